@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# The run command: set up, build, and start Plotwick.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh
+exec build/app/plotwick "$@"
