@@ -1,0 +1,93 @@
+#pragma once
+// Class-level utilities of the telemetry core and the crash service: SDK
+// identity, application state, ISO 8601 dates, the SDK's private files
+// directory, keyed archiving with renames of old class names, validation of
+// string properties, and the secret-string and environment helpers.
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Value.h"
+
+// Application state codes answered by applicationState.
+enum BCApplicationState : long {
+    BCApplicationStateActive = 0,
+    BCApplicationStateBackground = 2,
+    BCApplicationStateUnknown = 3,
+};
+
+// The environment the application was installed from; this platform has no
+// store environment and always answers "other".
+enum BCEnvironment : long {
+    BCEnvironmentAppStore = 0,
+    BCEnvironmentTestFlight = 1,
+    BCEnvironmentOther = 99,
+};
+
+// At most this many properties, and this many UTF-16 units per key and value.
+inline constexpr int kBCMaxPropertiesPerLog = 20;
+inline constexpr size_t kBCMaxPropertyKeyLength = 125;
+inline constexpr size_t kBCMaxPropertyValueLength = 125;
+
+class BCUtility {
+public:
+    using URL = std::filesystem::path;
+
+    // SDK identity, read from the record in the executable's "__bc_sdk" section.
+    static std::string sdkName();
+    static std::string sdkVersion();
+
+    // Application state.
+    static BCApplicationState applicationState();
+    static BCApplicationState sharedAppState();
+
+    // Dates.
+    static double nowInMilliseconds();
+    static std::string dateToISO8601(const platform::Date &date);
+    static std::optional<platform::Date> dateFromISO8601(const std::string &text);
+    static void resetDateFormatterInstance();
+
+    // Files under the SDK directory. Path components are appended as text
+    // below the directory: no component escapes it.
+    static URL beaconDirectoryURL();
+    static std::optional<URL> fullURLForPathComponent(const std::optional<std::string> &pathComponent);
+    static bool fileExistsForPathComponent(const std::optional<std::string> &pathComponent);
+    static std::optional<URL> createFileAtPathComponent(const std::optional<std::string> &pathComponent,
+                                                        const std::optional<platform::Data> &data, bool atomically,
+                                                        bool forceOverwrite);
+    static std::optional<URL> createDirectoryForPathComponent(const std::optional<std::string> &pathComponent);
+    static std::optional<platform::Data> loadDataForPathComponent(const std::optional<std::string> &pathComponent);
+    // Entries of a directory below the SDK directory, as full URLs; nil for a
+    // nil or empty component or when the directory can't be listed.
+    static std::optional<std::vector<URL>> contentsOfDirectory(const std::optional<std::string> &pathComponent);
+    static bool deleteItemForPathComponent(const std::optional<std::string> &pathComponent);
+    static bool deleteFileAtURL(const std::optional<URL> &url);
+    static bool createDirectoryAtURL(const URL &url);
+    static bool disableBackupForDirectoryURL(const std::optional<URL> &url);
+    // Points the SDK directory elsewhere (tests); an empty path restores the
+    // computed one.
+    static void setBeaconDirectoryURLForTesting(const URL &url);
+
+    // Keyed archiving.
+    static std::optional<platform::Data> archiveKeyedData(const platform::Value &object);
+    static platform::Value unarchiveKeyedData(const std::optional<platform::Data> &data);
+    // Old archived class name -> the current class name that decodes it.
+    static void addMigrationClasses(const std::map<std::string, std::string> &migrationClasses);
+
+    // Properties.
+    static platform::Dictionary validateProperties(const platform::Dictionary &properties, const std::string &logName,
+                                                   const std::string &type);
+
+    // Secret strings and environment.
+    static std::optional<std::string> appSecretFrom(const std::optional<std::string> &string);
+    static std::optional<std::string> transmissionTargetTokenFrom(const std::optional<std::string> &string);
+    static std::optional<std::string> targetKeyFromTargetToken(const std::optional<std::string> &token);
+    static std::optional<std::string> iKeyFromTargetToken(const std::optional<std::string> &token);
+    static std::optional<std::string> prettyPrintJson(const std::optional<platform::Data> &data);
+    static BCEnvironment currentAppEnvironment();
+};
