@@ -1,0 +1,48 @@
+#pragma once
+// Raw x86_64 system calls for the thread layer. They go straight to the
+// kernel: no errno, no cancellation points, nothing libc might lock, so they
+// can run in a signal handler while other threads are stopped. Each returns
+// the kernel's result: a value, or -errno.
+#include <cstdint>
+#include <ctime>
+
+#include <linux/futex.h>
+#include <sys/syscall.h>
+
+namespace platform::mach::detail {
+
+inline long rawSyscall(long number, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0, long a5 = 0,
+                       long a6 = 0) {
+    long result;
+    register long r10 __asm__("r10") = a4;
+    register long r8 __asm__("r8") = a5;
+    register long r9 __asm__("r9") = a6;
+    __asm__ volatile("syscall"
+                     : "=a"(result)
+                     : "0"(number), "D"(a1), "S"(a2), "d"(a3), "r"(r10), "r"(r8), "r"(r9)
+                     : "rcx", "r11", "memory");
+    return result;
+}
+
+inline int rawGettid() { return static_cast<int>(rawSyscall(SYS_gettid)); }
+inline int rawGetpid() { return static_cast<int>(rawSyscall(SYS_getpid)); }
+
+inline long rawTgkill(int pid, int tid, int signal) { return rawSyscall(SYS_tgkill, pid, tid, signal); }
+
+inline long rawClockMonotonic(struct timespec *now) {
+    return rawSyscall(SYS_clock_gettime, CLOCK_MONOTONIC, reinterpret_cast<long>(now));
+}
+
+// Waits while *word == expected, until woken or, when a deadline is given,
+// until that absolute CLOCK_MONOTONIC time has passed (-ETIMEDOUT).
+inline long rawFutexWait(const uint32_t *word, uint32_t expected, const struct timespec *deadline) {
+    return rawSyscall(SYS_futex, reinterpret_cast<long>(word), FUTEX_WAIT_BITSET_PRIVATE,
+                      static_cast<long>(expected), reinterpret_cast<long>(deadline), 0,
+                      static_cast<long>(FUTEX_BITSET_MATCH_ANY));
+}
+
+inline long rawFutexWake(const uint32_t *word, int count) {
+    return rawSyscall(SYS_futex, reinterpret_cast<long>(word), FUTEX_WAKE_PRIVATE, count);
+}
+
+}  // namespace platform::mach::detail
