@@ -1,6 +1,7 @@
 #pragma once
-// A point in time, as seconds since 1970-01-01 00:00:00 UTC (a double, like
-// NSDate's time interval).
+// A point in time. Like NSDate it keeps seconds since the reference date
+// 2001-01-01 00:00:00 UTC as a double, so that archives (which store that
+// number) round-trip exactly; seconds since 1970 are derived from it.
 #include <compare>
 #include <string>
 
@@ -13,13 +14,13 @@ public:
 
     Date() = default;
     static Date now();
-    static Date fromTimeIntervalSince1970(double seconds) { return Date(seconds); }
-    static Date fromTimeIntervalSinceReferenceDate(double seconds) { return Date(seconds + kReferenceDateOffset); }
-    static Date distantPast() { return Date(-63114076800.0); }
-    static Date distantFuture() { return Date(64092211200.0); }
+    static Date fromTimeIntervalSince1970(double seconds) { return Date(seconds - kReferenceDateOffset); }
+    static Date fromTimeIntervalSinceReferenceDate(double seconds) { return Date(seconds); }
+    static Date distantPast() { return Date(-63114076800.0 - kReferenceDateOffset); }
+    static Date distantFuture() { return Date(64092211200.0 - kReferenceDateOffset); }
 
-    double timeIntervalSince1970() const { return seconds_; }
-    double timeIntervalSinceReferenceDate() const { return seconds_ - kReferenceDateOffset; }
+    double timeIntervalSince1970() const { return seconds_ + kReferenceDateOffset; }
+    double timeIntervalSinceReferenceDate() const { return seconds_; }
     double timeIntervalSinceDate(const Date &other) const { return seconds_ - other.seconds_; }
     Date dateByAddingTimeInterval(double seconds) const { return Date(seconds_ + seconds); }
 
@@ -30,8 +31,8 @@ public:
     friend std::partial_ordering operator<=>(const Date &a, const Date &b) { return a.seconds_ <=> b.seconds_; }
 
 private:
-    explicit Date(double seconds) : seconds_(seconds) {}
-    double seconds_ = 0;
+    explicit Date(double sinceReferenceDate) : seconds_(sinceReferenceDate) {}
+    double seconds_ = -kReferenceDateOffset;
 };
 
 }  // namespace platform

@@ -1,0 +1,266 @@
+#include "platform/foundation/FileManager.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void setError(ErrorPtr *error, int errnum, const fs::path &path) {
+    if (error) *error = Error::posix(errnum, path.string());
+}
+
+fs::path xdgDirectory(const char *variable, const char *fallback) {
+    const char *value = getenv(variable);
+    // The XDG rules ignore relative paths.
+    if (value && value[0] == '/') return fs::path(value);
+    return FileManager::homeDirectory() / fallback;
+}
+
+// The process's umask, read without changing it (umask(2) would race with
+// other threads creating files).
+mode_t currentUmask() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+    }
+    return 022;
+}
+
+bool writeAll(int fd, const Data &data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void syncDirectory(const fs::path &dir) {
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+}  // namespace
+
+std::shared_ptr<FileManager> FileManager::defaultManager() {
+    static const auto manager = std::make_shared<FileManager>();
+    return manager;
+}
+
+fs::path FileManager::homeDirectory() {
+    const char *home = getenv("HOME");
+    if (home && home[0] != '\0') return fs::path(home);
+    struct passwd pw;
+    struct passwd *result = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(getuid(), &pw, buffer, sizeof buffer, &result) == 0 && result && result->pw_dir)
+        return fs::path(result->pw_dir);
+    return fs::path("/");
+}
+
+fs::path FileManager::temporaryDirectory() {
+    const char *tmp = getenv("TMPDIR");
+    if (tmp && tmp[0] == '/') return fs::path(tmp);
+    return fs::path("/tmp");
+}
+
+fs::path FileManager::URLForDirectory(SearchPathDirectory directory) {
+    switch (directory) {
+    case SearchPathDirectory::ApplicationSupport: return xdgDirectory("XDG_DATA_HOME", ".local/share");
+    case SearchPathDirectory::Caches: return xdgDirectory("XDG_CACHE_HOME", ".cache");
+    case SearchPathDirectory::Preferences: return xdgDirectory("XDG_CONFIG_HOME", ".config");
+    }
+    return homeDirectory();
+}
+
+bool FileManager::createDirectory(const fs::path &url, bool withIntermediateDirectories, ErrorPtr *error) const {
+    if (url.empty()) {
+        setError(error, ENOENT, url);
+        return false;
+    }
+    if (!withIntermediateDirectories) {
+        if (::mkdir(url.c_str(), 0777) != 0) {
+            setError(error, errno, url);
+            return false;
+        }
+        return true;
+    }
+    std::error_code ec;
+    fs::create_directories(url, ec);
+    if (ec) {
+        setError(error, ec.value(), url);
+        return false;
+    }
+    // create_directories accepts an existing path only when it is a directory
+    // (or a link to one); check anyway, as a file there must fail.
+    struct stat st;
+    if (::stat(url.c_str(), &st) != 0) {
+        setError(error, errno, url);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        setError(error, ENOTDIR, url);
+        return false;
+    }
+    return true;
+}
+
+bool FileManager::fileExists(const fs::path &url, bool *isDirectory) const {
+    struct stat st;
+    if (url.empty() || ::stat(url.c_str(), &st) != 0) {
+        if (isDirectory) *isDirectory = false;
+        return false;
+    }
+    if (isDirectory) *isDirectory = S_ISDIR(st.st_mode);
+    return true;
+}
+
+bool FileManager::removeItem(const fs::path &url, ErrorPtr *error) const {
+    struct stat st;
+    if (url.empty() || ::lstat(url.c_str(), &st) != 0) {
+        setError(error, url.empty() ? ENOENT : errno, url);
+        return false;
+    }
+    std::error_code ec;
+    fs::remove_all(url, ec);
+    if (ec) {
+        setError(error, ec.value(), url);
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<FileManager::DirectoryEntry>> FileManager::contentsOfDirectory(const fs::path &url,
+                                                                                        ErrorPtr *error) const {
+    DIR *dir = ::opendir(url.c_str());
+    if (!dir) {
+        setError(error, errno, url);
+        return std::nullopt;
+    }
+    std::vector<DirectoryEntry> entries;
+    while (struct dirent *d = ::readdir(dir)) {
+        std::string name = d->d_name;
+        if (name == "." || name == "..") continue;
+        DirectoryEntry entry;
+        entry.url = url / name;
+        entry.name = name;
+        struct stat st;
+        if (::fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            entry.isRegularFile = S_ISREG(st.st_mode);
+            entry.isDirectory = S_ISDIR(st.st_mode);
+            if (entry.isRegularFile) entry.size = static_cast<uint64_t>(st.st_size);
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(),
+              [](const DirectoryEntry &a, const DirectoryEntry &b) { return a.name < b.name; });
+    return entries;
+}
+
+bool FileManager::writeData(const Data &data, const fs::path &url, bool atomically, ErrorPtr *error,
+                            std::optional<mode_t> permissions) const {
+    if (url.empty() || !url.has_filename()) {
+        setError(error, EISDIR, url);
+        return false;
+    }
+    mode_t mode;
+    if (permissions) {
+        mode = *permissions;
+    } else {
+        struct stat st;
+        // A replaced file keeps its permissions; a new one gets the usual ones.
+        mode = ::stat(url.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~currentUmask());
+    }
+    if (!atomically) {
+        int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+        if (fd < 0) {
+            setError(error, errno, url);
+            return false;
+        }
+        bool ok = writeAll(fd, data);
+        int err = errno;
+        if (::close(fd) != 0 && ok) {
+            ok = false;
+            err = errno;
+        }
+        if (!ok) setError(error, err, url);
+        return ok;
+    }
+
+    fs::path dir = url.parent_path();
+    if (dir.empty()) dir = ".";
+    std::string pattern = (dir / ("." + url.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, errno, url);
+        return false;
+    }
+    int err = 0;
+    if (::fchmod(fd, mode) != 0 || !writeAll(fd, data) || ::fsync(fd) != 0) err = errno;
+    if (::close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && ::rename(pattern.c_str(), url.c_str()) != 0) err = errno;
+    if (err != 0) {
+        ::unlink(pattern.c_str());
+        setError(error, err, url);
+        return false;
+    }
+    // Make the rename itself durable.
+    syncDirectory(dir);
+    return true;
+}
+
+std::optional<Data> FileManager::contentsAtPath(const fs::path &url, ErrorPtr *error) const {
+    int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, errno, url);
+        return std::nullopt;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        setError(error, EISDIR, url);
+        return std::nullopt;
+    }
+    Data data;
+    uint8_t buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int e = errno;
+            ::close(fd);
+            setError(error, e, url);
+            return std::nullopt;
+        }
+        if (n == 0) break;
+        data.insert(data.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+    return data;
+}
+
+bool FileManager::setExcludedFromBackup(const fs::path &, bool, ErrorPtr *) const {
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,67 @@
+#pragma once
+// The file manager and the standard directories. Directories follow the XDG
+// base-directory variables, read at each call (so a test can point them at a
+// temporary home). Failures answer false or nullopt with an error in the
+// POSIX domain that names the path.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+
+namespace platform {
+
+class FileManager {
+public:
+    enum class SearchPathDirectory {
+        ApplicationSupport,  // $XDG_DATA_HOME, else ~/.local/share
+        Caches,              // $XDG_CACHE_HOME, else ~/.cache
+        Preferences,         // $XDG_CONFIG_HOME, else ~/.config (user defaults live here)
+    };
+
+    // One entry of a directory listing.
+    struct DirectoryEntry {
+        std::filesystem::path url;  // the directory joined with the name
+        std::string name;
+        uint64_t size = 0;           // bytes, for regular files; 0 otherwise
+        bool isRegularFile = false;  // a symbolic link is not a regular file
+        bool isDirectory = false;    // a real directory, not a link to one
+    };
+
+    static std::shared_ptr<FileManager> defaultManager();
+
+    // $HOME, else the password database's home directory.
+    static std::filesystem::path homeDirectory();
+    // $TMPDIR, else /tmp.
+    static std::filesystem::path temporaryDirectory();
+    static std::filesystem::path URLForDirectory(SearchPathDirectory directory);
+
+    // Creates the directory (and its missing parents when asked). An
+    // existing directory counts as success only with intermediates.
+    bool createDirectory(const std::filesystem::path &url, bool withIntermediateDirectories,
+                         ErrorPtr *error = nullptr) const;
+    // Whether the path can be reached (links are followed: a dangling link
+    // answers false).
+    bool fileExists(const std::filesystem::path &url, bool *isDirectory = nullptr) const;
+    // Removes a file, a link (not what it points to) or a directory tree.
+    bool removeItem(const std::filesystem::path &url, ErrorPtr *error = nullptr) const;
+    // The entries of a directory (without "." and ".."), sorted by name.
+    std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::filesystem::path &url,
+                                                                   ErrorPtr *error = nullptr) const;
+    // Writes the bytes. Atomically: to a temporary file in the same
+    // directory, flushed to disk, then renamed over the target, so a reader
+    // (or a crash) sees the old or the new contents, never a mix. New files
+    // get `permissions` (default: 0666 less the umask).
+    bool writeData(const Data &data, const std::filesystem::path &url, bool atomically, ErrorPtr *error = nullptr,
+                   std::optional<mode_t> permissions = std::nullopt) const;
+    std::optional<Data> contentsAtPath(const std::filesystem::path &url, ErrorPtr *error = nullptr) const;
+    // Backups do not exist here: succeeds without doing anything.
+    bool setExcludedFromBackup(const std::filesystem::path &url, bool excluded, ErrorPtr *error = nullptr) const;
+};
+
+}  // namespace platform

@@ -1,0 +1,71 @@
+#pragma once
+// Writes keyed archives in Foundation's layout, as binary property lists:
+//   { "$archiver": "NSKeyedArchiver", "$version": 100000,
+//     "$top": { "root": UID }, "$objects": [ "$null", ... ] }
+// Strings, numbers and data are stored as themselves in $objects; dates,
+// UUIDs, arrays, dictionaries and Coding objects as dictionaries with a
+// "$class" reference to a class record { "$classname", "$classes" }. An
+// object that appears twice is written once and referenced twice.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/foundation/Coding.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/PlistNode.h"
+#include "platform/foundation/Value.h"
+
+namespace platform {
+
+class KeyedArchiver {
+public:
+    KeyedArchiver();
+    KeyedArchiver(const KeyedArchiver &) = delete;
+    KeyedArchiver &operator=(const KeyedArchiver &) = delete;
+
+    // The archive of the value under the key "root"; nullopt with an error
+    // when something in it cannot be archived (an object that is not a
+    // Coding, a string with a NUL character).
+    static std::optional<Data> archivedDataWithRootObject(const Value &root, ErrorPtr *error = nullptr);
+
+    // Within encodeWithCoder (or on a fresh archiver, at the top level).
+    // A null Value is written as the nil reference.
+    void encodeObject(const Value &value, const std::string &key);
+    void encodeBool(bool value, const std::string &key);
+    void encodeInt32(int32_t value, const std::string &key);
+    void encodeInt64(int64_t value, const std::string &key);
+    void encodeDouble(double value, const std::string &key);
+
+    // Records a failure; the archive will not be produced. The first error
+    // is the one reported.
+    void failWithError(ErrorPtr error);
+    const ErrorPtr &error() const { return error_; }
+
+    // Ends the archive and answers its bytes, or nullopt with the first
+    // error met. The archiver cannot be used afterwards.
+    std::optional<Data> finishEncoding(ErrorPtr *error = nullptr);
+
+private:
+    uint64_t encodeValue(const Value &value);
+    uint64_t classRecord(const std::string &className, const std::vector<std::string> &classes);
+    uint64_t appendObject(plist_t node);
+    void setEntry(const std::string &key, plist_t node);
+    plist_t newInstance(uint64_t &uid);
+
+    std::vector<PlistNode> objects_;
+    PlistNode top_;
+    plist_t current_;  // the dictionary the encode calls fill
+    std::map<std::string, uint64_t> strings_;
+    std::map<std::string, uint64_t> classes_;
+    std::map<const Object *, uint64_t> instances_;
+    // Keeps every archived object alive until the end, so that an address
+    // seen once is never reused by another object during the encoding.
+    std::vector<std::shared_ptr<Object>> retained_;
+    ErrorPtr error_;
+    bool finished_ = false;
+};
+
+}  // namespace platform

@@ -1,0 +1,135 @@
+// The file manager in a temporary home: standard directories, creation,
+// listing (links are not regular files), removal, reading and writing.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sys/stat.h>
+
+#include "platform/foundation/FileManager.h"
+#include "support/TestSupport.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FileManagerTest : public ::testing::Test {
+protected:
+    void expectPosixError(const ErrorPtr &error, int code, const fs::path &path) {
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), kPOSIXErrorDomain);
+        EXPECT_EQ(error->code(), code);
+        auto it = error->userInfo().find(kFilePathErrorKey);
+        ASSERT_NE(it, error->userInfo().end());
+        EXPECT_EQ(it->second, Value(path.string()));
+    }
+
+    testsupport::TemporaryHome home;
+    std::shared_ptr<FileManager> fm = FileManager::defaultManager();
+};
+
+}  // namespace
+
+TEST_F(FileManagerTest, StandardDirectoriesFollowTheXdgVariables) {
+    using D = FileManager::SearchPathDirectory;
+    EXPECT_EQ(FileManager::URLForDirectory(D::ApplicationSupport), home.path() / ".local/share");
+    EXPECT_EQ(FileManager::URLForDirectory(D::Caches), home.path() / ".cache");
+    EXPECT_EQ(FileManager::URLForDirectory(D::Preferences), home.path() / ".config");
+    // Unset or relative values fall back to the home directory.
+    unsetenv("XDG_DATA_HOME");
+    setenv("XDG_CACHE_HOME", "relative/cache", 1);
+    EXPECT_EQ(FileManager::URLForDirectory(D::ApplicationSupport), home.path() / ".local/share");
+    EXPECT_EQ(FileManager::URLForDirectory(D::Caches), home.path() / ".cache");
+    setenv("XDG_DATA_HOME", "/elsewhere/data", 1);
+    EXPECT_EQ(FileManager::URLForDirectory(D::ApplicationSupport), fs::path("/elsewhere/data"));
+}
+
+TEST_F(FileManagerTest, CreatesDirectoriesAndReportsPosixErrorsWithThePath) {
+    fs::path deep = home.path() / "a" / "b" / "c";
+    ErrorPtr error;
+    EXPECT_FALSE(fm->createDirectory(deep, false, &error));
+    expectPosixError(error, ENOENT, deep);
+    EXPECT_TRUE(fm->createDirectory(deep, true));
+    bool isDirectory = false;
+    EXPECT_TRUE(fm->fileExists(deep, &isDirectory));
+    EXPECT_TRUE(isDirectory);
+    // Existing: fine with intermediates, an error without.
+    EXPECT_TRUE(fm->createDirectory(deep, true));
+    error.reset();
+    EXPECT_FALSE(fm->createDirectory(deep, false, &error));
+    expectPosixError(error, EEXIST, deep);
+    // A file in the way.
+    fs::path file = home.path() / "a" / "file";
+    ASSERT_TRUE(fm->writeData(Data{1}, file, false));
+    EXPECT_FALSE(fm->createDirectory(file / "below", true, &error));
+    EXPECT_TRUE(error);
+    EXPECT_FALSE(fm->createDirectory(file, true, &error));
+    EXPECT_TRUE(fm->setExcludedFromBackup(deep, true));
+}
+
+TEST_F(FileManagerTest, WritesAndReadsAtomicallyOrNot) {
+    fs::path file = home.path() / "data.bin";
+    Data payload(100000);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_TRUE(fm->writeData(payload, file, true));
+    EXPECT_EQ(fm->contentsAtPath(file), payload);
+    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    ASSERT_TRUE(fm->writeData(Data{9}, file, true));
+    EXPECT_EQ(fm->contentsAtPath(file), Data{9});
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << "a replaced file keeps its permissions";
+    ASSERT_TRUE(fm->writeData(Data{}, file, false));
+    EXPECT_EQ(fm->contentsAtPath(file), Data{});
+
+    ErrorPtr error;
+    fs::path missing = home.path() / "no-such-dir" / "x";
+    EXPECT_FALSE(fm->writeData(Data{1}, missing, true, &error));
+    expectPosixError(error, ENOENT, missing);
+    EXPECT_FALSE(fm->contentsAtPath(missing, &error));
+    expectPosixError(error, ENOENT, missing);
+    EXPECT_FALSE(fm->contentsAtPath(home.path(), &error));
+    for (const auto &entry : fs::directory_iterator(home.path()))
+        EXPECT_NE(entry.path().filename().string().rfind(".data.bin.", 0), 0u) << "temporary file left behind";
+}
+
+TEST_F(FileManagerTest, ListingFlagsLinksAsNotRegularAndRemovalLeavesLinkTargets) {
+    fs::path dir = home.path() / "list";
+    ASSERT_TRUE(fm->createDirectory(dir / "sub", true));
+    ASSERT_TRUE(fm->writeData(Data(42, 'x'), dir / "file", true));
+    fs::create_symlink(dir / "file", dir / "link");
+    fs::create_symlink(dir / "nowhere", dir / "dangling");
+    fs::path outside = home.path() / "outside";
+    ASSERT_TRUE(fm->createDirectory(outside, true));
+    ASSERT_TRUE(fm->writeData(Data{1}, outside / "keep", false));
+    fs::create_symlink(outside, dir / "dirlink");
+
+    ErrorPtr error;
+    auto entries = fm->contentsOfDirectory(dir, &error);
+    ASSERT_TRUE(entries) << error->description();
+    ASSERT_EQ(entries->size(), 5u);
+    std::map<std::string, FileManager::DirectoryEntry> byName;
+    for (const auto &e : *entries) byName[e.name] = e;
+    EXPECT_TRUE(byName["file"].isRegularFile);
+    EXPECT_EQ(byName["file"].size, 42u);
+    EXPECT_EQ(byName["file"].url, dir / "file");
+    EXPECT_FALSE(byName["link"].isRegularFile);
+    EXPECT_FALSE(byName["dangling"].isRegularFile);
+    EXPECT_FALSE(byName["dirlink"].isDirectory);
+    EXPECT_TRUE(byName["sub"].isDirectory);
+    EXPECT_FALSE(byName["sub"].isRegularFile);
+    EXPECT_FALSE(fm->fileExists(dir / "dangling"));
+
+    EXPECT_FALSE(fm->contentsOfDirectory(dir / "file", &error));
+    expectPosixError(error, ENOTDIR, dir / "file");
+
+    EXPECT_TRUE(fm->removeItem(dir / "dirlink"));
+    EXPECT_TRUE(fm->fileExists(outside / "keep"));
+    EXPECT_TRUE(fm->removeItem(dir));
+    EXPECT_FALSE(fm->fileExists(dir));
+    EXPECT_TRUE(fm->fileExists(outside / "keep"));
+    EXPECT_FALSE(fm->removeItem(dir, &error));
+    expectPosixError(error, ENOENT, dir);
+}
