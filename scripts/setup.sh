@@ -12,6 +12,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
   sqlite3 python3 openssl gzip
   clang-14 lld-14 llvm-14
+  libunwind-dev gdb
 )
 
 missing=()

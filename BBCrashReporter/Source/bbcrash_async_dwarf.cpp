@@ -1,0 +1,387 @@
+#include "bbcrash_async_dwarf.h"
+
+using namespace platform::mach;
+
+namespace bbcrash::MS::async {
+
+namespace {
+
+// The length field of a CIE or FDE: 32-bit, or 0xffffffff and a 64-bit
+// length after it (64-bit DWARF).
+struct EntryHeader {
+    uint64_t length;
+    uint64_t header_size;  // 4 or 12
+    bool dwarf64;
+};
+
+bbcrash_error_t readEntryHeader(bbcrash_async_mobject_t *mobj, const bbcrash_async_byteorder_t *byteorder,
+                                mach_vm_address_t address, EntryHeader *header) {
+    uint32_t length32 = 0;
+    if (bbcrash_async_mobject_read_uint32(mobj, byteorder, address, 0, &length32) != BBCRASH_ESUCCESS) {
+        return BBCRASH_EINVAL;
+    }
+    if (length32 == 0xffffffff) {
+        uint64_t length64 = 0;
+        if (bbcrash_async_mobject_read_uint64(mobj, byteorder, address, 4, &length64) != BBCRASH_ESUCCESS) {
+            return BBCRASH_EINVAL;
+        }
+        *header = {length64, 12, true};
+    } else {
+        *header = {length32, 4, false};
+    }
+    return BBCRASH_ESUCCESS;
+}
+
+bool add(uint64_t a, uint64_t b, uint64_t *out) { return !__builtin_add_overflow(a, b, out); }
+
+}  // namespace
+
+bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject_t *mobj, const bbcrash_async_byteorder_t *byteorder,
+                                                mach_vm_address_t address, int64_t offset, size_t size,
+                                                uint64_t *result) {
+    bbcrash_error_t err;
+    switch (size) {
+    case 1: {
+        uint8_t v = 0;
+        err = bbcrash_async_mobject_read_uint8(mobj, byteorder, address, offset, &v);
+        *result = v;
+        return err;
+    }
+    case 2: {
+        uint16_t v = 0;
+        err = bbcrash_async_mobject_read_uint16(mobj, byteorder, address, offset, &v);
+        *result = v;
+        return err;
+    }
+    case 4: {
+        uint32_t v = 0;
+        err = bbcrash_async_mobject_read_uint32(mobj, byteorder, address, offset, &v);
+        *result = v;
+        return err;
+    }
+    case 8:
+        return bbcrash_async_mobject_read_uint64(mobj, byteorder, address, offset, result);
+    default:
+        return BBCRASH_EINVAL;
+    }
+}
+
+template <typename machine_ptr>
+bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info_t *info, bbcrash_async_mobject_t *mobj,
+                                                  const bbcrash_async_byteorder_t *byteorder,
+                                                  const gnu_ehptr_reader<machine_ptr> *ptr_reader,
+                                                  mach_vm_address_t address) {
+    *info = bbcrash_async_dwarf_cie_info_t{};
+    const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
+    EntryHeader header;
+    bbcrash_error_t err = readEntryHeader(mobj, byteorder, address, &header);
+    if (err != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    uint64_t content = 0;
+    uint64_t end = 0;
+    if (!add(address, header.header_size, &content) || !add(content, header.length, &end) || content < sectionStart) {
+        return BBCRASH_EINVAL;
+    }
+    info->cie_offset = content - sectionStart;
+    info->cie_length = header.length;
+
+    const size_t idSize = header.dwarf64 ? 8 : 4;
+    if ((err = bbcrash_async_dwarf_read_offset(mobj, byteorder, content, 0, idSize, &info->cie_id)) !=
+        BBCRASH_ESUCCESS) {
+        return err;
+    }
+    const uint64_t allOnes = header.dwarf64 ? UINT64_MAX : UINT32_MAX;
+    if (info->cie_id != 0 && info->cie_id != allOnes) {
+        return BBCRASH_EINVAL;
+    }
+    uint64_t pos = content + idSize;
+
+    if ((err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 0, &info->cie_version)) != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    if (info->cie_version != 1 && info->cie_version != 3 && info->cie_version != 4) {
+        return BBCRASH_EINVAL;
+    }
+    pos++;
+
+    // The augmentation string, NUL-terminated within the CIE.
+    const uint64_t augmentation = pos;
+    uint64_t augmentationLength = 0;
+    for (;;) {
+        if (pos >= end) {
+            return BBCRASH_EINVAL;
+        }
+        uint8_t c = 0;
+        if ((err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 0, &c)) != BBCRASH_ESUCCESS) {
+            return err;
+        }
+        pos++;
+        if (c == 0) {
+            break;
+        }
+        augmentationLength++;
+    }
+    if (augmentationLength > 0) {
+        uint8_t first = 0;
+        bbcrash_async_mobject_read_uint8(mobj, byteorder, augmentation, 0, &first);
+        if (first != 'z') {
+            return BBCRASH_ENOTSUP;
+        }
+        info->has_eh_augmentation = true;
+    }
+
+    if (info->cie_version == 4) {
+        if ((err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 0, &info->address_size)) !=
+                BBCRASH_ESUCCESS ||
+            (err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 1, &info->segment_size)) !=
+                BBCRASH_ESUCCESS) {
+            return err;
+        }
+        pos += 2;
+    }
+
+    size_t size = 0;
+    if ((err = bbcrash_async_mobject_read_uleb128(mobj, pos, 0, &info->code_alignment_factor, &size)) !=
+        BBCRASH_ESUCCESS) {
+        return err;
+    }
+    pos += size;
+    if ((err = bbcrash_async_mobject_read_sleb128(mobj, pos, 0, &info->data_alignment_factor, &size)) !=
+        BBCRASH_ESUCCESS) {
+        return err;
+    }
+    pos += size;
+    if ((err = bbcrash_async_mobject_read_uleb128(mobj, pos, 0, &info->return_address_register, &size)) !=
+        BBCRASH_ESUCCESS) {
+        return err;
+    }
+    pos += size;
+
+    if (info->has_eh_augmentation) {
+        uint64_t dataLength = 0;
+        if ((err = bbcrash_async_mobject_read_uleb128(mobj, pos, 0, &dataLength, &size)) != BBCRASH_ESUCCESS) {
+            return err;
+        }
+        pos += size;
+        uint64_t dataEnd = 0;
+        if (!add(pos, dataLength, &dataEnd) || dataEnd > end) {
+            return BBCRASH_EINVAL;
+        }
+        // The characters after 'z' say what the data holds, in order; an
+        // unknown one ends the processing (the data is skipped as a whole).
+        for (uint64_t i = 1; i < augmentationLength; i++) {
+            uint8_t c = 0;
+            bbcrash_async_mobject_read_uint8(mobj, byteorder, augmentation, int64_t(i), &c);
+            if (c == 'L') {
+                if ((err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 0,
+                                                            &info->eh_augmentation.lsda_encoding)) != BBCRASH_ESUCCESS) {
+                    return err;
+                }
+                info->eh_augmentation.has_lsda_encoding = true;
+                pos += 1;
+            } else if (c == 'P') {
+                uint8_t encoding = 0;
+                if ((err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 0, &encoding)) != BBCRASH_ESUCCESS) {
+                    return err;
+                }
+                pos += 1;
+                machine_ptr personality = 0;
+                if ((err = ptr_reader->read(mobj, pos, 0, encoding, &personality, &size)) != BBCRASH_ESUCCESS) {
+                    return err;
+                }
+                pos += size;
+                info->eh_augmentation.has_personality_address = true;
+                info->eh_augmentation.personality_address = personality;
+            } else if (c == 'R') {
+                if ((err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 0,
+                                                            &info->eh_augmentation.pointer_encoding)) !=
+                    BBCRASH_ESUCCESS) {
+                    return err;
+                }
+                info->eh_augmentation.has_pointer_encoding = true;
+                pos += 1;
+            } else if (c == 'S') {
+                info->eh_augmentation.signal_frame = true;
+            } else {
+                break;
+            }
+            if (pos > dataEnd) {
+                return BBCRASH_EINVAL;
+            }
+        }
+        pos = dataEnd;
+    }
+
+    const uint64_t consumed = pos - content;
+    if (consumed > header.length) {
+        return BBCRASH_EINVAL;
+    }
+    info->initial_instructions_offset = pos - sectionStart;
+    info->initial_instructions_length = header.length - consumed;
+    return BBCRASH_ESUCCESS;
+}
+
+template <typename machine_ptr>
+bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info_t *info, bbcrash_async_mobject_t *mobj,
+                                                  const bbcrash_async_byteorder_t *byteorder, mach_vm_address_t address,
+                                                  bool debug_frame) {
+    *info = bbcrash_async_dwarf_fde_info_t{};
+    const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
+    EntryHeader header;
+    if (readEntryHeader(mobj, byteorder, address, &header) != BBCRASH_ESUCCESS) {
+        return BBCRASH_EINVAL;
+    }
+    uint64_t content = 0;
+    if (!add(address, header.header_size, &content) || content < sectionStart) {
+        return BBCRASH_EINVAL;
+    }
+    info->fde_offset = content - sectionStart;
+    info->fde_length = header.length;
+
+    const size_t pointerSize = header.dwarf64 ? 8 : 4;
+    uint64_t ciePointer = 0;
+    if (bbcrash_async_dwarf_read_offset(mobj, byteorder, content, 0, pointerSize, &ciePointer) != BBCRASH_ESUCCESS) {
+        return BBCRASH_EINVAL;
+    }
+    uint64_t cieAddress = 0;
+    if (debug_frame) {
+        if (int64_t(ciePointer) < 0 || !add(sectionStart, ciePointer, &cieAddress)) {
+            return BBCRASH_EINVAL;
+        }
+    } else {
+        if (ciePointer > content) {
+            return BBCRASH_EINVAL;
+        }
+        cieAddress = content - ciePointer;
+    }
+    if (cieAddress < sectionStart) {
+        return BBCRASH_EINVAL;
+    }
+    info->cie_offset = cieAddress - sectionStart;
+
+    bbcrash_async_dwarf_cie_info_t cie;
+    gnu_ehptr_reader<machine_ptr> ptrReader(byteorder);
+    bbcrash_error_t err = bbcrash_async_dwarf_cie_info_init(&cie, mobj, byteorder, &ptrReader, cieAddress);
+    if (err != BBCRASH_ESUCCESS) {
+        return err;
+    }
+
+    uint8_t encoding = DW_EH_PE_absptr;
+    if (cie.has_eh_augmentation && cie.eh_augmentation.has_pointer_encoding) {
+        encoding = cie.eh_augmentation.pointer_encoding;
+    }
+    uint64_t pos = content + pointerSize;
+    machine_ptr pcStart = 0;
+    machine_ptr pcRange = 0;
+    size_t size = 0;
+    if ((err = ptrReader.read(mobj, pos, 0, encoding, &pcStart, &size)) != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    pos += size;
+    if ((err = ptrReader.read(mobj, pos, 0, encoding & 0x0F, &pcRange, &size)) != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    pos += size;
+    machine_ptr pcEnd = 0;
+    if (__builtin_add_overflow(pcStart, pcRange, &pcEnd)) {
+        return BBCRASH_EINVAL;
+    }
+    info->pc_start = pcStart;
+    info->pc_end = pcEnd;
+
+    if (cie.has_eh_augmentation) {
+        uint64_t dataLength = 0;
+        if ((err = bbcrash_async_mobject_read_uleb128(mobj, pos, 0, &dataLength, &size)) != BBCRASH_ESUCCESS) {
+            return err;
+        }
+        if (!add(pos + size, dataLength, &pos)) {
+            return BBCRASH_EINVAL;
+        }
+    }
+    info->instructions_offset = pos - sectionStart;
+    const uint64_t used = info->instructions_offset - info->fde_offset;
+    if (used > info->fde_length) {
+        return BBCRASH_EINVAL;
+    }
+    info->instructions_length = info->fde_length - used;
+    return BBCRASH_ESUCCESS;
+}
+
+void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader_t *reader, bbcrash_async_mobject_t *mobj,
+                                           const bbcrash_async_byteorder_t *byteorder, bool m64, bool debug_frame) {
+    reader->mobj = mobj;
+    reader->byteorder = byteorder;
+    reader->m64 = m64;
+    reader->debug_frame = debug_frame;
+}
+
+bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_frame_reader_t *reader, uint64_t offset,
+                                                          uint64_t pc, bbcrash_async_dwarf_fde_info_t *fde) {
+    bbcrash_async_mobject_t *mobj = reader->mobj;
+    const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
+    uint64_t sectionEnd = 0;
+    uint64_t entry = 0;
+    if (!add(sectionStart, bbcrash_async_mobject_length(mobj), &sectionEnd) || !add(sectionStart, offset, &entry) ||
+        entry >= sectionEnd) {
+        return BBCRASH_EINVAL;
+    }
+    // Every entry moves the scan forward by at least its 4-byte header, so
+    // the loop ends within the section.
+    while (entry < sectionEnd) {
+        EntryHeader header;
+        if (readEntryHeader(mobj, reader->byteorder, entry, &header) != BBCRASH_ESUCCESS) {
+            return BBCRASH_EINVAL;
+        }
+        if (header.length == 0) {
+            return BBCRASH_ENOTFOUND;
+        }
+        uint64_t next = 0;
+        if (!add(entry, header.header_size, &next) || !add(next, header.length, &next)) {
+            return BBCRASH_EINVAL;
+        }
+        uint64_t id = 0;
+        const size_t idSize = header.dwarf64 ? 8 : 4;
+        if (bbcrash_async_dwarf_read_offset(mobj, reader->byteorder, entry + header.header_size, 0, idSize, &id) !=
+            BBCRASH_ESUCCESS) {
+            return BBCRASH_EINVAL;
+        }
+        const bool isCie = reader->debug_frame ? id == (header.dwarf64 ? UINT64_MAX : UINT32_MAX) : id == 0;
+        if (!isCie) {
+            bbcrash_error_t err = reader->m64
+                                      ? bbcrash_async_dwarf_fde_info_init<uint64_t>(fde, mobj, reader->byteorder, entry,
+                                                                                    reader->debug_frame)
+                                      : bbcrash_async_dwarf_fde_info_init<uint32_t>(fde, mobj, reader->byteorder, entry,
+                                                                                    reader->debug_frame);
+            if (err != BBCRASH_ESUCCESS) {
+                return err;
+            }
+            if (fde->pc_start <= pc && pc < fde->pc_end) {
+                return BBCRASH_ESUCCESS;
+            }
+        }
+        entry = next;
+    }
+    return BBCRASH_ENOTFOUND;
+}
+
+template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint32_t>(bbcrash_async_dwarf_cie_info_t *,
+                                                                     bbcrash_async_mobject_t *,
+                                                                     const bbcrash_async_byteorder_t *,
+                                                                     const gnu_ehptr_reader<uint32_t> *,
+                                                                     mach_vm_address_t);
+template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint64_t>(bbcrash_async_dwarf_cie_info_t *,
+                                                                     bbcrash_async_mobject_t *,
+                                                                     const bbcrash_async_byteorder_t *,
+                                                                     const gnu_ehptr_reader<uint64_t> *,
+                                                                     mach_vm_address_t);
+template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint32_t>(bbcrash_async_dwarf_fde_info_t *,
+                                                                     bbcrash_async_mobject_t *,
+                                                                     const bbcrash_async_byteorder_t *,
+                                                                     mach_vm_address_t, bool);
+template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcrash_async_dwarf_fde_info_t *,
+                                                                     bbcrash_async_mobject_t *,
+                                                                     const bbcrash_async_byteorder_t *,
+                                                                     mach_vm_address_t, bool);
+
+}  // namespace bbcrash::MS::async

@@ -1,0 +1,488 @@
+#include "bbcrash_async_macho.h"
+
+#include <cstring>
+
+using namespace platform::mach;
+using namespace platform::dyld;
+
+namespace {
+
+// Field reads from local, possibly unaligned memory through the image's byte
+// order.
+uint32_t load32(const bbcrash_async_macho_t *image, const void *p) {
+    uint32_t v;
+    bbcrash_async_memcpy(&v, p, sizeof(v));
+    return image->byteorder->swap32(v);
+}
+
+uint64_t load64(const bbcrash_async_macho_t *image, const void *p) {
+    uint64_t v;
+    bbcrash_async_memcpy(&v, p, sizeof(v));
+    return image->byteorder->swap64(v);
+}
+
+uint16_t load16(const bbcrash_async_macho_t *image, const void *p) {
+    uint16_t v;
+    bbcrash_async_memcpy(&v, p, sizeof(v));
+    return image->byteorder->swap16(v);
+}
+
+const uint8_t *at(const void *p, size_t offset) { return static_cast<const uint8_t *>(p) + offset; }
+
+uint32_t segmentCommandType(const bbcrash_async_macho_t *image) { return image->m64 ? LC_SEGMENT_64 : LC_SEGMENT; }
+size_t segmentCommandSize(const bbcrash_async_macho_t *image) {
+    return image->m64 ? sizeof(segment_command_64) : sizeof(segment_command);
+}
+
+// vmaddr, vmsize, fileoff, filesize and nsects of a verified segment command.
+struct SegmentFields {
+    uint64_t vmaddr, vmsize, fileoff, filesize;
+    uint32_t nsects;
+};
+
+SegmentFields readSegment(const bbcrash_async_macho_t *image, const void *cmd) {
+    if (image->m64) {
+        return {load64(image, at(cmd, 24)), load64(image, at(cmd, 32)), load64(image, at(cmd, 40)),
+                load64(image, at(cmd, 48)), load32(image, at(cmd, 64))};
+    }
+    return {load32(image, at(cmd, 24)), load32(image, at(cmd, 28)), load32(image, at(cmd, 32)),
+            load32(image, at(cmd, 36)), load32(image, at(cmd, 48))};
+}
+
+void releaseInitState(bbcrash_async_macho_t *image) {
+    delete[] image->name;
+    image->name = nullptr;
+}
+
+}  // namespace
+
+bbcrash_error_t bbcrash_async_macho_init(bbcrash_async_macho_t *image, task_t task, const char *path,
+                                         mach_vm_address_t header) {
+    return bbcrash_async_macho_init_with_base(image, task, path, header, header);
+}
+
+bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho_t *image, task_t task, const char *path,
+                                                   mach_vm_address_t header, mach_vm_address_t image_base) {
+    bbcrash_async_memset(image, 0, sizeof(*image));
+    image->task = task;
+    image->header_addr = header;
+    image->image_base = image_base;
+    size_t pathLength = path != nullptr ? std::strlen(path) : 0;
+    image->name = new char[pathLength + 1];
+    if (pathLength != 0) {
+        std::memcpy(image->name, path, pathLength);
+    }
+    image->name[pathLength] = '\0';
+
+    if (bbcrash_async_task_read(task, header, 0, &image->header, sizeof(image->header)) != BBCRASH_ESUCCESS) {
+        releaseInitState(image);
+        return BBCRASH_EINTERNAL;
+    }
+    switch (image->header.magic) {
+    case MH_MAGIC:
+        image->m64 = false;
+        image->byteorder = bbcrash_async_byteorder_native();
+        image->header_size = sizeof(mach_header);
+        break;
+    case MH_MAGIC_64:
+        image->m64 = true;
+        image->byteorder = bbcrash_async_byteorder_native();
+        image->header_size = sizeof(mach_header_64);
+        break;
+    case MH_CIGAM:
+        image->m64 = false;
+        image->byteorder = bbcrash_async_byteorder_swapped();
+        image->header_size = sizeof(mach_header);
+        break;
+    case MH_CIGAM_64:
+        image->m64 = true;
+        image->byteorder = bbcrash_async_byteorder_swapped();
+        image->header_size = sizeof(mach_header_64);
+        break;
+    default:
+        releaseInitState(image);
+        return BBCRASH_EINVAL;
+    }
+    image->ncmds = image->byteorder->swap32(image->header.ncmds);
+    uint32_t sizeofcmds = image->byteorder->swap32(image->header.sizeofcmds);
+
+    bbcrash_error_t err =
+        bbcrash_async_mobject_init(&image->load_cmds, task, header + image->header_size, sizeofcmds, true);
+    if (err != BBCRASH_ESUCCESS) {
+        releaseInitState(image);
+        return err;
+    }
+
+    // The "__TEXT" segment gives the slide and the extent of the image.
+    const uint32_t segType = segmentCommandType(image);
+    const size_t segSize = segmentCommandSize(image);
+    for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
+         cmd = bbcrash_async_macho_next_command(image, cmd)) {
+        if (load32(image, cmd) != segType) {
+            continue;
+        }
+        if (!bbcrash_async_mobject_verify_local_pointer(&image->load_cmds, reinterpret_cast<uintptr_t>(cmd), 0,
+                                                        segSize) ||
+            load32(image, at(cmd, 4)) < segSize) {
+            break;
+        }
+        if (bbcrash_async_strncmp(reinterpret_cast<const char *>(at(cmd, 8)), "__TEXT", 16) != 0) {
+            continue;
+        }
+        SegmentFields fields = readSegment(image, cmd);
+        image->text_vmaddr = fields.vmaddr;
+        image->text_size = fields.vmsize;
+        image->vmaddr_slide = static_cast<int64_t>(image_base - fields.vmaddr);
+        if (!image->m64) {
+            // Word-sized arithmetic for 32-bit images.
+            image->vmaddr_slide = static_cast<int64_t>(static_cast<int32_t>(
+                static_cast<uint32_t>(image_base) - static_cast<uint32_t>(fields.vmaddr)));
+        }
+        return BBCRASH_ESUCCESS;
+    }
+    bbcrash_async_mobject_free(&image->load_cmds);
+    releaseInitState(image);
+    return BBCRASH_EINVAL;
+}
+
+void bbcrash_async_macho_free(bbcrash_async_macho_t *image) {
+    bbcrash_async_mobject_free(&image->load_cmds);
+    releaseInitState(image);
+}
+
+bool bbcrash_async_macho_contains_address(bbcrash_async_macho_t *image, mach_vm_address_t address) {
+    // A single unsigned comparison: cannot wrap at the top of the space.
+    return address >= image->image_base && address - image->image_base < image->text_size;
+}
+
+void *bbcrash_async_macho_next_command(bbcrash_async_macho_t *image, void *previous) {
+    bbcrash_async_mobject_t *cmds = &image->load_cmds;
+    uintptr_t next = 0;
+    if (previous == nullptr) {
+        if (image->byteorder->swap32(image->header.sizeofcmds) < sizeof(load_command)) {
+            return nullptr;
+        }
+        next = cmds->address;
+    } else {
+        uint32_t cmdsize = load32(image, at(previous, 4));
+        uintptr_t start = reinterpret_cast<uintptr_t>(previous);
+        if (cmdsize < sizeof(load_command) || start + cmdsize < start) {
+            return nullptr;
+        }
+        next = start + cmdsize;
+        if (next >= cmds->address + cmds->length) {
+            return nullptr;
+        }
+    }
+    if (!bbcrash_async_mobject_verify_local_pointer(cmds, next, 0, sizeof(load_command))) {
+        return nullptr;
+    }
+    uint32_t size = load32(image, at(reinterpret_cast<void *>(next), 4));
+    if (size < sizeof(load_command) || !bbcrash_async_mobject_verify_local_pointer(cmds, next, 0, size)) {
+        return nullptr;
+    }
+    return reinterpret_cast<void *>(next);
+}
+
+void *bbcrash_async_macho_find_command(bbcrash_async_macho_t *image, uint32_t type) {
+    for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
+         cmd = bbcrash_async_macho_next_command(image, cmd)) {
+        if (load32(image, cmd) == type) {
+            return cmd;
+        }
+    }
+    return nullptr;
+}
+
+void *bbcrash_async_macho_find_segment_cmd(bbcrash_async_macho_t *image, const char *segname) {
+    const uint32_t segType = segmentCommandType(image);
+    const size_t segSize = segmentCommandSize(image);
+    for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
+         cmd = bbcrash_async_macho_next_command(image, cmd)) {
+        if (load32(image, cmd) != segType || load32(image, at(cmd, 4)) < segSize) {
+            continue;
+        }
+        if (bbcrash_async_strncmp(reinterpret_cast<const char *>(at(cmd, 8)), segname, 16) == 0) {
+            return cmd;
+        }
+    }
+    return nullptr;
+}
+
+bbcrash_error_t bbcrash_async_macho_map_segment(bbcrash_async_macho_t *image, const char *segname,
+                                                bbcrash_async_macho_mapped_segment_t *segment) {
+    void *cmd = bbcrash_async_macho_find_segment_cmd(image, segname);
+    if (cmd == nullptr) {
+        return BBCRASH_ENOTFOUND;
+    }
+    SegmentFields fields = readSegment(image, cmd);
+    bbcrash_error_t err = bbcrash_async_mobject_init(&segment->mobj, image->task,
+                                                     fields.vmaddr + static_cast<uint64_t>(image->vmaddr_slide),
+                                                     fields.vmsize, false);
+    if (err != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    segment->fileoff = fields.fileoff;
+    segment->filesize = fields.filesize;
+    return BBCRASH_ESUCCESS;
+}
+
+void bbcrash_async_macho_mapped_segment_free(bbcrash_async_macho_mapped_segment_t *segment) {
+    bbcrash_async_mobject_free(&segment->mobj);
+}
+
+bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho_t *image, const char *segname,
+                                                const char *sectname, bbcrash_async_mobject_t *mobj) {
+    void *cmd = bbcrash_async_macho_find_segment_cmd(image, segname);
+    if (cmd == nullptr) {
+        return BBCRASH_ENOTFOUND;
+    }
+    SegmentFields fields = readSegment(image, cmd);
+    if (fields.nsects == 0) {
+        return BBCRASH_ENOTFOUND;
+    }
+    const size_t headerSize = image->m64 ? sizeof(section_64) : sizeof(section);
+    const uint8_t *sect = at(cmd, segmentCommandSize(image));
+    for (uint32_t i = 0; i < fields.nsects; ++i, sect += headerSize) {
+        if (!bbcrash_async_mobject_verify_local_pointer(&image->load_cmds, reinterpret_cast<uintptr_t>(sect), 0,
+                                                        headerSize)) {
+            return BBCRASH_EINVAL;
+        }
+        if (bbcrash_async_strncmp(reinterpret_cast<const char *>(sect), sectname, 16) != 0) {
+            continue;
+        }
+        uint64_t addr = image->m64 ? load64(image, sect + 32) : load32(image, sect + 32);
+        uint64_t size = image->m64 ? load64(image, sect + 40) : load32(image, sect + 36);
+        return bbcrash_async_mobject_init(mobj, image->task, addr + static_cast<uint64_t>(image->vmaddr_slide), size,
+                                          true);
+    }
+    return BBCRASH_ENOTFOUND;
+}
+
+bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symtab_reader_t *reader,
+                                                       bbcrash_async_macho_t *image) {
+    bbcrash_async_memset(reader, 0, sizeof(*reader));
+    void *symtabCmd = bbcrash_async_macho_find_command(image, LC_SYMTAB);
+    if (symtabCmd == nullptr) {
+        return BBCRASH_ENOTFOUND;
+    }
+    if (load32(image, at(symtabCmd, 4)) < sizeof(symtab_command)) {
+        return BBCRASH_EINVAL;
+    }
+    void *dysymtabCmd = bbcrash_async_macho_find_command(image, LC_DYSYMTAB);
+    if (dysymtabCmd != nullptr && load32(image, at(dysymtabCmd, 4)) < sizeof(dysymtab_command)) {
+        return BBCRASH_EINVAL;
+    }
+    if (bbcrash_async_macho_map_segment(image, "__LINKEDIT", &reader->linkedit) != BBCRASH_ESUCCESS) {
+        return BBCRASH_EINTERNAL;
+    }
+    bbcrash_async_mobject_t *linkedit = &reader->linkedit.mobj;
+    const uint64_t fileoff = reader->linkedit.fileoff;
+    const uint32_t symoff = load32(image, at(symtabCmd, 8));
+    const uint32_t nsyms = load32(image, at(symtabCmd, 12));
+    const uint32_t stroff = load32(image, at(symtabCmd, 16));
+    const uint32_t strsize = load32(image, at(symtabCmd, 20));
+    const uint64_t entrySize = image->m64 ? sizeof(nlist_64) : sizeof(nlist);
+
+    // Offsets before the segment's file offset would wrap: refuse them.
+    if (symoff < fileoff || stroff < fileoff) {
+        bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
+        return BBCRASH_EINTERNAL;
+    }
+    void *symtab = bbcrash_async_mobject_remap(linkedit, linkedit->task_address, static_cast<int64_t>(symoff - fileoff),
+                                               entrySize * nsyms);
+    void *strtab = bbcrash_async_mobject_remap(linkedit, linkedit->task_address, static_cast<int64_t>(stroff - fileoff),
+                                               strsize);
+    if (symtab == nullptr || strtab == nullptr) {
+        bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
+        return BBCRASH_EINTERNAL;
+    }
+    reader->image = image;
+    reader->symtab = symtab;
+    reader->nsyms = nsyms;
+    reader->string_table = static_cast<char *>(strtab);
+    reader->string_table_size = strsize;
+
+    if (dysymtabCmd != nullptr) {
+        const uint64_t ilocal = load32(image, at(dysymtabCmd, 8));
+        const uint64_t nlocal = load32(image, at(dysymtabCmd, 12));
+        const uint64_t iextdef = load32(image, at(dysymtabCmd, 16));
+        const uint64_t nextdef = load32(image, at(dysymtabCmd, 20));
+        // 64-bit sums: two 32-bit counts cannot wrap here.
+        if (iextdef + nextdef > nsyms || ilocal + nlocal > nsyms) {
+            bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
+            bbcrash_async_memset(reader, 0, sizeof(*reader));
+            return BBCRASH_EINVAL;
+        }
+        reader->symtab_global = static_cast<uint8_t *>(symtab) + entrySize * iextdef;
+        reader->nsyms_global = static_cast<uint32_t>(nextdef);
+        reader->symtab_local = static_cast<uint8_t *>(symtab) + entrySize * ilocal;
+        reader->nsyms_local = static_cast<uint32_t>(nlocal);
+    }
+    return BBCRASH_ESUCCESS;
+}
+
+bbcrash_async_macho_symtab_entry_t bbcrash_async_macho_symtab_reader_read(bbcrash_async_macho_symtab_reader_t *reader,
+                                                                          void *symtab, uint32_t index) {
+    const bbcrash_async_macho_t *image = reader->image;
+    bbcrash_async_macho_symtab_entry_t entry{};
+    if (image->m64) {
+        const uint8_t *p = static_cast<const uint8_t *>(symtab) + sizeof(nlist_64) * index;
+        entry.n_strx = load32(image, p);
+        entry.n_type = p[4];
+        entry.n_sect = p[5];
+        entry.n_desc = load16(image, p + 6);
+        entry.n_value = load64(image, p + 8);
+    } else {
+        const uint8_t *p = static_cast<const uint8_t *>(symtab) + sizeof(nlist) * index;
+        entry.n_strx = load32(image, p);
+        entry.n_type = p[4];
+        entry.n_sect = p[5];
+        entry.n_desc = load16(image, p + 6);
+        entry.n_value = load32(image, p + 8);
+    }
+    entry.normalized_value = entry.n_value;
+    if (entry.n_desc & N_ARM_THUMB_DEF) {
+        entry.normalized_value |= 1;
+    }
+    return entry;
+}
+
+void bbcrash_async_macho_symtab_reader_free(bbcrash_async_macho_symtab_reader_t *reader) {
+    if (reader->image != nullptr) {
+        bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
+    }
+    bbcrash_async_memset(reader, 0, sizeof(*reader));
+}
+
+namespace {
+
+// Keeps the best candidate over a table; on equal values the earlier stays.
+void scanSymbols(bbcrash_async_macho_symtab_reader_t *reader, void *table, uint32_t count, uint64_t target,
+                 bool *found, bbcrash_async_macho_symtab_entry_t *best) {
+    for (uint32_t i = 0; i < count; ++i) {
+        bbcrash_async_macho_symtab_entry_t entry = bbcrash_async_macho_symtab_reader_read(reader, table, i);
+        if ((entry.n_type & 0xEE) != 0x0E || entry.n_value > target) {
+            continue;
+        }
+        if (!*found || entry.n_value > best->n_value) {
+            *best = entry;
+            *found = true;
+        }
+    }
+}
+
+}  // namespace
+
+bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho_t *image, mach_vm_address_t pc,
+                                                      bbcrash_async_macho_found_symbol_cb callback, void *ctx) {
+    bbcrash_async_macho_symtab_reader_t reader;
+    bbcrash_error_t err = bbcrash_async_macho_symtab_reader_init(&reader, image);
+    if (err != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    const uint64_t target = pc - static_cast<uint64_t>(image->vmaddr_slide);
+    bool found = false;
+    bbcrash_async_macho_symtab_entry_t best{};
+    if (reader.symtab_global != nullptr || reader.symtab_local != nullptr) {
+        scanSymbols(&reader, reader.symtab_global, reader.nsyms_global, target, &found, &best);
+        scanSymbols(&reader, reader.symtab_local, reader.nsyms_local, target, &found, &best);
+    } else {
+        scanSymbols(&reader, reader.symtab, reader.nsyms, target, &found, &best);
+    }
+    if (!found) {
+        bbcrash_async_macho_symtab_reader_free(&reader);
+        return BBCRASH_ENOTFOUND;
+    }
+    const uintptr_t name = reinterpret_cast<uintptr_t>(reader.string_table) + best.n_strx;
+    bbcrash_async_mobject_t *linkedit = &reader.linkedit.mobj;
+    if (name < reinterpret_cast<uintptr_t>(reader.string_table)) {
+        bbcrash_async_macho_symtab_reader_free(&reader);
+        return BBCRASH_EINVAL;
+    }
+    for (size_t i = 0;; ++i) {
+        if (!bbcrash_async_mobject_verify_local_pointer(linkedit, name, static_cast<int64_t>(i), 1)) {
+            bbcrash_async_macho_symtab_reader_free(&reader);
+            return BBCRASH_EINVAL;
+        }
+        if (reinterpret_cast<const char *>(name)[i] == '\0') {
+            break;
+        }
+    }
+    callback(best.normalized_value + static_cast<uint64_t>(image->vmaddr_slide), reinterpret_cast<const char *>(name),
+             ctx);
+    bbcrash_async_macho_symtab_reader_free(&reader);
+    return BBCRASH_ESUCCESS;
+}
+
+bbcrash_error_t bbcrash_async_macho_string_init(bbcrash_async_macho_string_t *string, bbcrash_async_macho_t *image,
+                                                mach_vm_address_t address) {
+    bbcrash_async_memset(string, 0, sizeof(*string));
+    string->image = image;
+    string->address = address;
+    return BBCRASH_ESUCCESS;
+}
+
+namespace {
+
+// Maps pages from the string's address until its NUL is inside the mapping,
+// up to a fixed number of pages.
+bbcrash_error_t mapString(bbcrash_async_macho_string_t *string) {
+    if (string->mapped) {
+        return BBCRASH_ESUCCESS;
+    }
+    const mach_vm_size_t page = 4096;
+    for (mach_vm_size_t pages = 1; pages <= BBCRASH_ASYNC_MACHO_STRING_MAX_PAGES; ++pages) {
+        bbcrash_error_t err =
+            bbcrash_async_mobject_init(&string->mobj, string->image->task, string->address, pages * page, false);
+        if (err != BBCRASH_ESUCCESS) {
+            return err;
+        }
+        const char *p = reinterpret_cast<const char *>(string->mobj.address);
+        const mach_vm_size_t available = string->mobj.length;
+        for (mach_vm_size_t i = 0; i < available; ++i) {
+            if (p[i] == '\0') {
+                string->length = i;
+                string->mapped = true;
+                return BBCRASH_ESUCCESS;
+            }
+        }
+        bbcrash_async_mobject_free(&string->mobj);
+        if (available < pages * page) {
+            // More pages would not reach further: the next one is unreadable.
+            return BBCRASH_EINVAL;
+        }
+    }
+    return BBCRASH_EINVAL;
+}
+
+}  // namespace
+
+bbcrash_error_t bbcrash_async_macho_string_get_length(bbcrash_async_macho_string_t *string, mach_vm_size_t *length) {
+    bbcrash_error_t err = mapString(string);
+    if (err != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    *length = string->length;
+    return BBCRASH_ESUCCESS;
+}
+
+bbcrash_error_t bbcrash_async_macho_string_get_pointer(bbcrash_async_macho_string_t *string, const char **pointer) {
+    bbcrash_error_t err = mapString(string);
+    if (err != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    void *p = bbcrash_async_mobject_remap(&string->mobj, string->address, 0, string->length);
+    if (p == nullptr) {
+        return BBCRASH_EACCESS;
+    }
+    *pointer = static_cast<const char *>(p);
+    return BBCRASH_ESUCCESS;
+}
+
+void bbcrash_async_macho_string_free(bbcrash_async_macho_string_t *string) {
+    if (string->mapped) {
+        bbcrash_async_mobject_free(&string->mobj);
+    }
+    string->mapped = false;
+}

@@ -1,0 +1,92 @@
+#include "bbcrash_frame_dwarf_unwind.h"
+
+#include "bbcrash_async_dwarf.h"
+#include "bbcrash_dwarf_cfa_state.h"
+
+using namespace platform::mach;
+
+namespace bbcrash::MS::async {
+
+namespace {
+
+template <typename machine_ptr, typename machine_ptr_s>
+bbcrash_frame_error_t unwindWithSection(task_t task, bbcrash_async_macho_t *image, bbcrash_async_mobject_t *section,
+                                        bool debug_frame, uint64_t pc, const bbcrash_async_thread_state_t *current,
+                                        bbcrash_async_thread_state_t *next) {
+    bbcrash_async_dwarf_frame_reader_t reader;
+    bbcrash_async_dwarf_frame_reader_init(&reader, section, image->byteorder, image->m64, debug_frame);
+    gnu_ehptr_reader<machine_ptr> ptrReader(image->byteorder);
+    dwarf_cfa_state<machine_ptr, machine_ptr_s> cfaState;
+
+    bbcrash_async_dwarf_fde_info_t fde;
+    if (bbcrash_async_dwarf_frame_reader_find_fde(&reader, 0, pc, &fde) != BBCRASH_ESUCCESS) {
+        return BBCRASH_FRAME_ENOTSUP;
+    }
+    const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(section);
+    bbcrash_async_dwarf_cie_info_t cie;
+    if (bbcrash_async_dwarf_cie_info_init(&cie, section, image->byteorder, &ptrReader, sectionStart + fde.cie_offset) !=
+        BBCRASH_ESUCCESS) {
+        return BBCRASH_FRAME_ENOTSUP;
+    }
+    if (cie.initial_instructions_length > uint64_t(INT64_MAX) || fde.instructions_length > uint64_t(INT64_MAX) ||
+        cfaState.eval_program(section, machine_ptr(pc), machine_ptr(fde.pc_start), &cie, &ptrReader, image->byteorder,
+                              sectionStart, int64_t(cie.initial_instructions_offset),
+                              int64_t(cie.initial_instructions_length)) != BBCRASH_ESUCCESS ||
+        cfaState.eval_program(section, machine_ptr(pc), machine_ptr(fde.pc_start), &cie, &ptrReader, image->byteorder,
+                              sectionStart, int64_t(fde.instructions_offset),
+                              int64_t(fde.instructions_length)) != BBCRASH_ESUCCESS) {
+        return BBCRASH_FRAME_ENOTSUP;
+    }
+    if (cfaState.apply_state(task, &cie, current, image->byteorder, next) != BBCRASH_ESUCCESS) {
+        return BBCRASH_FRAME_ENOFRAME;
+    }
+    return BBCRASH_FRAME_ESUCCESS;
+}
+
+bbcrash_frame_error_t unwindWithImage(task_t task, bbcrash_async_macho_t *image, uint64_t pc,
+                                      const bbcrash_async_thread_state_t *current, bbcrash_async_thread_state_t *next) {
+    bbcrash_async_mobject_t section;
+    bool debugFrame = false;
+    if (bbcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section) != BBCRASH_ESUCCESS) {
+        if (bbcrash_async_macho_map_section(image, "__DWARF", "__debug_frame", &section) != BBCRASH_ESUCCESS) {
+            return BBCRASH_FRAME_ENOFRAME;
+        }
+        debugFrame = true;
+    }
+    const bbcrash_frame_error_t result =
+        image->m64 ? unwindWithSection<uint64_t, int64_t>(task, image, &section, debugFrame, pc, current, next)
+                   : unwindWithSection<uint32_t, int32_t>(task, image, &section, debugFrame, pc, current, next);
+    bbcrash_async_mobject_free(&section);
+    return result;
+}
+
+}  // namespace
+
+bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(task_t task, bbcrash_async_image_list_t *image_list,
+                                                            const bbcrash_async_thread_state_t *current,
+                                                            const bbcrash_async_thread_state_t *previous,
+                                                            bbcrash_async_thread_state_t *next) {
+    if (!bbcrash_async_thread_state_has_reg(current, BBCRASH_REG_IP)) {
+        return BBCRASH_FRAME_EBADFRAME;
+    }
+    uint64_t pc = bbcrash_async_thread_state_get_reg(current, BBCRASH_REG_IP);
+    if (pc == 0) {
+        return BBCRASH_FRAME_ENOTSUP;
+    }
+    if (bbcrash_async_frame_is_return_address(previous)) {
+        pc -= 1;
+    }
+    if (image_list == nullptr) {
+        return BBCRASH_FRAME_ENOTSUP;
+    }
+    bbcrash_async_image_list_set_reading(image_list, true);
+    bbcrash_frame_error_t result = BBCRASH_FRAME_ENOTSUP;
+    bbcrash_async_macho_t *image = bbcrash_async_image_containing_address(image_list, pc);
+    if (image != nullptr) {
+        result = unwindWithImage(task, image, pc, current, next);
+    }
+    bbcrash_async_image_list_set_reading(image_list, false);
+    return result;
+}
+
+}  // namespace bbcrash::MS::async

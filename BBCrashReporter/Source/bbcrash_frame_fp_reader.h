@@ -1,0 +1,14 @@
+#pragma once
+// The frame-pointer reader: follows the chain of saved frame pointers, the
+// last resort of the stack walk.
+#include "bbcrash_frame_cursor.h"
+
+// Reads the caller's frame pointer and return address from the two words at
+// the current frame pointer. 3 without a frame pointer, for a chain that runs
+// backwards or words that cannot be read; 2 at a frame pointer of 0. The new
+// frame has only the instruction and frame pointers valid.
+bbcrash_frame_error_t bbcrash_async_frame_read_frame_ptr(platform::mach::task_t task,
+                                                         bbcrash_async_image_list_t *image_list,
+                                                         const bbcrash_async_thread_state_t *current,
+                                                         const bbcrash_async_thread_state_t *previous,
+                                                         bbcrash_async_thread_state_t *next);
