@@ -1,8 +1,15 @@
-// Plotwick's entry point. For now it only starts, says so and exits; the
-// launch sequence that starts the telemetry and crash reporting follows.
-#include <cstdio>
+// Plotwick's entry point. For now it adopts the main thread, says through the
+// SDK logger that it started, runs the work already queued for the main
+// thread, and exits; the launch that starts telemetry and crash reporting
+// follows.
+#include "BCLogger.h"
+#include "platform/dispatch/MainRunLoop.h"
 
 int main() {
-    std::fprintf(stderr, "Plotwick started\n");
+    platform::dispatch::MainRunLoop::adoptCurrentThreadAsMain();
+    BCLogger::setCurrentLogLevel(BCLogLevelInfo);
+    BCLogInfo("Plotwick", "Plotwick started.");
+    platform::dispatch::MainRunLoop::runPending();
+    BCLogInfo("Plotwick", "Plotwick finished.");
     return 0;
 }

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/appkit/Application.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
 
 // Application state codes answered by applicationState.
@@ -45,6 +47,12 @@ public:
     // Application state.
     static BCApplicationState applicationState();
     static BCApplicationState sharedAppState();
+    static std::shared_ptr<platform::appkit::Application> sharedApp();
+    static std::shared_ptr<platform::appkit::ApplicationDelegate> sharedAppDelegate();
+    // Opens the URL asynchronously on the main queue and tells the completion
+    // whether it was opened; the options are not used.
+    static void sharedAppOpenUrl(const std::string &url, const platform::Dictionary &options,
+                                 std::function<void(bool)> completion);
 
     // Dates.
     static double nowInMilliseconds();
@@ -62,9 +70,11 @@ public:
                                                         bool forceOverwrite);
     static std::optional<URL> createDirectoryForPathComponent(const std::optional<std::string> &pathComponent);
     static std::optional<platform::Data> loadDataForPathComponent(const std::optional<std::string> &pathComponent);
-    // Entries of a directory below the SDK directory, as full URLs; nil for a
-    // nil or empty component or when the directory can't be listed.
-    static std::optional<std::vector<URL>> contentsOfDirectory(const std::optional<std::string> &pathComponent);
+    // Entries of a directory below the SDK directory (full URL, name, size,
+    // regular-file flag); nil for a nil or empty component or when the
+    // directory can't be listed.
+    static std::optional<std::vector<platform::FileManager::DirectoryEntry>> contentsOfDirectory(
+        const std::optional<std::string> &pathComponent);
     static bool deleteItemForPathComponent(const std::optional<std::string> &pathComponent);
     static bool deleteFileAtURL(const std::optional<URL> &url);
     static bool createDirectoryAtURL(const URL &url);

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "BCUtility.h"
+#include "platform/foundation/Bundle.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+class BCUtilityFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { BCUtility::setBeaconDirectoryURLForTesting(dir.path() / "sdk"); }
+    void TearDown() override { BCUtility::setBeaconDirectoryURLForTesting({}); }
+    static platform::Data bytes(const std::string &s) { return platform::Data(s.begin(), s.end()); }
+    testsupport::TemporaryDirectory dir;
+};
+
+}  // namespace
+
+TEST_F(BCUtilityFileTest, CreateKeepsOrReplacesAndMakesParents) {
+    auto url = BCUtility::createFileAtPathComponent(std::string("crashes/a.bin"), bytes("first"), true, false);
+    ASSERT_TRUE(url);
+    EXPECT_EQ(*url, dir.path() / "sdk" / "crashes" / "a.bin");
+    EXPECT_TRUE(BCUtility::fileExistsForPathComponent(std::string("crashes/a.bin")));
+
+    auto kept = BCUtility::createFileAtPathComponent(std::string("crashes/a.bin"), bytes("second"), true, false);
+    EXPECT_EQ(kept, url);
+    EXPECT_EQ(BCUtility::loadDataForPathComponent(std::string("crashes/a.bin")), bytes("first"));
+
+    BCUtility::createFileAtPathComponent(std::string("crashes/a.bin"), bytes("third"), false, true);
+    EXPECT_EQ(BCUtility::loadDataForPathComponent(std::string("crashes/a.bin")), bytes("third"));
+
+    auto empty = BCUtility::createFileAtPathComponent(std::string("empty"), std::nullopt, true, true);
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(BCUtility::loadDataForPathComponent(std::string("empty")), platform::Data{});
+    EXPECT_FALSE(BCUtility::createFileAtPathComponent(std::nullopt, bytes("x"), true, true));
+}
+
+TEST_F(BCUtilityFileTest, ComponentsNeverEscapeTheDirectory) {
+    EXPECT_EQ(BCUtility::fullURLForPathComponent(std::string("/x")), dir.path() / "sdk" / "x");
+    EXPECT_FALSE(BCUtility::fullURLForPathComponent(std::string("..")));
+    EXPECT_FALSE(BCUtility::fullURLForPathComponent(std::string("a/../../escape")));
+    EXPECT_FALSE(BCUtility::createFileAtPathComponent(std::string("../escape"), bytes("x"), true, true));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "escape"));
+    EXPECT_FALSE(BCUtility::deleteItemForPathComponent(std::string("..")));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "sdk"));
+    EXPECT_FALSE(BCUtility::fullURLForPathComponent(std::nullopt));
+}
+
+TEST_F(BCUtilityFileTest, ListingAndDeleting) {
+    BCUtility::createFileAtPathComponent(std::string("logs/one"), bytes("12345"), true, true);
+    BCUtility::createFileAtPathComponent(std::string("logs/two"), bytes(""), true, true);
+    std::filesystem::create_symlink(dir.path() / "sdk" / "logs" / "one", dir.path() / "sdk" / "logs" / "link");
+    auto entries = BCUtility::contentsOfDirectory(std::string("logs"));
+    ASSERT_TRUE(entries);
+    ASSERT_EQ(entries->size(), 3u);
+    std::map<std::string, platform::FileManager::DirectoryEntry> byName;
+    for (auto &e : *entries) byName[e.name] = e;
+    EXPECT_EQ(byName["one"].size, 5u);
+    EXPECT_TRUE(byName["one"].isRegularFile);
+    EXPECT_FALSE(byName["link"].isRegularFile);
+    EXPECT_FALSE(BCUtility::contentsOfDirectory(std::string("")));
+    EXPECT_FALSE(BCUtility::contentsOfDirectory(std::string("missing")));
+
+    EXPECT_TRUE(BCUtility::deleteItemForPathComponent(std::string("logs/one")));
+    EXPECT_FALSE(BCUtility::deleteItemForPathComponent(std::string("logs/one")));
+    EXPECT_TRUE(BCUtility::deleteItemForPathComponent(std::string("logs")));
+    EXPECT_FALSE(BCUtility::fileExistsForPathComponent(std::string("logs")));
+    EXPECT_FALSE(BCUtility::deleteFileAtURL(std::nullopt));
+    EXPECT_TRUE(BCUtility::createDirectoryForPathComponent(std::string("a/b/c")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "sdk" / "a" / "b" / "c"));
+    EXPECT_FALSE(BCUtility::disableBackupForDirectoryURL(std::nullopt));
+}
+
+TEST(BCUtilityDirectory, DefaultDirectoryIsUnderApplicationSupport) {
+    testsupport::TemporaryHome home;
+    std::ofstream(home.path() / "Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>CFBundleIdentifier</key><string>com.plotwick.Tests</string></dict></plist>\n";
+    platform::Bundle::setMainBundleDirectory(home.path());
+    // The computed directory is made once per process; this test is the
+    // only one that asks for it.
+    auto url = BCUtility::beaconDirectoryURL();
+    platform::Bundle::setMainBundleDirectory(std::nullopt);
+    EXPECT_EQ(url, home.path() / ".local/share/com.plotwick.Tests/io.beacon.sdk");
+    EXPECT_TRUE(std::filesystem::is_directory(url));
+}
