@@ -175,22 +175,10 @@ Value KeyedUnarchiver::decodeObjectForKey(const std::string &key) {
 std::optional<Value> KeyedUnarchiver::decodeEntry(plist_t node, const std::string &key) {
     switch (plist_get_node_type(node)) {
     case PLIST_UID: return decodeReference(*PlistNode::uidValue(node));
-    case PLIST_BOOLEAN: {
-        uint8_t b = 0;
-        plist_get_bool_val(node, &b);
-        return Value(b != 0);
-    }
-    case PLIST_UINT: {
-        uint64_t u = 0;
-        plist_get_uint_val(node, &u);
-        return Value(static_cast<int64_t>(u));
-    }
-    case PLIST_REAL: {
-        double d = 0;
-        plist_get_real_val(node, &d);
-        return Value(d);
-    }
-    case PLIST_STRING: return Value(*PlistNode::stringValue(node));
+    case PLIST_BOOLEAN:
+    case PLIST_UINT:
+    case PLIST_REAL:
+    case PLIST_STRING: return PlistNode::scalarValue(node);
     default: failWithReason("The value for key \"" + key + "\" is neither a reference nor a scalar."); return std::nullopt;
     }
 }

@@ -189,6 +189,28 @@ std::optional<Data> PlistNode::dataValue(plist_t node) {
     return Data(reinterpret_cast<const uint8_t *>(p), reinterpret_cast<const uint8_t *>(p) + length);
 }
 
+std::optional<Value> PlistNode::scalarValue(plist_t node) {
+    switch (plist_get_node_type(node)) {
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        return Value(b != 0);
+    }
+    case PLIST_UINT: {
+        uint64_t u = 0;
+        plist_get_uint_val(node, &u);
+        return Value(static_cast<int64_t>(u));
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        return Value(d);
+    }
+    case PLIST_STRING: return Value(*stringValue(node));
+    default: return std::nullopt;
+    }
+}
+
 std::optional<uint64_t> PlistNode::uidValue(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_UID) return std::nullopt;
     uint64_t v = 0;

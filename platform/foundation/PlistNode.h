@@ -39,6 +39,9 @@ public:
 
     // Typed reads of a node (null or another type answers nullopt).
     static std::optional<std::string> stringValue(plist_t node);
+    // A boolean, integer, real or string node as a Value; nullopt for any
+    // other kind of node.
+    static std::optional<Value> scalarValue(plist_t node);
     static std::optional<Data> dataValue(plist_t node);
     static std::optional<uint64_t> uidValue(plist_t node);
     // The members of an array node, in order (nullopt when not an array).

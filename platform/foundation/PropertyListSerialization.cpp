@@ -87,22 +87,10 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string &reason) {
         return std::nullopt;
     }
     switch (plist_get_node_type(node)) {
-    case PLIST_BOOLEAN: {
-        uint8_t b = 0;
-        plist_get_bool_val(node, &b);
-        return Value(b != 0);
-    }
-    case PLIST_UINT: {
-        uint64_t u = 0;
-        plist_get_uint_val(node, &u);
-        return Value(static_cast<int64_t>(u));
-    }
-    case PLIST_REAL: {
-        double d = 0;
-        plist_get_real_val(node, &d);
-        return Value(d);
-    }
-    case PLIST_STRING: return Value(*PlistNode::stringValue(node));
+    case PLIST_BOOLEAN:
+    case PLIST_UINT:
+    case PLIST_REAL:
+    case PLIST_STRING: return PlistNode::scalarValue(node);
     case PLIST_DATA: return Value(*PlistNode::dataValue(node));
     case PLIST_DATE: return Value(PlistNode::dateValue(node));
     case PLIST_ARRAY: {
