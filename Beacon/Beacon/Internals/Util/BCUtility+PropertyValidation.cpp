@@ -10,7 +10,11 @@ constexpr const char *kLogTag = "Beacon";
 platform::Dictionary BCUtility::validateProperties(const platform::Dictionary &properties, const std::string &logName,
                                                    const std::string &type) {
     platform::Dictionary result;
-    for (const auto &[key, value] : properties) {
+    for (const auto &entry : properties) {
+        // Named references rather than a structured binding: the logging
+        // macros capture them in lambdas.
+        const std::string &key = entry.first;
+        const platform::Value &value = entry.second;
         if (result.size() >= static_cast<size_t>(kBCMaxPropertiesPerLog)) {
             BCLogWarning(kLogTag, "%@ '%@' : properties cannot contain more than %d items. Skipping other properties.",
                          type, logName, kBCMaxPropertiesPerLog);

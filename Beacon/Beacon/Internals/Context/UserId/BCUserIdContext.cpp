@@ -1,0 +1,171 @@
+#include "BCUserIdContext.h"
+
+#include "BCBeaconUserDefaults.h"
+#include "BCLogger.h"
+#include "BCModelUtil.h"
+#include "BCUtility.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Text.h"
+
+namespace {
+
+constexpr const char *kLogTag = "Beacon";
+constexpr const char *kHistoryKey = "UserIdHistory";
+constexpr const char *kUserIdPrefix = "c";
+
+std::mutex sharedMutex;
+std::shared_ptr<BCUserIdContext> sharedContext;
+
+// The stored history, or an empty one when there is none or it cannot be
+// read (the unarchiving logs why).
+std::vector<std::shared_ptr<BCUserIdHistoryInfo>> loadHistory() {
+    std::vector<std::shared_ptr<BCUserIdHistoryInfo>> history;
+    platform::Value stored = BCBeaconUserDefaults::shared()->objectForKey(kHistoryKey);
+    if (!stored.data()) return history;
+    platform::Value decoded = BCUtility::unarchiveKeyedData(*stored.data());
+    const platform::Array *entries = decoded.array();
+    if (!entries) return history;
+    for (const auto &entry : *entries) {
+        auto info = entry.objectAs<BCUserIdHistoryInfo>();
+        if (!info) {
+            BCLogError(kLogTag, "The stored userId history holds an entry of another type; it is ignored.");
+            return {};
+        }
+        history.push_back(std::move(info));
+    }
+    return history;
+}
+
+}  // namespace
+
+std::shared_ptr<BCUserIdContext> BCUserIdContext::sharedInstance() {
+    std::lock_guard<std::mutex> lock(sharedMutex);
+    if (!sharedContext) sharedContext = std::make_shared<BCUserIdContext>();
+    return sharedContext;
+}
+
+void BCUserIdContext::resetSharedInstance() {
+    std::lock_guard<std::mutex> lock(sharedMutex);
+    sharedContext.reset();
+}
+
+BCUserIdContext::BCUserIdContext() {
+    BCModelUtil::registerArchivableClasses();
+    userIdHistory_ = loadHistory();
+    BCLogDebug(kLogTag, "%tu userId(s) in the history.", userIdHistory_.size());
+    currentUserIdInfo_ = std::make_shared<BCUserIdHistoryInfo>(platform::Date::now(), std::nullopt);
+    userIdHistory_.push_back(currentUserIdInfo_);
+    storeHistory();
+}
+
+std::optional<std::string> BCUserIdContext::userId() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    return currentUserIdInfo_->userId;
+}
+
+void BCUserIdContext::setUserId(const std::optional<std::string> &userId) {
+    std::vector<std::shared_ptr<BCUserIdContextDelegate>> delegates;
+    {
+        std::lock_guard<std::recursive_mutex> lock(mutex_);
+        if (userId == currentUserIdInfo_->userId) return;
+        currentUserIdInfo_->timestamp = platform::Date::now();
+        currentUserIdInfo_->userId = userId;
+        if (!userIdHistory_.empty()) userIdHistory_.pop_back();
+        userIdHistory_.push_back(currentUserIdInfo_);
+        storeHistory();
+        BCLogVerbose(kLogTag, "Stored new userId:%@ and timestamp: %@.", userId, currentUserIdInfo_->timestamp);
+        for (const auto &weak : delegates_) {
+            if (auto delegate = weak.lock()) delegates.push_back(std::move(delegate));
+        }
+    }
+    for (const auto &delegate : delegates) {
+        if (delegate->userIdContextDidUpdateUserId) delegate->userIdContextDidUpdateUserId(*this, userId);
+    }
+}
+
+std::optional<std::string> BCUserIdContext::userIdAt(const platform::Date &date) const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    for (auto it = userIdHistory_.rbegin(); it != userIdHistory_.rend(); ++it) {
+        if ((*it)->timestamp < date) return (*it)->userId;
+    }
+    return std::nullopt;
+}
+
+void BCUserIdContext::clearUserIdHistory() {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    userIdHistory_.clear();
+    userIdHistory_.push_back(currentUserIdInfo_);
+    storeHistory();
+    BCLogVerbose(kLogTag, "Cleared old userIds while keeping current userId.");
+}
+
+void BCUserIdContext::addDelegate(const std::shared_ptr<BCUserIdContextDelegate> &delegate) {
+    if (!delegate) return;
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    // Drop observers that are gone, and never hold one twice.
+    std::erase_if(delegates_, [&](const std::weak_ptr<BCUserIdContextDelegate> &weak) {
+        auto held = weak.lock();
+        return !held || held == delegate;
+    });
+    delegates_.push_back(delegate);
+}
+
+void BCUserIdContext::removeDelegate(const std::shared_ptr<BCUserIdContextDelegate> &delegate) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::erase_if(delegates_, [&](const std::weak_ptr<BCUserIdContextDelegate> &weak) {
+        auto held = weak.lock();
+        return !held || held == delegate;
+    });
+}
+
+bool BCUserIdContext::isUserIdValidForBeacon(const std::optional<std::string> &userId) {
+    if (userId && platform::text::utf16Length(*userId) > kMaxUserIdLength) {
+        BCLogError(kLogTag, "userId is limited to %d characters.", static_cast<int>(kMaxUserIdLength));
+        return false;
+    }
+    return true;
+}
+
+bool BCUserIdContext::isUserIdValidForEventCollector(const std::optional<std::string> &userId) {
+    if (!userId) return true;
+    if (userId->empty()) {
+        BCLogError(kLogTag, "userId must not be empty.");
+        return false;
+    }
+    size_t colon = userId->find(':');
+    if (colon == std::string::npos) return true;
+    std::string prefix = userId->substr(0, colon);
+    if (prefix != kUserIdPrefix) {
+        BCLogError(kLogTag, "userId prefix must be '%@', '%@' is not supported.", kUserIdPrefix, prefix);
+        return false;
+    }
+    if (colon == userId->size() - 1) {
+        BCLogError(kLogTag, "userId must not be empty.");
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::string> BCUserIdContext::prefixedUserIdFromUserId(const std::optional<std::string> &userId) {
+    if (!userId) return std::nullopt;
+    if (userId->find(':') != std::string::npos) return userId;
+    return platform::format("%@%@%@", kUserIdPrefix, ":", *userId);
+}
+
+std::vector<std::shared_ptr<BCUserIdHistoryInfo>> BCUserIdContext::userIdHistory() const {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    std::vector<std::shared_ptr<BCUserIdHistoryInfo>> copies;
+    for (const auto &info : userIdHistory_)
+        copies.push_back(std::make_shared<BCUserIdHistoryInfo>(info->timestamp, info->userId));
+    return copies;
+}
+
+void BCUserIdContext::storeHistory() {
+    platform::Array entries;
+    for (const auto &info : userIdHistory_) entries.emplace_back(info);
+    // An archive that could not be made is not stored: storing nothing would
+    // erase the history kept so far.
+    if (auto data = BCUtility::archiveKeyedData(platform::Value(std::move(entries)))) {
+        BCBeaconUserDefaults::shared()->setObject(platform::Value(std::move(*data)), kHistoryKey);
+    }
+}
