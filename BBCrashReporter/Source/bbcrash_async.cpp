@@ -16,13 +16,13 @@ uint16_t reverse16(uint16_t v) { return __builtin_bswap16(v); }
 uint32_t reverse32(uint32_t v) { return __builtin_bswap32(v); }
 uint64_t reverse64(uint64_t v) { return __builtin_bswap64(v); }
 
-constexpr bbcrash_async_byteorder_t kNative{identity16, identity32, identity64};
-constexpr bbcrash_async_byteorder_t kSwapped{reverse16, reverse32, reverse64};
+constexpr bbcrash_async_byteorder kNative{identity16, identity32, identity64};
+constexpr bbcrash_async_byteorder kSwapped{reverse16, reverse32, reverse64};
 
 }  // namespace
 
-const bbcrash_async_byteorder_t *bbcrash_async_byteorder_native() { return &kNative; }
-const bbcrash_async_byteorder_t *bbcrash_async_byteorder_swapped() { return &kSwapped; }
+const bbcrash_async_byteorder *bbcrash_async_byteorder_native() { return &kNative; }
+const bbcrash_async_byteorder *bbcrash_async_byteorder_swapped() { return &kSwapped; }
 
 bool bbcrash_async_apply_offset(mach_vm_address_t base, int64_t offset, mach_vm_address_t *result) {
     if (offset < 0) {
@@ -58,7 +58,7 @@ bbcrash_error_t bbcrash_async_task_read(task_t task, mach_vm_address_t address, 
     }
 }
 
-bbcrash_error_t bbcrash_async_task_read_uint32(task_t task, const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_task_read_uint32(task_t task, const bbcrash_async_byteorder *byteorder,
                                                mach_vm_address_t address, int64_t offset, uint32_t *result) {
     uint32_t raw = 0;
     bbcrash_error_t err = bbcrash_async_task_read(task, address, offset, &raw, sizeof(raw));
@@ -68,7 +68,7 @@ bbcrash_error_t bbcrash_async_task_read_uint32(task_t task, const bbcrash_async_
     return err;
 }
 
-bbcrash_error_t bbcrash_async_task_read_uint64(task_t task, const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_task_read_uint64(task_t task, const bbcrash_async_byteorder *byteorder,
                                                mach_vm_address_t address, int64_t offset, uint64_t *result) {
     uint64_t raw = 0;
     bbcrash_error_t err = bbcrash_async_task_read(task, address, offset, &raw, sizeof(raw));

@@ -10,14 +10,16 @@
 
 // A byte order: three swap functions. Images in the host's order use the
 // native instance (each returns its argument), others the swapped one.
-struct bbcrash_async_byteorder_t {
+struct bbcrash_async_byteorder {
     uint16_t (*swap16)(uint16_t);
     uint32_t (*swap32)(uint32_t);
     uint64_t (*swap64)(uint64_t);
 };
+// The same type under its older _t spelling, which other engine files use.
+using bbcrash_async_byteorder_t = bbcrash_async_byteorder;
 
-const bbcrash_async_byteorder_t *bbcrash_async_byteorder_native();
-const bbcrash_async_byteorder_t *bbcrash_async_byteorder_swapped();
+const bbcrash_async_byteorder *bbcrash_async_byteorder_native();
+const bbcrash_async_byteorder *bbcrash_async_byteorder_swapped();
 
 // Stores base + offset in *result unless the sum would wrap below 0 or past
 // the largest address (then false).
@@ -30,10 +32,10 @@ bool bbcrash_async_apply_offset(platform::mach::mach_vm_address_t base, int64_t 
 bbcrash_error_t bbcrash_async_task_read(platform::mach::task_t task, platform::mach::mach_vm_address_t address,
                                         int64_t offset, void *dest, platform::mach::mach_vm_size_t length);
 
-bbcrash_error_t bbcrash_async_task_read_uint32(platform::mach::task_t task, const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_task_read_uint32(platform::mach::task_t task, const bbcrash_async_byteorder *byteorder,
                                                platform::mach::mach_vm_address_t address, int64_t offset,
                                                uint32_t *result);
-bbcrash_error_t bbcrash_async_task_read_uint64(platform::mach::task_t task, const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_task_read_uint64(platform::mach::task_t task, const bbcrash_async_byteorder *byteorder,
                                                platform::mach::mach_vm_address_t address, int64_t offset,
                                                uint64_t *result);
 

@@ -8,6 +8,9 @@
     .type bbcrash_capture_current_thread, @function
 bbcrash_capture_current_thread:
     .cfi_startproc
+#ifdef __CET__
+    endbr64
+#endif
     pushq %rbp
     .cfi_def_cfa_offset 16
     .cfi_offset %rbp, -16

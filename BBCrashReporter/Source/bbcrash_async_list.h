@@ -12,7 +12,7 @@
 #include <atomic>
 
 template <typename V>
-class bbcrash_async_list {
+class async_list {
 public:
     struct node {
         V value{};
@@ -25,11 +25,11 @@ public:
     // reused); it never runs while a reader could see the value.
     // `attach` runs on a value with its node before the node is linked, so a
     // value can remember the node that holds it.
-    explicit bbcrash_async_list(void (*dispose)(V &) = nullptr, void (*attach)(V &, node *) = nullptr)
+    explicit async_list(void (*dispose)(V &) = nullptr, void (*attach)(V &, node *) = nullptr)
         : dispose_(dispose), attach_(attach) {}
-    ~bbcrash_async_list() { free(); }
-    bbcrash_async_list(const bbcrash_async_list &) = delete;
-    bbcrash_async_list &operator=(const bbcrash_async_list &) = delete;
+    ~async_list() { free(); }
+    async_list(const async_list &) = delete;
+    async_list &operator=(const async_list &) = delete;
 
     node *append(V value) {
         lock();
@@ -95,6 +95,7 @@ public:
             release(item);
         } else {
             // A reader may stand on it: keep `next` as it is and park it.
+            item->prev.store(nullptr);
             item->retired_next = retired_;
             retired_ = item;
         }

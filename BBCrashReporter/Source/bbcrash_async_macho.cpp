@@ -1,6 +1,7 @@
 #include "bbcrash_async_macho.h"
 
 #include <cstring>
+#include <new>
 
 using namespace platform::mach;
 using namespace platform::dyld;
@@ -9,19 +10,19 @@ namespace {
 
 // Field reads from local, possibly unaligned memory through the image's byte
 // order.
-uint32_t load32(const bbcrash_async_macho_t *image, const void *p) {
+uint32_t load32(const bbcrash_async_macho *image, const void *p) {
     uint32_t v;
     bbcrash_async_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap32(v);
 }
 
-uint64_t load64(const bbcrash_async_macho_t *image, const void *p) {
+uint64_t load64(const bbcrash_async_macho *image, const void *p) {
     uint64_t v;
     bbcrash_async_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap64(v);
 }
 
-uint16_t load16(const bbcrash_async_macho_t *image, const void *p) {
+uint16_t load16(const bbcrash_async_macho *image, const void *p) {
     uint16_t v;
     bbcrash_async_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap16(v);
@@ -29,8 +30,8 @@ uint16_t load16(const bbcrash_async_macho_t *image, const void *p) {
 
 const uint8_t *at(const void *p, size_t offset) { return static_cast<const uint8_t *>(p) + offset; }
 
-uint32_t segmentCommandType(const bbcrash_async_macho_t *image) { return image->m64 ? LC_SEGMENT_64 : LC_SEGMENT; }
-size_t segmentCommandSize(const bbcrash_async_macho_t *image) {
+uint32_t segmentCommandType(const bbcrash_async_macho *image) { return image->m64 ? LC_SEGMENT_64 : LC_SEGMENT; }
+size_t segmentCommandSize(const bbcrash_async_macho *image) {
     return image->m64 ? sizeof(segment_command_64) : sizeof(segment_command);
 }
 
@@ -40,7 +41,7 @@ struct SegmentFields {
     uint32_t nsects;
 };
 
-SegmentFields readSegment(const bbcrash_async_macho_t *image, const void *cmd) {
+SegmentFields readSegment(const bbcrash_async_macho *image, const void *cmd) {
     if (image->m64) {
         return {load64(image, at(cmd, 24)), load64(image, at(cmd, 32)), load64(image, at(cmd, 40)),
                 load64(image, at(cmd, 48)), load32(image, at(cmd, 64))};
@@ -49,26 +50,29 @@ SegmentFields readSegment(const bbcrash_async_macho_t *image, const void *cmd) {
             load32(image, at(cmd, 36)), load32(image, at(cmd, 48))};
 }
 
-void releaseInitState(bbcrash_async_macho_t *image) {
+void releaseInitState(bbcrash_async_macho *image) {
     delete[] image->name;
     image->name = nullptr;
 }
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_macho_init(bbcrash_async_macho_t *image, task_t task, const char *path,
+bbcrash_error_t bbcrash_async_macho_init(bbcrash_async_macho *image, task_t task, const char *path,
                                          mach_vm_address_t header) {
     return bbcrash_async_macho_init_with_base(image, task, path, header, header);
 }
 
-bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho_t *image, task_t task, const char *path,
+bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho *image, task_t task, const char *path,
                                                    mach_vm_address_t header, mach_vm_address_t image_base) {
     bbcrash_async_memset(image, 0, sizeof(*image));
     image->task = task;
     image->header_addr = header;
     image->image_base = image_base;
     size_t pathLength = path != nullptr ? std::strlen(path) : 0;
-    image->name = new char[pathLength + 1];
+    image->name = new (std::nothrow) char[pathLength + 1];
+    if (image->name == nullptr) {
+        return BBCRASH_ENOMEM;
+    }
     if (pathLength != 0) {
         std::memcpy(image->name, path, pathLength);
     }
@@ -145,18 +149,18 @@ bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho_t *image,
     return BBCRASH_EINVAL;
 }
 
-void bbcrash_async_macho_free(bbcrash_async_macho_t *image) {
+void bbcrash_async_macho_free(bbcrash_async_macho *image) {
     bbcrash_async_mobject_free(&image->load_cmds);
     releaseInitState(image);
 }
 
-bool bbcrash_async_macho_contains_address(bbcrash_async_macho_t *image, mach_vm_address_t address) {
+bool bbcrash_async_macho_contains_address(bbcrash_async_macho *image, mach_vm_address_t address) {
     // A single unsigned comparison: cannot wrap at the top of the space.
     return address >= image->image_base && address - image->image_base < image->text_size;
 }
 
-void *bbcrash_async_macho_next_command(bbcrash_async_macho_t *image, void *previous) {
-    bbcrash_async_mobject_t *cmds = &image->load_cmds;
+void *bbcrash_async_macho_next_command(bbcrash_async_macho *image, void *previous) {
+    bbcrash_async_mobject *cmds = &image->load_cmds;
     uintptr_t next = 0;
     if (previous == nullptr) {
         if (image->byteorder->swap32(image->header.sizeofcmds) < sizeof(load_command)) {
@@ -184,7 +188,7 @@ void *bbcrash_async_macho_next_command(bbcrash_async_macho_t *image, void *previ
     return reinterpret_cast<void *>(next);
 }
 
-void *bbcrash_async_macho_find_command(bbcrash_async_macho_t *image, uint32_t type) {
+void *bbcrash_async_macho_find_command(bbcrash_async_macho *image, uint32_t type) {
     for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
          cmd = bbcrash_async_macho_next_command(image, cmd)) {
         if (load32(image, cmd) == type) {
@@ -194,7 +198,7 @@ void *bbcrash_async_macho_find_command(bbcrash_async_macho_t *image, uint32_t ty
     return nullptr;
 }
 
-void *bbcrash_async_macho_find_segment_cmd(bbcrash_async_macho_t *image, const char *segname) {
+void *bbcrash_async_macho_find_segment_cmd(bbcrash_async_macho *image, const char *segname) {
     const uint32_t segType = segmentCommandType(image);
     const size_t segSize = segmentCommandSize(image);
     for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
@@ -209,8 +213,8 @@ void *bbcrash_async_macho_find_segment_cmd(bbcrash_async_macho_t *image, const c
     return nullptr;
 }
 
-bbcrash_error_t bbcrash_async_macho_map_segment(bbcrash_async_macho_t *image, const char *segname,
-                                                bbcrash_async_macho_mapped_segment_t *segment) {
+bbcrash_error_t bbcrash_async_macho_map_segment(bbcrash_async_macho *image, const char *segname,
+                                                bbcrash_async_macho_mapped_segment *segment) {
     void *cmd = bbcrash_async_macho_find_segment_cmd(image, segname);
     if (cmd == nullptr) {
         return BBCRASH_ENOTFOUND;
@@ -227,12 +231,12 @@ bbcrash_error_t bbcrash_async_macho_map_segment(bbcrash_async_macho_t *image, co
     return BBCRASH_ESUCCESS;
 }
 
-void bbcrash_async_macho_mapped_segment_free(bbcrash_async_macho_mapped_segment_t *segment) {
+void bbcrash_async_macho_mapped_segment_free(bbcrash_async_macho_mapped_segment *segment) {
     bbcrash_async_mobject_free(&segment->mobj);
 }
 
-bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho_t *image, const char *segname,
-                                                const char *sectname, bbcrash_async_mobject_t *mobj) {
+bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname,
+                                                const char *sectname, bbcrash_async_mobject *mobj) {
     void *cmd = bbcrash_async_macho_find_segment_cmd(image, segname);
     if (cmd == nullptr) {
         return BBCRASH_ENOTFOUND;
@@ -259,8 +263,8 @@ bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho_t *image, co
     return BBCRASH_ENOTFOUND;
 }
 
-bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symtab_reader_t *reader,
-                                                       bbcrash_async_macho_t *image) {
+bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symtab_reader *reader,
+                                                       bbcrash_async_macho *image) {
     bbcrash_async_memset(reader, 0, sizeof(*reader));
     void *symtabCmd = bbcrash_async_macho_find_command(image, LC_SYMTAB);
     if (symtabCmd == nullptr) {
@@ -276,7 +280,7 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
     if (bbcrash_async_macho_map_segment(image, "__LINKEDIT", &reader->linkedit) != BBCRASH_ESUCCESS) {
         return BBCRASH_EINTERNAL;
     }
-    bbcrash_async_mobject_t *linkedit = &reader->linkedit.mobj;
+    bbcrash_async_mobject *linkedit = &reader->linkedit.mobj;
     const uint64_t fileoff = reader->linkedit.fileoff;
     const uint32_t symoff = load32(image, at(symtabCmd, 8));
     const uint32_t nsyms = load32(image, at(symtabCmd, 12));
@@ -322,9 +326,9 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
     return BBCRASH_ESUCCESS;
 }
 
-bbcrash_async_macho_symtab_entry_t bbcrash_async_macho_symtab_reader_read(bbcrash_async_macho_symtab_reader_t *reader,
+bbcrash_async_macho_symtab_entry_t bbcrash_async_macho_symtab_reader_read(bbcrash_async_macho_symtab_reader *reader,
                                                                           void *symtab, uint32_t index) {
-    const bbcrash_async_macho_t *image = reader->image;
+    const bbcrash_async_macho *image = reader->image;
     bbcrash_async_macho_symtab_entry_t entry{};
     if (image->m64) {
         const uint8_t *p = static_cast<const uint8_t *>(symtab) + sizeof(nlist_64) * index;
@@ -348,7 +352,7 @@ bbcrash_async_macho_symtab_entry_t bbcrash_async_macho_symtab_reader_read(bbcras
     return entry;
 }
 
-void bbcrash_async_macho_symtab_reader_free(bbcrash_async_macho_symtab_reader_t *reader) {
+void bbcrash_async_macho_symtab_reader_free(bbcrash_async_macho_symtab_reader *reader) {
     if (reader->image != nullptr) {
         bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
     }
@@ -358,7 +362,7 @@ void bbcrash_async_macho_symtab_reader_free(bbcrash_async_macho_symtab_reader_t 
 namespace {
 
 // Keeps the best candidate over a table; on equal values the earlier stays.
-void scanSymbols(bbcrash_async_macho_symtab_reader_t *reader, void *table, uint32_t count, uint64_t target,
+void scanSymbols(bbcrash_async_macho_symtab_reader *reader, void *table, uint32_t count, uint64_t target,
                  bool *found, bbcrash_async_macho_symtab_entry_t *best) {
     for (uint32_t i = 0; i < count; ++i) {
         bbcrash_async_macho_symtab_entry_t entry = bbcrash_async_macho_symtab_reader_read(reader, table, i);
@@ -374,9 +378,9 @@ void scanSymbols(bbcrash_async_macho_symtab_reader_t *reader, void *table, uint3
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho_t *image, mach_vm_address_t pc,
+bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho *image, mach_vm_address_t pc,
                                                       bbcrash_async_macho_found_symbol_cb callback, void *ctx) {
-    bbcrash_async_macho_symtab_reader_t reader;
+    bbcrash_async_macho_symtab_reader reader;
     bbcrash_error_t err = bbcrash_async_macho_symtab_reader_init(&reader, image);
     if (err != BBCRASH_ESUCCESS) {
         return err;
@@ -395,7 +399,7 @@ bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho_t *ima
         return BBCRASH_ENOTFOUND;
     }
     const uintptr_t name = reinterpret_cast<uintptr_t>(reader.string_table) + best.n_strx;
-    bbcrash_async_mobject_t *linkedit = &reader.linkedit.mobj;
+    bbcrash_async_mobject *linkedit = &reader.linkedit.mobj;
     if (name < reinterpret_cast<uintptr_t>(reader.string_table)) {
         bbcrash_async_macho_symtab_reader_free(&reader);
         return BBCRASH_EINVAL;
@@ -415,7 +419,7 @@ bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho_t *ima
     return BBCRASH_ESUCCESS;
 }
 
-bbcrash_error_t bbcrash_async_macho_string_init(bbcrash_async_macho_string_t *string, bbcrash_async_macho_t *image,
+bbcrash_error_t bbcrash_async_macho_string_init(bbcrash_async_macho_string *string, bbcrash_async_macho *image,
                                                 mach_vm_address_t address) {
     bbcrash_async_memset(string, 0, sizeof(*string));
     string->image = image;
@@ -427,7 +431,7 @@ namespace {
 
 // Maps pages from the string's address until its NUL is inside the mapping,
 // up to a fixed number of pages.
-bbcrash_error_t mapString(bbcrash_async_macho_string_t *string) {
+bbcrash_error_t mapString(bbcrash_async_macho_string *string) {
     if (string->mapped) {
         return BBCRASH_ESUCCESS;
     }
@@ -458,7 +462,7 @@ bbcrash_error_t mapString(bbcrash_async_macho_string_t *string) {
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_macho_string_get_length(bbcrash_async_macho_string_t *string, mach_vm_size_t *length) {
+bbcrash_error_t bbcrash_async_macho_string_get_length(bbcrash_async_macho_string *string, mach_vm_size_t *length) {
     bbcrash_error_t err = mapString(string);
     if (err != BBCRASH_ESUCCESS) {
         return err;
@@ -467,7 +471,7 @@ bbcrash_error_t bbcrash_async_macho_string_get_length(bbcrash_async_macho_string
     return BBCRASH_ESUCCESS;
 }
 
-bbcrash_error_t bbcrash_async_macho_string_get_pointer(bbcrash_async_macho_string_t *string, const char **pointer) {
+bbcrash_error_t bbcrash_async_macho_string_get_pointer(bbcrash_async_macho_string *string, const char **pointer) {
     bbcrash_error_t err = mapString(string);
     if (err != BBCRASH_ESUCCESS) {
         return err;
@@ -480,7 +484,7 @@ bbcrash_error_t bbcrash_async_macho_string_get_pointer(bbcrash_async_macho_strin
     return BBCRASH_ESUCCESS;
 }
 
-void bbcrash_async_macho_string_free(bbcrash_async_macho_string_t *string) {
+void bbcrash_async_macho_string_free(bbcrash_async_macho_string *string) {
     if (string->mapped) {
         bbcrash_async_mobject_free(&string->mobj);
     }

@@ -6,7 +6,7 @@
 
 using namespace platform::mach;
 
-bbcrash_error_t bbcrash_async_mobject_init(bbcrash_async_mobject_t *mobj, task_t task, mach_vm_address_t task_address,
+bbcrash_error_t bbcrash_async_mobject_init(bbcrash_async_mobject *mobj, task_t task, mach_vm_address_t task_address,
                                            mach_vm_size_t length, bool require_full) {
     const mach_vm_size_t mask = vm_page_mask();
     mach_vm_address_t end = task_address + length;
@@ -82,7 +82,7 @@ bbcrash_error_t bbcrash_async_mobject_init(bbcrash_async_mobject_t *mobj, task_t
     return BBCRASH_ESUCCESS;
 }
 
-void bbcrash_async_mobject_free(bbcrash_async_mobject_t *mobj) {
+void bbcrash_async_mobject_free(bbcrash_async_mobject *mobj) {
     if (mobj->vm_address != 0) {
         mach_vm_deallocate(mach_task_self(), mobj->vm_address, mobj->vm_length);
     }
@@ -92,7 +92,7 @@ void bbcrash_async_mobject_free(bbcrash_async_mobject_t *mobj) {
     mobj->length = 0;
 }
 
-bool bbcrash_async_mobject_verify_local_pointer(bbcrash_async_mobject_t *mobj, uintptr_t address, int64_t offset,
+bool bbcrash_async_mobject_verify_local_pointer(bbcrash_async_mobject *mobj, uintptr_t address, int64_t offset,
                                                 mach_vm_size_t length) {
     mach_vm_address_t start = 0;
     if (!bbcrash_async_apply_offset(address, offset, &start)) {
@@ -108,7 +108,7 @@ bool bbcrash_async_mobject_verify_local_pointer(bbcrash_async_mobject_t *mobj, u
     return end <= mobj->address + mobj->length;
 }
 
-void *bbcrash_async_mobject_remap(bbcrash_async_mobject_t *mobj, mach_vm_address_t task_address, int64_t offset,
+void *bbcrash_async_mobject_remap(bbcrash_async_mobject *mobj, mach_vm_address_t task_address, int64_t offset,
                                   mach_vm_size_t length) {
     mach_vm_address_t target = 0;
     if (!bbcrash_async_apply_offset(task_address, offset, &target)) {
@@ -122,14 +122,14 @@ void *bbcrash_async_mobject_remap(bbcrash_async_mobject_t *mobj, mach_vm_address
     return reinterpret_cast<void *>(local);
 }
 
-mach_vm_address_t bbcrash_async_mobject_base_address(bbcrash_async_mobject_t *mobj) { return mobj->task_address; }
-mach_vm_size_t bbcrash_async_mobject_length(bbcrash_async_mobject_t *mobj) { return mobj->length; }
-task_t bbcrash_async_mobject_task(bbcrash_async_mobject_t *mobj) { return mobj->task; }
+mach_vm_address_t bbcrash_async_mobject_base_address(bbcrash_async_mobject *mobj) { return mobj->task_address; }
+mach_vm_size_t bbcrash_async_mobject_length(bbcrash_async_mobject *mobj) { return mobj->length; }
+task_t bbcrash_async_mobject_task(bbcrash_async_mobject *mobj) { return mobj->task; }
 
 namespace {
 
 template <typename T>
-bbcrash_error_t readValue(bbcrash_async_mobject_t *mobj, mach_vm_address_t address, int64_t offset, T *result) {
+bbcrash_error_t readValue(bbcrash_async_mobject *mobj, mach_vm_address_t address, int64_t offset, T *result) {
     const void *p = bbcrash_async_mobject_remap(mobj, address, offset, sizeof(T));
     if (p == nullptr) {
         return BBCRASH_EINVAL;
@@ -141,7 +141,7 @@ bbcrash_error_t readValue(bbcrash_async_mobject_t *mobj, mach_vm_address_t addre
 }
 
 // Shared LEB128 decoder; `sign` asks for sign extension.
-bbcrash_error_t readLeb128(bbcrash_async_mobject_t *mobj, mach_vm_address_t address, int64_t offset, bool sign,
+bbcrash_error_t readLeb128(bbcrash_async_mobject *mobj, mach_vm_address_t address, int64_t offset, bool sign,
                            uint64_t *result, size_t *size) {
     uint64_t value = 0;
     unsigned shift = 0;
@@ -173,13 +173,13 @@ bbcrash_error_t readLeb128(bbcrash_async_mobject_t *mobj, mach_vm_address_t addr
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_mobject_read_uint8(bbcrash_async_mobject_t *mobj, const bbcrash_async_byteorder_t *,
+bbcrash_error_t bbcrash_async_mobject_read_uint8(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *,
                                                  mach_vm_address_t address, int64_t offset, uint8_t *result) {
     return readValue(mobj, address, offset, result);
 }
 
-bbcrash_error_t bbcrash_async_mobject_read_uint16(bbcrash_async_mobject_t *mobj,
-                                                  const bbcrash_async_byteorder_t *byteorder, mach_vm_address_t address,
+bbcrash_error_t bbcrash_async_mobject_read_uint16(bbcrash_async_mobject *mobj,
+                                                  const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   int64_t offset, uint16_t *result) {
     uint16_t raw = 0;
     bbcrash_error_t err = readValue(mobj, address, offset, &raw);
@@ -189,8 +189,8 @@ bbcrash_error_t bbcrash_async_mobject_read_uint16(bbcrash_async_mobject_t *mobj,
     return err;
 }
 
-bbcrash_error_t bbcrash_async_mobject_read_uint32(bbcrash_async_mobject_t *mobj,
-                                                  const bbcrash_async_byteorder_t *byteorder, mach_vm_address_t address,
+bbcrash_error_t bbcrash_async_mobject_read_uint32(bbcrash_async_mobject *mobj,
+                                                  const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   int64_t offset, uint32_t *result) {
     uint32_t raw = 0;
     bbcrash_error_t err = readValue(mobj, address, offset, &raw);
@@ -200,8 +200,8 @@ bbcrash_error_t bbcrash_async_mobject_read_uint32(bbcrash_async_mobject_t *mobj,
     return err;
 }
 
-bbcrash_error_t bbcrash_async_mobject_read_uint64(bbcrash_async_mobject_t *mobj,
-                                                  const bbcrash_async_byteorder_t *byteorder, mach_vm_address_t address,
+bbcrash_error_t bbcrash_async_mobject_read_uint64(bbcrash_async_mobject *mobj,
+                                                  const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   int64_t offset, uint64_t *result) {
     uint64_t raw = 0;
     bbcrash_error_t err = readValue(mobj, address, offset, &raw);
@@ -211,12 +211,12 @@ bbcrash_error_t bbcrash_async_mobject_read_uint64(bbcrash_async_mobject_t *mobj,
     return err;
 }
 
-bbcrash_error_t bbcrash_async_mobject_read_uleb128(bbcrash_async_mobject_t *mobj, mach_vm_address_t address,
+bbcrash_error_t bbcrash_async_mobject_read_uleb128(bbcrash_async_mobject *mobj, mach_vm_address_t address,
                                                    int64_t offset, uint64_t *result, size_t *size) {
     return readLeb128(mobj, address, offset, false, result, size);
 }
 
-bbcrash_error_t bbcrash_async_mobject_read_sleb128(bbcrash_async_mobject_t *mobj, mach_vm_address_t address,
+bbcrash_error_t bbcrash_async_mobject_read_sleb128(bbcrash_async_mobject *mobj, mach_vm_address_t address,
                                                    int64_t offset, int64_t *result, size_t *size) {
     uint64_t raw = 0;
     bbcrash_error_t err = readLeb128(mobj, address, offset, true, &raw, size);
@@ -232,7 +232,7 @@ bbcrash_error_t bbcrash_async_task_read_uleb128(task_t task, mach_vm_address_t a
     if (!bbcrash_async_apply_offset(address, offset, &target)) {
         return BBCRASH_EINVAL;
     }
-    bbcrash_async_mobject_t mobj;
+    bbcrash_async_mobject mobj;
     bbcrash_error_t err = bbcrash_async_mobject_init(&mobj, task, target, 4096, false);
     if (err != BBCRASH_ESUCCESS) {
         return err;

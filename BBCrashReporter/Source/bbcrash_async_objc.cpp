@@ -15,16 +15,16 @@ constexpr uint32_t kObjC1NoMethodArray = 0x4000;
 constexpr uint64_t kObjC2PointerMask64 = 0x7ffffffffff8ULL;
 
 struct Walk {
-    bbcrash_async_macho_t *image;
-    bbcrash_async_objc_cache_t *cache;
+    bbcrash_async_macho *image;
+    bbcrash_async_objc_cache *cache;
     bbcrash_async_objc_found_method_cb callback;
     void *ctx;
 };
 
-uint64_t pointerSize(const bbcrash_async_macho_t *image) { return image->m64 ? 8 : 4; }
+uint64_t pointerSize(const bbcrash_async_macho *image) { return image->m64 ? 8 : 4; }
 
 // A pointer-sized word from a mapping, through the image's byte order.
-bbcrash_error_t readWord(bbcrash_async_macho_t *image, bbcrash_async_mobject_t *mobj, mach_vm_address_t address,
+bbcrash_error_t readWord(bbcrash_async_macho *image, bbcrash_async_mobject *mobj, mach_vm_address_t address,
                          int64_t offset, uint64_t *out) {
     if (image->m64) {
         return bbcrash_async_mobject_read_uint64(mobj, image->byteorder, address, offset, out);
@@ -35,7 +35,7 @@ bbcrash_error_t readWord(bbcrash_async_macho_t *image, bbcrash_async_mobject_t *
     return err;
 }
 
-uint64_t wordAt(const bbcrash_async_macho_t *image, const uint8_t *p) {
+uint64_t wordAt(const bbcrash_async_macho *image, const uint8_t *p) {
     if (image->m64) {
         uint64_t v;
         bbcrash_async_memcpy(&v, p, 8);
@@ -46,7 +46,7 @@ uint64_t wordAt(const bbcrash_async_macho_t *image, const uint8_t *p) {
     return image->byteorder->swap32(v);
 }
 
-uint32_t word32At(const bbcrash_async_macho_t *image, const uint8_t *p) {
+uint32_t word32At(const bbcrash_async_macho *image, const uint8_t *p) {
     uint32_t v;
     bbcrash_async_memcpy(&v, p, 4);
     return image->byteorder->swap32(v);
@@ -54,7 +54,7 @@ uint32_t word32At(const bbcrash_async_macho_t *image, const uint8_t *p) {
 
 // Copies `length` bytes at task address `address` from the first mapping
 // that holds them all; false when none does.
-bool copyFromMapping(bbcrash_async_mobject_t *mobj, bool mapped, mach_vm_address_t address, void *dest,
+bool copyFromMapping(bbcrash_async_mobject *mobj, bool mapped, mach_vm_address_t address, void *dest,
                      mach_vm_size_t length) {
     if (!mapped) {
         return false;
@@ -69,8 +69,8 @@ bool copyFromMapping(bbcrash_async_mobject_t *mobj, bool mapped, mach_vm_address
 
 void report(Walk *walk, bool isClassMethod, mach_vm_address_t className, mach_vm_address_t selector,
             mach_vm_address_t imp) {
-    bbcrash_async_macho_string_t classString;
-    bbcrash_async_macho_string_t methodString;
+    bbcrash_async_macho_string classString;
+    bbcrash_async_macho_string methodString;
     bbcrash_async_macho_string_init(&classString, walk->image, className);
     bbcrash_async_macho_string_init(&methodString, walk->image, selector);
     walk->callback(isClassMethod, &classString, &methodString, imp, walk->ctx);
@@ -82,7 +82,7 @@ void report(Walk *walk, bool isClassMethod, mach_vm_address_t className, mach_vm
 
 bbcrash_error_t walkObjC1MethodList(Walk *walk, mach_vm_address_t list, bool isClassMethod,
                                     mach_vm_address_t className) {
-    bbcrash_async_macho_t *image = walk->image;
+    bbcrash_async_macho *image = walk->image;
     uint32_t count = 0;
     bbcrash_error_t err = bbcrash_async_task_read_uint32(image->task, image->byteorder, list, 4, &count);
     if (err != BBCRASH_ESUCCESS) {
@@ -100,7 +100,7 @@ bbcrash_error_t walkObjC1MethodList(Walk *walk, mach_vm_address_t list, bool isC
 }
 
 bbcrash_error_t walkObjC1Class(Walk *walk, mach_vm_address_t cls, bool isClassMethod) {
-    bbcrash_async_macho_t *image = walk->image;
+    bbcrash_async_macho *image = walk->image;
     uint32_t fields[10];
     bbcrash_error_t err = bbcrash_async_task_read(image->task, cls, 0, fields, sizeof(fields));
     if (err != BBCRASH_ESUCCESS) {
@@ -138,8 +138,8 @@ bbcrash_error_t walkObjC1Class(Walk *walk, mach_vm_address_t cls, bool isClassMe
 }
 
 bbcrash_error_t walkObjC1Modules(Walk *walk) {
-    bbcrash_async_macho_t *image = walk->image;
-    bbcrash_async_mobject_t modules;
+    bbcrash_async_macho *image = walk->image;
+    bbcrash_async_mobject modules;
     bbcrash_error_t err = bbcrash_async_macho_map_section(image, "__OBJC", "__module_info", &modules);
     if (err != BBCRASH_ESUCCESS) {
         return err;
@@ -192,14 +192,14 @@ bbcrash_error_t walkObjC1Modules(Walk *walk) {
 
 // ---- ObjC2 ----
 
-void releaseMapping(bool *mapped, bbcrash_async_mobject_t *mobj) {
+void releaseMapping(bool *mapped, bbcrash_async_mobject *mobj) {
     if (*mapped) {
         bbcrash_async_mobject_free(mobj);
         *mapped = false;
     }
 }
 
-void releaseMappings(bbcrash_async_objc_cache_t *cache) {
+void releaseMappings(bbcrash_async_objc_cache *cache) {
     releaseMapping(&cache->objc_const_mapped, &cache->objc_const);
     releaseMapping(&cache->objc_const_ax_mapped, &cache->objc_const_ax);
     releaseMapping(&cache->classlist_mapped, &cache->classlist);
@@ -211,7 +211,7 @@ void releaseMappings(bbcrash_async_objc_cache_t *cache) {
 
 // Maps a section from the first data segment that has it; only an absent
 // section moves on to the next segment.
-bbcrash_error_t mapDataSection(bbcrash_async_macho_t *image, const char *sectname, bbcrash_async_mobject_t *mobj,
+bbcrash_error_t mapDataSection(bbcrash_async_macho *image, const char *sectname, bbcrash_async_mobject *mobj,
                                bool *mapped) {
     static const char *const segments[] = {"__DATA", "__DATA_CONST", "__DATA_DIRTY"};
     bbcrash_error_t err = BBCRASH_ENOTFOUND;
@@ -225,7 +225,7 @@ bbcrash_error_t mapDataSection(bbcrash_async_macho_t *image, const char *sectnam
     return err;
 }
 
-bbcrash_error_t setUpCache(bbcrash_async_macho_t *image, bbcrash_async_objc_cache_t *cache) {
+bbcrash_error_t setUpCache(bbcrash_async_macho *image, bbcrash_async_objc_cache *cache) {
     if (cache->last_image == image) {
         return BBCRASH_ESUCCESS;
     }
@@ -253,7 +253,7 @@ bbcrash_error_t setUpCache(bbcrash_async_macho_t *image, bbcrash_async_objc_cach
     return BBCRASH_ESUCCESS;
 }
 
-bool lookUpClassData(bbcrash_async_objc_cache_t *cache, uint64_t data, uint64_t *ro) {
+bool lookUpClassData(bbcrash_async_objc_cache *cache, uint64_t data, uint64_t *ro) {
     if (cache->class_rw_data_cache_size == 0) {
         return false;
     }
@@ -265,7 +265,7 @@ bool lookUpClassData(bbcrash_async_objc_cache_t *cache, uint64_t data, uint64_t 
     return true;
 }
 
-void offerClassData(bbcrash_async_objc_cache_t *cache, uint64_t data, uint64_t ro) {
+void offerClassData(bbcrash_async_objc_cache *cache, uint64_t data, uint64_t ro) {
     if (cache->class_rw_data_cache_size == 0) {
         vm_address_t table = 0;
         const vm_size_t bytes = BBCRASH_ASYNC_OBJC_CACHE_SLOTS * 2 * sizeof(uintptr_t);
@@ -284,18 +284,11 @@ void offerClassData(bbcrash_async_objc_cache_t *cache, uint64_t data, uint64_t r
     }
 }
 
-uint64_t stripPointer(const bbcrash_async_macho_t *image, uint64_t value) {
-    if (image->m64) {
-        return value & kObjC2PointerMask64;
-    }
-    return (value & 1) ? (value & ~7ULL) : value;
-}
-
 // The name and method-list addresses of the class at `cls` (task address),
 // whose bytes are `clsBytes`.
 bbcrash_error_t readClassData(Walk *walk, const uint8_t *clsBytes, uint64_t *name, uint64_t *methods) {
-    bbcrash_async_macho_t *image = walk->image;
-    bbcrash_async_objc_cache_t *cache = walk->cache;
+    bbcrash_async_macho *image = walk->image;
+    bbcrash_async_objc_cache *cache = walk->cache;
     const uint64_t ps = pointerSize(image);
     uint64_t data = wordAt(image, clsBytes + 4 * ps);
     data = image->m64 ? (data & kObjC2PointerMask64) : (data & ~7ULL);
@@ -342,9 +335,9 @@ bbcrash_error_t readClassData(Walk *walk, const uint8_t *clsBytes, uint64_t *nam
 }
 
 bbcrash_error_t walkMethodList(Walk *walk, uint64_t list, bool isClassMethod, uint64_t className) {
-    bbcrash_async_macho_t *image = walk->image;
-    bbcrash_async_objc_cache_t *cache = walk->cache;
-    bbcrash_async_mobject_t *mapping = nullptr;
+    bbcrash_async_macho *image = walk->image;
+    bbcrash_async_objc_cache *cache = walk->cache;
+    bbcrash_async_mobject *mapping = nullptr;
     if (cache->objc_const_mapped && bbcrash_async_mobject_remap(&cache->objc_const, list, 0, 8) != nullptr) {
         mapping = &cache->objc_const;
     } else if (cache->objc_const_ax_mapped && bbcrash_async_mobject_remap(&cache->objc_const_ax, list, 0, 8) != nullptr) {
@@ -393,8 +386,8 @@ bool readClassFromSections(Walk *walk, uint64_t cls, uint8_t *out) {
 }
 
 bbcrash_error_t walkClassList(Walk *walk) {
-    bbcrash_async_macho_t *image = walk->image;
-    bbcrash_async_objc_cache_t *cache = walk->cache;
+    bbcrash_async_macho *image = walk->image;
+    bbcrash_async_objc_cache *cache = walk->cache;
     const uint64_t ps = pointerSize(image);
     const uint64_t count = cache->classlist.length / ps;
     for (uint64_t i = 0; i < count; ++i) {
@@ -430,14 +423,14 @@ bbcrash_error_t walkClassList(Walk *walk) {
 }
 
 bbcrash_error_t walkCategory(Walk *walk, uint64_t category) {
-    bbcrash_async_macho_t *image = walk->image;
-    bbcrash_async_objc_cache_t *cache = walk->cache;
+    bbcrash_async_macho *image = walk->image;
+    bbcrash_async_objc_cache *cache = walk->cache;
     const uint64_t ps = pointerSize(image);
     uint8_t cat[48];
     if (!copyFromMapping(&cache->objc_const, cache->objc_const_mapped, category, cat, 6 * ps)) {
         return BBCRASH_EINVALID_DATA;
     }
-    const uint64_t cls = stripPointer(image, wordAt(image, cat + ps));
+    const uint64_t cls = wordAt(image, cat + ps);
     uint8_t clsBytes[40];
     if (!readClassFromSections(walk, cls, clsBytes) &&
         bbcrash_async_task_read(image->task, cls, 0, clsBytes, image->m64 ? 40 : 20) != BBCRASH_ESUCCESS) {
@@ -463,8 +456,8 @@ bbcrash_error_t walkCategory(Walk *walk, uint64_t category) {
 }
 
 bbcrash_error_t walkCategoryList(Walk *walk) {
-    bbcrash_async_macho_t *image = walk->image;
-    bbcrash_async_objc_cache_t *cache = walk->cache;
+    bbcrash_async_macho *image = walk->image;
+    bbcrash_async_objc_cache *cache = walk->cache;
     const uint64_t ps = pointerSize(image);
     const uint64_t count = cache->catlist.length / ps;
     for (uint64_t i = 0; i < count; ++i) {
@@ -491,7 +484,7 @@ struct NearestSearch {
     void *ctx;
 };
 
-void keepNearest(bool, bbcrash_async_macho_string_t *, bbcrash_async_macho_string_t *, mach_vm_address_t imp,
+void keepNearest(bool, bbcrash_async_macho_string *, bbcrash_async_macho_string *, mach_vm_address_t imp,
                  void *ctx) {
     auto *search = static_cast<NearestSearch *>(ctx);
     if (imp <= search->target && (!search->found || imp > search->best)) {
@@ -500,8 +493,8 @@ void keepNearest(bool, bbcrash_async_macho_string_t *, bbcrash_async_macho_strin
     }
 }
 
-void reportNearest(bool isClassMethod, bbcrash_async_macho_string_t *className,
-                   bbcrash_async_macho_string_t *methodName, mach_vm_address_t imp, void *ctx) {
+void reportNearest(bool isClassMethod, bbcrash_async_macho_string *className,
+                   bbcrash_async_macho_string *methodName, mach_vm_address_t imp, void *ctx) {
     auto *search = static_cast<NearestSearch *>(ctx);
     if (!search->reported && imp == search->best) {
         search->reported = true;
@@ -511,12 +504,12 @@ void reportNearest(bool isClassMethod, bbcrash_async_macho_string_t *className,
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_objc_cache_init(bbcrash_async_objc_cache_t *cache) {
+bbcrash_error_t bbcrash_async_objc_cache_init(bbcrash_async_objc_cache *cache) {
     bbcrash_async_memset(cache, 0, sizeof(*cache));
     return BBCRASH_ESUCCESS;
 }
 
-void bbcrash_async_objc_cache_free(bbcrash_async_objc_cache_t *cache) {
+void bbcrash_async_objc_cache_free(bbcrash_async_objc_cache *cache) {
     releaseMappings(cache);
     if (cache->class_rw_data_cache_size != 0) {
         vm_deallocate(mach_task_self(), reinterpret_cast<vm_address_t>(cache->class_rw_data_cache_keys),
@@ -527,7 +520,7 @@ void bbcrash_async_objc_cache_free(bbcrash_async_objc_cache_t *cache) {
     cache->class_rw_data_cache_values = nullptr;
 }
 
-bbcrash_error_t bbcrash_async_objc_parse(bbcrash_async_macho_t *image, bbcrash_async_objc_cache_t *cache,
+bbcrash_error_t bbcrash_async_objc_parse(bbcrash_async_macho *image, bbcrash_async_objc_cache *cache,
                                          bbcrash_async_objc_found_method_cb callback, void *ctx) {
     if (cache == nullptr) {
         return BBCRASH_EACCESS;
@@ -555,7 +548,7 @@ bbcrash_error_t bbcrash_async_objc_parse(bbcrash_async_macho_t *image, bbcrash_a
     return BBCRASH_ESUCCESS;
 }
 
-bbcrash_error_t bbcrash_async_objc_find_method(bbcrash_async_macho_t *image, bbcrash_async_objc_cache_t *cache,
+bbcrash_error_t bbcrash_async_objc_find_method(bbcrash_async_macho *image, bbcrash_async_objc_cache *cache,
                                                mach_vm_address_t address, bbcrash_async_objc_found_method_cb callback,
                                                void *ctx) {
     NearestSearch search{address, 0, false, false, callback, ctx};

@@ -35,7 +35,7 @@ void storeSymbol(mach_vm_address_t address, const char *name, void *ctx) {
     result->address = address;
 }
 
-void storeMethod(bool isClassMethod, bbcrash_async_macho_string_t *className, bbcrash_async_macho_string_t *methodName,
+void storeMethod(bool isClassMethod, bbcrash_async_macho_string *className, bbcrash_async_macho_string *methodName,
                  mach_vm_address_t imp, void *ctx) {
     auto *result = static_cast<LookupResult *>(ctx);
     if (result->found && result->address > imp) {
@@ -62,8 +62,8 @@ void storeMethod(bool isClassMethod, bbcrash_async_macho_string_t *className, bb
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_find_symbol(bbcrash_async_macho_t *image, uint32_t strategy,
-                                          bbcrash_async_objc_cache_t *cache, mach_vm_address_t pc,
+bbcrash_error_t bbcrash_async_find_symbol(bbcrash_async_macho *image, uint32_t strategy,
+                                          bbcrash_async_objc_cache *cache, mach_vm_address_t pc,
                                           bbcrash_async_found_symbol_cb callback, void *ctx) {
     LookupResult result;
     result.name[0] = '\0';

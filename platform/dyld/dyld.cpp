@@ -18,7 +18,13 @@ namespace platform::dyld {
 namespace {
 
 struct Image {
-    const void *key;  // the program headers: one per loaded object
+    // Identity of the loaded object: its program headers, load bias and the
+    // loader's name for it. The headers' address alone is not enough: an
+    // object unloaded behind our back (libc's own dlclose of an NSS or
+    // gconv module) can be followed by another one at the same address.
+    const void *key;
+    uintptr_t bias;
+    std::string loaderName;
     std::string path;
     std::unique_ptr<ElfImageHeader> header;
 };
@@ -85,6 +91,8 @@ std::unique_ptr<Image> makeImage(const Found &found, bool first) {
     const uintptr_t vdso = getauxval(AT_SYSINFO_EHDR);
     auto image = std::make_unique<Image>();
     image->key = found.info.dlpi_phdr;
+    image->bias = found.info.dlpi_addr;
+    image->loaderName = found.name;
     std::string symbolFile;
     bool executable = false;
     if (vdso != 0 && objectStart(found.info) == vdso) {
@@ -106,6 +114,10 @@ std::unique_ptr<Image> makeImage(const Found &found, bool first) {
     return image;
 }
 
+bool sameObject(const Image &image, const Found &found) {
+    return image.key == found.info.dlpi_phdr && image.bias == found.info.dlpi_addr && image.loaderName == found.name;
+}
+
 void notify(const std::vector<dyld_image_callback> &callbacks, const Image &image) {
     // Copy: a callback may register another one.
     std::vector<dyld_image_callback> copy = callbacks;
@@ -123,9 +135,8 @@ void rescanLocked() {
     auto &list = images();
 
     for (size_t i = 0; i < list.size();) {
-        const void *key = list[i]->key;
-        bool present = std::any_of(found.begin(), found.end(),
-                                   [key](const Found &f) { return f.info.dlpi_phdr == key; });
+        const Image &image = *list[i];
+        bool present = std::any_of(found.begin(), found.end(), [&image](const Found &f) { return sameObject(image, f); });
         if (present) {
             ++i;
             continue;
@@ -135,8 +146,9 @@ void rescanLocked() {
         list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
     }
     for (size_t i = 0; i < found.size(); ++i) {
-        const void *key = found[i].info.dlpi_phdr;
-        bool listed = std::any_of(list.begin(), list.end(), [key](const auto &image) { return image->key == key; });
+        const Found &object = found[i];
+        bool listed =
+            std::any_of(list.begin(), list.end(), [&object](const auto &image) { return sameObject(*image, object); });
         if (listed) {
             continue;
         }

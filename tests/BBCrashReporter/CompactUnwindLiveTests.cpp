@@ -5,6 +5,8 @@
 // functions, and must arrive at the call site with the sentinels restored.
 #include <gtest/gtest.h>
 
+#include <setjmp.h>
+
 #include <map>
 #include <regex>
 #include <set>
@@ -30,6 +32,8 @@ constexpr int kMaxFrames = 16;
 struct WalkContext {
     x86_thread_state64_t captured;  // first: the stub fills it
     bbcrash_async_image_list_t *images;
+    sigjmp_buf *escape;  // left by after the walk, when set
+    bool defaultReaders; // the cursor's own readers rather than compact unwind alone
     int frames;
     bbcrash_frame_error_t end;
     bbcrash_async_thread_state_t states[kMaxFrames];
@@ -55,13 +59,17 @@ __attribute__((visibility("hidden"))) void unwind_live_walk(void *data) {
     const bbcrash_async_frame_reader_t readers[] = {bbcrash_async_frame_read_compact_unwind};
     ctx->frames = 0;
     while (ctx->frames < kMaxFrames) {
-        ctx->end = bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, 1);
+        ctx->end = ctx->defaultReaders ? bbcrash_async_frame_cursor_next(&cursor)
+                                       : bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, 1);
         if (ctx->end != BBCRASH_FRAME_ESUCCESS) {
             break;
         }
         ctx->states[ctx->frames++] = cursor.frame;
     }
     bbcrash_async_frame_cursor_free(&cursor);
+    if (ctx->escape != nullptr) {
+        siglongjmp(*ctx->escape, 1);
+    }
 }
 
 // The callback the image's innermost function calls: records the state of
@@ -183,6 +191,92 @@ TEST(CompactUnwindLiveTests, WalksOutOfARunningImageWithTheCompactReaderAlone) {
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_FP), unwind_live_caller_rbp);
     for (int r = 0; r < 5; r++) {
         ASSERT_TRUE(bbcrash_async_thread_state_has_reg(&caller, kSentinelRegs[r]));
+        EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, kSentinelRegs[r]), kSentinels[r]) << "register " << r;
+    }
+    bbcrash_nasync_image_list_free(&images);
+}
+
+#endif
+
+#if PLOTWICK_UNWIND_FIXTURES && defined(__x86_64__)
+
+// live_noreturn_caller ends with a call to live_never_returns, so its
+// return address is the first byte of live_after_noreturn_caller, which has
+// no unwind information at all. Looking up the address before it finds the
+// caller's own entry and the walk goes on to the call site.
+TEST(CompactUnwindLiveTests, CallerOfANoReturnCallUnwindsAsItself) {
+    const std::string path = std::string(PLOTWICK_UNWIND_FIXTURE_DIR) + "/liblive-x86_64.dylib";
+    unwindtest::CompactUnwindTestImage image(path, true);
+    ASSERT_TRUE(image.loaded()) << image.error();
+    const auto functions = readFunctions(path);
+    ASSERT_EQ(functions.at("live_noreturn_caller").end, functions.at("live_after_noreturn_caller").start);
+
+    bbcrash_async_image_list_t images;
+    bbcrash_nasync_image_list_init(&images, mach_task_self());
+    bbcrash_nasync_image_list_append_with_base(&images, image.header(), image.header(), path.c_str());
+    static sigjmp_buf escape;
+    static WalkContext ctx;
+    ctx = WalkContext{};
+    ctx.images = &images;
+    ctx.escape = &escape;
+    if (sigsetjmp(escape, 0) == 0) {
+        callWithSentinels(reinterpret_cast<void *>(functions.at("live_noreturn_caller").start + image.slide()), &ctx);
+    }
+    ASSERT_EQ(ctx.frames, 3) << "walk ended with " << ctx.end;
+    const uint64_t returnAddress = bbcrash_async_thread_state_get_reg(&ctx.states[1], BBCRASH_REG_IP) - image.slide();
+    EXPECT_EQ(returnAddress, functions.at("live_after_noreturn_caller").start);  // reported as it is
+    const bbcrash_async_thread_state_t &caller = ctx.states[2];
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_IP), unwind_live_call_site);
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_SP), unwind_live_caller_rsp);
+    for (int r = 0; r < 5; r++) {
+        EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, kSentinelRegs[r]), kSentinels[r]) << "register " << r;
+    }
+    bbcrash_nasync_image_list_free(&images);
+}
+
+// An image with __eh_frame and no __unwind_info: the compact reader has
+// nothing, and the cursor's next reader, DWARF, unwinds the frame from the
+// image's own call-frame information.
+TEST(CompactUnwindLiveTests, CursorFallsBackToDwarfInAMachOImage) {
+    const std::string path = std::string(PLOTWICK_UNWIND_FIXTURE_DIR) + "/libdwarfonly-x86_64.dylib";
+    unwindtest::CompactUnwindTestImage image(path, true);
+    ASSERT_TRUE(image.loaded()) << image.error();
+    ASSERT_EQ(image.section("__TEXT", "__unwind_info").address, 0u);
+    const auto functions = readFunctions(path);
+    const Function &fn = functions.at("dwarf_only");
+    // The fixture's FDE must cover the function (the linker does not
+    // relocate __eh_frame).
+    const std::string fdes =
+        testsupport::runCommand(std::string(PLOTWICK_UNWIND_DWARFDUMP) + " --eh-frame '" + path + "'");
+    char range[64];
+    std::snprintf(range, sizeof(range), "pc=%08llx...", (unsigned long long)fn.start);
+    ASSERT_NE(fdes.find(range), std::string::npos) << fdes;
+
+    bbcrash_async_image_list_t images;
+    bbcrash_nasync_image_list_init(&images, mach_task_self());
+    bbcrash_nasync_image_list_append_with_base(&images, image.header(), image.header(), path.c_str());
+    void *entry = reinterpret_cast<void *>(fn.start + image.slide());
+
+    static WalkContext compactOnly;
+    compactOnly = WalkContext{};
+    compactOnly.images = &images;
+    callWithSentinels(entry, &compactOnly);
+    EXPECT_EQ(compactOnly.frames, 1);
+    EXPECT_EQ(compactOnly.end, BBCRASH_FRAME_ENOTSUP);
+
+    static WalkContext ctx;
+    ctx = WalkContext{};
+    ctx.images = &images;
+    ctx.defaultReaders = true;
+    callWithSentinels(entry, &ctx);
+    ASSERT_GE(ctx.frames, 2) << "walk ended with " << ctx.end;
+    EXPECT_TRUE(fn.returnAddresses.count(bbcrash_async_thread_state_get_reg(&ctx.states[0], BBCRASH_REG_IP) -
+                                         image.slide()));
+    const bbcrash_async_thread_state_t &caller = ctx.states[1];
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_IP), unwind_live_call_site);
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_SP), unwind_live_caller_rsp);
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_FP), unwind_live_caller_rbp);
+    for (int r = 0; r < 5; r++) {
         EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, kSentinelRegs[r]), kSentinels[r]) << "register " << r;
     }
     bbcrash_nasync_image_list_free(&images);

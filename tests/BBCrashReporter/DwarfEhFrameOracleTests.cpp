@@ -21,9 +21,7 @@
 using namespace bbcrash::MS::async;
 using namespace platform::mach;
 
-#ifndef PLOTWICK_DWARFDUMP
-#define PLOTWICK_DWARFDUMP "llvm-dwarfdump-14"
-#endif
+#ifdef PLOTWICK_DWARFDUMP
 
 namespace {
 
@@ -202,3 +200,5 @@ TEST(DwarfEhFrameOracleTests, LibcMatchesDwarfdump) {
 TEST(DwarfEhFrameOracleTests, LibstdcxxMatchesDwarfdump) {
     checkLibrary(reinterpret_cast<const void *>(&std::terminate), "libstdc++");
 }
+
+#endif

@@ -21,9 +21,9 @@ extern "C" __attribute__((noinline, used)) int plotwick_known_function(int x) {
 
 namespace {
 
-bbcrash_async_image_list_t *sharedList() {
-    static bbcrash_async_image_list_t list = [] {
-        bbcrash_async_image_list_t l{};
+bbcrash_async_image_list *sharedList() {
+    static bbcrash_async_image_list list = [] {
+        bbcrash_async_image_list l{};
         bbcrash_nasync_image_list_init(&l, mach_task_self());
         return l;
     }();
@@ -35,7 +35,7 @@ void addImage(const platform::dyld::mach_header *mh, intptr_t) {
                                      platform::dyld::dyld_image_path(mh));
 }
 
-bbcrash_async_image_list_t *liveList() {
+bbcrash_async_image_list *liveList() {
     static bool registered = [] {
         platform::dyld::_dyld_register_func_for_add_image(addImage);
         return true;
@@ -56,13 +56,13 @@ void record(mach_vm_address_t address, const char *name, void *ctx) {
 
 // Looks an address up the way the report writer does.
 bool lookUp(uintptr_t pc, Found *found, std::string *imagePath = nullptr) {
-    bbcrash_async_image_list_t *list = liveList();
+    bbcrash_async_image_list *list = liveList();
     bbcrash_async_image_list_set_reading(list, true);
-    bbcrash_async_macho_t *image = bbcrash_async_image_containing_address(list, pc);
+    bbcrash_async_macho *image = bbcrash_async_image_containing_address(list, pc);
     bool ok = false;
     if (image != nullptr) {
         if (imagePath != nullptr) *imagePath = image->name;
-        bbcrash_async_objc_cache_t cache;
+        bbcrash_async_objc_cache cache;
         bbcrash_async_objc_cache_init(&cache);
         ok = bbcrash_async_find_symbol(image, BBCrashReporterSymbolicationStrategyAll, &cache, pc, record, found) ==
              BBCRASH_ESUCCESS;
@@ -73,10 +73,10 @@ bool lookUp(uintptr_t pc, Found *found, std::string *imagePath = nullptr) {
 }
 
 TEST(ImageListLiveTests, EveryLoadedImageIsListedWithItsRealBase) {
-    bbcrash_async_image_list_t *list = liveList();
+    bbcrash_async_image_list *list = liveList();
     bbcrash_async_image_list_set_reading(list, true);
     uint32_t count = 0;
-    for (bbcrash_async_macho_t *image = bbcrash_async_image_list_next(list, nullptr); image != nullptr;
+    for (bbcrash_async_macho *image = bbcrash_async_image_list_next(list, nullptr); image != nullptr;
          image = bbcrash_async_image_list_next(list, image)) {
         ++count;
         EXPECT_EQ(image->image_base, platform::dyld::dyld_image_base(reinterpret_cast<const void *>(image->header_addr)));
@@ -118,7 +118,7 @@ TEST(ImageListLiveTests, NearestSymbolsOfKnownFunctions) {
 }
 
 TEST(ImageListLiveTests, RemovedImageStaysReadableForAReaderAndIsReusedAfter) {
-    bbcrash_async_image_list_t list{};
+    bbcrash_async_image_list list{};
     bbcrash_nasync_image_list_init(&list, mach_task_self());
     const auto *a = platform::dyld::_dyld_get_image_header(0);
     const auto *b = platform::dyld::_dyld_get_image_header(1);
@@ -128,14 +128,14 @@ TEST(ImageListLiveTests, RemovedImageStaysReadableForAReaderAndIsReusedAfter) {
     bbcrash_nasync_image_list_append(&list, 16, "nothing");
 
     bbcrash_async_image_list_set_reading(&list, true);
-    bbcrash_async_macho_t *first = bbcrash_async_image_list_next(&list, nullptr);
+    bbcrash_async_macho *first = bbcrash_async_image_list_next(&list, nullptr);
     ASSERT_NE(first, nullptr);
     EXPECT_STREQ(first->name, "a");
     void *node = first->list_node;
     bbcrash_nasync_image_list_remove(&list, reinterpret_cast<uintptr_t>(a));
     // The reader's record is intact and leads on to the next image.
     EXPECT_STREQ(first->name, "a");
-    bbcrash_async_macho_t *second = bbcrash_async_image_list_next(&list, first);
+    bbcrash_async_macho *second = bbcrash_async_image_list_next(&list, first);
     ASSERT_NE(second, nullptr);
     EXPECT_STREQ(second->name, "b");
     EXPECT_EQ(bbcrash_async_image_list_next(&list, second), nullptr);
@@ -143,10 +143,10 @@ TEST(ImageListLiveTests, RemovedImageStaysReadableForAReaderAndIsReusedAfter) {
 
     bbcrash_nasync_image_list_append(&list, reinterpret_cast<uintptr_t>(a), "a again");
     bbcrash_async_image_list_set_reading(&list, true);
-    bbcrash_async_macho_t *head = bbcrash_async_image_list_next(&list, nullptr);
+    bbcrash_async_macho *head = bbcrash_async_image_list_next(&list, nullptr);
     ASSERT_NE(head, nullptr);
     EXPECT_STREQ(head->name, "b");
-    bbcrash_async_macho_t *again = bbcrash_async_image_list_next(&list, head);
+    bbcrash_async_macho *again = bbcrash_async_image_list_next(&list, head);
     ASSERT_NE(again, nullptr);
     EXPECT_STREQ(again->name, "a again");
     EXPECT_EQ(again->list_node, node);

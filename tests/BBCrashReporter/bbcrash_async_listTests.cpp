@@ -10,7 +10,7 @@
 
 namespace {
 
-using IntList = bbcrash_async_list<int>;
+using IntList = async_list<int>;
 
 std::vector<int> values(IntList &list) {
     std::vector<int> out;
@@ -39,7 +39,7 @@ TEST(AsyncListTests, NodeRemovedUnderAReaderStaysOnItsWayAndIsReusedAfterwards) 
     std::vector<int> disposed;
     static std::vector<int> *sink;
     sink = &disposed;
-    bbcrash_async_list<int> list([](int &v) { sink->push_back(v); });
+    async_list<int> list([](int &v) { sink->push_back(v); });
     list.append(1);
     IntList::node *middle = list.append(2);
     list.append(3);
@@ -69,7 +69,7 @@ TEST(AsyncListTests, NodeRemovedUnderAReaderStaysOnItsWayAndIsReusedAfterwards) 
 }
 
 TEST(AsyncListTests, ConcurrentWritersAndReadersSeeOnlyLiveOrRetiredValues) {
-    bbcrash_async_list<int> list;
+    async_list<int> list;
     for (int i = 0; i < 8; ++i) {
         list.append(1000 + i);
     }

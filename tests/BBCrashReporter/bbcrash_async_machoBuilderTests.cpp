@@ -86,7 +86,7 @@ TEST_P(BuiltImageTests, LayoutMatchesObjdumpAndSymbolRulesHold) {
     EXPECT_EQ(oracle.sections[0].name, "__text");
 
     InMemory image(bytes);
-    bbcrash_async_macho_t macho;
+    bbcrash_async_macho macho;
     ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "built", image.address()), BBCRASH_ESUCCESS);
     EXPECT_EQ(macho.m64, is64);
     EXPECT_EQ(macho.header_size, is64 ? 32u : 28u);
@@ -96,12 +96,12 @@ TEST_P(BuiltImageTests, LayoutMatchesObjdumpAndSymbolRulesHold) {
 
     // Segments and sections where objdump puts them.
     for (const auto &segment : oracle.segments) {
-        bbcrash_async_macho_mapped_segment_t mapped;
+        bbcrash_async_macho_mapped_segment mapped;
         ASSERT_EQ(bbcrash_async_macho_map_segment(&macho, segment.name.c_str(), &mapped), BBCRASH_ESUCCESS);
         EXPECT_EQ(mapped.mobj.task_address, image.slid(segment.vmaddr));
         bbcrash_async_macho_mapped_segment_free(&mapped);
     }
-    bbcrash_async_mobject_t text;
+    bbcrash_async_mobject text;
     ASSERT_EQ(bbcrash_async_macho_map_section(&macho, "__TEXT", "__text", &text), BBCRASH_ESUCCESS);
     EXPECT_EQ(text.task_address, image.slid(oracle.sections[0].addr));
     EXPECT_EQ(text.length, oracle.sections[0].size);
@@ -145,7 +145,7 @@ TEST(BuiltImageReaderTests, DysymtabScansGlobalsBeforeLocals) {
     b.addSymbol({"_global_same", 0x0F, 1, 0, t});
     b.setDysymtab(0, 2, 2, 1);
     InMemory image(b.build());
-    bbcrash_async_macho_t macho;
+    bbcrash_async_macho macho;
     ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "dysym", image.address()), BBCRASH_ESUCCESS);
     Found found;
     ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 4), record, &found), BBCRASH_ESUCCESS);
@@ -164,9 +164,9 @@ TEST(BuiltImageReaderTests, MalformedTablesAreRefused) {
         b.addSymbol({"_b", 0x0F, 1, 0, t + 4});
         b.setDysymtab(0, 0, 0xFFFFFFFFu, 2);
         InMemory image(b.build());
-        bbcrash_async_macho_t macho;
+        bbcrash_async_macho macho;
         ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "wrap", image.address()), BBCRASH_ESUCCESS);
-        bbcrash_async_macho_symtab_reader_t reader;
+        bbcrash_async_macho_symtab_reader reader;
         EXPECT_EQ(bbcrash_async_macho_symtab_reader_init(&reader, &macho), BBCRASH_EINVAL);
         Found found;
         EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t), record, &found), BBCRASH_EINVAL);
@@ -178,7 +178,7 @@ TEST(BuiltImageReaderTests, MalformedTablesAreRefused) {
         b.addSymbol({"_a", 0x0F, 1, 0, t});
         b.overrideSymoff(0x10);
         InMemory image(b.build());
-        bbcrash_async_macho_t macho;
+        bbcrash_async_macho macho;
         ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "before", image.address()), BBCRASH_ESUCCESS);
         Found found;
         EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t), record, &found), BBCRASH_EINTERNAL);
@@ -189,14 +189,14 @@ TEST(BuiltImageReaderTests, MalformedTablesAreRefused) {
         std::vector<uint8_t> bytes = standardImage(true, false, 0x01000007).build();
         bytes[0] ^= 0xFF;
         InMemory image(bytes);
-        bbcrash_async_macho_t macho;
+        bbcrash_async_macho macho;
         EXPECT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "magic", image.address()), BBCRASH_EINVAL);
         EXPECT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "none", 8), BBCRASH_EINTERNAL);
     }
 }
 
 TEST(BuiltImageReaderTests, ContainsAddressCannotWrap) {
-    bbcrash_async_macho_t macho{};
+    bbcrash_async_macho macho{};
     macho.image_base = UINT64_MAX - 0xff;
     macho.text_size = 0x1000;
     EXPECT_TRUE(bbcrash_async_macho_contains_address(&macho, UINT64_MAX));
@@ -221,7 +221,7 @@ struct Pages {
 TEST(AsyncMemoryObjectTests, PartialMappingStopsAtTheFirstBadPage) {
     Pages pages(3, 0x11);
     munmap(pages.base + pages.page, pages.page);  // second page gone
-    bbcrash_async_mobject_t mobj;
+    bbcrash_async_mobject mobj;
     ASSERT_EQ(bbcrash_async_mobject_init(&mobj, mach_task_self(), pages.at(16), 2 * pages.page, false),
               BBCRASH_ESUCCESS);
     EXPECT_EQ(mobj.length, pages.page - 16);
@@ -263,7 +263,7 @@ TEST(AsyncMemoryObjectTests, Leb128Limits) {
     p[42] = 0x26;
     p[pages.page - 1] = 0x80;  // runs off the end
 
-    bbcrash_async_mobject_t mobj;
+    bbcrash_async_mobject mobj;
     ASSERT_EQ(bbcrash_async_mobject_init(&mobj, mach_task_self(), pages.at(0), pages.page, true), BBCRASH_ESUCCESS);
     uint64_t value = 0;
     int64_t signedValue = 0;
@@ -287,14 +287,14 @@ TEST(AsyncMemoryObjectTests, Leb128Limits) {
 }
 
 TEST(AsyncMemoryObjectTests, LazyStringsGrowAPageAtATimeUpToTheirCap) {
-    bbcrash_async_macho_t macho{};
+    bbcrash_async_macho macho{};
     macho.task = mach_task_self();
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
 
     // A string that crosses into its second page.
     Pages two(3, 'x');
     two.base[page + 100] = '\0';
-    bbcrash_async_macho_string_t string;
+    bbcrash_async_macho_string string;
     bbcrash_async_macho_string_init(&string, &macho, two.at(page - 50));
     platform::mach::mach_vm_size_t length = 0;
     ASSERT_EQ(bbcrash_async_macho_string_get_length(&string, &length), BBCRASH_ESUCCESS);

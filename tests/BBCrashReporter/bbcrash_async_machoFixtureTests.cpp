@@ -63,7 +63,7 @@ protected:
     std::string path_;
     std::unique_ptr<MachOTestImage> loaded_;
     MachOOracle oracle_;
-    bbcrash_async_macho_t image_{};
+    bbcrash_async_macho image_{};
 };
 
 TEST_P(MachOFixtureTests, HeaderSegmentsSectionsAndUuidMatchObjdump) {
@@ -77,7 +77,7 @@ TEST_P(MachOFixtureTests, HeaderSegmentsSectionsAndUuidMatchObjdump) {
         SCOPED_TRACE(segment.name);
         ASSERT_NE(bbcrash_async_macho_find_segment_cmd(&image_, segment.name.c_str()), nullptr);
         if (segment.name == "__PAGEZERO") continue;
-        bbcrash_async_macho_mapped_segment_t mapped;
+        bbcrash_async_macho_mapped_segment mapped;
         ASSERT_EQ(bbcrash_async_macho_map_segment(&image_, segment.name.c_str(), &mapped), BBCRASH_ESUCCESS);
         EXPECT_EQ(mapped.mobj.task_address, slid(segment.vmaddr));
         EXPECT_LE(mapped.mobj.length, segment.vmsize);
@@ -97,7 +97,7 @@ TEST_P(MachOFixtureTests, HeaderSegmentsSectionsAndUuidMatchObjdump) {
     ASSERT_FALSE(oracle_.sections.empty());
     for (const auto &section : oracle_.sections) {
         SCOPED_TRACE(section.segment + "," + section.name);
-        bbcrash_async_mobject_t mobj;
+        bbcrash_async_mobject mobj;
         bbcrash_error_t err =
             bbcrash_async_macho_map_section(&image_, section.segment.c_str(), section.name.c_str(), &mobj);
         if (section.size == 0) {
@@ -113,7 +113,7 @@ TEST_P(MachOFixtureTests, HeaderSegmentsSectionsAndUuidMatchObjdump) {
                   0);
         bbcrash_async_mobject_free(&mobj);
     }
-    bbcrash_async_mobject_t none;
+    bbcrash_async_mobject none;
     EXPECT_EQ(bbcrash_async_macho_map_section(&image_, "__TEXT", "__nosuch", &none), BBCRASH_ENOTFOUND);
 
     auto *uuid = static_cast<const platform::dyld::uuid_command *>(
@@ -152,7 +152,7 @@ TEST_P(MachOFixtureTests, NearestSymbolOfEveryFunctionMatchesNm) {
 }
 
 TEST_P(MachOFixtureTests, SymbolTableStrategyNamesFunctions) {
-    bbcrash_async_objc_cache_t cache;
+    bbcrash_async_objc_cache cache;
     bbcrash_async_objc_cache_init(&cache);
     for (const auto &symbol : oracle_.symbols) {
         if (symbol.name == "_pw_second") {
@@ -183,7 +183,7 @@ struct Method {
     bool operator==(const Method &o) const { return imp == o.imp && name == o.name; }
 };
 
-void collectMethod(bool isClassMethod, bbcrash_async_macho_string_t *className, bbcrash_async_macho_string_t *selector,
+void collectMethod(bool isClassMethod, bbcrash_async_macho_string *className, bbcrash_async_macho_string *selector,
                    mach_vm_address_t imp, void *ctx) {
     const char *cls = nullptr;
     const char *sel = nullptr;
@@ -210,7 +210,7 @@ TEST_P(ObjCFixtureTests, RealizedClassesAndCategoryGiveObjdumpsMethods) {
     // Unrealized classes contribute nothing, and the walk goes on. (Mappings
     // are copies taken when the cache is set up, so each state of the image
     // gets a cache of its own.)
-    bbcrash_async_objc_cache_t before;
+    bbcrash_async_objc_cache before;
     bbcrash_async_objc_cache_init(&before);
     std::set<Method> unrealized;
     EXPECT_EQ(bbcrash_async_objc_parse(&image_, &before, collectMethod, &unrealized), BBCRASH_ESUCCESS);
@@ -218,7 +218,7 @@ TEST_P(ObjCFixtureTests, RealizedClassesAndCategoryGiveObjdumpsMethods) {
     bbcrash_async_objc_cache_free(&before);
 
     loaded_->realizeObjCClasses();
-    bbcrash_async_objc_cache_t cache;
+    bbcrash_async_objc_cache cache;
     bbcrash_async_objc_cache_init(&cache);
     std::set<Method> methods;
     EXPECT_EQ(bbcrash_async_objc_parse(&image_, &cache, collectMethod, &methods), BBCRASH_ESUCCESS);
@@ -263,7 +263,7 @@ TEST_P(ObjCFixtureTests, UnrealizedClassIsSkippedTakenSlotsStayAndEmptyEntriesAr
     table[slot] = rootData + 4096;  // same slot, other key
     table[BBCRASH_ASYNC_OBJC_CACHE_SLOTS + slot] = 0x10;
 
-    bbcrash_async_objc_cache_t cache;
+    bbcrash_async_objc_cache cache;
     bbcrash_async_objc_cache_init(&cache);
     cache.class_rw_data_cache_size = BBCRASH_ASYNC_OBJC_CACHE_SLOTS;
     cache.class_rw_data_cache_keys = table.data();
@@ -310,7 +310,7 @@ TEST_P(ObjCFixtureTests, ImageWithoutCategoryListGivesNoObjCNames) {
     ASSERT_EQ(bbcrash_async_macho_init(&image_, mach_task_self(), path_.c_str(), loaded_->headerAddress()),
               BBCRASH_ESUCCESS);
 
-    bbcrash_async_objc_cache_t cache;
+    bbcrash_async_objc_cache cache;
     bbcrash_async_objc_cache_init(&cache);
     std::set<Method> methods;
     EXPECT_EQ(bbcrash_async_objc_parse(&image_, &cache, collectMethod, &methods), BBCRASH_ENOTFOUND);

@@ -127,7 +127,7 @@ private:
     uint32_t b_;
 };
 
-void collect(bool isClassMethod, bbcrash_async_macho_string_t *cls, bbcrash_async_macho_string_t *sel,
+void collect(bool isClassMethod, bbcrash_async_macho_string *cls, bbcrash_async_macho_string *sel,
              mach_vm_address_t imp, void *ctx) {
     const char *c = nullptr;
     const char *s = nullptr;
@@ -155,10 +155,10 @@ TEST(ObjC1WalkTests, ModulesClassesMetaclassesAndListArrays) {
         EXPECT_NE(objdump.find(expected), std::string::npos) << expected << "\n" << objdump;
     }
 
-    bbcrash_async_macho_t image;
+    bbcrash_async_macho image;
     ASSERT_EQ(bbcrash_async_macho_init(&image, mach_task_self(), "objc1", built.header()), BBCRASH_ESUCCESS);
     EXPECT_FALSE(image.m64);
-    bbcrash_async_objc_cache_t cache;
+    bbcrash_async_objc_cache cache;
     bbcrash_async_objc_cache_init(&cache);
     std::set<std::string> methods;
     ASSERT_EQ(bbcrash_async_objc_parse(&image, &cache, collect, &methods), BBCRASH_ESUCCESS);

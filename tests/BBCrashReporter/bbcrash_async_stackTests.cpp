@@ -23,9 +23,9 @@ constexpr size_t kStackSize = 64 * 1024;
 constexpr uint8_t kPaint = 0xA5;
 
 struct Job {
-    bbcrash_async_macho_t *objcImage;
+    bbcrash_async_macho *objcImage;
     mach_vm_address_t objcAddress;
-    bbcrash_async_macho_t *elfImage;
+    bbcrash_async_macho *elfImage;
     mach_vm_address_t elfAddress;
     bbcrash_error_t results[2];
     char names[2][BBCRASH_ASYNC_SYMBOL_NAME_MAX + 1];
@@ -40,7 +40,7 @@ void keepName(mach_vm_address_t, const char *name, void *ctx) {
 
 void *runLookups(void *arg) {
     auto *job = static_cast<Job *>(arg);
-    bbcrash_async_objc_cache_t cache;
+    bbcrash_async_objc_cache cache;
     bbcrash_async_objc_cache_init(&cache);
     job->results[0] = bbcrash_async_find_symbol(job->objcImage, BBCrashReporterSymbolicationStrategyAll, &cache,
                                                 job->objcAddress, keepName, job->names[0]);
@@ -54,11 +54,11 @@ TEST(CrashPathStackTests, SymbolLookupsUseLessThanAQuarterOfTheAlternateStack) {
     testsupport::MachOTestImage loaded(std::string(PLOTWICK_FIXTURE_DIR) + "/libfixture-x86_64.dylib");
     ASSERT_TRUE(loaded.loaded()) << loaded.error();
     loaded.realizeObjCClasses();
-    bbcrash_async_macho_t objc;
+    bbcrash_async_macho objc;
     ASSERT_EQ(bbcrash_async_macho_init(&objc, mach_task_self(), "fixture", loaded.headerAddress()), BBCRASH_ESUCCESS);
 
     const auto *exeHeader = platform::dyld::_dyld_get_image_header(0);
-    bbcrash_async_macho_t elf;
+    bbcrash_async_macho elf;
     ASSERT_EQ(bbcrash_async_macho_init_with_base(&elf, mach_task_self(), "self", reinterpret_cast<uintptr_t>(exeHeader),
                                                  platform::dyld::dyld_image_base(exeHeader)),
               BBCRASH_ESUCCESS);

@@ -2,9 +2,10 @@
 # - Mach-O dylibs with thousands of functions (several second-level pages of
 #   __unwind_info; frame-based, frameless immediate and frameless indirect
 #   encodings) for x86_64 and arm64, checked against llvm-objdump;
-# - a small x86_64 Mach-O dylib that the tests map and run (live walks);
+# - small x86_64 Mach-O dylibs that the tests map and run (live walks), one
+#   of them with __eh_frame only;
 # - a helper program walked under gdb;
-# - -O2 -fomit-frame-pointer objects for live DWARF walks.
+# - -O2 -fomit-frame-pointer code for the live DWARF walks.
 find_program(UNWIND_CLANG14 NAMES clang-14)
 find_program(UNWIND_LD64 NAMES ld64.lld-14 ld64.lld PATHS /usr/lib/llvm-14/bin)
 find_program(UNWIND_OBJDUMP NAMES llvm-objdump-14 llvm-objdump PATHS /usr/lib/llvm-14/bin)
@@ -17,7 +18,7 @@ if(TARGET bbcrash_tests)
   set(_uw_out "${CMAKE_CURRENT_BINARY_DIR}/BBCrashReporter/unwind_fixtures")
   file(MAKE_DIRECTORY "${_uw_out}")
 
-  if(UNWIND_CLANG14 AND UNWIND_LD64 AND UNWIND_OBJDUMP AND UNWIND_NM)
+  if(UNWIND_CLANG14 AND UNWIND_LD64 AND UNWIND_OBJDUMP AND UNWIND_NM AND UNWIND_DWARFDUMP)
     # Many functions whose neighbours differ in encoding, so that the linker
     # cannot fold them: saved-register sets vary with the index, and every
     # fourth frameless function has a frame too large for the encoding.
@@ -65,7 +66,7 @@ if(TARGET bbcrash_tests)
     set(_live_objs)
     foreach(pair "live_fp;-fno-omit-frame-pointer" "live_nofp;-fomit-frame-pointer")
       list(GET pair 0 _stem)
-      list(GET pair 1 _flag)
+      list(SUBLIST pair 1 -1 _flag)
       set(_obj "${_uw_out}/${_stem}.o")
       add_custom_command(OUTPUT "${_obj}"
         COMMAND ${UNWIND_CLANG14} -target x86_64-apple-macos11 -O2 ${_flag} -fno-stack-protector
@@ -80,19 +81,52 @@ if(TARGET bbcrash_tests)
       DEPENDS ${_live_objs} VERBATIM)
     list(APPEND _uw_outputs "${_live}")
 
+    # An image with __eh_frame and no __unwind_info: the cursor falls back
+    # from the compact reader to the DWARF reader.
+    set(_dwarf_obj "${_uw_out}/dwarf_only.o")
+    set(_dwarf_dylib "${_uw_out}/libdwarfonly-x86_64.dylib")
+    add_custom_command(OUTPUT "${_dwarf_dylib}"
+      COMMAND ${UNWIND_CLANG14} -target x86_64-apple-macos11 -c "${_uw_src}/dwarf_only.s" -o "${_dwarf_obj}"
+      COMMAND ${UNWIND_LD64} -arch x86_64 -platform_version macos 11.0 11.0 -dylib -undefined dynamic_lookup
+              -install_name @rpath/libdwarfonly.dylib "${_dwarf_obj}" -o "${_dwarf_dylib}"
+      DEPENDS "${_uw_src}/dwarf_only.s" VERBATIM)
+    list(APPEND _uw_outputs "${_dwarf_dylib}")
+
     add_custom_target(bbcrash_unwind_fixtures DEPENDS ${_uw_outputs})
     add_dependencies(bbcrash_tests bbcrash_unwind_fixtures)
     target_compile_definitions(bbcrash_tests PRIVATE
       PLOTWICK_UNWIND_FIXTURES=1
       PLOTWICK_UNWIND_FIXTURE_DIR="${_uw_out}"
       PLOTWICK_UNWIND_OBJDUMP="${UNWIND_OBJDUMP}"
-      PLOTWICK_UNWIND_NM="${UNWIND_NM}")
+      PLOTWICK_UNWIND_NM="${UNWIND_NM}"
+      PLOTWICK_UNWIND_DWARFDUMP="${UNWIND_DWARFDUMP}")
   else()
-    message(WARNING "clang-14, ld64.lld-14, llvm-objdump-14 or llvm-nm-14 missing: compact unwind fixture tests are skipped")
+    message(WARNING "clang-14, ld64.lld-14, llvm-objdump-14, llvm-nm-14 or llvm-dwarfdump-14 missing: stack-walk fixture tests are skipped")
     target_compile_definitions(bbcrash_tests PRIVATE PLOTWICK_UNWIND_FIXTURES=0)
   endif()
 
   if(UNWIND_DWARFDUMP)
     target_compile_definitions(bbcrash_tests PRIVATE PLOTWICK_DWARFDUMP="${UNWIND_DWARFDUMP}")
+  endif()
+endif()
+
+# The live DWARF walks need code that only its call-frame information can
+# unwind.
+if(TARGET bbcrash_tests)
+  set_source_files_properties("${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/DwarfLiveFrames.cpp" PROPERTIES
+    COMPILE_OPTIONS "-O2;-fomit-frame-pointer")
+endif()
+
+# A program that walks its own stack by frame pointers, for comparison with
+# gdb's backtrace of the same stack (a .cc file: every .cpp file of the test
+# folder goes into the test binary).
+if(TARGET bbcrash_tests)
+  add_executable(bbcrash_frame_walk_helper "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/unwind_fixtures/frame_walk_helper.cc")
+  target_link_libraries(bbcrash_frame_walk_helper PRIVATE bbcrash)
+  add_dependencies(bbcrash_tests bbcrash_frame_walk_helper)
+  target_compile_definitions(bbcrash_tests PRIVATE
+    PLOTWICK_FRAME_WALK_HELPER="$<TARGET_FILE:bbcrash_frame_walk_helper>")
+  if(UNWIND_GDB)
+    target_compile_definitions(bbcrash_tests PRIVATE PLOTWICK_GDB="${UNWIND_GDB}")
   endif()
 endif()

@@ -21,7 +21,7 @@ namespace {
 
 struct Seg {
     std::string name;
-    uint64_t vmaddr, vmsize;
+    uint64_t vmaddr, vmsize, fileoff;
     std::vector<section_64> sections;
 };
 
@@ -40,7 +40,7 @@ Parsed parse(const mach_header *mh) {
         const auto *lc = reinterpret_cast<const load_command *>(cmd);
         if (lc->cmd == LC_SEGMENT_64) {
             const auto *seg = reinterpret_cast<const segment_command_64 *>(cmd);
-            Seg s{std::string(seg->segname, strnlen(seg->segname, 16)), seg->vmaddr, seg->vmsize, {}};
+            Seg s{std::string(seg->segname, strnlen(seg->segname, 16)), seg->vmaddr, seg->vmsize, seg->fileoff, {}};
             const auto *sect = reinterpret_cast<const section_64 *>(seg + 1);
             for (uint32_t k = 0; k < seg->nsects; ++k) s.sections.push_back(sect[k]);
             p.segments.push_back(s);
@@ -134,8 +134,6 @@ bool ehFrameOf(const std::string &path, uint64_t *addr, uint64_t *size) {
     return false;
 }
 
-class LiveImageTests : public ::testing::TestWithParam<int> {};
-
 void checkImage(const std::string &path) {
     SCOPED_TRACE(path);
     int index = indexOfPath(path);
@@ -192,9 +190,22 @@ void checkImage(const std::string &path) {
     EXPECT_EQ(eh.addr, ehAddr);
     EXPECT_EQ(eh.size, ehSize);
 
-    // Every symbol is a defined function named with a leading "_".
+    // Every symbol is defined in a section, lies in __TEXT and is named with
+    // a leading "_"; the table lies where __LINKEDIT says.
     ASSERT_NE(p.symtab, nullptr);
     EXPECT_GT(p.symtab->nsyms, 10u);
+    const Seg &linkedit = p.segments.back();
+    const uint64_t linkeditStart = linkedit.vmaddr + static_cast<uint64_t>(slide);
+    const auto *symbols = reinterpret_cast<const nlist_64 *>(linkeditStart + p.symtab->symoff - linkedit.fileoff);
+    const char *strings = reinterpret_cast<const char *>(linkeditStart + p.symtab->stroff - linkedit.fileoff);
+    for (uint32_t i = 0; i < p.symtab->nsyms; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(symbols[i].n_type & N_TYPE, N_SECT);
+        ASSERT_LT(symbols[i].n_strx, p.symtab->strsize);
+        EXPECT_EQ(strings[symbols[i].n_strx], '_');
+        EXPECT_GE(symbols[i].n_value, p.segments[0].vmaddr);
+        EXPECT_LT(symbols[i].n_value, p.segments[0].vmaddr + p.segments[0].vmsize);
+    }
 }
 
 TEST(ElfImageHeaderTests, ExecutableLibcAndVdsoAreListedWithTheLoadersCount) {

@@ -7,11 +7,29 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <sys/mman.h>
 
 using namespace platform::mach;
 
 namespace {
+
+// The permissions /proc/self/maps shows for the mapping holding `address`.
+std::string permissionsAt(uintptr_t address) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        std::istringstream in(line);
+        std::string range, perms;
+        in >> range >> perms;
+        uintptr_t start = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
+        uintptr_t end = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
+        if (address >= start && address < end) return perms;
+    }
+    return "";
+}
 
 TEST(MemoryObjectTests, EntryCoversTheReadableRunAndMappingCopiesIt) {
     const size_t page = vm_page_size();
@@ -39,9 +57,7 @@ TEST(MemoryObjectTests, EntryCoversTheReadableRunAndMappingCopiesIt) {
     p[0] = 1;
     EXPECT_EQ(reinterpret_cast<uint8_t *>(local)[0], 0x5A);
     // And the copy is read-only.
-    uint8_t probe = 0;
-    EXPECT_EQ(mach_vm_read_overwrite(mach_task_self(), local, 1, reinterpret_cast<uintptr_t>(&probe), nullptr),
-              KERN_SUCCESS);
+    EXPECT_EQ(permissionsAt(local), "r--p");
     // Mapping more than the entry names is refused.
     mach_vm_address_t other = 0;
     EXPECT_EQ(mach_vm_map(mach_task_self(), &other, 3 * page, 0, VM_FLAGS_ANYWHERE, entry, 0, true, VM_PROT_READ,

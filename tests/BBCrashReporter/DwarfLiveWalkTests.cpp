@@ -1,0 +1,469 @@
+// Live walks with the DWARF call-frame reader through the images the
+// dynamic-loader layer presents: out of -O2 -fomit-frame-pointer code
+// through qsort's callback, out of a signal handler from the interrupted
+// context and through the signal frame, and past a call that never returns.
+// Each frame's instruction and stack pointers are checked against
+// _Unwind_Backtrace, and registers against libunwind's unw_step.
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <unwind.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "DwarfLiveFrames.h"
+#include "bbcrash_frame_dwarf_unwind.h"
+#include "platform/dyld/dyld.h"
+#include "platform/mach/thread_capture.h"
+#include "platform/mach/thread_ucontext.h"
+
+#if __has_include(<libunwind.h>)
+#define UNW_LOCAL_ONLY
+#include <libunwind.h>
+#define DWARF_LIVE_HAVE_LIBUNWIND 1
+#else
+#define DWARF_LIVE_HAVE_LIBUNWIND 0
+#endif
+
+using namespace platform::mach;
+
+namespace {
+
+constexpr int kMaxFrames = 64;
+constexpr bbcrash_regnum_t kCalleeSaved[6] = {BBCRASH_X86_64_RBX, BBCRASH_X86_64_RBP, BBCRASH_X86_64_R12,
+                                              BBCRASH_X86_64_R13, BBCRASH_X86_64_R14, BBCRASH_X86_64_R15};
+const char *const kCalleeSavedNames[6] = {"rbx", "rbp", "r12", "r13", "r14", "r15"};
+
+struct Frame {
+    uint64_t ip = 0;
+    uint64_t sp = 0;
+    bool hasSp = false;
+    uint64_t regs[6] = {};
+    bool hasReg[6] = {};
+};
+
+struct Walk {
+    Frame frames[kMaxFrames];
+    int count = 0;
+    int end = 0;
+};
+
+bbcrash_async_image_list_t *imageList() {
+    static bbcrash_async_image_list_t *list = [] {
+        auto *l = new bbcrash_async_image_list_t;
+        bbcrash_nasync_image_list_init(l, mach_task_self());
+        for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
+            bbcrash_nasync_image_list_append(l, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
+                                             platform::dyld::_dyld_get_image_name(i));
+        }
+        return l;
+    }();
+    return list;
+}
+
+void record(Walk *walk, const bbcrash_async_thread_state_t &state) {
+    Frame &f = walk->frames[walk->count++];
+    f.ip = bbcrash_async_thread_state_get_reg(&state, BBCRASH_REG_IP);
+    f.hasSp = bbcrash_async_thread_state_has_reg(&state, BBCRASH_REG_SP);
+    f.sp = bbcrash_async_thread_state_get_reg(&state, BBCRASH_REG_SP);
+    for (int r = 0; r < 6; r++) {
+        f.hasReg[r] = bbcrash_async_thread_state_has_reg(&state, kCalleeSaved[r]);
+        f.regs[r] = bbcrash_async_thread_state_get_reg(&state, kCalleeSaved[r]);
+    }
+}
+
+bool g_defaultReaders = false;
+
+// Walks from `state` with the DWARF reader alone (or, when g_defaultReaders
+// is set, with the cursor's default readers).
+void walkFrom(const bbcrash_async_thread_state_t &state, Walk *walk) {
+    bbcrash_async_frame_cursor_t cursor;
+    bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, imageList());
+    const bbcrash_async_frame_reader_t readers[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
+    while (walk->count < kMaxFrames) {
+        walk->end = g_defaultReaders ? bbcrash_async_frame_cursor_next(&cursor)
+                                     : bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, 1);
+        if (walk->end != BBCRASH_FRAME_ESUCCESS) {
+            break;
+        }
+        record(walk, cursor.frame);
+    }
+    bbcrash_async_frame_cursor_free(&cursor);
+}
+
+// Frame 0 is this function, right after the capture.
+__attribute__((noinline)) void walkOurs(Walk *walk) {
+    x86_mcontext64_t mctx{};
+    platform_mach_thread_capture_state64(&mctx.ss);
+    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state_mcontext_init(&state, &mctx);
+    walkFrom(state, walk);
+}
+
+_Unwind_Reason_Code unwindCallback(_Unwind_Context *context, void *data) {
+    auto *walk = static_cast<Walk *>(data);
+    if (walk->count == kMaxFrames) {
+        return _URC_END_OF_STACK;
+    }
+    Frame &f = walk->frames[walk->count++];
+    f.ip = _Unwind_GetIP(context);
+    f.sp = _Unwind_GetCFA(context);  // the callee's CFA: this frame's stack pointer
+    f.hasSp = true;
+    return _URC_NO_REASON;
+}
+
+// Frame 0 is this function.
+__attribute__((noinline)) void walkUnwind(Walk *walk) {
+    _Unwind_Backtrace(unwindCallback, walk);
+    __asm__ volatile("");  // keep the call from becoming a tail call
+}
+
+#if DWARF_LIVE_HAVE_LIBUNWIND
+// libunwind is loaded privately, so that its _Unwind_* functions do not
+// replace the C++ runtime's.
+struct Libunwind {
+    int (*getcontext)(unw_context_t *) = nullptr;
+    int (*initLocal)(unw_cursor_t *, unw_context_t *) = nullptr;
+    int (*step)(unw_cursor_t *) = nullptr;
+    int (*getReg)(unw_cursor_t *, unw_regnum_t, unw_word_t *) = nullptr;
+
+    static const Libunwind &get() {
+        static Libunwind lib = [] {
+            Libunwind l;
+            void *handle = dlopen("libunwind.so.8", RTLD_NOW | RTLD_LOCAL);
+            if (handle != nullptr) {
+                l.getcontext = reinterpret_cast<decltype(l.getcontext)>(dlsym(handle, "_Ux86_64_getcontext"));
+                l.initLocal = reinterpret_cast<decltype(l.initLocal)>(dlsym(handle, "_ULx86_64_init_local"));
+                l.step = reinterpret_cast<decltype(l.step)>(dlsym(handle, "_ULx86_64_step"));
+                l.getReg = reinterpret_cast<decltype(l.getReg)>(dlsym(handle, "_ULx86_64_get_reg"));
+            }
+            return l;
+        }();
+        return lib;
+    }
+    bool usable() const { return getcontext && initLocal && step && getReg; }
+};
+
+// Frame 0 is this function.
+__attribute__((noinline)) void walkLibunwind(Walk *walk) {
+    const Libunwind &lib = Libunwind::get();
+    unw_context_t context;
+    unw_cursor_t cursor;
+    lib.getcontext(&context);
+    lib.initLocal(&cursor, &context);
+    const unw_regnum_t regs[6] = {UNW_X86_64_RBX, UNW_X86_64_RBP, UNW_X86_64_R12,
+                                  UNW_X86_64_R13, UNW_X86_64_R14, UNW_X86_64_R15};
+    do {
+        Frame &f = walk->frames[walk->count++];
+        unw_word_t value = 0;
+        lib.getReg(&cursor, UNW_REG_IP, &value);
+        f.ip = value;
+        lib.getReg(&cursor, UNW_REG_SP, &value);
+        f.sp = value;
+        f.hasSp = true;
+        for (int r = 0; r < 6; r++) {
+            f.hasReg[r] = lib.getReg(&cursor, regs[r], &value) == 0;
+            f.regs[r] = value;
+        }
+    } while (walk->count < kMaxFrames && lib.step(&cursor) > 0);
+    __asm__ volatile("");
+}
+#endif
+
+struct ProbeResults {
+    Walk ours, unwind, libunwind;
+};
+
+void probe(void *data) {
+    auto *results = static_cast<ProbeResults *>(data);
+    walkOurs(&results->ours);
+    walkUnwind(&results->unwind);
+#if DWARF_LIVE_HAVE_LIBUNWIND
+    if (Libunwind::get().usable()) {
+        walkLibunwind(&results->libunwind);
+    }
+#endif
+    __asm__ volatile("");  // no tail call: every walk sees this frame
+}
+
+const char *symbolName(uint64_t ip) {
+    Dl_info info{};
+    return dladdr(reinterpret_cast<void *>(ip - 1), &info) && info.dli_sname ? info.dli_sname : "?";
+}
+
+std::string describe(const char *label, const Walk &walk) {
+    std::string out = std::string(label) + ":\n";
+    char line[160];
+    for (int k = 0; k < walk.count; k++) {
+        std::snprintf(line, sizeof(line), "  %2d ip %#llx sp %#llx %s\n", k, (unsigned long long)walk.frames[k].ip,
+                      (unsigned long long)walk.frames[k].sp, symbolName(walk.frames[k].ip));
+        out += line;
+    }
+    return out;
+}
+
+// Our frames from `oursFrom` on against the others' from their indexes on:
+// the same instruction pointers; our stack pointers equal libunwind's and
+// the CFA _Unwind reports (the CFA of the frame below, which is this frame's
+// stack pointer). Registers that both know match.
+// Where the walks meet: the index of the same frame in each.
+struct Start {
+    int ours, unwind, libunwind;
+};
+
+// (Few enough arguments to go in registers: stack arguments bring
+// DW_CFA_GNU_args_size into the callers' call-frame information, which the
+// DWARF reader refuses.)
+// Our walk must deliver at least `mustReach` frames from its start (-1: all
+// that _Unwind_Backtrace found but its final one).
+void compareWalks(const Walk &ours, const Walk &unwind, const Walk *libunwind, const Start &start, int mustReach) {
+    const int oursFrom = start.ours, unwindFrom = start.unwind, libunwindFrom = start.libunwind;
+    struct Dump {
+        const Walk &o, &u;
+        const Walk *l;
+        ~Dump() {
+            if (::testing::Test::HasFailure()) {
+                std::printf("%s%s%s", describe("ours", o).c_str(), describe("_Unwind_Backtrace", u).c_str(),
+                            l ? describe("libunwind", *l).c_str() : "");
+            }
+        }
+    } dump{ours, unwind, libunwind};
+    const int frames = unwind.count - unwindFrom;
+    ASSERT_GE(ours.count - oursFrom, mustReach < 0 ? frames - 1 : mustReach) << "our walk ended early with " << ours.end;
+    for (int k = 0; k < frames && oursFrom + k < ours.count; k++) {
+        const Frame &o = ours.frames[oursFrom + k];
+        const Frame &u = unwind.frames[unwindFrom + k];
+        EXPECT_EQ(o.ip, u.ip) << "frame " << k << " (" << symbolName(u.ip) << ")";
+        if (k > 0) {
+            ASSERT_TRUE(o.hasSp);
+            EXPECT_EQ(o.sp, u.sp) << "frame " << k << " (" << symbolName(u.ip) << ")";
+        }
+        if (libunwind != nullptr && libunwindFrom + k < libunwind->count) {
+            const Frame &l = libunwind->frames[libunwindFrom + k];
+            EXPECT_EQ(o.ip, l.ip) << "frame " << k;
+            if (k > 0) {
+                EXPECT_EQ(o.sp, l.sp) << "frame " << k << " (" << symbolName(l.ip) << ")";
+            }
+            for (int r = 0; r < 6; r++) {
+                if (k > 0 && o.hasReg[r] && l.hasReg[r]) {
+                    EXPECT_EQ(o.regs[r], l.regs[r])
+                        << "frame " << k << " (" << symbolName(l.ip) << ") register " << kCalleeSavedNames[r];
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
+
+TEST(DwarfLiveWalkTests, QsortCallbackWalkMatchesUnwindBacktraceAndLibunwind) {
+    static ProbeResults results;
+    results = ProbeResults{};
+    dwarf_live_sort_outer(probe, &results, 0);
+    // Frames 0 and 1 are the walkers and the probe; from 2 on (the
+    // comparator, qsort's internals, the sort functions, this test, the
+    // test runner, main) all three must agree.
+    const Walk *lib = results.libunwind.count > 0 ? &results.libunwind : nullptr;
+    ASSERT_GT(results.unwind.count, 10);
+    compareWalks(results.ours, results.unwind, lib, {2, 2, 2}, -1);
+    bool sawQsort = false, sawOuter = false;
+    for (int k = 2; k < results.ours.count; k++) {
+        const std::string name = symbolName(results.ours.frames[k].ip);
+        sawQsort |= name.find("qsort") != std::string::npos || name.find("msort") != std::string::npos;
+        sawOuter |= results.ours.frames[k].ip == reinterpret_cast<uintptr_t>(dwarf_live_outer_return);
+    }
+    EXPECT_TRUE(sawQsort);
+    EXPECT_TRUE(sawOuter);
+    if (lib == nullptr) {
+        std::printf("libunwind not available: registers not compared\n");
+    }
+}
+
+// The cursor's default readers (compact unwind, DWARF, frame pointers) on
+// ELF code: compact unwind has nothing here, DWARF does the work.
+TEST(DwarfLiveWalkTests, DefaultReadersWalkTheSameStack) {
+    static ProbeResults results;
+    results = ProbeResults{};
+    g_defaultReaders = true;
+    dwarf_live_sort_outer(probe, &results, 0);
+    g_defaultReaders = false;
+    compareWalks(results.ours, results.unwind, nullptr, {2, 2, 0}, -1);
+}
+
+namespace {
+
+// Runs `body` on a thread whose stack is a buffer filled with a pattern, and
+// returns how many bytes of it were used.
+size_t measureStack(void (*body)()) {
+    constexpr size_t kSize = 256 * 1024;
+    static uint8_t *stack = static_cast<uint8_t *>(aligned_alloc(4096, kSize));
+    std::memset(stack, 0xA5, kSize);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstack(&attr, stack, kSize);
+    pthread_t thread;
+    pthread_create(
+        &thread, &attr,
+        [](void *arg) -> void * {
+            reinterpret_cast<void (*)()>(arg)();
+            return nullptr;
+        },
+        reinterpret_cast<void *>(body));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    size_t untouched = 0;
+    while (untouched < kSize && stack[untouched] == 0xA5) untouched++;
+    return kSize - untouched;
+}
+
+size_t g_baseline;
+
+}  // namespace
+
+// One step of each reader fits the 64 KiB alternate signal stack with room
+// to spare: the deepest walk here (DWARF through libc, with its rule tables
+// and expression stack) is measured against a thread that only captures.
+TEST(DwarfLiveWalkTests, WalkStackUseIsSmall) {
+    const size_t baseline = measureStack([] {
+        x86_mcontext64_t mctx{};
+        platform_mach_thread_capture_state64(&mctx.ss);
+        g_baseline = mctx.ss.rsp;
+    });
+    const size_t walking = measureStack([] {
+        static ProbeResults results;
+        results = ProbeResults{};
+        g_defaultReaders = true;
+        walkOurs(&results.ours);
+        g_defaultReaders = false;
+    });
+    std::printf("stack: %zu bytes for a thread that captures, %zu for a full walk\n", baseline, walking);
+    EXPECT_LT(walking, baseline + 24 * 1024);
+}
+
+namespace {
+
+sigjmp_buf g_escape;
+
+void escapeProbe(void *data) {
+    probe(data);
+    siglongjmp(g_escape, 1);
+}
+
+}  // namespace
+
+// The return address of a call that never returns is the first byte of the
+// next function; the walk must still find the caller's caller.
+TEST(DwarfLiveWalkTests, CallerOfANoReturnCallUnwindsAsItself) {
+    static ProbeResults results;
+    results = ProbeResults{};
+    if (sigsetjmp(g_escape, 0) == 0) {
+        dwarf_live_noreturn_caller(escapeProbe, &results);
+    }
+    // Frames: walker, probe, escapeProbe, never_returns, noreturn_caller, this test...
+    ASSERT_GT(results.unwind.count, 6);
+    const uint64_t returnAddress = results.unwind.frames[4].ip;
+    ASSERT_EQ(returnAddress, reinterpret_cast<uintptr_t>(&dwarf_live_after_noreturn_caller))
+        << "the fixture's layout changed: the call is no longer the caller's last instruction";
+    const Walk *lib = results.libunwind.count > 0 ? &results.libunwind : nullptr;
+    compareWalks(results.ours, results.unwind, lib, {3, 3, 3}, -1);
+    // The reported pc stays the return address itself.
+    EXPECT_EQ(results.ours.frames[4].ip, returnAddress);
+}
+
+// In a child process: a fault inside the comparator, and walks from the
+// signal handler.
+namespace {
+
+struct SignalResults {
+    Walk fromContext;          // ours, from the interrupted context
+    ProbeResults fromHandler;  // all three, from inside the handler
+    uint64_t faultIp;
+    uint64_t childReturn;      // where runSignalChild returns to
+};
+
+SignalResults *g_signalResults;
+
+void faultHandler(int, siginfo_t *, void *context) {
+    auto *uc = static_cast<ucontext_t *>(context);
+    x86_mcontext64_t mctx{};
+    mcontext64_from_ucontext(uc, &mctx);
+    g_signalResults->faultIp = mctx.ss.rip;
+    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state_mcontext_init(&state, &mctx);
+    walkFrom(state, &g_signalResults->fromContext);
+    probe(&g_signalResults->fromHandler);
+    _exit(0);
+}
+
+// The walks must reach this function's caller; the test body above it may
+// pass arguments on the stack, whose DW_CFA_GNU_args_size the reader refuses.
+__attribute__((noinline)) void runSignalChild(SignalResults *shared) {
+    shared->childReturn = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    g_signalResults = shared;
+    struct sigaction action {};
+    action.sa_sigaction = faultHandler;
+    action.sa_flags = SA_SIGINFO;
+    sigaction(SIGSEGV, &action, nullptr);
+    dwarf_live_sort_outer(probe, nullptr, 1);
+    _exit(3);
+}
+
+int indexOf(const Walk &walk, uint64_t ip) {
+    for (int k = 0; k < walk.count; k++) {
+        if (walk.frames[k].ip == ip) return k;
+    }
+    return -1;
+}
+
+}  // namespace
+
+TEST(DwarfLiveWalkTests, SignalFrameWalksMatchUnwindBacktraceAndLibunwind) {
+    auto *shared = static_cast<SignalResults *>(
+        mmap(nullptr, sizeof(SignalResults), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(shared, MAP_FAILED);
+    new (shared) SignalResults{};
+    imageList();  // built before the fork, outside the handler
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);
+        runSignalChild(shared);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    const SignalResults &r = *shared;
+
+    // From the interrupted context: frame 0 is the faulting instruction.
+    ASSERT_GT(r.fromContext.count, 0);
+    EXPECT_EQ(r.fromContext.frames[0].ip, r.faultIp);
+    EXPECT_LT(r.faultIp, reinterpret_cast<uintptr_t>(&dwarf_live_sort_outer));  // inside the comparator
+    const int u = indexOf(r.fromHandler.unwind, r.faultIp);
+    ASSERT_GE(u, 0) << "_Unwind_Backtrace did not pass through the signal frame";
+    const Walk *lib = r.fromHandler.libunwind.count > 0 ? &r.fromHandler.libunwind : nullptr;
+    const int l = lib ? indexOf(*lib, r.faultIp) : -1;
+    const int caller = indexOf(r.fromHandler.unwind, r.childReturn);
+    ASSERT_GT(caller, u);
+    {
+        SCOPED_TRACE("walk from the interrupted context");
+        compareWalks(r.fromContext, r.fromHandler.unwind, lib, {0, u, l}, caller - u + 1);
+    }
+    // From inside the handler, through the signal trampoline.
+    {
+        SCOPED_TRACE("walk through the signal frame");
+        const int o = indexOf(r.fromHandler.ours, r.faultIp);
+        ASSERT_GE(o, 0) << "our walk did not pass through the signal frame (ended with " << r.fromHandler.ours.end
+                        << ")";
+        compareWalks(r.fromHandler.ours, r.fromHandler.unwind, lib, {2, 2, 2}, caller - 2 + 1);
+    }
+    munmap(shared, sizeof(SignalResults));
+}
