@@ -49,9 +49,9 @@ extern "C" __attribute__((noinline)) long bench_elf_recurse(Probe cb, void *ctx,
     return result + depth;
 }
 
-bbcrash_async_image_list_t *imageList() {
-    static bbcrash_async_image_list_t *list = [] {
-        auto *l = new bbcrash_async_image_list_t;
+bbcrash_async_image_list *imageList() {
+    static bbcrash_async_image_list *list = [] {
+        auto *l = new bbcrash_async_image_list;
         bbcrash_nasync_image_list_init(l, mach_task_self());
         for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
             bbcrash_nasync_image_list_append(l, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
@@ -64,7 +64,7 @@ bbcrash_async_image_list_t *imageList() {
 
 struct Job {
     benchmark::State *state;
-    const bbcrash_async_frame_reader_t *readers;
+    const bbcrash_async_frame_reader *readers;
     size_t readerCount;
 };
 
@@ -74,11 +74,11 @@ __attribute__((noinline)) void walkOurs(void *data) {
     auto *job = static_cast<Job *>(data);
     x86_mcontext64_t mctx{};
     platform_mach_thread_capture_state64(&mctx.ss);
-    bbcrash_async_thread_state_t start;
+    bbcrash_async_thread_state start;
     bbcrash_async_thread_state_mcontext_init(&start, &mctx);
     int64_t frames = 0;
     for (auto _ : *job->state) {
-        bbcrash_async_frame_cursor_t cursor;
+        bbcrash_async_frame_cursor cursor;
         bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &start, imageList());
         int n = 0;
         while (n < kFrames && bbcrash_async_frame_cursor_next_with_readers(&cursor, job->readers, job->readerCount) ==
@@ -155,11 +155,11 @@ __attribute__((noinline)) void walkLibunwind(void *data) {
 }
 #endif
 
-const bbcrash_async_frame_reader_t kFramePointer[] = {bbcrash_async_frame_read_frame_ptr};
-const bbcrash_async_frame_reader_t kDwarf[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
+const bbcrash_async_frame_reader kFramePointer[] = {bbcrash_async_frame_read_frame_ptr};
+const bbcrash_async_frame_reader kDwarf[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
 // The first frame (this program's callback) needs another reader than the
 // Mach-O frames above it.
-const bbcrash_async_frame_reader_t kCompact[] = {bbcrash_async_frame_read_compact_unwind,
+const bbcrash_async_frame_reader kCompact[] = {bbcrash_async_frame_read_compact_unwind,
                                                  bbcrash_async_frame_read_frame_ptr};
 
 void ElfFramePointer(benchmark::State &state) {

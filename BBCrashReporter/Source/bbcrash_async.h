@@ -15,8 +15,6 @@ struct bbcrash_async_byteorder {
     uint32_t (*swap32)(uint32_t);
     uint64_t (*swap64)(uint64_t);
 };
-// The same type under its older _t spelling, which other engine files use.
-using bbcrash_async_byteorder_t = bbcrash_async_byteorder;
 
 const bbcrash_async_byteorder *bbcrash_async_byteorder_native();
 const bbcrash_async_byteorder *bbcrash_async_byteorder_swapped();

@@ -3,7 +3,7 @@
 // a callback, on the caller's own stack. Async-signal-safe.
 #include "bbcrash_async_thread_state.h"
 
-using bbcrash_capture_callback_t = bbcrash_error_t (*)(bbcrash_async_thread_state_t *state, void *context);
+using bbcrash_capture_callback_t = bbcrash_error_t (*)(bbcrash_async_thread_state *state, void *context);
 
 extern "C" {
 

@@ -75,7 +75,7 @@ bbcrash_error_t searchEntries(uint32_t count, uint32_t pc, KeyAt keyAt, uint32_t
 }
 
 // A pointer to `length` bytes at `offset` into the section, or null.
-const uint8_t *sectionBytes(bbcrash_async_unwind_info_reader_t *reader, uint64_t offset, uint64_t length) {
+const uint8_t *sectionBytes(bbcrash_async_unwind_info_reader *reader, uint64_t offset, uint64_t length) {
     if (offset > uint64_t(INT64_MAX)) {
         return nullptr;
     }
@@ -83,13 +83,13 @@ const uint8_t *sectionBytes(bbcrash_async_unwind_info_reader_t *reader, uint64_t
         bbcrash_async_mobject_remap(reader->mobj, reader->mobj->task_address, int64_t(offset), length));
 }
 
-uint32_t load32(const bbcrash_async_unwind_info_reader_t *reader, const uint8_t *p) {
+uint32_t load32(const bbcrash_async_unwind_info_reader *reader, const uint8_t *p) {
     uint32_t v;
     __builtin_memcpy(&v, p, sizeof(v));
     return reader->byteorder->swap32(v);
 }
 
-uint16_t load16(const bbcrash_async_unwind_info_reader_t *reader, const uint8_t *p) {
+uint16_t load16(const bbcrash_async_unwind_info_reader *reader, const uint8_t *p) {
     uint16_t v;
     __builtin_memcpy(&v, p, sizeof(v));
     return reader->byteorder->swap16(v);
@@ -97,8 +97,8 @@ uint16_t load16(const bbcrash_async_unwind_info_reader_t *reader, const uint8_t 
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_reader_t *reader,
-                                                      bbcrash_async_mobject_t *mobj, int32_t cputype) {
+bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_reader *reader,
+                                                      bbcrash_async_mobject *mobj, int32_t cputype) {
     if (cputype != BBCRASH_ASYNC_UNWIND_CPU_X86 && cputype != BBCRASH_ASYNC_UNWIND_CPU_X86_64 &&
         cputype != BBCRASH_ASYNC_UNWIND_CPU_ARM64) {
         return BBCRASH_ENOTSUP;
@@ -121,7 +121,7 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_
     return BBCRASH_ESUCCESS;
 }
 
-bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_info_reader_t *reader, uint32_t pc,
+bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_info_reader *reader, uint32_t pc,
                                                          uint32_t *function_base, uint32_t *encoding) {
     const auto &hdr = reader->header;
     const uint8_t *common = sectionBytes(reader, hdr.common_encodings_offset, uint64_t(hdr.common_encodings_count) * 4);
@@ -227,7 +227,7 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_in
     return BBCRASH_EINVAL;
 }
 
-void bbcrash_async_unwind_info_reader_free(bbcrash_async_unwind_info_reader_t *) {}
+void bbcrash_async_unwind_info_reader_free(bbcrash_async_unwind_info_reader *) {}
 
 bbcrash_error_t bbcrash_async_unwind_permutation_decode(uint32_t permutation, uint32_t count, uint32_t *registers) {
     if (count > 6) {
@@ -311,7 +311,7 @@ bbcrash_error_t bbcrash_async_unwind_map_register(int32_t cputype, uint32_t comp
 
 namespace {
 
-bbcrash_error_t initX86(bbcrash_async_unwind_entry_t *entry, int32_t cputype, uint32_t encoding) {
+bbcrash_error_t initX86(bbcrash_async_unwind_entry *entry, int32_t cputype, uint32_t encoding) {
     const int64_t unit = cputype == BBCRASH_ASYNC_UNWIND_CPU_X86_64 ? 8 : 4;
     switch (encoding & kModeMask) {
     case 0:
@@ -362,7 +362,7 @@ bbcrash_error_t initX86(bbcrash_async_unwind_entry_t *entry, int32_t cputype, ui
     }
 }
 
-bbcrash_error_t initArm64(bbcrash_async_unwind_entry_t *entry, uint32_t encoding) {
+bbcrash_error_t initArm64(bbcrash_async_unwind_entry *entry, uint32_t encoding) {
     const uint32_t mode = encoding & kModeMask;
     switch (mode) {
     case 0:
@@ -406,7 +406,7 @@ bbcrash_error_t initArm64(bbcrash_async_unwind_entry_t *entry, uint32_t encoding
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry_t *entry, int32_t cputype,
+bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entry, int32_t cputype,
                                                 uint32_t encoding) {
     entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_NONE;
     entry->cputype = cputype;
@@ -428,11 +428,11 @@ bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry_t *en
     }
 }
 
-bbcrash_async_unwind_entry_type_t bbcrash_async_unwind_entry_type(const bbcrash_async_unwind_entry_t *entry) {
+bbcrash_async_unwind_entry_type_t bbcrash_async_unwind_entry_type(const bbcrash_async_unwind_entry *entry) {
     return entry->type;
 }
 
-void bbcrash_async_unwind_entry_free(bbcrash_async_unwind_entry_t *) {}
+void bbcrash_async_unwind_entry_free(bbcrash_async_unwind_entry *) {}
 
 namespace {
 
@@ -461,7 +461,7 @@ bbcrash_error_t readWord(task_t task, size_t greg, uint64_t address, uint64_t *v
 
 // Whether the entry's registers belong to the state's set: its CPU must be
 // the state's and every listed register a register of that set.
-bool entryFitsState(const bbcrash_async_unwind_entry_t *entry, const bbcrash_async_thread_state_t *state) {
+bool entryFitsState(const bbcrash_async_unwind_entry *entry, const bbcrash_async_thread_state *state) {
     const size_t greg = bbcrash_async_thread_state_get_greg_size(state);
     const bool is64 = bbcrash_async_thread_state_get_reg_count(state) == BBCRASH_X86_64_REG_COUNT;
     if (entry->cputype == BBCRASH_ASYNC_UNWIND_CPU_X86_64) {
@@ -491,9 +491,9 @@ bool entryFitsState(const bbcrash_async_unwind_entry_t *entry, const bbcrash_asy
 }  // namespace
 
 bbcrash_error_t bbcrash_async_unwind_entry_apply(task_t task, uint64_t function_address,
-                                                 const bbcrash_async_thread_state_t *state,
-                                                 const bbcrash_async_unwind_entry_t *entry,
-                                                 bbcrash_async_thread_state_t *new_state) {
+                                                 const bbcrash_async_thread_state *state,
+                                                 const bbcrash_async_unwind_entry *entry,
+                                                 bbcrash_async_thread_state *new_state) {
     if (entry->type == BBCRASH_ASYNC_UNWIND_ENTRY_DWARF || entry->type == BBCRASH_ASYNC_UNWIND_ENTRY_NONE) {
         return BBCRASH_ENOTSUP;
     }

@@ -8,8 +8,8 @@
 #include "bbcrash_async_mobject.h"
 #include "bbcrash_async_thread_state.h"
 
-struct bbcrash_async_unwind_info_reader_t {
-    bbcrash_async_mobject_t *mobj;  // the section; not owned
+struct bbcrash_async_unwind_info_reader {
+    bbcrash_async_mobject *mobj;  // the section; not owned
     int32_t cputype;
     struct {
         uint32_t version;
@@ -20,7 +20,7 @@ struct bbcrash_async_unwind_info_reader_t {
         uint32_t index_offset;
         uint32_t index_count;
     } header;
-    const bbcrash_async_byteorder_t *byteorder;
+    const bbcrash_async_byteorder *byteorder;
 };
 
 enum bbcrash_async_unwind_entry_type_t : uint32_t {
@@ -34,7 +34,7 @@ enum bbcrash_async_unwind_entry_type_t : uint32_t {
 // Most registers a compact encoding can list.
 constexpr size_t BBCRASH_ASYNC_UNWIND_MAX_SAVED_REGS = 10;
 
-struct bbcrash_async_unwind_entry_t {
+struct bbcrash_async_unwind_entry {
     bbcrash_async_unwind_entry_type_t type;
     int32_t cputype;
     // Frame: offset of the saved registers from the frame pointer (<= 0).
@@ -54,31 +54,31 @@ constexpr int32_t BBCRASH_ASYNC_UNWIND_CPU_X86_64 = 0x01000007;
 constexpr int32_t BBCRASH_ASYNC_UNWIND_CPU_ARM64 = 0x0100000C;
 
 // 0; 4 for another CPU type or version; 5 when the header does not fit.
-bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_reader_t *reader,
-                                                      bbcrash_async_mobject_t *mobj, int32_t cputype);
+bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_reader *reader,
+                                                      bbcrash_async_mobject *mobj, int32_t cputype);
 // The encoding of the function that contains `pc` (relative to the image's
 // start) and that function's start (relative too). 0; 5 for malformed
 // tables; 8 when no entry covers pc.
-bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_info_reader_t *reader, uint32_t pc,
+bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_info_reader *reader, uint32_t pc,
                                                          uint32_t *function_base, uint32_t *encoding);
-void bbcrash_async_unwind_info_reader_free(bbcrash_async_unwind_info_reader_t *reader);
+void bbcrash_async_unwind_info_reader_free(bbcrash_async_unwind_info_reader *reader);
 
 // 0; 4 for an unknown mode or CPU type; 5 for bad register data (a
 // register number outside the compact table, a permutation that selects no
 // register, more registers than an encoding may save).
-bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry_t *entry, int32_t cputype,
+bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entry, int32_t cputype,
                                                 uint32_t encoding);
-bbcrash_async_unwind_entry_type_t bbcrash_async_unwind_entry_type(const bbcrash_async_unwind_entry_t *entry);
+bbcrash_async_unwind_entry_type_t bbcrash_async_unwind_entry_type(const bbcrash_async_unwind_entry *entry);
 
 // The caller's state. 0; 4 for DWARF and empty entries; 8 when a register
 // the entry needs is not valid; 5 when an address overflows, or the entry
 // does not fit the state (another CPU, registers outside its set); a failed
 // read's own code.
 bbcrash_error_t bbcrash_async_unwind_entry_apply(platform::mach::task_t task, uint64_t function_address,
-                                                 const bbcrash_async_thread_state_t *state,
-                                                 const bbcrash_async_unwind_entry_t *entry,
-                                                 bbcrash_async_thread_state_t *new_state);
-void bbcrash_async_unwind_entry_free(bbcrash_async_unwind_entry_t *entry);
+                                                 const bbcrash_async_thread_state *state,
+                                                 const bbcrash_async_unwind_entry *entry,
+                                                 bbcrash_async_thread_state *new_state);
+void bbcrash_async_unwind_entry_free(bbcrash_async_unwind_entry *entry);
 
 // Decodes a frameless permutation of `count` registers (0-6) into compact
 // register numbers 1-6. 0; 5 for a count above 6 or a digit that selects no

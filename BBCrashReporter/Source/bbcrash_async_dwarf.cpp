@@ -14,7 +14,7 @@ struct EntryHeader {
     bool dwarf64;
 };
 
-bbcrash_error_t readEntryHeader(bbcrash_async_mobject_t *mobj, const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t readEntryHeader(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                 mach_vm_address_t address, EntryHeader *header) {
     uint32_t length32 = 0;
     if (bbcrash_async_mobject_read_uint32(mobj, byteorder, address, 0, &length32) != BBCRASH_ESUCCESS) {
@@ -36,7 +36,7 @@ bool add(uint64_t a, uint64_t b, uint64_t *out) { return !__builtin_add_overflow
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject_t *mobj, const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                                 mach_vm_address_t address, int64_t offset, size_t size,
                                                 uint64_t *result) {
     bbcrash_error_t err;
@@ -67,11 +67,11 @@ bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject_t *mobj, c
 }
 
 template <typename machine_ptr>
-bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info_t *info, bbcrash_async_mobject_t *mobj,
-                                                  const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info *info, bbcrash_async_mobject *mobj,
+                                                  const bbcrash_async_byteorder *byteorder,
                                                   const gnu_ehptr_reader<machine_ptr> *ptr_reader,
                                                   mach_vm_address_t address) {
-    *info = bbcrash_async_dwarf_cie_info_t{};
+    *info = bbcrash_async_dwarf_cie_info{};
     const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
     EntryHeader header;
     bbcrash_error_t err = readEntryHeader(mobj, byteorder, address, &header);
@@ -223,10 +223,10 @@ bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info_t
 }
 
 template <typename machine_ptr>
-bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info_t *info, bbcrash_async_mobject_t *mobj,
-                                                  const bbcrash_async_byteorder_t *byteorder, mach_vm_address_t address,
+bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
+                                                  const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   bool debug_frame) {
-    *info = bbcrash_async_dwarf_fde_info_t{};
+    *info = bbcrash_async_dwarf_fde_info{};
     const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
     EntryHeader header;
     if (readEntryHeader(mobj, byteorder, address, &header) != BBCRASH_ESUCCESS) {
@@ -260,7 +260,7 @@ bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info_t
     }
     info->cie_offset = cieAddress - sectionStart;
 
-    bbcrash_async_dwarf_cie_info_t cie;
+    bbcrash_async_dwarf_cie_info cie;
     gnu_ehptr_reader<machine_ptr> ptrReader(byteorder);
     bbcrash_error_t err = bbcrash_async_dwarf_cie_info_init(&cie, mobj, byteorder, &ptrReader, cieAddress);
     if (err != BBCRASH_ESUCCESS) {
@@ -308,17 +308,17 @@ bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info_t
     return BBCRASH_ESUCCESS;
 }
 
-void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader_t *reader, bbcrash_async_mobject_t *mobj,
-                                           const bbcrash_async_byteorder_t *byteorder, bool m64, bool debug_frame) {
+void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader *reader, bbcrash_async_mobject *mobj,
+                                           const bbcrash_async_byteorder *byteorder, bool m64, bool debug_frame) {
     reader->mobj = mobj;
     reader->byteorder = byteorder;
     reader->m64 = m64;
     reader->debug_frame = debug_frame;
 }
 
-bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_frame_reader_t *reader, uint64_t offset,
-                                                          uint64_t pc, bbcrash_async_dwarf_fde_info_t *fde) {
-    bbcrash_async_mobject_t *mobj = reader->mobj;
+bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_frame_reader *reader, uint64_t offset,
+                                                          uint64_t pc, bbcrash_async_dwarf_fde_info *fde) {
+    bbcrash_async_mobject *mobj = reader->mobj;
     const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
     uint64_t sectionEnd = 0;
     uint64_t entry = 0;
@@ -365,23 +365,23 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
     return BBCRASH_ENOTFOUND;
 }
 
-template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint32_t>(bbcrash_async_dwarf_cie_info_t *,
-                                                                     bbcrash_async_mobject_t *,
-                                                                     const bbcrash_async_byteorder_t *,
+template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint32_t>(bbcrash_async_dwarf_cie_info *,
+                                                                     bbcrash_async_mobject *,
+                                                                     const bbcrash_async_byteorder *,
                                                                      const gnu_ehptr_reader<uint32_t> *,
                                                                      mach_vm_address_t);
-template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint64_t>(bbcrash_async_dwarf_cie_info_t *,
-                                                                     bbcrash_async_mobject_t *,
-                                                                     const bbcrash_async_byteorder_t *,
+template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint64_t>(bbcrash_async_dwarf_cie_info *,
+                                                                     bbcrash_async_mobject *,
+                                                                     const bbcrash_async_byteorder *,
                                                                      const gnu_ehptr_reader<uint64_t> *,
                                                                      mach_vm_address_t);
-template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint32_t>(bbcrash_async_dwarf_fde_info_t *,
-                                                                     bbcrash_async_mobject_t *,
-                                                                     const bbcrash_async_byteorder_t *,
+template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint32_t>(bbcrash_async_dwarf_fde_info *,
+                                                                     bbcrash_async_mobject *,
+                                                                     const bbcrash_async_byteorder *,
                                                                      mach_vm_address_t, bool);
-template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcrash_async_dwarf_fde_info_t *,
-                                                                     bbcrash_async_mobject_t *,
-                                                                     const bbcrash_async_byteorder_t *,
+template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcrash_async_dwarf_fde_info *,
+                                                                     bbcrash_async_mobject *,
+                                                                     const bbcrash_async_byteorder *,
                                                                      mach_vm_address_t, bool);
 
 }  // namespace bbcrash::MS::async

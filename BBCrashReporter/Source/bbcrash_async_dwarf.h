@@ -7,7 +7,7 @@
 
 namespace bbcrash::MS::async {
 
-struct bbcrash_async_dwarf_cie_info_t {
+struct bbcrash_async_dwarf_cie_info {
     uint64_t cie_offset;   // content after the length field, from the section start
     uint64_t cie_length;
     uint64_t cie_id;
@@ -31,7 +31,7 @@ struct bbcrash_async_dwarf_cie_info_t {
     uint64_t initial_instructions_length;
 };
 
-struct bbcrash_async_dwarf_fde_info_t {
+struct bbcrash_async_dwarf_fde_info {
     uint64_t fde_offset;  // content after the length field, from the section start
     uint64_t fde_length;
     uint64_t cie_offset;  // from the section start
@@ -41,17 +41,17 @@ struct bbcrash_async_dwarf_fde_info_t {
     uint64_t instructions_length;
 };
 
-struct bbcrash_async_dwarf_frame_reader_t {
-    bbcrash_async_mobject_t *mobj;  // the section; not owned
-    const bbcrash_async_byteorder_t *byteorder;
+struct bbcrash_async_dwarf_frame_reader {
+    bbcrash_async_mobject *mobj;  // the section; not owned
+    const bbcrash_async_byteorder *byteorder;
     bool m64;          // the image's machine word is 64 bits
     bool debug_frame;  // "__debug_frame": CIE pointers are section offsets, CIE ids all ones
 };
 
 // Unsigned value of 1, 2, 4 or 8 bytes at address + offset, through the byte
 // order. 5 for another size or bytes outside the object.
-bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject_t *mobj,
-                                                const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject *mobj,
+                                                const bbcrash_async_byteorder *byteorder,
                                                 platform::mach::mach_vm_address_t address, int64_t offset,
                                                 size_t size, uint64_t *result);
 
@@ -59,39 +59,39 @@ bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject_t *mobj,
 // (bad id, version, length); 4 for an augmentation it cannot read; a pointer
 // or read error.
 template <typename machine_ptr>
-bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info_t *info, bbcrash_async_mobject_t *mobj,
-                                                  const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info *info, bbcrash_async_mobject *mobj,
+                                                  const bbcrash_async_byteorder *byteorder,
                                                   const gnu_ehptr_reader<machine_ptr> *ptr_reader,
                                                   platform::mach::mach_vm_address_t address);
 
 // Parses the FDE whose length field is at `address`, and for its pointer
 // encoding its CIE. 0; 5 for malformed data; the CIE's error.
 template <typename machine_ptr>
-bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info_t *info, bbcrash_async_mobject_t *mobj,
-                                                  const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
+                                                  const bbcrash_async_byteorder *byteorder,
                                                   platform::mach::mach_vm_address_t address, bool debug_frame);
 
-void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader_t *reader, bbcrash_async_mobject_t *mobj,
-                                           const bbcrash_async_byteorder_t *byteorder, bool m64, bool debug_frame);
+void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader *reader, bbcrash_async_mobject *mobj,
+                                           const bbcrash_async_byteorder *byteorder, bool m64, bool debug_frame);
 
 // Scans the section from `offset` for the FDE whose range holds `pc`.
 // 0; 8 when none does (or at a zero terminator); 5 for malformed entries.
-bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_frame_reader_t *reader, uint64_t offset,
-                                                          uint64_t pc, bbcrash_async_dwarf_fde_info_t *fde);
+bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_frame_reader *reader, uint64_t offset,
+                                                          uint64_t pc, bbcrash_async_dwarf_fde_info *fde);
 
 extern template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint32_t>(
-    bbcrash_async_dwarf_cie_info_t *, bbcrash_async_mobject_t *, const bbcrash_async_byteorder_t *,
+    bbcrash_async_dwarf_cie_info *, bbcrash_async_mobject *, const bbcrash_async_byteorder *,
     const gnu_ehptr_reader<uint32_t> *, platform::mach::mach_vm_address_t);
 extern template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint64_t>(
-    bbcrash_async_dwarf_cie_info_t *, bbcrash_async_mobject_t *, const bbcrash_async_byteorder_t *,
+    bbcrash_async_dwarf_cie_info *, bbcrash_async_mobject *, const bbcrash_async_byteorder *,
     const gnu_ehptr_reader<uint64_t> *, platform::mach::mach_vm_address_t);
-extern template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint32_t>(bbcrash_async_dwarf_fde_info_t *,
-                                                                            bbcrash_async_mobject_t *,
-                                                                            const bbcrash_async_byteorder_t *,
+extern template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint32_t>(bbcrash_async_dwarf_fde_info *,
+                                                                            bbcrash_async_mobject *,
+                                                                            const bbcrash_async_byteorder *,
                                                                             platform::mach::mach_vm_address_t, bool);
-extern template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcrash_async_dwarf_fde_info_t *,
-                                                                            bbcrash_async_mobject_t *,
-                                                                            const bbcrash_async_byteorder_t *,
+extern template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcrash_async_dwarf_fde_info *,
+                                                                            bbcrash_async_mobject *,
+                                                                            const bbcrash_async_byteorder *,
                                                                             platform::mach::mach_vm_address_t, bool);
 
 }  // namespace bbcrash::MS::async

@@ -42,7 +42,7 @@ private:
 };
 
 template <typename machine_ptr>
-bbcrash_error_t readTarget(task_t task, const bbcrash_async_byteorder_t *byteorder, machine_ptr address, size_t size,
+bbcrash_error_t readTarget(task_t task, const bbcrash_async_byteorder *byteorder, machine_ptr address, size_t size,
                            machine_ptr *value) {
     union {
         uint8_t u8;
@@ -66,9 +66,9 @@ bbcrash_error_t readTarget(task_t task, const bbcrash_async_byteorder_t *byteord
 }  // namespace
 
 template <typename machine_ptr, typename machine_ptr_s>
-bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject_t *mobj, task_t task,
-                                                    const bbcrash_async_thread_state_t *thread_state,
-                                                    const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject *mobj, task_t task,
+                                                    const bbcrash_async_thread_state *thread_state,
+                                                    const bbcrash_async_byteorder *byteorder,
                                                     mach_vm_address_t address, int64_t offset, uint64_t length,
                                                     const machine_ptr *initial_values, size_t initial_count,
                                                     machine_ptr *result) {
@@ -375,10 +375,10 @@ bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject_t *mob
 }
 
 template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint32_t, int32_t>(
-    bbcrash_async_mobject_t *, task_t, const bbcrash_async_thread_state_t *, const bbcrash_async_byteorder_t *,
+    bbcrash_async_mobject *, task_t, const bbcrash_async_thread_state *, const bbcrash_async_byteorder *,
     mach_vm_address_t, int64_t, uint64_t, const uint32_t *, size_t, uint32_t *);
 template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(
-    bbcrash_async_mobject_t *, task_t, const bbcrash_async_thread_state_t *, const bbcrash_async_byteorder_t *,
+    bbcrash_async_mobject *, task_t, const bbcrash_async_thread_state *, const bbcrash_async_byteorder *,
     mach_vm_address_t, int64_t, uint64_t, const uint64_t *, size_t, uint64_t *);
 
 }  // namespace bbcrash::MS::async

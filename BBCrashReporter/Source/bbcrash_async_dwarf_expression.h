@@ -22,20 +22,20 @@ constexpr size_t BBCRASH_DWARF_EXPRESSION_MAX_OPS = 10000;
 // than BBCRASH_DWARF_EXPRESSION_MAX_OPS operations; 6 on a full stack; 8 for a
 // register the thread state has no value for; a failed task read's code.
 template <typename machine_ptr, typename machine_ptr_s>
-bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject_t *mobj, platform::mach::task_t task,
-                                                    const bbcrash_async_thread_state_t *thread_state,
-                                                    const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject *mobj, platform::mach::task_t task,
+                                                    const bbcrash_async_thread_state *thread_state,
+                                                    const bbcrash_async_byteorder *byteorder,
                                                     platform::mach::mach_vm_address_t address, int64_t offset,
                                                     uint64_t length, const machine_ptr *initial_values,
                                                     size_t initial_count, machine_ptr *result);
 
 extern template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint32_t, int32_t>(
-    bbcrash_async_mobject_t *, platform::mach::task_t, const bbcrash_async_thread_state_t *,
-    const bbcrash_async_byteorder_t *, platform::mach::mach_vm_address_t, int64_t, uint64_t, const uint32_t *, size_t,
+    bbcrash_async_mobject *, platform::mach::task_t, const bbcrash_async_thread_state *,
+    const bbcrash_async_byteorder *, platform::mach::mach_vm_address_t, int64_t, uint64_t, const uint32_t *, size_t,
     uint32_t *);
 extern template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(
-    bbcrash_async_mobject_t *, platform::mach::task_t, const bbcrash_async_thread_state_t *,
-    const bbcrash_async_byteorder_t *, platform::mach::mach_vm_address_t, int64_t, uint64_t, const uint64_t *, size_t,
+    bbcrash_async_mobject *, platform::mach::task_t, const bbcrash_async_thread_state *,
+    const bbcrash_async_byteorder *, platform::mach::mach_vm_address_t, int64_t, uint64_t, const uint64_t *, size_t,
     uint64_t *);
 
 }  // namespace bbcrash::MS::async

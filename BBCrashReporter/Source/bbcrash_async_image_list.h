@@ -9,8 +9,6 @@ struct bbcrash_async_image_list {
     platform::mach::task_t task;
     async_list<bbcrash_async_macho *> *list;
 };
-// The same type under its older _t spelling, which other engine files use.
-using bbcrash_async_image_list_t = bbcrash_async_image_list;
 
 void bbcrash_nasync_image_list_init(bbcrash_async_image_list *list, platform::mach::task_t task);
 void bbcrash_nasync_image_list_free(bbcrash_async_image_list *list);

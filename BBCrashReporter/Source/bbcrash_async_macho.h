@@ -27,15 +27,12 @@ struct bbcrash_async_macho {
     platform::mach::mach_vm_address_t image_base;
     void *list_node;  // the image list node that holds this record
 };
-// The same type under its older _t spelling, which other engine files use.
-using bbcrash_async_macho_t = bbcrash_async_macho;
 
 struct bbcrash_async_macho_mapped_segment {
     bbcrash_async_mobject mobj;
     uint64_t fileoff;
     uint64_t filesize;
 };
-using bbcrash_async_macho_mapped_segment_t = bbcrash_async_macho_mapped_segment;
 
 struct bbcrash_async_macho_symtab_entry_t {
     uint32_t n_strx;
@@ -58,7 +55,6 @@ struct bbcrash_async_macho_symtab_reader {
     char *string_table;
     size_t string_table_size;
 };
-using bbcrash_async_macho_symtab_reader_t = bbcrash_async_macho_symtab_reader;
 
 struct bbcrash_async_macho_string {
     bbcrash_async_macho *image;
@@ -67,7 +63,6 @@ struct bbcrash_async_macho_string {
     bool mapped;
     platform::mach::mach_vm_size_t length;
 };
-using bbcrash_async_macho_string_t = bbcrash_async_macho_string;
 
 using bbcrash_async_macho_found_symbol_cb = void (*)(platform::mach::mach_vm_address_t address, const char *name,
                                                      void *ctx);

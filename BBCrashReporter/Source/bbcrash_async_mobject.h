@@ -13,8 +13,6 @@ struct bbcrash_async_mobject {
     uintptr_t vm_address;                     // the page-aligned local mapping, for release
     platform::mach::mach_vm_size_t vm_length;
 };
-// The same type under its older _t spelling, which other engine files use.
-using bbcrash_async_mobject_t = bbcrash_async_mobject;
 
 // Maps `length` bytes at `task_address`. When the whole range is not
 // required, the mapping stops at the first page that cannot be read and

@@ -24,8 +24,6 @@ struct bbcrash_async_objc_cache {
     uintptr_t *class_rw_data_cache_keys;
     uintptr_t *class_rw_data_cache_values;
 };
-// The same type under its older _t spelling, which other engine files use.
-using bbcrash_async_objc_cache_t = bbcrash_async_objc_cache;
 
 constexpr size_t BBCRASH_ASYNC_OBJC_CACHE_SLOTS = 1024;
 

@@ -6,7 +6,7 @@ using namespace platform::mach;
 
 namespace {
 
-bool is32(const bbcrash_async_thread_state_t *state) {
+bool is32(const bbcrash_async_thread_state *state) {
     return state->x86_state.thread.tsh.flavor == x86_THREAD_STATE32;
 }
 
@@ -21,7 +21,7 @@ const char *const kNames32[BBCRASH_X86_REG_COUNT] = {
 };
 
 // Register number -> field of the 64-bit block.
-uint64_t *reg64(bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum) {
+uint64_t *reg64(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum) {
     x86_thread_state64_t &ts = state->x86_state.thread.uts.ts64;
     switch (regnum) {
     case BBCRASH_X86_64_RIP: return &ts.rip;
@@ -50,7 +50,7 @@ uint64_t *reg64(bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum) {
 }
 
 // Register number -> field of the 32-bit block (the trap number is apart).
-uint32_t *reg32(bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum) {
+uint32_t *reg32(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum) {
     x86_thread_state32_t &ts = state->x86_state.thread.uts.ts32;
     switch (regnum) {
     case BBCRASH_X86_EIP: return &ts.eip;
@@ -104,7 +104,7 @@ const DwarfEntry kDwarf32[] = {
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_thread_state_mach_thread_init(bbcrash_async_thread_state_t *state, thread_t thread) {
+bbcrash_error_t bbcrash_async_thread_state_mach_thread_init(bbcrash_async_thread_state *state, thread_t thread) {
     mach_msg_type_number_t count = x86_THREAD_STATE_COUNT;
     if (thread_get_state(thread, x86_THREAD_STATE, reinterpret_cast<thread_state_t>(&state->x86_state.thread),
                          &count) != KERN_SUCCESS) {
@@ -121,8 +121,8 @@ bbcrash_error_t bbcrash_async_thread_state_mach_thread_init(bbcrash_async_thread
     return BBCRASH_ESUCCESS;
 }
 
-void bbcrash_async_thread_state_mcontext_init(bbcrash_async_thread_state_t *state, const x86_mcontext64_t *mctx) {
-    *state = bbcrash_async_thread_state_t{};
+void bbcrash_async_thread_state_mcontext_init(bbcrash_async_thread_state *state, const x86_mcontext64_t *mctx) {
+    *state = bbcrash_async_thread_state{};
     state->x86_state.thread.tsh.flavor = x86_THREAD_STATE64;
     state->x86_state.thread.tsh.count = static_cast<int32_t>(x86_THREAD_STATE64_COUNT);
     state->x86_state.exception.esh.flavor = x86_EXCEPTION_STATE64;
@@ -134,16 +134,16 @@ void bbcrash_async_thread_state_mcontext_init(bbcrash_async_thread_state_t *stat
     state->valid_regs = setMask(BBCRASH_X86_64_REG_COUNT);
 }
 
-void bbcrash_async_thread_state_copy(bbcrash_async_thread_state_t *dest, const bbcrash_async_thread_state_t *source) {
+void bbcrash_async_thread_state_copy(bbcrash_async_thread_state *dest, const bbcrash_async_thread_state *source) {
     *dest = *source;
 }
 
-bool bbcrash_async_thread_state_valid_regnum(const bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum) {
+bool bbcrash_async_thread_state_valid_regnum(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum) {
     return regnum < bbcrash_async_thread_state_get_reg_count(state);
 }
 
-uint64_t bbcrash_async_thread_state_get_reg(const bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum) {
-    auto *mutableState = const_cast<bbcrash_async_thread_state_t *>(state);
+uint64_t bbcrash_async_thread_state_get_reg(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum) {
+    auto *mutableState = const_cast<bbcrash_async_thread_state *>(state);
     if (is32(state)) {
         if (regnum == BBCRASH_X86_TRAPNO) {
             return state->x86_state.exception.ues.es32.trapno;
@@ -155,7 +155,7 @@ uint64_t bbcrash_async_thread_state_get_reg(const bbcrash_async_thread_state_t *
     return field != nullptr ? *field : 0;
 }
 
-bool bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum, uint64_t value) {
+bool bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum, uint64_t value) {
     if (is32(state)) {
         if (regnum == BBCRASH_X86_TRAPNO) {
             state->x86_state.exception.ues.es32.trapno = static_cast<uint16_t>(value);
@@ -177,25 +177,25 @@ bool bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state_t *state, bbc
     return true;
 }
 
-bool bbcrash_async_thread_state_has_reg(const bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum) {
+bool bbcrash_async_thread_state_has_reg(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum) {
     return regnum < 64 && (state->valid_regs & bit(regnum)) != 0;
 }
 
-void bbcrash_async_thread_state_clear_reg(bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum) {
+void bbcrash_async_thread_state_clear_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum) {
     if (regnum < 64) {
         state->valid_regs &= ~bit(regnum);
     }
 }
 
-void bbcrash_async_thread_state_clear_all_regs(bbcrash_async_thread_state_t *state) { state->valid_regs = 0; }
+void bbcrash_async_thread_state_clear_all_regs(bbcrash_async_thread_state *state) { state->valid_regs = 0; }
 
-void bbcrash_async_thread_state_clear_volatile_regs(bbcrash_async_thread_state_t *state) {
+void bbcrash_async_thread_state_clear_volatile_regs(bbcrash_async_thread_state *state) {
     const uint64_t preserved = is32(state) ? kPreserved32 : kPreserved64;
     const uint64_t set = setMask(bbcrash_async_thread_state_get_reg_count(state));
     state->valid_regs &= ~(set & ~preserved);
 }
 
-const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_state_t *state,
+const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_state *state,
                                                     bbcrash_regnum_t regnum) {
     if (!bbcrash_async_thread_state_valid_regnum(state, regnum)) {
         return nullptr;
@@ -203,18 +203,18 @@ const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_s
     return is32(state) ? kNames32[regnum] : kNames64[regnum];
 }
 
-size_t bbcrash_async_thread_state_get_reg_count(const bbcrash_async_thread_state_t *state) {
+size_t bbcrash_async_thread_state_get_reg_count(const bbcrash_async_thread_state *state) {
     return is32(state) ? size_t(BBCRASH_X86_REG_COUNT) : size_t(BBCRASH_X86_64_REG_COUNT);
 }
 
-size_t bbcrash_async_thread_state_get_greg_size(const bbcrash_async_thread_state_t *state) { return state->greg_size; }
+size_t bbcrash_async_thread_state_get_greg_size(const bbcrash_async_thread_state *state) { return state->greg_size; }
 
 bbcrash_async_thread_stack_direction_t bbcrash_async_thread_state_get_stack_direction(
-    const bbcrash_async_thread_state_t *state) {
+    const bbcrash_async_thread_state *state) {
     return state->stack_direction;
 }
 
-bool bbcrash_async_thread_state_map_dwarf_to_reg(const bbcrash_async_thread_state_t *state, uint64_t dwarf_reg,
+bool bbcrash_async_thread_state_map_dwarf_to_reg(const bbcrash_async_thread_state *state, uint64_t dwarf_reg,
                                                  bbcrash_regnum_t *regnum) {
     const DwarfEntry *table = is32(state) ? kDwarf32 : kDwarf64;
     const size_t count = is32(state) ? sizeof(kDwarf32) / sizeof(kDwarf32[0]) : sizeof(kDwarf64) / sizeof(kDwarf64[0]);

@@ -71,7 +71,7 @@ enum bbcrash_async_thread_stack_direction_t : uint32_t {
     BBCRASH_ASYNC_THREAD_STACK_DIRECTION_DOWN = 2,
 };
 
-struct bbcrash_async_thread_state_t {
+struct bbcrash_async_thread_state {
     bbcrash_async_thread_stack_direction_t stack_direction;  // always down on x86
     size_t greg_size;                                        // 8 for the 64-bit set, 4 for the 32-bit set
     uint64_t valid_regs;                                     // bit n: register n holds a value
@@ -83,39 +83,39 @@ struct bbcrash_async_thread_state_t {
 
 // Fills the state from a suspended thread of this task: 0, or 6 when either
 // state cannot be read.
-bbcrash_error_t bbcrash_async_thread_state_mach_thread_init(bbcrash_async_thread_state_t *state,
+bbcrash_error_t bbcrash_async_thread_state_mach_thread_init(bbcrash_async_thread_state *state,
                                                            platform::mach::thread_t thread);
 
 // Fills the state from a 64-bit machine context (a signal's, or one that
 // platform_mach_thread_capture_state64 filled); every register is valid.
-void bbcrash_async_thread_state_mcontext_init(bbcrash_async_thread_state_t *state,
+void bbcrash_async_thread_state_mcontext_init(bbcrash_async_thread_state *state,
                                               const platform::mach::x86_mcontext64_t *mctx);
 
-void bbcrash_async_thread_state_copy(bbcrash_async_thread_state_t *dest, const bbcrash_async_thread_state_t *source);
+void bbcrash_async_thread_state_copy(bbcrash_async_thread_state *dest, const bbcrash_async_thread_state *source);
 
 // True when `regnum` names a register of the state's set. The accessors
 // below treat any other number as absent: get gives 0, set stores nothing
 // and returns false, the name is null. Readers check numbers that come from
 // unwind data with this before they use them.
-bool bbcrash_async_thread_state_valid_regnum(const bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum);
+bool bbcrash_async_thread_state_valid_regnum(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
 
 // The value zero-extended to 64 bits, whether or not its validity bit is set.
-uint64_t bbcrash_async_thread_state_get_reg(const bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum);
+uint64_t bbcrash_async_thread_state_get_reg(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
 // Stores the value (truncated to the register's width) and marks it valid.
-bool bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum, uint64_t value);
-bool bbcrash_async_thread_state_has_reg(const bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum);
-void bbcrash_async_thread_state_clear_reg(bbcrash_async_thread_state_t *state, bbcrash_regnum_t regnum);
-void bbcrash_async_thread_state_clear_all_regs(bbcrash_async_thread_state_t *state);
+bool bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum, uint64_t value);
+bool bbcrash_async_thread_state_has_reg(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
+void bbcrash_async_thread_state_clear_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
+void bbcrash_async_thread_state_clear_all_regs(bbcrash_async_thread_state *state);
 // Clears every valid register of the set that calls do not preserve.
-void bbcrash_async_thread_state_clear_volatile_regs(bbcrash_async_thread_state_t *state);
+void bbcrash_async_thread_state_clear_volatile_regs(bbcrash_async_thread_state *state);
 
-const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_state_t *state,
+const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_state *state,
                                                     bbcrash_regnum_t regnum);
-size_t bbcrash_async_thread_state_get_reg_count(const bbcrash_async_thread_state_t *state);
-size_t bbcrash_async_thread_state_get_greg_size(const bbcrash_async_thread_state_t *state);
+size_t bbcrash_async_thread_state_get_reg_count(const bbcrash_async_thread_state *state);
+size_t bbcrash_async_thread_state_get_greg_size(const bbcrash_async_thread_state *state);
 bbcrash_async_thread_stack_direction_t bbcrash_async_thread_state_get_stack_direction(
-    const bbcrash_async_thread_state_t *state);
+    const bbcrash_async_thread_state *state);
 
 // True and the register for a DWARF register number of the state's set.
-bool bbcrash_async_thread_state_map_dwarf_to_reg(const bbcrash_async_thread_state_t *state, uint64_t dwarf_reg,
+bool bbcrash_async_thread_state_map_dwarf_to_reg(const bbcrash_async_thread_state *state, uint64_t dwarf_reg,
                                                  bbcrash_regnum_t *regnum);

@@ -219,8 +219,8 @@ enum : uint8_t {
 
 template <typename machine_ptr, typename machine_ptr_s>
 bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
-    bbcrash_async_mobject_t *mobj, machine_ptr pc, machine_ptr pc_start, const bbcrash_async_dwarf_cie_info_t *cie,
-    const gnu_ehptr_reader<machine_ptr> *ptr_reader, const bbcrash_async_byteorder_t *byteorder,
+    bbcrash_async_mobject *mobj, machine_ptr pc, machine_ptr pc_start, const bbcrash_async_dwarf_cie_info *cie,
+    const gnu_ehptr_reader<machine_ptr> *ptr_reader, const bbcrash_async_byteorder *byteorder,
     mach_vm_address_t address, int64_t offset, int64_t length) {
     // The rules in force before this program runs: DW_CFA_restore returns
     // to them.
@@ -478,7 +478,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
 
 namespace {
 
-bbcrash_error_t readWord(task_t task, const bbcrash_async_byteorder_t *byteorder, size_t greg, uint64_t address,
+bbcrash_error_t readWord(task_t task, const bbcrash_async_byteorder *byteorder, size_t greg, uint64_t address,
                          uint64_t *value) {
     if (greg == 4) {
         uint32_t v = 0;
@@ -491,10 +491,10 @@ bbcrash_error_t readWord(task_t task, const bbcrash_async_byteorder_t *byteorder
 
 // Evaluates the expression bytes at [address, address + length) in the
 // thread state's word width, with `initial` pushed first when given.
-bbcrash_error_t evaluate(task_t task, const bbcrash_async_thread_state_t *thread_state,
-                         const bbcrash_async_byteorder_t *byteorder, mach_vm_address_t address, uint64_t length,
+bbcrash_error_t evaluate(task_t task, const bbcrash_async_thread_state *thread_state,
+                         const bbcrash_async_byteorder *byteorder, mach_vm_address_t address, uint64_t length,
                          const uint64_t *initial, uint64_t *result) {
-    bbcrash_async_mobject_t mobj;
+    bbcrash_async_mobject mobj;
     bbcrash_error_t err = bbcrash_async_mobject_init(&mobj, task, address, length, true);
     if (err != BBCRASH_ESUCCESS) {
         return err;
@@ -519,10 +519,10 @@ bbcrash_error_t evaluate(task_t task, const bbcrash_async_thread_state_t *thread
 
 template <typename machine_ptr, typename machine_ptr_s>
 bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t task,
-                                                                         const bbcrash_async_dwarf_cie_info_t *cie,
-                                                                         const bbcrash_async_thread_state_t *thread_state,
-                                                                         const bbcrash_async_byteorder_t *byteorder,
-                                                                         bbcrash_async_thread_state_t *new_thread_state) {
+                                                                         const bbcrash_async_dwarf_cie_info *cie,
+                                                                         const bbcrash_async_thread_state *thread_state,
+                                                                         const bbcrash_async_byteorder *byteorder,
+                                                                         bbcrash_async_thread_state *new_thread_state) {
     const size_t greg = bbcrash_async_thread_state_get_greg_size(thread_state);
     bbcrash_async_thread_state_copy(new_thread_state, thread_state);
     bbcrash_async_thread_state_clear_volatile_regs(new_thread_state);

@@ -73,20 +73,20 @@ public:
     // the row that holds pc (pc 0: all of them). 0; 3 when the pool or the
     // levels run out; 4 for an unsupported instruction or register; 5 for
     // malformed instructions.
-    bbcrash_error_t eval_program(bbcrash_async_mobject_t *mobj, machine_ptr pc, machine_ptr pc_start,
-                                 const bbcrash_async_dwarf_cie_info_t *cie,
+    bbcrash_error_t eval_program(bbcrash_async_mobject *mobj, machine_ptr pc, machine_ptr pc_start,
+                                 const bbcrash_async_dwarf_cie_info *cie,
                                  const gnu_ehptr_reader<machine_ptr> *ptr_reader,
-                                 const bbcrash_async_byteorder_t *byteorder,
+                                 const bbcrash_async_byteorder *byteorder,
                                  platform::mach::mach_vm_address_t address, int64_t offset, int64_t length);
 
     // Computes the caller's registers from the current row. 0; 4 for a CFA
     // register without a mapping; 8 for a register the state lacks; 5 for
     // an undefined CFA or an unmappable register rule; read and
     // expression errors.
-    bbcrash_error_t apply_state(platform::mach::task_t task, const bbcrash_async_dwarf_cie_info_t *cie,
-                                const bbcrash_async_thread_state_t *thread_state,
-                                const bbcrash_async_byteorder_t *byteorder,
-                                bbcrash_async_thread_state_t *new_thread_state);
+    bbcrash_error_t apply_state(platform::mach::task_t task, const bbcrash_async_dwarf_cie_info *cie,
+                                const bbcrash_async_thread_state *thread_state,
+                                const bbcrash_async_byteorder *byteorder,
+                                bbcrash_async_thread_state *new_thread_state);
 
 private:
     friend class dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s>;

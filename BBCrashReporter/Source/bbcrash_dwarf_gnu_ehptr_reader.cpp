@@ -5,7 +5,7 @@ using namespace platform::mach;
 namespace bbcrash::MS::async {
 
 template <typename machine_ptr>
-bbcrash_error_t gnu_ehptr_reader<machine_ptr>::read(bbcrash_async_mobject_t *mobj, mach_vm_address_t location,
+bbcrash_error_t gnu_ehptr_reader<machine_ptr>::read(bbcrash_async_mobject *mobj, mach_vm_address_t location,
                                                     int64_t offset, uint8_t encoding, machine_ptr *result,
                                                     size_t *size) const {
     if (encoding == DW_EH_PE_omit) {

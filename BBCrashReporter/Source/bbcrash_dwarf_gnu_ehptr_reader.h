@@ -31,7 +31,7 @@ enum DW_EH_PE_t : uint8_t {
 template <typename machine_ptr>
 class gnu_ehptr_reader {
 public:
-    explicit gnu_ehptr_reader(const bbcrash_async_byteorder_t *byteorder) : byteorder_(byteorder) {}
+    explicit gnu_ehptr_reader(const bbcrash_async_byteorder *byteorder) : byteorder_(byteorder) {}
 
     // Bases for the relative applications; none is set unless given.
     void set_frame_section_base(uint64_t local_base, machine_ptr vm_address) {
@@ -46,7 +46,7 @@ public:
     // for an application without its base, or an unknown format or
     // application; 5 when the bytes lie outside the object or an address
     // wraps; a failed task read's code for an indirect pointer.
-    bbcrash_error_t read(bbcrash_async_mobject_t *mobj, platform::mach::mach_vm_address_t location, int64_t offset,
+    bbcrash_error_t read(bbcrash_async_mobject *mobj, platform::mach::mach_vm_address_t location, int64_t offset,
                          uint8_t encoding, machine_ptr *result, size_t *size) const;
 
 private:
@@ -60,7 +60,7 @@ private:
         machine_ptr vm_address = 0;
     };
 
-    const bbcrash_async_byteorder_t *byteorder_;
+    const bbcrash_async_byteorder *byteorder_;
     FrameSection frame_section_;
     Base text_base_;
     Base data_base_;

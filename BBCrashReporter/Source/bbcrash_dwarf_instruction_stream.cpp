@@ -4,7 +4,7 @@ using namespace platform::mach;
 
 namespace bbcrash::MS::async {
 
-bbcrash_error_t dwarf_instruction_stream::init(bbcrash_async_mobject_t *mobj, const bbcrash_async_byteorder_t *byteorder,
+bbcrash_error_t dwarf_instruction_stream::init(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                                mach_vm_address_t address, int64_t offset, uint64_t length) {
     mach_vm_address_t start = 0;
     mach_vm_address_t end = 0;

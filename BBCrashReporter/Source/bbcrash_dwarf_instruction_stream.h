@@ -9,7 +9,7 @@ class dwarf_instruction_stream {
 public:
     // Covers `length` bytes at address + offset. 0; 5 when the range wraps,
     // or does not lie inside the object.
-    bbcrash_error_t init(bbcrash_async_mobject_t *mobj, const bbcrash_async_byteorder_t *byteorder,
+    bbcrash_error_t init(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                          platform::mach::mach_vm_address_t address, int64_t offset, uint64_t length);
 
     // Unsigned values of 1, 2, 4 or 8 bytes through the byte order; false
@@ -36,12 +36,12 @@ private:
     bool take(void *dest, size_t count);
 
     const uint8_t *current_ = nullptr;
-    bbcrash_async_mobject_t *mobj_ = nullptr;
+    bbcrash_async_mobject *mobj_ = nullptr;
     platform::mach::mach_vm_address_t start_address_ = 0;
     platform::mach::mach_vm_address_t end_address_ = 0;
     const uint8_t *start_ = nullptr;
     const uint8_t *end_ = nullptr;
-    const bbcrash_async_byteorder_t *byteorder_ = nullptr;
+    const bbcrash_async_byteorder *byteorder_ = nullptr;
 };
 
 }  // namespace bbcrash::MS::async

@@ -6,18 +6,18 @@ using namespace platform::mach;
 
 namespace {
 
-bbcrash_frame_error_t readWithImage(task_t task, bbcrash_async_macho_t *image, uint64_t pc,
-                                    const bbcrash_async_thread_state_t *current, bbcrash_async_thread_state_t *next) {
-    bbcrash_async_mobject_t section;
+bbcrash_frame_error_t readWithImage(task_t task, bbcrash_async_macho *image, uint64_t pc,
+                                    const bbcrash_async_thread_state *current, bbcrash_async_thread_state *next) {
+    bbcrash_async_mobject section;
     if (bbcrash_async_macho_map_section(image, "__TEXT", "__unwind_info", &section) != BBCRASH_ESUCCESS) {
         return BBCRASH_FRAME_ENOTSUP;
     }
     bbcrash_frame_error_t result = BBCRASH_FRAME_ESUCCESS;
-    bbcrash_async_unwind_info_reader_t reader;
+    bbcrash_async_unwind_info_reader reader;
     const int32_t cputype = int32_t(image->byteorder->swap32(uint32_t(image->header.cputype)));
     uint32_t functionOffset = 0;
     uint32_t encoding = 0;
-    bbcrash_async_unwind_entry_t entry;
+    bbcrash_async_unwind_entry entry;
     uint64_t functionAddress = 0;
     if (bbcrash_async_unwind_info_reader_init(&reader, &section, cputype) != BBCRASH_ESUCCESS) {
         result = BBCRASH_FRAME_EINVAL;
@@ -40,10 +40,10 @@ bbcrash_frame_error_t readWithImage(task_t task, bbcrash_async_macho_t *image, u
 
 }  // namespace
 
-bbcrash_frame_error_t bbcrash_async_frame_read_compact_unwind(task_t task, bbcrash_async_image_list_t *image_list,
-                                                              const bbcrash_async_thread_state_t *current,
-                                                              const bbcrash_async_thread_state_t *previous,
-                                                              bbcrash_async_thread_state_t *next) {
+bbcrash_frame_error_t bbcrash_async_frame_read_compact_unwind(task_t task, bbcrash_async_image_list *image_list,
+                                                              const bbcrash_async_thread_state *current,
+                                                              const bbcrash_async_thread_state *previous,
+                                                              bbcrash_async_thread_state *next) {
     if (!bbcrash_async_thread_state_has_reg(current, BBCRASH_REG_IP)) {
         return BBCRASH_FRAME_EBADFRAME;
     }
@@ -59,7 +59,7 @@ bbcrash_frame_error_t bbcrash_async_frame_read_compact_unwind(task_t task, bbcra
     }
     bbcrash_async_image_list_set_reading(image_list, true);
     bbcrash_frame_error_t result = BBCRASH_FRAME_ENOTSUP;
-    bbcrash_async_macho_t *image = bbcrash_async_image_containing_address(image_list, pc);
+    bbcrash_async_macho *image = bbcrash_async_image_containing_address(image_list, pc);
     if (image != nullptr) {
         result = readWithImage(task, image, pc, current, next);
     }

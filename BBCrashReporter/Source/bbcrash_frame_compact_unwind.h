@@ -9,7 +9,7 @@
 // when the encoding says there is no frame, defers to DWARF, or cannot be
 // applied.
 bbcrash_frame_error_t bbcrash_async_frame_read_compact_unwind(platform::mach::task_t task,
-                                                              bbcrash_async_image_list_t *image_list,
-                                                              const bbcrash_async_thread_state_t *current,
-                                                              const bbcrash_async_thread_state_t *previous,
-                                                              bbcrash_async_thread_state_t *next);
+                                                              bbcrash_async_image_list *image_list,
+                                                              const bbcrash_async_thread_state *current,
+                                                              const bbcrash_async_thread_state *previous,
+                                                              bbcrash_async_thread_state *next);

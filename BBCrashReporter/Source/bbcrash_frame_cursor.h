@@ -17,48 +17,48 @@ enum bbcrash_frame_error_t : int {
 // Computes the caller of `current` into `next` (the whole frame on success).
 // `previous` is the frame the walk came from before `current`, or null at
 // the first step.
-using bbcrash_async_frame_reader_t = bbcrash_frame_error_t (*)(platform::mach::task_t task,
-                                                               bbcrash_async_image_list_t *image_list,
-                                                               const bbcrash_async_thread_state_t *current,
-                                                               const bbcrash_async_thread_state_t *previous,
-                                                               bbcrash_async_thread_state_t *next);
+using bbcrash_async_frame_reader = bbcrash_frame_error_t (*)(platform::mach::task_t task,
+                                                               bbcrash_async_image_list *image_list,
+                                                               const bbcrash_async_thread_state *current,
+                                                               const bbcrash_async_thread_state *previous,
+                                                               bbcrash_async_thread_state *next);
 
-struct bbcrash_async_frame_cursor_t {
+struct bbcrash_async_frame_cursor {
     platform::mach::task_t task;
-    bbcrash_async_image_list_t *image_list;
+    bbcrash_async_image_list *image_list;
     uint32_t depth;                                 // frames delivered so far
-    bbcrash_async_thread_state_t prev_frame;        // meaningful from depth 2 on
-    bbcrash_async_thread_state_t frame;             // the current frame
+    bbcrash_async_thread_state prev_frame;        // meaningful from depth 2 on
+    bbcrash_async_thread_state frame;             // the current frame
 };
 
 // Lowest instruction pointer a walk accepts; anything at or below the first
 // page ends it.
 constexpr uint64_t BBCRASH_FRAME_MIN_IP = 0x1001;
 
-bbcrash_error_t bbcrash_async_frame_cursor_init(bbcrash_async_frame_cursor_t *cursor, platform::mach::task_t task,
-                                                const bbcrash_async_thread_state_t *thread_state,
-                                                bbcrash_async_image_list_t *image_list);
+bbcrash_error_t bbcrash_async_frame_cursor_init(bbcrash_async_frame_cursor *cursor, platform::mach::task_t task,
+                                                const bbcrash_async_thread_state *thread_state,
+                                                bbcrash_async_image_list *image_list);
 
 // One step: the first call delivers the initial state itself; each later one
 // asks the readers in order and moves to the first frame one of them makes.
 // 0; 5 without readers; 2 when the new frame has no usable instruction
 // pointer; otherwise the last reader's code. A failed step changes nothing.
-bbcrash_frame_error_t bbcrash_async_frame_cursor_next_with_readers(bbcrash_async_frame_cursor_t *cursor,
-                                                                   const bbcrash_async_frame_reader_t *readers,
+bbcrash_frame_error_t bbcrash_async_frame_cursor_next_with_readers(bbcrash_async_frame_cursor *cursor,
+                                                                   const bbcrash_async_frame_reader *readers,
                                                                    size_t reader_count);
 // The same with compact unwind, DWARF call frames and frame pointers.
-bbcrash_frame_error_t bbcrash_async_frame_cursor_next(bbcrash_async_frame_cursor_t *cursor);
+bbcrash_frame_error_t bbcrash_async_frame_cursor_next(bbcrash_async_frame_cursor *cursor);
 
 // 0 and the current frame's value, or 4 when the frame has no valid value.
-bbcrash_frame_error_t bbcrash_async_frame_cursor_get_reg(const bbcrash_async_frame_cursor_t *cursor,
+bbcrash_frame_error_t bbcrash_async_frame_cursor_get_reg(const bbcrash_async_frame_cursor *cursor,
                                                          bbcrash_regnum_t regnum, uint64_t *value);
-const char *bbcrash_async_frame_cursor_get_regname(const bbcrash_async_frame_cursor_t *cursor,
+const char *bbcrash_async_frame_cursor_get_regname(const bbcrash_async_frame_cursor *cursor,
                                                    bbcrash_regnum_t regnum);
-size_t bbcrash_async_frame_cursor_get_regcount(const bbcrash_async_frame_cursor_t *cursor);
+size_t bbcrash_async_frame_cursor_get_regcount(const bbcrash_async_frame_cursor *cursor);
 
-void bbcrash_async_frame_cursor_free(bbcrash_async_frame_cursor_t *cursor);
+void bbcrash_async_frame_cursor_free(bbcrash_async_frame_cursor *cursor);
 
 // Whether the walk should look up `ip` - 1 rather than `ip` in unwind data:
 // every frame but the first holds a return address, which points past its
 // call and, after a call that never returns, into the next function.
-bool bbcrash_async_frame_is_return_address(const bbcrash_async_thread_state_t *previous);
+bool bbcrash_async_frame_is_return_address(const bbcrash_async_thread_state *previous);

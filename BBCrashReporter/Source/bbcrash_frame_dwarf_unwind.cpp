@@ -10,20 +10,20 @@ namespace bbcrash::MS::async {
 namespace {
 
 template <typename machine_ptr, typename machine_ptr_s>
-bbcrash_frame_error_t unwindWithSection(task_t task, bbcrash_async_macho_t *image, bbcrash_async_mobject_t *section,
-                                        bool debug_frame, uint64_t pc, const bbcrash_async_thread_state_t *current,
-                                        bbcrash_async_thread_state_t *next) {
-    bbcrash_async_dwarf_frame_reader_t reader;
+bbcrash_frame_error_t unwindWithSection(task_t task, bbcrash_async_macho *image, bbcrash_async_mobject *section,
+                                        bool debug_frame, uint64_t pc, const bbcrash_async_thread_state *current,
+                                        bbcrash_async_thread_state *next) {
+    bbcrash_async_dwarf_frame_reader reader;
     bbcrash_async_dwarf_frame_reader_init(&reader, section, image->byteorder, image->m64, debug_frame);
     gnu_ehptr_reader<machine_ptr> ptrReader(image->byteorder);
     dwarf_cfa_state<machine_ptr, machine_ptr_s> cfaState;
 
-    bbcrash_async_dwarf_fde_info_t fde;
+    bbcrash_async_dwarf_fde_info fde;
     if (bbcrash_async_dwarf_frame_reader_find_fde(&reader, 0, pc, &fde) != BBCRASH_ESUCCESS) {
         return BBCRASH_FRAME_ENOTSUP;
     }
     const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(section);
-    bbcrash_async_dwarf_cie_info_t cie;
+    bbcrash_async_dwarf_cie_info cie;
     if (bbcrash_async_dwarf_cie_info_init(&cie, section, image->byteorder, &ptrReader, sectionStart + fde.cie_offset) !=
         BBCRASH_ESUCCESS) {
         return BBCRASH_FRAME_ENOTSUP;
@@ -43,9 +43,9 @@ bbcrash_frame_error_t unwindWithSection(task_t task, bbcrash_async_macho_t *imag
     return BBCRASH_FRAME_ESUCCESS;
 }
 
-bbcrash_frame_error_t unwindWithImage(task_t task, bbcrash_async_macho_t *image, uint64_t pc,
-                                      const bbcrash_async_thread_state_t *current, bbcrash_async_thread_state_t *next) {
-    bbcrash_async_mobject_t section;
+bbcrash_frame_error_t unwindWithImage(task_t task, bbcrash_async_macho *image, uint64_t pc,
+                                      const bbcrash_async_thread_state *current, bbcrash_async_thread_state *next) {
+    bbcrash_async_mobject section;
     bool debugFrame = false;
     if (bbcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section) != BBCRASH_ESUCCESS) {
         if (bbcrash_async_macho_map_section(image, "__DWARF", "__debug_frame", &section) != BBCRASH_ESUCCESS) {
@@ -62,10 +62,10 @@ bbcrash_frame_error_t unwindWithImage(task_t task, bbcrash_async_macho_t *image,
 
 }  // namespace
 
-bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(task_t task, bbcrash_async_image_list_t *image_list,
-                                                            const bbcrash_async_thread_state_t *current,
-                                                            const bbcrash_async_thread_state_t *previous,
-                                                            bbcrash_async_thread_state_t *next) {
+bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(task_t task, bbcrash_async_image_list *image_list,
+                                                            const bbcrash_async_thread_state *current,
+                                                            const bbcrash_async_thread_state *previous,
+                                                            bbcrash_async_thread_state *next) {
     if (!bbcrash_async_thread_state_has_reg(current, BBCRASH_REG_IP)) {
         return BBCRASH_FRAME_EBADFRAME;
     }
@@ -81,7 +81,7 @@ bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(task_t task, bbcrash
     }
     bbcrash_async_image_list_set_reading(image_list, true);
     bbcrash_frame_error_t result = BBCRASH_FRAME_ENOTSUP;
-    bbcrash_async_macho_t *image = bbcrash_async_image_containing_address(image_list, pc);
+    bbcrash_async_macho *image = bbcrash_async_image_containing_address(image_list, pc);
     if (image != nullptr) {
         result = unwindWithImage(task, image, pc, current, next);
     }

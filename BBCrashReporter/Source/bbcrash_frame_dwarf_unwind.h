@@ -11,9 +11,9 @@ namespace bbcrash::MS::async {
 // its program cannot be run; 2 when the image has no call-frame section or
 // the row cannot be applied.
 bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(platform::mach::task_t task,
-                                                            bbcrash_async_image_list_t *image_list,
-                                                            const bbcrash_async_thread_state_t *current,
-                                                            const bbcrash_async_thread_state_t *previous,
-                                                            bbcrash_async_thread_state_t *next);
+                                                            bbcrash_async_image_list *image_list,
+                                                            const bbcrash_async_thread_state *current,
+                                                            const bbcrash_async_thread_state *previous,
+                                                            bbcrash_async_thread_state *next);
 
 }  // namespace bbcrash::MS::async

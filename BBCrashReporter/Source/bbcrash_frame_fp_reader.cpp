@@ -2,10 +2,10 @@
 
 using namespace platform::mach;
 
-bbcrash_frame_error_t bbcrash_async_frame_read_frame_ptr(task_t task, bbcrash_async_image_list_t *,
-                                                         const bbcrash_async_thread_state_t *current,
-                                                         const bbcrash_async_thread_state_t *previous,
-                                                         bbcrash_async_thread_state_t *next) {
+bbcrash_frame_error_t bbcrash_async_frame_read_frame_ptr(task_t task, bbcrash_async_image_list *,
+                                                         const bbcrash_async_thread_state *current,
+                                                         const bbcrash_async_thread_state *previous,
+                                                         bbcrash_async_thread_state *next) {
     if (!bbcrash_async_thread_state_has_reg(current, BBCRASH_REG_FP)) {
         return BBCRASH_FRAME_EBADFRAME;
     }

@@ -8,7 +8,7 @@
 // backwards or words that cannot be read; 2 at a frame pointer of 0. The new
 // frame has only the instruction and frame pointers valid.
 bbcrash_frame_error_t bbcrash_async_frame_read_frame_ptr(platform::mach::task_t task,
-                                                         bbcrash_async_image_list_t *image_list,
-                                                         const bbcrash_async_thread_state_t *current,
-                                                         const bbcrash_async_thread_state_t *previous,
-                                                         bbcrash_async_thread_state_t *next);
+                                                         bbcrash_async_image_list *image_list,
+                                                         const bbcrash_async_thread_state *current,
+                                                         const bbcrash_async_thread_state *previous,
+                                                         bbcrash_async_thread_state *next);

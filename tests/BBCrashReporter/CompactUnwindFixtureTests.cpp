@@ -30,9 +30,9 @@ void checkLookups(const std::string &name, int32_t cpu) {
     ASSERT_EQ(image.cputype(), cpu);
     const auto range = image.section("__TEXT", "__unwind_info");
     ASSERT_NE(range.address, 0u);
-    bbcrash_async_mobject_t mobj;
+    bbcrash_async_mobject mobj;
     ASSERT_EQ(bbcrash_async_mobject_init(&mobj, mach_task_self(), range.address, range.size, true), BBCRASH_ESUCCESS);
-    bbcrash_async_unwind_info_reader_t reader;
+    bbcrash_async_unwind_info_reader reader;
     ASSERT_EQ(bbcrash_async_unwind_info_reader_init(&reader, &mobj, cpu), BBCRASH_ESUCCESS);
 
     // Offsets are relative to the image's start; its __TEXT begins at 0.
@@ -59,7 +59,7 @@ void checkLookups(const std::string &name, int32_t cpu) {
               BBCRASH_ENOTFOUND);
     // Every encoding the image uses decodes.
     for (uint32_t e : encodings) {
-        bbcrash_async_unwind_entry_t entry;
+        bbcrash_async_unwind_entry entry;
         EXPECT_EQ(bbcrash_async_unwind_entry_init(&entry, cpu, e), BBCRASH_ESUCCESS) << std::hex << e;
     }
     bbcrash_async_mobject_free(&mobj);
@@ -86,7 +86,7 @@ TEST(CompactUnwindFixtureTests, X86_64EntriesMatchPrologues) {
     CompactUnwindTestImage image(path, false);
     ASSERT_TRUE(image.loaded());
 
-    bbcrash_async_thread_state_t names{};
+    bbcrash_async_thread_state names{};
     names.x86_state.thread.tsh.flavor = x86_THREAD_STATE64;
     std::map<bbcrash_async_unwind_entry_type_t, size_t> kinds;
     for (size_t i = 0; i < oracle.functions.size(); i++) {
@@ -94,7 +94,7 @@ TEST(CompactUnwindFixtureTests, X86_64EntriesMatchPrologues) {
         const auto &prologue = prologues[i].second;
         const UnwindOracleEntry *oracleEntry = oracle.entryFor(fn.start);
         ASSERT_EQ(oracleEntry->functionOffset, fn.start) << fn.name;
-        bbcrash_async_unwind_entry_t entry;
+        bbcrash_async_unwind_entry entry;
         ASSERT_EQ(bbcrash_async_unwind_entry_init(&entry, BBCRASH_ASYNC_UNWIND_CPU_X86_64, oracleEntry->encoding),
                   BBCRASH_ESUCCESS);
         kinds[entry.type]++;

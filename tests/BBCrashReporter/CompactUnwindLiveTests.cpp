@@ -31,12 +31,12 @@ constexpr int kMaxFrames = 16;
 
 struct WalkContext {
     x86_thread_state64_t captured;  // first: the stub fills it
-    bbcrash_async_image_list_t *images;
+    bbcrash_async_image_list *images;
     sigjmp_buf *escape;  // left by after the walk, when set
     bool defaultReaders; // the cursor's own readers rather than compact unwind alone
     int frames;
     bbcrash_frame_error_t end;
-    bbcrash_async_thread_state_t states[kMaxFrames];
+    bbcrash_async_thread_state states[kMaxFrames];
 };
 
 }  // namespace
@@ -52,11 +52,11 @@ __attribute__((visibility("hidden"))) void unwind_live_walk(void *data) {
     auto *ctx = static_cast<WalkContext *>(data);
     x86_mcontext64_t mctx{};
     mctx.ss = ctx->captured;
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);
-    bbcrash_async_frame_cursor_t cursor;
+    bbcrash_async_frame_cursor cursor;
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, ctx->images);
-    const bbcrash_async_frame_reader_t readers[] = {bbcrash_async_frame_read_compact_unwind};
+    const bbcrash_async_frame_reader readers[] = {bbcrash_async_frame_read_compact_unwind};
     ctx->frames = 0;
     while (ctx->frames < kMaxFrames) {
         ctx->end = ctx->defaultReaders ? bbcrash_async_frame_cursor_next(&cursor)
@@ -165,7 +165,7 @@ TEST(CompactUnwindLiveTests, WalksOutOfARunningImageWithTheCompactReaderAlone) {
     const auto functions = readFunctions(path);
     ASSERT_EQ(functions.count("live_entry"), 1u);
 
-    bbcrash_async_image_list_t images;
+    bbcrash_async_image_list images;
     bbcrash_nasync_image_list_init(&images, mach_task_self());
     bbcrash_nasync_image_list_append_with_base(&images, image.header(), image.header(), path.c_str());
 
@@ -185,7 +185,7 @@ TEST(CompactUnwindLiveTests, WalksOutOfARunningImageWithTheCompactReaderAlone) {
         EXPECT_TRUE(fn.returnAddresses.count(ip)) << "frame " << i << " at " << std::hex << ip << " is not a call site of "
                                                  << expected[i];
     }
-    const bbcrash_async_thread_state_t &caller = ctx.states[4];
+    const bbcrash_async_thread_state &caller = ctx.states[4];
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_IP), unwind_live_call_site);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_SP), unwind_live_caller_rsp);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_FP), unwind_live_caller_rbp);
@@ -211,7 +211,7 @@ TEST(CompactUnwindLiveTests, CallerOfANoReturnCallUnwindsAsItself) {
     const auto functions = readFunctions(path);
     ASSERT_EQ(functions.at("live_noreturn_caller").end, functions.at("live_after_noreturn_caller").start);
 
-    bbcrash_async_image_list_t images;
+    bbcrash_async_image_list images;
     bbcrash_nasync_image_list_init(&images, mach_task_self());
     bbcrash_nasync_image_list_append_with_base(&images, image.header(), image.header(), path.c_str());
     static sigjmp_buf escape;
@@ -225,7 +225,7 @@ TEST(CompactUnwindLiveTests, CallerOfANoReturnCallUnwindsAsItself) {
     ASSERT_EQ(ctx.frames, 3) << "walk ended with " << ctx.end;
     const uint64_t returnAddress = bbcrash_async_thread_state_get_reg(&ctx.states[1], BBCRASH_REG_IP) - image.slide();
     EXPECT_EQ(returnAddress, functions.at("live_after_noreturn_caller").start);  // reported as it is
-    const bbcrash_async_thread_state_t &caller = ctx.states[2];
+    const bbcrash_async_thread_state &caller = ctx.states[2];
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_IP), unwind_live_call_site);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_SP), unwind_live_caller_rsp);
     for (int r = 0; r < 5; r++) {
@@ -252,7 +252,7 @@ TEST(CompactUnwindLiveTests, CursorFallsBackToDwarfInAMachOImage) {
     std::snprintf(range, sizeof(range), "pc=%08llx...", (unsigned long long)fn.start);
     ASSERT_NE(fdes.find(range), std::string::npos) << fdes;
 
-    bbcrash_async_image_list_t images;
+    bbcrash_async_image_list images;
     bbcrash_nasync_image_list_init(&images, mach_task_self());
     bbcrash_nasync_image_list_append_with_base(&images, image.header(), image.header(), path.c_str());
     void *entry = reinterpret_cast<void *>(fn.start + image.slide());
@@ -272,7 +272,7 @@ TEST(CompactUnwindLiveTests, CursorFallsBackToDwarfInAMachOImage) {
     ASSERT_GE(ctx.frames, 2) << "walk ended with " << ctx.end;
     EXPECT_TRUE(fn.returnAddresses.count(bbcrash_async_thread_state_get_reg(&ctx.states[0], BBCRASH_REG_IP) -
                                          image.slide()));
-    const bbcrash_async_thread_state_t &caller = ctx.states[1];
+    const bbcrash_async_thread_state &caller = ctx.states[1];
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_IP), unwind_live_call_site);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_SP), unwind_live_caller_rsp);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_FP), unwind_live_caller_rbp);

@@ -14,9 +14,9 @@ using dwarftest::Bytes;
 
 namespace {
 
-bbcrash_async_thread_state_t makeState(std::initializer_list<std::pair<bbcrash_regnum_t, uint64_t>> regs) {
+bbcrash_async_thread_state makeState(std::initializer_list<std::pair<bbcrash_regnum_t, uint64_t>> regs) {
     x86_mcontext64_t mctx{};
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);
     for (const auto &r : regs) {
         bbcrash_async_thread_state_set_reg(&state, r.first, r.second);
@@ -30,13 +30,13 @@ std::vector<uint32_t> decode(uint32_t permutation, uint32_t count, bbcrash_error
     return std::vector<uint32_t>(regs, regs + (expected == BBCRASH_ESUCCESS ? count : 0));
 }
 
-bbcrash_async_unwind_entry_t entryFor(int32_t cpu, uint32_t encoding, bbcrash_error_t expected = BBCRASH_ESUCCESS) {
-    bbcrash_async_unwind_entry_t entry;
+bbcrash_async_unwind_entry entryFor(int32_t cpu, uint32_t encoding, bbcrash_error_t expected = BBCRASH_ESUCCESS) {
+    bbcrash_async_unwind_entry entry;
     EXPECT_EQ(bbcrash_async_unwind_entry_init(&entry, cpu, encoding), expected) << std::hex << encoding;
     return entry;
 }
 
-std::vector<bbcrash_regnum_t> regsOf(const bbcrash_async_unwind_entry_t &e) {
+std::vector<bbcrash_regnum_t> regsOf(const bbcrash_async_unwind_entry &e) {
     return std::vector<bbcrash_regnum_t>(e.register_list, e.register_list + e.register_count);
 }
 
@@ -156,7 +156,7 @@ struct Section {
 };
 
 bbcrash_error_t lookup(Bytes &b, uint32_t pc, uint32_t *fn, uint32_t *enc) {
-    bbcrash_async_unwind_info_reader_t reader;
+    bbcrash_async_unwind_info_reader reader;
     const bbcrash_error_t err = bbcrash_async_unwind_info_reader_init(&reader, b.map(), BBCRASH_ASYNC_UNWIND_CPU_X86_64);
     if (err != BBCRASH_ESUCCESS) {
         return err;
@@ -228,7 +228,7 @@ TEST(CompactUnwindTests, MalformedSections) {
     }
     Bytes tiny;
     tiny.u32(1).u32(0);
-    bbcrash_async_unwind_info_reader_t reader;
+    bbcrash_async_unwind_info_reader reader;
     EXPECT_EQ(bbcrash_async_unwind_info_reader_init(&reader, tiny.map(), BBCRASH_ASYNC_UNWIND_CPU_X86_64),
               BBCRASH_EINVAL);
     Section s;
@@ -245,7 +245,7 @@ TEST(CompactUnwindTests, ApplyFrameBased) {
     const uint64_t rbp = reinterpret_cast<uintptr_t>(&stack[2]);
     const auto state = makeState({{BBCRASH_REG_FP, rbp}, {BBCRASH_X86_64_RAX, 1}});
     const auto entry = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x0102000A);
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &entry, &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x401234u);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_FP), 0x7ffe0000u);
@@ -268,7 +268,7 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     alignas(16) uint64_t stack[8] = {0, 0, 0, 0x401111, 0, 0, 0, 0};
     const uint64_t sp = reinterpret_cast<uintptr_t>(&stack[0]);
     const auto state = makeState({{BBCRASH_REG_SP, sp}, {BBCRASH_X86_64_RBX, 0x55}});
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     const auto plain = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02040000);  // 32 bytes, nothing saved
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &plain, &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x401111u);
@@ -312,7 +312,7 @@ TEST(CompactUnwindTests, ApplyRefusesEntriesThatDoNotFitTheState) {
     alignas(16) uint64_t stack[8] = {};
     const auto state = makeState({{BBCRASH_REG_SP, reinterpret_cast<uintptr_t>(stack)},
                                   {BBCRASH_REG_FP, reinterpret_cast<uintptr_t>(stack)}});
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     // arm64 entries name registers (x19-x28, the link register) the x86 set lacks.
     for (uint32_t encoding : {0x02001001u, 0x04000001u, 0x04000000u}) {
         const auto arm = entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, encoding);
@@ -339,13 +339,13 @@ TEST(CompactUnwindTests, ApplyThirtyTwoBit) {
     words[1] = 0xd1d1;     // edi at ebp-4 (compact 4)
     words[2] = 0x7000;     // caller's ebp
     words[3] = 0x8048999;  // return address
-    bbcrash_async_thread_state_t state{};
+    bbcrash_async_thread_state state{};
     state.greg_size = 4;
     state.stack_direction = BBCRASH_ASYNC_THREAD_STACK_DIRECTION_DOWN;
     state.x86_state.thread.tsh.flavor = x86_THREAD_STATE32;
     bbcrash_async_thread_state_set_reg(&state, BBCRASH_REG_FP, ebp);
     const auto entry = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86, 0x01020025);  // offset 2, groups 5 (esi), 4 (edi)
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &entry, &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x8048999u);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_FP), 0x7000u);

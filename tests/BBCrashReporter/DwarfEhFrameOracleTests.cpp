@@ -116,17 +116,17 @@ void checkLibrary(const void *symbolInLibrary, const char *label) {
     ASSERT_GT(oracle.size(), 100u) << "llvm-dwarfdump gave no FDEs for " << object.path;
 
     // The image as the crash path sees it.
-    bbcrash_async_image_list_t list;
+    bbcrash_async_image_list list;
     bbcrash_nasync_image_list_init(&list, mach_task_self());
     for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
         bbcrash_nasync_image_list_append(&list, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
                                          platform::dyld::_dyld_get_image_name(i));
     }
     bbcrash_async_image_list_set_reading(&list, true);
-    bbcrash_async_macho_t *image =
+    bbcrash_async_macho *image =
         bbcrash_async_image_containing_address(&list, reinterpret_cast<uintptr_t>(symbolInLibrary));
     ASSERT_NE(image, nullptr) << label;
-    bbcrash_async_mobject_t section;
+    bbcrash_async_mobject section;
     ASSERT_EQ(bbcrash_async_macho_map_section(image, "__TEXT", "__eh_frame", &section), BBCRASH_ESUCCESS);
     const uint64_t sectionStart = bbcrash_async_mobject_base_address(&section);
     const auto *byteorder = image->byteorder;
@@ -134,7 +134,7 @@ void checkLibrary(const void *symbolInLibrary, const char *label) {
     size_t rows = 0, argsSizeRefusals = 0, mismatches = 0;
     for (size_t n = 0; n < oracle.size(); n++) {
         const auto &expected = oracle[n];
-        bbcrash_async_dwarf_fde_info_t fde;
+        bbcrash_async_dwarf_fde_info fde;
         ASSERT_EQ(bbcrash_async_dwarf_fde_info_init<uint64_t>(&fde, &section, byteorder, sectionStart + expected.offset,
                                                              false),
                   BBCRASH_ESUCCESS)
@@ -143,7 +143,7 @@ void checkLibrary(const void *symbolInLibrary, const char *label) {
         ASSERT_EQ(fde.pc_end, expected.pcEnd + object.bias) << std::hex << expected.offset;
 
         gnu_ehptr_reader<uint64_t> ptrReader(byteorder);
-        bbcrash_async_dwarf_cie_info_t cie;
+        bbcrash_async_dwarf_cie_info cie;
         ASSERT_EQ(bbcrash_async_dwarf_cie_info_init(&cie, &section, byteorder, &ptrReader, sectionStart + fde.cie_offset),
                   BBCRASH_ESUCCESS);
         for (const auto &row : expected.rows) {
@@ -172,13 +172,13 @@ void checkLibrary(const void *symbolInLibrary, const char *label) {
     EXPECT_EQ(mismatches, 0u) << label;
 
     // The linear search finds the same FDE for a spread of addresses.
-    bbcrash_async_dwarf_frame_reader_t reader;
+    bbcrash_async_dwarf_frame_reader reader;
     bbcrash_async_dwarf_frame_reader_init(&reader, &section, byteorder, true, false);
     const size_t step = oracle.size() / 40 + 1;
     for (size_t n = 0; n < oracle.size(); n += step) {
         const auto &expected = oracle[n];
         if (expected.pcEnd == expected.pcStart) continue;
-        bbcrash_async_dwarf_fde_info_t found;
+        bbcrash_async_dwarf_fde_info found;
         const uint64_t pc = object.bias + expected.pcStart + (expected.pcEnd - expected.pcStart) / 2;
         ASSERT_EQ(bbcrash_async_dwarf_frame_reader_find_fde(&reader, 0, pc, &found), BBCRASH_ESUCCESS);
         EXPECT_EQ(found.fde_offset, expected.offset + 4) << std::hex << pc;

@@ -57,9 +57,9 @@ struct Walk {
     int end = 0;
 };
 
-bbcrash_async_image_list_t *imageList() {
-    static bbcrash_async_image_list_t *list = [] {
-        auto *l = new bbcrash_async_image_list_t;
+bbcrash_async_image_list *imageList() {
+    static bbcrash_async_image_list *list = [] {
+        auto *l = new bbcrash_async_image_list;
         bbcrash_nasync_image_list_init(l, mach_task_self());
         for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
             bbcrash_nasync_image_list_append(l, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
@@ -70,7 +70,7 @@ bbcrash_async_image_list_t *imageList() {
     return list;
 }
 
-void record(Walk *walk, const bbcrash_async_thread_state_t &state) {
+void record(Walk *walk, const bbcrash_async_thread_state &state) {
     Frame &f = walk->frames[walk->count++];
     f.ip = bbcrash_async_thread_state_get_reg(&state, BBCRASH_REG_IP);
     f.hasSp = bbcrash_async_thread_state_has_reg(&state, BBCRASH_REG_SP);
@@ -85,10 +85,10 @@ bool g_defaultReaders = false;
 
 // Walks from `state` with the DWARF reader alone (or, when g_defaultReaders
 // is set, with the cursor's default readers).
-void walkFrom(const bbcrash_async_thread_state_t &state, Walk *walk) {
-    bbcrash_async_frame_cursor_t cursor;
+void walkFrom(const bbcrash_async_thread_state &state, Walk *walk) {
+    bbcrash_async_frame_cursor cursor;
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, imageList());
-    const bbcrash_async_frame_reader_t readers[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
+    const bbcrash_async_frame_reader readers[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
     while (walk->count < kMaxFrames) {
         walk->end = g_defaultReaders ? bbcrash_async_frame_cursor_next(&cursor)
                                      : bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, 1);
@@ -104,7 +104,7 @@ void walkFrom(const bbcrash_async_thread_state_t &state, Walk *walk) {
 __attribute__((noinline)) void walkOurs(Walk *walk) {
     x86_mcontext64_t mctx{};
     platform_mach_thread_capture_state64(&mctx.ss);
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);
     walkFrom(state, walk);
 }
@@ -397,7 +397,7 @@ void faultHandler(int, siginfo_t *, void *context) {
     x86_mcontext64_t mctx{};
     mcontext64_from_ucontext(uc, &mctx);
     g_signalResults->faultIp = mctx.ss.rip;
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);
     walkFrom(state, &g_signalResults->fromContext);
     probe(&g_signalResults->fromHandler);

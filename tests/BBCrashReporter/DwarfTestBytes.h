@@ -68,7 +68,7 @@ public:
         }
     }
 
-    bbcrash_async_mobject_t *map() {
+    bbcrash_async_mobject *map() {
         if (!mapped_) {
             if (bbcrash_async_mobject_init(&mobj_, platform::mach::mach_task_self(), base(), size_ ? size_ : 1, true) ==
                 BBCRASH_ESUCCESS) {
@@ -88,7 +88,7 @@ private:
     static constexpr size_t kCapacity = 1 << 16;
     uint8_t *buffer_;
     size_t size_ = 0;
-    bbcrash_async_mobject_t mobj_{};
+    bbcrash_async_mobject mobj_{};
     bool mapped_ = false;
 };
 

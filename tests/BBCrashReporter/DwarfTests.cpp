@@ -22,7 +22,7 @@ namespace {
 using State64 = dwarf_cfa_state<uint64_t, int64_t>;
 using State32 = dwarf_cfa_state<uint32_t, int32_t>;
 
-const bbcrash_async_byteorder_t *native() { return bbcrash_async_byteorder_native(); }
+const bbcrash_async_byteorder *native() { return bbcrash_async_byteorder_native(); }
 
 // A "zR" CIE with pc-relative signed 32-bit pointers (unless `aug` says
 // otherwise); returns the offset of its length field.
@@ -48,9 +48,9 @@ size_t writeFde(Bytes &b, size_t cie, uint64_t pcStart, uint32_t range, std::ini
     return start;
 }
 
-bbcrash_async_thread_state_t makeState(std::initializer_list<std::pair<bbcrash_regnum_t, uint64_t>> regs) {
+bbcrash_async_thread_state makeState(std::initializer_list<std::pair<bbcrash_regnum_t, uint64_t>> regs) {
     x86_mcontext64_t mctx{};
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);
     for (const auto &r : regs) {
         bbcrash_async_thread_state_set_reg(&state, r.first, r.second);
@@ -60,13 +60,13 @@ bbcrash_async_thread_state_t makeState(std::initializer_list<std::pair<bbcrash_r
 
 // Runs the CFA program in `b` with `cie` as its CIE.
 template <typename S, typename machine_ptr>
-bbcrash_error_t runProgram(S &state, Bytes &b, const bbcrash_async_dwarf_cie_info_t &cie, machine_ptr pc,
+bbcrash_error_t runProgram(S &state, Bytes &b, const bbcrash_async_dwarf_cie_info &cie, machine_ptr pc,
                            machine_ptr pcStart) {
     return state.eval_program(b.map(), pc, pcStart, &cie, nullptr, native(), b.base(), 0, int64_t(b.size()));
 }
 
-bbcrash_async_dwarf_cie_info_t plainCie() {
-    bbcrash_async_dwarf_cie_info_t cie{};
+bbcrash_async_dwarf_cie_info plainCie() {
+    bbcrash_async_dwarf_cie_info cie{};
     cie.code_alignment_factor = 1;
     cie.data_alignment_factor = -8;
     cie.return_address_register = 16;
@@ -162,7 +162,7 @@ TEST(DwarfTests, ParsesAnEhFrameCieAndFde) {
     auto *m = b.map();
 
     gnu_ehptr_reader<uint64_t> r(native());
-    bbcrash_async_dwarf_cie_info_t info;
+    bbcrash_async_dwarf_cie_info info;
     ASSERT_EQ(bbcrash_async_dwarf_cie_info_init(&info, m, native(), &r, b.base() + cie), BBCRASH_ESUCCESS);
     EXPECT_EQ(info.cie_offset, cie + 4);
     EXPECT_EQ(info.cie_version, 1);
@@ -174,7 +174,7 @@ TEST(DwarfTests, ParsesAnEhFrameCieAndFde) {
     EXPECT_EQ(info.return_address_register, 16u);
     EXPECT_EQ(info.initial_instructions_length, 5u);
 
-    bbcrash_async_dwarf_fde_info_t f;
+    bbcrash_async_dwarf_fde_info f;
     ASSERT_EQ(bbcrash_async_dwarf_fde_info_init<uint64_t>(&f, m, native(), b.base() + fde, false), BBCRASH_ESUCCESS);
     EXPECT_EQ(f.fde_offset, fde + 4);
     EXPECT_EQ(f.cie_offset, cie);
@@ -182,9 +182,9 @@ TEST(DwarfTests, ParsesAnEhFrameCieAndFde) {
     EXPECT_EQ(f.pc_end, fn + 0x40);
     EXPECT_EQ(f.instructions_length, 3u);
 
-    bbcrash_async_dwarf_frame_reader_t reader;
+    bbcrash_async_dwarf_frame_reader reader;
     bbcrash_async_dwarf_frame_reader_init(&reader, m, native(), true, false);
-    bbcrash_async_dwarf_fde_info_t found;
+    bbcrash_async_dwarf_fde_info found;
     ASSERT_EQ(bbcrash_async_dwarf_frame_reader_find_fde(&reader, 0, fn + 0x3f, &found), BBCRASH_ESUCCESS);
     EXPECT_EQ(found.fde_offset, fde + 4);
     EXPECT_EQ(bbcrash_async_dwarf_frame_reader_find_fde(&reader, 0, fn + 0x40, &found), BBCRASH_ENOTFOUND);
@@ -212,7 +212,7 @@ TEST(DwarfTests, AugmentationsVersionsAndDebugFrame) {
     b.u32(12).u32(0).u8(1).str("eh").uleb(1).sleb(-8).uleb(16).u8(0).u8(0);
     auto *m = b.map();
     gnu_ehptr_reader<uint64_t> r(native());
-    bbcrash_async_dwarf_cie_info_t info;
+    bbcrash_async_dwarf_cie_info info;
     ASSERT_EQ(bbcrash_async_dwarf_cie_info_init(&info, m, native(), &r, b.base() + cie), BBCRASH_ESUCCESS);
     EXPECT_TRUE(info.eh_augmentation.has_personality_address);
     EXPECT_EQ(info.eh_augmentation.personality_address, reinterpret_cast<uintptr_t>(&personality));
@@ -237,9 +237,9 @@ TEST(DwarfTests, DebugFrameAndSixtyFourBitLengths) {
     b.u32(0xffffffff).u64(0).u64(cie).u64(0x500000).u64(0x100).bytes({0x41});
     b.patch64(fde + 4, b.size() - fde - 12);
     b.u32(0);
-    bbcrash_async_dwarf_frame_reader_t reader;
+    bbcrash_async_dwarf_frame_reader reader;
     bbcrash_async_dwarf_frame_reader_init(&reader, b.map(), native(), true, true);
-    bbcrash_async_dwarf_fde_info_t found;
+    bbcrash_async_dwarf_fde_info found;
     ASSERT_EQ(bbcrash_async_dwarf_frame_reader_find_fde(&reader, 0, 0x500080, &found), BBCRASH_ESUCCESS);
     EXPECT_EQ(found.cie_offset, cie);
     EXPECT_EQ(found.pc_start, 0x500000u);
@@ -253,9 +253,9 @@ TEST(DwarfTests, ZeroLengthEntryEndsTheSearch) {
     const size_t cie = writeCie(b, {});
     b.u32(0);  // terminator before the FDE
     writeFde(b, cie, 0x9000, 0x10, {});
-    bbcrash_async_dwarf_frame_reader_t reader;
+    bbcrash_async_dwarf_frame_reader reader;
     bbcrash_async_dwarf_frame_reader_init(&reader, b.map(), native(), true, false);
-    bbcrash_async_dwarf_fde_info_t found;
+    bbcrash_async_dwarf_fde_info found;
     EXPECT_EQ(bbcrash_async_dwarf_frame_reader_find_fde(&reader, 0, 0x9008, &found), BBCRASH_ENOTFOUND);
 }
 
@@ -269,7 +269,7 @@ TEST(DwarfTests, MalformedFdes) {
     const size_t shortFde = b.size();
     b.u32(8).u32(uint32_t(b.size() + 4 - cie)).pcrel32(0x9000).u32(0x10).uleb(0);
     auto *m = b.map();
-    bbcrash_async_dwarf_fde_info_t f;
+    bbcrash_async_dwarf_fde_info f;
     EXPECT_EQ(bbcrash_async_dwarf_fde_info_init<uint64_t>(&f, m, native(), b.base() + before, false), BBCRASH_EINVAL);
     EXPECT_EQ(bbcrash_async_dwarf_fde_info_init<uint64_t>(&f, m, native(), b.base() + shortFde, false), BBCRASH_EINVAL);
     uint64_t v = 0;
@@ -482,7 +482,7 @@ TEST(DwarfTests, ApplyComputesTheCallersRegisters) {
     ASSERT_EQ(runProgram(rows, b, cie, uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
     const auto state = makeState({{BBCRASH_X86_64_RSP, sp}, {BBCRASH_X86_64_RSI, 0x5151}, {BBCRASH_X86_64_R13, 0x1313},
                                   {BBCRASH_X86_64_RAX, 0xAAAA}});
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 40);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x403000u);
@@ -508,7 +508,7 @@ TEST(DwarfTests, ApplyWithExpressions) {
     State64 rows;
     ASSERT_EQ(runProgram(rows, b, cie, uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
     const auto state = makeState({{BBCRASH_X86_64_RSP, sp}});
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 8);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x403210u);
@@ -517,7 +517,7 @@ TEST(DwarfTests, ApplyWithExpressions) {
 
 TEST(DwarfTests, ApplyRefusals) {
     const auto cie = plainCie();
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     const auto state = makeState({{BBCRASH_X86_64_RSP, 0x7000}});
     {
         State64 rows;  // no CFA rule
@@ -561,7 +561,7 @@ TEST(DwarfTests, ThirtyTwoBitRowsUseFourByteWords) {
     auto *words = static_cast<uint32_t *>(page);
     words[0] = 0x8048555;  // return address at esp
     const uint32_t esp = uint32_t(reinterpret_cast<uintptr_t>(page));
-    bbcrash_async_thread_state_t state{};
+    bbcrash_async_thread_state state{};
     state.greg_size = 4;
     state.stack_direction = BBCRASH_ASYNC_THREAD_STACK_DIRECTION_DOWN;
     state.x86_state.thread.tsh.flavor = x86_THREAD_STATE32;
@@ -572,7 +572,7 @@ TEST(DwarfTests, ThirtyTwoBitRowsUseFourByteWords) {
     State32 rows;
     rows.set_cfa_register(4 + 1, 4);  // esp + 4
     rows.set_register(8, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, uint32_t(-4));
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x8048555u);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), esp + 4u);
@@ -585,7 +585,7 @@ namespace {
 
 template <typename W, typename S>
 bbcrash_error_t evalBytes(std::initializer_list<uint8_t> bytes, W *result, std::vector<W> initial = {},
-                          const bbcrash_async_thread_state_t *state = nullptr) {
+                          const bbcrash_async_thread_state *state = nullptr) {
     Bytes b;
     b.bytes(bytes);
     const auto defaultState = makeState({{BBCRASH_X86_64_RSP, 0x7000}});

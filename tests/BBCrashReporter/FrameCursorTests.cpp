@@ -12,12 +12,12 @@ using namespace platform::mach;
 
 namespace {
 
-bbcrash_async_thread_state_t makeState(uint64_t ip, uint64_t fp, uint64_t sp) {
+bbcrash_async_thread_state makeState(uint64_t ip, uint64_t fp, uint64_t sp) {
     x86_mcontext64_t mctx{};
     mctx.ss.rip = ip;
     mctx.ss.rbp = fp;
     mctx.ss.rsp = sp;
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);
     return state;
 }
@@ -28,17 +28,17 @@ struct FakeReaders {
     static uint64_t nextIp;
     static bool setIp;
     static bbcrash_frame_error_t secondResult;
-    static const bbcrash_async_thread_state_t *lastPrevious;
+    static const bbcrash_async_thread_state *lastPrevious;
 
-    static bbcrash_frame_error_t failing(task_t, bbcrash_async_image_list_t *, const bbcrash_async_thread_state_t *,
-                                        const bbcrash_async_thread_state_t *, bbcrash_async_thread_state_t *) {
+    static bbcrash_frame_error_t failing(task_t, bbcrash_async_image_list *, const bbcrash_async_thread_state *,
+                                        const bbcrash_async_thread_state *, bbcrash_async_thread_state *) {
         calls++;
         return BBCRASH_FRAME_ENOTSUP;
     }
-    static bbcrash_frame_error_t producing(task_t, bbcrash_async_image_list_t *,
-                                           const bbcrash_async_thread_state_t *current,
-                                           const bbcrash_async_thread_state_t *previous,
-                                           bbcrash_async_thread_state_t *next) {
+    static bbcrash_frame_error_t producing(task_t, bbcrash_async_image_list *,
+                                           const bbcrash_async_thread_state *current,
+                                           const bbcrash_async_thread_state *previous,
+                                           bbcrash_async_thread_state *next) {
         calls++;
         lastPrevious = previous;
         if (secondResult != BBCRASH_FRAME_ESUCCESS) {
@@ -63,16 +63,16 @@ int FakeReaders::calls;
 uint64_t FakeReaders::nextIp;
 bool FakeReaders::setIp;
 bbcrash_frame_error_t FakeReaders::secondResult;
-const bbcrash_async_thread_state_t *FakeReaders::lastPrevious;
+const bbcrash_async_thread_state *FakeReaders::lastPrevious;
 
-const bbcrash_async_frame_reader_t kReaders[] = {FakeReaders::failing, FakeReaders::producing};
+const bbcrash_async_frame_reader kReaders[] = {FakeReaders::failing, FakeReaders::producing};
 
 }  // namespace
 
 TEST(FrameCursorTests, FirstStepDeliversTheThreadStateWithoutReading) {
     FakeReaders::reset();
-    const bbcrash_async_thread_state_t state = makeState(0x401234, 0x7000, 0x6ff0);
-    bbcrash_async_frame_cursor_t cursor;
+    const bbcrash_async_thread_state state = makeState(0x401234, 0x7000, 0x6ff0);
+    bbcrash_async_frame_cursor cursor;
     ASSERT_EQ(bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, nullptr), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, kReaders, 2), BBCRASH_FRAME_ESUCCESS);
     EXPECT_EQ(FakeReaders::calls, 0);
@@ -100,7 +100,7 @@ TEST(FrameCursorTests, FirstStepDeliversTheThreadStateWithoutReading) {
 }
 
 TEST(FrameCursorTests, InstructionPointersInTheFirstPageEndTheWalk) {
-    const bbcrash_async_thread_state_t state = makeState(0x401234, 0x7000, 0x6ff0);
+    const bbcrash_async_thread_state state = makeState(0x401234, 0x7000, 0x6ff0);
     const struct {
         uint64_t ip;
         bool set;
@@ -113,7 +113,7 @@ TEST(FrameCursorTests, InstructionPointersInTheFirstPageEndTheWalk) {
         FakeReaders::reset();
         FakeReaders::nextIp = c.ip;
         FakeReaders::setIp = c.set;
-        bbcrash_async_frame_cursor_t cursor;
+        bbcrash_async_frame_cursor cursor;
         bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, nullptr);
         ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, kReaders, 2), BBCRASH_FRAME_ESUCCESS);
         EXPECT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, kReaders, 2), c.expected) << std::hex << c.ip;
@@ -127,8 +127,8 @@ TEST(FrameCursorTests, InstructionPointersInTheFirstPageEndTheWalk) {
 
 TEST(FrameCursorTests, ReaderResultsAndMissingReaders) {
     FakeReaders::reset();
-    const bbcrash_async_thread_state_t state = makeState(0x401234, 0x7000, 0x6ff0);
-    bbcrash_async_frame_cursor_t cursor;
+    const bbcrash_async_thread_state state = makeState(0x401234, 0x7000, 0x6ff0);
+    bbcrash_async_frame_cursor cursor;
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, nullptr);
     EXPECT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, kReaders, 0), BBCRASH_FRAME_ESUCCESS);
     EXPECT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, kReaders, 0), BBCRASH_FRAME_EINVAL);
@@ -150,8 +150,8 @@ TEST(FrameCursorTests, FramePointerReaderFollowsTheChain) {
     frame2[0] = 0;
     frame2[1] = 0x402222;
 
-    const bbcrash_async_thread_state_t state = makeState(0x400000, reinterpret_cast<uintptr_t>(frame1), 0);
-    bbcrash_async_thread_state_t next;
+    const bbcrash_async_thread_state state = makeState(0x400000, reinterpret_cast<uintptr_t>(frame1), 0);
+    bbcrash_async_thread_state next;
     ASSERT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &state, nullptr, &next),
               BBCRASH_FRAME_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x401111u);
@@ -159,12 +159,12 @@ TEST(FrameCursorTests, FramePointerReaderFollowsTheChain) {
     EXPECT_EQ(next.valid_regs, 0x3u);  // the instruction and frame pointers only
 
     // Next step: the chain grows towards higher addresses, as it should.
-    bbcrash_async_thread_state_t third;
+    bbcrash_async_thread_state third;
     ASSERT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &next, &state, &third),
               BBCRASH_FRAME_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&third, BBCRASH_REG_IP), 0x402222u);
     // A frame pointer of 0 ends the walk.
-    bbcrash_async_thread_state_t fourth;
+    bbcrash_async_thread_state fourth;
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &third, &next, &fourth),
               BBCRASH_FRAME_ENOFRAME);
 }
@@ -175,33 +175,33 @@ TEST(FrameCursorTests, FramePointerReaderErrors) {
     const uint64_t high = reinterpret_cast<uintptr_t>(&stack[4]);
     stack[0] = high;
     stack[1] = 0x401111;
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
 
     // The previous frame pointer above the current one: the chain runs backwards.
-    const bbcrash_async_thread_state_t previous = makeState(0x400000, high, 0);
-    const bbcrash_async_thread_state_t current = makeState(0x400000, low, 0);
+    const bbcrash_async_thread_state previous = makeState(0x400000, high, 0);
+    const bbcrash_async_thread_state current = makeState(0x400000, low, 0);
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &current, &previous, &next),
               BBCRASH_FRAME_EBADFRAME);
     // Equal frames pass.
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &current, &current, &next),
               BBCRASH_FRAME_ESUCCESS);
     // A stack that grows up turns the rule around.
-    bbcrash_async_thread_state_t up = current;
+    bbcrash_async_thread_state up = current;
     up.stack_direction = BBCRASH_ASYNC_THREAD_STACK_DIRECTION_UP;
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &up, &previous, &next),
               BBCRASH_FRAME_ESUCCESS);
 
     // No frame pointer at all.
-    bbcrash_async_thread_state_t missing = current;
+    bbcrash_async_thread_state missing = current;
     bbcrash_async_thread_state_clear_reg(&missing, BBCRASH_REG_FP);
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &missing, nullptr, &next),
               BBCRASH_FRAME_EBADFRAME);
     // FP 0.
-    const bbcrash_async_thread_state_t zero = makeState(0x400000, 0, 0);
+    const bbcrash_async_thread_state zero = makeState(0x400000, 0, 0);
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &zero, nullptr, &next),
               BBCRASH_FRAME_ENOFRAME);
     // Saved words that cannot be read.
-    const bbcrash_async_thread_state_t unmapped = makeState(0x400000, 0x10, 0);
+    const bbcrash_async_thread_state unmapped = makeState(0x400000, 0x10, 0);
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &unmapped, nullptr, &next),
               BBCRASH_FRAME_EBADFRAME);
 }
@@ -214,12 +214,12 @@ TEST(FrameCursorTests, ThirtyTwoBitFramesReadFourByteWords) {
     const uint32_t base = uint32_t(reinterpret_cast<uintptr_t>(page));
     words[0] = base + 64;  // caller's ebp
     words[1] = 0x8048123;  // return address
-    bbcrash_async_thread_state_t state{};
+    bbcrash_async_thread_state state{};
     state.stack_direction = BBCRASH_ASYNC_THREAD_STACK_DIRECTION_DOWN;
     state.greg_size = 4;
     state.x86_state.thread.tsh.flavor = x86_THREAD_STATE32;
     bbcrash_async_thread_state_set_reg(&state, BBCRASH_REG_FP, base);
-    bbcrash_async_thread_state_t next;
+    bbcrash_async_thread_state next;
     ASSERT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &state, nullptr, &next),
               BBCRASH_FRAME_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x8048123u);

@@ -64,7 +64,7 @@ int child() {
     while (g_tid == 0 || g_loopEnd == 0) {
         std::this_thread::yield();
     }
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     // Not suspended: there is no state to read.
     CHILD_CHECK(bbcrash_async_thread_state_mach_thread_init(&state, g_tid) == BBCRASH_EINTERNAL);
 
@@ -82,13 +82,13 @@ int child() {
     }
 
     // The walk from there reaches the thread's body.
-    bbcrash_async_image_list_t images;
+    bbcrash_async_image_list images;
     bbcrash_nasync_image_list_init(&images, mach_task_self());
     for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
         bbcrash_nasync_image_list_append(&images, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
                                          platform::dyld::_dyld_get_image_name(i));
     }
-    bbcrash_async_frame_cursor_t cursor;
+    bbcrash_async_frame_cursor cursor;
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, &images);
     int frames = 0;
     bool reachedBody = false;

@@ -10,15 +10,15 @@ using namespace platform::mach;
 
 namespace {
 
-bbcrash_async_thread_state_t state64() {
+bbcrash_async_thread_state state64() {
     x86_mcontext64_t mctx{};
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);
     return state;
 }
 
-bbcrash_async_thread_state_t state32() {
-    bbcrash_async_thread_state_t state{};
+bbcrash_async_thread_state state32() {
+    bbcrash_async_thread_state state{};
     state.stack_direction = BBCRASH_ASYNC_THREAD_STACK_DIRECTION_DOWN;
     state.greg_size = 4;
     state.x86_state.thread.tsh.flavor = x86_THREAD_STATE32;
@@ -30,14 +30,14 @@ bbcrash_async_thread_state_t state32() {
 }  // namespace
 
 TEST(ThreadStateTests, NamesOfBothSetsFollowTheReportNumbering) {
-    const bbcrash_async_thread_state_t s64 = state64();
+    const bbcrash_async_thread_state s64 = state64();
     ASSERT_EQ(bbcrash_async_thread_state_get_reg_count(&s64), 21u);
     const char *names64[] = {"rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "r8",  "r9",
                              "r10", "r11", "r12", "r13", "r14", "r15", "rflags", "cs", "fs", "gs"};
     for (bbcrash_regnum_t r = 0; r < 21; r++) {
         EXPECT_STREQ(bbcrash_async_thread_state_get_reg_name(&s64, r), names64[r]) << r;
     }
-    const bbcrash_async_thread_state_t s32 = state32();
+    const bbcrash_async_thread_state s32 = state32();
     ASSERT_EQ(bbcrash_async_thread_state_get_reg_count(&s32), 16u);
     EXPECT_STREQ(bbcrash_async_thread_state_get_reg_name(&s32, 4), "edx");
     EXPECT_STREQ(bbcrash_async_thread_state_get_reg_name(&s32, 6), "ebx");
@@ -46,7 +46,7 @@ TEST(ThreadStateTests, NamesOfBothSetsFollowTheReportNumbering) {
 }
 
 TEST(ThreadStateTests, RegistersMapToTheirOwnFields) {
-    bbcrash_async_thread_state_t s = state64();
+    bbcrash_async_thread_state s = state64();
     bbcrash_async_thread_state_clear_all_regs(&s);
     for (bbcrash_regnum_t r = 0; r < 21; r++) {
         ASSERT_TRUE(bbcrash_async_thread_state_set_reg(&s, r, 0x1000 + r));
@@ -57,7 +57,7 @@ TEST(ThreadStateTests, RegistersMapToTheirOwnFields) {
     EXPECT_EQ(s.x86_state.thread.uts.ts64.gs, 0x1014u);
     EXPECT_EQ(s.valid_regs, (uint64_t(1) << 21) - 1);
 
-    bbcrash_async_thread_state_t t = state32();
+    bbcrash_async_thread_state t = state32();
     ASSERT_TRUE(bbcrash_async_thread_state_set_reg(&t, BBCRASH_X86_TRAPNO, 0x12345));
     EXPECT_EQ(t.x86_state.exception.ues.es32.trapno, 0x2345);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&t, BBCRASH_X86_TRAPNO), 0x2345u);
@@ -67,8 +67,8 @@ TEST(ThreadStateTests, RegistersMapToTheirOwnFields) {
 }
 
 TEST(ThreadStateTests, NumbersOutsideTheSetAreRefusedNotFatal) {
-    bbcrash_async_thread_state_t s = state64();
-    bbcrash_async_thread_state_t before = s;
+    bbcrash_async_thread_state s = state64();
+    bbcrash_async_thread_state before = s;
     EXPECT_FALSE(bbcrash_async_thread_state_valid_regnum(&s, 21));
     EXPECT_FALSE(bbcrash_async_thread_state_set_reg(&s, 21, 1));
     EXPECT_FALSE(bbcrash_async_thread_state_set_reg(&s, 32, 1));  // arm64's link register
@@ -78,26 +78,26 @@ TEST(ThreadStateTests, NumbersOutsideTheSetAreRefusedNotFatal) {
     EXPECT_EQ(bbcrash_async_thread_state_get_reg_name(&s, 21), nullptr);
     EXPECT_FALSE(bbcrash_async_thread_state_has_reg(&s, BBCRASH_REG_INVALID));
 
-    bbcrash_async_thread_state_t t = state32();
+    bbcrash_async_thread_state t = state32();
     EXPECT_FALSE(bbcrash_async_thread_state_set_reg(&t, 16, 1));
 }
 
 TEST(ThreadStateTests, ClearingVolatileRegistersKeepsThePreservedSet) {
-    bbcrash_async_thread_state_t s = state64();
+    bbcrash_async_thread_state s = state64();
     s.valid_regs = ~uint64_t(0);
     bbcrash_async_thread_state_clear_volatile_regs(&s);
     const uint64_t kept = (1u << 1) | (1u << 2) | (1u << 4) | (1u << 13) | (1u << 14) | (1u << 15) | (1u << 16);
     EXPECT_EQ(s.valid_regs & ((uint64_t(1) << 21) - 1), kept);
     EXPECT_EQ(s.valid_regs >> 21, ~uint64_t(0) >> 21);  // bits past the set stay
 
-    bbcrash_async_thread_state_t t = state32();
+    bbcrash_async_thread_state t = state32();
     t.valid_regs = 0xffff;
     bbcrash_async_thread_state_clear_volatile_regs(&t);
     EXPECT_EQ(t.valid_regs, uint64_t((1 << 1) | (1 << 2) | (1 << 6) | (1 << 7) | (1 << 8)));
 }
 
 TEST(ThreadStateTests, DwarfMaps) {
-    const bbcrash_async_thread_state_t s = state64();
+    const bbcrash_async_thread_state s = state64();
     bbcrash_regnum_t reg = 0;
     const struct {
         uint64_t dwarf;
@@ -112,7 +112,7 @@ TEST(ThreadStateTests, DwarfMaps) {
     EXPECT_FALSE(bbcrash_async_thread_state_map_dwarf_to_reg(&s, 50, &reg));
     EXPECT_FALSE(bbcrash_async_thread_state_map_dwarf_to_reg(&s, 0x100000000ULL, &reg));
 
-    const bbcrash_async_thread_state_t t = state32();
+    const bbcrash_async_thread_state t = state32();
     const char *names32[] = {"eax", "ecx", "edx", "ebx", "ebp", "esp", "esi", "edi", "eip"};
     for (uint64_t d = 0; d < 9; d++) {
         ASSERT_TRUE(bbcrash_async_thread_state_map_dwarf_to_reg(&t, d, &reg));
@@ -130,7 +130,7 @@ TEST(ThreadStateTests, MachineContextBecomesAFullyValidState) {
     mctx.ss.rsp = 0x7ff0;
     mctx.ss.r15 = 15;
     mctx.ss.gs = 0x33;
-    bbcrash_async_thread_state_t s;
+    bbcrash_async_thread_state s;
     std::memset(&s, 0xAB, sizeof(s));
     bbcrash_async_thread_state_mcontext_init(&s, &mctx);
     EXPECT_EQ(s.x86_state.thread.tsh.flavor, x86_THREAD_STATE64);

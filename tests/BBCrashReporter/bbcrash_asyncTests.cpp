@@ -150,11 +150,11 @@ TEST(AsyncSupportTests, SysctlValues) {
 }
 
 struct Captured {
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     int calls = 0;
 };
 
-bbcrash_error_t keepState(bbcrash_async_thread_state_t *state, void *context) {
+bbcrash_error_t keepState(bbcrash_async_thread_state *state, void *context) {
     auto *captured = static_cast<Captured *>(context);
     captured->state = *state;
     captured->calls++;
@@ -180,7 +180,7 @@ TEST(AsyncSupportTests, CapturedStateDescribesTheCaller) {
     CallerView view{};
     EXPECT_EQ(captureFromHere(&captured, &view), BBCRASH_ENOTFOUND);
     ASSERT_EQ(captured.calls, 1);
-    const bbcrash_async_thread_state_t &state = captured.state;
+    const bbcrash_async_thread_state &state = captured.state;
     // Instruction pointer inside the caller, just after its call; frame
     // pointer the caller's; stack pointer below the caller's frame.
     const uint64_t ip = bbcrash_async_thread_state_get_reg(&state, BBCRASH_REG_IP);

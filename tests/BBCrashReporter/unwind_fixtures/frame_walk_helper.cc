@@ -15,11 +15,11 @@ namespace {
 __attribute__((noinline)) int walkAndStop(int depth) {
     x86_mcontext64_t mctx{};
     platform_mach_thread_capture_state64(&mctx.ss);
-    bbcrash_async_thread_state_t state;
+    bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);
-    bbcrash_async_frame_cursor_t cursor;
+    bbcrash_async_frame_cursor cursor;
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, nullptr);
-    const bbcrash_async_frame_reader_t readers[] = {bbcrash_async_frame_read_frame_ptr};
+    const bbcrash_async_frame_reader readers[] = {bbcrash_async_frame_read_frame_ptr};
     bbcrash_frame_error_t err;
     while ((err = bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, 1)) == BBCRASH_FRAME_ESUCCESS &&
            cursor.depth < 64) {
