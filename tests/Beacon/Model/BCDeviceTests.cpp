@@ -28,6 +28,12 @@ public:
     std::string className() const override { return "BNDevice"; }
 };
 
+class OldNamedWrapperSdk : public BCWrapperSdk {
+public:
+    using BCWrapperSdk::BCWrapperSdk;
+    std::string className() const override { return "BNWrapperSdk"; }
+};
+
 // Writes the device's keys with a value of the wrong type under one key.
 class DamagedDevice : public BCDevice {
 public:
@@ -168,6 +174,13 @@ TEST(BCDeviceArchiving, OldClassNameDecodesIntoTheCurrentClass) {
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->className(), "BCDevice");
     EXPECT_TRUE(decoded->isEqual(*modeltest::validDevice()));
+
+    BCUtility::addMigrationClasses({{"BNWrapperSdk", "BCWrapperSdk"}});
+    auto oldWrapper = std::make_shared<OldNamedWrapperSdk>("1.0", "wrapper", std::nullopt, "label", std::nullopt, "hash");
+    auto decodedWrapper = modeltest::roundTrip(oldWrapper).objectAs<BCWrapperSdk>();
+    ASSERT_TRUE(decodedWrapper);
+    EXPECT_EQ(decodedWrapper->className(), "BCWrapperSdk");
+    EXPECT_TRUE(decodedWrapper->isEqual(*oldWrapper));
 }
 
 TEST(BCDeviceArchiving, AFieldOfTheWrongTypeFailsTheDecode) {

@@ -340,8 +340,8 @@ TEST(BCAbstractLogConversion, FillsTheExtensionsFromTheLogAndDevice) {
     auto cs = log->toCommonSchemaLogForTargetToken("abc-def-ghi", 1);
     ASSERT_TRUE(cs);
     nlohmann::ordered_json expected = {
+        {"timestamp", "2026-12-07T04:06:33.123Z"},
         {"ver", "3.0"},
-        {"time", "2026-12-07T04:06:33.123Z"},
         {"iKey", "o:abc"},
         {"flags", 1},
         {"ext",
@@ -397,10 +397,25 @@ TEST(BCCommonSchemaLog, ValidityEqualityAndArchiving) {
     auto log = minimalLog();
     log->addTransmissionTargetToken("abc-1");
     auto cs = log->toCommonSchemaLogForTargetToken("abc-1", 2);
-    EXPECT_FALSE(cs->isValid());
-    EXPECT_TRUE(capture.contains(BCLogLevelVerbose, "BCCommonSchemaLog: \"name\" is not valid."));
+    EXPECT_TRUE(cs->isValid()) << "what the conversion makes is valid without a type or a name";
+    EXPECT_TRUE(capture.lines().empty());
+    // A token without a target key gives no instrumentation key.
+    EXPECT_FALSE(log->toCommonSchemaLogForTargetToken("-1", 2)->isValid());
+    EXPECT_TRUE(capture.contains(BCLogLevelVerbose, "BCCommonSchemaLog: \"iKey\" is not valid."));
+    BCCommonSchemaLog empty;
+    EXPECT_FALSE(empty.isValid());
+    EXPECT_TRUE(capture.contains(BCLogLevelVerbose, "BCCommonSchemaLog: \"ver\" is not valid."));
+    empty.ver = "3.0";
+    EXPECT_FALSE(empty.isValid());
+    EXPECT_TRUE(capture.contains(BCLogLevelVerbose, "BCCommonSchemaLog: \"timestamp\" is not valid."));
+
     cs->name = "event";
-    EXPECT_TRUE(cs->isValid());
+    cs->setSid("s");
+    std::vector<std::string> keys;
+    auto json = cs->serializeToDictionary();
+    for (const auto &item : json.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"timestamp", "sid", "ver", "name", "iKey", "flags", "ext"}))
+        << "the base's keys come first";
 
     cs->popSample = 50.5;
     cs->cV = "cv";

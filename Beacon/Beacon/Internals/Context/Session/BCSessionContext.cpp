@@ -1,9 +1,7 @@
 #include "BCSessionContext.h"
 
-#include "BCBeaconUserDefaults.h"
+#include "BCHistoryUtil.h"
 #include "BCLogger.h"
-#include "BCModelUtil.h"
-#include "BCUtility.h"
 
 namespace {
 
@@ -12,26 +10,6 @@ constexpr const char *kHistoryKey = "SessionIdHistory";
 
 std::mutex sharedMutex;
 std::shared_ptr<BCSessionContext> sharedContext;
-
-// The stored history, or an empty one when there is none or it cannot be
-// read (the unarchiving logs why).
-std::vector<std::shared_ptr<BCSessionHistoryInfo>> loadHistory() {
-    std::vector<std::shared_ptr<BCSessionHistoryInfo>> history;
-    platform::Value stored = BCBeaconUserDefaults::shared()->objectForKey(kHistoryKey);
-    if (!stored.data()) return history;
-    platform::Value decoded = BCUtility::unarchiveKeyedData(*stored.data());
-    const platform::Array *entries = decoded.array();
-    if (!entries) return history;
-    for (const auto &entry : *entries) {
-        auto info = entry.objectAs<BCSessionHistoryInfo>();
-        if (!info) {
-            BCLogError(kLogTag, "The stored session history holds an entry of another type; it is ignored.");
-            return {};
-        }
-        history.push_back(std::move(info));
-    }
-    return history;
-}
 
 }  // namespace
 
@@ -47,8 +25,8 @@ void BCSessionContext::resetSharedInstance() {
 }
 
 BCSessionContext::BCSessionContext() {
-    BCModelUtil::registerArchivableClasses();
-    sessionHistory_ = loadHistory();
+    sessionHistory_ = BCHistoryUtil::loadHistory<BCSessionHistoryInfo>(
+        kHistoryKey, "The stored session history holds an entry of another type; it is ignored.");
     BCLogDebug(kLogTag, "%tu session(s) in the history.", sessionHistory_.size());
     currentSessionInfo_ = std::make_shared<BCSessionHistoryInfo>(platform::Date::now(), std::nullopt);
     sessionHistory_.push_back(currentSessionInfo_);
@@ -72,10 +50,8 @@ void BCSessionContext::setSessionId(const std::optional<std::string> &sessionId)
 
 std::optional<std::string> BCSessionContext::sessionIdAt(const platform::Date &date) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    for (auto it = sessionHistory_.rbegin(); it != sessionHistory_.rend(); ++it) {
-        if ((*it)->timestamp < date) return (*it)->sessionId;
-    }
-    return std::nullopt;
+    auto info = BCHistoryUtil::latestEntryBefore(sessionHistory_, date);
+    return info ? info->sessionId : std::nullopt;
 }
 
 void BCSessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) {
@@ -99,12 +75,4 @@ std::shared_ptr<BCSessionHistoryInfo> BCSessionContext::currentSessionInfo() con
     return std::make_shared<BCSessionHistoryInfo>(currentSessionInfo_->timestamp, currentSessionInfo_->sessionId);
 }
 
-void BCSessionContext::storeHistory() {
-    platform::Array entries;
-    for (const auto &info : sessionHistory_) entries.emplace_back(info);
-    // An archive that could not be made is not stored: storing nothing would
-    // erase the history kept so far.
-    if (auto data = BCUtility::archiveKeyedData(platform::Value(std::move(entries)))) {
-        BCBeaconUserDefaults::shared()->setObject(platform::Value(std::move(*data)), kHistoryKey);
-    }
-}
+void BCSessionContext::storeHistory() { BCHistoryUtil::storeHistory(sessionHistory_, kHistoryKey); }

@@ -1,9 +1,7 @@
 #include "BCUserIdContext.h"
 
-#include "BCBeaconUserDefaults.h"
+#include "BCHistoryUtil.h"
 #include "BCLogger.h"
-#include "BCModelUtil.h"
-#include "BCUtility.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Text.h"
 
@@ -15,26 +13,6 @@ constexpr const char *kUserIdPrefix = "c";
 
 std::mutex sharedMutex;
 std::shared_ptr<BCUserIdContext> sharedContext;
-
-// The stored history, or an empty one when there is none or it cannot be
-// read (the unarchiving logs why).
-std::vector<std::shared_ptr<BCUserIdHistoryInfo>> loadHistory() {
-    std::vector<std::shared_ptr<BCUserIdHistoryInfo>> history;
-    platform::Value stored = BCBeaconUserDefaults::shared()->objectForKey(kHistoryKey);
-    if (!stored.data()) return history;
-    platform::Value decoded = BCUtility::unarchiveKeyedData(*stored.data());
-    const platform::Array *entries = decoded.array();
-    if (!entries) return history;
-    for (const auto &entry : *entries) {
-        auto info = entry.objectAs<BCUserIdHistoryInfo>();
-        if (!info) {
-            BCLogError(kLogTag, "The stored userId history holds an entry of another type; it is ignored.");
-            return {};
-        }
-        history.push_back(std::move(info));
-    }
-    return history;
-}
 
 }  // namespace
 
@@ -50,8 +28,8 @@ void BCUserIdContext::resetSharedInstance() {
 }
 
 BCUserIdContext::BCUserIdContext() {
-    BCModelUtil::registerArchivableClasses();
-    userIdHistory_ = loadHistory();
+    userIdHistory_ = BCHistoryUtil::loadHistory<BCUserIdHistoryInfo>(
+        kHistoryKey, "The stored userId history holds an entry of another type; it is ignored.");
     BCLogDebug(kLogTag, "%tu userId(s) in the history.", userIdHistory_.size());
     currentUserIdInfo_ = std::make_shared<BCUserIdHistoryInfo>(platform::Date::now(), std::nullopt);
     userIdHistory_.push_back(currentUserIdInfo_);
@@ -85,10 +63,8 @@ void BCUserIdContext::setUserId(const std::optional<std::string> &userId) {
 
 std::optional<std::string> BCUserIdContext::userIdAt(const platform::Date &date) const {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    for (auto it = userIdHistory_.rbegin(); it != userIdHistory_.rend(); ++it) {
-        if ((*it)->timestamp < date) return (*it)->userId;
-    }
-    return std::nullopt;
+    auto info = BCHistoryUtil::latestEntryBefore(userIdHistory_, date);
+    return info ? info->userId : std::nullopt;
 }
 
 void BCUserIdContext::clearUserIdHistory() {
@@ -160,12 +136,4 @@ std::vector<std::shared_ptr<BCUserIdHistoryInfo>> BCUserIdContext::userIdHistory
     return copies;
 }
 
-void BCUserIdContext::storeHistory() {
-    platform::Array entries;
-    for (const auto &info : userIdHistory_) entries.emplace_back(info);
-    // An archive that could not be made is not stored: storing nothing would
-    // erase the history kept so far.
-    if (auto data = BCUtility::archiveKeyedData(platform::Value(std::move(entries)))) {
-        BCBeaconUserDefaults::shared()->setObject(platform::Value(std::move(*data)), kHistoryKey);
-    }
-}
+void BCUserIdContext::storeHistory() { BCHistoryUtil::storeHistory(userIdHistory_, kHistoryKey); }

@@ -1,13 +1,11 @@
 #include "BCCommonSchemaLog.h"
 
 #include "BCModelUtil.h"
-#include "BCUtility.h"
 
 nlohmann::ordered_json BCCommonSchemaLog::serializeToDictionary() const {
-    nlohmann::ordered_json dict = nlohmann::ordered_json::object();
+    nlohmann::ordered_json dict = BCAbstractLog::serializeToDictionary();
     BCModelUtil::addString(dict, "ver", ver);
     BCModelUtil::addString(dict, "name", name);
-    if (auto time = timestamp()) dict["time"] = BCUtility::dateToISO8601(*time);
     BCModelUtil::addNumber(dict, "popSample", popSample);
     BCModelUtil::addString(dict, "iKey", iKey);
     BCModelUtil::addNumber(dict, "flags", flags);
@@ -18,9 +16,11 @@ nlohmann::ordered_json BCCommonSchemaLog::serializeToDictionary() const {
 }
 
 bool BCCommonSchemaLog::isValid() const {
+    // A common-schema log has no type and its name is left to the event's
+    // owner, so the base's rules (and a name) would refuse every log the
+    // conversion makes; it needs what the conversion always gives it.
     if (!ver) return BCModelUtil::invalid(className(), "ver");
-    if (!name) return BCModelUtil::invalid(className(), "name");
-    if (!timestamp()) return BCModelUtil::invalid(className(), "time");
+    if (!timestamp()) return BCModelUtil::invalid(className(), "timestamp");
     if (!iKey) return BCModelUtil::invalid(className(), "iKey");
     if (ext && !ext->isValid()) return BCModelUtil::invalid(className(), "ext");
     return true;

@@ -1,8 +1,7 @@
 #pragma once
 // A log in the common schema (version 3.0) sent to the Event Collector. Its
-// JSON is the common-schema envelope: "ver", "name", "time", "popSample",
-// "iKey", "flags", "cV", "ext", "data"; the fields of the ordinary log that it
-// inherits are kept (and archived) but not written there.
+// JSON is the base's dictionary followed by "ver", "name", "popSample",
+// "iKey", "flags", "cV", "ext" and "data", each only when present.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,8 +24,8 @@ public:
 
     std::string className() const override { return "BCCommonSchemaLog"; }
     nlohmann::ordered_json serializeToDictionary() const override;
-    // ver, name, timestamp and iKey must be present, and the extensions
-    // valid when there are any.
+    // ver, timestamp and iKey must be present, and the extensions valid
+    // when there are any.
     bool isValid() const override;
     bool isEqual(const platform::Object &other) const override;
     void encodeWithCoder(platform::KeyedArchiver &coder) const override;

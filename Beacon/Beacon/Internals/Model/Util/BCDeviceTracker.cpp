@@ -6,16 +6,13 @@
 #include <sstream>
 #include <sys/utsname.h>
 
-#include "BCBeaconUserDefaults.h"
-#include "BCLogger.h"
-#include "BCModelUtil.h"
+#include "BCHistoryUtil.h"
 #include "BCUtility.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ProcessInfo.h"
 
 namespace {
 
-constexpr const char *kLogTag = "Beacon";
 constexpr const char *kPastDevicesKey = "PastDevices";
 
 std::mutex sharedMutex;
@@ -131,21 +128,9 @@ void BCDeviceTracker::setSourcesForTesting(std::optional<Sources> sources) {
 }
 
 BCDeviceTracker::BCDeviceTracker(Sources sources) : sources_(std::move(sources)) {
-    BCModelUtil::registerArchivableClasses();
-    platform::Value stored = BCBeaconUserDefaults::shared()->objectForKey(kPastDevicesKey);
-    if (!stored.data()) return;
-    platform::Value decoded = BCUtility::unarchiveKeyedData(*stored.data());
-    const platform::Array *entries = decoded.array();
-    if (!entries) return;
-    for (const auto &entry : *entries) {
-        auto info = entry.objectAs<BCDeviceHistoryInfo>();
-        if (!info || !info->device) {
-            BCLogError(kLogTag, "The stored device history holds an unusable entry; it is ignored.");
-            deviceHistory_.clear();
-            return;
-        }
-        deviceHistory_.push_back(std::move(info));
-    }
+    deviceHistory_ = BCHistoryUtil::loadHistory<BCDeviceHistoryInfo>(
+        kPastDevicesKey, "The stored device history holds an unusable entry; it is ignored.",
+        [](const BCDeviceHistoryInfo &info) { return info.device != nullptr; });
     // Lookups search by date, so the entries must be in date order.
     std::stable_sort(deviceHistory_.begin(), deviceHistory_.end(),
                      [](const auto &a, const auto &b) { return a->timestamp < b->timestamp; });
@@ -232,15 +217,7 @@ std::shared_ptr<BCDevice> BCDeviceTracker::makeDevice() const {
     return device;
 }
 
-void BCDeviceTracker::storeHistory() {
-    platform::Array entries;
-    for (const auto &info : deviceHistory_) entries.emplace_back(info);
-    // An archive that could not be made is not stored: storing nothing would
-    // erase the history kept so far.
-    if (auto data = BCUtility::archiveKeyedData(platform::Value(std::move(entries)))) {
-        BCBeaconUserDefaults::shared()->setObject(platform::Value(std::move(*data)), kPastDevicesKey);
-    }
-}
+void BCDeviceTracker::storeHistory() { BCHistoryUtil::storeHistory(deviceHistory_, kPastDevicesKey); }
 
 std::optional<std::string> BCDeviceTracker::osReleaseValue(const std::string &contents, const std::string &key) {
     std::istringstream lines(contents);

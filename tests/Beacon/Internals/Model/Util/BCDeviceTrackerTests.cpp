@@ -158,6 +158,18 @@ TEST(BCDeviceTracker, NoHistoryGivesTheCurrentDeviceAndUnreadableHistoryIsEmpty)
     BCDeviceTracker tracker(fixedSources("current"));
     EXPECT_TRUE(tracker.deviceHistory().empty());
     EXPECT_EQ(tracker.deviceForTimestamp(at("2026-01-01T10:00:00.000Z"))->model, "current");
+
+    // An entry without a device makes the whole stored history unusable.
+    platform::Array entries{
+        platform::Value(std::make_shared<BCDeviceHistoryInfo>(at("2026-01-01T10:00:00.000Z"), deviceWithModel("d1"))),
+        platform::Value(std::make_shared<BCDeviceHistoryInfo>(at("2026-01-01T11:00:00.000Z"), nullptr))};
+    auto data = BCUtility::archiveKeyedData(platform::Value(entries));
+    ASSERT_TRUE(data);
+    BCBeaconUserDefaults::shared()->setObject(platform::Value(*data), "PastDevices");
+    home.relaunch();
+    BCDeviceTracker again(fixedSources("current"));
+    EXPECT_TRUE(again.deviceHistory().empty());
+    EXPECT_TRUE(capture.contains(BCLogLevelError, "The stored device history holds an unusable entry; it is ignored."));
 }
 
 TEST(BCDeviceTrackerSystem, TheRunningSystemGivesAValidDevice) {
