@@ -17,10 +17,10 @@
 #include <string>
 
 #include "CompactUnwindTestImage.h"
+#include "LoadedImages.h"
 #include "bbcrash_frame_compact_unwind.h"
 #include "bbcrash_frame_dwarf_unwind.h"
 #include "bbcrash_frame_fp_reader.h"
-#include "platform/dyld/dyld.h"
 #include "platform/mach/thread_capture.h"
 
 #if __has_include(<libunwind.h>)
@@ -49,19 +49,6 @@ extern "C" __attribute__((noinline)) long bench_elf_recurse(Probe cb, void *ctx,
     return result + depth;
 }
 
-bbcrash_async_image_list *imageList() {
-    static bbcrash_async_image_list *list = [] {
-        auto *l = new bbcrash_async_image_list;
-        bbcrash_nasync_image_list_init(l, mach_task_self());
-        for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
-            bbcrash_nasync_image_list_append(l, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
-                                             platform::dyld::_dyld_get_image_name(i));
-        }
-        return l;
-    }();
-    return list;
-}
-
 struct Job {
     benchmark::State *state;
     const bbcrash_async_frame_reader *readers;
@@ -79,7 +66,7 @@ __attribute__((noinline)) void walkOurs(void *data) {
     int64_t frames = 0;
     for (auto _ : *job->state) {
         bbcrash_async_frame_cursor cursor;
-        bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &start, imageList());
+        bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &start, unwindtest::loadedImageList());
         int n = 0;
         while (n < kFrames && bbcrash_async_frame_cursor_next_with_readers(&cursor, job->readers, job->readerCount) ==
                                   BBCRASH_FRAME_ESUCCESS) {
@@ -192,7 +179,7 @@ MachORecurse machoRecurse() {
     static MachORecurse fn = []() -> MachORecurse {
         static unwindtest::CompactUnwindTestImage image(BENCH_MACHO_IMAGE, true);
         if (!image.loaded()) return nullptr;
-        bbcrash_nasync_image_list_append_with_base(imageList(), image.header(), image.header(), BENCH_MACHO_IMAGE);
+        bbcrash_nasync_image_list_append_with_base(unwindtest::loadedImageList(), image.header(), image.header(), BENCH_MACHO_IMAGE);
         // The recursion is the image's only function, at the start of __text.
         return reinterpret_cast<MachORecurse>(image.section("__TEXT", "__text").address);
     }();
@@ -264,7 +251,7 @@ BENCHMARK(MachOFramePointer);
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
-    imageList();
+    unwindtest::loadedImageList();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

@@ -35,28 +35,13 @@ constexpr uint32_t fieldOf(uint32_t value, uint32_t mask) { return (value & mask
 // defines it: a pc beyond the last key resolves to that key's entry.
 template <typename KeyAt>
 bbcrash_error_t searchEntries(uint32_t count, uint32_t pc, KeyAt keyAt, uint32_t *result) {
-    if (count == 0) {
-        return BBCRASH_ENOTFOUND;
-    }
     int64_t low = 0;
     int64_t high = int64_t(count) - 1;
     while (low <= high) {
         const int64_t mid = (low + high) / 2;
-        uint32_t key = 0;
-        bbcrash_error_t err = keyAt(uint32_t(mid), &key);
-        if (err != BBCRASH_ESUCCESS) {
-            return err;
-        }
+        const uint32_t key = keyAt(uint32_t(mid));
         if (key < pc) {
-            uint32_t nextKey = 0;
-            if (mid == high) {
-                *result = uint32_t(mid);
-                return BBCRASH_ESUCCESS;
-            }
-            if ((err = keyAt(uint32_t(mid + 1), &nextKey)) != BBCRASH_ESUCCESS) {
-                return err;
-            }
-            if (nextKey > pc) {
+            if (mid == high || keyAt(uint32_t(mid + 1)) > pc) {
                 *result = uint32_t(mid);
                 return BBCRASH_ESUCCESS;
             }
@@ -121,6 +106,31 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_
     return BBCRASH_ESUCCESS;
 }
 
+namespace {
+
+// A second-level page: its header (`headerSize` bytes: kind, entry-array
+// offset and entry count, then what the kind adds) and its entries of
+// `entrySize` bytes, all inside the section.
+struct Page {
+    const uint8_t *header;
+    const uint8_t *entries;
+    uint16_t count;
+};
+
+bbcrash_error_t mapPage(bbcrash_async_unwind_info_reader *reader, uint32_t pageOffset, uint64_t headerSize,
+                        uint64_t entrySize, Page *page) {
+    page->header = sectionBytes(reader, pageOffset, headerSize);
+    if (page->header == nullptr) {
+        return BBCRASH_EINVAL;
+    }
+    const uint16_t entriesOffset = load16(reader, page->header + 4);
+    page->count = load16(reader, page->header + 6);
+    page->entries = sectionBytes(reader, uint64_t(pageOffset) + entriesOffset, uint64_t(page->count) * entrySize);
+    return page->entries == nullptr ? BBCRASH_EINVAL : BBCRASH_ESUCCESS;
+}
+
+}  // namespace
+
 bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_info_reader *reader, uint32_t pc,
                                                          uint32_t *function_base, uint32_t *encoding) {
     const auto &hdr = reader->header;
@@ -139,52 +149,41 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_in
     }
     uint32_t first = 0;
     bbcrash_error_t err = searchEntries(
-        hdr.index_count - 1, pc,
-        [&](uint32_t i, uint32_t *key) {
-            *key = load32(reader, index + 12 * uint64_t(i));
-            return BBCRASH_ESUCCESS;
-        },
-        &first);
+        hdr.index_count - 1, pc, [&](uint32_t i) { return load32(reader, index + 12 * uint64_t(i)); }, &first);
     if (err != BBCRASH_ESUCCESS) {
         return err;
     }
     const uint32_t firstFunction = load32(reader, index + 12 * uint64_t(first));
     const uint32_t pageOffset = load32(reader, index + 12 * uint64_t(first) + 4);
 
-    const uint8_t *page = sectionBytes(reader, pageOffset, 4);
-    if (page == nullptr) {
+    const uint8_t *kindBytes = sectionBytes(reader, pageOffset, 4);
+    if (kindBytes == nullptr) {
         return BBCRASH_EINVAL;
     }
-    const uint32_t kind = load32(reader, page);
+    const uint32_t kind = load32(reader, kindBytes);
+    Page page;
+    uint32_t found = 0;
 
     if (kind == kSecondLevelCompressed) {
-        page = sectionBytes(reader, pageOffset, 12);
-        if (page == nullptr) {
-            return BBCRASH_EINVAL;
-        }
-        const uint16_t entriesOffset = load16(reader, page + 4);
-        const uint16_t entryCount = load16(reader, page + 6);
-        const uint16_t encodingsOffset = load16(reader, page + 8);
-        const uint16_t encodingsCount = load16(reader, page + 10);
-        const uint8_t *entries = sectionBytes(reader, uint64_t(pageOffset) + entriesOffset, uint64_t(entryCount) * 4);
-        const uint8_t *encodings =
-            sectionBytes(reader, uint64_t(pageOffset) + encodingsOffset, uint64_t(encodingsCount) * 4);
-        if (entries == nullptr || (encodings == nullptr && encodingsCount != 0)) {
-            return BBCRASH_EINVAL;
-        }
-        uint32_t found = 0;
-        err = searchEntries(
-            entryCount, pc,
-            [&](uint32_t i, uint32_t *key) {
-                *key = (load32(reader, entries + 4 * uint64_t(i)) & 0x00FFFFFF) + firstFunction;
-                return BBCRASH_ESUCCESS;
-            },
-            &found);
-        if (err != BBCRASH_ESUCCESS) {
+        // Entries: function offset from the first-level entry's in the low
+        // 24 bits, encoding index in the high 8.
+        if ((err = mapPage(reader, pageOffset, 12, 4, &page)) != BBCRASH_ESUCCESS) {
             return err;
         }
-        const uint32_t entry = load32(reader, entries + 4 * uint64_t(found));
-        const uint32_t encodingIndex = entry >> 24;
+        const uint16_t encodingsOffset = load16(reader, page.header + 8);
+        const uint16_t encodingsCount = load16(reader, page.header + 10);
+        const uint8_t *encodings =
+            sectionBytes(reader, uint64_t(pageOffset) + encodingsOffset, uint64_t(encodingsCount) * 4);
+        if (encodings == nullptr && encodingsCount != 0) {
+            return BBCRASH_EINVAL;
+        }
+        auto functionAt = [&](uint32_t i) {
+            return (load32(reader, page.entries + 4 * uint64_t(i)) & 0x00FFFFFF) + firstFunction;
+        };
+        if ((err = searchEntries(page.count, pc, functionAt, &found)) != BBCRASH_ESUCCESS) {
+            return err;
+        }
+        const uint32_t encodingIndex = load32(reader, page.entries + 4 * uint64_t(found)) >> 24;
         if (encodingIndex < hdr.common_encodings_count) {
             *encoding = load32(reader, common + 4 * uint64_t(encodingIndex));
         } else {
@@ -194,34 +193,21 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_in
             }
             *encoding = load32(reader, encodings + 4 * uint64_t(local));
         }
-        *function_base = (entry & 0x00FFFFFF) + firstFunction;
+        *function_base = functionAt(found);
         return BBCRASH_ESUCCESS;
     }
 
     if (kind == kSecondLevelRegular) {
-        page = sectionBytes(reader, pageOffset, 8);
-        if (page == nullptr) {
-            return BBCRASH_EINVAL;
-        }
-        const uint16_t entriesOffset = load16(reader, page + 4);
-        const uint16_t entryCount = load16(reader, page + 6);
-        const uint8_t *entries = sectionBytes(reader, uint64_t(pageOffset) + entriesOffset, uint64_t(entryCount) * 8);
-        if (entries == nullptr) {
-            return BBCRASH_EINVAL;
-        }
-        uint32_t found = 0;
-        err = searchEntries(
-            entryCount, pc,
-            [&](uint32_t i, uint32_t *key) {
-                *key = load32(reader, entries + 8 * uint64_t(i));
-                return BBCRASH_ESUCCESS;
-            },
-            &found);
-        if (err != BBCRASH_ESUCCESS) {
+        // Entries: function offset from the image's header, encoding.
+        if ((err = mapPage(reader, pageOffset, 8, 8, &page)) != BBCRASH_ESUCCESS) {
             return err;
         }
-        *function_base = load32(reader, entries + 8 * uint64_t(found));
-        *encoding = load32(reader, entries + 8 * uint64_t(found) + 4);
+        auto functionAt = [&](uint32_t i) { return load32(reader, page.entries + 8 * uint64_t(i)); };
+        if ((err = searchEntries(page.count, pc, functionAt, &found)) != BBCRASH_ESUCCESS) {
+            return err;
+        }
+        *function_base = functionAt(found);
+        *encoding = load32(reader, page.entries + 8 * uint64_t(found) + 4);
         return BBCRASH_ESUCCESS;
     }
     return BBCRASH_EINVAL;
@@ -315,10 +301,10 @@ bbcrash_error_t initX86(bbcrash_async_unwind_entry *entry, int32_t cputype, uint
     const int64_t unit = cputype == BBCRASH_ASYNC_UNWIND_CPU_X86_64 ? 8 : 4;
     switch (encoding & kModeMask) {
     case 0:
-        entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_NONE;
+        entry->type = UNWIND_ENTRY_NONE;
         return BBCRASH_ESUCCESS;
     case kX86ModeFrame: {
-        entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_FRAME_PTR;
+        entry->type = UNWIND_ENTRY_FRAME_PTR;
         entry->stack_offset = -int64_t(fieldOf(encoding, kX86FrameOffset)) * unit;
         uint32_t regs = encoding & kX86FrameRegisters;
         for (uint32_t i = 0; regs != 0 && i < 5; i++, regs >>= 3) {
@@ -333,7 +319,7 @@ bbcrash_error_t initX86(bbcrash_async_unwind_entry *entry, int32_t cputype, uint
     case kX86ModeStackImmd:
     case kX86ModeStackInd: {
         const bool immediate = (encoding & kModeMask) == kX86ModeStackImmd;
-        entry->type = immediate ? BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_IMMD : BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_INDIRECT;
+        entry->type = immediate ? UNWIND_ENTRY_FRAMELESS_IMMD : UNWIND_ENTRY_FRAMELESS_INDIRECT;
         const int64_t size = fieldOf(encoding, kX86FramelessStackSize);
         entry->stack_offset = immediate ? size * unit : size;
         entry->stack_adjust = immediate ? 0 : uint32_t(fieldOf(encoding, kX86FramelessStackAdjust) * unit);
@@ -354,7 +340,7 @@ bbcrash_error_t initX86(bbcrash_async_unwind_entry *entry, int32_t cputype, uint
         return BBCRASH_ESUCCESS;
     }
     case kX86ModeDwarf:
-        entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_DWARF;
+        entry->type = UNWIND_ENTRY_DWARF;
         entry->stack_offset = encoding & kDwarfSectionOffset;
         return BBCRASH_ESUCCESS;
     default:
@@ -366,10 +352,10 @@ bbcrash_error_t initArm64(bbcrash_async_unwind_entry *entry, uint32_t encoding) 
     const uint32_t mode = encoding & kModeMask;
     switch (mode) {
     case 0:
-        entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_NONE;
+        entry->type = UNWIND_ENTRY_NONE;
         return BBCRASH_ESUCCESS;
     case kArm64ModeDwarf:
-        entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_DWARF;
+        entry->type = UNWIND_ENTRY_DWARF;
         entry->stack_offset = encoding & kDwarfSectionOffset;
         return BBCRASH_ESUCCESS;
     case kArm64ModeFrameless:
@@ -394,11 +380,11 @@ bbcrash_error_t initArm64(bbcrash_async_unwind_entry *entry, uint32_t encoding) 
     }
     entry->register_count = count;
     if (mode == kArm64ModeFrameless) {
-        entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_IMMD;
+        entry->type = UNWIND_ENTRY_FRAMELESS_IMMD;
         entry->stack_offset = int64_t(fieldOf(encoding, kArm64FramelessStackSize)) * 16;
         entry->return_address_register = kArm64LinkRegister;
     } else {
-        entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_FRAME_PTR;
+        entry->type = UNWIND_ENTRY_FRAME_PTR;
         entry->stack_offset = -int64_t(count) * 8;
     }
     return BBCRASH_ESUCCESS;
@@ -408,7 +394,7 @@ bbcrash_error_t initArm64(bbcrash_async_unwind_entry *entry, uint32_t encoding) 
 
 bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entry, int32_t cputype,
                                                 uint32_t encoding) {
-    entry->type = BBCRASH_ASYNC_UNWIND_ENTRY_NONE;
+    entry->type = UNWIND_ENTRY_NONE;
     entry->cputype = cputype;
     entry->stack_offset = 0;
     entry->stack_adjust = 0;
@@ -494,7 +480,7 @@ bbcrash_error_t bbcrash_async_unwind_entry_apply(task_t task, uint64_t function_
                                                  const bbcrash_async_thread_state *state,
                                                  const bbcrash_async_unwind_entry *entry,
                                                  bbcrash_async_thread_state *new_state) {
-    if (entry->type == BBCRASH_ASYNC_UNWIND_ENTRY_DWARF || entry->type == BBCRASH_ASYNC_UNWIND_ENTRY_NONE) {
+    if (entry->type == UNWIND_ENTRY_DWARF || entry->type == UNWIND_ENTRY_NONE) {
         return BBCRASH_ENOTSUP;
     }
     if (!entryFitsState(entry, state)) {
@@ -507,7 +493,7 @@ bbcrash_error_t bbcrash_async_unwind_entry_apply(task_t task, uint64_t function_
     uint64_t base = 0;
     bbcrash_error_t err;
     switch (entry->type) {
-    case BBCRASH_ASYNC_UNWIND_ENTRY_FRAME_PTR: {
+    case UNWIND_ENTRY_FRAME_PTR: {
         if (!bbcrash_async_thread_state_has_reg(state, BBCRASH_REG_FP)) {
             return BBCRASH_ENOTFOUND;
         }
@@ -529,14 +515,14 @@ bbcrash_error_t bbcrash_async_unwind_entry_apply(task_t task, uint64_t function_
         bbcrash_async_thread_state_set_reg(new_state, BBCRASH_REG_IP, newIp);
         break;
     }
-    case BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_IMMD:
-    case BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_INDIRECT: {
+    case UNWIND_ENTRY_FRAMELESS_IMMD:
+    case UNWIND_ENTRY_FRAMELESS_INDIRECT: {
         if (!bbcrash_async_thread_state_has_reg(state, BBCRASH_REG_SP)) {
             return BBCRASH_ENOTFOUND;
         }
         const uint64_t sp = bbcrash_async_thread_state_get_reg(state, BBCRASH_REG_SP);
         uint64_t stackSize = uint64_t(entry->stack_offset);
-        if (entry->type == BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_INDIRECT) {
+        if (entry->type == UNWIND_ENTRY_FRAMELESS_INDIRECT) {
             uint64_t immediateAddress = 0;
             uint32_t immediate = 0;
             if (!addAddress(8, function_address, entry->stack_offset, &immediateAddress)) {

@@ -24,11 +24,11 @@ struct bbcrash_async_unwind_info_reader {
 };
 
 enum bbcrash_async_unwind_entry_type_t : uint32_t {
-    BBCRASH_ASYNC_UNWIND_ENTRY_FRAME_PTR = 1,         // registers saved below a frame pointer
-    BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_IMMD = 2,    // stack size in the encoding
-    BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_INDIRECT = 3,  // stack size in the function's code
-    BBCRASH_ASYNC_UNWIND_ENTRY_DWARF = 4,             // see the FDE in eh_frame
-    BBCRASH_ASYNC_UNWIND_ENTRY_NONE = 5,              // no unwind information
+    UNWIND_ENTRY_FRAME_PTR = 1,           // registers saved below a frame pointer
+    UNWIND_ENTRY_FRAMELESS_IMMD = 2,      // stack size in the encoding
+    UNWIND_ENTRY_FRAMELESS_INDIRECT = 3,  // stack size in the function's code
+    UNWIND_ENTRY_DWARF = 4,               // see the FDE in eh_frame
+    UNWIND_ENTRY_NONE = 5,                // no unwind information
 };
 
 // Most registers a compact encoding can list.

@@ -140,6 +140,18 @@ bbcrash_error_t readValue(bbcrash_async_mobject *mobj, mach_vm_address_t address
     return BBCRASH_ESUCCESS;
 }
 
+// A value read as above and converted with one of the byte order's swaps.
+template <typename T>
+bbcrash_error_t readSwapped(bbcrash_async_mobject *mobj, T (*swap)(T), mach_vm_address_t address, int64_t offset,
+                            T *result) {
+    T raw = 0;
+    const bbcrash_error_t err = readValue(mobj, address, offset, &raw);
+    if (err == BBCRASH_ESUCCESS) {
+        *result = swap(raw);
+    }
+    return err;
+}
+
 // Shared LEB128 decoder; `sign` asks for sign extension.
 bbcrash_error_t readLeb128(bbcrash_async_mobject *mobj, mach_vm_address_t address, int64_t offset, bool sign,
                            uint64_t *result, size_t *size) {
@@ -181,34 +193,19 @@ bbcrash_error_t bbcrash_async_mobject_read_uint8(bbcrash_async_mobject *mobj, co
 bbcrash_error_t bbcrash_async_mobject_read_uint16(bbcrash_async_mobject *mobj,
                                                   const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   int64_t offset, uint16_t *result) {
-    uint16_t raw = 0;
-    bbcrash_error_t err = readValue(mobj, address, offset, &raw);
-    if (err == BBCRASH_ESUCCESS) {
-        *result = byteorder->swap16(raw);
-    }
-    return err;
+    return readSwapped(mobj, byteorder->swap16, address, offset, result);
 }
 
 bbcrash_error_t bbcrash_async_mobject_read_uint32(bbcrash_async_mobject *mobj,
                                                   const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   int64_t offset, uint32_t *result) {
-    uint32_t raw = 0;
-    bbcrash_error_t err = readValue(mobj, address, offset, &raw);
-    if (err == BBCRASH_ESUCCESS) {
-        *result = byteorder->swap32(raw);
-    }
-    return err;
+    return readSwapped(mobj, byteorder->swap32, address, offset, result);
 }
 
 bbcrash_error_t bbcrash_async_mobject_read_uint64(bbcrash_async_mobject *mobj,
                                                   const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   int64_t offset, uint64_t *result) {
-    uint64_t raw = 0;
-    bbcrash_error_t err = readValue(mobj, address, offset, &raw);
-    if (err == BBCRASH_ESUCCESS) {
-        *result = byteorder->swap64(raw);
-    }
-    return err;
+    return readSwapped(mobj, byteorder->swap64, address, offset, result);
 }
 
 bbcrash_error_t bbcrash_async_mobject_read_uleb128(bbcrash_async_mobject *mobj, mach_vm_address_t address,

@@ -155,26 +155,25 @@ uint64_t bbcrash_async_thread_state_get_reg(const bbcrash_async_thread_state *st
     return field != nullptr ? *field : 0;
 }
 
-bool bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum, uint64_t value) {
+void bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum, uint64_t value) {
     if (is32(state)) {
         if (regnum == BBCRASH_X86_TRAPNO) {
             state->x86_state.exception.ues.es32.trapno = static_cast<uint16_t>(value);
         } else {
             uint32_t *field = reg32(state, regnum);
             if (field == nullptr) {
-                return false;
+                return;
             }
             *field = static_cast<uint32_t>(value);
         }
     } else {
         uint64_t *field = reg64(state, regnum);
         if (field == nullptr) {
-            return false;
+            return;
         }
         *field = value;
     }
     state->valid_regs |= bit(regnum);
-    return true;
 }
 
 bool bbcrash_async_thread_state_has_reg(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum) {

@@ -94,15 +94,17 @@ void bbcrash_async_thread_state_mcontext_init(bbcrash_async_thread_state *state,
 void bbcrash_async_thread_state_copy(bbcrash_async_thread_state *dest, const bbcrash_async_thread_state *source);
 
 // True when `regnum` names a register of the state's set. The accessors
-// below treat any other number as absent: get gives 0, set stores nothing
-// and returns false, the name is null. Readers check numbers that come from
-// unwind data with this before they use them.
+// below treat any other number as absent rather than stopping the process:
+// get gives 0, set stores nothing and leaves every validity bit as it was,
+// the name is null. Readers check numbers that come from unwind data with
+// this before they use them.
 bool bbcrash_async_thread_state_valid_regnum(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
 
 // The value zero-extended to 64 bits, whether or not its validity bit is set.
 uint64_t bbcrash_async_thread_state_get_reg(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
-// Stores the value (truncated to the register's width) and marks it valid.
-bool bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum, uint64_t value);
+// Stores the value (truncated to the register's width) and marks it valid;
+// a number outside the set is refused (nothing stored, has_reg stays false).
+void bbcrash_async_thread_state_set_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum, uint64_t value);
 bool bbcrash_async_thread_state_has_reg(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
 void bbcrash_async_thread_state_clear_reg(bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
 void bbcrash_async_thread_state_clear_all_regs(bbcrash_async_thread_state *state);

@@ -10,10 +10,10 @@ namespace bbcrash::MS::async {
 template <typename machine_ptr, typename machine_ptr_s>
 dwarf_cfa_state<machine_ptr, machine_ptr_s>::dwarf_cfa_state() : free_list_(0), level_(0) {
     for (uint8_t i = 0; i < MAX_REGISTER_RULES; i++) {
-        entries_[i] = entry_t{0, 0, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, uint8_t(i + 1 < MAX_REGISTER_RULES ? i + 1 : EMPTY)};
+        entries_[i] = entry_t{0, 0, REG_RULE_OFFSET, uint8_t(i + 1 < MAX_REGISTER_RULES ? i + 1 : EMPTY)};
     }
     for (auto &level : levels_) {
-        level.cfa = rule_t{DWARF_CFA_RULE_TYPE_UNDEFINED, 0, 0, 0, 0, 0};
+        level.cfa = rule_t{CFA_UNDEFINED, 0, 0, 0, 0, 0};
         level.count = 0;
         for (auto &bucket : level.buckets) {
             bucket = EMPTY;
@@ -109,17 +109,17 @@ void dwarf_cfa_state<machine_ptr, machine_ptr_s>::remove_register(uint32_t regnu
 
 template <typename machine_ptr, typename machine_ptr_s>
 void dwarf_cfa_state<machine_ptr, machine_ptr_s>::set_cfa_register(uint32_t regnum, machine_ptr offset) {
-    levels_[level_].cfa = rule_t{DWARF_CFA_RULE_TYPE_REGISTER, regnum, offset, 0, 0, 0};
+    levels_[level_].cfa = rule_t{CFA_REGISTER, regnum, offset, 0, 0, 0};
 }
 
 template <typename machine_ptr, typename machine_ptr_s>
 void dwarf_cfa_state<machine_ptr, machine_ptr_s>::set_cfa_register_signed(uint32_t regnum, machine_ptr_s offset) {
-    levels_[level_].cfa = rule_t{DWARF_CFA_RULE_TYPE_REGISTER_SIGNED, regnum, 0, offset, 0, 0};
+    levels_[level_].cfa = rule_t{CFA_REGISTER_SIGNED, regnum, 0, offset, 0, 0};
 }
 
 template <typename machine_ptr, typename machine_ptr_s>
 void dwarf_cfa_state<machine_ptr, machine_ptr_s>::set_cfa_expression(mach_vm_address_t address, uint64_t length) {
-    levels_[level_].cfa = rule_t{DWARF_CFA_RULE_TYPE_EXPRESSION, 0, 0, 0, address, length};
+    levels_[level_].cfa = rule_t{CFA_EXPRESSION, 0, 0, 0, address, length};
 }
 
 template <typename machine_ptr, typename machine_ptr_s>
@@ -268,20 +268,20 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
             return BBCRASH_EINVAL; \
         }                          \
     } while (0)
-#define CFA_REGISTER(out)                          \
-    do {                                           \
-        uint64_t raw_ = 0;                         \
-        CFA_OPERAND(stream.read_uleb128(&raw_));   \
-        if (raw_ > UINT32_MAX) {                   \
-            return BBCRASH_ENOTSUP;                \
-        }                                          \
-        (out) = uint32_t(raw_);                    \
+#define CFA_REGNUM_OPERAND(out)                  \
+    do {                                         \
+        uint64_t raw_ = 0;                       \
+        CFA_OPERAND(stream.read_uleb128(&raw_)); \
+        if (raw_ > UINT32_MAX) {                 \
+            return BBCRASH_ENOTSUP;              \
+        }                                        \
+        (out) = uint32_t(raw_);                  \
     } while (0)
-#define CFA_SET(reg, rule, value)                  \
-    do {                                           \
+#define CFA_SET(reg, rule, value)                    \
+    do {                                             \
         if (!set_register((reg), (rule), (value))) { \
-            return BBCRASH_ENOMEM;                 \
-        }                                          \
+            return BBCRASH_ENOMEM;                   \
+        }                                            \
     } while (0)
 
     auto restore = [&](uint32_t regnum) -> bool {
@@ -295,7 +295,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
     };
     auto cfaIsRegister = [&]() {
         const dwarf_cfa_rule_type_t type = levels_[level_].cfa.type;
-        return type == DWARF_CFA_RULE_TYPE_REGISTER || type == DWARF_CFA_RULE_TYPE_REGISTER_SIGNED;
+        return type == CFA_REGISTER || type == CFA_REGISTER_SIGNED;
     };
 
     while (!stream.at_end()) {
@@ -312,7 +312,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
             break;
         case DW_CFA_offset:
             CFA_OPERAND(stream.read_uleb128(&uoperand));
-            CFA_SET(low, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, machine_ptr(machine_ptr(uoperand) * dataAlignment));
+            CFA_SET(low, REG_RULE_OFFSET, machine_ptr(machine_ptr(uoperand) * dataAlignment));
             break;
         case DW_CFA_restore:
             if (!restore(low)) {
@@ -356,29 +356,29 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
                 break;
             }
             case DW_CFA_offset_extended:
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 CFA_OPERAND(stream.read_uleb128(&uoperand));
-                CFA_SET(regnum, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, machine_ptr(machine_ptr(uoperand) * dataAlignment));
+                CFA_SET(regnum, REG_RULE_OFFSET, machine_ptr(machine_ptr(uoperand) * dataAlignment));
                 break;
             case DW_CFA_restore_extended:
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 if (!restore(regnum)) {
                     return BBCRASH_ENOMEM;
                 }
                 break;
             case DW_CFA_undefined:
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 remove_register(regnum);
                 break;
             case DW_CFA_same_value:
-                CFA_REGISTER(regnum);
-                CFA_SET(regnum, BBCRASH_DWARF_CFA_REG_RULE_SAME_VALUE, 0);
+                CFA_REGNUM_OPERAND(regnum);
+                CFA_SET(regnum, REG_RULE_SAME_VALUE, 0);
                 break;
             case DW_CFA_register: {
                 uint32_t other = 0;
-                CFA_REGISTER(regnum);
-                CFA_REGISTER(other);
-                CFA_SET(regnum, BBCRASH_DWARF_CFA_REG_RULE_REGISTER, machine_ptr(other));
+                CFA_REGNUM_OPERAND(regnum);
+                CFA_REGNUM_OPERAND(other);
+                CFA_SET(regnum, REG_RULE_REGISTER, machine_ptr(other));
                 break;
             }
             case DW_CFA_remember_state:
@@ -392,7 +392,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
                 }
                 break;
             case DW_CFA_def_cfa:
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 CFA_OPERAND(stream.read_uleb128(&uoperand));
                 set_cfa_register(regnum, machine_ptr(uoperand));
                 break;
@@ -400,7 +400,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
                 if (!cfaIsRegister()) {
                     return BBCRASH_EINVAL;
                 }
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 levels_[level_].cfa.regnum = regnum;
                 break;
             }
@@ -420,23 +420,23 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
             }
             case DW_CFA_expression:
             case DW_CFA_val_expression: {
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 const mach_vm_address_t block = stream.position();
                 CFA_OPERAND(stream.read_uleb128(&uoperand));
                 CFA_OPERAND(stream.skip(uoperand));
                 CFA_SET(regnum,
-                        opcode == DW_CFA_expression ? BBCRASH_DWARF_CFA_REG_RULE_EXPRESSION
-                                                    : BBCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION,
+                        opcode == DW_CFA_expression ? REG_RULE_EXPRESSION
+                                                    : REG_RULE_VAL_EXPRESSION,
                         machine_ptr(block));
                 break;
             }
             case DW_CFA_offset_extended_sf:
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 CFA_OPERAND(stream.read_sleb128(&soperand));
-                CFA_SET(regnum, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, machine_ptr(machine_ptr(soperand) * dataAlignment));
+                CFA_SET(regnum, REG_RULE_OFFSET, machine_ptr(machine_ptr(soperand) * dataAlignment));
                 break;
             case DW_CFA_def_cfa_sf:
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 CFA_OPERAND(stream.read_sleb128(&soperand));
                 set_cfa_register_signed(regnum, machine_ptr_s(machine_ptr(soperand) * dataAlignment));
                 break;
@@ -449,15 +449,15 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
                                         machine_ptr_s(machine_ptr(soperand) * dataAlignment));
                 break;
             case DW_CFA_val_offset:
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 CFA_OPERAND(stream.read_uleb128(&uoperand));
-                CFA_SET(regnum, BBCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET,
+                CFA_SET(regnum, REG_RULE_VAL_OFFSET,
                         machine_ptr(machine_ptr(uoperand) * dataAlignment));
                 break;
             case DW_CFA_val_offset_sf:
-                CFA_REGISTER(regnum);
+                CFA_REGNUM_OPERAND(regnum);
                 CFA_OPERAND(stream.read_sleb128(&soperand));
-                CFA_SET(regnum, BBCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET,
+                CFA_SET(regnum, REG_RULE_VAL_OFFSET,
                         machine_ptr(machine_ptr(soperand) * dataAlignment));
                 break;
             default:
@@ -469,7 +469,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
         }
     }
 #undef CFA_OPERAND
-#undef CFA_REGISTER
+#undef CFA_REGNUM_OPERAND
 #undef CFA_SET
     return BBCRASH_ESUCCESS;
 }
@@ -532,8 +532,8 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
     machine_ptr cfa = 0;
     bbcrash_error_t err;
     switch (cfaRule.type) {
-    case DWARF_CFA_RULE_TYPE_REGISTER:
-    case DWARF_CFA_RULE_TYPE_REGISTER_SIGNED: {
+    case CFA_REGISTER:
+    case CFA_REGISTER_SIGNED: {
         bbcrash_regnum_t reg = 0;
         if (!bbcrash_async_thread_state_map_dwarf_to_reg(thread_state, cfaRule.regnum, &reg)) {
             return BBCRASH_ENOTSUP;
@@ -542,11 +542,11 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
             return BBCRASH_ENOTFOUND;
         }
         const machine_ptr base = machine_ptr(bbcrash_async_thread_state_get_reg(thread_state, reg));
-        cfa = cfaRule.type == DWARF_CFA_RULE_TYPE_REGISTER ? machine_ptr(base + cfaRule.offset)
+        cfa = cfaRule.type == CFA_REGISTER ? machine_ptr(base + cfaRule.offset)
                                                            : machine_ptr(base + machine_ptr(cfaRule.signed_offset));
         break;
     }
-    case DWARF_CFA_RULE_TYPE_EXPRESSION: {
+    case CFA_EXPRESSION: {
         uint64_t value = 0;
         if ((err = evaluate(task, thread_state, byteorder, cfaRule.expression_address, cfaRule.expression_length,
                             nullptr, &value)) != BBCRASH_ESUCCESS) {
@@ -577,15 +577,15 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
 
         uint64_t result = 0;
         switch (rule) {
-        case BBCRASH_DWARF_CFA_REG_RULE_OFFSET:
+        case REG_RULE_OFFSET:
             if ((err = readWord(task, byteorder, greg, machine_ptr(cfa + value), &result)) != BBCRASH_ESUCCESS) {
                 return err;
             }
             break;
-        case BBCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET:
+        case REG_RULE_VAL_OFFSET:
             result = machine_ptr(cfa + value);
             break;
-        case BBCRASH_DWARF_CFA_REG_RULE_REGISTER: {
+        case REG_RULE_REGISTER: {
             bbcrash_regnum_t other = 0;
             if (!bbcrash_async_thread_state_map_dwarf_to_reg(thread_state, value, &other)) {
                 return BBCRASH_EINVAL;
@@ -596,8 +596,8 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
             result = bbcrash_async_thread_state_get_reg(thread_state, other);
             break;
         }
-        case BBCRASH_DWARF_CFA_REG_RULE_EXPRESSION:
-        case BBCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION: {
+        case REG_RULE_EXPRESSION:
+        case REG_RULE_VAL_EXPRESSION: {
             uint64_t length = 0;
             size_t size = 0;
             if ((err = bbcrash_async_task_read_uleb128(task, value, 0, &length, &size)) != BBCRASH_ESUCCESS) {
@@ -608,13 +608,13 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
                 BBCRASH_ESUCCESS) {
                 return err;
             }
-            if (rule == BBCRASH_DWARF_CFA_REG_RULE_EXPRESSION &&
+            if (rule == REG_RULE_EXPRESSION &&
                 (err = readWord(task, byteorder, greg, result, &result)) != BBCRASH_ESUCCESS) {
                 return err;
             }
             break;
         }
-        case BBCRASH_DWARF_CFA_REG_RULE_SAME_VALUE:
+        case REG_RULE_SAME_VALUE:
             if (!bbcrash_async_thread_state_has_reg(thread_state, reg)) {
                 return BBCRASH_ENOTFOUND;
             }

@@ -8,23 +8,23 @@
 #include "bbcrash_async_dwarf.h"
 #include "bbcrash_async_thread_state.h"
 
-// Register rule kinds. A register without a rule is undefined.
-enum bbcrash_dwarf_cfa_reg_rule_t : uint32_t {
-    BBCRASH_DWARF_CFA_REG_RULE_OFFSET = 0,          // saved at CFA + value
-    BBCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET = 1,      // is CFA + value
-    BBCRASH_DWARF_CFA_REG_RULE_REGISTER = 2,        // is the value of DWARF register `value`
-    BBCRASH_DWARF_CFA_REG_RULE_EXPRESSION = 3,      // saved at what the expression at `value` computes
-    BBCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION = 4,  // is what the expression at `value` computes
-    BBCRASH_DWARF_CFA_REG_RULE_SAME_VALUE = 5,      // unchanged
-};
-
 namespace bbcrash::MS::async {
 
+// Register rule kinds. A register without a rule is undefined.
+enum bbcrash_dwarf_cfa_reg_rule_t : uint32_t {
+    REG_RULE_OFFSET = 0,          // saved at CFA + value
+    REG_RULE_VAL_OFFSET = 1,      // is CFA + value
+    REG_RULE_REGISTER = 2,        // is the value of DWARF register `value`
+    REG_RULE_EXPRESSION = 3,      // saved at what the expression at `value` computes
+    REG_RULE_VAL_EXPRESSION = 4,  // is what the expression at `value` computes
+    REG_RULE_SAME_VALUE = 5,      // unchanged
+};
+
 enum dwarf_cfa_rule_type_t : uint32_t {
-    DWARF_CFA_RULE_TYPE_UNDEFINED = 0,
-    DWARF_CFA_RULE_TYPE_EXPRESSION = 1,       // task address and length of the expression bytes
-    DWARF_CFA_RULE_TYPE_REGISTER = 2,         // DWARF register + unsigned offset
-    DWARF_CFA_RULE_TYPE_REGISTER_SIGNED = 3,  // DWARF register + signed offset
+    CFA_UNDEFINED = 0,
+    CFA_EXPRESSION = 1,       // task address and length of the expression bytes
+    CFA_REGISTER = 2,         // DWARF register + unsigned offset
+    CFA_REGISTER_SIGNED = 3,  // DWARF register + signed offset
 };
 
 template <typename machine_ptr, typename machine_ptr_s>

@@ -62,3 +62,37 @@ void bbcrash_async_frame_cursor_free(bbcrash_async_frame_cursor *cursor);
 // every frame but the first holds a return address, which points past its
 // call and, after a call that never returns, into the next function.
 bool bbcrash_async_frame_is_return_address(const bbcrash_async_thread_state *previous);
+
+// The common start of the readers that use an image's unwind data: 3
+// without an instruction pointer, 4 at a pointer of 0, without an image list
+// or when no image contains the address to look up (the pointer, or the
+// pointer - 1 for a return address). Otherwise returns
+// `read(image, lookup address)`, with the image list marked as being read
+// for the duration.
+template <typename ReadImage>
+bbcrash_frame_error_t bbcrash_async_frame_read_in_image(bbcrash_async_image_list *image_list,
+                                                        const bbcrash_async_thread_state *current,
+                                                        const bbcrash_async_thread_state *previous,
+                                                        ReadImage read) {
+    if (!bbcrash_async_thread_state_has_reg(current, BBCRASH_REG_IP)) {
+        return BBCRASH_FRAME_EBADFRAME;
+    }
+    uint64_t pc = bbcrash_async_thread_state_get_reg(current, BBCRASH_REG_IP);
+    if (pc == 0) {
+        return BBCRASH_FRAME_ENOTSUP;
+    }
+    if (bbcrash_async_frame_is_return_address(previous)) {
+        pc -= 1;
+    }
+    if (image_list == nullptr) {
+        return BBCRASH_FRAME_ENOTSUP;
+    }
+    bbcrash_async_image_list_set_reading(image_list, true);
+    bbcrash_frame_error_t result = BBCRASH_FRAME_ENOTSUP;
+    bbcrash_async_macho *image = bbcrash_async_image_containing_address(image_list, pc);
+    if (image != nullptr) {
+        result = read(image, pc);
+    }
+    bbcrash_async_image_list_set_reading(image_list, false);
+    return result;
+}

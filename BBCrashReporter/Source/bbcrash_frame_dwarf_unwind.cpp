@@ -66,27 +66,10 @@ bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(task_t task, bbcrash
                                                             const bbcrash_async_thread_state *current,
                                                             const bbcrash_async_thread_state *previous,
                                                             bbcrash_async_thread_state *next) {
-    if (!bbcrash_async_thread_state_has_reg(current, BBCRASH_REG_IP)) {
-        return BBCRASH_FRAME_EBADFRAME;
-    }
-    uint64_t pc = bbcrash_async_thread_state_get_reg(current, BBCRASH_REG_IP);
-    if (pc == 0) {
-        return BBCRASH_FRAME_ENOTSUP;
-    }
-    if (bbcrash_async_frame_is_return_address(previous)) {
-        pc -= 1;
-    }
-    if (image_list == nullptr) {
-        return BBCRASH_FRAME_ENOTSUP;
-    }
-    bbcrash_async_image_list_set_reading(image_list, true);
-    bbcrash_frame_error_t result = BBCRASH_FRAME_ENOTSUP;
-    bbcrash_async_macho *image = bbcrash_async_image_containing_address(image_list, pc);
-    if (image != nullptr) {
-        result = unwindWithImage(task, image, pc, current, next);
-    }
-    bbcrash_async_image_list_set_reading(image_list, false);
-    return result;
+    return bbcrash_async_frame_read_in_image(image_list, current, previous,
+                                             [&](bbcrash_async_macho *image, uint64_t pc) {
+                                                 return unwindWithImage(task, image, pc, current, next);
+                                             });
 }
 
 }  // namespace bbcrash::MS::async

@@ -115,17 +115,17 @@ TEST(CompactUnwindFixtureTests, X86_64EntriesMatchPrologues) {
             }
         }
         switch (entry.type) {
-        case BBCRASH_ASYNC_UNWIND_ENTRY_FRAME_PTR:
+        case UNWIND_ENTRY_FRAME_PTR:
             EXPECT_TRUE(prologue.framePointer) << fn.name;
             EXPECT_EQ(decoded, saved) << fn.name;
             EXPECT_EQ(entry.stack_offset, -int64_t(8 * entry.register_count)) << fn.name;
             break;
-        case BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_IMMD:
+        case UNWIND_ENTRY_FRAMELESS_IMMD:
             EXPECT_FALSE(prologue.framePointer) << fn.name;
             EXPECT_EQ(decoded, saved) << fn.name;
             EXPECT_EQ(uint64_t(entry.stack_offset), 8 * (allPushes + 1) + prologue.stackAllocation) << fn.name;
             break;
-        case BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_INDIRECT: {
+        case UNWIND_ENTRY_FRAMELESS_INDIRECT: {
             EXPECT_FALSE(prologue.framePointer) << fn.name;
             EXPECT_EQ(decoded, saved) << fn.name;
             // The immediate the entry points at is the prologue's allocation.
@@ -139,9 +139,9 @@ TEST(CompactUnwindFixtureTests, X86_64EntriesMatchPrologues) {
             ADD_FAILURE() << fn.name << " has encoding " << std::hex << oracleEntry->encoding;
         }
     }
-    EXPECT_GT(kinds[BBCRASH_ASYNC_UNWIND_ENTRY_FRAME_PTR], 1000u);
-    EXPECT_GT(kinds[BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_IMMD], 1000u);
-    EXPECT_GT(kinds[BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_INDIRECT], 300u);
+    EXPECT_GT(kinds[UNWIND_ENTRY_FRAME_PTR], 1000u);
+    EXPECT_GT(kinds[UNWIND_ENTRY_FRAMELESS_IMMD], 1000u);
+    EXPECT_GT(kinds[UNWIND_ENTRY_FRAMELESS_INDIRECT], 300u);
 }
 
 #endif

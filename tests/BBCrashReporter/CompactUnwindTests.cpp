@@ -7,22 +7,14 @@
 #include <vector>
 
 #include "DwarfTestBytes.h"
+#include "UnwindTestState.h"
 #include "bbcrash_async_compact_unwind.h"
 
 using namespace platform::mach;
 using dwarftest::Bytes;
+using unwindtest::state64With;
 
 namespace {
-
-bbcrash_async_thread_state makeState(std::initializer_list<std::pair<bbcrash_regnum_t, uint64_t>> regs) {
-    x86_mcontext64_t mctx{};
-    bbcrash_async_thread_state state;
-    bbcrash_async_thread_state_mcontext_init(&state, &mctx);
-    for (const auto &r : regs) {
-        bbcrash_async_thread_state_set_reg(&state, r.first, r.second);
-    }
-    return state;
-}
 
 std::vector<uint32_t> decode(uint32_t permutation, uint32_t count, bbcrash_error_t expected = BBCRASH_ESUCCESS) {
     uint32_t regs[6] = {};
@@ -62,7 +54,7 @@ TEST(CompactUnwindTests, PermutationDecoding) {
 
 TEST(CompactUnwindTests, X86_64Encodings) {
     auto frame = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x0102000A);
-    EXPECT_EQ(frame.type, BBCRASH_ASYNC_UNWIND_ENTRY_FRAME_PTR);
+    EXPECT_EQ(frame.type, UNWIND_ENTRY_FRAME_PTR);
     EXPECT_EQ(frame.stack_offset, -16);
     EXPECT_EQ(regsOf(frame), (std::vector<bbcrash_regnum_t>{BBCRASH_X86_64_R12, BBCRASH_X86_64_RBX}));
     // A zero group inside the field is an empty slot that keeps its word.
@@ -70,22 +62,22 @@ TEST(CompactUnwindTests, X86_64Encodings) {
     EXPECT_EQ(regsOf(gap), (std::vector<bbcrash_regnum_t>{BBCRASH_X86_64_RBX, X, BBCRASH_X86_64_RBX}));
 
     auto immediate = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02040c00);
-    EXPECT_EQ(immediate.type, BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_IMMD);
+    EXPECT_EQ(immediate.type, UNWIND_ENTRY_FRAMELESS_IMMD);
     EXPECT_EQ(immediate.stack_offset, 32);
     EXPECT_EQ(immediate.return_address_register, X);
     EXPECT_EQ(regsOf(immediate),
               (std::vector<bbcrash_regnum_t>{BBCRASH_X86_64_RBX, BBCRASH_X86_64_R12, BBCRASH_X86_64_R13}));
 
     auto indirect = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x03088c05);
-    EXPECT_EQ(indirect.type, BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_INDIRECT);
+    EXPECT_EQ(indirect.type, UNWIND_ENTRY_FRAMELESS_INDIRECT);
     EXPECT_EQ(indirect.stack_offset, 8);
     EXPECT_EQ(indirect.stack_adjust, 32u);
     EXPECT_EQ(indirect.register_count, 3u);
 
     auto dwarf = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x04abcdef);
-    EXPECT_EQ(dwarf.type, BBCRASH_ASYNC_UNWIND_ENTRY_DWARF);
+    EXPECT_EQ(dwarf.type, UNWIND_ENTRY_DWARF);
     EXPECT_EQ(dwarf.stack_offset, 0xabcdef);
-    EXPECT_EQ(entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0).type, BBCRASH_ASYNC_UNWIND_ENTRY_NONE);
+    EXPECT_EQ(entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0).type, UNWIND_ENTRY_NONE);
     for (uint32_t mode = 5; mode < 16; mode++) {
         entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, mode << 24, BBCRASH_ENOTSUP);
     }
@@ -112,12 +104,12 @@ TEST(CompactUnwindTests, X86_64Encodings) {
 
 TEST(CompactUnwindTests, Arm64Encodings) {
     auto frameless = entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x02001001);
-    EXPECT_EQ(frameless.type, BBCRASH_ASYNC_UNWIND_ENTRY_FRAMELESS_IMMD);
+    EXPECT_EQ(frameless.type, UNWIND_ENTRY_FRAMELESS_IMMD);
     EXPECT_EQ(frameless.stack_offset, 16);
     EXPECT_EQ(frameless.return_address_register, 32u);
     EXPECT_EQ(regsOf(frameless), (std::vector<bbcrash_regnum_t>{23, 22}));
     auto frame = entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x04000f13);  // pairs 0x10, 0x02, 0x01; d-pairs ignored
-    EXPECT_EQ(frame.type, BBCRASH_ASYNC_UNWIND_ENTRY_FRAME_PTR);
+    EXPECT_EQ(frame.type, UNWIND_ENTRY_FRAME_PTR);
     EXPECT_EQ(frame.stack_offset, -48);
     EXPECT_EQ(regsOf(frame), (std::vector<bbcrash_regnum_t>{31, 30, 25, 24, 23, 22}));
     EXPECT_EQ(entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x03000123).stack_offset, 0x123);
@@ -243,7 +235,7 @@ TEST(CompactUnwindTests, ApplyFrameBased) {
     // [rbp-16] r12, [rbp-8] rbx, [rbp] caller's rbp, [rbp+8] return address.
     alignas(16) uint64_t stack[6] = {0x1212, 0xb0b0, 0x7ffe0000, 0x401234, 0, 0};
     const uint64_t rbp = reinterpret_cast<uintptr_t>(&stack[2]);
-    const auto state = makeState({{BBCRASH_REG_FP, rbp}, {BBCRASH_X86_64_RAX, 1}});
+    const auto state = state64With({{BBCRASH_REG_FP, rbp}, {BBCRASH_X86_64_RAX, 1}});
     const auto entry = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x0102000A);
     bbcrash_async_thread_state next;
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &entry, &next), BBCRASH_ESUCCESS);
@@ -257,9 +249,9 @@ TEST(CompactUnwindTests, ApplyFrameBased) {
     auto noFp = state;
     bbcrash_async_thread_state_clear_reg(&noFp, BBCRASH_REG_FP);
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &noFp, &entry, &next), BBCRASH_ENOTFOUND);
-    const auto high = makeState({{BBCRASH_REG_FP, UINT64_MAX - 8}});
+    const auto high = state64With({{BBCRASH_REG_FP, UINT64_MAX - 8}});
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &high, &entry, &next), BBCRASH_EINVAL);
-    const auto unreadable = makeState({{BBCRASH_REG_FP, 0x100}});
+    const auto unreadable = state64With({{BBCRASH_REG_FP, 0x100}});
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &unreadable, &entry, &next), BBCRASH_ENOTFOUND);
 }
 
@@ -267,7 +259,7 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     // Immediate, no saved registers: the return address is just below the new sp.
     alignas(16) uint64_t stack[8] = {0, 0, 0, 0x401111, 0, 0, 0, 0};
     const uint64_t sp = reinterpret_cast<uintptr_t>(&stack[0]);
-    const auto state = makeState({{BBCRASH_REG_SP, sp}, {BBCRASH_X86_64_RBX, 0x55}});
+    const auto state = state64With({{BBCRASH_REG_SP, sp}, {BBCRASH_X86_64_RBX, 0x55}});
     bbcrash_async_thread_state next;
     const auto plain = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02040000);  // 32 bytes, nothing saved
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &plain, &next), BBCRASH_ESUCCESS);
@@ -295,10 +287,24 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_X86_64_RBX), stack[1]);
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0x10, &state, &indirect, &next), BBCRASH_ENOTFOUND);
 
+    // A return address kept in a register (arm64's link register; no arm64
+    // state exists, so the same rule on an x86_64 register): the saved
+    // registers end right at the new sp, and nothing is read for the ip.
+    bbcrash_async_unwind_entry inRegister = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02020400);  // 16 bytes, rbx
+    inRegister.return_address_register = BBCRASH_X86_64_R12;
+    stack[1] = 0x1b1b;
+    auto withLr = state64With({{BBCRASH_REG_SP, sp}, {BBCRASH_X86_64_R12, 0x404040}});
+    ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &withLr, &inRegister, &next), BBCRASH_ESUCCESS);
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x404040u);
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 16);
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_X86_64_RBX), 0x1b1bu);
+    bbcrash_async_thread_state_clear_reg(&withLr, BBCRASH_X86_64_R12);
+    EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &withLr, &inRegister, &next), BBCRASH_ENOTFOUND);
+
     // Overflow checks.
-    const auto top = makeState({{BBCRASH_REG_SP, UINT64_MAX - 16}});
+    const auto top = state64With({{BBCRASH_REG_SP, UINT64_MAX - 16}});
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &top, &plain, &next), BBCRASH_EINVAL);
-    const auto bottom = makeState({{BBCRASH_REG_SP, 0}});
+    const auto bottom = state64With({{BBCRASH_REG_SP, 0}});
     const auto zeroSize = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02000400);  // size 0, one register
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &bottom, &zeroSize, &next), BBCRASH_EINVAL);
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), UINT64_MAX - 1, &state, &indirect, &next),
@@ -310,7 +316,7 @@ TEST(CompactUnwindTests, ApplyFrameless) {
 
 TEST(CompactUnwindTests, ApplyRefusesEntriesThatDoNotFitTheState) {
     alignas(16) uint64_t stack[8] = {};
-    const auto state = makeState({{BBCRASH_REG_SP, reinterpret_cast<uintptr_t>(stack)},
+    const auto state = state64With({{BBCRASH_REG_SP, reinterpret_cast<uintptr_t>(stack)},
                                   {BBCRASH_REG_FP, reinterpret_cast<uintptr_t>(stack)}});
     bbcrash_async_thread_state next;
     // arm64 entries name registers (x19-x28, the link register) the x86 set lacks.

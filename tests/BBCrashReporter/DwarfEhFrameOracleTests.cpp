@@ -13,10 +13,10 @@
 #include <string>
 
 #include "DwarfOracle.h"
+#include "LoadedImages.h"
 #include "bbcrash_async_dwarf.h"
 #include "bbcrash_async_image_list.h"
 #include "bbcrash_dwarf_cfa_state.h"
-#include "platform/dyld/dyld.h"
 
 using namespace bbcrash::MS::async;
 using namespace platform::mach;
@@ -71,13 +71,13 @@ dwarftest::OracleRow describe(const State64 &state, uint64_t address) {
     row.address = address;
     const auto cfa = state.get_cfa_rule();
     switch (cfa.type) {
-    case DWARF_CFA_RULE_TYPE_REGISTER:
+    case CFA_REGISTER:
         row.cfa = dwarftest::dwarfRegisterName(cfa.regnum) + signedOffset(int64_t(cfa.offset));
         break;
-    case DWARF_CFA_RULE_TYPE_REGISTER_SIGNED:
+    case CFA_REGISTER_SIGNED:
         row.cfa = dwarftest::dwarfRegisterName(cfa.regnum) + signedOffset(cfa.signed_offset);
         break;
-    case DWARF_CFA_RULE_TYPE_EXPRESSION:
+    case CFA_EXPRESSION:
         row.cfa = "<expr>";
         break;
     default:
@@ -90,12 +90,12 @@ dwarftest::OracleRow describe(const State64 &state, uint64_t address) {
     while (it.next(&reg, &rule, &value)) {
         std::string text;
         switch (rule) {
-        case BBCRASH_DWARF_CFA_REG_RULE_OFFSET: text = "[CFA" + signedOffset(int64_t(value)) + "]"; break;
-        case BBCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET: text = "CFA" + signedOffset(int64_t(value)); break;
-        case BBCRASH_DWARF_CFA_REG_RULE_REGISTER: text = dwarftest::dwarfRegisterName(value); break;
-        case BBCRASH_DWARF_CFA_REG_RULE_EXPRESSION: text = "[<expr>]"; break;
-        case BBCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION: text = "<expr>"; break;
-        case BBCRASH_DWARF_CFA_REG_RULE_SAME_VALUE: text = "same"; break;
+        case REG_RULE_OFFSET: text = "[CFA" + signedOffset(int64_t(value)) + "]"; break;
+        case REG_RULE_VAL_OFFSET: text = "CFA" + signedOffset(int64_t(value)); break;
+        case REG_RULE_REGISTER: text = dwarftest::dwarfRegisterName(value); break;
+        case REG_RULE_EXPRESSION: text = "[<expr>]"; break;
+        case REG_RULE_VAL_EXPRESSION: text = "<expr>"; break;
+        case REG_RULE_SAME_VALUE: text = "same"; break;
         }
         row.regs[dwarftest::dwarfRegisterName(reg)] = text;
     }
@@ -118,10 +118,7 @@ void checkLibrary(const void *symbolInLibrary, const char *label) {
     // The image as the crash path sees it.
     bbcrash_async_image_list list;
     bbcrash_nasync_image_list_init(&list, mach_task_self());
-    for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
-        bbcrash_nasync_image_list_append(&list, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
-                                         platform::dyld::_dyld_get_image_name(i));
-    }
+    unwindtest::appendLoadedImages(&list);
     bbcrash_async_image_list_set_reading(&list, true);
     bbcrash_async_macho *image =
         bbcrash_async_image_containing_address(&list, reinterpret_cast<uintptr_t>(symbolInLibrary));

@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "DwarfLiveFrames.h"
+#include "LoadedImages.h"
 #include "bbcrash_frame_dwarf_unwind.h"
-#include "platform/dyld/dyld.h"
 #include "platform/mach/thread_capture.h"
 #include "platform/mach/thread_ucontext.h"
 
@@ -57,19 +57,6 @@ struct Walk {
     int end = 0;
 };
 
-bbcrash_async_image_list *imageList() {
-    static bbcrash_async_image_list *list = [] {
-        auto *l = new bbcrash_async_image_list;
-        bbcrash_nasync_image_list_init(l, mach_task_self());
-        for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
-            bbcrash_nasync_image_list_append(l, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
-                                             platform::dyld::_dyld_get_image_name(i));
-        }
-        return l;
-    }();
-    return list;
-}
-
 void record(Walk *walk, const bbcrash_async_thread_state &state) {
     Frame &f = walk->frames[walk->count++];
     f.ip = bbcrash_async_thread_state_get_reg(&state, BBCRASH_REG_IP);
@@ -87,7 +74,7 @@ bool g_defaultReaders = false;
 // is set, with the cursor's default readers).
 void walkFrom(const bbcrash_async_thread_state &state, Walk *walk) {
     bbcrash_async_frame_cursor cursor;
-    bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, imageList());
+    bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, unwindtest::loadedImageList());
     const bbcrash_async_frame_reader readers[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
     while (walk->count < kMaxFrames) {
         walk->end = g_defaultReaders ? bbcrash_async_frame_cursor_next(&cursor)
@@ -431,7 +418,7 @@ TEST(DwarfLiveWalkTests, SignalFrameWalksMatchUnwindBacktraceAndLibunwind) {
         mmap(nullptr, sizeof(SignalResults), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(shared, MAP_FAILED);
     new (shared) SignalResults{};
-    imageList();  // built before the fork, outside the handler
+    unwindtest::loadedImageList();  // built before the fork, outside the handler
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DwarfTestBytes.h"
+#include "UnwindTestState.h"
 #include "bbcrash_async_dwarf.h"
 #include "bbcrash_async_dwarf_expression.h"
 #include "bbcrash_dwarf_cfa_state.h"
@@ -16,6 +17,7 @@
 using namespace bbcrash::MS::async;
 using namespace platform::mach;
 using dwarftest::Bytes;
+using unwindtest::state64With;
 
 namespace {
 
@@ -46,16 +48,6 @@ size_t writeFde(Bytes &b, size_t cie, uint64_t pcStart, uint32_t range, std::ini
     b.bytes(instructions);
     b.patch32(start, uint32_t(b.size() - start - 4));
     return start;
-}
-
-bbcrash_async_thread_state makeState(std::initializer_list<std::pair<bbcrash_regnum_t, uint64_t>> regs) {
-    x86_mcontext64_t mctx{};
-    bbcrash_async_thread_state state;
-    bbcrash_async_thread_state_mcontext_init(&state, &mctx);
-    for (const auto &r : regs) {
-        bbcrash_async_thread_state_set_reg(&state, r.first, r.second);
-    }
-    return state;
 }
 
 // Runs the CFA program in `b` with `cie` as its CIE.
@@ -296,7 +288,7 @@ TEST(DwarfTests, ProgramStopsOnceTheLocationPassesPc) {
     // A start already past pc runs nothing.
     State64 state;
     ASSERT_EQ(runProgram(state, b, cie, uint64_t(0x0fff), uint64_t(0x1000)), BBCRASH_ESUCCESS);
-    EXPECT_EQ(state.get_cfa_rule().type, DWARF_CFA_RULE_TYPE_UNDEFINED);
+    EXPECT_EQ(state.get_cfa_rule().type, CFA_UNDEFINED);
 }
 
 TEST(DwarfTests, RememberAndRestoreState) {
@@ -314,7 +306,7 @@ TEST(DwarfTests, RememberAndRestoreState) {
     bbcrash_dwarf_cfa_reg_rule_t rule;
     uint64_t value = 0;
     ASSERT_TRUE(inside.get_register_rule(3, &rule, &value));
-    EXPECT_EQ(rule, BBCRASH_DWARF_CFA_REG_RULE_OFFSET);
+    EXPECT_EQ(rule, REG_RULE_OFFSET);
     EXPECT_EQ(int64_t(value), -16);
 
     State64 after;
@@ -343,22 +335,22 @@ TEST(DwarfTests, LevelLimits) {
 TEST(DwarfTests, PoolIsSharedAndRecycled) {
     State64 state;
     for (uint32_t r = 0; r < 100; r++) {
-        ASSERT_TRUE(state.set_register(r, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, r));
+        ASSERT_TRUE(state.set_register(r, REG_RULE_OFFSET, r));
     }
-    EXPECT_FALSE(state.set_register(100, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, 0));
+    EXPECT_FALSE(state.set_register(100, REG_RULE_OFFSET, 0));
     // Replacing an existing rule takes no entry.
-    EXPECT_TRUE(state.set_register(42, BBCRASH_DWARF_CFA_REG_RULE_SAME_VALUE, 0));
+    EXPECT_TRUE(state.set_register(42, REG_RULE_SAME_VALUE, 0));
     // A full pool cannot copy a level; the failed copy gives nothing back wrong.
     EXPECT_FALSE(state.push_state());
     state.remove_register(7);
     state.remove_register(7);  // absent: no effect
     EXPECT_EQ(state.get_register_count(), 99);
-    EXPECT_TRUE(state.set_register(100, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, 0));
+    EXPECT_TRUE(state.set_register(100, REG_RULE_OFFSET, 0));
 
     // Iteration: bucket by bucket, each in insertion order.
     State64 small;
     for (uint32_t r : {28u, 0u, 14u, 1u}) {
-        small.set_register(r, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, r);
+        small.set_register(r, REG_RULE_OFFSET, r);
     }
     dwarf_cfa_state_iterator<uint64_t, int64_t> it(&small);
     uint32_t reg;
@@ -372,14 +364,14 @@ TEST(DwarfTests, PoolIsSharedAndRecycled) {
 
     // Pushing copies; popping returns the copies to the pool.
     ASSERT_TRUE(small.push_state());
-    small.set_register(2, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, 2);
+    small.set_register(2, REG_RULE_OFFSET, 2);
     EXPECT_EQ(small.get_register_count(), 5);
     ASSERT_TRUE(small.pop_state());
     EXPECT_EQ(small.get_register_count(), 4);
     for (uint32_t r = 100; r < 196; r++) {
-        ASSERT_TRUE(small.set_register(r, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, 0)) << r;
+        ASSERT_TRUE(small.set_register(r, REG_RULE_OFFSET, 0)) << r;
     }
-    EXPECT_FALSE(small.set_register(196, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, 0));
+    EXPECT_FALSE(small.set_register(196, REG_RULE_OFFSET, 0));
 }
 
 TEST(DwarfTests, RestoreReturnsToTheCieRules) {
@@ -447,26 +439,26 @@ TEST(DwarfTests, EveryRuleKindIsRecorded) {
     State64 state;
     ASSERT_EQ(runProgram(state, b, plainCie(), uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
     const auto cfa = state.get_cfa_rule();
-    EXPECT_EQ(cfa.type, DWARF_CFA_RULE_TYPE_REGISTER_SIGNED);
+    EXPECT_EQ(cfa.type, CFA_REGISTER_SIGNED);
     EXPECT_EQ(cfa.signed_offset, -16);
     bbcrash_dwarf_cfa_reg_rule_t rule;
     uint64_t value = 0;
     ASSERT_TRUE(state.get_register_rule(3, &rule, &value));
-    EXPECT_EQ(rule, BBCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET);
+    EXPECT_EQ(rule, REG_RULE_VAL_OFFSET);
     EXPECT_EQ(int64_t(value), -16);
     ASSERT_TRUE(state.get_register_rule(12, &rule, &value));
     EXPECT_EQ(int64_t(value), 8);
     ASSERT_TRUE(state.get_register_rule(13, &rule, &value));
-    EXPECT_EQ(rule, BBCRASH_DWARF_CFA_REG_RULE_REGISTER);
+    EXPECT_EQ(rule, REG_RULE_REGISTER);
     EXPECT_EQ(value, 0u);
     ASSERT_TRUE(state.get_register_rule(14, &rule, &value));
-    EXPECT_EQ(rule, BBCRASH_DWARF_CFA_REG_RULE_SAME_VALUE);
+    EXPECT_EQ(rule, REG_RULE_SAME_VALUE);
     EXPECT_FALSE(state.get_register_rule(15, &rule, &value));
     ASSERT_TRUE(state.get_register_rule(6, &rule, &value));
-    EXPECT_EQ(rule, BBCRASH_DWARF_CFA_REG_RULE_EXPRESSION);
+    EXPECT_EQ(rule, REG_RULE_EXPRESSION);
     EXPECT_EQ(value, b.base() + 19);  // the block's length byte
     ASSERT_TRUE(state.get_register_rule(1, &rule, &value));
-    EXPECT_EQ(rule, BBCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION);
+    EXPECT_EQ(rule, REG_RULE_VAL_EXPRESSION);
 }
 
 // --- Applying a row ------------------------------------------------------------
@@ -480,7 +472,7 @@ TEST(DwarfTests, ApplyComputesTheCallersRegisters) {
     const auto cie = plainCie();
     State64 rows;
     ASSERT_EQ(runProgram(rows, b, cie, uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
-    const auto state = makeState({{BBCRASH_X86_64_RSP, sp}, {BBCRASH_X86_64_RSI, 0x5151}, {BBCRASH_X86_64_R13, 0x1313},
+    const auto state = state64With({{BBCRASH_X86_64_RSP, sp}, {BBCRASH_X86_64_RSI, 0x5151}, {BBCRASH_X86_64_R13, 0x1313},
                                   {BBCRASH_X86_64_RAX, 0xAAAA}});
     bbcrash_async_thread_state next;
     ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
@@ -507,7 +499,7 @@ TEST(DwarfTests, ApplyWithExpressions) {
     const auto cie = plainCie();
     State64 rows;
     ASSERT_EQ(runProgram(rows, b, cie, uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
-    const auto state = makeState({{BBCRASH_X86_64_RSP, sp}});
+    const auto state = state64With({{BBCRASH_X86_64_RSP, sp}});
     bbcrash_async_thread_state next;
     ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 8);
@@ -518,7 +510,7 @@ TEST(DwarfTests, ApplyWithExpressions) {
 TEST(DwarfTests, ApplyRefusals) {
     const auto cie = plainCie();
     bbcrash_async_thread_state next;
-    const auto state = makeState({{BBCRASH_X86_64_RSP, 0x7000}});
+    const auto state = state64With({{BBCRASH_X86_64_RSP, 0x7000}});
     {
         State64 rows;  // no CFA rule
         EXPECT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_EINVAL);
@@ -538,7 +530,7 @@ TEST(DwarfTests, ApplyRefusals) {
     {
         State64 rows;
         rows.set_cfa_register(7, 8);
-        rows.set_register(17, BBCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET, 0);  // xmm0: no register here
+        rows.set_register(17, REG_RULE_VAL_OFFSET, 0);  // xmm0: no register here
         EXPECT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_EINVAL);
     }
     {
@@ -549,8 +541,8 @@ TEST(DwarfTests, ApplyRefusals) {
     {
         State64 rows;
         rows.set_cfa_register(7, 0);
-        rows.set_register(16, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, 0);  // unreadable saved slot
-        const auto low = makeState({{BBCRASH_X86_64_RSP, 0x10}});
+        rows.set_register(16, REG_RULE_OFFSET, 0);  // unreadable saved slot
+        const auto low = state64With({{BBCRASH_X86_64_RSP, 0x10}});
         EXPECT_EQ(rows.apply_state(mach_task_self(), &cie, &low, native(), &next), BBCRASH_ENOTFOUND);
     }
 }
@@ -571,7 +563,7 @@ TEST(DwarfTests, ThirtyTwoBitRowsUseFourByteWords) {
     cie.return_address_register = 8;  // eip maps to a real register on x86
     State32 rows;
     rows.set_cfa_register(4 + 1, 4);  // esp + 4
-    rows.set_register(8, BBCRASH_DWARF_CFA_REG_RULE_OFFSET, uint32_t(-4));
+    rows.set_register(8, REG_RULE_OFFSET, uint32_t(-4));
     bbcrash_async_thread_state next;
     ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x8048555u);
@@ -588,7 +580,7 @@ bbcrash_error_t evalBytes(std::initializer_list<uint8_t> bytes, W *result, std::
                           const bbcrash_async_thread_state *state = nullptr) {
     Bytes b;
     b.bytes(bytes);
-    const auto defaultState = makeState({{BBCRASH_X86_64_RSP, 0x7000}});
+    const auto defaultState = state64With({{BBCRASH_X86_64_RSP, 0x7000}});
     return bbcrash_async_dwarf_expression_eval<W, S>(b.map(), mach_task_self(), state ? state : &defaultState, native(),
                                                      b.base(), 0, b.size(), initial.data(), initial.size(), result);
 }
@@ -651,7 +643,7 @@ TEST(DwarfTests, ExpressionStackOperations) {
     for (uint8_t op : many) {
         b.u8(op);
     }
-    const auto state = makeState({});
+    const auto state = state64With({});
     uint64_t result = 0;
     EXPECT_EQ((bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(b.map(), mach_task_self(), &state, native(),
                                                                      b.base(), 0, b.size(), nullptr, 0, &result)),
@@ -680,7 +672,7 @@ TEST(DwarfTests, ExpressionMemoryAndRegisters) {
     uint8_t addr[8];
     std::memcpy(addr, &at, 8);
     uint64_t result = 0;
-    const auto state = makeState({{BBCRASH_X86_64_RBX, at - 4}});
+    const auto state = state64With({{BBCRASH_X86_64_RBX, at - 4}});
     ASSERT_EQ((evalBytes<uint64_t, int64_t>({0x73, 0x04, 0x06}, &result, {}, &state)), BBCRASH_ESUCCESS);  // breg3+4, deref
     EXPECT_EQ(result, cell);
     ASSERT_EQ((evalBytes<uint64_t, int64_t>({0x92, 0x03, 0x04, 0x94, 0x02}, &result, {}, &state)), BBCRASH_ESUCCESS);

@@ -167,6 +167,22 @@ TEST(FrameCursorTests, FramePointerReaderFollowsTheChain) {
     bbcrash_async_thread_state fourth;
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &third, &next, &fourth),
               BBCRASH_FRAME_ENOFRAME);
+
+    // The same chain through a cursor: the frame after the first has no
+    // stack pointer to give.
+    const bbcrash_async_frame_reader fpOnly[] = {bbcrash_async_frame_read_frame_ptr};
+    bbcrash_async_frame_cursor cursor;
+    bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, nullptr);
+    ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fpOnly, 1), BBCRASH_FRAME_ESUCCESS);
+    ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fpOnly, 1), BBCRASH_FRAME_ESUCCESS);
+    uint64_t value = 0;
+    EXPECT_EQ(bbcrash_async_frame_cursor_get_reg(&cursor, BBCRASH_REG_SP, &value), BBCRASH_FRAME_ENOTSUP);
+    EXPECT_EQ(bbcrash_async_frame_cursor_get_reg(&cursor, BBCRASH_REG_IP, &value), BBCRASH_FRAME_ESUCCESS);
+    EXPECT_EQ(value, 0x401111u);
+    ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fpOnly, 1), BBCRASH_FRAME_ESUCCESS);
+    EXPECT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fpOnly, 1), BBCRASH_FRAME_ENOFRAME);
+    EXPECT_EQ(cursor.depth, 3u);
+    bbcrash_async_frame_cursor_free(&cursor);
 }
 
 TEST(FrameCursorTests, FramePointerReaderErrors) {

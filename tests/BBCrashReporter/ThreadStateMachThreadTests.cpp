@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "LoadedImages.h"
 #include "bbcrash_frame_cursor.h"
-#include "platform/dyld/dyld.h"
 #include "platform/mach/thread_list.h"
 #include "platform/mach/thread_suspend.h"
 
@@ -84,10 +84,7 @@ int child() {
     // The walk from there reaches the thread's body.
     bbcrash_async_image_list images;
     bbcrash_nasync_image_list_init(&images, mach_task_self());
-    for (uint32_t i = 0; i < platform::dyld::_dyld_image_count(); i++) {
-        bbcrash_nasync_image_list_append(&images, reinterpret_cast<uintptr_t>(platform::dyld::_dyld_get_image_header(i)),
-                                         platform::dyld::_dyld_get_image_name(i));
-    }
+    unwindtest::appendLoadedImages(&images);
     bbcrash_async_frame_cursor cursor;
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, &images);
     int frames = 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/mach/thread_capture.h"
+#include "thread_test_asm.h"
 
 using namespace platform::mach;
 
@@ -16,12 +17,8 @@ asm(R"(
     .globl  thread_test_capture_with_sentinels
     .type   thread_test_capture_with_sentinels, @function
 thread_test_capture_with_sentinels:
-    pushq   %rbx
-    pushq   %rbp
-    pushq   %r12
-    pushq   %r13
-    pushq   %r14
-    pushq   %r15
+)"
+THREAD_TEST_PUSH_CALLEE_SAVED R"(
     subq    $8, %rsp
     movq    $0x1001, %rbx
     movq    $0x1002, %rcx
@@ -40,13 +37,8 @@ thread_test_capture_with_sentinels:
     call    platform_mach_thread_capture_state64
 1:
     addq    $8, %rsp
-    popq    %r15
-    popq    %r14
-    popq    %r13
-    popq    %r12
-    popq    %rbp
-    popq    %rbx
-    ret
+)"
+THREAD_TEST_POP_CALLEE_SAVED_AND_RETURN R"(
     .size   thread_test_capture_with_sentinels, .-thread_test_capture_with_sentinels
 )");
 

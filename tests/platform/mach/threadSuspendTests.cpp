@@ -17,6 +17,7 @@
 
 #include "platform/mach/thread_list.h"
 #include "platform/mach/thread_suspend.h"
+#include "thread_test_asm.h"
 #include "thread_test_child.h"
 
 using namespace platform::mach;
@@ -43,12 +44,8 @@ asm(R"(
     .globl  thread_test_spin_with_sentinels, thread_test_spin_loop, thread_test_spin_loop_end
     .type   thread_test_spin_with_sentinels, @function
 thread_test_spin_with_sentinels:
-    pushq   %rbx
-    pushq   %rbp
-    pushq   %r12
-    pushq   %r13
-    pushq   %r14
-    pushq   %r15
+)"
+THREAD_TEST_PUSH_CALLEE_SAVED R"(
     movq    0(%rdi), %rax
     leaq    1(%rax), %rbx
     leaq    6(%rax), %rbp
@@ -64,13 +61,8 @@ thread_test_spin_loop:
     cmpl    $0, 12(%rdi)
     je      thread_test_spin_loop
 thread_test_spin_loop_end:
-    popq    %r15
-    popq    %r14
-    popq    %r13
-    popq    %r12
-    popq    %rbp
-    popq    %rbx
-    ret
+)"
+THREAD_TEST_POP_CALLEE_SAVED_AND_RETURN R"(
     .size   thread_test_spin_with_sentinels, .-thread_test_spin_with_sentinels
 )");
 
