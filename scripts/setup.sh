@@ -10,7 +10,7 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libplist-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
-  sqlite3 python3 openssl gzip
+  sqlite3 python3 openssl gzip binutils coreutils
   clang-14 lld-14 llvm-14
   libunwind-dev gdb
 )
@@ -25,7 +25,13 @@ done
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   SUDO=""
-  if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+  if [ "$(id -u)" != 0 ]; then
+    if ! command -v sudo >/dev/null 2>&1; then
+      echo "setup: run this as root or install sudo; missing packages: ${missing[*]}" >&2
+      exit 1
+    fi
+    SUDO="sudo"
+  fi
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

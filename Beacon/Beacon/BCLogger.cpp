@@ -14,14 +14,17 @@ namespace {
 std::atomic<unsigned> currentLevel{BCLogLevelAssert};
 std::atomic<bool> userDefinedLevel{false};
 
+// Never destroyed: detached worker threads may still log while the process
+// exits and static destructors run.
 std::mutex &handlerMutex() {
-    static std::mutex m;
-    return m;
+    static auto *m = new std::mutex;
+    return *m;
 }
 
 std::shared_ptr<const BCLogHandler> &handlerSlot() {
-    static std::shared_ptr<const BCLogHandler> slot = std::make_shared<const BCLogHandler>(BCLogger::defaultHandler());
-    return slot;
+    static auto *slot = new std::shared_ptr<const BCLogHandler>(
+        std::make_shared<const BCLogHandler>(BCLogger::defaultHandler()));
+    return *slot;
 }
 
 std::shared_ptr<const BCLogHandler> handlerSnapshot() {

@@ -3,8 +3,9 @@
 namespace platform::appkit {
 
 std::shared_ptr<Application> Application::sharedApplication() {
-    static std::shared_ptr<Application> application = std::make_shared<Application>();
-    return application;
+    // Never destroyed: worker threads may still ask for it while the process exits.
+    static auto *application = new std::shared_ptr<Application>(std::make_shared<Application>());
+    return *application;
 }
 
 std::shared_ptr<ApplicationDelegate> Application::delegate() const {

@@ -11,9 +11,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex mainBundleMutex;
-std::shared_ptr<Bundle> mainBundleInstance;
-std::optional<fs::path> mainBundleOverride;
+// Never destroyed: detached worker threads may still use it while the
+// process exits and static destructors run.
+struct MainBundleState {
+    std::mutex mutex;
+    std::shared_ptr<Bundle> instance;
+    std::optional<fs::path> override;
+};
+MainBundleState &mainBundleState() {
+    static auto *state = new MainBundleState;
+    return *state;
+}
 
 std::optional<Value> readPlistFile(const fs::path &path, bool logFailure) {
     auto fm = FileManager::defaultManager();
@@ -52,24 +60,24 @@ Bundle::Bundle(fs::path directory, fs::path executablePath)
 }
 
 std::shared_ptr<Bundle> Bundle::mainBundle() {
-    std::lock_guard<std::mutex> lock(mainBundleMutex);
-    if (!mainBundleInstance) {
+    std::lock_guard<std::mutex> lock(mainBundleState().mutex);
+    if (!mainBundleState().instance) {
         fs::path executable = ProcessInfo::processInfo()->executablePath();
-        fs::path directory = mainBundleOverride ? *mainBundleOverride : executable.parent_path();
-        mainBundleInstance = std::make_shared<Bundle>(directory, executable);
+        fs::path directory = mainBundleState().override ? *mainBundleState().override : executable.parent_path();
+        mainBundleState().instance = std::make_shared<Bundle>(directory, executable);
     }
-    return mainBundleInstance;
+    return mainBundleState().instance;
 }
 
 void Bundle::resetMainBundle() {
-    std::lock_guard<std::mutex> lock(mainBundleMutex);
-    mainBundleInstance.reset();
+    std::lock_guard<std::mutex> lock(mainBundleState().mutex);
+    mainBundleState().instance.reset();
 }
 
 void Bundle::setMainBundleDirectory(std::optional<fs::path> directory) {
-    std::lock_guard<std::mutex> lock(mainBundleMutex);
-    mainBundleOverride = std::move(directory);
-    mainBundleInstance.reset();
+    std::lock_guard<std::mutex> lock(mainBundleState().mutex);
+    mainBundleState().override = std::move(directory);
+    mainBundleState().instance.reset();
 }
 
 Value Bundle::objectForInfoDictionaryKey(const std::string &key) const {

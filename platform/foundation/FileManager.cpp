@@ -62,8 +62,9 @@ void syncDirectory(const fs::path &dir) {
 }  // namespace
 
 std::shared_ptr<FileManager> FileManager::defaultManager() {
-    static const auto manager = std::make_shared<FileManager>();
-    return manager;
+    // Never destroyed: worker threads may still use it while the process exits.
+    static const auto *manager = new std::shared_ptr<FileManager>(std::make_shared<FileManager>());
+    return *manager;
 }
 
 fs::path FileManager::homeDirectory() {
@@ -192,9 +193,23 @@ bool FileManager::writeData(const Data &data, const fs::path &url, bool atomical
         mode = ::stat(url.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~currentUmask());
     }
     if (!atomically) {
-        int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+        // O_NONBLOCK: a FIFO without a reader fails at once instead of
+        // holding the open; other special files are refused.
+        int fd = ::open(url.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, mode);
         if (fd < 0) {
             setError(error, errno, url);
+            return false;
+        }
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            setError(error, EINVAL, url);
+            return false;
+        }
+        if (::ftruncate(fd, 0) != 0) {
+            int e = errno;
+            ::close(fd);
+            setError(error, e, url);
             return false;
         }
         bool ok = writeAll(fd, data);
@@ -230,15 +245,18 @@ bool FileManager::writeData(const Data &data, const fs::path &url, bool atomical
 }
 
 std::optional<Data> FileManager::contentsAtPath(const fs::path &url, ErrorPtr *error) const {
-    int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK so that a FIFO without a writer cannot hold the open; only
+    // regular files are read (a FIFO or a device could block or never end).
+    int fd = ::open(url.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         setError(error, errno, url);
         return std::nullopt;
     }
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
-        setError(error, EISDIR, url);
+        setError(error, e, url);
         return std::nullopt;
     }
     Data data;

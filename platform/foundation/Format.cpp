@@ -60,6 +60,28 @@ std::string pad(std::string text, const std::string &flags, int width) {
     return text;
 }
 
+// Widths and precisions beyond this are taken as this: a width read from an
+// argument ("%*d") must not ask for gigabytes of padding.
+constexpr int kMaxWidth = 1 << 16;
+
+int clampWidth(long long value) { return value > kMaxWidth ? kMaxWidth : static_cast<int>(value); }
+
+// snprintf into a buffer of the size the conversion needs.
+template <typename T>
+void appendPrintf(std::string &out, const std::string &spec, T value) {
+    char small[128];
+    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    if (n < 0) return;
+    if (static_cast<size_t>(n) < sizeof small) {
+        out.append(small, static_cast<size_t>(n));
+        return;
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    std::snprintf(big.data(), big.size(), spec.c_str(), value);
+    big.resize(static_cast<size_t>(n));
+    out += big;
+}
+
 }  // namespace
 
 std::string formatArgs(std::string_view fmt, const std::vector<FormatArg> &args) {
@@ -87,24 +109,29 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg> &args)
         while (i < fmt.size() && std::string_view("-+ #0'").find(fmt[i]) != std::string_view::npos) flags += fmt[i++];
         int width = -1;
         if (i < fmt.size() && fmt[i] == '*') {
-            width = static_cast<int>(take().asSigned());
-            if (width < 0) {
+            int64_t w = take().asSigned();
+            if (w < 0) {
                 flags += '-';
-                width = -width;
+                w = w == INT64_MIN ? INT64_MAX : -w;
             }
+            width = clampWidth(w);
             ++i;
         } else {
-            while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') width = (width < 0 ? 0 : width * 10) + (fmt[i++] - '0');
+            while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9')
+                width = clampWidth((width < 0 ? 0LL : width * 10LL) + (fmt[i++] - '0'));
         }
         int precision = -1;
         if (i < fmt.size() && fmt[i] == '.') {
             ++i;
             precision = 0;
             if (i < fmt.size() && fmt[i] == '*') {
-                precision = static_cast<int>(take().asSigned());
+                // A negative precision counts as none, as printf takes it.
+                int64_t p = take().asSigned();
+                precision = p < 0 ? -1 : clampWidth(p);
                 ++i;
             } else {
-                while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') precision = precision * 10 + (fmt[i++] - '0');
+                while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9')
+                    precision = clampWidth(precision * 10LL + (fmt[i++] - '0'));
             }
         }
         // Length modifiers only tell the C caller's argument size; our
@@ -123,9 +150,7 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg> &args)
             case 'd':
             case 'i': {
                 const FormatArg &a = take();
-                std::string s = spec + "lld";
-                std::snprintf(buf, sizeof buf, s.c_str(), static_cast<long long>(a.asSigned()));
-                out += buf;
+                appendPrintf(out, spec + "lld", static_cast<long long>(a.asSigned()));
                 break;
             }
             case 'u':
@@ -133,9 +158,7 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg> &args)
             case 'X':
             case 'o': {
                 const FormatArg &a = take();
-                std::string s = spec + "ll" + conv;
-                std::snprintf(buf, sizeof buf, s.c_str(), static_cast<unsigned long long>(a.asUnsigned()));
-                out += buf;
+                appendPrintf(out, spec + "ll" + conv, static_cast<unsigned long long>(a.asUnsigned()));
                 break;
             }
             case 'c': {
@@ -152,9 +175,7 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg> &args)
             case 'a':
             case 'A': {
                 const FormatArg &a = take();
-                std::string s = spec + conv;
-                std::snprintf(buf, sizeof buf, s.c_str(), a.asReal());
-                out += buf;
+                appendPrintf(out, spec + conv, a.asReal());
                 break;
             }
             case 'p': {

@@ -24,9 +24,10 @@ struct Registry {
     std::map<std::string, std::string> renames;
 };
 
+// Never destroyed: worker threads may still decode while the process exits.
 Registry &registry() {
-    static Registry r;
-    return r;
+    static auto *r = new Registry;
+    return *r;
 }
 
 ErrorPtr corrupt(const std::string &reason) {

@@ -5,8 +5,9 @@
 namespace platform {
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
-    static const auto center = std::make_shared<NotificationCenter>();
-    return center;
+    // Never destroyed: worker threads may still post while the process exits.
+    static const auto *center = new std::shared_ptr<NotificationCenter>(std::make_shared<NotificationCenter>());
+    return *center;
 }
 
 NotificationCenter::Token NotificationCenter::addObserverForName(std::optional<std::string> name, const Object *object,

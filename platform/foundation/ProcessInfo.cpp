@@ -11,8 +11,9 @@ extern char **environ;
 namespace platform {
 
 std::shared_ptr<ProcessInfo> ProcessInfo::processInfo() {
-    static const auto info = std::make_shared<ProcessInfo>();
-    return info;
+    // Never destroyed: worker threads may still use it while the process exits.
+    static const auto *info = new std::shared_ptr<ProcessInfo>(std::make_shared<ProcessInfo>());
+    return *info;
 }
 
 std::optional<std::string> ProcessInfo::environmentValue(const std::string &name) const {

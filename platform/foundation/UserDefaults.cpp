@@ -14,8 +14,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex standardMutex;
-std::shared_ptr<UserDefaults> standardInstance;
+// Never destroyed: detached worker threads may still use it while the
+// process exits and static destructors run.
+struct StandardState {
+    std::mutex mutex;
+    std::shared_ptr<UserDefaults> instance;
+};
+StandardState &standardState() {
+    static auto *state = new StandardState;
+    return *state;
+}
 
 void logLine(const std::string &text) { SystemLog::write("[UserDefaults] " + text); }
 
@@ -26,14 +34,14 @@ UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)) {
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
-    std::lock_guard<std::mutex> lock(standardMutex);
-    if (!standardInstance) standardInstance = std::make_shared<UserDefaults>(standardFilePath());
-    return standardInstance;
+    std::lock_guard<std::mutex> lock(standardState().mutex);
+    if (!standardState().instance) standardState().instance = std::make_shared<UserDefaults>(standardFilePath());
+    return standardState().instance;
 }
 
 void UserDefaults::resetStandardUserDefaults() {
-    std::lock_guard<std::mutex> lock(standardMutex);
-    standardInstance.reset();
+    std::lock_guard<std::mutex> lock(standardState().mutex);
+    standardState().instance.reset();
 }
 
 fs::path UserDefaults::standardFilePath() {

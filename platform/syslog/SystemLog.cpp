@@ -1,5 +1,6 @@
 #include "platform/syslog/SystemLog.h"
 
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <unistd.h>
@@ -7,15 +8,23 @@
 namespace platform {
 
 namespace {
-std::mutex sinkMutex;
-std::shared_ptr<const SystemLog::Sink> currentSink;
+// Never destroyed: detached worker threads may still write lines while the
+// process exits and static destructors run.
+std::mutex &sinkMutex() {
+    static auto *m = new std::mutex;
+    return *m;
+}
+std::shared_ptr<const SystemLog::Sink> &currentSink() {
+    static auto *sink = new std::shared_ptr<const SystemLog::Sink>;
+    return *sink;
+}
 }  // namespace
 
 void SystemLog::write(const std::string &line) {
     std::shared_ptr<const Sink> sink;
     {
-        std::lock_guard<std::mutex> lock(sinkMutex);
-        sink = currentSink;
+        std::lock_guard<std::mutex> lock(sinkMutex());
+        sink = currentSink();
     }
     // The sink runs outside the lock so it may log again or replace itself.
     if (sink) {
@@ -29,6 +38,7 @@ void SystemLog::write(const std::string &line) {
     size_t left = out.size();
     while (left > 0) {
         ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         p += n;
         left -= static_cast<size_t>(n);
@@ -36,8 +46,8 @@ void SystemLog::write(const std::string &line) {
 }
 
 void SystemLog::setSink(Sink sink) {
-    std::lock_guard<std::mutex> lock(sinkMutex);
-    currentSink = sink ? std::make_shared<const Sink>(std::move(sink)) : nullptr;
+    std::lock_guard<std::mutex> lock(sinkMutex());
+    currentSink() = sink ? std::make_shared<const Sink>(std::move(sink)) : nullptr;
 }
 
 }  // namespace platform

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -118,4 +122,43 @@ TEST_F(BCLoggerTest, HandlerCanBeReplacedWhileOtherThreadsLog) {
     stop = true;
     for (auto &t : loggers) t.join();
     SUCCEED();
+}
+
+TEST_F(BCLoggerTest, MacroArgumentsAreNotEvaluatedBelowTheLevel) {
+    int evaluated = 0;
+    auto argument = [&] {
+        ++evaluated;
+        return std::string("x");
+    };
+    BCLogVerbose("Beacon", "%@", argument());
+    EXPECT_EQ(evaluated, 0);
+    BCLogAssert("Beacon", "%@", argument());
+    EXPECT_EQ(evaluated, 1);
+    EXPECT_EQ(captured().size(), 1u);
+}
+
+TEST(BCLoggerExit, ThreadsStillLoggingWhileTheProcessExitsDoNotCrashIt) {
+    // Worker threads are detached and may log while exit() runs the static
+    // destructors; the logger's state must outlive them.
+    for (int round = 0; round < 10; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            alarm(20);
+            BCLogger::setCurrentLogLevel(BCLogLevelVerbose);
+            platform::SystemLog::setSink([](const std::string &) {});
+            for (int t = 0; t < 4; ++t)
+                std::thread([] {
+                    for (;;) {
+                        BCLogVerbose("T", "%d", 1);
+                        BCLogger::setLogHandler(BCLogger::defaultHandler());
+                    }
+                }).detach();
+            std::exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << "round " << round << " status " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
 }

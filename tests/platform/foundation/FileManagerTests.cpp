@@ -133,3 +133,27 @@ TEST_F(FileManagerTest, ListingFlagsLinksAsNotRegularAndRemovalLeavesLinkTargets
     EXPECT_FALSE(fm->removeItem(dir, &error));
     expectPosixError(error, ENOENT, dir);
 }
+
+TEST_F(FileManagerTest, SpecialFilesAreRefusedWithoutBlocking) {
+    // A FIFO without a writer would hold a plain open (and a read) forever.
+    fs::path fifo = home.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ErrorPtr error;
+    EXPECT_FALSE(fm->contentsAtPath(fifo, &error));
+    expectPosixError(error, EINVAL, fifo);
+    error.reset();
+    EXPECT_FALSE(fm->writeData(Data{'x'}, fifo, false, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), kPOSIXErrorDomain);
+    error.reset();
+    EXPECT_FALSE(fm->contentsAtPath("/dev/zero", &error));
+    expectPosixError(error, EINVAL, "/dev/zero");
+    error.reset();
+    EXPECT_FALSE(fm->contentsAtPath(home.path(), &error));
+    expectPosixError(error, EISDIR, home.path());
+    // A regular file is still replaced in place when not written atomically.
+    fs::path file = home.path() / "plain";
+    ASSERT_TRUE(fm->writeData(Data{'l', 'o', 'n', 'g'}, file, false));
+    ASSERT_TRUE(fm->writeData(Data{'x'}, file, false));
+    EXPECT_EQ(fm->contentsAtPath(file), Data{'x'});
+}

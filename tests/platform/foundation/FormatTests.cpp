@@ -39,3 +39,16 @@ TEST(Format, ValueDescriptions) {
     platform::Value::Array a{platform::Value("x"), platform::Value(2)};
     EXPECT_EQ(format("%@", platform::Value(a)), "(\n    x,\n    2\n)");
 }
+
+TEST(Format, WidthsFromArgumentsAreBoundedAndLongConversionsAreWhole) {
+    // A width read from an argument is capped instead of asking for
+    // gigabytes (or overflowing when negated).
+    EXPECT_EQ(platform::format("%*d", int64_t(1) << 40, 7).size(), size_t(1) << 16);
+    EXPECT_EQ(platform::format("%*d|", INT64_MIN, 7).size(), (size_t(1) << 16) + 1);
+    EXPECT_EQ(platform::format("%.*d", -5, 42), "42");
+    // Conversions longer than any fixed buffer come out whole.
+    std::string big = platform::format("%.0f", 1e300);
+    EXPECT_EQ(big.size(), 301u);
+    EXPECT_EQ(big.substr(0, 4), "1000");
+    EXPECT_EQ(platform::format("%600d", 1).size(), 600u);
+}

@@ -1,5 +1,7 @@
 #include "BCHttpUtil.h"
 
+#include <string_view>
+
 #include "platform/foundation/Text.h"
 
 bool BCHttpUtil::isSuccessStatusCode(long statusCode) { return statusCode >= 200 && statusCode < 300; }
@@ -16,17 +18,18 @@ std::string BCHttpUtil::hideSecret(const std::string &secret) {
     size_t length = platform::text::utf16Length(secret);
     size_t hidden = length <= kVisible ? length : length - kVisible;
     std::string out;
-    size_t units = 0, offset = 0;
-    while (offset < secret.size()) {
-        std::string head = platform::text::utf16Prefix(secret.substr(offset), 2);
+    out.reserve(secret.size());
+    std::string_view rest(secret);
+    size_t units = 0;
+    while (!rest.empty()) {
         // One character: the shortest prefix of one or two units.
-        std::string one = platform::text::utf16Prefix(secret.substr(offset), 1);
-        std::string character = one.empty() ? head : one;
+        std::string character = platform::text::utf16Prefix(rest, 1);
+        if (character.empty()) character = platform::text::utf16Prefix(rest, 2);
         size_t characterUnits = platform::text::utf16Length(character);
         if (units < hidden) out.append(characterUnits, '*');
         else out += character;
         units += characterUnits;
-        offset += character.size();
+        rest.remove_prefix(character.size());
     }
     return out;
 }

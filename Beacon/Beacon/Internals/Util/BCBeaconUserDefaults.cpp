@@ -11,22 +11,30 @@ constexpr const char *kLogTag = "Beacon";
 constexpr const char *kKeyPrefix = "BNBeacon";
 constexpr const char *kMigratedKeyFormat = "310%@UserDefaultsMigratedKey";
 
-std::mutex sharedMutex;
-std::shared_ptr<BCBeaconUserDefaults> sharedInstanceSlot;
+// Never destroyed: detached worker threads may still use it while the
+// process exits and static destructors run.
+struct SharedState {
+    std::mutex mutex;
+    std::shared_ptr<BCBeaconUserDefaults> instance;
+};
+SharedState &sharedState() {
+    static auto *state = new SharedState;
+    return *state;
+}
 
 std::shared_ptr<platform::UserDefaults> standard() { return platform::UserDefaults::standardUserDefaults(); }
 
 }  // namespace
 
 std::shared_ptr<BCBeaconUserDefaults> BCBeaconUserDefaults::shared() {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    if (!sharedInstanceSlot) sharedInstanceSlot = std::make_shared<BCBeaconUserDefaults>();
-    return sharedInstanceSlot;
+    std::lock_guard<std::mutex> lock(sharedState().mutex);
+    if (!sharedState().instance) sharedState().instance = std::make_shared<BCBeaconUserDefaults>();
+    return sharedState().instance;
 }
 
 void BCBeaconUserDefaults::resetSharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    sharedInstanceSlot.reset();
+    std::lock_guard<std::mutex> lock(sharedState().mutex);
+    sharedState().instance.reset();
 }
 
 std::string BCBeaconUserDefaults::getBeaconKeyFrom(const std::string &key) const { return kKeyPrefix + key; }
@@ -66,6 +74,7 @@ void BCBeaconUserDefaults::swapKeys(const std::string &oldKey, const std::string
     if (value.isNull()) return;
     auto defaults = standard();
     defaults->setObject(value, newKey);
-    defaults->removeObjectForKey(oldKey);
+    // A table that maps a key onto itself must not lose the value.
+    if (oldKey != newKey) defaults->removeObjectForKey(oldKey);
     BCLogVerbose(kLogTag, "Migrating key %@ -> %@", oldKey, newKey);
 }

@@ -12,10 +12,14 @@ namespace {
 constexpr const char *kLogTag = "Beacon";
 constexpr const char *kRootKey = "root";
 
-std::mutex migrationMutex;
+// Never destroyed: worker threads may still unarchive while the process exits.
+std::mutex &migrationMutex() {
+    static auto *m = new std::mutex;
+    return *m;
+}
 std::map<std::string, std::string> &migrationClasses() {
-    static std::map<std::string, std::string> table;
-    return table;
+    static auto *table = new std::map<std::string, std::string>;
+    return *table;
 }
 
 std::string describe(const platform::ErrorPtr &error) { return error ? error->localizedDescription() : "(null)"; }
@@ -37,7 +41,7 @@ platform::Value BCUtility::unarchiveKeyedData(const std::optional<platform::Data
     if (auto unarchiver = platform::KeyedUnarchiver::make(*data, &error)) {
         std::map<std::string, std::string> renames;
         {
-            std::lock_guard<std::mutex> lock(migrationMutex);
+            std::lock_guard<std::mutex> lock(migrationMutex());
             renames = migrationClasses();
         }
         for (const auto &[codedName, className] : renames) unarchiver->instanceSetClass(className, codedName);
@@ -51,6 +55,6 @@ platform::Value BCUtility::unarchiveKeyedData(const std::optional<platform::Data
 }
 
 void BCUtility::addMigrationClasses(const std::map<std::string, std::string> &classes) {
-    std::lock_guard<std::mutex> lock(migrationMutex);
+    std::lock_guard<std::mutex> lock(migrationMutex());
     for (const auto &[codedName, className] : classes) migrationClasses()[codedName] = className;
 }

@@ -11,14 +11,24 @@ namespace {
 constexpr const char *kLogTag = "Beacon";
 constexpr const char *kBeaconDirectoryName = "io.beacon.sdk";
 
-// File operations of different threads never interleave.
+// File operations of different threads never interleave. This state is
+// never destroyed: detached worker threads may still use it while the
+// process exits and static destructors run.
 std::recursive_mutex &fileLock() {
-    static std::recursive_mutex m;
-    return m;
+    static auto *m = new std::recursive_mutex;
+    return *m;
 }
 
-std::mutex directoryMutex;
-std::optional<BCUtility::URL> directoryOverride;
+struct DirectoryState {
+    std::mutex mutex;
+    std::optional<BCUtility::URL> override;
+    std::once_flag once;
+    BCUtility::URL computed;
+};
+DirectoryState &directoryState() {
+    static auto *state = new DirectoryState;
+    return *state;
+}
 
 const platform::FileManager &fileManager() { return *platform::FileManager::defaultManager(); }
 
@@ -38,23 +48,22 @@ BCUtility::URL computedDirectory() {
 BCUtility::URL BCUtility::beaconDirectoryURL() {
     std::optional<URL> overridden;
     {
-        std::lock_guard<std::mutex> lock(directoryMutex);
-        overridden = directoryOverride;
+        std::lock_guard<std::mutex> lock(directoryState().mutex);
+        overridden = directoryState().override;
     }
     if (overridden) return *overridden;
-    static std::once_flag once;
-    static URL directory;
-    std::call_once(once, [] {
-        directory = computedDirectory();
-        createDirectoryAtURL(directory);
+    DirectoryState &state = directoryState();
+    std::call_once(state.once, [&state] {
+        state.computed = computedDirectory();
+        createDirectoryAtURL(state.computed);
     });
-    return directory;
+    return state.computed;
 }
 
 void BCUtility::setBeaconDirectoryURLForTesting(const URL &url) {
-    std::lock_guard<std::mutex> lock(directoryMutex);
-    if (url.empty()) directoryOverride.reset();
-    else directoryOverride = url;
+    std::lock_guard<std::mutex> lock(directoryState().mutex);
+    if (url.empty()) directoryState().override.reset();
+    else directoryState().override = url;
     if (!url.empty()) createDirectoryAtURL(url);
 }
 

@@ -25,8 +25,15 @@ std::vector<std::string> components(const std::string &s) {
     return out;
 }
 
+// Deeper documents are given back as their text: the writer recurses once
+// per level, and a reply of nothing but "[" must not exhaust the stack.
+constexpr int kMaxPrettyDepth = 256;
+
+struct TooDeep {};
+
 // Writes JSON with two-space indentation and " : " between key and value.
 void writePretty(const nlohmann::ordered_json &j, std::string &out, int depth) {
+    if (depth > kMaxPrettyDepth) throw TooDeep{};
     std::string indent(static_cast<size_t>(depth + 1) * 2, ' ');
     std::string closing(static_cast<size_t>(depth) * 2, ' ');
     if (j.is_object()) {
@@ -128,6 +135,7 @@ std::optional<std::string> BCUtility::prettyPrintJson(const std::optional<platfo
         writePretty(json, out, 0);
         return out;
     } catch (const nlohmann::json::exception &) {
+    } catch (const TooDeep &) {
     }
     if (!isValidUtf8(text)) return std::nullopt;
     return text;

@@ -20,3 +20,8 @@ TEST(BCHttpUtil, HideSecretKeepsLengthAndLastEight) {
     // A character straddling the masked head is masked whole (two units).
     EXPECT_EQ(BCHttpUtil::hideSecret("\xF0\x9F\x98\x80" "abcdefg"), "**abcdefg");
 }
+
+TEST(BCHttpUtil, HideSecretOfALongTextKeepsItsTail) {
+    std::string secret = std::string(1 << 20, 'a') + "12345678";
+    EXPECT_EQ(BCHttpUtil::hideSecret(secret), std::string(1 << 20, '*') + "12345678");
+}

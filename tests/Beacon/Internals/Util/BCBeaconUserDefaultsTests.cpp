@@ -99,3 +99,19 @@ TEST_F(BCBeaconUserDefaultsTest, MarkerIsWrittenWhenNothingMovesAndIsPerService)
     EXPECT_EQ(standard()->objectForKey("BNBeacon310CrashesUserDefaultsMigratedKey"), platform::Value(true));
     EXPECT_TRUE(standard()->objectForKey("BNBeacon310BeaconUserDefaultsMigratedKey").isNull());
 }
+
+TEST_F(BCBeaconUserDefaultsTest, EmptyOldKeysLeaveNewKeysAloneAndSelfMovesKeepTheValue) {
+    standard()->setObject(platform::Value("current"), "BNBeaconInstallId");
+    standard()->setObject(platform::Value(7), "BNBeaconSame");
+    BCBeaconUserDefaults::MigrationTable table{
+        {"BNBeaconInstallId", std::string("BNInstallId")},  // nothing stored there
+        {"BNBeaconSame", std::string("BNBeaconSame")},
+    };
+    BCBeaconUserDefaults::shared()->migrateKeys(table, "Beacon");
+    EXPECT_EQ(*standard()->objectForKey("BNBeaconInstallId").string(), "current");
+    EXPECT_EQ(standard()->objectForKey("BNBeaconSame"), platform::Value(7));
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> expected = {"Migrating the old NSDefaults keys to new ones.",
+                                         "Migrating key BNBeaconSame -> BNBeaconSame"};
+    EXPECT_EQ(lines, expected);
+}

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <sys/stat.h>
 
+#include <fstream>
+#include <mutex>
+
+#include "BCLogger.h"
 #include "BCUtility.h"
 #include "platform/foundation/Bundle.h"
 #include "support/TestSupport.h"
@@ -85,4 +89,40 @@ TEST(BCUtilityDirectory, DefaultDirectoryIsUnderApplicationSupport) {
     platform::Bundle::setMainBundleDirectory(std::nullopt);
     EXPECT_EQ(url, home.path() / ".local/share/com.plotwick.Tests/io.beacon.sdk");
     EXPECT_TRUE(std::filesystem::is_directory(url));
+}
+
+TEST_F(BCUtilityFileTest, FailuresAreLoggedAtTheirLevels) {
+    std::mutex mutex;
+    std::vector<std::pair<BCLogLevel, std::string>> lines;
+    BCLogger::setCurrentLogLevel(BCLogLevelVerbose);
+    BCLogger::setLogHandler([&](const BCLogMessageProvider &m, BCLogLevel level, const std::string &tag, const char *,
+                                const char *, uint32_t) {
+        EXPECT_EQ(tag, "Beacon");
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back({level, m()});
+    });
+    auto sdk = dir.path() / "sdk";
+    EXPECT_FALSE(BCUtility::deleteItemForPathComponent(std::string("missing")));
+    EXPECT_FALSE(BCUtility::contentsOfDirectory(std::string("missing")));
+    // A file where the parent directory should be.
+    BCUtility::createFileAtPathComponent(std::string("blocker"), bytes("x"), true, true);
+    EXPECT_FALSE(BCUtility::createFileAtPathComponent(std::string("blocker/child"), bytes("y"), true, true));
+    // A FIFO in the directory is refused rather than read forever.
+    ASSERT_EQ(::mkfifo((sdk / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(BCUtility::loadDataForPathComponent(std::string("fifo")));
+    BCLogger::setLogHandler(BCLogger::defaultHandler());
+    BCLogger::setCurrentLogLevel(BCLogLevelAssert);
+    BCLogger::setIsUserDefinedLogLevel(false);
+
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0].first, BCLogLevelDebug);
+    EXPECT_EQ(lines[0].second, "Couldn't remove item at " + (sdk / "missing").string() + ": " +
+                                   platform::Error::posix(ENOENT, (sdk / "missing").string())->localizedDescription());
+    EXPECT_EQ(lines[1].first, BCLogLevelDebug);
+    EXPECT_EQ(lines[1].second.rfind("Couldn't get files in the directory \"missing\": ", 0), 0u) << lines[1].second;
+    EXPECT_EQ(lines[2].first, BCLogLevelError);
+    EXPECT_EQ(lines[2].second.rfind("Couldn't create directory at " + (sdk / "blocker").string() + ": ", 0), 0u)
+        << lines[2].second;
+    EXPECT_EQ(lines[3].first, BCLogLevelError);
+    EXPECT_EQ(lines[3].second, "Couldn't create new file at path " + (sdk / "blocker" / "child").string());
 }

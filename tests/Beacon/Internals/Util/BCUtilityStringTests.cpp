@@ -37,3 +37,15 @@ TEST(BCUtilitySecret, PrettyPrintJson) {
     EXPECT_FALSE(BCUtility::prettyPrintJson(std::nullopt));
     EXPECT_EQ(BCUtility::currentAppEnvironment(), 99);
 }
+
+TEST(BCUtilitySecret, PrettyPrintJsonOfAVeryDeepDocumentGivesItsText) {
+    // Pretty-printing recurses per level; a reply of a million "[" would
+    // exhaust the stack, so such a document comes back as it stands.
+    std::string deep = std::string(1000000, '[') + std::string(1000000, ']');
+    auto text = BCUtility::prettyPrintJson(platform::Data(deep.begin(), deep.end()));
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, deep);
+    std::string shallow = std::string(3, '[') + std::string(3, ']');
+    EXPECT_EQ(BCUtility::prettyPrintJson(platform::Data(shallow.begin(), shallow.end())),
+              "[\n  [\n    [\n\n    ]\n  ]\n]");
+}

@@ -93,3 +93,20 @@ TEST(BCUtilityProperties, KeysAndValuesAreCutAndOddEntriesSkipped) {
                                    " : property key length cannot be longer than 125 characters. Property key will be "
                                    "truncated.");
 }
+
+TEST(BCUtilityDates, Iso8601IsUtcWhateverTheLocalTimeZone) {
+    const char *saved = getenv("TZ");
+    std::optional<std::string> savedTz = saved ? std::optional<std::string>(saved) : std::nullopt;
+    setenv("TZ", "XST-5:30", 1);
+    tzset();
+    auto date = platform::Date::fromTimeIntervalSince1970(1700000000.25);
+    std::string text = BCUtility::dateToISO8601(date);
+    auto parsed = BCUtility::dateFromISO8601(text);
+    if (savedTz) setenv("TZ", savedTz->c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+    EXPECT_EQ(text, "2023-11-14T22:13:20.250Z");
+    ASSERT_TRUE(parsed);
+    EXPECT_NEAR(parsed->timeIntervalSince1970(), 1700000000.25, 1e-6);
+    EXPECT_FALSE(BCUtility::dateFromISO8601("2023-11-14T22:13:20.250+05:30"));
+}
