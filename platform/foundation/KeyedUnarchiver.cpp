@@ -106,7 +106,7 @@ std::shared_ptr<KeyedUnarchiver> KeyedUnarchiver::make(const Data &data, ErrorPt
     if (v != 100000) return fail("The archive's version " + std::to_string(v) + " is not supported.");
     u->top_ = plist_dict_get_item(root, "$top");
     if (!u->top_ || plist_get_node_type(u->top_) != PLIST_DICT) return fail("The archive has no top-level dictionary.");
-    auto objects = PlistNode::arrayItems(plist_dict_get_item(root, "$objects"));
+    auto objects = PlistNode::arrayElements(plist_dict_get_item(root, "$objects"));
     if (!objects || objects->empty()) return fail("The archive has no object table.");
     if (PlistNode::stringValue(objects->front()) != std::optional<std::string>("$null"))
         return fail("The archive's object table does not start with $null.");
@@ -245,7 +245,7 @@ std::optional<std::string> KeyedUnarchiver::className(plist_t dict) {
         return std::nullopt;
     }
     if (plist_t classes = plist_dict_get_item(record, "$classes")) {
-        auto list = PlistNode::arrayItems(classes);
+        auto list = PlistNode::arrayElements(classes);
         bool ok = list.has_value();
         if (list) {
             for (plist_t c : *list) ok = ok && PlistNode::stringValue(c).has_value();
@@ -260,7 +260,7 @@ std::optional<std::string> KeyedUnarchiver::className(plist_t dict) {
 }
 
 std::optional<std::vector<uint64_t>> KeyedUnarchiver::references(plist_t dict, const char *key) {
-    auto list = PlistNode::arrayItems(plist_dict_get_item(dict, key));
+    auto list = PlistNode::arrayElements(plist_dict_get_item(dict, key));
     if (!list) {
         failWithReason(std::string("A collection has no ") + key + " list.");
         return std::nullopt;

@@ -218,7 +218,7 @@ std::optional<uint64_t> PlistNode::uidValue(plist_t node) {
     return v;
 }
 
-std::optional<std::vector<plist_t>> PlistNode::arrayItems(plist_t node) {
+std::optional<std::vector<plist_t>> PlistNode::arrayElements(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_ARRAY) return std::nullopt;
     std::vector<plist_t> items;
     items.reserve(plist_array_get_size(node));
@@ -235,7 +235,7 @@ std::optional<std::vector<plist_t>> PlistNode::arrayItems(plist_t node) {
     return items;
 }
 
-std::optional<std::vector<std::pair<std::string, plist_t>>> PlistNode::dictItems(plist_t node) {
+std::optional<std::vector<std::pair<std::string, plist_t>>> PlistNode::dictionaryEntries(plist_t node) {
     if (!node || plist_get_node_type(node) != PLIST_DICT) return std::nullopt;
     std::vector<std::pair<std::string, plist_t>> items;
     plist_dict_iter it = nullptr;

@@ -45,9 +45,9 @@ public:
     static std::optional<Data> dataValue(plist_t node);
     static std::optional<uint64_t> uidValue(plist_t node);
     // The members of an array node, in order (nullopt when not an array).
-    static std::optional<std::vector<plist_t>> arrayItems(plist_t node);
+    static std::optional<std::vector<plist_t>> arrayElements(plist_t node);
     // The entries of a dictionary node (nullopt when not a dictionary).
-    static std::optional<std::vector<std::pair<std::string, plist_t>>> dictItems(plist_t node);
+    static std::optional<std::vector<std::pair<std::string, plist_t>>> dictionaryEntries(plist_t node);
 
     // Dates as libplist keeps them: whole seconds since 2001 (32-bit) plus
     // microseconds. nullopt when the date is out of that range.

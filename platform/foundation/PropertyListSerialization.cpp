@@ -95,7 +95,7 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string &reason) {
     case PLIST_DATE: return Value(PlistNode::dateValue(node));
     case PLIST_ARRAY: {
         Array array;
-        auto items = PlistNode::arrayItems(node);
+        auto items = PlistNode::arrayElements(node);
         for (plist_t item : *items) {
             auto v = fromNode(item, depth + 1, reason);
             if (!v) return std::nullopt;
@@ -105,7 +105,7 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string &reason) {
     }
     case PLIST_DICT: {
         Dictionary dict;
-        auto items = PlistNode::dictItems(node);
+        auto items = PlistNode::dictionaryEntries(node);
         for (auto &[key, item] : *items) {
             auto v = fromNode(item, depth + 1, reason);
             if (!v) return std::nullopt;

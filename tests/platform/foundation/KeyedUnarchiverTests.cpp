@@ -34,7 +34,7 @@ protected:
     // Parses an archive, lets the test change its tree, and writes it back.
     static Data mutate(const Data &archive, const std::function<void(plist_t root, std::vector<plist_t> &objects)> &f) {
         PlistNode root = PlistNode::parse(archive);
-        auto objects = *PlistNode::arrayItems(plist_dict_get_item(root.get(), "$objects"));
+        auto objects = *PlistNode::arrayElements(plist_dict_get_item(root.get(), "$objects"));
         f(root.get(), objects);
         return *root.toBinary();
     }
