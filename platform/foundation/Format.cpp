@@ -3,14 +3,31 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace platform {
+
+namespace {
+
+// A real converted to an integer type, clamped to its range (converting a
+// value outside it is undefined); NaN gives 0.
+template <typename T>
+T clampedInteger(double d) {
+    if (std::isnan(d)) return 0;
+    // Both limits as doubles: the maximum rounds up to 2^63 or 2^64, itself
+    // out of range, hence ">=".
+    if (d >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
+    if (d <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
+    return static_cast<T>(d);
+}
+
+}  // namespace
 
 int64_t FormatArg::asSigned() const {
     switch (kind_) {
         case Kind::Signed: return i_;
         case Kind::Unsigned: return static_cast<int64_t>(u_);
-        case Kind::Real: return std::isfinite(d_) ? static_cast<int64_t>(d_) : 0;
+        case Kind::Real: return clampedInteger<int64_t>(d_);
         default: return 0;
     }
 }
@@ -19,7 +36,7 @@ uint64_t FormatArg::asUnsigned() const {
     switch (kind_) {
         case Kind::Signed: return static_cast<uint64_t>(i_);
         case Kind::Unsigned: return u_;
-        case Kind::Real: return std::isfinite(d_) && d_ >= 0 ? static_cast<uint64_t>(d_) : 0;
+        case Kind::Real: return clampedInteger<uint64_t>(d_);
         default: return 0;
     }
 }

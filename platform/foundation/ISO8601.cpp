@@ -1,15 +1,29 @@
 #include "platform/foundation/ISO8601.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
 
 namespace platform::iso8601 {
 
+namespace {
+
+// The range the text can hold, four-digit years: 0000-01-01T00:00:00.000Z
+// to 9999-12-31T23:59:59.999Z, in microseconds since 1970.
+constexpr double kFirstMicrosecond = -62167219200.0 * 1e6;
+constexpr double kLastMicrosecond = 253402300799.999 * 1e6;
+
+}  // namespace
+
 std::string format(const Date &date) {
     // Round to the microsecond first: a value such as t + 0.999 is stored as
     // 0.99899999..., and truncating that would print .998.
     double us = std::round(date.timeIntervalSince1970() * 1e6);
+    // A date beyond the four-digit years is written as the nearest one the
+    // text can hold, so that whatever is written reads back.
+    if (std::isnan(us)) us = 0;
+    us = std::clamp(us, kFirstMicrosecond, kLastMicrosecond);
     double wholeSeconds = std::floor(us / 1e6);
     int millis = static_cast<int>((us - wholeSeconds * 1e6) / 1000.0);
     if (millis > 999) millis = 999;
@@ -39,7 +53,9 @@ std::optional<Date> parse(std::string_view text) {
         text[10] != 'T' || !digits(11, 2, hour) || text[13] != ':' || !digits(14, 2, minute) || text[16] != ':' ||
         !digits(17, 2, second) || text[19] != '.' || !digits(20, 3, millis) || text[23] != 'Z')
         return std::nullopt;
-    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 60) return std::nullopt;
+    // No leap second: the writer never writes one, and timegm would roll
+    // 23:59:60 of 9999-12-31 into a year no text can hold.
+    if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return std::nullopt;
     static const int daysIn[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     if (day > daysIn[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;

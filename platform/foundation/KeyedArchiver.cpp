@@ -41,9 +41,9 @@ void KeyedArchiver::setEntry(const std::string &key, plist_t node) {
         failWithError(encodeError("The archiver was used after it finished encoding."));
         return;
     }
-    if (key.find('\0') != std::string::npos) {
+    if (!PlistNode::isStorableText(key)) {
         plist_free(node);
-        failWithError(encodeError("An archive key holds a NUL character."));
+        failWithError(encodeError("An archive key is not UTF-8 text or holds a NUL character."));
         return;
     }
     plist_dict_set_item(current_, escapeKey(key).c_str(), node);
@@ -107,7 +107,7 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
         if (found != strings_.end()) return found->second;
         auto node = PlistNode::newString(s);
         if (!node) {
-            failWithError(encodeError("A string holds a NUL character."));
+            failWithError(encodeError("A string is not UTF-8 text or holds a NUL character."));
             return 0;
         }
         uint64_t uid = appendObject(*node);

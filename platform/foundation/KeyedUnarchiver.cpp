@@ -193,7 +193,15 @@ std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t uid) {
     if (uid == 0) return Value();
     auto cached = decoded_.find(uid);
     if (cached != decoded_.end()) {
+        // A value from the cache comes back whole: its own height counts
+        // where it is placed, or chains of cached values would nest without
+        // limit.
+        if (static_cast<size_t>(depth_) + cached->second.height > static_cast<size_t>(kMaxDepth)) {
+            failWithReason("The archive nests too deeply.");
+            return std::nullopt;
+        }
         if (!charge(cached->second.nodes)) return std::nullopt;
+        childHeight_ = std::max(childHeight_, cached->second.height);
         return cached->second.value;
     }
     if (inProgress_.count(uid)) {
@@ -207,6 +215,8 @@ std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t uid) {
     if (!charge(1)) return std::nullopt;
     plist_t node = objects_[uid];
     std::optional<Value> result;
+    const size_t outerHeight = childHeight_;
+    childHeight_ = 0;
     switch (plist_get_node_type(node)) {
     case PLIST_STRING: result = Value(*PlistNode::stringValue(node)); break;
     case PLIST_DATA: result = Value(*PlistNode::dataValue(node)); break;
@@ -223,8 +233,10 @@ std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t uid) {
     }
     default: failWithReason("Object " + std::to_string(uid) + " of the archive has an unexpected type."); break;
     }
+    const size_t height = childHeight_ + 1;
+    childHeight_ = std::max(outerHeight, height);
     if (error_ || !result) return std::nullopt;
-    decoded_[uid] = Cached{*result, countNodes(*result)};
+    decoded_[uid] = Cached{*result, countNodes(*result), height};
     return result;
 }
 

@@ -108,6 +108,7 @@ private:
     struct Cached {
         Value value;
         size_t nodes;
+        size_t height;  // levels of nesting of the value, 1 for a scalar
     };
 
     plist_t entry(const std::string &key) const;
@@ -130,6 +131,7 @@ private:
     std::map<uint64_t, std::string> classNames_;
     std::set<uint64_t> inProgress_;
     int depth_ = 0;
+    size_t childHeight_ = 0;  // the tallest value decoded so far for the current object
     size_t budget_ = 0;  // values the decode may still create
     ErrorPtr error_;
 };

@@ -1,5 +1,7 @@
 #include "platform/foundation/PlistNode.h"
 
+#include "platform/foundation/Text.h"
+
 #include <algorithm>
 #include <cmath>
 #include <string_view>
@@ -22,10 +24,32 @@ uint64_t readBigEndian(const uint8_t *p, size_t size) {
     return v;
 }
 
-// The height of the object graph of a binary property list, walked without
-// recursion; false for a malformed structure, a cycle, or a height above the
-// limit.
-bool binaryNestingIsSafe(const uint8_t *p, size_t n) {
+// libplist copies a container once per reference to it, so a file whose
+// objects each refer to the next one twice expands to 2^depth nodes. The tree
+// libplist would build is counted (references, not distinct objects) and
+// refused beyond this many nodes more than the file's own references.
+constexpr uint64_t kMaxExpandedNodes = uint64_t(1) << 20;
+
+// The length of an object's payload (the low nibble of its marker, or an
+// integer object after it when that nibble is 0xF) and where it begins;
+// false when malformed.
+bool objectLength(const uint8_t *p, uint64_t offset, uint64_t end, uint64_t &length, uint64_t &at) {
+    length = p[offset] & 0x0F;
+    at = offset + 1;
+    if (length != 0x0F) return true;
+    if (at >= end || (p[at] >> 4) != 0x1) return false;
+    size_t size = size_t(1) << (p[at] & 0x0F);
+    if (size > 8 || at + 1 + size > end) return false;
+    length = readBigEndian(p + at + 1, size);
+    at += 1 + size;
+    return true;
+}
+
+// Checks a binary property list before libplist walks it: its object graph
+// must be well formed, acyclic, at most kMaxNesting high, expand to a bounded
+// tree, and hold no dictionary key with a U+0000 in it (libplist aborts on
+// its own assertion when it walks such a key).
+bool binaryStructureIsSafe(const uint8_t *p, size_t n) {
     if (n < 8 + 32) return false;
     const uint8_t *trailer = p + n - 32;
     size_t offsetSize = trailer[6], refSize = trailer[7];
@@ -36,36 +60,50 @@ bool binaryNestingIsSafe(const uint8_t *p, size_t n) {
     if (count == 0 || top >= count || tableOffset < 8 || tableOffset >= bodyEnd) return false;
     if (count > (bodyEnd - tableOffset) / offsetSize) return false;
 
-    // The references an object holds: nullopt when malformed.
+    auto offsetOf = [&](uint64_t object, uint64_t &offset) {
+        offset = readBigEndian(p + tableOffset + object * offsetSize, offsetSize);
+        return offset >= 8 && offset < tableOffset;
+    };
+    // A key object that is a string holding U+0000 (ASCII or UTF-16).
+    auto keyHoldsNul = [&](uint64_t object) {
+        uint64_t offset = 0, length = 0, at = 0;
+        if (!offsetOf(object, offset)) return true;
+        uint8_t type = p[offset] >> 4;
+        if (type != 0x5 && type != 0x6) return false;
+        if (!objectLength(p, offset, tableOffset, length, at)) return true;
+        uint64_t unit = type == 0x6 ? 2 : 1;
+        if (length > (tableOffset - at) / unit) return true;
+        for (uint64_t i = 0; i < length; ++i) {
+            if (unit == 1 ? p[at + i] == 0 : (p[at + 2 * i] == 0 && p[at + 2 * i + 1] == 0)) return true;
+        }
+        return false;
+    };
+    // The references an object holds; false when malformed.
     auto children = [&](uint64_t object, std::vector<uint64_t> &out) -> bool {
         out.clear();
-        uint64_t offset = readBigEndian(p + tableOffset + object * offsetSize, offsetSize);
-        if (offset < 8 || offset >= tableOffset) return false;
-        uint8_t marker = p[offset];
-        uint8_t type = marker >> 4;
+        uint64_t offset = 0, items = 0, at = 0;
+        if (!offsetOf(object, offset)) return false;
+        uint8_t type = p[offset] >> 4;
         if (type != 0xA && type != 0xB && type != 0xC && type != 0xD) return true;
-        uint64_t items = marker & 0x0F;
-        uint64_t at = offset + 1;
-        if (items == 0x0F) {
-            if (at >= tableOffset || (p[at] >> 4) != 0x1) return false;
-            size_t size = size_t(1) << (p[at] & 0x0F);
-            if (size > 8 || at + 1 + size > tableOffset) return false;
-            items = readBigEndian(p + at + 1, size);
-            at += 1 + size;
-        }
+        if (!objectLength(p, offset, tableOffset, items, at)) return false;
         uint64_t refs = type == 0xD ? items * 2 : items;
         if (items > tableOffset || refs > (tableOffset - at) / refSize) return false;
         out.reserve(refs);
         for (uint64_t i = 0; i < refs; ++i) {
             uint64_t ref = readBigEndian(p + at + i * refSize, refSize);
             if (ref >= count) return false;
+            if (type == 0xD && i < items && keyHoldsNul(ref)) return false;
             out.push_back(ref);
         }
         return true;
     };
 
     // height: 0 unvisited, -1 being visited, else 1 + the tallest child.
+    // nodes: the size of the tree libplist makes of the object, saturated.
+    constexpr uint64_t kSaturated = uint64_t(1) << 62;
     std::vector<int32_t> height(count, 0);
+    std::vector<uint64_t> nodes(count, 0);
+    uint64_t fileReferences = 0;
     struct Frame {
         uint64_t object;
         std::vector<uint64_t> refs;
@@ -74,6 +112,7 @@ bool binaryNestingIsSafe(const uint8_t *p, size_t n) {
     std::vector<Frame> stack;
     std::vector<uint64_t> refs;
     if (!children(top, refs)) return false;
+    fileReferences += refs.size();
     stack.push_back({top, refs, 0});
     height[top] = -1;
     while (!stack.empty()) {
@@ -84,16 +123,23 @@ bool binaryNestingIsSafe(const uint8_t *p, size_t n) {
             if (height[child] > 0) continue;
             if (stack.size() >= kMaxNesting) return false;
             if (!children(child, refs)) return false;
+            fileReferences += refs.size();
             height[child] = -1;
             stack.push_back({child, refs, 0});
             continue;
         }
         int32_t h = 1;
-        for (uint64_t c : frame.refs) h = std::max(h, height[c] + 1);
+        uint64_t size = 1;
+        for (uint64_t c : frame.refs) {
+            h = std::max(h, height[c] + 1);
+            size = std::min(kSaturated, size + nodes[c]);
+        }
         height[frame.object] = h;
+        nodes[frame.object] = size;
         stack.pop_back();
     }
-    return static_cast<size_t>(height[top]) <= kMaxNesting;
+    return static_cast<size_t>(height[top]) <= kMaxNesting &&
+           nodes[top] <= kMaxExpandedNodes + fileReferences + count;
 }
 
 // The deepest nesting of <array> and <dict> elements in XML text.
@@ -142,7 +188,7 @@ PlistNode PlistNode::parse(const Data &bytes) {
     const char *p = reinterpret_cast<const char *>(bytes.data());
     auto length = static_cast<uint32_t>(bytes.size());
     if (bytes.size() >= 8 && std::memcmp(p, "bplist00", 8) == 0) {
-        if (!binaryNestingIsSafe(bytes.data(), bytes.size())) return PlistNode();
+        if (!binaryStructureIsSafe(bytes.data(), bytes.size())) return PlistNode();
         plist_from_bin(p, length, &root);
     } else {
         if (!xmlNestingIsSafe(p, bytes.size())) return PlistNode();
@@ -178,7 +224,7 @@ std::optional<std::string> PlistNode::stringValue(plist_t node) {
     uint64_t length = 0;
     const char *p = plist_get_string_ptr(node, &length);
     if (!p) return std::string();
-    return std::string(p, static_cast<size_t>(length));
+    return storableText(std::string_view(p, static_cast<size_t>(length)));
 }
 
 std::optional<Data> PlistNode::dataValue(plist_t node) {
@@ -249,7 +295,7 @@ std::optional<std::vector<std::pair<std::string, plist_t>>> PlistNode::dictionar
             free(key);
             break;
         }
-        items.emplace_back(key ? std::string(key) : std::string(), item);
+        items.emplace_back(key ? storableText(key) : std::string(), item);
         free(key);
     }
     free(it);
@@ -281,8 +327,17 @@ Date PlistNode::dateValue(plist_t node) {
 }
 
 std::optional<plist_t> PlistNode::newString(const std::string &text) {
-    if (text.find('\0') != std::string::npos) return std::nullopt;
+    if (!isStorableText(text)) return std::nullopt;
     return plist_new_string(text.c_str());
+}
+
+bool PlistNode::isStorableText(std::string_view text) {
+    return text.find('\0') == std::string_view::npos && text::isValidUTF8(text);
+}
+
+std::string PlistNode::storableText(std::string_view text) {
+    if (isStorableText(text)) return std::string(text);
+    return text::replaceAll(text::lossyUTF8(text), std::string_view("\0", 1), "\xEF\xBF\xBD");
 }
 
 plist_t PlistNode::newData(const Data &data) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <plist/plist.h>
@@ -54,9 +55,16 @@ public:
     static std::optional<plist_t> newDate(const Date &date);
     static Date dateValue(plist_t node);
 
-    // A new string node, refusing texts with an embedded NUL (libplist
-    // strings are C strings and would silently lose the rest).
+    // A new string node, refusing texts that are not storable.
     static std::optional<plist_t> newString(const std::string &text);
+    // Whether the text can be written as a string or a key: well-formed
+    // UTF-8 (libplist's binary writer would turn anything else into UTF-16
+    // that no reader accepts) without NUL (libplist strings are C strings
+    // and would silently lose the rest).
+    static bool isStorableText(std::string_view text);
+    // The text read from a list made storable: ill-formed UTF-8 and NUL
+    // become U+FFFD, so that whatever was read can be written back.
+    static std::string storableText(std::string_view text);
     static plist_t newData(const Data &data);
 
 private:

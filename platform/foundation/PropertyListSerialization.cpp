@@ -35,7 +35,7 @@ PlistNode toNode(const Value &v, int depth, std::string &reason) {
     case Value::Type::String: {
         auto node = PlistNode::newString(*v.string());
         if (!node) {
-            reason = "A string holds a NUL character.";
+            reason = "A string is not UTF-8 text or holds a NUL character.";
             return PlistNode();
         }
         return PlistNode(*node);
@@ -61,8 +61,8 @@ PlistNode toNode(const Value &v, int depth, std::string &reason) {
     case Value::Type::Dictionary: {
         PlistNode dict(plist_new_dict());
         for (const auto &[key, item] : *v.dictionary()) {
-            if (key.find('\0') != std::string::npos) {
-                reason = "A dictionary key holds a NUL character.";
+            if (!PlistNode::isStorableText(key)) {
+                reason = "A dictionary key is not UTF-8 text or holds a NUL character.";
                 return PlistNode();
             }
             PlistNode child = toNode(item, depth + 1, reason);

@@ -1,5 +1,7 @@
 #include "platform/foundation/Text.h"
 
+#include <cstdint>
+
 namespace platform::text {
 
 namespace {
@@ -20,7 +22,59 @@ Step stepAt(std::string_view s, size_t i) {
     return {need, need == 4 ? 2u : 1u};
 }
 
+// The length of the well-formed UTF-8 sequence at i, or 0 when it is
+// ill-formed.
+size_t validSequenceAt(std::string_view s, size_t i) {
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return 1;
+    size_t extra;
+    uint32_t min, cp;
+    if ((c & 0xE0) == 0xC0) {
+        extra = 1, min = 0x80, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        extra = 2, min = 0x800, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        extra = 3, min = 0x10000, cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (s.size() - i <= extra) return 0;
+    for (size_t k = 1; k <= extra; ++k) {
+        auto next = static_cast<unsigned char>(s[i + k]);
+        if ((next & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (next & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return extra + 1;
+}
+
 }  // namespace
+
+bool isValidUTF8(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        size_t n = validSequenceAt(bytes, i);
+        if (n == 0) return false;
+        i += n;
+    }
+    return true;
+}
+
+std::string lossyUTF8(std::string_view bytes) {
+    if (isValidUTF8(bytes)) return std::string(bytes);
+    std::string out;
+    out.reserve(bytes.size() + 8);
+    for (size_t i = 0; i < bytes.size();) {
+        size_t n = validSequenceAt(bytes, i);
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(bytes.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
 
 size_t utf16Length(std::string_view utf8) {
     size_t units = 0;

@@ -15,6 +15,14 @@ size_t utf16Length(std::string_view utf8);
 // never ends inside a code point or a surrogate pair.
 std::string utf16Prefix(std::string_view utf8, size_t maxUnits);
 
+// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
+// code points past U+10FFFF), the only text a string may hold.
+bool isValidUTF8(std::string_view bytes);
+// The bytes as UTF-8, every ill-formed sequence replaced by U+FFFD: for text
+// read from the system (file contents, the environment), which must always
+// be storable.
+std::string lossyUTF8(std::string_view bytes);
+
 bool hasPrefix(std::string_view s, std::string_view prefix);
 bool hasSuffix(std::string_view s, std::string_view suffix);
 bool contains(std::string_view s, std::string_view needle);

@@ -6,6 +6,8 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/SharedInstance.h"
+#include "platform/foundation/Text.h"
 #include "platform/syslog/SystemLog.h"
 
 namespace platform {
@@ -13,17 +15,6 @@ namespace platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-// Never destroyed: detached worker threads may still use it while the
-// process exits and static destructors run.
-struct StandardState {
-    std::mutex mutex;
-    std::shared_ptr<UserDefaults> instance;
-};
-StandardState &standardState() {
-    static auto *state = new StandardState;
-    return *state;
-}
 
 void logLine(const std::string &text) { SystemLog::write("[UserDefaults] " + text); }
 
@@ -34,15 +25,10 @@ UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)) {
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
-    std::lock_guard<std::mutex> lock(standardState().mutex);
-    if (!standardState().instance) standardState().instance = std::make_shared<UserDefaults>(standardFilePath());
-    return standardState().instance;
+    return SharedInstance<UserDefaults>::get([] { return std::make_shared<UserDefaults>(standardFilePath()); });
 }
 
-void UserDefaults::resetStandardUserDefaults() {
-    std::lock_guard<std::mutex> lock(standardState().mutex);
-    standardState().instance.reset();
-}
+void UserDefaults::resetStandardUserDefaults() { SharedInstance<UserDefaults>::reset(); }
 
 fs::path UserDefaults::standardFilePath() {
     auto identifier = Bundle::mainBundle()->bundleIdentifier();
@@ -58,7 +44,16 @@ void UserDefaults::reload() {
     ErrorPtr error;
     auto data = fm->contentsAtPath(file_, &error);
     if (!data) {
-        if (error && error->code() != ENOENT) logLine("Cannot read " + file_.string() + ": " + error->localizedDescription());
+        if (error && error->code() != ENOENT) {
+            // The file is there but cannot be read (permissions, not a
+            // regular file): it is left alone, the values in memory stay,
+            // and no change is written over it.
+            logLine("Cannot read " + file_.string() + ": " + error->localizedDescription() +
+                    "; the file is left as it is and changes are not written to it");
+            std::lock_guard<std::mutex> lock(mutex_);
+            unreadable_ = true;
+            return;
+        }
     } else {
         auto plist = PropertyListSerialization::propertyListWithData(*data, &error);
         if (plist && plist->isDictionary()) {
@@ -76,6 +71,7 @@ void UserDefaults::reload() {
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
+    unreadable_ = false;
     application_ = std::move(loaded);
     ++generation_;
     writtenGeneration_ = generation_;
@@ -92,8 +88,13 @@ Value UserDefaults::objectForKey(const std::string &key) const {
 
 bool UserDefaults::setObject(const Value &value, const std::string &key) {
     if (value.isNull()) return removeObjectForKey(key);
-    if (!PropertyListSerialization::isValidPropertyList(Dictionary{{key, value}})) {
-        logLine("Attempt to set a non-property-list object " + value.description() + " for key " + key);
+    // Only what the file can hold and give back is taken: a text that is not
+    // UTF-8 would make the whole file unreadable at the next launch.
+    ErrorPtr error;
+    if (!PropertyListSerialization::dataWithPropertyList(Value(Dictionary{{key, value}}),
+                                                         PropertyListSerialization::Format::Binary, &error)) {
+        logLine("Attempt to set a non-property-list object " + text::lossyUTF8(value.description()) + " for key " +
+                text::lossyUTF8(key) + ": " + (error ? error->localizedDescription() : std::string("?")));
         return false;
     }
     {
@@ -122,6 +123,11 @@ bool UserDefaults::persist() {
         // A writer that came after us already wrote a snapshot holding our
         // change.
         if (writtenGeneration_ >= generation_) return true;
+        if (unreadable_) {
+            logLine("Not writing " + file_.string() +
+                    ": it exists but could not be read, and writing would replace what it holds");
+            return false;
+        }
         snapshot = application_;
         generation = generation_;
     }

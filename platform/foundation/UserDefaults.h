@@ -37,9 +37,10 @@ public:
     Value objectForKey(const std::string &key) const;
     // Stores the value (a null Value removes the key) and writes the file.
     // Refuses, with a log line and false, a value that is not a
-    // property-list value (a UUID, an object, or one inside a collection);
-    // false too when the file could not be written (the value is then kept
-    // in memory for this run).
+    // property-list value (a UUID, an object, or one inside a collection)
+    // and a key or text that is not UTF-8; false too when the file could not
+    // be written, or exists but could not be read (the value is then kept in
+    // memory for this run).
     bool setObject(const Value &value, const std::string &key);
     bool removeObjectForKey(const std::string &key);
     // Adds the entries to the registration domain (not written to disk).
@@ -55,8 +56,10 @@ public:
     std::optional<Data> dataForKey(const std::string &key) const;
 
     // Re-reads the application domain from the file (the registration
-    // domain stays). An unreadable file is set aside as "<name>.corrupt",
-    // logged, and the domain starts empty.
+    // domain stays). A file that is not a property-list dictionary is set
+    // aside as "<name>.corrupt", logged, and the domain starts empty. A file
+    // that exists but cannot be read is logged and left alone: the values in
+    // memory stay and nothing is written over it until a reload reads it.
     void reload();
 
 private:
@@ -67,6 +70,7 @@ private:
     Dictionary registration_;
     Dictionary application_;
     uint64_t generation_ = 0;   // bumped on every change of application_
+    bool unreadable_ = false;   // the file exists but could not be read
     std::mutex fileMutex_;      // serialises writers of the file
     uint64_t writtenGeneration_ = 0;
 };

@@ -1,5 +1,6 @@
 #include "platform/security/Keychain.h"
 
+#include "platform/foundation/SharedInstance.h"
 #include "platform/security/Sha256.h"
 
 #include <cerrno>
@@ -73,16 +74,6 @@ bool isDirectory(const std::filesystem::path &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::mutex &sharedMutex() {
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::shared_ptr<Keychain> &sharedKeychain() {
-    static std::shared_ptr<Keychain> keychain;
-    return keychain;
-}
-
 }  // namespace
 
 Keychain::Keychain(std::filesystem::path directory) : directory_(std::move(directory)) {
@@ -116,21 +107,12 @@ std::filesystem::path Keychain::defaultDirectory() {
 }
 
 std::shared_ptr<Keychain> Keychain::sharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex());
-    auto &keychain = sharedKeychain();
-    if (!keychain) keychain = std::make_shared<Keychain>(defaultDirectory());
-    return keychain;
+    return SharedInstance<Keychain>::get([] { return std::make_shared<Keychain>(defaultDirectory()); });
 }
 
-void Keychain::setSharedInstance(std::shared_ptr<Keychain> keychain) {
-    std::lock_guard<std::mutex> lock(sharedMutex());
-    sharedKeychain() = std::move(keychain);
-}
+void Keychain::setSharedInstance(std::shared_ptr<Keychain> keychain) { SharedInstance<Keychain>::set(std::move(keychain)); }
 
-void Keychain::resetSharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex());
-    sharedKeychain().reset();
-}
+void Keychain::resetSharedInstance() { SharedInstance<Keychain>::reset(); }
 
 void Keychain::setFaultHookForTesting(FaultHook hook) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -235,16 +217,16 @@ OSStatus Keychain::readItem(const std::filesystem::path &path, const std::string
     // address, is damaged: report it rather than guess.
     if (bytes.size() < kMagic.size() ||
         std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
-        return errSecIO;
+        return errSecDecode;
     }
     std::size_t offset = kMagic.size();
     std::string_view accessibility, storedService, storedAccount, data;
     if (!readField(bytes, offset, accessibility) || !readField(bytes, offset, storedService) ||
         !readField(bytes, offset, storedAccount) || !readField(bytes, offset, data) || offset != bytes.size()) {
-        return errSecIO;
+        return errSecDecode;
     }
     if (accessibility != kAfterFirstUnlockThisDeviceOnly || storedService != service || storedAccount != account) {
-        return errSecIO;
+        return errSecDecode;
     }
     item.service = service;
     item.account = account;

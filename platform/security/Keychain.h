@@ -22,6 +22,7 @@ inline constexpr OSStatus errSecIO = -36;               // the store could not b
 inline constexpr OSStatus errSecParam = -50;            // an unusable service, account or data
 inline constexpr OSStatus errSecDuplicateItem = -25299; // add: the item exists already
 inline constexpr OSStatus errSecItemNotFound = -25300;  // no item with that service and account
+inline constexpr OSStatus errSecDecode = -26275;        // the stored item is damaged
 
 // When an item may be read. Kept with the item; the file store has no lock
 // state, so it has no effect here.

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Format.h"
 
@@ -51,4 +53,18 @@ TEST(Format, WidthsFromArgumentsAreBoundedAndLongConversionsAreWhole) {
     EXPECT_EQ(big.size(), 301u);
     EXPECT_EQ(big.substr(0, 4), "1000");
     EXPECT_EQ(platform::format("%600d", 1).size(), 600u);
+}
+
+TEST(Format, RealsOutOfAnIntegersRangeAreClamped) {
+    // Converting such a real to an integer is undefined; it is clamped to
+    // the conversion's range (NaN gives 0), as widths are.
+    EXPECT_EQ(platform::format("%d", -1.06e304), "-9223372036854775808");
+    EXPECT_EQ(platform::format("%d", 1e19), "9223372036854775807");
+    EXPECT_EQ(platform::format("%u", 1e304), "18446744073709551615");
+    EXPECT_EQ(platform::format("%u", -1.06e304), "0");
+    EXPECT_EQ(platform::format("%x", std::nan("")), "0");
+    EXPECT_EQ(platform::format("%d", 42.9), "42");
+    EXPECT_EQ(platform::format("%*d", 1e300, 7).size(), size_t(1) << 16);
+    EXPECT_EQ(platform::format("%*d|", -1e300, 7).size(), (size_t(1) << 16) + 1);
+    EXPECT_EQ(platform::format("%c", 1e300).size(), 1u);
 }

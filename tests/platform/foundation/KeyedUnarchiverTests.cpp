@@ -187,6 +187,33 @@ TEST_F(KeyedUnarchiverTest, CyclesDeepNestingAndExpansionAreRefused) {
     });
     error = refusal(bomb);
     EXPECT_NE(reason(error).find("too many"), std::string::npos) << reason(error);
+
+    // A chain of arrays each holding the one before, all listed by the root:
+    // every array is decoded afresh at depth 2 but holds the cached array
+    // below it, so the value nests 300 deep unless cached heights count.
+    Data chain = mutate(archiveOf(Value(Array{Value("x")})), [&](plist_t root, auto &objects) {
+        plist_t list = plist_dict_get_item(root, "$objects");
+        uint64_t arrayClass = *PlistNode::uidValue(plist_dict_get_item(objectOfClass(objects, "NSArray"), "$class"));
+        plist_t all = plist_new_array();
+        uint64_t below = 1;  // "x"
+        for (int i = 0; i < 300; ++i) {
+            plist_t a = plist_new_dict();
+            plist_t members = plist_new_array();
+            plist_array_append_item(members, plist_new_uid(below));
+            plist_dict_set_item(a, "NS.objects", members);
+            plist_dict_set_item(a, "$class", plist_new_uid(arrayClass));
+            plist_array_append_item(list, a);
+            below = plist_array_get_size(list) - 1;
+            plist_array_append_item(all, plist_new_uid(below));
+        }
+        plist_t top = plist_new_dict();
+        plist_dict_set_item(top, "NS.objects", all);
+        plist_dict_set_item(top, "$class", plist_new_uid(arrayClass));
+        plist_array_append_item(list, top);
+        plist_dict_set_item(plist_dict_get_item(root, "$top"), "root", plist_new_uid(plist_array_get_size(list) - 1));
+    });
+    error = refusal(chain);
+    EXPECT_NE(reason(error).find("deeply"), std::string::npos) << reason(error);
 }
 
 TEST_F(KeyedUnarchiverTest, OnlyRegisteredClassesAreCreated) {

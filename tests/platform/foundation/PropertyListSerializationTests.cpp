@@ -39,6 +39,26 @@ Data deepBinary(uint32_t depth) {
     return out;
 }
 
+// A binary property list of the given objects (each its marker and payload,
+// references one byte wide), the first being the top.
+Data binaryOf(const std::vector<Data> &objects) {
+    Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+    std::vector<uint64_t> offsets;
+    for (const Data &o : objects) {
+        offsets.push_back(out.size());
+        out.insert(out.end(), o.begin(), o.end());
+    }
+    uint64_t table = out.size();
+    for (uint64_t o : offsets) appendBigEndian(out, o, 4);
+    for (int i = 0; i < 6; ++i) out.push_back(0);
+    out.push_back(4);
+    out.push_back(1);
+    appendBigEndian(out, offsets.size(), 8);
+    appendBigEndian(out, 0, 8);
+    appendBigEndian(out, table, 8);
+    return out;
+}
+
 Data deepXML(size_t depth) {
     std::string s = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
     for (size_t i = 0; i < depth; ++i) s += "<array>";
@@ -116,4 +136,56 @@ TEST(PropertyListSerializationTest, CraftedDeepNestingIsRefusedWithoutCrashing) 
     Data cyclic = deepBinary(1);
     cyclic[9 + 3] = 0;  // the array's reference now points at object 0, itself
     EXPECT_FALSE(PropertyListSerialization::propertyListWithData(cyclic));
+}
+
+TEST(PropertyListSerializationTest, HostileBinaryListsAreRefusedWithoutAborting) {
+    ErrorPtr error;
+    // Dictionary keys holding U+0000, in UTF-16 and in ASCII: libplist would
+    // abort on its own assertion while walking them.
+    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(
+        binaryOf({{0xD1, 1, 2}, {0x63, 0, 'a', 0, 0, 0, 'b'}, {0x09}}), &error));
+    EXPECT_TRUE(error);
+    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(binaryOf({{0xD1, 1, 2}, {0x53, 'a', 0, 'b'}, {0x09}})));
+
+    // Forty arrays each holding the next one twice: 2^40 nodes if expanded.
+    std::vector<Data> bomb;
+    for (uint8_t i = 0; i < 40; ++i) bomb.push_back({0xA2, uint8_t(i + 1), uint8_t(i + 1)});
+    bomb.push_back({0x09});
+    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(binaryOf(bomb), &error));
+
+    // Sharing a leaf is ordinary and stays readable: 1000 references to "x".
+    Data shared{0xAF, 0x11, 0x03, 0xE8};
+    shared.insert(shared.end(), 1000, 1);
+    auto many = PropertyListSerialization::propertyListWithData(binaryOf({shared, {0x51, 'x'}}));
+    ASSERT_TRUE(many && many->isArray());
+    EXPECT_EQ(many->array()->size(), 1000u);
+}
+
+TEST(PropertyListSerializationTest, TextIsUTF8OnBothSidesOfTheFile) {
+    // The writer refuses keys and strings that are not UTF-8: libplist would
+    // write "\xC0\xC0" as the UTF-16 key U+0000, which no reader takes back.
+    for (const Value &v : {Value(Dictionary{{"\xC0\xC0", Value(1)}}), Value("\xc3\x28"),
+                           Value(Array{Value(Dictionary{{"k", Value("\xed\xa0\x80")}})})}) {
+        ErrorPtr error;
+        EXPECT_FALSE(PropertyListSerialization::dataWithPropertyList(v, Format::Binary, &error)) << v.description();
+        EXPECT_FALSE(PropertyListSerialization::dataWithPropertyList(v, Format::XML, &error)) << v.description();
+        EXPECT_TRUE(error);
+    }
+    Value text(Dictionary{{"cl\xc3\xa9", Value("\xe2\x9c\x8d \xf0\x9f\x93\x9d")}});
+    for (Format f : {Format::Binary, Format::XML}) {
+        auto data = PropertyListSerialization::dataWithPropertyList(text, f);
+        ASSERT_TRUE(data);
+        EXPECT_EQ(PropertyListSerialization::propertyListWithData(*data), text);
+    }
+
+    // A damaged file's text is read as far as it goes (libplist ends a
+    // string at a NUL), ill-formed bytes as U+FFFD, so that what was read can
+    // be written back.
+    auto read = PropertyListSerialization::propertyListWithData(
+        binaryOf({{0xD2, 1, 2, 3, 4}, {0x52, 0xC3, 0x28}, {0x51, 'k'}, {0x53, 'a', 0, 'b'}, {0x52, 0xC0, 0xC0}}));
+    ASSERT_TRUE(read && read->isDictionary());
+    EXPECT_EQ(*read, Value(Dictionary{{"\xEF\xBF\xBD(", Value("a")},
+                                      {"k", Value("\xEF\xBF\xBD\xEF\xBF\xBD")}}))
+        << read->description();
+    EXPECT_TRUE(PropertyListSerialization::dataWithPropertyList(*read, Format::Binary));
 }

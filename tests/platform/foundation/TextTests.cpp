@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/ISO8601.h"
 #include "platform/foundation/Text.h"
@@ -54,6 +56,38 @@ TEST(ISO8601, FormatsMillisecondsInUtcAndRoundTrips) {
     EXPECT_FALSE(platform::iso8601::parse("2023-11-14T22:13:20Z"));
     EXPECT_FALSE(platform::iso8601::parse("2023-02-30T22:13:20.000Z"));
     EXPECT_FALSE(platform::iso8601::parse("2023-11-14 22:13:20.000Z"));
+}
+
+TEST(ISO8601, OnlyWhatTheWriterCanWriteBackIsRead) {
+    // No leap second: 23:59:60 of the last day would roll into year 10000.
+    EXPECT_FALSE(platform::iso8601::parse("9999-12-31T23:59:60.999Z"));
+    EXPECT_FALSE(platform::iso8601::parse("2016-12-31T23:59:60.000Z"));
+    for (const char *text : {"9999-12-31T23:59:59.999Z", "0000-01-01T00:00:00.000Z", "2000-02-29T12:00:00.500Z"}) {
+        auto parsed = platform::iso8601::parse(text);
+        ASSERT_TRUE(parsed) << text;
+        EXPECT_EQ(platform::iso8601::format(*parsed), text);
+    }
+    // Dates beyond four-digit years are written as the nearest one that
+    // reads back.
+    using platform::Date;
+    EXPECT_EQ(platform::iso8601::format(Date::fromTimeIntervalSince1970(1e18)), "9999-12-31T23:59:59.999Z");
+    EXPECT_EQ(platform::iso8601::format(Date::fromTimeIntervalSince1970(-1e18)), "0000-01-01T00:00:00.000Z");
+    EXPECT_TRUE(platform::iso8601::parse(platform::iso8601::format(Date::fromTimeIntervalSince1970(INFINITY))));
+}
+
+TEST(Text, UTF8IsCheckedAndSystemTextDecodedLossily) {
+    using platform::text::isValidUTF8;
+    using platform::text::lossyUTF8;
+    EXPECT_TRUE(isValidUTF8(""));
+    EXPECT_TRUE(isValidUTF8("plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9d"));
+    for (const char *bad : {"\xc3\x28", "\xc0\xc0", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff",
+                            "\xe2\x82"})
+        EXPECT_FALSE(isValidUTF8(bad)) << bad;
+    EXPECT_EQ(lossyUTF8("caf\xe9"), "caf\xEF\xBF\xBD");             // Latin-1
+    EXPECT_EQ(lossyUTF8("\xc3\x28"), "\xEF\xBF\xBD(");
+    EXPECT_EQ(lossyUTF8("ok \xc3\xa9"), "ok \xc3\xa9");
+    EXPECT_EQ(lossyUTF8("\xe2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short
+    EXPECT_TRUE(isValidUTF8(lossyUTF8("\xed\xa0\x80\xff\xfe")));
 }
 
 TEST(UUID, TextFormIsUpperCaseAndParses) {

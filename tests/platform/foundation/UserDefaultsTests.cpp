@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -160,7 +161,23 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
     EXPECT_EQ(readWithPython(file, "len(d)"), std::to_string(kThreads * kKeys) + "\n");
 }
 
+// Runs the body in a forked child (killed by its own alarm after 10 s) and
+// answers its exit status; as root, the child drops to "nobody" first, so
+// that file permissions hold for it.
+static int inChildWithoutPrivileges(const std::function<int()> &body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
+        _exit(body());
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 TEST_F(UserDefaultsTest, AnUnreadableFileIsSetAsideNotOverwritten) {
+    // Not a property list: set aside, and the domain starts afresh.
     fs::path file = home.path() / "broken.plist";
     std::ofstream(file) << "this is not a property list";
     UserDefaults defaults(file);
@@ -174,4 +191,51 @@ TEST_F(UserDefaultsTest, AnUnreadableFileIsSetAsideNotOverwritten) {
     EXPECT_TRUE(defaults.setObject(Value("fresh"), "Key"));
     defaults.reload();
     EXPECT_EQ(defaults.stringForKey("Key"), "fresh");
+
+    // A file that exists but cannot be read (mode 000) is left as it is:
+    // writes are refused rather than replacing what it holds.
+    fs::path folder = home.path() / "locked";
+    fs::create_directory(folder);
+    fs::path locked = folder / "locked.plist";
+    {
+        UserDefaults writer(locked);
+        ASSERT_TRUE(writer.setObject(Value("precious"), "InstallId"));
+    }
+    ASSERT_EQ(chmod(locked.c_str(), 0), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(home.path().c_str(), 0711), 0);
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chown(locked.c_str(), 65534, 65534), 0);
+    }
+    int status = inChildWithoutPrivileges([&] {
+        UserDefaults unreadable(locked);
+        if (!unreadable.dictionaryRepresentation().empty()) return 1;
+        if (unreadable.setObject(Value("other"), "Key")) return 2;
+        if (unreadable.stringForKey("Key") != "other") return 3;  // kept in memory for this run
+        if (fs::exists(fs::path(locked.string() + ".corrupt"))) return 4;
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(chmod(locked.c_str(), 0600), 0);
+    EXPECT_EQ(UserDefaults(locked).stringForKey("InstallId"), "precious");
+}
+
+TEST_F(UserDefaultsTest, TextThatIsNotUTF8IsRefusedAndTheFileStaysReadable) {
+    fs::path file = home.path() / "text.plist";
+    {
+        UserDefaults defaults(file);
+        ASSERT_TRUE(defaults.setObject(Value("before"), "Name"));
+        EXPECT_FALSE(defaults.setObject(Value("\xc3\x28"), "Name"));
+        EXPECT_FALSE(defaults.setObject(Value("x"), "\xc0\xc0"));
+        EXPECT_FALSE(defaults.setObject(Value(Array{Value("ok"), Value("\xff")}), "List"));
+        EXPECT_FALSE(defaults.setObject(Value(Dictionary{{"\xed\xa0\x80", Value("surrogate")}}), "Map"));
+        EXPECT_EQ(defaults.stringForKey("Name"), "before");
+        EXPECT_TRUE(defaults.objectForKey("List").isNull());
+        // Real non-ASCII text is welcome.
+        EXPECT_TRUE(defaults.setObject(Value("na\xc3\xafve \xf0\x9f\x93\x9d"), "Title"));
+    }
+    UserDefaults relaunched(file);
+    EXPECT_EQ(relaunched.stringForKey("Name"), "before");
+    EXPECT_EQ(relaunched.stringForKey("Title"), "na\xc3\xafve \xf0\x9f\x93\x9d");
+    EXPECT_FALSE(fs::exists(fs::path(file.string() + ".corrupt")));
 }

@@ -151,9 +151,9 @@ TEST_F(KeychainTest, DamagedItemFileIsAnErrorNotACrash) {
     for (const auto &content : damaged) {
         std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
         Bytes data = bytes("untouched");
-        EXPECT_EQ(keychain.copyMatching("svc", "acct", &data), errSecIO);
+        EXPECT_EQ(keychain.copyMatching("svc", "acct", &data), errSecDecode);
         EXPECT_EQ(data, bytes("untouched"));
-        EXPECT_EQ(keychain.update("svc", "acct", bytes("x")), errSecIO);
+        EXPECT_EQ(keychain.update("svc", "acct", bytes("x")), errSecDecode);
     }
     // A damaged item can still be removed and added again.
     EXPECT_EQ(keychain.deleteItem("svc", "acct"), errSecSuccess);

@@ -53,9 +53,10 @@ bool BCAbstractLog::isEqual(const platform::Object &other) const {
 }
 
 std::optional<std::string> BCAbstractLog::serializeLogWithPrettyPrinting(bool prettyPrint) const {
+    if (prettyPrint) return BCUtility::prettyJsonText(serializeToDictionary());
     try {
         // nlohmann never escapes "/", so the text needs no unescaping.
-        return serializeToDictionary().dump(prettyPrint ? 2 : -1);
+        return serializeToDictionary().dump();
     } catch (const nlohmann::json::exception &) {
         // Text that is not valid UTF-8 cannot be written as JSON.
         return std::nullopt;

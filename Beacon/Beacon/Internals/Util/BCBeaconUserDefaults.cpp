@@ -2,6 +2,7 @@
 
 #include "BCLogger.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/SharedInstance.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -11,31 +12,15 @@ constexpr const char *kLogTag = "Beacon";
 constexpr const char *kKeyPrefix = "BNBeacon";
 constexpr const char *kMigratedKeyFormat = "310%@UserDefaultsMigratedKey";
 
-// Never destroyed: detached worker threads may still use it while the
-// process exits and static destructors run.
-struct SharedState {
-    std::mutex mutex;
-    std::shared_ptr<BCBeaconUserDefaults> instance;
-};
-SharedState &sharedState() {
-    static auto *state = new SharedState;
-    return *state;
-}
-
 std::shared_ptr<platform::UserDefaults> standard() { return platform::UserDefaults::standardUserDefaults(); }
 
 }  // namespace
 
 std::shared_ptr<BCBeaconUserDefaults> BCBeaconUserDefaults::shared() {
-    std::lock_guard<std::mutex> lock(sharedState().mutex);
-    if (!sharedState().instance) sharedState().instance = std::make_shared<BCBeaconUserDefaults>();
-    return sharedState().instance;
+    return platform::SharedInstance<BCBeaconUserDefaults>::get([] { return std::make_shared<BCBeaconUserDefaults>(); });
 }
 
-void BCBeaconUserDefaults::resetSharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedState().mutex);
-    sharedState().instance.reset();
-}
+void BCBeaconUserDefaults::resetSharedInstance() { platform::SharedInstance<BCBeaconUserDefaults>::reset(); }
 
 std::string BCBeaconUserDefaults::getBeaconKeyFrom(const std::string &key) const { return kKeyPrefix + key; }
 

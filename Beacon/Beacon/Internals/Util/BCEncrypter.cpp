@@ -5,9 +5,9 @@
 #include "BCBeaconUserDefaults.h"
 #include "BCKeychainUtil.h"
 #include "BCLogger.h"
-#include "BCModelUtil.h"
 #include "BCUtility.h"
 #include "platform/foundation/Base64.h"
+#include "platform/foundation/Text.h"
 #include "platform/security/Aes256Cbc.h"
 #include "platform/security/SecureRandom.h"
 
@@ -18,35 +18,57 @@ constexpr size_t kKeySize = platform::security::Aes256Cbc::kKeySize;
 constexpr size_t kIvSize = platform::security::Aes256Cbc::kIvSize;
 constexpr size_t kBlockSize = platform::security::Aes256Cbc::kBlockSize;
 
-// Guards the tag record and the making of keys, for every encrypter of the
-// process.
-std::mutex &processLock() {
-    static std::mutex lock;
-    return lock;
+// The process-wide state of all encrypters, never destroyed: detached
+// workers may still encrypt while exit runs the static destructors.
+struct ProcessState {
+    // Guards the tag record and the making of keys.
+    std::mutex lock;
+    std::mutex clockMutex;
+    std::function<platform::Date()> testClock;
+};
+ProcessState &processState() {
+    static auto *state = new ProcessState;
+    return *state;
 }
-
-std::mutex clockMutex;
-std::function<platform::Date()> testClock;
+std::mutex &processLock() { return processState().lock; }
 
 platform::Date now() {
-    std::lock_guard<std::mutex> lock(clockMutex);
-    return testClock ? testClock() : platform::Date::now();
+    auto &state = processState();
+    std::lock_guard<std::mutex> lock(state.clockMutex);
+    return state.testClock ? state.testClock() : platform::Date::now();
 }
 
 bool isKnownTag(const std::string &tag) {
     return tag == BCEncrypter::kEncryptionKeyTag || tag == BCEncrypter::kEncryptionKeyTagAlternate;
 }
 
-// A key read from the keychain, when it is a 32-byte key in Base64.
-std::optional<platform::Data> readKey(const std::string &keyTag) {
-    auto text = BCKeychainUtil::stringForKey(keyTag);
-    if (!text) return std::nullopt;
-    auto key = platform::base64::decodeStrict(*text);
-    if (!key || key->size() != kKeySize) {
-        BCLogError(kLogTag, "The stored encryption key of %@ is not a 32-byte key; it is not used.", keyTag);
-        return std::nullopt;
+// What the keychain holds for a tag: a key, nothing, an item that is not a
+// 32-byte key in Base64 (damaged), or a failure to read it.
+struct StoredKey {
+    enum class State { Found, Missing, Damaged, Unreadable } state;
+    std::optional<platform::Data> key;
+};
+
+// Reads the key of a tag; every outcome but a key found is logged with the
+// keychain status.
+StoredKey readKey(const std::string &keyTag) {
+    platform::security::OSStatus status = platform::security::errSecSuccess;
+    auto text = BCKeychainUtil::stringForKey(keyTag, &status);
+    if (status == platform::security::errSecItemNotFound) {
+        BCLogWarning(kLogTag, "There is no encryption key for %@ in the keychain. OSStatus: %d", keyTag, status);
+        return {StoredKey::State::Missing, std::nullopt};
     }
-    return key;
+    // errSecParam: the item's bytes are not even text; errSecDecode: the
+    // item itself does not parse.
+    if (text || status == platform::security::errSecParam || status == platform::security::errSecDecode) {
+        auto key = text ? platform::base64::decodeStrict(*text) : std::nullopt;
+        if (key && key->size() == kKeySize) return {StoredKey::State::Found, key};
+        BCLogError(kLogTag, "The encryption key of %@ in the keychain is damaged (not a 32-byte key). OSStatus: %d",
+                   keyTag, status);
+        return {StoredKey::State::Damaged, std::nullopt};
+    }
+    BCLogError(kLogTag, "Cannot read the encryption key of %@ from the keychain. OSStatus: %d", keyTag, status);
+    return {StoredKey::State::Unreadable, std::nullopt};
 }
 
 bool startsWith(const platform::Data &data, const platform::Data &prefix) {
@@ -56,8 +78,9 @@ bool startsWith(const platform::Data &data, const platform::Data &prefix) {
 }  // namespace
 
 void BCEncrypter::setClockForTesting(std::function<platform::Date()> clock) {
-    std::lock_guard<std::mutex> lock(clockMutex);
-    testClock = std::move(clock);
+    auto &state = processState();
+    std::lock_guard<std::mutex> lock(state.clockMutex);
+    state.testClock = std::move(clock);
 }
 
 std::optional<std::string> BCEncrypter::encryptString(const std::string &string) {
@@ -91,7 +114,7 @@ std::optional<std::string> BCEncrypter::decryptString(const std::string &string)
     auto decrypted = decryptData(*data);
     if (!decrypted) return std::nullopt;
     std::string text(decrypted->begin(), decrypted->end());
-    if (!BCModelUtil::isValidUTF8(text)) {
+    if (!platform::text::isValidUTF8(text)) {
         BCLogWarning(kLogTag, "Converting decrypted NSData to NSString failed.");
         return std::nullopt;
     }
@@ -126,28 +149,42 @@ std::optional<platform::Data> BCEncrypter::decryptData(const platform::Data &dat
 std::optional<platform::Data> BCEncrypter::getKeyWithKeyTag(const std::string &keyTag) { return keyForTag(keyTag, true); }
 
 std::optional<platform::Data> BCEncrypter::keyForTag(const std::string &keyTag, bool create) {
+    if (!isKnownTag(keyTag)) {
+        BCLogError(kLogTag, "There is no encryption key tag %@.", keyTag);
+        return std::nullopt;
+    }
     const bool original = keyTag == kEncryptionKeyTag;
     {
         std::lock_guard<std::mutex> lock(slotsMutex_);
         const auto &slot = original ? originalKeyData_ : alternateKeyData_;
         if (slot) return slot;
     }
-    if (auto key = readKey(keyTag)) return key;
     if (!create) {
-        BCLogError(kLogTag, "There is no encryption key for %@; the data cannot be decrypted.", keyTag);
-        return std::nullopt;
+        StoredKey stored = readKey(keyTag);
+        if (!stored.key) BCLogError(kLogTag, "The data under the encryption key of %@ cannot be decrypted.", keyTag);
+        return stored.key;
     }
     std::optional<platform::Data> key;
     {
+        // Read under the lock: another thread may have made the key meanwhile.
         std::lock_guard<std::mutex> lock(processLock());
-        // Another thread may have made it meanwhile.
-        if (BCKeychainUtil::stringForKey(keyTag)) {
-            key = readKey(keyTag);
-        } else {
-            key = generateAndSaveKeyWithTag(keyTag);
+        StoredKey stored = readKey(keyTag);
+        switch (stored.state) {
+        case StoredKey::State::Found: key = stored.key; break;
+        case StoredKey::State::Missing: key = generateAndSaveKeyWithTag(keyTag); break;
+        case StoredKey::State::Damaged:
+            // What it protected is unreadable already; a new key at least lets
+            // new data round-trip.
+            BCLogWarning(kLogTag, "Replacing the damaged encryption key of %@ with a new one.", keyTag);
+            key = replaceDamagedKey(keyTag);
+            break;
+        case StoredKey::State::Unreadable: break;
         }
     }
-    if (!key) return std::nullopt;
+    if (!key) {
+        BCLogError(kLogTag, "No encryption key for %@; the data is not encrypted.", keyTag);
+        return std::nullopt;
+    }
     std::lock_guard<std::mutex> lock(slotsMutex_);
     (original ? originalKeyData_ : alternateKeyData_) = key;
     return key;
@@ -208,10 +245,22 @@ std::optional<platform::Data> BCEncrypter::generateAndSaveKeyWithTag(const std::
     platform::security::OSStatus status = 0;
     if (BCKeychainUtil::addString(platform::base64::encode(*key), keyTag, &status)) return key;
     // Another process made the key first: everybody uses that one.
-    if (status == platform::security::errSecDuplicateItem) return readKey(keyTag);
+    if (status == platform::security::errSecDuplicateItem) return readKey(keyTag).key;
     // A key that is not stored would leave the data it encrypts unreadable
     // after the next launch.
     return std::nullopt;
+}
+
+std::optional<platform::Data> BCEncrypter::replaceDamagedKey(const std::string &keyTag) {
+    auto key = platform::security::SecureRandom::bytes(kKeySize);
+    if (!key) {
+        BCLogError(kLogTag, "Error generating encryption key. Error code: %d", -1);
+        return std::nullopt;
+    }
+    // Removed first: a damaged item cannot be updated in place.
+    if (!BCKeychainUtil::deleteStringForKey(keyTag) || !BCKeychainUtil::addString(platform::base64::encode(*key), keyTag))
+        return std::nullopt;
+    return key;
 }
 
 std::optional<platform::Data> BCEncrypter::generateInitializationVector() {

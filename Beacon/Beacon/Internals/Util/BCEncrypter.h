@@ -39,9 +39,10 @@ public:
     // does not exist cannot be read.
     std::optional<platform::Data> decryptData(const platform::Data &data);
 
-    // The key of the tag, made and stored in the keychain when it does not
-    // exist yet; nothing when it cannot be read, made or stored, or when the
-    // stored key is not 32 bytes.
+    // The key of the tag (only the two tags above), made and stored in the
+    // keychain when it does not exist yet, and made anew when the stored item
+    // is damaged (not a 32-byte key); nothing, with a log line naming the
+    // keychain status, when it cannot be read, made or stored.
     std::optional<platform::Data> getKeyWithKeyTag(const std::string &keyTag);
 
     // The tag that encrypts new data, rotated when its year has passed.
@@ -69,6 +70,8 @@ public:
 
 private:
     std::optional<platform::Data> keyForTag(const std::string &keyTag, bool create);
+    // A new key stored over the damaged item of the tag.
+    static std::optional<platform::Data> replaceDamagedKey(const std::string &keyTag);
 
     std::mutex slotsMutex_;
     std::optional<platform::Data> originalKeyData_;

@@ -3,10 +3,10 @@
 #include <mutex>
 
 #include "BCLogger.h"
-#include "BCModelUtil.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/Text.h"
 
 namespace {
 
@@ -20,18 +20,20 @@ std::vector<std::uint8_t> bytesOf(const std::string &string) { return {string.be
 }  // namespace
 
 std::string BCKeychainUtil::serviceName() {
-    static const std::string name = [] {
+    // Never destroyed: detached workers may still reach the keychain while
+    // exit runs the static destructors.
+    static const auto *name = new std::string([] {
         auto identifier = platform::Bundle::mainBundle()->bundleIdentifier();
         if (!identifier || identifier->empty()) identifier = platform::ProcessInfo::processInfo()->processName();
         return platform::format("%@.%@", *identifier, "Beacon");
-    }();
-    return name;
+    }());
+    return *name;
 }
 
 std::optional<std::string> BCKeychainUtil::stringForKey(const std::string &key, OSStatus *statusCode) {
     std::vector<std::uint8_t> data;
     OSStatus status = Keychain::sharedInstance()->copyMatching(serviceName(), key, &data);
-    if (status == platform::security::errSecSuccess && !BCModelUtil::isValidUTF8(std::string_view(reinterpret_cast<const char *>(data.data()), data.size()))) status = platform::security::errSecParam;
+    if (status == platform::security::errSecSuccess && !platform::text::isValidUTF8(std::string_view(reinterpret_cast<const char *>(data.data()), data.size()))) status = platform::security::errSecParam;
     if (statusCode) *statusCode = status;
     if (status != platform::security::errSecSuccess) return std::nullopt;
     return std::string(data.begin(), data.end());

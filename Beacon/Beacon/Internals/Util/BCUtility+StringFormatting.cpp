@@ -69,15 +69,6 @@ void writePretty(const nlohmann::ordered_json &j, std::string &out, int depth) {
     }
 }
 
-bool isValidUtf8(const std::string &s) {
-    try {
-        (void)nlohmann::json(s).dump();
-        return true;
-    } catch (const nlohmann::json::exception &) {
-        return false;
-    }
-}
-
 }  // namespace
 
 std::optional<std::string> BCUtility::appSecretFrom(const std::optional<std::string> &string) {
@@ -130,15 +121,23 @@ std::optional<std::string> BCUtility::prettyPrintJson(const std::optional<platfo
     // replacing "\/" afterwards would corrupt strings holding a backslash
     // before a slash.
     try {
-        auto json = nlohmann::ordered_json::parse(text);
+        if (auto out = prettyJsonText(nlohmann::ordered_json::parse(text))) return out;
+    } catch (const nlohmann::json::exception &) {
+    }
+    if (!platform::text::isValidUTF8(text)) return std::nullopt;
+    return text;
+}
+
+std::optional<std::string> BCUtility::prettyJsonText(const nlohmann::ordered_json &json) {
+    try {
         std::string out;
         writePretty(json, out, 0);
         return out;
     } catch (const nlohmann::json::exception &) {
+        // Text that is not UTF-8 cannot be written as JSON.
     } catch (const TooDeep &) {
     }
-    if (!isValidUtf8(text)) return std::nullopt;
-    return text;
+    return std::nullopt;
 }
 
 BCEnvironment BCUtility::currentAppEnvironment() { return BCEnvironmentOther; }

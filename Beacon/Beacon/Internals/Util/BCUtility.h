@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "platform/appkit/Application.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/FileManager.h"
@@ -99,5 +101,9 @@ public:
     static std::optional<std::string> targetKeyFromTargetToken(const std::optional<std::string> &token);
     static std::optional<std::string> iKeyFromTargetToken(const std::optional<std::string> &token);
     static std::optional<std::string> prettyPrintJson(const std::optional<platform::Data> &data);
+    // The JSON as pretty-printed text (two-space indentation, " : " between
+    // key and value), the one layout of every pretty-printed JSON of the SDK;
+    // nullopt when it nests too deeply or holds text that is not UTF-8.
+    static std::optional<std::string> prettyJsonText(const nlohmann::ordered_json &json);
     static BCEnvironment currentAppEnvironment();
 };

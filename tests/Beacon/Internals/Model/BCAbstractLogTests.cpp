@@ -119,9 +119,13 @@ TEST(BCAbstractLogJson, TextHasPlainSlashesAndBothLayouts) {
     ASSERT_TRUE(pretty);
     EXPECT_NE(pretty->find('\n'), std::string::npos);
     EXPECT_EQ(nlohmann::ordered_json::parse(*pretty), nlohmann::ordered_json::parse(*compact));
+    // The SDK's one pretty layout: two spaces, " : " between key and value.
+    EXPECT_EQ(pretty->substr(0, 21), "{\n  \"type\" : \"sample\"");
+    EXPECT_EQ(pretty, BCUtility::prettyPrintJson(platform::Data(compact->begin(), compact->end())));
     // Text that is not UTF-8 cannot be written.
     log->setUserId(std::string("\xff\xfe"));
     EXPECT_EQ(log->serializeLogWithPrettyPrinting(false), std::nullopt);
+    EXPECT_EQ(log->serializeLogWithPrettyPrinting(true), std::nullopt);
 }
 
 TEST(BCAbstractLogValidity, ChecksTypeTimestampAndDeviceInOrder) {

@@ -293,15 +293,64 @@ TEST(BCEncrypter, MalformedInputsFailCleanly) {
     EXPECT_EQ(BCEncrypter::getMetadataStringWithKeyTag(kOriginal), bytes("kBNEncryptionKeyTag/AES/CBC/PKCS7/32"));
 }
 
-TEST(BCEncrypter, AStoredKeyOfTheWrongSizeIsRefusedAndKept) {
+// Whether some line at the level begins with the text.
+bool logged(modeltest::LogCapture &capture, BCLogLevel level, const std::string &start) {
+    for (const auto &[l, text] : capture.lines())
+        if (l == level && text.rfind(start, 0) == 0) return true;
+    return false;
+}
+
+TEST(BCEncrypter, ADamagedKeychainItemIsReportedAndReplaced) {
     modeltest::SdkHome home;
     modeltest::LogCapture capture;
-    ASSERT_TRUE(BCKeychainUtil::storeString(platform::base64::encode(platform::Data(16, 3)), kAlternate));
+    auto before = BCEncrypter().encryptString("token");
+    ASSERT_TRUE(before);
+    auto entries = std::filesystem::directory_iterator(home.keychainDirectory());
+    const std::filesystem::path item = entries->path();
+
+    // Garbage in the item file, then an item that is not a 32-byte key.
+    for (const platform::Data &garbage : {bytes("\x01garbage\xff"), bytes(platform::base64::encode(platform::Data(16, 3)))}) {
+        SCOPED_TRACE(hex(garbage));
+        if (garbage.size() == 24) {
+            ASSERT_TRUE(BCKeychainUtil::storeString(std::string(garbage.begin(), garbage.end()), kAlternate));
+        } else {
+            writeFile(item, garbage);
+        }
+        capture.clear();
+        EXPECT_EQ(BCEncrypter().decryptString(*before), std::nullopt);
+        EXPECT_TRUE(logged(capture, BCLogLevelError, "The encryption key of kBNEncryptionKeyTagAlternate in the keychain is damaged"));
+        EXPECT_FALSE(logged(capture, BCLogLevelWarning, "There is no encryption key"));
+
+        // Encryption makes a new key: what the old one protected is lost
+        // already, and tokens encrypted from now on round-trip.
+        capture.clear();
+        auto after = BCEncrypter().encryptString("token");
+        ASSERT_TRUE(after);
+        EXPECT_TRUE(logged(capture, BCLogLevelWarning, "Replacing the damaged encryption key of kBNEncryptionKeyTagAlternate"));
+        home.relaunch();
+        EXPECT_EQ(BCEncrypter().decryptString(*after), "token");
+        ASSERT_TRUE(storedKey(kAlternate));
+        EXPECT_EQ(storedKey(kAlternate)->size(), 32u);
+    }
+}
+
+TEST(BCEncrypter, EveryKeyFailureSaysWhyAndOnlyTheTwoTagsHaveKeys) {
+    modeltest::SdkHome home;
+    modeltest::LogCapture capture;
     BCEncrypter encrypter;
-    EXPECT_EQ(encrypter.encryptString("x"), std::nullopt);
-    EXPECT_EQ(BCKeychainUtil::stringForKey(kAlternate), platform::base64::encode(platform::Data(16, 3)));
-    ASSERT_TRUE(BCKeychainUtil::storeString("not base64", kAlternate));
-    EXPECT_EQ(encrypter.encryptString("x"), std::nullopt);
+    platform::Data message = bytes(metadata(kOriginal) + ":");
+    message.resize(message.size() + 32, 7);
+    EXPECT_EQ(encrypter.decryptData(message), std::nullopt);
+    EXPECT_TRUE(capture.contains(BCLogLevelWarning,
+                                 "There is no encryption key for kBNEncryptionKeyTag in the keychain. OSStatus: -25300"));
+
+    capture.clear();
+    EXPECT_EQ(encrypter.getKeyWithKeyTag("someTag"), std::nullopt);
+    EXPECT_EQ(encrypter.getKeyWithKeyTag(""), std::nullopt);
+    EXPECT_TRUE(capture.contains(BCLogLevelError, "There is no encryption key tag someTag."));
+    EXPECT_EQ(BCKeychainUtil::stringForKey("someTag"), std::nullopt);
+    ASSERT_TRUE(encrypter.getKeyWithKeyTag(kOriginal));
+    EXPECT_EQ(encrypter.getKeyWithKeyTag(kOriginal)->size(), 32u);
 }
 
 TEST(BCEncrypter, AKeyThatCannotBeStoredIsNotUsed) {

@@ -2,27 +2,21 @@
 
 #include "BCHistoryUtil.h"
 #include "BCLogger.h"
+#include "platform/foundation/SharedInstance.h"
+#include "platform/foundation/Text.h"
 
 namespace {
 
 constexpr const char *kLogTag = "Beacon";
 constexpr const char *kHistoryKey = "SessionIdHistory";
 
-std::mutex sharedMutex;
-std::shared_ptr<BCSessionContext> sharedContext;
-
 }  // namespace
 
 std::shared_ptr<BCSessionContext> BCSessionContext::sharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    if (!sharedContext) sharedContext = std::make_shared<BCSessionContext>();
-    return sharedContext;
+    return platform::SharedInstance<BCSessionContext>::get([] { return std::make_shared<BCSessionContext>(); });
 }
 
-void BCSessionContext::resetSharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    sharedContext.reset();
-}
+void BCSessionContext::resetSharedInstance() { platform::SharedInstance<BCSessionContext>::reset(); }
 
 BCSessionContext::BCSessionContext() {
     sessionHistory_ = BCHistoryUtil::loadHistory<BCSessionHistoryInfo>(
@@ -38,6 +32,13 @@ std::optional<std::string> BCSessionContext::sessionId() const {
 }
 
 void BCSessionContext::setSessionId(const std::optional<std::string> &sessionId) {
+    // Stored text that is not UTF-8 would make the whole history unreadable
+    // at the next launch.
+    if (sessionId && !platform::text::isValidUTF8(*sessionId)) {
+        BCLogError(kLogTag, "The session id \"%@\" is not UTF-8 text; it is not stored.",
+                   platform::text::lossyUTF8(*sessionId));
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (!sessionHistory_.empty()) sessionHistory_.pop_back();
     currentSessionInfo_->sessionId = sessionId;

@@ -3,6 +3,7 @@
 #include "BCHistoryUtil.h"
 #include "BCLogger.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/SharedInstance.h"
 #include "platform/foundation/Text.h"
 
 namespace {
@@ -11,21 +12,13 @@ constexpr const char *kLogTag = "Beacon";
 constexpr const char *kHistoryKey = "UserIdHistory";
 constexpr const char *kUserIdPrefix = "c";
 
-std::mutex sharedMutex;
-std::shared_ptr<BCUserIdContext> sharedContext;
-
 }  // namespace
 
 std::shared_ptr<BCUserIdContext> BCUserIdContext::sharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    if (!sharedContext) sharedContext = std::make_shared<BCUserIdContext>();
-    return sharedContext;
+    return platform::SharedInstance<BCUserIdContext>::get([] { return std::make_shared<BCUserIdContext>(); });
 }
 
-void BCUserIdContext::resetSharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    sharedContext.reset();
-}
+void BCUserIdContext::resetSharedInstance() { platform::SharedInstance<BCUserIdContext>::reset(); }
 
 BCUserIdContext::BCUserIdContext() {
     userIdHistory_ = BCHistoryUtil::loadHistory<BCUserIdHistoryInfo>(
@@ -42,6 +35,12 @@ std::optional<std::string> BCUserIdContext::userId() const {
 }
 
 void BCUserIdContext::setUserId(const std::optional<std::string> &userId) {
+    // Stored text that is not UTF-8 would make the whole history unreadable
+    // at the next launch.
+    if (userId && !platform::text::isValidUTF8(*userId)) {
+        BCLogError(kLogTag, "The userId \"%@\" is not UTF-8 text; it is not stored.", platform::text::lossyUTF8(*userId));
+        return;
+    }
     std::vector<std::shared_ptr<BCUserIdContextDelegate>> delegates;
     {
         std::lock_guard<std::recursive_mutex> lock(mutex_);

@@ -10,14 +10,23 @@
 #include "BCUtility.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/foundation/SharedInstance.h"
+#include "platform/foundation/Text.h"
 
 namespace {
 
 constexpr const char *kPastDevicesKey = "PastDevices";
 
-std::mutex sharedMutex;
-std::shared_ptr<BCDeviceTracker> sharedTracker;
-std::optional<BCDeviceTracker::Sources> testSources;
+// The sources of the next shared tracker; never destroyed, as the shared
+// tracker itself.
+struct TestSources {
+    std::mutex mutex;
+    std::optional<BCDeviceTracker::Sources> sources;
+};
+TestSources &testSources() {
+    static auto *sources = new TestSources;
+    return *sources;
+}
 
 std::string trim(const std::string &text) {
     const char *blanks = " \t\r\n";
@@ -66,8 +75,13 @@ std::optional<std::string> nonEmpty(std::optional<std::string> text) {
     return text;
 }
 
+// A fact from the system: DMI strings may be Latin-1 and the locale any
+// bytes, so the text is decoded lossily (U+FFFD) and the device always
+// serialises.
 std::optional<std::string> text(const BCDeviceTracker::TextSource &source) {
-    return source ? source() : std::nullopt;
+    std::optional<std::string> fact = source ? source() : std::nullopt;
+    if (fact) fact = platform::text::lossyUTF8(*fact);
+    return fact;
 }
 
 }  // namespace
@@ -112,19 +126,21 @@ BCDeviceTracker::Sources BCDeviceTracker::Sources::system() {
 }
 
 std::shared_ptr<BCDeviceTracker> BCDeviceTracker::sharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    if (!sharedTracker) sharedTracker = std::make_shared<BCDeviceTracker>(testSources ? *testSources : Sources::system());
-    return sharedTracker;
+    return platform::SharedInstance<BCDeviceTracker>::get([] {
+        std::optional<Sources> sources;
+        {
+            std::lock_guard<std::mutex> lock(testSources().mutex);
+            sources = testSources().sources;
+        }
+        return std::make_shared<BCDeviceTracker>(sources ? *sources : Sources::system());
+    });
 }
 
-void BCDeviceTracker::resetSharedInstance() {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    sharedTracker.reset();
-}
+void BCDeviceTracker::resetSharedInstance() { platform::SharedInstance<BCDeviceTracker>::reset(); }
 
 void BCDeviceTracker::setSourcesForTesting(std::optional<Sources> sources) {
-    std::lock_guard<std::mutex> lock(sharedMutex);
-    testSources = std::move(sources);
+    std::lock_guard<std::mutex> lock(testSources().mutex);
+    testSources().sources = std::move(sources);
 }
 
 BCDeviceTracker::BCDeviceTracker(Sources sources) : sources_(std::move(sources)) {

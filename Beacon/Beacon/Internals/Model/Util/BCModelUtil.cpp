@@ -147,34 +147,3 @@ void BCModelUtil::registerArchivableClasses() {
         registerDecoder<BCDeviceHistoryInfo>("BCDeviceHistoryInfo");
     });
 }
-
-bool BCModelUtil::isValidUTF8(std::string_view bytes) {
-    size_t i = 0;
-    while (i < bytes.size()) {
-        auto c = static_cast<uint8_t>(bytes[i]);
-        size_t extra;
-        uint32_t min, cp;
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1, min = 0x80, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, min = 0x800, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, min = 0x10000, cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (bytes.size() - i <= extra) return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            auto next = static_cast<uint8_t>(bytes[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}

@@ -4,7 +4,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -54,10 +53,6 @@ public:
     // Registers the decoders of every archivable model class with the
     // unarchiver (once per process; later calls do nothing).
     static void registerArchivableClasses();
-
-    // Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates
-    // or code points past U+10FFFF).
-    static bool isValidUTF8(std::string_view bytes);
 
     // Logs "<class>: "<key>" is not valid." at the verbose level with the
     // SDK's tag and answers false, so a validity rule reads

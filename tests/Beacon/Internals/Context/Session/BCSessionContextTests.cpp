@@ -158,3 +158,18 @@ TEST(BCSessionContext, AnArchiveThatCannotBeMadeIsNotStored) {
     ASSERT_EQ(stored->size(), 1u);
     EXPECT_EQ((*stored)[0].second, "kept");
 }
+
+TEST(BCSessionContext, AnIdThatIsNotUTF8IsRefusedAndTheHistorySurvives) {
+    modeltest::SdkHome home;
+    modeltest::LogCapture capture;
+    BCSessionContext::sharedInstance()->setSessionId("kept");
+    BCSessionContext::sharedInstance()->setSessionId(std::string("\xc3\x28"));
+    EXPECT_EQ(BCSessionContext::sharedInstance()->sessionId(), "kept");
+    EXPECT_TRUE(capture.contains(BCLogLevelError, "The session id \"\xEF\xBF\xBD(\" is not UTF-8 text; it is not stored."));
+    home.relaunch();
+    auto stored = storedHistory();
+    ASSERT_TRUE(stored);
+    ASSERT_EQ(stored->size(), 1u);
+    EXPECT_EQ((*stored)[0].second, "kept");
+    EXPECT_EQ(BCSessionContext::sharedInstance()->sessionHistory().size(), 2u);
+}

@@ -232,3 +232,16 @@ TEST(BCHistoryInfo, EntriesRoundTripIncludingOldNames) {
         EXPECT_EQ(decodedSession->sessionId, std::nullopt);
     }
 }
+
+TEST(BCUserIdContext, AnIdThatIsNotUTF8IsRefusedAndTheHistorySurvives) {
+    modeltest::SdkHome home;
+    modeltest::LogCapture capture;
+    BCUserIdContext::sharedInstance()->setUserId("alice");
+    BCUserIdContext::sharedInstance()->setUserId(std::string("\xc3\x28"));
+    EXPECT_EQ(BCUserIdContext::sharedInstance()->userId(), "alice");
+    EXPECT_TRUE(capture.contains(BCLogLevelError, "The userId \"\xEF\xBF\xBD(\" is not UTF-8 text; it is not stored."));
+    home.relaunch();
+    auto history = BCUserIdContext::sharedInstance()->userIdHistory();
+    ASSERT_EQ(history.size(), 2u) << "the earlier launch's entry and this launch's";
+    EXPECT_EQ(history[0]->userId, "alice");
+}

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "BCAbstractLog.h"
 #include "BCBeaconUserDefaults.h"
 #include "BCDeviceTracker.h"
 #include "BCUtility.h"
@@ -129,6 +130,31 @@ TEST(BCDeviceTracker, HistoryIsBoundedAndSurvivesARelaunch) {
     EXPECT_EQ(storedCount(), 1u);
     tracker.clearDevices();
     EXPECT_EQ(tracker.deviceHistory().size(), 1u) << "one entry is never removed";
+}
+
+TEST(BCDeviceTracker, SystemFactsThatAreNotUTF8AreDecodedLossily) {
+    // A DMI vendor in Latin-1 and a locale of arbitrary bytes: the device
+    // still serialises, and the history holding it survives a relaunch.
+    modeltest::SdkHome home;
+    auto sources = fixedSources();
+    sources.oemName = [] { return std::optional<std::string>("Soci\xe9t\xe9 G\xe9n\xe9rale"); };
+    sources.locale = [] { return std::optional<std::string>(BCDeviceTracker::localeIdentifierFromPosixLocale("\xc3\x28")); };
+    {
+        BCDeviceTracker tracker(sources);
+        auto device = tracker.device();
+        EXPECT_EQ(device->oemName, "Soci\uFFFDt\uFFFD G\uFFFDn\uFFFDrale");
+        EXPECT_EQ(device->locale, "\uFFFD(");
+        auto log = std::make_shared<BCAbstractLog>();
+        log->setType("sample");
+        log->setTimestamp(at("2026-01-01T10:00:00.000Z"));
+        log->setDevice(device);
+        EXPECT_TRUE(log->serializeLogWithPrettyPrinting(false));
+        EXPECT_TRUE(log->serializeLogWithPrettyPrinting(true));
+    }
+    home.relaunch();
+    BCDeviceTracker tracker(fixedSources());
+    ASSERT_EQ(tracker.deviceHistory().size(), 1u);
+    EXPECT_EQ(tracker.deviceHistory().front()->device->locale, "\uFFFD(");
 }
 
 TEST(BCDeviceTracker, DeviceForTimestampAtAndAroundEveryBoundary) {
