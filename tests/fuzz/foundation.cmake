@@ -1,0 +1,8 @@
+# Fuzz targets of the platform's readers and writers and of the SDK's
+# decoders; their corpora begin with the shapes the tests use.
+plotwick_fuzzer(plist SOURCE fuzz_plist.cpp LIBS platform_foundation)
+plotwick_fuzzer(keyed_unarchiver SOURCE fuzz_keyed_unarchiver.cpp LIBS beacon)
+plotwick_fuzzer(encrypter SOURCE fuzz_encrypter.cpp LIBS beacon)
+plotwick_fuzzer(base64 SOURCE fuzz_base64.cpp LIBS platform_foundation)
+plotwick_fuzzer(iso8601 SOURCE fuzz_iso8601.cpp LIBS platform_foundation)
+plotwick_fuzzer(format SOURCE fuzz_format.cpp LIBS platform_foundation)

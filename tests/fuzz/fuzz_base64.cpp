@@ -1,0 +1,27 @@
+// Base64: what decodes strictly encodes back to the same text; anything
+// encoded decodes back; the lenient decoder never fails on its own output.
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "FuzzInput.h"
+#include "platform/foundation/Base64.h"
+
+void fuzz::fail(const char *what) {
+    std::fprintf(stderr, "fuzz_base64: %s\n", what);
+    std::abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    std::string_view text(reinterpret_cast<const char *>(data), size);
+    if (auto decoded = platform::base64::decodeStrict(text)) {
+        if (platform::base64::encode(*decoded) != text) fuzz::fail("strict decoding does not encode back");
+    }
+    if (auto lenient = platform::base64::decodeLenient(text)) {
+        if (platform::base64::decodeStrict(platform::base64::encode(*lenient)) != lenient)
+            fuzz::fail("a leniently decoded value does not round-trip");
+    }
+    platform::Data raw(data, data + size);
+    if (platform::base64::decodeStrict(platform::base64::encode(raw)) != raw) fuzz::fail("encoding does not round-trip");
+    return 0;
+}
