@@ -10,23 +10,37 @@ namespace platform::iso8601 {
 namespace {
 
 // The range the text can hold, four-digit years: 0000-01-01T00:00:00.000Z
-// to 9999-12-31T23:59:59.999Z, in microseconds since 1970.
-constexpr double kFirstMicrosecond = -62167219200.0 * 1e6;
-constexpr double kLastMicrosecond = 253402300799.999 * 1e6;
+// to 9999-12-31T23:59:59.999Z, in seconds since 1970.
+constexpr double kFirstSecond = -62167219200.0;
+constexpr double kLastSecond = 253402300799.999;
 
 }  // namespace
 
 std::string format(const Date &date) {
-    // Round to the microsecond first: a value such as t + 0.999 is stored as
-    // 0.99899999..., and truncating that would print .998.
-    double us = std::round(date.timeIntervalSince1970() * 1e6);
     // A date beyond the four-digit years is written as the nearest one the
     // text can hold, so that whatever is written reads back.
-    if (std::isnan(us)) us = 0;
-    us = std::clamp(us, kFirstMicrosecond, kLastMicrosecond);
-    double wholeSeconds = std::floor(us / 1e6);
-    int millis = static_cast<int>((us - wholeSeconds * 1e6) / 1000.0);
-    if (millis > 999) millis = 999;
+    double seconds = date.timeIntervalSince1970();
+    if (std::isnan(seconds)) seconds = 0;
+    seconds = std::clamp(seconds, kFirstSecond, kLastSecond);
+    // The fraction apart from the whole seconds (exact), rounded to the
+    // microsecond before truncating: a value such as t + 0.999 is stored as
+    // 0.99899999..., and truncating that would print .998. Far from 1970 a
+    // double cannot hold microseconds any more; the rounding error of the
+    // value (two roundings: to the double, and from 2001 to 1970) is then
+    // added too, so that a text read back prints as it was written.
+    double wholeSeconds = std::floor(seconds);
+    double ulp = std::nextafter(seconds, INFINITY) - seconds;
+    double slack = std::max(0.0, std::ceil(2 * ulp * 1e6) - 1);
+    double us = std::round((seconds - wholeSeconds) * 1e6) + slack;
+    int millis = static_cast<int>(us / 1000.0);
+    if (millis > 999) {
+        if (wholeSeconds + 1 > std::floor(kLastSecond)) {
+            millis = 999;
+        } else {
+            wholeSeconds += 1;
+            millis -= 1000;
+        }
+    }
     time_t t = static_cast<time_t>(wholeSeconds);
     struct tm tm {};
     gmtime_r(&t, &tm);

@@ -1,5 +1,7 @@
 #include "platform/security/Aes256Cbc.h"
 
+#include "platform/security/CryptoLibrary.h"
+
 #include <climits>
 #include <memory>
 #include <openssl/crypto.h>
@@ -20,6 +22,7 @@ std::optional<std::vector<std::uint8_t>> run(bool encrypting, std::span<const st
     // Leave room for the padding block within the int lengths libcrypto takes.
     if (input.size() > static_cast<std::size_t>(INT_MAX) - 2 * Aes256Cbc::kBlockSize) return std::nullopt;
 
+    if (!CryptoLibrary::ensureInitialized()) return std::nullopt;
     std::unique_ptr<EVP_CIPHER_CTX, ContextDeleter> context(EVP_CIPHER_CTX_new());
     if (!context) return std::nullopt;
     if (EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(),

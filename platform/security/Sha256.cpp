@@ -1,5 +1,7 @@
 #include "platform/security/Sha256.h"
 
+#include "platform/security/CryptoLibrary.h"
+
 #include <openssl/evp.h>
 
 namespace platform::security {
@@ -7,6 +9,7 @@ namespace platform::security {
 std::optional<Sha256::Digest> Sha256::digest(std::span<const std::uint8_t> data) {
     Digest out{};
     unsigned int length = 0;
+    if (!CryptoLibrary::ensureInitialized()) return std::nullopt;
     if (EVP_Digest(data.data(), data.size(), out.data(), &length, EVP_sha256(), nullptr) != 1 ||
         length != kDigestSize) {
         return std::nullopt;

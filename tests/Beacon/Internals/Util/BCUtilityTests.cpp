@@ -1,42 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <unistd.h>
 
 #include "BCLogger.h"
 #include "BCUtility.h"
+#include "Beacon/Internals/Model/BCModelTestSupport.h"
 #include "platform/foundation/Format.h"
 #include "support/TestSupport.h"
 
-namespace {
-
-// Collects the warning lines the logger would print.
-class LogCapture {
-public:
-    LogCapture() {
-        BCLogger::setCurrentLogLevel(BCLogLevelVerbose);
-        BCLogger::setLogHandler([this](const BCLogMessageProvider &m, BCLogLevel level, const std::string &,
-                                       const char *, const char *, uint32_t) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back({level, m()});
-        });
-    }
-    ~LogCapture() {
-        BCLogger::setLogHandler(BCLogger::defaultHandler());
-        BCLogger::setCurrentLogLevel(BCLogLevelAssert);
-        BCLogger::setIsUserDefinedLogLevel(false);
-    }
-    std::vector<std::pair<BCLogLevel, std::string>> lines() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::pair<BCLogLevel, std::string>> lines_;
-};
-
-}  // namespace
+using modeltest::LogCapture;
 
 TEST(BCUtilitySdk, IdentityIsReadableFromTheExecutableSection) {
     EXPECT_EQ(BCUtility::sdkName(), "beacon.macos");
@@ -74,24 +46,33 @@ TEST(BCUtilityProperties, KeysAndValuesAreCutAndOddEntriesSkipped) {
     std::string longValue(126, 'v');
     // A value whose 125th unit is the first half of a surrogate pair.
     std::string emojiValue = std::string(124, 'e') + "\xF0\x9F\x98\x80";
+    // Two keys that are cut to the same 125 characters: the later one wins.
+    std::string longKeyLater = std::string(125, 'k') + "z";
     platform::Dictionary props{{longKey, platform::Value("x")},
+                               {longKeyLater, platform::Value("later")},
                                {"long", platform::Value(longValue)},
                                {"emoji", platform::Value(emojiValue)},
                                {"", platform::Value("empty key")},
                                {"number", platform::Value(3)}};
     auto result = BCUtility::validateProperties(props, "log", "ErrorLog");
     EXPECT_EQ(result.size(), 3u);
-    EXPECT_EQ(*result[std::string(125, 'k')].string(), "x");
+    EXPECT_EQ(*result[std::string(125, 'k')].string(), "later");
     EXPECT_EQ(result["long"].string()->size(), 125u);
     EXPECT_EQ(*result["emoji"].string(), std::string(124, 'e'));
     auto lines = capture.lines();
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
+    for (const auto &line : lines) EXPECT_EQ(line.first, BCLogLevelWarning) << line.second;
     EXPECT_EQ(lines[0].second, "ErrorLog 'log' : a property key cannot be null or empty. Property will be skipped.");
     EXPECT_EQ(lines[1].second, "ErrorLog 'log' : property 'emoji' : property value cannot be longer than 125 characters. "
                                "Property value will be truncated.");
     EXPECT_EQ(lines[2].second, "ErrorLog 'log' : property " + longKey +
                                    " : property key length cannot be longer than 125 characters. Property key will be "
                                    "truncated.");
+    EXPECT_EQ(lines[3].second, "ErrorLog 'log' : property " + longKeyLater +
+                                   " : property key length cannot be longer than 125 characters. Property key will be "
+                                   "truncated.");
+    EXPECT_EQ(lines[4].second, "ErrorLog 'log' : property 'long' : property value cannot be longer than 125 characters. "
+                               "Property value will be truncated.");
 }
 
 TEST(BCUtilityDates, Iso8601IsUtcWhateverTheLocalTimeZone) {
