@@ -1,7 +1,33 @@
 #!/usr/bin/env bash
-# The test command: set up, build, and run every test with ctest.
+# The test command: set up, build, and run every test with ctest; then the
+# whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer
+# (a second build tree, build-asan/), and every fuzz target for a bounded time
+# on its corpus (scripts/fuzz.sh, build-fuzz/). CI runs all three stages.
+#
+# Developers may shorten or skip the later stages:
+#   PLOTWICK_SANITIZE_STAGE=0   skips the sanitizer suite
+#   PLOTWICK_FUZZ_SECONDS=N     fuzzes each target N seconds (default 60;
+#                               0 skips fuzzing)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+jobs="$(nproc)"
+
 bash scripts/build.sh
-cd build
-ctest --output-on-failure --timeout 600 -j "$(nproc)"
+(cd build && ctest --output-on-failure --timeout 600 -j "$jobs")
+
+if [ "${PLOTWICK_SANITIZE_STAGE:-1}" != 0 ]; then
+  echo "test: the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOTWICK_SANITIZE=ON >/dev/null
+  cmake --build build-asan
+  # Leaks are checked too; a report fails the test that made it.
+  (cd build-asan &&
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    ctest --output-on-failure --timeout 900 -j "$jobs")
+fi
+
+seconds="${PLOTWICK_FUZZ_SECONDS:-60}"
+if [ "$seconds" != 0 ]; then
+  echo "test: fuzzing each target for ${seconds} s"
+  bash scripts/fuzz.sh "$seconds"
+fi

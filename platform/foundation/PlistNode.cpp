@@ -26,9 +26,11 @@ uint64_t readBigEndian(const uint8_t *p, size_t size) {
 
 // libplist copies a container once per reference to it, so a file whose
 // objects each refer to the next one twice expands to 2^depth nodes. The tree
-// libplist would build is counted (references, not distinct objects) and
-// refused beyond this many nodes more than the file's own references.
-constexpr uint64_t kMaxExpandedNodes = uint64_t(1) << 20;
+// libplist would build is counted (references, not distinct objects): writers
+// share only leaves (equal strings, numbers, dates), so a file's tree has
+// about as many nodes as the file has references; beyond that by this many
+// it is refused.
+constexpr uint64_t kMaxExpandedNodes = uint64_t(1) << 16;
 
 // The length of an object's payload (the low nibble of its marker, or an
 // integer object after it when that nibble is 0xF) and where it begins;

@@ -147,11 +147,13 @@ TEST(PropertyListSerializationTest, HostileBinaryListsAreRefusedWithoutAborting)
     EXPECT_TRUE(error);
     EXPECT_FALSE(PropertyListSerialization::propertyListWithData(binaryOf({{0xD1, 1, 2}, {0x53, 'a', 0, 'b'}, {0x09}})));
 
-    // Forty arrays each holding the next one twice: 2^40 nodes if expanded.
-    std::vector<Data> bomb;
-    for (uint8_t i = 0; i < 40; ++i) bomb.push_back({0xA2, uint8_t(i + 1), uint8_t(i + 1)});
-    bomb.push_back({0x09});
-    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(binaryOf(bomb), &error));
+    // Arrays each holding the next one twice: 2^depth nodes if expanded.
+    for (uint8_t depth : {20, 40}) {
+        std::vector<Data> bomb;
+        for (uint8_t i = 0; i < depth; ++i) bomb.push_back({0xA2, uint8_t(i + 1), uint8_t(i + 1)});
+        bomb.push_back({0x09});
+        EXPECT_FALSE(PropertyListSerialization::propertyListWithData(binaryOf(bomb), &error)) << int(depth);
+    }
 
     // Sharing a leaf is ordinary and stays readable: 1000 references to "x".
     Data shared{0xAF, 0x11, 0x03, 0xE8};

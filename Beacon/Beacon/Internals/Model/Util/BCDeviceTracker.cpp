@@ -7,6 +7,7 @@
 #include <sys/utsname.h>
 
 #include "BCHistoryUtil.h"
+#include "BCLogger.h"
 #include "BCUtility.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -15,6 +16,7 @@
 
 namespace {
 
+constexpr const char *kLogTag = "Beacon";
 constexpr const char *kPastDevicesKey = "PastDevices";
 
 // The sources of the next shared tracker; never destroyed, as the shared
@@ -180,6 +182,19 @@ std::shared_ptr<BCDevice> BCDeviceTracker::deviceForTimestamp(const std::optiona
 }
 
 void BCDeviceTracker::setWrapperSdk(std::shared_ptr<BCWrapperSdk> wrapperSdk) {
+    // The device goes into every log and the stored history: text that is
+    // not UTF-8 would make both unwritable.
+    if (wrapperSdk) {
+        for (const auto *field : {&wrapperSdk->wrapperSdkVersion, &wrapperSdk->wrapperSdkName,
+                                  &wrapperSdk->wrapperRuntimeVersion, &wrapperSdk->liveUpdateReleaseLabel,
+                                  &wrapperSdk->liveUpdateDeploymentKey, &wrapperSdk->liveUpdatePackageHash}) {
+            if (*field && !platform::text::isValidUTF8(**field)) {
+                BCLogError(kLogTag, "The wrapper SDK's \"%@\" is not UTF-8 text; the wrapper SDK is not used.",
+                           platform::text::lossyUTF8(**field));
+                return;
+            }
+        }
+    }
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     wrapperSdk_ = std::move(wrapperSdk);
     needsRefresh_ = true;
@@ -191,6 +206,11 @@ std::shared_ptr<BCWrapperSdk> BCDeviceTracker::wrapperSdk() const {
 }
 
 void BCDeviceTracker::setCountryCode(std::optional<std::string> countryCode) {
+    if (countryCode && !platform::text::isValidUTF8(*countryCode)) {
+        BCLogError(kLogTag, "The country code \"%@\" is not UTF-8 text; it is not used.",
+                   platform::text::lossyUTF8(*countryCode));
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     countryCode_ = std::move(countryCode);
     needsRefresh_ = true;

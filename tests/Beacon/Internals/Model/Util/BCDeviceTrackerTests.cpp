@@ -155,6 +155,17 @@ TEST(BCDeviceTracker, SystemFactsThatAreNotUTF8AreDecodedLossily) {
     BCDeviceTracker tracker(fixedSources());
     ASSERT_EQ(tracker.deviceHistory().size(), 1u);
     EXPECT_EQ(tracker.deviceHistory().front()->device->locale, "\uFFFD(");
+
+    // A caller's text that is not UTF-8 is refused, the earlier value kept.
+    modeltest::LogCapture capture;
+    tracker.setCountryCode("DE");
+    tracker.setCountryCode(std::string("\xc3\x28"));
+    EXPECT_EQ(tracker.countryCode(), "DE");
+    tracker.setWrapperSdk(std::make_shared<BCWrapperSdk>("1.0", "\xff", std::nullopt, std::nullopt, std::nullopt,
+                                                         std::nullopt));
+    EXPECT_EQ(tracker.wrapperSdk(), nullptr);
+    EXPECT_EQ(capture.lines().size(), 2u);
+    EXPECT_EQ(tracker.device()->carrierCountry, "DE");
 }
 
 TEST(BCDeviceTracker, DeviceForTimestampAtAndAroundEveryBoundary) {
