@@ -140,8 +140,7 @@ bool binaryStructureIsSafe(const uint8_t *p, size_t n) {
         nodes[frame.object] = size;
         stack.pop_back();
     }
-    return static_cast<size_t>(height[top]) <= kMaxNesting &&
-           nodes[top] <= kMaxExpandedNodes + fileReferences + count;
+    return static_cast<size_t>(height[top]) <= kMaxNesting && nodes[top] <= kMaxExpandedNodes + fileReferences + count;
 }
 
 // The deepest nesting of <array> and <dict> elements in XML text.

@@ -110,7 +110,9 @@ std::shared_ptr<Keychain> Keychain::sharedInstance() {
     return SharedInstance<Keychain>::get([] { return std::make_shared<Keychain>(defaultDirectory()); });
 }
 
-void Keychain::setSharedInstance(std::shared_ptr<Keychain> keychain) { SharedInstance<Keychain>::set(std::move(keychain)); }
+void Keychain::setSharedInstance(std::shared_ptr<Keychain> keychain) {
+    SharedInstance<Keychain>::set(std::move(keychain));
+}
 
 void Keychain::resetSharedInstance() { SharedInstance<Keychain>::reset(); }
 

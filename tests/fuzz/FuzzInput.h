@@ -3,6 +3,8 @@
 // drive several arguments. Running out of bytes gives zeros.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -38,6 +40,9 @@ private:
 };
 
 // Stops the run with a message: the property the target checks failed.
-[[noreturn]] void fail(const char *what);
+[[noreturn]] inline void fail(const char *target, const char *what) {
+    std::fprintf(stderr, "%s: %s\n", target, what);
+    std::abort();
+}
 
 }  // namespace fuzz

@@ -1,7 +1,5 @@
 // The encrypter's decryption of stored tokens, both as bytes and as Base64
 // text, with both keys in a keychain of its own.
-#include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -12,16 +10,11 @@
 #include "platform/foundation/Base64.h"
 #include "platform/security/Keychain.h"
 
-void fuzz::fail(const char *what) {
-    std::fprintf(stderr, "fuzz_encrypter: %s\n", what);
-    std::abort();
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static BCEncrypter *encrypter = [] {
         BCLogger::setCurrentLogLevel(BCLogLevelNone);
         char folder[] = "/tmp/plotwick-fuzz-keychain-XXXXXX";
-        if (!mkdtemp(folder)) fuzz::fail("no temporary folder");
+        if (!mkdtemp(folder)) fuzz::fail("fuzz_encrypter", "no temporary folder");
         platform::security::Keychain::setSharedInstance(std::make_shared<platform::security::Keychain>(folder));
         BCKeychainUtil::storeString(platform::base64::encode(platform::Data(32, 1)), BCEncrypter::kEncryptionKeyTag);
         BCKeychainUtil::storeString(platform::base64::encode(platform::Data(32, 2)),

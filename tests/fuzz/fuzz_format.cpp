@@ -1,16 +1,9 @@
 // platform::format with a fuzzed format text and one argument of each kind
 // (signed, unsigned, real, text, nil) taken from the input, repeated.
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "FuzzInput.h"
 #include "platform/foundation/Format.h"
-
-void fuzz::fail(const char *what) {
-    std::fprintf(stderr, "fuzz_format: %s\n", what);
-    std::abort();
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::FuzzInput in(data, size);

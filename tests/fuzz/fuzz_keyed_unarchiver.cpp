@@ -1,17 +1,10 @@
 // The keyed unarchiver with every model decoder of the SDK registered, as
 // the histories and the log store use it; a decoded value is archived again.
-#include <cstdio>
-#include <cstdlib>
 
 #include "BCLogger.h"
 #include "BCModelUtil.h"
 #include "BCUtility.h"
 #include "FuzzInput.h"
-
-void fuzz::fail(const char *what) {
-    std::fprintf(stderr, "fuzz_keyed_unarchiver: %s\n", what);
-    std::abort();
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const bool ready = [] {

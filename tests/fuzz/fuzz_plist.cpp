@@ -1,15 +1,8 @@
 // The property-list reader, then the writer on what it read: whatever the
 // reader accepts must be writable in both formats and read back.
-#include <cstdio>
-#include <cstdlib>
 
 #include "FuzzInput.h"
 #include "platform/foundation/PropertyListSerialization.h"
-
-void fuzz::fail(const char *what) {
-    std::fprintf(stderr, "fuzz_plist: %s\n", what);
-    std::abort();
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     using platform::PropertyListSerialization;
@@ -18,8 +11,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (auto format : {PropertyListSerialization::Format::Binary, PropertyListSerialization::Format::XML}) {
         platform::ErrorPtr error;
         auto written = PropertyListSerialization::dataWithPropertyList(*value, format, &error);
-        if (!written) fuzz::fail("a list that was read could not be written");
-        if (!PropertyListSerialization::propertyListWithData(*written)) fuzz::fail("a written list did not read back");
+        if (!written) fuzz::fail("fuzz_plist", "a list that was read could not be written");
+        if (!PropertyListSerialization::propertyListWithData(*written))
+            fuzz::fail("fuzz_plist", "a written list did not read back");
     }
     return 0;
 }

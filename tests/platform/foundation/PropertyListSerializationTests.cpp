@@ -15,33 +15,9 @@ void appendBigEndian(Data &out, uint64_t v, int size) {
     for (int i = size - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-// A binary property list of `depth` arrays, each holding the next, around
-// the string "x".
-Data deepBinary(uint32_t depth) {
-    Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
-    std::vector<uint64_t> offsets;
-    for (uint32_t i = 0; i < depth; ++i) {
-        offsets.push_back(out.size());
-        out.push_back(0xA1);
-        appendBigEndian(out, i + 1, 4);
-    }
-    offsets.push_back(out.size());
-    out.push_back(0x51);
-    out.push_back('x');
-    uint64_t table = out.size();
-    for (uint64_t o : offsets) appendBigEndian(out, o, 4);
-    for (int i = 0; i < 6; ++i) out.push_back(0);
-    out.push_back(4);
-    out.push_back(4);
-    appendBigEndian(out, offsets.size(), 8);
-    appendBigEndian(out, 0, 8);
-    appendBigEndian(out, table, 8);
-    return out;
-}
-
-// A binary property list of the given objects (each its marker and payload,
-// references one byte wide), the first being the top.
-Data binaryOf(const std::vector<Data> &objects) {
+// A binary property list of the given objects (each its marker and payload),
+// the first being the top; references and offsets `refSize` bytes wide.
+Data binaryOf(const std::vector<Data> &objects, int refSize = 1) {
     Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
     std::vector<uint64_t> offsets;
     for (const Data &o : objects) {
@@ -52,11 +28,24 @@ Data binaryOf(const std::vector<Data> &objects) {
     for (uint64_t o : offsets) appendBigEndian(out, o, 4);
     for (int i = 0; i < 6; ++i) out.push_back(0);
     out.push_back(4);
-    out.push_back(1);
+    out.push_back(static_cast<uint8_t>(refSize));
     appendBigEndian(out, offsets.size(), 8);
     appendBigEndian(out, 0, 8);
     appendBigEndian(out, table, 8);
     return out;
+}
+
+// A binary property list of `depth` arrays, each holding the next, around
+// the string "x".
+Data deepBinary(uint32_t depth) {
+    std::vector<Data> objects;
+    for (uint32_t i = 0; i < depth; ++i) {
+        Data array{0xA1};
+        appendBigEndian(array, i + 1, 4);
+        objects.push_back(std::move(array));
+    }
+    objects.push_back({0x51, 'x'});
+    return binaryOf(objects, 4);
 }
 
 Data deepXML(size_t depth) {
@@ -145,7 +134,8 @@ TEST(PropertyListSerializationTest, HostileBinaryListsAreRefusedWithoutAborting)
     EXPECT_FALSE(PropertyListSerialization::propertyListWithData(
         binaryOf({{0xD1, 1, 2}, {0x63, 0, 'a', 0, 0, 0, 'b'}, {0x09}}), &error));
     EXPECT_TRUE(error);
-    EXPECT_FALSE(PropertyListSerialization::propertyListWithData(binaryOf({{0xD1, 1, 2}, {0x53, 'a', 0, 'b'}, {0x09}})));
+    EXPECT_FALSE(
+        PropertyListSerialization::propertyListWithData(binaryOf({{0xD1, 1, 2}, {0x53, 'a', 0, 'b'}, {0x09}})));
 
     // Arrays each holding the next one twice: 2^depth nodes if expanded.
     for (uint8_t depth : {20, 40}) {
@@ -186,8 +176,7 @@ TEST(PropertyListSerializationTest, TextIsUTF8OnBothSidesOfTheFile) {
     auto read = PropertyListSerialization::propertyListWithData(
         binaryOf({{0xD2, 1, 2, 3, 4}, {0x52, 0xC3, 0x28}, {0x51, 'k'}, {0x53, 'a', 0, 'b'}, {0x52, 0xC0, 0xC0}}));
     ASSERT_TRUE(read && read->isDictionary());
-    EXPECT_EQ(*read, Value(Dictionary{{"\xEF\xBF\xBD(", Value("a")},
-                                      {"k", Value("\xEF\xBF\xBD\xEF\xBF\xBD")}}))
+    EXPECT_EQ(*read, Value(Dictionary{{"\xEF\xBF\xBD(", Value("a")}, {"k", Value("\xEF\xBF\xBD\xEF\xBF\xBD")}}))
         << read->description();
     EXPECT_TRUE(PropertyListSerialization::dataWithPropertyList(*read, Format::Binary));
 }

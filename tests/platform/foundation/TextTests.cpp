@@ -81,10 +81,10 @@ TEST(Text, UTF8IsCheckedAndSystemTextDecodedLossily) {
     using platform::text::lossyUTF8;
     EXPECT_TRUE(isValidUTF8(""));
     EXPECT_TRUE(isValidUTF8("plain \xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\x9d"));
-    for (const char *bad : {"\xc3\x28", "\xc0\xc0", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff",
-                            "\xe2\x82"})
+    for (const char *bad :
+         {"\xc3\x28", "\xc0\xc0", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xff", "\xe2\x82"})
         EXPECT_FALSE(isValidUTF8(bad)) << bad;
-    EXPECT_EQ(lossyUTF8("caf\xe9"), "caf\xEF\xBF\xBD");             // Latin-1
+    EXPECT_EQ(lossyUTF8("caf\xe9"), "caf\xEF\xBF\xBD");  // Latin-1
     EXPECT_EQ(lossyUTF8("\xc3\x28"), "\xEF\xBF\xBD(");
     EXPECT_EQ(lossyUTF8("ok \xc3\xa9"), "ok \xc3\xa9");
     EXPECT_EQ(lossyUTF8("\xe2\x82"), "\xEF\xBF\xBD\xEF\xBF\xBD");  // cut short

@@ -258,7 +258,8 @@ std::optional<platform::Data> BCEncrypter::replaceDamagedKey(const std::string &
         return std::nullopt;
     }
     // Removed first: a damaged item cannot be updated in place.
-    if (!BCKeychainUtil::deleteStringForKey(keyTag) || !BCKeychainUtil::addString(platform::base64::encode(*key), keyTag))
+    if (!BCKeychainUtil::deleteStringForKey(keyTag) ||
+        !BCKeychainUtil::addString(platform::base64::encode(*key), keyTag))
         return std::nullopt;
     return key;
 }

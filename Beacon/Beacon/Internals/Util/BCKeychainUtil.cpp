@@ -33,7 +33,9 @@ std::string BCKeychainUtil::serviceName() {
 std::optional<std::string> BCKeychainUtil::stringForKey(const std::string &key, OSStatus *statusCode) {
     std::vector<std::uint8_t> data;
     OSStatus status = Keychain::sharedInstance()->copyMatching(serviceName(), key, &data);
-    if (status == platform::security::errSecSuccess && !platform::text::isValidUTF8(std::string_view(reinterpret_cast<const char *>(data.data()), data.size()))) status = platform::security::errSecParam;
+    if (status == platform::security::errSecSuccess &&
+        !platform::text::isValidUTF8(std::string_view(reinterpret_cast<const char *>(data.data()), data.size())))
+        status = platform::security::errSecParam;
     if (statusCode) *statusCode = status;
     if (status != platform::security::errSecSuccess) return std::nullopt;
     return std::string(data.begin(), data.end());

@@ -309,7 +309,8 @@ TEST(BCEncrypter, ADamagedKeychainItemIsReportedAndReplaced) {
     const std::filesystem::path item = entries->path();
 
     // Garbage in the item file, then an item that is not a 32-byte key.
-    for (const platform::Data &garbage : {bytes("\x01garbage\xff"), bytes(platform::base64::encode(platform::Data(16, 3)))}) {
+    for (const platform::Data &garbage :
+         {bytes("\x01garbage\xff"), bytes(platform::base64::encode(platform::Data(16, 3)))}) {
         SCOPED_TRACE(hex(garbage));
         if (garbage.size() == 24) {
             ASSERT_TRUE(BCKeychainUtil::storeString(std::string(garbage.begin(), garbage.end()), kAlternate));
@@ -318,7 +319,8 @@ TEST(BCEncrypter, ADamagedKeychainItemIsReportedAndReplaced) {
         }
         capture.clear();
         EXPECT_EQ(BCEncrypter().decryptString(*before), std::nullopt);
-        EXPECT_TRUE(logged(capture, BCLogLevelError, "The encryption key of kBNEncryptionKeyTagAlternate in the keychain is damaged"));
+        EXPECT_TRUE(logged(capture, BCLogLevelError,
+                           "The encryption key of kBNEncryptionKeyTagAlternate in the keychain is damaged"));
         EXPECT_FALSE(logged(capture, BCLogLevelWarning, "There is no encryption key"));
 
         // Encryption makes a new key: what the old one protected is lost
@@ -326,7 +328,8 @@ TEST(BCEncrypter, ADamagedKeychainItemIsReportedAndReplaced) {
         capture.clear();
         auto after = BCEncrypter().encryptString("token");
         ASSERT_TRUE(after);
-        EXPECT_TRUE(logged(capture, BCLogLevelWarning, "Replacing the damaged encryption key of kBNEncryptionKeyTagAlternate"));
+        EXPECT_TRUE(
+            logged(capture, BCLogLevelWarning, "Replacing the damaged encryption key of kBNEncryptionKeyTagAlternate"));
         home.relaunch();
         EXPECT_EQ(BCEncrypter().decryptString(*after), "token");
         ASSERT_TRUE(storedKey(kAlternate));
@@ -341,8 +344,8 @@ TEST(BCEncrypter, EveryKeyFailureSaysWhyAndOnlyTheTwoTagsHaveKeys) {
     platform::Data message = bytes(metadata(kOriginal) + ":");
     message.resize(message.size() + 32, 7);
     EXPECT_EQ(encrypter.decryptData(message), std::nullopt);
-    EXPECT_TRUE(capture.contains(BCLogLevelWarning,
-                                 "There is no encryption key for kBNEncryptionKeyTag in the keychain. OSStatus: -25300"));
+    EXPECT_TRUE(capture.contains(
+        BCLogLevelWarning, "There is no encryption key for kBNEncryptionKeyTag in the keychain. OSStatus: -25300"));
 
     capture.clear();
     EXPECT_EQ(encrypter.getKeyWithKeyTag("someTag"), std::nullopt);

@@ -71,8 +71,9 @@ TEST(BCUtilityProperties, KeysAndValuesAreCutAndOddEntriesSkipped) {
     EXPECT_EQ(lines[3].second, "ErrorLog 'log' : property " + longKeyLater +
                                    " : property key length cannot be longer than 125 characters. Property key will be "
                                    "truncated.");
-    EXPECT_EQ(lines[4].second, "ErrorLog 'log' : property 'long' : property value cannot be longer than 125 characters. "
-                               "Property value will be truncated.");
+    EXPECT_EQ(lines[4].second,
+              "ErrorLog 'log' : property 'long' : property value cannot be longer than 125 characters. "
+              "Property value will be truncated.");
 }
 
 TEST(BCUtilityDates, Iso8601IsUtcWhateverTheLocalTimeZone) {

@@ -38,7 +38,8 @@ void BCUserIdContext::setUserId(const std::optional<std::string> &userId) {
     // Stored text that is not UTF-8 would make the whole history unreadable
     // at the next launch.
     if (userId && !platform::text::isValidUTF8(*userId)) {
-        BCLogError(kLogTag, "The userId \"%@\" is not UTF-8 text; it is not stored.", platform::text::lossyUTF8(*userId));
+        BCLogError(kLogTag, "The userId \"%@\" is not UTF-8 text; it is not stored.",
+                   platform::text::lossyUTF8(*userId));
         return;
     }
     std::vector<std::shared_ptr<BCUserIdContextDelegate>> delegates;

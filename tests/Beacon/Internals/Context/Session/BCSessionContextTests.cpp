@@ -165,7 +165,8 @@ TEST(BCSessionContext, AnIdThatIsNotUTF8IsRefusedAndTheHistorySurvives) {
     BCSessionContext::sharedInstance()->setSessionId("kept");
     BCSessionContext::sharedInstance()->setSessionId(std::string("\xc3\x28"));
     EXPECT_EQ(BCSessionContext::sharedInstance()->sessionId(), "kept");
-    EXPECT_TRUE(capture.contains(BCLogLevelError, "The session id \"\xEF\xBF\xBD(\" is not UTF-8 text; it is not stored."));
+    EXPECT_TRUE(
+        capture.contains(BCLogLevelError, "The session id \"\xEF\xBF\xBD(\" is not UTF-8 text; it is not stored."));
     home.relaunch();
     auto stored = storedHistory();
     ASSERT_TRUE(stored);

@@ -138,7 +138,9 @@ TEST(BCDeviceTracker, SystemFactsThatAreNotUTF8AreDecodedLossily) {
     modeltest::SdkHome home;
     auto sources = fixedSources();
     sources.oemName = [] { return std::optional<std::string>("Soci\xe9t\xe9 G\xe9n\xe9rale"); };
-    sources.locale = [] { return std::optional<std::string>(BCDeviceTracker::localeIdentifierFromPosixLocale("\xc3\x28")); };
+    sources.locale = [] {
+        return std::optional<std::string>(BCDeviceTracker::localeIdentifierFromPosixLocale("\xc3\x28"));
+    };
     {
         BCDeviceTracker tracker(sources);
         auto device = tracker.device();
@@ -161,8 +163,8 @@ TEST(BCDeviceTracker, SystemFactsThatAreNotUTF8AreDecodedLossily) {
     tracker.setCountryCode("DE");
     tracker.setCountryCode(std::string("\xc3\x28"));
     EXPECT_EQ(tracker.countryCode(), "DE");
-    tracker.setWrapperSdk(std::make_shared<BCWrapperSdk>("1.0", "\xff", std::nullopt, std::nullopt, std::nullopt,
-                                                         std::nullopt));
+    tracker.setWrapperSdk(
+        std::make_shared<BCWrapperSdk>("1.0", "\xff", std::nullopt, std::nullopt, std::nullopt, std::nullopt));
     EXPECT_EQ(tracker.wrapperSdk(), nullptr);
     EXPECT_EQ(capture.lines().size(), 2u);
     EXPECT_EQ(tracker.device()->carrierCountry, "DE");
