@@ -219,8 +219,11 @@ TEST(CompactUnwindLiveTests, CallerOfANoReturnCallUnwindsAsItself) {
     ctx = WalkContext{};
     ctx.images = &images;
     ctx.escape = &escape;
+    // Looked up before the jump: the walk leaves by siglongjmp, which would
+    // skip the destructor of a temporary key string made in the call.
+    void *noreturnCaller = reinterpret_cast<void *>(functions.at("live_noreturn_caller").start + image.slide());
     if (sigsetjmp(escape, 0) == 0) {
-        callWithSentinels(reinterpret_cast<void *>(functions.at("live_noreturn_caller").start + image.slide()), &ctx);
+        callWithSentinels(noreturnCaller, &ctx);
     }
     ASSERT_EQ(ctx.frames, 3) << "walk ended with " << ctx.end;
     const uint64_t returnAddress = bbcrash_async_thread_state_get_reg(&ctx.states[1], BBCRASH_REG_IP) - image.slide();

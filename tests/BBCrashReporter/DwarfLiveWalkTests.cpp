@@ -25,6 +25,7 @@
 #include "bbcrash_frame_dwarf_unwind.h"
 #include "platform/mach/thread_capture.h"
 #include "platform/mach/thread_ucontext.h"
+#include "support/Sanitizers.h"
 
 #if __has_include(<libunwind.h>)
 #define UNW_LOCAL_ONLY
@@ -253,6 +254,7 @@ void compareWalks(const Walk &ours, const Walk &unwind, const Walk *libunwind, c
 }  // namespace
 
 TEST(DwarfLiveWalkTests, QsortCallbackWalkMatchesUnwindBacktraceAndLibunwind) {
+    SKIP_UNDER_SANITIZERS("AddressSanitizer intercepts qsort, so the walk passes through its interceptor");
     static ProbeResults results;
     results = ProbeResults{};
     dwarf_live_sort_outer(probe, &results, 0);
@@ -320,6 +322,7 @@ size_t g_baseline;
 // to spare: the deepest walk here (DWARF through libc, with its rule tables
 // and expression stack) is measured against a thread that only captures.
 TEST(DwarfLiveWalkTests, WalkStackUseIsSmall) {
+    SKIP_UNDER_SANITIZERS("the instrumentation enlarges every frame, so the stack bound does not hold");
     const size_t baseline = measureStack([] {
         x86_mcontext64_t mctx{};
         platform_mach_thread_capture_state64(&mctx.ss);
@@ -414,6 +417,8 @@ int indexOf(const Walk &walk, uint64_t ip) {
 }  // namespace
 
 TEST(DwarfLiveWalkTests, SignalFrameWalksMatchUnwindBacktraceAndLibunwind) {
+    SKIP_UNDER_SANITIZERS("the fault is a deliberate store to null, which UndefinedBehaviorSanitizer stops first, "
+                          "inside the intercepted qsort");
     auto *shared = static_cast<SignalResults *>(
         mmap(nullptr, sizeof(SignalResults), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(shared, MAP_FAILED);

@@ -14,6 +14,7 @@
 #include "bbcrash_frame_cursor.h"
 #include "platform/mach/thread_list.h"
 #include "platform/mach/thread_suspend.h"
+#include "support/Sanitizers.h"
 
 using namespace platform::mach;
 
@@ -89,11 +90,14 @@ int child() {
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, &images);
     int frames = 0;
     bool reachedBody = false;
+    // The bytes of threadBody in which the return address from the spin lies
+    // (the instrumented body is longer).
+    constexpr uintptr_t kBodySize = PLOTWICK_UNDER_SANITIZERS ? 256 : 64;
     while (frames < 32 && bbcrash_async_frame_cursor_next(&cursor) == BBCRASH_FRAME_ESUCCESS) {
         frames++;
         const uint64_t frameIp = bbcrash_async_thread_state_get_reg(&cursor.frame, BBCRASH_REG_IP);
         reachedBody |= frameIp > reinterpret_cast<uintptr_t>(&threadBody) &&
-                       frameIp < reinterpret_cast<uintptr_t>(&threadBody) + 64;
+                       frameIp < reinterpret_cast<uintptr_t>(&threadBody) + kBodySize;
     }
     bbcrash_async_frame_cursor_free(&cursor);
     CHILD_CHECK(reachedBody);
