@@ -143,7 +143,7 @@ __attribute__((noinline)) void walkLibunwind(void *data) {
 #endif
 
 const bbcrash_async_frame_reader kFramePointer[] = {bbcrash_async_frame_read_frame_ptr};
-const bbcrash_async_frame_reader kDwarf[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
+const bbcrash_async_frame_reader kDwarf[] = {bbcrash::BN::async::bbcrash_async_frame_read_dwarf_unwind};
 // The first frame (this program's callback) needs another reader than the
 // Mach-O frames above it.
 const bbcrash_async_frame_reader kCompact[] = {bbcrash_async_frame_read_compact_unwind,

@@ -2,7 +2,7 @@
 
 using namespace platform::mach;
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 namespace {
 
@@ -384,4 +384,4 @@ template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcrash_asy
                                                                      const bbcrash_async_byteorder *,
                                                                      mach_vm_address_t, bool);
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -2,7 +2,7 @@
 
 using namespace platform::mach;
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 bbcrash_error_t dwarf_instruction_stream::init(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                                mach_vm_address_t address, int64_t offset, uint64_t length) {
@@ -132,4 +132,4 @@ bool dwarf_instruction_stream::jump(int64_t distance) {
     return true;
 }
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -3,7 +3,7 @@
 // and DWARF expressions. No read ever leaves [start, end).
 #include "bbcrash_async_mobject.h"
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 class dwarf_instruction_stream {
 public:
@@ -44,4 +44,4 @@ private:
     const bbcrash_async_byteorder *byteorder_ = nullptr;
 };
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

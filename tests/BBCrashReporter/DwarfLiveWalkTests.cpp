@@ -23,6 +23,7 @@
 #include "DwarfLiveFrames.h"
 #include "LoadedImages.h"
 #include "bbcrash_frame_dwarf_unwind.h"
+#include "bbcrash_frame_fp_reader.h"
 #include "platform/mach/thread_capture.h"
 #include "platform/mach/thread_ucontext.h"
 
@@ -75,7 +76,7 @@ bool g_defaultReaders = false;
 void walkFrom(const bbcrash_async_thread_state &state, Walk *walk) {
     bbcrash_async_frame_cursor cursor;
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, unwindtest::loadedImageList());
-    const bbcrash_async_frame_reader readers[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
+    const bbcrash_async_frame_reader readers[] = {bbcrash::BN::async::bbcrash_async_frame_read_dwarf_unwind};
     while (walk->count < kMaxFrames) {
         walk->end = g_defaultReaders ? bbcrash_async_frame_cursor_next(&cursor)
                                      : bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, 1);
@@ -207,9 +208,6 @@ struct Start {
     int ours, unwind, libunwind;
 };
 
-// (Few enough arguments to go in registers: stack arguments bring
-// DW_CFA_GNU_args_size into the callers' call-frame information, which the
-// DWARF reader refuses.)
 // Our walk must deliver at least `mustReach` frames from its start (-1: all
 // that _Unwind_Backtrace found but its final one).
 void compareWalks(const Walk &ours, const Walk &unwind, const Walk *libunwind, const Start &start, int mustReach) {
@@ -391,8 +389,7 @@ void faultHandler(int, siginfo_t *, void *context) {
     _exit(0);
 }
 
-// The walks must reach this function's caller; the test body above it may
-// pass arguments on the stack, whose DW_CFA_GNU_args_size the reader refuses.
+// The walks must reach this function's caller.
 __attribute__((noinline)) void runSignalChild(SignalResults *shared) {
     shared->childReturn = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
     g_signalResults = shared;
@@ -402,6 +399,42 @@ __attribute__((noinline)) void runSignalChild(SignalResults *shared) {
     sigaction(SIGSEGV, &action, nullptr);
     dwarf_live_sort_outer(probe, nullptr, 1);
     _exit(3);
+}
+
+// The same with the fault on the first instruction after a stack adjustment.
+__attribute__((noinline)) void runAdjustChild(SignalResults *shared) {
+    shared->childReturn = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    g_signalResults = shared;
+    struct sigaction action {};
+    action.sa_sigaction = faultHandler;
+    action.sa_flags = SA_SIGINFO;
+    sigaction(SIGSEGV, &action, nullptr);
+    volatile long sink = dwarf_live_fault_after_adjust(7);
+    (void)sink;
+    _exit(3);
+}
+
+// Runs `child` in a forked process and returns what it left behind (null
+// when it did not end with status 0).
+SignalResults *runInChild(void (*body)(SignalResults *)) {
+    auto *shared = static_cast<SignalResults *>(
+        mmap(nullptr, sizeof(SignalResults), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (shared == MAP_FAILED) {
+        return nullptr;
+    }
+    new (shared) SignalResults{};
+    unwindtest::loadedImageList();  // built before the fork, outside the handler
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(20);
+        body(shared);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        munmap(shared, sizeof(SignalResults));
+        return nullptr;
+    }
+    return shared;
 }
 
 int indexOf(const Walk &walk, uint64_t ip) {
@@ -414,20 +447,8 @@ int indexOf(const Walk &walk, uint64_t ip) {
 }  // namespace
 
 TEST(DwarfLiveWalkTests, SignalFrameWalksMatchUnwindBacktraceAndLibunwind) {
-    auto *shared = static_cast<SignalResults *>(
-        mmap(nullptr, sizeof(SignalResults), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(shared, MAP_FAILED);
-    new (shared) SignalResults{};
-    unwindtest::loadedImageList();  // built before the fork, outside the handler
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        alarm(20);
-        runSignalChild(shared);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    SignalResults *shared = runInChild(runSignalChild);
+    ASSERT_NE(shared, nullptr) << "the child failed";
     const SignalResults &r = *shared;
 
     // From the interrupted context: frame 0 is the faulting instruction.
@@ -453,4 +474,60 @@ TEST(DwarfLiveWalkTests, SignalFrameWalksMatchUnwindBacktraceAndLibunwind) {
         compareWalks(r.fromHandler.ours, r.fromHandler.unwind, lib, {2, 2, 2}, caller - 2 + 1);
     }
     munmap(shared, sizeof(SignalResults));
+}
+
+// The interrupted frame holds the faulting instruction, not a return
+// address: looked up at pc - 1, a fault right after a stack adjustment gets
+// the row before the adjustment and the walk goes astray.
+TEST(DwarfLiveWalkTests, FaultRightAfterAStackAdjustmentUnwinds) {
+    SignalResults *shared = runInChild(runAdjustChild);
+    ASSERT_NE(shared, nullptr) << "the child failed";
+    const SignalResults &r = *shared;
+    ASSERT_EQ(r.faultIp, reinterpret_cast<uintptr_t>(dwarf_live_adjust_fault));
+    const Walk *lib = r.fromHandler.libunwind.count > 0 ? &r.fromHandler.libunwind : nullptr;
+    const int u = indexOf(r.fromHandler.unwind, r.faultIp);
+    const int caller = indexOf(r.fromHandler.unwind, r.childReturn);
+    ASSERT_GE(u, 0);
+    ASSERT_GT(caller, u);
+    const int o = indexOf(r.fromHandler.ours, r.faultIp);
+    ASSERT_GE(o, 0) << "our walk did not pass through the signal frame (ended with " << r.fromHandler.ours.end << ")";
+    EXPECT_EQ(o, u);
+    compareWalks(r.fromHandler.ours, r.fromHandler.unwind, lib, {2, 2, 2}, caller - 2 + 1);
+    EXPECT_GE(indexOf(r.fromHandler.ours, r.childReturn), 0);
+    munmap(shared, sizeof(SignalResults));
+}
+
+// A frame-pointer step gives the caller's stack pointer, so the DWARF reader
+// can take the next step: the walk goes on exactly as a DWARF-only walk.
+TEST(DwarfLiveWalkTests, DwarfStepFollowsAFramePointerStep) {
+    // From this test's frame (built with frame pointers): one step by frame
+    // pointer to its caller, then DWARF.
+    x86_mcontext64_t mctx{};
+    platform_mach_thread_capture_state64(&mctx.ss);
+    bbcrash_async_thread_state start;
+    bbcrash_async_thread_state_mcontext_init(&start, &mctx);
+    static Walk mixed;
+    mixed = Walk{};
+    const bbcrash_async_frame_reader fp[] = {bbcrash_async_frame_read_frame_ptr};
+    const bbcrash_async_frame_reader dwarf[] = {bbcrash::BN::async::bbcrash_async_frame_read_dwarf_unwind};
+    bbcrash_async_frame_cursor cursor;
+    bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &start, unwindtest::loadedImageList());
+    ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fp, 1), BBCRASH_FRAME_ESUCCESS);
+    record(&mixed, cursor.frame);
+    ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fp, 1), BBCRASH_FRAME_ESUCCESS);
+    record(&mixed, cursor.frame);
+    ASSERT_TRUE(mixed.frames[1].hasSp);
+    while (mixed.count < kMaxFrames &&
+           (mixed.end = bbcrash_async_frame_cursor_next_with_readers(&cursor, dwarf, 1)) == BBCRASH_FRAME_ESUCCESS) {
+        record(&mixed, cursor.frame);
+    }
+    static Walk reference;
+    reference = Walk{};
+    walkFrom(start, &reference);
+    ASSERT_GT(reference.count, 4);
+    ASSERT_EQ(mixed.count, reference.count) << "the walk ended with " << mixed.end;
+    for (int k = 1; k < reference.count; k++) {
+        EXPECT_EQ(mixed.frames[k].ip, reference.frames[k].ip) << k;
+        EXPECT_EQ(mixed.frames[k].sp, reference.frames[k].sp) << k;
+    }
 }
