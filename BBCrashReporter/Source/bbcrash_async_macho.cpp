@@ -277,11 +277,12 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
     if (dysymtabCmd != nullptr && load32(image, at(dysymtabCmd, 4)) < sizeof(dysymtab_command)) {
         return BBCRASH_EINVAL;
     }
-    if (bbcrash_async_macho_map_segment(image, "__LINKEDIT", &reader->linkedit) != BBCRASH_ESUCCESS) {
+    void *linkeditCmd = bbcrash_async_macho_find_segment_cmd(image, "__LINKEDIT");
+    if (linkeditCmd == nullptr) {
         return BBCRASH_EINTERNAL;
     }
-    bbcrash_async_mobject *linkedit = &reader->linkedit.mobj;
-    const uint64_t fileoff = reader->linkedit.fileoff;
+    const SegmentFields segment = readSegment(image, linkeditCmd);
+    const uint64_t fileoff = segment.fileoff;
     const uint32_t symoff = load32(image, at(symtabCmd, 8));
     const uint32_t nsyms = load32(image, at(symtabCmd, 12));
     const uint32_t stroff = load32(image, at(symtabCmd, 16));
@@ -290,14 +291,31 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
 
     // Offsets before the segment's file offset would wrap: refuse them.
     if (symoff < fileoff || stroff < fileoff) {
-        bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
         return BBCRASH_EINTERNAL;
     }
-    void *symtab = bbcrash_async_mobject_remap(linkedit, linkedit->task_address, static_cast<int64_t>(symoff - fileoff),
+    // Only the tables' own extent is mapped, never more of the segment than
+    // they need: a segment's vmsize is whatever the header says, and a huge
+    // one over a large readable mapping would cost a copy of all of it.
+    const uint64_t symEnd = uint64_t(symoff) + entrySize * nsyms;  // 64-bit: cannot wrap
+    const uint64_t strEnd = uint64_t(stroff) + strsize;
+    const uint64_t low = (symoff < stroff ? symoff : stroff) - fileoff;
+    const uint64_t high = (symEnd > strEnd ? symEnd : strEnd) - fileoff;
+    uint64_t start = 0;
+    if (high > segment.vmsize ||
+        __builtin_add_overflow(segment.vmaddr + static_cast<uint64_t>(image->vmaddr_slide), low, &start)) {
+        return BBCRASH_EINTERNAL;
+    }
+    if (high > low &&
+        bbcrash_async_mobject_init(&reader->linkedit.mobj, image->task, start, high - low, true) != BBCRASH_ESUCCESS) {
+        return BBCRASH_EINTERNAL;
+    }
+    reader->linkedit.fileoff = fileoff;
+    reader->linkedit.filesize = segment.filesize;
+    bbcrash_async_mobject *linkedit = &reader->linkedit.mobj;
+    void *symtab = bbcrash_async_mobject_remap(linkedit, start, static_cast<int64_t>(symoff - fileoff - low),
                                                entrySize * nsyms);
-    void *strtab = bbcrash_async_mobject_remap(linkedit, linkedit->task_address, static_cast<int64_t>(stroff - fileoff),
-                                               strsize);
-    if (symtab == nullptr || strtab == nullptr) {
+    void *strtab = bbcrash_async_mobject_remap(linkedit, start, static_cast<int64_t>(stroff - fileoff - low), strsize);
+    if ((symtab == nullptr && nsyms != 0) || (strtab == nullptr && strsize != 0)) {
         bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
         return BBCRASH_EINTERNAL;
     }
