@@ -2,7 +2,9 @@
 
 #include "platform/mach/memory_object.h"
 #include "platform/mach/vm_allocate.h"
+#include "platform/mach/vm_hold.h"
 #include "platform/mach/vm_page.h"
+#include "platform/mach/vm_read.h"
 
 using namespace platform::mach;
 
@@ -15,6 +17,24 @@ bbcrash_error_t bbcrash_async_mobject_init(bbcrash_async_mobject *mobj, task_t t
     }
     const mach_vm_address_t start = task_address & ~mask;
     mach_vm_size_t total = ((end + mask) & ~mask) - start;
+
+    // While the caller holds this task still, nothing can unmap the range
+    // once its pages are proved readable: the object aliases the memory
+    // itself, as a shared remapping would, instead of copying it.
+    if (task == mach_task_self() && task_memory_held() && length != 0) {
+        const mach_vm_size_t readable = vm_readable_length(task, task_address, length);
+        if (readable == 0 || (require_full && readable < length)) {
+            return BBCRASH_ENOMEM;
+        }
+        mobj->task = task;
+        mobj->vm_address = 0;
+        mobj->vm_length = 0;
+        mobj->address = static_cast<uintptr_t>(task_address);
+        mobj->task_address = task_address;
+        mobj->length = readable;
+        mobj->vm_slide = 0;
+        return BBCRASH_ESUCCESS;
+    }
 
     if (!require_full) {
         if (total == 0) {

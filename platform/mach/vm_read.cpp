@@ -1,7 +1,10 @@
 #include "platform/mach/vm_read.h"
 
+#include "platform/mach/vm_hold.h"
 #include "platform/mach/vm_page.h"
 
+#include <atomic>
+#include <pthread.h>
 #include <cerrno>
 #include <sys/mman.h>
 #include <sys/syscall.h>
@@ -12,12 +15,41 @@ namespace platform::mach {
 
 namespace {
 
+// This process's id, asked of the kernel once rather than before every read.
+// A child made by fork learns its own at once (the handler below); a read
+// that finds no such process asks again, so a stale id can only fail a read,
+// and only once.
+std::atomic<pid_t> g_pid{0};
+
+void forgetPid() { g_pid.store(0, std::memory_order_relaxed); }
+
+pid_t selfPid() {
+    pid_t pid = g_pid.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        pid = static_cast<pid_t>(syscall(SYS_getpid));
+        g_pid.store(pid, std::memory_order_relaxed);
+    }
+    return pid;
+}
+
+const int g_forkHandler = pthread_atfork(nullptr, nullptr, forgetPid);
+
+// process_vm_readv, with one retry under a fresh id when the cached one names
+// no process.
+long readv(const iovec *local, unsigned long localCount, const iovec *remote, unsigned long remoteCount) {
+    long n = syscall(SYS_process_vm_readv, selfPid(), local, localCount, remote, remoteCount, 0UL);
+    if (n < 0 && errno == ESRCH) {
+        forgetPid();
+        n = syscall(SYS_process_vm_readv, selfPid(), local, localCount, remote, remoteCount, 0UL);
+    }
+    return n;
+}
+
 // Raw system calls, so that nothing here can take a libc lock.
 long readSelf(void *local, const void *remote, size_t length) {
     iovec localVec{local, length};
     iovec remoteVec{const_cast<void *>(remote), length};
-    return syscall(SYS_process_vm_readv, static_cast<pid_t>(syscall(SYS_getpid)), &localVec, 1UL,
-                   &remoteVec, 1UL, 0UL);
+    return readv(&localVec, 1UL, &remoteVec, 1UL);
 }
 
 // Why the byte at `address` could not be read: mincore fails with ENOMEM on
@@ -49,6 +81,16 @@ kern_return_t mach_vm_read_overwrite(task_t task, mach_vm_address_t address, mac
     if (address + size < address) {
         return KERN_INVALID_ARGUMENT;
     }
+    // Pages that the caller's hold on the task proved readable are copied
+    // without asking the kernel again.
+    if (task_memory_known_readable(address, size)) {
+        __builtin_memcpy(reinterpret_cast<void *>(static_cast<uintptr_t>(data)),
+                         reinterpret_cast<const void *>(static_cast<uintptr_t>(address)), static_cast<size_t>(size));
+        if (outsize != nullptr) {
+            *outsize = size;
+        }
+        return KERN_SUCCESS;
+    }
     int savedErrno = errno;
     mach_vm_size_t done = 0;
     kern_return_t result = KERN_SUCCESS;
@@ -76,12 +118,16 @@ kern_return_t mach_vm_read_overwrite(task_t task, mach_vm_address_t address, mac
     if (outsize != nullptr) {
         *outsize = done;
     }
+    task_memory_note_readable(address, done);
     return result;
 }
 
 mach_vm_size_t vm_readable_length(task_t task, mach_vm_address_t address, mach_vm_size_t size) {
     if (task != mach_task_self() || size == 0 || address + size < address) {
         return 0;
+    }
+    if (task_memory_known_readable(address, size)) {
+        return size;
     }
     int savedErrno = errno;
     const mach_vm_size_t pageMask = vm_page_mask();
@@ -92,7 +138,6 @@ mach_vm_size_t vm_readable_length(task_t task, mach_vm_address_t address, mach_v
     unsigned char sink[kBatch];
     iovec local[kBatch];
     iovec remote[kBatch];
-    pid_t pid = static_cast<pid_t>(syscall(SYS_getpid));
     while (covered < size) {
         size_t count = 0;
         mach_vm_address_t probe = address + covered;
@@ -106,7 +151,7 @@ mach_vm_size_t vm_readable_length(task_t task, mach_vm_address_t address, mach_v
             }
             probe = next;
         }
-        long n = syscall(SYS_process_vm_readv, pid, local, count, remote, count, 0UL);
+        long n = readv(local, count, remote, count);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -121,6 +166,7 @@ mach_vm_size_t vm_readable_length(task_t task, mach_vm_address_t address, mach_v
         }
     }
     errno = savedErrno;
+    task_memory_note_readable(address, covered);
     return covered;
 }
 
