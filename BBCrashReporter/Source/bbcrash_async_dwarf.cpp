@@ -222,10 +222,38 @@ bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info *
     return BBCRASH_ESUCCESS;
 }
 
+namespace {
+
+// The last CIE an FDE scan parsed: the FDEs of a section share a handful of
+// CIEs, and each is parsed once per scan rather than once per FDE.
+struct CieMemo {
+    bool valid = false;
+    mach_vm_address_t address = 0;
+    bbcrash_error_t result = BBCRASH_ESUCCESS;
+    bbcrash_async_dwarf_cie_info cie{};
+};
+
+template <typename machine_ptr>
+bbcrash_error_t parseFde(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
+                         const bbcrash_async_byteorder *byteorder, mach_vm_address_t address, bool debug_frame,
+                         CieMemo *memo);
+
+}  // namespace
+
 template <typename machine_ptr>
 bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
                                                   const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   bool debug_frame) {
+    CieMemo memo;
+    return parseFde<machine_ptr>(info, mobj, byteorder, address, debug_frame, &memo);
+}
+
+namespace {
+
+template <typename machine_ptr>
+bbcrash_error_t parseFde(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
+                         const bbcrash_async_byteorder *byteorder, mach_vm_address_t address, bool debug_frame,
+                         CieMemo *memo) {
     *info = bbcrash_async_dwarf_fde_info{};
     const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
     EntryHeader header;
@@ -260,12 +288,17 @@ bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *
     }
     info->cie_offset = cieAddress - sectionStart;
 
-    bbcrash_async_dwarf_cie_info cie;
     gnu_ehptr_reader<machine_ptr> ptrReader(byteorder);
-    bbcrash_error_t err = bbcrash_async_dwarf_cie_info_init(&cie, mobj, byteorder, &ptrReader, cieAddress);
+    if (!memo->valid || memo->address != cieAddress) {
+        memo->result = bbcrash_async_dwarf_cie_info_init(&memo->cie, mobj, byteorder, &ptrReader, cieAddress);
+        memo->address = cieAddress;
+        memo->valid = true;
+    }
+    bbcrash_error_t err = memo->result;
     if (err != BBCRASH_ESUCCESS) {
         return err;
     }
+    const bbcrash_async_dwarf_cie_info &cie = memo->cie;
 
     uint8_t encoding = DW_EH_PE_absptr;
     if (cie.has_eh_augmentation && cie.eh_augmentation.has_pointer_encoding) {
@@ -308,6 +341,8 @@ bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *
     return BBCRASH_ESUCCESS;
 }
 
+}  // namespace
+
 void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader *reader, bbcrash_async_mobject *mobj,
                                            const bbcrash_async_byteorder *byteorder, bool m64, bool debug_frame) {
     reader->mobj = mobj;
@@ -328,6 +363,7 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
     }
     // Every entry moves the scan forward by at least its 4-byte header, so
     // the loop ends within the section.
+    CieMemo memo;
     while (entry < sectionEnd) {
         EntryHeader header;
         if (readEntryHeader(mobj, reader->byteorder, entry, &header) != BBCRASH_ESUCCESS) {
@@ -348,11 +384,9 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
         }
         const bool isCie = reader->debug_frame ? id == (header.dwarf64 ? UINT64_MAX : UINT32_MAX) : id == 0;
         if (!isCie) {
-            bbcrash_error_t err = reader->m64
-                                      ? bbcrash_async_dwarf_fde_info_init<uint64_t>(fde, mobj, reader->byteorder, entry,
-                                                                                    reader->debug_frame)
-                                      : bbcrash_async_dwarf_fde_info_init<uint32_t>(fde, mobj, reader->byteorder, entry,
-                                                                                    reader->debug_frame);
+            bbcrash_error_t err =
+                reader->m64 ? parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &memo)
+                            : parseFde<uint32_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &memo);
             if (err != BBCRASH_ESUCCESS) {
                 return err;
             }
