@@ -113,7 +113,8 @@ endif()
 # The live DWARF walks need code that only its call-frame information can
 # unwind.
 if(TARGET bbcrash_tests)
-  set_source_files_properties("${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/DwarfLiveFrames.cpp" PROPERTIES
+  set_source_files_properties("${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/DwarfLiveFrames.cpp"
+    "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/RandomStackFrames.cpp" PROPERTIES
     COMPILE_OPTIONS "-O2;-fomit-frame-pointer")
 endif()
 
