@@ -131,3 +131,15 @@ if(TARGET bbcrash_tests)
     target_compile_definitions(bbcrash_tests PRIVATE PLOTWICK_GDB="${UNWIND_GDB}")
   endif()
 endif()
+
+# A crash whose handler walks and symbolicates with malloc, free and
+# pthread_mutex_lock interposed and counted (a .cc file, as above).
+if(TARGET bbcrash_tests)
+  add_executable(bbcrash_crash_path_probe "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/unwind_fixtures/crash_path_probe.cc"
+    "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/LoadedImages.cpp")
+  target_include_directories(bbcrash_crash_path_probe PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter")
+  target_link_libraries(bbcrash_crash_path_probe PRIVATE bbcrash ${CMAKE_DL_LIBS})
+  add_dependencies(bbcrash_tests bbcrash_crash_path_probe)
+  target_compile_definitions(bbcrash_tests PRIVATE
+    PLOTWICK_CRASH_PATH_PROBE="$<TARGET_FILE:bbcrash_crash_path_probe>")
+endif()
