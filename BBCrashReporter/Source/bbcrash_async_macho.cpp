@@ -50,6 +50,8 @@ SegmentFields readSegment(const bbcrash_async_macho *image, const void *cmd) {
             load32(image, at(cmd, 36)), load32(image, at(cmd, 48))};
 }
 
+bool symbolTableIsSorted(bbcrash_async_macho *image);
+
 void releaseInitState(bbcrash_async_macho *image) {
     delete[] image->name;
     image->name = nullptr;
@@ -142,6 +144,7 @@ bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho *image, t
             image->vmaddr_slide = static_cast<int64_t>(static_cast<int32_t>(
                 static_cast<uint32_t>(image_base) - static_cast<uint32_t>(fields.vmaddr)));
         }
+        image->symtab_sorted = symbolTableIsSorted(image);
         return BBCRASH_ESUCCESS;
     }
     bbcrash_async_mobject_free(&image->load_cmds);
@@ -379,6 +382,50 @@ void bbcrash_async_macho_symtab_reader_free(bbcrash_async_macho_symtab_reader *r
 
 namespace {
 
+// Whether the whole table (there is no LC_DYSYMTAB) is in non-decreasing
+// order of value. Checked once, when the record is built.
+bool symbolTableIsSorted(bbcrash_async_macho *image) {
+    bbcrash_async_macho_symtab_reader reader;
+    if (bbcrash_async_macho_symtab_reader_init(&reader, image) != BBCRASH_ESUCCESS) {
+        return false;
+    }
+    bool sorted = reader.symtab_global == nullptr && reader.symtab_local == nullptr;
+    uint64_t previous = 0;
+    for (uint32_t i = 0; sorted && i < reader.nsyms; ++i) {
+        const uint64_t value = bbcrash_async_macho_symtab_reader_read(&reader, reader.symtab, i).n_value;
+        sorted = value >= previous;
+        previous = value;
+    }
+    bbcrash_async_macho_symtab_reader_free(&reader);
+    return sorted;
+}
+
+// The same candidate as scanSymbols finds, in a table sorted by value: the
+// last candidate at or below the target has the greatest value, and the
+// earliest candidate of that value wins.
+void bisectSymbols(bbcrash_async_macho_symtab_reader *reader, uint64_t target, bool *found,
+                   bbcrash_async_macho_symtab_entry_t *best) {
+    uint32_t low = 0, high = reader->nsyms;  // first index whose value is above the target
+    while (low < high) {
+        const uint32_t mid = low + (high - low) / 2;
+        if (bbcrash_async_macho_symtab_reader_read(reader, reader->symtab, mid).n_value <= target) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    for (uint32_t i = low; i-- > 0;) {
+        const bbcrash_async_macho_symtab_entry_t entry = bbcrash_async_macho_symtab_reader_read(reader, reader->symtab, i);
+        if (*found && entry.n_value < best->n_value) {
+            break;
+        }
+        if ((entry.n_type & 0xEE) == 0x0E) {
+            *best = entry;
+            *found = true;
+        }
+    }
+}
+
 // Keeps the best candidate over a table; on equal values the earlier stays.
 void scanSymbols(bbcrash_async_macho_symtab_reader *reader, void *table, uint32_t count, uint64_t target,
                  bool *found, bbcrash_async_macho_symtab_entry_t *best) {
@@ -409,6 +456,8 @@ bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho *image
     if (reader.symtab_global != nullptr || reader.symtab_local != nullptr) {
         scanSymbols(&reader, reader.symtab_global, reader.nsyms_global, target, &found, &best);
         scanSymbols(&reader, reader.symtab_local, reader.nsyms_local, target, &found, &best);
+    } else if (image->symtab_sorted) {
+        bisectSymbols(&reader, target, &found, &best);
     } else {
         scanSymbols(&reader, reader.symtab, reader.nsyms, target, &found, &best);
     }

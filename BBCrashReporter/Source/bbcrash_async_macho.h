@@ -26,6 +26,9 @@ struct bbcrash_async_macho {
     // and the reported base address all use it.
     platform::mach::mach_vm_address_t image_base;
     void *list_node;  // the image list node that holds this record
+    // The symbol table (without LC_DYSYMTAB) was found sorted by value when
+    // the record was built: the nearest-symbol search may then bisect it.
+    bool symtab_sorted;
 };
 
 struct bbcrash_async_macho_mapped_segment {

@@ -140,6 +140,9 @@ bool parseCie(const uint8_t *content, const uint8_t *end, Cie *cie) {
     return true;
 }
 
+// A factored offset, wrapping as the unwinder's word arithmetic does.
+int64_t scaled(uint64_t factored, int64_t alignment) { return int64_t(factored * uint64_t(alignment)); }
+
 struct Rule {
     bool offset;     // saved at CFA + value; anything else is some other rule
     int64_t value;
@@ -197,7 +200,12 @@ uint32_t encodeRow(const RowState &row, const Cie &cie, uint32_t dwarfEncoding) 
     const auto ra = row.rules.find(kDwarfRa);
     if (ra == row.rules.end() || !ra->second.offset || ra->second.value != -8) return dwarfEncoding;
     for (const auto &[reg, rule] : row.rules) {
-        if (!rule.offset || (reg != kDwarfRa && compactRegister(reg) == 0)) return dwarfEncoding;
+        // (Offsets beyond any frame's reach stay with DWARF, and keep the
+        // arithmetic below far from overflowing.)
+        if (!rule.offset || (reg != kDwarfRa && compactRegister(reg) == 0) || rule.value < -(1 << 20) ||
+            rule.value > (1 << 20)) {
+            return dwarfEncoding;
+        }
     }
 
     if (row.cfaRegister == kDwarfRbp && row.cfaOffset == 16) {
@@ -312,7 +320,7 @@ private:
                 if (!advance(location_ + (op & 0x3f) * cie_.codeAlign)) return false;
                 continue;
             case 0x80:
-                if (!c.uleb(&u) || !setRule(op & 0x3f, {true, int64_t(u) * dataAlign})) return false;
+                if (!c.uleb(&u) || !setRule(op & 0x3f, {true, scaled(u, dataAlign)})) return false;
                 continue;
             case 0xc0:
                 if (!restore(op & 0x3f)) return false;
@@ -330,7 +338,7 @@ private:
             case 0x03: { uint16_t d; if (!c.read(&d) || !advance(location_ + d * cie_.codeAlign)) return false; break; }
             case 0x04: { uint32_t d; if (!c.read(&d) || !advance(location_ + d * cie_.codeAlign)) return false; break; }
             case 0x05:
-                if (!c.uleb(&reg) || !c.uleb(&u) || !setRule(reg, {true, int64_t(u) * dataAlign})) return false;
+                if (!c.uleb(&reg) || !c.uleb(&u) || !setRule(reg, {true, scaled(u, dataAlign)})) return false;
                 break;
             case 0x06:
                 if (!c.uleb(&reg) || reg > 0xffffffffULL || !restore(reg)) return false;
@@ -378,17 +386,17 @@ private:
                 if (!c.uleb(&reg) || !c.uleb(&u) || !c.skip(u) || !setRule(reg, {false, 0})) return false;
                 break;
             case 0x11:
-                if (!c.uleb(&reg) || !c.sleb(&s) || !setRule(reg, {true, s * dataAlign})) return false;
+                if (!c.uleb(&reg) || !c.sleb(&s) || !setRule(reg, {true, scaled(uint64_t(s), dataAlign)})) return false;
                 break;
             case 0x12:
                 if (!c.uleb(&reg) || !c.sleb(&s) || reg > 0xffffffffULL) return false;
                 row->cfaIsRegister = true;
                 row->cfaRegister = reg;
-                row->cfaOffset = s * dataAlign;
+                row->cfaOffset = scaled(uint64_t(s), dataAlign);
                 break;
             case 0x13:
                 if (!row->cfaIsRegister || !c.sleb(&s)) return false;
-                row->cfaOffset = s * dataAlign;
+                row->cfaOffset = scaled(uint64_t(s), dataAlign);
                 break;
             case 0x14:
                 if (!c.uleb(&reg) || !c.uleb(&u) || !setRule(reg, {false, 0})) return false;

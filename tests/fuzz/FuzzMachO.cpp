@@ -7,6 +7,8 @@
 #include "bbcrash_async_symbol.h"
 #include "platform/mach/vm_hold.h"
 
+#include <cstring>
+
 using namespace platform::mach;
 
 namespace {
@@ -28,6 +30,54 @@ void onMethod(bool, bbcrash_async_macho_string *className, bbcrash_async_macho_s
     }
 }
 
+// Whether every segment and section the image declares is at most `limit`
+// bytes. The readers map what the header declares; a declared size of
+// terabytes over this process's own large mappings (the sanitizers' shadow)
+// would make one run probe and walk all of it.
+bool sizesWithin(bbcrash_async_macho *image, uint64_t limit) {
+    for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
+         cmd = bbcrash_async_macho_next_command(image, cmd)) {
+        uint32_t type = 0, cmdsize = 0, nsects = 0;
+        std::memcpy(&type, cmd, 4);
+        std::memcpy(&cmdsize, static_cast<uint8_t *>(cmd) + 4, 4);
+        const bool is64 = type == 0x19;
+        if (type != 0x1 && !is64) continue;
+        const uint8_t *p = static_cast<const uint8_t *>(cmd);
+        const size_t header = is64 ? 72 : 56, entry = is64 ? 80 : 68;
+        if (cmdsize < header) return false;
+        uint64_t vmsize = 0;
+        if (is64) {
+            std::memcpy(&vmsize, p + 32, 8);
+            std::memcpy(&nsects, p + 64, 4);
+        } else {
+            uint32_t v = 0;
+            std::memcpy(&v, p + 28, 4);
+            vmsize = v;
+            std::memcpy(&nsects, p + 48, 4);
+        }
+        if (image->byteorder != bbcrash_async_byteorder_native()) {
+            vmsize = is64 ? __builtin_bswap64(vmsize) : __builtin_bswap32(uint32_t(vmsize));
+            nsects = __builtin_bswap32(nsects);
+        }
+        if (vmsize > limit || nsects > (cmdsize - header) / entry) return false;
+        for (uint32_t i = 0; i < nsects; i++) {
+            uint64_t sectsize = 0;
+            if (is64) {
+                std::memcpy(&sectsize, p + header + i * entry + 40, 8);
+            } else {
+                uint32_t v = 0;
+                std::memcpy(&v, p + header + i * entry + 36, 4);
+                sectsize = v;
+            }
+            if (image->byteorder != bbcrash_async_byteorder_native()) {
+                sectsize = is64 ? __builtin_bswap64(sectsize) : __builtin_bswap32(uint32_t(sectsize));
+            }
+            if (sectsize > limit) return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -35,7 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     GuardedInput input(data, size);
     if (!input.valid() || !task_memory_hold_begin()) return 0;
     bbcrash_async_macho image;
-    if (bbcrash_async_macho_init(&image, mach_task_self(), "fuzz", input.address()) == BBCRASH_ESUCCESS) {
+    const bool initialised =
+        bbcrash_async_macho_init(&image, mach_task_self(), "fuzz", input.address()) == BBCRASH_ESUCCESS;
+    if (initialised && sizesWithin(&image, 16u << 20)) {
         const mach_vm_address_t base = image.image_base;
         const mach_vm_address_t pcs[] = {base, base + 0x200, base + size / 2, base + size - 1,
                                          base + uint64_t(image.text_size) - 1};
@@ -47,6 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         bbcrash_async_objc_parse(&image, &cache, onMethod, nullptr);
         bbcrash_async_objc_cache_free(&cache);
+    }
+    if (initialised) {
         bbcrash_async_macho_free(&image);
     }
     task_memory_hold_end();
