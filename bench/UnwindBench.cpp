@@ -73,9 +73,15 @@ __attribute__((noinline)) int compareAndProbe(const void *a, const void *b) {
     return *static_cast<const int *>(a) - *static_cast<const int *>(b);
 }
 
+bool g_direct;  // the recursion's bottom calls the probe itself
+
 }  // namespace
 
 extern "C" __attribute__((noinline)) long bench_through_libraries(bench_probe probe, void *ctx) {
+    if (g_direct) {
+        probe(ctx);
+        return 0;
+    }
     g_probe = probe;
     g_ctx = ctx;
     g_pending = true;
@@ -86,9 +92,19 @@ extern "C" __attribute__((noinline)) long bench_through_libraries(bench_probe pr
 
 namespace {
 
-long runOnStack(bool framePointers, long depth, bench_probe probe, void *ctx) {
-    // The comparator probes on its first call.
-    return framePointers ? bench_recurse_fp(probe, ctx, depth) : bench_recurse_nofp(probe, ctx, depth);
+// The stacks: the recursion with frame pointers alone (what a frame-pointer
+// walk can follow to its end), and with or without frame pointers above the
+// library frames.
+struct Stack {
+    const char *name;
+    bool framePointers;
+    bool direct;
+};
+const Stack kStacks[] = {{"fp", true, true}, {"fp+libs", true, false}, {"nofp+libs", false, false}};
+
+long runOnStack(const Stack &stack, long depth, bench_probe probe, void *ctx) {
+    g_direct = stack.direct;
+    return stack.framePointers ? bench_recurse_fp(probe, ctx, depth) : bench_recurse_nofp(probe, ctx, depth);
 }
 
 // --- The walkers --------------------------------------------------------------
@@ -192,7 +208,7 @@ __attribute__((noinline)) void probe(void *data) {
     __asm__ volatile("");
 }
 
-void walkBenchmark(benchmark::State &state, bool framePointers, long depth, Walker walker) {
+void walkBenchmark(benchmark::State &state, const Stack &stack, long depth, Walker walker) {
 #ifdef BENCH_HAVE_LIBUNWIND
     if (walker == Walker::Libunwind && libunwind() == nullptr) {
         state.SkipWithError("libunwind.so.8 not found");
@@ -200,7 +216,7 @@ void walkBenchmark(benchmark::State &state, bool framePointers, long depth, Walk
     }
 #endif
     Job job{&state, walker};
-    runOnStack(framePointers, depth, probe, &job);
+    runOnStack(stack, depth, probe, &job);
 }
 
 #ifdef BENCH_MACHO_IMAGE
@@ -340,14 +356,14 @@ public:
         ConsoleReporter::Finalize();
         std::printf("\nTime per frame as a multiple of _Unwind_Backtrace's on the same stack "
                     "(frames walked in brackets):\n");
-        std::printf("  %-22s %16s %16s %16s %16s %16s\n", "stack", "_Unwind_Backtrace", "libunwind", "cursor",
+        std::printf("  %-14s %18s %16s %16s %16s %16s\n", "stack", "_Unwind_Backtrace", "libunwind", "cursor",
                     "frame pointer", "DWARF only");
-        for (const char *stack : {"fp", "nofp"}) {
+        for (const Stack &stack : kStacks) {
             for (int depth : {32, 256}) {
-                const std::string key = std::string(stack) + "/" + std::to_string(depth);
+                const std::string key = std::string(stack.name) + "/" + std::to_string(depth);
                 const Result *base = find("Walk/" + key + "/UnwindBacktrace");
                 if (base == nullptr) continue;
-                std::printf("  %-22s", key.c_str());
+                std::printf("  %-14s", key.c_str());
                 for (const char *walker : {"UnwindBacktrace", "Libunwind", "Cursor", "FramePointer", "Dwarf"}) {
                     const Result *r = find("Walk/" + key + "/" + walker);
                     if (r == nullptr) {
@@ -356,13 +372,13 @@ public:
                     }
                     char cell[64];
                     std::snprintf(cell, sizeof(cell), "%.2fx [%d]", r->nsPerUnit / base->nsPerUnit, r->frames);
-                    std::printf(" %16s", cell);
+                    std::printf(" %16s", cell);  // ratio [frames]
                 }
                 std::printf("   (%.0f ns/frame)\n", base->nsPerUnit);
             }
         }
         for (int depth : {32, 256}) {
-            const Result *base = find("Walk/fp/" + std::to_string(depth) + "/UnwindBacktrace");
+            const Result *base = find("Walk/fp+libs/" + std::to_string(depth) + "/UnwindBacktrace");
             const Result *compact = find("MachOCompact/" + std::to_string(depth));
             const Result *fp = find("MachOFramePointer/" + std::to_string(depth));
             if (base != nullptr && compact != nullptr && fp != nullptr) {
@@ -408,15 +424,16 @@ int main(int argc, char **argv) {
                    {"Cursor", Walker::Cursor},
                    {"FramePointer", Walker::FramePointer},
                    {"Dwarf", Walker::Dwarf}};
-    for (bool fp : {true, false}) {
+    for (const Stack &stack : kStacks) {
         for (long depth : {32L, 256L}) {
             for (const auto &w : walkers) {
-                if (w.walker == Walker::FramePointer && !fp) continue;  // nothing to follow
+                if (w.walker == Walker::FramePointer && !stack.framePointers) continue;  // nothing to follow
                 const std::string name =
-                    std::string("Walk/") + (fp ? "fp" : "nofp") + "/" + std::to_string(depth) + "/" + w.name;
+                    std::string("Walk/") + stack.name + "/" + std::to_string(depth) + "/" + w.name;
                 const Walker walker = w.walker;
-                benchmark::RegisterBenchmark(name.c_str(), [fp, depth, walker](benchmark::State &state) {
-                    walkBenchmark(state, fp, depth, walker);
+                const Stack *which = &stack;
+                benchmark::RegisterBenchmark(name.c_str(), [which, depth, walker](benchmark::State &state) {
+                    walkBenchmark(state, *which, depth, walker);
                 });
             }
         }
