@@ -237,32 +237,32 @@ void faultHandler(int, siginfo_t *, void *context) {
     _exit(0);
 }
 
-// The walks must reach this function's caller.
-__attribute__((noinline)) void runSignalChild(SignalResults *shared) {
-    shared->childReturn = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+// Installs the fault handler that walks; the walks must reach the caller of
+// the function that calls this.
+void prepareSignalChild(SignalResults *shared, uintptr_t childReturn) {
+    shared->childReturn = childReturn;
     g_signalResults = shared;
     struct sigaction action {};
     action.sa_sigaction = faultHandler;
     action.sa_flags = SA_SIGINFO;
     sigaction(SIGSEGV, &action, nullptr);
+}
+
+__attribute__((noinline)) void runSignalChild(SignalResults *shared) {
+    prepareSignalChild(shared, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
     dwarf_live_sort_outer(probe, nullptr, 1);
     _exit(3);
 }
 
 // The same with the fault on the first instruction after a stack adjustment.
 __attribute__((noinline)) void runAdjustChild(SignalResults *shared) {
-    shared->childReturn = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
-    g_signalResults = shared;
-    struct sigaction action {};
-    action.sa_sigaction = faultHandler;
-    action.sa_flags = SA_SIGINFO;
-    sigaction(SIGSEGV, &action, nullptr);
+    prepareSignalChild(shared, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
     volatile long sink = dwarf_live_fault_after_adjust(7);
     (void)sink;
     _exit(3);
 }
 
-// Runs `child` in a forked process and returns what it left behind (null
+// Runs `body` in a forked process and returns what it left behind (null
 // when it did not end with status 0).
 SignalResults *runInChild(void (*body)(SignalResults *)) {
     auto *shared = static_cast<SignalResults *>(
