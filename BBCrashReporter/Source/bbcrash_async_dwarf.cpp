@@ -1,5 +1,7 @@
 #include "bbcrash_async_dwarf.h"
 
+#include "bbcrash_dwarf_instruction_stream.h"
+
 using namespace platform::mach;
 
 namespace bbcrash::BN::async {
@@ -351,6 +353,54 @@ void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader *rea
     reader->debug_frame = debug_frame;
 }
 
+namespace {
+
+// The range of an FDE of the most common kind, read straight from the
+// section's bytes: eh_frame, native byte order, 64-bit words, a 32-bit
+// length, and a CIE (parsed already, in the memo) with 'z' and pointers that
+// are pc-relative signed 32-bit. For such an FDE this gives what parseFde
+// gives; anything else, or anything parseFde would refuse, answers false and
+// is left to parseFde.
+bool quickFdeRange(const bbcrash_async_dwarf_frame_reader *reader, mach_vm_address_t entry, uint64_t length,
+                   uint64_t id, const CieMemo &memo, uint64_t *pcStart, uint64_t *pcEnd) {
+    constexpr uint8_t kPcRelSdata4 = DW_EH_PE_pcrel | DW_EH_PE_sdata4;
+    bbcrash_async_mobject *mobj = reader->mobj;
+    const mach_vm_address_t content = entry + 4;
+    if (reader->debug_frame || !reader->m64 || reader->byteorder != bbcrash_async_byteorder_native() ||
+        id > content || content - id != memo.address || !memo.valid || memo.result != BBCRASH_ESUCCESS ||
+        !memo.cie.has_eh_augmentation || !memo.cie.eh_augmentation.has_pointer_encoding ||
+        memo.cie.eh_augmentation.pointer_encoding != kPcRelSdata4) {
+        return false;
+    }
+    // The two pointers, then at most a 10-byte ULEB128 augmentation length.
+    const mach_vm_address_t fields = content + 4;
+    const mach_vm_address_t sectionEnd = mobj->task_address + mobj->length;
+    if (fields < content || fields > sectionEnd || sectionEnd - fields < 9) {
+        return false;
+    }
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(mobj->address + (fields - mobj->task_address));
+    int32_t start32, range32;
+    __builtin_memcpy(&start32, p, 4);
+    __builtin_memcpy(&range32, p + 4, 4);
+    const uint64_t start = fields + uint64_t(int64_t(start32));
+    if (__builtin_add_overflow(start, uint64_t(int64_t(range32)), pcEnd)) {
+        return false;
+    }
+    uint64_t dataLength = 0;
+    size_t size = 0;
+    if (!dwarf_decode_leb128(p + 8, p + (sectionEnd - fields), false, &dataLength, &size)) {
+        return false;
+    }
+    uint64_t end = 0;
+    if (__builtin_add_overflow(fields + 8 + size, dataLength, &end) || end - content > length) {
+        return false;
+    }
+    *pcStart = start;
+    return true;
+}
+
+}  // namespace
+
 bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_frame_reader *reader, uint64_t offset,
                                                           uint64_t pc, bbcrash_async_dwarf_fde_info *fde) {
     bbcrash_async_mobject *mobj = reader->mobj;
@@ -383,7 +433,12 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
             return BBCRASH_EINVAL;
         }
         const bool isCie = reader->debug_frame ? id == (header.dwarf64 ? UINT64_MAX : UINT32_MAX) : id == 0;
-        if (!isCie) {
+        uint64_t pcStart = 0, pcEnd = 0;
+        if (!isCie && !header.dwarf64 && quickFdeRange(reader, entry, header.length, id, memo, &pcStart, &pcEnd)) {
+            if (pcStart <= pc && pc < pcEnd) {
+                return parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, false, &memo);
+            }
+        } else if (!isCie) {
             bbcrash_error_t err =
                 reader->m64 ? parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &memo)
                             : parseFde<uint32_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &memo);

@@ -1,5 +1,8 @@
 #include "bbcrash_async_macho.h"
 
+#include "platform/mach/vm_hold.h"
+#include "platform/mach/vm_read.h"
+
 #include <cstring>
 #include <new>
 
@@ -51,6 +54,9 @@ SegmentFields readSegment(const bbcrash_async_macho *image, const void *cmd) {
 }
 
 bool symbolTableIsSorted(bbcrash_async_macho *image);
+void rememberReadableRanges(bbcrash_async_macho *image);
+bbcrash_error_t findSection(bbcrash_async_macho *image, const char *segname, const char *sectname,
+                            mach_vm_address_t *address, mach_vm_size_t *size);
 
 void releaseInitState(bbcrash_async_macho *image) {
     delete[] image->name;
@@ -145,6 +151,7 @@ bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho *image, t
                 static_cast<uint32_t>(image_base) - static_cast<uint32_t>(fields.vmaddr)));
         }
         image->symtab_sorted = symbolTableIsSorted(image);
+        rememberReadableRanges(image);
         return BBCRASH_ESUCCESS;
     }
     bbcrash_async_mobject_free(&image->load_cmds);
@@ -238,8 +245,11 @@ void bbcrash_async_macho_mapped_segment_free(bbcrash_async_macho_mapped_segment 
     bbcrash_async_mobject_free(&segment->mobj);
 }
 
-bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname,
-                                                const char *sectname, bbcrash_async_mobject *mobj) {
+namespace {
+
+// Where a section lies in the task: its addr + slide and its size.
+bbcrash_error_t findSection(bbcrash_async_macho *image, const char *segname, const char *sectname,
+                            mach_vm_address_t *address, mach_vm_size_t *size) {
     void *cmd = bbcrash_async_macho_find_segment_cmd(image, segname);
     if (cmd == nullptr) {
         return BBCRASH_ENOTFOUND;
@@ -258,12 +268,61 @@ bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, cons
         if (bbcrash_async_strncmp(reinterpret_cast<const char *>(sect), sectname, 16) != 0) {
             continue;
         }
-        uint64_t addr = image->m64 ? load64(image, sect + 32) : load32(image, sect + 32);
-        uint64_t size = image->m64 ? load64(image, sect + 40) : load32(image, sect + 36);
-        return bbcrash_async_mobject_init(mobj, image->task, addr + static_cast<uint64_t>(image->vmaddr_slide), size,
-                                          true);
+        const uint64_t addr = image->m64 ? load64(image, sect + 32) : load32(image, sect + 32);
+        *size = image->m64 ? load64(image, sect + 40) : load32(image, sect + 36);
+        *address = addr + static_cast<uint64_t>(image->vmaddr_slide);
+        return BBCRASH_ESUCCESS;
     }
     return BBCRASH_ENOTFOUND;
+}
+
+// Under a hold, a range inside one found readable when the record was built
+// is known readable without asking the kernel again.
+void noteKnownReadable(const bbcrash_async_macho *image, mach_vm_address_t address, mach_vm_size_t length) {
+    for (uint32_t i = 0; i < image->readable_range_count; ++i) {
+        const auto &range = image->readable_ranges[i];
+        if (address >= range.start && length <= range.length && address - range.start <= range.length - length) {
+            task_memory_note_readable(address, length);
+            return;
+        }
+    }
+}
+
+void addReadableRange(bbcrash_async_macho *image, mach_vm_address_t start, mach_vm_size_t length) {
+    if (length != 0 && image->readable_range_count < 2 && vm_readable_length(image->task, start, length) == length) {
+        image->readable_ranges[image->readable_range_count++] = {start, length};
+    }
+}
+
+// The compact unwind table and the symbol tables. (For the images the
+// dynamic-loader layer presents, both live in its own allocation, which it
+// releases only after the image has left the lists; an image's own sections,
+// such as __eh_frame, are unmapped by the loader before that.)
+void rememberReadableRanges(bbcrash_async_macho *image) {
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    if (findSection(image, "__TEXT", "__unwind_info", &address, &size) == BBCRASH_ESUCCESS) {
+        addReadableRange(image, address, size);
+    }
+    bbcrash_async_macho_symtab_reader reader;
+    if (bbcrash_async_macho_symtab_reader_init(&reader, image) == BBCRASH_ESUCCESS) {
+        addReadableRange(image, reader.linkedit.mobj.task_address, reader.linkedit.mobj.length);
+        bbcrash_async_macho_symtab_reader_free(&reader);
+    }
+}
+
+}  // namespace
+
+bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname,
+                                                const char *sectname, bbcrash_async_mobject *mobj) {
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    const bbcrash_error_t err = findSection(image, segname, sectname, &address, &size);
+    if (err != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    noteKnownReadable(image, address, size);
+    return bbcrash_async_mobject_init(mobj, image->task, address, size, true);
 }
 
 bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symtab_reader *reader,
@@ -308,9 +367,12 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
         __builtin_add_overflow(segment.vmaddr + static_cast<uint64_t>(image->vmaddr_slide), low, &start)) {
         return BBCRASH_EINTERNAL;
     }
-    if (high > low &&
-        bbcrash_async_mobject_init(&reader->linkedit.mobj, image->task, start, high - low, true) != BBCRASH_ESUCCESS) {
-        return BBCRASH_EINTERNAL;
+    if (high > low) {
+        noteKnownReadable(image, start, high - low);
+        if (bbcrash_async_mobject_init(&reader->linkedit.mobj, image->task, start, high - low, true) !=
+            BBCRASH_ESUCCESS) {
+            return BBCRASH_EINTERNAL;
+        }
     }
     reader->linkedit.fileoff = fileoff;
     reader->linkedit.filesize = segment.filesize;

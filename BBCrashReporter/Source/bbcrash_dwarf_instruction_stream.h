@@ -5,6 +5,10 @@
 
 namespace bbcrash::BN::async {
 
+// Decodes LEB128 from [p, end): at most 10 bytes, bits past 64 dropped;
+// false when it does not end within them.
+bool dwarf_decode_leb128(const uint8_t *p, const uint8_t *end, bool sign, uint64_t *value, size_t *size);
+
 class dwarf_instruction_stream {
 public:
     // Covers `length` bytes at address + offset. 0; 5 when the range wraps,
