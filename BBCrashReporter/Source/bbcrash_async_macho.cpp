@@ -53,8 +53,9 @@ SegmentFields readSegment(const bbcrash_async_macho *image, const void *cmd) {
             load32(image, at(cmd, 36)), load32(image, at(cmd, 48))};
 }
 
-bool symbolTableIsSorted(bbcrash_async_macho *image);
+bool examineSymbolTable(bbcrash_async_macho *image);
 void rememberReadableRanges(bbcrash_async_macho *image);
+void addReadableRange(bbcrash_async_macho *image, mach_vm_address_t start, mach_vm_size_t length);
 bbcrash_error_t findSection(bbcrash_async_macho *image, const char *segname, const char *sectname,
                             mach_vm_address_t *address, mach_vm_size_t *size);
 
@@ -150,8 +151,8 @@ bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho *image, t
             image->vmaddr_slide = static_cast<int64_t>(static_cast<int32_t>(
                 static_cast<uint32_t>(image_base) - static_cast<uint32_t>(fields.vmaddr)));
         }
-        image->symtab_sorted = symbolTableIsSorted(image);
         rememberReadableRanges(image);
+        image->symtab_sorted = examineSymbolTable(image);
         return BBCRASH_ESUCCESS;
     }
     bbcrash_async_mobject_free(&image->load_cmds);
@@ -294,20 +295,15 @@ void addReadableRange(bbcrash_async_macho *image, mach_vm_address_t start, mach_
     }
 }
 
-// The compact unwind table and the symbol tables. (For the images the
-// dynamic-loader layer presents, both live in its own allocation, which it
-// releases only after the image has left the lists; an image's own sections,
-// such as __eh_frame, are unmapped by the loader before that.)
+// The compact unwind table; examineSymbolTable adds the symbol tables. (For
+// the images the dynamic-loader layer presents, both live in its own
+// allocation, which it releases only after the image has left the lists; an
+// image's own sections, such as __eh_frame, the loader unmaps before that.)
 void rememberReadableRanges(bbcrash_async_macho *image) {
     mach_vm_address_t address = 0;
     mach_vm_size_t size = 0;
     if (findSection(image, "__TEXT", "__unwind_info", &address, &size) == BBCRASH_ESUCCESS) {
         addReadableRange(image, address, size);
-    }
-    bbcrash_async_macho_symtab_reader reader;
-    if (bbcrash_async_macho_symtab_reader_init(&reader, image) == BBCRASH_ESUCCESS) {
-        addReadableRange(image, reader.linkedit.mobj.task_address, reader.linkedit.mobj.length);
-        bbcrash_async_macho_symtab_reader_free(&reader);
     }
 }
 
@@ -445,12 +441,14 @@ void bbcrash_async_macho_symtab_reader_free(bbcrash_async_macho_symtab_reader *r
 namespace {
 
 // Whether the whole table (there is no LC_DYSYMTAB) is in non-decreasing
-// order of value. Checked once, when the record is built.
-bool symbolTableIsSorted(bbcrash_async_macho *image) {
+// order of value; and the tables' extent, readable now. Checked once, when
+// the record is built.
+bool examineSymbolTable(bbcrash_async_macho *image) {
     bbcrash_async_macho_symtab_reader reader;
     if (bbcrash_async_macho_symtab_reader_init(&reader, image) != BBCRASH_ESUCCESS) {
         return false;
     }
+    addReadableRange(image, reader.linkedit.mobj.task_address, reader.linkedit.mobj.length);
     bool sorted = reader.symtab_global == nullptr && reader.symtab_local == nullptr;
     uint64_t previous = 0;
     for (uint32_t i = 0; sorted && i < reader.nsyms; ++i) {

@@ -17,9 +17,9 @@ namespace platform::mach {
 namespace {
 
 // This process's id, asked of the kernel once rather than before every read.
-// A child made by fork learns its own at once (the handler below); a read
-// that finds no such process asks again, so a stale id can only fail a read,
-// and only once.
+// A child made by fork learns its own at once (the handler below), and a read
+// that finds no process of the remembered id asks again. (A child made by a
+// raw clone, which runs no fork handler, must not read before it execs.)
 std::atomic<pid_t> g_pid{0};
 
 void forgetPid() { g_pid.store(0, std::memory_order_relaxed); }
@@ -33,7 +33,7 @@ pid_t selfPid() {
     return pid;
 }
 
-const int g_forkHandler = pthread_atfork(nullptr, nullptr, forgetPid);
+[[maybe_unused]] const int g_forkHandler = pthread_atfork(nullptr, nullptr, forgetPid);
 
 // process_vm_readv, with one retry under a fresh id when the cached one names
 // no process.

@@ -30,50 +30,41 @@ void onMethod(bool, bbcrash_async_macho_string *className, bbcrash_async_macho_s
     }
 }
 
-// Whether every segment and section the image declares is at most `limit`
-// bytes. The readers map what the header declares; a declared size of
-// terabytes over this process's own large mappings (the sanitizers' shadow)
-// would make one run probe and walk all of it.
-bool sizesWithin(bbcrash_async_macho *image, uint64_t limit) {
-    for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
-         cmd = bbcrash_async_macho_next_command(image, cmd)) {
-        uint32_t type = 0, cmdsize = 0, nsects = 0;
-        std::memcpy(&type, cmd, 4);
-        std::memcpy(&cmdsize, static_cast<uint8_t *>(cmd) + 4, 4);
-        const bool is64 = type == 0x19;
-        if (type != 0x1 && !is64) continue;
-        const uint8_t *p = static_cast<const uint8_t *>(cmd);
-        const size_t header = is64 ? 72 : 56, entry = is64 ? 80 : 68;
-        if (cmdsize < header) return false;
-        uint64_t vmsize = 0;
-        if (is64) {
-            std::memcpy(&vmsize, p + 32, 8);
-            std::memcpy(&nsects, p + 64, 4);
-        } else {
-            uint32_t v = 0;
-            std::memcpy(&v, p + 28, 4);
-            vmsize = v;
-            std::memcpy(&nsects, p + 48, 4);
-        }
-        if (image->byteorder != bbcrash_async_byteorder_native()) {
-            vmsize = is64 ? __builtin_bswap64(vmsize) : __builtin_bswap32(uint32_t(vmsize));
-            nsects = __builtin_bswap32(nsects);
-        }
-        if (vmsize > limit || nsects > (cmdsize - header) / entry) return false;
-        for (uint32_t i = 0; i < nsects; i++) {
-            uint64_t sectsize = 0;
-            if (is64) {
-                std::memcpy(&sectsize, p + header + i * entry + 40, 8);
-            } else {
-                uint32_t v = 0;
-                std::memcpy(&v, p + header + i * entry + 36, 4);
-                sectsize = v;
+// Whether every segment and section the header declares is at most `limit`
+// bytes (read from the raw input, before the reader runs). The reader maps
+// what the header declares; a declared size of terabytes over this process's
+// own large mappings (the sanitizers' shadow) would make one run probe and
+// walk all of it.
+bool sizesWithin(const uint8_t *data, size_t size, uint64_t limit) {
+    uint32_t magic = 0;
+    std::memcpy(&magic, data, 4);
+    const bool swapped = magic == 0xcefaedfe || magic == 0xcffaedfe;
+    const bool is64 = magic == 0xfeedfacf || magic == 0xcffaedfe;
+    auto u32 = [&](size_t at) {
+        uint32_t v = 0;
+        std::memcpy(&v, data + at, 4);
+        return swapped ? __builtin_bswap32(v) : v;
+    };
+    auto u64 = [&](size_t at) {
+        uint64_t v = 0;
+        std::memcpy(&v, data + at, 8);
+        return swapped ? __builtin_bswap64(v) : v;
+    };
+    const size_t segmentSize = is64 ? 72 : 56, sectionSize = is64 ? 80 : 68;
+    size_t at = is64 ? 32 : 28;
+    for (uint32_t n = u32(16); n > 0 && size - at >= 8; n--) {
+        const uint32_t type = u32(at), cmdsize = u32(at + 4);
+        if (cmdsize < 8 || cmdsize > size - at) break;
+        if ((type == 0x1 || type == 0x19) && cmdsize >= segmentSize) {
+            const uint64_t vmsize = is64 ? u64(at + 32) : u32(at + 28);
+            const uint32_t nsects = u32(at + (is64 ? 64 : 48));
+            if (vmsize > limit) return false;
+            for (uint32_t i = 0; i < nsects && segmentSize + (i + 1) * uint64_t(sectionSize) <= cmdsize; i++) {
+                const size_t sect = at + segmentSize + i * sectionSize;
+                if ((is64 ? u64(sect + 40) : u32(sect + 36)) > limit) return false;
             }
-            if (image->byteorder != bbcrash_async_byteorder_native()) {
-                sectsize = is64 ? __builtin_bswap64(sectsize) : __builtin_bswap32(uint32_t(sectsize));
-            }
-            if (sectsize > limit) return false;
         }
+        at += cmdsize;
     }
     return true;
 }
@@ -85,9 +76,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     GuardedInput input(data, size);
     if (!input.valid() || !task_memory_hold_begin()) return 0;
     bbcrash_async_macho image;
-    const bool initialised =
-        bbcrash_async_macho_init(&image, mach_task_self(), "fuzz", input.address()) == BBCRASH_ESUCCESS;
-    if (initialised && sizesWithin(&image, 16u << 20)) {
+    const bool initialised = sizesWithin(input.data(), size, 16u << 20) &&
+                             bbcrash_async_macho_init(&image, mach_task_self(), "fuzz", input.address()) ==
+                                 BBCRASH_ESUCCESS;
+    if (initialised) {
         const mach_vm_address_t base = image.image_base;
         const mach_vm_address_t pcs[] = {base, base + 0x200, base + size / 2, base + size - 1,
                                          base + uint64_t(image.text_size) - 1};
