@@ -52,7 +52,7 @@ bool sizesWithin(const uint8_t *data, size_t size, uint64_t limit) {
     };
     const size_t segmentSize = is64 ? 72 : 56, sectionSize = is64 ? 80 : 68;
     size_t at = is64 ? 32 : 28;
-    for (uint32_t n = u32(16); n > 0 && size - at >= 8; n--) {
+    for (uint32_t n = u32(16); n > 0 && at <= size && size - at >= 8; n--) {
         const uint32_t type = u32(at), cmdsize = u32(at + 4);
         if (cmdsize < 8 || cmdsize > size - at) break;
         if ((type == 0x1 || type == 0x19) && cmdsize >= segmentSize) {
