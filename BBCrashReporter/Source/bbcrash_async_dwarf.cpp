@@ -226,8 +226,9 @@ bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info *
 
 namespace {
 
-// The last CIE an FDE scan parsed: the FDEs of a section share a handful of
-// CIEs, and each is parsed once per scan rather than once per FDE.
+// The CIEs an FDE scan parsed last: the FDEs of a section share a handful of
+// CIEs (often two, taking turns), and each is parsed once per scan rather
+// than once per FDE.
 struct CieMemo {
     bool valid = false;
     mach_vm_address_t address = 0;
@@ -235,10 +236,32 @@ struct CieMemo {
     bbcrash_async_dwarf_cie_info cie{};
 };
 
+struct CieCache {
+    static constexpr unsigned kSize = 4;
+    CieMemo memos[kSize];
+    unsigned next = 0;
+
+    // The memo of the CIE at `address`, or null.
+    const CieMemo *find(mach_vm_address_t address) const {
+        for (const auto &memo : memos) {
+            if (memo.valid && memo.address == address) {
+                return &memo;
+            }
+        }
+        return nullptr;
+    }
+    // A memo to fill, taking turns.
+    CieMemo *slot() {
+        CieMemo *memo = &memos[next];
+        next = (next + 1) % kSize;
+        return memo;
+    }
+};
+
 template <typename machine_ptr>
 bbcrash_error_t parseFde(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
                          const bbcrash_async_byteorder *byteorder, mach_vm_address_t address, bool debug_frame,
-                         CieMemo *memo);
+                         CieCache *cache);
 
 }  // namespace
 
@@ -246,8 +269,8 @@ template <typename machine_ptr>
 bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
                                                   const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   bool debug_frame) {
-    CieMemo memo;
-    return parseFde<machine_ptr>(info, mobj, byteorder, address, debug_frame, &memo);
+    CieCache cache;
+    return parseFde<machine_ptr>(info, mobj, byteorder, address, debug_frame, &cache);
 }
 
 namespace {
@@ -255,7 +278,7 @@ namespace {
 template <typename machine_ptr>
 bbcrash_error_t parseFde(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
                          const bbcrash_async_byteorder *byteorder, mach_vm_address_t address, bool debug_frame,
-                         CieMemo *memo) {
+                         CieCache *cache) {
     *info = bbcrash_async_dwarf_fde_info{};
     const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
     EntryHeader header;
@@ -291,10 +314,13 @@ bbcrash_error_t parseFde(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobje
     info->cie_offset = cieAddress - sectionStart;
 
     gnu_ehptr_reader<machine_ptr> ptrReader(byteorder);
-    if (!memo->valid || memo->address != cieAddress) {
-        memo->result = bbcrash_async_dwarf_cie_info_init(&memo->cie, mobj, byteorder, &ptrReader, cieAddress);
-        memo->address = cieAddress;
-        memo->valid = true;
+    const CieMemo *memo = cache->find(cieAddress);
+    if (memo == nullptr) {
+        CieMemo *fresh = cache->slot();
+        fresh->result = bbcrash_async_dwarf_cie_info_init(&fresh->cie, mobj, byteorder, &ptrReader, cieAddress);
+        fresh->address = cieAddress;
+        fresh->valid = true;
+        memo = fresh;
     }
     bbcrash_error_t err = memo->result;
     if (err != BBCRASH_ESUCCESS) {
@@ -357,19 +383,23 @@ namespace {
 
 // The range of an FDE of the most common kind, read straight from the
 // section's bytes: eh_frame, native byte order, 64-bit words, a 32-bit
-// length, and a CIE (parsed already, in the memo) with 'z' and pointers that
+// length, and a CIE (parsed already, in the cache) with 'z' and pointers that
 // are pc-relative signed 32-bit. For such an FDE this gives what parseFde
 // gives; anything else, or anything parseFde would refuse, answers false and
 // is left to parseFde.
 bool quickFdeRange(const bbcrash_async_dwarf_frame_reader *reader, mach_vm_address_t entry, uint64_t length,
-                   uint64_t id, const CieMemo &memo, uint64_t *pcStart, uint64_t *pcEnd) {
+                   uint64_t id, const CieCache &cache, uint64_t *pcStart, uint64_t *pcEnd) {
     constexpr uint8_t kPcRelSdata4 = DW_EH_PE_pcrel | DW_EH_PE_sdata4;
     bbcrash_async_mobject *mobj = reader->mobj;
     const mach_vm_address_t content = entry + 4;
     if (reader->debug_frame || !reader->m64 || reader->byteorder != bbcrash_async_byteorder_native() ||
-        id > content || content - id != memo.address || !memo.valid || memo.result != BBCRASH_ESUCCESS ||
-        !memo.cie.has_eh_augmentation || !memo.cie.eh_augmentation.has_pointer_encoding ||
-        memo.cie.eh_augmentation.pointer_encoding != kPcRelSdata4) {
+        id > content) {
+        return false;
+    }
+    const CieMemo *memo = cache.find(content - id);
+    if (memo == nullptr || memo->result != BBCRASH_ESUCCESS || !memo->cie.has_eh_augmentation ||
+        !memo->cie.eh_augmentation.has_pointer_encoding ||
+        memo->cie.eh_augmentation.pointer_encoding != kPcRelSdata4) {
         return false;
     }
     // The two pointers, then at most a 10-byte ULEB128 augmentation length.
@@ -413,7 +443,7 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
     }
     // Every entry moves the scan forward by at least its 4-byte header, so
     // the loop ends within the section.
-    CieMemo memo;
+    CieCache cache;
     while (entry < sectionEnd) {
         EntryHeader header;
         if (readEntryHeader(mobj, reader->byteorder, entry, &header) != BBCRASH_ESUCCESS) {
@@ -434,14 +464,14 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
         }
         const bool isCie = reader->debug_frame ? id == (header.dwarf64 ? UINT64_MAX : UINT32_MAX) : id == 0;
         uint64_t pcStart = 0, pcEnd = 0;
-        if (!isCie && !header.dwarf64 && quickFdeRange(reader, entry, header.length, id, memo, &pcStart, &pcEnd)) {
+        if (!isCie && !header.dwarf64 && quickFdeRange(reader, entry, header.length, id, cache, &pcStart, &pcEnd)) {
             if (pcStart <= pc && pc < pcEnd) {
-                return parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, false, &memo);
+                return parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, false, &cache);
             }
         } else if (!isCie) {
             bbcrash_error_t err =
-                reader->m64 ? parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &memo)
-                            : parseFde<uint32_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &memo);
+                reader->m64 ? parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &cache)
+                            : parseFde<uint32_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &cache);
             if (err != BBCRASH_ESUCCESS) {
                 return err;
             }

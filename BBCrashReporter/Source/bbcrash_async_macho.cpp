@@ -12,22 +12,22 @@ using namespace platform::dyld;
 namespace {
 
 // Field reads from local, possibly unaligned memory through the image's byte
-// order.
+// order. (A fixed-size __builtin_memcpy is a plain load, never a call.)
 uint32_t load32(const bbcrash_async_macho *image, const void *p) {
     uint32_t v;
-    bbcrash_async_memcpy(&v, p, sizeof(v));
+    __builtin_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap32(v);
 }
 
 uint64_t load64(const bbcrash_async_macho *image, const void *p) {
     uint64_t v;
-    bbcrash_async_memcpy(&v, p, sizeof(v));
+    __builtin_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap64(v);
 }
 
 uint16_t load16(const bbcrash_async_macho *image, const void *p) {
     uint16_t v;
-    bbcrash_async_memcpy(&v, p, sizeof(v));
+    __builtin_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap16(v);
 }
 
@@ -531,14 +531,16 @@ bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho *image
         bbcrash_async_macho_symtab_reader_free(&reader);
         return BBCRASH_EINVAL;
     }
-    for (size_t i = 0;; ++i) {
-        if (!bbcrash_async_mobject_verify_local_pointer(linkedit, name, static_cast<int64_t>(i), 1)) {
-            bbcrash_async_macho_symtab_reader_free(&reader);
-            return BBCRASH_EINVAL;
-        }
-        if (reinterpret_cast<const char *>(name)[i] == '\0') {
-            break;
-        }
+    // Every byte up to the NUL lies in the mapping: the scan stops at its end.
+    const uintptr_t mappingEnd = linkedit->address + linkedit->length;
+    const char *text = reinterpret_cast<const char *>(name);
+    size_t length = 0;
+    while (name + length < mappingEnd && name >= linkedit->address && text[length] != '\0') {
+        ++length;
+    }
+    if (name < linkedit->address || name + length >= mappingEnd) {
+        bbcrash_async_macho_symtab_reader_free(&reader);
+        return BBCRASH_EINVAL;
     }
     callback(best.normalized_value + static_cast<uint64_t>(image->vmaddr_slide), reinterpret_cast<const char *>(name),
              ctx);

@@ -186,7 +186,7 @@ bbcrash_error_t readValue(bbcrash_async_mobject *mobj, mach_vm_address_t address
         return BBCRASH_EINVAL;
     }
     T value;
-    bbcrash_async_memcpy(&value, p, sizeof(T));
+    __builtin_memcpy(&value, p, sizeof(T));  // a plain load: fixed size
     *result = value;
     return BBCRASH_ESUCCESS;
 }
