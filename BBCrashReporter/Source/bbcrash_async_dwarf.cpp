@@ -444,22 +444,37 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
     // Every entry moves the scan forward by at least its 4-byte header, so
     // the loop ends within the section.
     CieCache cache;
+    // The section's bytes, for the entries whose 32-bit length and id can be
+    // read straight (native byte order); the others go through the object.
+    const bool native = reader->byteorder == bbcrash_async_byteorder_native();
+    const uint8_t *local = reinterpret_cast<const uint8_t *>(mobj->address) - (sectionStart - mobj->task_address);
     while (entry < sectionEnd) {
         EntryHeader header;
-        if (readEntryHeader(mobj, reader->byteorder, entry, &header) != BBCRASH_ESUCCESS) {
-            return BBCRASH_EINVAL;
+        uint64_t id = 0;
+        uint32_t words[2] = {0, 0};  // length and id
+        bool straight = native && sectionEnd - entry >= 8;
+        if (straight) {
+            __builtin_memcpy(words, local + (entry - sectionStart), 8);
+            straight = words[0] != 0xffffffff;
+        }
+        if (straight) {
+            header = {words[0], 4, false};
+            id = words[1];
+        } else {
+            if (readEntryHeader(mobj, reader->byteorder, entry, &header) != BBCRASH_ESUCCESS) {
+                return BBCRASH_EINVAL;
+            }
+            if (header.length != 0 &&
+                bbcrash_async_dwarf_read_offset(mobj, reader->byteorder, entry + header.header_size, 0,
+                                                header.dwarf64 ? 8 : 4, &id) != BBCRASH_ESUCCESS) {
+                return BBCRASH_EINVAL;
+            }
         }
         if (header.length == 0) {
             return BBCRASH_ENOTFOUND;
         }
         uint64_t next = 0;
         if (!add(entry, header.header_size, &next) || !add(next, header.length, &next)) {
-            return BBCRASH_EINVAL;
-        }
-        uint64_t id = 0;
-        const size_t idSize = header.dwarf64 ? 8 : 4;
-        if (bbcrash_async_dwarf_read_offset(mobj, reader->byteorder, entry + header.header_size, 0, idSize, &id) !=
-            BBCRASH_ESUCCESS) {
             return BBCRASH_EINVAL;
         }
         const bool isCie = reader->debug_frame ? id == (header.dwarf64 ? UINT64_MAX : UINT32_MAX) : id == 0;
