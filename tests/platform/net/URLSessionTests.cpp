@@ -75,6 +75,12 @@ TEST_F(URLSessionTests, PostsBinaryBodyAndHeadersAndReadsTheLastResponse) {
     EXPECT_EQ(request.body, body);
     EXPECT_EQ(request.headerCount("Content-Type"), 1u);
     EXPECT_EQ(request.headerCount("Expect"), 0u);
+
+    // A POST without a body sends an empty one (and never reads stdin).
+    start(session, URLRequest{*URL::parse(server.baseURL() + "/empty"), "POST", {}, std::nullopt});
+    ASSERT_TRUE(outcomes.waitFor(2));
+    EXPECT_EQ(outcomes.values()[1].response->statusCode(), 200);
+    EXPECT_EQ(server.requests().at(1).body, "");
 }
 
 TEST_F(URLSessionTests, FollowsRedirectsAndReportsTheFinalAnswer) {
