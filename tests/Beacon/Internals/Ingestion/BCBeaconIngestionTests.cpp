@@ -252,6 +252,15 @@ TEST_F(BCBeaconIngestionTests, SendURLIsBuiltAndRebased) {
     EXPECT_TRUE(home.log.contains(BCLogLevelInfo,
                                   "Failed to update HTTP URL http://127.0.0.1:8080/logs?api-version=1.0.0 with "
                                   "http://bad host"));
+
+    // An endpoint that never parsed answers every send with an error.
+    auto broken = BCBeaconIngestion::make(client, "http://bad host", kInstallId);
+    EXPECT_FALSE(broken->sendURL());
+    broken->setAppSecret(kSecret);
+    send(*broken, container(1, "kept"));
+    ASSERT_TRUE(outcomes.waitFor(1));
+    EXPECT_EQ(outcomes.values()[0].callId, "kept");
+    EXPECT_EQ(outcomes.values()[0].error->code(), platform::net::kURLErrorBadURL);
 }
 
 TEST_F(BCBeaconIngestionTests, ResponsesAreLoggedByContentTypeOnlyWhenVerbose) {
