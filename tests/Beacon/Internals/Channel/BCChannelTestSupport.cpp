@@ -262,6 +262,10 @@ BeaconHome::~BeaconHome() {
     BCDependencyConfiguration::setHttpClient(nullptr);
 }
 
+void BeaconHome::injectHttpClient(std::shared_ptr<BCHttpClientProtocol> httpClient) {
+    BCDependencyConfiguration::setHttpClient(std::move(httpClient));
+}
+
 void BeaconHome::relaunch() {
     stopPipeline();
     sdkHome().relaunch();

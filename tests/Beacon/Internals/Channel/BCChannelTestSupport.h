@@ -164,6 +164,8 @@ public:
     // Stops the pipeline and drops every singleton, as the end of a launch.
     void relaunch();
     const std::shared_ptr<FakeHttpClient> &httpClient() const { return httpClient_; }
+    // The client the next channel group sends with, in place of the fake.
+    void injectHttpClient(std::shared_ptr<BCHttpClientProtocol> httpClient);
     // Waits until the group's queue has run what was queued before.
     void settle();
 
