@@ -15,6 +15,6 @@ if command -v setarch >/dev/null && setarch "$(uname -m)" -R true 2>/dev/null; t
   runner=(setarch "$(uname -m)" -R)
 fi
 cd build-tsan
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" "${runner[@]}" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/../scripts/tsan-suppressions.txt ${TSAN_OPTIONS:-}" "${runner[@]}" \
   ctest --output-on-failure -j4 --timeout 900 \
   -R '^(ChannelUnitTest|ChannelGroupTest|EventCollectorDelegateTest|ServiceAbstractTest|BeaconTest|BeaconEndToEnd[A-Za-z]*)\.' "$@"

@@ -176,8 +176,8 @@ private:
 
 // A valid log of a made-up type, with a device.
 std::shared_ptr<BCAbstractLog> validLog(const std::string &type = "testLog");
-// Runs an empty block on the queue and waits for it (the queue's earlier
-// work is done afterwards).
+// Waits until the queue has run its earlier work, and what that work queued
+// on it in turn.
 bool drain(const std::shared_ptr<platform::dispatch::Queue> &queue, double timeoutSeconds = 5);
 
 }  // namespace channeltest
