@@ -10,6 +10,7 @@
 #include "BCBeaconUserDefaults.h"
 #include "BCChannelGroupDefault.h"
 #include "BCChannelUnitDefault.h"
+#include "BCCustomProperties.h"
 #include "BCHttpClient.h"
 #include "Beacon/BCTestService.h"
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
@@ -194,4 +195,44 @@ TEST_F(BeaconEndToEndTest, LogsStoredInOneLaunchAreSentInTheNext) {
     EXPECT_TRUE(server.waitForRequests(6, 15));
     EXPECT_TRUE(recorder.waitForCount("didSucceed", 3, 15));
     EXPECT_TRUE(waitForRows(0, "groupId = 'TestService'"));
+}
+
+TEST_F(BeaconEndToEndTest, AFullBatchGoesAtOnceCompressed) {
+    auto properties = std::make_shared<BCCustomProperties>();
+    properties->setString("draft", "chapter");
+    for (int i = 0; i < 50; ++i) BCBeacon::setCustomProperties(properties);
+    Signal signal;
+    std::optional<LoopbackHttpServer::Request> batch;
+    ASSERT_TRUE(signal.waitFor(
+        [&] {
+            for (const auto &request : server.requests()) {
+                const auto json = body(request);
+                if (json.is_object() && json["logs"].size() == 50) batch = request;
+            }
+            return batch.has_value();
+        },
+        10));
+    EXPECT_EQ(batch->header("content-encoding"), "gzip");
+    for (const auto &log : body(*batch)["logs"]) EXPECT_EQ(log["type"], "customProperties");
+}
+
+TEST_F(BeaconEndToEndTest, CriticalLogsAreStoredWithTheirPriorityAndSentFirst) {
+    auto owner = std::make_shared<int>(0);
+    testUnit->pauseWithIdentifyingObject(owner);
+    auto normal = validLog("normalLog");
+    auto critical = validLog("criticalLog");
+    testUnit->enqueueItem(normal, BCFlagsNormal);
+    testUnit->enqueueItem(critical, BCFlagsCritical);
+    home.settle();
+    EXPECT_EQ(home.sqlite("SELECT priority FROM logs WHERE groupId = 'TestService' ORDER BY id"), "1\n2\n");
+    testUnit->resumeWithIdentifyingObject(owner);
+    ASSERT_TRUE(recorder.waitForCount("didSucceed", 2, 10));
+    std::vector<std::string> order;
+    for (const auto &request : server.requests()) {
+        const auto json = body(request);
+        if (json.is_object() && json["logs"][0].value("type", "").find("Log") != std::string::npos) {
+            order.push_back(json["logs"][0]["type"]);
+        }
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"criticalLog", "normalLog"}));
 }
