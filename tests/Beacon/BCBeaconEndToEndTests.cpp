@@ -236,3 +236,16 @@ TEST_F(BeaconEndToEndTest, CriticalLogsAreStoredWithTheirPriorityAndSentFirst) {
     }
     EXPECT_EQ(order, (std::vector<std::string>{"criticalLog", "normalLog"}));
 }
+
+TEST_F(BeaconEndToEndTest, WhileTheClientIsPausedLogsAreStoredAndNoneIsLost) {
+    home.settle();
+    const size_t before = server.requestCount();
+    client->pause();
+    for (int i = 0; i < 5; ++i) testUnit->enqueueItem(validLog(), BCFlagsNormal);
+    EXPECT_TRUE(waitForRows(5, "groupId = 'TestService'"));
+    EXPECT_FALSE(server.waitForRequests(before + 1, 0.5)) << "nothing goes out while paused";
+    client->resume();
+    EXPECT_TRUE(recorder.waitForCount("didSucceed", 5, 15));
+    EXPECT_TRUE(waitForRows(0, "groupId = 'TestService'"));
+    EXPECT_EQ(recorder.count("didFail"), 0u);
+}
