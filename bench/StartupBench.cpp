@@ -22,6 +22,7 @@
 #include "BCSessionContext.h"
 #include "BCUserIdContext.h"
 #include "BCUtility.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/UserDefaults.h"
 #include "platform/security/Keychain.h"
 
@@ -188,6 +189,9 @@ private:
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
+    // The application's Info.plist, as beside the executable: without its
+    // version the device is not valid and the start-service log is dropped.
+    platform::Bundle::setMainBundleDirectory(std::filesystem::path(PLOTWICK_RESOURCES_DIR));
     StartupReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
