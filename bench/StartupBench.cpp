@@ -78,6 +78,8 @@ public:
     static void endLaunch() {
         if (auto group = BCBeacon::sharedInstance()->channelGroup()) {
             group->setEnabledAndDeleteDataOnDisabled(false, false);
+            // Twice: state changes the first round's work asked for run too.
+            BCDispatcherUtil::dispatchSyncWithTimeout(5, group->logsDispatchQueue(), [] {});
             BCDispatcherUtil::dispatchSyncWithTimeout(5, group->logsDispatchQueue(), [] {});
         }
         resetSingletons();
