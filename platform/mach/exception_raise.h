@@ -1,10 +1,13 @@
 #pragma once
 // The exception interface as messages: what the kernel (or a handler passing
 // an exception on) sends to an exception port, and the replies. Each call
-// sends a request to `port` with a fresh send-once reply right, waits for
-// the reply and returns its result; a reply that never comes within
-// kExceptionReplyTimeoutMs, or a reply right destroyed unanswered, is
-// KERN_FAILURE (MIG_REPLY_MISMATCH for a malformed reply). Async-signal-safe.
+// sends a request to `port` with a send-once right to a reply port of its
+// own, waits for the reply and returns its result. A send that fails gives
+// mach_msg's result; a reply that does not come within
+// kExceptionReplyTimeoutMs gives MACH_RCV_TIMED_OUT; a reply right destroyed
+// unanswered gives KERN_FAILURE; a malformed reply MIG_REPLY_MISMATCH; more
+// codes than EXCEPTION_CODE_MAX or a state larger than THREAD_STATE_MAX
+// words MIG_ARRAY_TOO_LARGE. Async-signal-safe.
 #include "platform/mach/exception_types.h"
 #include "platform/mach/mach_msg.h"
 
@@ -20,6 +23,7 @@ constexpr mach_msg_id_t kMachExceptionRaiseStateIdentityId = 2407;
 
 constexpr kern_return_t MIG_REPLY_MISMATCH = -301;
 constexpr kern_return_t MIG_BAD_ARGUMENTS = -304;
+constexpr kern_return_t MIG_ARRAY_TOO_LARGE = -307;
 
 // How long a raise waits for its reply.
 constexpr int kExceptionReplyTimeoutMs = 30000;
