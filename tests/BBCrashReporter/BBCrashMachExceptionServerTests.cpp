@@ -180,6 +180,31 @@ TEST(BBCrashMachExceptionServer, StartFailureReleasesEverythingAndDoesNotHang) {
               "");
 }
 
+TEST(BBCrashMachExceptionServer, StopFinishesWhenTheLoopEndedEarly) {
+    EXPECT_EQ(runInChild([] {
+                  std::shared_ptr<const platform::Error> error;
+                  auto server = BBCrashMachExceptionServer::make(recordingCallback, nullptr, &error);
+                  THREAD_CHILD_CHECK(server != nullptr, "");
+                  // Take the server's port set away: its receive fails for good,
+                  // and the loop ends instead of spinning.
+                  bool destroyed = false;
+                  for (uint32_t entry = 0; entry < kMachPortSpaceSize && !destroyed; ++entry) {
+                      for (uint32_t gen = 1; gen < 256 && !destroyed; ++gen) {
+                          const mach_port_t name = 0x40000000u | (entry << 8) | gen;
+                          mach_port_type_t type = 0;
+                          if (mach_port_type(self, name, &type) == KERN_SUCCESS && type == MACH_PORT_TYPE_PORT_SET) {
+                              destroyed = mach_port_mod_refs(self, name, MACH_PORT_RIGHT_PORT_SET, -1) == KERN_SUCCESS;
+                          }
+                      }
+                  }
+                  THREAD_CHILD_CHECK(destroyed, "");
+                  server.reset();  // would wait for a loop that is gone
+                  return std::string();
+              },
+                         15000),
+              "");
+}
+
 TEST(BBCrashMachExceptionServer, RealFaultReachesTheCallbackOnTheServerThread) {
     CallbackRecord *record = newRecord(KERN_FAILURE);
     static void *page;
