@@ -14,6 +14,7 @@
 #include "platform/mach/exception_raise.h"
 #include "platform/mach/thread_list.h"
 #include "platform/mach/thread_suspend.h"
+#include "platform/syslog/SystemLog.h"
 #include "thread_test_child.h"
 
 using namespace platform::mach;
@@ -198,7 +199,12 @@ TEST(BBCrashMachExceptionServer, StopFinishesWhenTheLoopEndedEarly) {
                       }
                   }
                   THREAD_CHILD_CHECK(destroyed, "");
-                  server.reset();  // would wait for a loop that is gone
+                  // The stop must see the loop's end, not wait out its bound.
+                  std::vector<std::string> lines;
+                  platform::SystemLog::setSink([&lines](const std::string &line) { lines.push_back(line); });
+                  server.reset();
+                  platform::SystemLog::setSink({});
+                  THREAD_CHILD_CHECK(lines.empty(), lines.empty() ? "" : lines.front());
                   return std::string();
               },
                          15000),
