@@ -240,6 +240,49 @@ TEST(BBCrashMachExceptionServer, RealFaultReachesTheCallbackOnTheServerThread) {
     EXPECT_NE(record->faultRip, 0u);
 }
 
+// The engine's chain: a server registered over an earlier one forwards each
+// exception to it first; the earlier one repairs the fault and answers
+// success, so the thread goes on.
+void *gRepairPage;
+bbcrash_mach_exception_port_set gPreviousPorts;
+
+kern_return_t repairingCallback(task_t, thread_t, exception_type_t, mach_exception_data_t, mach_msg_type_number_t,
+                                void *context) {
+    static_cast<CallbackRecord *>(context)->calls.fetch_add(1);
+    mprotect(gRepairPage, 4096, PROT_READ | PROT_WRITE);
+    return KERN_SUCCESS;
+}
+
+kern_return_t forwardingCallback(task_t task, thread_t thread, exception_type_t type, mach_exception_data_t codes,
+                                 mach_msg_type_number_t count, void *context) {
+    static_cast<CallbackRecord *>(context)->calls.fetch_add(1);
+    return forward_mach_exception(task, thread, type, codes, count, &gPreviousPorts);
+}
+
+TEST(BBCrashMachExceptionServer, FaultForwardedToAnEarlierPortThatRepairsIt) {
+    CallbackRecord *earlier = newRecord(KERN_SUCCESS);
+    CallbackRecord *later = newRecord(KERN_FAILURE);
+    const std::string result = runInChild([earlier, later] {
+        gRepairPage = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        std::shared_ptr<const platform::Error> error;
+        auto first = BBCrashMachExceptionServer::make(repairingCallback, earlier, &error);
+        auto second = BBCrashMachExceptionServer::make(forwardingCallback, later, &error);
+        THREAD_CHILD_CHECK(first && second, "");
+        THREAD_CHILD_CHECK(first->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, &error)->registerForTask(self, nullptr,
+                                                                                                     &error), "");
+        std::shared_ptr<BBCrashMachExceptionPortSet> previous;
+        THREAD_CHILD_CHECK(second->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, &error)->registerForTask(self, &previous,
+                                                                                                      &error), "");
+        gPreviousPorts = previous->asyncSafeRepresentation();
+        *static_cast<volatile int *>(gRepairPage) = 7;
+        THREAD_CHILD_CHECK(*static_cast<volatile int *>(gRepairPage) == 7, "");
+        return std::string();
+    });
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(later->calls.load(), 1);
+    EXPECT_EQ(earlier->calls.load(), 1);
+}
+
 // Answers one request on `port` with `answer`, keeping its id and size.
 struct OneShotResponder {
     OneShotResponder(mach_port_t port, kern_return_t answer)
