@@ -90,7 +90,7 @@ void exceptionCodes(int signo, const siginfo_t *info, mach_exception_data_type_t
     switch (signo) {
         case SIGSEGV:
         case SIGBUS:
-            codes[0] = (signo == SIGSEGV && darwin.code == 1) ? KERN_INVALID_ADDRESS : KERN_PROTECTION_FAILURE;
+            codes[0] = (signo == SIGSEGV && darwin.code == kDarwinSEGV_MAPERR) ? KERN_INVALID_ADDRESS : KERN_PROTECTION_FAILURE;
             break;
         case SIGILL: codes[0] = EXC_I386_INVOP; break;
         case SIGFPE: codes[0] = (info->si_code == FPE_INTDIV || info->si_code == FPE_INTOVF) ? EXC_I386_DIV
