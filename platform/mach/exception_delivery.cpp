@@ -201,13 +201,14 @@ bool deliverAsException(int signo, const siginfo_t *info, ucontext_t *context) {
 // No handler took the fault: what the process did before the layer took
 // the signal over.
 void runPrevious(int signo, siginfo_t *info, void *context) {
-    const Takeover *takeover = takeoverOf(signo);
-    const struct sigaction previous = takeover ? takeover->previous : (struct sigaction){};
+    struct sigaction previous;
+    std::memset(&previous, 0, sizeof previous);  // none known: the default action
+    if (const Takeover *takeover = takeoverOf(signo)) previous = takeover->previous;
     if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction != nullptr) {
         previous.sa_sigaction(signo, info, context);
         return;
     }
-    if (previous.sa_handler == SIG_IGN && info->si_code <= 0) return;  // sent, and ignored before
+    if (previous.sa_handler == SIG_IGN && info != nullptr && info->si_code <= 0) return;  // sent, ignored before
     if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
         previous.sa_handler(signo);
         return;

@@ -397,6 +397,25 @@ TEST(ExceptionDelivery, PreviousDispositionRunsWhenUnhandledOrSent) {
     munmap(seen, 4096);
 }
 
+// An ignored SIGSEGV stays ignored when sent, but a fault nobody handles
+// ends the process instead of repeating for ever.
+TEST(ExceptionDelivery, IgnoredFaultDiesInsteadOfRepeating) {
+    Seen *seen = sharedSeen();
+    const std::string result = runInChild(
+        [&] {
+            signal(SIGSEGV, SIG_IGN);
+            TestHandler handler(seen, KERN_FAILURE);
+            task_set_exception_ports(self, EXC_MASK_BAD_ACCESS, handler.port(), EXCEPTION_DEFAULT, 0);
+            kill(getpid(), SIGSEGV);
+            exc_test_store(nullptr);
+            return std::string("went on");
+        },
+        10000);
+    EXPECT_EQ(result.rfind("child died of signal " + std::to_string(SIGSEGV) + ";", 0), 0u) << result;
+    EXPECT_EQ(seen->requests, 1);
+    munmap(seen, 4096);
+}
+
 TEST(ExceptionDelivery, HandlerThreadFaultingItselfDoesNotHang) {
     Seen *seen = sharedSeen();
     const std::string result = runInChild(
