@@ -75,7 +75,7 @@ struct Reply {
 
 mach_msg_return_t sendRequest(mach_port_t server, mach_msg_size_t size, mach_msg_type_number_t codeCnt, Reply *reply,
                               mach_msg_id_t id = kMachExceptionRaiseId) {
-    alignas(8) unsigned char buffer[256] = {};
+    alignas(8) unsigned char buffer[kMachMsgMaxSize] = {};
     auto *head = reinterpret_cast<mach_msg_header_t *>(buffer);
     head->msgh_bits = MACH_MSGH_BITS(MACH_MSG_TYPE_COPY_SEND, MACH_MSG_TYPE_MAKE_SEND_ONCE) | MACH_MSGH_BITS_COMPLEX;
     head->msgh_size = size;
@@ -138,18 +138,23 @@ TEST(BBCrashMachExceptionServer, AnswersRequestsWithTheCallbackResult) {
     EXPECT_EQ(record->calls.load(), 1);
     ASSERT_EQ(sendRequest(port, 84, 100000, &reply), MACH_MSG_SUCCESS);
     EXPECT_EQ(record->count, 2u);
+    // A request larger than the receive buffer (a page with the trailer):
+    // the buffer grows and the request is still served.
+    ASSERT_EQ(sendRequest(port, kMachMsgMaxSize, 2, &reply), MACH_MSG_SUCCESS);
+    EXPECT_EQ(reply.result, KERN_PROTECTION_FAILURE);
+    EXPECT_EQ(record->calls.load(), 3);
     // A stop message nobody asked for is a request like any other.
     record->answer = KERN_FAILURE;
     ASSERT_EQ(sendRequest(port, 84, 2, &reply, static_cast<mach_msg_id_t>(0xdeadbeef)), MACH_MSG_SUCCESS);
     EXPECT_EQ(reply.result, KERN_FAILURE);
-    EXPECT_EQ(record->calls.load(), 3);
+    EXPECT_EQ(record->calls.load(), 4);
 
     // The last send right going away sends a no-senders notification, which
     // the server ignores; it serves new senders afterwards.
     mach_port_deallocate(self, port);
     const mach_port_t again = server->copySendRightForServerAndReturningError(&error);
     ASSERT_EQ(sendRequest(again, 84, 2, &reply), MACH_MSG_SUCCESS);
-    EXPECT_EQ(record->calls.load(), 4);
+    EXPECT_EQ(record->calls.load(), 5);
 
     // Stopping releases the ports: the right we still hold is now dead.
     server.reset();
