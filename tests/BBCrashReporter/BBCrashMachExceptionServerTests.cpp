@@ -456,6 +456,20 @@ TEST(BBCrashMachExceptionPortSet, HoldsReferencesForItsPorts) {
         EXPECT_EQ(copy.asyncSafeRepresentation().flavors[0], x86_THREAD_STATE64);
     }
     EXPECT_EQ(refs(), 1u);
+
+    // A swap hands out the replaced rights even when the caller does not
+    // keep the previous set; they are given back, not leaked.
+    EXPECT_EQ(runInChild([port, &refs] {
+                  BBCrashMachExceptionPort first(port, EXC_MASK_BAD_ACCESS, EXCEPTION_DEFAULT, 0);
+                  std::shared_ptr<const platform::Error> error;
+                  THREAD_CHILD_CHECK(first.registerForThread(mach_thread_self(), nullptr, &error), "");
+                  const mach_port_urefs_t registered = refs();
+                  BBCrashMachExceptionPort second(MACH_PORT_NULL, EXC_MASK_BAD_ACCESS, EXCEPTION_DEFAULT, 0);
+                  THREAD_CHILD_CHECK(second.registerForThread(mach_thread_self(), nullptr, &error), "");
+                  THREAD_CHILD_CHECK(refs() == registered, std::to_string(refs()) + " vs " + std::to_string(registered));
+                  return std::string();
+              }),
+              "");
     mach_port_deallocate(self, port);
     mach_port_mod_refs(self, port, MACH_PORT_RIGHT_RECEIVE, -1);
 }
