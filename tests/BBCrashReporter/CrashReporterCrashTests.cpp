@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <poll.h>
 #include <spawn.h>
@@ -70,6 +71,7 @@ struct CrashRun {
     platform::Data data;
     bool handled = false;
     std::string counts;
+    std::string stackUse;
     std::optional<platform::Data> live;
     bool purged = false;
 
@@ -156,6 +158,7 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind) {
     }
     run.handled = std::filesystem::exists(side + ".handled");
     run.counts = readText(side + ".counts");
+    run.stackUse = readText(side + ".stack");
     if (std::filesystem::exists(side + ".live")) {
         std::string live = readText(side + ".live");
         run.live = platform::Data(live.begin(), live.end());
@@ -370,6 +373,20 @@ TEST(BSDCrashTests, TheCrashPathAllocatesNothingAndTakesNoLock) {
     EXPECT_TRUE(run.diedOf(SIGSEGV));
     ASSERT_NE(run.report, nullptr);
     EXPECT_EQ(run.counts, "0 0\n");  // allocation calls, mutex locks
+}
+
+TEST(BSDCrashTests, AWholeReportFitsTheAlternateStackWithRoomToSpare) {
+    // abort: the walk goes through the C library's DWARF data; every
+    // symbol lookup is on.
+    CrashRun run = runCrasher("bsd", "stack");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGABRT));
+    ASSERT_NE(run.report, nullptr);
+    ASSERT_FALSE(run.stackUse.empty());
+    const long used = std::stol(run.stackUse);
+    RecordProperty("alternate_stack_bytes_used", std::to_string(used));
+    std::cout << "alternate stack used: " << used << " of 65536 bytes\n";
+    EXPECT_LT(used, 32 * 1024);
 }
 
 TEST(BSDCrashTests, LiveReportOfARunningThreadLeavesEverythingRunning) {

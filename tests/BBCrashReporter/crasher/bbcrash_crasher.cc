@@ -110,8 +110,26 @@ void appendNumber(char *out, long value) {
     out[o] = '\0';
 }
 
+// The "stack" kind's alternate stack, painted so that the deepest use can be
+// read afterwards.
+constexpr size_t kPaintedStackSize = 65536;
+constexpr uint8_t kPaint = 0xA5;
+uint8_t *paintedStack = nullptr;
+
+void reportStackUse() {
+    size_t untouched = 0;
+    while (untouched < kPaintedStackSize && paintedStack[untouched] == kPaint) untouched++;
+    char text[32] = "";
+    appendNumber(text, static_cast<long>(kPaintedStackSize - untouched));
+    strcat(text, "\n");
+    writeText((std::string(sidePath) + ".stack").c_str(), text);
+}
+
 void handleSignal(siginfo_t *, ucontext_t *, void *context) {
     writeText(static_cast<const char *>(context), "handled\n");
+    if (paintedStack != nullptr) {
+        reportStackUse();
+    }
     if (strcmp(kind, "callback_crash") == 0) {
         *reinterpret_cast<volatile int *>(nullAddress) = 1;  // a crash inside the crash callback
     }
@@ -237,7 +255,7 @@ int crashAs(const std::string &what) {
     else if (what == "ill") crash_ill();
     else if (what == "fpe") crash_fpe(0);
     else if (what == "trap") crash_trap();
-    else if (what == "abort" || what == "callback_crash") crash_abort();
+    else if (what == "abort" || what == "callback_crash" || what == "stack") crash_abort();
     else if (what == "overflow") crash_overflow(0);
     return 4;
 }
@@ -258,9 +276,18 @@ int main(int argc, char **argv) {
     countsPath = std::string(sidePath) + ".counts";
     const std::string what = kind;
 
+    if (what == "stack") {
+        // The reporter keeps a stack the thread already has.
+        paintedStack = static_cast<uint8_t *>(mmap(nullptr, kPaintedStackSize, PROT_READ | PROT_WRITE,
+                                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        memset(paintedStack, kPaint, kPaintedStackSize);
+        stack_t stack{paintedStack, 0, kPaintedStackSize};
+        sigaltstack(&stack, nullptr);
+    }
     auto config = std::make_shared<BBCrashReporterConfig>(
         mode == "mach" ? BBCrashReporterSignalHandlerTypeMach : BBCrashReporterSignalHandlerTypeBSD,
-        BBCrashReporterSymbolicationStrategySymbolTable, true);
+        what == "stack" ? BBCrashReporterSymbolicationStrategyAll : BBCrashReporterSymbolicationStrategySymbolTable,
+        true);
     auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/crasher", "7", "1.0", config);
     BBCrashReporterCallbacks callbacks{0, const_cast<char *>(handledPath.c_str()), handleSignal};
     reporter->setCrashCallbacks(&callbacks);
