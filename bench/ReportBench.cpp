@@ -175,32 +175,52 @@ int walk(const Libunwind *lib, unw_context_t *context, bool name) {
     return frames;
 }
 
-// Every thread's stack, as the writer sees them: the others stopped and
-// their registers read, this one from its own context.
+// Runs, as often as the benchmark asks, `other` on every other thread while
+// it is stopped (with its registers read) and `self` on this one; each
+// returns the frames it walked.
+template <typename Self, typename Other>
+void walkEveryStack(benchmark::State &state, Self self, Other other) {
+    ParkedThreads parked(kThreads, kDepth);
+    thread_t threads[64];
+    mach_msg_type_number_t count = 0;
+    task_threads(mach_task_self(), threads, 64, &count);
+    const thread_t me = mach_thread_self();
+    long frames = 0;
+    for (auto _ : state) {
+        for (mach_msg_type_number_t i = 0; i < count; ++i) {
+            if (threads[i] == me) {
+                frames += self();
+                continue;
+            }
+            if (thread_suspend(threads[i]) != KERN_SUCCESS) continue;
+            x86_thread_state64_t regs;
+            mach_msg_type_number_t words = x86_THREAD_STATE64_COUNT;
+            if (thread_get_state(threads[i], x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&regs), &words) ==
+                KERN_SUCCESS) {
+                frames += other(regs);
+            }
+            thread_resume(threads[i]);
+        }
+    }
+    state.counters["frames_per_walk"] = static_cast<double>(frames) / static_cast<double>(state.iterations());
+}
+
+// libunwind over every thread's stack, as the writer sees them.
 void walkAllThreads(benchmark::State &state, bool name) {
     const Libunwind *lib = libunwind();
     if (lib == nullptr) {
         state.SkipWithError("libunwind.so.8 not found");
         return;
     }
-    ParkedThreads parked(kThreads, kDepth);
-    thread_t threads[64];
-    mach_msg_type_number_t count = 0;
-    task_threads(mach_task_self(), threads, 64, &count);
-    const thread_t self = mach_thread_self();
-    long frames = 0;
-    for (auto _ : state) {
-        for (mach_msg_type_number_t i = 0; i < count; ++i) {
+    walkEveryStack(
+        state,
+        [&] {
             unw_context_t context;
-            if (threads[i] == self) {
-                lib->getContext(&context);
-                frames += walk(lib, &context, name);
-                continue;
-            }
-            if (thread_suspend(threads[i]) != KERN_SUCCESS) continue;
-            x86_thread_state64_t regs;
-            mach_msg_type_number_t words = x86_THREAD_STATE64_COUNT;
-            thread_get_state(threads[i], x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&regs), &words);
+            lib->getContext(&context);
+            return walk(lib, &context, name);
+        },
+        [&](const x86_thread_state64_t &regs) {
+            unw_context_t context;
             std::memset(&context, 0, sizeof context);
             greg_t *g = context.uc_mcontext.gregs;
             g[REG_RAX] = regs.rax, g[REG_RBX] = regs.rbx, g[REG_RCX] = regs.rcx, g[REG_RDX] = regs.rdx;
@@ -208,39 +228,29 @@ void walkAllThreads(benchmark::State &state, bool name) {
             g[REG_R8] = regs.r8, g[REG_R9] = regs.r9, g[REG_R10] = regs.r10, g[REG_R11] = regs.r11;
             g[REG_R12] = regs.r12, g[REG_R13] = regs.r13, g[REG_R14] = regs.r14, g[REG_R15] = regs.r15;
             g[REG_RIP] = regs.rip;
-            frames += walk(lib, &context, name);
-            thread_resume(threads[i]);
-        }
-    }
-    state.counters["frames_per_walk"] = static_cast<double>(frames) / static_cast<double>(state.iterations());
+            return walk(lib, &context, name);
+        });
 }
 
-// The engine's own frame cursor over the same stacks (no report, no
-// symbols): what the writer's walks cost by themselves.
+// The engine's own frame cursor over the other threads' stacks (no report,
+// no symbols): what the writer's walks cost by themselves.
 void CursorWalk(benchmark::State &state) {
-    ParkedThreads parked(kThreads, kDepth);
-    thread_t threads[64];
-    mach_msg_type_number_t count = 0;
-    task_threads(mach_task_self(), threads, 64, &count);
-    const thread_t self = mach_thread_self();
-    long frames = 0;
-    for (auto _ : state) {
-        for (mach_msg_type_number_t i = 0; i < count; ++i) {
-            if (threads[i] == self || thread_suspend(threads[i]) != KERN_SUCCESS) continue;
+    walkEveryStack(
+        state, [] { return 0; },
+        [](const x86_thread_state64_t &regs) {
+            x86_mcontext64_t mcontext{};
+            mcontext.ss = regs;
             bbcrash_async_thread_state thread;
-            if (bbcrash_async_thread_state_mach_thread_init(&thread, threads[i]) == BBCRASH_ESUCCESS) {
-                bbcrash_async_frame_cursor cursor;
-                bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &thread, bbcrash_shared_image_list());
-                while (frames >= 0 && bbcrash_async_frame_cursor_next(&cursor) == BBCRASH_FRAME_ESUCCESS &&
-                       cursor.depth < 512) {
-                    ++frames;
-                }
-                bbcrash_async_frame_cursor_free(&cursor);
+            bbcrash_async_thread_state_mcontext_init(&thread, &mcontext);
+            bbcrash_async_frame_cursor cursor;
+            bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &thread, bbcrash_shared_image_list());
+            int frames = 0;
+            while (bbcrash_async_frame_cursor_next(&cursor) == BBCRASH_FRAME_ESUCCESS && cursor.depth < 512) {
+                ++frames;
             }
-            thread_resume(threads[i]);
-        }
-    }
-    state.counters["frames_per_walk"] = static_cast<double>(frames) / static_cast<double>(state.iterations());
+            bbcrash_async_frame_cursor_free(&cursor);
+            return frames;
+        });
 }
 
 void LibunwindWalk(benchmark::State &state) { walkAllThreads(state, false); }

@@ -320,9 +320,8 @@ std::shared_ptr<BBCrashMachExceptionServer> BBCrashReporter::enableMachException
     std::shared_ptr<BBCrashMachExceptionPortSet> *previousPortSet, bbcrash_mach_exception_callback_t callback,
     void *context, platform::ErrorPtr *error) {
     auto host = BBCrashHostInfo::currentHostInfo();
-    const platform::mach::exception_mask_t mask = host == nullptr || host->darwinVersion().major < 13
-                                                      ? BBCRASH_MACH_EXCEPTION_MASK
-                                                      : BBCRASH_MACH_EXCEPTION_MASK_GUARD;
+    const BBCrashHostInfoVersion version = host != nullptr ? host->darwinVersion() : BBCrashHostInfoVersion{};
+    const platform::mach::exception_mask_t mask = bbcrash_mach_exception_mask(host != nullptr ? &version : nullptr);
     platform::ErrorPtr underlying;
     auto server = BBCrashMachExceptionServer::make(callback, context, &underlying);
     if (server == nullptr) {

@@ -3,6 +3,7 @@
 // and raw futex waits only, every wait bounded.
 #include "bbcrash_crash_handler.h"
 
+#include "BBCrashHostInfo.h"
 #include "bbcrash_async.h"
 #include "bbcrash_async_capture.h"
 #include "bbcrash_mach_exception.h"
@@ -98,6 +99,10 @@ void imageRemoved(const platform::dyld::mach_header *header, intptr_t) {
 }
 
 }  // namespace
+
+platform::mach::exception_mask_t bbcrash_mach_exception_mask(const BBCrashHostInfoVersion *version) {
+    return version == nullptr || version->major < 13 ? BBCRASH_MACH_EXCEPTION_MASK : BBCRASH_MACH_EXCEPTION_MASK_GUARD;
+}
 
 bbcrash_crash_handler_ctx *bbcrash_crash_handler_context() {
     static bbcrash_crash_handler_ctx *context = new bbcrash_crash_handler_ctx{};

@@ -6,6 +6,7 @@
 //
 // Crash-path code (bbcrash_write_report): no allocation, no locks, no
 // logging.
+#include "BBCrashHostInfo.h"
 #include "BBCrashMachExceptionPortSet.h"
 #include "BBCrashSignalHandler.h"
 #include "bbcrash_log_writer.h"
@@ -49,6 +50,9 @@ constexpr platform::mach::exception_mask_t BBCRASH_MACH_EXCEPTION_MASK =
     platform::mach::EXC_MASK_ARITHMETIC | platform::mach::EXC_MASK_SOFTWARE | platform::mach::EXC_MASK_BREAKPOINT;
 constexpr platform::mach::exception_mask_t BBCRASH_MACH_EXCEPTION_MASK_GUARD =
     BBCRASH_MACH_EXCEPTION_MASK | platform::mach::EXC_MASK_GUARD;
+
+// The mask for a host of that Darwin version (null: unknown host).
+platform::mach::exception_mask_t bbcrash_mach_exception_mask(const BBCrashHostInfoVersion *version);
 
 // How long a thread that crashes while another one writes the report waits
 // for that report's re-raise to end the process.

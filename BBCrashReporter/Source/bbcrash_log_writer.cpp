@@ -660,10 +660,11 @@ bbcrash_error_t bbcrash_log_writer_write(bbcrash_log_writer *writer, thread_t cr
             if (writer->threads[i] == crashed_thread && (writer->threads[i] != self || current_state != nullptr)) {
                 bbcrash_async_thread_state state;
                 collectThread(ctx, stateOf(i, &state), true);
+                // Sized with the widest thread number, whatever number it gets.
                 size_t body = 0;
                 crashedReserve = sectionSize(
-                    field::kThreads, [&](bbcrash_async_file *f) { return writeThread(f, writer->stack, 0, true); },
-                    &body);
+                    field::kThreads,
+                    [&](bbcrash_async_file *f) { return writeThread(f, writer->stack, UINT32_MAX, true); }, &body);
             }
         }
     }

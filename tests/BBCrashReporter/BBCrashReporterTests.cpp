@@ -1,8 +1,10 @@
 // The facade's configuration, paths, pending-report files and live reports.
 // Enabling is once per process, so it is tested in forked children.
+#include "BBCrashHostInfo.h"
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
-#include "ForkedChild.h"
+#include "bbcrash_crash_handler.h"
+#include "thread_test_child.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +14,7 @@
 #include <fstream>
 #include <sys/stat.h>
 
-using bbcrashtest::runForked;
+using threadtest::runInChild;
 
 namespace {
 
@@ -26,6 +28,14 @@ TEST(BBCrashReporterConfigTests, DefaultsAndStrategyMapping) {
     EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(0), 0u);
     EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(7), 3u);
     EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(4), 0u);
+}
+
+TEST(BBCrashReporterConfigTests, MachModeAddsGuardExceptionsFromDarwin13On) {
+    EXPECT_EQ(bbcrash_mach_exception_mask(nullptr), 110u);
+    auto darwin12 = BBCrashHostInfo::makeWithRelease("12.6.0")->darwinVersion();
+    auto darwin13 = BBCrashHostInfo::makeWithRelease("13.0.0")->darwinVersion();
+    EXPECT_EQ(bbcrash_mach_exception_mask(&darwin12), 110u);
+    EXPECT_EQ(bbcrash_mach_exception_mask(&darwin13), 4206u);
 }
 
 TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplaced) {
@@ -101,7 +111,7 @@ TEST(BBCrashReporterTests, LiveReportOfTheCallingThreadLeavesNoFileBehind) {
 }
 
 TEST(BBCrashReporterTests, EnablingIsOncePerProcessEvenAfterAFailure) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         testsupport::TemporaryHome home;
         // The caches "directory" is a file: the first enable fails at its
         // second step.
@@ -109,49 +119,47 @@ TEST(BBCrashReporterTests, EnablingIsOncePerProcessEvenAfterAFailure) {
         setenv("XDG_CACHE_HOME", (home.path() / "blocker").c_str(), 1);
         BBCrashReporter first("io.plotwick.a", "1", std::nullopt, nullptr);
         platform::ErrorPtr error;
-        CHILD_CHECK(!first.enableCrashReporter(&error));
-        CHILD_CHECK(error != nullptr && error->code() != BBCrashReporterErrorAlreadyEnabled);
+        THREAD_CHILD_CHECK(!first.enableCrashReporter(&error), "");
+        THREAD_CHILD_CHECK(error != nullptr && error->code() != BBCrashReporterErrorAlreadyEnabled, "");
 
         setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
         BBCrashReporter second("io.plotwick.b", "1", std::nullopt, nullptr);
         error.reset();
-        CHILD_CHECK(!second.enableCrashReporter(&error));
-        CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorAlreadyEnabled);
-        CHILD_CHECK(error->domain() == "BBCrashReporterErrorDomain");
-        CHILD_CHECK(error->localizedDescription() == "A BBCrashReporter instance has already been enabled");
-        CHILD_CHECK(!second.isEnabled());
-        return 0;
+        THREAD_CHILD_CHECK(!second.enableCrashReporter(&error), "");
+        THREAD_CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorAlreadyEnabled, "");
+        THREAD_CHILD_CHECK(error->domain() == "BBCrashReporterErrorDomain", "");
+        THREAD_CHILD_CHECK(error->localizedDescription() == "A BBCrashReporter instance has already been enabled", "");
+        THREAD_CHILD_CHECK(!second.isEnabled(), "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST(BBCrashReporterTests, EnabledReporterRefusesNewCallbacksAndInstallsTheExceptionHandler) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         testsupport::TemporaryHome home;
         BBCrashReporter reporter("io.plotwick.a", "1", std::nullopt, nullptr);
         BBCrashReporterCallbacks callbacks{0, nullptr, nullptr};
         reporter.setCrashCallbacks(&callbacks);
-        CHILD_CHECK(reporter.enableCrashReporter());
-        CHILD_CHECK(reporter.isEnabled());
-        CHILD_CHECK(platform::appkit::NSGetUncaughtExceptionHandler() == bbcrash_uncaught_exception_handler);
+        THREAD_CHILD_CHECK(reporter.enableCrashReporter(), "");
+        THREAD_CHILD_CHECK(reporter.isEnabled(), "");
+        THREAD_CHILD_CHECK(platform::appkit::NSGetUncaughtExceptionHandler() == bbcrash_uncaught_exception_handler, "");
         try {
             reporter.setCrashCallbacks(&callbacks);
-            return 90;
+            return "no exception";
         } catch (const BBCrashReporterException &e) {
-            CHILD_CHECK(std::string(e.what()) == "The crash reporter has alread been enabled");
+            THREAD_CHILD_CHECK(std::string(e.what()) == "The crash reporter has alread been enabled", "");
         }
         struct sigaction action {};
         sigaction(SIGSEGV, nullptr, &action);
-        CHILD_CHECK(action.sa_flags & SA_ONSTACK);
-        return 0;
+        THREAD_CHILD_CHECK(action.sa_flags & SA_ONSTACK, "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST(BBCrashReporterTests, APathTooLongForTheCrashPathIsRefusedNotCut) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         testsupport::TemporaryHome home;
         // The directory still fits a path (so it can be made), the report
         // file in it does not.
@@ -160,18 +168,17 @@ TEST(BBCrashReporterTests, APathTooLongForTheCrashPathIsRefusedNotCut) {
         setenv("XDG_CACHE_HOME", deep.c_str(), 1);
         const size_t base = (deep / "io.bbcrash.crashreporter.data").string().size() + 1;
         const size_t identifierLength = PATH_MAX - 18 - base;  // "queued_reports" fits, the report does not
-        CHILD_CHECK(identifierLength > 0 && identifierLength < 256);
+        THREAD_CHILD_CHECK(identifierLength > 0 && identifierLength < 256, "");
         BBCrashReporter reporter(std::string(identifierLength, 'i'), "1", std::nullopt, nullptr);
-        CHILD_CHECK(reporter.crashReportDirectory().string().size() < PATH_MAX);
-        CHILD_CHECK(reporter.crashReportPath().string().size() >= PATH_MAX);
+        THREAD_CHILD_CHECK(reporter.crashReportDirectory().string().size() < PATH_MAX, "");
+        THREAD_CHILD_CHECK(reporter.crashReportPath().string().size() >= PATH_MAX, "");
         platform::ErrorPtr error;
-        CHILD_CHECK(!reporter.enableCrashReporter(&error));
-        CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorOperatingSystem);
-        CHILD_CHECK(!reporter.isEnabled());
-        return 0;
+        THREAD_CHILD_CHECK(!reporter.enableCrashReporter(&error), "");
+        THREAD_CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorOperatingSystem, "");
+        THREAD_CHILD_CHECK(!reporter.isEnabled(), "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 }  // namespace
