@@ -399,8 +399,8 @@ TEST_P(CrashTests, UncaughtExceptionIsRecordedAndAborts) {
                     .contains(run.report->exceptionInfo()->stackFrames()->at(0)->instructionPointer()));
 }
 
-TEST(BSDCrashTests, TheCrashPathAllocatesNothingAndTakesNoLock) {
-    CrashRun run = runCrasher("bsd", "nomalloc");
+TEST_P(CrashTests, TheCrashPathAllocatesNothingAndTakesNoLock) {
+    CrashRun run = runCrasher(GetParam(), "nomalloc");
     ASSERT_FALSE(run.timedOut);
     EXPECT_TRUE(run.diedOf(SIGSEGV));
     ASSERT_NE(run.report, nullptr);

@@ -34,8 +34,12 @@
 #include <vector>
 
 // ---------------------------------------------------------------------------
-// Counting interposers: armed on the crashing thread only, from the first
-// link of the signal chain until the report is written.
+// Counting interposers. BSD mode: armed on the crashing thread only, from the
+// first link of the signal chain until the report is written. Mach mode: the
+// report is written on the server thread, so they are armed for every thread
+// but the allocating one, from the exception handler that was there before
+// (which the server offers the exception first) until the post-crash
+// callback; the other threads are suspended or blocked meanwhile.
 
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_calloc(size_t, size_t);
@@ -44,29 +48,35 @@ extern "C" void __libc_free(void *);
 
 namespace {
 __thread bool countingArmed = false;
+std::atomic<bool> globallyArmed{false};
+std::atomic<long> allocatingThread{0};
+
+bool counting() {
+    return countingArmed || (globallyArmed.load() && syscall(SYS_gettid) != allocatingThread.load());
+}
 std::atomic<int> allocationCalls{0};
 std::atomic<int> lockCalls{0};
 int (*realMutexLock)(pthread_mutex_t *) = nullptr;
 }  // namespace
 
 extern "C" void *malloc(size_t size) {
-    if (countingArmed) allocationCalls++;
+    if (counting()) allocationCalls++;
     return __libc_malloc(size);
 }
 extern "C" void *calloc(size_t count, size_t size) {
-    if (countingArmed) allocationCalls++;
+    if (counting()) allocationCalls++;
     return __libc_calloc(count, size);
 }
 extern "C" void *realloc(void *p, size_t size) {
-    if (countingArmed) allocationCalls++;
+    if (counting()) allocationCalls++;
     return __libc_realloc(p, size);
 }
 extern "C" void free(void *p) {
-    if (countingArmed) allocationCalls++;
+    if (counting()) allocationCalls++;
     __libc_free(p);
 }
 extern "C" int pthread_mutex_lock(pthread_mutex_t *mutex) {
-    if (countingArmed) lockCalls++;
+    if (counting()) lockCalls++;
     if (realMutexLock == nullptr) {
         realMutexLock = reinterpret_cast<int (*)(pthread_mutex_t *)>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
     }
@@ -126,7 +136,19 @@ void reportStackUse() {
     writeText((std::string(sidePath) + ".stack").c_str(), text);
 }
 
+void writeCounts() {
+    char text[64] = "";
+    appendNumber(text, allocationCalls.load());
+    strcat(text, " ");
+    appendNumber(text, lockCalls.load());
+    strcat(text, "\n");
+    writeText(countsPath.c_str(), text);
+}
+
 void handleSignal(siginfo_t *, ucontext_t *, void *context) {
+    if (globallyArmed.exchange(false)) {
+        writeCounts();
+    }
     writeText(static_cast<const char *>(context), "handled\n");
     if (paintedStack != nullptr) {
         reportStackUse();
@@ -142,12 +164,7 @@ bool countingCallback(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcra
     countingArmed = true;
     bool handled = next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
     countingArmed = false;
-    char text[64] = "";
-    appendNumber(text, allocationCalls.load());
-    strcat(text, " ");
-    appendNumber(text, lockCalls.load());
-    strcat(text, "\n");
-    writeText(countsPath.c_str(), text);
+    writeCounts();
     return handled;
 }
 
@@ -164,14 +181,23 @@ std::mutex blockMutex;
 std::condition_variable blockCond;
 std::atomic<long> loops{0};
 
+std::atomic<int> blockedThreads{0};
+
 void startBusyThreads(int blocked) {
     for (int i = 0; i < blocked; ++i) {
         std::thread([] {
             std::unique_lock<std::mutex> lock(blockMutex);
+            blockedThreads++;
             blockCond.wait(lock, [] { return false; });
         }).detach();
     }
+    // All of them waiting (each has taken the mutex and let it go in wait).
+    for (;;) {
+        std::unique_lock<std::mutex> lock(blockMutex);
+        if (blockedThreads.load() == blocked) break;
+    }
     std::thread([] {
+        allocatingThread = syscall(SYS_gettid);
         for (;;) {
             void *p = malloc(64 + static_cast<size_t>(loops.load() % 512));
             free(p);
@@ -243,6 +269,14 @@ namespace {
 // An exception handler that was there before the reporter: it either mends
 // the fault (makes the page writable) and answers success, or answers
 // failure.
+// Mach mode's "nomalloc": arms the counting and passes the exception on.
+platform::mach::kern_return_t armingHandler(platform::mach::task_t, platform::mach::thread_t,
+                                            platform::mach::exception_type_t, platform::mach::mach_exception_data_t,
+                                            platform::mach::mach_msg_type_number_t, void *) {
+    globallyArmed = true;
+    return platform::mach::KERN_FAILURE;
+}
+
 platform::mach::kern_return_t previousHandler(platform::mach::task_t, platform::mach::thread_t,
                                               platform::mach::exception_type_t, platform::mach::mach_exception_data_t codes,
                                               platform::mach::mach_msg_type_number_t count, void *context) {
@@ -254,9 +288,10 @@ platform::mach::kern_return_t previousHandler(platform::mach::task_t, platform::
     return platform::mach::KERN_SUCCESS;
 }
 
-std::shared_ptr<BBCrashMachExceptionServer> installPreviousHandler(bool answersSuccess) {
+std::shared_ptr<BBCrashMachExceptionServer> installPreviousHandler(bool answersSuccess,
+                                                                   bbcrash_mach_exception_callback_t handler = previousHandler) {
     platform::ErrorPtr error;
-    auto server = BBCrashMachExceptionServer::make(previousHandler, answersSuccess ? &error : nullptr, &error);
+    auto server = BBCrashMachExceptionServer::make(handler, answersSuccess ? &error : nullptr, &error);
     if (server == nullptr) return nullptr;
     auto port = server->exceptionPortWithMask(platform::mach::EXC_MASK_BAD_ACCESS, &error);
     if (port == nullptr || !port->registerForTask(platform::mach::mach_task_self(), nullptr, &error)) return nullptr;
@@ -303,6 +338,9 @@ int main(int argc, char **argv) {
     std::shared_ptr<BBCrashMachExceptionServer> previous;
     if (what == "prev_success" || what == "prev_fail") {
         previous = installPreviousHandler(what == "prev_success");
+        if (previous == nullptr) return 9;
+    } else if (what == "nomalloc" && mode == "mach") {
+        previous = installPreviousHandler(false, armingHandler);
         if (previous == nullptr) return 9;
     }
     if (what == "stack") {
@@ -382,7 +420,7 @@ int main(int argc, char **argv) {
 
     if (what == "worker" || what == "nomalloc") {
         startBusyThreads(20);
-        if (what == "nomalloc") {
+        if (what == "nomalloc" && mode == "bsd") {
             BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, countingCallback, nullptr);
         }
         std::thread crasher([] {
