@@ -157,10 +157,21 @@ BBCrashReporter::BBCrashReporter() : BBCrashReporter(BBCrashReporterConfig::defa
 BBCrashReporter::BBCrashReporter(std::shared_ptr<const BBCrashReporterConfig> configuration)
     : BBCrashReporter(platform::Bundle::mainBundle(), std::move(configuration)) {}
 
+struct BBCrashReporter::BundleValues {
+    std::string identifier;
+    std::string version;
+    std::optional<std::string> marketingVersion;
+};
+
 BBCrashReporter::BBCrashReporter(const std::shared_ptr<platform::Bundle> &bundle,
                                  std::shared_ptr<const BBCrashReporterConfig> configuration)
-    : BBCrashReporter(identifierOf(bundle), versionOf(bundle),
-                      bundle != nullptr ? bundle->shortVersionString() : std::nullopt, std::move(configuration)) {}
+    : BBCrashReporter(BundleValues{identifierOf(bundle), versionOf(bundle),
+                                   bundle != nullptr ? bundle->shortVersionString() : std::nullopt},
+                      std::move(configuration)) {}
+
+BBCrashReporter::BBCrashReporter(BundleValues values, std::shared_ptr<const BBCrashReporterConfig> configuration)
+    : BBCrashReporter(std::move(values.identifier), std::move(values.version), std::move(values.marketingVersion),
+                      std::move(configuration)) {}
 
 BBCrashReporter::BBCrashReporter(std::string applicationIdentifier, std::string applicationVersion,
                                  std::optional<std::string> applicationMarketingVersion,

@@ -116,6 +116,11 @@ public:
     bool isEnabled() const { return enabled_; }
 
 private:
+    // A bundle's identifier, version and marketing version, read in that
+    // order (each fallback is logged in it).
+    struct BundleValues;
+    BBCrashReporter(BundleValues values, std::shared_ptr<const BBCrashReporterConfig> configuration);
+
     std::shared_ptr<const BBCrashReporterConfig> config_;
     bool enabled_ = false;
     std::string applicationIdentifier_;

@@ -1,6 +1,6 @@
-// bbcrash_write_report and bbcrash_signal_handler_callback are crash-path
-// code: no allocation, no locks, no logging; open, write, close, sigaction
-// and raw futex waits only, every wait bounded.
+// bbcrash_write_report, signal_handler_callback and mach_exception_callback
+// are crash-path code: no allocation, no locks, no logging; open, write,
+// close, sigaction and raw futex waits only, every wait bounded.
 #include "bbcrash_crash_handler.h"
 
 #include "BBCrashHostInfo.h"

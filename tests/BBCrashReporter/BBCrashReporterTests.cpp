@@ -4,6 +4,7 @@
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
 #include "bbcrash_crash_handler.h"
+#include "platform/syslog/SystemLog.h"
 #include "thread_test_child.h"
 #include "support/TestSupport.h"
 
@@ -54,6 +55,34 @@ TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplaced) {
     EXPECT_EQ(st.st_mode & 0777, 0755u);
     ASSERT_EQ(stat(reporter.crashReportDirectory().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+TEST(BBCrashReporterTests, ABundleWithoutIdentifierOrVersionFallsBackAndSaysSo) {
+    testsupport::TemporaryHome home;
+    testsupport::TemporaryDirectory empty("bbcrash-bundle");
+    std::vector<std::string> lines;
+    platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
+    BBCrashReporter reporter(std::make_shared<platform::Bundle>(empty.path()), nullptr);
+    platform::SystemLog::setSink(nullptr);
+    const std::string name = program_invocation_short_name;
+    EXPECT_EQ(reporter.crashReportDirectory().filename(), name);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "[BBCrashReporter] Warning -- bundle identifier, using process name " + name,
+                         "[BBCrashReporter] Warning -- bundle version unavailable"}));
+
+    // A nil marketing version is allowed and written empty.
+    testsupport::TemporaryDirectory tmp("bbcrash-live");
+    const char *savedTmp = getenv("TMPDIR");
+    const std::string saved = savedTmp != nullptr ? savedTmp : "";
+    setenv("TMPDIR", tmp.path().c_str(), 1);
+    auto data = reporter.generateLiveReport();
+    if (savedTmp != nullptr) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+    ASSERT_TRUE(data.has_value());
+    auto report = BBCrashReport::make(*data);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), name);
+    EXPECT_EQ(report->applicationInfo()->applicationVersion(), "");
+    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), "");
 }
 
 TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
