@@ -96,7 +96,9 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t *mutex) {
 extern "C" void crash_segv_null();
 
 // Addresses come through a volatile so the compiler cannot see the fault.
-volatile uintptr_t nullAddress = 0;
+// The "null" page's address is 16, not 0, which the undefined-behaviour
+// sanitizer would stop at before it faults.
+volatile uintptr_t nullAddress = 16;
 volatile uintptr_t nonCanonicalAddress = 0x8000000000000000ull;
 
 namespace {
