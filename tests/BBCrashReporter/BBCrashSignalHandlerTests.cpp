@@ -1,0 +1,209 @@
+// The signal handler, each case in a forked child: the kernel is the oracle
+// for what a signal does once the chain has answered.
+#include "BBCrashSignalHandler.h"
+#include "ChildDeath.h"
+#include "thread_test_child.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstring>
+#include <pthread.h>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+
+using bbcrashtest::diedOf;
+using threadtest::runInChild;
+
+namespace {
+
+std::atomic<int> plainCalls{0};
+std::string order;
+siginfo_t *seenInfo = nullptr;
+void *seenContext = nullptr;
+int seenValue = 0;
+volatile uintptr_t nullAddress = 16;  // in the unmapped first page, but not null
+
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer gives every thread an alternate stack of its own.
+constexpr bool kThreadsHaveStacksAlready = true;
+#else
+constexpr bool kThreadsHaveStacksAlready = false;
+#endif
+
+void plainHandler(int) { plainCalls++; }
+
+void sigInfoHandler(int, siginfo_t *info, void *uap) {
+    seenInfo = info;
+    seenContext = uap;
+    seenValue = info->si_value.sival_int;
+}
+
+bool notHandled(int, siginfo_t *, ucontext_t *, void *, bbcrash_signal_handler_callback *) { return false; }
+
+bool forwardOnly(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcrash_signal_handler_callback *next) {
+    return next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
+}
+
+void *chainContext = nullptr;
+siginfo_t *chainInfo = nullptr;
+
+bool recordContext(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcrash_signal_handler_callback *next) {
+    chainContext = uap;
+    chainInfo = info;
+    return next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
+}
+
+bool recordAndForward(int signo, siginfo_t *info, ucontext_t *uap, void *context,
+                      bbcrash_signal_handler_callback *next) {
+    order += static_cast<const char *>(context);
+    return next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
+}
+
+void install(int signo, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signo, &action, nullptr);
+}
+
+TEST(BBCrashSignalHandlerTests, RegisteringTwiceInstallsOnceAndRunsThePreviousHandlerOnce) {
+    auto result = runInChild([]() -> std::string {
+        install(SIGUSR1, plainHandler);
+        auto handler = BBCrashSignalHandler::sharedHandler();
+        THREAD_CHILD_CHECK(handler != nullptr, "");
+        THREAD_CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1), "");
+        THREAD_CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1), "");
+        struct sigaction current {};
+        sigaction(SIGUSR1, nullptr, &current);
+        THREAD_CHILD_CHECK((current.sa_flags & (SA_SIGINFO | SA_ONSTACK)) == (SA_SIGINFO | SA_ONSTACK), "");
+        raise(SIGUSR1);
+        THREAD_CHILD_CHECK(plainCalls.load() == 1, "");
+        return "";
+    });
+    EXPECT_EQ(result, "");
+}
+
+TEST(BBCrashSignalHandlerTests, NewestCallbackRunsFirstThenThePreviousAction) {
+    auto result = runInChild([]() -> std::string {
+        install(SIGUSR1, SIG_IGN);
+        auto handler = BBCrashSignalHandler::sharedHandler();
+        THREAD_CHILD_CHECK(handler->registerHandlerForSignal(SIGUSR1, recordAndForward, const_cast<char *>("A")), "");
+        THREAD_CHILD_CHECK(handler->registerHandlerForSignal(SIGUSR1, recordAndForward, const_cast<char *>("B")), "");
+        raise(SIGUSR1);  // the ignored previous action answers "handled": no re-raise
+        THREAD_CHILD_CHECK(order == "BA", "");
+        return "";
+    });
+    EXPECT_EQ(result, "");
+}
+
+TEST(BBCrashSignalHandlerTests, APreviousSigInfoActionSeesTheSignalUnchanged) {
+    auto result = runInChild([]() -> std::string {
+        struct sigaction previous {};
+        previous.sa_sigaction = sigInfoHandler;
+        previous.sa_flags = SA_SIGINFO;
+        sigemptyset(&previous.sa_mask);
+        sigaction(SIGUSR2, &previous, nullptr);
+        THREAD_CHILD_CHECK(BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGUSR2, recordContext, nullptr), "");
+        union sigval value {};
+        value.sival_int = 42;
+        sigqueue(getpid(), SIGUSR2, value);
+        THREAD_CHILD_CHECK(seenValue == 42, "");
+        THREAD_CHILD_CHECK(chainContext != nullptr && seenContext == chainContext, "");
+        THREAD_CHILD_CHECK(seenInfo == chainInfo, "");
+        return "";
+    });
+    EXPECT_EQ(result, "");
+}
+
+TEST(BBCrashSignalHandlerTests, UnhandledSignalsEndTheProcessWithoutLooping) {
+    // Every callback answers "not handled" and the previous action is the
+    // default: the signal comes back with the default action.
+    auto plain = runInChild([]() -> std::string {
+        BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGUSR1, notHandled, nullptr);
+        raise(SIGUSR1);
+        return "survived";
+    });
+    EXPECT_TRUE(diedOf(plain, SIGUSR1)) << plain;
+
+    // After resetHandlers the chain is empty and nothing set the default
+    // action back; registering again must not take the handler itself for
+    // the previous action either.
+    auto reset = runInChild([]() -> std::string {
+        auto handler = BBCrashSignalHandler::sharedHandler();
+        handler->registerHandlerWithSignal(SIGUSR1);
+        BBCrashSignalHandler::resetHandlers();
+        handler->registerHandlerWithSignal(SIGUSR1);
+        raise(SIGUSR1);
+        return "survived";
+    });
+    EXPECT_TRUE(diedOf(reset, SIGUSR1)) << reset;
+}
+
+TEST(BBCrashSignalHandlerTests, AnIgnoredPreviousActionHandlesSentSignalsButNotFaults) {
+    auto sent = runInChild([]() -> std::string {
+        install(SIGSEGV, SIG_IGN);
+        BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, forwardOnly, nullptr);
+        raise(SIGSEGV);
+        return "";
+    });
+    EXPECT_EQ(sent, "");
+
+    auto fault = runInChild([]() -> std::string {
+        install(SIGSEGV, SIG_IGN);
+        BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, forwardOnly, nullptr);
+        *reinterpret_cast<volatile int *>(nullAddress) = 1;
+        return "";
+    });
+    EXPECT_TRUE(diedOf(fault, SIGSEGV)) << fault;
+}
+
+TEST(BBCrashSignalHandlerTests, AlternateStacksAreOnlyGivenToThreadsWithoutOne) {
+    if (kThreadsHaveStacksAlready) GTEST_SKIP() << "the sanitizer gives every thread a stack";
+    auto result = runInChild([]() -> std::string {
+        auto handler = BBCrashSignalHandler::sharedHandler();
+        // A thread with a stack of its own keeps it.
+        static char own[65536];
+        stack_t mine{own, 0, sizeof(own)};
+        THREAD_CHILD_CHECK(sigaltstack(&mine, nullptr) == 0, "");
+        THREAD_CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1), "");
+        stack_t now{};
+        sigaltstack(nullptr, &now);
+        THREAD_CHILD_CHECK(now.ss_sp == own, "");
+
+        // Threads without one get one each, never the same.
+        static stack_t first{}, second{};
+        auto body = [](void *out) -> void * {
+            BBCrashSignalHandler::sharedHandler()->registerHandlerWithSignal(SIGUSR1);
+            sigaltstack(nullptr, static_cast<stack_t *>(out));
+            return nullptr;
+        };
+        pthread_t a, b;
+        pthread_create(&a, nullptr, body, &first);
+        pthread_join(a, nullptr);
+        pthread_create(&b, nullptr, body, &second);
+        pthread_join(b, nullptr);
+        THREAD_CHILD_CHECK(!(first.ss_flags & SS_DISABLE) && !(second.ss_flags & SS_DISABLE), "");
+        THREAD_CHILD_CHECK(first.ss_size == BBCrashSignalHandler::kAlternateStackSize, "");
+        THREAD_CHILD_CHECK(first.ss_sp != second.ss_sp, "");
+        return "";
+    });
+    EXPECT_EQ(result, "");
+}
+
+TEST(BBCrashSignalHandlerTests, TheAlternateStackHasAGuardPageBelowIt) {
+    if (kThreadsHaveStacksAlready) GTEST_SKIP() << "the sanitizer gives every thread a stack";
+    auto result = runInChild([]() -> std::string {
+        BBCrashSignalHandler::sharedHandler()->registerHandlerWithSignal(SIGUSR1);
+        stack_t now{};
+        sigaltstack(nullptr, &now);
+        auto *guard = static_cast<volatile char *>(now.ss_sp) - 1;
+        *guard = 1;  // must fault
+        return "survived";
+    });
+    EXPECT_TRUE(diedOf(result, SIGSEGV)) << result;
+}
+
+}  // namespace
