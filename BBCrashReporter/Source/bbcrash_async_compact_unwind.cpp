@@ -489,6 +489,7 @@ bbcrash_error_t bbcrash_async_unwind_entry_apply(task_t task, uint64_t function_
     const size_t greg = bbcrash_async_thread_state_get_greg_size(state);
     bbcrash_async_thread_state_copy(new_state, state);
     bbcrash_async_thread_state_clear_volatile_regs(new_state);
+    new_state->interrupted = false;
 
     uint64_t base = 0;
     bbcrash_error_t err;

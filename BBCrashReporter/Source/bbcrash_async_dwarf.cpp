@@ -1,8 +1,10 @@
 #include "bbcrash_async_dwarf.h"
 
+#include "bbcrash_dwarf_instruction_stream.h"
+
 using namespace platform::mach;
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 namespace {
 
@@ -222,10 +224,61 @@ bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info *
     return BBCRASH_ESUCCESS;
 }
 
+namespace {
+
+// The CIEs an FDE scan parsed last: the FDEs of a section share a handful of
+// CIEs (often two, taking turns), and each is parsed once per scan rather
+// than once per FDE.
+struct CieMemo {
+    bool valid = false;
+    mach_vm_address_t address = 0;
+    bbcrash_error_t result = BBCRASH_ESUCCESS;
+    bbcrash_async_dwarf_cie_info cie{};
+};
+
+struct CieCache {
+    static constexpr unsigned kSize = 4;
+    CieMemo memos[kSize];
+    unsigned next = 0;
+
+    // The memo of the CIE at `address`, or null.
+    const CieMemo *find(mach_vm_address_t address) const {
+        for (const auto &memo : memos) {
+            if (memo.valid && memo.address == address) {
+                return &memo;
+            }
+        }
+        return nullptr;
+    }
+    // A memo to fill, taking turns.
+    CieMemo *slot() {
+        CieMemo *memo = &memos[next];
+        next = (next + 1) % kSize;
+        return memo;
+    }
+};
+
+template <typename machine_ptr>
+bbcrash_error_t parseFde(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
+                         const bbcrash_async_byteorder *byteorder, mach_vm_address_t address, bool debug_frame,
+                         CieCache *cache);
+
+}  // namespace
+
 template <typename machine_ptr>
 bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
                                                   const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
                                                   bool debug_frame) {
+    CieCache cache;
+    return parseFde<machine_ptr>(info, mobj, byteorder, address, debug_frame, &cache);
+}
+
+namespace {
+
+template <typename machine_ptr>
+bbcrash_error_t parseFde(bbcrash_async_dwarf_fde_info *info, bbcrash_async_mobject *mobj,
+                         const bbcrash_async_byteorder *byteorder, mach_vm_address_t address, bool debug_frame,
+                         CieCache *cache) {
     *info = bbcrash_async_dwarf_fde_info{};
     const mach_vm_address_t sectionStart = bbcrash_async_mobject_base_address(mobj);
     EntryHeader header;
@@ -260,12 +313,20 @@ bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *
     }
     info->cie_offset = cieAddress - sectionStart;
 
-    bbcrash_async_dwarf_cie_info cie;
     gnu_ehptr_reader<machine_ptr> ptrReader(byteorder);
-    bbcrash_error_t err = bbcrash_async_dwarf_cie_info_init(&cie, mobj, byteorder, &ptrReader, cieAddress);
+    const CieMemo *memo = cache->find(cieAddress);
+    if (memo == nullptr) {
+        CieMemo *fresh = cache->slot();
+        fresh->result = bbcrash_async_dwarf_cie_info_init(&fresh->cie, mobj, byteorder, &ptrReader, cieAddress);
+        fresh->address = cieAddress;
+        fresh->valid = true;
+        memo = fresh;
+    }
+    bbcrash_error_t err = memo->result;
     if (err != BBCRASH_ESUCCESS) {
         return err;
     }
+    const bbcrash_async_dwarf_cie_info &cie = memo->cie;
 
     uint8_t encoding = DW_EH_PE_absptr;
     if (cie.has_eh_augmentation && cie.eh_augmentation.has_pointer_encoding) {
@@ -308,6 +369,8 @@ bbcrash_error_t bbcrash_async_dwarf_fde_info_init(bbcrash_async_dwarf_fde_info *
     return BBCRASH_ESUCCESS;
 }
 
+}  // namespace
+
 void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader *reader, bbcrash_async_mobject *mobj,
                                            const bbcrash_async_byteorder *byteorder, bool m64, bool debug_frame) {
     reader->mobj = mobj;
@@ -315,6 +378,58 @@ void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader *rea
     reader->m64 = m64;
     reader->debug_frame = debug_frame;
 }
+
+namespace {
+
+// The range of an FDE of the most common kind, read straight from the
+// section's bytes: eh_frame, native byte order, 64-bit words, a 32-bit
+// length, and a CIE (parsed already, in the cache) with 'z' and pointers that
+// are pc-relative signed 32-bit. For such an FDE this gives what parseFde
+// gives; anything else, or anything parseFde would refuse, answers false and
+// is left to parseFde.
+bool quickFdeRange(const bbcrash_async_dwarf_frame_reader *reader, mach_vm_address_t entry, uint64_t length,
+                   uint64_t id, const CieCache &cache, uint64_t *pcStart, uint64_t *pcEnd) {
+    constexpr uint8_t kPcRelSdata4 = DW_EH_PE_pcrel | DW_EH_PE_sdata4;
+    bbcrash_async_mobject *mobj = reader->mobj;
+    const mach_vm_address_t content = entry + 4;
+    if (reader->debug_frame || !reader->m64 || reader->byteorder != bbcrash_async_byteorder_native() ||
+        id > content) {
+        return false;
+    }
+    const CieMemo *memo = cache.find(content - id);
+    if (memo == nullptr || memo->result != BBCRASH_ESUCCESS || !memo->cie.has_eh_augmentation ||
+        !memo->cie.eh_augmentation.has_pointer_encoding ||
+        memo->cie.eh_augmentation.pointer_encoding != kPcRelSdata4) {
+        return false;
+    }
+    // The two pointers, then at most a 10-byte ULEB128 augmentation length.
+    const mach_vm_address_t fields = content + 4;
+    const mach_vm_address_t sectionEnd = mobj->task_address + mobj->length;
+    if (fields < content || fields > sectionEnd || sectionEnd - fields < 9) {
+        return false;
+    }
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(mobj->address + (fields - mobj->task_address));
+    int32_t start32, range32;
+    __builtin_memcpy(&start32, p, 4);
+    __builtin_memcpy(&range32, p + 4, 4);
+    const uint64_t start = fields + uint64_t(int64_t(start32));
+    if (__builtin_add_overflow(start, uint64_t(int64_t(range32)), pcEnd)) {
+        return false;
+    }
+    uint64_t dataLength = 0;
+    size_t size = 0;
+    if (!dwarf_decode_leb128(p + 8, p + (sectionEnd - fields), false, &dataLength, &size)) {
+        return false;
+    }
+    uint64_t end = 0;
+    if (__builtin_add_overflow(fields + 8 + size, dataLength, &end) || end - content > length) {
+        return false;
+    }
+    *pcStart = start;
+    return true;
+}
+
+}  // namespace
 
 bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_frame_reader *reader, uint64_t offset,
                                                           uint64_t pc, bbcrash_async_dwarf_fde_info *fde) {
@@ -328,10 +443,32 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
     }
     // Every entry moves the scan forward by at least its 4-byte header, so
     // the loop ends within the section.
+    CieCache cache;
+    // The section's bytes, for the entries whose 32-bit length and id can be
+    // read straight (native byte order); the others go through the object.
+    const bool native = reader->byteorder == bbcrash_async_byteorder_native();
+    const uint8_t *local = reinterpret_cast<const uint8_t *>(mobj->address) - (sectionStart - mobj->task_address);
     while (entry < sectionEnd) {
         EntryHeader header;
-        if (readEntryHeader(mobj, reader->byteorder, entry, &header) != BBCRASH_ESUCCESS) {
-            return BBCRASH_EINVAL;
+        uint64_t id = 0;
+        uint32_t words[2] = {0, 0};  // length and id
+        bool straight = native && sectionEnd - entry >= 8;
+        if (straight) {
+            __builtin_memcpy(words, local + (entry - sectionStart), 8);
+            straight = words[0] != 0xffffffff;
+        }
+        if (straight) {
+            header = {words[0], 4, false};
+            id = words[1];
+        } else {
+            if (readEntryHeader(mobj, reader->byteorder, entry, &header) != BBCRASH_ESUCCESS) {
+                return BBCRASH_EINVAL;
+            }
+            if (header.length != 0 &&
+                bbcrash_async_dwarf_read_offset(mobj, reader->byteorder, entry + header.header_size, 0,
+                                                header.dwarf64 ? 8 : 4, &id) != BBCRASH_ESUCCESS) {
+                return BBCRASH_EINVAL;
+            }
         }
         if (header.length == 0) {
             return BBCRASH_ENOTFOUND;
@@ -340,19 +477,16 @@ bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_fr
         if (!add(entry, header.header_size, &next) || !add(next, header.length, &next)) {
             return BBCRASH_EINVAL;
         }
-        uint64_t id = 0;
-        const size_t idSize = header.dwarf64 ? 8 : 4;
-        if (bbcrash_async_dwarf_read_offset(mobj, reader->byteorder, entry + header.header_size, 0, idSize, &id) !=
-            BBCRASH_ESUCCESS) {
-            return BBCRASH_EINVAL;
-        }
         const bool isCie = reader->debug_frame ? id == (header.dwarf64 ? UINT64_MAX : UINT32_MAX) : id == 0;
-        if (!isCie) {
-            bbcrash_error_t err = reader->m64
-                                      ? bbcrash_async_dwarf_fde_info_init<uint64_t>(fde, mobj, reader->byteorder, entry,
-                                                                                    reader->debug_frame)
-                                      : bbcrash_async_dwarf_fde_info_init<uint32_t>(fde, mobj, reader->byteorder, entry,
-                                                                                    reader->debug_frame);
+        uint64_t pcStart = 0, pcEnd = 0;
+        if (!isCie && !header.dwarf64 && quickFdeRange(reader, entry, header.length, id, cache, &pcStart, &pcEnd)) {
+            if (pcStart <= pc && pc < pcEnd) {
+                return parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, false, &cache);
+            }
+        } else if (!isCie) {
+            bbcrash_error_t err =
+                reader->m64 ? parseFde<uint64_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &cache)
+                            : parseFde<uint32_t>(fde, mobj, reader->byteorder, entry, reader->debug_frame, &cache);
             if (err != BBCRASH_ESUCCESS) {
                 return err;
             }
@@ -384,4 +518,4 @@ template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcrash_asy
                                                                      const bbcrash_async_byteorder *,
                                                                      mach_vm_address_t, bool);
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -5,7 +5,7 @@
 // section is read through a memory object.
 #include "bbcrash_dwarf_gnu_ehptr_reader.h"
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 struct bbcrash_async_dwarf_cie_info {
     uint64_t cie_offset;   // content after the length field, from the section start
@@ -94,4 +94,4 @@ extern template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcr
                                                                             const bbcrash_async_byteorder *,
                                                                             platform::mach::mach_vm_address_t, bool);
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

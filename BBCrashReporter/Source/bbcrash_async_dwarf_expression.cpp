@@ -4,7 +4,7 @@
 
 using namespace platform::mach;
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 namespace {
 
@@ -381,4 +381,4 @@ template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(
     bbcrash_async_mobject *, task_t, const bbcrash_async_thread_state *, const bbcrash_async_byteorder *,
     mach_vm_address_t, int64_t, uint64_t, const uint64_t *, size_t, uint64_t *);
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -6,7 +6,7 @@
 #include "bbcrash_async_mobject.h"
 #include "bbcrash_async_thread_state.h"
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 // Depth of the evaluation stack, in words.
 constexpr size_t BBCRASH_DWARF_EXPRESSION_STACK_SIZE = 100;
@@ -38,4 +38,4 @@ extern template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint64_t, in
     const bbcrash_async_byteorder *, platform::mach::mach_vm_address_t, int64_t, uint64_t, const uint64_t *, size_t,
     uint64_t *);
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

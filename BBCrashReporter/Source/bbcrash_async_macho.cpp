@@ -1,5 +1,8 @@
 #include "bbcrash_async_macho.h"
 
+#include "platform/mach/vm_hold.h"
+#include "platform/mach/vm_read.h"
+
 #include <cstring>
 #include <new>
 
@@ -9,22 +12,22 @@ using namespace platform::dyld;
 namespace {
 
 // Field reads from local, possibly unaligned memory through the image's byte
-// order.
+// order. (A fixed-size __builtin_memcpy is a plain load, never a call.)
 uint32_t load32(const bbcrash_async_macho *image, const void *p) {
     uint32_t v;
-    bbcrash_async_memcpy(&v, p, sizeof(v));
+    __builtin_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap32(v);
 }
 
 uint64_t load64(const bbcrash_async_macho *image, const void *p) {
     uint64_t v;
-    bbcrash_async_memcpy(&v, p, sizeof(v));
+    __builtin_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap64(v);
 }
 
 uint16_t load16(const bbcrash_async_macho *image, const void *p) {
     uint16_t v;
-    bbcrash_async_memcpy(&v, p, sizeof(v));
+    __builtin_memcpy(&v, p, sizeof(v));
     return image->byteorder->swap16(v);
 }
 
@@ -49,6 +52,12 @@ SegmentFields readSegment(const bbcrash_async_macho *image, const void *cmd) {
     return {load32(image, at(cmd, 24)), load32(image, at(cmd, 28)), load32(image, at(cmd, 32)),
             load32(image, at(cmd, 36)), load32(image, at(cmd, 48))};
 }
+
+bool examineSymbolTable(bbcrash_async_macho *image);
+void rememberReadableRanges(bbcrash_async_macho *image);
+void addReadableRange(bbcrash_async_macho *image, mach_vm_address_t start, mach_vm_size_t length);
+bbcrash_error_t findSection(bbcrash_async_macho *image, const char *segname, const char *sectname,
+                            mach_vm_address_t *address, mach_vm_size_t *size);
 
 void releaseInitState(bbcrash_async_macho *image) {
     delete[] image->name;
@@ -142,6 +151,8 @@ bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho *image, t
             image->vmaddr_slide = static_cast<int64_t>(static_cast<int32_t>(
                 static_cast<uint32_t>(image_base) - static_cast<uint32_t>(fields.vmaddr)));
         }
+        rememberReadableRanges(image);
+        image->symtab_sorted = examineSymbolTable(image);
         return BBCRASH_ESUCCESS;
     }
     bbcrash_async_mobject_free(&image->load_cmds);
@@ -235,8 +246,11 @@ void bbcrash_async_macho_mapped_segment_free(bbcrash_async_macho_mapped_segment 
     bbcrash_async_mobject_free(&segment->mobj);
 }
 
-bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname,
-                                                const char *sectname, bbcrash_async_mobject *mobj) {
+namespace {
+
+// Where a section lies in the task: its addr + slide and its size.
+bbcrash_error_t findSection(bbcrash_async_macho *image, const char *segname, const char *sectname,
+                            mach_vm_address_t *address, mach_vm_size_t *size) {
     void *cmd = bbcrash_async_macho_find_segment_cmd(image, segname);
     if (cmd == nullptr) {
         return BBCRASH_ENOTFOUND;
@@ -255,12 +269,56 @@ bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, cons
         if (bbcrash_async_strncmp(reinterpret_cast<const char *>(sect), sectname, 16) != 0) {
             continue;
         }
-        uint64_t addr = image->m64 ? load64(image, sect + 32) : load32(image, sect + 32);
-        uint64_t size = image->m64 ? load64(image, sect + 40) : load32(image, sect + 36);
-        return bbcrash_async_mobject_init(mobj, image->task, addr + static_cast<uint64_t>(image->vmaddr_slide), size,
-                                          true);
+        const uint64_t addr = image->m64 ? load64(image, sect + 32) : load32(image, sect + 32);
+        *size = image->m64 ? load64(image, sect + 40) : load32(image, sect + 36);
+        *address = addr + static_cast<uint64_t>(image->vmaddr_slide);
+        return BBCRASH_ESUCCESS;
     }
     return BBCRASH_ENOTFOUND;
+}
+
+// Under a hold, a range inside one found readable when the record was built
+// is known readable without asking the kernel again.
+void noteKnownReadable(const bbcrash_async_macho *image, mach_vm_address_t address, mach_vm_size_t length) {
+    for (uint32_t i = 0; i < image->readable_range_count; ++i) {
+        const auto &range = image->readable_ranges[i];
+        if (address >= range.start && length <= range.length && address - range.start <= range.length - length) {
+            task_memory_note_readable(address, length);
+            return;
+        }
+    }
+}
+
+void addReadableRange(bbcrash_async_macho *image, mach_vm_address_t start, mach_vm_size_t length) {
+    if (length != 0 && image->readable_range_count < 2 && vm_readable_length(image->task, start, length) == length) {
+        image->readable_ranges[image->readable_range_count++] = {start, length};
+    }
+}
+
+// The compact unwind table; examineSymbolTable adds the symbol tables. (For
+// the images the dynamic-loader layer presents, both live in its own
+// allocation, which it releases only after the image has left the lists; an
+// image's own sections, such as __eh_frame, the loader unmaps before that.)
+void rememberReadableRanges(bbcrash_async_macho *image) {
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    if (findSection(image, "__TEXT", "__unwind_info", &address, &size) == BBCRASH_ESUCCESS) {
+        addReadableRange(image, address, size);
+    }
+}
+
+}  // namespace
+
+bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname,
+                                                const char *sectname, bbcrash_async_mobject *mobj) {
+    mach_vm_address_t address = 0;
+    mach_vm_size_t size = 0;
+    const bbcrash_error_t err = findSection(image, segname, sectname, &address, &size);
+    if (err != BBCRASH_ESUCCESS) {
+        return err;
+    }
+    noteKnownReadable(image, address, size);
+    return bbcrash_async_mobject_init(mobj, image->task, address, size, true);
 }
 
 bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symtab_reader *reader,
@@ -277,11 +335,12 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
     if (dysymtabCmd != nullptr && load32(image, at(dysymtabCmd, 4)) < sizeof(dysymtab_command)) {
         return BBCRASH_EINVAL;
     }
-    if (bbcrash_async_macho_map_segment(image, "__LINKEDIT", &reader->linkedit) != BBCRASH_ESUCCESS) {
+    void *linkeditCmd = bbcrash_async_macho_find_segment_cmd(image, "__LINKEDIT");
+    if (linkeditCmd == nullptr) {
         return BBCRASH_EINTERNAL;
     }
-    bbcrash_async_mobject *linkedit = &reader->linkedit.mobj;
-    const uint64_t fileoff = reader->linkedit.fileoff;
+    const SegmentFields segment = readSegment(image, linkeditCmd);
+    const uint64_t fileoff = segment.fileoff;
     const uint32_t symoff = load32(image, at(symtabCmd, 8));
     const uint32_t nsyms = load32(image, at(symtabCmd, 12));
     const uint32_t stroff = load32(image, at(symtabCmd, 16));
@@ -290,14 +349,34 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
 
     // Offsets before the segment's file offset would wrap: refuse them.
     if (symoff < fileoff || stroff < fileoff) {
-        bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
         return BBCRASH_EINTERNAL;
     }
-    void *symtab = bbcrash_async_mobject_remap(linkedit, linkedit->task_address, static_cast<int64_t>(symoff - fileoff),
+    // Only the tables' own extent is mapped, never more of the segment than
+    // they need: a segment's vmsize is whatever the header says, and a huge
+    // one over a large readable mapping would cost a copy of all of it.
+    const uint64_t symEnd = uint64_t(symoff) + entrySize * nsyms;  // 64-bit: cannot wrap
+    const uint64_t strEnd = uint64_t(stroff) + strsize;
+    const uint64_t low = (symoff < stroff ? symoff : stroff) - fileoff;
+    const uint64_t high = (symEnd > strEnd ? symEnd : strEnd) - fileoff;
+    uint64_t start = 0;
+    if (high > segment.vmsize ||
+        __builtin_add_overflow(segment.vmaddr + static_cast<uint64_t>(image->vmaddr_slide), low, &start)) {
+        return BBCRASH_EINTERNAL;
+    }
+    if (high > low) {
+        noteKnownReadable(image, start, high - low);
+        if (bbcrash_async_mobject_init(&reader->linkedit.mobj, image->task, start, high - low, true) !=
+            BBCRASH_ESUCCESS) {
+            return BBCRASH_EINTERNAL;
+        }
+    }
+    reader->linkedit.fileoff = fileoff;
+    reader->linkedit.filesize = segment.filesize;
+    bbcrash_async_mobject *linkedit = &reader->linkedit.mobj;
+    void *symtab = bbcrash_async_mobject_remap(linkedit, start, static_cast<int64_t>(symoff - fileoff - low),
                                                entrySize * nsyms);
-    void *strtab = bbcrash_async_mobject_remap(linkedit, linkedit->task_address, static_cast<int64_t>(stroff - fileoff),
-                                               strsize);
-    if (symtab == nullptr || strtab == nullptr) {
+    void *strtab = bbcrash_async_mobject_remap(linkedit, start, static_cast<int64_t>(stroff - fileoff - low), strsize);
+    if ((symtab == nullptr && nsyms != 0) || (strtab == nullptr && strsize != 0)) {
         bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
         return BBCRASH_EINTERNAL;
     }
@@ -361,6 +440,52 @@ void bbcrash_async_macho_symtab_reader_free(bbcrash_async_macho_symtab_reader *r
 
 namespace {
 
+// Whether the whole table (there is no LC_DYSYMTAB) is in non-decreasing
+// order of value; and the tables' extent, readable now. Checked once, when
+// the record is built.
+bool examineSymbolTable(bbcrash_async_macho *image) {
+    bbcrash_async_macho_symtab_reader reader;
+    if (bbcrash_async_macho_symtab_reader_init(&reader, image) != BBCRASH_ESUCCESS) {
+        return false;
+    }
+    addReadableRange(image, reader.linkedit.mobj.task_address, reader.linkedit.mobj.length);
+    bool sorted = reader.symtab_global == nullptr && reader.symtab_local == nullptr;
+    uint64_t previous = 0;
+    for (uint32_t i = 0; sorted && i < reader.nsyms; ++i) {
+        const uint64_t value = bbcrash_async_macho_symtab_reader_read(&reader, reader.symtab, i).n_value;
+        sorted = value >= previous;
+        previous = value;
+    }
+    bbcrash_async_macho_symtab_reader_free(&reader);
+    return sorted;
+}
+
+// The same candidate as scanSymbols finds, in a table sorted by value: the
+// last candidate at or below the target has the greatest value, and the
+// earliest candidate of that value wins.
+void bisectSymbols(bbcrash_async_macho_symtab_reader *reader, uint64_t target, bool *found,
+                   bbcrash_async_macho_symtab_entry_t *best) {
+    uint32_t low = 0, high = reader->nsyms;  // first index whose value is above the target
+    while (low < high) {
+        const uint32_t mid = low + (high - low) / 2;
+        if (bbcrash_async_macho_symtab_reader_read(reader, reader->symtab, mid).n_value <= target) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    for (uint32_t i = low; i-- > 0;) {
+        const bbcrash_async_macho_symtab_entry_t entry = bbcrash_async_macho_symtab_reader_read(reader, reader->symtab, i);
+        if (*found && entry.n_value < best->n_value) {
+            break;
+        }
+        if ((entry.n_type & 0xEE) == 0x0E) {
+            *best = entry;
+            *found = true;
+        }
+    }
+}
+
 // Keeps the best candidate over a table; on equal values the earlier stays.
 void scanSymbols(bbcrash_async_macho_symtab_reader *reader, void *table, uint32_t count, uint64_t target,
                  bool *found, bbcrash_async_macho_symtab_entry_t *best) {
@@ -391,6 +516,8 @@ bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho *image
     if (reader.symtab_global != nullptr || reader.symtab_local != nullptr) {
         scanSymbols(&reader, reader.symtab_global, reader.nsyms_global, target, &found, &best);
         scanSymbols(&reader, reader.symtab_local, reader.nsyms_local, target, &found, &best);
+    } else if (image->symtab_sorted) {
+        bisectSymbols(&reader, target, &found, &best);
     } else {
         scanSymbols(&reader, reader.symtab, reader.nsyms, target, &found, &best);
     }
@@ -404,14 +531,16 @@ bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho *image
         bbcrash_async_macho_symtab_reader_free(&reader);
         return BBCRASH_EINVAL;
     }
-    for (size_t i = 0;; ++i) {
-        if (!bbcrash_async_mobject_verify_local_pointer(linkedit, name, static_cast<int64_t>(i), 1)) {
-            bbcrash_async_macho_symtab_reader_free(&reader);
-            return BBCRASH_EINVAL;
-        }
-        if (reinterpret_cast<const char *>(name)[i] == '\0') {
-            break;
-        }
+    // Every byte up to the NUL lies in the mapping: the scan stops at its end.
+    const uintptr_t mappingEnd = linkedit->address + linkedit->length;
+    const char *text = reinterpret_cast<const char *>(name);
+    size_t length = 0;
+    while (name + length < mappingEnd && name >= linkedit->address && text[length] != '\0') {
+        ++length;
+    }
+    if (name < linkedit->address || name + length >= mappingEnd) {
+        bbcrash_async_macho_symtab_reader_free(&reader);
+        return BBCRASH_EINVAL;
     }
     callback(best.normalized_value + static_cast<uint64_t>(image->vmaddr_slide), reinterpret_cast<const char *>(name),
              ctx);

@@ -26,6 +26,18 @@ struct bbcrash_async_macho {
     // and the reported base address all use it.
     platform::mach::mach_vm_address_t image_base;
     void *list_node;  // the image list node that holds this record
+    // The symbol table (without LC_DYSYMTAB) was found sorted by value when
+    // the record was built: the nearest-symbol search may then bisect it.
+    bool symtab_sorted;
+    // Ranges the crash-time readers map (the compact unwind table, the symbol
+    // and string tables), found readable when the record was built. They stay
+    // so while the image is listed, so under a hold on the task they need no
+    // probing again (platform/mach/vm_hold.h).
+    struct {
+        platform::mach::mach_vm_address_t start;
+        platform::mach::mach_vm_size_t length;
+    } readable_ranges[2];
+    uint32_t readable_range_count;
 };
 
 struct bbcrash_async_macho_mapped_segment {

@@ -2,9 +2,40 @@
 
 #include "platform/mach/memory_object.h"
 #include "platform/mach/vm_allocate.h"
+#include "platform/mach/vm_hold.h"
 #include "platform/mach/vm_page.h"
+#include "platform/mach/vm_read.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define BBCRASH_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BBCRASH_ASAN 1
+#endif
+#endif
+#ifdef BBCRASH_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
 
 using namespace platform::mach;
+
+namespace {
+
+// Under AddressSanitizer, memory the program must not touch (freed heap,
+// redzones) is copied through the checked reads rather than aliased, so that
+// reading it as task memory is not taken for a fault of the program.
+bool aliasable(mach_vm_address_t address, mach_vm_size_t length) {
+#ifdef BBCRASH_ASAN
+    return __asan_region_is_poisoned(reinterpret_cast<void *>(static_cast<uintptr_t>(address)),
+                                     static_cast<size_t>(length)) == nullptr;
+#else
+    (void)address;
+    (void)length;
+    return true;
+#endif
+}
+
+}  // namespace
 
 bbcrash_error_t bbcrash_async_mobject_init(bbcrash_async_mobject *mobj, task_t task, mach_vm_address_t task_address,
                                            mach_vm_size_t length, bool require_full) {
@@ -15,6 +46,26 @@ bbcrash_error_t bbcrash_async_mobject_init(bbcrash_async_mobject *mobj, task_t t
     }
     const mach_vm_address_t start = task_address & ~mask;
     mach_vm_size_t total = ((end + mask) & ~mask) - start;
+
+    // While the caller holds this task still, nothing can unmap the range
+    // once its pages are proved readable: the object aliases the memory
+    // itself, as a shared remapping would, instead of copying it.
+    if (task == mach_task_self() && task_memory_held() && length != 0) {
+        const mach_vm_size_t readable = vm_readable_length(task, task_address, length);
+        if (readable == 0 || (require_full && readable < length)) {
+            return BBCRASH_ENOMEM;
+        }
+        if (aliasable(task_address, readable)) {
+            mobj->task = task;
+            mobj->vm_address = 0;
+            mobj->vm_length = 0;
+            mobj->address = static_cast<uintptr_t>(task_address);
+            mobj->task_address = task_address;
+            mobj->length = readable;
+            mobj->vm_slide = 0;
+            return BBCRASH_ESUCCESS;
+        }
+    }
 
     if (!require_full) {
         if (total == 0) {
@@ -135,7 +186,7 @@ bbcrash_error_t readValue(bbcrash_async_mobject *mobj, mach_vm_address_t address
         return BBCRASH_EINVAL;
     }
     T value;
-    bbcrash_async_memcpy(&value, p, sizeof(T));
+    __builtin_memcpy(&value, p, sizeof(T));  // a plain load: fixed size
     *result = value;
     return BBCRASH_ESUCCESS;
 }

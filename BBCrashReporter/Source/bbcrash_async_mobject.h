@@ -1,7 +1,9 @@
 #pragma once
 // Memory objects: read-only local mappings of task memory, with every access
 // checked against the mapped range first. Async-signal-safe: the mapping
-// comes from the virtual-memory system, never from the heap.
+// comes from the virtual-memory system, never from the heap. While the
+// caller holds this task still (platform/mach/vm_hold.h), an object over its
+// memory aliases the readable range itself rather than copying it.
 #include "bbcrash_async.h"
 
 struct bbcrash_async_mobject {

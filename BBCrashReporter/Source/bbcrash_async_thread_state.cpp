@@ -118,6 +118,7 @@ bbcrash_error_t bbcrash_async_thread_state_mach_thread_init(bbcrash_async_thread
     state->stack_direction = BBCRASH_ASYNC_THREAD_STACK_DIRECTION_DOWN;
     state->greg_size = state->x86_state.thread.tsh.flavor == x86_THREAD_STATE64 ? 8 : 4;
     state->valid_regs = setMask(bbcrash_async_thread_state_get_reg_count(state));
+    state->interrupted = false;
     return BBCRASH_ESUCCESS;
 }
 

@@ -79,6 +79,11 @@ struct bbcrash_async_thread_state {
         platform::mach::x86_thread_state_t thread;        // flavor x86_THREAD_STATE32 selects the 32-bit set
         platform::mach::x86_exception_state_t exception;
     } x86_state;
+    // The instruction pointer is where a signal interrupted this frame (its
+    // state was restored from a signal context by unwinding a signal
+    // trampoline), not a return address: unwind data is looked up at it
+    // rather than at it - 1. Set by the reader that produced the frame.
+    bool interrupted;
 };
 
 // Fills the state from a suspended thread of this task: 0, or 6 when either

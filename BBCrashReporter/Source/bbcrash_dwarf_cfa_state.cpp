@@ -5,7 +5,7 @@
 
 using namespace platform::mach;
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 template <typename machine_ptr, typename machine_ptr_s>
 dwarf_cfa_state<machine_ptr, machine_ptr_s>::dwarf_cfa_state() : free_list_(0), level_(0) {
@@ -209,6 +209,7 @@ enum : uint8_t {
     DW_CFA_val_offset = 0x14,
     DW_CFA_val_offset_sf = 0x15,
     DW_CFA_val_expression = 0x16,
+    DW_CFA_GNU_args_size = 0x2E,
 
     DW_CFA_advance_loc = 0x40,
     DW_CFA_offset = 0x80,
@@ -460,6 +461,11 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
                 CFA_SET(regnum, REG_RULE_VAL_OFFSET,
                         machine_ptr(machine_ptr(soperand) * dataAlignment));
                 break;
+            case DW_CFA_GNU_args_size:
+                // The bytes of outgoing stack arguments: landing pads need
+                // it, unwinding a frame does not.
+                CFA_OPERAND(stream.read_uleb128(&uoperand));
+                break;
             default:
                 return BBCRASH_ENOTSUP;
             }
@@ -526,6 +532,9 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
     const size_t greg = bbcrash_async_thread_state_get_greg_size(thread_state);
     bbcrash_async_thread_state_copy(new_thread_state, thread_state);
     bbcrash_async_thread_state_clear_volatile_regs(new_thread_state);
+    // A signal trampoline's rules restore the interrupted frame, whose pc
+    // is the interrupted instruction.
+    new_thread_state->interrupted = cie->has_eh_augmentation && cie->eh_augmentation.signal_frame;
 
     // The canonical frame address.
     const rule_t &cfaRule = levels_[level_].cfa;
@@ -651,4 +660,4 @@ template class dwarf_cfa_state<uint64_t, int64_t>;
 template class dwarf_cfa_state_iterator<uint32_t, int32_t>;
 template class dwarf_cfa_state_iterator<uint64_t, int64_t>;
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -8,7 +8,7 @@
 #include "bbcrash_async_dwarf.h"
 #include "bbcrash_async_thread_state.h"
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 // Register rule kinds. A register without a rule is undefined.
 enum bbcrash_dwarf_cfa_reg_rule_t : uint32_t {
@@ -134,4 +134,4 @@ extern template class dwarf_cfa_state<uint64_t, int64_t>;
 extern template class dwarf_cfa_state_iterator<uint32_t, int32_t>;
 extern template class dwarf_cfa_state_iterator<uint64_t, int64_t>;
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -2,7 +2,7 @@
 
 using namespace platform::mach;
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 template <typename machine_ptr>
 bbcrash_error_t gnu_ehptr_reader<machine_ptr>::read(bbcrash_async_mobject *mobj, mach_vm_address_t location,
@@ -129,4 +129,4 @@ bbcrash_error_t gnu_ehptr_reader<machine_ptr>::read(bbcrash_async_mobject *mobj,
 template class gnu_ehptr_reader<uint32_t>;
 template class gnu_ehptr_reader<uint64_t>;
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -3,7 +3,7 @@
 // the target's machine word. Async-signal-safe.
 #include "bbcrash_async_mobject.h"
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 // Pointer encodings: a format in the low four bits, an application in bits
 // 4-6, and the indirect flag.
@@ -70,4 +70,4 @@ private:
 extern template class gnu_ehptr_reader<uint32_t>;
 extern template class gnu_ehptr_reader<uint64_t>;
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -2,7 +2,7 @@
 
 using namespace platform::mach;
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 bbcrash_error_t dwarf_instruction_stream::init(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                                mach_vm_address_t address, int64_t offset, uint64_t length) {
@@ -63,10 +63,7 @@ bool dwarf_instruction_stream::read_u64(uint64_t *value) {
     return true;
 }
 
-namespace {
-
-// Decodes LEB128 from [p, end): at most 10 bytes, bits past 64 dropped.
-bool decodeLeb128(const uint8_t *p, const uint8_t *end, bool sign, uint64_t *value, size_t *size) {
+bool dwarf_decode_leb128(const uint8_t *p, const uint8_t *end, bool sign, uint64_t *value, size_t *size) {
     uint64_t result = 0;
     unsigned shift = 0;
     size_t count = 0;
@@ -89,11 +86,9 @@ bool decodeLeb128(const uint8_t *p, const uint8_t *end, bool sign, uint64_t *val
     return true;
 }
 
-}  // namespace
-
 bool dwarf_instruction_stream::read_uleb128(uint64_t *value) {
     size_t size = 0;
-    if (current_ == nullptr || !decodeLeb128(current_, end_, false, value, &size)) {
+    if (current_ == nullptr || !dwarf_decode_leb128(current_, end_, false, value, &size)) {
         return false;
     }
     current_ += size;
@@ -103,7 +98,7 @@ bool dwarf_instruction_stream::read_uleb128(uint64_t *value) {
 bool dwarf_instruction_stream::read_sleb128(int64_t *value) {
     size_t size = 0;
     uint64_t raw = 0;
-    if (current_ == nullptr || !decodeLeb128(current_, end_, true, &raw, &size)) {
+    if (current_ == nullptr || !dwarf_decode_leb128(current_, end_, true, &raw, &size)) {
         return false;
     }
     *value = int64_t(raw);
@@ -132,4 +127,4 @@ bool dwarf_instruction_stream::jump(int64_t distance) {
     return true;
 }
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

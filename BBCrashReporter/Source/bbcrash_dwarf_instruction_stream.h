@@ -3,7 +3,11 @@
 // and DWARF expressions. No read ever leaves [start, end).
 #include "bbcrash_async_mobject.h"
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
+
+// Decodes LEB128 from [p, end): at most 10 bytes, bits past 64 dropped;
+// false when it does not end within them.
+bool dwarf_decode_leb128(const uint8_t *p, const uint8_t *end, bool sign, uint64_t *value, size_t *size);
 
 class dwarf_instruction_stream {
 public:
@@ -44,4 +48,4 @@ private:
     const bbcrash_async_byteorder *byteorder_ = nullptr;
 };
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -55,7 +55,7 @@ bbcrash_frame_error_t bbcrash_async_frame_cursor_next_with_readers(bbcrash_async
 bbcrash_frame_error_t bbcrash_async_frame_cursor_next(bbcrash_async_frame_cursor *cursor) {
     static const bbcrash_async_frame_reader readers[] = {
         bbcrash_async_frame_read_compact_unwind,
-        bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind,
+        bbcrash::BN::async::bbcrash_async_frame_read_dwarf_unwind,
         bbcrash_async_frame_read_frame_ptr,
     };
     return bbcrash_async_frame_cursor_next_with_readers(cursor, readers, sizeof(readers) / sizeof(readers[0]));
@@ -81,6 +81,7 @@ size_t bbcrash_async_frame_cursor_get_regcount(const bbcrash_async_frame_cursor 
 
 void bbcrash_async_frame_cursor_free(bbcrash_async_frame_cursor *cursor) { cursor->task = MACH_PORT_NULL; }
 
-bool bbcrash_async_frame_is_return_address(const bbcrash_async_thread_state *previous) {
-    return previous != nullptr;
+bool bbcrash_async_frame_is_return_address(const bbcrash_async_thread_state *current,
+                                           const bbcrash_async_thread_state *previous) {
+    return previous != nullptr && !current->interrupted;
 }

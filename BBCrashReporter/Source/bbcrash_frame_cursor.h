@@ -60,8 +60,10 @@ void bbcrash_async_frame_cursor_free(bbcrash_async_frame_cursor *cursor);
 
 // Whether the walk should look up `ip` - 1 rather than `ip` in unwind data:
 // every frame but the first holds a return address, which points past its
-// call and, after a call that never returns, into the next function.
-bool bbcrash_async_frame_is_return_address(const bbcrash_async_thread_state *previous);
+// call and, after a call that never returns, into the next function. A frame
+// restored from a signal context holds the interrupted instruction itself.
+bool bbcrash_async_frame_is_return_address(const bbcrash_async_thread_state *current,
+                                           const bbcrash_async_thread_state *previous);
 
 // The common start of the readers that use an image's unwind data: 3
 // without an instruction pointer, 4 at a pointer of 0, without an image list
@@ -81,7 +83,7 @@ bbcrash_frame_error_t bbcrash_async_frame_read_in_image(bbcrash_async_image_list
     if (pc == 0) {
         return BBCRASH_FRAME_ENOTSUP;
     }
-    if (bbcrash_async_frame_is_return_address(previous)) {
+    if (bbcrash_async_frame_is_return_address(current, previous)) {
         pc -= 1;
     }
     if (image_list == nullptr) {

@@ -5,7 +5,7 @@
 
 using namespace platform::mach;
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 namespace {
 
@@ -72,4 +72,4 @@ bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(task_t task, bbcrash
                                              });
 }
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

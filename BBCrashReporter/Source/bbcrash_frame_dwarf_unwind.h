@@ -2,7 +2,7 @@
 // The DWARF call-frame reader: the second reader of the stack walk.
 #include "bbcrash_frame_cursor.h"
 
-namespace bbcrash::MS::async {
+namespace bbcrash::BN::async {
 
 // Unwinds the current frame with the FDE that covers its instruction pointer
 // (for every frame but the first, the instruction before the return
@@ -16,4 +16,4 @@ bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(platform::mach::task
                                                             const bbcrash_async_thread_state *previous,
                                                             bbcrash_async_thread_state *next);
 
-}  // namespace bbcrash::MS::async
+}  // namespace bbcrash::BN::async

@@ -35,8 +35,15 @@ bbcrash_frame_error_t bbcrash_async_frame_read_frame_ptr(task_t task, bbcrash_as
     if (bbcrash_async_task_read(task, fp, 0, &saved, 2 * greg) != BBCRASH_ESUCCESS) {
         return BBCRASH_FRAME_EBADFRAME;
     }
+    // The caller's stack pointer is just above the two saved words, which
+    // lets a DWARF or compact step follow this one.
+    uint64_t callerSp = 0;
+    if (__builtin_add_overflow(fp, 2 * uint64_t(greg), &callerSp) || (greg == 4 && callerSp > UINT32_MAX)) {
+        return BBCRASH_FRAME_EBADFRAME;
+    }
     bbcrash_async_thread_state_copy(next, current);
     bbcrash_async_thread_state_clear_all_regs(next);
+    next->interrupted = false;
     if (greg == 4) {
         bbcrash_async_thread_state_set_reg(next, BBCRASH_REG_IP, saved.words32[1]);
         bbcrash_async_thread_state_set_reg(next, BBCRASH_REG_FP, saved.words32[0]);
@@ -44,5 +51,6 @@ bbcrash_frame_error_t bbcrash_async_frame_read_frame_ptr(task_t task, bbcrash_as
         bbcrash_async_thread_state_set_reg(next, BBCRASH_REG_IP, saved.words64[1]);
         bbcrash_async_thread_state_set_reg(next, BBCRASH_REG_FP, saved.words64[0]);
     }
+    bbcrash_async_thread_state_set_reg(next, BBCRASH_REG_SP, callerSp);
     return BBCRASH_FRAME_ESUCCESS;
 }

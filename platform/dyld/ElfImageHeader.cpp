@@ -1,5 +1,7 @@
 #include "platform/dyld/ElfImageHeader.h"
 
+#include "platform/dyld/ElfUnwindInfo.h"
+
 #include <algorithm>
 #include <cstring>
 #include <elf.h>
@@ -266,9 +268,17 @@ ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symb
                      [](const Symbol &a, const Symbol &b) { return a.value < b.value; });
 
     const bool hasEhFrame = ehFrameSize != 0;
+    // A compact unwind table over the .eh_frame, as a Mach-O linker emits.
+    std::vector<uint8_t> unwindInfo;
+    if (hasEhFrame) {
+        unwindInfo = ElfUnwindInfo::build(reinterpret_cast<const uint8_t *>(bias + ehFrameAddr),
+                                          static_cast<size_t>(ehFrameSize), bias + textStart, textEnd - textStart);
+    }
+    const bool hasUnwindInfo = !unwindInfo.empty();
     const bool hasData = inData;
     const bool hasUuid = buildId != nullptr && buildIdSize != 0;
-    size_t commandsSize = sizeof(segment_command_64) + (hasEhFrame ? sizeof(section_64) : 0) +
+    const uint32_t textSections = (hasEhFrame ? 1 : 0) + (hasUnwindInfo ? 1 : 0);
+    size_t commandsSize = sizeof(segment_command_64) + textSections * sizeof(section_64) +
                           (hasData ? sizeof(segment_command_64) : 0) + sizeof(segment_command_64) +
                           (hasUuid ? sizeof(uuid_command) : 0) + sizeof(symtab_command);
     uint32_t ncmds = 1 + (hasData ? 1 : 0) + 1 + (hasUuid ? 1 : 0) + 1;
@@ -279,7 +289,8 @@ ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symb
     const size_t linkeditOffset = (sizeof(mach_header_64) + commandsSize + 15) & ~size_t(15);
     const size_t symbolsSize = symbols.size() * sizeof(nlist_64);
     const size_t linkeditSize = symbolsSize + stringsSize;
-    allocationSize_ = roundPage(linkeditOffset + linkeditSize);
+    const size_t unwindInfoOffset = (linkeditOffset + linkeditSize + 7) & ~size_t(7);
+    allocationSize_ = roundPage(unwindInfoOffset + unwindInfo.size());
     void *memory = mmap(nullptr, allocationSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
         allocationSize_ = 0;
@@ -301,14 +312,14 @@ ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symb
 
     segment_command_64 text{};
     text.cmd = LC_SEGMENT_64;
-    text.cmdsize = sizeof(segment_command_64) + (hasEhFrame ? sizeof(section_64) : 0);
+    text.cmdsize = static_cast<uint32_t>(sizeof(segment_command_64) + textSections * sizeof(section_64));
     putName(text.segname, "__TEXT");
     text.vmaddr = textStart;
     text.vmsize = textEnd - textStart;
     text.fileoff = textOff;
     text.filesize = textEnd - textStart;
     text.maxprot = text.initprot = textProt;
-    text.nsects = hasEhFrame ? 1 : 0;
+    text.nsects = textSections;
     std::memcpy(cursor, &text, sizeof(text));
     cursor += sizeof(text);
     if (hasEhFrame) {
@@ -321,6 +332,19 @@ ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symb
         eh.align = 3;
         std::memcpy(cursor, &eh, sizeof(eh));
         cursor += sizeof(eh);
+    }
+    if (hasUnwindInfo) {
+        // Like __LINKEDIT, the table lives in this allocation: addr + slide
+        // is where it lies.
+        section_64 unwind{};
+        putName(unwind.sectname, "__unwind_info");
+        putName(unwind.segname, "__TEXT");
+        unwind.addr = reinterpret_cast<uintptr_t>(out + unwindInfoOffset) - bias;
+        unwind.size = unwindInfo.size();
+        unwind.align = 2;
+        std::memcpy(cursor, &unwind, sizeof(unwind));
+        cursor += sizeof(unwind);
+        std::memcpy(out + unwindInfoOffset, unwindInfo.data(), unwindInfo.size());
     }
     if (hasData) {
         segment_command_64 data{};

@@ -3,9 +3,11 @@
 // is added and kept, read-only, for as long as the image is listed.
 //
 // Layout of the one page-aligned allocation: mach_header_64, the load
-// commands (__TEXT with a __eh_frame section when the image has one, __DATA
-// when it has writable segments, __LINKEDIT, LC_UUID when it has a GNU build
-// id, LC_SYMTAB), then the __LINKEDIT data (nlist_64 entries, string table).
+// commands (__TEXT with a __eh_frame section when the image has one and an
+// __unwind_info section built from it (ElfUnwindInfo), __DATA when it has
+// writable segments, __LINKEDIT, LC_UUID when it has a GNU build id,
+// LC_SYMTAB), then the __LINKEDIT data (nlist_64 entries, string table) and
+// the compact unwind table.
 // Segment and symbol addresses are link-time addresses: add the slide (the
 // ELF load bias) for addresses in memory. __LINKEDIT's vmaddr is chosen so
 // that vmaddr + slide is where its data lies in the allocation.

@@ -1,5 +1,6 @@
 #include "platform/mach/vm_allocate.h"
 
+#include "platform/mach/vm_hold.h"
 #include "platform/mach/vm_page.h"
 
 #include <cerrno>
@@ -76,6 +77,7 @@ kern_return_t mach_vm_deallocate(task_t task, mach_vm_address_t address, mach_vm
     if ((address & vm_page_mask()) || !roundToPages(size, &rounded) || address + rounded < address) {
         return KERN_INVALID_ARGUMENT;
     }
+    task_memory_forget(address, rounded);
     int savedErrno = errno;
     long rc = syscall(SYS_munmap, reinterpret_cast<void *>(static_cast<uintptr_t>(address)),
                       static_cast<size_t>(rounded));
@@ -91,6 +93,7 @@ kern_return_t mach_vm_protect(task_t task, mach_vm_address_t address, mach_vm_si
     if ((address & vm_page_mask()) || !roundToPages(size, &rounded) || address + rounded < address) {
         return KERN_INVALID_ARGUMENT;
     }
+    task_memory_forget(address, rounded);
     int savedErrno = errno;
     long rc = syscall(SYS_mprotect, reinterpret_cast<void *>(static_cast<uintptr_t>(address)),
                       static_cast<size_t>(rounded), toHostProtection(protection));

@@ -1,6 +1,8 @@
 #pragma once
 // Checked reads of task memory: a read that cannot fault, with the reason
-// for a failure told apart the way the Mach kernel tells it.
+// for a failure told apart the way the Mach kernel tells it. While the
+// calling thread holds the task (vm_hold.h), pages these reads proved
+// readable are read again with a plain copy.
 #include "platform/mach/mach_types.h"
 
 namespace platform::mach {

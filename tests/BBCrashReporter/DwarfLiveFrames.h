@@ -19,4 +19,10 @@ extern void *dwarf_live_outer_return;
 void dwarf_live_noreturn_caller(dwarf_live_probe probe, void *ctx);
 // Placed right after dwarf_live_noreturn_caller.
 long dwarf_live_after_noreturn_caller(long x);
+
+// Stores through a null pointer on the very first instruction after it grows
+// its frame: looked up at pc - 1, the fault would get the row before.
+long dwarf_live_fault_after_adjust(long x);
+// The address of that store.
+extern const char dwarf_live_adjust_fault[];
 }

@@ -21,150 +21,17 @@
 #include <vector>
 
 #include "DwarfLiveFrames.h"
+#include "LiveWalks.h"
 #include "LoadedImages.h"
 #include "bbcrash_frame_dwarf_unwind.h"
+#include "bbcrash_frame_fp_reader.h"
 #include "platform/mach/thread_capture.h"
 #include "platform/mach/thread_ucontext.h"
 
-#if __has_include(<libunwind.h>)
-#define UNW_LOCAL_ONLY
-#include <libunwind.h>
-#define DWARF_LIVE_HAVE_LIBUNWIND 1
-#else
-#define DWARF_LIVE_HAVE_LIBUNWIND 0
-#endif
-
 using namespace platform::mach;
+using namespace livewalk;
 
 namespace {
-
-constexpr int kMaxFrames = 64;
-constexpr bbcrash_regnum_t kCalleeSaved[6] = {BBCRASH_X86_64_RBX, BBCRASH_X86_64_RBP, BBCRASH_X86_64_R12,
-                                              BBCRASH_X86_64_R13, BBCRASH_X86_64_R14, BBCRASH_X86_64_R15};
-const char *const kCalleeSavedNames[6] = {"rbx", "rbp", "r12", "r13", "r14", "r15"};
-
-struct Frame {
-    uint64_t ip = 0;
-    uint64_t sp = 0;
-    bool hasSp = false;
-    uint64_t regs[6] = {};
-    bool hasReg[6] = {};
-};
-
-struct Walk {
-    Frame frames[kMaxFrames];
-    int count = 0;
-    int end = 0;
-};
-
-void record(Walk *walk, const bbcrash_async_thread_state &state) {
-    Frame &f = walk->frames[walk->count++];
-    f.ip = bbcrash_async_thread_state_get_reg(&state, BBCRASH_REG_IP);
-    f.hasSp = bbcrash_async_thread_state_has_reg(&state, BBCRASH_REG_SP);
-    f.sp = bbcrash_async_thread_state_get_reg(&state, BBCRASH_REG_SP);
-    for (int r = 0; r < 6; r++) {
-        f.hasReg[r] = bbcrash_async_thread_state_has_reg(&state, kCalleeSaved[r]);
-        f.regs[r] = bbcrash_async_thread_state_get_reg(&state, kCalleeSaved[r]);
-    }
-}
-
-bool g_defaultReaders = false;
-
-// Walks from `state` with the DWARF reader alone (or, when g_defaultReaders
-// is set, with the cursor's default readers).
-void walkFrom(const bbcrash_async_thread_state &state, Walk *walk) {
-    bbcrash_async_frame_cursor cursor;
-    bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, unwindtest::loadedImageList());
-    const bbcrash_async_frame_reader readers[] = {bbcrash::MS::async::bbcrash_async_frame_read_dwarf_unwind};
-    while (walk->count < kMaxFrames) {
-        walk->end = g_defaultReaders ? bbcrash_async_frame_cursor_next(&cursor)
-                                     : bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, 1);
-        if (walk->end != BBCRASH_FRAME_ESUCCESS) {
-            break;
-        }
-        record(walk, cursor.frame);
-    }
-    bbcrash_async_frame_cursor_free(&cursor);
-}
-
-// Frame 0 is this function, right after the capture.
-__attribute__((noinline)) void walkOurs(Walk *walk) {
-    x86_mcontext64_t mctx{};
-    platform_mach_thread_capture_state64(&mctx.ss);
-    bbcrash_async_thread_state state;
-    bbcrash_async_thread_state_mcontext_init(&state, &mctx);
-    walkFrom(state, walk);
-}
-
-_Unwind_Reason_Code unwindCallback(_Unwind_Context *context, void *data) {
-    auto *walk = static_cast<Walk *>(data);
-    if (walk->count == kMaxFrames) {
-        return _URC_END_OF_STACK;
-    }
-    Frame &f = walk->frames[walk->count++];
-    f.ip = _Unwind_GetIP(context);
-    f.sp = _Unwind_GetCFA(context);  // the callee's CFA: this frame's stack pointer
-    f.hasSp = true;
-    return _URC_NO_REASON;
-}
-
-// Frame 0 is this function.
-__attribute__((noinline)) void walkUnwind(Walk *walk) {
-    _Unwind_Backtrace(unwindCallback, walk);
-    __asm__ volatile("");  // keep the call from becoming a tail call
-}
-
-#if DWARF_LIVE_HAVE_LIBUNWIND
-// libunwind is loaded privately, so that its _Unwind_* functions do not
-// replace the C++ runtime's.
-struct Libunwind {
-    int (*getcontext)(unw_context_t *) = nullptr;
-    int (*initLocal)(unw_cursor_t *, unw_context_t *) = nullptr;
-    int (*step)(unw_cursor_t *) = nullptr;
-    int (*getReg)(unw_cursor_t *, unw_regnum_t, unw_word_t *) = nullptr;
-
-    static const Libunwind &get() {
-        static Libunwind lib = [] {
-            Libunwind l;
-            void *handle = dlopen("libunwind.so.8", RTLD_NOW | RTLD_LOCAL);
-            if (handle != nullptr) {
-                l.getcontext = reinterpret_cast<decltype(l.getcontext)>(dlsym(handle, "_Ux86_64_getcontext"));
-                l.initLocal = reinterpret_cast<decltype(l.initLocal)>(dlsym(handle, "_ULx86_64_init_local"));
-                l.step = reinterpret_cast<decltype(l.step)>(dlsym(handle, "_ULx86_64_step"));
-                l.getReg = reinterpret_cast<decltype(l.getReg)>(dlsym(handle, "_ULx86_64_get_reg"));
-            }
-            return l;
-        }();
-        return lib;
-    }
-    bool usable() const { return getcontext && initLocal && step && getReg; }
-};
-
-// Frame 0 is this function.
-__attribute__((noinline)) void walkLibunwind(Walk *walk) {
-    const Libunwind &lib = Libunwind::get();
-    unw_context_t context;
-    unw_cursor_t cursor;
-    lib.getcontext(&context);
-    lib.initLocal(&cursor, &context);
-    const unw_regnum_t regs[6] = {UNW_X86_64_RBX, UNW_X86_64_RBP, UNW_X86_64_R12,
-                                  UNW_X86_64_R13, UNW_X86_64_R14, UNW_X86_64_R15};
-    do {
-        Frame &f = walk->frames[walk->count++];
-        unw_word_t value = 0;
-        lib.getReg(&cursor, UNW_REG_IP, &value);
-        f.ip = value;
-        lib.getReg(&cursor, UNW_REG_SP, &value);
-        f.sp = value;
-        f.hasSp = true;
-        for (int r = 0; r < 6; r++) {
-            f.hasReg[r] = lib.getReg(&cursor, regs[r], &value) == 0;
-            f.regs[r] = value;
-        }
-    } while (walk->count < kMaxFrames && lib.step(&cursor) > 0);
-    __asm__ volatile("");
-}
-#endif
 
 struct ProbeResults {
     Walk ours, unwind, libunwind;
@@ -174,29 +41,10 @@ void probe(void *data) {
     auto *results = static_cast<ProbeResults *>(data);
     walkOurs(&results->ours);
     walkUnwind(&results->unwind);
-#if DWARF_LIVE_HAVE_LIBUNWIND
-    if (Libunwind::get().usable()) {
-        walkLibunwind(&results->libunwind);
-    }
-#endif
+    walkLibunwind(&results->libunwind);
     __asm__ volatile("");  // no tail call: every walk sees this frame
 }
 
-const char *symbolName(uint64_t ip) {
-    Dl_info info{};
-    return dladdr(reinterpret_cast<void *>(ip - 1), &info) && info.dli_sname ? info.dli_sname : "?";
-}
-
-std::string describe(const char *label, const Walk &walk) {
-    std::string out = std::string(label) + ":\n";
-    char line[160];
-    for (int k = 0; k < walk.count; k++) {
-        std::snprintf(line, sizeof(line), "  %2d ip %#llx sp %#llx %s\n", k, (unsigned long long)walk.frames[k].ip,
-                      (unsigned long long)walk.frames[k].sp, symbolName(walk.frames[k].ip));
-        out += line;
-    }
-    return out;
-}
 
 // Our frames from `oursFrom` on against the others' from their indexes on:
 // the same instruction pointers; our stack pointers equal libunwind's and
@@ -207,9 +55,6 @@ struct Start {
     int ours, unwind, libunwind;
 };
 
-// (Few enough arguments to go in registers: stack arguments bring
-// DW_CFA_GNU_args_size into the callers' call-frame information, which the
-// DWARF reader refuses.)
 // Our walk must deliver at least `mustReach` frames from its start (-1: all
 // that _Unwind_Backtrace found but its final one).
 void compareWalks(const Walk &ours, const Walk &unwind, const Walk *libunwind, const Start &start, int mustReach) {
@@ -276,7 +121,8 @@ TEST(DwarfLiveWalkTests, QsortCallbackWalkMatchesUnwindBacktraceAndLibunwind) {
 }
 
 // The cursor's default readers (compact unwind, DWARF, frame pointers) on
-// ELF code: compact unwind has nothing here, DWARF does the work.
+// ELF code: the compact tables built for ELF images, with DWARF for the rows
+// that have no compact encoding.
 TEST(DwarfLiveWalkTests, DefaultReadersWalkTheSameStack) {
     static ProbeResults results;
     results = ProbeResults{};
@@ -391,17 +237,52 @@ void faultHandler(int, siginfo_t *, void *context) {
     _exit(0);
 }
 
-// The walks must reach this function's caller; the test body above it may
-// pass arguments on the stack, whose DW_CFA_GNU_args_size the reader refuses.
-__attribute__((noinline)) void runSignalChild(SignalResults *shared) {
-    shared->childReturn = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+// Installs the fault handler that walks; the walks must reach the caller of
+// the function that calls this.
+void prepareSignalChild(SignalResults *shared, uintptr_t childReturn) {
+    shared->childReturn = childReturn;
     g_signalResults = shared;
     struct sigaction action {};
     action.sa_sigaction = faultHandler;
     action.sa_flags = SA_SIGINFO;
     sigaction(SIGSEGV, &action, nullptr);
+}
+
+__attribute__((noinline)) void runSignalChild(SignalResults *shared) {
+    prepareSignalChild(shared, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
     dwarf_live_sort_outer(probe, nullptr, 1);
     _exit(3);
+}
+
+// The same with the fault on the first instruction after a stack adjustment.
+__attribute__((noinline)) void runAdjustChild(SignalResults *shared) {
+    prepareSignalChild(shared, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+    volatile long sink = dwarf_live_fault_after_adjust(7);
+    (void)sink;
+    _exit(3);
+}
+
+// Runs `body` in a forked process and returns what it left behind (null
+// when it did not end with status 0).
+SignalResults *runInChild(void (*body)(SignalResults *)) {
+    auto *shared = static_cast<SignalResults *>(
+        mmap(nullptr, sizeof(SignalResults), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (shared == MAP_FAILED) {
+        return nullptr;
+    }
+    new (shared) SignalResults{};
+    unwindtest::loadedImageList();  // built before the fork, outside the handler
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(20);
+        body(shared);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        munmap(shared, sizeof(SignalResults));
+        return nullptr;
+    }
+    return shared;
 }
 
 int indexOf(const Walk &walk, uint64_t ip) {
@@ -414,20 +295,8 @@ int indexOf(const Walk &walk, uint64_t ip) {
 }  // namespace
 
 TEST(DwarfLiveWalkTests, SignalFrameWalksMatchUnwindBacktraceAndLibunwind) {
-    auto *shared = static_cast<SignalResults *>(
-        mmap(nullptr, sizeof(SignalResults), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ASSERT_NE(shared, MAP_FAILED);
-    new (shared) SignalResults{};
-    unwindtest::loadedImageList();  // built before the fork, outside the handler
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        alarm(20);
-        runSignalChild(shared);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    SignalResults *shared = runInChild(runSignalChild);
+    ASSERT_NE(shared, nullptr) << "the child failed";
     const SignalResults &r = *shared;
 
     // From the interrupted context: frame 0 is the faulting instruction.
@@ -453,4 +322,60 @@ TEST(DwarfLiveWalkTests, SignalFrameWalksMatchUnwindBacktraceAndLibunwind) {
         compareWalks(r.fromHandler.ours, r.fromHandler.unwind, lib, {2, 2, 2}, caller - 2 + 1);
     }
     munmap(shared, sizeof(SignalResults));
+}
+
+// The interrupted frame holds the faulting instruction, not a return
+// address: looked up at pc - 1, a fault right after a stack adjustment gets
+// the row before the adjustment and the walk goes astray.
+TEST(DwarfLiveWalkTests, FaultRightAfterAStackAdjustmentUnwinds) {
+    SignalResults *shared = runInChild(runAdjustChild);
+    ASSERT_NE(shared, nullptr) << "the child failed";
+    const SignalResults &r = *shared;
+    ASSERT_EQ(r.faultIp, reinterpret_cast<uintptr_t>(dwarf_live_adjust_fault));
+    const Walk *lib = r.fromHandler.libunwind.count > 0 ? &r.fromHandler.libunwind : nullptr;
+    const int u = indexOf(r.fromHandler.unwind, r.faultIp);
+    const int caller = indexOf(r.fromHandler.unwind, r.childReturn);
+    ASSERT_GE(u, 0);
+    ASSERT_GT(caller, u);
+    const int o = indexOf(r.fromHandler.ours, r.faultIp);
+    ASSERT_GE(o, 0) << "our walk did not pass through the signal frame (ended with " << r.fromHandler.ours.end << ")";
+    EXPECT_EQ(o, u);
+    compareWalks(r.fromHandler.ours, r.fromHandler.unwind, lib, {2, 2, 2}, caller - 2 + 1);
+    EXPECT_GE(indexOf(r.fromHandler.ours, r.childReturn), 0);
+    munmap(shared, sizeof(SignalResults));
+}
+
+// A frame-pointer step gives the caller's stack pointer, so the DWARF reader
+// can take the next step: the walk goes on exactly as a DWARF-only walk.
+TEST(DwarfLiveWalkTests, DwarfStepFollowsAFramePointerStep) {
+    // From this test's frame (built with frame pointers): one step by frame
+    // pointer to its caller, then DWARF.
+    x86_mcontext64_t mctx{};
+    platform_mach_thread_capture_state64(&mctx.ss);
+    bbcrash_async_thread_state start;
+    bbcrash_async_thread_state_mcontext_init(&start, &mctx);
+    static Walk mixed;
+    mixed = Walk{};
+    const bbcrash_async_frame_reader fp[] = {bbcrash_async_frame_read_frame_ptr};
+    const bbcrash_async_frame_reader dwarf[] = {bbcrash::BN::async::bbcrash_async_frame_read_dwarf_unwind};
+    bbcrash_async_frame_cursor cursor;
+    bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &start, unwindtest::loadedImageList());
+    ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fp, 1), BBCRASH_FRAME_ESUCCESS);
+    record(&mixed, cursor.frame);
+    ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fp, 1), BBCRASH_FRAME_ESUCCESS);
+    record(&mixed, cursor.frame);
+    ASSERT_TRUE(mixed.frames[1].hasSp);
+    while (mixed.count < kMaxFrames &&
+           (mixed.end = bbcrash_async_frame_cursor_next_with_readers(&cursor, dwarf, 1)) == BBCRASH_FRAME_ESUCCESS) {
+        record(&mixed, cursor.frame);
+    }
+    static Walk reference;
+    reference = Walk{};
+    walkFrom(start, &reference);
+    ASSERT_GT(reference.count, 4);
+    ASSERT_EQ(mixed.count, reference.count) << "the walk ended with " << mixed.end;
+    for (int k = 1; k < reference.count; k++) {
+        EXPECT_EQ(mixed.frames[k].ip, reference.frames[k].ip) << k;
+        EXPECT_EQ(mixed.frames[k].sp, reference.frames[k].sp) << k;
+    }
 }

@@ -14,7 +14,7 @@
 #include "bbcrash_async_dwarf_expression.h"
 #include "bbcrash_dwarf_cfa_state.h"
 
-using namespace bbcrash::MS::async;
+using namespace bbcrash::BN::async;
 using namespace platform::mach;
 using dwarftest::Bytes;
 using unwindtest::state64With;
@@ -399,7 +399,8 @@ TEST(DwarfTests, InstructionRefusals) {
         std::initializer_list<uint8_t> program;
         bbcrash_error_t expected;
     } cases[] = {
-        {{0x2e, 0x10}, BBCRASH_ENOTSUP},                                     // GNU_args_size
+        {{0x2e, 0x10}, BBCRASH_ESUCCESS},                                    // GNU_args_size: skipped
+        {{0x2e, 0x80}, BBCRASH_EINVAL},                                      // GNU_args_size cut short
         {{0x05, 0x80, 0x80, 0x80, 0x80, 0x10, 0x01}, BBCRASH_ENOTSUP},       // register above 32 bits
         {{0x0c, 0x07}, BBCRASH_EINVAL},                                      // operand cut short
         {{0x0f, 0x05, 0x30}, BBCRASH_EINVAL},                                // expression past the end
@@ -505,6 +506,50 @@ TEST(DwarfTests, ApplyWithExpressions) {
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 8);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x403210u);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_X86_64_RBX), sp + 9);
+}
+
+// The return address need not live in column 16: a CIE may name a real
+// register as its return-address column, and a rule may move the return
+// address into another register.
+TEST(DwarfTests, ReturnAddressRulesOnRealRegisters) {
+    alignas(16) uint64_t stack[4] = {0x404040, 0x5050, 0, 0};
+    const uint64_t sp = reinterpret_cast<uintptr_t>(&stack[0]);
+    const auto state = state64With({{BBCRASH_X86_64_RSP, sp}, {BBCRASH_X86_64_RBX, 0x406060}});
+    bbcrash_async_thread_state next;
+    {
+        // Column 3 (rbx) is the return address, saved at cfa-16: both rbx
+        // and the instruction pointer get the saved word.
+        auto cie = plainCie();
+        cie.return_address_register = 3;
+        State64 rows;
+        rows.set_cfa_register(7, 16);
+        rows.set_register(3, REG_RULE_OFFSET, uint64_t(-16));
+        ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
+        EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x404040u);
+        EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_X86_64_RBX), 0x404040u);
+        EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 16);
+    }
+    {
+        // Column 3 with no rule: the return address is still in rbx.
+        auto cie = plainCie();
+        cie.return_address_register = 3;
+        State64 rows;
+        rows.set_cfa_register(7, 16);
+        ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
+        EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x406060u);
+    }
+    {
+        // Column 16 rewired by DW_CFA_register 16, 3: the return address
+        // is rbx's value in this frame.
+        const auto cie = plainCie();
+        Bytes b;
+        b.bytes({0x0c, 0x07, 0x10, 0x09, 0x10, 0x03});
+        State64 rows;
+        ASSERT_EQ(runProgram(rows, b, cie, uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
+        ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
+        EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x406060u);
+        EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_X86_64_RBX), 0x406060u);
+    }
 }
 
 TEST(DwarfTests, ApplyRefusals) {

@@ -156,7 +156,10 @@ TEST(FrameCursorTests, FramePointerReaderFollowsTheChain) {
               BBCRASH_FRAME_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x401111u);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_FP), reinterpret_cast<uintptr_t>(frame2));
-    EXPECT_EQ(next.valid_regs, 0x3u);  // the instruction and frame pointers only
+    // The instruction, frame and stack pointers only: the caller's stack
+    // pointer lies above the two saved words.
+    EXPECT_EQ(next.valid_regs, 0x7u);
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), reinterpret_cast<uintptr_t>(frame1) + 16);
 
     // Next step: the chain grows towards higher addresses, as it should.
     bbcrash_async_thread_state third;
@@ -168,15 +171,17 @@ TEST(FrameCursorTests, FramePointerReaderFollowsTheChain) {
     EXPECT_EQ(bbcrash_async_frame_read_frame_ptr(mach_task_self(), nullptr, &third, &next, &fourth),
               BBCRASH_FRAME_ENOFRAME);
 
-    // The same chain through a cursor: the frame after the first has no
-    // stack pointer to give.
+    // The same chain through a cursor: the frame after the first gives its
+    // stack pointer too.
     const bbcrash_async_frame_reader fpOnly[] = {bbcrash_async_frame_read_frame_ptr};
     bbcrash_async_frame_cursor cursor;
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &state, nullptr);
     ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fpOnly, 1), BBCRASH_FRAME_ESUCCESS);
     ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fpOnly, 1), BBCRASH_FRAME_ESUCCESS);
     uint64_t value = 0;
-    EXPECT_EQ(bbcrash_async_frame_cursor_get_reg(&cursor, BBCRASH_REG_SP, &value), BBCRASH_FRAME_ENOTSUP);
+    EXPECT_EQ(bbcrash_async_frame_cursor_get_reg(&cursor, BBCRASH_REG_SP, &value), BBCRASH_FRAME_ESUCCESS);
+    EXPECT_EQ(value, reinterpret_cast<uintptr_t>(frame1) + 16);
+    EXPECT_EQ(bbcrash_async_frame_cursor_get_reg(&cursor, BBCRASH_X86_64_RBX, &value), BBCRASH_FRAME_ENOTSUP);
     EXPECT_EQ(bbcrash_async_frame_cursor_get_reg(&cursor, BBCRASH_REG_IP, &value), BBCRASH_FRAME_ESUCCESS);
     EXPECT_EQ(value, 0x401111u);
     ASSERT_EQ(bbcrash_async_frame_cursor_next_with_readers(&cursor, fpOnly, 1), BBCRASH_FRAME_ESUCCESS);
@@ -241,5 +246,6 @@ TEST(FrameCursorTests, ThirtyTwoBitFramesReadFourByteWords) {
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x8048123u);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_FP), base + 64u);
     EXPECT_EQ(next.x86_state.thread.uts.ts32.eip, 0x8048123u);
+    EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), base + 8u);
     munmap(page, 4096);
 }

@@ -114,7 +114,8 @@ std::vector<uint8_t> MachOBuilder::build() const {
         put(out, cursor + 32, f, 12);
     }
     cursor += sectSize;
-    segment("__LINKEDIT", textVmaddr_ + textVmsize_, linkeditSize, linkeditOff, 0);
+    segment("__LINKEDIT", textVmaddr_ + textVmsize_, linkeditVmsize_ != 0 ? linkeditVmsize_ : linkeditSize, linkeditOff,
+            0);
 
     uint32_t symtab[6] = {u32(0x2), u32(24), u32(hasSymoffOverride_ ? symoffOverride_ : static_cast<uint32_t>(symoff)),
                           u32(static_cast<uint32_t>(symbols_.size())), u32(static_cast<uint32_t>(stroff)),

@@ -29,6 +29,8 @@ public:
     void setUuid(const uint8_t (&uuid)[16]);
     // Overrides symoff as written (for malformed-table tests).
     void overrideSymoff(uint32_t symoff) { symoffOverride_ = symoff; hasSymoffOverride_ = true; }
+    // Overrides __LINKEDIT's vmsize as written.
+    void overrideLinkeditVmsize(uint64_t vmsize) { linkeditVmsize_ = vmsize; }
 
     // The whole image; the __TEXT segment starts at offset 0.
     std::vector<uint8_t> build() const;
@@ -48,6 +50,7 @@ private:
     uint8_t uuid_[16] = {};
     bool hasSymoffOverride_ = false;
     uint32_t symoffOverride_ = 0;
+    uint64_t linkeditVmsize_ = 0;  // 0: the tables' size
 };
 
 }  // namespace testsupport

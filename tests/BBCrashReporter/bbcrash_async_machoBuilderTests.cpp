@@ -195,6 +195,62 @@ TEST(BuiltImageReaderTests, MalformedTablesAreRefused) {
     }
 }
 
+// A __LINKEDIT whose vmsize is huge, over a large readable mapping: the
+// lookup maps the symbol and string tables, not the whole readable run.
+TEST(BuiltImageReaderTests, HugeLinkeditMapsOnlyTheTables) {
+    MachOBuilder b = standardImage(true, false, 0x01000007);
+    b.overrideLinkeditVmsize(uint64_t(1) << 62);
+    const std::vector<uint8_t> bytes = b.build();
+    constexpr size_t kMapping = 64 << 20;
+    auto *memory = static_cast<uint8_t *>(
+        mmap(nullptr, kMapping, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+    ASSERT_NE(memory, MAP_FAILED);
+    std::memcpy(memory, bytes.data(), bytes.size());
+    const uintptr_t base = reinterpret_cast<uintptr_t>(memory);
+    bbcrash_async_macho macho;
+    ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "huge", base), BBCRASH_ESUCCESS);
+    bbcrash_async_macho_symtab_reader reader;
+    ASSERT_EQ(bbcrash_async_macho_symtab_reader_init(&reader, &macho), BBCRASH_ESUCCESS);
+    EXPECT_LE(reader.linkedit.mobj.length, bytes.size());
+    bbcrash_async_macho_symtab_reader_free(&reader);
+    Found found;
+    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, base + 0x200 + 0x44, record, &found), BBCRASH_ESUCCESS);
+    EXPECT_EQ(found.name, "_beta");
+    bbcrash_async_macho_free(&macho);
+    munmap(memory, kMapping);
+}
+
+// A table in value order is bisected, any other is scanned: both give the
+// nearest candidate, the earliest of equal values. The record also knows
+// where its tables lie, readable, for lookups under a hold.
+TEST(BuiltImageReaderTests, SortedTablesAreBisectedAndOthersScanned) {
+    const uint64_t t = kTextVmaddr + 0x200;
+    MachOBuilder unsorted(true, false, 0x01000007, 3);
+    unsorted.addSymbol({"_late", 0x0F, 1, 0, t + 0x80});
+    unsorted.addSymbol({"_early", 0x0F, 1, 0, t});
+    unsorted.addSymbol({"_middle", 0x0E, 1, 0, t + 0x40});
+    unsorted.addSymbol({"_middle_alias", 0x0F, 1, 0, t + 0x40});
+    for (bool sorted : {true, false}) {
+        InMemory image(sorted ? standardImage(true, false, 0x01000007).build() : unsorted.build());
+        bbcrash_async_macho macho;
+        ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "order", image.address()), BBCRASH_ESUCCESS);
+        EXPECT_EQ(macho.symtab_sorted, sorted);
+        EXPECT_EQ(macho.readable_range_count, 1u);  // the tables (no __unwind_info here)
+        Found found;
+        ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x50), record, &found),
+                  BBCRASH_ESUCCESS);
+        EXPECT_EQ(found.name, sorted ? "_beta" : "_middle");
+        found = Found{};
+        ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x90), record, &found),
+                  BBCRASH_ESUCCESS);
+        EXPECT_EQ(found.name, sorted ? "_beta" : "_late");  // the debugging entry at +0x80 is no candidate
+        found = Found{};
+        EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t - 1), record, &found),
+                  BBCRASH_ENOTFOUND);
+        bbcrash_async_macho_free(&macho);
+    }
+}
+
 TEST(BuiltImageReaderTests, ContainsAddressCannotWrap) {
     bbcrash_async_macho macho{};
     macho.image_base = UINT64_MAX - 0xff;

@@ -113,7 +113,8 @@ endif()
 # The live DWARF walks need code that only its call-frame information can
 # unwind.
 if(TARGET bbcrash_tests)
-  set_source_files_properties("${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/DwarfLiveFrames.cpp" PROPERTIES
+  set_source_files_properties("${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/DwarfLiveFrames.cpp"
+    "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/RandomStackFrames.cpp" PROPERTIES
     COMPILE_OPTIONS "-O2;-fomit-frame-pointer")
 endif()
 
@@ -129,4 +130,16 @@ if(TARGET bbcrash_tests)
   if(UNWIND_GDB)
     target_compile_definitions(bbcrash_tests PRIVATE PLOTWICK_GDB="${UNWIND_GDB}")
   endif()
+endif()
+
+# A crash whose handler walks and symbolicates with malloc, free and
+# pthread_mutex_lock interposed and counted (a .cc file, as above).
+if(TARGET bbcrash_tests)
+  add_executable(bbcrash_crash_path_probe "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/unwind_fixtures/crash_path_probe.cc"
+    "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/LoadedImages.cpp")
+  target_include_directories(bbcrash_crash_path_probe PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter")
+  target_link_libraries(bbcrash_crash_path_probe PRIVATE bbcrash ${CMAKE_DL_LIBS})
+  add_dependencies(bbcrash_tests bbcrash_crash_path_probe)
+  target_compile_definitions(bbcrash_tests PRIVATE
+    PLOTWICK_CRASH_PATH_PROBE="$<TARGET_FILE:bbcrash_crash_path_probe>")
 endif()

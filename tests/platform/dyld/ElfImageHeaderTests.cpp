@@ -184,11 +184,18 @@ void checkImage(const std::string &path) {
     // __TEXT,__eh_frame is the image's own .eh_frame, in place.
     uint64_t ehAddr = 0, ehSize = 0;
     ASSERT_TRUE(ehFrameOf(path, &ehAddr, &ehSize));
-    ASSERT_EQ(p.segments[0].sections.size(), 1u);
+    ASSERT_EQ(p.segments[0].sections.size(), 2u);
     const section_64 &eh = p.segments[0].sections[0];
     EXPECT_STREQ(eh.sectname, "__eh_frame");
     EXPECT_EQ(eh.addr, ehAddr);
     EXPECT_EQ(eh.size, ehSize);
+    // Beside it, the compact unwind table built from it (version 1).
+    const section_64 &unwind = p.segments[0].sections[1];
+    EXPECT_STREQ(unwind.sectname, "__unwind_info");
+    ASSERT_GE(unwind.size, 28u);
+    uint32_t version = 0;
+    std::memcpy(&version, reinterpret_cast<const void *>(unwind.addr + static_cast<uint64_t>(slide)), 4);
+    EXPECT_EQ(version, 1u);
 
     // Every symbol is defined in a section, lies in __TEXT and is named with
     // a leading "_"; the table lies where __LINKEDIT says.
