@@ -12,6 +12,7 @@
 #include "bbcrash_sysctl.h"
 #include "platform/foundation/UUID.h"
 #include "platform/mach/thread_list.h"
+#include "platform/mach/vm_hold.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -610,9 +611,17 @@ bbcrash_error_t bbcrash_log_writer_write(bbcrash_log_writer *writer, thread_t cr
         threadCount = 0;
     }
     const thread_t self = mach_thread_self();
+    bool everyOtherThreadStopped = kr == KERN_SUCCESS;
     for (mach_msg_type_number_t i = 0; i < threadCount; ++i) {
         writer->suspended[i] = writer->threads[i] != self && thread_suspend(writer->threads[i]) == KERN_SUCCESS;
+        if (writer->threads[i] != self && !writer->suspended[i]) {
+            everyOtherThreadStopped = false;
+        }
     }
+    // With nothing else running, nothing can unmap what the walks prove
+    // readable, so the reads may skip their per-page checks. A thread that
+    // could not be stopped (or was not listed) keeps every read checked.
+    const bool held = everyOtherThreadStopped && task_memory_hold_begin();
 
     // 2. Everything both passes of a section must agree on is read once.
     WriteContext ctx{};
@@ -755,6 +764,9 @@ bbcrash_error_t bbcrash_log_writer_write(bbcrash_log_writer *writer, thread_t cr
 
     // 5. Let the other threads go.
     bbcrash_async_objc_cache_free(&ctx.objc_cache);
+    if (held) {
+        task_memory_hold_end();
+    }
     for (mach_msg_type_number_t i = 0; i < threadCount; ++i) {
         if (writer->suspended[i]) {
             thread_resume(writer->threads[i]);
