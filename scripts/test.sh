@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The test command: set up, build, and run every test with ctest; then the
 # whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer
-# (a second build tree, build-asan/), and every fuzz target for a bounded time
-# on its corpus (scripts/fuzz.sh, build-fuzz/). CI runs all three stages.
+# (a second build tree, build-asan/), the log pipeline's tests under
+# ThreadSanitizer (scripts/tsan.sh, build-tsan/), and every fuzz target for a
+# bounded time on its corpus (scripts/fuzz.sh, build-fuzz/). CI runs every
+# stage.
 #
 # Developers may shorten or skip the later stages:
 #   PLOTWICK_SANITIZE_STAGE=0   skips the sanitizer suite
+#   PLOTWICK_TSAN_STAGE=0       skips the ThreadSanitizer run
 #   PLOTWICK_FUZZ_SECONDS=N     fuzzes each target N seconds (default 60;
 #                               0 skips fuzzing)
 set -euo pipefail
@@ -24,6 +27,11 @@ if [ "${PLOTWICK_SANITIZE_STAGE:-1}" != 0 ]; then
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:detect_stack_use_after_return=0" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     ctest --output-on-failure --timeout 900 -j "$jobs")
+fi
+
+if [ "${PLOTWICK_TSAN_STAGE:-1}" != 0 ]; then
+  echo "test: the log pipeline under ThreadSanitizer"
+  bash scripts/tsan.sh
 fi
 
 seconds="${PLOTWICK_FUZZ_SECONDS:-60}"
