@@ -146,6 +146,13 @@ long Alert::runDesktopDialog(const std::string &zenity) const {
         SystemLog::write("Alert \"" + messageText + "\": zenity could not be started.");
         return kNoAnswer;
     }
+    // Wait for zenity itself, not for the end of its output: helpers it
+    // starts (the accessibility bus) inherit the pipe and may outlive it. Its
+    // answer is one short line, which fits the pipe without blocking it.
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
     std::string printed;
     char buffer[256];
     while (true) {
@@ -155,9 +162,6 @@ long Alert::runDesktopDialog(const std::string &zenity) const {
         printed.append(buffer, static_cast<size_t>(n));
     }
     close(pipeFds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
     if (!WIFEXITED(status)) return kNoAnswer;
     const int code = WEXITSTATUS(status);
     if (code == 0) return kFirstButtonReturn;

@@ -1,7 +1,9 @@
 #include "support/ForkedChild.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,13 +54,30 @@ ChildResult runInChild(const std::function<int()> &body, unsigned seconds) {
         _exit(child.code);
     }
     close(fds[1]);
+    // Read until the child has ended, not until the end of its output:
+    // processes it started may inherit the pipe and outlive it.
+    const int childFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     char buffer[4096];
     while (true) {
-        ssize_t n = read(fds[0], buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        result.output.append(buffer, static_cast<size_t>(n));
+        pollfd watched[2] = {{fds[0], POLLIN, 0}, {childFd, POLLIN, 0}};
+        if (poll(watched, childFd >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (watched[0].revents & (POLLIN | POLLHUP)) {
+            ssize_t n = read(fds[0], buffer, sizeof buffer);
+            if (n > 0) result.output.append(buffer, static_cast<size_t>(n));
+            if (n > 0 || (n < 0 && errno == EINTR)) continue;
+            break;  // end of output
+        }
+        if (watched[1].revents & POLLIN) {
+            // The child has ended: take what is still buffered, then stop.
+            fcntl(fds[0], F_SETFL, O_NONBLOCK);
+            for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, static_cast<size_t>(n));
+            break;
+        }
     }
+    if (childFd >= 0) close(childFd);
     close(fds[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
