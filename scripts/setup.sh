@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   cmake ninja-build g++ pkg-config
   libsqlite3-dev zlib1g-dev
-  libprotobuf-c-dev protobuf-c-compiler
+  libprotobuf-c-dev protobuf-c-compiler protobuf-compiler
   libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libplist-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev

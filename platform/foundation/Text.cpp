@@ -1,5 +1,7 @@
 #include "platform/foundation/Text.h"
 
+#include <cstdint>
+
 namespace platform::text {
 
 namespace {
@@ -41,6 +43,43 @@ std::string utf16Prefix(std::string_view utf8, size_t maxUnits) {
         i += st.bytes;
     }
     return std::string(utf8.substr(0, i));
+}
+
+bool isValidUTF8(std::string_view bytes) {
+    size_t i = 0;
+    while (i < bytes.size()) {
+        auto b0 = static_cast<uint8_t>(bytes[i]);
+        size_t extra;
+        uint32_t low;  // smallest code point for the length (rejects overlong forms)
+        uint32_t cp;
+        if (b0 < 0x80) {
+            ++i;
+            continue;
+        } else if ((b0 & 0xE0) == 0xC0) {
+            extra = 1, low = 0x80, cp = b0 & 0x1F;
+        } else if ((b0 & 0xF0) == 0xE0) {
+            extra = 2, low = 0x800, cp = b0 & 0x0F;
+        } else if ((b0 & 0xF8) == 0xF0) {
+            extra = 3, low = 0x10000, cp = b0 & 0x07;
+        } else {
+            return false;
+        }
+        if (bytes.size() - i <= extra) {
+            return false;
+        }
+        for (size_t k = 1; k <= extra; ++k) {
+            auto b = static_cast<uint8_t>(bytes[i + k]);
+            if ((b & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        if (cp < low || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += extra + 1;
+    }
+    return true;
 }
 
 bool hasPrefix(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }

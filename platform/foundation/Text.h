@@ -15,6 +15,10 @@ size_t utf16Length(std::string_view utf8);
 // never ends inside a code point or a surrogate pair.
 std::string utf16Prefix(std::string_view utf8, size_t maxUnits);
 
+// True when the bytes are well-formed UTF-8 (no overlong forms, surrogates
+// or code points above U+10FFFF), as NSString requires of its input.
+bool isValidUTF8(std::string_view bytes);
+
 bool hasPrefix(std::string_view s, std::string_view prefix);
 bool hasSuffix(std::string_view s, std::string_view suffix);
 bool contains(std::string_view s, std::string_view needle);

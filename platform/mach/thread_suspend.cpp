@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 
+#include "platform/mach/exception_delivery.h"
 #include "platform/mach/thread_syscall.h"
 #include "platform/mach/thread_ucontext.h"
 
@@ -262,9 +263,17 @@ kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, th
     }
     if (*count < needed || thread == static_cast<thread_t>(detail::rawGettid())) return KERN_INVALID_ARGUMENT;
 
-    Slot *slot = findSlot(slotWord(thread, kParked));
-    const ParkedThread *parked = slot ? slot->parked.load(std::memory_order_acquire) : nullptr;
-    if (parked == nullptr) return KERN_FAILURE;
+    // A thread parked in exception delivery answers with its fault context,
+    // even while it is suspended as well.
+    x86_thread_state64_t threadState;
+    x86_exception_state64_t exceptionState;
+    if (!exception_parked_state(thread, &threadState, &exceptionState)) {
+        Slot *slot = findSlot(slotWord(thread, kParked));
+        const ParkedThread *parked = slot ? slot->parked.load(std::memory_order_acquire) : nullptr;
+        if (parked == nullptr) return KERN_FAILURE;
+        threadState = parked->state;
+        exceptionState = parked->exception;
+    }
 
     switch (flavor) {
         case x86_THREAD_STATE: {
@@ -272,24 +281,41 @@ kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, th
             std::memset(&record, 0, sizeof record);
             record.tsh.flavor = x86_THREAD_STATE64;
             record.tsh.count = static_cast<int32_t>(x86_THREAD_STATE64_COUNT);
-            record.uts.ts64 = parked->state;
+            record.uts.ts64 = threadState;
             std::memcpy(state, &record, sizeof record);
             break;
         }
-        case x86_THREAD_STATE64: std::memcpy(state, &parked->state, sizeof parked->state); break;
+        case x86_THREAD_STATE64: std::memcpy(state, &threadState, sizeof threadState); break;
         case x86_EXCEPTION_STATE: {
             x86_exception_state_t record;
             std::memset(&record, 0, sizeof record);
             record.esh.flavor = x86_EXCEPTION_STATE64;
             record.esh.count = static_cast<int32_t>(x86_EXCEPTION_STATE64_COUNT);
-            record.ues.es64 = parked->exception;
+            record.ues.es64 = exceptionState;
             std::memcpy(state, &record, sizeof record);
             break;
         }
-        default: std::memcpy(state, &parked->exception, sizeof parked->exception); break;
+        default: std::memcpy(state, &exceptionState, sizeof exceptionState); break;
     }
     *count = needed;
     return KERN_SUCCESS;
+}
+
+kern_return_t thread_set_state(thread_t thread, thread_state_flavor_t flavor, thread_state_t state,
+                               mach_msg_type_number_t count) {
+    if (state == nullptr || thread == MACH_PORT_NULL) return KERN_INVALID_ARGUMENT;
+    x86_thread_state64_t registers;
+    if (flavor == x86_THREAD_STATE64 && count >= x86_THREAD_STATE64_COUNT) {
+        std::memcpy(&registers, state, sizeof registers);
+    } else if (flavor == x86_THREAD_STATE && count >= x86_THREAD_STATE_COUNT) {
+        x86_thread_state_t record;
+        std::memcpy(&record, state, sizeof record);
+        if (record.tsh.flavor != x86_THREAD_STATE64) return KERN_INVALID_ARGUMENT;
+        registers = record.uts.ts64;
+    } else {
+        return KERN_INVALID_ARGUMENT;
+    }
+    return exception_parked_set_state(thread, &registers) ? KERN_SUCCESS : KERN_FAILURE;
 }
 
 }  // namespace platform::mach

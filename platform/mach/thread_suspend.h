@@ -66,7 +66,16 @@ kern_return_t thread_resume(thread_t thread);
 // KERN_INVALID_ARGUMENT: another flavor, a buffer too small, a null pointer,
 // or the calling thread. KERN_FAILURE: the thread is not suspended (or did
 // not answer its suspension), so there is no state.
+// A thread parked in exception delivery (exception_delivery.h) answers with
+// its fault context, suspended or not.
 kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, thread_state_t state,
                                mach_msg_type_number_t *count);
+
+// Replaces the registers a thread parked in exception delivery resumes with
+// when its handler answers success (x86_THREAD_STATE or x86_THREAD_STATE64).
+// KERN_FAILURE when the thread is not parked there; KERN_INVALID_ARGUMENT
+// for another flavor or a count too small.
+kern_return_t thread_set_state(thread_t thread, thread_state_flavor_t flavor, thread_state_t state,
+                               mach_msg_type_number_t count);
 
 }  // namespace platform::mach

@@ -1,0 +1,377 @@
+#include "BBCrashReporter.h"
+
+#include "BBCrashSignalHandler.h"
+#include "bbcrash_async_capture.h"
+#include "bbcrash_crash_handler.h"
+#include "bbcrash_error_object.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Text.h"
+#include "platform/mach/thread_list.h"
+#include "platform/syslog/SystemLog.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char *kDataDirectoryName = "io.bbcrash.crashreporter.data";
+constexpr const char *kReportFileName = "live_report.bbcrash";
+constexpr const char *kQueuedDirectoryName = "queued_reports";
+constexpr int kSIGTRAP = 5;     // macOS numbering, as the report carries it
+constexpr int kTRAP_TRACE = 2;
+
+// Process-wide: whether some reporter was enabled (set once, under the lock,
+// whatever happens afterwards) and whether an uncaught exception was taken.
+std::mutex enableMutex;
+bool enabledOnce = false;
+std::atomic<int> exceptionTaken{0};
+
+void log(const std::string &line) { platform::SystemLog::write(line); }
+
+std::string processName() {
+    const char *name = program_invocation_short_name;
+    return name != nullptr ? name : "";
+}
+
+std::string identifierOf(const std::shared_ptr<platform::Bundle> &bundle) {
+    std::optional<std::string> identifier = bundle != nullptr ? bundle->bundleIdentifier() : std::nullopt;
+    if (identifier && !identifier->empty()) {
+        return *identifier;
+    }
+    std::string name = processName();
+    if (name.empty()) {
+        throw BBCrashReporterException("Can not determine process identifier or process name");
+    }
+    log(platform::format("[BBCrashReporter] Warning -- bundle identifier, using process name %s", name.c_str()));
+    return name;
+}
+
+std::string versionOf(const std::shared_ptr<platform::Bundle> &bundle) {
+    std::optional<std::string> version = bundle != nullptr ? bundle->buildVersion() : std::nullopt;
+    if (!version) {
+        log("[BBCrashReporter] Warning -- bundle version unavailable");
+        return "";
+    }
+    return *version;
+}
+
+bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *error) {
+    std::error_code ec;
+    std::filesystem::create_directories(path, ec);
+    if (ec) {
+        if (error != nullptr) {
+            *error = platform::Error::posix(ec.value(), path.string());
+        }
+        return false;
+    }
+    chmod(path.c_str(), 0755);
+    return true;
+}
+
+std::optional<platform::Data> readWholeFile(const std::filesystem::path &path, platform::ErrorPtr *error) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (error != nullptr) {
+            *error = platform::Error::posix(errno, path.string());
+        }
+        return std::nullopt;
+    }
+    platform::Data data;
+    uint8_t buffer[65536];
+    for (;;) {
+        ssize_t n = read(fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            int saved = errno;
+            close(fd);
+            if (error != nullptr) {
+                *error = platform::Error::posix(saved, path.string());
+            }
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.insert(data.end(), buffer, buffer + n);
+    }
+    close(fd);
+    return data;
+}
+
+// A live report's private writer and temporary file, both released on every
+// way out.
+struct LiveReportFiles {
+    std::string path;
+    int fd = -1;
+    bbcrash_log_writer *writer = nullptr;
+
+    ~LiveReportFiles() {
+        if (fd >= 0) {
+            close(fd);
+        }
+        if (writer != nullptr) {
+            bbcrash_log_writer_free(writer);
+            delete writer;
+        }
+        if (!path.empty() && unlink(path.c_str()) != 0) {
+            log(platform::format("[BBCrashReporter] Failure occured deleting live crash report: %s", strerror(errno)));
+        }
+    }
+};
+
+struct LiveWrite {
+    bbcrash_log_writer *writer;
+    platform::mach::thread_t thread;
+    bbcrash_async_file *file;
+    const bbcrash_log_signal_info *info;
+};
+
+bbcrash_error_t writeLiveReport(bbcrash_async_thread_state *state, void *context) {
+    auto *job = static_cast<LiveWrite *>(context);
+    return bbcrash_log_writer_write(job->writer, job->thread, bbcrash_shared_image_list(), job->file, job->info,
+                                    state);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::shared_ptr<BBCrashReporter> BBCrashReporter::sharedReporter() {
+    static std::shared_ptr<BBCrashReporter> shared = std::make_shared<BBCrashReporter>();
+    return shared;
+}
+
+BBCrashReporter::BBCrashReporter() : BBCrashReporter(BBCrashReporterConfig::defaultConfiguration()) {}
+
+BBCrashReporter::BBCrashReporter(std::shared_ptr<const BBCrashReporterConfig> configuration)
+    : BBCrashReporter(platform::Bundle::mainBundle(), std::move(configuration)) {}
+
+BBCrashReporter::BBCrashReporter(const std::shared_ptr<platform::Bundle> &bundle,
+                                 std::shared_ptr<const BBCrashReporterConfig> configuration)
+    : BBCrashReporter(identifierOf(bundle), versionOf(bundle),
+                      bundle != nullptr ? bundle->shortVersionString() : std::nullopt, std::move(configuration)) {}
+
+BBCrashReporter::BBCrashReporter(std::string applicationIdentifier, std::string applicationVersion,
+                                 std::optional<std::string> applicationMarketingVersion,
+                                 std::shared_ptr<const BBCrashReporterConfig> configuration)
+    : config_(configuration != nullptr ? std::move(configuration) : BBCrashReporterConfig::defaultConfiguration()),
+      applicationIdentifier_(std::move(applicationIdentifier)),
+      applicationVersion_(std::move(applicationVersion)),
+      applicationMarketingVersion_(std::move(applicationMarketingVersion)) {
+    // The image list and its loader callbacks are set up when the reporter
+    // is first used, long before any crash.
+    bbcrash_shared_image_list();
+    crashReportDirectory_ = platform::FileManager::URLForDirectory(platform::FileManager::SearchPathDirectory::Caches) /
+                            kDataDirectoryName / platform::text::replaceAll(applicationIdentifier_, "/", "_");
+}
+
+std::filesystem::path BBCrashReporter::crashReportPath() const { return crashReportDirectory_ / kReportFileName; }
+
+std::filesystem::path BBCrashReporter::queuedCrashReportDirectory() const {
+    return crashReportDirectory_ / kQueuedDirectoryName;
+}
+
+bool BBCrashReporter::populateCrashReportDirectory(platform::ErrorPtr *error) const {
+    return createDirectory(crashReportDirectory_, error) && createDirectory(queuedCrashReportDirectory(), error);
+}
+
+bool BBCrashReporter::hasPendingCrashReport() const {
+    std::error_code ec;
+    return std::filesystem::exists(crashReportPath(), ec);
+}
+
+std::optional<platform::Data> BBCrashReporter::loadPendingCrashReportData(platform::ErrorPtr *error) const {
+    return readWholeFile(crashReportPath(), error);
+}
+
+bool BBCrashReporter::purgePendingCrashReport(platform::ErrorPtr *error) const {
+    if (unlink(crashReportPath().c_str()) != 0) {
+        if (error != nullptr) {
+            *error = platform::Error::posix(errno, crashReportPath().string());
+        }
+        return false;
+    }
+    return true;
+}
+
+uint32_t BBCrashReporter::mapToAsyncSymbolicationStrategy(uint32_t strategy) {
+    return strategy == BBCrashReporterSymbolicationStrategyNone ? BBCrashReporterSymbolicationStrategyNone
+                                                                : (strategy & BBCrashReporterSymbolicationStrategyAll);
+}
+
+void BBCrashReporter::setCrashCallbacks(const BBCrashReporterCallbacks *callbacks) {
+    if (enabled_) {
+        throw BBCrashReporterException("The crash reporter has alread been enabled");
+    }
+    if (callbacks != nullptr && callbacks->version != 0) {
+        throw BBCrashReporterException("Unsupported crash callbacks version");
+    }
+    bbcrash_crash_handler_ctx *ctx = bbcrash_crash_handler_context();
+    ctx->handle_signal_context.store(callbacks != nullptr ? callbacks->context : nullptr);
+    ctx->handle_signal.store(callbacks != nullptr ? callbacks->handleSignal : nullptr);
+}
+
+void BBCrashReporter::setCustomData(std::optional<platform::Data> data) {
+    std::lock_guard<std::mutex> lock(customDataMutex_);
+    customData_ = std::move(data);
+    bbcrash_crash_handler_ctx *ctx = bbcrash_crash_handler_context();
+    if (customData_) {
+        bbcrash_log_writer_set_custom_data(&ctx->writer, customData_->data(), customData_->size());
+    } else {
+        bbcrash_log_writer_set_custom_data(&ctx->writer, nullptr, 0);
+    }
+}
+
+std::optional<platform::Data> BBCrashReporter::customData() const {
+    std::lock_guard<std::mutex> lock(customDataMutex_);
+    return customData_;
+}
+
+bool BBCrashReporter::enableCrashReporter(platform::ErrorPtr *error) {
+    // 1. Once per process, whatever happens afterwards.
+    {
+        std::lock_guard<std::mutex> lock(enableMutex);
+        if (enabledOnce) {
+            bbcrash_populate_error(error, BBCrashReporterErrorAlreadyEnabled,
+                                   "A BBCrashReporter instance has already been enabled", nullptr);
+            return false;
+        }
+        enabledOnce = true;
+    }
+
+    // 2. Directories.
+    if (!populateCrashReportDirectory(error)) {
+        return false;
+    }
+
+    // 3. The path, whole or not at all: a cut path would truncate some
+    // other file at crash time.
+    bbcrash_crash_handler_ctx *ctx = bbcrash_crash_handler_context();
+    const std::string path = crashReportPath().string();
+    if (path.size() + 1 > sizeof(ctx->path)) {
+        bbcrash_populate_posix_error(error, ENAMETOOLONG, "Crash report path is too long");
+        return false;
+    }
+    std::memcpy(ctx->path, path.c_str(), path.size() + 1);
+
+    // 4. The writer. Custom data published from now on is never freed: a
+    // crash may be reading it.
+    bbcrash_log_writer_init(&ctx->writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+                            applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
+                            mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
+    ctx->writer.shared = true;
+    if (auto data = customData()) {
+        bbcrash_log_writer_set_custom_data(&ctx->writer, data->data(), data->size());
+    }
+
+    // 5 and 6. The handlers.
+    const uint32_t type = config_->signalHandlerType();
+    if (type == BBCrashReporterSignalHandlerTypeBSD || type == BBCrashReporterSignalHandlerTypeMach) {
+        auto handler = BBCrashSignalHandler::sharedHandler();
+        if (handler == nullptr) {
+            bbcrash_populate_posix_error(error, ENOMEM, "Could not initialize alternative signal stack");
+            return false;
+        }
+        for (int signo : BBCRASH_MONITORED_SIGNALS) {
+            if (type == BBCrashReporterSignalHandlerTypeMach && signo != SIGABRT) {
+                continue;
+            }
+            if (!handler->registerHandlerForSignal(signo, signal_handler_callback, ctx, error)) {
+                return false;
+            }
+        }
+    }
+
+    // 8. Uncaught exceptions.
+    if (config_->shouldRegisterUncaughtExceptionHandler()) {
+        platform::appkit::NSSetUncaughtExceptionHandler(bbcrash_uncaught_exception_handler);
+    }
+
+    enabled_ = true;
+    return true;
+}
+
+std::optional<platform::Data> BBCrashReporter::generateLiveReport(platform::ErrorPtr *error) {
+    return generateLiveReportWithThread(platform::mach::mach_thread_self(), error);
+}
+
+std::optional<platform::Data> BBCrashReporter::generateLiveReportWithThread(platform::mach::thread_t thread,
+                                                                            platform::ErrorPtr *error) {
+    const uint64_t returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    LiveReportFiles files;
+
+    // 1. The temporary file.
+    std::string templatePath = (platform::FileManager::temporaryDirectory() / "live_crash_report.XXXXXX").string();
+    std::vector<char> name(templatePath.begin(), templatePath.end());
+    name.push_back('\0');
+    files.fd = mkstemp(name.data());
+    if (files.fd < 0) {
+        bbcrash_populate_posix_error(error, errno, "Failed to create temporary path");
+        return std::nullopt;
+    }
+    files.path = name.data();
+
+    // 2. A writer of its own.
+    files.writer = new bbcrash_log_writer{};
+    bbcrash_log_writer_init(files.writer, applicationIdentifier_.c_str(), applicationVersion_.c_str(),
+                            applicationMarketingVersion_ ? applicationMarketingVersion_->c_str() : nullptr,
+                            mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), true);
+    bbcrash_async_file file;
+    bbcrash_async_file_init(&file, files.fd, BBCRASH_REPORT_SIZE_LIMIT);
+    files.fd = -1;  // the async file closes it
+    if (auto data = customData()) {
+        bbcrash_log_writer_set_custom_data(files.writer, data->data(), data->size());
+    }
+
+    // 3 and 4. A trace trap at the caller.
+    bbcrash_log_signal_info info{};
+    info.bsd_info = {kSIGTRAP, kTRAP_TRACE, returnAddress};
+    LiveWrite job{files.writer, thread, &file, &info};
+    bbcrash_error_t result;
+    if (thread == platform::mach::mach_thread_self()) {
+        result = bbcrash_capture_current_thread(writeLiveReport, &job);
+    } else {
+        result = bbcrash_log_writer_write(files.writer, thread, bbcrash_shared_image_list(), &file, &info, nullptr);
+    }
+
+    // 5 and 6.
+    bbcrash_log_writer_close(files.writer);
+    const bool closed = bbcrash_async_file_close(&file);
+    if (result == BBCRASH_ESUCCESS && !closed) {
+        result = BBCRASH_OUTPUT_ERR;
+    }
+    if (result != BBCRASH_ESUCCESS) {
+        log(platform::format("[BBCrashReporter] Write failed with error %s", bbcrash_error_text(result)));
+        bbcrash_populate_error(error, BBCrashReporterErrorUnknown, "Failed to write the crash report to disk", nullptr);
+        return std::nullopt;
+    }
+    auto data = readWholeFile(files.path, nullptr);
+    if (!data) {
+        bbcrash_populate_error(error, BBCrashReporterErrorUnknown, "Unable to open live crash report for reading",
+                               nullptr);
+        return std::nullopt;
+    }
+    // 7. The destructor frees the writer and deletes the file.
+    return data;
+}
+
+void bbcrash_uncaught_exception_handler(const platform::appkit::Exception &exception) {
+    int expected = 0;
+    if (!exceptionTaken.compare_exchange_strong(expected, 1)) {
+        return;
+    }
+    std::vector<uint64_t> addresses = exception.callStackReturnAddresses();
+    const std::optional<std::string> &reason = exception.reason();
+    bbcrash_log_writer_set_exception(&bbcrash_crash_handler_context()->writer, exception.name().c_str(),
+                                     reason ? reason->c_str() : nullptr, addresses.data(), addresses.size());
+    abort();
+}

@@ -1,0 +1,123 @@
+#pragma once
+// The crash capture engine's entry point. The crash service makes one
+// reporter, hands it its crash callback, enables it once per process, and at
+// the next launch reads and deletes the pending report through it.
+//
+// Enabling prepares, while the process is healthy, everything the crash path
+// needs: the report directory and path, a filled report writer, the signal
+// handler (BSD mode) or the Mach exception server plus a SIGABRT handler
+// (Mach mode), and the uncaught-exception handler. At crash time only the
+// callbacks of bbcrash_crash_handler run.
+//
+// Files: $XDG_CACHE_HOME/io.bbcrash.crashreporter.data/<identifier, "/" as
+// "_">/live_report.bbcrash, and "queued_reports" beside it; live reports
+// pass through a temporary file under $TMPDIR that is always removed.
+#include "BBCrashReporterConfig.h"
+#include "platform/appkit/Exception.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+#include "platform/mach/mach_types.h"
+
+#include <csignal>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <ucontext.h>
+
+// Codes of errors in BBCrashReporterErrorDomain.
+enum BBCrashReporterError : int64_t {
+    BBCrashReporterErrorUnknown = 0,
+    BBCrashReporterErrorOperatingSystem = 1,
+    BBCrashReporterErrorInvalidReport = 2,
+    BBCrashReporterErrorAlreadyEnabled = 3,
+};
+
+// What misuse of the engine's objects raises ("BBCrashReporterException").
+class BBCrashReporterException : public std::logic_error {
+public:
+    explicit BBCrashReporterException(const std::string &reason) : std::logic_error(reason) {}
+    static constexpr const char *name = "BBCrashReporterException";
+};
+
+// Called on the crash path after the report is written: the signal's info
+// (in the host's numbering), its context, and the context given here. It
+// must be async-signal-safe.
+using BBCrashReporterPostCrashSignalCallback = void (*)(siginfo_t *info, ucontext_t *uap, void *context);
+
+struct BBCrashReporterCallbacks {
+    uint16_t version;  // must be 0
+    void *context;
+    BBCrashReporterPostCrashSignalCallback handleSignal;  // null: none
+};
+
+class BBCrashReporter {
+public:
+    // One per process: the main bundle and the default configuration.
+    static std::shared_ptr<BBCrashReporter> sharedReporter();
+
+    // The main bundle with the default or the given configuration.
+    BBCrashReporter();
+    explicit BBCrashReporter(std::shared_ptr<const BBCrashReporterConfig> configuration);
+    // Identifier, CFBundleVersion and CFBundleShortVersionString of the
+    // bundle; without an identifier the process name is used (logged); with
+    // neither, BBCrashReporterException.
+    BBCrashReporter(const std::shared_ptr<platform::Bundle> &bundle,
+                    std::shared_ptr<const BBCrashReporterConfig> configuration);
+    BBCrashReporter(std::string applicationIdentifier, std::string applicationVersion,
+                    std::optional<std::string> applicationMarketingVersion,
+                    std::shared_ptr<const BBCrashReporterConfig> configuration);
+
+    bool hasPendingCrashReport() const;
+    std::optional<platform::Data> loadPendingCrashReportData(platform::ErrorPtr *error = nullptr) const;
+    bool purgePendingCrashReport(platform::ErrorPtr *error = nullptr) const;
+
+    // Once per process, whatever instance: a second call fails with code 3,
+    // even after a first call that failed later on.
+    bool enableCrashReporter(platform::ErrorPtr *error = nullptr);
+
+    // A report of a running thread (default: the calling one), without
+    // crashing; every other thread is stopped while it is written.
+    std::optional<platform::Data> generateLiveReport(platform::ErrorPtr *error = nullptr);
+    std::optional<platform::Data> generateLiveReportWithThread(platform::mach::thread_t thread,
+                                                               platform::ErrorPtr *error = nullptr);
+
+    // Copies the callbacks; BBCrashReporterException when this reporter is
+    // enabled already or the version is not 0.
+    void setCrashCallbacks(const BBCrashReporterCallbacks *callbacks);
+
+    // Stores the data and publishes a copy to the crash path at once.
+    void setCustomData(std::optional<platform::Data> data);
+    std::optional<platform::Data> customData() const;
+
+    const std::filesystem::path &crashReportDirectory() const { return crashReportDirectory_; }
+    std::filesystem::path crashReportPath() const;
+    std::filesystem::path queuedCrashReportDirectory() const;
+    bool populateCrashReportDirectory(platform::ErrorPtr *error = nullptr) const;
+
+    // 0 stays 0; anything else keeps bits 0 and 1.
+    static uint32_t mapToAsyncSymbolicationStrategy(uint32_t strategy);
+
+    const std::shared_ptr<const BBCrashReporterConfig> &config() const { return config_; }
+    bool isEnabled() const { return enabled_; }
+
+private:
+    std::shared_ptr<const BBCrashReporterConfig> config_;
+    bool enabled_ = false;
+    std::string applicationIdentifier_;
+    std::string applicationVersion_;
+    std::optional<std::string> applicationMarketingVersion_;
+    std::filesystem::path crashReportDirectory_;
+    mutable std::mutex customDataMutex_;
+    std::optional<platform::Data> customData_;
+};
+
+// The engine's uncaught-exception handler, which enabling installs when the
+// configuration asks for it: the first call records the exception's name,
+// reason and return addresses for the report and aborts, so that the SIGABRT
+// report carries them; later or concurrent calls do nothing.
+void bbcrash_uncaught_exception_handler(const platform::appkit::Exception &exception);

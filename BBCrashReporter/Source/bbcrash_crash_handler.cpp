@@ -1,0 +1,177 @@
+// bbcrash_write_report and bbcrash_signal_handler_callback are crash-path
+// code: no allocation, no locks, no logging; open, write, close, sigaction
+// and raw futex waits only, every wait bounded.
+#include "bbcrash_crash_handler.h"
+
+#include "bbcrash_async.h"
+#include "platform/dyld/dyld.h"
+#include "platform/mach/signal_translation.h"
+#include "platform/mach/thread_syscall.h"
+#include "platform/mach/thread_ucontext.h"
+#include "platform/foundation/Format.h"
+#include "platform/syslog/SystemLog.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+
+namespace {
+
+namespace sys = platform::mach::detail;
+
+// The thread writing a crash report (0: none), and the host signal it
+// crashed with.
+std::atomic<uint32_t> crashingThread{0};
+std::atomic<int> crashingSignal{0};
+
+enum class CrashTurn { First, Nested, Later };
+
+CrashTurn takeCrashTurn(int hostSigno) {
+    const auto self = static_cast<uint32_t>(sys::rawGettid());
+    uint32_t expected = 0;
+    if (crashingThread.compare_exchange_strong(expected, self)) {
+        crashingSignal.store(hostSigno);
+        return CrashTurn::First;
+    }
+    return expected == self ? CrashTurn::Nested : CrashTurn::Later;
+}
+
+// A later crasher: wait, bounded, for the first one's re-raise to end the
+// process. The wait is a raw futex wait, so the writer can still suspend
+// this thread (its rendezvous signal interrupts the wait).
+void waitForTheFirstCrash() {
+    struct timespec deadline {};
+    sys::rawClockMonotonic(&deadline);
+    deadline.tv_sec += BBCRASH_SECOND_CRASH_WAIT_MS / 1000;
+    for (;;) {
+        const uint32_t owner = crashingThread.load();
+        if (owner == 0) {
+            return;
+        }
+        long rc = sys::rawFutexWait(reinterpret_cast<const uint32_t *>(&crashingThread), owner, &deadline);
+        if (rc == -ETIMEDOUT) {
+            return;
+        }
+    }
+}
+
+void setDefaultAction(int hostSigno) {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(hostSigno, &dfl, nullptr);
+}
+
+// A crash on the thread that is writing the report: die of the first
+// signal at once.
+[[noreturn]] void dieOfTheFirstSignal() {
+    const int signo = crashingSignal.load();
+    setDefaultAction(signo);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    raise(signo);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    for (;;) {
+        // Not reached: the signal's default action ends the process.
+        setDefaultAction(SIGKILL);
+        raise(SIGKILL);
+    }
+}
+
+bbcrash_async_image_list *sharedImageList = nullptr;
+
+void imageAdded(const platform::dyld::mach_header *header, intptr_t) {
+    const char *path = platform::dyld::dyld_image_path(header);
+    if (path == nullptr) {
+        platform::SystemLog::write(platform::format("[BBCrashReporter] %s: dladdr(%p, ...) failed",
+                                                    "image_add_callback", static_cast<const void *>(header)));
+        return;
+    }
+    bbcrash_nasync_image_list_append(sharedImageList, reinterpret_cast<uintptr_t>(header), path);
+}
+
+void imageRemoved(const platform::dyld::mach_header *header, intptr_t) {
+    bbcrash_nasync_image_list_remove(sharedImageList, reinterpret_cast<uintptr_t>(header));
+}
+
+}  // namespace
+
+bbcrash_crash_handler_ctx *bbcrash_crash_handler_context() {
+    static bbcrash_crash_handler_ctx *context = new bbcrash_crash_handler_ctx{};
+    return context;
+}
+
+bbcrash_async_image_list *bbcrash_shared_image_list() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        sharedImageList = new bbcrash_async_image_list{};
+        bbcrash_nasync_image_list_init(sharedImageList, platform::mach::mach_task_self());
+        platform::dyld::_dyld_register_func_for_add_image(imageAdded);
+        platform::dyld::_dyld_register_func_for_remove_image(imageRemoved);
+    });
+    return sharedImageList;
+}
+
+bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,
+                                     const bbcrash_async_thread_state *thread_state,
+                                     const bbcrash_log_signal_info *signal_info) {
+    int fd = open(ctx->path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) {
+        return BBCRASH_EINTERNAL;
+    }
+    bbcrash_async_file file;
+    bbcrash_async_file_init(&file, fd, BBCRASH_REPORT_SIZE_LIMIT);
+    bbcrash_error_t result = bbcrash_log_writer_write(&ctx->writer, crashed_thread, sharedImageList, &file,
+                                                      signal_info, thread_state);
+    bbcrash_log_writer_close(&ctx->writer);
+    bool flushed = bbcrash_async_file_flush(&file);
+    bool closed = bbcrash_async_file_close(&file);
+    if (!flushed || !closed) {
+        return BBCRASH_EINTERNAL;
+    }
+    return result;
+}
+
+bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *context,
+                                     bbcrash_signal_handler_callback *) {
+    switch (takeCrashTurn(signo)) {
+    case CrashTurn::Nested:
+        dieOfTheFirstSignal();
+    case CrashTurn::Later:
+        waitForTheFirstCrash();
+        for (int monitored : BBCRASH_MONITORED_SIGNALS) {
+            setDefaultAction(monitored);
+        }
+        return false;
+    case CrashTurn::First:
+        break;
+    }
+    auto *ctx = static_cast<bbcrash_crash_handler_ctx *>(context);
+
+    bbcrash_async_thread_state state;
+    platform::mach::x86_mcontext64_t mcontext;
+    platform::mach::mcontext64_from_ucontext(uap, &mcontext);
+    bbcrash_async_thread_state_mcontext_init(&state, &mcontext);
+
+    const platform::mach::DarwinSignal darwin =
+        platform::mach::darwinSignalFromHost(signo, info != nullptr ? info->si_code : 0);
+    bbcrash_log_signal_info signal_info{};
+    signal_info.bsd_info.signo = darwin.signo;
+    signal_info.bsd_info.code = darwin.code;
+    signal_info.bsd_info.address = info != nullptr ? reinterpret_cast<uintptr_t>(info->si_addr) : 0;
+    signal_info.mach_info = nullptr;
+
+    const bbcrash_error_t written = bbcrash_write_report(ctx, bbcrash_thread_self(), &state, &signal_info);
+    if (written == BBCRASH_ESUCCESS) {
+        bbcrash_post_crash_callback handleSignal = ctx->handle_signal.load();
+        if (handleSignal != nullptr) {
+            handleSignal(info, uap, ctx->handle_signal_context.load());
+        }
+    }
+    // Whatever happened, the process now dies of the signal.
+    for (int monitored : BBCRASH_MONITORED_SIGNALS) {
+        setDefaultAction(monitored);
+    }
+    return false;
+}

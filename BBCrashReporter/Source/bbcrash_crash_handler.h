@@ -1,0 +1,63 @@
+#pragma once
+// What the crash path works with: the process-wide crash handler context,
+// filled while the engine is enabled and only read at crash time, the
+// process-wide image list, and bbcrash_write_report, which writes the report
+// file from inside the crashing process.
+//
+// Crash-path code (bbcrash_write_report): no allocation, no locks, no
+// logging.
+#include "bbcrash_log_writer.h"
+#include "BBCrashSignalHandler.h"
+
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <ucontext.h>
+
+// Largest report path the context holds, NUL included.
+constexpr size_t BBCRASH_REPORT_PATH_MAX = PATH_MAX;
+
+// Limit of a report file in bytes.
+constexpr size_t BBCRASH_REPORT_SIZE_LIMIT = 262144;
+
+// Called after the report is written, with the signal's info, its context
+// and the context given with it.
+using bbcrash_post_crash_callback = void (*)(siginfo_t *info, ucontext_t *uap, void *context);
+
+struct bbcrash_crash_handler_ctx {
+    bbcrash_log_writer writer;
+    char path[BBCRASH_REPORT_PATH_MAX];
+    std::atomic<bbcrash_post_crash_callback> handle_signal;
+    std::atomic<void *> handle_signal_context;
+};
+
+// The process-wide context: made on first use, never freed.
+bbcrash_crash_handler_ctx *bbcrash_crash_handler_context();
+
+// The signals the BSD mode monitors, in registration order (host numbers).
+constexpr int BBCRASH_MONITORED_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+
+// How long a thread that crashes while another one writes the report waits
+// for that report's re-raise to end the process.
+constexpr int BBCRASH_SECOND_CRASH_WAIT_MS = 15000;
+
+// The signal handler's chain callback (context: a bbcrash_crash_handler_ctx).
+// Only the first crashing thread writes a report: a thread that crashes
+// while it writes waits for the process to end, and a crash on the writing
+// thread itself ends the process with the first signal. After the report
+// (and the post-crash callback) every monitored signal is set back to its
+// default action and the chain answers "not handled", so the handler
+// re-raises the signal and the process dies of it.
+bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *context,
+                                     bbcrash_signal_handler_callback *next);
+
+// The process's image list, created on first use with the dynamic loader's
+// add and remove callbacks (not on the crash path), never freed.
+bbcrash_async_image_list *bbcrash_shared_image_list();
+
+// Opens the context's path (created or truncated, 0644), writes the report
+// of `crashed_thread` with the shared image list and closes it. 0; 6 when
+// the file cannot be opened, or a write, the flush or the close fails.
+bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,
+                                     const bbcrash_async_thread_state *thread_state,
+                                     const bbcrash_log_signal_info *signal_info);

@@ -1,0 +1,30 @@
+#pragma once
+// Signal numbers and codes in the numbering of the report format.
+//
+// Handlers are registered and signals raised with the host's own constants;
+// the report, the Mach exception mapping and the error-log formatter speak the
+// macOS numbers and si_code values. This is the one place where a host pair
+// becomes a macOS pair.
+namespace platform::mach {
+
+struct DarwinSignal { int signo; int code; };
+
+// Translates a host (Linux) signal number and si_code into the macOS numbering
+// the report, the Mach mapping and the formatter speak. Async-signal-safe.
+//
+// Signal numbers: the named signals move to their macOS numbers (SIGBUS 7 ->
+// 10, SIGUSR1 10 -> 30, SIGPWR -> 29 SIGINFO, its other name); the real-time
+// signals (32 and up), which macOS lacks, keep their number, which the report
+// names "#n"; SIGSTKFLT, which the kernel never raises, becomes 0.
+//
+// Codes of the fault signals follow the macOS tables: SIGILL and SIGFPE
+// number their codes differently (integer divide by zero is FPE_INTDIV 7,
+// ud2's ILL_ILLOPN is 4), int3's SI_KERNEL is TRAP_BRKPT, and a general
+// protection fault (SI_KERNEL on SIGSEGV: a non-canonical address) is
+// SEGV_MAPERR. Codes of senders: tkill/tgkill/raise give 0, as pthread_kill
+// does on macOS; kill, sigqueue, timers, message queues and asynchronous I/O
+// give the macOS SI_ values; other sender codes and a SI_KERNEL outside the
+// faults give 0. Any other code passes unchanged.
+DarwinSignal darwinSignalFromHost(int hostSigno, int hostCode);
+
+}  // namespace platform::mach

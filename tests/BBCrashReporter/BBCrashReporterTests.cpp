@@ -1,0 +1,177 @@
+// The facade's configuration, paths, pending-report files and live reports.
+// Enabling is once per process, so it is tested in forked children.
+#include "BBCrashReport.h"
+#include "BBCrashReporter.h"
+#include "ForkedChild.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+
+using bbcrashtest::runForked;
+
+namespace {
+
+TEST(BBCrashReporterConfigTests, DefaultsAndStrategyMapping) {
+    BBCrashReporterConfig config;
+    EXPECT_EQ(config.signalHandlerType(), BBCrashReporterSignalHandlerTypeBSD);
+    EXPECT_EQ(config.symbolicationStrategy(), BBCrashReporterSymbolicationStrategyNone);
+    EXPECT_TRUE(config.shouldRegisterUncaughtExceptionHandler());
+    EXPECT_EQ(BBCrashReporterConfig(1, 3).signalHandlerType(), 1u);
+    EXPECT_TRUE(BBCrashReporterConfig(1, 3).shouldRegisterUncaughtExceptionHandler());
+    EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(0), 0u);
+    EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(7), 3u);
+    EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(4), 0u);
+}
+
+TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplaced) {
+    testsupport::TemporaryHome home;
+    BBCrashReporter reporter("io.plotwick/app/x", "1", std::nullopt, nullptr);
+    const char *cache = getenv("XDG_CACHE_HOME");
+    ASSERT_NE(cache, nullptr);
+    EXPECT_EQ(reporter.crashReportDirectory(),
+              std::filesystem::path(cache) / "io.bbcrash.crashreporter.data" / "io.plotwick_app_x");
+    EXPECT_EQ(reporter.crashReportPath(), reporter.crashReportDirectory() / "live_report.bbcrash");
+    EXPECT_EQ(reporter.queuedCrashReportDirectory(), reporter.crashReportDirectory() / "queued_reports");
+
+    ASSERT_TRUE(reporter.populateCrashReportDirectory());
+    struct stat st {};
+    ASSERT_EQ(stat(reporter.queuedCrashReportDirectory().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    ASSERT_EQ(stat(reporter.crashReportDirectory().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
+    testsupport::TemporaryHome home;
+    BBCrashReporter reporter("io.plotwick.app", "1", "1.0", nullptr);
+    ASSERT_TRUE(reporter.populateCrashReportDirectory());
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    platform::ErrorPtr error;
+    EXPECT_FALSE(reporter.loadPendingCrashReportData(&error).has_value());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), platform::kPOSIXErrorDomain);
+    EXPECT_EQ(error->code(), ENOENT);
+    error.reset();
+    EXPECT_FALSE(reporter.purgePendingCrashReport(&error));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), ENOENT);
+
+    std::ofstream(reporter.crashReportPath()) << "bbcrash";
+    EXPECT_TRUE(reporter.hasPendingCrashReport());
+    EXPECT_EQ(reporter.loadPendingCrashReportData()->size(), 7u);
+    EXPECT_TRUE(reporter.purgePendingCrashReport());
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+}
+
+TEST(BBCrashReporterTests, LiveReportOfTheCallingThreadLeavesNoFileBehind) {
+    testsupport::TemporaryHome home;
+    testsupport::TemporaryDirectory tmp("bbcrash-live");
+    const char *savedTmp = getenv("TMPDIR");
+    std::string saved = savedTmp != nullptr ? savedTmp : "";
+    setenv("TMPDIR", tmp.path().c_str(), 1);
+
+    BBCrashReporter reporter("io.plotwick.app", "3", "3.0", std::make_shared<BBCrashReporterConfig>(0, 1));
+    reporter.setCustomData(platform::Data{1, 2, 3});
+    platform::ErrorPtr error;
+    auto data = reporter.generateLiveReport(&error);
+    ASSERT_TRUE(data.has_value()) << (error ? error->localizedDescription() : "");
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+    auto report = BBCrashReport::make(*data, &error);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->signalInfo()->name(), "SIGTRAP");
+    EXPECT_EQ(report->signalInfo()->code(), "TRAP_TRACE");
+    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), "3.0");
+    EXPECT_EQ(*report->customData(), (platform::Data{1, 2, 3}));
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+
+    // No temporary directory: a code-1 error, nothing written anywhere.
+    setenv("TMPDIR", (tmp.path() / "missing").c_str(), 1);
+    error.reset();
+    EXPECT_FALSE(reporter.generateLiveReport(&error).has_value());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->code(), BBCrashReporterErrorOperatingSystem);
+    EXPECT_EQ(error->localizedDescription(), "Failed to create temporary path");
+
+    if (savedTmp != nullptr) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+}
+
+TEST(BBCrashReporterTests, EnablingIsOncePerProcessEvenAfterAFailure) {
+    auto result = runForked([] {
+        testsupport::TemporaryHome home;
+        // The caches "directory" is a file: the first enable fails at its
+        // second step.
+        std::ofstream(home.path() / "blocker") << "x";
+        setenv("XDG_CACHE_HOME", (home.path() / "blocker").c_str(), 1);
+        BBCrashReporter first("io.plotwick.a", "1", std::nullopt, nullptr);
+        platform::ErrorPtr error;
+        CHILD_CHECK(!first.enableCrashReporter(&error));
+        CHILD_CHECK(error != nullptr && error->code() != BBCrashReporterErrorAlreadyEnabled);
+
+        setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
+        BBCrashReporter second("io.plotwick.b", "1", std::nullopt, nullptr);
+        error.reset();
+        CHILD_CHECK(!second.enableCrashReporter(&error));
+        CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorAlreadyEnabled);
+        CHILD_CHECK(error->domain() == "BBCrashReporterErrorDomain");
+        CHILD_CHECK(error->localizedDescription() == "A BBCrashReporter instance has already been enabled");
+        CHILD_CHECK(!second.isEnabled());
+        return 0;
+    });
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST(BBCrashReporterTests, EnabledReporterRefusesNewCallbacksAndInstallsTheExceptionHandler) {
+    auto result = runForked([] {
+        testsupport::TemporaryHome home;
+        BBCrashReporter reporter("io.plotwick.a", "1", std::nullopt, nullptr);
+        BBCrashReporterCallbacks callbacks{0, nullptr, nullptr};
+        reporter.setCrashCallbacks(&callbacks);
+        CHILD_CHECK(reporter.enableCrashReporter());
+        CHILD_CHECK(reporter.isEnabled());
+        CHILD_CHECK(platform::appkit::NSGetUncaughtExceptionHandler() == bbcrash_uncaught_exception_handler);
+        try {
+            reporter.setCrashCallbacks(&callbacks);
+            return 90;
+        } catch (const BBCrashReporterException &e) {
+            CHILD_CHECK(std::string(e.what()) == "The crash reporter has alread been enabled");
+        }
+        struct sigaction action {};
+        sigaction(SIGSEGV, nullptr, &action);
+        CHILD_CHECK(action.sa_flags & SA_ONSTACK);
+        return 0;
+    });
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+TEST(BBCrashReporterTests, APathTooLongForTheCrashPathIsRefusedNotCut) {
+    auto result = runForked([] {
+        testsupport::TemporaryHome home;
+        // The directory still fits a path (so it can be made), the report
+        // file in it does not.
+        std::filesystem::path deep = home.path();
+        while (deep.string().size() < 3700) deep /= std::string(200, 'd');
+        setenv("XDG_CACHE_HOME", deep.c_str(), 1);
+        const size_t base = (deep / "io.bbcrash.crashreporter.data").string().size() + 1;
+        const size_t identifierLength = PATH_MAX - 18 - base;  // "queued_reports" fits, the report does not
+        CHILD_CHECK(identifierLength > 0 && identifierLength < 256);
+        BBCrashReporter reporter(std::string(identifierLength, 'i'), "1", std::nullopt, nullptr);
+        CHILD_CHECK(reporter.crashReportDirectory().string().size() < PATH_MAX);
+        CHILD_CHECK(reporter.crashReportPath().string().size() >= PATH_MAX);
+        platform::ErrorPtr error;
+        CHILD_CHECK(!reporter.enableCrashReporter(&error));
+        CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorOperatingSystem);
+        CHILD_CHECK(!reporter.isEnabled());
+        return 0;
+    });
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitCode, 0);
+}
+
+}  // namespace

@@ -1,0 +1,414 @@
+// Real crashes in real child processes: bbcrash_crasher enables the reporter
+// and crashes; this process, as the next launch, loads the report it left,
+// checks it against the child's side file, `nm`, `readelf -n` and protoc,
+// and purges it. Every child runs under a kill timer: a hang fails.
+#include "BBCrashReport.h"
+#include "BBCrashReporter.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+constexpr int kKillTimerMs = 10000;
+
+struct Range {
+    uint64_t start;
+    uint64_t end;
+    bool contains(uint64_t address) const { return address >= start && address < end; }
+};
+
+// Function ranges of the crasher from `nm`, relative to its link address.
+const std::map<std::string, Range> &linkedFunctions() {
+    static const std::map<std::string, Range> functions = [] {
+        std::map<std::string, Range> result;
+        std::istringstream lines(testsupport::runCommand(std::string("nm -S --defined-only ") + PLOTWICK_CRASHER));
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string address, size, type, name;
+            if (fields >> address >> size >> type >> name && (type == "T" || type == "t")) {
+                uint64_t start = std::stoull(address, nullptr, 16);
+                result[name] = {start, start + std::stoull(size, nullptr, 16)};
+            }
+        }
+        return result;
+    }();
+    return functions;
+}
+
+// The first 16 bytes of an ELF file's GNU build id, in lower-case hex.
+std::string buildId(const std::string &path) {
+    std::string notes = testsupport::runCommand("readelf -n " + path);
+    auto at = notes.find("Build ID: ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    return notes.substr(at + 10, 32);
+}
+
+struct CrashRun {
+    bool timedOut = false;
+    int status = 0;
+    long pid = 0, ppid = 0, tid = 0;
+    uint64_t slide = 0;
+    std::shared_ptr<BBCrashReport> report;
+    platform::Data data;
+    bool handled = false;
+    std::string counts;
+    std::string stackUse;
+    std::optional<platform::Data> live;
+    bool purged = false;
+
+    bool diedOf(int signo) const { return !timedOut && WIFSIGNALED(status) && WTERMSIG(status) == signo; }
+
+    Range function(const std::string &name) const {
+        auto it = linkedFunctions().find(name);
+        if (it == linkedFunctions().end()) {
+            ADD_FAILURE() << "no function " << name;
+            return {0, 0};
+        }
+        return {it->second.start + slide, it->second.end + slide};
+    }
+
+    std::shared_ptr<const BBCrashReportThreadInfo> crashedThread() const {
+        std::shared_ptr<const BBCrashReportThreadInfo> found;
+        int count = 0;
+        for (const auto &thread : report->threads()) {
+            if (thread->crashed()) {
+                found = thread;
+                ++count;
+            }
+        }
+        EXPECT_EQ(count, 1);
+        return found;
+    }
+};
+
+std::string readText(const std::filesystem::path &path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Starts the crasher, waits for it under the kill timer, then reads and
+// purges the pending report as the next launch would.
+CrashRun runCrasher(const std::string &mode, const std::string &kind) {
+    testsupport::TemporaryDirectory dir("bbcrash-crash");
+    const auto cache = dir.path() / "cache";
+    const auto tmp = dir.path() / "tmp";
+    std::filesystem::create_directories(tmp);
+    const std::string side = (dir.path() / "side").string();
+
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        if (entry.rfind("XDG_CACHE_HOME=", 0) != 0 && entry.rfind("TMPDIR=", 0) != 0) env.push_back(entry);
+    }
+    env.push_back("XDG_CACHE_HOME=" + cache.string());
+    env.push_back("TMPDIR=" + tmp.string());
+    std::vector<char *> envp;
+    for (auto &e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = PLOTWICK_CRASHER;
+    std::vector<std::string> args{program, mode, kind, side};
+    std::vector<char *> argv;
+    for (auto &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    CrashRun run;
+    pid_t pid = 0;
+    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+        ADD_FAILURE() << "spawn failed";
+        return run;
+    }
+    // The kill timer: wait on the child's pidfd with a deadline.
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    pollfd p{pidfd, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = poll(&p, 1, kKillTimerMs);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) {
+        run.timedOut = true;
+        kill(pid, SIGKILL);
+    }
+    close(pidfd);
+    waitpid(pid, &run.status, 0);
+
+    std::istringstream sideText(readText(side));
+    std::string anchor;
+    sideText >> run.pid >> run.ppid >> run.tid >> anchor;
+    if (!anchor.empty()) {
+        run.slide = std::stoull(anchor, nullptr, 16) - linkedFunctions().at("crash_segv_null").start;
+    }
+    run.handled = std::filesystem::exists(side + ".handled");
+    run.counts = readText(side + ".counts");
+    run.stackUse = readText(side + ".stack");
+    if (std::filesystem::exists(side + ".live")) {
+        std::string live = readText(side + ".live");
+        run.live = platform::Data(live.begin(), live.end());
+    }
+
+    // The next launch.
+    const char *savedCache = getenv("XDG_CACHE_HOME");
+    std::string saved = savedCache != nullptr ? savedCache : "";
+    setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    BBCrashReporter reporter("io.plotwick/crasher", "7", "1.0", nullptr);
+    if (savedCache != nullptr) setenv("XDG_CACHE_HOME", saved.c_str(), 1); else unsetenv("XDG_CACHE_HOME");
+    EXPECT_EQ(reporter.crashReportDirectory().filename(), "io.plotwick_crasher");
+    if (reporter.hasPendingCrashReport()) {
+        platform::ErrorPtr error;
+        auto data = reporter.loadPendingCrashReportData(&error);
+        if (data) {
+            run.data = *data;
+            run.report = BBCrashReport::make(*data, &error);
+            EXPECT_NE(run.report, nullptr) << (error ? error->localizedDescription() : "");
+            int status = -1;
+            auto body = dir.path() / "body";
+            std::ofstream(body, std::ios::binary).write(reinterpret_cast<const char *>(data->data() + 8),
+                                                        static_cast<std::streamsize>(data->size() - 8));
+            testsupport::runCommand("protoc --decode_raw < " + body.string() + " > /dev/null", &status);
+            EXPECT_EQ(status, 0) << "protoc rejects the body";
+        }
+        EXPECT_TRUE(reporter.purgePendingCrashReport(&error));
+        run.purged = !reporter.hasPendingCrashReport();
+    }
+    return run;
+}
+
+// Whether a frame among the first `depth` lies in the function (or its
+// split-off cold part). Callers' frames hold return addresses, which after a
+// call that never returns point just past the function: they are looked up
+// at the address before.
+bool hasFrameIn(const CrashRun &run, const BBCrashReportThreadInfo &thread, const std::string &function,
+                size_t depth) {
+    const Range hot = run.function(function);
+    auto cold = linkedFunctions().find(function + ".cold");
+    for (size_t i = 0; i < thread.stackFrames().size() && i < depth; ++i) {
+        uint64_t pc = thread.stackFrames()[i]->instructionPointer() - (i > 0 ? 1 : 0);
+        if (hot.contains(pc)) return true;
+        if (cold != linkedFunctions().end() && pc >= cold->second.start + run.slide && pc < cold->second.end + run.slide) {
+            return true;
+        }
+    }
+    return false;
+}
+
+struct Case {
+    const char *kind;
+    int hostSignal;
+    const char *name;
+    const char *code;
+    const char *function;  // frame 0, or null: frame 0 is in the C library
+};
+
+const Case kCases[] = {
+    {"segv_null", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "crash_segv_null"},
+    {"segv_prot", SIGSEGV, "SIGSEGV", "SEGV_ACCERR", "crash_segv_prot"},
+    {"segv_noncanonical", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "crash_segv_noncanonical"},
+    {"bus", SIGBUS, "SIGBUS", "BUS_ADRERR", "crash_bus"},
+    {"ill", SIGILL, "SIGILL", "ILL_ILLOPN", "crash_ill"},
+    {"fpe", SIGFPE, "SIGFPE", "FPE_INTDIV", "crash_fpe"},
+    {"trap", SIGTRAP, "SIGTRAP", "TRAP_BRKPT", "crash_trap"},
+    {"abort", SIGABRT, "SIGABRT", "#0", nullptr},
+};
+
+void checkCommon(const CrashRun &run) {
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_TRUE(run.purged);
+    EXPECT_TRUE(run.handled) << "the post-crash callback did not run";
+    ASSERT_TRUE(run.report->hasProcessInfo());
+    EXPECT_EQ(run.report->processInfo()->processID(), static_cast<uint32_t>(run.pid));
+    EXPECT_EQ(run.report->processInfo()->parentProcessID(), static_cast<uint32_t>(getpid()));
+    EXPECT_EQ(run.report->processInfo()->processName(), "bbcrash_crasher");
+    EXPECT_EQ(run.report->applicationInfo()->applicationIdentifier(), "io.plotwick/crasher");
+
+    // The executable and the C library, with their build ids as UUIDs.
+    const std::string exe = std::filesystem::canonical(PLOTWICK_CRASHER).string();
+    bool sawExe = false, sawLibc = false;
+    for (const auto &image : run.report->images()) {
+        const std::string name = image->imageName().value_or("");
+        if (name == exe) {
+            sawExe = true;
+            EXPECT_EQ(image->imageUUID(), buildId(exe));
+        } else if (std::filesystem::path(name).filename() == "libc.so.6") {
+            sawLibc = true;
+            EXPECT_EQ(image->imageUUID(), buildId(name));
+        }
+    }
+    EXPECT_TRUE(sawExe);
+    EXPECT_TRUE(sawLibc);
+
+    auto crashed = run.crashedThread();
+    ASSERT_NE(crashed, nullptr);
+    ASSERT_FALSE(crashed->stackFrames().empty());
+    ASSERT_FALSE(crashed->registers().empty());
+    EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
+    EXPECT_EQ(crashed->registers()[0]->registerValue(), crashed->stackFrames()[0]->instructionPointer());
+}
+
+class BSDCrashTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(BSDCrashTest, ReportOfTheFaultReadsBackAtTheNextLaunch) {
+    const Case &c = GetParam();
+    CrashRun run = runCrasher("bsd", c.kind);
+    ASSERT_FALSE(run.timedOut) << "the child hung";
+    EXPECT_TRUE(run.diedOf(c.hostSignal)) << "status " << run.status;
+    checkCommon(run);
+    if (run.report == nullptr) return;
+    EXPECT_EQ(run.report->signalInfo()->name(), c.name);
+    EXPECT_EQ(run.report->signalInfo()->code(), c.code);
+    auto crashed = run.crashedThread();
+    ASSERT_NE(crashed, nullptr);
+    if (c.function != nullptr) {
+        // Frame 0 in the faulting function, its caller found by frame pointers.
+        EXPECT_TRUE(run.function(c.function).contains(crashed->stackFrames()[0]->instructionPointer()));
+        EXPECT_TRUE(hasFrameIn(run, *crashed, "main", 6));
+    } else {
+        // abort: frame 0 in the C library, the callers through its DWARF data.
+        EXPECT_FALSE(run.function("crash_abort").contains(crashed->stackFrames()[0]->instructionPointer()));
+        EXPECT_TRUE(hasFrameIn(run, *crashed, "crash_abort", 10));
+        EXPECT_TRUE(hasFrameIn(run, *crashed, "main", 12));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, BSDCrashTest, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return std::string(info.param.kind); });
+
+TEST(BSDCrashTests, NullAndProtectedAddressesAreReported) {
+    CrashRun run = runCrasher("bsd", "segv_null");
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_EQ(run.report->signalInfo()->address(), 0u);
+}
+
+TEST(BSDCrashTests, StackOverflowOnTheMainThreadIsReportedFromTheAlternateStack) {
+    CrashRun run = runCrasher("bsd", "overflow");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGSEGV));
+    checkCommon(run);
+    if (run.report == nullptr) return;
+    auto crashed = run.crashedThread();
+    ASSERT_NE(crashed, nullptr);
+    EXPECT_EQ(crashed->stackFrames().size(), 512u);
+    EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[0]->instructionPointer()));
+    EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[511]->instructionPointer()));
+}
+
+TEST(BSDCrashTests, AWorkerCrashWhileOthersBlockOrAllocateNeverHangs) {
+    int hangs = 0, reports = 0;
+    for (int i = 0; i < 50; ++i) {
+        CrashRun run = runCrasher("bsd", "worker");
+        hangs += run.timedOut ? 1 : 0;
+        if (run.report == nullptr || !run.diedOf(SIGSEGV)) continue;
+        auto crashed = run.crashedThread();
+        if (crashed != nullptr && !crashed->stackFrames().empty() &&
+            run.function("crash_segv_null").contains(crashed->stackFrames()[0]->instructionPointer()) &&
+            run.report->threads().size() >= 23) {
+            ++reports;
+        }
+    }
+    EXPECT_EQ(hangs, 0);
+    EXPECT_EQ(reports, 50);
+}
+
+TEST(BSDCrashTests, TwoThreadsCrashingAtOnceLeaveOneValidReport) {
+    for (int i = 0; i < 5; ++i) {
+        CrashRun run = runCrasher("bsd", "two");
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_TRUE(run.diedOf(SIGSEGV));
+        ASSERT_NE(run.report, nullptr);
+        auto crashed = run.crashedThread();
+        ASSERT_NE(crashed, nullptr);
+        EXPECT_TRUE(run.function("crash_segv_null").contains(crashed->stackFrames()[0]->instructionPointer()));
+    }
+}
+
+TEST(BSDCrashTests, ACrashInsideTheCrashCallbackEndsTheProcessWithTheFirstSignal) {
+    CrashRun run = runCrasher("bsd", "callback_crash");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGABRT)) << "status " << run.status;
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_EQ(run.report->signalInfo()->name(), "SIGABRT");
+}
+
+TEST(BSDCrashTests, CustomDataReplacedWhileEnabledIsTheNewest) {
+    CrashRun run = runCrasher("bsd", "custom");
+    ASSERT_NE(run.report, nullptr);
+    ASSERT_TRUE(run.report->customData().has_value());
+    EXPECT_EQ(*run.report->customData(), (platform::Data{'n', 'e', 'w', 'e', 'r'}));
+}
+
+TEST(BSDCrashTests, UncaughtExceptionIsRecordedAndAborts) {
+    CrashRun run = runCrasher("bsd", "uncaught");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGABRT));
+    ASSERT_NE(run.report, nullptr);
+    ASSERT_TRUE(run.report->hasExceptionInfo());
+    EXPECT_EQ(run.report->exceptionInfo()->exceptionName(), "NSInvalidArgumentException");
+    EXPECT_EQ(run.report->exceptionInfo()->exceptionReason(), "boom");
+    ASSERT_TRUE(run.report->exceptionInfo()->stackFrames().has_value());
+    ASSERT_EQ(run.report->exceptionInfo()->stackFrames()->size(), 2u);
+    EXPECT_TRUE(run.function("crash_segv_null")
+                    .contains(run.report->exceptionInfo()->stackFrames()->at(0)->instructionPointer()));
+}
+
+TEST(BSDCrashTests, TheCrashPathAllocatesNothingAndTakesNoLock) {
+    CrashRun run = runCrasher("bsd", "nomalloc");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGSEGV));
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_EQ(run.counts, "0 0\n");  // allocation calls, mutex locks
+}
+
+TEST(BSDCrashTests, AWholeReportFitsTheAlternateStackWithRoomToSpare) {
+    // abort: the walk goes through the C library's DWARF data; every
+    // symbol lookup is on.
+    CrashRun run = runCrasher("bsd", "stack");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGABRT));
+    ASSERT_NE(run.report, nullptr);
+    ASSERT_FALSE(run.stackUse.empty());
+    const long used = std::stol(run.stackUse);
+    RecordProperty("alternate_stack_bytes_used", std::to_string(used));
+    std::cout << "alternate stack used: " << used << " of 65536 bytes\n";
+    EXPECT_LT(used, 32 * 1024);
+}
+
+TEST(BSDCrashTests, LiveReportOfARunningThreadLeavesEverythingRunning) {
+    CrashRun run = runCrasher("bsd", "live");
+    ASSERT_FALSE(run.timedOut);
+    ASSERT_TRUE(WIFEXITED(run.status));
+    EXPECT_EQ(WEXITSTATUS(run.status), 0) << "5: no report, 6: threads stopped, 7: temporary file left";
+    EXPECT_EQ(run.report, nullptr);  // no pending report: nothing crashed
+    ASSERT_TRUE(run.live.has_value());
+    platform::ErrorPtr error;
+    auto live = BBCrashReport::make(*run.live, &error);
+    ASSERT_NE(live, nullptr) << error->localizedDescription();
+    EXPECT_EQ(live->signalInfo()->name(), "SIGTRAP");
+    EXPECT_EQ(live->signalInfo()->code(), "TRAP_TRACE");
+    int crashed = 0;
+    for (const auto &thread : live->threads()) {
+        if (thread->crashed()) {
+            ++crashed;
+            EXPECT_FALSE(thread->stackFrames().empty());
+        }
+    }
+    EXPECT_EQ(crashed, 1);
+}
+
+}  // namespace

@@ -1,0 +1,394 @@
+// A program that enables the crash reporter and then crashes in the way its
+// arguments name; the crash tests start it and read what it leaves behind.
+//
+//   bbcrash_crasher <bsd|mach> <kind> <side file>
+//
+// Before crashing it writes the side file: "pid ppid tid anchor_address", one
+// line; the test maps function ranges from `nm` onto the running image with
+// crash_segv_null's address. The post-crash callback writes "<side file>.handled"; the
+// "nomalloc" kind writes "<side file>.counts" with the allocations and mutex
+// locks the crashing thread made while the report was written.
+#include "BBCrashReporter.h"
+#include "BBCrashSignalHandler.h"
+#include "bbcrash_crash_handler.h"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Counting interposers: armed on the crashing thread only, from the first
+// link of the signal chain until the report is written.
+
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+extern "C" void __libc_free(void *);
+
+namespace {
+__thread bool countingArmed = false;
+std::atomic<int> allocationCalls{0};
+std::atomic<int> lockCalls{0};
+int (*realMutexLock)(pthread_mutex_t *) = nullptr;
+}  // namespace
+
+extern "C" void *malloc(size_t size) {
+    if (countingArmed) allocationCalls++;
+    return __libc_malloc(size);
+}
+extern "C" void *calloc(size_t count, size_t size) {
+    if (countingArmed) allocationCalls++;
+    return __libc_calloc(count, size);
+}
+extern "C" void *realloc(void *p, size_t size) {
+    if (countingArmed) allocationCalls++;
+    return __libc_realloc(p, size);
+}
+extern "C" void free(void *p) {
+    if (countingArmed) allocationCalls++;
+    __libc_free(p);
+}
+extern "C" int pthread_mutex_lock(pthread_mutex_t *mutex) {
+    if (countingArmed) lockCalls++;
+    if (realMutexLock == nullptr) {
+        realMutexLock = reinterpret_cast<int (*)(pthread_mutex_t *)>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+    }
+    return realMutexLock(mutex);
+}
+
+extern "C" void crash_segv_null();
+
+// Addresses come through a volatile so the compiler cannot see the fault.
+volatile uintptr_t nullAddress = 0;
+volatile uintptr_t nonCanonicalAddress = 0x8000000000000000ull;
+
+namespace {
+
+const char *sidePath = nullptr;
+std::string handledPath;
+std::string countsPath;
+const char *kind = "";
+
+void writeText(const char *path, const char *text) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+        ssize_t ignored = write(fd, text, strlen(text));
+        (void)ignored;
+        close(fd);
+    }
+}
+
+// Async-signal-safe decimal.
+void appendNumber(char *out, long value) {
+    char digits[24];
+    int n = 0;
+    bool negative = value < 0;
+    unsigned long v = negative ? 0ul - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    size_t o = strlen(out);
+    if (negative) out[o++] = '-';
+    while (n > 0) out[o++] = digits[--n];
+    out[o] = '\0';
+}
+
+// The "stack" kind's alternate stack, painted so that the deepest use can be
+// read afterwards.
+constexpr size_t kPaintedStackSize = 65536;
+constexpr uint8_t kPaint = 0xA5;
+uint8_t *paintedStack = nullptr;
+
+void reportStackUse() {
+    size_t untouched = 0;
+    while (untouched < kPaintedStackSize && paintedStack[untouched] == kPaint) untouched++;
+    char text[32] = "";
+    appendNumber(text, static_cast<long>(kPaintedStackSize - untouched));
+    strcat(text, "\n");
+    writeText((std::string(sidePath) + ".stack").c_str(), text);
+}
+
+void handleSignal(siginfo_t *, ucontext_t *, void *context) {
+    writeText(static_cast<const char *>(context), "handled\n");
+    if (paintedStack != nullptr) {
+        reportStackUse();
+    }
+    if (strcmp(kind, "callback_crash") == 0) {
+        *reinterpret_cast<volatile int *>(nullAddress) = 1;  // a crash inside the crash callback
+    }
+}
+
+// First link of the chain: counts what the rest of the chain (the report)
+// does on this thread.
+bool countingCallback(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcrash_signal_handler_callback *next) {
+    countingArmed = true;
+    bool handled = next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
+    countingArmed = false;
+    char text[64] = "";
+    appendNumber(text, allocationCalls.load());
+    strcat(text, " ");
+    appendNumber(text, lockCalls.load());
+    strcat(text, "\n");
+    writeText(countsPath.c_str(), text);
+    return handled;
+}
+
+void writeSideFile() {
+    char text[256];
+    snprintf(text, sizeof(text), "%d %d %ld %p\n", getpid(), getppid(), static_cast<long>(syscall(SYS_gettid)),
+             reinterpret_cast<void *>(&crash_segv_null));
+    writeText(sidePath, text);
+}
+
+// Threads that block until the process ends, and one that keeps the
+// allocator busy.
+std::mutex blockMutex;
+std::condition_variable blockCond;
+std::atomic<long> loops{0};
+
+void startBusyThreads(int blocked) {
+    for (int i = 0; i < blocked; ++i) {
+        std::thread([] {
+            std::unique_lock<std::mutex> lock(blockMutex);
+            blockCond.wait(lock, [] { return false; });
+        }).detach();
+    }
+    std::thread([] {
+        for (;;) {
+            void *p = malloc(64 + static_cast<size_t>(loops.load() % 512));
+            free(p);
+            loops++;
+        }
+    }).detach();
+    while (loops.load() < 1000) {
+        std::this_thread::yield();
+    }
+}
+
+}  // namespace
+
+extern "C" {
+__attribute__((noinline)) void crash_segv_null() {
+    *reinterpret_cast<volatile int *>(nullAddress) = 1;
+    __asm__ volatile("");
+}
+
+__attribute__((noinline)) void crash_segv_prot() {
+    void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    *static_cast<volatile int *>(page) = 1;
+    __asm__ volatile("");
+}
+
+__attribute__((noinline)) void crash_segv_noncanonical() {
+    *reinterpret_cast<volatile int *>(nonCanonicalAddress) = 1;
+    __asm__ volatile("");
+}
+
+__attribute__((noinline)) void crash_bus(const char *path) {
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC, 0600);
+    void *map = mmap(nullptr, 4096, PROT_READ, MAP_SHARED, fd, 0);
+    volatile int value = *static_cast<volatile int *>(map);  // past the end of the (empty) file
+    (void)value;
+    __asm__ volatile("");
+}
+
+__attribute__((noinline)) void crash_ill() {
+    __asm__ volatile("ud2");
+}
+
+__attribute__((noinline)) int crash_fpe(int divisor) {
+    int result;
+    int dividend = 1;
+    __asm__ volatile("cltd; idivl %2" : "=a"(result) : "a"(dividend), "r"(static_cast<int>(divisor)) : "edx");
+    return result;
+}
+
+__attribute__((noinline)) void crash_trap() {
+    __asm__ volatile("int3");
+    __asm__ volatile("");
+}
+
+__attribute__((noinline)) void crash_abort() {
+    abort();
+}
+
+__attribute__((noinline)) long crash_overflow(long depth) {
+    volatile char pad[256];
+    pad[0] = static_cast<char>(depth);
+    if (depth < 0) return 0;
+    return crash_overflow(depth + 1) + pad[0];
+}
+}
+
+namespace {
+
+class ThrowingException : public platform::appkit::Exception {
+public:
+    using Exception::Exception;
+    std::vector<uint64_t> callStackReturnAddresses() const override {
+        return {reinterpret_cast<uintptr_t>(&crash_segv_null) + 1, reinterpret_cast<uintptr_t>(&crash_abort) + 1};
+    }
+};
+
+int crashAs(const std::string &what) {
+    if (what == "segv_null") crash_segv_null();
+    else if (what == "segv_prot") crash_segv_prot();
+    else if (what == "segv_noncanonical") crash_segv_noncanonical();
+    else if (what == "bus") crash_bus((std::string(sidePath) + ".map").c_str());
+    else if (what == "ill") crash_ill();
+    else if (what == "fpe") crash_fpe(0);
+    else if (what == "trap") crash_trap();
+    else if (what == "abort" || what == "callback_crash" || what == "stack") crash_abort();
+    else if (what == "overflow") crash_overflow(0);
+    return 4;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 4) {
+        fprintf(stderr, "usage: bbcrash_crasher <bsd|mach> <kind> <side file>\n");
+        return 2;
+    }
+    struct rlimit noCore {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    const std::string mode = argv[1];
+    kind = argv[2];
+    sidePath = argv[3];
+    handledPath = std::string(sidePath) + ".handled";
+    countsPath = std::string(sidePath) + ".counts";
+    const std::string what = kind;
+
+    if (what == "stack") {
+        // The reporter keeps a stack the thread already has.
+        paintedStack = static_cast<uint8_t *>(mmap(nullptr, kPaintedStackSize, PROT_READ | PROT_WRITE,
+                                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        memset(paintedStack, kPaint, kPaintedStackSize);
+        stack_t stack{paintedStack, 0, kPaintedStackSize};
+        sigaltstack(&stack, nullptr);
+    }
+    auto config = std::make_shared<BBCrashReporterConfig>(
+        mode == "mach" ? BBCrashReporterSignalHandlerTypeMach : BBCrashReporterSignalHandlerTypeBSD,
+        what == "stack" ? BBCrashReporterSymbolicationStrategyAll : BBCrashReporterSymbolicationStrategySymbolTable,
+        true);
+    auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/crasher", "7", "1.0", config);
+    BBCrashReporterCallbacks callbacks{0, const_cast<char *>(handledPath.c_str()), handleSignal};
+    reporter->setCrashCallbacks(&callbacks);
+    if (what == "custom") {
+        reporter->setCustomData(platform::Data{'c', 'u', 's', 't', 'o', 'm'});
+    }
+    platform::ErrorPtr error;
+    if (!reporter->enableCrashReporter(&error)) {
+        fprintf(stderr, "enable failed: %s\n", error ? error->localizedDescription().c_str() : "?");
+        return 3;
+    }
+    if (what == "custom") {
+        // Replaced while enabled: the crash reads the newest block.
+        reporter->setCustomData(platform::Data{'n', 'e', 'w', 'e', 'r'});
+    }
+
+    if (what == "live") {
+        startBusyThreads(3);
+        std::atomic<bool> stop{false};
+        std::atomic<long> ticks{0};
+        std::atomic<long> tickerThread{0};
+        std::thread ticker([&] {
+            tickerThread = syscall(SYS_gettid);
+            while (!stop.load()) ticks++;
+        });
+        while (ticks.load() == 0) std::this_thread::yield();
+        auto data = reporter->generateLiveReportWithThread(
+            static_cast<platform::mach::thread_t>(tickerThread.load()), &error);
+        if (!data) {
+            fprintf(stderr, "live report failed\n");
+            return 5;
+        }
+        int fd = open((std::string(sidePath) + ".live").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ssize_t ignored = write(fd, data->data(), data->size());
+        (void)ignored;
+        close(fd);
+        // Everything runs on afterwards.
+        long before = ticks.load(), loopsBefore = loops.load();
+        for (int i = 0; i < 1000000 && (ticks.load() == before || loops.load() == loopsBefore); ++i) {
+            std::this_thread::yield();
+        }
+        stop = true;
+        ticker.join();
+        if (ticks.load() == before || loops.load() == loopsBefore) {
+            fprintf(stderr, "threads stopped after the live report\n");
+            return 6;
+        }
+        // The temporary file is gone.
+        const char *tmp = getenv("TMPDIR");
+        DIR *dir = opendir(tmp != nullptr ? tmp : "/tmp");
+        int leftovers = 0;
+        while (dirent *entry = dir != nullptr ? readdir(dir) : nullptr) {
+            if (strncmp(entry->d_name, "live_crash_report.", 18) == 0) leftovers++;
+        }
+        if (dir != nullptr) closedir(dir);
+        if (leftovers != 0) {
+            fprintf(stderr, "temporary file left behind\n");
+            return 7;
+        }
+        writeSideFile();
+        _exit(0);  // blocked threads still wait on the condition exit would destroy
+    }
+
+    if (what == "worker" || what == "nomalloc") {
+        startBusyThreads(20);
+        if (what == "nomalloc") {
+            BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, countingCallback, nullptr);
+        }
+        std::thread crasher([] {
+            writeSideFile();
+            crash_segv_null();
+        });
+        crasher.join();
+        return 4;
+    }
+
+    if (what == "two") {
+        startBusyThreads(2);
+        std::atomic<int> ready{0};
+        auto body = [&](bool first) {
+            ready++;
+            while (ready.load() < 2) {
+            }
+            if (first) writeSideFile();
+            crash_segv_null();
+        };
+        std::thread a(body, true), b(body, false);
+        a.join();
+        b.join();
+        return 4;
+    }
+
+    if (what == "uncaught") {
+        writeSideFile();
+        auto handler = platform::appkit::NSGetUncaughtExceptionHandler();
+        if (handler == nullptr) return 8;
+        handler(ThrowingException("NSInvalidArgumentException", "boom"));
+        return 4;
+    }
+
+    writeSideFile();
+    if (what == "custom") crash_segv_null();
+    return crashAs(what);
+}
