@@ -50,13 +50,15 @@ std::filesystem::path ProcessInfo::executablePath() const {
     return path;
 }
 
-bool ProcessInfo::isDebuggerAttached() const {
+bool ProcessInfo::isDebuggerAttached() const { return checkedIsDebuggerAttached().value_or(false); }
+
+std::optional<bool> ProcessInfo::checkedIsDebuggerAttached() const {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind("TracerPid:", 0) == 0) return std::strtol(line.c_str() + 10, nullptr, 10) != 0;
     }
-    return false;
+    return std::nullopt;
 }
 
 double ProcessInfo::systemUptime() const {

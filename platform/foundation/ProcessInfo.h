@@ -24,6 +24,9 @@ public:
     // True when a tracer (a debugger) is attached: TracerPid in
     // /proc/self/status is not 0. Read afresh at each call.
     bool isDebuggerAttached() const;
+    // The same, with nothing when the status cannot be read or holds no
+    // TracerPid line.
+    std::optional<bool> checkedIsDebuggerAttached() const;
     // Seconds since the system booted, not counting suspended time.
     double systemUptime() const;
 };

@@ -4,8 +4,6 @@
 
 #include "BCUtility.h"
 
-namespace {
-
 struct BCSdkRecord {
     unsigned char version;
     char name[32];
@@ -14,13 +12,21 @@ struct BCSdkRecord {
 };
 static_assert(sizeof(BCSdkRecord) == 97, "the record is 97 bytes");
 
-__attribute__((section("__bc_sdk"), used)) const BCSdkRecord kSdkRecord = {1, "beacon.macos", "4.0.0", "1"};
+// External, under a plain name, so the application's link can require it:
+// nothing calls into this file from the executable's own code, and the
+// linker would otherwise leave the record out.
+extern "C" {
+extern const BCSdkRecord BCSdkIdentityRecord;
+__attribute__((section("__bc_sdk"), used)) const BCSdkRecord BCSdkIdentityRecord = {1, "beacon.macos", "4.0.0", "1"};
+}
+
+namespace {
 
 // A NUL-padded field that may fill its whole width.
 std::string fieldText(const char *field, size_t width) { return std::string(field, strnlen(field, width)); }
 
 }  // namespace
 
-std::string BCUtility::sdkName() { return fieldText(kSdkRecord.name, sizeof kSdkRecord.name); }
+std::string BCUtility::sdkName() { return fieldText(BCSdkIdentityRecord.name, sizeof BCSdkIdentityRecord.name); }
 
-std::string BCUtility::sdkVersion() { return fieldText(kSdkRecord.sdkVersion, sizeof kSdkRecord.sdkVersion); }
+std::string BCUtility::sdkVersion() { return fieldText(BCSdkIdentityRecord.sdkVersion, sizeof BCSdkIdentityRecord.sdkVersion); }

@@ -1,0 +1,274 @@
+// The HTTP client: calls with retries, paused while the network is
+// unreachable. All state changes run on the client's serial queue.
+#include "BCHttpClient.h"
+
+#include <algorithm>
+
+#include "BCHttpUtil.h"
+#include "platform/foundation/Error.h"
+
+using platform::net::HTTPURLResponse;
+
+namespace {
+
+bool isCancellation(const platform::ErrorPtr &error) {
+    return error && error->domain() == platform::net::kURLErrorDomain &&
+           error->code() == platform::net::kURLErrorCancelled;
+}
+
+}  // namespace
+
+std::shared_ptr<BCHttpClient> BCHttpClient::make() { return make(BCHttpClientConfiguration{}); }
+
+std::shared_ptr<BCHttpClient> BCHttpClient::make(const BCHttpClientConfiguration &configuration) {
+    std::shared_ptr<BCHttpClient> client(new BCHttpClient(configuration));
+    client->observeReachability(configuration);
+    return client;
+}
+
+BCHttpClient::BCHttpClient(const BCHttpClientConfiguration &configuration)
+    : queue_(platform::dispatch::Queue::createSerial("io.beacon.sdk.HttpClient")) {
+    platform::net::URLSession::Configuration sessionConfiguration;
+    sessionConfiguration.connectTimeout = configuration.connectTimeout;
+    sessionConfiguration.idleTimeout = configuration.idleTimeout;
+    sessionConfiguration.delegateQueue = queue_;
+    session_ = platform::net::URLSession::make(sessionConfiguration);
+}
+
+void BCHttpClient::observeReachability(const BCHttpClientConfiguration &configuration) {
+    if (!configuration.observeReachability) return;
+    reachability_ = configuration.reachability ? configuration.reachability
+                                               : BC_Reachability::reachabilityForInternetConnection();
+    if (!reachability_) return;
+    std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
+    observerToken_ = platform::NotificationCenter::defaultCenter()->addObserverForName(
+        kBNNetworkReachabilityChangedNotification, reachability_.get(), [weakSelf](const platform::Notification &) {
+            auto self = weakSelf.lock();
+            if (!self || !self->reachability_) return;
+            if (self->reachability_->currentReachabilityStatus() == NotReachable) {
+                self->pause();
+            } else {
+                self->resume();
+            }
+        });
+    reachability_->startNotifier();
+}
+
+BCHttpClient::~BCHttpClient() {
+    if (observerToken_) platform::NotificationCenter::defaultCenter()->removeObserver(observerToken_);
+    if (reachability_) reachability_->stopNotifier();
+    // Nobody waits for ever: what is pending completes with the cancel
+    // error, asynchronously on the queue. The queue outlives us while it
+    // has work.
+    auto drain = [this] {
+        auto calls = std::move(calls_);
+        calls_.clear();
+        auto error = clientError(kBCHttpClientCancelledErrorCode, "Request cancelled because the HTTP client was destroyed.");
+        for (auto &call : calls) {
+            if (call->retryTimer) call->retryTimer->cancel();
+            if (call->task) call->task->cancel();
+            if (auto handler = call->completionHandler())
+                queue_->async([handler, error] { handler(std::nullopt, nullptr, error); });
+        }
+    };
+    if (queue_->isCurrent()) {
+        drain();
+    } else {
+        queue_->sync(drain);
+    }
+    session_->invalidateAndCancel();
+}
+
+platform::ErrorPtr BCHttpClient::clientError(int64_t code, const std::string &description) {
+    return platform::Error::make(kBCErrorDomain, code, {{platform::kLocalizedDescriptionKey, description}});
+}
+
+void BCHttpClient::sendAsync(const platform::URL &url, const std::string &method, const BCHttpHeaders &headers,
+                             std::optional<platform::Data> data, std::vector<double> retryIntervals,
+                             bool compressionEnabled, BCHttpRequestCompletionHandler completionHandler) {
+    auto call = std::make_shared<BCHttpCall>(url, method, headers, std::move(data), std::move(retryIntervals),
+                                             compressionEnabled, std::move(completionHandler));
+    // Held strongly until queued work has taken the call in, so that it is
+    // either sent or completed.
+    auto self = shared_from_this();
+    queue_->async([self, call] {
+        if (!self->isEnabled()) {
+            if (auto handler = call->completionHandler())
+                handler(std::nullopt, nullptr,
+                        clientError(kBCHttpClientDisabledErrorCode, "The HTTP client is disabled."));
+            return;
+        }
+        self->calls_.push_back(call);
+        if (!self->isPaused()) self->startCall(call);
+    });
+}
+
+void BCHttpClient::setDelegate(std::weak_ptr<BCHttpClientDelegate> delegate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    delegate_ = std::move(delegate);
+}
+
+bool BCHttpClient::isPaused() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return paused_;
+}
+
+bool BCHttpClient::isEnabled() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return enabled_;
+}
+
+void BCHttpClient::startCall(const std::shared_ptr<BCHttpCall> &call) {
+    call->inProgress = true;
+    call->cancelledForPause = false;
+    uint64_t generation = ++call->generation;
+    std::shared_ptr<BCHttpClientDelegate> delegate;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        delegate = delegate_.lock();
+    }
+    if (delegate && delegate->willSendHTTPRequestToURL) delegate->willSendHTTPRequestToURL(call->url(), call->headers());
+
+    platform::net::URLRequest request{call->url(), call->method(), {}, call->data()};
+    for (const auto &[name, value] : call->headers()) request.headers.emplace_back(name, value);
+    std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
+    call->task = session_->dataTask(std::move(request), [weakSelf, call, generation](
+                                                            std::optional<platform::Data> data,
+                                                            std::shared_ptr<const HTTPURLResponse> response,
+                                                            platform::ErrorPtr error) {
+        if (auto self = weakSelf.lock())
+            self->callFinished(call, generation, std::move(data), std::move(response), std::move(error));
+    });
+    call->task->resume();
+}
+
+void BCHttpClient::callFinished(const std::shared_ptr<BCHttpCall> &call, uint64_t generation,
+                                std::optional<platform::Data> data, std::shared_ptr<const HTTPURLResponse> response,
+                                platform::ErrorPtr error) {
+    if (generation != call->generation || std::find(calls_.begin(), calls_.end(), call) == calls_.end()) return;
+    call->inProgress = false;
+    call->task = nullptr;
+    if (call->cancelledForPause && isCancellation(error)) {
+        // Not an outcome: the call waits for the network, or goes out again
+        // at once if the client has resumed meanwhile.
+        call->cancelledForPause = false;
+        if (!isPaused()) startCall(call);
+        return;
+    }
+    call->cancelledForPause = false;
+    if (isCancellation(error)) {
+        completeCall(call, std::move(data), std::move(response), std::move(error));
+        return;
+    }
+    long status = response ? response->statusCode() : 0;
+    if (BCHttpUtil::isRecoverableError(status)) {
+        if (auto delay = call->delayForRetry(response.get())) {
+            call->retryCount++;
+            armRetry(call, *delay);
+            return;
+        }
+    }
+    completeCall(call, std::move(data), std::move(response), std::move(error));
+}
+
+void BCHttpClient::armRetry(const std::shared_ptr<BCHttpCall> &call, double delaySeconds) {
+    uint64_t generation = ++call->generation;
+    // While paused the call just waits; resume sends it at once.
+    if (isPaused()) return;
+    auto timer = platform::dispatch::TimerSource::create(queue_);
+    std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
+    std::weak_ptr<BCHttpCall> weakCall = call;
+    timer->setEventHandler([weakSelf, weakCall, generation] {
+        auto self = weakSelf.lock();
+        auto call = weakCall.lock();
+        if (self && call) self->retryTimerFired(call, generation);
+    });
+    timer->setTimer(std::max(0.0, delaySeconds), 0);
+    call->retryTimer = timer;
+    timer->resume();
+}
+
+void BCHttpClient::retryTimerFired(const std::shared_ptr<BCHttpCall> &call, uint64_t generation) {
+    if (generation != call->generation || std::find(calls_.begin(), calls_.end(), call) == calls_.end()) return;
+    if (call->retryTimer) call->retryTimer->cancel();
+    call->retryTimer = nullptr;
+    if (!isPaused()) startCall(call);
+}
+
+void BCHttpClient::completeCall(const std::shared_ptr<BCHttpCall> &call, std::optional<platform::Data> data,
+                                std::shared_ptr<const HTTPURLResponse> response, platform::ErrorPtr error) {
+    calls_.erase(std::remove(calls_.begin(), calls_.end(), call), calls_.end());
+    ++call->generation;
+    if (call->retryTimer) call->retryTimer->cancel();
+    call->retryTimer = nullptr;
+    if (auto handler = call->completionHandler()) handler(std::move(data), std::move(response), std::move(error));
+}
+
+void BCHttpClient::pause() {
+    std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
+    queue_->async([weakSelf] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            if (self->paused_) return;
+            self->paused_ = true;
+        }
+        for (auto &call : self->calls_) {
+            if (call->inProgress && call->task) {
+                call->cancelledForPause = true;
+                call->task->cancel();
+            }
+            // A waiting retry goes out at resume, at once.
+            if (call->retryTimer) {
+                call->retryTimer->cancel();
+                call->retryTimer = nullptr;
+                ++call->generation;
+            }
+        }
+    });
+}
+
+void BCHttpClient::resume() {
+    std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
+    queue_->async([weakSelf] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            if (!self->paused_) return;
+            self->paused_ = false;
+        }
+        auto calls = self->calls_;
+        for (auto &call : calls)
+            if (!call->inProgress && !call->retryTimer) self->startCall(call);
+    });
+}
+
+void BCHttpClient::setEnabled(bool isEnabled) {
+    std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
+    queue_->async([weakSelf, isEnabled] {
+        auto self = weakSelf.lock();
+        if (!self) return;
+        {
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->enabled_ = isEnabled;
+        }
+        if (!isEnabled)
+            self->cancelAll(kBCHttpClientCancelledErrorCode, "Request cancelled because the HTTP client was disabled.");
+    });
+}
+
+void BCHttpClient::cancelAll(int64_t code, const std::string &description) {
+    auto calls = std::move(calls_);
+    calls_.clear();
+    auto error = clientError(code, description);
+    for (auto &call : calls) {
+        ++call->generation;
+        if (call->retryTimer) call->retryTimer->cancel();
+        call->retryTimer = nullptr;
+        if (call->task) call->task->cancel();
+        call->task = nullptr;
+        if (auto handler = call->completionHandler()) handler(std::nullopt, nullptr, error);
+    }
+}

@@ -1,0 +1,428 @@
+// The SQLite wrapper: one connection per operation, a column schema, a
+// version, auto-vacuum and a size bound.
+#include "BCDBStorage.h"
+
+#include <filesystem>
+#include <mutex>
+
+#include "BCLogger.h"
+#include "BCUtility.h"
+#include "platform/foundation/Format.h"
+
+namespace {
+
+constexpr const char *kLogTag = "Beacon";
+
+// SQLite takes URI file names only when switched before its first use, so
+// this runs at load time, before the main routine; nothing else opens SQLite
+// from a static initialiser.
+const int kSQLiteConfigurationResult = BCDBStorage::configureSQLite();
+
+std::once_flag &configurationReportOnce() {
+    static auto *once = new std::once_flag;
+    return *once;
+}
+
+std::string errorMessage(sqlite3 *db) { return db ? std::string(sqlite3_errmsg(db)) : std::string("(null)"); }
+
+void closeDatabase(sqlite3 *db) {
+    if (db) sqlite3_close(db);
+}
+
+}  // namespace
+
+int BCDBStorage::configureSQLite() { return sqlite3_config(SQLITE_CONFIG_URI, 1); }
+
+int BCDBStorage::sqliteConfigurationResult() { return kSQLiteConfigurationResult; }
+
+std::shared_ptr<BCDBStorage> BCDBStorage::make(std::optional<BCDBSchema> schema, unsigned long version,
+                                               const std::string &filename) {
+    auto storage = std::make_shared<BCDBStorage>(std::move(schema));
+    storage->initWithVersion(version, filename);
+    return storage;
+}
+
+void BCDBStorage::initWithVersion(unsigned long version, const std::string &filename) {
+    std::call_once(configurationReportOnce(), [] {
+        int result = sqliteConfigurationResult();
+        if (result == SQLITE_OK) {
+            BCLogDebug(kLogTag, "SQLite global configuration successfully updated.");
+        } else {
+            BCLogError(kLogTag, "Failed to update SQLite global configuration. Error: %@.",
+                       std::string(sqlite3_errstr(result)));
+        }
+    });
+    int result = configureDatabaseWithSchema(schema_, version, filename);
+    if (result == SQLITE_NOTADB || result == SQLITE_CORRUPT) {
+        dropDatabase();
+        result = configureDatabaseWithSchema(schema_, version, filename);
+    }
+    if (result != SQLITE_OK) BCLogError(kLogTag, "Failed to initialize database.");
+}
+
+int BCDBStorage::configureDatabaseWithSchema(const std::optional<BCDBSchema> &schema, unsigned long version,
+                                             const std::string &filename) {
+    bool existed = BCUtility::fileExistsForPathComponent(filename);
+    auto path = BCUtility::createFileAtPathComponent(filename, std::nullopt, false, false);
+    if (!path) return SQLITE_CANTOPEN;
+    dbFilePath_ = path->string();
+    dbFileURL_ = platform::URL::fileURLWithPath(path->string());
+    maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+
+    int result = SQLITE_OK;
+    sqlite3 *db = openDatabaseAtFileURL(*dbFileURL_, &result);
+    if (!db) return result;
+    pageSize_ = getPageSizeInOpenedDatabase(db);
+    unsigned long storedVersion = versionInOpenedDatabase(db, &result);
+    if (result != SQLITE_OK) {
+        closeDatabase(db);
+        return result;
+    }
+    result = createTablesWithSchema(schema, db);
+    if (result != SQLITE_OK) {
+        BCLogError(kLogTag, "Failed to create tables with schema with error \"%d\".", result);
+        closeDatabase(db);
+        return result;
+    }
+    if (!existed) {
+        BCLogInfo(kLogTag, "Created \"%@\" database with %lu version.", filename, version);
+        customizeDatabase(db);
+    } else if (storedVersion < version) {
+        BCLogInfo(kLogTag, "Migrating \"%@\" database from version %lu to %lu.", filename, storedVersion, version);
+        migrateDatabase(db, storedVersion);
+    }
+    enableAutoVacuumInOpenedDatabase(db);
+    setVersion(version, db);
+    closeDatabase(db);
+    return SQLITE_OK;
+}
+
+sqlite3 *BCDBStorage::openDatabaseAtFileURL(const platform::URL &fileURL, int *result) {
+    sqlite3 *db = nullptr;
+    int code = sqlite3_open_v2(fileURL.absoluteString().c_str(), &db, kOpenFlags, nullptr);
+    if (result) *result = code;
+    if (code != SQLITE_OK) {
+        BCLogError(kLogTag, "Failed to open database with result: %d.", code);
+        // A failed open may still have allocated a handle.
+        closeDatabase(db);
+        return nullptr;
+    }
+    // A second running copy of the application shares the file: wait for
+    // its lock a little rather than fail at once.
+    sqlite3_busy_timeout(db, 2000);
+    return db;
+}
+
+int BCDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3 *db)> &block) {
+    if (!dbFileURL_) return SQLITE_CANTOPEN;
+    int result = SQLITE_OK;
+    sqlite3 *db = openDatabaseAtFileURL(*dbFileURL_, &result);
+    if (!db) return result;
+    // The page size is 0 when the first opening failed: read it now, and
+    // apply no bound while it is still unknown.
+    if (pageSize_ <= 0) pageSize_ = getPageSizeInOpenedDatabase(db);
+    if (pageSize_ > 0) {
+        result = setMaxPageCount(maxSizeInBytes_ / pageSize_, db);
+        if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB) {
+            closeDatabase(db);
+            return result;
+        }
+        if (result != SQLITE_OK) BCLogError(kLogTag, "Failed to open database with specified maximum size constraint.");
+    }
+    result = block ? block(db) : SQLITE_OK;
+    closeDatabase(db);
+    return result;
+}
+
+void BCDBStorage::dropDatabase() {
+    if (!dbFilePath_) {
+        BCLogError(kLogTag, "Failed to delete database.");
+        return;
+    }
+    if (BCUtility::deleteFileAtURL(std::filesystem::path(*dbFilePath_))) {
+        // Journals left by a crash would otherwise be applied to the new file.
+        std::error_code ignored;
+        for (const char *suffix : {"-journal", "-wal", "-shm"})
+            std::filesystem::remove(*dbFilePath_ + suffix, ignored);
+        BCLogVerbose(kLogTag, "Database %@ has been deleted.", dbFileURL_ ? dbFileURL_->absoluteString() : "(null)");
+    } else {
+        BCLogError(kLogTag, "Failed to delete database.");
+    }
+}
+
+bool BCDBStorage::dropTable(const std::string &tableName) {
+    int result = executeQueryUsingBlock([&](sqlite3 *db) {
+        int code = SQLITE_OK;
+        if (!tableExists(tableName, db, &code)) return code;
+        code = executeNonSelectionQuery(platform::format("DROP TABLE %@;", quoted(tableName)), db);
+        if (code == SQLITE_OK) {
+            BCLogVerbose(kLogTag, "Table %@ has been deleted", tableName);
+        } else {
+            BCLogError(kLogTag, "Failed to delete table %@", tableName);
+        }
+        return code;
+    });
+    return result == SQLITE_OK;
+}
+
+bool BCDBStorage::createTable(const std::string &tableName, const BCDBColumnsSchema &columnsSchema) {
+    int result = executeQueryUsingBlock([&](sqlite3 *db) {
+        int code = SQLITE_OK;
+        if (tableExists(tableName, db, &code) || code != SQLITE_OK) return code;
+        code = executeNonSelectionQuery(platform::format("CREATE TABLE %@ (%@);", quoted(tableName),
+                                                         columnsQueryFromColumnsSchema(columnsSchema)),
+                                        db);
+        if (code == SQLITE_OK) {
+            BCLogVerbose(kLogTag, "Table %@ has been created", tableName);
+        } else {
+            BCLogError(kLogTag, "Failed to create table %@", tableName);
+        }
+        return code;
+    });
+    return result == SQLITE_OK;
+}
+
+size_t BCDBStorage::countEntriesForTable(const std::string &tableName, const std::optional<std::string> &condition,
+                                         const BCStorageBindableArray *values) {
+    std::string query = platform::format("SELECT COUNT(*) FROM %@ ", quoted(tableName));
+    if (condition && !condition->empty()) query += platform::format("WHERE %@", *condition);
+    auto rows = executeSelectionQuery(query, values);
+    if (rows.empty() || rows[0].empty()) return 0;
+    auto count = rows[0][0].int64Value();
+    return count && *count > 0 ? static_cast<size_t>(*count) : 0;
+}
+
+int BCDBStorage::executeNonSelectionQuery(const std::string &query) {
+    return executeNonSelectionQuery(query, static_cast<const BCStorageBindableArray *>(nullptr));
+}
+
+int BCDBStorage::executeNonSelectionQuery(const std::string &query, const BCStorageBindableArray *values) {
+    return executeQueryUsingBlock([&](sqlite3 *db) { return executeNonSelectionQuery(query, db, values); });
+}
+
+BCDBRows BCDBStorage::executeSelectionQuery(const std::string &query, const BCStorageBindableArray *values) {
+    BCDBRows rows;
+    executeQueryUsingBlock([&](sqlite3 *db) {
+        int result = SQLITE_OK;
+        rows = executeSelectionQuery(query, db, &result, values);
+        return result;
+    });
+    return rows;
+}
+
+void BCDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)> &completionHandler) {
+    bool applied = false;
+    int result = SQLITE_OK;
+    sqlite3 *db = dbFileURL_ ? openDatabaseAtFileURL(*dbFileURL_, &result) : nullptr;
+    // The caller waits for an answer: a store that cannot be opened says no.
+    if (!db) {
+        if (completionHandler) completionHandler(false);
+        return;
+    }
+    int64_t pageCount = getPageCountInOpenedDatabase(db);
+    BCLogDebug(kLogTag, "Found %ld pages in the database.", pageCount);
+    if (pageSize_ <= 0) pageSize_ = getPageSizeInOpenedDatabase(db);
+    if (pageSize_ > 0) {
+        int64_t requestedPages = sizeInBytes / pageSize_ + (sizeInBytes % pageSize_ > 0 ? 1 : 0);
+        if (pageCount > requestedPages) {
+            BCLogWarning(kLogTag,
+                         "Cannot change database size to %ld bytes as it would cause a loss of data. Maximum database "
+                         "size will not be changed.",
+                         sizeInBytes);
+        } else if ((result = setMaxPageCount(requestedPages, db)) != SQLITE_OK) {
+            BCLogError(kLogTag, "Could not change maximum database size to %ld bytes. SQLite error code: %i",
+                       sizeInBytes, result);
+        } else {
+            int64_t maxPageCount = getMaxPageCountInOpenedDatabase(db);
+            int64_t effectiveSize = pageSize_ * maxPageCount;
+            if (maxPageCount == requestedPages) {
+                if (effectiveSize == sizeInBytes) {
+                    BCLogInfo(kLogTag, "Changed maximum database size to %ld bytes.", sizeInBytes);
+                } else {
+                    BCLogInfo(kLogTag, "Changed maximum database size to %ld bytes (next multiple of 4KiB).",
+                              effectiveSize);
+                }
+                maxSizeInBytes_ = effectiveSize;
+                applied = true;
+            } else {
+                BCLogError(kLogTag,
+                           "Could not change maximum database size to %ld bytes, current maximum size is %ld bytes.",
+                           sizeInBytes, effectiveSize);
+            }
+        }
+    }
+    closeDatabase(db);
+    if (completionHandler) completionHandler(applied);
+}
+
+std::string BCDBStorage::quoted(const std::string &name) {
+    std::string out = "\"";
+    for (char c : name) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string BCDBStorage::columnsQueryFromColumnsSchema(const BCDBColumnsSchema &columnsSchema) {
+    std::string query;
+    for (const auto &[name, constraints] : columnsSchema) {
+        if (!query.empty()) query += ", ";
+        std::string words;
+        for (const auto &word : constraints) words += (words.empty() ? "" : " ") + word;
+        query += platform::format("%@ %@", quoted(name), words);
+    }
+    return query;
+}
+
+BCDBColumnsIndexes BCDBStorage::columnsIndexes(const BCDBSchema &schema) {
+    BCDBColumnsIndexes indexes;
+    for (const auto &[table, columns] : schema)
+        for (size_t i = 0; i < columns.size(); ++i) indexes[table][columns[i].first] = i;
+    return indexes;
+}
+
+int BCDBStorage::createTablesWithSchema(const std::optional<BCDBSchema> &schema, sqlite3 *db) {
+    if (!schema) return SQLITE_OK;
+    std::vector<std::string> statements;
+    for (const auto &[table, columns] : *schema) {
+        int result = SQLITE_OK;
+        bool exists = tableExists(table, db, &result);
+        if (result != SQLITE_OK) return result;
+        if (exists) continue;
+        statements.push_back(
+            platform::format("CREATE TABLE %@ (%@);", quoted(table), columnsQueryFromColumnsSchema(columns)));
+    }
+    for (const auto &statement : statements) {
+        int result = executeNonSelectionQuery(statement, db);
+        if (result != SQLITE_OK) return result;
+    }
+    return SQLITE_OK;
+}
+
+bool BCDBStorage::tableExists(const std::string &tableName, sqlite3 *db, int *result) {
+    BCStorageBindableArray values;
+    values.addString(tableName);
+    int code = SQLITE_OK;
+    auto rows = executeSelectionQuery(R"(SELECT COUNT(*) FROM "sqlite_master" WHERE "type"='table' AND "name"=?;)", db,
+                                      &code, &values);
+    if (result) *result = code;
+    if (rows.empty() || rows[0].empty()) return false;
+    return rows[0][0].int64Value().value_or(0) > 0;
+}
+
+unsigned long BCDBStorage::versionInOpenedDatabase(sqlite3 *db, int *result) {
+    auto rows = executeSelectionQuery("PRAGMA user_version", db, result, nullptr);
+    if (rows.empty() || rows[0].empty()) return 0;
+    auto version = rows[0][0].int64Value().value_or(0);
+    return version > 0 ? static_cast<unsigned long>(version) : 0;
+}
+
+void BCDBStorage::setVersion(unsigned long version, sqlite3 *db) {
+    executeNonSelectionQuery(platform::format("PRAGMA user_version = %lu", version), db);
+}
+
+void BCDBStorage::enableAutoVacuumInOpenedDatabase(sqlite3 *db) {
+    int result = SQLITE_OK;
+    auto rows = executeSelectionQuery("PRAGMA auto_vacuum", db, &result, nullptr);
+    if (!rows.empty() && !rows[0].empty() && rows[0][0].int64Value().value_or(0) == 1) return;
+    BCLogDebug(kLogTag, "Vacuuming database and enabling auto_vacuum");
+    executeNonSelectionQuery("PRAGMA auto_vacuum = FULL;", db);
+    executeNonSelectionQuery("VACUUM;", db);
+}
+
+int BCDBStorage::executeQuery(const std::string &query, sqlite3 *db, const BCStorageBindableArray *values,
+                              const std::function<int(sqlite3_stmt *statement)> &block) {
+    sqlite3_stmt *statement = nullptr;
+    int result = sqlite3_prepare_v2(db, query.c_str(), static_cast<int>(query.size()), &statement, nullptr);
+    if (result != SQLITE_OK) {
+        BCLogError(kLogTag, "Failed to prepare SQLite statement, result=%d\n\t%@", result, errorMessage(db));
+        return result;
+    }
+    if (!statement) return SQLITE_OK;  // nothing but blanks or comments
+    if (values) result = values->bindAllValuesWithStatement(statement, db);
+    if (result == SQLITE_OK && block) result = block(statement);
+    int finalized = sqlite3_finalize(statement);
+    // finalize repeats the last step's error, which is logged already.
+    if (finalized != SQLITE_OK && finalized != result)
+        BCLogError(kLogTag, "Failed to finalize SQLite statement, result=%d\n\t%@", finalized, errorMessage(db));
+    return result;
+}
+
+int BCDBStorage::executeNonSelectionQuery(const std::string &query, sqlite3 *db,
+                                          const BCStorageBindableArray *values) {
+    return executeQuery(query, db, values, [db](sqlite3_stmt *statement) {
+        int result = sqlite3_step(statement);
+        if (result == SQLITE_DONE) return static_cast<int>(SQLITE_OK);
+        if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB) {
+            BCLogError(kLogTag, "A database file is corrupted, result=%d\n\t%@", result, errorMessage(db));
+        } else if (result == SQLITE_FULL) {
+            BCLogDebug(kLogTag, "Query failed with error: %d\n\t%@", result, errorMessage(db));
+        } else {
+            BCLogError(kLogTag, "Could not execute the statement, result=%d\n\t%@", result, errorMessage(db));
+        }
+        return result;
+    });
+}
+
+BCDBRows BCDBStorage::executeSelectionQuery(const std::string &query, sqlite3 *db, int *result,
+                                            const BCStorageBindableArray *values) {
+    BCDBRows rows;
+    int code = executeQuery(query, db, values, [&](sqlite3_stmt *statement) {
+        int step;
+        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+            int count = sqlite3_column_count(statement);
+            if (count <= 0) continue;
+            BCDBRow row;
+            row.reserve(static_cast<size_t>(count));
+            for (int i = 0; i < count; ++i) row.push_back(columnValueFromStatement(statement, i));
+            rows.push_back(std::move(row));
+        }
+        if (step == SQLITE_DONE) return static_cast<int>(SQLITE_OK);
+        BCLogError(kLogTag, "Query failed with error: %d\n\t%@", step, errorMessage(db));
+        return step;
+    });
+    if (result) *result = code;
+    return rows;
+}
+
+platform::Value BCDBStorage::columnValueFromStatement(sqlite3_stmt *statement, int index) {
+    int type = sqlite3_column_type(statement, index);
+    switch (type) {
+    case SQLITE_TEXT: {
+        auto *text = reinterpret_cast<const char *>(sqlite3_column_text(statement, index));
+        int length = sqlite3_column_bytes(statement, index);
+        return platform::Value(std::string(text ? text : "", text ? static_cast<size_t>(length) : 0));
+    }
+    case SQLITE_INTEGER:
+        // 64 bits: row ids grow for ever, and a truncated id names another row.
+        return platform::Value(static_cast<int64_t>(sqlite3_column_int64(statement, index)));
+    case SQLITE_NULL:
+        return platform::Value();
+    default:
+        BCLogError(kLogTag, "Could not retrieve column value at index %d from statement: unknown type %d.", index,
+                   type);
+        return platform::Value();
+    }
+}
+
+int64_t BCDBStorage::querySingleValue(const std::string &query, sqlite3 *db) {
+    int result = SQLITE_OK;
+    auto rows = executeSelectionQuery(query, db, &result, nullptr);
+    if (rows.empty() || rows[0].empty()) return 0;
+    return rows[0][0].int64Value().value_or(0);
+}
+
+int64_t BCDBStorage::getPageSizeInOpenedDatabase(sqlite3 *db) { return querySingleValue("PRAGMA page_size;", db); }
+
+int64_t BCDBStorage::getPageCountInOpenedDatabase(sqlite3 *db) { return querySingleValue("PRAGMA page_count;", db); }
+
+int64_t BCDBStorage::getMaxPageCountInOpenedDatabase(sqlite3 *db) {
+    return querySingleValue("PRAGMA max_page_count;", db);
+}
+
+int BCDBStorage::setMaxPageCount(int64_t pageCount, sqlite3 *db) {
+    // The pragma answers a row; run it to its end.
+    return sqlite3_exec(db, platform::format("PRAGMA max_page_count = %ld", pageCount).c_str(), nullptr, nullptr,
+                        nullptr);
+}

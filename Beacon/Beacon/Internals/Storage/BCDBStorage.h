@@ -1,0 +1,125 @@
+#pragma once
+// A thin layer over SQLite for one database file in the SDK's directory: it
+// creates the tables of a column schema, keeps a schema version in
+// user_version, hands migration and first-time set-up to its subclass, keeps
+// the file in full auto-vacuum mode and bounds its size through
+// max_page_count. Every operation opens a connection of its own and closes it
+// afterwards; the size bound is applied anew at each opening. No lock: its
+// callers serialise its use.
+//
+// SQLite is switched to URI file names for the whole process at load time.
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "BCStorageBindableArray.h"
+#include "platform/foundation/Object.h"
+#include "platform/foundation/URL.h"
+#include "platform/foundation/Value.h"
+
+// Column name and its constraint words ("INTEGER", "PRIMARY KEY", ...).
+using BCDBColumn = std::pair<std::string, std::vector<std::string>>;
+using BCDBColumnsSchema = std::vector<BCDBColumn>;
+// Table name to its columns in order.
+using BCDBSchema = std::map<std::string, BCDBColumnsSchema>;
+// Table name to (column name to position).
+using BCDBColumnsIndexes = std::map<std::string, std::map<std::string, size_t>>;
+// One row per result: text, integer (64-bit) or null values, in column order.
+using BCDBRow = std::vector<platform::Value>;
+using BCDBRows = std::vector<BCDBRow>;
+
+class BCDBStorage : public platform::Object {
+public:
+    static constexpr int64_t kDefaultMaxSizeInBytes = 10485760;
+    // The flags of every opening: read-write, create, URI.
+    static constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI;
+
+    // The storage, initialised.
+    static std::shared_ptr<BCDBStorage> make(std::optional<BCDBSchema> schema, unsigned long version,
+                                             const std::string &filename);
+    explicit BCDBStorage(std::optional<BCDBSchema> schema = std::nullopt) : schema_(std::move(schema)) {}
+    ~BCDBStorage() override = default;
+
+    // Reports the load-time URI switch (once per process) and configures the
+    // database; a corrupt or foreign file is deleted and configured again.
+    // Call once, right after construction, so that the hooks reach the
+    // subclass.
+    void initWithVersion(unsigned long version, const std::string &filename);
+    int configureDatabaseWithSchema(const std::optional<BCDBSchema> &schema, unsigned long version,
+                                    const std::string &filename);
+
+    // Runs the block on a connection of its own, with the size bound applied.
+    int executeQueryUsingBlock(const std::function<int(sqlite3 *db)> &block);
+    void dropDatabase();
+    bool dropTable(const std::string &tableName);
+    bool createTable(const std::string &tableName, const BCDBColumnsSchema &columnsSchema);
+    size_t countEntriesForTable(const std::string &tableName, const std::optional<std::string> &condition,
+                                const BCStorageBindableArray *values);
+    int executeNonSelectionQuery(const std::string &query);
+    int executeNonSelectionQuery(const std::string &query, const BCStorageBindableArray *values);
+    BCDBRows executeSelectionQuery(const std::string &query, const BCStorageBindableArray *values);
+    // Calls the handler with whether the bound could be applied; also when
+    // the database cannot be opened (with false).
+    void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)> &completionHandler);
+
+    // Hooks for the subclass.
+    virtual void customizeDatabase(sqlite3 *db) { (void)db; }
+    virtual void migrateDatabase(sqlite3 *db, unsigned long fromVersion) {
+        (void)db;
+        (void)fromVersion;
+    }
+
+    const std::optional<platform::URL> &dbFileURL() const { return dbFileURL_; }
+    void setDbFileURL(std::optional<platform::URL> url) { dbFileURL_ = std::move(url); }
+    // The file's path on disk (absent before configuration).
+    std::optional<std::string> dbFilePath() const { return dbFilePath_; }
+    int64_t maxSizeInBytes() const { return maxSizeInBytes_; }
+    void setMaxSizeInBytes(int64_t size) { maxSizeInBytes_ = size; }
+    int64_t pageSize() const { return pageSize_; }
+    void setPageSize(int64_t pageSize) { pageSize_ = pageSize; }
+    const std::optional<BCDBSchema> &schema() const { return schema_; }
+
+    std::string className() const override { return "BCDBStorage"; }
+
+    // Class operations on a connection the caller opened and will close.
+    static int configureSQLite();
+    // The result of the load-time switch.
+    static int sqliteConfigurationResult();
+    // The open connection, or nullptr (a failed opening is closed and logged).
+    static sqlite3 *openDatabaseAtFileURL(const platform::URL &fileURL, int *result);
+    static std::string columnsQueryFromColumnsSchema(const BCDBColumnsSchema &columnsSchema);
+    static BCDBColumnsIndexes columnsIndexes(const BCDBSchema &schema);
+    static int createTablesWithSchema(const std::optional<BCDBSchema> &schema, sqlite3 *db);
+    static bool tableExists(const std::string &tableName, sqlite3 *db, int *result = nullptr);
+    static unsigned long versionInOpenedDatabase(sqlite3 *db, int *result);
+    static void setVersion(unsigned long version, sqlite3 *db);
+    static void enableAutoVacuumInOpenedDatabase(sqlite3 *db);
+    static int executeNonSelectionQuery(const std::string &query, sqlite3 *db,
+                                        const BCStorageBindableArray *values = nullptr);
+    static int executeQuery(const std::string &query, sqlite3 *db, const BCStorageBindableArray *values,
+                            const std::function<int(sqlite3_stmt *statement)> &block);
+    static BCDBRows executeSelectionQuery(const std::string &query, sqlite3 *db, int *result,
+                                          const BCStorageBindableArray *values);
+    static platform::Value columnValueFromStatement(sqlite3_stmt *statement, int index);
+    static int64_t getPageSizeInOpenedDatabase(sqlite3 *db);
+    static int64_t getPageCountInOpenedDatabase(sqlite3 *db);
+    static int64_t getMaxPageCountInOpenedDatabase(sqlite3 *db);
+    static int64_t querySingleValue(const std::string &query, sqlite3 *db);
+    static int setMaxPageCount(int64_t pageCount, sqlite3 *db);
+    // A name in double quotes, inner quotes doubled.
+    static std::string quoted(const std::string &name);
+
+private:
+    std::optional<BCDBSchema> schema_;
+    std::optional<platform::URL> dbFileURL_;
+    std::optional<std::string> dbFilePath_;
+    int64_t maxSizeInBytes_ = 0;
+    int64_t pageSize_ = 0;
+};

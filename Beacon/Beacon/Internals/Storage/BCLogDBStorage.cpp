@@ -1,0 +1,324 @@
+// The log store "Logs.sqlite".
+#include "BCLogDBStorage.h"
+
+#include <limits>
+
+#include "BCCommonSchemaLog.h"
+#include "BCLogger.h"
+#include "BCUtility.h"
+#include "platform/foundation/Base64.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/UUID.h"
+
+namespace {
+
+constexpr const char *kLogTag = "Beacon";
+// A batch id is a UUID's standard text.
+constexpr size_t kBatchIdLength = 36;
+
+std::string join(const std::vector<platform::Value> &values, const std::string &separator) {
+    std::string text;
+    for (size_t i = 0; i < values.size(); ++i) text += (i ? separator : "") + values[i].description();
+    return text;
+}
+
+}  // namespace
+
+const BCDBSchema &BCLogDBStorage::logsSchema() {
+    static const auto *schema = new BCDBSchema{
+        {kTableName,
+         {{kIdColumnName, {"INTEGER", "PRIMARY KEY", "AUTOINCREMENT"}},
+          {kGroupIdColumnName, {"TEXT", "NOT NULL"}},
+          {kLogColumnName, {"TEXT", "NOT NULL"}},
+          {kTargetTokenColumnName, {"TEXT"}},
+          {kTargetKeyColumnName, {"TEXT"}},
+          {kPriorityColumnName, {"INTEGER"}}}}};
+    return *schema;
+}
+
+BCLogDBStorage::BCLogDBStorage() : BCDBStorage(logsSchema()) {
+    auto indexes = columnsIndexes(logsSchema()).at(kTableName);
+    idColumnIndex_ = indexes.at(kIdColumnName);
+    groupIdColumnIndex_ = indexes.at(kGroupIdColumnName);
+    logColumnIndex_ = indexes.at(kLogColumnName);
+    targetTokenColumnIndex_ = indexes.at(kTargetTokenColumnName);
+    targetTokenEncrypter_ = std::make_shared<BCEncrypter>();
+}
+
+std::shared_ptr<BCLogDBStorage> BCLogDBStorage::make() {
+    auto storage = std::make_shared<BCLogDBStorage>();
+    storage->initWithVersion(kSchemaVersion, kDBFileName);
+    return storage;
+}
+
+bool BCLogDBStorage::saveLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) {
+    if (!log) return false;
+    auto object = std::dynamic_pointer_cast<platform::Object>(log);
+    auto archive = object ? BCUtility::archiveKeyedData(platform::Value(object)) : std::nullopt;
+    if (!archive) return false;
+    std::string storedText = platform::base64::encode(*archive);
+    const int64_t priority = static_cast<int64_t>(flags & 0xFF);
+
+    BCStorageBindableArray values;
+    std::string query;
+    if (std::dynamic_pointer_cast<BCCommonSchemaLog>(log)) {
+        std::optional<std::string> token;
+        if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty()) token = *tokens->begin();
+        std::optional<std::string> encryptedToken = token ? targetTokenEncrypter_->encryptString(*token) : std::nullopt;
+        query = platform::format("INSERT INTO %@ (%@, %@, %@, %@, %@) VALUES (?, ?, ?, ?, ?)", quoted(kTableName),
+                                 quoted(kGroupIdColumnName), quoted(kLogColumnName), quoted(kTargetTokenColumnName),
+                                 quoted(kTargetKeyColumnName), quoted(kPriorityColumnName));
+        values.addString(groupId);
+        values.addString(storedText);
+        values.addString(encryptedToken);
+        values.addString(BCUtility::targetKeyFromTargetToken(token));
+        values.addNumber(priority);
+    } else {
+        query = platform::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", quoted(kTableName),
+                                 quoted(kGroupIdColumnName), quoted(kLogColumnName), quoted(kPriorityColumnName));
+        values.addString(groupId);
+        values.addString(storedText);
+        values.addNumber(priority);
+    }
+    int result = executeQueryUsingBlock([&](sqlite3 *db) {
+        return executeInsertWithPurging(db, query, values, storedText.size(), static_cast<uint64_t>(priority));
+    });
+    return result == SQLITE_OK;
+}
+
+int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, const std::string &query,
+                                             const BCStorageBindableArray &values, size_t storedLength,
+                                             uint64_t priority) {
+    const int64_t capacity = pageSize() * getMaxPageCountInOpenedDatabase(db);
+    if (static_cast<int64_t>(storedLength) >= capacity) {
+        BCLogError(kLogTag, "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu bytes.",
+                   storedLength, static_cast<size_t>(capacity > 0 ? capacity : 0));
+        return SQLITE_ERROR;
+    }
+    int result = executeNonSelectionQuery(query, db, &values);
+    bool deletionFailed = false;
+    if (result == SQLITE_FULL) {
+        BCStorageBindableArray priorityValue;
+        priorityValue.addNumber(static_cast<int64_t>(priority));
+        int selection = SQLITE_OK;
+        auto candidates = executeSelectionQuery(
+            platform::format("SELECT %@ FROM %@ WHERE %@ <= ? ORDER BY %@ ASC, %@ ASC", quoted(kIdColumnName),
+                             quoted(kTableName), quoted(kPriorityColumnName), quoted(kPriorityColumnName),
+                             quoted(kIdColumnName)),
+            db, &selection, &priorityValue);
+        long deleted = 0;
+        for (const auto &row : candidates) {
+            if (row.empty()) continue;
+            int deletion = deleteLogsFromDBWithColumnValues({row[0]}, kIdColumnName, db);
+            if (deletion != SQLITE_OK) {
+                result = deletion;
+                deletionFailed = true;
+                break;
+            }
+            ++deleted;
+            BCLogDebug(kLogTag, "Deleted a log with id %@ to store a new log.", row[0]);
+            result = executeNonSelectionQuery(query, db, &values);
+            if (result != SQLITE_FULL) break;
+        }
+        if (deleted > 0)
+            BCLogDebug(kLogTag, "Log storage was over capacity, %ld oldest log(s) with equal or lower priority deleted.",
+                       deleted);
+    }
+    if (result == SQLITE_OK) {
+        BCLogVerbose(kLogTag, "Log is stored with id: '%ld'", static_cast<long>(sqlite3_last_insert_rowid(db)));
+    } else if (result == SQLITE_FULL && !deletionFailed) {
+        BCLogError(kLogTag, "Storage is full and no logs with equal or lower priority exist; discarding the log.");
+    }
+    return result;
+}
+
+std::vector<std::string> BCLogDBStorage::batchKeysOfGroup(const std::string &groupId) const {
+    // Exactly the group id and a batch id: "Crashes" must not claim the
+    // batches of "CrashesBuffer".
+    std::vector<std::string> keys;
+    for (const auto &entry : batches_) {
+        const std::string &key = entry.first;
+        if (key.size() == groupId.size() + kBatchIdLength && key.compare(0, groupId.size(), groupId) == 0)
+            keys.push_back(key);
+    }
+    return keys;
+}
+
+bool BCLogDBStorage::loadLogsWithGroupId(const std::string &groupId, size_t limit,
+                                         const std::optional<std::vector<std::string>> &excludedTargetKeys,
+                                         const BCLoadDataCompletionHandler &completionHandler) {
+    std::vector<int64_t> pendingIds;
+    for (const auto &key : batchKeysOfGroup(groupId)) {
+        const auto &ids = batches_.at(key);
+        pendingIds.insert(pendingIds.end(), ids.begin(), ids.end());
+    }
+    BCStorageBindableArray values;
+    std::string condition = platform::format("%@ = ?", quoted(kGroupIdColumnName));
+    values.addString(groupId);
+    if (excludedTargetKeys && !excludedTargetKeys->empty()) {
+        // Rows without a target key are never excluded (NULL NOT IN (...) is
+        // not true).
+        condition += platform::format(" AND (%@ IS NULL OR %@ NOT IN %@)", quoted(kTargetKeyColumnName),
+                                      quoted(kTargetKeyColumnName), buildKeyFormatWithCount(excludedTargetKeys->size()));
+        for (const auto &key : *excludedTargetKeys) values.addString(key);
+    }
+    if (!pendingIds.empty()) {
+        condition += platform::format(" AND %@ NOT IN %@", quoted(kIdColumnName), buildKeyFormatWithCount(pendingIds.size()));
+        for (int64_t id : pendingIds) values.addNumber(id);
+    }
+    condition += platform::format(" ORDER BY %@ DESC, %@ ASC", quoted(kPriorityColumnName), quoted(kIdColumnName));
+    // One row more than the limit tells whether more are waiting; a limit
+    // that SQLite cannot take means none.
+    if (limit >= static_cast<size_t>(std::numeric_limits<int64_t>::max())) {
+        condition += " LIMIT -1";
+    } else {
+        condition += platform::format(" LIMIT %lu", static_cast<unsigned long>(limit + 1));
+    }
+
+    auto rows = logsWithCondition(condition, &values);
+    bool moreDataAvailable = false;
+    if (rows.size() > limit) {
+        rows.resize(limit);
+        moreDataAvailable = true;
+    }
+    std::vector<std::shared_ptr<BCLog>> logs;
+    std::vector<int64_t> ids;
+    std::vector<platform::Value> idValues;
+    for (const auto &row : rows) {
+        ids.push_back(row[idColumnIndex_].int64Value().value_or(0));
+        idValues.push_back(row[idColumnIndex_]);
+        logs.push_back(std::dynamic_pointer_cast<BCLog>(row[logColumnIndex_].object()));
+    }
+    std::optional<std::string> batchId;
+    if (!logs.empty()) {
+        batchId = platform::UUID::random().UUIDString();
+        batches_[groupId + *batchId] = ids;
+        BCLogVerbose(kLogTag, "Load log(s) with id(s) '%@' as batch Id:%@", join(idValues, "','"), *batchId);
+    }
+    if (completionHandler) completionHandler(logs, batchId);
+    return moreDataAvailable;
+}
+
+BCDBRows BCLogDBStorage::logsWithCondition(const std::string &condition, const BCStorageBindableArray *values) {
+    std::string query = platform::format("SELECT * FROM %@", quoted(kTableName));
+    if (!condition.empty()) query += platform::format(" WHERE %@", condition);
+    BCDBRows result;
+    for (auto &row : executeSelectionQuery(query, values)) {
+        if (row.size() <= std::max(logColumnIndex_, targetTokenColumnIndex_)) continue;
+        const platform::Value dbId = row[idColumnIndex_];
+        std::shared_ptr<platform::Object> object;
+        if (const std::string *text = row[logColumnIndex_].string()) {
+            if (auto data = platform::base64::decodeLenient(*text))
+                object = BCUtility::unarchiveKeyedData(*data).object();
+        }
+        auto log = std::dynamic_pointer_cast<BCLog>(object);
+        if (!log) {
+            BCLogError(kLogTag, "Deserialization failed for log with Id %@", dbId);
+            deleteLogFromDBWithId(dbId.int64Value().value_or(0));
+            continue;
+        }
+        if (const std::string *token = row[targetTokenColumnIndex_].string()) {
+            if (token->empty()) {
+                BCLogError(kLogTag, "Unexpected empty target token for log with Id %@.", dbId);
+            } else if (auto decrypted = targetTokenEncrypter_->decryptString(*token)) {
+                log->addTransmissionTargetToken(*decrypted);
+            } else {
+                BCLogError(kLogTag, "Failed to decrypt the target token for log with Id %@.", dbId);
+            }
+        }
+        row[logColumnIndex_] = platform::Value(object);
+        result.push_back(std::move(row));
+    }
+    return result;
+}
+
+std::vector<std::shared_ptr<BCLog>> BCLogDBStorage::logsFromDBWithGroupId(const std::string &groupId) {
+    BCStorageBindableArray values;
+    values.addString(groupId);
+    std::vector<std::shared_ptr<BCLog>> logs;
+    for (const auto &row : logsWithCondition(platform::format("%@ = ?", quoted(kGroupIdColumnName)), &values))
+        logs.push_back(std::dynamic_pointer_cast<BCLog>(row[logColumnIndex_].object()));
+    return logs;
+}
+
+void BCLogDBStorage::deleteLogsWithBatchId(const std::string &batchId, const std::string &groupId) {
+    auto it = batches_.find(groupId + batchId);
+    if (it == batches_.end()) return;
+    std::vector<platform::Value> ids(it->second.begin(), it->second.end());
+    deleteLogsFromDBWithColumnValues(ids, kIdColumnName);
+    // Forgotten even when the deletion failed: the rows may go out again,
+    // which is better than never.
+    batches_.erase(it);
+}
+
+std::vector<std::shared_ptr<BCLog>> BCLogDBStorage::deleteLogsWithGroupId(const std::string &groupId) {
+    auto logs = logsFromDBWithGroupId(groupId);
+    deleteLogsFromDBWithColumnValue(platform::Value(groupId), kGroupIdColumnName);
+    for (const auto &key : batchKeysOfGroup(groupId)) batches_.erase(key);
+    return logs;
+}
+
+size_t BCLogDBStorage::countLogs() { return countEntriesForTable(kTableName, std::nullopt, nullptr); }
+
+std::string BCLogDBStorage::buildKeyFormatWithCount(size_t count) {
+    std::string text = "(";
+    for (size_t i = 0; i < count; ++i) text += i ? ",?" : "?";
+    return text + ")";
+}
+
+int BCLogDBStorage::deleteLogFromDBWithId(int64_t dbId) {
+    return deleteLogsFromDBWithColumnValue(platform::Value(dbId), kIdColumnName);
+}
+
+int BCLogDBStorage::deleteLogsFromDBWithColumnValue(const platform::Value &columnValue, const std::string &columnName) {
+    return deleteLogsFromDBWithColumnValues(std::vector<platform::Value>{columnValue}, columnName);
+}
+
+int BCLogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<platform::Value> &columnValues,
+                                                     const std::string &columnName) {
+    return executeQueryUsingBlock(
+        [&](sqlite3 *db) { return deleteLogsFromDBWithColumnValues(columnValues, columnName, db); });
+}
+
+int BCLogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<platform::Value> &columnValues,
+                                                     const std::string &columnName, sqlite3 *db) {
+    if (columnValues.empty()) return SQLITE_OK;
+    // The values are bound, never written into the statement.
+    BCStorageBindableArray values;
+    for (const auto &value : columnValues) {
+        if (const std::string *text = value.string()) {
+            values.addString(*text);
+        } else {
+            values.addNumber(value.int64Value().value_or(0));
+        }
+    }
+    std::string query = platform::format("DELETE FROM %@ WHERE %@ IN %@", quoted(kTableName), quoted(columnName),
+                                         buildKeyFormatWithCount(columnValues.size()));
+    std::string description =
+        platform::format("Deletion of log(s) by %@ with value(s) '%@'", columnName, join(columnValues, "','"));
+    int result = executeNonSelectionQuery(query, db, &values);
+    if (result == SQLITE_OK) {
+        BCLogVerbose(kLogTag, "%@ succeeded.", description);
+    } else {
+        BCLogError(kLogTag, "%@ failed.", description);
+    }
+    return result;
+}
+
+int BCLogDBStorage::createPriorityIndex(sqlite3 *db) {
+    return executeNonSelectionQuery(
+        platform::format("CREATE INDEX %@ ON %@ (%@)",
+                         quoted(platform::format("ix_%@_%@", kTableName, kPriorityColumnName)), quoted(kTableName),
+                         quoted(kPriorityColumnName)),
+        db);
+}
+
+void BCLogDBStorage::customizeDatabase(sqlite3 *db) { createPriorityIndex(db); }
+
+void BCLogDBStorage::migrateDatabase(sqlite3 *db, unsigned long fromVersion) {
+    (void)fromVersion;
+    // Logs stored under an older layout are dropped.
+    dropTable(kTableName);
+    createTablesWithSchema(logsSchema(), db);
+    createPriorityIndex(db);
+}

@@ -1,0 +1,89 @@
+#pragma once
+// The log store "Logs.sqlite": one table "logs" (id, groupId, the archived
+// log as base64 text, the encrypted target token and target key of
+// common-schema logs, the priority), an index on the priority, batches kept
+// in memory while they are in flight, and purging of the oldest rows of equal
+// or lower priority when the file is full. Used only from the channel
+// group's serial queue.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BCDBStorage.h"
+#include "BCEncrypter.h"
+#include "BCStorage.h"
+
+class BCLogDBStorage : public BCDBStorage, public BCStorage {
+public:
+    static constexpr const char *kDBFileName = "Logs.sqlite";
+    static constexpr unsigned long kSchemaVersion = 5;
+    static constexpr const char *kTableName = "logs";
+    static constexpr const char *kIdColumnName = "id";
+    static constexpr const char *kGroupIdColumnName = "groupId";
+    static constexpr const char *kLogColumnName = "log";
+    static constexpr const char *kTargetTokenColumnName = "targetToken";
+    static constexpr const char *kTargetKeyColumnName = "targetKey";
+    static constexpr const char *kPriorityColumnName = "priority";
+
+    // The store, created or opened in the SDK directory.
+    static std::shared_ptr<BCLogDBStorage> make();
+    static const BCDBSchema &logsSchema();
+
+    // BCStorage
+    bool saveLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) override;
+    bool loadLogsWithGroupId(const std::string &groupId, size_t limit,
+                             const std::optional<std::vector<std::string>> &excludedTargetKeys,
+                             const BCLoadDataCompletionHandler &completionHandler) override;
+    void deleteLogsWithBatchId(const std::string &batchId, const std::string &groupId) override;
+    std::vector<std::shared_ptr<BCLog>> deleteLogsWithGroupId(const std::string &groupId) override;
+    size_t countLogs() override;
+    void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)> &completionHandler) override {
+        BCDBStorage::setMaxStorageSize(sizeInBytes, completionHandler);
+    }
+
+    // "(?,?,?)" for three.
+    static std::string buildKeyFormatWithCount(size_t count);
+    // Rows with the log column replaced by the log object; undecodable rows
+    // are deleted and left out.
+    BCDBRows logsWithCondition(const std::string &condition, const BCStorageBindableArray *values);
+    std::vector<std::shared_ptr<BCLog>> logsFromDBWithGroupId(const std::string &groupId);
+    int deleteLogFromDBWithId(int64_t dbId);
+    int deleteLogsFromDBWithColumnValue(const platform::Value &columnValue, const std::string &columnName);
+    int deleteLogsFromDBWithColumnValues(const std::vector<platform::Value> &columnValues,
+                                         const std::string &columnName);
+    static int deleteLogsFromDBWithColumnValues(const std::vector<platform::Value> &columnValues,
+                                                const std::string &columnName, sqlite3 *db);
+    static int createPriorityIndex(sqlite3 *db);
+
+    void customizeDatabase(sqlite3 *db) override;
+    void migrateDatabase(sqlite3 *db, unsigned long fromVersion) override;
+
+    const std::map<std::string, std::vector<int64_t>> &batches() const { return batches_; }
+    void setBatches(std::map<std::string, std::vector<int64_t>> batches) { batches_ = std::move(batches); }
+    size_t idColumnIndex() const { return idColumnIndex_; }
+    size_t groupIdColumnIndex() const { return groupIdColumnIndex_; }
+    size_t logColumnIndex() const { return logColumnIndex_; }
+    size_t targetTokenColumnIndex() const { return targetTokenColumnIndex_; }
+    const std::shared_ptr<BCEncrypter> &targetTokenEncrypter() const { return targetTokenEncrypter_; }
+
+    std::string className() const override { return "BCLogDBStorage"; }
+
+    BCLogDBStorage();
+
+private:
+    // Inserts the row, purging rows of equal or lower priority while full.
+    int executeInsertWithPurging(sqlite3 *db, const std::string &query, const BCStorageBindableArray &values,
+                                 size_t storedLength, uint64_t priority);
+    // The batch keys of the group: exactly the group id followed by a batch id.
+    std::vector<std::string> batchKeysOfGroup(const std::string &groupId) const;
+
+    std::map<std::string, std::vector<int64_t>> batches_;
+    size_t idColumnIndex_ = 0;
+    size_t groupIdColumnIndex_ = 1;
+    size_t logColumnIndex_ = 2;
+    size_t targetTokenColumnIndex_ = 3;
+    std::shared_ptr<BCEncrypter> targetTokenEncrypter_;
+};

@@ -1,0 +1,32 @@
+#pragma once
+// The log store: a persistent queue of logs per group, handed out in batches
+// and deleted once delivered.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "BCLog.h"
+
+using BCLoadDataCompletionHandler =
+    std::function<void(const std::vector<std::shared_ptr<BCLog>> &logArray, const std::optional<std::string> &batchId)>;
+
+class BCStorage {
+public:
+    virtual ~BCStorage() = default;
+    // The low byte of the flags is the row's priority. True when stored.
+    virtual bool saveLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) = 0;
+    // Hands out at most `limit` logs that are in no pending batch, highest
+    // priority first, oldest first within a priority; calls the handler
+    // before returning. True when more logs were waiting.
+    virtual bool loadLogsWithGroupId(const std::string &groupId, size_t limit,
+                                     const std::optional<std::vector<std::string>> &excludedTargetKeys,
+                                     const BCLoadDataCompletionHandler &completionHandler) = 0;
+    virtual void deleteLogsWithBatchId(const std::string &batchId, const std::string &groupId) = 0;
+    // The group's logs, deleted.
+    virtual std::vector<std::shared_ptr<BCLog>> deleteLogsWithGroupId(const std::string &groupId) = 0;
+    virtual size_t countLogs() = 0;
+    virtual void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)> &completionHandler) = 0;
+};
