@@ -81,6 +81,8 @@ private:
     void handleCompletion(const std::string &callId, const Logs &logs, long statusCode,
                           const platform::ErrorPtr &error);
     void deleteAllLogsOnQueue();
+    // Lets the rows of a batch that failed recoverably be loaded again.
+    void releaseBatch(const std::string &batchId);
     static platform::ErrorPtr statusError(long statusCode);
 
     const std::shared_ptr<BCIngestionProtocol> ingestion_;

@@ -1,0 +1,419 @@
+// The channel unit over the real log store and a fake ingestion: preparing
+// and storing, batching by size and by timer, the pending-batches limit, the
+// outcome of each send, disabling with deletion and pauses.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <random>
+#include <set>
+
+#include "BCBeaconUserDefaults.h"
+#include "BCChannelGroupDefault.h"
+#include "Beacon/Internals/Channel/BCChannelTestSupport.h"
+#include "BCChannelUnitConfiguration.h"
+#include "BCChannelUnitDefault.h"
+#include "BCCommonSchemaLog.h"
+#include "BCHttpClient.h"
+#include "BCLogDBStorage.h"
+
+using namespace channeltest;
+
+namespace {
+
+constexpr const char *kGroupId = "TestGroup";
+
+class ChannelUnitTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        group = BCChannelGroupDefault::make(ingestion, BCLogDBStorage::make());
+        group->addDelegate(recorder.delegate());
+    }
+
+    void TearDown() override {
+        // Stops the timers; held sends are answered by nobody.
+        group->setEnabledAndDeleteDataOnDisabled(false, false);
+        ASSERT_TRUE(drain(group->logsDispatchQueue()));
+    }
+
+    std::shared_ptr<BCChannelUnitProtocol> addUnit(unsigned long interval, unsigned long batchSize,
+                                                   unsigned long pendingBatches = 3) {
+        auto unit = group->addChannelUnitWithConfiguration(
+            BCChannelUnitConfiguration(kGroupId, 1, interval, batchSize, pendingBatches));
+        drain(group->logsDispatchQueue());
+        return unit;
+    }
+
+    std::vector<std::shared_ptr<BCAbstractLog>> enqueue(const std::shared_ptr<BCChannelUnitProtocol> &unit,
+                                                        size_t count, uint32_t flags = BCFlagsNormal) {
+        std::vector<std::shared_ptr<BCAbstractLog>> logs;
+        for (size_t i = 0; i < count; ++i) {
+            logs.push_back(validLog());
+            unit->enqueueItem(logs.back(), flags);
+        }
+        drain(group->logsDispatchQueue());
+        return logs;
+    }
+
+    // -1 when the count cannot be read.
+    static int count(const std::string &output) {
+        try {
+            return std::stoi(output);
+        } catch (const std::exception &) {
+            return -1;
+        }
+    }
+    int storedRows() { return count(home.sqlite("SELECT COUNT(*) FROM logs")); }
+    int groupRows() {
+        return count(home.sqlite(std::string("SELECT COUNT(*) FROM logs WHERE groupId = '") + kGroupId + "'"));
+    }
+    void settle() {
+        drain(group->logsDispatchQueue());
+        drain(group->logsDispatchQueue());
+    }
+
+    PipelineHome home;
+    modeltest::LogCapture capture;
+    std::shared_ptr<FakeIngestion> ingestion = std::make_shared<FakeIngestion>();
+    std::shared_ptr<BCChannelGroupDefault> group;
+    RecordingDelegate recorder;
+};
+
+bool isCanceledError(const platform::ErrorPtr &error) {
+    return error && error->domain() == kBCErrorDomain && error->code() == kBCConnectionPausedErrorCode &&
+           error->localizedDescription() == kBCConnectionPausedErrorDesc;
+}
+
+}  // namespace
+
+TEST_F(ChannelUnitTest, RefusesNullAndInvalidLogsWithAWarningAndNoCallback) {
+    auto unit = addUnit(60, 50);
+    recorder.clear();
+    unit->enqueueItem(nullptr, BCFlagsNormal);
+    auto invalid = std::make_shared<BCAbstractLog>();  // no type
+    unit->enqueueItem(invalid, BCFlagsNormal);
+    settle();
+    EXPECT_TRUE(recorder.calls().empty());
+    EXPECT_TRUE(capture.contains(BCLogLevelWarning, "Cannot enqueue a null log."));
+    EXPECT_TRUE(capture.contains(BCLogLevelWarning, "Log of type '(null)' is not valid; it is dropped."));
+    EXPECT_EQ(storedRows(), 0);
+}
+
+TEST_F(ChannelUnitTest, PreparesOnTheCallerAndCompletesOnTheQueueOnce) {
+    auto unit = addUnit(60, 50);
+    recorder.clear();
+    auto log = std::make_shared<BCAbstractLog>();
+    log->setType("testLog");
+    unit->enqueueItem(log, BCFlagsCritical);
+    ASSERT_TRUE(recorder.waitForCount("didCompleteEnqueueing", 1));
+    settle();
+
+    EXPECT_TRUE(log->timestamp().has_value());
+    EXPECT_NE(log->device(), nullptr);
+    const auto calls = recorder.calls();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].name, "prepareLog");
+    EXPECT_EQ(calls[1].name, "didPrepareLog");
+    EXPECT_EQ(calls[2].name, "didCompleteEnqueueing");
+    EXPECT_EQ(calls[0].thread, std::this_thread::get_id());
+    EXPECT_EQ(calls[1].thread, std::this_thread::get_id());
+    EXPECT_NE(calls[2].thread, std::this_thread::get_id());
+    EXPECT_EQ(calls[1].flags, uint32_t(BCFlagsCritical));
+    EXPECT_EQ(calls[1].internalId, calls[2].internalId);
+    const auto uuid = platform::UUID::fromString(calls[1].internalId);
+    ASSERT_TRUE(uuid.has_value());
+    EXPECT_EQ(calls[1].internalId, uuid->UUIDString());
+    EXPECT_EQ(home.sqlite("SELECT groupId, priority FROM logs"), std::string(kGroupId) + "|2\n");
+}
+
+TEST_F(ChannelUnitTest, CompletesEnqueueingOnceWhetherStoredFilteredOrDiscarded) {
+    auto filter = std::make_shared<BCChannelDelegate>();
+    filter->channelShouldFilterLog = [](const auto &, const auto &log) { return log->type() == "filtered"; };
+    group->addDelegate(filter);
+    auto unit = addUnit(60, 50);
+    recorder.clear();
+
+    unit->enqueueItem(validLog("kept"), BCFlagsNormal);
+    unit->enqueueItem(validLog("filtered"), BCFlagsNormal);
+    unit->setEnabledAndDeleteDataOnDisabled(false, true);
+    unit->enqueueItem(validLog("discarded"), BCFlagsNormal);
+    settle();
+
+    const auto completed = recorder.calls("didCompleteEnqueueing");
+    ASSERT_EQ(completed.size(), 3u);
+    std::set<std::string> ids;
+    for (const auto &call : completed) ids.insert(call.internalId);
+    EXPECT_EQ(ids.size(), 3u);
+    // The stored one was deleted by the disable and reported failed.
+    EXPECT_EQ(storedRows(), 0);
+    ASSERT_EQ(recorder.count("didFail"), 1u);
+    EXPECT_EQ(recorder.calls("didFail")[0].log->type(), "kept");
+    EXPECT_TRUE(capture.contains(BCLogLevelWarning,
+                                 "Channel TestGroup disabled in log discarding mode, discard this log."));
+}
+
+TEST_F(ChannelUnitTest, AFullBatchIsSentAtOnce) {
+    auto unit = addUnit(60, 5);
+    enqueue(unit, 4);
+    EXPECT_EQ(ingestion->sendCount(), 0u);
+    enqueue(unit, 1);
+    ASSERT_TRUE(ingestion->waitForSends(1));
+    EXPECT_EQ(ingestion->sends()[0].logs.size(), 5u);
+    EXPECT_EQ(recorder.count("willSend"), 5u);
+}
+
+TEST_F(ChannelUnitTest, TheTimerSendsAPartialBatchAndKeepsItsStartTimeMeanwhile) {
+    auto unit = addUnit(1, 50);
+    const std::string key = std::string("ChannelStartTimer:") + kGroupId;
+    enqueue(unit, 2);
+    EXPECT_TRUE(BCBeaconUserDefaults::shared()->objectForKey(key).isDate());
+    EXPECT_EQ(ingestion->sendCount(), 0u);
+    ASSERT_TRUE(ingestion->waitForSends(1, 3));
+    settle();
+    EXPECT_EQ(ingestion->sends()[0].logs.size(), 2u);
+    EXPECT_TRUE(BCBeaconUserDefaults::shared()->objectForKey(key).isNull());
+}
+
+TEST_F(ChannelUnitTest, ALogThatWaitedLongerThanTheIntervalIsSentWhenTheUnitStarts) {
+    // Stored by an earlier launch, whose timer started long ago.
+    ASSERT_TRUE(group->storage()->saveLog(validLog(), kGroupId, BCFlagsNormal));
+    BCBeaconUserDefaults::shared()->setObject(platform::Date::now().dateByAddingTimeInterval(-120),
+                                              std::string("ChannelStartTimer:") + kGroupId);
+    addUnit(60, 50);
+    EXPECT_TRUE(ingestion->waitForSends(1, 3));
+}
+
+TEST_F(ChannelUnitTest, NoMoreBatchesThanTheLimitAreInFlight) {
+    auto unit = addUnit(60, 1, 3);
+    enqueue(unit, 4);
+    settle();
+    EXPECT_EQ(ingestion->sendCount(), 3u);
+    ASSERT_TRUE(ingestion->completeOldest(200));
+    EXPECT_TRUE(ingestion->waitForSends(4));
+}
+
+TEST_F(ChannelUnitTest, AnySuccessStatusReportsEachLogAndDeletesTheBatch) {
+    for (long status : {200L, 204L}) {
+        recorder.clear();
+        auto unit = addUnit(60, 2);
+        const size_t before = ingestion->sendCount();
+        enqueue(unit, 2);
+        ASSERT_TRUE(ingestion->waitForSends(before + 1));
+        ASSERT_TRUE(ingestion->completeOldest(status));
+        ASSERT_TRUE(recorder.waitForCount("didSucceed", 2)) << status;
+        settle();
+        EXPECT_EQ(recorder.count("didFail"), 0u) << status;
+        EXPECT_EQ(storedRows(), 0) << status;
+    }
+}
+
+TEST_F(ChannelUnitTest, ARecoverableFailureKeepsTheLogsAndTheUnitSending) {
+    auto unit = addUnit(1, 1, 1);
+    enqueue(unit, 1);
+    ASSERT_TRUE(ingestion->waitForSends(1));
+    ASSERT_TRUE(ingestion->completeOldest(500));
+    ASSERT_TRUE(recorder.waitForCount("didFail", 1));
+    const auto failure = recorder.calls("didFail")[0].error;
+    ASSERT_NE(failure, nullptr);
+    EXPECT_EQ(failure->domain(), kBCErrorDomain);
+    EXPECT_EQ(failure->code(), kBCHttpStatusErrorCode);
+    EXPECT_EQ(storedRows(), 1);
+    // The failed row goes out again with the timer, and a new log is sent too:
+    // the failed batch no longer counts against the one-batch limit.
+    unit->enqueueItem(validLog(), BCFlagsNormal);
+    ASSERT_TRUE(ingestion->waitForSends(2, 3));
+    ASSERT_TRUE(ingestion->completeOldest(200));
+    ASSERT_TRUE(ingestion->waitForSends(3, 3));
+    ASSERT_TRUE(ingestion->completeOldest(200));
+    ASSERT_TRUE(recorder.waitForCount("didSucceed", 2));
+    settle();
+    EXPECT_EQ(storedRows(), 0);
+}
+
+TEST_F(ChannelUnitTest, ACallErrorIsPassedOnUnchanged) {
+    auto unit = addUnit(60, 1);
+    enqueue(unit, 1);
+    ASSERT_TRUE(ingestion->waitForSends(1));
+    const auto error = platform::Error::make("NSURLErrorDomain", -1001);
+    ASSERT_TRUE(ingestion->completeOldest(0, error));
+    ASSERT_TRUE(recorder.waitForCount("didFail", 1));
+    EXPECT_EQ(recorder.calls("didFail")[0].error, error);
+}
+
+TEST_F(ChannelUnitTest, ANonRecoverableStatusFailsEachLogOnceAndDisablesTheUnit) {
+    auto unit = addUnit(60, 2, 1);
+    enqueue(unit, 2);
+    ASSERT_TRUE(ingestion->waitForSends(1));
+    enqueue(unit, 1);  // stored, held back by the batch limit
+    ASSERT_TRUE(ingestion->completeOldest(400));
+    settle();
+
+    const auto failures = recorder.calls("didFail");
+    ASSERT_EQ(failures.size(), 3u);
+    EXPECT_EQ(failures[0].error->code(), kBCHttpStatusErrorCode);
+    EXPECT_EQ(failures[1].error->code(), kBCHttpStatusErrorCode);
+    EXPECT_TRUE(isCanceledError(failures[2].error)) << "the log never sent is deleted unsent";
+    EXPECT_EQ(storedRows(), 0);
+
+    enqueue(unit, 1);
+    settle();
+    EXPECT_EQ(storedRows(), 0) << "a disabled unit discards new logs";
+    EXPECT_EQ(ingestion->sendCount(), 1u);
+}
+
+TEST_F(ChannelUnitTest, AnInvalidContainerDeletesItsBatchAndTheUnitGoesOn) {
+    auto unit = addUnit(60, 1);
+    enqueue(unit, 1);
+    ASSERT_TRUE(ingestion->waitForSends(1));
+    ASSERT_TRUE(ingestion->completeOldest(0, platform::Error::make(kBCErrorDomain, 1)));
+    ASSERT_TRUE(recorder.waitForCount("didFail", 1));
+    settle();
+    EXPECT_EQ(storedRows(), 0);
+    enqueue(unit, 1);
+    EXPECT_TRUE(ingestion->waitForSends(2));
+}
+
+TEST_F(ChannelUnitTest, ALateCompletionAfterDisablingWithDeletionIsIgnored) {
+    auto unit = addUnit(60, 1);
+    enqueue(unit, 1);
+    ASSERT_TRUE(ingestion->waitForSends(1));
+    unit->setEnabledAndDeleteDataOnDisabled(false, true);
+    ASSERT_TRUE(recorder.waitForCount("didFail", 1));
+    EXPECT_TRUE(isCanceledError(recorder.calls("didFail")[0].error));
+    ASSERT_TRUE(ingestion->completeOldest(200));
+    settle();
+    EXPECT_EQ(recorder.count("didSucceed"), 0u);
+    EXPECT_EQ(recorder.count("didFail"), 1u);
+    EXPECT_EQ(recorder.count("willSend"), 2u) << "once sent, once deleted unsent";
+}
+
+TEST_F(ChannelUnitTest, ACompletionInsideSendAsyncDoesNotReenterTheFlush) {
+    ingestion->setAutomaticStatus(200);
+    auto unit = addUnit(60, 2);
+    enqueue(unit, 6);
+    ASSERT_TRUE(recorder.waitForCount("didSucceed", 6));
+    settle();
+    EXPECT_EQ(ingestion->sendCount(), 3u);
+    EXPECT_EQ(storedRows(), 0);
+}
+
+TEST_F(ChannelUnitTest, DisablingWithDeletionFailsEveryStoredLogAndReenablingSendsNewOnes) {
+    auto unit = addUnit(60, 50);
+    enqueue(unit, 3);
+    unit->setEnabledAndDeleteDataOnDisabled(false, true);
+    settle();
+    const auto calls = recorder.calls();
+    std::vector<std::string> tail;
+    for (const auto &call : calls)
+        if (call.name == "willSend" || call.name == "didFail") tail.push_back(call.name);
+    EXPECT_EQ(tail, (std::vector<std::string>{"willSend", "didFail", "willSend", "didFail", "willSend", "didFail"}));
+    for (const auto &failure : recorder.calls("didFail")) EXPECT_TRUE(isCanceledError(failure.error));
+    EXPECT_EQ(storedRows(), 0);
+
+    unit->setEnabledAndDeleteDataOnDisabled(true, false);
+    enqueue(unit, 50);
+    EXPECT_TRUE(ingestion->waitForSends(1));
+}
+
+TEST_F(ChannelUnitTest, APauseHoldsLogsBackAndResumingSendsThemWithoutANewLog) {
+    auto unit = addUnit(60, 2);
+    auto owner = std::make_shared<int>(1);
+    unit->pauseWithIdentifyingObject(owner);
+    enqueue(unit, 2);
+    settle();
+    EXPECT_EQ(ingestion->sendCount(), 0u);
+    EXPECT_EQ(storedRows(), 2);
+    unit->resumeWithIdentifyingObject(owner);
+    EXPECT_TRUE(ingestion->waitForSends(1));
+}
+
+TEST_F(ChannelUnitTest, PausingATargetKeyHoldsBackOnlyItsLogs) {
+    auto unit = addUnit(60, 1);
+    auto csLog = [](const std::string &key) {
+        auto log = std::make_shared<BCCommonSchemaLog>();
+        log->ver = "3.0";
+        log->name = "event";
+        log->iKey = "o:" + key;
+        log->setTimestamp(platform::Date::now());
+        log->setDevice(modeltest::validDevice());
+        log->addTransmissionTargetToken(key + "-123");
+        return log;
+    };
+    unit->pauseSendingLogsWithToken("abc-123");
+    unit->enqueueItem(csLog("abc"), BCFlagsNormal);
+    unit->enqueueItem(csLog("xyz"), BCFlagsNormal);
+    settle();
+    ASSERT_TRUE(ingestion->waitForSends(1));
+    settle();
+    ASSERT_EQ(ingestion->sendCount(), 1u);
+    EXPECT_EQ(std::dynamic_pointer_cast<BCCommonSchemaLog>(ingestion->sends()[0].logs[0])->iKey, "o:xyz");
+    EXPECT_EQ(home.sqlite("SELECT targetKey FROM logs ORDER BY id"), "abc\nxyz\n");
+    unit->resumeSendingLogsWithToken("abc-123");
+    ASSERT_TRUE(ingestion->waitForSends(2));
+    EXPECT_EQ(std::dynamic_pointer_cast<BCCommonSchemaLog>(ingestion->sends()[1].logs[0])->iKey, "o:abc");
+}
+
+// Many threads enqueue while the group is switched off (with deletion) and
+// on, and sends end randomly in 200 or 500: every log that passed validation
+// completes its enqueueing once, no log is delivered twice, nothing comes
+// after a delivery, and at the end nothing is left stored once all is sent.
+TEST_F(ChannelUnitTest, ConcurrentEnqueueToggleAndCompletionsLoseAndDuplicateNothing) {
+    constexpr int kThreads = 8;
+    constexpr int kLogsPerThread = 100;
+    capture.clear();
+    BCLogger::setCurrentLogLevel(BCLogLevelError);  // keep the capture small
+    auto unit = addUnit(1, 10, 3);
+
+    std::atomic<bool> stop{false};
+    std::thread completer([&] {
+        std::mt19937 random(42);
+        while (!stop) {
+            if (!ingestion->completeOldest(random() % 3 == 0 ? 500 : 200)) std::this_thread::yield();
+        }
+    });
+    std::thread toggler([&] {
+        for (int i = 0; i < 20; ++i) {
+            group->setEnabledAndDeleteDataOnDisabled(i % 2 == 1, true);
+            std::this_thread::yield();
+        }
+        group->setEnabledAndDeleteDataOnDisabled(true, true);
+    });
+    std::vector<std::thread> producers;
+    for (int t = 0; t < kThreads; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < kLogsPerThread; ++i) {
+                auto log = validLog();
+                log->setSid(std::to_string(t) + "-" + std::to_string(i));
+                unit->enqueueItem(log, BCFlagsNormal);
+            }
+        });
+    }
+    for (auto &producer : producers) producer.join();
+    toggler.join();
+    // Everything left is sent and answered by the completer's last rounds.
+    Signal signal;
+    const bool emptied = signal.waitFor([&] { return ingestion->heldCount() == 0 && groupRows() == 0; }, 120);
+    stop = true;
+    completer.join();
+    settle();
+    EXPECT_TRUE(emptied) << "stored " << groupRows() << ", held " << ingestion->heldCount() << ", sends "
+                         << ingestion->sendCount();
+
+    const auto completed = recorder.calls("didCompleteEnqueueing");
+    EXPECT_EQ(completed.size(), size_t(kThreads * kLogsPerThread));
+    std::set<std::string> ids;
+    for (const auto &call : completed) ids.insert(call.internalId);
+    EXPECT_EQ(ids.size(), completed.size());
+
+    std::map<std::string, std::vector<std::string>> history;
+    for (const auto &call : recorder.calls()) {
+        if (call.name == "didSucceed" || call.name == "didFail" || call.name == "willSend") {
+            history[call.log->sid().value_or("?")].push_back(call.name);
+        }
+    }
+    for (const auto &[sid, events] : history) {
+        EXPECT_LE(std::count(events.begin(), events.end(), "didSucceed"), 1) << sid;
+        if (std::find(events.begin(), events.end(), "didSucceed") != events.end()) {
+            EXPECT_EQ(events.back(), "didSucceed") << sid;
+        }
+    }
+}

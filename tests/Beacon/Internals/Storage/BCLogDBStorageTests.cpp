@@ -1,0 +1,263 @@
+// The log store against real files, checked with the sqlite3 CLI.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <limits>
+
+#include "BCLogDBStorage.h"
+#include "BCUtility.h"
+#include "StorageTestSupport.h"
+
+using storagetest::makeLog;
+using storagetest::sql;
+using storagetest::tagOf;
+
+namespace {
+
+struct Batch {
+    std::vector<std::shared_ptr<BCLog>> logs;
+    std::optional<std::string> batchId;
+    bool more = false;
+    bool called = false;
+};
+
+Batch load(BCLogDBStorage &store, const std::string &group, size_t limit,
+           const std::optional<std::vector<std::string>> &excluded = std::nullopt) {
+    Batch batch;
+    batch.more = store.loadLogsWithGroupId(group, limit, excluded,
+                                           [&](const std::vector<std::shared_ptr<BCLog>> &logs,
+                                               const std::optional<std::string> &batchId) {
+                                               batch.logs = logs;
+                                               batch.batchId = batchId;
+                                               batch.called = true;
+                                           });
+    return batch;
+}
+
+std::vector<std::string> tags(const Batch &batch) {
+    std::vector<std::string> result;
+    for (const auto &log : batch.logs) result.push_back(tagOf(log));
+    return result;
+}
+
+}  // namespace
+
+class BCLogDBStorageTests : public ::testing::Test {
+protected:
+    storagetest::StoreHome home;
+    std::shared_ptr<BCLogDBStorage> store = BCLogDBStorage::make();
+    std::string db(const std::string &statement) { return sql(home.logsFile(), statement); }
+};
+
+TEST_F(BCLogDBStorageTests, FileTableAndIndexAsSpecified) {
+    EXPECT_EQ(db("PRAGMA user_version"), "5");
+    EXPECT_EQ(db("PRAGMA auto_vacuum"), "1");
+    EXPECT_EQ(db("SELECT sql FROM sqlite_master WHERE name='logs'"),
+              "CREATE TABLE \"logs\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"groupId\" TEXT NOT NULL, \"log\" TEXT "
+              "NOT NULL, \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER)");
+    EXPECT_EQ(db("SELECT sql FROM sqlite_master WHERE type='index'"),
+              "CREATE INDEX \"ix_logs_priority\" ON \"logs\" (\"priority\")");
+
+    // The stored text is a keyed archive in base64, as another reader sees it.
+    ASSERT_TRUE(store->saveLog(makeLog("Oracle"), "Crashes", 1));
+    auto archive = home.sdkDirectory() / "x.plist";
+    testsupport::runCommand("sqlite3 '" + home.logsFile().string() + "' 'select log from logs where id=1' | base64 -d > '" +
+                            archive.string() + "'");
+    std::string check = testsupport::runCommand(
+        "python3 -c 'import plistlib,sys; p=plistlib.load(open(sys.argv[1],\"rb\")); "
+        "print(p[\"$archiver\"], any(isinstance(o, dict) and o.get(\"$classname\") == \"BCStartServiceLog\" "
+        "for o in p[\"$objects\"]))' '" + archive.string() + "'");
+    EXPECT_EQ(check, "NSKeyedArchiver True\n");
+}
+
+TEST_F(BCLogDBStorageTests, BatchesHandOutPriorityThenAgeAndNeverTwice) {
+    for (int i = 0; i < 58; ++i) ASSERT_TRUE(store->saveLog(makeLog("n" + std::to_string(i)), "Crashes", 1));
+    ASSERT_TRUE(store->saveLog(makeLog("critical0"), "Crashes", 2));
+    ASSERT_TRUE(store->saveLog(makeLog("critical1"), "Crashes", 0x102));  // high bits are not the priority
+    EXPECT_EQ(db("SELECT DISTINCT priority FROM logs ORDER BY 1"), "1\n2");
+
+    auto first = load(*store, "Crashes", 50);
+    ASSERT_EQ(first.logs.size(), 50u);
+    EXPECT_TRUE(first.more);
+    ASSERT_TRUE(first.batchId);
+    EXPECT_EQ(first.batchId->size(), 36u);
+    auto firstTags = tags(first);
+    EXPECT_EQ(firstTags[0], "critical0");
+    EXPECT_EQ(firstTags[1], "critical1");
+    EXPECT_EQ(firstTags[2], "n0");
+
+    auto second = load(*store, "Crashes", 50);
+    EXPECT_EQ(second.logs.size(), 10u);
+    EXPECT_FALSE(second.more);
+    EXPECT_EQ(tags(second).front(), "n48");
+
+    auto none = load(*store, "Crashes", 50);
+    EXPECT_TRUE(none.called);
+    EXPECT_TRUE(none.logs.empty());
+    EXPECT_FALSE(none.batchId);
+
+    store->deleteLogsWithBatchId("00000000-0000-0000-0000-000000000000", "Crashes");
+    EXPECT_EQ(store->countLogs(), 60u);
+    store->deleteLogsWithBatchId(*first.batchId, "Crashes");
+    EXPECT_EQ(store->countLogs(), 10u);
+    EXPECT_EQ(store->batches().size(), 1u);
+
+    // A limit SQLite cannot take as "limit + 1" still loads.
+    store->deleteLogsWithBatchId(*second.batchId, "Crashes");
+    ASSERT_TRUE(store->saveLog(makeLog("last"), "Crashes", 1));
+    auto all = load(*store, "Crashes", std::numeric_limits<size_t>::max());
+    EXPECT_EQ(tags(all), std::vector<std::string>{"last"});
+    EXPECT_FALSE(all.more);
+}
+
+TEST_F(BCLogDBStorageTests, GroupsWithACommonPrefixKeepTheirOwnBatches) {
+    ASSERT_TRUE(store->saveLog(makeLog("crash"), "Crashes", 2));
+    ASSERT_TRUE(store->saveLog(makeLog("buffered"), "CrashesBuffer", 1));
+    auto buffered = load(*store, "CrashesBuffer", 50);
+    ASSERT_EQ(buffered.logs.size(), 1u);
+
+    // Deleting the "Crashes" group leaves the in-flight "CrashesBuffer" batch
+    // alone: it is neither handed out again nor forgotten.
+    auto deleted = store->deleteLogsWithGroupId("Crashes");
+    ASSERT_EQ(deleted.size(), 1u);
+    EXPECT_EQ(tagOf(deleted[0]), "crash");
+    EXPECT_TRUE(load(*store, "CrashesBuffer", 50).logs.empty());
+    store->deleteLogsWithBatchId(*buffered.batchId, "CrashesBuffer");
+    EXPECT_EQ(store->countLogs(), 0u);
+}
+
+TEST_F(BCLogDBStorageTests, GroupIdsWithQuotesAreBoundNotSpliced) {
+    const std::string group = "it's \"quoted\"') OR 1=1 --";
+    ASSERT_TRUE(store->saveLog(makeLog("odd"), group, 1));
+    ASSERT_TRUE(store->saveLog(makeLog("other"), "Other", 1));
+    EXPECT_EQ(store->deleteLogsWithGroupId(group).size(), 1u);
+    EXPECT_EQ(db("SELECT groupId FROM logs"), "Other");
+}
+
+TEST_F(BCLogDBStorageTests, TargetTokensAreEncryptedAndExclusionKeepsOrdinaryRows) {
+    ASSERT_TRUE(store->saveLog(makeLog("plain"), "Analytics", 1));
+    ASSERT_TRUE(store->saveLog(storagetest::makeCommonSchemaLog("keyA-secretA"), "Analytics", 1));
+    ASSERT_TRUE(store->saveLog(storagetest::makeCommonSchemaLog("keyB-secretB"), "Analytics", 1));
+    EXPECT_EQ(db("SELECT id, targetKey, targetToken IS NULL FROM logs ORDER BY id"), "1||1\n2|keyA|0\n3|keyB|0");
+    EXPECT_EQ(db("SELECT count(*) FROM logs WHERE targetToken LIKE '%secret%'"), "0");
+
+    auto batch = load(*store, "Analytics", 50, std::vector<std::string>{"keyA"});
+    ASSERT_EQ(batch.logs.size(), 2u);
+    EXPECT_EQ(tagOf(batch.logs[0]), "plain");
+    auto tokens = batch.logs[1]->transmissionTargetTokens();
+    ASSERT_TRUE(tokens);
+    EXPECT_EQ(*tokens, std::set<std::string>{"keyB-secretB"});
+}
+
+TEST_F(BCLogDBStorageTests, UndecodableRowsAreDeletedAtTheNextRead) {
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(store->saveLog(makeLog("g" + std::to_string(i)), "G", 1));
+    db("UPDATE logs SET log='@@@' WHERE id=2; UPDATE logs SET log='aGVsbG8=' WHERE id=3");
+    auto batch = load(*store, "G", 50);
+    EXPECT_EQ(tags(batch), (std::vector<std::string>{"g0", "g3"}));
+    EXPECT_EQ(db("SELECT group_concat(id) FROM logs"), "1,4");
+    EXPECT_TRUE(home.log.contains(BCLogLevelError, "Deserialization failed for log with Id 2"));
+}
+
+TEST_F(BCLogDBStorageTests, OlderVersionsAreDroppedOnOpening) {
+    store.reset();
+    std::filesystem::remove(home.logsFile());
+    db("CREATE TABLE logs (id INTEGER PRIMARY KEY, groupId TEXT, log TEXT); INSERT INTO logs VALUES (1, 'a', 'b'); "
+       "PRAGMA user_version=4;");
+    store = BCLogDBStorage::make();
+    EXPECT_EQ(db("SELECT count(*) FROM logs"), "0");
+    EXPECT_EQ(db("PRAGMA user_version"), "5");
+    EXPECT_EQ(db("SELECT count(*) FROM sqlite_master WHERE name='ix_logs_priority'"), "1");
+    EXPECT_TRUE(store->saveLog(makeLog(), "G", 1));
+}
+
+TEST_F(BCLogDBStorageTests, FullStorePurgesOldestOfEqualOrLowerPriorityOnly) {
+    std::optional<bool> applied;
+    store->setMaxStorageSize(24576, [&](bool ok) { applied = ok; });
+    ASSERT_TRUE(applied && *applied);
+
+    // Critical logs beyond the bound push out the oldest critical ones.
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE(store->saveLog(makeLog("c" + std::to_string(i), 1500), "G", 2));
+    EXPECT_TRUE(home.log.contains(BCLogLevelDebug, "Deleted a log with id 1 to store a new log."));
+    EXPECT_EQ(db("SELECT min(id) > 1 FROM logs"), "1");
+    EXPECT_LE(std::stoi(db("PRAGMA page_count")), 6);
+    EXPECT_LE(std::filesystem::file_size(home.logsFile()), 24576u);
+    EXPECT_EQ(db("PRAGMA integrity_check"), "ok");
+
+    // A normal log finds nothing it may push out.
+    auto countBefore = store->countLogs();
+    EXPECT_FALSE(store->saveLog(makeLog("normal", 1500), "G", 1));
+    EXPECT_EQ(store->countLogs(), countBefore);
+    EXPECT_TRUE(home.log.contains(BCLogLevelError,
+                                  "Storage is full and no logs with equal or lower priority exist; discarding the log."));
+
+    // Too large for the whole store: refused at once, nothing purged.
+    auto count = store->countLogs();
+    EXPECT_FALSE(store->saveLog(makeLog("huge", 30000), "G", 2));
+    EXPECT_EQ(store->countLogs(), count);
+}
+
+TEST_F(BCLogDBStorageTests, AcknowledgedSavesSurviveKill9) {
+    store.reset();
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(pipeFds[0]);
+        auto childStore = BCLogDBStorage::make();
+        for (int i = 0; i < 100000; ++i) {
+            if (!childStore->saveLog(makeLog("k" + std::to_string(i)), "G", 1)) _exit(3);
+            if (write(pipeFds[1], &i, sizeof i) != sizeof i) _exit(4);
+        }
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    int last = -1;
+    int value;
+    while (last < 40 && read(pipeFds[0], &value, sizeof value) == sizeof value) last = value;
+    kill(child, SIGKILL);
+    while (read(pipeFds[0], &value, sizeof value) == sizeof value) last = value;
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_GE(last, 40);
+
+    EXPECT_EQ(db("PRAGMA integrity_check"), "ok");
+    store = BCLogDBStorage::make();
+    auto batch = load(*store, "G", 200000);
+    ASSERT_GE(batch.logs.size(), static_cast<size_t>(last + 1));
+    for (int i = 0; i <= last; ++i) EXPECT_EQ(tagOf(batch.logs[i]), "k" + std::to_string(i));
+}
+
+TEST_F(BCLogDBStorageTests, RealDiskFullIsReportedAndLeavesTheFileSound) {
+    auto mount = home.sdkDirectory().parent_path() / "small";
+    std::filesystem::create_directories(mount);
+    int status = storagetest::runChildTest(
+        "BCLogDBStorageChild.FillsASmallDisk",
+        "env PLOTWICK_SMALL_DISK='" + mount.string() + "' unshare -rm sh -c 'mount -t tmpfs -o size=64k none \"" +
+            mount.string() + "\" && exec \"$0\" \"$@\"'");
+    if (status == 77) GTEST_SKIP() << "no user and mount namespaces here";
+    EXPECT_EQ(status, 0);
+}
+
+TEST(BCLogDBStorageChild, FillsASmallDisk) {
+    if (!storagetest::isChild()) GTEST_SKIP() << "runs in a child process";
+    const char *dir = std::getenv("PLOTWICK_SMALL_DISK");
+    if (!dir) exit(77);
+    modeltest::SdkHome home;
+    modeltest::LogCapture log;
+    BCUtility::setBeaconDirectoryURLForTesting(dir);
+    auto store = BCLogDBStorage::make();
+    int saved = 0;
+    while (store->saveLog(makeLog("d", 4000), "G", 1)) {
+        if (++saved > 1000) exit(2);
+    }
+    bool fullLine = false;
+    for (const auto &[level, text] : log.lines())
+        if (level == BCLogLevelDebug && text.rfind("Query failed with error: 13", 0) == 0) fullLine = true;
+    if (!fullLine) exit(3);
+    std::string check = sql(std::filesystem::path(dir) / "Logs.sqlite", "PRAGMA integrity_check");
+    exit(check == "ok" ? 0 : 4);
+}

@@ -1,0 +1,201 @@
+// The URL session on libcurl against a loopback server.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/dispatch/Queue.h"
+#include "platform/net/URLSession.h"
+#include "support/Collector.h"
+#include "support/LoopbackHttpServer.h"
+
+using namespace platform;
+using namespace platform::net;
+using testsupport::Collector;
+using testsupport::LoopbackHttpServer;
+
+namespace {
+
+struct Outcome {
+    std::optional<Data> data;
+    std::shared_ptr<const HTTPURLResponse> response;
+    ErrorPtr error;
+    bool onDelegateQueue = false;
+};
+
+class URLSessionTests : public ::testing::Test {
+protected:
+    std::shared_ptr<URLSession> makeSession(double timeout = 60) {
+        URLSession::Configuration configuration;
+        configuration.connectTimeout = timeout;
+        configuration.idleTimeout = timeout;
+        configuration.delegateQueue = queue;
+        return URLSession::make(configuration);
+    }
+    std::shared_ptr<URLSessionDataTask> start(const std::shared_ptr<URLSession> &session, URLRequest request) {
+        auto task = session->dataTask(std::move(request), [this](std::optional<Data> data,
+                                                                 std::shared_ptr<const HTTPURLResponse> response,
+                                                                 ErrorPtr error) {
+            outcomes.add({std::move(data), std::move(response), std::move(error), queue->isCurrent()});
+        });
+        task->resume();
+        return task;
+    }
+    URLRequest post(const std::string &path, std::string body,
+                    std::vector<std::pair<std::string, std::string>> headers = {}) {
+        return URLRequest{*URL::parse(server.baseURL() + path), "POST", std::move(headers),
+                          Data(body.begin(), body.end())};
+    }
+
+    LoopbackHttpServer server;
+    std::shared_ptr<dispatch::Queue> queue = dispatch::Queue::createSerial("test.delegate");
+    Collector<Outcome> outcomes;
+};
+
+int closedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+TEST_F(URLSessionTests, PostsBinaryBodyAndHeadersAndReadsTheLastResponse) {
+    server.script({201, {{"X-Answer", "yes"}}, "{\"ok\":true}", "application/json"});
+    auto session = makeSession();
+    std::string body("a\0b\r\nc", 6);
+    start(session, post("/logs?api-version=1.0.0", body, {{"Content-Type", "application/json"}, {"Empty", ""}}));
+    ASSERT_TRUE(outcomes.waitFor(1));
+    auto outcome = outcomes.values()[0];
+    EXPECT_TRUE(outcome.onDelegateQueue);
+    ASSERT_TRUE(outcome.response);
+    EXPECT_FALSE(outcome.error);
+    EXPECT_EQ(outcome.response->statusCode(), 201);
+    EXPECT_EQ(outcome.response->valueForHTTPHeaderField("x-answer"), "yes");
+    EXPECT_EQ(std::string(outcome.data->begin(), outcome.data->end()), "{\"ok\":true}");
+
+    auto request = server.requests().at(0);
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.path, "/logs");
+    EXPECT_EQ(request.query, "api-version=1.0.0");
+    EXPECT_EQ(request.body, body);
+    EXPECT_EQ(request.headerCount("Content-Type"), 1u);
+    EXPECT_EQ(request.headerCount("Expect"), 0u);
+}
+
+TEST_F(URLSessionTests, FollowsRedirectsAndReportsTheFinalAnswer) {
+    server.script({307, {{"Location", "/moved"}}, "", "text/plain"});
+    server.script({308, {{"Location", "/final"}, {"X-First", "1"}}, "", "text/plain"});
+    server.script({200, {{"X-Final", "1"}}, "done", "text/plain"});
+    auto session = makeSession();
+    start(session, post("/start", "body"));
+    ASSERT_TRUE(outcomes.waitFor(1));
+    auto outcome = outcomes.values()[0];
+    ASSERT_TRUE(outcome.response);
+    EXPECT_EQ(outcome.response->statusCode(), 200);
+    EXPECT_EQ(outcome.response->url().path(), "/final");
+    EXPECT_FALSE(outcome.response->valueForHTTPHeaderField("X-First"));
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[2].method, "POST");
+    EXPECT_EQ(requests[2].body, "body");
+}
+
+TEST_F(URLSessionTests, TransportFailuresMapToURLErrors) {
+    auto session = makeSession(1);
+    start(session, URLRequest{*URL::parse("http://127.0.0.1:" + std::to_string(closedPort()) + "/"), "GET", {}, {}});
+    ASSERT_TRUE(outcomes.waitFor(1));
+    auto refused = outcomes.values()[0];
+    ASSERT_TRUE(refused.error);
+    EXPECT_EQ(refused.error->domain(), kURLErrorDomain);
+    EXPECT_EQ(refused.error->code(), kURLErrorCannotConnectToHost);
+    EXPECT_FALSE(refused.response);
+    EXPECT_EQ(refused.error->userInfo().at(kCURLCodeKey).int64Value(), 7);
+
+    server.script({200, {}, "", "text/plain", 0, true});  // hangs
+    start(session, post("/hang", "x"));
+    ASSERT_TRUE(outcomes.waitFor(2));
+    EXPECT_EQ(outcomes.values()[1].error->code(), kURLErrorTimedOut);
+
+    server.script({200, {}, std::string(4096, 'x'), "text/plain", 0, false, true});  // closes mid-body
+    start(session, post("/cut", "x"));
+    ASSERT_TRUE(outcomes.waitFor(3));
+    ASSERT_TRUE(outcomes.values()[2].error);
+    EXPECT_EQ(outcomes.values()[2].error->code(), kURLErrorNetworkConnectionLost);
+
+    start(session, URLRequest{*URL::parse("file:///etc/passwd"), "GET", {}, {}});
+    ASSERT_TRUE(outcomes.waitFor(4));
+    EXPECT_EQ(outcomes.values()[3].error->code(), kURLErrorUnsupportedURL);
+}
+
+TEST_F(URLSessionTests, RefusesHeaderInjection) {
+    auto session = makeSession();
+    start(session, post("/x", "b", {{"App-Secret", "s\r\nX-Injected: 1"}}));
+    start(session, post("/x", "b", {{"Bad\nName", "v"}}));
+    ASSERT_TRUE(outcomes.waitFor(2));
+    for (auto &outcome : outcomes.values()) {
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->code(), kURLErrorBadURL);
+    }
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(URLSessionTests, CancelCompletesOnceWithCancelled) {
+    server.script({200, {}, "", "text/plain", 0, true});
+    auto session = makeSession();
+    auto task = start(session, post("/hang", "x"));
+    ASSERT_TRUE(server.waitForRequests(1, testsupport::kPatience));
+    task->cancel();
+    task->cancel();
+    ASSERT_TRUE(outcomes.waitFor(1));
+    EXPECT_EQ(outcomes.values()[0].error->code(), kURLErrorCancelled);
+
+    // Destroying the session completes what is in flight.
+    server.script({200, {}, "", "text/plain", 0, true});
+    start(session, post("/hang", "x"));
+    ASSERT_TRUE(server.waitForRequests(2, testsupport::kPatience));
+    session.reset();
+    ASSERT_TRUE(outcomes.waitFor(2));
+    EXPECT_EQ(outcomes.values()[1].error->code(), kURLErrorCancelled);
+    // A late cancel finds nothing left to do.
+    task->cancel();
+    server.release();
+    EXPECT_EQ(outcomes.size(), 2u);
+}
+
+TEST_F(URLSessionTests, DecodesGzipResponsesAndSurvivesAPeerClosingDuringUpload) {
+    server.setDefaultAnswer({200, {}, std::string(20000, 'z'), "text/plain"});
+    auto session = makeSession();
+    // A gzip-encoded answer is decoded as the system's session decodes it.
+    start(session, URLRequest{*URL::parse(server.baseURL() + "/big"), "GET", {{"Accept-Encoding", "gzip"}}, {}});
+    ASSERT_TRUE(outcomes.waitFor(1));
+    ASSERT_TRUE(outcomes.values()[0].data);
+    EXPECT_EQ(outcomes.values()[0].data->size(), 20000u);
+
+    // A peer that closes while a large body is still being written gives an
+    // error, not the end of the process by SIGPIPE.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    listen(listener, 1);
+    std::string big(8 * 1024 * 1024, 'b');
+    start(session, URLRequest{*URL::parse("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/"),
+                              "POST", {}, Data(big.begin(), big.end())});
+    int connection = accept(listener, nullptr, nullptr);
+    char buffer[1024];
+    read(connection, buffer, sizeof buffer);
+    close(connection);
+    close(listener);
+    ASSERT_TRUE(outcomes.waitFor(2));
+    EXPECT_TRUE(outcomes.values()[1].error);
+}
