@@ -75,11 +75,22 @@ extern "C" [[noreturn]] void __cxa_throw(void *thrownException, void *tinfo, voi
     if (!raised && recording.load()) {
         if (BCCrashesCXXThrowRecord *entry = recordFor(thrownException)) {
             // Called here, not in a helper, so that entry 0 is this function
-            // and entry 1 the thrower.
+            // and entry 1 the thrower. An interposed backtrace() (the address
+            // sanitizer's) adds entries of its own before them: the record
+            // starts one entry before the thrower's return address.
             void *addresses[kBCCrashesCXXThrowRecordCapacity];
             const int count = backtrace(addresses, static_cast<int>(kBCCrashesCXXThrowRecordCapacity));
-            for (int i = 0; i < count; ++i) entry->returnAddresses[i] = reinterpret_cast<uintptr_t>(addresses[i]);
-            entry->addressCount = count > 0 ? static_cast<uint32_t>(count) : 0;
+            const void *thrower = __builtin_return_address(0);
+            int first = 0;
+            for (int i = 1; i < count && i < 4; ++i) {
+                if (addresses[i] == thrower) {
+                    first = i - 1;
+                    break;
+                }
+            }
+            uint32_t kept = 0;
+            for (int i = first; i < count; ++i) entry->returnAddresses[kept++] = reinterpret_cast<uintptr_t>(addresses[i]);
+            entry->addressCount = kept;
         }
     }
     CxaThrow next = runtimeThrow.load();

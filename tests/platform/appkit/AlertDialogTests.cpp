@@ -145,7 +145,7 @@ TEST(AlertDesktopDialog, RealZenityShowsTheTextsAndReportsTheClickedButton) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        alarm(60);
+        alarm(150);
         int null = open("/dev/null", O_RDWR);
         dup2(null, STDIN_FILENO);
         dup2(null, STDOUT_FILENO);
