@@ -8,7 +8,7 @@
 #include "BCApplicationForwarder.h"
 #include "BCBeacon.h"
 #include "BCCrashes.h"
-#include "Beacon/Internals/Model/BCModelTestSupport.h"
+#include "BeaconCrashes/CrashesTestSupport.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/NSExceptionBox.h"
 #include "platform/foundation/Bundle.h"
@@ -53,14 +53,6 @@ public:
 private:
     modeltest::SdkHome home_;
 };
-
-#define CHILD_EXPECT(condition)                                                     \
-    do {                                                                            \
-        if (!(condition)) {                                                         \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                             \
-        }                                                                           \
-    } while (0)
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include "BCException.h"
 #include "BCHandledErrorLog.h"
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
+#include "BeaconCrashes/CrashesTestSupport.h"
 #include "BeaconCrashes/EngineCrash.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/NSExceptionBox.h"
@@ -30,16 +31,6 @@
 namespace {
 
 constexpr const char *kSecret = "0dbca56b-b9ae-4d53-856a-7c2856137d85";
-
-// Inside a child: a failed check is written to stderr (the parent shows it)
-// and counted.
-#define CHILD_EXPECT(condition)                                                          \
-    do {                                                                                 \
-        if (!(condition)) {                                                              \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition);      \
-            ++failures;                                                                  \
-        }                                                                                \
-    } while (0)
 
 // Starts the SDK with the crash service, as a new launch: the stored
 // defaults are read afresh, then the registered ones added.

@@ -1,11 +1,22 @@
 #pragma once
 // Fixtures the crash service's tests share.
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "BCUtility.h"
 #include "Beacon/Internals/Model/BCModelTestSupport.h"
 #include "support/TestSupport.h"
+
+// Inside a forked child: a failed check is written to stderr (the parent
+// shows the child's output) and counted in the body's `failures`.
+#define CHILD_EXPECT(condition)                                                     \
+    do {                                                                            \
+        if (!(condition)) {                                                         \
+            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
+            ++failures;                                                             \
+        }                                                                           \
+    } while (0)
 
 namespace crashestest {
 

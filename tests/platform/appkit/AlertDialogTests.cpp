@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "platform/appkit/Alert.h"
+#include "platform/appkit/CrashAlert.h"
 #include "support/TestSupport.h"
 
 using platform::appkit::Alert;
@@ -151,14 +152,7 @@ TEST(AlertDesktopDialog, RealZenityShowsTheTextsAndReportsTheClickedButton) {
         dup2(null, STDOUT_FILENO);
         setenv("DISPLAY", display.name().c_str(), 1);
         unsetenv("WAYLAND_DISPLAY");
-        Alert alert;
-        alert.messageText = "WARNING";
-        alert.informativeText = "Plotwick unexpectedly quit. Would you like to send a report so we can fix the problem?";
-        alert.addButtonWithTitle("Send");
-        alert.addButtonWithTitle("Don't Send");
-        alert.addButtonWithTitle("Always Send");
-        const long answer = alert.runModal();
-        _exit(answer == Alert::kNoAnswer ? 9 : static_cast<int>(answer - Alert::kFirstButtonReturn));
+        _exit(alerttest::statusFor(alerttest::crashAlert().runModal()));
     }
     const int childFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     ASSERT_GE(childFd, 0);

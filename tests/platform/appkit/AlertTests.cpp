@@ -12,26 +12,16 @@
 #include <functional>
 
 #include "platform/appkit/Alert.h"
+#include "platform/appkit/CrashAlert.h"
 #include "platform/syslog/SystemLog.h"
 #include "support/ForkedChild.h"
 #include "support/TestSupport.h"
 
+using alerttest::crashAlert;
+using alerttest::statusFor;
 using platform::appkit::Alert;
 
 namespace {
-
-Alert crashAlert() {
-    Alert alert;
-    alert.messageText = "WARNING";
-    alert.informativeText = "Plotwick unexpectedly quit. Would you like to send a report so we can fix the problem?";
-    alert.addButtonWithTitle("Send");
-    alert.addButtonWithTitle("Don't Send");
-    alert.addButtonWithTitle("Always Send");
-    return alert;
-}
-
-// The child's exit status for an answer: 0, 1, 2 for the buttons, 9 for none.
-int statusFor(long answer) { return answer == Alert::kNoAnswer ? 9 : static_cast<int>(answer - Alert::kFirstButtonReturn); }
 
 // Reads from the terminal's master side until `done` holds for what was read
 // or the time is up; answers everything read.
