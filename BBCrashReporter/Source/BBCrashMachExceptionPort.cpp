@@ -17,22 +17,28 @@ void logKernelResult(const char *format, kern_return_t kr) {
     platform::SystemLog::write(line);
 }
 
-// The port set of what a get or swap handed over, which takes over the
-// references the kernel call gave.
-std::shared_ptr<BBCrashMachExceptionPortSet> portSetFrom(const exception_mask_t *masks, const mach_port_t *ports,
-                                                         const exception_behavior_t *behaviors,
-                                                         const thread_state_flavor_t *flavors,
-                                                         mach_msg_type_number_t count) {
-    bbcrash_mach_exception_port_set state{};
-    state.count = count;
-    for (mach_msg_type_number_t i = 0; i < count; ++i) {
-        state.masks[i] = masks[i];
-        state.ports[i] = ports[i];
-        state.behaviors[i] = behaviors[i];
-        state.flavors[i] = flavors[i];
+// What a get or swap hands over: one entry per registration, each with a
+// send right of its own.
+struct HandedOver {
+    exception_mask_t masks[EXC_TYPES_COUNT];
+    mach_port_t ports[EXC_TYPES_COUNT];
+    exception_behavior_t behaviors[EXC_TYPES_COUNT];
+    thread_state_flavor_t flavors[EXC_TYPES_COUNT];
+    mach_msg_type_number_t count = EXC_TYPES_COUNT;
+
+    // The port set, which takes over the rights handed over.
+    std::shared_ptr<BBCrashMachExceptionPortSet> portSet() const {
+        bbcrash_mach_exception_port_set state{};
+        state.count = count;
+        for (mach_msg_type_number_t i = 0; i < count; ++i) {
+            state.masks[i] = masks[i];
+            state.ports[i] = ports[i];
+            state.behaviors[i] = behaviors[i];
+            state.flavors[i] = flavors[i];
+        }
+        return std::make_shared<BBCrashMachExceptionPortSet>(state);
     }
-    return std::make_shared<BBCrashMachExceptionPortSet>(state);
-}
+};
 
 using GetPorts = kern_return_t (*)(mach_port_t, exception_mask_t, exception_mask_array_t, mach_msg_type_number_t *,
                                    exception_handler_array_t, exception_behavior_array_t, exception_flavor_array_t);
@@ -43,36 +49,27 @@ using SwapPorts = kern_return_t (*)(mach_port_t, exception_mask_t, mach_port_t, 
 std::shared_ptr<BBCrashMachExceptionPortSet> fetchPorts(GetPorts get, mach_port_t target, exception_mask_t mask,
                                                         const char *failure,
                                                         std::shared_ptr<const platform::Error> *error) {
-    exception_mask_t masks[EXC_TYPES_COUNT];
-    mach_port_t ports[EXC_TYPES_COUNT];
-    exception_behavior_t behaviors[EXC_TYPES_COUNT];
-    thread_state_flavor_t flavors[EXC_TYPES_COUNT];
-    mach_msg_type_number_t count = EXC_TYPES_COUNT;
-    const kern_return_t kr = get(target, mask, masks, &count, ports, behaviors, flavors);
+    HandedOver old;
+    const kern_return_t kr = get(target, mask, old.masks, &old.count, old.ports, old.behaviors, old.flavors);
     if (kr != KERN_SUCCESS) {
         bbcrash_populate_mach_error(error, kr, failure);
         return nullptr;
     }
-    return portSetFrom(masks, ports, behaviors, flavors, count);
+    return old.portSet();
 }
 
 bool swapPorts(SwapPorts swap, mach_port_t target, const BBCrashMachExceptionPort &port,
                std::shared_ptr<BBCrashMachExceptionPortSet> *previousPortSet,
                std::shared_ptr<const platform::Error> *error) {
-    exception_mask_t masks[EXC_TYPES_COUNT];
-    mach_port_t ports[EXC_TYPES_COUNT];
-    exception_behavior_t behaviors[EXC_TYPES_COUNT];
-    thread_state_flavor_t flavors[EXC_TYPES_COUNT];
-    mach_msg_type_number_t count = EXC_TYPES_COUNT;
-    const kern_return_t kr = swap(target, port.mask(), port.server_port(), port.behavior(), port.flavor(), masks,
-                                  &count, ports, behaviors, flavors);
+    HandedOver old;
+    const kern_return_t kr = swap(target, port.mask(), port.server_port(), port.behavior(), port.flavor(), old.masks,
+                                  &old.count, old.ports, old.behaviors, old.flavors);
     if (kr != KERN_SUCCESS) {
         bbcrash_populate_mach_error(error, kr, "Failed to swap mach exception ports");
         return false;
     }
-    // The set takes over the rights the swap handed out; without a caller
-    // to keep it, it releases them again.
-    auto previous = portSetFrom(masks, ports, behaviors, flavors, count);
+    // Without a caller to keep it, the set gives the rights back at once.
+    auto previous = old.portSet();
     if (previousPortSet != nullptr) *previousPortSet = std::move(previous);
     return true;
 }

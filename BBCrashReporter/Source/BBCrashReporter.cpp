@@ -1,5 +1,7 @@
 #include "BBCrashReporter.h"
 
+#include "BBCrashHostInfo.h"
+#include "BBCrashMachExceptionPort.h"
 #include "BBCrashSignalHandler.h"
 #include "bbcrash_async_capture.h"
 #include "bbcrash_crash_handler.h"
@@ -155,10 +157,21 @@ BBCrashReporter::BBCrashReporter() : BBCrashReporter(BBCrashReporterConfig::defa
 BBCrashReporter::BBCrashReporter(std::shared_ptr<const BBCrashReporterConfig> configuration)
     : BBCrashReporter(platform::Bundle::mainBundle(), std::move(configuration)) {}
 
+struct BBCrashReporter::BundleValues {
+    std::string identifier;
+    std::string version;
+    std::optional<std::string> marketingVersion;
+};
+
 BBCrashReporter::BBCrashReporter(const std::shared_ptr<platform::Bundle> &bundle,
                                  std::shared_ptr<const BBCrashReporterConfig> configuration)
-    : BBCrashReporter(identifierOf(bundle), versionOf(bundle),
-                      bundle != nullptr ? bundle->shortVersionString() : std::nullopt, std::move(configuration)) {}
+    : BBCrashReporter(BundleValues{identifierOf(bundle), versionOf(bundle),
+                                   bundle != nullptr ? bundle->shortVersionString() : std::nullopt},
+                      std::move(configuration)) {}
+
+BBCrashReporter::BBCrashReporter(BundleValues values, std::shared_ptr<const BBCrashReporterConfig> configuration)
+    : BBCrashReporter(std::move(values.identifier), std::move(values.version), std::move(values.marketingVersion),
+                      std::move(configuration)) {}
 
 BBCrashReporter::BBCrashReporter(std::string applicationIdentifier, std::string applicationVersion,
                                  std::optional<std::string> applicationMarketingVersion,
@@ -291,6 +304,20 @@ bool BBCrashReporter::enableCrashReporter(platform::ErrorPtr *error) {
         }
     }
 
+    // 7. Mach mode: the exception server, and the ports it replaced for the
+    // crash path to offer exceptions to first.
+    if (type == BBCrashReporterSignalHandlerTypeMach) {
+        machServer_ = enableMachExceptionServer(&previousMachPorts_, mach_exception_callback, ctx, error);
+        if (machServer_ == nullptr) {
+            return false;
+        }
+        if (previousMachPorts_ != nullptr) {
+            ctx->port_set = previousMachPorts_->asyncSafeRepresentation();
+        } else {
+            ctx->port_set = {};
+        }
+    }
+
     // 8. Uncaught exceptions.
     if (config_->shouldRegisterUncaughtExceptionHandler()) {
         platform::appkit::NSSetUncaughtExceptionHandler(bbcrash_uncaught_exception_handler);
@@ -298,6 +325,33 @@ bool BBCrashReporter::enableCrashReporter(platform::ErrorPtr *error) {
 
     enabled_ = true;
     return true;
+}
+
+std::shared_ptr<BBCrashMachExceptionServer> BBCrashReporter::enableMachExceptionServer(
+    std::shared_ptr<BBCrashMachExceptionPortSet> *previousPortSet, bbcrash_mach_exception_callback_t callback,
+    void *context, platform::ErrorPtr *error) {
+    auto host = BBCrashHostInfo::currentHostInfo();
+    const BBCrashHostInfoVersion version = host != nullptr ? host->darwinVersion() : BBCrashHostInfoVersion{};
+    const platform::mach::exception_mask_t mask = bbcrash_mach_exception_mask(host != nullptr ? &version : nullptr);
+    platform::ErrorPtr underlying;
+    auto server = BBCrashMachExceptionServer::make(callback, context, &underlying);
+    if (server == nullptr) {
+        bbcrash_populate_error(error, BBCrashReporterErrorOperatingSystem,
+                               "Failed to instantiate the Mach exception server.", underlying);
+        return nullptr;
+    }
+    auto port = server->exceptionPortWithMask(mask, &underlying);
+    if (port == nullptr) {
+        bbcrash_populate_error(error, BBCrashReporterErrorOperatingSystem,
+                               "Failed to instantiate the Mach exception port.", underlying);
+        return nullptr;
+    }
+    if (!port->registerForTask(platform::mach::mach_task_self(), previousPortSet, &underlying)) {
+        bbcrash_populate_error(error, BBCrashReporterErrorOperatingSystem,
+                               "Failed to set the target task's mach exception ports.", underlying);
+        return nullptr;
+    }
+    return server;
 }
 
 std::optional<platform::Data> BBCrashReporter::generateLiveReport(platform::ErrorPtr *error) {

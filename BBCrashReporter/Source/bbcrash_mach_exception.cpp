@@ -1,29 +1,16 @@
 // Crash path: runs in the Mach exception callback on the server thread.
-// Nothing here allocates or locks; thread states live on the stack.
+// Nothing here allocates; thread states and messages live on the stack, and
+// the only lock is the port space's, taken with a bound by the message calls.
 #include "bbcrash_mach_exception.h"
 
 #include "platform/mach/exception_raise.h"
 #include "platform/mach/mach_port.h"
+#include "platform/mach/signal_translation.h"
 #include "platform/mach/thread_suspend.h"
 
 using namespace platform::mach;
 
 namespace {
-
-// The report's signal numbers and codes (macOS numbering, not the host's).
-constexpr int kSIGILL = 4;
-constexpr int kSIGTRAP = 5;
-constexpr int kSIGABRT = 6;
-constexpr int kSIGEMT = 7;
-constexpr int kSIGFPE = 8;
-constexpr int kSIGKILL = 9;
-constexpr int kSIGBUS = 10;
-constexpr int kSIGSEGV = 11;
-constexpr int kSIGSYS = 12;
-constexpr int kSIGPIPE = 13;
-constexpr int kSEGV_MAPERR = 1;
-constexpr int kBUS_ADRERR = 2;
-constexpr int kTRAP_BRKPT = 1;
 
 constexpr mach_exception_data_type_t kKernInvalidAddress = KERN_INVALID_ADDRESS;
 
@@ -104,27 +91,27 @@ bool map_mach_exception_to_signal(exception_type_t exception_type, const mach_ex
     switch (exception_type) {
         case EXC_BAD_ACCESS:
             if (codes[0] == kKernInvalidAddress) {
-                *signo = kSIGSEGV;
-                *si_code = kSEGV_MAPERR;
+                *signo = kDarwinSIGSEGV;
+                *si_code = kDarwinSEGV_MAPERR;
             } else {
-                *signo = kSIGBUS;
-                *si_code = kBUS_ADRERR;
+                *signo = kDarwinSIGBUS;
+                *si_code = kDarwinBUS_ADRERR;
             }
             break;
-        case EXC_BAD_INSTRUCTION: *signo = kSIGILL; *si_code = 0; break;
-        case EXC_ARITHMETIC: *signo = kSIGFPE; *si_code = 0; break;
-        case EXC_EMULATION: *signo = kSIGEMT; *si_code = 0; break;
+        case EXC_BAD_INSTRUCTION: *signo = kDarwinSIGILL; *si_code = 0; break;
+        case EXC_ARITHMETIC: *signo = kDarwinSIGFPE; *si_code = 0; break;
+        case EXC_EMULATION: *signo = kDarwinSIGEMT; *si_code = 0; break;
         case EXC_SOFTWARE:
             switch (codes[0]) {
-                case EXC_UNIX_BAD_SYSCALL: *signo = kSIGSYS; break;
-                case EXC_UNIX_BAD_PIPE: *signo = kSIGPIPE; break;
-                case EXC_UNIX_ABORT: *signo = kSIGABRT; break;
-                case EXC_SOFT_SIGNAL: *signo = kSIGKILL; break;
-                default: *signo = kSIGABRT; break;
+                case EXC_UNIX_BAD_SYSCALL: *signo = kDarwinSIGSYS; break;
+                case EXC_UNIX_BAD_PIPE: *signo = kDarwinSIGPIPE; break;
+                case EXC_UNIX_ABORT: *signo = kDarwinSIGABRT; break;
+                case EXC_SOFT_SIGNAL: *signo = kDarwinSIGKILL; break;
+                default: *signo = kDarwinSIGABRT; break;
             }
             *si_code = 0;
             break;
-        case EXC_BREAKPOINT: *signo = kSIGTRAP; *si_code = kTRAP_BRKPT; break;
+        case EXC_BREAKPOINT: *signo = kDarwinSIGTRAP; *si_code = kDarwinTRAP_BRKPT; break;
         default: return false;
     }
     *address = static_cast<uintptr_t>(codes[1]);

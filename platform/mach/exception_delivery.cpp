@@ -90,7 +90,7 @@ void exceptionCodes(int signo, const siginfo_t *info, mach_exception_data_type_t
     switch (signo) {
         case SIGSEGV:
         case SIGBUS:
-            codes[0] = (signo == SIGSEGV && darwin.code == 1) ? KERN_INVALID_ADDRESS : KERN_PROTECTION_FAILURE;
+            codes[0] = (signo == SIGSEGV && darwin.code == kDarwinSEGV_MAPERR) ? KERN_INVALID_ADDRESS : KERN_PROTECTION_FAILURE;
             break;
         case SIGILL: codes[0] = EXC_I386_INVOP; break;
         case SIGFPE: codes[0] = (info->si_code == FPE_INTDIV || info->si_code == FPE_INTOVF) ? EXC_I386_DIV
@@ -99,42 +99,6 @@ void exceptionCodes(int signo, const siginfo_t *info, mach_exception_data_type_t
         default: codes[0] = info->si_code == TRAP_TRACE ? EXC_I386_SGL : EXC_I386_BPT; break;
     }
     codes[1] = static_cast<mach_exception_data_type_t>(reinterpret_cast<uintptr_t>(info->si_addr));
-}
-
-// Copies the state of a flavor out of a parked context.
-bool stateOfFlavor(const ParkedFault &fault, thread_state_flavor_t flavor, natural_t *state,
-                   mach_msg_type_number_t *count) {
-    switch (flavor) {
-        case x86_THREAD_STATE: {
-            x86_thread_state_t record;
-            std::memset(&record, 0, sizeof record);
-            record.tsh.flavor = x86_THREAD_STATE64;
-            record.tsh.count = static_cast<int32_t>(x86_THREAD_STATE64_COUNT);
-            record.uts.ts64 = fault.state;
-            std::memcpy(state, &record, sizeof record);
-            *count = x86_THREAD_STATE_COUNT;
-            return true;
-        }
-        case x86_THREAD_STATE64:
-            std::memcpy(state, &fault.state, sizeof fault.state);
-            *count = x86_THREAD_STATE64_COUNT;
-            return true;
-        case x86_EXCEPTION_STATE: {
-            x86_exception_state_t record;
-            std::memset(&record, 0, sizeof record);
-            record.esh.flavor = x86_EXCEPTION_STATE64;
-            record.esh.count = static_cast<int32_t>(x86_EXCEPTION_STATE64_COUNT);
-            record.ues.es64 = fault.exception;
-            std::memcpy(state, &record, sizeof record);
-            *count = x86_EXCEPTION_STATE_COUNT;
-            return true;
-        }
-        case x86_EXCEPTION_STATE64:
-            std::memcpy(state, &fault.exception, sizeof fault.exception);
-            *count = x86_EXCEPTION_STATE64_COUNT;
-            return true;
-        default: return false;
-    }
 }
 
 // Takes a state a handler returned, for the flavours that carry registers.
@@ -186,9 +150,10 @@ kern_return_t offer(mach_port_t port, exception_behavior_t behavior, thread_stat
     }
     natural_t oldState[THREAD_STATE_MAX];
     natural_t newState[THREAD_STATE_MAX];
-    mach_msg_type_number_t oldCount = 0;
     mach_msg_type_number_t newCount = THREAD_STATE_MAX;
-    if (!stateOfFlavor(fault, flavor, oldState, &oldCount)) return KERN_INVALID_ARGUMENT;
+    mach_msg_type_number_t oldCount = THREAD_STATE_MAX;
+    const kern_return_t read = thread_state_copy_flavor(fault.state, fault.exception, flavor, oldState, &oldCount);
+    if (read != KERN_SUCCESS) return read;
     kern_return_t kr;
     if (base == EXCEPTION_STATE) {
         kr = codes64 ? mach_exception_raise_state(port, type, codes, 2, &flavor, oldState, oldCount, newState, &newCount)
@@ -236,13 +201,14 @@ bool deliverAsException(int signo, const siginfo_t *info, ucontext_t *context) {
 // No handler took the fault: what the process did before the layer took
 // the signal over.
 void runPrevious(int signo, siginfo_t *info, void *context) {
-    const Takeover *takeover = takeoverOf(signo);
-    const struct sigaction previous = takeover ? takeover->previous : (struct sigaction){};
+    struct sigaction previous;
+    std::memset(&previous, 0, sizeof previous);  // none known: the default action
+    if (const Takeover *takeover = takeoverOf(signo)) previous = takeover->previous;
     if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction != nullptr) {
         previous.sa_sigaction(signo, info, context);
         return;
     }
-    if (previous.sa_handler == SIG_IGN && info->si_code <= 0) return;  // sent, and ignored before
+    if (previous.sa_handler == SIG_IGN && info != nullptr && info->si_code <= 0) return;  // sent, ignored before
     if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN && previous.sa_handler != nullptr) {
         previous.sa_handler(signo);
         return;

@@ -165,7 +165,7 @@ mach_msg_return_t sendMessage(mach_msg_header_t *msg, mach_msg_option_t option, 
             if (descriptors[i].type != MACH_MSG_PORT_DESCRIPTOR) return MACH_SEND_INVALID_TYPE;
         }
     }
-    const struct timespec deadline = deadlineAfterMs(timeout);
+    const struct timespec deadline = rawDeadlineAfterMs(timeout);
     const bool bounded = (option & MACH_SEND_TIMEOUT) != 0;
 
     for (;;) {
@@ -308,7 +308,7 @@ void deliver(uint32_t index, uint32_t port, mach_msg_header_t *msg) {
 
 mach_msg_return_t receiveMessage(mach_msg_header_t *msg, mach_msg_option_t option, mach_msg_size_t rcvSize,
                                  mach_port_name_t rcvName, mach_msg_timeout_t timeout) {
-    const struct timespec deadline = deadlineAfterMs(timeout);
+    const struct timespec deadline = rawDeadlineAfterMs(timeout);
     const bool bounded = (option & MACH_RCV_TIMEOUT) != 0;
     const auto self = static_cast<uint32_t>(rawGettid());
     for (;;) {

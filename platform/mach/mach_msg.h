@@ -12,6 +12,11 @@
 // pool of kMachMsgMaxSize-byte buffers). Waits are futex waits with optional
 // timeouts, usable inside a signal handler; nothing allocates. A send that
 // fails leaves every right with the sender.
+//
+// What this layer leaves out: receive rights do not travel in messages
+// (MACH_MSG_TYPE_MOVE_RECEIVE is refused), out-of-line memory descriptors are
+// refused (MACH_SEND_INVALID_TYPE), a message carries at most 32 port
+// descriptors, and the trailer is always the minimal 8-byte one.
 #include <cstdint>
 
 #include "platform/mach/mach_port.h"

@@ -63,11 +63,6 @@ kern_return_t modSendRefs(uint32_t entry, mach_port_delta_t delta) {
 
 }  // namespace
 
-bool mach_port_name_in_space(mach_port_name_t name) {
-    SpaceGuard guard;
-    return guard.locked() && entryOf(name) != kNone;
-}
-
 kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port_name_t *name) {
     if (task != mach_task_self()) return KERN_INVALID_TASK;
     if (name == nullptr) return KERN_INVALID_ARGUMENT;

@@ -119,8 +119,4 @@ kern_return_t mach_port_request_notification(task_t task, mach_port_name_t name,
 // Sets the queue limit of a port (1 to MACH_PORT_QLIMIT_MAX).
 kern_return_t mach_port_set_qlimit(task_t task, mach_port_name_t name, unsigned limit);
 
-// Whether a name is a right of this space (as opposed to a kernel object
-// such as a thread port or the task port).
-bool mach_port_name_in_space(mach_port_name_t name);
-
 }  // namespace platform::mach

@@ -79,7 +79,7 @@ void checkNoSenders(uint32_t port) {
 
 bool lockSpace(int timeoutMs) {
     const auto self = static_cast<uint32_t>(rawGettid());
-    const struct timespec deadline = deadlineAfterMs(static_cast<uint32_t>(timeoutMs));
+    const struct timespec deadline = rawDeadlineAfterMs(static_cast<unsigned>(timeoutMs));
     for (;;) {
         uint32_t owner = 0;
         if (gLockOwner.compare_exchange_strong(owner, self, std::memory_order_acquire)) break;
@@ -113,18 +113,6 @@ bool waitForChange(uint32_t seen, const struct timespec *deadline) {
     const long r = rawFutexWait(word(gChange), seen, deadline);
     gChangeWaiters.fetch_sub(1);
     return r != -ETIMEDOUT;
-}
-
-struct timespec deadlineAfterMs(uint32_t milliseconds) {
-    struct timespec now {};
-    rawClockMonotonic(&now);
-    now.tv_sec += milliseconds / 1000;
-    now.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (now.tv_nsec >= 1000000000L) {
-        now.tv_sec += 1;
-        now.tv_nsec -= 1000000000L;
-    }
-    return now;
 }
 
 mach_port_name_t nameOf(uint32_t entry) { return kNameBase | (entry << 8) | gEntries[entry].gen; }

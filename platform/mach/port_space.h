@@ -82,7 +82,6 @@ uint32_t changeCount();
 // Waits until the counter moves from `seen` or the deadline passes (false).
 // `deadline` is an absolute CLOCK_MONOTONIC time, or null for no bound.
 bool waitForChange(uint32_t seen, const struct timespec *deadline);
-struct timespec deadlineAfterMs(uint32_t milliseconds);
 
 // Names: entry index and generation.
 mach_port_name_t nameOf(uint32_t entry);

@@ -5,10 +5,8 @@
 namespace platform::mach {
 namespace {
 
-// macOS signal numbers that differ from the host's or have no host constant.
-constexpr int kDarwinSIGEMT = 7;
-constexpr int kDarwinSIGBUS = 10;
-constexpr int kDarwinSIGSYS = 12;
+// macOS signal numbers that differ from the host's (beyond those of the
+// header).
 constexpr int kDarwinSIGURG = 16;
 constexpr int kDarwinSIGSTOP = 17;
 constexpr int kDarwinSIGTSTP = 18;
@@ -40,8 +38,6 @@ constexpr int kDarwinFPE_FLTINV = 5;
 constexpr int kDarwinFPE_FLTSUB = 6;
 constexpr int kDarwinFPE_INTDIV = 7;
 constexpr int kDarwinFPE_INTOVF = 8;
-constexpr int kDarwinSEGV_MAPERR = 1;
-constexpr int kDarwinTRAP_BRKPT = 1;
 
 int darwinSignalNumber(int signo) {
     switch (signo) {

@@ -9,6 +9,22 @@ namespace platform::mach {
 
 struct DarwinSignal { int signo; int code; };
 
+// The macOS signal numbers and codes that code outside the table names (the
+// Mach exception mapping), so that the numbering lives here alone.
+constexpr int kDarwinSIGILL = 4;
+constexpr int kDarwinSIGTRAP = 5;
+constexpr int kDarwinSIGABRT = 6;
+constexpr int kDarwinSIGEMT = 7;
+constexpr int kDarwinSIGFPE = 8;
+constexpr int kDarwinSIGKILL = 9;
+constexpr int kDarwinSIGBUS = 10;
+constexpr int kDarwinSIGSEGV = 11;
+constexpr int kDarwinSIGSYS = 12;
+constexpr int kDarwinSIGPIPE = 13;
+constexpr int kDarwinSEGV_MAPERR = 1;
+constexpr int kDarwinBUS_ADRERR = 2;
+constexpr int kDarwinTRAP_BRKPT = 1;
+
 // Translates a host (Linux) signal number and si_code into the macOS numbering
 // the report, the Mach mapping and the formatter speak. Async-signal-safe.
 //

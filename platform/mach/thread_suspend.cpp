@@ -150,18 +150,6 @@ private:
     uint64_t saved_ = 0;
 };
 
-struct timespec deadlineAfterMs(int milliseconds) {
-    struct timespec now {};
-    detail::rawClockMonotonic(&now);
-    now.tv_sec += milliseconds / 1000;
-    now.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
-    if (now.tv_nsec >= 1000000000L) {
-        now.tv_sec += 1;
-        now.tv_nsec -= 1000000000L;
-    }
-    return now;
-}
-
 // Withdraws a request that was not answered in time. True when the thread
 // parked after all (the request stands), false when it is withdrawn.
 bool withdrawRequest(Slot *slot, thread_t thread) {
@@ -209,7 +197,7 @@ kern_return_t thread_suspend(thread_t thread) {
     const long sent = detail::rawTgkill(detail::rawGetpid(), static_cast<int>(thread), signal);
     bool parked = false;
     if (sent == 0) {
-        const struct timespec deadline = deadlineAfterMs(kThreadSuspendTimeoutMs);
+        const struct timespec deadline = detail::rawDeadlineAfterMs(kThreadSuspendTimeoutMs);
         for (;;) {
             if (slot->word.load(std::memory_order_acquire) == slotWord(thread, kParked)) {
                 parked = true;
@@ -250,9 +238,9 @@ kern_return_t thread_resume(thread_t thread) {
     return KERN_SUCCESS;
 }
 
-kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, thread_state_t state,
-                               mach_msg_type_number_t *count) {
-    if (state == nullptr || count == nullptr || thread == MACH_PORT_NULL) return KERN_INVALID_ARGUMENT;
+kern_return_t thread_state_copy_flavor(const x86_thread_state64_t &registers, const x86_exception_state64_t &exception,
+                                       thread_state_flavor_t flavor, thread_state_t state,
+                                       mach_msg_type_number_t *count) {
     mach_msg_type_number_t needed;
     switch (flavor) {
         case x86_THREAD_STATE: needed = x86_THREAD_STATE_COUNT; break;
@@ -261,44 +249,55 @@ kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, th
         case x86_EXCEPTION_STATE64: needed = x86_EXCEPTION_STATE64_COUNT; break;
         default: return KERN_INVALID_ARGUMENT;
     }
-    if (*count < needed || thread == static_cast<thread_t>(detail::rawGettid())) return KERN_INVALID_ARGUMENT;
-
-    // A thread parked in exception delivery answers with its fault context,
-    // even while it is suspended as well.
-    x86_thread_state64_t threadState;
-    x86_exception_state64_t exceptionState;
-    if (!exception_parked_state(thread, &threadState, &exceptionState)) {
-        Slot *slot = findSlot(slotWord(thread, kParked));
-        const ParkedThread *parked = slot ? slot->parked.load(std::memory_order_acquire) : nullptr;
-        if (parked == nullptr) return KERN_FAILURE;
-        threadState = parked->state;
-        exceptionState = parked->exception;
-    }
-
+    if (state == nullptr || count == nullptr || *count < needed) return KERN_INVALID_ARGUMENT;
     switch (flavor) {
         case x86_THREAD_STATE: {
             x86_thread_state_t record;
             std::memset(&record, 0, sizeof record);
             record.tsh.flavor = x86_THREAD_STATE64;
             record.tsh.count = static_cast<int32_t>(x86_THREAD_STATE64_COUNT);
-            record.uts.ts64 = threadState;
+            record.uts.ts64 = registers;
             std::memcpy(state, &record, sizeof record);
             break;
         }
-        case x86_THREAD_STATE64: std::memcpy(state, &threadState, sizeof threadState); break;
+        case x86_THREAD_STATE64: std::memcpy(state, &registers, sizeof registers); break;
         case x86_EXCEPTION_STATE: {
             x86_exception_state_t record;
             std::memset(&record, 0, sizeof record);
             record.esh.flavor = x86_EXCEPTION_STATE64;
             record.esh.count = static_cast<int32_t>(x86_EXCEPTION_STATE64_COUNT);
-            record.ues.es64 = exceptionState;
+            record.ues.es64 = exception;
             std::memcpy(state, &record, sizeof record);
             break;
         }
-        default: std::memcpy(state, &exceptionState, sizeof exceptionState); break;
+        default: std::memcpy(state, &exception, sizeof exception); break;
     }
     *count = needed;
     return KERN_SUCCESS;
+}
+
+kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, thread_state_t state,
+                               mach_msg_type_number_t *count) {
+    if (state == nullptr || count == nullptr || thread == MACH_PORT_NULL ||
+        thread == static_cast<thread_t>(detail::rawGettid())) {
+        return KERN_INVALID_ARGUMENT;
+    }
+    // A thread parked in exception delivery answers with its fault context,
+    // even while it is suspended as well.
+    x86_thread_state64_t registers{};
+    x86_exception_state64_t exception{};
+    if (!exception_parked_state(thread, &registers, &exception)) {
+        mach_msg_type_number_t probe = *count;
+        // Flavor and size are checked before looking for the thread.
+        const kern_return_t checked = thread_state_copy_flavor(registers, exception, flavor, state, &probe);
+        if (checked != KERN_SUCCESS) return checked;
+        Slot *slot = findSlot(slotWord(thread, kParked));
+        const ParkedThread *parked = slot ? slot->parked.load(std::memory_order_acquire) : nullptr;
+        if (parked == nullptr) return KERN_FAILURE;
+        registers = parked->state;
+        exception = parked->exception;
+    }
+    return thread_state_copy_flavor(registers, exception, flavor, state, count);
 }
 
 kern_return_t thread_set_state(thread_t thread, thread_state_flavor_t flavor, thread_state_t state,

@@ -71,6 +71,13 @@ kern_return_t thread_resume(thread_t thread);
 kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, thread_state_t state,
                                mach_msg_type_number_t *count);
 
+// Copies one flavor of a register state into `state`, as thread_get_state
+// gives it (same flavors, same rule on `*count`). KERN_INVALID_ARGUMENT for
+// another flavor or a buffer too small. Async-signal-safe.
+kern_return_t thread_state_copy_flavor(const x86_thread_state64_t &registers, const x86_exception_state64_t &exception,
+                                       thread_state_flavor_t flavor, thread_state_t state,
+                                       mach_msg_type_number_t *count);
+
 // Replaces the registers a thread parked in exception delivery resumes with
 // when its handler answers success (x86_THREAD_STATE or x86_THREAD_STATE64).
 // KERN_FAILURE when the thread is not parked there; KERN_INVALID_ARGUMENT

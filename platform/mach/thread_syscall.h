@@ -41,6 +41,19 @@ inline long rawFutexWait(const uint32_t *word, uint32_t expected, const struct t
                       static_cast<long>(FUTEX_BITSET_MATCH_ANY));
 }
 
+// The CLOCK_MONOTONIC time `milliseconds` from now, as futex waits take it.
+inline struct timespec rawDeadlineAfterMs(unsigned milliseconds) {
+    struct timespec now {};
+    rawClockMonotonic(&now);
+    now.tv_sec += milliseconds / 1000;
+    now.tv_nsec += static_cast<long>(milliseconds % 1000) * 1000000L;
+    if (now.tv_nsec >= 1000000000L) {
+        now.tv_sec += 1;
+        now.tv_nsec -= 1000000000L;
+    }
+    return now;
+}
+
 inline long rawFutexWake(const uint32_t *word, int count) {
     return rawSyscall(SYS_futex, reinterpret_cast<long>(word), FUTEX_WAKE_PRIVATE, count);
 }

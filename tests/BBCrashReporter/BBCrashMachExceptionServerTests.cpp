@@ -14,6 +14,7 @@
 #include "platform/mach/exception_raise.h"
 #include "platform/mach/thread_list.h"
 #include "platform/mach/thread_suspend.h"
+#include "platform/syslog/SystemLog.h"
 #include "thread_test_child.h"
 
 using namespace platform::mach;
@@ -74,7 +75,7 @@ struct Reply {
 
 mach_msg_return_t sendRequest(mach_port_t server, mach_msg_size_t size, mach_msg_type_number_t codeCnt, Reply *reply,
                               mach_msg_id_t id = kMachExceptionRaiseId) {
-    alignas(8) unsigned char buffer[256] = {};
+    alignas(8) unsigned char buffer[kMachMsgMaxSize] = {};
     auto *head = reinterpret_cast<mach_msg_header_t *>(buffer);
     head->msgh_bits = MACH_MSGH_BITS(MACH_MSG_TYPE_COPY_SEND, MACH_MSG_TYPE_MAKE_SEND_ONCE) | MACH_MSGH_BITS_COMPLEX;
     head->msgh_size = size;
@@ -137,18 +138,23 @@ TEST(BBCrashMachExceptionServer, AnswersRequestsWithTheCallbackResult) {
     EXPECT_EQ(record->calls.load(), 1);
     ASSERT_EQ(sendRequest(port, 84, 100000, &reply), MACH_MSG_SUCCESS);
     EXPECT_EQ(record->count, 2u);
+    // A request larger than the receive buffer (a page with the trailer):
+    // the buffer grows and the request is still served.
+    ASSERT_EQ(sendRequest(port, kMachMsgMaxSize, 2, &reply), MACH_MSG_SUCCESS);
+    EXPECT_EQ(reply.result, KERN_PROTECTION_FAILURE);
+    EXPECT_EQ(record->calls.load(), 3);
     // A stop message nobody asked for is a request like any other.
     record->answer = KERN_FAILURE;
     ASSERT_EQ(sendRequest(port, 84, 2, &reply, static_cast<mach_msg_id_t>(0xdeadbeef)), MACH_MSG_SUCCESS);
     EXPECT_EQ(reply.result, KERN_FAILURE);
-    EXPECT_EQ(record->calls.load(), 3);
+    EXPECT_EQ(record->calls.load(), 4);
 
     // The last send right going away sends a no-senders notification, which
     // the server ignores; it serves new senders afterwards.
     mach_port_deallocate(self, port);
     const mach_port_t again = server->copySendRightForServerAndReturningError(&error);
     ASSERT_EQ(sendRequest(again, 84, 2, &reply), MACH_MSG_SUCCESS);
-    EXPECT_EQ(record->calls.load(), 4);
+    EXPECT_EQ(record->calls.load(), 5);
 
     // Stopping releases the ports: the right we still hold is now dead.
     server.reset();
@@ -180,6 +186,36 @@ TEST(BBCrashMachExceptionServer, StartFailureReleasesEverythingAndDoesNotHang) {
               "");
 }
 
+TEST(BBCrashMachExceptionServer, StopFinishesWhenTheLoopEndedEarly) {
+    EXPECT_EQ(runInChild([] {
+                  std::shared_ptr<const platform::Error> error;
+                  auto server = BBCrashMachExceptionServer::make(recordingCallback, nullptr, &error);
+                  THREAD_CHILD_CHECK(server != nullptr, "");
+                  // Take the server's port set away: its receive fails for good,
+                  // and the loop ends instead of spinning.
+                  bool destroyed = false;
+                  for (uint32_t entry = 0; entry < kMachPortSpaceSize && !destroyed; ++entry) {
+                      for (uint32_t gen = 1; gen < 256 && !destroyed; ++gen) {
+                          const mach_port_t name = 0x40000000u | (entry << 8) | gen;
+                          mach_port_type_t type = 0;
+                          if (mach_port_type(self, name, &type) == KERN_SUCCESS && type == MACH_PORT_TYPE_PORT_SET) {
+                              destroyed = mach_port_mod_refs(self, name, MACH_PORT_RIGHT_PORT_SET, -1) == KERN_SUCCESS;
+                          }
+                      }
+                  }
+                  THREAD_CHILD_CHECK(destroyed, "");
+                  // The stop must see the loop's end, not wait out its bound.
+                  std::vector<std::string> lines;
+                  platform::SystemLog::setSink([&lines](const std::string &line) { lines.push_back(line); });
+                  server.reset();
+                  platform::SystemLog::setSink({});
+                  THREAD_CHILD_CHECK(lines.empty(), lines.empty() ? "" : lines.front());
+                  return std::string();
+              },
+                         15000),
+              "");
+}
+
 TEST(BBCrashMachExceptionServer, RealFaultReachesTheCallbackOnTheServerThread) {
     CallbackRecord *record = newRecord(KERN_FAILURE);
     static void *page;
@@ -207,6 +243,49 @@ TEST(BBCrashMachExceptionServer, RealFaultReachesTheCallbackOnTheServerThread) {
     EXPECT_NE(record->thread, record->callbackThread);
     EXPECT_NE(record->faultRip, reinterpret_cast<uintptr_t>(page)) << "the callback read the parked thread's state";
     EXPECT_NE(record->faultRip, 0u);
+}
+
+// The engine's chain: a server registered over an earlier one forwards each
+// exception to it first; the earlier one repairs the fault and answers
+// success, so the thread goes on.
+void *gRepairPage;
+bbcrash_mach_exception_port_set gPreviousPorts;
+
+kern_return_t repairingCallback(task_t, thread_t, exception_type_t, mach_exception_data_t, mach_msg_type_number_t,
+                                void *context) {
+    static_cast<CallbackRecord *>(context)->calls.fetch_add(1);
+    mprotect(gRepairPage, 4096, PROT_READ | PROT_WRITE);
+    return KERN_SUCCESS;
+}
+
+kern_return_t forwardingCallback(task_t task, thread_t thread, exception_type_t type, mach_exception_data_t codes,
+                                 mach_msg_type_number_t count, void *context) {
+    static_cast<CallbackRecord *>(context)->calls.fetch_add(1);
+    return forward_mach_exception(task, thread, type, codes, count, &gPreviousPorts);
+}
+
+TEST(BBCrashMachExceptionServer, FaultForwardedToAnEarlierPortThatRepairsIt) {
+    CallbackRecord *earlier = newRecord(KERN_SUCCESS);
+    CallbackRecord *later = newRecord(KERN_FAILURE);
+    const std::string result = runInChild([earlier, later] {
+        gRepairPage = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        std::shared_ptr<const platform::Error> error;
+        auto first = BBCrashMachExceptionServer::make(repairingCallback, earlier, &error);
+        auto second = BBCrashMachExceptionServer::make(forwardingCallback, later, &error);
+        THREAD_CHILD_CHECK(first && second, "");
+        THREAD_CHILD_CHECK(first->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, &error)->registerForTask(self, nullptr,
+                                                                                                     &error), "");
+        std::shared_ptr<BBCrashMachExceptionPortSet> previous;
+        THREAD_CHILD_CHECK(second->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, &error)->registerForTask(self, &previous,
+                                                                                                      &error), "");
+        gPreviousPorts = previous->asyncSafeRepresentation();
+        *static_cast<volatile int *>(gRepairPage) = 7;
+        THREAD_CHILD_CHECK(*static_cast<volatile int *>(gRepairPage) == 7, "");
+        return std::string();
+    });
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(later->calls.load(), 1);
+    EXPECT_EQ(earlier->calls.load(), 1);
 }
 
 // Answers one request on `port` with `answer`, keeping its id and size.
@@ -377,6 +456,20 @@ TEST(BBCrashMachExceptionPortSet, HoldsReferencesForItsPorts) {
         EXPECT_EQ(copy.asyncSafeRepresentation().flavors[0], x86_THREAD_STATE64);
     }
     EXPECT_EQ(refs(), 1u);
+
+    // A swap hands out the replaced rights even when the caller does not
+    // keep the previous set; they are given back, not leaked.
+    EXPECT_EQ(runInChild([port, &refs] {
+                  BBCrashMachExceptionPort first(port, EXC_MASK_BAD_ACCESS, EXCEPTION_DEFAULT, 0);
+                  std::shared_ptr<const platform::Error> error;
+                  THREAD_CHILD_CHECK(first.registerForThread(mach_thread_self(), nullptr, &error), "");
+                  const mach_port_urefs_t registered = refs();
+                  BBCrashMachExceptionPort second(MACH_PORT_NULL, EXC_MASK_BAD_ACCESS, EXCEPTION_DEFAULT, 0);
+                  THREAD_CHILD_CHECK(second.registerForThread(mach_thread_self(), nullptr, &error), "");
+                  THREAD_CHILD_CHECK(refs() == registered, std::to_string(refs()) + " vs " + std::to_string(registered));
+                  return std::string();
+              }),
+              "");
     mach_port_deallocate(self, port);
     mach_port_mod_refs(self, port, MACH_PORT_RIGHT_RECEIVE, -1);
 }

@@ -1,8 +1,11 @@
 // The facade's configuration, paths, pending-report files and live reports.
 // Enabling is once per process, so it is tested in forked children.
+#include "BBCrashHostInfo.h"
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
-#include "ForkedChild.h"
+#include "bbcrash_crash_handler.h"
+#include "platform/syslog/SystemLog.h"
+#include "thread_test_child.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +15,7 @@
 #include <fstream>
 #include <sys/stat.h>
 
-using bbcrashtest::runForked;
+using threadtest::runInChild;
 
 namespace {
 
@@ -26,6 +29,14 @@ TEST(BBCrashReporterConfigTests, DefaultsAndStrategyMapping) {
     EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(0), 0u);
     EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(7), 3u);
     EXPECT_EQ(BBCrashReporter::mapToAsyncSymbolicationStrategy(4), 0u);
+}
+
+TEST(BBCrashReporterConfigTests, MachModeAddsGuardExceptionsFromDarwin13On) {
+    EXPECT_EQ(bbcrash_mach_exception_mask(nullptr), 110u);
+    auto darwin12 = BBCrashHostInfo::makeWithRelease("12.6.0")->darwinVersion();
+    auto darwin13 = BBCrashHostInfo::makeWithRelease("13.0.0")->darwinVersion();
+    EXPECT_EQ(bbcrash_mach_exception_mask(&darwin12), 110u);
+    EXPECT_EQ(bbcrash_mach_exception_mask(&darwin13), 4206u);
 }
 
 TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplaced) {
@@ -44,6 +55,34 @@ TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplaced) {
     EXPECT_EQ(st.st_mode & 0777, 0755u);
     ASSERT_EQ(stat(reporter.crashReportDirectory().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+TEST(BBCrashReporterTests, ABundleWithoutIdentifierOrVersionFallsBackAndSaysSo) {
+    testsupport::TemporaryHome home;
+    testsupport::TemporaryDirectory empty("bbcrash-bundle");
+    std::vector<std::string> lines;
+    platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
+    BBCrashReporter reporter(std::make_shared<platform::Bundle>(empty.path()), nullptr);
+    platform::SystemLog::setSink(nullptr);
+    const std::string name = program_invocation_short_name;
+    EXPECT_EQ(reporter.crashReportDirectory().filename(), name);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "[BBCrashReporter] Warning -- bundle identifier, using process name " + name,
+                         "[BBCrashReporter] Warning -- bundle version unavailable"}));
+
+    // A nil marketing version is allowed and written empty.
+    testsupport::TemporaryDirectory tmp("bbcrash-live");
+    const char *savedTmp = getenv("TMPDIR");
+    const std::string saved = savedTmp != nullptr ? savedTmp : "";
+    setenv("TMPDIR", tmp.path().c_str(), 1);
+    auto data = reporter.generateLiveReport();
+    if (savedTmp != nullptr) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+    ASSERT_TRUE(data.has_value());
+    auto report = BBCrashReport::make(*data);
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->applicationInfo()->applicationIdentifier(), name);
+    EXPECT_EQ(report->applicationInfo()->applicationVersion(), "");
+    EXPECT_EQ(report->applicationInfo()->applicationMarketingVersion(), "");
 }
 
 TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
@@ -101,7 +140,7 @@ TEST(BBCrashReporterTests, LiveReportOfTheCallingThreadLeavesNoFileBehind) {
 }
 
 TEST(BBCrashReporterTests, EnablingIsOncePerProcessEvenAfterAFailure) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         testsupport::TemporaryHome home;
         // The caches "directory" is a file: the first enable fails at its
         // second step.
@@ -109,49 +148,47 @@ TEST(BBCrashReporterTests, EnablingIsOncePerProcessEvenAfterAFailure) {
         setenv("XDG_CACHE_HOME", (home.path() / "blocker").c_str(), 1);
         BBCrashReporter first("io.plotwick.a", "1", std::nullopt, nullptr);
         platform::ErrorPtr error;
-        CHILD_CHECK(!first.enableCrashReporter(&error));
-        CHILD_CHECK(error != nullptr && error->code() != BBCrashReporterErrorAlreadyEnabled);
+        THREAD_CHILD_CHECK(!first.enableCrashReporter(&error), "");
+        THREAD_CHILD_CHECK(error != nullptr && error->code() != BBCrashReporterErrorAlreadyEnabled, "");
 
         setenv("XDG_CACHE_HOME", (home.path() / "cache").c_str(), 1);
         BBCrashReporter second("io.plotwick.b", "1", std::nullopt, nullptr);
         error.reset();
-        CHILD_CHECK(!second.enableCrashReporter(&error));
-        CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorAlreadyEnabled);
-        CHILD_CHECK(error->domain() == "BBCrashReporterErrorDomain");
-        CHILD_CHECK(error->localizedDescription() == "A BBCrashReporter instance has already been enabled");
-        CHILD_CHECK(!second.isEnabled());
-        return 0;
+        THREAD_CHILD_CHECK(!second.enableCrashReporter(&error), "");
+        THREAD_CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorAlreadyEnabled, "");
+        THREAD_CHILD_CHECK(error->domain() == "BBCrashReporterErrorDomain", "");
+        THREAD_CHILD_CHECK(error->localizedDescription() == "A BBCrashReporter instance has already been enabled", "");
+        THREAD_CHILD_CHECK(!second.isEnabled(), "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST(BBCrashReporterTests, EnabledReporterRefusesNewCallbacksAndInstallsTheExceptionHandler) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         testsupport::TemporaryHome home;
         BBCrashReporter reporter("io.plotwick.a", "1", std::nullopt, nullptr);
         BBCrashReporterCallbacks callbacks{0, nullptr, nullptr};
         reporter.setCrashCallbacks(&callbacks);
-        CHILD_CHECK(reporter.enableCrashReporter());
-        CHILD_CHECK(reporter.isEnabled());
-        CHILD_CHECK(platform::appkit::NSGetUncaughtExceptionHandler() == bbcrash_uncaught_exception_handler);
+        THREAD_CHILD_CHECK(reporter.enableCrashReporter(), "");
+        THREAD_CHILD_CHECK(reporter.isEnabled(), "");
+        THREAD_CHILD_CHECK(platform::appkit::NSGetUncaughtExceptionHandler() == bbcrash_uncaught_exception_handler, "");
         try {
             reporter.setCrashCallbacks(&callbacks);
-            return 90;
+            return "no exception";
         } catch (const BBCrashReporterException &e) {
-            CHILD_CHECK(std::string(e.what()) == "The crash reporter has alread been enabled");
+            THREAD_CHILD_CHECK(std::string(e.what()) == "The crash reporter has alread been enabled", "");
         }
         struct sigaction action {};
         sigaction(SIGSEGV, nullptr, &action);
-        CHILD_CHECK(action.sa_flags & SA_ONSTACK);
-        return 0;
+        THREAD_CHILD_CHECK(action.sa_flags & SA_ONSTACK, "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST(BBCrashReporterTests, APathTooLongForTheCrashPathIsRefusedNotCut) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         testsupport::TemporaryHome home;
         // The directory still fits a path (so it can be made), the report
         // file in it does not.
@@ -160,18 +197,17 @@ TEST(BBCrashReporterTests, APathTooLongForTheCrashPathIsRefusedNotCut) {
         setenv("XDG_CACHE_HOME", deep.c_str(), 1);
         const size_t base = (deep / "io.bbcrash.crashreporter.data").string().size() + 1;
         const size_t identifierLength = PATH_MAX - 18 - base;  // "queued_reports" fits, the report does not
-        CHILD_CHECK(identifierLength > 0 && identifierLength < 256);
+        THREAD_CHILD_CHECK(identifierLength > 0 && identifierLength < 256, "");
         BBCrashReporter reporter(std::string(identifierLength, 'i'), "1", std::nullopt, nullptr);
-        CHILD_CHECK(reporter.crashReportDirectory().string().size() < PATH_MAX);
-        CHILD_CHECK(reporter.crashReportPath().string().size() >= PATH_MAX);
+        THREAD_CHILD_CHECK(reporter.crashReportDirectory().string().size() < PATH_MAX, "");
+        THREAD_CHILD_CHECK(reporter.crashReportPath().string().size() >= PATH_MAX, "");
         platform::ErrorPtr error;
-        CHILD_CHECK(!reporter.enableCrashReporter(&error));
-        CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorOperatingSystem);
-        CHILD_CHECK(!reporter.isEnabled());
-        return 0;
+        THREAD_CHILD_CHECK(!reporter.enableCrashReporter(&error), "");
+        THREAD_CHILD_CHECK(error != nullptr && error->code() == BBCrashReporterErrorOperatingSystem, "");
+        THREAD_CHILD_CHECK(!reporter.isEnabled(), "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 // The signal handler, each case in a forked child: the kernel is the oracle
 // for what a signal does once the chain has answered.
 #include "BBCrashSignalHandler.h"
-#include "ForkedChild.h"
+#include "ChildDeath.h"
+#include "thread_test_child.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-using bbcrashtest::runForked;
+using bbcrashtest::diedOf;
+using threadtest::runInChild;
 
 namespace {
 
@@ -22,7 +24,14 @@ std::string order;
 siginfo_t *seenInfo = nullptr;
 void *seenContext = nullptr;
 int seenValue = 0;
-volatile uintptr_t nullAddress = 0;
+volatile uintptr_t nullAddress = 16;  // in the unmapped first page, but not null
+
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer gives every thread an alternate stack of its own.
+constexpr bool kThreadsHaveStacksAlready = true;
+#else
+constexpr bool kThreadsHaveStacksAlready = false;
+#endif
 
 void plainHandler(int) { plainCalls++; }
 
@@ -61,114 +70,108 @@ void install(int signo, void (*handler)(int)) {
 }
 
 TEST(BBCrashSignalHandlerTests, RegisteringTwiceInstallsOnceAndRunsThePreviousHandlerOnce) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         install(SIGUSR1, plainHandler);
         auto handler = BBCrashSignalHandler::sharedHandler();
-        CHILD_CHECK(handler != nullptr);
-        CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1));
-        CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1));
+        THREAD_CHILD_CHECK(handler != nullptr, "");
+        THREAD_CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1), "");
+        THREAD_CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1), "");
         struct sigaction current {};
         sigaction(SIGUSR1, nullptr, &current);
-        CHILD_CHECK((current.sa_flags & (SA_SIGINFO | SA_ONSTACK)) == (SA_SIGINFO | SA_ONSTACK));
+        THREAD_CHILD_CHECK((current.sa_flags & (SA_SIGINFO | SA_ONSTACK)) == (SA_SIGINFO | SA_ONSTACK), "");
         raise(SIGUSR1);
-        CHILD_CHECK(plainCalls.load() == 1);
-        return 0;
+        THREAD_CHILD_CHECK(plainCalls.load() == 1, "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST(BBCrashSignalHandlerTests, NewestCallbackRunsFirstThenThePreviousAction) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         install(SIGUSR1, SIG_IGN);
         auto handler = BBCrashSignalHandler::sharedHandler();
-        CHILD_CHECK(handler->registerHandlerForSignal(SIGUSR1, recordAndForward, const_cast<char *>("A")));
-        CHILD_CHECK(handler->registerHandlerForSignal(SIGUSR1, recordAndForward, const_cast<char *>("B")));
+        THREAD_CHILD_CHECK(handler->registerHandlerForSignal(SIGUSR1, recordAndForward, const_cast<char *>("A")), "");
+        THREAD_CHILD_CHECK(handler->registerHandlerForSignal(SIGUSR1, recordAndForward, const_cast<char *>("B")), "");
         raise(SIGUSR1);  // the ignored previous action answers "handled": no re-raise
-        CHILD_CHECK(order == "BA");
-        return 0;
+        THREAD_CHILD_CHECK(order == "BA", "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST(BBCrashSignalHandlerTests, APreviousSigInfoActionSeesTheSignalUnchanged) {
-    auto result = runForked([] {
+    auto result = runInChild([]() -> std::string {
         struct sigaction previous {};
         previous.sa_sigaction = sigInfoHandler;
         previous.sa_flags = SA_SIGINFO;
         sigemptyset(&previous.sa_mask);
         sigaction(SIGUSR2, &previous, nullptr);
-        CHILD_CHECK(BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGUSR2, recordContext, nullptr));
+        THREAD_CHILD_CHECK(BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGUSR2, recordContext, nullptr), "");
         union sigval value {};
         value.sival_int = 42;
         sigqueue(getpid(), SIGUSR2, value);
-        CHILD_CHECK(seenValue == 42);
-        CHILD_CHECK(chainContext != nullptr && seenContext == chainContext);
-        CHILD_CHECK(seenInfo == chainInfo);
-        return 0;
+        THREAD_CHILD_CHECK(seenValue == 42, "");
+        THREAD_CHILD_CHECK(chainContext != nullptr && seenContext == chainContext, "");
+        THREAD_CHILD_CHECK(seenInfo == chainInfo, "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST(BBCrashSignalHandlerTests, UnhandledSignalsEndTheProcessWithoutLooping) {
     // Every callback answers "not handled" and the previous action is the
     // default: the signal comes back with the default action.
-    auto plain = runForked([] {
+    auto plain = runInChild([]() -> std::string {
         BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGUSR1, notHandled, nullptr);
         raise(SIGUSR1);
-        return 1;
+        return "survived";
     });
-    EXPECT_FALSE(plain.timedOut);
-    EXPECT_EQ(plain.signal, SIGUSR1);
+    EXPECT_TRUE(diedOf(plain, SIGUSR1)) << plain;
 
     // After resetHandlers the chain is empty and nothing set the default
     // action back; registering again must not take the handler itself for
     // the previous action either.
-    auto reset = runForked([] {
+    auto reset = runInChild([]() -> std::string {
         auto handler = BBCrashSignalHandler::sharedHandler();
         handler->registerHandlerWithSignal(SIGUSR1);
         BBCrashSignalHandler::resetHandlers();
         handler->registerHandlerWithSignal(SIGUSR1);
         raise(SIGUSR1);
-        return 1;
+        return "survived";
     });
-    EXPECT_FALSE(reset.timedOut);
-    EXPECT_EQ(reset.signal, SIGUSR1);
+    EXPECT_TRUE(diedOf(reset, SIGUSR1)) << reset;
 }
 
 TEST(BBCrashSignalHandlerTests, AnIgnoredPreviousActionHandlesSentSignalsButNotFaults) {
-    auto sent = runForked([] {
+    auto sent = runInChild([]() -> std::string {
         install(SIGSEGV, SIG_IGN);
         BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, forwardOnly, nullptr);
         raise(SIGSEGV);
-        return 0;
+        return "";
     });
-    EXPECT_TRUE(sent.exited) << "signal " << sent.signal;
-    EXPECT_EQ(sent.exitCode, 0);
+    EXPECT_EQ(sent, "");
 
-    auto fault = runForked([] {
+    auto fault = runInChild([]() -> std::string {
         install(SIGSEGV, SIG_IGN);
         BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, forwardOnly, nullptr);
         *reinterpret_cast<volatile int *>(nullAddress) = 1;
-        return 0;
+        return "";
     });
-    EXPECT_FALSE(fault.timedOut) << "the fault repeated forever";
-    EXPECT_EQ(fault.signal, SIGSEGV);
+    EXPECT_TRUE(diedOf(fault, SIGSEGV)) << fault;
 }
 
 TEST(BBCrashSignalHandlerTests, AlternateStacksAreOnlyGivenToThreadsWithoutOne) {
-    auto result = runForked([] {
+    if (kThreadsHaveStacksAlready) GTEST_SKIP() << "the sanitizer gives every thread a stack";
+    auto result = runInChild([]() -> std::string {
         auto handler = BBCrashSignalHandler::sharedHandler();
         // A thread with a stack of its own keeps it.
         static char own[65536];
         stack_t mine{own, 0, sizeof(own)};
-        CHILD_CHECK(sigaltstack(&mine, nullptr) == 0);
-        CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1));
+        THREAD_CHILD_CHECK(sigaltstack(&mine, nullptr) == 0, "");
+        THREAD_CHILD_CHECK(handler->registerHandlerWithSignal(SIGUSR1), "");
         stack_t now{};
         sigaltstack(nullptr, &now);
-        CHILD_CHECK(now.ss_sp == own);
+        THREAD_CHILD_CHECK(now.ss_sp == own, "");
 
         // Threads without one get one each, never the same.
         static stack_t first{}, second{};
@@ -182,26 +185,25 @@ TEST(BBCrashSignalHandlerTests, AlternateStacksAreOnlyGivenToThreadsWithoutOne) 
         pthread_join(a, nullptr);
         pthread_create(&b, nullptr, body, &second);
         pthread_join(b, nullptr);
-        CHILD_CHECK(!(first.ss_flags & SS_DISABLE) && !(second.ss_flags & SS_DISABLE));
-        CHILD_CHECK(first.ss_size == BBCrashSignalHandler::kAlternateStackSize);
-        CHILD_CHECK(first.ss_sp != second.ss_sp);
-        return 0;
+        THREAD_CHILD_CHECK(!(first.ss_flags & SS_DISABLE) && !(second.ss_flags & SS_DISABLE), "");
+        THREAD_CHILD_CHECK(first.ss_size == BBCrashSignalHandler::kAlternateStackSize, "");
+        THREAD_CHILD_CHECK(first.ss_sp != second.ss_sp, "");
+        return "";
     });
-    EXPECT_TRUE(result.exited);
-    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result, "");
 }
 
 TEST(BBCrashSignalHandlerTests, TheAlternateStackHasAGuardPageBelowIt) {
-    auto result = runForked([] {
+    if (kThreadsHaveStacksAlready) GTEST_SKIP() << "the sanitizer gives every thread a stack";
+    auto result = runInChild([]() -> std::string {
         BBCrashSignalHandler::sharedHandler()->registerHandlerWithSignal(SIGUSR1);
         stack_t now{};
         sigaltstack(nullptr, &now);
         auto *guard = static_cast<volatile char *>(now.ss_sp) - 1;
         *guard = 1;  // must fault
-        return 1;
+        return "survived";
     });
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.signal, SIGSEGV);
+    EXPECT_TRUE(diedOf(result, SIGSEGV)) << result;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 // crash_segv_null's address. The post-crash callback writes "<side file>.handled"; the
 // "nomalloc" kind writes "<side file>.counts" with the allocations and mutex
 // locks the crashing thread made while the report was written.
+#include "BBCrashMachExceptionPort.h"
 #include "BBCrashReporter.h"
 #include "BBCrashSignalHandler.h"
 #include "bbcrash_crash_handler.h"
@@ -33,8 +34,20 @@
 #include <vector>
 
 // ---------------------------------------------------------------------------
-// Counting interposers: armed on the crashing thread only, from the first
-// link of the signal chain until the report is written.
+// Counting interposers. BSD mode: armed on the crashing thread only, from the
+// first link of the signal chain until the report is written. Mach mode: the
+// report is written on the server thread, so they are armed for every thread
+// but the allocating one, from the exception handler that was there before
+// (which the server offers the exception first) until the post-crash
+// callback; the other threads are suspended or blocked meanwhile.
+
+// Under AddressSanitizer the allocator is the sanitizer's own: nothing is
+// interposed and the counts say so.
+#if defined(__SANITIZE_ADDRESS__)
+#define CRASHER_COUNTS 0
+#else
+#define CRASHER_COUNTS 1
+#endif
 
 extern "C" void *__libc_malloc(size_t);
 extern "C" void *__libc_calloc(size_t, size_t);
@@ -43,39 +56,49 @@ extern "C" void __libc_free(void *);
 
 namespace {
 __thread bool countingArmed = false;
+std::atomic<bool> globallyArmed{false};
+std::atomic<long> allocatingThread{0};
+
+bool counting() {
+    return countingArmed || (globallyArmed.load() && syscall(SYS_gettid) != allocatingThread.load());
+}
 std::atomic<int> allocationCalls{0};
 std::atomic<int> lockCalls{0};
 int (*realMutexLock)(pthread_mutex_t *) = nullptr;
 }  // namespace
 
+#if CRASHER_COUNTS
 extern "C" void *malloc(size_t size) {
-    if (countingArmed) allocationCalls++;
+    if (counting()) allocationCalls++;
     return __libc_malloc(size);
 }
 extern "C" void *calloc(size_t count, size_t size) {
-    if (countingArmed) allocationCalls++;
+    if (counting()) allocationCalls++;
     return __libc_calloc(count, size);
 }
 extern "C" void *realloc(void *p, size_t size) {
-    if (countingArmed) allocationCalls++;
+    if (counting()) allocationCalls++;
     return __libc_realloc(p, size);
 }
 extern "C" void free(void *p) {
-    if (countingArmed) allocationCalls++;
+    if (counting()) allocationCalls++;
     __libc_free(p);
 }
 extern "C" int pthread_mutex_lock(pthread_mutex_t *mutex) {
-    if (countingArmed) lockCalls++;
+    if (counting()) lockCalls++;
     if (realMutexLock == nullptr) {
         realMutexLock = reinterpret_cast<int (*)(pthread_mutex_t *)>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
     }
     return realMutexLock(mutex);
 }
+#endif
 
 extern "C" void crash_segv_null();
 
 // Addresses come through a volatile so the compiler cannot see the fault.
-volatile uintptr_t nullAddress = 0;
+// The "null" page's address is 16, not 0, which the undefined-behaviour
+// sanitizer would stop at before it faults.
+volatile uintptr_t nullAddress = 16;
 volatile uintptr_t nonCanonicalAddress = 0x8000000000000000ull;
 
 namespace {
@@ -125,7 +148,23 @@ void reportStackUse() {
     writeText((std::string(sidePath) + ".stack").c_str(), text);
 }
 
+void writeCounts() {
+    if (!CRASHER_COUNTS) {
+        writeText(countsPath.c_str(), "unavailable\n");
+        return;
+    }
+    char text[64] = "";
+    appendNumber(text, allocationCalls.load());
+    strcat(text, " ");
+    appendNumber(text, lockCalls.load());
+    strcat(text, "\n");
+    writeText(countsPath.c_str(), text);
+}
+
 void handleSignal(siginfo_t *, ucontext_t *, void *context) {
+    if (globallyArmed.exchange(false)) {
+        writeCounts();
+    }
     writeText(static_cast<const char *>(context), "handled\n");
     if (paintedStack != nullptr) {
         reportStackUse();
@@ -141,12 +180,7 @@ bool countingCallback(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcra
     countingArmed = true;
     bool handled = next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
     countingArmed = false;
-    char text[64] = "";
-    appendNumber(text, allocationCalls.load());
-    strcat(text, " ");
-    appendNumber(text, lockCalls.load());
-    strcat(text, "\n");
-    writeText(countsPath.c_str(), text);
+    writeCounts();
     return handled;
 }
 
@@ -163,14 +197,23 @@ std::mutex blockMutex;
 std::condition_variable blockCond;
 std::atomic<long> loops{0};
 
+std::atomic<int> blockedThreads{0};
+
 void startBusyThreads(int blocked) {
     for (int i = 0; i < blocked; ++i) {
         std::thread([] {
             std::unique_lock<std::mutex> lock(blockMutex);
+            blockedThreads++;
             blockCond.wait(lock, [] { return false; });
         }).detach();
     }
+    // All of them waiting (each has taken the mutex and let it go in wait).
+    for (;;) {
+        std::unique_lock<std::mutex> lock(blockMutex);
+        if (blockedThreads.load() == blocked) break;
+    }
     std::thread([] {
+        allocatingThread = syscall(SYS_gettid);
         for (;;) {
             void *p = malloc(64 + static_cast<size_t>(loops.load() % 512));
             free(p);
@@ -239,6 +282,38 @@ __attribute__((noinline)) long crash_overflow(long depth) {
 
 namespace {
 
+// An exception handler that was there before the reporter: it either mends
+// the fault (makes the page writable) and answers success, or answers
+// failure.
+// Mach mode's "nomalloc": arms the counting and passes the exception on.
+platform::mach::kern_return_t armingHandler(platform::mach::task_t, platform::mach::thread_t,
+                                            platform::mach::exception_type_t, platform::mach::mach_exception_data_t,
+                                            platform::mach::mach_msg_type_number_t, void *) {
+    globallyArmed = true;
+    return platform::mach::KERN_FAILURE;
+}
+
+platform::mach::kern_return_t previousHandler(platform::mach::task_t, platform::mach::thread_t,
+                                              platform::mach::exception_type_t, platform::mach::mach_exception_data_t codes,
+                                              platform::mach::mach_msg_type_number_t count, void *context) {
+    if (context == nullptr || count < 2) {
+        return platform::mach::KERN_FAILURE;
+    }
+    uintptr_t page = static_cast<uintptr_t>(codes[1]) & ~static_cast<uintptr_t>(4095);
+    mprotect(reinterpret_cast<void *>(page), 4096, PROT_READ | PROT_WRITE);
+    return platform::mach::KERN_SUCCESS;
+}
+
+std::shared_ptr<BBCrashMachExceptionServer> installPreviousHandler(bool answersSuccess,
+                                                                   bbcrash_mach_exception_callback_t handler = previousHandler) {
+    platform::ErrorPtr error;
+    auto server = BBCrashMachExceptionServer::make(handler, answersSuccess ? &error : nullptr, &error);
+    if (server == nullptr) return nullptr;
+    auto port = server->exceptionPortWithMask(platform::mach::EXC_MASK_BAD_ACCESS, &error);
+    if (port == nullptr || !port->registerForTask(platform::mach::mach_task_self(), nullptr, &error)) return nullptr;
+    return server;
+}
+
 class ThrowingException : public platform::appkit::Exception {
 public:
     using Exception::Exception;
@@ -276,6 +351,14 @@ int main(int argc, char **argv) {
     countsPath = std::string(sidePath) + ".counts";
     const std::string what = kind;
 
+    std::shared_ptr<BBCrashMachExceptionServer> previous;
+    if (what == "prev_success" || what == "prev_fail") {
+        previous = installPreviousHandler(what == "prev_success");
+        if (previous == nullptr) return 9;
+    } else if (what == "nomalloc" && mode == "mach") {
+        previous = installPreviousHandler(false, armingHandler);
+        if (previous == nullptr) return 9;
+    }
     if (what == "stack") {
         // The reporter keeps a stack the thread already has.
         paintedStack = static_cast<uint8_t *>(mmap(nullptr, kPaintedStackSize, PROT_READ | PROT_WRITE,
@@ -353,7 +436,7 @@ int main(int argc, char **argv) {
 
     if (what == "worker" || what == "nomalloc") {
         startBusyThreads(20);
-        if (what == "nomalloc") {
+        if (what == "nomalloc" && mode == "bsd") {
             BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, countingCallback, nullptr);
         }
         std::thread crasher([] {
@@ -366,15 +449,15 @@ int main(int argc, char **argv) {
 
     if (what == "two") {
         startBusyThreads(2);
+        writeSideFile();  // before either can crash
         std::atomic<int> ready{0};
-        auto body = [&](bool first) {
+        auto body = [&] {
             ready++;
             while (ready.load() < 2) {
             }
-            if (first) writeSideFile();
             crash_segv_null();
         };
-        std::thread a(body, true), b(body, false);
+        std::thread a(body), b(body);
         a.join();
         b.join();
         return 4;
@@ -390,5 +473,10 @@ int main(int argc, char **argv) {
 
     writeSideFile();
     if (what == "custom") crash_segv_null();
+    if (what == "prev_success" || what == "prev_fail") {
+        crash_segv_prot();  // mended by the previous handler, or not
+        writeText((std::string(sidePath) + ".survived").c_str(), "survived\n");
+        _exit(0);
+    }
     return crashAs(what);
 }

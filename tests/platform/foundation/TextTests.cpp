@@ -23,6 +23,17 @@ TEST(Text, Utf16PrefixNeverSplitsAPair) {
     EXPECT_EQ(text::utf16Prefix("abc", 10), "abc");
 }
 
+TEST(Text, ValidUTF8RejectsWhatNSStringRejects) {
+    using platform::text::isValidUTF8;
+    EXPECT_TRUE(isValidUTF8(""));
+    EXPECT_TRUE(isValidUTF8("caf\xC3\xA9 \xF0\x9F\x98\x80"));
+    EXPECT_FALSE(isValidUTF8("\xFF"));
+    EXPECT_FALSE(isValidUTF8("\xC0\x80"));          // overlong NUL
+    EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));      // a surrogate
+    EXPECT_FALSE(isValidUTF8("\xF4\x90\x80\x80"));  // past U+10FFFF
+    EXPECT_FALSE(isValidUTF8("ab\xC3"));              // cut short
+}
+
 TEST(Text, ReplaceAll) {
     EXPECT_EQ(text::replaceAll("a=b=c", "=", ""), "abc");
     EXPECT_EQ(text::replaceAll("macos=macos=x", "macos=", ""), "x");

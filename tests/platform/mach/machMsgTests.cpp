@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -203,6 +205,53 @@ TEST(MachMsg, QueuesAreBoundedAndReceivesTimeOut) {
 
     mach_port_deallocate(self, port);
     destroyReceive(port);
+}
+
+// Many senders on full queues and one receiver on a set: every message
+// arrives once, and no wait misses its wake-up.
+TEST(MachMsg, ConcurrentSendersAndOneReceiver) {
+    constexpr int kSenders = 4;
+    constexpr int kEach = 300;
+    mach_port_t set = MACH_PORT_NULL;
+    ASSERT_EQ(mach_port_allocate(self, MACH_PORT_RIGHT_PORT_SET, &set), KERN_SUCCESS);
+    mach_port_t ports[2];
+    for (mach_port_t &port : ports) {
+        port = newReceive();
+        mach_port_insert_right(self, port, port, MACH_MSG_TYPE_MAKE_SEND);
+        mach_port_move_member(self, port, set);
+    }
+    std::vector<std::thread> senders;
+    std::atomic<int> failures{0};
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int i = 0; i < kEach; ++i) {
+                if (sendSimple(ports[s % 2], MACH_MSG_TYPE_COPY_SEND, s * kEach + i, MACH_PORT_NULL, 0, 10000) !=
+                    MACH_MSG_SUCCESS) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    std::vector<int> seen(kSenders * kEach, 0);
+    std::vector<int> lastOfSender(kSenders, -1);
+    Received in{};
+    for (int n = 0; n < kSenders * kEach; ++n) {
+        ASSERT_EQ(receive(set, &in, sizeof in, 0, 10000), MACH_MSG_SUCCESS) << n;
+        const int id = in.header.msgh_id;
+        ASSERT_TRUE(id >= 0 && id < kSenders * kEach);
+        ++seen[id];
+        EXPECT_GT(id, lastOfSender[id / kEach]) << "each sender's messages keep their order";
+        lastOfSender[id / kEach] = id;
+    }
+    for (std::thread &t : senders) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), kSenders * kEach);
+    EXPECT_EQ(receive(set, &in), MACH_RCV_TIMED_OUT);
+    for (mach_port_t port : ports) {
+        mach_port_deallocate(self, port);
+        destroyReceive(port);
+    }
+    mach_port_mod_refs(self, set, MACH_PORT_RIGHT_PORT_SET, -1);
 }
 
 TEST(MachMsg, LargeMessagesStayQueuedWithRcvLarge) {

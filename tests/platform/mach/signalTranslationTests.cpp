@@ -89,7 +89,7 @@ std::string faultTranslatesTo(void (*fault)(), int darwinSigno, int darwinCode) 
 TEST(SignalTranslation, RealFaults) {
     struct Case { const char *name; void (*fault)(); int signo; int code; };
     static const Case cases[] = {
-        {"null", [] { *static_cast<volatile int *>(nullptr) = 1; }, 11, 1},
+        {"null", [] { __asm__ volatile("movl $1, 0" ::: "memory"); }, 11, 1},
         {"prot_none",
          [] {
              void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
