@@ -10,7 +10,7 @@ PACKAGES=(
   libcurl4-openssl-dev libssl-dev
   nlohmann-json3-dev libplist-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
-  sqlite3 python3 openssl gzip binutils coreutils
+  sqlite3 python3 openssl gzip binutils coreutils curl iproute2 util-linux
   clang-14 lld-14 llvm-14
   libunwind-dev gdb
   xvfb xdotool zenity x11-apps tesseract-ocr tesseract-ocr-eng

@@ -81,13 +81,13 @@ std::optional<URL> URL::parse(std::string_view text) {
     if (auto hash = rest.find('#'); hash != std::string_view::npos) {
         std::string_view fragment = rest.substr(hash + 1);
         if (!validComponent(fragment, ":@/?")) return std::nullopt;
-        url.fragment_ = std::string(fragment);
+        url.parts_.fragment = std::string(fragment);
         rest = rest.substr(0, hash);
     }
     if (auto question = rest.find('?'); question != std::string_view::npos) {
         std::string_view query = rest.substr(question + 1);
         if (!validComponent(query, ":@/?")) return std::nullopt;
-        url.query_ = std::string(query);
+        url.parts_.query = std::string(query);
         rest = rest.substr(0, question);
     }
 
@@ -97,7 +97,7 @@ std::optional<URL> URL::parse(std::string_view text) {
     if (colon != std::string_view::npos && (slash == std::string_view::npos || colon < slash)) {
         std::string_view scheme = rest.substr(0, colon);
         if (!validScheme(scheme)) return std::nullopt;  // a colon in a relative first segment
-        url.scheme_ = std::string(scheme);
+        url.parts_.scheme = std::string(scheme);
         rest = rest.substr(colon + 1);
     }
 
@@ -110,8 +110,8 @@ std::optional<URL> URL::parse(std::string_view text) {
             std::string_view userinfo = authority.substr(0, at);
             if (!validComponent(userinfo, ":")) return std::nullopt;
             auto sep = userinfo.find(':');
-            url.user_ = std::string(userinfo.substr(0, sep));
-            if (sep != std::string_view::npos) url.password_ = std::string(userinfo.substr(sep + 1));
+            url.parts_.user = std::string(userinfo.substr(0, sep));
+            if (sep != std::string_view::npos) url.parts_.password = std::string(userinfo.substr(sep + 1));
             authority = authority.substr(at + 1);
         }
         std::string_view host;
@@ -144,13 +144,13 @@ std::optional<URL> URL::parse(std::string_view text) {
                 port = port * 10 + (c - '0');
                 if (port > 65535) return std::nullopt;
             }
-            url.port_ = static_cast<int>(port);
+            url.parts_.port = static_cast<int>(port);
         }
-        url.host_ = std::string(host);
+        url.parts_.host = std::string(host);
     }
 
     if (!validComponent(rest, ":@/")) return std::nullopt;
-    url.path_ = std::string(rest);
+    url.parts_.path = std::string(rest);
     return url;
 }
 
@@ -163,12 +163,12 @@ URL URL::fileURLWithPath(const std::string &path) {
     std::string encoded = addingPercentEncoding(p.string(), kURLPathAllowedCharacters);
     URL url;
     url.text_ = "file://" + encoded;
-    url.scheme_ = "file";
-    url.host_ = "";
-    url.path_ = encoded;
+    url.parts_.scheme = "file";
+    url.parts_.host = "";
+    url.parts_.path = encoded;
     return url;
 }
 
-bool URL::isFileURL() const { return scheme_ && *scheme_ == "file"; }
+bool URL::isFileURL() const { return parts_.scheme && *parts_.scheme == "file"; }
 
 }  // namespace platform

@@ -17,6 +17,18 @@ extern const std::string_view kURLQueryAllowedCharacters;
 // The text with every UTF-8 byte outside `allowed` written as "%XX".
 std::string addingPercentEncoding(std::string_view text, std::string_view allowed);
 
+// The parts of a URL reference, as written (still percent-encoded).
+struct URLParts {
+    std::optional<std::string> scheme;
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::optional<std::string> host;  // without the brackets of an IPv6 literal
+    std::optional<int> port;
+    std::string path;
+    std::optional<std::string> query;
+    std::optional<std::string> fragment;
+};
+
 class URL {
 public:
     // Absent when the text is not a URI reference.
@@ -26,32 +38,24 @@ public:
     static URL fileURLWithPath(const std::string &path);
 
     const std::string &absoluteString() const { return text_; }
-    const std::optional<std::string> &scheme() const { return scheme_; }
-    const std::optional<std::string> &user() const { return user_; }
-    const std::optional<std::string> &password() const { return password_; }
-    // Without the brackets of an IPv6 literal.
-    const std::optional<std::string> &host() const { return host_; }
-    const std::optional<int> &port() const { return port_; }
-    const std::string &path() const { return path_; }
-    const std::optional<std::string> &query() const { return query_; }
-    const std::optional<std::string> &fragment() const { return fragment_; }
+    const URLParts &parts() const { return parts_; }
+    const std::optional<std::string> &scheme() const { return parts_.scheme; }
+    const std::optional<std::string> &user() const { return parts_.user; }
+    const std::optional<std::string> &password() const { return parts_.password; }
+    const std::optional<std::string> &host() const { return parts_.host; }
+    const std::optional<int> &port() const { return parts_.port; }
+    const std::string &path() const { return parts_.path; }
+    const std::optional<std::string> &query() const { return parts_.query; }
+    const std::optional<std::string> &fragment() const { return parts_.fragment; }
     bool isFileURL() const;
 
     friend bool operator==(const URL &a, const URL &b) { return a.text_ == b.text_; }
     friend bool operator!=(const URL &a, const URL &b) { return !(a == b); }
 
 private:
-    friend class URLComponents;
     URL() = default;
     std::string text_;
-    std::optional<std::string> scheme_;
-    std::optional<std::string> user_;
-    std::optional<std::string> password_;
-    std::optional<std::string> host_;
-    std::optional<int> port_;
-    std::string path_;
-    std::optional<std::string> query_;
-    std::optional<std::string> fragment_;
+    URLParts parts_;
 };
 
 }  // namespace platform

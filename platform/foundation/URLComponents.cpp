@@ -3,34 +3,24 @@
 
 namespace platform {
 
-URLComponents::URLComponents(const URL &url)
-    : scheme_(url.scheme()),
-      user_(url.user()),
-      password_(url.password()),
-      host_(url.host()),
-      port_(url.port()),
-      path_(url.path()),
-      query_(url.query()),
-      fragment_(url.fragment()) {}
-
 std::optional<URL> URLComponents::url() const {
-    if (host_ && !path_.empty() && path_[0] != '/') return std::nullopt;
+    if (parts_.host && !parts_.path.empty() && parts_.path[0] != '/') return std::nullopt;
     std::string text;
-    if (scheme_) text += *scheme_ + ":";
-    if (host_ || user_ || password_ || port_) {
+    if (parts_.scheme) text += *parts_.scheme + ":";
+    if (parts_.host || parts_.user || parts_.password || parts_.port) {
         text += "//";
-        if (user_ || password_) {
-            text += user_.value_or("");
-            if (password_) text += ":" + *password_;
+        if (parts_.user || parts_.password) {
+            text += parts_.user.value_or("");
+            if (parts_.password) text += ":" + *parts_.password;
             text += "@";
         }
-        const std::string host = host_.value_or("");
+        const std::string host = parts_.host.value_or("");
         text += host.find(':') != std::string::npos ? "[" + host + "]" : host;
-        if (port_) text += ":" + std::to_string(*port_);
+        if (parts_.port) text += ":" + std::to_string(*parts_.port);
     }
-    text += path_;
-    if (query_) text += "?" + *query_;
-    if (fragment_) text += "#" + *fragment_;
+    text += parts_.path;
+    if (parts_.query) text += "?" + *parts_.query;
+    if (parts_.fragment) text += "#" + *parts_.fragment;
     return URL::parse(text);
 }
 

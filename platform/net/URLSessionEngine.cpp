@@ -29,6 +29,15 @@ bool hasLineBreakOrNul(const std::string &text) {
     return text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos;
 }
 
+// The body is the transfer's own buffer. An empty body still needs a
+// pointer: without one curl would read the body from standard input.
+void setBody(CURL *easy, const Data &body) {
+    static const char kEmpty[] = "";
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS,
+                     body.empty() ? kEmpty : reinterpret_cast<const char *>(body.data()));
+}
+
 }  // namespace
 
 struct URLSessionEngine::Command {
@@ -236,17 +245,13 @@ void URLSessionEngine::run() {
         if (request.method == "POST") {
             transfer->requestBody = request.body.value_or(Data{});
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(transfer->requestBody.size()));
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->requestBody.data());
+            setBody(easy, transfer->requestBody);
         } else {
             if (request.method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
             else if (request.method != "GET") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
             if (request.body) {
                 transfer->requestBody = *request.body;
-                curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                                 static_cast<curl_off_t>(transfer->requestBody.size()));
-                curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->requestBody.data());
+                setBody(easy, transfer->requestBody);
             }
         }
         if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
@@ -268,7 +273,7 @@ void URLSessionEngine::run() {
     auto cancelTask = [&](const std::shared_ptr<URLSessionDataTask> &task) {
         for (auto &[easy, transfer] : transfers) {
             if (transfer->task == task) {
-                auto stopped = stop(easy);
+                stop(easy);  // the transfer is freed here
                 break;
             }
         }

@@ -2,7 +2,10 @@
 #include "support/LoopbackHttpServer.h"
 
 #include <httplib.h>
+#include <netinet/in.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -88,6 +91,18 @@ LoopbackHttpServer::LoopbackHttpServer() : server_(std::make_unique<httplib::Ser
 }
 
 LoopbackHttpServer::~LoopbackHttpServer() { stop(); }
+
+int LoopbackHttpServer::closedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
 
 void LoopbackHttpServer::stop() {
     {

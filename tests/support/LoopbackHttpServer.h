@@ -49,6 +49,9 @@ public:
     LoopbackHttpServer(const LoopbackHttpServer &) = delete;
     LoopbackHttpServer &operator=(const LoopbackHttpServer &) = delete;
 
+    // A loopback port that was free a moment ago and has no listener.
+    static int closedPort();
+
     int port() const { return port_; }
     std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
     void script(Answer answer);

@@ -52,18 +52,6 @@ protected:
     Collector<Outcome> outcomes;
 };
 
-int closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 }  // namespace
 
 TEST_F(URLSessionTests, PostsBinaryBodyAndHeadersAndReadsTheLastResponse) {
@@ -87,6 +75,12 @@ TEST_F(URLSessionTests, PostsBinaryBodyAndHeadersAndReadsTheLastResponse) {
     EXPECT_EQ(request.body, body);
     EXPECT_EQ(request.headerCount("Content-Type"), 1u);
     EXPECT_EQ(request.headerCount("Expect"), 0u);
+
+    // A POST without a body sends an empty one (and never reads stdin).
+    start(session, URLRequest{*URL::parse(server.baseURL() + "/empty"), "POST", {}, std::nullopt});
+    ASSERT_TRUE(outcomes.waitFor(2));
+    EXPECT_EQ(outcomes.values()[1].response->statusCode(), 200);
+    EXPECT_EQ(server.requests().at(1).body, "");
 }
 
 TEST_F(URLSessionTests, FollowsRedirectsAndReportsTheFinalAnswer) {
@@ -109,7 +103,7 @@ TEST_F(URLSessionTests, FollowsRedirectsAndReportsTheFinalAnswer) {
 
 TEST_F(URLSessionTests, TransportFailuresMapToURLErrors) {
     auto session = makeSession(1);
-    start(session, URLRequest{*URL::parse("http://127.0.0.1:" + std::to_string(closedPort()) + "/"), "GET", {}, {}});
+    start(session, URLRequest{*URL::parse("http://127.0.0.1:" + std::to_string(LoopbackHttpServer::closedPort()) + "/"), "GET", {}, {}});
     ASSERT_TRUE(outcomes.waitFor(1));
     auto refused = outcomes.values()[0];
     ASSERT_TRUE(refused.error);

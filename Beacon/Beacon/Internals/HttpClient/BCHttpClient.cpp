@@ -58,18 +58,10 @@ BCHttpClient::~BCHttpClient() {
     if (observerToken_) platform::NotificationCenter::defaultCenter()->removeObserver(observerToken_);
     if (reachability_) reachability_->stopNotifier();
     // Nobody waits for ever: what is pending completes with the cancel
-    // error, asynchronously on the queue. The queue outlives us while it
-    // has work.
+    // error, later on the queue (which outlives us while it has work), as
+    // the handlers must not run inside this destructor.
     auto drain = [this] {
-        auto calls = std::move(calls_);
-        calls_.clear();
-        auto error = clientError(kBCHttpClientCancelledErrorCode, "Request cancelled because the HTTP client was destroyed.");
-        for (auto &call : calls) {
-            if (call->retryTimer) call->retryTimer->cancel();
-            if (call->task) call->task->cancel();
-            if (auto handler = call->completionHandler())
-                queue_->async([handler, error] { handler(std::nullopt, nullptr, error); });
-        }
+        cancelAll(kBCHttpClientCancelledErrorCode, "Request cancelled because the HTTP client was destroyed.", true);
     };
     if (queue_->isCurrent()) {
         drain();
@@ -259,7 +251,7 @@ void BCHttpClient::setEnabled(bool isEnabled) {
     });
 }
 
-void BCHttpClient::cancelAll(int64_t code, const std::string &description) {
+void BCHttpClient::cancelAll(int64_t code, const std::string &description, bool deferHandlers) {
     auto calls = std::move(calls_);
     calls_.clear();
     auto error = clientError(code, description);
@@ -269,6 +261,12 @@ void BCHttpClient::cancelAll(int64_t code, const std::string &description) {
         call->retryTimer = nullptr;
         if (call->task) call->task->cancel();
         call->task = nullptr;
-        if (auto handler = call->completionHandler()) handler(std::nullopt, nullptr, error);
+        auto handler = call->completionHandler();
+        if (!handler) continue;
+        if (deferHandlers) {
+            queue_->async([handler, error] { handler(std::nullopt, nullptr, error); });
+        } else {
+            handler(std::nullopt, nullptr, error);
+        }
     }
 }

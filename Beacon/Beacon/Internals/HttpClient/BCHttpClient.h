@@ -68,7 +68,9 @@ private:
     void armRetry(const std::shared_ptr<BCHttpCall> &call, double delaySeconds);
     void completeCall(const std::shared_ptr<BCHttpCall> &call, std::optional<platform::Data> data,
                       std::shared_ptr<const platform::net::HTTPURLResponse> response, platform::ErrorPtr error);
-    void cancelAll(int64_t code, const std::string &description);
+    // Completes every call with the client's error, at once or (deferred)
+    // as later work of the queue.
+    void cancelAll(int64_t code, const std::string &description, bool deferHandlers = false);
     static platform::ErrorPtr clientError(int64_t code, const std::string &description);
 
     std::shared_ptr<platform::dispatch::Queue> queue_;

@@ -55,6 +55,9 @@ void BCBeaconIngestion::sendAsync(std::shared_ptr<platform::Object> data, BCSend
         return;
     }
     auto batchId = container->batchId();
+    // The body just written goes out as it is, rather than being written again.
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    preparedPayload_ = {container.get(), platform::Data(body->begin(), body->end())};
     BCHttpIngestion::sendAsync(data, std::nullopt, platform::UUID::random().UUIDString(),
                                [batchId, handler](const std::optional<std::string> &,
                                                   std::shared_ptr<const platform::net::HTTPURLResponse> response,
@@ -62,6 +65,7 @@ void BCBeaconIngestion::sendAsync(std::shared_ptr<platform::Object> data, BCSend
                                                   platform::ErrorPtr error) {
                                    if (handler) handler(batchId, response, responseData, error);
                                });
+    preparedPayload_ = {};
 }
 
 std::optional<BCHttpHeaders> BCBeaconIngestion::getHeadersWithData(const std::shared_ptr<platform::Object> &,
@@ -72,6 +76,12 @@ std::optional<BCHttpHeaders> BCBeaconIngestion::getHeadersWithData(const std::sh
 }
 
 std::optional<platform::Data> BCBeaconIngestion::getPayloadWithData(const std::shared_ptr<platform::Object> &data) {
+    std::lock_guard<std::recursive_mutex> lock(mutex_);
+    if (preparedPayload_.first && preparedPayload_.first == data.get()) {
+        platform::Data payload = std::move(preparedPayload_.second);
+        preparedPayload_ = {};
+        return payload;
+    }
     auto container = std::dynamic_pointer_cast<BCLogContainer>(data);
     if (!container) return std::nullopt;
     auto body = container->serializeLog();

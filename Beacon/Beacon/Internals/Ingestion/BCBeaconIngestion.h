@@ -41,4 +41,6 @@ private:
     void logRequest(const platform::URL &url, const BCHttpHeaders &headers) const;
 
     std::optional<std::string> appSecret_;
+    // The body of the send in progress, written once by the validity check.
+    std::pair<const platform::Object *, platform::Data> preparedPayload_;
 };

@@ -3,7 +3,9 @@
 
 #include "BCLogger.h"
 #include "BCUtility.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/URLComponents.h"
+#include "platform/net/URLSession.h"
 #include "platform/foundation/UUID.h"
 
 namespace {
@@ -110,7 +112,17 @@ void BCHttpIngestion::sendAsync(std::shared_ptr<platform::Object> data, const st
     if (!enabled_) return;
     auto headers = getHeadersWithData(data, eTag);
     auto payload = getPayloadWithData(data);
-    if (!httpClient_ || !sendURL_) return;
+    if (!httpClient_ || !sendURL_) {
+        // Without an endpoint nothing can go out; the caller still gets an
+        // answer (a transport error: its logs stay and are tried again).
+        BCLogError(kLogTag, "Cannot send to the invalid URL %@%@", baseURL_, apiPath_);
+        auto error = platform::Error::make(platform::net::kURLErrorDomain, platform::net::kURLErrorBadURL,
+                                           {{platform::kLocalizedDescriptionKey, "The ingestion URL is not valid."}});
+        if (handler)
+            platform::dispatch::async(platform::dispatch::globalQueue(),
+                                      [handler, callId, error] { handler(callId, nullptr, std::nullopt, error); });
+        return;
+    }
     std::weak_ptr<BCHttpIngestion> weakSelf = weak_from_this();
     httpClient_->sendAsync(*sendURL_, getHttpMethod(), headers.value_or(BCHttpHeaders{}), std::move(payload),
                            callsRetryIntervals_, true,

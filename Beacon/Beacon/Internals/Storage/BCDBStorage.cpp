@@ -150,36 +150,33 @@ void BCDBStorage::dropDatabase() {
     }
 }
 
-bool BCDBStorage::dropTable(const std::string &tableName) {
+bool BCDBStorage::changeTable(const std::string &tableName, bool create, const std::string &statement,
+                              const char *doneFormat, const char *failedFormat) {
     int result = executeQueryUsingBlock([&](sqlite3 *db) {
         int code = SQLITE_OK;
-        if (!tableExists(tableName, db, &code)) return code;
-        code = executeNonSelectionQuery(platform::format("DROP TABLE %@;", quoted(tableName)), db);
+        // Nothing to do when the table is already as wanted.
+        if (tableExists(tableName, db, &code) == create || code != SQLITE_OK) return code;
+        code = executeNonSelectionQuery(statement, db);
         if (code == SQLITE_OK) {
-            BCLogVerbose(kLogTag, "Table %@ has been deleted", tableName);
+            BCLogVerbose(kLogTag, doneFormat, tableName);
         } else {
-            BCLogError(kLogTag, "Failed to delete table %@", tableName);
+            BCLogError(kLogTag, failedFormat, tableName);
         }
         return code;
     });
     return result == SQLITE_OK;
 }
 
+bool BCDBStorage::dropTable(const std::string &tableName) {
+    return changeTable(tableName, false, platform::format("DROP TABLE %@;", quoted(tableName)),
+                       "Table %@ has been deleted", "Failed to delete table %@");
+}
+
 bool BCDBStorage::createTable(const std::string &tableName, const BCDBColumnsSchema &columnsSchema) {
-    int result = executeQueryUsingBlock([&](sqlite3 *db) {
-        int code = SQLITE_OK;
-        if (tableExists(tableName, db, &code) || code != SQLITE_OK) return code;
-        code = executeNonSelectionQuery(platform::format("CREATE TABLE %@ (%@);", quoted(tableName),
-                                                         columnsQueryFromColumnsSchema(columnsSchema)),
-                                        db);
-        if (code == SQLITE_OK) {
-            BCLogVerbose(kLogTag, "Table %@ has been created", tableName);
-        } else {
-            BCLogError(kLogTag, "Failed to create table %@", tableName);
-        }
-        return code;
-    });
-    return result == SQLITE_OK;
+    return changeTable(tableName, true,
+                       platform::format("CREATE TABLE %@ (%@);", quoted(tableName),
+                                        columnsQueryFromColumnsSchema(columnsSchema)),
+                       "Table %@ has been created", "Failed to create table %@");
 }
 
 size_t BCDBStorage::countEntriesForTable(const std::string &tableName, const std::optional<std::string> &condition,

@@ -117,6 +117,11 @@ public:
     static std::string quoted(const std::string &name);
 
 private:
+    // Creates or drops the table on a connection of its own unless it already
+    // is as wanted; logs the outcome.
+    bool changeTable(const std::string &tableName, bool create, const std::string &statement,
+                     const char *doneFormat, const char *failedFormat);
+
     std::optional<BCDBSchema> schema_;
     std::optional<platform::URL> dbFileURL_;
     std::optional<std::string> dbFilePath_;

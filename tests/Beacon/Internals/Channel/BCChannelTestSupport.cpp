@@ -262,6 +262,10 @@ BeaconHome::~BeaconHome() {
     BCDependencyConfiguration::setHttpClient(nullptr);
 }
 
+void BeaconHome::injectHttpClient(std::shared_ptr<BCHttpClientProtocol> httpClient) {
+    BCDependencyConfiguration::setHttpClient(std::move(httpClient));
+}
+
 void BeaconHome::relaunch() {
     stopPipeline();
     sdkHome().relaunch();
@@ -294,9 +298,14 @@ std::shared_ptr<BCAbstractLog> validLog(const std::string &type) {
 }
 
 bool drain(const std::shared_ptr<platform::dispatch::Queue> &queue, double timeoutSeconds) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    BCDispatcherUtil::dispatchSyncWithTimeout(timeoutSeconds, queue, [done] { *done = true; });
-    return *done;
+    // Two rounds: work the first round's predecessors queued (a unit's state
+    // change asked for by a delegate callback) has run after the second.
+    for (int round = 0; round < 2; ++round) {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        BCDispatcherUtil::dispatchSyncWithTimeout(timeoutSeconds, queue, [done] { *done = true; });
+        if (!*done) return false;
+    }
+    return true;
 }
 
 }  // namespace channeltest

@@ -164,6 +164,8 @@ public:
     // Stops the pipeline and drops every singleton, as the end of a launch.
     void relaunch();
     const std::shared_ptr<FakeHttpClient> &httpClient() const { return httpClient_; }
+    // The client the next channel group sends with, in place of the fake.
+    void injectHttpClient(std::shared_ptr<BCHttpClientProtocol> httpClient);
     // Waits until the group's queue has run what was queued before.
     void settle();
 
@@ -174,8 +176,8 @@ private:
 
 // A valid log of a made-up type, with a device.
 std::shared_ptr<BCAbstractLog> validLog(const std::string &type = "testLog");
-// Runs an empty block on the queue and waits for it (the queue's earlier
-// work is done afterwards).
+// Waits until the queue has run its earlier work, and what that work queued
+// on it in turn.
 bool drain(const std::shared_ptr<platform::dispatch::Queue> &queue, double timeoutSeconds = 5);
 
 }  // namespace channeltest

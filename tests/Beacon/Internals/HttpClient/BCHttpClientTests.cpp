@@ -154,16 +154,8 @@ TEST_F(BCHttpClientTests, TransportFailuresAreRetried) {
     client->setDelegate(delegate);
 
     // Connection refused: a port bound and closed again.
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
     send(*client, {0.01}, "{}", {{"App-Secret", "secret"}}, false,
-         "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/logs");
+         "http://127.0.0.1:" + std::to_string(LoopbackHttpServer::closedPort()) + "/logs");
     ASSERT_TRUE(outcomes.waitFor(1));
     auto refused = outcomes.values()[0];
     ASSERT_TRUE(refused.error);

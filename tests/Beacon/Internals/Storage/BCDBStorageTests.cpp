@@ -205,3 +205,24 @@ TEST(BCDBStorageChild, ReportsTheSwitchOnce) {
         if (level == BCLogLevelDebug && text == "SQLite global configuration successfully updated.") ++reports;
     exit(reports == 1 ? 0 : 4);
 }
+
+TEST_F(BCDBStorageTests, BindablesBindInOrderAndReportTheFailingIndex) {
+    auto storage = makeHooked(1);
+    ASSERT_TRUE(storage->createTable("b", {{"x", {}}, {"y", {}}, {"z", {}}}));
+    BCStorageBindableArray values;
+    values.addString("text");
+    values.addNumber(-9000000000);
+    values.addString(std::nullopt);
+    EXPECT_EQ(storage->executeNonSelectionQuery("INSERT INTO b VALUES (?, ?, ?)", &values), 0);
+    EXPECT_EQ(sql(file(), "SELECT typeof(x), typeof(y), typeof(z), y FROM b"), "text|integer|null|-9000000000");
+
+    // One value too many: the fourth has no parameter to go to.
+    values.addNumber(1);
+    home.log.clear();
+    EXPECT_EQ(storage->executeNonSelectionQuery("INSERT INTO b VALUES (?, ?, ?)", &values), SQLITE_RANGE);
+    EXPECT_TRUE(home.log.contains(BCLogLevelError,
+                                  "Binding query parameter 4 failed with error: 25. Message: column index out of range"));
+    EXPECT_EQ(sql(file(), "SELECT count(*) FROM b"), "1");
+    BCStorageBindableArray none;
+    EXPECT_EQ(storage->executeNonSelectionQuery("DELETE FROM b", &none), 0);
+}

@@ -51,7 +51,7 @@ protected:
     std::string db(const std::string &statement) { return sql(home.logsFile(), statement); }
 };
 
-TEST_F(BCLogDBStorageTests, FileTableAndIndexAsSpecified) {
+TEST_F(BCLogDBStorageTests, FileTableIndexAndArchiveLayout) {
     EXPECT_EQ(db("PRAGMA user_version"), "5");
     EXPECT_EQ(db("PRAGMA auto_vacuum"), "1");
     EXPECT_EQ(db("SELECT sql FROM sqlite_master WHERE name='logs'"),

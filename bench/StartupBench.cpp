@@ -1,0 +1,201 @@
+// What starting the SDK costs: BCBeacon start:withServices: with no service
+// and with one stub service, each launch in a fresh home, beside the first
+// open of the log store in a fresh home (which start includes). Printed at
+// the end as the time beyond the store's first open and as ratios to it.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "BCBeacon.h"
+#include "BCBeaconUserDefaults.h"
+#include "BCChannelGroupDefault.h"
+#include "BCChannelUnitConfiguration.h"
+#include "BCDeviceTracker.h"
+#include "BCDispatcherUtil.h"
+#include "BCLogDBStorage.h"
+#include "BCServiceAbstract.h"
+#include "BCServiceClass.h"
+#include "BCSessionContext.h"
+#include "BCUserIdContext.h"
+#include "BCUtility.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/UserDefaults.h"
+#include "platform/security/Keychain.h"
+
+namespace {
+
+constexpr const char *kSecret = "0dbca56b-b9ae-4d53-856a-7c2856137d85";
+
+// A service with a unit of its own and nothing else.
+class StubService : public BCServiceAbstract {
+public:
+    std::string className() const override { return "BCStubService"; }
+    std::string groupId() const override { return "StubService"; }
+    std::optional<BCChannelUnitConfiguration> channelUnitConfiguration() const override {
+        return BCChannelUnitConfiguration("StubService", 1, 3, 50, 3);
+    }
+};
+
+std::shared_ptr<StubService> stubInstance;
+
+const BCServiceClass &stubServiceClass() {
+    static const BCServiceClass serviceClass{
+        "BCStubService", [] { return std::static_pointer_cast<BCServiceAbstract>(stubInstance); },
+        [] { return std::string("StubService"); }, [] { return BCServiceAbstract::isEnabled(stubInstance); },
+        [](bool enabled) { BCServiceAbstract::setEnabled(stubInstance, enabled); }};
+    return serviceClass;
+}
+
+// A launch in a home of its own: every singleton starts empty.
+class FreshHome {
+public:
+    FreshHome() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "plotwick-bench-XXXXXX").string();
+        if (!mkdtemp(pattern.data())) std::abort();
+        path_ = pattern;
+        for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+            setenv(name, path_.c_str(), 1);
+        }
+        BCUtility::setBeaconDirectoryURLForTesting(path_ / "sdk");
+        platform::security::Keychain::setSharedInstance(
+            std::make_shared<platform::security::Keychain>(path_ / "keychain"));
+        resetSingletons();
+        stubInstance = std::make_shared<StubService>();
+    }
+    ~FreshHome() {
+        endLaunch();
+        stubInstance.reset();
+        std::error_code error;
+        std::filesystem::remove_all(path_, error);
+    }
+
+    // Stops the pipeline and drops the singletons; the files stay, as after
+    // the end of a launch.
+    static void endLaunch() {
+        if (auto group = BCBeacon::sharedInstance()->channelGroup()) {
+            group->setEnabledAndDeleteDataOnDisabled(false, false);
+            // Twice: state changes the first round's work asked for run too.
+            BCDispatcherUtil::dispatchSyncWithTimeout(5, group->logsDispatchQueue(), [] {});
+            BCDispatcherUtil::dispatchSyncWithTimeout(5, group->logsDispatchQueue(), [] {});
+        }
+        resetSingletons();
+        stubInstance = std::make_shared<StubService>();
+    }
+
+private:
+    static void resetSingletons() {
+        BCBeacon::resetSharedInstance();
+        BCSessionContext::resetSharedInstance();
+        BCUserIdContext::resetSharedInstance();
+        BCDeviceTracker::resetSharedInstance();
+        BCBeaconUserDefaults::resetSharedInstance();
+        platform::UserDefaults::resetStandardUserDefaults();
+    }
+    std::filesystem::path path_;
+};
+
+// Times the body in a fresh home; with `relaunch`, after a first untimed
+// launch in that home (the files exist, nothing is migrated or created).
+template <typename Body>
+void eachInFreshHome(benchmark::State &state, Body body, bool relaunch = false) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        {
+            FreshHome home;
+            if (relaunch) {
+                body();
+                FreshHome::endLaunch();
+            }
+            state.ResumeTiming();
+            body();
+            state.PauseTiming();
+        }
+        state.ResumeTiming();
+    }
+}
+
+void StoreFirstOpen(benchmark::State &state) {
+    eachInFreshHome(state, [] {
+        auto storage = BCLogDBStorage::make();
+        benchmark::DoNotOptimize(storage->countLogs());
+    });
+}
+
+void StartNoServices(benchmark::State &state) {
+    eachInFreshHome(state, [] { BCBeacon::start(kSecret, BCBeacon::Services{}); });
+}
+
+void StartStubService(benchmark::State &state) {
+    eachInFreshHome(state, [] { BCBeacon::start(kSecret, BCBeacon::Services{&stubServiceClass()}); });
+}
+
+void StoreReopen(benchmark::State &state) {
+    eachInFreshHome(
+        state,
+        [] {
+            auto storage = BCLogDBStorage::make();
+            benchmark::DoNotOptimize(storage->countLogs());
+        },
+        true);
+}
+
+void RestartStubService(benchmark::State &state) {
+    eachInFreshHome(state, [] { BCBeacon::start(kSecret, BCBeacon::Services{&stubServiceClass()}); }, true);
+}
+
+BENCHMARK(StoreFirstOpen)->Unit(benchmark::kMicrosecond)->Iterations(100);
+BENCHMARK(StartNoServices)->Unit(benchmark::kMicrosecond)->Iterations(100);
+BENCHMARK(StartStubService)->Unit(benchmark::kMicrosecond)->Iterations(100);
+BENCHMARK(StoreReopen)->Unit(benchmark::kMicrosecond)->Iterations(50);
+BENCHMARK(RestartStubService)->Unit(benchmark::kMicrosecond)->Iterations(50);
+
+class StartupReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto &run : runs) {
+            if (!run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+    }
+    void Finalize() override {
+        ConsoleReporter::Finalize();
+        report("First launch", "StoreFirstOpen", {"StartNoServices", "StartStubService"});
+        report("Later launch", "StoreReopen", {"RestartStubService"});
+    }
+
+private:
+    // The time of the run whose name begins with the benchmark's name.
+    double time(const std::string &name) const {
+        for (const auto &[run, value] : times_)
+            if (run.rfind(name, 0) == 0) return value;
+        return 0;
+    }
+    void report(const char *title, const std::string &base, const std::vector<std::string> &names) const {
+        const double baseTime = time(base);
+        if (baseTime <= 0) return;
+        std::printf("\n%s, against the store's open (%s, %.0f us):\n", title, base.c_str(), baseTime);
+        for (const auto &name : names) {
+            const double t = time(name);
+            if (t > 0) std::printf("  %-20s %8.0f us  %+8.0f us beyond  %5.2fx\n", name.c_str(), t, t - baseTime, t / baseTime);
+        }
+    }
+
+    std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    // The application's Info.plist, as beside the executable: without its
+    // version the device is not valid and the start-service log is dropped.
+    platform::Bundle::setMainBundleDirectory(std::filesystem::path(PLOTWICK_RESOURCES_DIR));
+    StartupReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}
