@@ -13,6 +13,7 @@ PACKAGES=(
   sqlite3 python3 openssl gzip binutils coreutils curl iproute2 util-linux
   clang-14 lld-14 llvm-14
   libunwind-dev gdb
+  xvfb xdotool zenity x11-apps tesseract-ocr tesseract-ocr-eng
 )
 
 missing=()
