@@ -95,8 +95,8 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string &reason) {
     case PLIST_DATE: return Value(PlistNode::dateValue(node));
     case PLIST_ARRAY: {
         Array array;
-        auto items = PlistNode::arrayElements(node);
-        for (plist_t item : *items) {
+        auto elements = PlistNode::arrayElements(node);
+        for (plist_t item : *elements) {
             auto v = fromNode(item, depth + 1, reason);
             if (!v) return std::nullopt;
             array.push_back(std::move(*v));
@@ -105,8 +105,8 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string &reason) {
     }
     case PLIST_DICT: {
         Dictionary dict;
-        auto items = PlistNode::dictionaryEntries(node);
-        for (auto &[key, item] : *items) {
+        auto entries = PlistNode::dictionaryEntries(node);
+        for (auto &[key, item] : *entries) {
             auto v = fromNode(item, depth + 1, reason);
             if (!v) return std::nullopt;
             dict[key] = std::move(*v);

@@ -13,7 +13,7 @@ std::shared_ptr<BCException> sample() {
     e->type = "System.IO.IOException";
     e->message = "disk full";
     e->stackTrace = "at Save()";
-    e->wrapperSdkName = "beacon.xamarin";
+    e->wrapperSdkName = "beacon.wrapper";
     auto f = std::make_shared<BCStackFrame>();
     f->methodName = "Save";
     f->lineNumber = 12;
@@ -30,7 +30,7 @@ TEST(BCExceptionModel, JsonKeyOrderAndArchiveRoundTrip) {
     auto e = sample();
     EXPECT_EQ(text(e->serializeToDictionary()),
               text(R"J({"type":"System.IO.IOException","message":"disk full","stackTrace":"at Save()",
-                       "wrapperSdkName":"beacon.xamarin","frames":[{"methodName":"Save","lineNumber":12}],
+                       "wrapperSdkName":"beacon.wrapper","frames":[{"methodName":"Save","lineNumber":12}],
                        "innerExceptions":[{"type":"Inner"}]})J"));
     auto decoded = crashestest::roundTrip(e).objectAs<BCException>();
     ASSERT_TRUE(decoded);
