@@ -253,19 +253,63 @@ void keepSymbol(mach_vm_address_t address, const char *name, void *ctx) {
     frame->has_symbol = true;
 }
 
+// Symbols already looked up in the current hold of task memory, by exact
+// pc: with every other thread stopped, no image comes or goes and no table
+// changes, so the same pc gets the same answer, and threads waiting in the
+// same functions (or recursing through one) are looked up once. Static
+// memory, direct-mapped; only the thread holding the task touches it, and an
+// entry of an earlier hold is never used.
+struct SymbolCacheEntry {
+    uint64_t generation;  // 0: empty
+    const bbcrash_async_image_list *image_list;
+    uint32_t strategy;
+    bbcrash_log_writer_frame frame;
+};
+constexpr size_t kSymbolCacheSize = 64;
+SymbolCacheEntry g_symbolCache[kSymbolCacheSize];
+
+SymbolCacheEntry *symbolCacheSlot(uint64_t pc) { return &g_symbolCache[((pc >> 2) ^ (pc >> 11)) % kSymbolCacheSize]; }
+
+void copyFrame(const bbcrash_log_writer_frame &from, bbcrash_log_writer_frame *to) {
+    to->pc = from.pc;
+    to->has_symbol = from.has_symbol;
+    if (from.has_symbol) {
+        to->symbol_start = from.symbol_start;
+        size_t i = 0;
+        for (; from.symbol_name[i] != '\0'; ++i) {
+            to->symbol_name[i] = from.symbol_name[i];
+        }
+        to->symbol_name[i] = '\0';
+    }
+}
+
 // Fills `frame` for `pc`, with its symbol when the strategy asks for one.
 void collectFrame(WriteContext &ctx, uint64_t pc, bbcrash_log_writer_frame *frame) {
     frame->pc = pc;
     frame->has_symbol = false;
-    if (ctx.writer->symbolication_strategy == 0 || ctx.image_list == nullptr) {
+    const uint32_t strategy = ctx.writer->symbolication_strategy;
+    if (strategy == 0 || ctx.image_list == nullptr) {
+        return;
+    }
+    const uint64_t generation = task_memory_hold_generation();
+    SymbolCacheEntry *slot = symbolCacheSlot(pc);
+    if (generation != 0 && slot->generation == generation && slot->frame.pc == pc &&
+        slot->image_list == ctx.image_list && slot->strategy == strategy) {
+        copyFrame(slot->frame, frame);
         return;
     }
     bbcrash_async_image_list_set_reading(ctx.image_list, true);
     bbcrash_async_macho *image = bbcrash_async_image_containing_address(ctx.image_list, pc);
     if (image != nullptr) {
-        bbcrash_async_find_symbol(image, ctx.writer->symbolication_strategy, &ctx.objc_cache, pc, keepSymbol, frame);
+        bbcrash_async_find_symbol(image, strategy, &ctx.objc_cache, pc, keepSymbol, frame);
     }
     bbcrash_async_image_list_set_reading(ctx.image_list, false);
+    if (generation != 0) {
+        slot->generation = generation;
+        slot->image_list = ctx.image_list;
+        slot->strategy = strategy;
+        copyFrame(*frame, &slot->frame);
+    }
 }
 
 // Walks one thread into the writer's stack scratch: the registers of its

@@ -20,6 +20,7 @@ struct Range {
 Range g_ranges[kRanges];
 unsigned g_nextSlot;
 unsigned g_depth;
+uint64_t g_generation;  // of the current or last outermost hold
 std::atomic<uintptr_t> g_owner{0};
 
 uintptr_t self() { return static_cast<uintptr_t>(pthread_self()); }
@@ -44,6 +45,7 @@ bool task_memory_hold_begin() {
         return false;
     }
     clearRanges();
+    ++g_generation;
     g_depth = 1;
     return true;
 }
@@ -59,6 +61,8 @@ void task_memory_hold_end() {
 }
 
 bool task_memory_held() { return g_owner.load(std::memory_order_acquire) == self(); }
+
+uint64_t task_memory_hold_generation() { return task_memory_held() ? g_generation : 0; }
 
 bool task_memory_known_readable(mach_vm_address_t address, mach_vm_size_t size) {
     mach_vm_address_t end = 0;

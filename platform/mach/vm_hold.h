@@ -24,6 +24,10 @@ bool task_memory_hold_begin();
 void task_memory_hold_end();
 // True when the calling thread holds the task.
 bool task_memory_held();
+// The number of the calling thread's current hold (nonzero, different for
+// every outermost hold since the process started), 0 when it holds none.
+// What a holder caches about task memory is valid while this number stays.
+uint64_t task_memory_hold_generation();
 
 // For the checked reads: whether [address, address + size) lies in pages the
 // current hold proved readable, and the note that they are.

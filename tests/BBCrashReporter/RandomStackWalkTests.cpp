@@ -4,8 +4,11 @@
 // writing into a custom streambuf), signal handlers on the thread's stack
 // and on the alternate stack, and faults: the cursor's walk with its default
 // readers, and with the DWARF reader alone, must give every instruction and
-// stack pointer libunwind gives, down to _start. Run in a child process (the shapes install signal
-// handlers), with a time limit.
+// stack pointer libunwind gives, down to _start. The second half of the
+// stacks is walked while the (single-threaded) child holds its memory still,
+// as the report writer does, so that the unwind entries remembered for one
+// pc serve the later walks: they must unwind exactly as fresh lookups. Run in
+// a child process (the shapes install signal handlers), with a time limit.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -22,6 +25,7 @@
 #include "LiveWalks.h"
 #include "LoadedImages.h"
 #include "RandomStackFrames.h"
+#include "platform/mach/vm_hold.h"
 #include "support/Sanitizers.h"
 
 using namespace livewalk;
@@ -42,6 +46,7 @@ struct StackResult {
 // with the DWARF reader alone.
 struct Shared {
     StackResult results[kStacks][2];
+    bool held = false;  // the second half was walked under a hold
 };
 
 Walk g_ours[2], g_libunwind;
@@ -81,7 +86,12 @@ void compare(const Walk &ours, StackResult *result) {
 void runStacks(Shared *shared) {
     static uint8_t alternate[64 * 1024];
     random_stack_install(alternate, sizeof(alternate));
+    bool held = false;
     for (int n = 0; n < kStacks; n++) {
+        if (n == kStacks / 2) {
+            held = platform::mach::task_memory_hold_begin();
+            shared->held = held;
+        }
         std::mt19937 random(uint32_t(1000 + n));
         uint8_t shapes[24];
         const int count = 4 + int(random() % 20);
@@ -94,6 +104,9 @@ void runStacks(Shared *shared) {
             compare(g_ours[readers], &shared->results[n][readers]);
             shared->results[n][readers].ran = true;
         }
+    }
+    if (held) {
+        platform::mach::task_memory_hold_end();
     }
 }
 
@@ -133,6 +146,7 @@ TEST(RandomStackWalkTests, FiftyRandomStacksMatchLibunwindDownToStart) {
             EXPECT_GE(r.ours, r.libunwind - 1) << "stack " << n << label;
         }
     }
+    EXPECT_TRUE(shared->held);
     std::printf("%d stacks walked twice, %d frames compared\n", kStacks, frames);
     munmap(shared, sizeof(Shared));
 }

@@ -4,6 +4,7 @@
 #include "BBCrashReport.h"
 #include "bbcrash_async_capture.h"
 #include "bbcrash_async_signal_info.h"
+#include "bbcrash_async_symbol.h"
 #include "bbcrash_crash_handler.h"
 #include "platform/mach/thread_list.h"
 #include "support/TestSupport.h"
@@ -321,6 +322,103 @@ TEST_F(WrittenReport, ReadsBackEverySection) {
     int status = -1;
     testsupport::runCommand("tail -c +9 " + path().string() + " | protoc --decode_raw > /dev/null", &status);
     EXPECT_EQ(status, 0);
+}
+
+// The writer remembers, for the length of one report, the unwind entries and
+// symbols it found for each pc. Threads parked at the same place repeat the
+// same pcs, so most of their frames come from what it remembered: each must
+// read back as a lookup of its own, made outside any report, names it, and
+// every parked thread must unwind exactly as the others do.
+TEST_F(WrittenReport, RepeatedPcsGetTheSymbolsAndFramesOfAFreshLookup) {
+    Sleepers sleepers(6);
+    // More distinct pcs than the writer remembers at once, in functions of
+    // this program and of the C library, each twice.
+    const uintptr_t functions[] = {
+        reinterpret_cast<uintptr_t>(&markerFunction), reinterpret_cast<uintptr_t>(&writeWithState),
+        reinterpret_cast<uintptr_t>(&strlen),         reinterpret_cast<uintptr_t>(&memcpy),
+        reinterpret_cast<uintptr_t>(&qsort),          reinterpret_cast<uintptr_t>(&getpid),
+        reinterpret_cast<uintptr_t>(&open),           reinterpret_cast<uintptr_t>(&close),
+        reinterpret_cast<uintptr_t>(&pthread_self),   reinterpret_cast<uintptr_t>(&sigaction)};
+    std::vector<uint64_t> addresses;
+    for (int round = 0; round < 2; ++round) {
+        for (uintptr_t function : functions) {
+            for (uintptr_t offset = 1; offset <= 16; ++offset) {
+                addresses.push_back(function + offset);
+            }
+        }
+    }
+    ASSERT_TRUE(bbcrash_log_writer_set_exception(writer_, "Repeat", "r", addresses.data(), addresses.size()));
+    bbcrash_log_signal_info info{{11, 1, 0}, nullptr};
+    auto report = write(0, info);
+    ASSERT_NE(report, nullptr);
+
+    bbcrash_async_image_list *images = bbcrash_shared_image_list();
+    bbcrash_async_objc_cache objc;
+    ASSERT_EQ(bbcrash_async_objc_cache_init(&objc), BBCRASH_ESUCCESS);
+    struct Found {
+        bool found = false;
+        uint64_t start = 0;
+        std::string name;
+    };
+    auto lookUp = [&](uint64_t pc) {
+        Found found;
+        bbcrash_async_image_list_set_reading(images, true);
+        if (bbcrash_async_macho *image = bbcrash_async_image_containing_address(images, pc); image != nullptr) {
+            bbcrash_async_find_symbol(
+                image, writer_->symbolication_strategy, &objc, pc,
+                [](platform::mach::mach_vm_address_t address, const char *name, void *ctx) {
+                    auto *f = static_cast<Found *>(ctx);
+                    f->found = true;
+                    f->start = address;
+                    f->name = std::string(name).substr(0, 255);
+                },
+                &found);
+        }
+        bbcrash_async_image_list_set_reading(images, false);
+        return found;
+    };
+    size_t checked = 0;
+    auto check = [&](const BBCrashReportStackFrameInfo &frame) {
+        const Found fresh = lookUp(frame.instructionPointer());
+        auto symbol = frame.symbolInfo();
+        ASSERT_EQ(symbol != nullptr, fresh.found) << std::hex << frame.instructionPointer();
+        if (symbol != nullptr) {
+            EXPECT_EQ(symbol->startAddress(), fresh.start);
+            if (symbol->symbolName().has_value()) {
+                EXPECT_EQ(*symbol->symbolName(), fresh.name);
+            }
+        }
+        ++checked;
+    };
+
+    std::vector<std::vector<uint64_t>> parked;
+    for (const auto &thread : report->threads()) {
+        std::vector<uint64_t> pcs;
+        for (const auto &frame : thread->stackFrames()) {
+            check(*frame);
+            pcs.push_back(frame->instructionPointer());
+        }
+        if (!thread->crashed()) {
+            parked.push_back(pcs);
+        }
+    }
+    ASSERT_TRUE(report->exceptionInfo()->stackFrames().has_value());
+    ASSERT_EQ(report->exceptionInfo()->stackFrames()->size(), addresses.size());
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const auto &frame = (*report->exceptionInfo()->stackFrames())[i];
+        EXPECT_EQ(frame->instructionPointer(), addresses[i]);
+        check(*frame);
+    }
+    bbcrash_async_objc_cache_free(&objc);
+    EXPECT_GT(checked, addresses.size() + 6 * 4);
+
+    // The six sleepers are the only other threads; their stacks are equal,
+    // and deep enough to have been unwound through the C library.
+    ASSERT_EQ(parked.size(), 6u);
+    EXPECT_GE(parked.front().size(), 4u);
+    for (const auto &pcs : parked) {
+        EXPECT_EQ(pcs, parked.front());
+    }
 }
 
 TEST_F(WrittenReport, NoSymbolsWithoutAStrategy) {
