@@ -359,16 +359,30 @@ void collectThread(WriteContext &ctx, const bbcrash_async_thread_state *state, b
 }
 
 // A StackFrame as field `fieldId` (Thread.frames is 2, Exception.frames 3).
+// Both nested sizes are worked out once and the name measured once (its
+// bytes go out as the string field's), rather than once per nesting level.
 size_t writeFrame(bbcrash_async_file *file, uint32_t fieldId, const bbcrash_log_writer_frame &frame) {
-    return packMessage(file, fieldId, [&](bbcrash_async_file *f) {
-        size_t size = packUInt64(f, 3, frame.pc);
-        if (frame.has_symbol) {
-            size += packMessage(f, 6, [&](bbcrash_async_file *g) {
-                return packString(g, 1, frame.symbol_name) + packUInt64(g, 2, frame.symbol_start);
-            });
+    bbcrash_writer_bytes name{0, frame.symbol_name};
+    size_t symbolBody = 0;
+    size_t body = packUInt64(nullptr, 3, frame.pc);
+    if (frame.has_symbol) {
+        while (frame.symbol_name[name.len] != '\0') {
+            ++name.len;
         }
-        return size;
-    });
+        symbolBody = bbcrash_writer_pack(nullptr, 1, BBCRASH_PROTOBUF_TYPE_BYTES, &name) +
+                     packUInt64(nullptr, 2, frame.symbol_start);
+        body += packMessageHeader(nullptr, 6, symbolBody) + symbolBody;
+    }
+    const size_t header = packMessageHeader(file, fieldId, body);
+    if (file != nullptr) {
+        packUInt64(file, 3, frame.pc);
+        if (frame.has_symbol) {
+            packMessageHeader(file, 6, symbolBody);
+            bbcrash_writer_pack(file, 1, BBCRASH_PROTOBUF_TYPE_BYTES, &name);
+            packUInt64(file, 2, frame.symbol_start);
+        }
+    }
+    return header + body;
 }
 
 // One thread from the collected stack.
