@@ -20,17 +20,7 @@
 
 namespace crashestest {
 
-// A model object archived under another class name, as older versions
-// wrote it.
-template <typename T>
-class Renamed : public T {
-public:
-    explicit Renamed(std::string name) : name_(std::move(name)) {}
-    std::string className() const override { return name_; }
-
-private:
-    std::string name_;
-};
+using modeltest::Renamed;
 
 // A model archived with one extra field that overrides a real one, to
 // damage its type.

@@ -39,15 +39,7 @@ public:
     int id;
 };
 
-template <typename T>
-class Renamed : public T {
-public:
-    explicit Renamed(std::string name) : name_(std::move(name)) {}
-    std::string className() const override { return name_; }
-
-private:
-    std::string name_;
-};
+using modeltest::Renamed;
 
 // A log archived with a field of the wrong type.
 class DamagedLog : public BCAbstractLog {

@@ -48,6 +48,18 @@ private:
     testsupport::TemporaryHome home_;
 };
 
+// A model object archived under another class name, as older versions
+// wrote it.
+template <typename T>
+class Renamed : public T {
+public:
+    explicit Renamed(std::string name) : name_(std::move(name)) {}
+    std::string className() const override { return name_; }
+
+private:
+    std::string name_;
+};
+
 // A device with every required field (and some optional ones).
 std::shared_ptr<BCDevice> validDevice();
 
