@@ -11,8 +11,11 @@
 
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    // The variant each group is compared with.
-    explicit RatioReporter(std::map<std::string, std::string> baselines) : baselines_(std::move(baselines)) {}
+    // The variant each group is compared with, and optionally a second one
+    // whose ratio is printed beside the first.
+    explicit RatioReporter(std::map<std::string, std::string> baselines,
+                           std::map<std::string, std::string> secondBaselines = {})
+        : baselines_(std::move(baselines)), secondBaselines_(std::move(secondBaselines)) {}
 
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
@@ -38,15 +41,28 @@ public:
             auto baseline = baselines_.find(group);
             if (baseline == baselines_.end() || !times_[group].count(baseline->second)) continue;
             double base = times_[group][baseline->second];
-            std::printf("  %s (baseline %s, %.3f ms)\n", group.c_str(), baseline->second.c_str(), base * 1e3);
-            for (const auto &variant : variants)
-                std::printf("    %-28s %9.3f ms  %6.2fx\n", variant.c_str(), times_[group][variant] * 1e3,
+            auto second = secondBaselines_.find(group);
+            double secondBase = 0;
+            if (second != secondBaselines_.end() && times_[group].count(second->second))
+                secondBase = times_[group][second->second];
+            if (secondBase > 0) {
+                std::printf("  %s (baseline %s, %.3f ms; second column: %s, %.3f ms)\n", group.c_str(),
+                            baseline->second.c_str(), base * 1e3, second->second.c_str(), secondBase * 1e3);
+            } else {
+                std::printf("  %s (baseline %s, %.3f ms)\n", group.c_str(), baseline->second.c_str(), base * 1e3);
+            }
+            for (const auto &variant : variants) {
+                std::printf("    %-28s %9.3f ms  %6.2fx", variant.c_str(), times_[group][variant] * 1e3,
                             times_[group][variant] / base);
+                if (secondBase > 0) std::printf("  %6.2fx", times_[group][variant] / secondBase);
+                std::printf("\n");
+            }
         }
     }
 
 private:
     std::map<std::string, std::string> baselines_;
+    std::map<std::string, std::string> secondBaselines_;
     std::map<std::string, std::map<std::string, double>> times_;
     std::map<std::string, std::vector<std::string>> order_;
 };

@@ -31,6 +31,7 @@ public:
 private:
     struct Command;
     struct Transfer;
+    class EasyPool;
     explicit URLSessionEngine(const URLSession::Configuration &configuration);
     void run();
     void post(Command command);

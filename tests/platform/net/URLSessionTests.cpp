@@ -83,6 +83,60 @@ TEST_F(URLSessionTests, PostsBinaryBodyAndHeadersAndReadsTheLastResponse) {
     EXPECT_EQ(server.requests().at(1).body, "");
 }
 
+// Finished transfers hand their curl handles to the next ones: nothing of a
+// request (method, body, header fields) or of its answer may carry over.
+TEST_F(URLSessionTests, RequestsInTurnCarryNothingOfTheOnesBefore) {
+    server.script({200, {{"X-Round", "1"}}, "one", "text/plain"});
+    server.script({200, {}, "", "text/plain"});
+    server.script({200, {}, "three", "text/plain"});
+    server.script({200, {}, "four", "text/plain"});
+    server.script({200, {}, "five", "text/plain"});
+    auto session = makeSession();
+    start(session, post("/a", "first", {{"X-Only-First", "1"}, {"Content-Type", "text/plain"}}));
+    ASSERT_TRUE(outcomes.waitFor(1));
+    start(session, URLRequest{*URL::parse(server.baseURL() + "/b"), "HEAD", {}, std::nullopt});
+    ASSERT_TRUE(outcomes.waitFor(2));
+    start(session, URLRequest{*URL::parse(server.baseURL() + "/c"), "GET", {}, std::nullopt});
+    ASSERT_TRUE(outcomes.waitFor(3));
+    std::string fourth = "fourth";
+    start(session, URLRequest{*URL::parse(server.baseURL() + "/d"), "PUT", {{"X-Only-Fourth", "4"}},
+                              Data(fourth.begin(), fourth.end())});
+    ASSERT_TRUE(outcomes.waitFor(4));
+    start(session, URLRequest{*URL::parse(server.baseURL() + "/e"), "POST", {}, std::nullopt});
+    ASSERT_TRUE(outcomes.waitFor(5));
+
+    auto values = outcomes.values();
+    auto body = [&](size_t i) { return std::string(values[i].data->begin(), values[i].data->end()); };
+    for (size_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(values[i].response) << i;
+        EXPECT_EQ(values[i].response->statusCode(), 200) << i;
+    }
+    EXPECT_EQ(body(0), "one");
+    EXPECT_EQ(body(1), "");
+    EXPECT_EQ(body(2), "three");
+    EXPECT_FALSE(values[2].response->valueForHTTPHeaderField("X-Round"));
+    EXPECT_EQ(values[2].response->url().path(), "/c");
+    EXPECT_EQ(body(3), "four");
+    EXPECT_EQ(body(4), "five");
+
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 5u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].body, "first");
+    EXPECT_EQ(requests[1].method, "HEAD");
+    EXPECT_EQ(requests[2].method, "GET");
+    EXPECT_EQ(requests[2].body, "");
+    EXPECT_EQ(requests[3].method, "PUT");
+    EXPECT_EQ(requests[3].body, "fourth");
+    EXPECT_EQ(requests[4].method, "POST");
+    EXPECT_EQ(requests[4].body, "");
+    for (size_t i = 1; i < 5; ++i) {
+        EXPECT_EQ(requests[i].headerCount("X-Only-First"), 0u) << i;
+        EXPECT_NE(requests[i].header("Content-Type"), "text/plain") << i;
+    }
+    EXPECT_EQ(requests[4].headerCount("X-Only-Fourth"), 0u);
+}
+
 TEST_F(URLSessionTests, FollowsRedirectsAndReportsTheFinalAnswer) {
     server.script({307, {{"Location", "/moved"}}, "", "text/plain"});
     server.script({308, {{"Location", "/final"}, {"X-First", "1"}}, "", "text/plain"});
