@@ -1,5 +1,7 @@
 #include "BBCrashReporter.h"
 
+#include "BBCrashHostInfo.h"
+#include "BBCrashMachExceptionPort.h"
 #include "BBCrashSignalHandler.h"
 #include "bbcrash_async_capture.h"
 #include "bbcrash_crash_handler.h"
@@ -291,6 +293,20 @@ bool BBCrashReporter::enableCrashReporter(platform::ErrorPtr *error) {
         }
     }
 
+    // 7. Mach mode: the exception server, and the ports it replaced for the
+    // crash path to offer exceptions to first.
+    if (type == BBCrashReporterSignalHandlerTypeMach) {
+        machServer_ = enableMachExceptionServer(&previousMachPorts_, mach_exception_callback, ctx, error);
+        if (machServer_ == nullptr) {
+            return false;
+        }
+        if (previousMachPorts_ != nullptr) {
+            ctx->port_set = previousMachPorts_->asyncSafeRepresentation();
+        } else {
+            ctx->port_set = {};
+        }
+    }
+
     // 8. Uncaught exceptions.
     if (config_->shouldRegisterUncaughtExceptionHandler()) {
         platform::appkit::NSSetUncaughtExceptionHandler(bbcrash_uncaught_exception_handler);
@@ -298,6 +314,34 @@ bool BBCrashReporter::enableCrashReporter(platform::ErrorPtr *error) {
 
     enabled_ = true;
     return true;
+}
+
+std::shared_ptr<BBCrashMachExceptionServer> BBCrashReporter::enableMachExceptionServer(
+    std::shared_ptr<BBCrashMachExceptionPortSet> *previousPortSet, bbcrash_mach_exception_callback_t callback,
+    void *context, platform::ErrorPtr *error) {
+    auto host = BBCrashHostInfo::currentHostInfo();
+    const platform::mach::exception_mask_t mask = host == nullptr || host->darwinVersion().major < 13
+                                                      ? BBCRASH_MACH_EXCEPTION_MASK
+                                                      : BBCRASH_MACH_EXCEPTION_MASK_GUARD;
+    platform::ErrorPtr underlying;
+    auto server = BBCrashMachExceptionServer::make(callback, context, &underlying);
+    if (server == nullptr) {
+        bbcrash_populate_error(error, BBCrashReporterErrorOperatingSystem,
+                               "Failed to instantiate the Mach exception server.", underlying);
+        return nullptr;
+    }
+    auto port = server->exceptionPortWithMask(mask, &underlying);
+    if (port == nullptr) {
+        bbcrash_populate_error(error, BBCrashReporterErrorOperatingSystem,
+                               "Failed to instantiate the Mach exception port.", underlying);
+        return nullptr;
+    }
+    if (!port->registerForTask(platform::mach::mach_task_self(), previousPortSet, &underlying)) {
+        bbcrash_populate_error(error, BBCrashReporterErrorOperatingSystem,
+                               "Failed to set the target task's mach exception ports.", underlying);
+        return nullptr;
+    }
+    return server;
 }
 
 std::optional<platform::Data> BBCrashReporter::generateLiveReport(platform::ErrorPtr *error) {

@@ -12,6 +12,8 @@
 // Files: $XDG_CACHE_HOME/io.bbcrash.crashreporter.data/<identifier, "/" as
 // "_">/live_report.bbcrash, and "queued_reports" beside it; live reports
 // pass through a temporary file under $TMPDIR that is always removed.
+#include "BBCrashMachExceptionPortSet.h"
+#include "BBCrashMachExceptionServer.h"
 #include "BBCrashReporterConfig.h"
 #include "platform/appkit/Exception.h"
 #include "platform/foundation/Bundle.h"
@@ -102,6 +104,14 @@ public:
     // 0 stays 0; anything else keeps bits 0 and 1.
     static uint32_t mapToAsyncSymbolicationStrategy(uint32_t strategy);
 
+    // Mach mode's set-up: starts an exception server with the callback and
+    // registers it as the task's exception port for the watched types (with
+    // guard from Darwin 13 on); `*previousPortSet` receives the ports it
+    // replaced. Null with a code-1 error on failure.
+    std::shared_ptr<BBCrashMachExceptionServer> enableMachExceptionServer(
+        std::shared_ptr<BBCrashMachExceptionPortSet> *previousPortSet, bbcrash_mach_exception_callback_t callback,
+        void *context, platform::ErrorPtr *error = nullptr);
+
     const std::shared_ptr<const BBCrashReporterConfig> &config() const { return config_; }
     bool isEnabled() const { return enabled_; }
 
@@ -111,6 +121,8 @@ private:
     std::string applicationIdentifier_;
     std::string applicationVersion_;
     std::optional<std::string> applicationMarketingVersion_;
+    std::shared_ptr<BBCrashMachExceptionServer> machServer_;
+    std::shared_ptr<BBCrashMachExceptionPortSet> previousMachPorts_;
     std::filesystem::path crashReportDirectory_;
     mutable std::mutex customDataMutex_;
     std::optional<platform::Data> customData_;

@@ -4,6 +4,8 @@
 #include "bbcrash_crash_handler.h"
 
 #include "bbcrash_async.h"
+#include "bbcrash_async_capture.h"
+#include "bbcrash_mach_exception.h"
 #include "platform/dyld/dyld.h"
 #include "platform/mach/signal_translation.h"
 #include "platform/mach/thread_syscall.h"
@@ -174,4 +176,100 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
         setDefaultAction(monitored);
     }
     return false;
+}
+
+namespace {
+
+// The host signal for a macOS signal number that the exception mapping
+// gives; numbers without a host signal stay as they are.
+int hostSignalFromDarwin(int signo) {
+    switch (signo) {
+    case 4: return SIGILL;
+    case 5: return SIGTRAP;
+    case 6: return SIGABRT;
+    case 8: return SIGFPE;
+    case 9: return SIGKILL;
+    case 10: return SIGBUS;
+    case 11: return SIGSEGV;
+    case 12: return SIGSYS;
+    case 13: return SIGPIPE;
+    default: return signo;
+    }
+}
+
+struct MachWrite {
+    bbcrash_crash_handler_ctx *ctx;
+    platform::mach::thread_t thread;
+    const bbcrash_log_signal_info *info;
+};
+
+bbcrash_error_t writeFromServerThread(bbcrash_async_thread_state *state, void *context) {
+    auto *job = static_cast<MachWrite *>(context);
+    return bbcrash_write_report(job->ctx, job->thread, state, job->info);
+}
+
+}  // namespace
+
+platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t task, platform::mach::thread_t thread,
+                                                      platform::mach::exception_type_t exception_type,
+                                                      platform::mach::mach_exception_data_t codes,
+                                                      platform::mach::mach_msg_type_number_t code_count,
+                                                      void *context) {
+    using namespace platform::mach;
+    auto *ctx = static_cast<bbcrash_crash_handler_ctx *>(context);
+
+    // 1. Whoever handled these exceptions before goes first.
+    if (forward_mach_exception(task, thread, exception_type, codes, code_count, &ctx->port_set) == KERN_SUCCESS) {
+        return KERN_SUCCESS;
+    }
+
+    // 2. The signal it stands for.
+    int signo = 0, code = 0;
+    uintptr_t address = 0;
+    if (!map_mach_exception_to_signal(exception_type, codes, code_count, BBCRASH_MACH_CPU_TYPE_ANY, &signo, &code,
+                                      &address)) {
+        return KERN_FAILURE;
+    }
+    if (crashingThread.load() == thread) {
+        // A fault inside the crash path of the thread writing a report (its
+        // post-crash callback, say): that thread waits for this answer, so
+        // waiting for it here would hang. End the process with its signal.
+        dieOfTheFirstSignal();
+    }
+    switch (takeCrashTurn(hostSignalFromDarwin(signo))) {
+    case CrashTurn::Nested:
+        return KERN_FAILURE;  // this thread wrote its report already
+    case CrashTurn::Later:
+        waitForTheFirstCrash();
+        return KERN_FAILURE;
+    case CrashTurn::First:
+        break;
+    }
+
+    // 3 and 4. The report, with this thread's own state captured for it.
+    bbcrash_log_mach_signal_info mach{static_cast<uint64_t>(exception_type), codes, code_count};
+    bbcrash_log_signal_info info{};
+    info.bsd_info = {signo, code, address};
+    info.mach_info = &mach;
+    MachWrite job{ctx, thread, &info};
+    if (bbcrash_capture_current_thread(writeFromServerThread, &job) != BBCRASH_ESUCCESS) {
+        return KERN_FAILURE;
+    }
+
+    // 5. The post-crash callback, with the mapped signal and an empty
+    // context: the faulting thread's own is not at hand here.
+    bbcrash_post_crash_callback handleSignal = ctx->handle_signal.load();
+    if (handleSignal != nullptr) {
+        siginfo_t siginfo;
+        bbcrash_async_memset(&siginfo, 0, sizeof(siginfo));
+        siginfo.si_signo = hostSignalFromDarwin(signo);
+        siginfo.si_code = code;
+        siginfo.si_addr = reinterpret_cast<void *>(address);
+        ucontext_t uap;
+        bbcrash_async_memset(&uap, 0, sizeof(uap));
+        handleSignal(&siginfo, &uap, ctx->handle_signal_context.load());
+    }
+
+    // 6. The exception goes on to become its signal.
+    return KERN_FAILURE;
 }

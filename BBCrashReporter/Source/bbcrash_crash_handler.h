@@ -6,8 +6,10 @@
 //
 // Crash-path code (bbcrash_write_report): no allocation, no locks, no
 // logging.
-#include "bbcrash_log_writer.h"
+#include "BBCrashMachExceptionPortSet.h"
 #include "BBCrashSignalHandler.h"
+#include "bbcrash_log_writer.h"
+#include "platform/mach/exception_types.h"
 
 #include <atomic>
 #include <climits>
@@ -29,6 +31,9 @@ struct bbcrash_crash_handler_ctx {
     char path[BBCRASH_REPORT_PATH_MAX];
     std::atomic<bbcrash_post_crash_callback> handle_signal;
     std::atomic<void *> handle_signal_context;
+    // Mach mode: the exception ports replaced at enable time (zeroed in BSD
+    // mode), offered each exception first.
+    bbcrash_mach_exception_port_set port_set;
 };
 
 // The process-wide context: made on first use, never freed.
@@ -36,6 +41,14 @@ bbcrash_crash_handler_ctx *bbcrash_crash_handler_context();
 
 // The signals the BSD mode monitors, in registration order (host numbers).
 constexpr int BBCRASH_MONITORED_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+
+// Exception types that Mach mode watches: bad access, bad instruction,
+// arithmetic, software and breakpoint; systems from Darwin 13 on add guard.
+constexpr platform::mach::exception_mask_t BBCRASH_MACH_EXCEPTION_MASK =
+    platform::mach::EXC_MASK_BAD_ACCESS | platform::mach::EXC_MASK_BAD_INSTRUCTION |
+    platform::mach::EXC_MASK_ARITHMETIC | platform::mach::EXC_MASK_SOFTWARE | platform::mach::EXC_MASK_BREAKPOINT;
+constexpr platform::mach::exception_mask_t BBCRASH_MACH_EXCEPTION_MASK_GUARD =
+    BBCRASH_MACH_EXCEPTION_MASK | platform::mach::EXC_MASK_GUARD;
 
 // How long a thread that crashes while another one writes the report waits
 // for that report's re-raise to end the process.
@@ -61,3 +74,17 @@ bbcrash_async_image_list *bbcrash_shared_image_list();
 bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,
                                      const bbcrash_async_thread_state *thread_state,
                                      const bbcrash_log_signal_info *signal_info);
+
+// The Mach exception server's callback (context: a bbcrash_crash_handler_ctx),
+// run on the server thread while the faulting thread is parked. The
+// exception goes first to the ports replaced at enable time; when one of
+// them handles it, that is the answer and no report is written. Otherwise
+// the exception is mapped to its signal, the report is written with the
+// faulting thread as the crashed one, and the answer is KERN_FAILURE, so the
+// exception becomes that signal and the process dies of it. A report already
+// written (or being written by another thread) is never overwritten.
+platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t task, platform::mach::thread_t thread,
+                                                      platform::mach::exception_type_t exception_type,
+                                                      platform::mach::mach_exception_data_t codes,
+                                                      platform::mach::mach_msg_type_number_t code_count,
+                                                      void *context);

@@ -241,97 +241,102 @@ size_t writeProcessInfo(bbcrash_async_file *file, const WriteContext &ctx) {
            packUInt64(file, 7, info.start_time);
 }
 
-// The symbol of one program counter, looked up once and kept for both
-// passes of its frame.
-struct FrameSymbol {
-    bool found;
-    uint64_t start;
-    char name[BBCRASH_ASYNC_SYMBOL_NAME_MAX + 1];
-};
-
 void keepSymbol(mach_vm_address_t address, const char *name, void *ctx) {
-    auto *symbol = static_cast<FrameSymbol *>(ctx);
+    auto *frame = static_cast<bbcrash_log_writer_frame *>(ctx);
     size_t i = 0;
-    for (; name[i] != '\0' && i < BBCRASH_ASYNC_SYMBOL_NAME_MAX; ++i) {
-        symbol->name[i] = name[i];
+    for (; name[i] != '\0' && i < sizeof(frame->symbol_name) - 1; ++i) {
+        frame->symbol_name[i] = name[i];
     }
-    symbol->name[i] = '\0';
-    symbol->start = address;
-    symbol->found = true;
+    frame->symbol_name[i] = '\0';
+    frame->symbol_start = address;
+    frame->has_symbol = true;
 }
 
-void lookUpSymbol(WriteContext &ctx, uint64_t pc, FrameSymbol *symbol) {
-    symbol->found = false;
+// Fills `frame` for `pc`, with its symbol when the strategy asks for one.
+void collectFrame(WriteContext &ctx, uint64_t pc, bbcrash_log_writer_frame *frame) {
+    frame->pc = pc;
+    frame->has_symbol = false;
     if (ctx.writer->symbolication_strategy == 0 || ctx.image_list == nullptr) {
         return;
     }
     bbcrash_async_image_list_set_reading(ctx.image_list, true);
     bbcrash_async_macho *image = bbcrash_async_image_containing_address(ctx.image_list, pc);
     if (image != nullptr) {
-        bbcrash_async_find_symbol(image, ctx.writer->symbolication_strategy, &ctx.objc_cache, pc, keepSymbol,
-                                  symbol);
+        bbcrash_async_find_symbol(image, ctx.writer->symbolication_strategy, &ctx.objc_cache, pc, keepSymbol, frame);
     }
     bbcrash_async_image_list_set_reading(ctx.image_list, false);
 }
 
-size_t writeFrame(bbcrash_async_file *file, uint64_t pc, const FrameSymbol &symbol) {
-    size_t size = packUInt64(file, 3, pc);
-    if (symbol.found) {
-        size += packMessage(file, 6, [&](bbcrash_async_file *f) {
-            return packString(f, 1, symbol.name) + packUInt64(f, 2, symbol.start);
-        });
-    }
-    return size;
-}
-
-// A StackFrame as field `fieldId` (Thread.frames is 2, Exception.frames 3).
-size_t writeFrameFor(bbcrash_async_file *file, uint32_t fieldId, WriteContext &ctx, uint64_t pc) {
-    FrameSymbol symbol;
-    lookUpSymbol(ctx, pc, &symbol);
-    return packMessage(file, fieldId, [&](bbcrash_async_file *f) { return writeFrame(f, pc, symbol); });
-}
-
-// One thread; `state` null: its state could not be read, so it is written
-// without registers and frames.
-size_t writeThread(bbcrash_async_file *file, WriteContext &ctx, uint32_t number, bool crashed,
-                   const bbcrash_async_thread_state *state) {
-    size_t size = packUInt32(file, 1, number) + packBool(file, 3, crashed);
+// Walks one thread into the writer's stack scratch: the registers of its
+// first frame (for the crashed thread), then up to 512 frames. A state that
+// could not be read (null) leaves the stack empty.
+void collectThread(WriteContext &ctx, const bbcrash_async_thread_state *state, bool crashed) {
+    bbcrash_log_writer_stack &stack = ctx.writer->stack;
+    stack.frame_count = 0;
+    stack.register_count = 0;
     if (state == nullptr) {
-        return size;
+        return;
     }
     bbcrash_async_frame_cursor cursor;
     if (bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), state, ctx.image_list) != BBCRASH_ESUCCESS) {
-        return size;
+        return;
     }
     if (bbcrash_async_frame_cursor_next(&cursor) != BBCRASH_FRAME_ESUCCESS) {
         bbcrash_async_frame_cursor_free(&cursor);
-        return size;
+        return;
     }
     if (crashed) {
         size_t count = bbcrash_async_frame_cursor_get_regcount(&cursor);
-        for (bbcrash_regnum_t r = 0; r < count; ++r) {
+        const size_t capacity = sizeof(stack.register_values) / sizeof(stack.register_values[0]);
+        for (bbcrash_regnum_t r = 0; r < count && r < capacity; ++r) {
             const char *name = bbcrash_async_frame_cursor_get_regname(&cursor, r);
             uint64_t value = 0;
             if (bbcrash_async_frame_cursor_get_reg(&cursor, r, &value) != BBCRASH_FRAME_ESUCCESS) {
                 value = 0;
             }
-            size += packMessage(file, 4, [&](bbcrash_async_file *f) {
-                return packString(f, 1, name != nullptr ? name : "") + packUInt64(f, 2, value);
-            });
+            stack.register_names[r] = name != nullptr ? name : "";
+            stack.register_values[r] = value;
+            stack.register_count = r + 1;
         }
     }
-    for (uint32_t depth = 0; depth < BBCRASH_WRITER_MAX_FRAMES; ++depth) {
+    while (stack.frame_count < BBCRASH_WRITER_MAX_FRAMES) {
         uint64_t pc = 0;
         if (bbcrash_async_frame_cursor_get_reg(&cursor, BBCRASH_REG_IP, &pc) != BBCRASH_FRAME_ESUCCESS) {
             break;
         }
-        size += writeFrameFor(file, 2, ctx, pc);
-        if (depth + 1 < BBCRASH_WRITER_MAX_FRAMES &&
+        collectFrame(ctx, pc, &stack.frames[stack.frame_count++]);
+        if (stack.frame_count < BBCRASH_WRITER_MAX_FRAMES &&
             bbcrash_async_frame_cursor_next(&cursor) != BBCRASH_FRAME_ESUCCESS) {
             break;
         }
     }
     bbcrash_async_frame_cursor_free(&cursor);
+}
+
+// A StackFrame as field `fieldId` (Thread.frames is 2, Exception.frames 3).
+size_t writeFrame(bbcrash_async_file *file, uint32_t fieldId, const bbcrash_log_writer_frame &frame) {
+    return packMessage(file, fieldId, [&](bbcrash_async_file *f) {
+        size_t size = packUInt64(f, 3, frame.pc);
+        if (frame.has_symbol) {
+            size += packMessage(f, 6, [&](bbcrash_async_file *g) {
+                return packString(g, 1, frame.symbol_name) + packUInt64(g, 2, frame.symbol_start);
+            });
+        }
+        return size;
+    });
+}
+
+// One thread from the collected stack.
+size_t writeThread(bbcrash_async_file *file, const bbcrash_log_writer_stack &stack, uint32_t number, bool crashed) {
+    size_t size = packUInt32(file, 1, number) + packBool(file, 3, crashed);
+    for (uint32_t r = 0; r < stack.register_count; ++r) {
+        size += packMessage(file, 4, [&](bbcrash_async_file *f) {
+            return packString(f, 1, stack.register_names[r]) + packUInt64(f, 2, stack.register_values[r]);
+        });
+    }
+    for (uint32_t i = 0; i < stack.frame_count; ++i) {
+        size += writeFrame(file, 2, stack.frames[i]);
+    }
     return size;
 }
 
@@ -654,11 +659,11 @@ bbcrash_error_t bbcrash_log_writer_write(bbcrash_log_writer *writer, thread_t cr
         for (mach_msg_type_number_t i = 0; i < threadCount; ++i) {
             if (writer->threads[i] == crashed_thread && (writer->threads[i] != self || current_state != nullptr)) {
                 bbcrash_async_thread_state state;
-                const bbcrash_async_thread_state *s = stateOf(i, &state);
+                collectThread(ctx, stateOf(i, &state), true);
                 size_t body = 0;
-                crashedReserve = sectionSize(field::kThreads,
-                                             [&](bbcrash_async_file *f) { return writeThread(f, ctx, 0, true, s); },
-                                             &body);
+                crashedReserve = sectionSize(
+                    field::kThreads, [&](bbcrash_async_file *f) { return writeThread(f, writer->stack, 0, true); },
+                    &body);
             }
         }
     }
@@ -671,9 +676,9 @@ bbcrash_error_t bbcrash_log_writer_write(bbcrash_log_writer *writer, thread_t cr
             continue;
         }
         bbcrash_async_thread_state state;
-        const bbcrash_async_thread_state *s = stateOf(i, &state);
         const bool crashed = thread == crashed_thread;
-        auto body = [&](bbcrash_async_file *f) { return writeThread(f, ctx, threadNumber, crashed, s); };
+        collectThread(ctx, stateOf(i, &state), crashed);
+        auto body = [&](bbcrash_async_file *f) { return writeThread(f, writer->stack, threadNumber, crashed); };
         size_t bodySize = 0;
         size_t total = sectionSize(field::kThreads, body, &bodySize);
         size_t keep = reserve + (crashed ? 0 : crashedReserve);
@@ -706,12 +711,19 @@ bbcrash_error_t bbcrash_log_writer_write(bbcrash_log_writer *writer, thread_t cr
     // h. The uncaught exception, with as many of its frames as fit.
     if (writer->uncaught_exception.has_exception.load()) {
         const auto &exception = writer->uncaught_exception;
-        size_t frameCount = exception.callstack_count < BBCRASH_WRITER_MAX_FRAMES ? exception.callstack_count
-                                                                                  : BBCRASH_WRITER_MAX_FRAMES;
+        bbcrash_log_writer_stack &stack = writer->stack;
+        stack.register_count = 0;
+        stack.frame_count = exception.callstack_count < BBCRASH_WRITER_MAX_FRAMES
+                                ? static_cast<uint32_t>(exception.callstack_count)
+                                : BBCRASH_WRITER_MAX_FRAMES;
+        for (uint32_t i = 0; i < stack.frame_count; ++i) {
+            collectFrame(ctx, exception.callstack[i], &stack.frames[i]);
+        }
+        size_t frameCount = stack.frame_count;
         auto body = [&](bbcrash_async_file *f) {
             size_t s = packString(f, 1, exception.name) + packString(f, 2, exception.reason);
             for (size_t i = 0; i < frameCount; ++i) {
-                s += writeFrameFor(f, 3, ctx, exception.callstack[i]);
+                s += writeFrame(f, 3, stack.frames[i]);
             }
             return s;
         };

@@ -71,6 +71,25 @@ struct bbcrash_log_writer_data {
     uint8_t bytes[];
 };
 
+// One collected frame: its program counter and, when found, its symbol.
+struct bbcrash_log_writer_frame {
+    uint64_t pc;
+    bool has_symbol;
+    uint64_t symbol_start;
+    char symbol_name[256];
+};
+
+// The frames (and, for the crashed thread, the registers) of one stack,
+// collected once and then sized and written from here, so both passes agree
+// and the stack is walked and its symbols looked up only once.
+struct bbcrash_log_writer_stack {
+    uint32_t frame_count;
+    bbcrash_log_writer_frame frames[BBCRASH_WRITER_MAX_FRAMES];
+    uint32_t register_count;
+    const char *register_names[64];
+    uint64_t register_values[64];
+};
+
 struct bbcrash_log_writer {
     uint32_t symbolication_strategy;
     bool user_requested;
@@ -119,10 +138,11 @@ struct bbcrash_log_writer {
     // data is then never freed.
     bool shared;
 
-    // Crash-time scratch: the task's threads and which of them were
-    // suspended.
+    // Crash-time scratch: the task's threads, which of them were
+    // suspended, and the stack being written.
     platform::mach::thread_t threads[BBCRASH_WRITER_MAX_THREADS];
     bool suspended[BBCRASH_WRITER_MAX_THREADS];
+    bbcrash_log_writer_stack stack;
 };
 
 // The BSD part of what the report says about the signal, in the macOS

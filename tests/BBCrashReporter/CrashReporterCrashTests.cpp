@@ -262,17 +262,18 @@ void checkCommon(const CrashRun &run) {
     EXPECT_EQ(crashed->registers()[0]->registerValue(), crashed->stackFrames()[0]->instructionPointer());
 }
 
-class BSDCrashTest : public ::testing::TestWithParam<Case> {};
-
-TEST_P(BSDCrashTest, ReportOfTheFaultReadsBackAtTheNextLaunch) {
-    const Case &c = GetParam();
-    CrashRun run = runCrasher("bsd", c.kind);
+void checkFault(const std::string &mode, const Case &c) {
+    CrashRun run = runCrasher(mode, c.kind);
     ASSERT_FALSE(run.timedOut) << "the child hung";
     EXPECT_TRUE(run.diedOf(c.hostSignal)) << "status " << run.status;
     checkCommon(run);
     if (run.report == nullptr) return;
     EXPECT_EQ(run.report->signalInfo()->name(), c.name);
     EXPECT_EQ(run.report->signalInfo()->code(), c.code);
+    // Mach mode reports the exception behind every fault; SIGABRT comes
+    // through the signal handler in both modes.
+    const bool viaMach = mode == "mach" && c.hostSignal != SIGABRT;
+    EXPECT_EQ(run.report->machExceptionInfo() != nullptr, viaMach);
     auto crashed = run.crashedThread();
     ASSERT_NE(crashed, nullptr);
     if (c.function != nullptr) {
@@ -287,17 +288,44 @@ TEST_P(BSDCrashTest, ReportOfTheFaultReadsBackAtTheNextLaunch) {
     }
 }
 
+class BSDCrashTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(BSDCrashTest, ReportOfTheFaultReadsBackAtTheNextLaunch) { checkFault("bsd", GetParam()); }
+
 INSTANTIATE_TEST_SUITE_P(Faults, BSDCrashTest, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.kind); });
 
-TEST(BSDCrashTests, NullAndProtectedAddressesAreReported) {
-    CrashRun run = runCrasher("bsd", "segv_null");
+// In Mach mode the report names the signal the exception maps to: a bad
+// access other than an unmapped address is SIGBUS, and bad instructions and
+// arithmetic faults carry code 0.
+const Case kMachCases[] = {
+    {"segv_null", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "crash_segv_null"},
+    {"segv_prot", SIGSEGV, "SIGBUS", "BUS_ADRERR", "crash_segv_prot"},
+    {"segv_noncanonical", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "crash_segv_noncanonical"},
+    {"bus", SIGBUS, "SIGBUS", "BUS_ADRERR", "crash_bus"},
+    {"ill", SIGILL, "SIGILL", "ILL_NOOP", "crash_ill"},
+    {"fpe", SIGFPE, "SIGFPE", "FPE_NOOP", "crash_fpe"},
+    {"trap", SIGTRAP, "SIGTRAP", "TRAP_BRKPT", "crash_trap"},
+    {"abort", SIGABRT, "SIGABRT", "#0", nullptr},
+};
+
+class MachCrashTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(MachCrashTest, ReportOfTheFaultReadsBackAtTheNextLaunch) { checkFault("mach", GetParam()); }
+
+INSTANTIATE_TEST_SUITE_P(Faults, MachCrashTest, ::testing::ValuesIn(kMachCases),
+                         [](const auto &info) { return std::string(info.param.kind); });
+
+class CrashTests : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CrashTests, NullAndProtectedAddressesAreReported) {
+    CrashRun run = runCrasher(GetParam(), "segv_null");
     ASSERT_NE(run.report, nullptr);
     EXPECT_EQ(run.report->signalInfo()->address(), 0u);
 }
 
-TEST(BSDCrashTests, StackOverflowOnTheMainThreadIsReportedFromTheAlternateStack) {
-    CrashRun run = runCrasher("bsd", "overflow");
+TEST_P(CrashTests, StackOverflowOnTheMainThreadIsReportedFromTheAlternateStack) {
+    CrashRun run = runCrasher(GetParam(), "overflow");
     ASSERT_FALSE(run.timedOut);
     EXPECT_TRUE(run.diedOf(SIGSEGV));
     checkCommon(run);
@@ -309,10 +337,10 @@ TEST(BSDCrashTests, StackOverflowOnTheMainThreadIsReportedFromTheAlternateStack)
     EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[511]->instructionPointer()));
 }
 
-TEST(BSDCrashTests, AWorkerCrashWhileOthersBlockOrAllocateNeverHangs) {
+TEST_P(CrashTests, AWorkerCrashWhileOthersBlockOrAllocateNeverHangs) {
     int hangs = 0, reports = 0;
     for (int i = 0; i < 50; ++i) {
-        CrashRun run = runCrasher("bsd", "worker");
+        CrashRun run = runCrasher(GetParam(), "worker");
         hangs += run.timedOut ? 1 : 0;
         if (run.report == nullptr || !run.diedOf(SIGSEGV)) continue;
         auto crashed = run.crashedThread();
@@ -326,35 +354,39 @@ TEST(BSDCrashTests, AWorkerCrashWhileOthersBlockOrAllocateNeverHangs) {
     EXPECT_EQ(reports, 50);
 }
 
-TEST(BSDCrashTests, TwoThreadsCrashingAtOnceLeaveOneValidReport) {
+TEST_P(CrashTests, TwoThreadsCrashingAtOnceLeaveOneValidReport) {
     for (int i = 0; i < 5; ++i) {
-        CrashRun run = runCrasher("bsd", "two");
+        CrashRun run = runCrasher(GetParam(), "two");
         ASSERT_FALSE(run.timedOut);
         EXPECT_TRUE(run.diedOf(SIGSEGV));
         ASSERT_NE(run.report, nullptr);
         auto crashed = run.crashedThread();
         ASSERT_NE(crashed, nullptr);
-        EXPECT_TRUE(run.function("crash_segv_null").contains(crashed->stackFrames()[0]->instructionPointer()));
+        ASSERT_FALSE(crashed->stackFrames().empty());
+        const auto &top = crashed->stackFrames()[0];
+        EXPECT_TRUE(run.function("crash_segv_null").contains(top->instructionPointer()))
+            << std::hex << top->instructionPointer() << " "
+            << (top->symbolInfo() ? top->symbolInfo()->symbolName().value_or("?") : "no symbol");
     }
 }
 
-TEST(BSDCrashTests, ACrashInsideTheCrashCallbackEndsTheProcessWithTheFirstSignal) {
-    CrashRun run = runCrasher("bsd", "callback_crash");
+TEST_P(CrashTests, ACrashInsideTheCrashCallbackEndsTheProcessWithTheFirstSignal) {
+    CrashRun run = runCrasher(GetParam(), "callback_crash");
     ASSERT_FALSE(run.timedOut);
     EXPECT_TRUE(run.diedOf(SIGABRT)) << "status " << run.status;
     ASSERT_NE(run.report, nullptr);
     EXPECT_EQ(run.report->signalInfo()->name(), "SIGABRT");
 }
 
-TEST(BSDCrashTests, CustomDataReplacedWhileEnabledIsTheNewest) {
-    CrashRun run = runCrasher("bsd", "custom");
+TEST_P(CrashTests, CustomDataReplacedWhileEnabledIsTheNewest) {
+    CrashRun run = runCrasher(GetParam(), "custom");
     ASSERT_NE(run.report, nullptr);
     ASSERT_TRUE(run.report->customData().has_value());
     EXPECT_EQ(*run.report->customData(), (platform::Data{'n', 'e', 'w', 'e', 'r'}));
 }
 
-TEST(BSDCrashTests, UncaughtExceptionIsRecordedAndAborts) {
-    CrashRun run = runCrasher("bsd", "uncaught");
+TEST_P(CrashTests, UncaughtExceptionIsRecordedAndAborts) {
+    CrashRun run = runCrasher(GetParam(), "uncaught");
     ASSERT_FALSE(run.timedOut);
     EXPECT_TRUE(run.diedOf(SIGABRT));
     ASSERT_NE(run.report, nullptr);
@@ -389,8 +421,8 @@ TEST(BSDCrashTests, AWholeReportFitsTheAlternateStackWithRoomToSpare) {
     EXPECT_LT(used, 32 * 1024);
 }
 
-TEST(BSDCrashTests, LiveReportOfARunningThreadLeavesEverythingRunning) {
-    CrashRun run = runCrasher("bsd", "live");
+TEST_P(CrashTests, LiveReportOfARunningThreadLeavesEverythingRunning) {
+    CrashRun run = runCrasher(GetParam(), "live");
     ASSERT_FALSE(run.timedOut);
     ASSERT_TRUE(WIFEXITED(run.status));
     EXPECT_EQ(WEXITSTATUS(run.status), 0) << "5: no report, 6: threads stopped, 7: temporary file left";
@@ -410,5 +442,27 @@ TEST(BSDCrashTests, LiveReportOfARunningThreadLeavesEverythingRunning) {
     }
     EXPECT_EQ(crashed, 1);
 }
+
+TEST(MachCrashTests, APreviousPortThatMendsTheFaultKeepsTheProcessGoingWithoutAReport) {
+    CrashRun run = runCrasher("mach", "prev_success");
+    ASSERT_FALSE(run.timedOut);
+    ASSERT_TRUE(WIFEXITED(run.status)) << "status " << run.status;
+    EXPECT_EQ(WEXITSTATUS(run.status), 0);
+    EXPECT_EQ(run.report, nullptr);
+    EXPECT_FALSE(run.handled);
+}
+
+TEST(MachCrashTests, APreviousPortThatFailsLeavesTheReportAndTheSignal) {
+    CrashRun run = runCrasher("mach", "prev_fail");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+    checkCommon(run);
+    ASSERT_NE(run.report, nullptr);
+    ASSERT_NE(run.report->machExceptionInfo(), nullptr);
+    EXPECT_EQ(run.report->machExceptionInfo()->type(), 1u);  // bad access
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CrashTests, ::testing::Values("bsd", "mach"),
+                         [](const auto &info) { return info.param; });
 
 }  // namespace

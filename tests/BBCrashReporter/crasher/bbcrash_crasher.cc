@@ -8,6 +8,7 @@
 // crash_segv_null's address. The post-crash callback writes "<side file>.handled"; the
 // "nomalloc" kind writes "<side file>.counts" with the allocations and mutex
 // locks the crashing thread made while the report was written.
+#include "BBCrashMachExceptionPort.h"
 #include "BBCrashReporter.h"
 #include "BBCrashSignalHandler.h"
 #include "bbcrash_crash_handler.h"
@@ -239,6 +240,29 @@ __attribute__((noinline)) long crash_overflow(long depth) {
 
 namespace {
 
+// An exception handler that was there before the reporter: it either mends
+// the fault (makes the page writable) and answers success, or answers
+// failure.
+platform::mach::kern_return_t previousHandler(platform::mach::task_t, platform::mach::thread_t,
+                                              platform::mach::exception_type_t, platform::mach::mach_exception_data_t codes,
+                                              platform::mach::mach_msg_type_number_t count, void *context) {
+    if (context == nullptr || count < 2) {
+        return platform::mach::KERN_FAILURE;
+    }
+    uintptr_t page = static_cast<uintptr_t>(codes[1]) & ~static_cast<uintptr_t>(4095);
+    mprotect(reinterpret_cast<void *>(page), 4096, PROT_READ | PROT_WRITE);
+    return platform::mach::KERN_SUCCESS;
+}
+
+std::shared_ptr<BBCrashMachExceptionServer> installPreviousHandler(bool answersSuccess) {
+    platform::ErrorPtr error;
+    auto server = BBCrashMachExceptionServer::make(previousHandler, answersSuccess ? &error : nullptr, &error);
+    if (server == nullptr) return nullptr;
+    auto port = server->exceptionPortWithMask(platform::mach::EXC_MASK_BAD_ACCESS, &error);
+    if (port == nullptr || !port->registerForTask(platform::mach::mach_task_self(), nullptr, &error)) return nullptr;
+    return server;
+}
+
 class ThrowingException : public platform::appkit::Exception {
 public:
     using Exception::Exception;
@@ -276,6 +300,11 @@ int main(int argc, char **argv) {
     countsPath = std::string(sidePath) + ".counts";
     const std::string what = kind;
 
+    std::shared_ptr<BBCrashMachExceptionServer> previous;
+    if (what == "prev_success" || what == "prev_fail") {
+        previous = installPreviousHandler(what == "prev_success");
+        if (previous == nullptr) return 9;
+    }
     if (what == "stack") {
         // The reporter keeps a stack the thread already has.
         paintedStack = static_cast<uint8_t *>(mmap(nullptr, kPaintedStackSize, PROT_READ | PROT_WRITE,
@@ -366,15 +395,15 @@ int main(int argc, char **argv) {
 
     if (what == "two") {
         startBusyThreads(2);
+        writeSideFile();  // before either can crash
         std::atomic<int> ready{0};
-        auto body = [&](bool first) {
+        auto body = [&] {
             ready++;
             while (ready.load() < 2) {
             }
-            if (first) writeSideFile();
             crash_segv_null();
         };
-        std::thread a(body, true), b(body, false);
+        std::thread a(body), b(body);
         a.join();
         b.join();
         return 4;
@@ -390,5 +419,10 @@ int main(int argc, char **argv) {
 
     writeSideFile();
     if (what == "custom") crash_segv_null();
+    if (what == "prev_success" || what == "prev_fail") {
+        crash_segv_prot();  // mended by the previous handler, or not
+        writeText((std::string(sidePath) + ".survived").c_str(), "survived\n");
+        _exit(0);
+    }
     return crashAs(what);
 }
