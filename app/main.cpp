@@ -1,15 +1,14 @@
-// Plotwick's entry point. For now it adopts the main thread, says through the
-// SDK logger that it started, runs the work already queued for the main
-// thread, and exits; the launch that starts telemetry and crash reporting
-// follows.
-#include "BCLogger.h"
+// Plotwick's entry point: the main thread runs the application, which starts
+// telemetry and crash reporting as it finishes launching, until SIGINT or
+// SIGTERM ends it.
+#include "PlotwickAppDelegate.h"
+#include "platform/appkit/Application.h"
 #include "platform/dispatch/MainRunLoop.h"
 
 int main() {
     platform::dispatch::MainRunLoop::adoptCurrentThreadAsMain();
-    BCLogger::setCurrentLogLevel(BCLogLevelInfo);
-    BCLogInfo("Plotwick", "Plotwick started.");
-    platform::dispatch::MainRunLoop::runPending();
-    BCLogInfo("Plotwick", "Plotwick finished.");
+    auto application = platform::appkit::Application::sharedApplication();
+    application->setDelegate(std::make_shared<PlotwickAppDelegate>());
+    application->run();
     return 0;
 }

@@ -19,6 +19,23 @@ BCErrorAttachmentLog::BCErrorAttachmentLog(std::optional<std::string> filename, 
 BCErrorAttachmentLog::BCErrorAttachmentLog(std::optional<std::string> filename, const std::string &text)
     : BCErrorAttachmentLog(std::move(filename), platform::Data(text.begin(), text.end()), "text/plain") {}
 
+BCErrorAttachmentLog::BCErrorAttachmentLog(const BCErrorAttachmentLog &other)
+    : BCAbstractLog(),
+      contentType(other.contentType),
+      filename(other.filename),
+      data(other.data),
+      attachmentId(other.attachmentId),
+      errorId(other.errorId) {
+    setType(other.type());
+    setTimestamp(other.timestamp());
+    setSid(other.sid());
+    setDistributionGroupId(other.distributionGroupId());
+    setUserId(other.userId());
+    setDevice(other.device());
+    setTag(other.tag());
+    setTransmissionTargetTokens(other.transmissionTargetTokens());
+}
+
 std::shared_ptr<BCErrorAttachmentLog> BCErrorAttachmentLog::attachmentWithText(const std::string &text,
                                                                                std::optional<std::string> filename) {
     return std::make_shared<BCErrorAttachmentLog>(std::move(filename), text);

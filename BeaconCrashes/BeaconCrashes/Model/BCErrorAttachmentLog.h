@@ -16,6 +16,8 @@ public:
                          std::optional<std::string> contentType);
     // The text's UTF-8 bytes, as "text/plain".
     BCErrorAttachmentLog(std::optional<std::string> filename, const std::string &text);
+    // Every field, the log's common ones and its target tokens included.
+    BCErrorAttachmentLog(const BCErrorAttachmentLog &other);
 
     static std::shared_ptr<BCErrorAttachmentLog> attachmentWithText(const std::string &text,
                                                                     std::optional<std::string> filename);

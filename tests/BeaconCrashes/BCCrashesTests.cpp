@@ -1,0 +1,308 @@
+// The crash service's lifecycle. Enabling installs the engine and its
+// handlers for the life of the process, so every body runs in a forked
+// child; the parent, as the next launch, reads what the child left.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "BBCrashReporter.h"
+#include "BCBeacon.h"
+#include "BCBeaconUserDefaults.h"
+#include "BCChannelGroupDefault.h"
+#include "BCChannelUnitProtocol.h"
+#include "BCCrashes.h"
+#include "BCCrashesUncaughtCXXExceptionHandlerManager.h"
+#include "BCErrorAttachmentLog.h"
+#include "BCErrorReport.h"
+#include "BCException.h"
+#include "BCHandledErrorLog.h"
+#include "Beacon/Internals/Channel/BCChannelTestSupport.h"
+#include "BeaconCrashes/EngineCrash.h"
+#include "platform/appkit/Application.h"
+#include "platform/appkit/NSExceptionBox.h"
+#include "platform/dispatch/MainRunLoop.h"
+#include "platform/foundation/Bundle.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace {
+
+constexpr const char *kSecret = "0dbca56b-b9ae-4d53-856a-7c2856137d85";
+
+// Inside a child: a failed check is written to stderr (the parent shows it)
+// and counted.
+#define CHILD_EXPECT(condition)                                                          \
+    do {                                                                                 \
+        if (!(condition)) {                                                              \
+            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition);      \
+            ++failures;                                                                  \
+        }                                                                                \
+    } while (0)
+
+// Starts the SDK with the crash service, as a new launch: the stored
+// defaults are read afresh, then the registered ones added.
+void startCrashes(bool machExceptions = true, const platform::Dictionary &registered = {}) {
+    platform::dispatch::MainRunLoop::adoptCurrentThreadAsMain();
+    platform::UserDefaults::resetStandardUserDefaults();
+    BCBeaconUserDefaults::resetSharedInstance();
+    platform::UserDefaults::standardUserDefaults()->registerDefaults(registered);
+    if (!machExceptions) BCCrashes::disableMachExceptionHandler();
+    BCBeacon::start(kSecret, BCBeacon::Services{BCCrashes::serviceClass()});
+}
+
+class BCCrashesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (BCBeacon::isDebuggerAttached()) {
+            GTEST_SKIP() << "a tracer is attached: the service does not enable crash capture under a debugger";
+        }
+    }
+
+    // The report the engine of this test binary left in this home.
+    std::shared_ptr<BBCrashReport> pendingReport() {
+        platform::Bundle::resetMainBundle();
+        BBCrashReporter reporter;
+        auto data = reporter.loadPendingCrashReportData();
+        return data ? BBCrashReport::make(*data) : nullptr;
+    }
+
+    testsupport::ChildResult inChild(const std::function<int()> &body) {
+        auto result = testsupport::runInChild(body, 30);
+        EXPECT_TRUE(result.exited) << result.output;
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        return result;
+    }
+
+    channeltest::BeaconHome home;
+};
+
+}  // namespace
+
+TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
+    inChild([this] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        auto delegate = std::make_shared<BCCrashesDelegate>();
+        BCCrashes::setDelegate(delegate);
+        BCCrashes::setUserConfirmationHandler([](const auto &) { return true; });
+        startCrashes();
+        auto crashes = BCCrashes::sharedInstance();
+        CHILD_EXPECT(BCCrashes::delegate() == delegate);
+        CHILD_EXPECT(BCCrashes::userConfirmationHandler() != nullptr);
+        CHILD_EXPECT(capture.contains(BCLogLevelVerbose, "Started crash service."));
+        CHILD_EXPECT(capture.contains(BCLogLevelVerbose, "Enabled Mach exception handler."));
+        CHILD_EXPECT(capture.contains(BCLogLevelDebug, "EnableUncaughtExceptionHandler is set to YES"));
+        CHILD_EXPECT(capture.contains(BCLogLevelDebug, "Exception handler successfully initialized."));
+        CHILD_EXPECT(capture.contains(BCLogLevelInfo, "Crashes service has been enabled."));
+        auto engine = crashes->bbCrashReporter();
+        CHILD_EXPECT(engine && engine->isEnabled() && engine->config()->signalHandlerType() == 1);
+        CHILD_EXPECT(crashes->exceptionHandler() == platform::appkit::NSGetUncaughtExceptionHandler());
+        CHILD_EXPECT(BCCrashesUncaughtCXXExceptionHandlerManager::countCXXExceptionHandler() == 1);
+        CHILD_EXPECT(crashes->memoryPressureSource() != nullptr);
+        CHILD_EXPECT(std::filesystem::is_directory(home.path() / "sdk/crashes"));
+        CHILD_EXPECT(std::filesystem::is_directory(home.path() / "sdk/crasheslogbuffer"));
+        CHILD_EXPECT(crashes->analyzerInProgressFilePathComponent() == "crashes/BNCrashes.analyzer");
+        // No stored crash file: the gate opened exactly once.
+        CHILD_EXPECT(capture.contains(BCLogLevelError, "No persisted crashes found."));
+        CHILD_EXPECT(crashes->delayedProcessingSemaphore()->wait(0.0) == 0);
+        CHILD_EXPECT(crashes->delayedProcessingSemaphore()->wait(0.0) != 0);
+
+        // Selecting signals after enabling changes nothing running.
+        BCCrashes::disableMachExceptionHandler();
+        CHILD_EXPECT(crashes->bbCrashReporter()->config()->signalHandlerType() == 1);
+
+        BCBeaconUserDefaults::shared()->setObject(true, "AppDidReceiveMemoryWarning");
+        std::ofstream(home.path() / "sdk/crashes/stored") << "report";
+        capture.clear();
+        BCCrashes::setEnabled(false);
+        CHILD_EXPECT(!BCCrashes::isEnabled());
+        CHILD_EXPECT(platform::UserDefaults::standardUserDefaults()->objectForKey("BNBeaconCrashesIsEnabled") ==
+                     platform::Value(false));
+        CHILD_EXPECT(capture.contains(BCLogLevelDebug, "Cleaning up all crash files."));
+        CHILD_EXPECT(capture.contains(BCLogLevelInfo, "Crashes service has been disabled."));
+        CHILD_EXPECT(crashes->memoryPressureSource() == nullptr);
+        CHILD_EXPECT(!std::filesystem::exists(home.path() / "sdk/crashes"));
+        CHILD_EXPECT(BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning").isNull());
+
+        capture.clear();
+        BCCrashes::setEnabled(true);
+        CHILD_EXPECT(BCCrashes::isEnabled());
+        CHILD_EXPECT(capture.contains(BCLogLevelDebug, "Already configured BBCrashReporter."));
+        CHILD_EXPECT(crashes->bbCrashReporter() == engine);
+        CHILD_EXPECT(BCCrashesUncaughtCXXExceptionHandlerManager::countCXXExceptionHandler() == 1);
+        CHILD_EXPECT(crashes->memoryPressureSource() != nullptr);
+        return failures;
+    });
+}
+
+TEST_F(BCCrashesTest, MemoryPressureInOneLaunchIsReportedInTheNext) {
+    inChild([] {
+        int failures = 0;
+        startCrashes();
+        auto crashes = BCCrashes::sharedInstance();
+        auto first = crashes->memoryPressureSource();
+        // Enabling again (the application started the SDK a second time)
+        // replaces the source and cancels the old one.
+        crashes->applyEnabledState(true);
+        auto source = crashes->memoryPressureSource();
+        CHILD_EXPECT(source && source != first && !first->isWatching());
+        source->simulateEvent(platform::dispatch::MemoryPressureSource::Warning);
+        first->simulateEvent(platform::dispatch::MemoryPressureSource::Warning);
+        platform::dispatch::MainRunLoop::runUntil(
+            [] { return !BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning").isNull(); }, 10);
+        CHILD_EXPECT(BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning") ==
+                     platform::Value(true));
+        // A source outliving a reset service calls nothing.
+        BCCrashes::resetSharedInstance();
+        crashes.reset();
+        first->simulateEvent(platform::dispatch::MemoryPressureSource::Warning);
+        platform::dispatch::MainRunLoop::runPending();
+        return failures;
+    });
+    inChild([] {
+        int failures = 0;
+        startCrashes();
+        CHILD_EXPECT(BCCrashes::hasReceivedMemoryWarningInLastSession());
+        CHILD_EXPECT(BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning").isNull());
+        return failures;
+    });
+}
+
+TEST_F(BCCrashesTest, GenerateTestCrashEndsTheProcessWithAReport) {
+    auto child = testsupport::runInChild([] {
+        startCrashes(false);
+        BCCrashes::generateTestCrash();
+        return 0;
+    }, 30);
+    EXPECT_EQ(child.signal, SIGILL) << child.output;
+    auto report = pendingReport();
+    ASSERT_NE(report, nullptr);
+    EXPECT_EQ(report->signalInfo()->name(), "SIGILL");
+}
+
+TEST_F(BCCrashesTest, UncaughtCxxExceptionBecomesTheReportsException) {
+    auto child = testsupport::runInChild([]() -> int {
+        startCrashes();
+        throw std::runtime_error("T");
+    }, 30);
+    EXPECT_EQ(child.signal, SIGABRT) << child.output;
+    auto report = pendingReport();
+    ASSERT_NE(report, nullptr);
+    ASSERT_TRUE(report->hasExceptionInfo());
+    EXPECT_EQ(report->exceptionInfo()->exceptionName(), "std::runtime_error");
+    EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "T");
+}
+
+namespace {
+
+void raiseInEventHandler() {
+    startCrashes(true, {{"NSApplicationCrashOnExceptions", platform::Value(true)}});
+    platform::appkit::Application::sharedApplication()->dispatchEvent(platform::appkit::Event([] {
+        platform::appkit::nsRaise(
+            std::make_shared<platform::appkit::Exception>("NSInternalInconsistencyException", "bad state"));
+    }));
+}
+
+}  // namespace
+
+TEST_F(BCCrashesTest, ExceptionRaisedInAnEventHandlerIsReportedWithItsNameAndReason) {
+    auto child = testsupport::runInChild([] {
+        raiseInEventHandler();
+        return 0;
+    }, 30);
+    EXPECT_EQ(child.signal, SIGABRT) << child.output;
+    auto report = pendingReport();
+    ASSERT_NE(report, nullptr);
+    ASSERT_TRUE(report->hasExceptionInfo());
+    EXPECT_EQ(report->exceptionInfo()->exceptionName(), "NSInternalInconsistencyException");
+    EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "bad state");
+}
+
+TEST_F(BCCrashesTest, WithTheForwarderSwitchedOffTheReportHasNoException) {
+    const auto bundle = home.path() / "bundle";
+    std::filesystem::create_directories(bundle);
+    std::ofstream(bundle / "Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>CFBundleIdentifier</key><string>io.plotwick.tests</string>"
+           "<key>BeaconApplicationForwarderEnabled</key><false/></dict></plist>\n";
+    auto child = testsupport::runInChild([bundle] {
+        platform::Bundle::setMainBundleDirectory(bundle);
+        platform::Bundle::resetMainBundle();
+        modeltest::LogCapture capture;
+        raiseInEventHandler();
+        return 0;
+    }, 30);
+    // The application object itself ends the process, unreported.
+    EXPECT_EQ(child.signal, SIGABRT) << child.output;
+    EXPECT_NE(child.output.find("*** NSInternalInconsistencyException: bad state"), std::string::npos);
+    platform::Bundle::setMainBundleDirectory(bundle);
+    auto report = pendingReport();
+    platform::Bundle::setMainBundleDirectory(std::nullopt);
+    platform::Bundle::resetMainBundle();
+    ASSERT_NE(report, nullptr);
+    EXPECT_FALSE(report->hasExceptionInfo());
+}
+
+TEST_F(BCCrashesTest, HandledErrorsAndTheirAttachments) {
+    inChild([] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        startCrashes();
+        auto crashes = BCCrashes::sharedInstance();
+        channeltest::RecordingDelegate recorder;
+        BCBeacon::sharedInstance()->channelGroup()->addDelegate(recorder.delegate());
+
+        // A nil exception tracks nothing and sends no attachment.
+        auto orphan = BCErrorAttachmentLog::attachmentWithText("x", "x.txt");
+        CHILD_EXPECT(!crashes->trackModelException(nullptr, std::nullopt, std::vector{orphan}));
+        CHILD_EXPECT(capture.contains(BCLogLevelError, "A handled error needs an exception; nothing was tracked."));
+        CHILD_EXPECT(!orphan->errorId);
+
+        auto exception = std::make_shared<BCException>();
+        exception->type = "T";
+        exception->frames = std::vector{std::make_shared<BCStackFrame>()};
+        platform::Dictionary many;
+        for (int i = 0; i < 25; ++i) many.emplace("k" + std::to_string(i), platform::Value("v"));
+        auto shared = BCErrorAttachmentLog::attachmentWithText("shared", std::nullopt);
+        auto empty = BCErrorAttachmentLog::attachmentWithText("", "empty.txt");
+        auto exact = BCErrorAttachmentLog::attachmentWithBinary(platform::Data(BCCrashes::kMaxAttachmentSize, 1),
+                                                                "exact.bin", "application/octet-stream");
+        auto over = BCErrorAttachmentLog::attachmentWithBinary(platform::Data(BCCrashes::kMaxAttachmentSize + 1, 1),
+                                                               "over.bin", "application/octet-stream");
+        auto first = crashes->trackModelException(exception, many, std::vector{shared, empty, exact, over});
+        auto second = crashes->trackModelException(exception, platform::Dictionary{}, std::vector{shared});
+        CHILD_EXPECT(first && second && *first != *second);
+        CHILD_EXPECT(first == platform::UUID::fromString(first.value_or(""))->UUIDString());
+        // The caller's object carries the last error's id.
+        CHILD_EXPECT(shared->errorId == second);
+        CHILD_EXPECT(capture.contains(BCLogLevelError, "Not all required fields are present in BCErrorAttachmentLog."));
+        CHILD_EXPECT(capture.contains(BCLogLevelError, "Discarding attachment with size above 7340032 bytes: "
+                                                       "size=7340033, fileName=over.bin."));
+
+        // Preparing is synchronous: each handled error, then the first's two
+        // valid attachments and the second's one.
+        std::vector<std::string> attachedTo;
+        std::vector<std::shared_ptr<BCHandledErrorLog>> errors;
+        for (const auto &call : recorder.calls("didPrepareLog")) {
+            if (auto attachment = std::dynamic_pointer_cast<BCErrorAttachmentLog>(call.log)) {
+                CHILD_EXPECT(attachment != shared);
+                attachedTo.push_back(attachment->filename.value_or("-") + "@" + attachment->errorId.value_or(""));
+            } else if (auto error = std::dynamic_pointer_cast<BCHandledErrorLog>(call.log)) {
+                errors.push_back(error);
+            }
+        }
+        CHILD_EXPECT(attachedTo == (std::vector<std::string>{"-@" + *first, "exact.bin@" + *first, "-@" + *second}));
+        CHILD_EXPECT(errors.size() == 2);
+        if (errors.size() == 2) {
+            CHILD_EXPECT(errors[0]->properties() && errors[0]->properties()->size() == 20);
+            CHILD_EXPECT(!errors[1]->properties());
+        }
+
+        auto report = crashes->buildHandledErrorReportWithErrorID("E");
+        CHILD_EXPECT(report->incidentIdentifier() == "E" && !report->reporterKey() && !report->signal() &&
+                     report->appProcessIdentifier() == 0 && report->device());
+        return failures;
+    });
+}
