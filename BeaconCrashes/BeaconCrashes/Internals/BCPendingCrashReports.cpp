@@ -44,6 +44,15 @@ std::string componentFor(const std::string &directory, const std::filesystem::pa
 
 BCPendingCrashReports::BCPendingCrashReports(const std::shared_ptr<BCCrashes> &crashes) : crashes_(crashes) {}
 
+std::shared_ptr<BCPendingCrashReports> BCPendingCrashReports::sharedInstance() {
+    static auto *mutex = new std::mutex;
+    static auto *shared = new std::shared_ptr<BCPendingCrashReports>;
+    auto crashes = BCCrashes::sharedInstance();
+    std::lock_guard<std::mutex> lock(*mutex);
+    if (!*shared || (*shared)->crashes_.lock() != crashes) *shared = std::make_shared<BCPendingCrashReports>(crashes);
+    return *shared;
+}
+
 // --- At start. ---
 
 void BCPendingCrashReports::handleLatestCrashReport() {

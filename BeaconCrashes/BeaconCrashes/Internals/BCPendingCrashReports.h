@@ -32,6 +32,9 @@ public:
     // Works for the service; holds it weakly. Made with make_shared, as the
     // delayed processing holds it weakly.
     explicit BCPendingCrashReports(const std::shared_ptr<BCCrashes> &crashes);
+    // The pending reports of the shared crash service; a new object once the
+    // service was reset.
+    static std::shared_ptr<BCPendingCrashReports> sharedInstance();
 
     // --- At start. ---
 

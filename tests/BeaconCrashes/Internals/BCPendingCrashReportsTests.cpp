@@ -240,6 +240,7 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
         // The names of this second and the next are taken.
         const double now = platform::Date::now().timeIntervalSinceReferenceDate();
         std::vector<std::string> taken;
+        std::filesystem::create_directories(crashesDir());
         for (int k = 0; k < 3; ++k) {
             taken.push_back(platform::format("%.0f", now + k));
             std::ofstream(crashesDir() / taken.back()) << "older crash";
