@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <sys/resource.h>
 #include <signal.h>
 
 #include <future>
@@ -245,3 +246,43 @@ TEST(BCCrashesCXXExceptionWrapperException, EmptyBacktraceGivesNoFrames) {
     EXPECT_EQ(wrapper.reason(), "");
     EXPECT_TRUE(wrapper.callStackReturnAddresses().empty());
 }
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(BCCrashesUncaughtCXXException, ThrowWithoutMemoryForARecordStillProceeds) {
+    auto child = testsupport::runInChild([] {
+        BCCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(bc_cxx_exception_handler);
+        // Cap the address space just above what is in use, then take what
+        // is left, so that this thread's first record cannot be allocated.
+        long pages = 0;
+        if (FILE *statm = fopen("/proc/self/statm", "r")) {
+            if (fscanf(statm, "%ld", &pages) != 1) pages = 0;
+            fclose(statm);
+        }
+        if (pages <= 0) return 1;
+        const rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (1 << 20);
+        rlimit cap{limit, limit};
+        if (setrlimit(RLIMIT_AS, &cap) != 0) return 2;
+        std::vector<void *> taken;
+        taken.reserve(1 << 20);
+        for (size_t size : {size_t(1) << 16, size_t(1) << 10, size_t(64)}) {
+            while (taken.size() < taken.capacity()) {
+                void *block = malloc(size);
+                if (!block) break;
+                taken.push_back(block);
+            }
+        }
+        bool caught = false;
+        try {
+            throw 7;
+        } catch (int value) {
+            caught = value == 7;
+        }
+        const bool recorded = bc_cxx_throw_record_for_current_thread() != nullptr;
+        for (void *block : taken) free(block);
+        if (!caught) return 3;
+        return recorded ? 4 : 0;
+    });
+    EXPECT_TRUE(child.exited) << child.output;
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+}
+#endif
