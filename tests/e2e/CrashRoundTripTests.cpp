@@ -240,4 +240,84 @@ TEST_F(CrashRoundTripTest, AStaleAnalyzerMarkerPurgesThePendingReportUnread) {
     EXPECT_TRUE(engineReports().empty());
 }
 
+// The code range of the host's thrower: its runtime address (noted by the
+// host) and its size (from the symbol table).
+std::pair<uint64_t, uint64_t> throwerRange(const Launch &launch) {
+    std::istringstream lines(testsupport::runCommand(std::string("nm -S --defined-only ") + CRASH_E2E_HOST));
+    const uint64_t start = std::stoull(launch.value("thrower"));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string address, size, type, name;
+        if (fields >> address >> size >> type >> name && name == "e2e_thrower") {
+            return {start, start + std::stoull(size, nullptr, 16)};
+        }
+    }
+    return {0, 0};
+}
+
+TEST_F(CrashRoundTripTest, AnUncaughtExceptionArrivesWithItsTypeMessageAndThrowSite) {
+    for (const std::string action : {"throw", "throw-thread"}) {
+        SCOPED_TRACE(action);
+        const size_t before = logsOfType("appleError").size();
+        const Launch crashed = launch(action, 1);
+        ASSERT_EQ(crashed.signal, SIGABRT);
+        const Launch next = launch("idle", 1, "appleError");
+        const auto logs = logsOfType("appleError");
+        ASSERT_EQ(logs.size(), before + 1);
+        const auto &log = logs.back();
+        EXPECT_EQ(log["osExceptionType"], "SIGABRT");
+        EXPECT_EQ(log["exceptionType"], "std::runtime_error");
+        EXPECT_EQ(log["exceptionReason"], "boom");
+        const auto [start, end] = throwerRange(crashed);
+        ASSERT_LT(start, end);
+        bool checked = false;
+        for (const auto &thread : log["threads"]) {
+            if (thread["id"] != log["errorThreadId"]) continue;
+            ASSERT_TRUE(thread.contains("exception"));
+            const uint64_t frame0 = std::stoull(thread["exception"]["frames"][0]["address"].get<std::string>(),
+                                                nullptr, 16);
+            // A return address may point just past the call at the end.
+            EXPECT_TRUE(frame0 > start && frame0 - 1 < end) << std::hex << frame0 << " " << start << "-" << end;
+            checked = true;
+        }
+        EXPECT_TRUE(checked);
+    }
+}
+
+TEST_F(CrashRoundTripTest, TheTestCrashArrivesAsAnIllegalInstruction) {
+    ASSERT_EQ(launch("test-crash", 1).signal, SIGILL);
+    launch("idle", 1, "appleError");
+    const auto logs = logsOfType("appleError");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0]["osExceptionType"], "SIGILL");
+}
+
+TEST_F(CrashRoundTripTest, ACrashLogTheServerRefusesStaysStoredAndIsSentByALaterLaunch) {
+    ASSERT_EQ(launch("segv", 1).signal, SIGSEGV);
+    testsupport::LoopbackHttpServer::Answer refused;
+    refused.status = 500;
+    server_.setDefaultAnswer(refused);
+    const Launch refusedLaunch = launch("idle", 1);
+    EXPECT_TRUE(refusedLaunch.noted("asked 1"));
+    EXPECT_TRUE(filesIn(find("crashes")).empty());
+    EXPECT_GE(storedCrashLogCount(), 1u);
+
+    const size_t refusedCount = logsOfType("appleError").size();
+
+    server_.setDefaultAnswer(testsupport::LoopbackHttpServer::Answer{});
+    // The stored log goes out as soon as the crash unit starts, before the
+    // service joins the group as its delegate; the launch runs until its own
+    // start-up log, sent on a later timer, has gone too.
+    const Launch later = launch("idle", 1, "startService");
+    EXPECT_EQ(later.count("asked "), 0u);
+    EXPECT_EQ(logsOfType("appleError").size(), refusedCount + 1);
+    EXPECT_EQ(storedCrashLogCount(), 0u);
+}
+
+TEST_F(CrashRoundTripTest, MemoryPressureInOneLaunchIsReportedInTheNextOnly) {
+    EXPECT_TRUE(launch("memory", 1).noted("memoryWarning 0"));
+    EXPECT_TRUE(launch("idle", 1).noted("memoryWarning 1"));
+    EXPECT_TRUE(launch("idle", 1).noted("memoryWarning 0"));
+}
+
 }  // namespace

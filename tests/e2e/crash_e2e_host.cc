@@ -7,7 +7,10 @@
 //   E2E_ANSWER    the confirmation answer: 0, 1 or 2
 //   E2E_SIDE      a file the host appends its observations to, one a line
 //   E2E_ACTION    "segv": buffer a log that is not stored yet, then write
-//                 through a null pointer; "idle": run until pending crashes
+//                 through a null pointer; "throw" / "throw-thread": throw
+//                 std::runtime_error("boom") uncaught, on this thread or a
+//                 second one; "test-crash": the service's test crash;
+//                 "memory": a memory warning, then exit; "idle": run until pending crashes
 //                 are processed and every log type listed in E2E_WAIT_SENT
 //                 (comma-separated) was sent or failed
 //
@@ -21,7 +24,9 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 #include "BBCrashReporter.h"
@@ -55,6 +60,9 @@ void note(const std::string &line) {
     std::lock_guard<std::mutex> lock(sideMutex);
     std::ofstream(env("E2E_SIDE"), std::ios::app) << line << "\n";
 }
+
+// Throws out of this function, which the tests find by its symbol.
+extern "C" __attribute__((noinline)) void e2e_thrower() { throw std::runtime_error("boom"); }
 
 std::string typeOf(const std::shared_ptr<BCAbstractLog> &log) { return log ? log->type().value_or("?") : "?"; }
 
@@ -94,32 +102,36 @@ int main() {
     static const BBCrashReporterCallbacks callbacks{0, nullptr, bc_save_log_buffer};
     BBCrashReporter().setCrashCallbacks(&callbacks);
 
-    BCBeacon::setLogUrl(env("E2E_LOG_URL"));
-    BCBeacon::start(kSecret, BCBeacon::Services{BCCrashes::serviceClass()});
-    note("installId " + BCBeacon::installId().UUIDString());
-    auto crashes = BCCrashes::sharedInstance();
-    auto group = BCBeacon::sharedInstance()->channelGroup();
-    if (!group) return 10;
-
+    // The service's channel callbacks, set before the service joins the
+    // channel group (which adds it as a delegate) so that none is missed.
     static BCEncrypter encrypter;
+    auto crashes = BCCrashes::sharedInstance();
     auto pending = BCPendingCrashReports::sharedInstance();
-    auto glue = std::make_shared<BCChannelDelegate>();
-    glue->channelDidPrepareLog = [crashes](const auto &, const auto &log, const std::string &id, uint32_t) {
-        BCCrashesLogBuffer::didPrepareLog(log, id, crashes->instanceIsEnabled(), encrypter);
+    std::weak_ptr<BCCrashes> weakCrashes = crashes;
+    BCChannelDelegate &glue = *crashes;
+    glue.channelDidPrepareLog = [weakCrashes](const auto &, const auto &log, const std::string &id, uint32_t) {
+        auto service = weakCrashes.lock();
+        BCCrashesLogBuffer::didPrepareLog(log, id, service && service->instanceIsEnabled(), encrypter);
     };
-    glue->channelDidCompleteEnqueueingLog = [](const auto &, const auto &log, const std::string &id) {
+    glue.channelDidCompleteEnqueueingLog = [](const auto &, const auto &log, const std::string &id) {
         BCCrashesLogBuffer::didCompleteEnqueueingLog(log, id);
     };
-    glue->channelWillSendLog = [pending](const auto &, const auto &log) { pending->channelWillSendLog(log); };
-    glue->channelDidSucceedSendingLog = [pending](const auto &, const auto &log) {
+    glue.channelWillSendLog = [pending](const auto &, const auto &log) { pending->channelWillSendLog(log); };
+    glue.channelDidSucceedSendingLog = [pending](const auto &, const auto &log) {
         note("sent " + typeOf(log));
         pending->channelDidSucceedSendingLog(log);
     };
-    glue->channelDidFailSendingLog = [pending](const auto &, const auto &log, const platform::ErrorPtr &error) {
+    glue.channelDidFailSendingLog = [pending](const auto &, const auto &log, const platform::ErrorPtr &error) {
         note("failed " + typeOf(log));
         pending->channelDidFailSendingLog(log, error);
     };
-    group->addDelegate(glue);
+
+    BCBeacon::setLogUrl(env("E2E_LOG_URL"));
+    BCBeacon::start(kSecret, BCBeacon::Services{BCCrashes::serviceClass()});
+    note("installId " + BCBeacon::installId().UUIDString());
+    note(std::string("memoryWarning ") + (BCCrashes::hasReceivedMemoryWarningInLastSession() ? "1" : "0"));
+    auto group = BCBeacon::sharedInstance()->channelGroup();
+    if (!group) return 10;
     BCCrashesLogBuffer::processLogBufferAfterCrash(*group, encrypter);
     if (crashes->didCrashInLastSession()) pending->handleLatestCrashReport();
     pending->setCrashFiles(pending->persistedCrashReports());
@@ -154,6 +166,26 @@ int main() {
         volatile int *null = nullptr;
         *null = 1;
         return 11;
+    }
+
+    if (action == "throw") {
+        note("thrower " + std::to_string(reinterpret_cast<uintptr_t>(&e2e_thrower)));
+        e2e_thrower();
+        return 12;
+    }
+    if (action == "throw-thread") {
+        note("thrower " + std::to_string(reinterpret_cast<uintptr_t>(&e2e_thrower)));
+        std::thread(e2e_thrower).join();
+        return 13;
+    }
+    if (action == "test-crash") {
+        BCCrashes::generateTestCrash();
+        return 14;
+    }
+    if (action == "memory") {
+        // What the memory-pressure source's handler does on a warning.
+        crashes->didReceiveMemoryWarning();
+        return 0;
     }
 
     // Idle: run the main queue until the delayed processing has opened the
@@ -193,9 +225,10 @@ int main() {
                 return true;
             },
             kPatience);
-        // The batch is deleted on the group's queue after the callbacks.
-        platform::dispatch::sync(group->logsDispatchQueue(), [] {});
     }
+    // Whatever was enqueued is stored (or, after a send, deleted) on the
+    // group's queue by now.
+    platform::dispatch::sync(group->logsDispatchQueue(), [] {});
     note("done");
     return 0;
 }
