@@ -284,6 +284,15 @@ TEST_F(CrashRoundTripTest, AnUncaughtExceptionArrivesWithItsTypeMessageAndThrowS
     }
 }
 
+TEST_F(CrashRoundTripTest, AnExceptionRaisedInAnEventHandlerArrivesWithItsNameAndReason) {
+    ASSERT_EQ(launch("raise", 1).signal, SIGABRT);
+    launch("idle", 1, "appleError");
+    const auto logs = logsOfType("appleError");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_EQ(logs[0]["exceptionType"], "MyException");
+    EXPECT_EQ(logs[0]["exceptionReason"], "bad");
+}
+
 TEST_F(CrashRoundTripTest, TheTestCrashArrivesAsAnIllegalInstruction) {
     ASSERT_EQ(launch("test-crash", 1).signal, SIGILL);
     launch("idle", 1, "appleError");

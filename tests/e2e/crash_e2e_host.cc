@@ -9,7 +9,8 @@
 //   E2E_ACTION    "segv": buffer a log that is not stored yet, then write
 //                 through a null pointer; "throw" / "throw-thread": throw
 //                 std::runtime_error("boom") uncaught, on this thread or a
-//                 second one; "test-crash": the service's test crash;
+//                 second one; "raise": an exception raised in an event
+//                 handler; "test-crash": the service's test crash;
 //                 "memory": a memory warning, then exit; "idle": run until pending crashes
 //                 are processed and every log type listed in E2E_WAIT_SENT
 //                 (comma-separated) was sent or failed
@@ -40,6 +41,8 @@
 #include "BCException.h"
 #include "BCPendingCrashReports.h"
 #include "BCStackFrame.h"
+#include "platform/appkit/Application.h"
+#include "platform/appkit/NSExceptionBox.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/dispatch/Semaphore.h"
@@ -177,6 +180,12 @@ int main() {
         note("thrower " + std::to_string(reinterpret_cast<uintptr_t>(&e2e_thrower)));
         std::thread(e2e_thrower).join();
         return 13;
+    }
+    if (action == "raise") {
+        platform::appkit::Application::sharedApplication()->dispatchEvent(platform::appkit::Event([] {
+            platform::appkit::nsRaise(std::make_shared<platform::appkit::Exception>("MyException", "bad"));
+        }));
+        return 15;
     }
     if (action == "test-crash") {
         BCCrashes::generateTestCrash();

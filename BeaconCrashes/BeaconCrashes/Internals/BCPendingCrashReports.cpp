@@ -112,10 +112,12 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
     auto crashes = crashes_.lock();
     if (!crashes) return {};
     auto files = crashes->persistedCrashReports();
-    // Names are seconds since 2001 of equal length for centuries: name
-    // order is time order, the same on every run.
-    std::sort(files.begin(), files.end(),
-              [](const Path &a, const Path &b) { return a.filename().string() < b.filename().string(); });
+    // Names are whole seconds since 2001: shorter names first, then by text,
+    // is time order, the same on every run.
+    std::sort(files.begin(), files.end(), [](const Path &a, const Path &b) {
+        const std::string x = a.filename().string(), y = b.filename().string();
+        return x.size() != y.size() ? x.size() < y.size() : x < y;
+    });
     return files;
 }
 
@@ -381,36 +383,37 @@ bool BCPendingCrashReports::sendCrashReportsOrAwaitUserConfirmationForFilteredId
 }
 
 void BCPendingCrashReports::channelWillSendLog(const std::shared_ptr<BCAbstractLog> &log) {
-    auto delegate = BCCrashes::delegate();
-    auto crashLog = std::dynamic_pointer_cast<BCAppleErrorLog>(log);
-    if (!delegate || !delegate->willSendErrorReport || !crashLog) return;
-    auto report = BCErrorLogFormatter::errorReportFromLog(*crashLog);
-    std::weak_ptr<BCCrashes> weakCrashes = crashes_;
-    BCDispatcherUtil::performBlockOnMainThread([delegate, report, weakCrashes] {
-        if (auto crashes = weakCrashes.lock()) delegate->willSendErrorReport(*crashes, report);
-    });
+    relayToDelegate(log, [](const BCCrashesDelegate &delegate) { return bool(delegate.willSendErrorReport); },
+                    [](const BCCrashesDelegate &delegate, BCCrashes &crashes, const Report &report) {
+                        delegate.willSendErrorReport(crashes, report);
+                    });
 }
 
 void BCPendingCrashReports::channelDidSucceedSendingLog(const std::shared_ptr<BCAbstractLog> &log) {
-    auto delegate = BCCrashes::delegate();
-    auto crashLog = std::dynamic_pointer_cast<BCAppleErrorLog>(log);
-    if (!delegate || !delegate->didSucceedSendingErrorReport || !crashLog) return;
-    auto report = BCErrorLogFormatter::errorReportFromLog(*crashLog);
-    std::weak_ptr<BCCrashes> weakCrashes = crashes_;
-    BCDispatcherUtil::performBlockOnMainThread([delegate, report, weakCrashes] {
-        if (auto crashes = weakCrashes.lock()) delegate->didSucceedSendingErrorReport(*crashes, report);
-    });
+    relayToDelegate(log, [](const BCCrashesDelegate &delegate) { return bool(delegate.didSucceedSendingErrorReport); },
+                    [](const BCCrashesDelegate &delegate, BCCrashes &crashes, const Report &report) {
+                        delegate.didSucceedSendingErrorReport(crashes, report);
+                    });
 }
 
 void BCPendingCrashReports::channelDidFailSendingLog(const std::shared_ptr<BCAbstractLog> &log,
                                                      const platform::ErrorPtr &error) {
+    relayToDelegate(log, [](const BCCrashesDelegate &delegate) { return bool(delegate.didFailSendingErrorReport); },
+                    [error](const BCCrashesDelegate &delegate, BCCrashes &crashes, const Report &report) {
+                        delegate.didFailSendingErrorReport(crashes, report, error);
+                    });
+}
+
+void BCPendingCrashReports::relayToDelegate(
+    const std::shared_ptr<BCAbstractLog> &log, const std::function<bool(const BCCrashesDelegate &)> &responds,
+    std::function<void(const BCCrashesDelegate &, BCCrashes &, const Report &)> call) {
     auto delegate = BCCrashes::delegate();
     auto crashLog = std::dynamic_pointer_cast<BCAppleErrorLog>(log);
-    if (!delegate || !delegate->didFailSendingErrorReport || !crashLog) return;
+    if (!delegate || !responds(*delegate) || !crashLog) return;
     auto report = BCErrorLogFormatter::errorReportFromLog(*crashLog);
     std::weak_ptr<BCCrashes> weakCrashes = crashes_;
-    BCDispatcherUtil::performBlockOnMainThread([delegate, report, error, weakCrashes] {
-        if (auto crashes = weakCrashes.lock()) delegate->didFailSendingErrorReport(*crashes, report, error);
+    BCDispatcherUtil::performBlockOnMainThread([delegate, report, weakCrashes, call = std::move(call)] {
+        if (auto crashes = weakCrashes.lock()) call(*delegate, *crashes, report);
     });
 }
 

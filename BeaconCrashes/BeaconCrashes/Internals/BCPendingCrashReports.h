@@ -11,6 +11,7 @@
 // synchronous hop to the main queue, so a handler may answer from inside its
 // call. Handlers get a copy of the reports, never the list itself.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,7 @@
 class BCAbstractLog;
 class BCAppleErrorLog;
 class BCCrashes;
+class BCCrashesDelegate;
 class BCErrorReport;
 
 class BCPendingCrashReports : public std::enable_shared_from_this<BCPendingCrashReports> {
@@ -101,6 +103,12 @@ private:
     // Takes the waiting entries out of the lists (which stay, empty).
     std::vector<Entry> takeUnprocessed();
     void removeCrashFile(const Path &file);
+    using Report = std::shared_ptr<BCErrorReport>;
+    // Calls the delegate on the main thread, later, with the log's error
+    // report, when it is a crash log and the delegate responds.
+    void relayToDelegate(const std::shared_ptr<BCAbstractLog> &log,
+                         const std::function<bool(const BCCrashesDelegate &)> &responds,
+                         std::function<void(const BCCrashesDelegate &, BCCrashes &, const Report &)> call);
     // Deletes the stored file and the wrapper exception of a report.
     void discard(const Entry &entry);
     std::optional<Path> storeCrashData(const std::vector<uint8_t> &data);

@@ -75,16 +75,27 @@ protected:
         auto result = testsupport::runInChild(body, 30);
         EXPECT_TRUE(result.exited && result.exitCode == 0) << result.exitCode << "\n" << result.output;
     }
+    // A launch that crashes, leaving the engine's pending report.
+    void crashOnce() {
+        auto crashed = testsupport::runInChild([] {
+            channeltest::RecordingDelegate recorder;
+            launch(recorder);
+            BCCrashes::generateTestCrash();
+            return 3;
+        }, 30);
+        ASSERT_EQ(crashed.signal, SIGILL) << crashed.output;
+    }
     std::filesystem::path crashesDir() const { return home.path() / "sdk" / "crashes"; }
 
     channeltest::BeaconHome home;
 };
 
 TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnTheAnswer) {
-    // Two reports, one unreadable file, and what the listing must skip.
-    copyCase("full_x86_64", crashesDir() / "700000001");
-    copyCase("uncaught_exception", crashesDir() / "700000000");
-    std::ofstream(crashesDir() / "700000002") << "not a report";
+    // Two reports on either side of the day (in 2032) names get a tenth
+    // digit, one unreadable file, and what the listing must skip.
+    copyCase("full_x86_64", crashesDir() / "1000000000");
+    copyCase("uncaught_exception", crashesDir() / "999999999");
+    std::ofstream(crashesDir() / "1000000001") << "not a report";
     std::ofstream(crashesDir() / ".DS_Store") << "x";
     std::ofstream(crashesDir() / "BNCrashes.analyzer") << "x";
     std::ofstream(crashesDir() / "old.plist") << "x";
@@ -101,7 +112,7 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         auto pending = launch(recorder);
         const auto files = pending->persistedCrashReports();
         CHILD_EXPECT(files.size() == 3);
-        CHILD_EXPECT(files.size() == 3 && files[0].filename() == "700000000" && files[2].filename() == "700000002");
+        CHILD_EXPECT(files.size() == 3 && files[0].filename() == "999999999" && files[2].filename() == "1000000001");
         pending->setCrashFiles(files);
 
         pending->processCrashReports();
@@ -122,10 +133,10 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         auto sent = crashLogsEnqueued(recorder);
         CHILD_EXPECT(sent.size() == 2);
         for (const auto &call : sent) CHILD_EXPECT(call.flags == 2);
-        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000000"));
-        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000001"));
+        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "999999999"));
+        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "1000000000"));
         // The unreadable file stays, on disk and in the list.
-        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000002"));
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000001"));
         CHILD_EXPECT(pending->crashFiles().size() == 1);
         CHILD_EXPECT(pending->unprocessedReports() && pending->unprocessedReports()->empty());
 
@@ -220,14 +231,7 @@ TEST_F(BCPendingCrashReportsTest, AlwaysSendSkipsTheHandlerAndAnswerSevenIsSend)
 }
 
 TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName) {
-    // A launch that crashes leaves the engine's pending report.
-    auto crashed = testsupport::runInChild([] {
-        channeltest::RecordingDelegate recorder;
-        launch(recorder);
-        BCCrashes::generateTestCrash();
-        return 3;
-    }, 30);
-    ASSERT_EQ(crashed.signal, SIGILL) << crashed.output;
+    ASSERT_NO_FATAL_FAILURE(crashOnce());
 
     inChild([this] {
         int failures = 0;
@@ -262,13 +266,7 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
 }
 
 TEST_F(BCPendingCrashReportsTest, AFailedStoreKeepsThePendingReportAndAMarkerPurgesItUnread) {
-    auto crashed = testsupport::runInChild([] {
-        channeltest::RecordingDelegate recorder;
-        launch(recorder);
-        BCCrashes::generateTestCrash();
-        return 3;
-    }, 30);
-    ASSERT_EQ(crashed.signal, SIGILL) << crashed.output;
+    ASSERT_NO_FATAL_FAILURE(crashOnce());
 
     inChild([this] {
         int failures = 0;
