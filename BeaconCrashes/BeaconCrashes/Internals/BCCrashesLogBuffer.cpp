@@ -1,0 +1,333 @@
+// Runs partly on the crash path: bc_save_log_buffer (and what it calls, in
+// the "crash path" section below) runs in a signal handler or on the
+// exception server while other threads may still run. It allocates nothing,
+// takes no lock, logs nothing and loops on short writes and EINTR.
+//
+// How a slot stays readable without a lock: its archived bytes and token are
+// one immutable block published through an atomic pointer. A replacement
+// makes the slot's sequence odd, swaps the pointer, makes it even again, and
+// keeps the replaced block as "retired" until the slot's next replacement,
+// so a crash-time reader that picked up the old pointer still reads live
+// memory. A slot whose sequence is odd is written as empty at crash time.
+#include "BCCrashesLogBuffer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <limits>
+#include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "BCAbstractLog.h"
+#include "BCAppleErrorLog.h"
+#include "BCChannelGroupProtocol.h"
+#include "BCChannelUnitConfiguration.h"
+#include "BCChannelUnitProtocol.h"
+#include "BCCrashesUtil.h"
+#include "BCEncrypter.h"
+#include "BCErrorAttachmentLog.h"
+#include "BCFlags.h"
+#include "BCLogger.h"
+#include "BCUtility.h"
+#include "platform/foundation/Date.h"
+#include "platform/foundation/Format.h"
+#include "platform/foundation/Text.h"
+
+namespace {
+
+constexpr const char *kLogTag = "BeaconCrashes";
+constexpr const char *kSdkLogTag = "Beacon";
+constexpr const char *kBufferExtension = "bccrasheslogbuffer";
+constexpr const char *kTokenExtension = "targettoken";
+
+// One slot's content, never changed once published.
+struct Block {
+    std::vector<uint8_t> buffer;
+    std::string targetToken;
+};
+
+// The directory of the slots' files, never changed once published.
+struct Directory {
+    std::string path;
+};
+
+struct SlotState {
+    std::atomic<uint64_t> sequence{0};
+    std::atomic<const Block *> block{nullptr};
+    // Under the buffer's lock.
+    const Block *retired = nullptr;
+    std::string internalId;
+    double timestamp = 0;
+};
+
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<const Block *>::is_always_lock_free);
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+// Static storage for the whole process, never destroyed: the crash path may
+// run while exit runs the static destructors.
+SlotState *slotStates() {
+    static auto *slots = new SlotState[BCCrashesLogBuffer::kSlotCount];
+    return slots;
+}
+std::atomic<const Directory *> gDirectory{nullptr};
+const Directory *gRetiredDirectory = nullptr;  // under the lock
+std::atomic<bool> gLogBufferSaved{false};
+
+std::recursive_mutex &bufferMutex() {
+    static auto *m = new std::recursive_mutex;
+    return *m;
+}
+
+// Publishes `block` (null: free) in the slot. Under the lock.
+void replaceBlock(SlotState &slot, const Block *block) {
+    slot.sequence.fetch_add(1, std::memory_order_acq_rel);
+    const Block *old = slot.block.exchange(block, std::memory_order_acq_rel);
+    slot.sequence.fetch_add(1, std::memory_order_release);
+    delete slot.retired;
+    slot.retired = old;
+}
+
+std::string slotFileName(size_t index, const char *extension) {
+    return platform::format("%@.%@", std::to_string(index), std::string(extension));
+}
+
+std::string slotPath(const Directory *directory, size_t index, const char *extension) {
+    if (!directory) return {};
+    return directory->path + "/" + slotFileName(index, extension);
+}
+
+// --- The crash path. ---
+
+// Writes all of `bytes` (possibly none) to a new or truncated file.
+void writeWholeFile(const char *path, const uint8_t *bytes, size_t length) {
+    int fd;
+    do {
+        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return;
+    while (length > 0) {
+        const ssize_t written = write(fd, bytes, length);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        bytes += written;
+        length -= static_cast<size_t>(written);
+    }
+    close(fd);
+}
+
+// "<directory>/<index>.<extension>" into `out`; false when it won't fit.
+bool composePath(char *out, size_t capacity, const std::string &directory, size_t index, const char *extension) {
+    char digits[24];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<char>('0' + index % 10);
+        index /= 10;
+    } while (index > 0);
+    const size_t extensionLength = std::strlen(extension);
+    const size_t needed = directory.size() + 1 + count + 1 + extensionLength + 1;
+    if (needed > capacity) return false;
+    char *at = out;
+    std::memcpy(at, directory.data(), directory.size());
+    at += directory.size();
+    *at++ = '/';
+    while (count > 0) *at++ = digits[--count];
+    *at++ = '.';
+    std::memcpy(at, extension, extensionLength + 1);
+    return true;
+}
+
+}  // namespace
+
+void bc_save_log_buffer(siginfo_t *, ucontext_t *, void *) {
+    gLogBufferSaved.store(true, std::memory_order_release);
+    const Directory *directory = gDirectory.load(std::memory_order_acquire);
+    if (!directory) return;
+    SlotState *slots = slotStates();
+    char path[PATH_MAX];
+    for (size_t i = 0; i < BCCrashesLogBuffer::kSlotCount; ++i) {
+        SlotState &slot = slots[i];
+        const Block *block = nullptr;
+        // A slot being replaced right now is written as empty.
+        if ((slot.sequence.load(std::memory_order_acquire) & 1) == 0) {
+            block = slot.block.load(std::memory_order_acquire);
+        }
+        if (composePath(path, sizeof path, directory->path, i, kBufferExtension)) {
+            writeWholeFile(path, block ? block->buffer.data() : nullptr, block ? block->buffer.size() : 0);
+        }
+        if (block && !block->targetToken.empty() &&
+            composePath(path, sizeof path, directory->path, i, kTokenExtension)) {
+            writeWholeFile(path, reinterpret_cast<const uint8_t *>(block->targetToken.data()),
+                           block->targetToken.size());
+        }
+    }
+}
+
+// --- Outside the crash path. ---
+
+void BCCrashesLogBuffer::setupLogBuffer(const std::shared_ptr<platform::dispatch::Queue> &queue,
+                                        const std::shared_ptr<platform::dispatch::Group> &group) {
+    std::lock_guard<std::recursive_mutex> lock(bufferMutex());
+    const std::string directoryComponent = BCCrashesUtil::logBufferDir();
+    auto directoryURL = BCUtility::fullURLForPathComponent(directoryComponent);
+    for (size_t i = 0; i < kSlotCount; ++i) {
+        const std::string component = directoryComponent + "/" + slotFileName(i, kBufferExtension);
+        auto create = [component] { BCUtility::createFileAtPathComponent(component, std::nullopt, false, false); };
+        if (queue && group) {
+            group->async(queue, create);
+        } else {
+            create();
+        }
+        SlotState &slot = slotStates()[i];
+        replaceBlock(slot, nullptr);
+        slot.internalId.clear();
+        slot.timestamp = 0;
+    }
+    const Directory *directory = directoryURL ? new Directory{directoryURL->string()} : nullptr;
+    const Directory *old = gDirectory.exchange(directory, std::memory_order_acq_rel);
+    delete gRetiredDirectory;
+    gRetiredDirectory = old;
+}
+
+void BCCrashesLogBuffer::didPrepareLog(const std::shared_ptr<BCAbstractLog> &log, const std::string &internalId,
+                                       bool serviceEnabled, BCEncrypter &encrypter) {
+    if (!log || !serviceEnabled) return;
+    if (dynamic_cast<const BCAppleErrorLog *>(log.get()) || dynamic_cast<const BCErrorAttachmentLog *>(log.get())) {
+        return;
+    }
+    std::lock_guard<std::recursive_mutex> lock(bufferMutex());
+    auto archive = BCUtility::archiveKeyedData(platform::Value(std::static_pointer_cast<platform::Object>(log)));
+    if (!archive || archive->empty()) return;
+    auto block = std::make_unique<Block>();
+    block->buffer = std::move(*archive);
+    if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty()) {
+        block->targetToken = encrypter.encryptString(*tokens->begin()).value_or("");
+    }
+    BCLogVerbose(kLogTag, "Storing a log to Crashes Buffer: (sid: %@, type: %@)", log->sid(), log->type());
+
+    SlotState *slots = slotStates();
+    double oldestTimestamp = std::numeric_limits<double>::max();
+    size_t oldest = 0;
+    const double now = platform::Date::now().timeIntervalSince1970();
+    for (size_t i = 0; i < kSlotCount; ++i) {
+        const Block *current = slots[i].block.load(std::memory_order_acquire);
+        if (!current || current->buffer.empty()) {
+            replaceBlock(slots[i], block.release());
+            slots[i].internalId = internalId;
+            slots[i].timestamp = now;
+            BCLogVerbose(kLogTag, "Found an empty buffer position.");
+            return;
+        }
+        if (slots[i].timestamp < oldestTimestamp) {
+            oldestTimestamp = slots[i].timestamp;
+            oldest = i;
+            BCLogVerbose(kLogTag, "Remembering index %ld for oldest timestamp %f.", static_cast<long>(i),
+                         oldestTimestamp);
+        }
+    }
+    BCLogVerbose(kLogTag, "Reached end of buffer. Next step is overwriting the oldest one.");
+    replaceBlock(slots[oldest], block.release());
+    slots[oldest].internalId = internalId;
+    slots[oldest].timestamp = now;
+    BCLogVerbose(kLogTag, "Overwrote buffered log at index %ld.", static_cast<long>(oldest));
+}
+
+void BCCrashesLogBuffer::didCompleteEnqueueingLog(const std::shared_ptr<BCAbstractLog> &log,
+                                                  const std::string &internalId) {
+    std::lock_guard<std::recursive_mutex> lock(bufferMutex());
+    const Directory *directory = gDirectory.load(std::memory_order_acquire);
+    SlotState *slots = slotStates();
+    for (size_t i = 0; i < kSlotCount; ++i) {
+        SlotState &slot = slots[i];
+        if (slot.internalId.empty() || slot.internalId != internalId) continue;
+        BCLogVerbose(kLogTag, "Deleting a log from buffer with id %@", internalId);
+        replaceBlock(slot, nullptr);
+        slot.internalId.clear();
+        slot.timestamp = 0;
+        if (gLogBufferSaved.load(std::memory_order_acquire)) {
+            const std::string path = slotPath(directory, i, kBufferExtension);
+            if (!path.empty()) unlink(path.c_str());
+            BCLogVerbose(kLogTag, "Deleted a log from Crashes Buffer (sid: %@, type: %@)",
+                         log ? log->sid() : std::nullopt, log ? log->type() : std::nullopt);
+            BCLogVerbose(kLogTag, "Deleted crash buffer file: %@.", path);
+        }
+    }
+}
+
+std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfterCrash(
+    BCChannelGroupProtocol &channelGroup, BCEncrypter &encrypter) {
+    auto unit = channelGroup.addChannelUnitWithConfiguration(BCChannelUnitConfiguration("CrashesBuffer", 2, 1, 50, 1));
+    const std::string directory = BCCrashesUtil::logBufferDir();
+    auto entries = BCUtility::contentsOfDirectory(directory).value_or(
+        std::vector<platform::FileManager::DirectoryEntry>{});
+    // Name order, so that a run does the same whatever the directory's order.
+    std::sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) { return a.name < b.name; });
+    const std::string suffix = std::string(".") + kBufferExtension;
+    for (const auto &entry : entries) {
+        if (!platform::text::hasSuffix(entry.name, suffix) || entry.name.size() == suffix.size()) continue;
+        const std::string component = directory + "/" + entry.name;
+        auto data = BCUtility::loadDataForPathComponent(component);
+        if (data && !data->empty()) {
+            auto log = std::dynamic_pointer_cast<BCAbstractLog>(BCUtility::unarchiveKeyedData(*data).object());
+            if (!log) {
+                BCLogError(kSdkLogTag, "Deserialization failed for log: %@", "The log deserialized to NULL.");
+                continue;
+            }
+            const std::string tokenComponent = platform::text::replaceAll(component, kBufferExtension, kTokenExtension);
+            auto tokenData = BCUtility::loadDataForPathComponent(tokenComponent);
+            if (tokenData && !tokenData->empty()) {
+                const std::string text(tokenData->begin(), tokenData->end());
+                if (auto token = encrypter.decryptString(text)) {
+                    log->addTransmissionTargetToken(*token);
+                } else {
+                    BCLogError(kSdkLogTag, "Failed to decrypt the target token.");
+                }
+                BCUtility::deleteFileAtURL(BCUtility::fullURLForPathComponent(tokenComponent));
+            }
+            BCLogDebug(kLogTag, "Re-enqueueing buffered log, type: %@.", log->type());
+            if (unit) unit->enqueueItem(log, BCFlagsNormal);
+        }
+        BCUtility::createFileAtPathComponent(component, platform::Data{}, false, true);
+    }
+    return unit;
+}
+
+void BCCrashesLogBuffer::emptyLogBufferFiles() {
+    const std::string directory = BCCrashesUtil::logBufferDir();
+    auto entries = BCUtility::contentsOfDirectory(directory);
+    if (!entries) {
+        BCLogError(kLogTag, "Couldn't get files in the directory \"%@\"", directory);
+        return;
+    }
+    const std::string suffix = std::string(".") + kBufferExtension;
+    for (const auto &entry : *entries) {
+        if (!platform::text::hasSuffix(entry.name, suffix) || entry.size == 0) continue;
+        BCUtility::createFileAtPathComponent(directory + "/" + entry.name, std::nullopt, false, true);
+    }
+}
+
+bool BCCrashesLogBuffer::logBufferSaved() { return gLogBufferSaved.load(std::memory_order_acquire); }
+
+std::vector<BCCrashesLogBuffer::Slot> BCCrashesLogBuffer::slots() {
+    std::lock_guard<std::recursive_mutex> lock(bufferMutex());
+    const Directory *directory = gDirectory.load(std::memory_order_acquire);
+    std::vector<Slot> result(kSlotCount);
+    for (size_t i = 0; i < kSlotCount; ++i) {
+        const SlotState &state = slotStates()[i];
+        if (const Block *block = state.block.load(std::memory_order_acquire)) {
+            result[i].buffer = block->buffer;
+            result[i].targetToken = block->targetToken;
+        }
+        result[i].internalId = state.internalId;
+        result[i].timestamp = state.timestamp;
+        result[i].bufferPath = slotPath(directory, i, kBufferExtension);
+        result[i].targetTokenPath = slotPath(directory, i, kTokenExtension);
+    }
+    return result;
+}

@@ -1,0 +1,210 @@
+// The crash-time log buffer: slot choice, exclusions, the files written at
+// crash time (in a child that really crashes) and the re-enqueueing at the
+// next start. Slots are process-wide, so each test sets the buffer up anew.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "BBCrashReporter.h"
+#include "BCAppleErrorLog.h"
+#include "BCCrashesLogBuffer.h"
+#include "BCEncrypter.h"
+#include "BCErrorAttachmentLog.h"
+#include "BCStartServiceLog.h"
+#include "BCUtility.h"
+#include "BeaconCrashes/CrashesTestSupport.h"
+#include "BeaconCrashes/FakeChannel.h"
+#include "support/ForkedChild.h"
+
+namespace {
+
+std::string fileText(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::shared_ptr<BCStartServiceLog> startLog(const std::string &service,
+                                            const std::optional<std::string> &token = std::nullopt) {
+    auto log = std::make_shared<BCStartServiceLog>();
+    log->setServices(std::vector<std::string>{service});
+    if (token) log->addTransmissionTargetToken(*token);
+    return log;
+}
+
+std::string serviceOf(const std::shared_ptr<BCAbstractLog> &log) {
+    auto start = std::dynamic_pointer_cast<BCStartServiceLog>(log);
+    return start && start->services() && !start->services()->empty() ? start->services()->front() : "?";
+}
+
+class BCCrashesLogBufferTests : public ::testing::Test {
+protected:
+    void SetUp() override { BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr); }
+    std::filesystem::path bufferDir() const { return sdk_.path() / "crasheslogbuffer"; }
+
+    crashestest::SdkDirectory sdk_;
+    BCEncrypter encrypter_;
+};
+
+TEST_F(BCCrashesLogBufferTests, SetupCreatesOneEmptyFilePerSlotAndKeepsExistingContent) {
+    for (size_t i = 0; i < BCCrashesLogBuffer::kSlotCount; ++i) {
+        const auto path = bufferDir() / (std::to_string(i) + ".bccrasheslogbuffer");
+        ASSERT_TRUE(std::filesystem::is_regular_file(path)) << path;
+        EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    }
+    std::ofstream(bufferDir() / "7.bccrasheslogbuffer") << "kept";
+    BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
+    EXPECT_EQ(fileText(bufferDir() / "7.bccrasheslogbuffer"), "kept");
+    EXPECT_EQ(BCCrashesLogBuffer::slots()[7].bufferPath, (bufferDir() / "7.bccrasheslogbuffer").string());
+    EXPECT_EQ(BCCrashesLogBuffer::slots()[7].targetTokenPath, (bufferDir() / "7.targettoken").string());
+}
+
+TEST_F(BCCrashesLogBufferTests, TheSixtyFirstLogReplacesTheOldestSlotAndTakesItsTokenOver) {
+    BCCrashesLogBuffer::didPrepareLog(startLog("first", "first-token"), "id-0", true, encrypter_);
+    for (size_t i = 1; i < BCCrashesLogBuffer::kSlotCount; ++i) {
+        BCCrashesLogBuffer::didPrepareLog(startLog("s" + std::to_string(i)), "id-" + std::to_string(i), true,
+                                          encrypter_);
+    }
+    auto slots = BCCrashesLogBuffer::slots();
+    for (const auto &slot : slots) ASSERT_FALSE(slot.buffer.empty());
+    EXPECT_EQ(encrypter_.decryptString(slots[0].targetToken), "first-token");
+
+    // Slot 0 is the oldest (or ties with others and has the lowest index).
+    BCCrashesLogBuffer::didPrepareLog(startLog("sixty-first"), "id-60", true, encrypter_);
+    slots = BCCrashesLogBuffer::slots();
+    EXPECT_EQ(slots[0].internalId, "id-60");
+    EXPECT_EQ(slots[0].targetToken, "");
+    EXPECT_EQ(serviceOf(BCUtility::unarchiveKeyedData(slots[0].buffer).objectAs<BCAbstractLog>()), "sixty-first");
+    EXPECT_EQ(slots[1].internalId, "id-1");
+
+    // A freed slot is taken before any occupied one.
+    BCCrashesLogBuffer::didCompleteEnqueueingLog(nullptr, "id-33");
+    BCCrashesLogBuffer::didPrepareLog(startLog("late", "late-token"), "id-61", true, encrypter_);
+    slots = BCCrashesLogBuffer::slots();
+    EXPECT_EQ(slots[33].internalId, "id-61");
+    EXPECT_EQ(encrypter_.decryptString(slots[33].targetToken), "late-token");
+}
+
+TEST_F(BCCrashesLogBufferTests, CrashAndAttachmentLogsNilLogsAndADisabledServiceAreNotBuffered) {
+    BCCrashesLogBuffer::didPrepareLog(std::make_shared<BCAppleErrorLog>(), "crash", true, encrypter_);
+    BCCrashesLogBuffer::didPrepareLog(std::make_shared<BCErrorAttachmentLog>(), "attachment", true, encrypter_);
+    BCCrashesLogBuffer::didPrepareLog(nullptr, "nil", true, encrypter_);
+    BCCrashesLogBuffer::didPrepareLog(startLog("off"), "off", false, encrypter_);
+    for (const auto &slot : BCCrashesLogBuffer::slots()) EXPECT_TRUE(slot.buffer.empty() && slot.internalId.empty());
+
+    // Completion frees matching slots whatever the service's state, and an
+    // empty id matches nothing.
+    BCCrashesLogBuffer::didPrepareLog(startLog("a"), "same", true, encrypter_);
+    BCCrashesLogBuffer::didPrepareLog(startLog("b"), "same", true, encrypter_);
+    BCCrashesLogBuffer::didCompleteEnqueueingLog(nullptr, "");
+    EXPECT_EQ(BCCrashesLogBuffer::slots()[1].internalId, "same");
+    BCCrashesLogBuffer::didCompleteEnqueueingLog(nullptr, "same");
+    for (const auto &slot : BCCrashesLogBuffer::slots()) EXPECT_TRUE(slot.buffer.empty());
+}
+
+TEST_F(BCCrashesLogBufferTests, BufferedFilesAreEnqueuedOnceEachAndEmptied) {
+    // As a crash would have left them: two logs, one with a token, a free
+    // slot's empty file, a file that does not decode.
+    BCCrashesLogBuffer::didPrepareLog(startLog("plain"), "a", true, encrypter_);
+    BCCrashesLogBuffer::didPrepareLog(startLog("tokened", "the-token"), "b", true, encrypter_);
+    auto slots = BCCrashesLogBuffer::slots();
+    std::ofstream(slots[0].bufferPath, std::ios::binary).write(reinterpret_cast<const char *>(slots[0].buffer.data()),
+                                                                 slots[0].buffer.size());
+    std::ofstream(slots[1].bufferPath, std::ios::binary).write(reinterpret_cast<const char *>(slots[1].buffer.data()),
+                                                                 slots[1].buffer.size());
+    std::ofstream(slots[1].targetTokenPath) << slots[1].targetToken;
+    std::ofstream(bufferDir() / "9.bccrasheslogbuffer") << "not an archive";
+
+    crashestest::FakeChannelGroup group;
+    auto unit = BCCrashesLogBuffer::processLogBufferAfterCrash(group, encrypter_);
+    ASSERT_EQ(group.units().size(), 1u);
+    const auto &configuration = *group.units()[0]->configuration();
+    EXPECT_EQ(configuration.groupId(), "CrashesBuffer");
+    EXPECT_EQ(configuration.priority(), 2);
+    EXPECT_EQ(configuration.flushInterval(), 1u);
+    EXPECT_EQ(configuration.batchSizeLimit(), 50u);
+    EXPECT_EQ(configuration.pendingBatchesLimit(), 1u);
+
+    auto items = group.units()[0]->items();
+    ASSERT_EQ(items.size(), 2u);
+    std::map<std::string, std::shared_ptr<BCAbstractLog>> byService;
+    for (const auto &item : items) {
+        EXPECT_EQ(item.flags, 1u);
+        byService[serviceOf(item.log)] = item.log;
+    }
+    ASSERT_TRUE(byService.count("plain") && byService.count("tokened"));
+    EXPECT_FALSE(byService["plain"]->transmissionTargetTokens());
+    EXPECT_EQ(byService["tokened"]->transmissionTargetTokens(), std::set<std::string>{"the-token"});
+    EXPECT_EQ(std::filesystem::file_size(slots[0].bufferPath), 0u);
+    EXPECT_EQ(std::filesystem::file_size(slots[1].bufferPath), 0u);
+    EXPECT_FALSE(std::filesystem::exists(slots[1].targetTokenPath));
+    // The undecodable file stays for the next launch.
+    EXPECT_EQ(fileText(bufferDir() / "9.bccrasheslogbuffer"), "not an archive");
+
+    // A second start finds nothing more to send.
+    crashestest::FakeChannelGroup again;
+    BCCrashesLogBuffer::processLogBufferAfterCrash(again, encrypter_);
+    EXPECT_TRUE(again.units()[0]->items().empty());
+
+    // Emptying touches only the buffer files that hold something.
+    std::ofstream(bufferDir() / "3.bccrasheslogbuffer") << "x";
+    std::ofstream(bufferDir() / "3.targettoken") << "t";
+    BCCrashesLogBuffer::emptyLogBufferFiles();
+    EXPECT_EQ(std::filesystem::file_size(bufferDir() / "3.bccrasheslogbuffer"), 0u);
+    EXPECT_EQ(std::filesystem::file_size(bufferDir() / "9.bccrasheslogbuffer"), 0u);
+    EXPECT_EQ(fileText(bufferDir() / "3.targettoken"), "t");
+}
+
+TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDisk) {
+    const auto cache = sdk_.path() / "cache";
+    auto child = testsupport::runInChild([&] {
+        setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+        auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/buffer-tests", "1", "1.0",
+                                                          std::make_shared<BBCrashReporterConfig>(0, 0, false));
+        BBCrashReporterCallbacks callbacks{0, nullptr, bc_save_log_buffer};
+        reporter->setCrashCallbacks(&callbacks);
+        if (!reporter->enableCrashReporter(nullptr)) return 3;
+        BCCrashesLogBuffer::didPrepareLog(startLog("handled"), "done", true, encrypter_);
+        BCCrashesLogBuffer::didPrepareLog(startLog("pending", "pending-token"), "waiting", true, encrypter_);
+        BCCrashesLogBuffer::didCompleteEnqueueingLog(nullptr, "done");
+        volatile int *null = nullptr;
+        *null = 1;
+        return 4;
+    });
+    ASSERT_EQ(child.signal, SIGSEGV) << child.output;
+
+    // Slot 0 was freed before the crash: empty. Slot 1 holds the pending log
+    // and its token; every other slot is an empty file without a token.
+    EXPECT_EQ(std::filesystem::file_size(bufferDir() / "0.bccrasheslogbuffer"), 0u);
+    const std::string archive = fileText(bufferDir() / "1.bccrasheslogbuffer");
+    auto log = BCUtility::unarchiveKeyedData(platform::Data(archive.begin(), archive.end())).objectAs<BCAbstractLog>();
+    EXPECT_EQ(serviceOf(log), "pending");
+    EXPECT_EQ(encrypter_.decryptString(fileText(bufferDir() / "1.targettoken")), "pending-token");
+    size_t tokenFiles = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(bufferDir())) {
+        if (entry.path().extension() == ".targettoken") {
+            ++tokenFiles;
+        } else if (entry.path().filename() != "1.bccrasheslogbuffer") {
+            EXPECT_EQ(entry.file_size(), 0u) << entry.path();
+        }
+    }
+    EXPECT_EQ(tokenFiles, 1u);
+    // The parent's own buffer was never saved.
+    EXPECT_FALSE(BCCrashesLogBuffer::logBufferSaved());
+}
+
+TEST_F(BCCrashesLogBufferTests, AfterTheCrashTimeWriteACompletedLogsFileIsDeleted) {
+    auto child = testsupport::runInChild([&] {
+        BCCrashesLogBuffer::didPrepareLog(startLog("late"), "late", true, encrypter_);
+        bc_save_log_buffer(nullptr, nullptr, nullptr);
+        if (!BCCrashesLogBuffer::logBufferSaved()) return 3;
+        if (std::filesystem::file_size(bufferDir() / "0.bccrasheslogbuffer") == 0) return 4;
+        BCCrashesLogBuffer::didCompleteEnqueueingLog(nullptr, "late");
+        return std::filesystem::exists(bufferDir() / "0.bccrasheslogbuffer") ? 5 : 0;
+    });
+    EXPECT_TRUE(child.exited && child.exitCode == 0) << child.exitCode << child.output;
+}
+
+}  // namespace

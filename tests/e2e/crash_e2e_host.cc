@@ -1,0 +1,243 @@
+// A small host program for the end-to-end crash tests, linked with the real
+// libraries: it launches like the application (crash-on-exceptions
+// registered, an empty crash delegate, a confirmation handler, the SDK
+// started with the crash service), then does what E2E_ACTION says.
+//
+//   E2E_LOG_URL   the ingestion's base URL (a loopback server)
+//   E2E_ANSWER    the confirmation answer: 0, 1 or 2
+//   E2E_SIDE      a file the host appends its observations to, one a line
+//   E2E_ACTION    "segv": buffer a log that is not stored yet, then write
+//                 through a null pointer; "throw" / "throw-thread": throw
+//                 std::runtime_error("boom") uncaught, on this thread or a
+//                 second one; "raise": an exception raised in an event
+//                 handler; "test-crash": the service's test crash;
+//                 "memory": a memory warning, then exit; "idle": run until pending crashes
+//                 are processed and every log type listed in E2E_WAIT_SENT
+//                 (comma-separated) was sent or failed
+//
+// The crash service does not yet call its buffer and pending-report parts
+// itself; until it does, this host connects them as the service will: the
+// buffer's setup, its channel callbacks and its crash-time write, the
+// re-enqueueing at start, the pending report's handling and the delayed
+// processing.
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+#include "BBCrashReporter.h"
+#include "BCAppleErrorLog.h"
+#include "BCBeacon.h"
+#include "BCChannelGroupDefault.h"
+#include "BCCrashes.h"
+#include "BCCrashesLogBuffer.h"
+#include "BCDeviceTracker.h"
+#include "BCEncrypter.h"
+#include "BCException.h"
+#include "BCPendingCrashReports.h"
+#include "BCStackFrame.h"
+#include "platform/appkit/Application.h"
+#include "platform/appkit/NSExceptionBox.h"
+#include "platform/dispatch/Dispatch.h"
+#include "platform/dispatch/MainRunLoop.h"
+#include "platform/dispatch/Semaphore.h"
+#include "platform/foundation/UserDefaults.h"
+
+namespace {
+
+constexpr const char *kSecret = "7d2c1f0e-3b4a-4c5d-8e9f-0a1b2c3d4e5f";
+constexpr double kPatience = 20.0;
+
+std::string env(const char *name, const char *fallback = "") {
+    const char *value = std::getenv(name);
+    return value ? value : fallback;
+}
+
+std::mutex sideMutex;
+void note(const std::string &line) {
+    std::lock_guard<std::mutex> lock(sideMutex);
+    std::ofstream(env("E2E_SIDE"), std::ios::app) << line << "\n";
+}
+
+// Throws out of this function, which the tests find by its symbol.
+extern "C" __attribute__((noinline)) void e2e_thrower() { throw std::runtime_error("boom"); }
+
+std::string typeOf(const std::shared_ptr<BCAbstractLog> &log) { return log ? log->type().value_or("?") : "?"; }
+
+}  // namespace
+
+int main() {
+    using platform::dispatch::MainRunLoop;
+    MainRunLoop::adoptCurrentThreadAsMain();
+    platform::UserDefaults::standardUserDefaults()->registerDefaults({{"NSApplicationCrashOnExceptions", true}});
+    note("pid " + std::to_string(getpid()));
+
+    // A test machine may lack facts a valid device needs (a DMI model, a
+    // screen): those give stand-ins, the rest stays the system's.
+    auto sources = BCDeviceTracker::Sources::system();
+    for (auto *source : {&sources.model, &sources.oemName, &sources.osName, &sources.osVersion, &sources.osBuild,
+                         &sources.locale, &sources.screenSize, &sources.appVersion, &sources.appBuild,
+                         &sources.appNamespace}) {
+        *source = [system = *source]() -> std::optional<std::string> {
+            auto value = system ? system() : std::nullopt;
+            return value ? value : std::optional<std::string>("e2e");
+        };
+    }
+    sources.timeZoneOffset = [] { return std::optional<int64_t>(0); };
+    BCDeviceTracker::setSourcesForTesting(sources);
+
+    const unsigned long answer = std::stoul(env("E2E_ANSWER", "1"));
+    BCCrashes::setDelegate(std::make_shared<BCCrashesDelegate>());
+    BCCrashes::setUserConfirmationHandler([answer](const std::vector<std::shared_ptr<BCErrorReport>> &reports) {
+        note("asked " + std::to_string(reports.size()));
+        BCPendingCrashReports::sharedInstance()->notifyWithUserConfirmation(answer);
+        return true;
+    });
+
+    // The buffer's files, and its crash-time write as the engine's post-crash
+    // callback (set on the process-wide handler context before enabling).
+    BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
+    static const BBCrashReporterCallbacks callbacks{0, nullptr, bc_save_log_buffer};
+    BBCrashReporter().setCrashCallbacks(&callbacks);
+
+    // The service's channel callbacks, set before the service joins the
+    // channel group (which adds it as a delegate) so that none is missed.
+    static BCEncrypter encrypter;
+    auto crashes = BCCrashes::sharedInstance();
+    auto pending = BCPendingCrashReports::sharedInstance();
+    std::weak_ptr<BCCrashes> weakCrashes = crashes;
+    BCChannelDelegate &glue = *crashes;
+    glue.channelDidPrepareLog = [weakCrashes](const auto &, const auto &log, const std::string &id, uint32_t) {
+        auto service = weakCrashes.lock();
+        BCCrashesLogBuffer::didPrepareLog(log, id, service && service->instanceIsEnabled(), encrypter);
+    };
+    glue.channelDidCompleteEnqueueingLog = [](const auto &, const auto &log, const std::string &id) {
+        BCCrashesLogBuffer::didCompleteEnqueueingLog(log, id);
+    };
+    glue.channelWillSendLog = [pending](const auto &, const auto &log) { pending->channelWillSendLog(log); };
+    glue.channelDidSucceedSendingLog = [pending](const auto &, const auto &log) {
+        note("sent " + typeOf(log));
+        pending->channelDidSucceedSendingLog(log);
+    };
+    glue.channelDidFailSendingLog = [pending](const auto &, const auto &log, const platform::ErrorPtr &error) {
+        note("failed " + typeOf(log));
+        pending->channelDidFailSendingLog(log, error);
+    };
+
+    BCBeacon::setLogUrl(env("E2E_LOG_URL"));
+    BCBeacon::start(kSecret, BCBeacon::Services{BCCrashes::serviceClass()});
+    note("installId " + BCBeacon::installId().UUIDString());
+    note(std::string("memoryWarning ") + (BCCrashes::hasReceivedMemoryWarningInLastSession() ? "1" : "0"));
+    auto group = BCBeacon::sharedInstance()->channelGroup();
+    if (!group) return 10;
+    BCCrashesLogBuffer::processLogBufferAfterCrash(*group, encrypter);
+    if (crashes->didCrashInLastSession()) pending->handleLatestCrashReport();
+    pending->setCrashFiles(pending->persistedCrashReports());
+    if (!pending->crashFiles().empty()) {
+        // The service listed its crash files before the pending report was
+        // stored and found none, so it opened the gate already: close it
+        // again for the processing that now follows.
+        while (crashes->delayedProcessingSemaphore()->wait(0.0) == 0) {
+        }
+        pending->startDelayedCrashProcessing();
+    }
+
+    const std::string action = env("E2E_ACTION", "idle");
+    if (action == "segv") {
+        // Hold the channel group's queue: the next log is prepared (and
+        // buffered) but not stored when the process dies.
+        auto held = platform::dispatch::Semaphore::create(0);
+        auto entered = platform::dispatch::Semaphore::create(0);
+        platform::dispatch::async(group->logsDispatchQueue(), [held, entered] {
+            entered->signal();
+            held->wait();
+        });
+        entered->wait(kPatience);
+        auto exception = std::make_shared<BCException>();
+        exception->type = "BufferedBeforeTheCrash";
+        exception->message = "prepared, not stored";
+        exception->frames.emplace();
+        exception->frames->push_back(std::make_shared<BCStackFrame>());
+        exception->frames->back()->address = "0x1";
+        BCCrashes::sharedInstance()->trackModelException(exception, std::nullopt, std::nullopt);
+        note("crashing");
+        volatile int *null = nullptr;
+        *null = 1;
+        return 11;
+    }
+
+    if (action == "throw") {
+        note("thrower " + std::to_string(reinterpret_cast<uintptr_t>(&e2e_thrower)));
+        e2e_thrower();
+        return 12;
+    }
+    if (action == "throw-thread") {
+        note("thrower " + std::to_string(reinterpret_cast<uintptr_t>(&e2e_thrower)));
+        std::thread(e2e_thrower).join();
+        return 13;
+    }
+    if (action == "raise") {
+        platform::appkit::Application::sharedApplication()->dispatchEvent(platform::appkit::Event([] {
+            platform::appkit::nsRaise(std::make_shared<platform::appkit::Exception>("MyException", "bad"));
+        }));
+        return 15;
+    }
+    if (action == "test-crash") {
+        BCCrashes::generateTestCrash();
+        return 14;
+    }
+    if (action == "memory") {
+        // What the memory-pressure source's handler does on a warning.
+        crashes->didReceiveMemoryWarning();
+        return 0;
+    }
+
+    // Idle: run the main queue until the delayed processing has opened the
+    // gate (it may ask the handler on this thread meanwhile), then, when a
+    // crash log is expected, until the channel has sent it and its batch is
+    // deleted.
+    auto gate = crashes->delayedProcessingSemaphore();
+    const bool processed = MainRunLoop::runUntil(
+        [&] {
+            if (gate->wait(0.0) != 0) return false;
+            gate->signal();
+            return true;
+        },
+        kPatience);
+    note(processed ? "processed" : "not processed");
+    const std::string wanted = env("E2E_WAIT_SENT");
+    if (!wanted.empty()) {
+        MainRunLoop::runUntil(
+            [&] {
+                std::string lines;
+                {
+                    std::lock_guard<std::mutex> lock(sideMutex);
+                    std::ifstream in(env("E2E_SIDE"));
+                    lines.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+                }
+                size_t at = 0;
+                while (at <= wanted.size()) {
+                    size_t comma = wanted.find(',', at);
+                    if (comma == std::string::npos) comma = wanted.size();
+                    const std::string type = wanted.substr(at, comma - at);
+                    if (lines.find("sent " + type + "\n") == std::string::npos &&
+                        lines.find("failed " + type + "\n") == std::string::npos) {
+                        return false;
+                    }
+                    at = comma + 1;
+                }
+                return true;
+            },
+            kPatience);
+    }
+    // Whatever was enqueued is stored (or, after a send, deleted) on the
+    // group's queue by now.
+    platform::dispatch::sync(group->logsDispatchQueue(), [] {});
+    note("done");
+    return 0;
+}
