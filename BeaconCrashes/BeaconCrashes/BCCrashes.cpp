@@ -9,6 +9,7 @@
 #include "BCChannelGroupProtocol.h"
 #include "BCChannelUnitProtocol.h"
 #include "BCCrashesCXXExceptionWrapperException.h"
+#include "BCCrashesLogBuffer.h"
 #include "BCCrashesModelUtil.h"
 #include "BCCrashesUncaughtCXXExceptionHandlerManager.h"
 #include "BCCrashesUtil.h"
@@ -16,9 +17,11 @@
 #include "BCEncrypter.h"
 #include "BCErrorReport.h"
 #include "BCLogger.h"
+#include "BCPendingCrashReports.h"
 #include "BCSessionContext.h"
 #include "BCUserIdContext.h"
 #include "BCUtility.h"
+#include "BCWrapperCrashesHelper.h"
 #include "BCWrapperExceptionManager.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/Format.h"
@@ -35,10 +38,6 @@ std::mutex &sharedMutex() {
 std::shared_ptr<BCCrashes> &sharedSlot() {
     static auto *slot = new std::shared_ptr<BCCrashes>;
     return *slot;
-}
-
-bool hasSuffix(const std::string &text, const std::string &suffix) {
-    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace
@@ -59,11 +58,16 @@ BCCrashes::BCCrashes() : channelUnitConfiguration_("Crashes", 2, 1, 1, 3) {
     targetTokenEncrypter_ = std::make_shared<BCEncrypter>();
     bufferFileQueue_ = platform::dispatch::Queue::global(platform::dispatch::Priority::High);
     bufferFileGroup_ = platform::dispatch::Group::create();
+    BCCrashesLogBuffer::setupLogBuffer(bufferFileQueue_, bufferFileGroup_);
 }
 
 std::shared_ptr<BCCrashes> BCCrashes::sharedInstance() {
     std::lock_guard<std::mutex> lock(sharedMutex());
-    if (!sharedSlot()) sharedSlot() = std::make_shared<BCCrashes>();
+    if (!sharedSlot()) {
+        auto crashes = std::make_shared<BCCrashes>();
+        crashes->installChannelCallbacks();
+        sharedSlot() = std::move(crashes);
+    }
     return sharedSlot();
 }
 
@@ -74,6 +78,30 @@ void BCCrashes::resetSharedInstance() {
         previous.swap(sharedSlot());
     }
     if (previous) previous->cancelMemoryPressureSource();
+    BCPendingCrashReports::resetDelayedProcessing();
+}
+
+void BCCrashes::installChannelCallbacks() {
+    // Held weakly: the channel group may outlive a reset service.
+    std::weak_ptr<BCServiceAbstract> weakSelf = weak_from_this();
+    auto service = [weakSelf] { return std::static_pointer_cast<BCCrashes>(weakSelf.lock()); };
+    channelDidPrepareLog = [service](const auto &, const auto &log, const std::string &internalId, uint32_t) {
+        if (auto self = service()) {
+            BCCrashesLogBuffer::didPrepareLog(log, internalId, self->instanceIsEnabled(), *self->targetTokenEncrypter_);
+        }
+    };
+    channelDidCompleteEnqueueingLog = [](const auto &, const auto &log, const std::string &internalId) {
+        BCCrashesLogBuffer::didCompleteEnqueueingLog(log, internalId);
+    };
+    channelWillSendLog = [](const auto &, const auto &log) {
+        BCPendingCrashReports::sharedInstance()->channelWillSendLog(log);
+    };
+    channelDidSucceedSendingLog = [](const auto &, const auto &log) {
+        BCPendingCrashReports::sharedInstance()->channelDidSucceedSendingLog(log);
+    };
+    channelDidFailSendingLog = [](const auto &, const auto &log, const platform::ErrorPtr &error) {
+        BCPendingCrashReports::sharedInstance()->channelDidFailSendingLog(log, error);
+    };
 }
 
 const BCServiceClass *BCCrashes::serviceClass() {
@@ -112,7 +140,7 @@ BCUserConfirmationHandler BCCrashes::userConfirmationHandler() {
 }
 
 void BCCrashes::notifyWithUserConfirmation(unsigned long userConfirmation) {
-    sharedInstance()->instanceNotifyWithUserConfirmation(userConfirmation);
+    BCPendingCrashReports::sharedInstance()->notifyWithUserConfirmation(userConfirmation);
 }
 
 bool BCCrashes::hasCrashedInLastSession() { return sharedInstance()->didCrashInLastSession(); }
@@ -156,34 +184,66 @@ void BCCrashes::startWithChannelGroup(const std::shared_ptr<BCChannelGroupProtoc
                                       const std::optional<std::string> &appSecret,
                                       const std::optional<std::string> &transmissionTargetToken,
                                       bool fromApplication) {
-    BCServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
+    // The group's delegate before the base start adds the "Crashes" unit: the
+    // unit starts sending the logs stored by an earlier launch at once, and
+    // their callbacks must reach the pending reports.
     if (channelGroup) {
         channelGroup->addDelegate(std::static_pointer_cast<BCChannelDelegate>(
             std::static_pointer_cast<BCCrashes>(shared_from_this())));
     }
+    BCServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
+    processLogBufferAfterCrash();
     processMemoryWarningInLastSession();
     BCLogVerbose(logTag(), "Started crash service.");
 }
 
+void BCCrashes::updateConfigurationWithAppSecret(const std::optional<std::string> &appSecret,
+                                                 const std::optional<std::string> &transmissionTargetToken) {
+    processLogBufferAfterCrash();
+    BCServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
+}
+
+void BCCrashes::processLogBufferAfterCrash() {
+    auto group = channelGroup();
+    if (!group) return;
+    auto unit = BCCrashesLogBuffer::processLogBufferAfterCrash(*group, *targetTokenEncrypter_);
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    bufferChannelUnit_ = std::move(unit);
+}
+
+std::shared_ptr<BCChannelUnitProtocol> BCCrashes::bufferChannelUnit() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return bufferChannelUnit_;
+}
+
 void BCCrashes::applyEnabledState(bool isEnabled) {
     BCServiceAbstract::applyEnabledState(isEnabled);
+    auto pending = BCPendingCrashReports::sharedInstance();
     if (isEnabled) {
-        configureCrashReporterWithUncaughtExceptionHandlerEnabled(true);
+        // The wrapper's setup hooks, each only when it answers; no lock is
+        // held across them.
+        auto setupDelegate = BCWrapperCrashesHelper::getCrashHandlerSetupDelegate();
+        bool enableUncaughtExceptionHandler = true;
+        if (setupDelegate && setupDelegate->shouldEnableUncaughtExceptionHandler) {
+            enableUncaughtExceptionHandler = setupDelegate->shouldEnableUncaughtExceptionHandler();
+        }
+        if (setupDelegate && setupDelegate->willSetUpCrashHandlers) setupDelegate->willSetUpCrashHandlers();
+        configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaughtExceptionHandler);
+        if (setupDelegate && setupDelegate->didSetUpCrashHandlers) setupDelegate->didSetUpCrashHandlers();
         startMemoryPressureSource();
         auto engine = bbCrashReporter();
         if (!instanceIsEnabled() && engine) engine->purgePendingCrashReport();
         if (engine && engine->hasPendingCrashReport()) {
             didCrashInLastSession_ = true;
             BCLogDebug(logTag(), "The application crashed in the last session.");
+            pending->handleLatestCrashReport();
         }
-        auto files = persistedCrashReports();
-        bool empty;
-        {
-            std::lock_guard<std::mutex> lock(listsMutex_);
-            crashFiles_ = files;
-            empty = crashFiles_.empty();
-        }
-        if (empty) {
+        // Listed after the pending report is stored, so that its file opens
+        // the processing instead of the gate.
+        pending->setCrashFiles(pending->persistedCrashReports());
+        if (!pending->crashFiles().empty()) {
+            pending->startDelayedCrashProcessing();
+        } else {
             delayedProcessingSemaphore_->signal();
             clearContextHistoryAndKeepCurrentSession();
         }
@@ -198,10 +258,11 @@ void BCCrashes::applyEnabledState(bool isEnabled) {
     cancelMemoryPressureSource();
     BCLogDebug(logTag(), "Cleaning up all crash files.");
     BCWrapperExceptionManager::deleteAllWrapperExceptions();
-    deleteAllFromCrashesDirectory();
-    removeAnalyzerFile();
+    pending->deleteAllFromCrashesDirectory();
+    BCCrashesLogBuffer::emptyLogBufferFiles();
+    pending->removeAnalyzerFile();
     if (auto engine = bbCrashReporter()) engine->purgePendingCrashReport();
-    clearUnprocessedReports();
+    pending->clearUnprocessedReports();
     clearContextHistoryAndKeepCurrentSession();
     BCBeaconUserDefaults::shared()->removeObjectForKey(kMemoryWarningKey);
     BCLogInfo(logTag(), "Crashes service has been disabled.");
@@ -240,6 +301,10 @@ void BCCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
         return;
     }
     const auto initialHandler = platform::appkit::NSGetUncaughtExceptionHandler();
+    // The crash-time write of the log buffer, called by the engine after it
+    // has written its report; the engine keeps the pointer.
+    static const BBCrashReporterCallbacks callbacks{0, nullptr, bc_save_log_buffer};
+    engine->setCrashCallbacks(&callbacks);
     platform::ErrorPtr error;
     if (!engine->enableCrashReporter(&error)) {
         BCLogError(logTag(), "Could not enable crash reporter: %@",
@@ -297,8 +362,7 @@ std::shared_ptr<BBCrashReporter> BCCrashes::bbCrashReporter() const {
 }
 
 std::shared_ptr<BCErrorReport> BCCrashes::getLastSessionCrashReport() const {
-    std::lock_guard<std::mutex> lock(stateMutex_);
-    return lastSessionCrashReport_;
+    return BCPendingCrashReports::sharedInstance()->getLastSessionCrashReport();
 }
 
 void BCCrashes::clearContextHistoryAndKeepCurrentSession() {
@@ -320,53 +384,4 @@ void BCCrashes::processMemoryWarningInLastSession() {
         BCLogDebug(logTag(), "The application received a low memory warning in the last session.");
     }
     defaults->removeObjectForKey(kMemoryWarningKey);
-}
-
-std::vector<std::filesystem::path> BCCrashes::persistedCrashReports() {
-    std::vector<std::filesystem::path> files;
-    auto entries = BCUtility::contentsOfDirectory(crashesPathComponent_);
-    if (!entries || entries->empty()) {
-        BCLogError(logTag(), "No persisted crashes found.");
-        return files;
-    }
-    for (const auto &entry : *entries) {
-        if (!entry.isRegularFile || static_cast<int32_t>(entry.size) <= 0) continue;
-        static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"};
-        const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped),
-                                        [&](const char *suffix) { return hasSuffix(entry.name, suffix); });
-        if (!marker) files.push_back(entry.url);
-    }
-    return files;
-}
-
-void BCCrashes::deleteAllFromCrashesDirectory() {
-    std::lock_guard<std::mutex> lock(listsMutex_);
-    BCUtility::deleteItemForPathComponent(crashesPathComponent_);
-    crashFiles_.clear();
-}
-
-void BCCrashes::removeAnalyzerFile() { BCUtility::deleteItemForPathComponent(analyzerInProgressFilePathComponent_); }
-
-void BCCrashes::clearUnprocessedReports() {
-    std::lock_guard<std::mutex> lock(listsMutex_);
-    if (unprocessedLogs_) unprocessedLogs_->clear();
-    if (unprocessedReports_) unprocessedReports_->clear();
-    if (unprocessedFilePaths_) unprocessedFilePaths_->clear();
-}
-
-std::vector<std::filesystem::path> BCCrashes::crashFiles() const {
-    std::lock_guard<std::mutex> lock(listsMutex_);
-    return crashFiles_;
-}
-
-void BCCrashes::instanceNotifyWithUserConfirmation(unsigned long) {
-    bool processed;
-    {
-        std::lock_guard<std::mutex> lock(listsMutex_);
-        processed = unprocessedReports_.has_value();
-    }
-    if (!userConfirmationHandler() && !processed) {
-        BCLogError(logTag(), "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
-                             "userConfirmationHandler. For more information refer to the documentation.");
-    }
 }

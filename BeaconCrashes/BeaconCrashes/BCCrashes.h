@@ -4,12 +4,16 @@
 // exception handler and the application forwarder), watches memory pressure
 // while enabled, and keeps the directories of its files. Disabling it
 // removes its files; the engine and the handlers stay installed for the life
-// of the process.
+// of the process. The crash-time log buffer (BCCrashesLogBuffer) mirrors the
+// logs the channels prepare; the pending reports (BCPendingCrashReports) own
+// the stored crash files, the reports waiting for an answer and the last
+// session's report.
 //
-// Locks: the service's recursive lock (the base's) is held by the enabled
-// state changes and by tracking; the crash file lists have a mutex of their
-// own, never held across a call into the application (a synchronous hop to
-// the main queue, the confirmation handler, the delegate).
+// Locks: the service's recursive lock (the base's) is held by tracking; the
+// engine and the application's objects have a mutex of their own; the crash
+// file lists are guarded by the pending reports' one mutex. None is held
+// across a call into the application (a synchronous hop to the main queue,
+// the confirmation handler, a delegate).
 #include <atomic>
 #include <filesystem>
 #include <functional>
@@ -100,6 +104,10 @@ public:
                                const std::optional<std::string> &appSecret,
                                const std::optional<std::string> &transmissionTargetToken,
                                bool fromApplication) override;
+    // Re-enqueues the buffer of a crash again (on a further unit), then the
+    // base's re-configuration.
+    void updateConfigurationWithAppSecret(const std::optional<std::string> &appSecret,
+                                          const std::optional<std::string> &transmissionTargetToken) override;
     void applyEnabledState(bool isEnabled) override;
 
     void setEnableMachExceptionHandler(bool enabled) { enableMachExceptionHandler_ = enabled; }
@@ -116,13 +124,6 @@ public:
     // Reads and removes the flag of the previous launch.
     void processMemoryWarningInLastSession();
 
-    // The stored crash files: regular, non-empty files of the crashes
-    // directory that are not markers or metadata.
-    std::vector<std::filesystem::path> persistedCrashReports();
-    void deleteAllFromCrashesDirectory();
-    void removeAnalyzerFile();
-    void clearUnprocessedReports();
-    void instanceNotifyWithUserConfirmation(unsigned long userConfirmation);
 
     // Tracks an error the application caught; the new error id, or nothing
     // when nothing was tracked.
@@ -143,13 +144,18 @@ public:
     std::shared_ptr<platform::dispatch::Semaphore> delayedProcessingSemaphore() const {
         return delayedProcessingSemaphore_;
     }
-    std::vector<std::filesystem::path> crashFiles() const;
+    // The "CrashesBuffer" unit of the last re-enqueueing, if any.
+    std::shared_ptr<BCChannelUnitProtocol> bufferChannelUnit() const;
     const std::string &crashesPathComponent() const { return crashesPathComponent_; }
     const std::string &logBufferPathComponent() const { return logBufferPathComponent_; }
     const std::string &analyzerInProgressFilePathComponent() const { return analyzerInProgressFilePathComponent_; }
     const platform::Date &appStartTime() const { return appStartTime_; }
 
 private:
+    // Points the channel-delegate members at the log buffer and the pending
+    // reports; once, when the shared instance is made.
+    void installChannelCallbacks();
+    void processLogBufferAfterCrash();
     void startMemoryPressureSource();
     void cancelMemoryPressureSource();
 
@@ -174,12 +180,5 @@ private:
     std::shared_ptr<platform::dispatch::MemoryPressureSource> memoryPressureSource_;
     std::weak_ptr<BCCrashesDelegate> delegate_;
     BCUserConfirmationHandler userConfirmationHandler_;
-    std::shared_ptr<BCErrorReport> lastSessionCrashReport_;
-
-    // The crash files and the work waiting for confirmation.
-    mutable std::mutex listsMutex_;
-    std::vector<std::filesystem::path> crashFiles_;
-    std::optional<std::vector<std::shared_ptr<BCAbstractLog>>> unprocessedLogs_;
-    std::optional<std::vector<std::shared_ptr<BCErrorReport>>> unprocessedReports_;
-    std::optional<std::vector<std::filesystem::path>> unprocessedFilePaths_;
+    std::shared_ptr<BCChannelUnitProtocol> bufferChannelUnit_;
 };

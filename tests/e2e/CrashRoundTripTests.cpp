@@ -314,10 +314,11 @@ TEST_F(CrashRoundTripTest, ACrashLogTheServerRefusesStaysStoredAndIsSentByALater
     const size_t refusedCount = logsOfType("appleError").size();
 
     server_.setDefaultAnswer(testsupport::LoopbackHttpServer::Answer{});
-    // The stored log goes out as soon as the crash unit starts, before the
-    // service joins the group as its delegate; the launch runs until its own
-    // start-up log, sent on a later timer, has gone too.
-    const Launch later = launch("idle", 1, "startService");
+    // The stored crash log goes out as soon as the crash unit starts; the
+    // service has joined the group by then, so its delegate hears of it. The
+    // buffered log refused with it goes on its own unit's timer.
+    const Launch later = launch("idle", 1, "appleError,handledError");
+    EXPECT_TRUE(later.noted("sent appleError"));
     EXPECT_EQ(later.count("asked "), 0u);
     EXPECT_EQ(logsOfType("appleError").size(), refusedCount + 1);
     EXPECT_EQ(storedCrashLogCount(), 0u);

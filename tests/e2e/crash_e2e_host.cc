@@ -1,7 +1,8 @@
 // A small host program for the end-to-end crash tests, linked with the real
 // libraries: it launches like the application (crash-on-exceptions
-// registered, an empty crash delegate, a confirmation handler, the SDK
-// started with the crash service), then does what E2E_ACTION says.
+// registered, a crash delegate, a confirmation handler, the SDK started with
+// the crash service), then does what E2E_ACTION says. The crash service does
+// all the rest itself: the host only watches.
 //
 //   E2E_LOG_URL   the ingestion's base URL (a loopback server)
 //   E2E_ANSWER    the confirmation answer: 0, 1 or 2
@@ -13,13 +14,9 @@
 //                 handler; "test-crash": the service's test crash;
 //                 "memory": a memory warning, then exit; "idle": run until pending crashes
 //                 are processed and every log type listed in E2E_WAIT_SENT
-//                 (comma-separated) was sent or failed
-//
-// The crash service does not yet call its buffer and pending-report parts
-// itself; until it does, this host connects them as the service will: the
-// buffer's setup, its channel callbacks and its crash-time write, the
-// re-enqueueing at start, the pending report's handling and the delayed
-// processing.
+//                 (comma-separated) was sent or failed: crash logs as the
+//                 crash delegate is told, other logs as the channel group
+//                 reports them to an observer
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -30,16 +27,12 @@
 #include <thread>
 #include <unistd.h>
 
-#include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
 #include "BCBeacon.h"
 #include "BCChannelGroupDefault.h"
 #include "BCCrashes.h"
-#include "BCCrashesLogBuffer.h"
 #include "BCDeviceTracker.h"
-#include "BCEncrypter.h"
 #include "BCException.h"
-#include "BCPendingCrashReports.h"
 #include "BCStackFrame.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/NSExceptionBox.h"
@@ -92,42 +85,19 @@ int main() {
     BCDeviceTracker::setSourcesForTesting(sources);
 
     const unsigned long answer = std::stoul(env("E2E_ANSWER", "1"));
-    BCCrashes::setDelegate(std::make_shared<BCCrashesDelegate>());
+    // The service tells its delegate about crash logs only, on the main
+    // thread; the delegate is held weakly.
+    auto delegate = std::make_shared<BCCrashesDelegate>();
+    delegate->didSucceedSendingErrorReport = [](BCCrashes &, const auto &) { note("sent appleError"); };
+    delegate->didFailSendingErrorReport = [](BCCrashes &, const auto &, const platform::ErrorPtr &) {
+        note("failed appleError");
+    };
+    BCCrashes::setDelegate(delegate);
     BCCrashes::setUserConfirmationHandler([answer](const std::vector<std::shared_ptr<BCErrorReport>> &reports) {
         note("asked " + std::to_string(reports.size()));
-        BCPendingCrashReports::sharedInstance()->notifyWithUserConfirmation(answer);
+        BCCrashes::notifyWithUserConfirmation(answer);
         return true;
     });
-
-    // The buffer's files, and its crash-time write as the engine's post-crash
-    // callback (set on the process-wide handler context before enabling).
-    BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
-    static const BBCrashReporterCallbacks callbacks{0, nullptr, bc_save_log_buffer};
-    BBCrashReporter().setCrashCallbacks(&callbacks);
-
-    // The service's channel callbacks, set before the service joins the
-    // channel group (which adds it as a delegate) so that none is missed.
-    static BCEncrypter encrypter;
-    auto crashes = BCCrashes::sharedInstance();
-    auto pending = BCPendingCrashReports::sharedInstance();
-    std::weak_ptr<BCCrashes> weakCrashes = crashes;
-    BCChannelDelegate &glue = *crashes;
-    glue.channelDidPrepareLog = [weakCrashes](const auto &, const auto &log, const std::string &id, uint32_t) {
-        auto service = weakCrashes.lock();
-        BCCrashesLogBuffer::didPrepareLog(log, id, service && service->instanceIsEnabled(), encrypter);
-    };
-    glue.channelDidCompleteEnqueueingLog = [](const auto &, const auto &log, const std::string &id) {
-        BCCrashesLogBuffer::didCompleteEnqueueingLog(log, id);
-    };
-    glue.channelWillSendLog = [pending](const auto &, const auto &log) { pending->channelWillSendLog(log); };
-    glue.channelDidSucceedSendingLog = [pending](const auto &, const auto &log) {
-        note("sent " + typeOf(log));
-        pending->channelDidSucceedSendingLog(log);
-    };
-    glue.channelDidFailSendingLog = [pending](const auto &, const auto &log, const platform::ErrorPtr &error) {
-        note("failed " + typeOf(log));
-        pending->channelDidFailSendingLog(log, error);
-    };
 
     BCBeacon::setLogUrl(env("E2E_LOG_URL"));
     BCBeacon::start(kSecret, BCBeacon::Services{BCCrashes::serviceClass()});
@@ -135,17 +105,17 @@ int main() {
     note(std::string("memoryWarning ") + (BCCrashes::hasReceivedMemoryWarningInLastSession() ? "1" : "0"));
     auto group = BCBeacon::sharedInstance()->channelGroup();
     if (!group) return 10;
-    BCCrashesLogBuffer::processLogBufferAfterCrash(*group, encrypter);
-    if (crashes->didCrashInLastSession()) pending->handleLatestCrashReport();
-    pending->setCrashFiles(pending->persistedCrashReports());
-    if (!pending->crashFiles().empty()) {
-        // The service listed its crash files before the pending report was
-        // stored and found none, so it opened the gate already: close it
-        // again for the processing that now follows.
-        while (crashes->delayedProcessingSemaphore()->wait(0.0) == 0) {
-        }
-        pending->startDelayedCrashProcessing();
-    }
+    auto crashes = BCCrashes::sharedInstance();
+    // Watches the other logs; joined after the start, it sees the logs the
+    // start enqueued, which leave on their unit's timer.
+    auto observer = std::make_shared<BCChannelDelegate>();
+    observer->channelDidSucceedSendingLog = [](const auto &, const auto &log) {
+        if (!std::dynamic_pointer_cast<BCAppleErrorLog>(log)) note("sent " + typeOf(log));
+    };
+    observer->channelDidFailSendingLog = [](const auto &, const auto &log, const platform::ErrorPtr &) {
+        if (!std::dynamic_pointer_cast<BCAppleErrorLog>(log)) note("failed " + typeOf(log));
+    };
+    group->addDelegate(observer);
 
     const std::string action = env("E2E_ACTION", "idle");
     if (action == "segv") {

@@ -1,6 +1,7 @@
 #include "BCPendingCrashReports.h"
 
 #include <algorithm>
+#include <string_view>
 
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
@@ -111,7 +112,22 @@ std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData
 std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashReports() {
     auto crashes = crashes_.lock();
     if (!crashes) return {};
-    auto files = crashes->persistedCrashReports();
+    std::vector<Path> files;
+    auto entries = BCUtility::contentsOfDirectory(crashes->crashesPathComponent());
+    if (!entries || entries->empty()) {
+        BCLogError(BCCrashes::logTag(), "No persisted crashes found.");
+        return files;
+    }
+    // Regular, non-empty files that are not markers or metadata.
+    static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"};
+    for (const auto &entry : *entries) {
+        if (!entry.isRegularFile || static_cast<int32_t>(entry.size) <= 0) continue;
+        const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
+            const std::string_view name(entry.name), tail(suffix);
+            return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;
+        });
+        if (!marker) files.push_back(entry.url);
+    }
     // Names are whole seconds since 2001: shorter names first, then by text,
     // is time order, the same on every run.
     std::sort(files.begin(), files.end(), [](const Path &a, const Path &b) {

@@ -91,16 +91,6 @@ protected:
 };
 
 TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnTheAnswer) {
-    // Two reports on either side of the day (in 2032) names get a tenth
-    // digit, one unreadable file, and what the listing must skip.
-    copyCase("full_x86_64", crashesDir() / "1000000000");
-    copyCase("uncaught_exception", crashesDir() / "999999999");
-    std::ofstream(crashesDir() / "1000000001") << "not a report";
-    std::ofstream(crashesDir() / ".DS_Store") << "x";
-    std::ofstream(crashesDir() / "BNCrashes.analyzer") << "x";
-    std::ofstream(crashesDir() / "old.plist") << "x";
-    std::ofstream(crashesDir() / "700000003");
-    std::filesystem::create_directories(crashesDir() / "700000004");
     inChild([this] {
         int failures = 0;
         channeltest::RecordingDelegate recorder;
@@ -110,6 +100,17 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
             return true;
         });
         auto pending = launch(recorder);
+        // Placed after the start, so that only this processor sees them: two
+        // reports on either side of the day (in 2032) names get a tenth
+        // digit, one unreadable file, and what the listing must skip.
+        copyCase("full_x86_64", crashesDir() / "1000000000");
+        copyCase("uncaught_exception", crashesDir() / "999999999");
+        std::ofstream(crashesDir() / "1000000001") << "not a report";
+        std::ofstream(crashesDir() / ".DS_Store") << "x";
+        std::ofstream(crashesDir() / "BNCrashes.analyzer") << "x";
+        std::ofstream(crashesDir() / "old.plist") << "x";
+        std::ofstream(crashesDir() / "700000003");
+        std::filesystem::create_directories(crashesDir() / "700000004");
         const auto files = pending->persistedCrashReports();
         CHILD_EXPECT(files.size() == 3);
         CHILD_EXPECT(files.size() == 3 && files[0].filename() == "999999999" && files[2].filename() == "1000000001");
@@ -149,9 +150,6 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
 }
 
 TEST_F(BCPendingCrashReportsTest, DontSendFiltersAndTheDelegateDiscardFiles) {
-    copyCase("full_x86_64", crashesDir() / "700000001");
-    copyCase("uncaught_exception", crashesDir() / "700000000");
-    copyCase("symbols_os0", crashesDir() / "700000005");
     inChild([this] {
         int failures = 0;
         channeltest::RecordingDelegate recorder;
@@ -166,6 +164,9 @@ TEST_F(BCPendingCrashReportsTest, DontSendFiltersAndTheDelegateDiscardFiles) {
             return true;
         });
         auto pending = launch(recorder);
+        copyCase("full_x86_64", crashesDir() / "700000001");
+        copyCase("uncaught_exception", crashesDir() / "700000000");
+        copyCase("symbols_os0", crashesDir() / "700000005");
         pending->setCrashFiles(pending->persistedCrashReports());
         pending->processCrashReports();
         CHILD_EXPECT(seen == 2);
@@ -190,7 +191,6 @@ TEST_F(BCPendingCrashReportsTest, DontSendFiltersAndTheDelegateDiscardFiles) {
 }
 
 TEST_F(BCPendingCrashReportsTest, AlwaysSendSkipsTheHandlerAndAnswerSevenIsSend) {
-    copyCase("full_x86_64", crashesDir() / "700000001");
     inChild([this] {
         int failures = 0;
         channeltest::RecordingDelegate recorder;
@@ -201,13 +201,13 @@ TEST_F(BCPendingCrashReportsTest, AlwaysSendSkipsTheHandlerAndAnswerSevenIsSend)
         });
         auto pending = launch(recorder);
         BCBeaconUserDefaults::shared()->setObject(true, "CrashesUserConfirmation");
+        copyCase("full_x86_64", crashesDir() / "700000001");
         pending->setCrashFiles(pending->persistedCrashReports());
         pending->processCrashReports();
         CHILD_EXPECT(asked == 0);
         CHILD_EXPECT(crashLogsEnqueued(recorder).size() == 1);
         return failures;
     });
-    copyCase("uncaught_exception", crashesDir() / "700000000");
     inChild([this] {
         int failures = 0;
         channeltest::RecordingDelegate recorder;
@@ -221,6 +221,7 @@ TEST_F(BCPendingCrashReportsTest, AlwaysSendSkipsTheHandlerAndAnswerSevenIsSend)
             return true;
         });
         pending = launch(recorder);
+        copyCase("uncaught_exception", crashesDir() / "700000000");
         pending->setCrashFiles(pending->persistedCrashReports());
         pending->processCrashReports();
         CHILD_EXPECT(seen.size() == 1);
@@ -236,11 +237,6 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
     inChild([this] {
         int failures = 0;
         channeltest::RecordingDelegate recorder;
-        auto pending = launch(recorder);
-        auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
-        CHILD_EXPECT(engine && engine->hasPendingCrashReport());
-        // No stored file at start: the gate is open and no list was made.
-        CHILD_EXPECT(!pending->unprocessedCrashReports());
         // The names of this second and the next are taken.
         const double now = platform::Date::now().timeIntervalSinceReferenceDate();
         std::vector<std::string> taken;
@@ -249,7 +245,11 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             taken.push_back(platform::format("%.0f", now + k));
             std::ofstream(crashesDir() / taken.back()) << "older crash";
         }
-        pending->handleLatestCrashReport();
+        // The start stores the pending report beside them.
+        auto pending = BCPendingCrashReports::sharedInstance();
+        launch(recorder);
+        CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
+        auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
         for (const auto &name : taken) {
             std::ifstream in(crashesDir() / name);
             std::string text;
@@ -257,9 +257,9 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             CHILD_EXPECT(text == "older crash");
         }
         CHILD_EXPECT(pending->persistedCrashReports().size() == 4);
-        CHILD_EXPECT(pending->getLastSessionCrashReport() &&
-                     pending->getLastSessionCrashReport()->signal() == "SIGILL");
-        CHILD_EXPECT(!engine->hasPendingCrashReport());
+        CHILD_EXPECT(pending->crashFiles().size() == 4);
+        CHILD_EXPECT(BCCrashes::lastSessionCrashReport() && BCCrashes::lastSessionCrashReport()->signal() == "SIGILL");
+        CHILD_EXPECT(engine && !engine->hasPendingCrashReport());
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "BNCrashes.analyzer"));
         return failures;
     });
@@ -271,14 +271,15 @@ TEST_F(BCPendingCrashReportsTest, AFailedStoreKeepsThePendingReportAndAMarkerPur
     inChild([this] {
         int failures = 0;
         channeltest::RecordingDelegate recorder;
-        auto pending = launch(recorder);
-        auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
-        // The crashes folder cannot hold files: a regular file in its place.
+        // The crashes folder cannot hold files: a regular file in its place
+        // when the start tries to store the pending report.
         std::filesystem::remove_all(crashesDir());
         std::ofstream(crashesDir()) << "in the way";
-        pending->handleLatestCrashReport();
-        CHILD_EXPECT(engine->hasPendingCrashReport());
-        CHILD_EXPECT(!pending->getLastSessionCrashReport());
+        auto pending = launch(recorder);
+        auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
+        CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
+        CHILD_EXPECT(engine && engine->hasPendingCrashReport());
+        CHILD_EXPECT(!BCCrashes::lastSessionCrashReport());
 
         // A marker left by a launch that ended while parsing: purged unread.
         std::filesystem::remove(crashesDir());
@@ -293,7 +294,6 @@ TEST_F(BCPendingCrashReportsTest, AFailedStoreKeepsThePendingReportAndAMarkerPur
 }
 
 TEST_F(BCPendingCrashReportsTest, SendingCallbacksReachTheDelegateOnTheMainThreadForCrashLogsOnly) {
-    copyCase("uncaught_exception", crashesDir() / "700000000");
     inChild([this] {
         int failures = 0;
         channeltest::RecordingDelegate recorder;
@@ -310,6 +310,7 @@ TEST_F(BCPendingCrashReportsTest, SendingCallbacksReachTheDelegateOnTheMainThrea
         };
         BCCrashes::setDelegate(delegate);
         auto pending = launch(recorder);
+        copyCase("uncaught_exception", crashesDir() / "700000000");
         pending->setCrashFiles(pending->persistedCrashReports());
         BCCrashes::setUserConfirmationHandler([](const auto &) { return true; });
         pending->processCrashReports();
