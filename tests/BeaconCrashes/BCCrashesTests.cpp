@@ -15,6 +15,7 @@
 #include "BCChannelUnitProtocol.h"
 #include "BCCrashes.h"
 #include "BCCrashesUncaughtCXXExceptionHandlerManager.h"
+#include "BCWrapperCrashesHelper.h"
 #include "BCErrorAttachmentLog.h"
 #include "BCErrorReport.h"
 #include "BCException.h"
@@ -124,6 +125,48 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         CHILD_EXPECT(crashes->bbCrashReporter() == engine);
         CHILD_EXPECT(BCCrashesUncaughtCXXExceptionHandlerManager::countCXXExceptionHandler() == 1);
         CHILD_EXPECT(crashes->memoryPressureSource() != nullptr);
+        return failures;
+    });
+}
+
+TEST_F(BCCrashesTest, AWrapperSetupDelegateIsAskedAroundTheEngineAndDisablingEmptiesTheBuffer) {
+    inChild([this] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        std::vector<std::string> calls;
+        auto setup = std::make_shared<BCCrashHandlerSetupDelegate>();
+        setup->shouldEnableUncaughtExceptionHandler = [&] {
+            calls.push_back("should " + std::to_string(BCCrashes::sharedInstance()->bbCrashReporter() != nullptr));
+            return false;
+        };
+        setup->willSetUpCrashHandlers = [&] {
+            calls.push_back("will " + std::to_string(BCCrashes::sharedInstance()->bbCrashReporter() != nullptr));
+        };
+        setup->didSetUpCrashHandlers = [&] {
+            calls.push_back("did " + std::to_string(BCCrashes::sharedInstance()->bbCrashReporter() != nullptr));
+        };
+        BCWrapperCrashesHelper::setCrashHandlerSetupDelegate(setup);
+        startCrashes();
+        auto crashes = BCCrashes::sharedInstance();
+        CHILD_EXPECT((calls == std::vector<std::string>{"should 0", "will 0", "did 1"}));
+        auto engine = crashes->bbCrashReporter();
+        CHILD_EXPECT(engine && !engine->config()->shouldRegisterUncaughtExceptionHandler());
+        CHILD_EXPECT(capture.contains(BCLogLevelDebug,
+                                      "EnableUncaughtExceptionHandler is set to NO, we're running in a managed runtime."));
+        // The buffer of a crash was looked for at start, on a unit of its own.
+        auto bufferUnit = crashes->bufferChannelUnit();
+        CHILD_EXPECT(bufferUnit && bufferUnit->configuration()->groupId() == "CrashesBuffer");
+
+        // Enabling again configures nothing, so the hooks are asked again
+        // around a configuration that stops at once.
+        const auto buffer = home.path() / "sdk/crasheslogbuffer/3.bccrasheslogbuffer";
+        std::ofstream(buffer) << "buffered at a crash";
+        BCCrashes::setEnabled(false);
+        CHILD_EXPECT(std::filesystem::exists(buffer) && std::filesystem::file_size(buffer) == 0);
+        calls.clear();
+        BCCrashes::setEnabled(true);
+        CHILD_EXPECT((calls == std::vector<std::string>{"should 1", "will 1", "did 1"}));
+        CHILD_EXPECT(crashes->bbCrashReporter() == engine);
         return failures;
     });
 }
