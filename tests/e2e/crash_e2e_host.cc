@@ -17,6 +17,7 @@
 //                 (comma-separated) was sent or failed: crash logs as the
 //                 crash delegate is told, other logs as the channel group
 //                 reports them to an observer
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -136,8 +137,9 @@ int main() {
         exception->frames->back()->address = "0x1";
         BCCrashes::sharedInstance()->trackModelException(exception, std::nullopt, std::nullopt);
         note("crashing");
-        volatile int *null = nullptr;
-        *null = 1;
+        // A store just above address 0: a null-pointer fault for the kernel, not a
+        // store through a null pointer that the sanitizers would stop first.
+        *reinterpret_cast<volatile int *>(uintptr_t{16}) = 1;
         return 11;
     }
 
