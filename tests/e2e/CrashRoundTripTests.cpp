@@ -12,8 +12,12 @@
 #include <thread>
 
 #include <nlohmann/json.hpp>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "support/LoopbackHttpServer.h"
 #include "support/TestSupport.h"
@@ -44,7 +48,8 @@ struct Launch {
 class CrashRoundTripTest : public ::testing::Test {
 protected:
     // Runs the host once with these settings; killed after the limit.
-    Launch launch(const std::string &action, int answer, const std::string &waitSent = "") {
+    Launch launch(const std::string &action, int answer, const std::string &waitSent = "",
+                  const std::string &logUrl = "") {
         const auto side = home_.path() / ("side-" + std::to_string(++launches_));
         std::vector<std::string> environment = {
             "HOME=" + home_.path().string(),
@@ -52,7 +57,7 @@ protected:
             "XDG_DATA_HOME=" + (home_.path() / "data").string(),
             "XDG_CACHE_HOME=" + (home_.path() / "cache").string(),
             "PATH=/usr/bin:/bin",
-            "E2E_LOG_URL=" + server_.baseURL(),
+            "E2E_LOG_URL=" + (logUrl.empty() ? server_.baseURL() : logUrl),
             "E2E_ANSWER=" + std::to_string(answer),
             "E2E_SIDE=" + side.string(),
             "E2E_ACTION=" + action,
@@ -325,6 +330,43 @@ TEST_F(CrashRoundTripTest, ACrashLogTheServerRefusesStaysStoredAndIsSentByALater
     EXPECT_TRUE(later.noted("sent appleError"));
     EXPECT_EQ(later.count("asked "), 0u);
     EXPECT_EQ(logsOfType("appleError").size(), refusedCount + 1);
+    EXPECT_EQ(storedCrashLogCount(), 0u);
+}
+
+namespace {
+
+// A loopback URL nothing listens on: a port bound, then closed.
+std::string urlOfAClosedPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        if (fd >= 0) close(fd);
+        return "";
+    }
+    close(fd);
+    return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+}
+
+}  // namespace
+
+TEST_F(CrashRoundTripTest, ACrashLogSentWhileTheServerIsDownStaysStoredAndIsSentByALaterLaunch) {
+    ASSERT_EQ(launch("segv", 1).signal, SIGSEGV);
+    const std::string down = urlOfAClosedPort();
+    ASSERT_FALSE(down.empty());
+    const Launch downLaunch = launch("idle", 1, "", down);
+    EXPECT_TRUE(downLaunch.noted("asked 1"));
+    EXPECT_TRUE(filesIn(find("crashes")).empty());
+    EXPECT_GE(storedCrashLogCount(), 1u);
+    EXPECT_TRUE(logsOfType("appleError").empty());
+
+    const Launch later = launch("idle", 1, "appleError,handledError");
+    EXPECT_TRUE(later.noted("sent appleError"));
+    EXPECT_EQ(later.count("asked "), 0u);
+    EXPECT_EQ(logsOfType("appleError").size(), 1u);
     EXPECT_EQ(storedCrashLogCount(), 0u);
 }
 
