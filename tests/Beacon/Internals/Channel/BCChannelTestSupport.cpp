@@ -129,42 +129,48 @@ bool FakeIngestion::waitForSends(size_t count, double timeoutSeconds) {
     return signal_.waitFor([&] { return sendCount() >= count; }, timeoutSeconds);
 }
 
-RecordingDelegate::RecordingDelegate() : delegate_(std::make_shared<BCChannelDelegate>()) {
+RecordingDelegate::RecordingDelegate()
+    : state_(std::make_shared<State>()), delegate_(std::make_shared<BCChannelDelegate>()) {
     auto &d = *delegate_;
     const auto now = [] { return std::this_thread::get_id(); };
-    d.channelGroupDidAddChannelUnit = [this, now](const auto &, const auto &) {
-        record({"didAddChannelUnit", nullptr, "", 0, nullptr, now()});
+    auto state = state_;
+    d.channelGroupDidAddChannelUnit = [state, now](const auto &, const auto &) {
+        state->record({"didAddChannelUnit", nullptr, "", 0, nullptr, now()});
     };
-    d.channelDidSetEnabled = [this, now](const auto &, bool enabled, bool deleteData) {
-        record({"didSetEnabled", nullptr, "", 0, nullptr, now(), enabled, deleteData});
+    d.channelDidSetEnabled = [state, now](const auto &, bool enabled, bool deleteData) {
+        state->record({"didSetEnabled", nullptr, "", 0, nullptr, now(), enabled, deleteData});
     };
-    d.channelPrepareLog = [this, now](const auto &, const auto &log) { record({"prepareLog", log, "", 0, nullptr, now()}); };
-    d.channelDidPrepareLog = [this, now](const auto &, const auto &log, const std::string &id, uint32_t flags) {
-        record({"didPrepareLog", log, id, flags, nullptr, now()});
+    d.channelPrepareLog = [state, now](const auto &, const auto &log) {
+        state->record({"prepareLog", log, "", 0, nullptr, now()});
     };
-    d.channelDidCompleteEnqueueingLog = [this, now](const auto &, const auto &log, const std::string &id) {
-        record({"didCompleteEnqueueing", log, id, 0, nullptr, now()});
+    d.channelDidPrepareLog = [state, now](const auto &, const auto &log, const std::string &id, uint32_t flags) {
+        state->record({"didPrepareLog", log, id, flags, nullptr, now()});
     };
-    d.channelWillSendLog = [this, now](const auto &, const auto &log) { record({"willSend", log, "", 0, nullptr, now()}); };
-    d.channelDidSucceedSendingLog = [this, now](const auto &, const auto &log) {
-        record({"didSucceed", log, "", 0, nullptr, now()});
+    d.channelDidCompleteEnqueueingLog = [state, now](const auto &, const auto &log, const std::string &id) {
+        state->record({"didCompleteEnqueueing", log, id, 0, nullptr, now()});
     };
-    d.channelDidFailSendingLog = [this, now](const auto &, const auto &log, const platform::ErrorPtr &error) {
-        record({"didFail", log, "", 0, error, now()});
+    d.channelWillSendLog = [state, now](const auto &, const auto &log) {
+        state->record({"willSend", log, "", 0, nullptr, now()});
+    };
+    d.channelDidSucceedSendingLog = [state, now](const auto &, const auto &log) {
+        state->record({"didSucceed", log, "", 0, nullptr, now()});
+    };
+    d.channelDidFailSendingLog = [state, now](const auto &, const auto &log, const platform::ErrorPtr &error) {
+        state->record({"didFail", log, "", 0, error, now()});
     };
 }
 
-void RecordingDelegate::record(Call call) {
+void RecordingDelegate::State::record(Call call) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        calls_.push_back(std::move(call));
+        std::lock_guard<std::mutex> lock(mutex);
+        calls.push_back(std::move(call));
     }
-    signal_.notify();
+    signal.notify();
 }
 
 std::vector<RecordingDelegate::Call> RecordingDelegate::calls() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return calls_;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->calls;
 }
 
 std::vector<RecordingDelegate::Call> RecordingDelegate::calls(const std::string &name) {
@@ -177,12 +183,12 @@ std::vector<RecordingDelegate::Call> RecordingDelegate::calls(const std::string 
 size_t RecordingDelegate::count(const std::string &name) { return calls(name).size(); }
 
 bool RecordingDelegate::waitForCount(const std::string &name, size_t count, double timeoutSeconds) {
-    return signal_.waitFor([&] { return this->count(name) >= count; }, timeoutSeconds);
+    return state_->signal.waitFor([&] { return this->count(name) >= count; }, timeoutSeconds);
 }
 
 void RecordingDelegate::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    calls_.clear();
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->calls.clear();
 }
 
 void FakeHttpClient::sendAsync(const platform::URL &url, const std::string &method, const BCHttpHeaders &headers,

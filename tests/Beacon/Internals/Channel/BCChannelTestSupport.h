@@ -104,11 +104,17 @@ public:
     void clear();
 
 private:
-    void record(Call call);
+    struct State {
+        std::mutex mutex;
+        Signal signal;
+        std::vector<Call> calls;
+        void record(Call call);
+    };
 
-    std::mutex mutex_;
-    Signal signal_;
-    std::vector<Call> calls_;
+    // Shared with the delegate's callbacks, so that a callback still running
+    // on the channel's queue when a test ends never reaches a destroyed
+    // recorder.
+    std::shared_ptr<State> state_;
     std::shared_ptr<BCChannelDelegate> delegate_;
 };
 
