@@ -92,7 +92,18 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string &reason) {
     case PLIST_REAL:
     case PLIST_STRING: return PlistNode::scalarValue(node);
     case PLIST_DATA: return Value(*PlistNode::dataValue(node));
-    case PLIST_DATE: return Value(PlistNode::dateValue(node));
+    case PLIST_DATE: {
+        // A date the writer could not hold is refused here too, so whatever
+        // is read can be written back.
+        const Date date = PlistNode::dateValue(node);
+        auto check = PlistNode::newDate(date);
+        if (!check) {
+            reason = "A date lies outside the range a property list can hold.";
+            return std::nullopt;
+        }
+        plist_free(*check);
+        return Value(date);
+    }
     case PLIST_ARRAY: {
         Array array;
         auto elements = PlistNode::arrayElements(node);
