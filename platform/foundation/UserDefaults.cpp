@@ -270,6 +270,7 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
                 ": it exists but could not be read, and writing would replace what it holds");
         return false;
     }
+    const Dictionary onDisk = merged;
     for (const auto &[key, value] : changes) apply(key, value, merged);
     if (edit) {
         if (edited) *edited = true;
@@ -284,7 +285,9 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
         }
     }
     bool ok = true;
-    if (!changes.empty()) {
+    // Nothing is written when the file holds the changes already (a key
+    // removed that was not there).
+    if (merged != onDisk) {
         auto data = PropertyListSerialization::dataWithPropertyList(Value(merged),
                                                                     PropertyListSerialization::Format::Binary, &error);
         ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode);

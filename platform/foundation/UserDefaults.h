@@ -14,6 +14,9 @@
 // that a write killed half-way left behind (".<name>.XXXXXX") are removed
 // when the defaults are made, under the same lock: every writer makes its
 // temporary file only while it holds that lock, so none seen then is live.
+// When another process holds the lock at that moment they are left for the
+// next start. A write waits at most 10 seconds for the lock (a stopped
+// process may hold it), then goes ahead without it, with a log line.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
