@@ -489,12 +489,16 @@ void BCBeacon::applyPipelineEnabledState(bool isEnabled) {
 platform::UUID BCBeacon::instanceInstallId() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (!installId_) {
-        const platform::Value stored = BCBeaconUserDefaults::shared()->objectForKey(kInstallIdKey);
-        if (const std::string *text = stored.string()) installId_ = platform::UUID::fromString(*text);
-        if (!installId_) {
-            installId_ = platform::UUID::random();
-            BCBeaconUserDefaults::shared()->setObject(installId_->UUIDString(), kInstallIdKey);
-        }
+        // Read, and made when absent or not a UUID, under the defaults' file
+        // lock: two instances launched for the first time at once agree on
+        // one id.
+        const platform::Value kept = BCBeaconUserDefaults::shared()->loadOrStoreObjectForKey(
+            kInstallIdKey, [](const platform::Value &stored) {
+                if (const std::string *text = stored.string(); text && platform::UUID::fromString(*text)) return stored;
+                return platform::Value(platform::UUID::random().UUIDString());
+            });
+        if (const std::string *text = kept.string()) installId_ = platform::UUID::fromString(*text);
+        if (!installId_) installId_ = platform::UUID::random();
     }
     return *installId_;
 }

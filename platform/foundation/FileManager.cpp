@@ -6,7 +6,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,17 +25,6 @@ fs::path xdgDirectory(const char *variable, const char *fallback) {
     // The XDG rules ignore relative paths.
     if (value && value[0] == '/') return fs::path(value);
     return FileManager::homeDirectory() / fallback;
-}
-
-// The process's umask, read without changing it (umask(2) would race with
-// other threads creating files).
-mode_t currentUmask() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Umask:", 0) == 0) return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
-    }
-    return 022;
 }
 
 bool writeAll(int fd, const Data &data) {
@@ -98,21 +86,36 @@ bool FileManager::createDirectory(const fs::path &url, bool withIntermediateDire
         setError(error, ENOENT, url);
         return false;
     }
+    // mkdir then chmod: the umask may only narrow the mode given to mkdir,
+    // and a folder it made unusable (say 0500) would fail every write below.
+    auto makeOne = [](const fs::path &path) {
+        if (::mkdir(path.c_str(), kPrivateDirectoryMode) != 0) return false;
+        ::chmod(path.c_str(), kPrivateDirectoryMode);
+        return true;
+    };
     if (!withIntermediateDirectories) {
-        if (::mkdir(url.c_str(), 0777) != 0) {
+        if (!makeOne(url)) {
             setError(error, errno, url);
             return false;
         }
         return true;
     }
-    std::error_code ec;
-    fs::create_directories(url, ec);
-    if (ec) {
-        setError(error, ec.value(), url);
-        return false;
+    // Each missing folder of the path is made private; folders that exist
+    // already are left as they are.
+    fs::path partial;
+    for (const auto &component : url) {
+        partial /= component;
+        if (component.empty() || component == "/" || component == "." || component == "..") continue;
+        if (makeOne(partial)) continue;
+        int err = errno;
+        struct stat st;
+        if (err != EEXIST || ::stat(partial.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            // A file in the way (or a dangling link) is not a folder.
+            setError(error, err == EEXIST ? ENOTDIR : err, url);
+            return false;
+        }
     }
-    // create_directories accepts an existing path only when it is a directory
-    // (or a link to one); check anyway, as a file there must fail.
+    // A path that ends in "." or ".." was not checked by the loop.
     struct stat st;
     if (::stat(url.c_str(), &st) != 0) {
         setError(error, errno, url);
@@ -189,8 +192,9 @@ bool FileManager::writeData(const Data &data, const fs::path &url, bool atomical
         mode = *permissions;
     } else {
         struct stat st;
-        // A replaced file keeps its permissions; a new one gets the usual ones.
-        mode = ::stat(url.c_str(), &st) == 0 ? (st.st_mode & 07777) : (0666 & ~currentUmask());
+        // A new file is private to the user whatever the umask; a replaced
+        // one keeps its permissions, but never more than the owner's.
+        mode = ::stat(url.c_str(), &st) == 0 ? (st.st_mode & kPrivateFileMode) : kPrivateFileMode;
     }
     if (!atomically) {
         // O_NONBLOCK: a FIFO without a reader fails at once instead of
@@ -206,6 +210,8 @@ bool FileManager::writeData(const Data &data, const fs::path &url, bool atomical
             setError(error, EINVAL, url);
             return false;
         }
+        // open() applied the umask to a new file; set the mode exactly.
+        if ((st.st_mode & 07777) != mode) ::fchmod(fd, mode);
         if (::ftruncate(fd, 0) != 0) {
             int e = errno;
             ::close(fd);

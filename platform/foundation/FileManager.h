@@ -41,8 +41,13 @@ public:
     static std::filesystem::path temporaryDirectory();
     static std::filesystem::path URLForDirectory(SearchPathDirectory directory);
 
-    // Creates the directory (and its missing parents when asked). An
-    // existing directory counts as success only with intermediates.
+    // What the SDK keeps on disk is private to the user, whatever the umask.
+    static constexpr mode_t kPrivateDirectoryMode = 0700;
+    static constexpr mode_t kPrivateFileMode = 0600;
+
+    // Creates the directory (and its missing parents when asked), each one
+    // made 0700; an existing directory keeps its mode. An existing
+    // directory counts as success only with intermediates.
     bool createDirectory(const std::filesystem::path &url, bool withIntermediateDirectories,
                          ErrorPtr *error = nullptr) const;
     // Whether the path can be reached (links are followed: a dangling link
@@ -55,8 +60,9 @@ public:
                                                                    ErrorPtr *error = nullptr) const;
     // Writes the bytes. Atomically: to a temporary file in the same
     // directory, flushed to disk, then renamed over the target, so a reader
-    // (or a crash) sees the old or the new contents, never a mix. New files
-    // get `permissions` (default: 0666 less the umask).
+    // (or a crash) sees the old or the new contents, never a mix. The file
+    // gets `permissions`; by default a new file is 0600 and a replaced one
+    // keeps its mode less any group and other bits.
     bool writeData(const Data &data, const std::filesystem::path &url, bool atomically, ErrorPtr *error = nullptr,
                    std::optional<mode_t> permissions = std::nullopt) const;
     std::optional<Data> contentsAtPath(const std::filesystem::path &url, ErrorPtr *error = nullptr) const;

@@ -1,6 +1,16 @@
 #include "platform/foundation/UserDefaults.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
@@ -18,9 +28,79 @@ namespace {
 
 void logLine(const std::string &text) { SystemLog::write("[UserDefaults] " + text); }
 
+// How long a write waits for another process's write before it goes ahead
+// without the lock: a live writer holds it for a read and a write of a small
+// file, so only a stopped or hung process gets there.
+constexpr auto kLockPatience = std::chrono::seconds(10);
+
+// The advisory lock on the lock file, held for the object's lifetime. Not
+// held (and logged, unless the folder does not exist yet) when the file
+// cannot be opened or the wait runs out: a write then goes ahead unlocked
+// rather than never. Without `wait`, only a lock that is free at once is
+// taken.
+class FileLock {
+public:
+    FileLock(const fs::path &path, bool wait) {
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            if (errno != ENOENT) logLine("Cannot open the lock file " + path.string() + ": " + std::strerror(errno));
+            return;
+        }
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            logLine("The lock file " + path.string() + " is not a regular file; going on without it");
+            release();
+            return;
+        }
+        if ((st.st_mode & 0777) != 0600 && st.st_uid == ::geteuid()) ::fchmod(fd_, 0600);
+        auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+        auto pause = std::chrono::milliseconds(1);
+        for (;;) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
+            if (errno == EINTR) continue;
+            if (errno == EWOULDBLOCK && !wait) {
+                release();
+                return;
+            }
+            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::milliseconds(50));
+        }
+        logLine("Cannot lock " + path.string() + " (" + std::strerror(errno) + "); going on without the lock");
+        release();
+    }
+    ~FileLock() { release(); }
+    bool held() const { return fd_ >= 0; }
+    FileLock(const FileLock &) = delete;
+    FileLock &operator=(const FileLock &) = delete;
+
+private:
+    void release() {
+        if (fd_ >= 0) ::close(fd_);  // closing the only descriptor drops the lock
+        fd_ = -1;
+    }
+    int fd_ = -1;
+};
+
+// Whether the name is one of the atomic writer's temporary files for the
+// file: "." + name + "." + six letters or digits (mkstemp's pattern).
+bool isTemporaryFileName(const std::string &candidate, const std::string &name) {
+    const std::string prefix = "." + name + ".";
+    if (candidate.size() != prefix.size() + 6 || candidate.compare(0, prefix.size(), prefix) != 0) return false;
+    for (size_t i = prefix.size(); i < candidate.size(); ++i)
+        if (!std::isalnum(static_cast<unsigned char>(candidate[i]))) return false;
+    return true;
+}
+
+void apply(const std::string &key, const std::optional<Value> &value, Dictionary &dictionary) {
+    if (value) dictionary[key] = *value;
+    else dictionary.erase(key);
+}
+
 }  // namespace
 
 UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)) {
+    removeStaleTemporaryFiles();
     reload();
 }
 
@@ -37,44 +117,89 @@ fs::path UserDefaults::standardFilePath() {
     return FileManager::URLForDirectory(FileManager::SearchPathDirectory::Preferences) / (name + ".plist");
 }
 
+fs::path UserDefaults::lockFilePath() const {
+    return file_.parent_path() / ("." + file_.filename().string() + ".lock");
+}
+
+void UserDefaults::removeStaleTemporaryFiles() {
+    const fs::path dir = file_.parent_path().empty() ? fs::path(".") : file_.parent_path();
+    const std::string name = file_.filename().string();
+    auto listed = FileManager::defaultManager()->contentsOfDirectory(dir);
+    if (!listed) return;
+    auto isStale = [&](const FileManager::DirectoryEntry &entry) {
+        return entry.isRegularFile && isTemporaryFileName(entry.name, name);
+    };
+    if (std::none_of(listed->begin(), listed->end(), isStale)) return;
+    std::lock_guard<std::mutex> fileLock(fileMutex_);
+    // While another process holds the lock, its temporary file may be live:
+    // nothing is removed then, and the next start looks again.
+    FileLock lock(lockFilePath(), false);
+    if (!lock.held()) return;
+    // Listed again under the lock: a file seen before it was taken may have
+    // been a live writer's, renamed into place since.
+    listed = FileManager::defaultManager()->contentsOfDirectory(dir);
+    if (!listed) return;
+    for (const auto &entry : *listed) {
+        if (!isStale(entry)) continue;
+        if (::unlink(entry.url.c_str()) == 0) logLine("Removed " + entry.url.string() + ", left by an interrupted write");
+    }
+}
+
+UserDefaults::FileState UserDefaults::readFile(Dictionary &out, bool setAside) {
+    out.clear();
+    ErrorPtr error;
+    auto data = FileManager::defaultManager()->contentsAtPath(file_, &error);
+    if (!data) {
+        if (error && error->code() == ENOENT) return FileState::Absent;
+        logLine("Cannot read " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")) +
+                "; the file is left as it is and changes are not written to it");
+        return FileState::Unreadable;
+    }
+    auto plist = PropertyListSerialization::propertyListWithData(*data, &error);
+    if (plist && plist->isDictionary()) {
+        out = std::move(*plist->dictionary());
+        return FileState::Read;
+    }
+    if (!setAside) return FileState::Corrupt;
+    // Keep the unreadable file for inspection instead of overwriting it with
+    // the next change.
+    fs::path aside = file_;
+    aside += ".corrupt";
+    std::error_code ec;
+    fs::rename(file_, aside, ec);
+    logLine("The defaults file " + file_.string() + " is not a property-list dictionary" +
+            (plist ? std::string() : " (" + error->localizedDescription() + ")") + "; moved it to " + aside.string() +
+            " and starting empty");
+    return FileState::SetAside;
+}
+
+void UserDefaults::refreshDomain(Dictionary onDisk) {
+    for (const auto &[key, value] : changes_) apply(key, value, onDisk);
+    application_ = std::move(onDisk);
+}
+
 void UserDefaults::reload() {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
     Dictionary loaded;
-    auto fm = FileManager::defaultManager();
-    ErrorPtr error;
-    auto data = fm->contentsAtPath(file_, &error);
-    if (!data) {
-        if (error && error->code() != ENOENT) {
-            // The file is there but cannot be read (permissions, not a
-            // regular file): it is left alone, the values in memory stay,
-            // and no change is written over it.
-            logLine("Cannot read " + file_.string() + ": " + error->localizedDescription() +
-                    "; the file is left as it is and changes are not written to it");
-            std::lock_guard<std::mutex> lock(mutex_);
-            unreadable_ = true;
-            return;
-        }
-    } else {
-        auto plist = PropertyListSerialization::propertyListWithData(*data, &error);
-        if (plist && plist->isDictionary()) {
-            loaded = std::move(*plist->dictionary());
-        } else {
-            // Keep the unreadable file for inspection instead of overwriting
-            // it with the next change.
-            fs::path aside = file_;
-            aside += ".corrupt";
-            std::error_code ec;
-            fs::rename(file_, aside, ec);
-            logLine("The defaults file " + file_.string() + " is not a property-list dictionary" +
-                    (plist ? std::string() : " (" + error->localizedDescription() + ")") + "; moved it to " +
-                    aside.string() + " and starting empty");
-        }
+    FileState state = readFile(loaded, false);
+    std::optional<FileLock> lock;
+    if (state == FileState::Corrupt) {
+        // Read again under the lock before setting it aside, so that what
+        // is set aside is not a file another process just put in place.
+        lock.emplace(lockFilePath(), true);
+        state = readFile(loaded, true);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    if (state == FileState::Unreadable) {
+        // The file is there but cannot be read (permissions, not a regular
+        // file): it is left alone, the values in memory stay, and no change
+        // is written over it.
+        std::lock_guard<std::mutex> guard(mutex_);
+        unreadable_ = true;
+        return;
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
     unreadable_ = false;
-    application_ = std::move(loaded);
-    ++generation_;
-    writtenGeneration_ = generation_;
+    refreshDomain(std::move(loaded));
 }
 
 Value UserDefaults::objectForKey(const std::string &key) const {
@@ -100,50 +225,129 @@ bool UserDefaults::setObject(const Value &value, const std::string &key) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         application_[key] = value;
-        ++generation_;
+        changes_[key] = value;
     }
     return persist();
 }
 
 bool UserDefaults::removeObjectForKey(const std::string &key) {
+    // Written even when the key is not in memory: another process may have
+    // set it since this one last read the file.
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (application_.erase(key) == 0) return true;
-        ++generation_;
+        application_.erase(key);
+        changes_[key] = std::nullopt;
     }
     return persist();
 }
 
 bool UserDefaults::persist() {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
-    Dictionary snapshot;
-    uint64_t generation;
+    return writeChanges();
+}
+
+bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
+    if (edited) *edited = false;
+    Changes changes;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        // A writer that came after us already wrote a snapshot holding our
-        // change.
-        if (writtenGeneration_ >= generation_) return true;
-        if (unreadable_) {
-            logLine("Not writing " + file_.string() +
-                    ": it exists but could not be read, and writing would replace what it holds");
-            return false;
-        }
-        snapshot = application_;
-        generation = generation_;
+        // A writer that came after us already wrote our change.
+        if (changes_.empty() && !edit) return true;
+        changes = changes_;
     }
-    ErrorPtr error;
-    auto data = PropertyListSerialization::dataWithPropertyList(Value(std::move(snapshot)),
-                                                                PropertyListSerialization::Format::Binary, &error);
     auto fm = FileManager::defaultManager();
-    bool ok = data && (file_.parent_path().empty() || fm->createDirectory(file_.parent_path(), true, &error)) &&
-              fm->writeData(*data, file_, true, &error, static_cast<mode_t>(0600));
-    if (!ok) {
+    ErrorPtr error;
+    if (!file_.parent_path().empty() && !fm->createDirectory(file_.parent_path(), true, &error)) {
         logLine("Cannot write " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")));
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    writtenGeneration_ = generation;
+    FileLock lock(lockFilePath(), true);
+    Dictionary merged;
+    if (readFile(merged, true) == FileState::Unreadable) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        unreadable_ = true;
+        logLine("Not writing " + file_.string() +
+                ": it exists but could not be read, and writing would replace what it holds");
+        return false;
+    }
+    const Dictionary onDisk = merged;
+    for (const auto &[key, value] : changes) apply(key, value, merged);
+    if (edit) {
+        if (edited) *edited = true;
+        if (auto change = edit(merged)) {
+            // The edit's key is written as the process's own change; it has
+            // been checked for the file by its caller.
+            const std::string &key = change->first;
+            apply(key, change->second, merged);
+            changes[key] = change->second;
+            std::lock_guard<std::mutex> guard(mutex_);
+            changes_[key] = change->second;
+        }
+    }
+    bool ok = true;
+    // Nothing is written when the file holds the changes already (a key
+    // removed that was not there).
+    if (merged != onDisk) {
+        auto data = PropertyListSerialization::dataWithPropertyList(Value(merged),
+                                                                    PropertyListSerialization::Format::Binary, &error);
+        ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode);
+        if (!ok)
+            logLine("Cannot write " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")));
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    unreadable_ = false;
+    if (!ok) {
+        // The file keeps what it held; memory keeps this process's changes.
+        for (const auto &[key, value] : changes_) apply(key, value, application_);
+        return false;
+    }
+    // What was written is no longer a pending change, unless it changed
+    // again meanwhile.
+    for (const auto &[key, value] : changes) {
+        auto it = changes_.find(key);
+        if (it != changes_.end() && it->second == value) changes_.erase(it);
+    }
+    refreshDomain(std::move(merged));
     return true;
+}
+
+Value UserDefaults::loadOrStoreObject(const std::string &key, const std::function<Value(const Value &stored)> &resolve) {
+    Value kept;
+    std::optional<std::string> refused;
+    Edit edit = [&](const Dictionary &onDisk) -> std::optional<std::pair<std::string, std::optional<Value>>> {
+        auto it = onDisk.find(key);
+        Value stored = it != onDisk.end() ? it->second : Value();
+        kept = resolve ? resolve(stored) : stored;
+        if (kept == stored) return std::nullopt;
+        ErrorPtr error;
+        if (!kept.isNull() && !PropertyListSerialization::dataWithPropertyList(
+                                  Value(Dictionary{{key, kept}}), PropertyListSerialization::Format::Binary, &error)) {
+            refused = error ? error->localizedDescription() : std::string("?");
+            return std::nullopt;
+        }
+        return std::make_pair(key, kept.isNull() ? std::optional<Value>() : std::optional<Value>(kept));
+    };
+    bool edited = false;
+    {
+        std::lock_guard<std::mutex> fileLock(fileMutex_);
+        writeChanges(edit, &edited);
+    }
+    if (refused) {
+        logLine("Attempt to set a non-property-list object " + text::lossyUTF8(kept.description()) + " for key " +
+                text::lossyUTF8(key) + ": " + *refused);
+        return objectForKey(key);
+    }
+    if (edited) return kept;
+    // The file could not be read: this process decides alone, from memory.
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = application_.find(key);
+        Value stored = it != application_.end() ? it->second : Value();
+        kept = resolve ? resolve(stored) : stored;
+        if (kept == stored) return kept;
+    }
+    setObject(kept, key);
+    return kept;
 }
 
 void UserDefaults::registerDefaults(const Dictionary &registrationDictionary) {

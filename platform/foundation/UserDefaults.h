@@ -4,12 +4,28 @@
 // rewritten atomically on every change, so that a value set survives a crash
 // that follows at once. Lookups try the application domain first. Safe to
 // use from any thread.
+//
+// Several processes may share the file. Each write takes an advisory lock
+// (flock on ".<name>.lock" beside the file, mode 0600), reads the file
+// afresh, changes only the keys this process set or removed since its last
+// write, and replaces the file before letting go of the lock: a change of
+// another process is never undone, and the domain in memory picks up the
+// other processes' values at each write (and at reload()). Temporary files
+// that a write killed half-way left behind (".<name>.XXXXXX") are removed
+// when the defaults are made, under the same lock: every writer makes its
+// temporary file only while it holds that lock, so none seen then is live.
+// When another process holds the lock at that moment they are left for the
+// next start. A write waits at most 10 seconds for the lock (a stopped
+// process may hold it), then goes ahead without it, with a log line.
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/foundation/Value.h"
 
@@ -43,6 +59,16 @@ public:
     // memory for this run).
     bool setObject(const Value &value, const std::string &key);
     bool removeObjectForKey(const std::string &key);
+    // Load-or-make across processes: reads the key's value afresh from the
+    // file under the lock writers take, gives it (a null Value when absent)
+    // to `resolve`, and stores what resolve answers when that differs, all
+    // before another process can write. Two processes making a value at once
+    // (an install id at a first launch) so end up with the same one. Answers
+    // the value kept. Only the application domain is looked at. `resolve`
+    // runs with the lock held: it must not use these defaults. When the file
+    // cannot be read or written, this process's value is used and kept in
+    // memory, as setObject does.
+    Value loadOrStoreObject(const std::string &key, const std::function<Value(const Value &stored)> &resolve);
     // Adds the entries to the registration domain (not written to disk).
     void registerDefaults(const Dictionary &registrationDictionary);
     // A snapshot of every key of both domains (the application's winning).
@@ -56,23 +82,47 @@ public:
     std::optional<Data> dataForKey(const std::string &key) const;
 
     // Re-reads the application domain from the file (the registration
-    // domain stays). A file that is not a property-list dictionary is set
+    // domain stays, and so do changes of this process not yet written). A
+    // file that is not a property-list dictionary is set
     // aside as "<name>.corrupt", logged, and the domain starts empty. A file
     // that exists but cannot be read is logged and left alone: the values in
     // memory stay and nothing is written over it until a reload reads it.
     void reload();
 
+    // The lock file writers of the file take: ".<name>.lock" beside it.
+    std::filesystem::path lockFilePath() const;
+
 private:
+    // A key set (a value) or removed (nullopt) and not yet written.
+    using Changes = std::map<std::string, std::optional<Value>>;
+    // What reading the file found.
+    enum class FileState { Read, Absent, Corrupt, SetAside, Unreadable };
+    // A change of one key (its new value, or nullopt to remove it), decided
+    // while the file is locked and read; nullopt changes nothing.
+    using Edit = std::function<std::optional<std::pair<std::string, std::optional<Value>>>(const Dictionary &onDisk)>;
+
     bool persist();
+    // Holding fileMutex_: locks the file, reads it, applies this process's
+    // changes (and the edit), writes it when anything changed and refreshes
+    // the domain. False when the file could not be read or written (the
+    // changes then stay in memory for the next write); `edited` tells
+    // whether the edit ran.
+    bool writeChanges(const Edit &edit = nullptr, bool *edited = nullptr);
+    // The file's dictionary. One that is not a property-list dictionary is
+    // set aside as "<name>.corrupt" when asked (else answered Corrupt).
+    FileState readFile(Dictionary &out, bool setAside);
+    void removeStaleTemporaryFiles();
+    // Holding mutex_: the application domain is the file's contents with
+    // the changes not yet written on top.
+    void refreshDomain(Dictionary onDisk);
 
     const std::filesystem::path file_;
-    mutable std::mutex mutex_;  // guards the two domains and generation_
+    mutable std::mutex mutex_;  // guards the two domains, changes_ and unreadable_
     Dictionary registration_;
     Dictionary application_;
-    uint64_t generation_ = 0;   // bumped on every change of application_
+    Changes changes_;
     bool unreadable_ = false;   // the file exists but could not be read
-    std::mutex fileMutex_;      // serialises writers of the file
-    uint64_t writtenGeneration_ = 0;
+    std::mutex fileMutex_;      // serialises this process's users of the file
 };
 
 }  // namespace platform

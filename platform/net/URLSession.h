@@ -5,7 +5,10 @@
 //
 // - Completions run on the delegate queue (a serial queue of the session when
 //   none is given), never on the transfer thread.
-// - Only http and https are spoken; redirects are followed (at most 10).
+// - Only http and https are spoken. A redirect (301, 302, 307, 308) is
+//   followed, at most 10 times, only to the same scheme, host and port, and
+//   with the same method, header fields and body; any other redirect is not
+//   followed and its 3xx response is the task's answer.
 // - A request or header field holding CR, LF or NUL is refused with -1000.
 // - A transfer that cannot connect within connectTimeout seconds, or that
 //   moves less than one byte per second for idleTimeout seconds, fails with

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +40,37 @@ void setBody(CURL *easy, const Data &body) {
     curl_easy_setopt(easy, CURLOPT_POSTFIELDS,
                      body.empty() ? kEmpty : reinterpret_cast<const char *>(body.data()));
 }
+
+// The scheme, host and port of an absolute URL (the port filled in from the
+// scheme when the URL has none), lower-cased; nullopt when curl cannot parse
+// it.
+std::optional<std::string> originOf(const std::string &url) {
+    CURLU *handle = curl_url();
+    if (!handle) return std::nullopt;
+    std::optional<std::string> origin;
+    char *scheme = nullptr, *host = nullptr, *port = nullptr;
+    if (curl_url_set(handle, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        std::string text = std::string(scheme) + "://" + host + ":" + port;
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        origin = std::move(text);
+    }
+    curl_free(scheme);
+    curl_free(host);
+    curl_free(port);
+    curl_url_cleanup(handle);
+    return origin;
+}
+
+// The redirects that are followed (to the same origin only), each keeping
+// the request's method, header fields and body. A 303 asks for a GET of
+// another resource: it is answered to the caller, as any other 3xx.
+bool isFollowedRedirect(long status) { return status == 301 || status == 302 || status == 307 || status == 308; }
+
+constexpr int kMaxRedirects = 10;
 
 }  // namespace
 
@@ -82,6 +115,8 @@ private:
 
 struct URLSessionEngine::Transfer {
     std::shared_ptr<URLSessionDataTask> task;
+    std::string url;    // this hop's URL: the request's, or a redirect's target
+    int redirects = 0;  // redirects followed before this hop
     EasyPool *pool = nullptr;
     CURL *easy = nullptr;
     curl_slist *headerList = nullptr;
@@ -233,16 +268,18 @@ void URLSessionEngine::run() {
                                   {kURLErrorFailingURLStringKey, task->originalRequest().url.absoluteString()}}));
     };
 
-    auto start = [&](const std::shared_ptr<URLSessionDataTask> &task) {
+    // One hop of a task: its request, sent to `url`.
+    auto start = [&](const std::shared_ptr<URLSessionDataTask> &task, const std::string &url, int redirects) {
         if (task->isFinished()) return;
         const URLRequest &request = task->originalRequest();
-        if (hasLineBreakOrNul(request.method) || request.method.empty() ||
-            hasLineBreakOrNul(request.url.absoluteString())) {
+        if (hasLineBreakOrNul(request.method) || request.method.empty() || hasLineBreakOrNul(url)) {
             badRequest(task, "The request's method or URL holds a line break.");
             return;
         }
         auto transfer = std::make_unique<Transfer>();
         transfer->task = task;
+        transfer->url = url;
+        transfer->redirects = redirects;
         transfer->maxBody = configuration_.maxResponseBodySize;
         for (const auto &[name, value] : request.headers) {
             if (name.empty() || hasLineBreakOrNul(name) || hasLineBreakOrNul(value) ||
@@ -262,11 +299,12 @@ void URLSessionEngine::run() {
         }
         transfer->pool = &easyPool;
         transfer->easy = easy;
-        curl_easy_setopt(easy, CURLOPT_URL, request.url.absoluteString().c_str());
+        curl_easy_setopt(easy, CURLOPT_URL, transfer->url.c_str());
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+        // Redirects are followed here, hop by hop (see done), not by curl:
+        // curl would follow them to any host, with the request's header
+        // fields, and turn a POST into a GET.
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
@@ -325,6 +363,28 @@ void URLSessionEngine::run() {
         if (code == CURLE_OK) {
             long status = 0;
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+            char *location = nullptr;
+            if (isFollowedRedirect(status)) curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location);
+            // A redirect to the same scheme, host and port is followed with
+            // the same request; one elsewhere is not, and its response is
+            // the answer.
+            if (location) {
+                auto from = originOf(transfer->url);
+                std::string target = location;
+                if (from && from == originOf(target)) {
+                    if (transfer->redirects >= kMaxRedirects) {
+                        transfer->task->finish(
+                            std::nullopt, nullptr,
+                            errorForCurlCode(CURLE_TOO_MANY_REDIRECTS, "", requested.absoluteString()));
+                        return;
+                    }
+                    auto task = transfer->task;
+                    int redirects = transfer->redirects + 1;
+                    transfer.reset();  // its handle goes back to the pool first
+                    start(task, target, redirects);
+                    return;
+                }
+            }
             char *effective = nullptr;
             curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
             std::optional<URL> answered = effective ? URL::parse(effective) : std::nullopt;
@@ -352,7 +412,9 @@ void URLSessionEngine::run() {
         bool shutdownNow = false;
         for (auto &command : commands) {
             switch (command.kind) {
-            case Command::Kind::Add: start(command.task); break;
+            case Command::Kind::Add:
+                start(command.task, command.task->originalRequest().url.absoluteString(), 0);
+                break;
             case Command::Kind::Cancel: cancelTask(command.task); break;
             case Command::Kind::Shutdown: shutdownNow = true; break;
             }

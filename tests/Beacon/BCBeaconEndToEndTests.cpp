@@ -123,6 +123,33 @@ TEST_F(BeaconEndToEndTest, AServerErrorIsRetriedAndTheLogDeliveredOnce) {
     EXPECT_TRUE(waitForRows(0, "groupId = 'TestService'"));
 }
 
+TEST_F(BeaconEndToEndTest, ARedirectElsewhereKeepsTheLogStoredUntilItIsDelivered) {
+    LoopbackHttpServer other;
+    LoopbackHttpServer::Answer redirect;
+    redirect.status = 302;
+    redirect.headers = {{"Location", other.baseURL() + "/logs"}, {"x-bc-retry-after-ms", "20"}};
+    server.setDefaultAnswer(redirect);
+    testUnit->enqueueItem(validLog(), BCFlagsNormal);
+    auto testBodies = [&] {
+        std::vector<std::string> bodies;
+        for (const auto &request : server.requests()) {
+            const auto json = body(request);
+            if (json.is_object() && json["logs"][0].value("type", "") != "startService") bodies.push_back(request.body);
+        }
+        return bodies;
+    };
+    Signal signal;
+    ASSERT_TRUE(signal.waitFor([&] { return testBodies().size() >= 2; }, 10));
+    EXPECT_EQ(rows("groupId = 'TestService'"), 1) << "redirected twice, the log is still stored";
+    server.setDefaultAnswer(LoopbackHttpServer::Answer());
+    ASSERT_TRUE(recorder.waitForCount("didSucceed", 1, 20));
+    EXPECT_TRUE(waitForRows(0, "groupId = 'TestService'"));
+    const auto bodies = testBodies();
+    ASSERT_GE(bodies.size(), 3u);
+    for (const auto &sent : bodies) EXPECT_EQ(sent, bodies[0]) << "the same batch each time";
+    EXPECT_EQ(other.requestCount(), 0u);
+}
+
 TEST_F(BeaconEndToEndTest, ANonRecoverableStatusDeletesOnlyThatServiceLogs) {
     LoopbackHttpServer::Answer refused;
     refused.status = 400;

@@ -221,6 +221,8 @@ TEST_F(BCPendingCrashReportsTest, AlwaysSendSkipsTheHandlerAndAnswerSevenIsSend)
             return true;
         });
         pending = launch(recorder);
+        // The previous launch's "always send" is stored; this one asks.
+        BCBeaconUserDefaults::shared()->removeObjectForKey("CrashesUserConfirmation");
         copyCase("uncaught_exception", crashesDir() / "700000000");
         pending->setCrashFiles(pending->persistedCrashReports());
         pending->processCrashReports();

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include "platform/foundation/FileManager.h"
+#include "support/ForkedChild.h"
 #include "support/TestSupport.h"
 
 using namespace platform;
@@ -80,7 +81,15 @@ TEST_F(FileManagerTest, WritesAndReadsAtomicallyOrNot) {
     EXPECT_EQ(fm->contentsAtPath(file), Data{9});
     struct stat st;
     ASSERT_EQ(stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u) << "a replaced file keeps its permissions";
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "a replaced file keeps its mode less the group's and others' bits";
+    ASSERT_EQ(chmod(file.c_str(), 0400), 0);
+    ASSERT_TRUE(fm->writeData(Data{8}, file, true));
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0400u) << "a replaced file is never widened";
+    ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+    ASSERT_TRUE(fm->writeData(Data{7}, file, false));
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_TRUE(fm->writeData(Data{}, file, false));
     EXPECT_EQ(fm->contentsAtPath(file), Data{});
 
@@ -93,6 +102,37 @@ TEST_F(FileManagerTest, WritesAndReadsAtomicallyOrNot) {
     EXPECT_FALSE(fm->contentsAtPath(home.path(), &error));
     for (const auto &entry : fs::directory_iterator(home.path()))
         EXPECT_NE(entry.path().filename().string().rfind(".data.bin.", 0), 0u) << "temporary file left behind";
+}
+
+TEST_F(FileManagerTest, WhatItMakesIsPrivateWhateverTheUmask) {
+    // An existing folder is never changed; what is made below it is 0700 and
+    // 0600, with Debian's umask and with one that would make a folder
+    // unusable. The umask is the process's: changed in a child only.
+    fs::path shared = home.path() / "shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+    auto modeOf = [](const fs::path &path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    auto result = testsupport::runInChild([&] {
+        int failures = 0;
+        for (mode_t mask : {mode_t(022), mode_t(0277)}) {
+            ::umask(mask);
+            fs::path top = shared / ("umask" + std::to_string(mask));
+            if (!fm->createDirectory(top / "a" / "b", true)) return 100;
+            if (!fm->createDirectory(top / "single", false)) return 101;
+            if (!fm->writeData(Data{1}, top / "a" / "b" / "atomic", true)) return 102;
+            if (!fm->writeData(Data{1}, top / "plain", false)) return 103;
+            for (const fs::path &dir : {top, top / "a", top / "a" / "b", top / "single"})
+                if (modeOf(dir) != 0700) failures++;
+            for (const fs::path &file : {top / "a" / "b" / "atomic", top / "plain"})
+                if (modeOf(file) != 0600) failures++;
+        }
+        return failures;
+    });
+    EXPECT_TRUE(result.exited && result.exitCode == 0) << result.exitCode << result.output;
+    EXPECT_EQ(modeOf(shared), 0755);
 }
 
 TEST_F(FileManagerTest, ListingFlagsLinksAsNotRegularAndRemovalLeavesLinkTargets) {

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/file.h>
 #include <functional>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +15,7 @@
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/UUID.h"
 #include "platform/foundation/UserDefaults.h"
 #include "support/TestSupport.h"
 
@@ -115,6 +119,34 @@ TEST_F(UserDefaultsTest, AValueSetJustBeforeACrashIsOnDisk) {
     UserDefaults after(file);
     EXPECT_EQ(after.stringForKey("Key"), "survives");
     EXPECT_EQ(readWithPython(file, "d['Key']"), "survives\n");
+
+    // A write killed half-way leaves its temporary file: the next start
+    // removes it, and only what has exactly that name, unless another
+    // process holds the lock (its write may be live).
+    const fs::path dir = file.parent_path();
+    const std::vector<std::string> stale = {".defaults.plist.Xy12Zq", ".defaults.plist.000000"};
+    const std::vector<std::string> kept = {".defaults.plist.Xy12Z",  ".defaults.plist.Xy12Zq9", ".defaults.plist.Xy-2Zq",
+                                           ".other.plist.Xy12Zq",    "defaults.plist.Xy12Zq",   ".defaults.plist.lock"};
+    for (const auto &name : stale) std::ofstream(dir / name) << "half";
+    for (const auto &name : kept) std::ofstream(dir / name) << "other";
+    fs::create_directory(dir / ".defaults.plist.Dir123");
+    fs::create_symlink(dir / "defaults.plist", dir / ".defaults.plist.Lnk123");
+    {
+        // Held by another writer: nothing is removed.
+        int held = open(after.lockFilePath().c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        UserDefaults whileLocked(file);
+        EXPECT_EQ(whileLocked.stringForKey("Key"), "survives");
+        for (const auto &name : stale) EXPECT_TRUE(fs::exists(dir / name)) << name;
+        close(held);
+    }
+    UserDefaults restarted(file);
+    for (const auto &name : stale) EXPECT_FALSE(fs::exists(dir / name)) << name;
+    for (const auto &name : kept) EXPECT_TRUE(fs::exists(dir / name)) << name;
+    EXPECT_TRUE(fs::is_directory(dir / ".defaults.plist.Dir123"));
+    EXPECT_TRUE(fs::is_symlink(dir / ".defaults.plist.Lnk123"));
+    EXPECT_EQ(restarted.stringForKey("Key"), "survives");
 }
 
 TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
@@ -124,6 +156,10 @@ TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
     struct stat first;
     ASSERT_EQ(stat(file.c_str(), &first), 0);
     EXPECT_EQ(first.st_mode & 0777, 0600u);
+    struct stat lock;
+    ASSERT_EQ(stat(defaults.lockFilePath().c_str(), &lock), 0);
+    EXPECT_EQ(defaults.lockFilePath(), home.path() / ".atomic.plist.lock");
+    EXPECT_EQ(lock.st_mode & 0777, 0600u);
     ASSERT_TRUE(defaults.setObject(Value(2), "B"));
     struct stat second;
     ASSERT_EQ(stat(file.c_str(), &second), 0);
@@ -131,7 +167,9 @@ TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
     EXPECT_NE(first.st_ino, second.st_ino);
     auto entries = FileManager::defaultManager()->contentsOfDirectory(home.path());
     ASSERT_TRUE(entries);
-    for (const auto &e : *entries) EXPECT_EQ(e.name.find(".atomic.plist."), std::string::npos) << "left over: " << e.name;
+    for (const auto &e : *entries)
+        EXPECT_TRUE(e.name.find(".atomic.plist.") == std::string::npos || e.name == ".atomic.plist.lock")
+            << "left over: " << e.name;
     EXPECT_EQ(readWithPython(file, "sorted(d.items())"), "[('A', 'one'), ('B', 2)]\n");
 }
 
@@ -159,6 +197,159 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
         for (int k = 0; k < kKeys; ++k)
             EXPECT_EQ(reread.integerForKey("t" + std::to_string(t) + "k" + std::to_string(k)), t * 1000 + k);
     EXPECT_EQ(readWithPython(file, "len(d)"), std::to_string(kThreads * kKeys) + "\n");
+}
+
+// Two instances of the application sharing the file. Each racer is this
+// binary started afresh (fork and exec) with the file and its name in the
+// environment; it waits for the parent's go (the end of its stdin), then
+// makes the install id, sets a key of its own and keeps writing a counter
+// of its own, printing the install id it ended up with.
+namespace {
+
+constexpr const char *kRacerFile = "PLOTWICK_DEFAULTS_RACER_FILE";
+constexpr const char *kRacerName = "PLOTWICK_DEFAULTS_RACER_NAME";
+constexpr int kRacerWrites = 40;
+
+int runRacer(const char *file, const std::string &name) {
+    char go;
+    while (read(STDIN_FILENO, &go, 1) > 0) {
+    }
+    UserDefaults defaults(file);
+    Value id = defaults.loadOrStoreObject("InstallId", [](const Value &stored) {
+        return stored.isString() ? stored : Value(UUID::random().UUIDString());
+    });
+    if (!id.isString()) return 2;
+    if (!defaults.setObject(Value(name), "Own" + name)) return 3;
+    for (int i = 1; i <= kRacerWrites; ++i)
+        if (!defaults.setObject(Value(i), "Counter" + name)) return 4;
+    std::printf("%s\n", id.string()->c_str());
+    return 0;
+}
+
+// Runs at start-up, before any test, when this process is a racer.
+const bool kIsRacer = [] {
+    const char *file = getenv(kRacerFile);
+    const char *name = getenv(kRacerName);
+    if (!file || !name) return false;
+    alarm(30);
+    int code = runRacer(file, name);
+    std::fflush(stdout);
+    _exit(code);
+}();
+
+struct Racer {
+    pid_t pid = -1;
+    int go = -1;      // write end of the racer's stdin
+    int output = -1;  // read end of its stdout
+};
+
+Racer startRacer(const fs::path &file, const std::string &name) {
+    // Everything the child needs is made before the fork: between fork and
+    // exec it only moves descriptors.
+    std::vector<std::string> environment;
+    for (char **entry = environ; *entry; ++entry) environment.emplace_back(*entry);
+    environment.push_back(std::string(kRacerFile) + "=" + file.string());
+    environment.push_back(std::string(kRacerName) + "=" + name);
+    std::vector<char *> envp;
+    for (auto &entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    char arg0[] = "racer";
+    char *argv[] = {arg0, nullptr};
+    int in[2], out[2];
+    Racer racer;
+    // Close-on-exec, so that one racer holds no end of the other's pipes.
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return racer;
+    racer.pid = fork();
+    if (racer.pid == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        close(in[1]);
+        close(out[0]);
+        execve("/proc/self/exe", argv, envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    racer.go = in[1];
+    racer.output = out[0];
+    return racer;
+}
+
+// Its output and exit status (or 128 plus the signal that ended it).
+std::pair<std::string, int> finishRacer(Racer &racer) {
+    std::string text;
+    char buffer[256];
+    for (ssize_t n; (n = read(racer.output, buffer, sizeof buffer)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(racer.output);
+    int status = 0;
+    if (waitpid(racer.pid, &status, 0) != racer.pid) return {text, -1};
+    return {text, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+}
+
+}  // namespace
+
+TEST_F(UserDefaultsTest, TwoProcessesAgreeOnTheInstallIdAndKeepEachOthersKeys) {
+    ASSERT_FALSE(kIsRacer);
+    for (int round = 0; round < 5; ++round) {
+        fs::path file = home.path() / ("race" + std::to_string(round)) / "app.plist";
+        Racer a = startRacer(file, "A");
+        Racer b = startRacer(file, "B");
+        ASSERT_GT(a.pid, 0);
+        ASSERT_GT(b.pid, 0);
+        // Both start at once.
+        close(a.go);
+        close(b.go);
+        auto [idA, statusA] = finishRacer(a);
+        auto [idB, statusB] = finishRacer(b);
+        ASSERT_EQ(statusA, 0) << idA;
+        ASSERT_EQ(statusB, 0) << idB;
+        EXPECT_EQ(idA, idB) << "round " << round;
+        UserDefaults after(file);
+        EXPECT_EQ(after.stringForKey("InstallId").value_or("") + "\n", idA);
+        EXPECT_EQ(after.stringForKey("OwnA"), "A") << "round " << round;
+        EXPECT_EQ(after.stringForKey("OwnB"), "B") << "round " << round;
+        EXPECT_EQ(after.integerForKey("CounterA"), kRacerWrites);
+        EXPECT_EQ(after.integerForKey("CounterB"), kRacerWrites);
+    }
+}
+
+// A write re-reads the file: a value another writer stored meanwhile is
+// kept, a key removed here is removed there, and the domain picks up the
+// other's values.
+TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
+    fs::path file = home.path() / "shared.plist";
+    UserDefaults first(file);
+    UserDefaults second(file);
+    ASSERT_TRUE(first.setObject(Value("one"), "First"));
+    ASSERT_TRUE(first.setObject(Value("doomed"), "Removed"));
+    ASSERT_TRUE(second.setObject(Value("two"), "Second"));
+    EXPECT_EQ(second.stringForKey("First"), "one");
+    ASSERT_TRUE(second.removeObjectForKey("Removed"));
+    ASSERT_TRUE(first.setObject(Value("again"), "First"));
+    EXPECT_EQ(first.stringForKey("Second"), "two");
+    EXPECT_TRUE(first.objectForKey("Removed").isNull());
+    UserDefaults reread(file);
+    EXPECT_EQ(reread.stringForKey("First"), "again");
+    EXPECT_EQ(reread.stringForKey("Second"), "two");
+    EXPECT_TRUE(reread.objectForKey("Removed").isNull());
+
+    // Load-or-make: a stored value is kept, and nothing is written for it.
+    struct stat before {}, afterStat {};
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    int calls = 0;
+    EXPECT_EQ(second.loadOrStoreObject("First", [&](const Value &stored) { ++calls; return stored; }), Value("again"));
+    ASSERT_EQ(stat(file.c_str(), &afterStat), 0);
+    EXPECT_EQ(before.st_ino, afterStat.st_ino);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(first.loadOrStoreObject("Made", [](const Value &stored) { return stored.isNull() ? Value(1) : Value(2); }),
+              Value(1));
+    EXPECT_EQ(second.loadOrStoreObject("Made", [](const Value &stored) { return stored.isNull() ? Value(3) : stored; }),
+              Value(1));
+    EXPECT_EQ(UserDefaults(file).integerForKey("Made"), 1);
 }
 
 // Runs the body in a forked child (killed by its own alarm after 10 s) and

@@ -140,19 +140,61 @@ TEST_F(URLSessionTests, RequestsInTurnCarryNothingOfTheOnesBefore) {
 TEST_F(URLSessionTests, FollowsRedirectsAndReportsTheFinalAnswer) {
     server.script({307, {{"Location", "/moved"}}, "", "text/plain"});
     server.script({308, {{"Location", "/final"}, {"X-First", "1"}}, "", "text/plain"});
+    server.script({302, {{"Location", server.baseURL() + "/last"}}, "", "text/plain"});
     server.script({200, {{"X-Final", "1"}}, "done", "text/plain"});
     auto session = makeSession();
-    start(session, post("/start", "body"));
+    start(session, post("/start", "body", {{"App-Secret", "s3cret"}}));
     ASSERT_TRUE(outcomes.waitFor(1));
     auto outcome = outcomes.values()[0];
     ASSERT_TRUE(outcome.response);
     EXPECT_EQ(outcome.response->statusCode(), 200);
-    EXPECT_EQ(outcome.response->url().path(), "/final");
+    EXPECT_EQ(outcome.response->url().path(), "/last");
     EXPECT_FALSE(outcome.response->valueForHTTPHeaderField("X-First"));
     auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[2].method, "POST");
-    EXPECT_EQ(requests[2].body, "body");
+    ASSERT_EQ(requests.size(), 4u);
+    // Every hop, the 302 included, is the same POST with its header fields.
+    for (size_t i = 1; i < 4; ++i) {
+        EXPECT_EQ(requests[i].method, "POST") << i;
+        EXPECT_EQ(requests[i].body, "body") << i;
+        EXPECT_EQ(requests[i].header("App-Secret"), "s3cret") << i;
+    }
+    EXPECT_EQ(requests[3].path, "/last");
+
+    // Endless redirects end after ten hops.
+    server.setDefaultAnswer({302, {{"Location", "/again"}}, "", "text/plain"});
+    start(session, post("/loop", "body"));
+    ASSERT_TRUE(outcomes.waitFor(2));
+    ASSERT_TRUE(outcomes.values()[1].error);
+    EXPECT_EQ(outcomes.values()[1].error->code(), kURLErrorHTTPTooManyRedirects);
+    EXPECT_EQ(server.requestCount(), 4u + 11u);
+}
+
+// A redirect to another port, host or scheme (or a 303, which asks for a GET)
+// is not followed: the 3xx itself is the answer and nothing reaches the
+// other place.
+TEST_F(URLSessionTests, RedirectsElsewhereAreNotFollowed) {
+    LoopbackHttpServer other;
+    const std::string port = std::to_string(server.port());
+    const std::vector<std::pair<int, std::string>> redirects = {
+        {302, other.baseURL() + "/elsewhere"},
+        {307, "http://localhost:" + port + "/samePortOtherHost"},
+        {308, "https://127.0.0.1:" + port + "/otherScheme"},
+        {303, "/seeOther"},
+    };
+    for (const auto &[status, location] : redirects) server.script({status, {{"Location", location}}, "", "text/plain"});
+    auto session = makeSession();
+    for (size_t i = 0; i < redirects.size(); ++i) {
+        start(session, post("/logs", "body", {{"App-Secret", "s3cret"}}));
+        ASSERT_TRUE(outcomes.waitFor(i + 1));
+        auto outcome = outcomes.values()[i];
+        ASSERT_TRUE(outcome.response) << i;
+        EXPECT_FALSE(outcome.error) << i;
+        EXPECT_EQ(outcome.response->statusCode(), redirects[i].first);
+        EXPECT_EQ(outcome.response->valueForHTTPHeaderField("Location"), redirects[i].second);
+        EXPECT_EQ(outcome.response->url().path(), "/logs");
+    }
+    EXPECT_EQ(server.requestCount(), redirects.size());
+    EXPECT_EQ(other.requestCount(), 0u);
 }
 
 TEST_F(URLSessionTests, TransportFailuresMapToURLErrors) {

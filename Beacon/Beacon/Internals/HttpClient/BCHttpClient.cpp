@@ -5,11 +5,19 @@
 #include <algorithm>
 
 #include "BCHttpUtil.h"
+#include "BCLogger.h"
 #include "platform/foundation/Error.h"
 
 using platform::net::HTTPURLResponse;
 
 namespace {
+
+constexpr const char *kLogTag = "Beacon";
+
+std::string originOf(const platform::URL &url) {
+    return url.scheme().value_or("") + "://" + url.host().value_or("") +
+           (url.port() ? ":" + std::to_string(*url.port()) : std::string());
+}
 
 bool isCancellation(const platform::ErrorPtr &error) {
     return error && error->domain() == platform::net::kURLErrorDomain &&
@@ -153,6 +161,7 @@ void BCHttpClient::callFinished(const std::shared_ptr<BCHttpCall> &call, uint64_
         return;
     }
     long status = response ? response->statusCode() : 0;
+    if (status >= 300 && status < 400) logRedirect(*call, *response);
     if (BCHttpUtil::isRecoverableError(status)) {
         if (auto delay = call->delayForRetry(response.get())) {
             call->retryCount++;
@@ -161,6 +170,23 @@ void BCHttpClient::callFinished(const std::shared_ptr<BCHttpCall> &call, uint64_
         }
     }
     completeCall(call, std::move(data), std::move(response), std::move(error));
+}
+
+void BCHttpClient::logRedirect(const BCHttpCall &call, const HTTPURLResponse &response) {
+    // The session follows redirects to the same scheme, host and port only;
+    // a 3xx that reaches here points elsewhere, and nothing was delivered.
+    const auto location = response.valueForHTTPHeaderField("Location");
+    std::optional<std::string> target;
+    if (location) {
+        if (auto url = platform::URL::parse(*location); url && url->host()) {
+            target = url->scheme().value_or("") + "://" + *url->host() +
+                     (url->port() ? ":" + std::to_string(*url->port()) : std::string());
+        } else {
+            target = *location;
+        }
+    }
+    BCLogError(kLogTag, "Not following the redirect (HTTP status %ld) from %@ to %@: the request failed and is retried.",
+               response.statusCode(), originOf(call.url()), target);
 }
 
 void BCHttpClient::armRetry(const std::shared_ptr<BCHttpCall> &call, double delaySeconds) {

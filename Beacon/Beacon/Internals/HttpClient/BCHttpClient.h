@@ -10,6 +10,9 @@
 // - Disabling completes every call at once with the error 100 of
 //   "io.Beacon.SDK.ErrorDomain"; sends while disabled complete with 101.
 // - Destroying the client completes what is pending the same way.
+// - A 3xx answer is a redirect the session would not follow (another scheme,
+//   host or port): logged as an error and retried like a 5xx, never a
+//   delivery.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -64,6 +67,7 @@ private:
     void startCall(const std::shared_ptr<BCHttpCall> &call);
     void callFinished(const std::shared_ptr<BCHttpCall> &call, uint64_t generation, std::optional<platform::Data> data,
                       std::shared_ptr<const platform::net::HTTPURLResponse> response, platform::ErrorPtr error);
+    static void logRedirect(const BCHttpCall &call, const platform::net::HTTPURLResponse &response);
     void retryTimerFired(const std::shared_ptr<BCHttpCall> &call, uint64_t generation);
     void armRetry(const std::shared_ptr<BCHttpCall> &call, double delaySeconds);
     void completeCall(const std::shared_ptr<BCHttpCall> &call, std::optional<platform::Data> data,

@@ -7,7 +7,8 @@
 bool BCHttpUtil::isSuccessStatusCode(long statusCode) { return statusCode >= 200 && statusCode < 300; }
 
 bool BCHttpUtil::isRecoverableError(long statusCode) {
-    return statusCode >= 500 || statusCode == 408 || statusCode == 429 || statusCode == 0;
+    return statusCode >= 500 || (statusCode >= 300 && statusCode < 400) || statusCode == 408 || statusCode == 429 ||
+           statusCode == 0;
 }
 
 std::string BCHttpUtil::hideSecret(const std::string &secret) {

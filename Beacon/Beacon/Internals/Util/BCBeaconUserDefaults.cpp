@@ -36,6 +36,11 @@ void BCBeaconUserDefaults::removeObjectForKey(const std::string &key) {
     standard()->removeObjectForKey(getBeaconKeyFrom(key));
 }
 
+platform::Value BCBeaconUserDefaults::loadOrStoreObjectForKey(
+    const std::string &key, const std::function<platform::Value(const platform::Value &stored)> &resolve) {
+    return standard()->loadOrStoreObject(getBeaconKeyFrom(key), resolve);
+}
+
 void BCBeaconUserDefaults::migrateKeys(const MigrationTable &migratedKeys, const std::string &service) {
     std::string markerKey = platform::format(kMigratedKeyFormat, service);
     if (!objectForKey(markerKey).isNull()) return;

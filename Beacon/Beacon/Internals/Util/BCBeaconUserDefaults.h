@@ -1,6 +1,7 @@
 #pragma once
 // The SDK's view of the user defaults: every key is stored with the prefix
 // "BNBeacon", so the SDK's entries never collide with the application's own.
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,11 @@ public:
     platform::Value objectForKey(const std::string &key) const;
     void setObject(const platform::Value &object, const std::string &key);
     void removeObjectForKey(const std::string &key);
+    // Load-or-make of one key, atomic across processes sharing the defaults
+    // (see platform::UserDefaults::loadOrStoreObject): `resolve` gets the
+    // stored value (null when absent) and answers the one to keep.
+    platform::Value loadOrStoreObjectForKey(const std::string &key,
+                                            const std::function<platform::Value(const platform::Value &stored)> &resolve);
 
     // Moves old values to their new keys, once per service.
     void migrateKeys(const MigrationTable &migratedKeys, const std::string &service);

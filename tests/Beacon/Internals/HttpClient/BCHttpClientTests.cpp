@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "BCHttpClient.h"
+#include "Beacon/Internals/Model/BCModelTestSupport.h"
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/net/URLSession.h"
 #include "support/Collector.h"
@@ -109,7 +110,7 @@ TEST_F(BCHttpClientTests, RecoverableStatusesAreRetriedUntilTheIntervalsAreUsed)
 
 TEST_F(BCHttpClientTests, OtherStatusesCompleteAtOnce) {
     auto client = makeClient();
-    const std::vector<int> codes{400, 401, 403, 404, 304, 201};
+    const std::vector<int> codes{400, 401, 403, 404, 201};
     for (int code : codes) server.script(status(code));
     for (size_t i = 0; i < codes.size(); ++i) {
         send(*client, {0.01, 0.01});
@@ -117,6 +118,48 @@ TEST_F(BCHttpClientTests, OtherStatusesCompleteAtOnce) {
         EXPECT_EQ(outcomes.values()[i].status(), codes[i]);
     }
     EXPECT_EQ(server.requestCount(), codes.size());
+}
+
+// Redirects to the same origin are followed with the whole request; a
+// redirect elsewhere sends nothing there, is logged, and is retried like a
+// server error: a 3xx is never a delivery.
+TEST_F(BCHttpClientTests, RedirectsElsewhereAreRetriedNeverDelivered) {
+    modeltest::LogCapture log;
+    LoopbackHttpServer other;
+    auto client = makeClient();
+    server.script(status(302, {{"Location", "/moved"}}));
+    send(*client, {}, "{\"a\":1}", {{"App-Secret", "secret"}, {"Install-ID", "id"}});
+    ASSERT_TRUE(outcomes.waitFor(1));
+    EXPECT_EQ(outcomes.values()[0].status(), 200);
+    auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].path, "/moved");
+    EXPECT_EQ(requests[1].method, "POST");
+    EXPECT_EQ(requests[1].body, "{\"a\":1}");
+    EXPECT_EQ(requests[1].header("App-Secret"), "secret");
+    EXPECT_EQ(requests[1].header("Install-ID"), "id");
+
+    server.script(status(302, {{"Location", other.baseURL() + "/logs"}}));
+    server.script(status(307, {{"Location", "https://127.0.0.1:" + std::to_string(server.port()) + "/logs"}}));
+    send(*client, {0.01, 0.01}, "{}", {{"App-Secret", "secret"}});
+    ASSERT_TRUE(outcomes.waitFor(2));
+    EXPECT_EQ(outcomes.values()[1].status(), 200) << "delivered by the third attempt";
+    EXPECT_EQ(server.requestCount(), 5u);
+    EXPECT_EQ(other.requestCount(), 0u);
+    bool named = false;
+    for (const auto &[level, line] : log.lines())
+        if (level == BCLogLevelError && line.find("302") != std::string::npos &&
+            line.find("127.0.0.1:" + std::to_string(other.port())) != std::string::npos)
+            named = true;
+    EXPECT_TRUE(named) << "an error line names the status and the other host";
+
+    // With the retries used up the caller gets the 3xx, which is no success.
+    server.setDefaultAnswer(status(308, {{"Location", other.baseURL() + "/logs"}}));
+    send(*client, {0.01});
+    ASSERT_TRUE(outcomes.waitFor(3));
+    EXPECT_EQ(outcomes.values()[2].status(), 308);
+    EXPECT_EQ(server.requestCount(), 7u);
+    EXPECT_EQ(other.requestCount(), 0u);
 }
 
 TEST_F(BCHttpClientTests, ServerDelayHeaderReplacesTheInterval) {

@@ -7,7 +7,8 @@ TEST(BCHttpUtil, StatusCodes) {
     EXPECT_TRUE(BCHttpUtil::isSuccessStatusCode(200));
     EXPECT_TRUE(BCHttpUtil::isSuccessStatusCode(299));
     EXPECT_FALSE(BCHttpUtil::isSuccessStatusCode(300));
-    for (long code : {0L, 408L, 429L, 500L, 503L, 599L, 999L}) EXPECT_TRUE(BCHttpUtil::isRecoverableError(code)) << code;
+    // A 3xx is a redirect that was not followed: nothing was delivered.
+    for (long code : {0L, 300L, 302L, 304L, 399L, 408L, 429L, 500L, 503L, 599L, 999L}) EXPECT_TRUE(BCHttpUtil::isRecoverableError(code)) << code;
     for (long code : {200L, 400L, 401L, 403L, 404L, 499L}) EXPECT_FALSE(BCHttpUtil::isRecoverableError(code)) << code;
 }
 
