@@ -160,16 +160,30 @@ TEST_F(BCLogDBStorageTests, UndecodableRowsAreDeletedAtTheNextRead) {
     EXPECT_TRUE(home.log.contains(BCLogLevelError, "Deserialization failed for log with Id 2"));
 }
 
-TEST_F(BCLogDBStorageTests, OlderVersionsAreDroppedOnOpening) {
+TEST_F(BCLogDBStorageTests, OlderVersionsAndForeignLayoutsAreDroppedOnOpening) {
+    // An older version, and a file of the current version whose table lacks
+    // columns we write (every save would fail, launch after launch).
+    for (const char *version : {"4", "5"}) {
+        store.reset();
+        std::filesystem::remove(home.logsFile());
+        db(std::string("CREATE TABLE logs (id INTEGER PRIMARY KEY, groupId TEXT, log TEXT); INSERT INTO logs VALUES "
+                       "(1, 'a', 'b'); PRAGMA user_version=") + version + ";");
+        home.log.clear();
+        store = BCLogDBStorage::make();
+        EXPECT_EQ(db("SELECT count(*) FROM logs"), "0") << version;
+        EXPECT_EQ(db("PRAGMA user_version"), "5");
+        EXPECT_EQ(db("SELECT count(*) FROM sqlite_master WHERE name='ix_logs_priority'"), "1") << version;
+        EXPECT_TRUE(store->saveLog(makeLog(), "G", 1)) << version;
+        EXPECT_TRUE(store->saveLog(storagetest::makeCommonSchemaLog("keyA-secretA"), "G", 1)) << version;
+        EXPECT_EQ(home.log.contains(BCLogLevelWarning, "The \"Logs.sqlite\" database lacks columns of its version 5; it "
+                                                       "is deleted and created anew."),
+                  std::string(version) == "5");
+    }
+    // A file with more columns than ours is kept as it is.
     store.reset();
-    std::filesystem::remove(home.logsFile());
-    db("CREATE TABLE logs (id INTEGER PRIMARY KEY, groupId TEXT, log TEXT); INSERT INTO logs VALUES (1, 'a', 'b'); "
-       "PRAGMA user_version=4;");
+    db("ALTER TABLE logs ADD COLUMN extra TEXT");
     store = BCLogDBStorage::make();
-    EXPECT_EQ(db("SELECT count(*) FROM logs"), "0");
-    EXPECT_EQ(db("PRAGMA user_version"), "5");
-    EXPECT_EQ(db("SELECT count(*) FROM sqlite_master WHERE name='ix_logs_priority'"), "1");
-    EXPECT_TRUE(store->saveLog(makeLog(), "G", 1));
+    EXPECT_EQ(db("SELECT count(*) FROM logs"), "2");
 }
 
 TEST_F(BCLogDBStorageTests, FullStorePurgesOldestOfEqualOrLowerPriorityOnly) {
