@@ -183,7 +183,8 @@ TEST_F(ChannelUnitTest, ALogThatWaitedLongerThanTheIntervalIsSentWhenTheUnitStar
 }
 
 TEST_F(ChannelUnitTest, NoMoreBatchesThanTheLimitAreInFlight) {
-    auto unit = addUnit(60, 1, 3);
+    // The default limit: three batches.
+    auto unit = addUnit(60, 1, BCChannelUnitConfiguration::defaultConfigurationWithGroupId(kGroupId).pendingBatchesLimit());
     enqueue(unit, 4);
     settle();
     EXPECT_EQ(ingestion->sendCount(), 3u);

@@ -193,7 +193,21 @@ TEST_F(BCLogDBStorageTests, FullStorePurgesOldestOfEqualOrLowerPriorityOnly) {
     store->setMaxStorageSize(24576, [&](bool ok) { applied = ok; });
     ASSERT_TRUE(applied && *applied);
 
-    // Critical logs beyond the bound push out the oldest critical ones.
+    // A critical log, then normal ones beyond the bound: the normal ones
+    // push out older normal ones, never the critical one.
+    ASSERT_TRUE(store->saveLog(makeLog("old critical", 300), "G", 2));
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE(store->saveLog(makeLog("n" + std::to_string(i), 300), "G", 1));
+    EXPECT_EQ(db("SELECT group_concat(id) FROM logs WHERE priority = 2"), "1");
+    const std::string oldestNormal = db("SELECT min(id) FROM logs WHERE priority = 1");
+    ASSERT_NE(oldestNormal, "2");
+    // A new critical log pushes out the oldest normal one, not the older
+    // critical one: a server would lose crash logs first.
+    ASSERT_TRUE(store->saveLog(makeLog("new critical", 300), "G", 2));
+    EXPECT_EQ(db("SELECT count(*) FROM logs WHERE priority = 2"), "2");
+    EXPECT_EQ(db("SELECT count(*) FROM logs WHERE id = " + oldestNormal), "0");
+
+    // Critical logs beyond the bound push out the normal ones, then the
+    // oldest critical ones.
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(store->saveLog(makeLog("c" + std::to_string(i), 1500), "G", 2));
     EXPECT_TRUE(home.log.contains(BCLogLevelDebug, "Deleted a log with id 1 to store a new log."));
     EXPECT_EQ(db("SELECT min(id) > 1 FROM logs"), "1");
