@@ -92,11 +92,26 @@ bool createPrivateDirectories(const BCUtility::URL &url, platform::ErrorPtr *err
     return true;
 }
 
+// Takes the group's and others' permissions off a regular file, through a
+// descriptor opened without following a link; a file its owner cannot read
+// is changed by name, by a call that refuses links.
+bool makeFilePrivate(int dirFd, const char *name) {
+    struct stat st;
+    int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        bool done = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(fd, st.st_mode & 0700) == 0;
+        ::close(fd);
+        return done;
+    }
+    return errno == EACCES && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           ::fchmodat(dirFd, name, st.st_mode & 0700, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
 // Takes the group's and others' permissions off the folder's entries, and
 // off the entries of its subfolders down to a bounded depth. Symbolic links
-// are never followed: folders are opened with O_NOFOLLOW and changed
-// through their descriptor, other entries are changed only when they are
-// regular files, by a call that refuses links. Answers how many changed.
+// are never followed: folders and files are opened with O_NOFOLLOW and
+// changed through their descriptor; other entries are left alone. Answers
+// how many changed.
 size_t makeEntriesPrivate(int dirFd, int depth) {
     int listFd = ::dup(dirFd);
     DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
@@ -114,7 +129,7 @@ size_t makeEntriesPrivate(int dirFd, int depth) {
         if (S_ISDIR(st.st_mode)) {
             folders.push_back(name);
         } else if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
-            if (::fchmodat(dirFd, name.c_str(), st.st_mode & 07700, AT_SYMLINK_NOFOLLOW) == 0) ++changed;
+            if (makeFilePrivate(dirFd, name.c_str())) ++changed;
         }
     }
     ::closedir(dir);
@@ -122,7 +137,7 @@ size_t makeEntriesPrivate(int dirFd, int depth) {
         int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat st;
-        if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 07700) == 0) ++changed;
+        if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) == 0) ++changed;
         if (depth > 0) changed += makeEntriesPrivate(fd, depth - 1);
         ::close(fd);
     }
@@ -137,7 +152,7 @@ void BCUtility::makeDirectoryPrivate(const URL &url) {
     if (fd < 0) return;
     size_t changed = 0;
     struct stat st;
-    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 07700) == 0) ++changed;
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) == 0) ++changed;
     // Deep enough for every folder the SDK and its services make.
     changed += makeEntriesPrivate(fd, 8);
     ::close(fd);

@@ -137,12 +137,15 @@ TEST_F(BCUtilityFileTest, FoldersAndFilesArePrivateWhateverTheUmask) {
     const auto outside = dir.path() / "outside";
     std::filesystem::create_directories(old / "crashes" / "deep" / "er");
     std::filesystem::create_directories(outside);
-    for (const char *name : {"Logs.sqlite", "Logs.sqlite-journal", "crashes/r", "crashes/deep/er/f", "readonly"})
+    for (const char *name :
+         {"Logs.sqlite", "Logs.sqlite-journal", "crashes/r", "crashes/deep/er/f", "readonly", "writeonly"})
         std::ofstream(old / name) << "x";
     std::ofstream(outside / "file") << "x";
     ::chmod((old / "crashes").c_str(), 0777);
     ::chmod((old / "crashes" / "r").c_str(), 0666);
     ::chmod((old / "readonly").c_str(), 0444);
+    ::chmod((old / "writeonly").c_str(), 0222);
+    ASSERT_EQ(::mkfifo((old / "fifo").c_str(), 0666), 0);
     std::filesystem::create_symlink(outside / "file", old / "crashes" / "link");
     std::filesystem::create_symlink(outside, old / "crashes" / "folderlink");
     BCUtility::setBeaconDirectoryURLForTesting(old);
@@ -155,6 +158,8 @@ TEST_F(BCUtilityFileTest, FoldersAndFilesArePrivateWhateverTheUmask) {
     EXPECT_EQ(mode(old / "crashes" / "deep" / "er"), 0700);
     EXPECT_EQ(mode(old / "crashes" / "deep" / "er" / "f"), 0600);
     EXPECT_EQ(mode(old / "readonly"), 0400);
+    EXPECT_EQ(mode(old / "writeonly"), 0200);
+    EXPECT_EQ(mode(old / "fifo"), 0644);  // not ours to open
     EXPECT_EQ(mode(outside), 0755);
     EXPECT_EQ(mode(outside / "file"), 0644);
 }
