@@ -41,8 +41,9 @@ public:
     // The flags of every opening: read-write, create, URI.
     static constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI;
     // What configureDatabaseWithSchema answers for a file of the current
-    // version whose tables lack columns of the schema (it is replaced).
-    static constexpr int kForeignLayoutResult = SQLITE_SCHEMA;
+    // version whose tables lack columns of the schema (it is replaced); no
+    // SQLite result code, so that no SQLite error is taken for it.
+    static constexpr int kForeignLayoutResult = -1;
 
     // The storage, initialised.
     static std::shared_ptr<BCDBStorage> make(std::optional<BCDBSchema> schema, unsigned long version,
