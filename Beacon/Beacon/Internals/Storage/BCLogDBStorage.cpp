@@ -345,7 +345,7 @@ bool BCLogDBStorage::acquireSendingLock() {
         }
         file = std::make_shared<SendingLockFile>(fd);
         files[path] = {file, self};
-        BCLogDebug(kLogTag, "Took the sending lock %@.", path);
+        BCLogVerbose(kLogTag, "Took the sending lock %@.", path);
     }
     sendingLock_ = std::move(file);
     ++sendingLockHolders_;
