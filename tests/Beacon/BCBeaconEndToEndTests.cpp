@@ -2,7 +2,11 @@
 // temporary home, the libcurl client and a loopback server.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <future>
+#include <map>
 #include <regex>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -12,6 +16,9 @@
 #include "BCChannelUnitDefault.h"
 #include "BCCustomProperties.h"
 #include "BCHttpClient.h"
+#include "BCLogDBStorage.h"
+#include "BCUtility.h"
+#include "Beacon/Internals/Storage/StorageTestSupport.h"
 #include "Beacon/BCTestService.h"
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
 #include "support/LoopbackHttpServer.h"
@@ -281,4 +288,61 @@ TEST_F(BeaconEndToEndTest, WhileTheClientIsPausedLogsAreStoredAndNoneIsLost) {
     EXPECT_TRUE(recorder.waitForCount("didSucceed", 5, 15));
     EXPECT_TRUE(waitForRows(0, "groupId = 'TestService'"));
     EXPECT_EQ(recorder.count("didFail"), 0u);
+}
+
+// Two running copies of the application share one store: each stores its
+// own logs, one at a time sends, and every log reaches the server once.
+TEST(BeaconTwoInstances, SharingOneStoreEachLogArrivesOnce) {
+    if (storagetest::isChild()) GTEST_SKIP() << "the parent of the two instances";
+    testsupport::TemporaryDirectory shared;
+    LoopbackHttpServer server;
+    // Slow answers keep batches in flight while the other instance stores.
+    LoopbackHttpServer::Answer slow;
+    slow.delaySeconds = 0.05;
+    server.setDefaultAnswer(slow);
+    auto instance = [&](const std::string &name) {
+        return storagetest::runChildTest("BeaconTwoInstancesChild.StoresAndSends",
+                                         "env PLOTWICK_SHARED_SDK='" + (shared.path() / "sdk").string() +
+                                             "' PLOTWICK_SERVER='" + server.baseURL() + "' PLOTWICK_INSTANCE=" + name);
+    };
+    auto first = std::async(std::launch::async, instance, "A");
+    auto second = std::async(std::launch::async, instance, "B");
+    EXPECT_EQ(first.get(), 0);
+    EXPECT_EQ(second.get(), 0);
+
+    std::map<std::string, int> arrivals;
+    for (const auto &request : server.requests()) {
+        const auto json = nlohmann::json::parse(request.body, nullptr, false);
+        if (!json.is_object() || !json.contains("logs")) continue;
+        for (const auto &log : json["logs"]) ++arrivals[log.value("type", "")];
+    }
+    EXPECT_EQ(arrivals.size(), 200u);
+    for (const auto &[type, count] : arrivals) EXPECT_EQ(count, 1) << type;
+}
+
+TEST(BeaconTwoInstancesChild, StoresAndSends) {
+    const char *sdk = std::getenv("PLOTWICK_SHARED_SDK");
+    if (!storagetest::isChild() || !sdk) GTEST_SKIP() << "runs in a child process";
+    modeltest::SdkHome home;
+    BCUtility::setBeaconDirectoryURLForTesting(sdk);
+    BCHttpClientConfiguration configuration;
+    configuration.observeReachability = false;
+    auto group = BCChannelGroupDefault::make(BCHttpClient::make(configuration), platform::UUID::random(),
+                                             std::getenv("PLOTWICK_SERVER"));
+    group->setAppSecret(kSecret);
+    auto unit = group->addChannelUnitWithConfiguration(BCChannelUnitConfiguration("Shared", 1, 1, 10, 3));
+    const std::string name = std::getenv("PLOTWICK_INSTANCE");
+    // Both instances start storing together.
+    Signal signal;
+    std::ofstream(std::filesystem::path(sdk) / (name + ".ready")) << name;
+    if (!signal.waitFor([&] {
+            return std::filesystem::exists(std::filesystem::path(sdk) / "A.ready") &&
+                   std::filesystem::exists(std::filesystem::path(sdk) / "B.ready");
+        }, 60))
+        _exit(4);
+    for (int i = 0; i < 100; ++i) unit->enqueueItem(validLog(name + std::to_string(i)), BCFlagsNormal);
+    if (!drain(group->logsDispatchQueue(), 60)) _exit(2);
+    // Stays until every stored log went out, sent by either instance.
+    auto reader = BCLogDBStorage::make();
+    _exit(signal.waitFor([&] { return reader->countLogs() == 0; }, 90) ? 0 : 3);
 }

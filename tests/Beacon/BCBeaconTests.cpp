@@ -78,6 +78,8 @@ TEST_F(BeaconTest, StartConfiguresTheSdkAndSendsOneStartServiceLog) {
     const auto request = home.httpClient()->requests()[0];
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.url, "https://in.plotwick.invalid/logs?api-version=1.0.0");
+    // The client retries a failed send after 10 s, 5 min and 20 min.
+    EXPECT_EQ(request.retryIntervals, (std::vector<double>{10, 300, 1200}));
     EXPECT_EQ(request.headers.at("App-Secret"), kSecret);
     EXPECT_EQ(request.headers.at("Install-ID"), installId);
     EXPECT_EQ(startServiceLogs(), (std::vector<std::vector<std::string>>{{"TestService"}}));
@@ -288,10 +290,17 @@ TEST_F(BeaconTest, SettingsBeforeConfiguringAreRefusedOrKept) {
     BCBeacon::setLogUrl("http://127.0.0.1:9");
     EXPECT_EQ(BCBeacon::logUrl(), "http://127.0.0.1:9");
     BCBeacon::start(kSecret, BCBeacon::Services{});
+    EXPECT_EQ(BCBeacon::logLevel(), BCLogLevelVerbose);  // set by the capture, before configuring
     BCBeacon::setLogUrl("http://127.0.0.1:10");
     EXPECT_TRUE(capture.contains(BCLogLevelInfo, "The log url of Beacon endpoint was changed to http://127.0.0.1:10"));
     BCBeacon::setUserId("user");
     EXPECT_EQ(BCBeacon::userId(), "user");
+}
+
+TEST_F(BeaconTest, ConfiguringShowsWarningsWhenNoLevelWasSet) {
+    BCLogger::setIsUserDefinedLogLevel(false);
+    BCBeacon::start(kSecret, BCBeacon::Services{});
+    EXPECT_EQ(BCBeacon::logLevel(), BCLogLevelWarning);
 }
 
 TEST_F(BeaconTest, TheTestLabVariableMustBeOne) {

@@ -51,6 +51,8 @@ BCChannelUnitDefault::BCChannelUnitDefault(std::shared_ptr<BCIngestionProtocol> 
 
 BCChannelUnitDefault::~BCChannelUnitDefault() {
     if (timerSource_) timerSource_->cancel();
+    // The store is used on the queue only.
+    if (holdsSendingLock_) async(logsDispatchQueue_, [storage = storage_] { storage->releaseSendingLock(); });
 }
 
 std::shared_ptr<BCChannelUnitProtocol> BCChannelUnitDefault::self() { return shared_from_this(); }
@@ -146,9 +148,12 @@ void BCChannelUnitDefault::startTimer() {
     } else {
         defaults->setObject(now, startTimerKey());
     }
-    const double delay = std::max(0.0, start.timeIntervalSinceDate(now) + double(configuration_->flushInterval()));
+    armTimer(std::max(0.0, start.timeIntervalSinceDate(now) + double(configuration_->flushInterval())));
+}
+
+void BCChannelUnitDefault::armTimer(double delaySeconds) {
     timerSource_ = platform::dispatch::TimerSource::create(logsDispatchQueue_);
-    timerSource_->setTimer(delay, 0);
+    timerSource_->setTimer(delaySeconds, 0);
     timerSource_->setEventHandler([weakSelf = weak_from_this()] {
         if (auto unit = weakSelf.lock()) {
             unit->timerSource_.reset();
@@ -169,6 +174,26 @@ void BCChannelUnitDefault::resetTimer() {
 }
 
 void BCChannelUnitDefault::flushQueue() {
+    if (!holdsSendingLock_ && enabled_ && !isPausedOnQueue()) {
+        if (!storage_->acquireSendingLock()) {
+            // The start time of the waiting logs stays stored; at least a
+            // second apart, so that a zero interval never spins.
+            if (!timerSource_) armTimer(std::max(1.0, double(configuration_->flushInterval())));
+            return;
+        }
+        holdsSendingLock_ = true;
+    }
+    flushQueueHoldingSendingLock();
+    releaseSendingLockIfIdle();
+}
+
+void BCChannelUnitDefault::releaseSendingLockIfIdle() {
+    if (!holdsSendingLock_ || !pendingBatchIds_.empty()) return;
+    holdsSendingLock_ = false;
+    storage_->releaseSendingLock();
+}
+
+void BCChannelUnitDefault::flushQueueHoldingSendingLock() {
     resetTimer();
     if (!enabled_ || isPausedOnQueue()) return;
     if (pendingBatchIds_.size() >= configuration_->pendingBatchesLimit()) {
@@ -277,6 +302,7 @@ void BCChannelUnitDefault::handleCompletion(const std::string &callId, const Log
     } else if (enabled_ && !isPausedOnQueue()) {
         startTimer();
     }
+    releaseSendingLockIfIdle();
 }
 
 // Enabled state and pauses.
@@ -307,6 +333,7 @@ void BCChannelUnitDefault::deleteAllLogsOnQueue() {
     pendingBatchIds_.clear();
     pendingBatchQueueFull_ = false;
     itemsCount_ = 0;
+    releaseSendingLockIfIdle();
     const auto unit = self();
     const auto error = platform::Error::make(kBCErrorDomain, kBCConnectionPausedErrorCode,
                                              {{platform::kLocalizedDescriptionKey, kBCConnectionPausedErrorDesc}});

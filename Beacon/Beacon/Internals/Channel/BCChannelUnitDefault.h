@@ -75,8 +75,15 @@ private:
     bool isPausedOnQueue();
     void saveOnQueue(const std::shared_ptr<BCAbstractLog> &log, const std::string &internalId, uint32_t flags);
     void checkPendingLogs();
+    // Takes the store's sending lock first; while another running copy of
+    // the application holds it, the logs wait and the unit asks again one
+    // flush interval later.
     void flushQueue();
+    void flushQueueHoldingSendingLock();
+    // Gives the sending lock back once no batch of the unit is in flight.
+    void releaseSendingLockIfIdle();
     void startTimer();
+    void armTimer(double delaySeconds);
     void resetTimer();
     void handleCompletion(const std::string &callId, const Logs &logs, long statusCode,
                           const platform::ErrorPtr &error);
@@ -99,5 +106,6 @@ private:
     size_t itemsCount_ = 0;
     std::vector<std::string> pendingBatchIds_;
     bool pendingBatchQueueFull_ = false;
+    bool holdsSendingLock_ = false;
     std::shared_ptr<platform::dispatch::TimerSource> timerSource_;
 };

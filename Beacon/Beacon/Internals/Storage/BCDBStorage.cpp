@@ -54,6 +54,16 @@ void BCDBStorage::initWithVersion(unsigned long version, const std::string &file
     });
     int result = configureDatabaseWithSchema(schema_, version, filename);
     if (result == SQLITE_NOTADB || result == SQLITE_CORRUPT) {
+        // Shown at the level the logger shows by default: what the file
+        // held is lost.
+        BCLogAssert(kLogTag, "The \"%@\" database is corrupt; it is deleted and created anew, losing what it held.",
+                    filename);
+        dropDatabase();
+        result = configureDatabaseWithSchema(schema_, version, filename);
+    } else if (result == kForeignLayoutResult) {
+        BCLogWarning(kLogTag,
+                     "The \"%@\" database lacks columns of its version %lu; it is deleted and created anew.", filename,
+                     version);
         dropDatabase();
         result = configureDatabaseWithSchema(schema_, version, filename);
     }
@@ -90,6 +100,10 @@ int BCDBStorage::configureDatabaseWithSchema(const std::optional<BCDBSchema> &sc
     } else if (storedVersion < version) {
         BCLogInfo(kLogTag, "Migrating \"%@\" database from version %lu to %lu.", filename, storedVersion, version);
         migrateDatabase(db, storedVersion);
+    } else if (!tablesHaveSchemaColumns(schema, db, &result)) {
+        // Of our version but not of our layout: every write would fail.
+        closeDatabase(db);
+        return result == SQLITE_OK ? kForeignLayoutResult : result;
     }
     enableAutoVacuumInOpenedDatabase(db);
     setVersion(version, db);
@@ -295,6 +309,28 @@ int BCDBStorage::createTablesWithSchema(const std::optional<BCDBSchema> &schema,
         if (result != SQLITE_OK) return result;
     }
     return SQLITE_OK;
+}
+
+bool BCDBStorage::tablesHaveSchemaColumns(const std::optional<BCDBSchema> &schema, sqlite3 *db, int *result) {
+    if (result) *result = SQLITE_OK;
+    if (!schema) return true;
+    for (const auto &[table, columns] : *schema) {
+        BCStorageBindableArray values;
+        values.addString(table);
+        int code = SQLITE_OK;
+        auto rows = executeSelectionQuery(R"(SELECT "name" FROM pragma_table_info(?);)", db, &code, &values);
+        if (code != SQLITE_OK) {
+            if (result) *result = code;
+            return false;
+        }
+        for (const auto &column : columns) {
+            bool found = false;
+            for (const auto &row : rows)
+                if (!row.empty() && row[0].string() && *row[0].string() == column.first) found = true;
+            if (!found) return false;
+        }
+    }
+    return true;
 }
 
 bool BCDBStorage::tableExists(const std::string &tableName, sqlite3 *db, int *result) {

@@ -40,6 +40,10 @@ public:
     static constexpr int64_t kDefaultMaxSizeInBytes = 10485760;
     // The flags of every opening: read-write, create, URI.
     static constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI;
+    // What configureDatabaseWithSchema answers for a file of the current
+    // version whose tables lack columns of the schema (it is replaced); no
+    // SQLite result code, so that no SQLite error is taken for it.
+    static constexpr int kForeignLayoutResult = -1;
 
     // The storage, initialised.
     static std::shared_ptr<BCDBStorage> make(std::optional<BCDBSchema> schema, unsigned long version,
@@ -48,7 +52,8 @@ public:
     ~BCDBStorage() override = default;
 
     // Reports the load-time URI switch (once per process) and configures the
-    // database; a corrupt or foreign file is deleted and configured again.
+    // database; a corrupt or foreign file, or one of the current version
+    // whose tables lack columns, is deleted and configured again.
     // Call once, right after construction, so that the hooks reach the
     // subclass.
     void initWithVersion(unsigned long version, const std::string &filename);
@@ -98,6 +103,9 @@ public:
     static BCDBColumnsIndexes columnsIndexes(const BCDBSchema &schema);
     static int createTablesWithSchema(const std::optional<BCDBSchema> &schema, sqlite3 *db);
     static bool tableExists(const std::string &tableName, sqlite3 *db, int *result = nullptr);
+    // Whether every table of the schema has (at least) its columns; false
+    // with the error in `result` when they cannot be read.
+    static bool tablesHaveSchemaColumns(const std::optional<BCDBSchema> &schema, sqlite3 *db, int *result = nullptr);
     static unsigned long versionInOpenedDatabase(sqlite3 *db, int *result);
     static void setVersion(unsigned long version, sqlite3 *db);
     static void enableAutoVacuumInOpenedDatabase(sqlite3 *db);

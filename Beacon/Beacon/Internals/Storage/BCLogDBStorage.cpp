@@ -1,7 +1,15 @@
 // The log store "Logs.sqlite".
 #include "BCLogDBStorage.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <limits>
+#include <mutex>
 
 #include "BCCommonSchemaLog.h"
 #include "BCLogger.h"
@@ -20,6 +28,36 @@ std::string join(const std::vector<platform::Value> &values, const std::string &
     std::string text;
     for (size_t i = 0; i < values.size(); ++i) text += (i ? separator : "") + values[i].description();
     return text;
+}
+
+// The process's open sending-lock file of one store path. flock locks of two
+// open descriptions of a file exclude each other even inside one process, so
+// all stores of the process share this one; closing it frees the lock.
+class SendingLockFile {
+public:
+    explicit SendingLockFile(int fd) : fd_(fd) {}
+    ~SendingLockFile() { ::close(fd_); }
+    SendingLockFile(const SendingLockFile &) = delete;
+    SendingLockFile &operator=(const SendingLockFile &) = delete;
+
+private:
+    int fd_;
+};
+
+// Never destroyed: a store may still be released while the process exits.
+std::mutex &sendingLockMutex() {
+    static auto *mutex = new std::mutex;
+    return *mutex;
+}
+// By path, with the process that opened it: a child forked without exec
+// copies the map, but the lock it shares belongs to its parent.
+struct SendingLockEntry {
+    std::weak_ptr<SendingLockFile> file;
+    pid_t owner = 0;
+};
+std::map<std::string, SendingLockEntry> &sendingLockFiles() {
+    static auto *files = new std::map<std::string, SendingLockEntry>;
+    return *files;
 }
 
 }  // namespace
@@ -43,6 +81,13 @@ BCLogDBStorage::BCLogDBStorage() : BCDBStorage(logsSchema()) {
     logColumnIndex_ = indexes.at(kLogColumnName);
     targetTokenColumnIndex_ = indexes.at(kTargetTokenColumnName);
     targetTokenEncrypter_ = std::make_shared<BCEncrypter>();
+}
+
+BCLogDBStorage::~BCLogDBStorage() {
+    // The file is closed under the lock, so that no other store of the
+    // process opens it anew and finds it still locked.
+    std::lock_guard<std::mutex> lock(sendingLockMutex());
+    sendingLock_.reset();
 }
 
 std::shared_ptr<BCLogDBStorage> BCLogDBStorage::make() {
@@ -256,6 +301,61 @@ std::vector<std::shared_ptr<BCLog>> BCLogDBStorage::deleteLogsWithGroupId(const 
     deleteLogsFromDBWithColumnValue(platform::Value(groupId), kGroupIdColumnName);
     for (const auto &key : batchKeysOfGroup(groupId)) batches_.erase(key);
     return logs;
+}
+
+bool BCLogDBStorage::acquireSendingLock() {
+    if (sendingLockHolders_ > 0 || !dbFilePath()) {
+        ++sendingLockHolders_;
+        return true;
+    }
+    const std::string path = *dbFilePath() + ".lock";
+    std::lock_guard<std::mutex> lock(sendingLockMutex());
+    auto &files = sendingLockFiles();
+    const pid_t self = ::getpid();
+    std::erase_if(files, [self](const auto &entry) {
+        return entry.second.owner == self && entry.second.file.expired();
+    });
+    std::shared_ptr<SendingLockFile> file;
+    if (auto it = files.find(path); it != files.end() && it->second.owner == self) file = it->second.file.lock();
+    if (!file) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        struct stat st {};
+        int error = 0;
+        if (fd < 0) {
+            error = errno;
+        } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            error = EINVAL;
+        } else {
+            ::fchmod(fd, 0600);
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
+        }
+        if (error == EWOULDBLOCK) {
+            ::close(fd);
+            BCLogDebug(kLogTag, "Another running application sends the stored logs; sending later.");
+            return false;
+        }
+        if (error != 0) {
+            if (fd >= 0) ::close(fd);
+            if (!sendingLockWarned_)
+                BCLogWarning(kLogTag, "Cannot use the sending lock %@ (%@); sending without it.", path,
+                             std::string(std::strerror(error)));
+            sendingLockWarned_ = true;
+            ++sendingLockHolders_;
+            return true;
+        }
+        file = std::make_shared<SendingLockFile>(fd);
+        files[path] = {file, self};
+        BCLogVerbose(kLogTag, "Took the sending lock %@.", path);
+    }
+    sendingLock_ = std::move(file);
+    ++sendingLockHolders_;
+    return true;
+}
+
+void BCLogDBStorage::releaseSendingLock() {
+    if (sendingLockHolders_ == 0 || --sendingLockHolders_ > 0) return;
+    std::lock_guard<std::mutex> lock(sendingLockMutex());
+    sendingLock_.reset();
 }
 
 size_t BCLogDBStorage::countLogs() { return countEntriesForTable(kTableName, std::nullopt, nullptr); }

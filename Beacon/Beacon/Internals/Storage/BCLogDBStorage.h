@@ -43,6 +43,12 @@ public:
     void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)> &completionHandler) override {
         BCDBStorage::setMaxStorageSize(sizeInBytes, completionHandler);
     }
+    // The sending lock is an flock on "Logs.sqlite.lock" (0600) beside the
+    // file, held by the process while one of its senders holds it (stores of
+    // one process share it). A lock file that cannot be used lets the sender
+    // go on: sending a log twice is better than never.
+    bool acquireSendingLock() override;
+    void releaseSendingLock() override;
 
     // "(?,?,?)" for three.
     static std::string buildKeyFormatWithCount(size_t count);
@@ -72,6 +78,7 @@ public:
     std::string className() const override { return "BCLogDBStorage"; }
 
     BCLogDBStorage();
+    ~BCLogDBStorage() override;
 
 private:
     // Inserts the row, purging rows of equal or lower priority while full.
@@ -86,4 +93,8 @@ private:
     size_t logColumnIndex_ = 2;
     size_t targetTokenColumnIndex_ = 3;
     std::shared_ptr<BCEncrypter> targetTokenEncrypter_;
+    // The process's hold on the lock file while sendingLockHolders_ > 0.
+    std::shared_ptr<void> sendingLock_;
+    size_t sendingLockHolders_ = 0;
+    bool sendingLockWarned_ = false;
 };

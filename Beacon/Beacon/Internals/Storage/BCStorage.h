@@ -29,4 +29,11 @@ public:
     virtual std::vector<std::shared_ptr<BCLog>> deleteLogsWithGroupId(const std::string &groupId) = 0;
     virtual size_t countLogs() = 0;
     virtual void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)> &completionHandler) = 0;
+    // A store shared by several running copies of the application lets one
+    // of them send at a time. A sender takes the lock before it loads a
+    // batch (false: another process sends now, try again later) and gives it
+    // back once it has no batch in flight. Each taking is matched by one
+    // giving back. A store of one process only always answers true.
+    virtual bool acquireSendingLock() { return true; }
+    virtual void releaseSendingLock() {}
 };

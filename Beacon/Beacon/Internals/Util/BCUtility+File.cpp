@@ -1,4 +1,12 @@
 // The SDK's private files directory and the file operations inside it.
+// Everything the SDK keeps there is private to the user: folders 0700, files
+// 0600, whatever the umask.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <mutex>
 
 #include "BCLogger.h"
@@ -43,7 +51,114 @@ BCUtility::URL computedDirectory() {
     return base / kBeaconDirectoryName;
 }
 
+// Creates the folder and its missing parents, each 0700 whatever the umask;
+// folders that exist are left as they are.
+bool createPrivateDirectories(const BCUtility::URL &url, platform::ErrorPtr *error) {
+    if (url.empty()) {
+        *error = platform::Error::posix(ENOENT, url.string());
+        return false;
+    }
+    std::vector<BCUtility::URL> missing;
+    for (BCUtility::URL current = url;;) {
+        struct stat st;
+        if (::stat(current.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode)) {
+                *error = platform::Error::posix(ENOTDIR, current.string());
+                return false;
+            }
+            break;
+        }
+        if (errno != ENOENT) {
+            *error = platform::Error::posix(errno, current.string());
+            return false;
+        }
+        missing.push_back(current);
+        BCUtility::URL parent = current.parent_path();
+        if (parent.empty() || parent == current) break;
+        current = parent;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) != 0) {
+            int errnum = errno;
+            struct stat st;
+            // Made meanwhile by another thread or process.
+            if (errnum == EEXIST && ::stat(it->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+            *error = platform::Error::posix(errnum == EEXIST ? ENOTDIR : errnum, it->string());
+            return false;
+        }
+        // The umask may have taken some of the owner's bits.
+        ::fchmodat(AT_FDCWD, it->c_str(), 0700, AT_SYMLINK_NOFOLLOW);
+    }
+    return true;
+}
+
+// Takes the group's and others' permissions off a regular file, through a
+// descriptor opened without following a link; a file its owner cannot read
+// is changed by name, by a call that refuses links.
+bool makeFilePrivate(int dirFd, const char *name) {
+    struct stat st;
+    int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        bool done = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(fd, st.st_mode & 0700) == 0;
+        ::close(fd);
+        return done;
+    }
+    return errno == EACCES && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           ::fchmodat(dirFd, name, st.st_mode & 0700, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Takes the group's and others' permissions off the folder's entries, and
+// off the entries of its subfolders down to a bounded depth. Symbolic links
+// are never followed: folders and files are opened with O_NOFOLLOW and
+// changed through their descriptor; other entries are left alone. Answers
+// how many changed.
+size_t makeEntriesPrivate(int dirFd, int depth) {
+    int listFd = ::dup(dirFd);
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0) ::close(listFd);
+        return 0;
+    }
+    std::vector<std::string> folders;
+    size_t changed = 0;
+    while (struct dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st;
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            folders.push_back(name);
+        } else if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
+            if (makeFilePrivate(dirFd, name.c_str())) ++changed;
+        }
+    }
+    ::closedir(dir);
+    for (const auto &name : folders) {
+        int fd = ::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) == 0) ++changed;
+        if (depth > 0) changed += makeEntriesPrivate(fd, depth - 1);
+        ::close(fd);
+    }
+    return changed;
+}
+
 }  // namespace
+
+void BCUtility::makeDirectoryPrivate(const URL &url) {
+    std::lock_guard<std::recursive_mutex> lock(fileLock());
+    int fd = ::open(url.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    size_t changed = 0;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) == 0) ++changed;
+    // Deep enough for every folder the SDK and its services make.
+    changed += makeEntriesPrivate(fd, 8);
+    ::close(fd);
+    if (changed > 0)
+        BCLogInfo(kLogTag, "Made %tu item(s) in %@ private to the user.", changed, url.string());
+}
 
 BCUtility::URL BCUtility::beaconDirectoryURL() {
     std::optional<URL> overridden;
@@ -56,15 +171,24 @@ BCUtility::URL BCUtility::beaconDirectoryURL() {
     std::call_once(state.once, [&state] {
         state.computed = computedDirectory();
         createDirectoryAtURL(state.computed);
+        // Earlier runs, or older versions, may have left items others can read.
+        makeDirectoryPrivate(state.computed);
     });
     return state.computed;
 }
 
 void BCUtility::setBeaconDirectoryURLForTesting(const URL &url) {
-    std::lock_guard<std::mutex> lock(directoryState().mutex);
-    if (url.empty()) directoryState().override.reset();
-    else directoryState().override = url;
-    if (!url.empty()) createDirectoryAtURL(url);
+    {
+        std::lock_guard<std::mutex> lock(directoryState().mutex);
+        if (url.empty()) directoryState().override.reset();
+        else directoryState().override = url;
+    }
+    // Outside the state's lock: the file lock is taken inside, and file
+    // operations ask for the directory while holding the file lock.
+    if (!url.empty()) {
+        createDirectoryAtURL(url);
+        makeDirectoryPrivate(url);
+    }
 }
 
 std::optional<BCUtility::URL> BCUtility::fullURLForPathComponent(const std::optional<std::string> &pathComponent) {
@@ -100,10 +224,15 @@ std::optional<BCUtility::URL> BCUtility::createFileAtPathComponent(const std::op
         BCLogError(kLogTag, "Couldn't create new file at path %@", *pathComponent);
         return std::nullopt;
     }
-    if (!forceOverwrite && fileManager().fileExists(*url)) return url;
+    const bool existed = fileManager().fileExists(*url);
+    if (!forceOverwrite && existed) return url;
     createDirectoryAtURL(url->parent_path());
     platform::ErrorPtr error;
-    if (fileManager().writeData(data ? *data : platform::Data{}, *url, atomically, &error)) return url;
+    if (fileManager().writeData(data ? *data : platform::Data{}, *url, atomically, &error, 0600)) {
+        // A new file's mode passed through the umask.
+        if (!existed) ::fchmodat(AT_FDCWD, url->c_str(), 0600, AT_SYMLINK_NOFOLLOW);
+        return url;
+    }
     BCLogError(kLogTag, "Couldn't create new file at path %@", url->string());
     return std::nullopt;
 }
@@ -162,7 +291,7 @@ bool BCUtility::deleteFileAtURL(const std::optional<URL> &url) {
 
 bool BCUtility::createDirectoryAtURL(const URL &url) {
     platform::ErrorPtr error;
-    if (!fileManager().createDirectory(url, true, &error)) {
+    if (!createPrivateDirectories(url, &error)) {
         BCLogError(kLogTag, "Couldn't create directory at %@: %@", url.string(), describe(error));
         return false;
     }

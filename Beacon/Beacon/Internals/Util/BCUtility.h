@@ -79,10 +79,17 @@ public:
         const std::optional<std::string> &pathComponent);
     static bool deleteItemForPathComponent(const std::optional<std::string> &pathComponent);
     static bool deleteFileAtURL(const std::optional<URL> &url);
+    // Creates the folder and its missing parents 0700, whatever the umask;
+    // an existing folder is never widened.
     static bool createDirectoryAtURL(const URL &url);
+    // Takes the group's and others' permissions off the folder and what it
+    // holds (folders 0700, files 0600 as the SDK makes them), recursively,
+    // never following a symbolic link. Runs on the SDK directory when it is
+    // first used in the process.
+    static void makeDirectoryPrivate(const URL &url);
     static bool disableBackupForDirectoryURL(const std::optional<URL> &url);
-    // Points the SDK directory elsewhere (tests); an empty path restores the
-    // computed one.
+    // Points the SDK directory elsewhere (tests), creating it and making it
+    // private; an empty path restores the computed one.
     static void setBeaconDirectoryURLForTesting(const URL &url);
 
     // Keyed archiving.

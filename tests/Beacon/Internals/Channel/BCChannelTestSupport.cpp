@@ -192,13 +192,14 @@ void RecordingDelegate::clear() {
 }
 
 void FakeHttpClient::sendAsync(const platform::URL &url, const std::string &method, const BCHttpHeaders &headers,
-                               std::optional<platform::Data> data, std::vector<double>, bool,
+                               std::optional<platform::Data> data, std::vector<double> retryIntervals, bool,
                                BCHttpRequestCompletionHandler completionHandler) {
     std::optional<long> status;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back({url.absoluteString(), method, headers,
-                             data ? std::string(data->begin(), data->end()) : std::string()});
+                             data ? std::string(data->begin(), data->end()) : std::string(),
+                             std::move(retryIntervals)});
         status = status_;
     }
     signal_.notify();

@@ -127,6 +127,7 @@ public:
         std::string method;
         BCHttpHeaders headers;
         std::string body;
+        std::vector<double> retryIntervals;
     };
 
     void sendAsync(const platform::URL &url, const std::string &method, const BCHttpHeaders &headers,

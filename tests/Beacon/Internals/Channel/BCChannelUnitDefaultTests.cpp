@@ -1,7 +1,11 @@
 // The channel unit over the real log store and a fake ingestion: preparing
 // and storing, batching by size and by timer, the pending-batches limit, the
 // outcome of each send, disabling with deletion and pauses.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <random>
@@ -183,7 +187,8 @@ TEST_F(ChannelUnitTest, ALogThatWaitedLongerThanTheIntervalIsSentWhenTheUnitStar
 }
 
 TEST_F(ChannelUnitTest, NoMoreBatchesThanTheLimitAreInFlight) {
-    auto unit = addUnit(60, 1, 3);
+    // The default limit: three batches.
+    auto unit = addUnit(60, 1, BCChannelUnitConfiguration::defaultConfigurationWithGroupId(kGroupId).pendingBatchesLimit());
     enqueue(unit, 4);
     settle();
     EXPECT_EQ(ingestion->sendCount(), 3u);
@@ -324,6 +329,37 @@ TEST_F(ChannelUnitTest, APauseHoldsLogsBackAndResumingSendsThemWithoutANewLog) {
     EXPECT_EQ(storedRows(), 2);
     unit->resumeWithIdentifyingObject(owner);
     EXPECT_TRUE(ingestion->waitForSends(1));
+}
+
+TEST_F(ChannelUnitTest, WhileAnotherRunningCopySendsLogsWaitAndGoOutOnTheTimerOnceItStops) {
+    int holding[2], stop[2];
+    ASSERT_EQ(pipe(holding), 0);
+    ASSERT_EQ(pipe(stop), 0);
+    const std::string lockPath = home.databasePath().string() + ".lock";
+    pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        // The other copy holds the store's sending lock until told to stop.
+        int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        char go = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        if (write(holding[1], &go, 1) != 1 || read(stop[0], &go, 1) != 1) _exit(3);
+        _exit(0);
+    }
+    char held = 0;
+    ASSERT_EQ(read(holding[0], &held, 1), 1);
+    ASSERT_EQ(held, 'y');
+
+    auto unit = addUnit(1, 2);
+    enqueue(unit, 2);  // a full batch, and the timer
+    EXPECT_FALSE(ingestion->waitForSends(1, 1.5)) << "nothing goes out while the other copy sends";
+    EXPECT_EQ(storedRows(), 2);
+    ASSERT_EQ(write(stop[1], "x", 1), 1);
+    int status = 0;
+    waitpid(other, &status, 0);
+    for (int fd : {holding[0], holding[1], stop[0], stop[1]}) close(fd);
+    // No new log: the flush timer asks for the lock again.
+    ASSERT_TRUE(ingestion->waitForSends(1, 10));
+    EXPECT_EQ(ingestion->sends()[0].logs.size(), 2u);
 }
 
 TEST_F(ChannelUnitTest, PausingATargetKeyHoldsBackOnlyItsLogs) {

@@ -78,6 +78,9 @@ TEST_F(BCDBStorageTests, ForeignOrZeroedFilesAreReplacedAtCreation) {
         auto storage = makeHooked(1);
         EXPECT_TRUE(home.log.contains(BCLogLevelInfo, "Created \"t.sqlite\" database with 1 version."));
         EXPECT_FALSE(home.log.contains(BCLogLevelError, "Failed to initialize database."));
+        // Said at the level the logger shows before anyone sets one.
+        EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "The \"t.sqlite\" database is corrupt; it is deleted and "
+                                                        "created anew, losing what it held."));
         EXPECT_EQ(sql(file(), "PRAGMA integrity_check"), "ok");
         BCStorageBindableArray values;
         values.addString("a");

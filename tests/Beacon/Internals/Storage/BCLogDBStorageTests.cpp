@@ -1,10 +1,12 @@
 // The log store against real files, checked with the sqlite3 CLI.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <limits>
+#include <map>
 
 #include "BCLogDBStorage.h"
 #include "BCUtility.h"
@@ -160,16 +162,30 @@ TEST_F(BCLogDBStorageTests, UndecodableRowsAreDeletedAtTheNextRead) {
     EXPECT_TRUE(home.log.contains(BCLogLevelError, "Deserialization failed for log with Id 2"));
 }
 
-TEST_F(BCLogDBStorageTests, OlderVersionsAreDroppedOnOpening) {
+TEST_F(BCLogDBStorageTests, OlderVersionsAndForeignLayoutsAreDroppedOnOpening) {
+    // An older version, and a file of the current version whose table lacks
+    // columns we write (every save would fail, launch after launch).
+    for (const char *version : {"4", "5"}) {
+        store.reset();
+        std::filesystem::remove(home.logsFile());
+        db(std::string("CREATE TABLE logs (id INTEGER PRIMARY KEY, groupId TEXT, log TEXT); INSERT INTO logs VALUES "
+                       "(1, 'a', 'b'); PRAGMA user_version=") + version + ";");
+        home.log.clear();
+        store = BCLogDBStorage::make();
+        EXPECT_EQ(db("SELECT count(*) FROM logs"), "0") << version;
+        EXPECT_EQ(db("PRAGMA user_version"), "5");
+        EXPECT_EQ(db("SELECT count(*) FROM sqlite_master WHERE name='ix_logs_priority'"), "1") << version;
+        EXPECT_TRUE(store->saveLog(makeLog(), "G", 1)) << version;
+        EXPECT_TRUE(store->saveLog(storagetest::makeCommonSchemaLog("keyA-secretA"), "G", 1)) << version;
+        EXPECT_EQ(home.log.contains(BCLogLevelWarning, "The \"Logs.sqlite\" database lacks columns of its version 5; it "
+                                                       "is deleted and created anew."),
+                  std::string(version) == "5");
+    }
+    // A file with more columns than ours is kept as it is.
     store.reset();
-    std::filesystem::remove(home.logsFile());
-    db("CREATE TABLE logs (id INTEGER PRIMARY KEY, groupId TEXT, log TEXT); INSERT INTO logs VALUES (1, 'a', 'b'); "
-       "PRAGMA user_version=4;");
+    db("ALTER TABLE logs ADD COLUMN extra TEXT");
     store = BCLogDBStorage::make();
-    EXPECT_EQ(db("SELECT count(*) FROM logs"), "0");
-    EXPECT_EQ(db("PRAGMA user_version"), "5");
-    EXPECT_EQ(db("SELECT count(*) FROM sqlite_master WHERE name='ix_logs_priority'"), "1");
-    EXPECT_TRUE(store->saveLog(makeLog(), "G", 1));
+    EXPECT_EQ(db("SELECT count(*) FROM logs"), "2");
 }
 
 TEST_F(BCLogDBStorageTests, FullStorePurgesOldestOfEqualOrLowerPriorityOnly) {
@@ -177,7 +193,21 @@ TEST_F(BCLogDBStorageTests, FullStorePurgesOldestOfEqualOrLowerPriorityOnly) {
     store->setMaxStorageSize(24576, [&](bool ok) { applied = ok; });
     ASSERT_TRUE(applied && *applied);
 
-    // Critical logs beyond the bound push out the oldest critical ones.
+    // A critical log, then normal ones beyond the bound: the normal ones
+    // push out older normal ones, never the critical one.
+    ASSERT_TRUE(store->saveLog(makeLog("old critical", 300), "G", 2));
+    for (int i = 0; i < 30; ++i) ASSERT_TRUE(store->saveLog(makeLog("n" + std::to_string(i), 300), "G", 1));
+    EXPECT_EQ(db("SELECT group_concat(id) FROM logs WHERE priority = 2"), "1");
+    const std::string oldestNormal = db("SELECT min(id) FROM logs WHERE priority = 1");
+    ASSERT_NE(oldestNormal, "2");
+    // A new critical log pushes out the oldest normal one, not the older
+    // critical one: a server would lose crash logs first.
+    ASSERT_TRUE(store->saveLog(makeLog("new critical", 300), "G", 2));
+    EXPECT_EQ(db("SELECT count(*) FROM logs WHERE priority = 2"), "2");
+    EXPECT_EQ(db("SELECT count(*) FROM logs WHERE id = " + oldestNormal), "0");
+
+    // Critical logs beyond the bound push out the normal ones, then the
+    // oldest critical ones.
     for (int i = 0; i < 30; ++i) ASSERT_TRUE(store->saveLog(makeLog("c" + std::to_string(i), 1500), "G", 2));
     EXPECT_TRUE(home.log.contains(BCLogLevelDebug, "Deleted a log with id 1 to store a new log."));
     EXPECT_EQ(db("SELECT min(id) > 1 FROM logs"), "1");
@@ -196,6 +226,86 @@ TEST_F(BCLogDBStorageTests, FullStorePurgesOldestOfEqualOrLowerPriorityOnly) {
     auto count = store->countLogs();
     EXPECT_FALSE(store->saveLog(makeLog("huge", 30000), "G", 2));
     EXPECT_EQ(store->countLogs(), count);
+}
+
+TEST_F(BCLogDBStorageTests, TheFileItsJournalsAndTheLockArePrivateWhateverTheUmask) {
+    auto mode = [](const std::filesystem::path &path) {
+        struct stat st {};
+        return ::lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    store.reset();
+    std::filesystem::remove(home.logsFile());
+    const mode_t previous = ::umask(022);
+    store = BCLogDBStorage::make();
+    EXPECT_EQ(mode(home.logsFile()), 0600);
+    EXPECT_EQ(mode(home.sdkDirectory()), 0700);
+    ASSERT_TRUE(store->saveLog(makeLog("a"), "G", 1));
+    // SQLite gives its journals the main file's permissions: a kept
+    // rollback journal, then the write-ahead log and its index while open.
+    EXPECT_EQ(store->executeQueryUsingBlock([](sqlite3 *db) {
+        return sqlite3_exec(db, "PRAGMA journal_mode=PERSIST; DELETE FROM logs;", nullptr, nullptr, nullptr);
+    }), SQLITE_OK);
+    EXPECT_EQ(mode(home.sdkDirectory() / "Logs.sqlite-journal"), 0600);
+    std::map<std::string, int> walModes;
+    store->executeQueryUsingBlock([&](sqlite3 *db) {
+        int result = sqlite3_exec(db, "PRAGMA journal_mode=WAL; DELETE FROM logs;", nullptr, nullptr, nullptr);
+        for (const char *suffix : {"-wal", "-shm"}) walModes[suffix] = mode(home.sdkDirectory() / (std::string("Logs.sqlite") + suffix));
+        return result;
+    });
+    EXPECT_EQ(walModes["-wal"], 0600);
+    EXPECT_EQ(walModes["-shm"], 0600);
+    EXPECT_TRUE(store->acquireSendingLock());
+    store->releaseSendingLock();
+    EXPECT_EQ(mode(home.sdkDirectory() / "Logs.sqlite.lock"), 0600);
+    ::umask(previous);
+}
+
+TEST_F(BCLogDBStorageTests, OneProcessAtATimeHoldsTheSendingLock) {
+    // Stores of one process share the lock.
+    auto second = BCLogDBStorage::make();
+    ASSERT_TRUE(store->acquireSendingLock());
+    EXPECT_TRUE(second->acquireSendingLock());
+    store->releaseSendingLock();
+
+    int toChild[2], fromChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    ASSERT_EQ(pipe(fromChild), 0);
+    auto other = [&](bool expectHeld) {
+        pid_t child = fork();
+        if (child == 0) {
+            // Another running application on the same store.
+            auto childStore = BCLogDBStorage::make();
+            char answer = childStore->acquireSendingLock() ? 'y' : 'n';
+            if (write(fromChild[1], &answer, 1) != 1) _exit(3);
+            // Holds what it took until the parent lets it go.
+            char go;
+            if (read(toChild[0], &go, 1) != 1) _exit(4);
+            _exit(0);
+        }
+        char answer = 0;
+        EXPECT_EQ(read(fromChild[0], &answer, 1), 1);
+        EXPECT_EQ(answer, expectHeld ? 'y' : 'n');
+        return child;
+    };
+    // While this process holds it, the other may not send.
+    pid_t first = other(false);
+    ASSERT_EQ(write(toChild[1], "x", 1), 1);
+    int status = 0;
+    waitpid(first, &status, 0);
+    EXPECT_EQ(status, 0);
+
+    // Given back by its last holder here, the other takes it; this process
+    // waits until the other ends.
+    second->releaseSendingLock();
+    pid_t holder = other(true);
+    EXPECT_FALSE(store->acquireSendingLock());
+    EXPECT_FALSE(second->acquireSendingLock());
+    ASSERT_EQ(write(toChild[1], "x", 1), 1);
+    waitpid(holder, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(store->acquireSendingLock());
+    store->releaseSendingLock();
+    for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
 }
 
 TEST_F(BCLogDBStorageTests, AcknowledgedSavesSurviveKill9) {

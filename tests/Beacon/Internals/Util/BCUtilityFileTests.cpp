@@ -12,6 +12,12 @@
 
 namespace {
 
+// The permission bits, of a link itself rather than what it points to.
+int modeOf(const std::filesystem::path &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
 class BCUtilityFileTest : public ::testing::Test {
 protected:
     void SetUp() override { BCUtility::setBeaconDirectoryURLForTesting(dir.path() / "sdk"); }
@@ -83,12 +89,79 @@ TEST(BCUtilityDirectory, DefaultDirectoryIsUnderApplicationSupport) {
         << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
            "<key>CFBundleIdentifier</key><string>com.plotwick.Tests</string></dict></plist>\n";
     platform::Bundle::setMainBundleDirectory(home.path());
+    // What an earlier run left readable by others; the first use in a
+    // process makes it private.
+    const mode_t previous = ::umask(022);
+    const auto sdk = home.path() / ".local/share/com.plotwick.Tests/io.beacon.sdk";
+    std::filesystem::create_directories(sdk / "crashes");
+    std::ofstream(sdk / "Logs.sqlite") << "x";
+    std::ofstream(sdk / "crashes" / "report") << "x";
     // The computed directory is made once per process; this test is the
     // only one that asks for it.
     auto url = BCUtility::beaconDirectoryURL();
     platform::Bundle::setMainBundleDirectory(std::nullopt);
-    EXPECT_EQ(url, home.path() / ".local/share/com.plotwick.Tests/io.beacon.sdk");
+    ::umask(previous);
+    EXPECT_EQ(url, sdk);
     EXPECT_TRUE(std::filesystem::is_directory(url));
+    EXPECT_EQ(modeOf(sdk), 0700);
+    EXPECT_EQ(modeOf(sdk / "crashes"), 0700);
+    EXPECT_EQ(modeOf(sdk / "Logs.sqlite"), 0600);
+    EXPECT_EQ(modeOf(sdk / "crashes" / "report"), 0600);
+    // Folders above it that the SDK did not make are left as they are.
+    EXPECT_EQ(modeOf(sdk.parent_path()), 0755);
+}
+
+TEST_F(BCUtilityFileTest, FoldersAndFilesArePrivateWhateverTheUmask) {
+    const mode_t previous = ::umask(022);
+    const auto mode = modeOf;
+    // The SDK makes its folder and the missing folders above it 0700; one
+    // that exists keeps its permissions.
+    const auto top = dir.path() / "existing";
+    std::filesystem::create_directory(top);
+    ::chmod(top.c_str(), 0755);
+    BCUtility::setBeaconDirectoryURLForTesting(top / "made" / "sdk");
+    EXPECT_EQ(mode(top), 0755);
+    EXPECT_EQ(mode(top / "made"), 0700);
+    EXPECT_EQ(mode(top / "made" / "sdk"), 0700);
+    ASSERT_TRUE(BCUtility::createFileAtPathComponent(std::string("crashes/a"), bytes("1"), false, false));
+    ASSERT_TRUE(BCUtility::createFileAtPathComponent(std::string("crasheslogbuffer/b"), bytes("2"), true, false));
+    EXPECT_TRUE(BCUtility::createDirectoryForPathComponent(std::string("crasheswrapperexceptions")));
+    EXPECT_EQ(mode(top / "made" / "sdk" / "crashes"), 0700);
+    EXPECT_EQ(mode(top / "made" / "sdk" / "crashes" / "a"), 0600);
+    EXPECT_EQ(mode(top / "made" / "sdk" / "crasheslogbuffer" / "b"), 0600);
+    EXPECT_EQ(mode(top / "made" / "sdk" / "crasheswrapperexceptions"), 0700);
+
+    // Items an earlier run left lose the group's and others' permissions,
+    // and nothing gains any; links are not followed.
+    const auto old = dir.path() / "old";
+    const auto outside = dir.path() / "outside";
+    std::filesystem::create_directories(old / "crashes" / "deep" / "er");
+    std::filesystem::create_directories(outside);
+    for (const char *name :
+         {"Logs.sqlite", "Logs.sqlite-journal", "crashes/r", "crashes/deep/er/f", "readonly", "writeonly"})
+        std::ofstream(old / name) << "x";
+    std::ofstream(outside / "file") << "x";
+    ::chmod((old / "crashes").c_str(), 0777);
+    ::chmod((old / "crashes" / "r").c_str(), 0666);
+    ::chmod((old / "readonly").c_str(), 0444);
+    ::chmod((old / "writeonly").c_str(), 0222);
+    ASSERT_EQ(::mkfifo((old / "fifo").c_str(), 0666), 0);
+    std::filesystem::create_symlink(outside / "file", old / "crashes" / "link");
+    std::filesystem::create_symlink(outside, old / "crashes" / "folderlink");
+    BCUtility::setBeaconDirectoryURLForTesting(old);
+    ::umask(previous);
+    EXPECT_EQ(mode(old), 0700);
+    EXPECT_EQ(mode(old / "Logs.sqlite"), 0600);
+    EXPECT_EQ(mode(old / "Logs.sqlite-journal"), 0600);
+    EXPECT_EQ(mode(old / "crashes"), 0700);
+    EXPECT_EQ(mode(old / "crashes" / "r"), 0600);
+    EXPECT_EQ(mode(old / "crashes" / "deep" / "er"), 0700);
+    EXPECT_EQ(mode(old / "crashes" / "deep" / "er" / "f"), 0600);
+    EXPECT_EQ(mode(old / "readonly"), 0400);
+    EXPECT_EQ(mode(old / "writeonly"), 0200);
+    EXPECT_EQ(mode(old / "fifo"), 0644);  // not ours to open
+    EXPECT_EQ(mode(outside), 0755);
+    EXPECT_EQ(mode(outside / "file"), 0644);
 }
 
 TEST_F(BCUtilityFileTest, FailuresAreLoggedAtTheirLevels) {
