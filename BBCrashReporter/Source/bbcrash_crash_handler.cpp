@@ -185,23 +185,6 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
 
 namespace {
 
-// The host signal for a macOS signal number that the exception mapping
-// gives; numbers without a host signal stay as they are.
-int hostSignalFromDarwin(int signo) {
-    switch (signo) {
-    case 4: return SIGILL;
-    case 5: return SIGTRAP;
-    case 6: return SIGABRT;
-    case 8: return SIGFPE;
-    case 9: return SIGKILL;
-    case 10: return SIGBUS;
-    case 11: return SIGSEGV;
-    case 12: return SIGSYS;
-    case 13: return SIGPIPE;
-    default: return signo;
-    }
-}
-
 struct MachWrite {
     bbcrash_crash_handler_ctx *ctx;
     platform::mach::thread_t thread;
@@ -241,7 +224,13 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
         // waiting for it here would hang. End the process with its signal.
         dieOfTheFirstSignal();
     }
-    switch (takeCrashTurn(hostSignalFromDarwin(signo))) {
+    // The host pair the exception stands for. A macOS signal the host lacks
+    // (SIGEMT) has no host signal to end the process with: SIGKILL does.
+    HostSignal host = hostSignalFromDarwin(signo, code);
+    if (host.signo == 0) {
+        host.signo = SIGKILL;
+    }
+    switch (takeCrashTurn(host.signo)) {
     case CrashTurn::Nested:
         return KERN_FAILURE;  // this thread wrote its report already
     case CrashTurn::Later:
@@ -267,8 +256,8 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
     if (handleSignal != nullptr) {
         siginfo_t siginfo;
         bbcrash_async_memset(&siginfo, 0, sizeof(siginfo));
-        siginfo.si_signo = hostSignalFromDarwin(signo);
-        siginfo.si_code = code;
+        siginfo.si_signo = host.signo;
+        siginfo.si_code = host.code;
         siginfo.si_addr = reinterpret_cast<void *>(address);
         ucontext_t uap;
         bbcrash_async_memset(&uap, 0, sizeof(uap));
