@@ -166,7 +166,11 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
     bbcrash_log_signal_info signal_info{};
     signal_info.bsd_info.signo = darwin.signo;
     signal_info.bsd_info.code = darwin.code;
-    signal_info.bsd_info.address = info != nullptr ? reinterpret_cast<uintptr_t>(info->si_addr) : 0;
+    // Only a fault the kernel raised has an address: for a signal that was
+    // sent (si_code <= 0: abort, raise, kill) that field holds the sender's
+    // pid and uid.
+    signal_info.bsd_info.address =
+        info != nullptr && info->si_code > 0 ? reinterpret_cast<uintptr_t>(info->si_addr) : 0;
     signal_info.mach_info = nullptr;
 
     const bbcrash_error_t written = bbcrash_write_report(ctx, bbcrash_thread_self(), &state, &signal_info);

@@ -330,10 +330,20 @@ INSTANTIATE_TEST_SUITE_P(Faults, MachCrashTest, ::testing::ValuesIn(kMachCases),
 
 class CrashTests : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(CrashTests, TheFaultAddressIsReported) {
+TEST_P(CrashTests, TheFaultAddressIsReportedAndASentSignalHasNone) {
     CrashRun run = runCrasher(GetParam(), "segv_null");
     ASSERT_NE(run.report, nullptr);
     EXPECT_EQ(run.report->signalInfo()->address(), 16u);
+    // abort raises on its own thread; "kill" is sent from another process.
+    for (const char *sent : {"abort", "kill"}) {
+        SCOPED_TRACE(sent);
+        run = runCrasher(GetParam(), sent);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_TRUE(run.diedOf(SIGABRT)) << "status " << run.status;
+        ASSERT_NE(run.report, nullptr);
+        EXPECT_EQ(run.report->signalInfo()->name(), "SIGABRT");
+        EXPECT_EQ(run.report->signalInfo()->address(), 0u);
+    }
 }
 
 TEST_P(CrashTests, StackOverflowOnTheMainThreadIsReportedFromTheAlternateStack) {

@@ -471,7 +471,23 @@ int main(int argc, char **argv) {
         return 4;
     }
 
+    if (what == "symlink") {
+        // A link planted where the report goes: the crash must not write
+        // through it.
+        if (symlink((std::string(sidePath) + ".target").c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+        writeSideFile();
+        crash_segv_null();
+    }
     writeSideFile();
+    if (what == "kill") {
+        // SIGABRT sent by another process, which the kernel gives with the
+        // sender's pid and uid where a fault's address would be.
+        if (fork() == 0) {
+            kill(getppid(), SIGABRT);
+            _exit(0);
+        }
+        for (;;) pause();
+    }
     if (what == "custom") crash_segv_null();
     if (what == "prev_success" || what == "prev_fail") {
         crash_segv_prot();  // mended by the previous handler, or not
