@@ -64,17 +64,61 @@ std::string versionOf(const std::shared_ptr<platform::Bundle> &bundle) {
     return *version;
 }
 
+// Makes every missing folder of the path 0700 (the umask cannot widen that,
+// and the chmod undoes whatever it narrowed). Folders that exist keep their
+// mode here.
 bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *error) {
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    if (ec) {
+    std::filesystem::path partial;
+    for (const auto &component : path) {
+        partial /= component;
+        if (mkdir(partial.c_str(), 0700) == 0) {
+            chmod(partial.c_str(), 0700);
+            continue;
+        }
+        struct stat st {};
+        const int saved = errno;
+        if (saved == EEXIST && stat(partial.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            continue;
+        }
         if (error != nullptr) {
-            *error = platform::Error::posix(ec.value(), path.string());
+            *error = platform::Error::posix(saved == EEXIST ? ENOTDIR : saved, path.string());
         }
         return false;
     }
-    chmod(path.c_str(), 0755);
     return true;
+}
+
+// Takes group and other bits away from an existing entry (never follows a
+// symbolic link, never adds a bit).
+void tighten(const std::filesystem::path &path, mode_t keep) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
+        return;
+    }
+    const mode_t mode = st.st_mode & 07777;
+    if ((mode & ~keep) != 0) {
+        chmod(path.c_str(), mode & keep);
+    }
+}
+
+// The engine's data folder and what earlier runs left in it: folders at most
+// 0700, files at most 0600.
+void tightenTree(const std::filesystem::path &root) {
+    tighten(root, 0700);
+    std::error_code ec;
+    std::filesystem::recursive_directory_iterator it(root, std::filesystem::directory_options::none, ec);
+    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code typeError;
+        const auto status = it->symlink_status(typeError);
+        if (typeError) {
+            continue;
+        }
+        if (std::filesystem::is_directory(status)) {
+            tighten(it->path(), 0700);
+        } else if (std::filesystem::is_regular_file(status)) {
+            tighten(it->path(), 0600);
+        }
+    }
 }
 
 std::optional<platform::Data> readWholeFile(const std::filesystem::path &path, platform::ErrorPtr *error) {
@@ -194,7 +238,11 @@ std::filesystem::path BBCrashReporter::queuedCrashReportDirectory() const {
 }
 
 bool BBCrashReporter::populateCrashReportDirectory(platform::ErrorPtr *error) const {
-    return createDirectory(crashReportDirectory_, error) && createDirectory(queuedCrashReportDirectory(), error);
+    if (!createDirectory(crashReportDirectory_, error) || !createDirectory(queuedCrashReportDirectory(), error)) {
+        return false;
+    }
+    tightenTree(crashReportDirectory_.parent_path());
+    return true;
 }
 
 bool BBCrashReporter::hasPendingCrashReport() const {

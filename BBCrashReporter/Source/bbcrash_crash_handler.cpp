@@ -1,6 +1,7 @@
 // bbcrash_write_report, signal_handler_callback and mach_exception_callback
-// are crash-path code: no allocation, no locks, no logging; open, write,
-// close, sigaction and raw futex waits only, every wait bounded.
+// are crash-path code: no allocation, no locks, no logging; open (with
+// O_NOFOLLOW), write, close, sigaction and raw futex waits only, every wait
+// bounded.
 #include "bbcrash_crash_handler.h"
 
 #include "BBCrashHostInfo.h"
@@ -123,7 +124,9 @@ bbcrash_async_image_list *bbcrash_shared_image_list() {
 bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,
                                      const bbcrash_async_thread_state *thread_state,
                                      const bbcrash_log_signal_info *signal_info) {
-    int fd = open(ctx->path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    // Private to the user, and never through a symbolic link planted at
+    // the report's path.
+    int fd = open(ctx->path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return BBCRASH_EINTERNAL;
     }

@@ -72,7 +72,8 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
 // add and remove callbacks (not on the crash path), never freed.
 bbcrash_async_image_list *bbcrash_shared_image_list();
 
-// Opens the context's path (created or truncated, 0644), writes the report
+// Opens the context's path (created 0600 or truncated; a symbolic link there
+// is refused), writes the report
 // of `crashed_thread` with the shared image list and closes it. 0; 6 when
 // the file cannot be opened, or a write, the flush or the close fails.
 bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,

@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,6 +83,8 @@ struct CrashRun {
     std::string stackUse;
     std::optional<platform::Data> live;
     bool purged = false;
+    unsigned reportMode = 0;  // of the pending report, as left
+    bool linkTargetWritten = false;
 
     bool diedOf(int signo) const {
         if (timedOut) return false;
@@ -183,7 +186,10 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind) {
     BBCrashReporter reporter("io.plotwick/crasher", "7", "1.0", nullptr);
     if (savedCache != nullptr) setenv("XDG_CACHE_HOME", saved.c_str(), 1); else unsetenv("XDG_CACHE_HOME");
     EXPECT_EQ(reporter.crashReportDirectory().filename(), "io.plotwick_crasher");
+    run.linkTargetWritten = std::filesystem::exists(side + ".target");
     if (reporter.hasPendingCrashReport()) {
+        struct stat st {};
+        if (lstat(reporter.crashReportPath().c_str(), &st) == 0) run.reportMode = st.st_mode & 07777;
         platform::ErrorPtr error;
         auto data = reporter.loadPendingCrashReportData(&error);
         if (data) {
@@ -243,6 +249,7 @@ const Case kCases[] = {
 void checkCommon(const CrashRun &run) {
     ASSERT_NE(run.report, nullptr);
     EXPECT_TRUE(run.purged);
+    EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;  // the child's umask is 022
     EXPECT_TRUE(run.handled) << "the post-crash callback did not run";
     ASSERT_TRUE(run.report->hasProcessInfo());
     EXPECT_EQ(run.report->processInfo()->processID(), static_cast<uint32_t>(run.pid));
@@ -390,6 +397,14 @@ TEST_P(CrashTests, TwoThreadsCrashingAtOnceLeaveOneValidReport) {
             << std::hex << top->instructionPointer() << " "
             << (top->symbolInfo() ? top->symbolInfo()->symbolName().value_or("?") : "no symbol");
     }
+}
+
+TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
+    CrashRun run = runCrasher(GetParam(), "symlink");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+    EXPECT_FALSE(run.linkTargetWritten);
+    EXPECT_EQ(run.report, nullptr);
 }
 
 TEST_P(CrashTests, ACrashInsideTheCrashCallbackEndsTheProcessWithTheFirstSignal) {

@@ -28,6 +28,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -344,6 +345,7 @@ int main(int argc, char **argv) {
     }
     struct rlimit noCore {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
+    umask(022);  // the usual one: the report must be private all the same
     const std::string mode = argv[1];
     kind = argv[2];
     sidePath = argv[3];
