@@ -183,10 +183,11 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
             handleSignal(info, uap, ctx->handle_signal_context.load());
         }
     }
-    // Whatever happened, the process now dies of the signal.
-    for (int monitored : BBCRASH_MONITORED_SIGNALS) {
-        setDefaultAction(monitored);
-    }
+    // Whatever happened, the process now dies of the signal. Only this
+    // signal goes back to its default action: another thread crashing with
+    // another signal meanwhile still comes here and waits, instead of
+    // ending the process with a signal other than the report's.
+    setDefaultAction(signo);
     return false;
 }
 
@@ -239,7 +240,10 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
     }
     switch (takeCrashTurn(host.signo)) {
     case CrashTurn::Nested:
-        return KERN_FAILURE;  // this thread wrote its report already
+        // The server wrote the report of an earlier exception, whose thread
+        // is on its way to die of that signal. Answering at once would let
+        // this thread die of its own signal first, and the process end
+        // with a signal other than the report's.
     case CrashTurn::Later:
         waitForTheFirstCrash();
         return KERN_FAILURE;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -405,6 +406,31 @@ TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
     EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
     EXPECT_FALSE(run.linkTargetWritten);
     EXPECT_EQ(run.report, nullptr);
+}
+
+TEST_P(CrashTests, TwoThreadsCrashingAtOnceWithDifferentSignalsEndWithTheSignalOfTheReport) {
+    // A crash of SIGSEGV on one thread and SIGILL or SIGABRT on another at
+    // the same moment, or just as the first report is done: whichever
+    // report is written, the process dies of that signal. The race is
+    // narrow: run it for a while.
+    const std::map<std::string, int> hostSignals{{"SIGSEGV", SIGSEGV}, {"SIGILL", SIGILL}, {"SIGABRT", SIGABRT}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int runs = 0, mismatches = 0;
+    std::string seen;
+    while (runs < 150 && std::chrono::steady_clock::now() < deadline) {
+        static const char *const kinds[] = {"two_ill", "two_abort", "two_late"};
+        CrashRun run = runCrasher(GetParam(), kinds[runs % 3]);
+        ++runs;
+        ASSERT_FALSE(run.timedOut);
+        ASSERT_NE(run.report, nullptr);
+        const std::string name = run.report->signalInfo()->name().value_or("");
+        ASSERT_EQ(hostSignals.count(name), 1u) << name;
+        if (!run.diedOf(hostSignals.at(name))) {
+            ++mismatches;
+            seen += name + " report, status " + std::to_string(run.status) + "; ";
+        }
+    }
+    EXPECT_EQ(mismatches, 0) << "in " << runs << " runs: " << seen;
 }
 
 TEST_P(CrashTests, ACrashInsideTheCrashCallbackEndsTheProcessWithTheFirstSignal) {

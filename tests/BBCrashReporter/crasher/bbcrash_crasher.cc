@@ -162,7 +162,10 @@ void writeCounts() {
     writeText(countsPath.c_str(), text);
 }
 
+std::atomic<bool> postCrashCallbackRan{false};
+
 void handleSignal(siginfo_t *, ucontext_t *, void *context) {
+    postCrashCallbackRan = true;
     if (globallyArmed.exchange(false)) {
         writeCounts();
     }
@@ -182,6 +185,31 @@ bool countingCallback(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcra
     bool handled = next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
     countingArmed = false;
     writeCounts();
+    return handled;
+}
+
+// "two_late" in BSD mode, first link of the chain: once the report is
+// written and the rest of the chain has answered, lets the second thread
+// crash and gives its signal time to land before the process dies of the
+// first one.
+std::atomic<bool> firstChainDone{false};
+std::atomic<bool> secondCrashing{false};
+
+bool lateCallback(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcrash_signal_handler_callback *next) {
+    bool handled = next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
+    if (!firstChainDone.exchange(true)) {
+        struct timespec start {}, now {};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        auto elapsedMs = [&] {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        };
+        while (!secondCrashing.load() && elapsedMs() < 2000) {
+        }
+        const long crashingAt = elapsedMs();
+        while (elapsedMs() < crashingAt + 20) {
+        }
+    }
     return handled;
 }
 
@@ -460,6 +488,41 @@ int main(int argc, char **argv) {
             crash_segv_null();
         };
         std::thread a(body), b(body);
+        a.join();
+        b.join();
+        return 4;
+    }
+
+    if (what == "two_ill" || what == "two_abort" || what == "two_late") {
+        // Two threads crash at once with different signals; in "two_late"
+        // the second one crashes just as the first one's report is done.
+        startBusyThreads(2);
+        if (what == "two_late" && mode == "bsd") {
+            for (int signo : {SIGSEGV, SIGILL}) {
+                BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(signo, lateCallback, nullptr);
+            }
+        }
+        writeSideFile();
+        std::atomic<int> ready{0};
+        auto start = [&] {
+            ready++;
+            while (ready.load() < 2) {
+            }
+        };
+        std::thread a([&] {
+            start();
+            crash_segv_null();
+        });
+        std::thread b([&] {
+            start();
+            if (what == "two_late") {
+                while (!(mode == "bsd" ? firstChainDone.load() : postCrashCallbackRan.load())) {
+                }
+                secondCrashing = true;
+            }
+            if (what == "two_abort") crash_abort();
+            else crash_ill();
+        });
         a.join();
         b.join();
         return 4;
