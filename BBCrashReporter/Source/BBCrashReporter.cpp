@@ -6,6 +6,7 @@
 #include "bbcrash_async_capture.h"
 #include "bbcrash_crash_handler.h"
 #include "bbcrash_error_object.h"
+#include "bbcrash_thread_stack.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Text.h"
@@ -341,6 +342,11 @@ bool BBCrashReporter::enableCrashReporter(platform::ErrorPtr *error) {
         if (handler == nullptr) {
             bbcrash_populate_posix_error(error, ENOMEM, "Could not initialize alternative signal stack");
             return false;
+        }
+        // Threads started from now on get an alternate stack of their own,
+        // so that a stack overflow on any of them is reported too.
+        if (!bbcrash_thread_stack_enable()) {
+            log("[BBCrashReporter] Warning -- new threads get no alternate signal stack");
         }
         for (int signo : BBCRASH_MONITORED_SIGNALS) {
             if (type == BBCrashReporterSignalHandlerTypeMach && signo != SIGABRT) {

@@ -354,17 +354,22 @@ TEST_P(CrashTests, TheFaultAddressIsReportedAndASentSignalHasNone) {
     }
 }
 
-TEST_P(CrashTests, StackOverflowOnTheMainThreadIsReportedFromTheAlternateStack) {
-    CrashRun run = runCrasher(GetParam(), "overflow");
-    ASSERT_FALSE(run.timedOut);
-    EXPECT_TRUE(run.diedOf(SIGSEGV));
-    checkCommon(run);
-    if (run.report == nullptr) return;
-    auto crashed = run.crashedThread();
-    ASSERT_NE(crashed, nullptr);
-    EXPECT_EQ(crashed->stackFrames().size(), 512u);
-    EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[0]->instructionPointer()));
-    EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[511]->instructionPointer()));
+TEST_P(CrashTests, StackOverflowOnAnyThreadIsReportedFromAnAlternateStack) {
+    // The thread that enabled the engine, a std::thread started afterwards,
+    // and a thread a shared library starts.
+    for (const char *kind : {"overflow", "overflow_thread", "overflow_library_thread"}) {
+        SCOPED_TRACE(kind);
+        CrashRun run = runCrasher(GetParam(), kind);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+        checkCommon(run);
+        if (run.report == nullptr) continue;
+        auto crashed = run.crashedThread();
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_EQ(crashed->stackFrames().size(), 512u);
+        EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[0]->instructionPointer()));
+        EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[511]->instructionPointer()));
+    }
 }
 
 TEST_P(CrashTests, AWorkerCrashWhileOthersBlockOrAllocateNeverHangs) {

@@ -95,6 +95,7 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t *mutex) {
 #endif
 
 extern "C" void crash_segv_null();
+extern "C" int bbcrash_library_run_on_thread(void (*body)());
 
 // Addresses come through a volatile so the compiler cannot see the fault.
 // The "null" page's address is 16, not 0, which the undefined-behaviour
@@ -361,6 +362,8 @@ int crashAs(const std::string &what) {
     else if (what == "trap") crash_trap();
     else if (what == "abort" || what == "callback_crash" || what == "stack") crash_abort();
     else if (what == "overflow") crash_overflow(0);
+    else if (what == "overflow_thread") std::thread([] { crash_overflow(0); }).join();
+    else if (what == "overflow_library_thread") bbcrash_library_run_on_thread([] { crash_overflow(0); });
     return 4;
 }
 
