@@ -9,6 +9,12 @@
 #include <dlfcn.h>
 #include <pthread.h>
 
+// A sanitizer's pthread_create interceptor, where its runtime has one. A
+// runtime linked into the executable (clang's) defines pthread_create weakly
+// in the executable itself, where RTLD_NEXT would skip it.
+extern "C" int __interceptor_pthread_create(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *)
+    __attribute__((weak));
+
 namespace {
 
 using PthreadCreate = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
@@ -21,12 +27,14 @@ pthread_once_t keyOnce = PTHREAD_ONCE_INIT;
 pthread_key_t stackKey;
 std::atomic<bool> keyMade{false};
 
-// The pthread_create after the program's: the C library's, or a sanitizer's
-// interceptor that hands on to it.
+// The pthread_create after the program's: a sanitizer's interceptor, which
+// hands on to the C library's, or the C library's.
 PthreadCreate nextPthreadCreate() {
     PthreadCreate next = nextCreate.load();
     if (next == nullptr) {
-        next = reinterpret_cast<PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
+        next = __interceptor_pthread_create != nullptr
+                   ? __interceptor_pthread_create
+                   : reinterpret_cast<PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
         nextCreate.store(next);
     }
     return next;
