@@ -27,6 +27,8 @@ namespace sys = platform::mach::detail;
 // crashed with.
 std::atomic<uint32_t> crashingThread{0};
 std::atomic<int> crashingSignal{0};
+// Mach mode: the faulting thread whose report the server wrote (0: none).
+std::atomic<uint32_t> reportedThread{0};
 
 enum class CrashTurn { First, Nested, Later };
 
@@ -240,10 +242,15 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
     }
     switch (takeCrashTurn(host.signo)) {
     case CrashTurn::Nested:
-        // The server wrote the report of an earlier exception, whose thread
-        // is on its way to die of that signal. Answering at once would let
-        // this thread die of its own signal first, and the process end
-        // with a signal other than the report's.
+        // The server wrote the report of an earlier exception. Its own
+        // thread faulting again is on its way to die of that signal: answer
+        // at once. Another thread waits: answering it at once would let it
+        // die of its own signal first, and the process end with a signal
+        // other than the report's.
+        if (reportedThread.load() == thread) {
+            return KERN_FAILURE;
+        }
+        [[fallthrough]];
     case CrashTurn::Later:
         waitForTheFirstCrash();
         return KERN_FAILURE;
@@ -256,6 +263,7 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
     bbcrash_log_signal_info info{};
     info.bsd_info = {signo, code, address};
     info.mach_info = &mach;
+    reportedThread.store(thread);
     MachWrite job{ctx, thread, &info};
     if (bbcrash_capture_current_thread(writeFromServerThread, &job) != BBCRASH_ESUCCESS) {
         return KERN_FAILURE;
