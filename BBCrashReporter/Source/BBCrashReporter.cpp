@@ -76,9 +76,11 @@ bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *erro
             chmod(partial.c_str(), 0700);
             continue;
         }
+        // Whatever mkdir said (EEXIST, or EACCES and EROFS above our own
+        // folders), a folder that is there will do.
         struct stat st {};
         const int saved = errno;
-        if (saved == EEXIST && stat(partial.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        if (stat(partial.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
             continue;
         }
         if (error != nullptr) {
