@@ -6,6 +6,7 @@
 #include "bbcrash_async_capture.h"
 #include "bbcrash_crash_handler.h"
 #include "bbcrash_error_object.h"
+#include "bbcrash_thread_stack.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Text.h"
@@ -64,17 +65,63 @@ std::string versionOf(const std::shared_ptr<platform::Bundle> &bundle) {
     return *version;
 }
 
+// Makes every missing folder of the path 0700 (the umask cannot widen that,
+// and the chmod undoes whatever it narrowed). Folders that exist keep their
+// mode here.
 bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *error) {
-    std::error_code ec;
-    std::filesystem::create_directories(path, ec);
-    if (ec) {
+    std::filesystem::path partial;
+    for (const auto &component : path) {
+        partial /= component;
+        if (mkdir(partial.c_str(), 0700) == 0) {
+            chmod(partial.c_str(), 0700);
+            continue;
+        }
+        // Whatever mkdir said (EEXIST, or EACCES and EROFS above our own
+        // folders), a folder that is there will do.
+        struct stat st {};
+        const int saved = errno;
+        if (stat(partial.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            continue;
+        }
         if (error != nullptr) {
-            *error = platform::Error::posix(ec.value(), path.string());
+            *error = platform::Error::posix(saved == EEXIST ? ENOTDIR : saved, path.string());
         }
         return false;
     }
-    chmod(path.c_str(), 0755);
     return true;
+}
+
+// Takes group and other bits away from an existing entry (never follows a
+// symbolic link, never adds a bit).
+void tighten(const std::filesystem::path &path, mode_t keep) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
+        return;
+    }
+    const mode_t mode = st.st_mode & 07777;
+    if ((mode & ~keep) != 0) {
+        chmod(path.c_str(), mode & keep);
+    }
+}
+
+// The engine's data folder and what earlier runs left in it: folders at most
+// 0700, files at most 0600.
+void tightenTree(const std::filesystem::path &root) {
+    tighten(root, 0700);
+    std::error_code ec;
+    std::filesystem::recursive_directory_iterator it(root, std::filesystem::directory_options::none, ec);
+    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code typeError;
+        const auto status = it->symlink_status(typeError);
+        if (typeError) {
+            continue;
+        }
+        if (std::filesystem::is_directory(status)) {
+            tighten(it->path(), 0700);
+        } else if (std::filesystem::is_regular_file(status)) {
+            tighten(it->path(), 0600);
+        }
+    }
 }
 
 std::optional<platform::Data> readWholeFile(const std::filesystem::path &path, platform::ErrorPtr *error) {
@@ -194,7 +241,11 @@ std::filesystem::path BBCrashReporter::queuedCrashReportDirectory() const {
 }
 
 bool BBCrashReporter::populateCrashReportDirectory(platform::ErrorPtr *error) const {
-    return createDirectory(crashReportDirectory_, error) && createDirectory(queuedCrashReportDirectory(), error);
+    if (!createDirectory(crashReportDirectory_, error) || !createDirectory(queuedCrashReportDirectory(), error)) {
+        return false;
+    }
+    tightenTree(crashReportDirectory_.parent_path());
+    return true;
 }
 
 bool BBCrashReporter::hasPendingCrashReport() const {
@@ -293,6 +344,11 @@ bool BBCrashReporter::enableCrashReporter(platform::ErrorPtr *error) {
         if (handler == nullptr) {
             bbcrash_populate_posix_error(error, ENOMEM, "Could not initialize alternative signal stack");
             return false;
+        }
+        // Threads started from now on get an alternate stack of their own,
+        // so that a stack overflow on any of them is reported too.
+        if (!bbcrash_thread_stack_enable()) {
+            log("[BBCrashReporter] Warning -- new threads get no alternate signal stack");
         }
         for (int signo : BBCRASH_MONITORED_SIGNALS) {
             if (type == BBCrashReporterSignalHandlerTypeMach && signo != SIGABRT) {

@@ -99,6 +99,10 @@ public:
     const std::filesystem::path &crashReportDirectory() const { return crashReportDirectory_; }
     std::filesystem::path crashReportPath() const;
     std::filesystem::path queuedCrashReportDirectory() const;
+    // Makes the report directory and its queue, private to the user: folders
+    // it creates are 0700 whatever the umask, its own folders (the data
+    // folder and below) that exist are tightened to at most 0700 and the
+    // files in them to at most 0600; nothing is ever widened.
     bool populateCrashReportDirectory(platform::ErrorPtr *error = nullptr) const;
 
     // 0 stays 0; anything else keeps bits 0 and 1.

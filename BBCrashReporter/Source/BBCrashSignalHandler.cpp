@@ -105,25 +105,6 @@ bool hasPreviousAction(int signo) {
     return found;
 }
 
-// A stack of kAlternateStackSize bytes with an inaccessible page below it,
-// so that overflowing it faults instead of running into other memory.
-bool mapStack(stack_t *stack) {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    const size_t size = page + BBCrashSignalHandler::kAlternateStackSize;
-    void *mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapping == MAP_FAILED) {
-        return false;
-    }
-    if (mprotect(mapping, page, PROT_NONE) != 0) {
-        munmap(mapping, size);
-        return false;
-    }
-    stack->ss_sp = static_cast<char *>(mapping) + page;
-    stack->ss_size = BBCrashSignalHandler::kAlternateStackSize;
-    stack->ss_flags = 0;
-    return true;
-}
-
 template <typename V>
 void removeAll(async_list<V> *list) {
     for (auto *n = list->next(nullptr); n != nullptr; n = list->next(nullptr)) {
@@ -138,12 +119,34 @@ bool bbcrash_signal_handler_forward(bbcrash_signal_handler_callback *next, int s
     return next->iterator(signo, info, uap, next->current);
 }
 
+bool BBCrashSignalHandler::mapAlternateStack(stack_t *stack) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t size = page + kAlternateStackSize;
+    void *mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (mapping == MAP_FAILED) {
+        return false;
+    }
+    if (mprotect(mapping, page, PROT_NONE) != 0) {
+        munmap(mapping, size);
+        return false;
+    }
+    stack->ss_sp = static_cast<char *>(mapping) + page;
+    stack->ss_size = kAlternateStackSize;
+    stack->ss_flags = 0;
+    return true;
+}
+
+void BBCrashSignalHandler::unmapAlternateStack(const stack_t &stack) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    munmap(static_cast<char *>(stack.ss_sp) - page, page + stack.ss_size);
+}
+
 std::shared_ptr<BBCrashSignalHandler> BBCrashSignalHandler::sharedHandler() {
     // Never destroyed: its stack may be in use by a handler while the
     // process exits.
     static std::shared_ptr<BBCrashSignalHandler> shared = [] {
         auto *handler = new BBCrashSignalHandler();
-        if (!mapStack(&handler->sigstk_)) {
+        if (!BBCrashSignalHandler::mapAlternateStack(&handler->sigstk_)) {
             delete handler;
             return std::shared_ptr<BBCrashSignalHandler>();
         }
@@ -163,7 +166,7 @@ bool BBCrashSignalHandler::installAlternateStack(platform::ErrorPtr *error) {
     }
     // One stack per thread: two threads crashing at once must not share one.
     stack_t stack = sigstk_;
-    if (sigstkInUse_ && !mapStack(&stack)) {
+    if (sigstkInUse_ && !BBCrashSignalHandler::mapAlternateStack(&stack)) {
         bbcrash_populate_posix_error(error, ENOMEM, "Could not initialize alternative signal stack");
         return false;
     }

@@ -36,6 +36,13 @@ public:
     // Size of the alternate signal stack.
     static constexpr size_t kAlternateStackSize = 65536;
 
+    // Maps an alternate stack of kAlternateStackSize bytes with an
+    // inaccessible guard page below it, so that overflowing it faults
+    // instead of running into other memory; false when it cannot be mapped.
+    static bool mapAlternateStack(stack_t *stack);
+    // Unmaps a stack mapAlternateStack made, guard page included.
+    static void unmapAlternateStack(const stack_t &stack);
+
     // The one instance; null when its stack could not be mapped.
     static std::shared_ptr<BBCrashSignalHandler> sharedHandler();
 

@@ -1,6 +1,7 @@
 // bbcrash_write_report, signal_handler_callback and mach_exception_callback
-// are crash-path code: no allocation, no locks, no logging; open, write,
-// close, sigaction and raw futex waits only, every wait bounded.
+// are crash-path code: no allocation, no locks, no logging; open (with
+// O_NOFOLLOW), write, close, sigaction and raw futex waits only, every wait
+// bounded.
 #include "bbcrash_crash_handler.h"
 
 #include "BBCrashHostInfo.h"
@@ -26,6 +27,8 @@ namespace sys = platform::mach::detail;
 // crashed with.
 std::atomic<uint32_t> crashingThread{0};
 std::atomic<int> crashingSignal{0};
+// Mach mode: the faulting thread whose report the server wrote (0: none).
+std::atomic<uint32_t> reportedThread{0};
 
 enum class CrashTurn { First, Nested, Later };
 
@@ -123,7 +126,9 @@ bbcrash_async_image_list *bbcrash_shared_image_list() {
 bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,
                                      const bbcrash_async_thread_state *thread_state,
                                      const bbcrash_log_signal_info *signal_info) {
-    int fd = open(ctx->path, O_RDWR | O_CREAT | O_TRUNC, 0644);
+    // Private to the user, and never through a symbolic link planted at
+    // the report's path.
+    int fd = open(ctx->path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return BBCRASH_EINTERNAL;
     }
@@ -166,7 +171,11 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
     bbcrash_log_signal_info signal_info{};
     signal_info.bsd_info.signo = darwin.signo;
     signal_info.bsd_info.code = darwin.code;
-    signal_info.bsd_info.address = info != nullptr ? reinterpret_cast<uintptr_t>(info->si_addr) : 0;
+    // Only a fault the kernel raised has an address: for a signal that was
+    // sent (si_code <= 0: abort, raise, kill) that field holds the sender's
+    // pid and uid.
+    signal_info.bsd_info.address =
+        info != nullptr && info->si_code > 0 ? reinterpret_cast<uintptr_t>(info->si_addr) : 0;
     signal_info.mach_info = nullptr;
 
     const bbcrash_error_t written = bbcrash_write_report(ctx, bbcrash_thread_self(), &state, &signal_info);
@@ -176,31 +185,15 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
             handleSignal(info, uap, ctx->handle_signal_context.load());
         }
     }
-    // Whatever happened, the process now dies of the signal.
-    for (int monitored : BBCRASH_MONITORED_SIGNALS) {
-        setDefaultAction(monitored);
-    }
+    // Whatever happened, the process now dies of the signal. Only this
+    // signal goes back to its default action: another thread crashing with
+    // another signal meanwhile still comes here and waits, instead of
+    // ending the process with a signal other than the report's.
+    setDefaultAction(signo);
     return false;
 }
 
 namespace {
-
-// The host signal for a macOS signal number that the exception mapping
-// gives; numbers without a host signal stay as they are.
-int hostSignalFromDarwin(int signo) {
-    switch (signo) {
-    case 4: return SIGILL;
-    case 5: return SIGTRAP;
-    case 6: return SIGABRT;
-    case 8: return SIGFPE;
-    case 9: return SIGKILL;
-    case 10: return SIGBUS;
-    case 11: return SIGSEGV;
-    case 12: return SIGSYS;
-    case 13: return SIGPIPE;
-    default: return signo;
-    }
-}
 
 struct MachWrite {
     bbcrash_crash_handler_ctx *ctx;
@@ -241,9 +234,23 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
         // waiting for it here would hang. End the process with its signal.
         dieOfTheFirstSignal();
     }
-    switch (takeCrashTurn(hostSignalFromDarwin(signo))) {
+    // The host pair the exception stands for. A macOS signal the host lacks
+    // (SIGEMT) has no host signal to end the process with: SIGKILL does.
+    HostSignal host = hostSignalFromDarwin(signo, code);
+    if (host.signo == 0) {
+        host.signo = SIGKILL;
+    }
+    switch (takeCrashTurn(host.signo)) {
     case CrashTurn::Nested:
-        return KERN_FAILURE;  // this thread wrote its report already
+        // The server wrote the report of an earlier exception. Its own
+        // thread faulting again is on its way to die of that signal: answer
+        // at once. Another thread waits: answering it at once would let it
+        // die of its own signal first, and the process end with a signal
+        // other than the report's.
+        if (reportedThread.load() == thread) {
+            return KERN_FAILURE;
+        }
+        [[fallthrough]];
     case CrashTurn::Later:
         waitForTheFirstCrash();
         return KERN_FAILURE;
@@ -256,6 +263,7 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
     bbcrash_log_signal_info info{};
     info.bsd_info = {signo, code, address};
     info.mach_info = &mach;
+    reportedThread.store(thread);
     MachWrite job{ctx, thread, &info};
     if (bbcrash_capture_current_thread(writeFromServerThread, &job) != BBCRASH_ESUCCESS) {
         return KERN_FAILURE;
@@ -267,8 +275,8 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
     if (handleSignal != nullptr) {
         siginfo_t siginfo;
         bbcrash_async_memset(&siginfo, 0, sizeof(siginfo));
-        siginfo.si_signo = hostSignalFromDarwin(signo);
-        siginfo.si_code = code;
+        siginfo.si_signo = host.signo;
+        siginfo.si_code = host.code;
         siginfo.si_addr = reinterpret_cast<void *>(address);
         ucontext_t uap;
         bbcrash_async_memset(&uap, 0, sizeof(uap));

@@ -62,9 +62,10 @@ constexpr int BBCRASH_SECOND_CRASH_WAIT_MS = 15000;
 // Only the first crashing thread writes a report: a thread that crashes
 // while it writes waits for the process to end, and a crash on the writing
 // thread itself ends the process with the first signal. After the report
-// (and the post-crash callback) every monitored signal is set back to its
-// default action and the chain answers "not handled", so the handler
-// re-raises the signal and the process dies of it.
+// (and the post-crash callback) the signal is set back to its default action
+// and the chain answers "not handled", so the handler re-raises the signal
+// and the process dies of it; a thread crashing meanwhile with another signal
+// still waits here, so the process dies of the signal its report names.
 bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *context,
                                      bbcrash_signal_handler_callback *next);
 
@@ -72,7 +73,8 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
 // add and remove callbacks (not on the crash path), never freed.
 bbcrash_async_image_list *bbcrash_shared_image_list();
 
-// Opens the context's path (created or truncated, 0644), writes the report
+// Opens the context's path (created 0600 or truncated; a symbolic link there
+// is refused), writes the report
 // of `crashed_thread` with the shared image list and closes it. 0; 6 when
 // the file cannot be opened, or a write, the flush or the close fails.
 bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,
@@ -86,7 +88,9 @@ bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::m
 // the exception is mapped to its signal, the report is written with the
 // faulting thread as the crashed one, and the answer is KERN_FAILURE, so the
 // exception becomes that signal and the process dies of it. A report already
-// written (or being written by another thread) is never overwritten.
+// written (or being written by another thread) is never overwritten: an
+// exception after it waits, bounded, for the first crash to end the process,
+// so the process dies of the signal its report names.
 platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t task, platform::mach::thread_t thread,
                                                       platform::mach::exception_type_t exception_type,
                                                       platform::mach::mach_exception_data_t codes,

@@ -17,6 +17,22 @@ constexpr int kDarwinSIGINFO = 29;
 constexpr int kDarwinSIGUSR1 = 30;
 constexpr int kDarwinSIGUSR2 = 31;
 
+constexpr int kDarwinSIGHUP = 1;
+constexpr int kDarwinSIGINT = 2;
+constexpr int kDarwinSIGQUIT = 3;
+constexpr int kDarwinSIGALRM = 14;
+constexpr int kDarwinSIGTERM = 15;
+constexpr int kDarwinSIGTTIN = 21;
+constexpr int kDarwinSIGTTOU = 22;
+constexpr int kDarwinSIGXCPU = 24;
+constexpr int kDarwinSIGXFSZ = 25;
+constexpr int kDarwinSIGVTALRM = 26;
+constexpr int kDarwinSIGPROF = 27;
+constexpr int kDarwinSIGWINCH = 28;
+// The first number past macOS's named signals: from here on a number is a
+// host real-time signal that kept its number on the way out.
+constexpr int kDarwinNSIG = 32;
+
 // macOS sender codes.
 constexpr int kDarwinSI_USER = 0x10001;
 constexpr int kDarwinSI_QUEUE = 0x10002;
@@ -98,7 +114,99 @@ int darwinFpeCode(int code) {
     }
 }
 
+int hostSignalNumber(int signo) {
+    switch (signo) {
+        case kDarwinSIGHUP: return SIGHUP;
+        case kDarwinSIGINT: return SIGINT;
+        case kDarwinSIGQUIT: return SIGQUIT;
+        case kDarwinSIGILL: return SIGILL;
+        case kDarwinSIGTRAP: return SIGTRAP;
+        case kDarwinSIGABRT: return SIGABRT;
+        case kDarwinSIGEMT: return 0;  // no host counterpart
+        case kDarwinSIGFPE: return SIGFPE;
+        case kDarwinSIGKILL: return SIGKILL;
+        case kDarwinSIGBUS: return SIGBUS;
+        case kDarwinSIGSEGV: return SIGSEGV;
+        case kDarwinSIGSYS: return SIGSYS;
+        case kDarwinSIGPIPE: return SIGPIPE;
+        case kDarwinSIGALRM: return SIGALRM;
+        case kDarwinSIGTERM: return SIGTERM;
+        case kDarwinSIGURG: return SIGURG;
+        case kDarwinSIGSTOP: return SIGSTOP;
+        case kDarwinSIGTSTP: return SIGTSTP;
+        case kDarwinSIGCONT: return SIGCONT;
+        case kDarwinSIGCHLD: return SIGCHLD;
+        case kDarwinSIGTTIN: return SIGTTIN;
+        case kDarwinSIGTTOU: return SIGTTOU;
+        case kDarwinSIGIO: return SIGIO;
+        case kDarwinSIGXCPU: return SIGXCPU;
+        case kDarwinSIGXFSZ: return SIGXFSZ;
+        case kDarwinSIGVTALRM: return SIGVTALRM;
+        case kDarwinSIGPROF: return SIGPROF;
+        case kDarwinSIGWINCH: return SIGWINCH;
+        case kDarwinSIGINFO: return SIGPWR;
+        case kDarwinSIGUSR1: return SIGUSR1;
+        case kDarwinSIGUSR2: return SIGUSR2;
+        default:
+            // A host real-time signal that kept its number; anything else
+            // has no host signal.
+            return signo >= kDarwinNSIG && signo < NSIG ? signo : 0;
+    }
+}
+
+int hostSenderCode(int code) {
+    switch (code) {
+        case kDarwinSI_USER: return SI_USER;
+        case kDarwinSI_QUEUE: return SI_QUEUE;
+        case kDarwinSI_TIMER: return SI_TIMER;
+        case kDarwinSI_MESGQ: return SI_MESGQ;
+        case kDarwinSI_ASYNCIO: return SI_ASYNCIO;
+        default: return code;
+    }
+}
+
+int hostIllCode(int code) {
+    switch (code) {
+        case kDarwinILL_ILLOPC: return ILL_ILLOPC;
+        case kDarwinILL_ILLOPN: return ILL_ILLOPN;
+        case kDarwinILL_ILLADR: return ILL_ILLADR;
+        case kDarwinILL_ILLTRP: return ILL_ILLTRP;
+        case kDarwinILL_PRVOPC: return ILL_PRVOPC;
+        default: return code;
+    }
+}
+
+int hostFpeCode(int code) {
+    switch (code) {
+        case kDarwinFPE_INTDIV: return FPE_INTDIV;
+        case kDarwinFPE_INTOVF: return FPE_INTOVF;
+        case kDarwinFPE_FLTDIV: return FPE_FLTDIV;
+        case kDarwinFPE_FLTOVF: return FPE_FLTOVF;
+        case kDarwinFPE_FLTUND: return FPE_FLTUND;
+        case kDarwinFPE_FLTRES: return FPE_FLTRES;
+        case kDarwinFPE_FLTINV: return FPE_FLTINV;
+        case kDarwinFPE_FLTSUB: return FPE_FLTSUB;
+        default: return code;
+    }
+}
+
+bool isFaultSignal(int hostSigno) {
+    return hostSigno == SIGILL || hostSigno == SIGFPE || hostSigno == SIGSEGV || hostSigno == SIGBUS ||
+           hostSigno == SIGTRAP;
+}
+
 }  // namespace
+
+HostSignal hostSignalFromDarwin(int darwinSigno, int darwinCode) {
+    const int signo = hostSignalNumber(darwinSigno);
+    if (darwinCode == 0) return {signo, isFaultSignal(signo) ? SI_KERNEL : SI_TKILL};
+    if (darwinCode >= kDarwinSI_USER && darwinCode <= kDarwinSI_MESGQ) return {signo, hostSenderCode(darwinCode)};
+    switch (signo) {
+        case SIGILL: return {signo, hostIllCode(darwinCode)};
+        case SIGFPE: return {signo, hostFpeCode(darwinCode)};
+        default: return {signo, darwinCode};  // SEGV, BUS and TRAP codes 1-3 agree
+    }
+}
 
 DarwinSignal darwinSignalFromHost(int hostSigno, int hostCode) {
     const int signo = darwinSignalNumber(hostSigno);

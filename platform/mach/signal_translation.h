@@ -4,10 +4,12 @@
 // Handlers are registered and signals raised with the host's own constants;
 // the report, the Mach exception mapping and the error-log formatter speak the
 // macOS numbers and si_code values. This is the one place where a host pair
-// becomes a macOS pair.
+// becomes a macOS pair, and where a macOS pair (from the Mach exception
+// mapping) becomes the host pair the process acts on.
 namespace platform::mach {
 
 struct DarwinSignal { int signo; int code; };
+struct HostSignal { int signo; int code; };
 
 // The macOS signal numbers and codes that code outside the table names (the
 // Mach exception mapping), so that the numbering lives here alone.
@@ -42,5 +44,15 @@ constexpr int kDarwinTRAP_BRKPT = 1;
 // give the macOS SI_ values; other sender codes and a SI_KERNEL outside the
 // faults give 0. Any other code passes unchanged.
 DarwinSignal darwinSignalFromHost(int hostSigno, int hostCode);
+
+// The other way: a macOS signal number and code as the host's. Async-signal-
+// safe. Every pair darwinSignalFromHost gives one-to-one comes back as the
+// host pair it came from. A macOS signal the host lacks (SIGEMT) gives signal
+// 0: there is no host signal to act on. Code 0, which macOS gives both to a
+// fault without detail and to pthread_kill, is SI_KERNEL for the fault
+// signals (ILL, FPE, SEGV, BUS, TRAP) and SI_TKILL for the others; the macOS
+// sender codes give the host's SI_ values; codes of SIGILL and SIGFPE follow
+// the host tables; any other code passes unchanged.
+HostSignal hostSignalFromDarwin(int darwinSigno, int darwinCode);
 
 }  // namespace platform::mach

@@ -39,7 +39,7 @@ TEST(BBCrashReporterConfigTests, MachModeAddsGuardExceptionsFromDarwin13On) {
     EXPECT_EQ(bbcrash_mach_exception_mask(&darwin13), 4206u);
 }
 
-TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplaced) {
+TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplacedInPrivateFolders) {
     testsupport::TemporaryHome home;
     BBCrashReporter reporter("io.plotwick/app/x", "1", std::nullopt, nullptr);
     const char *cache = getenv("XDG_CACHE_HOME");
@@ -49,12 +49,36 @@ TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplaced) {
     EXPECT_EQ(reporter.crashReportPath(), reporter.crashReportDirectory() / "live_report.bbcrash");
     EXPECT_EQ(reporter.queuedCrashReportDirectory(), reporter.crashReportDirectory() / "queued_reports");
 
+    // Private whatever the umask: folders made 0700; what an earlier run
+    // left is tightened, never widened.
+    const mode_t savedUmask = umask(022);
+    auto modeOf = [](const std::filesystem::path &path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000u;
+    };
+    const auto data = reporter.crashReportDirectory().parent_path();
     ASSERT_TRUE(reporter.populateCrashReportDirectory());
-    struct stat st {};
-    ASSERT_EQ(stat(reporter.queuedCrashReportDirectory().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0755u);
-    ASSERT_EQ(stat(reporter.crashReportDirectory().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(modeOf(reporter.queuedCrashReportDirectory()), 0700u);
+    EXPECT_EQ(modeOf(reporter.crashReportDirectory()), 0700u);
+    EXPECT_EQ(modeOf(data), 0700u);
+
+    std::filesystem::create_directories(data / "io.plotwick.other");
+    chmod((data / "io.plotwick.other").c_str(), 0755);
+    chmod(reporter.queuedCrashReportDirectory().c_str(), 0500);
+    std::ofstream(reporter.crashReportPath()) << "x";
+    chmod(reporter.crashReportPath().c_str(), 0644);
+    std::ofstream(data / "io.plotwick.other" / "live_report.bbcrash") << "x";
+    chmod((data / "io.plotwick.other" / "live_report.bbcrash").c_str(), 0666);
+    std::ofstream(data / "read-only") << "x";
+    chmod((data / "read-only").c_str(), 0444);
+    ASSERT_TRUE(reporter.populateCrashReportDirectory());
+    EXPECT_EQ(modeOf(data / "io.plotwick.other"), 0700u);
+    EXPECT_EQ(modeOf(reporter.queuedCrashReportDirectory()), 0500u);
+    EXPECT_EQ(modeOf(reporter.crashReportPath()), 0600u);
+    EXPECT_EQ(modeOf(data / "io.plotwick.other" / "live_report.bbcrash"), 0600u);
+    EXPECT_EQ(modeOf(data / "read-only"), 0400u);
+    chmod(reporter.queuedCrashReportDirectory().c_str(), 0700);
+    umask(savedUmask);
 }
 
 TEST(BBCrashReporterTests, ABundleWithoutIdentifierOrVersionFallsBackAndSaysSo) {

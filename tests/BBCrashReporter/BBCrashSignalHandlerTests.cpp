@@ -2,14 +2,18 @@
 // for what a signal does once the chain has answered.
 #include "BBCrashSignalHandler.h"
 #include "ChildDeath.h"
+#include "bbcrash_thread_stack.h"
 #include "thread_test_child.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <pthread.h>
+#include <sstream>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -204,6 +208,92 @@ TEST(BBCrashSignalHandlerTests, TheAlternateStackHasAGuardPageBelowIt) {
         return "survived";
     });
     EXPECT_TRUE(diedOf(result, SIGSEGV)) << result;
+}
+
+// The permissions /proc/self/maps gives the page holding `address` ("" when
+// nothing is mapped there).
+std::string mappingAt(const void *address) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    while (std::getline(maps, line)) {
+        std::istringstream fields(line);
+        std::string range, perms;
+        fields >> range >> perms;
+        const auto dash = range.find('-');
+        if (at >= std::stoull(range.substr(0, dash), nullptr, 16) &&
+            at < std::stoull(range.substr(dash + 1), nullptr, 16)) {
+            return perms.substr(0, 3);
+        }
+    }
+    return "";
+}
+
+struct SeenStack {
+    stack_t given{};        // the stack the thread started with
+    std::string guard;      // the mapping below it, while the thread ran
+    stack_t own{};          // "own": the stack it set itself
+    std::atomic<bool> ready{false};
+};
+
+TEST(BBCrashSignalHandlerTests, ThreadsStartedAfterEnablingGetAGuardedStackFreedHoweverTheyEnd) {
+    if (kThreadsHaveStacksAlready) GTEST_SKIP() << "the sanitizer gives every thread a stack";
+    auto result = runInChild([]() -> std::string {
+        // A thread started before enabling runs on untouched, without one.
+        static SeenStack before;
+        static std::atomic<bool> release{false};
+        pthread_t early;
+        pthread_create(&early, nullptr, [](void *) -> void * {
+            while (!release.load()) {
+            }
+            sigaltstack(nullptr, &before.given);
+            return nullptr;
+        }, nullptr);
+        THREAD_CHILD_CHECK(bbcrash_thread_stack_enable(), "");
+        release = true;
+        THREAD_CHILD_CHECK(pthread_join(early, nullptr) == 0, "");
+        THREAD_CHILD_CHECK(before.given.ss_flags & SS_DISABLE, "");
+
+        enum class End { Return, Exit, Cancel, OwnStack };
+        for (End end : {End::Return, End::Exit, End::Cancel, End::OwnStack}) {
+            static SeenStack seen;
+            static End how;
+            static char own[65536];
+            seen.given = {};
+            seen.ready = false;
+            how = end;
+            pthread_t thread;
+            THREAD_CHILD_CHECK(pthread_create(&thread, nullptr, [](void *) -> void * {
+                sigaltstack(nullptr, &seen.given);
+                seen.guard = mappingAt(static_cast<char *>(seen.given.ss_sp) - 1);
+                if (how == End::OwnStack) {
+                    stack_t mine{own, 0, sizeof(own)};
+                    sigaltstack(&mine, nullptr);
+                    sigaltstack(nullptr, &seen.own);
+                }
+                seen.ready = true;
+                if (how == End::Exit) pthread_exit(nullptr);
+                if (how == End::Cancel) {
+                    for (;;) pause();
+                }
+                return nullptr;
+            }, nullptr) == 0, "");
+            while (!seen.ready.load()) {
+            }
+            if (end == End::Cancel) pthread_cancel(thread);
+            THREAD_CHILD_CHECK(pthread_join(thread, nullptr) == 0, "");
+            const std::string which = std::to_string(static_cast<int>(end));
+            THREAD_CHILD_CHECK(!(seen.given.ss_flags & SS_DISABLE), which);
+            THREAD_CHILD_CHECK(seen.given.ss_size == BBCrashSignalHandler::kAlternateStackSize, which);
+            THREAD_CHILD_CHECK(seen.guard == "---", which + ": guard " + seen.guard);
+            if (end == End::OwnStack) THREAD_CHILD_CHECK(seen.own.ss_sp == own, which);
+            // Gone with the thread, guard page and all.
+            THREAD_CHILD_CHECK(mappingAt(seen.given.ss_sp).empty(), which);
+            THREAD_CHILD_CHECK(mappingAt(static_cast<char *>(seen.given.ss_sp) - 1).empty(), which);
+        }
+        return "";
+    });
+    EXPECT_EQ(result, "");
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -82,6 +84,8 @@ struct CrashRun {
     std::string stackUse;
     std::optional<platform::Data> live;
     bool purged = false;
+    unsigned reportMode = 0;  // of the pending report, as left
+    bool linkTargetWritten = false;
 
     bool diedOf(int signo) const {
         if (timedOut) return false;
@@ -183,7 +187,10 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind) {
     BBCrashReporter reporter("io.plotwick/crasher", "7", "1.0", nullptr);
     if (savedCache != nullptr) setenv("XDG_CACHE_HOME", saved.c_str(), 1); else unsetenv("XDG_CACHE_HOME");
     EXPECT_EQ(reporter.crashReportDirectory().filename(), "io.plotwick_crasher");
+    run.linkTargetWritten = std::filesystem::exists(side + ".target");
     if (reporter.hasPendingCrashReport()) {
+        struct stat st {};
+        if (lstat(reporter.crashReportPath().c_str(), &st) == 0) run.reportMode = st.st_mode & 07777;
         platform::ErrorPtr error;
         auto data = reporter.loadPendingCrashReportData(&error);
         if (data) {
@@ -243,6 +250,7 @@ const Case kCases[] = {
 void checkCommon(const CrashRun &run) {
     ASSERT_NE(run.report, nullptr);
     EXPECT_TRUE(run.purged);
+    EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;  // the child's umask is 022
     EXPECT_TRUE(run.handled) << "the post-crash callback did not run";
     ASSERT_TRUE(run.report->hasProcessInfo());
     EXPECT_EQ(run.report->processInfo()->processID(), static_cast<uint32_t>(run.pid));
@@ -330,23 +338,38 @@ INSTANTIATE_TEST_SUITE_P(Faults, MachCrashTest, ::testing::ValuesIn(kMachCases),
 
 class CrashTests : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(CrashTests, TheFaultAddressIsReported) {
+TEST_P(CrashTests, TheFaultAddressIsReportedAndASentSignalHasNone) {
     CrashRun run = runCrasher(GetParam(), "segv_null");
     ASSERT_NE(run.report, nullptr);
     EXPECT_EQ(run.report->signalInfo()->address(), 16u);
+    // abort raises on its own thread; "kill" is sent from another process.
+    for (const char *sent : {"abort", "kill"}) {
+        SCOPED_TRACE(sent);
+        run = runCrasher(GetParam(), sent);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_TRUE(run.diedOf(SIGABRT)) << "status " << run.status;
+        ASSERT_NE(run.report, nullptr);
+        EXPECT_EQ(run.report->signalInfo()->name(), "SIGABRT");
+        EXPECT_EQ(run.report->signalInfo()->address(), 0u);
+    }
 }
 
-TEST_P(CrashTests, StackOverflowOnTheMainThreadIsReportedFromTheAlternateStack) {
-    CrashRun run = runCrasher(GetParam(), "overflow");
-    ASSERT_FALSE(run.timedOut);
-    EXPECT_TRUE(run.diedOf(SIGSEGV));
-    checkCommon(run);
-    if (run.report == nullptr) return;
-    auto crashed = run.crashedThread();
-    ASSERT_NE(crashed, nullptr);
-    EXPECT_EQ(crashed->stackFrames().size(), 512u);
-    EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[0]->instructionPointer()));
-    EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[511]->instructionPointer()));
+TEST_P(CrashTests, StackOverflowOnAnyThreadIsReportedFromAnAlternateStack) {
+    // The thread that enabled the engine, a std::thread started afterwards,
+    // and a thread a shared library starts.
+    for (const char *kind : {"overflow", "overflow_thread", "overflow_library_thread"}) {
+        SCOPED_TRACE(kind);
+        CrashRun run = runCrasher(GetParam(), kind);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+        checkCommon(run);
+        if (run.report == nullptr) continue;
+        auto crashed = run.crashedThread();
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_EQ(crashed->stackFrames().size(), 512u);
+        EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[0]->instructionPointer()));
+        EXPECT_TRUE(run.function("crash_overflow").contains(crashed->stackFrames()[511]->instructionPointer()));
+    }
 }
 
 TEST_P(CrashTests, AWorkerCrashWhileOthersBlockOrAllocateNeverHangs) {
@@ -380,6 +403,39 @@ TEST_P(CrashTests, TwoThreadsCrashingAtOnceLeaveOneValidReport) {
             << std::hex << top->instructionPointer() << " "
             << (top->symbolInfo() ? top->symbolInfo()->symbolName().value_or("?") : "no symbol");
     }
+}
+
+TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
+    CrashRun run = runCrasher(GetParam(), "symlink");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+    EXPECT_FALSE(run.linkTargetWritten);
+    EXPECT_EQ(run.report, nullptr);
+}
+
+TEST_P(CrashTests, TwoThreadsCrashingAtOnceWithDifferentSignalsEndWithTheSignalOfTheReport) {
+    // A crash of SIGSEGV on one thread and SIGILL or SIGABRT on another at
+    // the same moment, or just as the first report is done: whichever
+    // report is written, the process dies of that signal. The race is
+    // narrow: run it for a while.
+    const std::map<std::string, int> hostSignals{{"SIGSEGV", SIGSEGV}, {"SIGILL", SIGILL}, {"SIGABRT", SIGABRT}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    int runs = 0, mismatches = 0;
+    std::string seen;
+    while (runs < 150 && std::chrono::steady_clock::now() < deadline) {
+        static const char *const kinds[] = {"two_ill", "two_abort", "two_late"};
+        CrashRun run = runCrasher(GetParam(), kinds[runs % 3]);
+        ++runs;
+        ASSERT_FALSE(run.timedOut);
+        ASSERT_NE(run.report, nullptr);
+        const std::string name = run.report->signalInfo()->name().value_or("");
+        ASSERT_EQ(hostSignals.count(name), 1u) << name;
+        if (!run.diedOf(hostSignals.at(name))) {
+            ++mismatches;
+            seen += name + " report, status " + std::to_string(run.status) + "; ";
+        }
+    }
+    EXPECT_EQ(mismatches, 0) << "in " << runs << " runs: " << seen;
 }
 
 TEST_P(CrashTests, ACrashInsideTheCrashCallbackEndsTheProcessWithTheFirstSignal) {

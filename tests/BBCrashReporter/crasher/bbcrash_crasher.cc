@@ -28,6 +28,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -94,6 +95,7 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t *mutex) {
 #endif
 
 extern "C" void crash_segv_null();
+extern "C" int bbcrash_library_run_on_thread(void (*body)());
 
 // Addresses come through a volatile so the compiler cannot see the fault.
 // The "null" page's address is 16, not 0, which the undefined-behaviour
@@ -161,7 +163,10 @@ void writeCounts() {
     writeText(countsPath.c_str(), text);
 }
 
+std::atomic<bool> postCrashCallbackRan{false};
+
 void handleSignal(siginfo_t *, ucontext_t *, void *context) {
+    postCrashCallbackRan = true;
     if (globallyArmed.exchange(false)) {
         writeCounts();
     }
@@ -181,6 +186,31 @@ bool countingCallback(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcra
     bool handled = next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
     countingArmed = false;
     writeCounts();
+    return handled;
+}
+
+// "two_late" in BSD mode, first link of the chain: once the report is
+// written and the rest of the chain has answered, lets the second thread
+// crash and gives its signal time to land before the process dies of the
+// first one.
+std::atomic<bool> firstChainDone{false};
+std::atomic<bool> secondCrashing{false};
+
+bool lateCallback(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcrash_signal_handler_callback *next) {
+    bool handled = next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
+    if (!firstChainDone.exchange(true)) {
+        struct timespec start {}, now {};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        auto elapsedMs = [&] {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        };
+        while (!secondCrashing.load() && elapsedMs() < 2000) {
+        }
+        const long crashingAt = elapsedMs();
+        while (elapsedMs() < crashingAt + 20) {
+        }
+    }
     return handled;
 }
 
@@ -332,6 +362,8 @@ int crashAs(const std::string &what) {
     else if (what == "trap") crash_trap();
     else if (what == "abort" || what == "callback_crash" || what == "stack") crash_abort();
     else if (what == "overflow") crash_overflow(0);
+    else if (what == "overflow_thread") std::thread([] { crash_overflow(0); }).join();
+    else if (what == "overflow_library_thread") bbcrash_library_run_on_thread([] { crash_overflow(0); });
     return 4;
 }
 
@@ -344,6 +376,7 @@ int main(int argc, char **argv) {
     }
     struct rlimit noCore {0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
+    umask(022);  // the usual one: the report must be private all the same
     const std::string mode = argv[1];
     kind = argv[2];
     sidePath = argv[3];
@@ -463,6 +496,41 @@ int main(int argc, char **argv) {
         return 4;
     }
 
+    if (what == "two_ill" || what == "two_abort" || what == "two_late") {
+        // Two threads crash at once with different signals; in "two_late"
+        // the second one crashes just as the first one's report is done.
+        startBusyThreads(2);
+        if (what == "two_late" && mode == "bsd") {
+            for (int signo : {SIGSEGV, SIGILL}) {
+                BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(signo, lateCallback, nullptr);
+            }
+        }
+        writeSideFile();
+        std::atomic<int> ready{0};
+        auto start = [&] {
+            ready++;
+            while (ready.load() < 2) {
+            }
+        };
+        std::thread a([&] {
+            start();
+            crash_segv_null();
+        });
+        std::thread b([&] {
+            start();
+            if (what == "two_late") {
+                while (!(mode == "bsd" ? firstChainDone.load() : postCrashCallbackRan.load())) {
+                }
+                secondCrashing = true;
+            }
+            if (what == "two_abort") crash_abort();
+            else crash_ill();
+        });
+        a.join();
+        b.join();
+        return 4;
+    }
+
     if (what == "uncaught") {
         writeSideFile();
         auto handler = platform::appkit::NSGetUncaughtExceptionHandler();
@@ -471,7 +539,23 @@ int main(int argc, char **argv) {
         return 4;
     }
 
+    if (what == "symlink") {
+        // A link planted where the report goes: the crash must not write
+        // through it.
+        if (symlink((std::string(sidePath) + ".target").c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+        writeSideFile();
+        crash_segv_null();
+    }
     writeSideFile();
+    if (what == "kill") {
+        // SIGABRT sent by another process, which the kernel gives with the
+        // sender's pid and uid where a fault's address would be.
+        if (fork() == 0) {
+            kill(getppid(), SIGABRT);
+            _exit(0);
+        }
+        for (;;) pause();
+    }
     if (what == "custom") crash_segv_null();
     if (what == "prev_success" || what == "prev_fail") {
         crash_segv_prot();  // mended by the previous handler, or not

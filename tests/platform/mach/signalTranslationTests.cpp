@@ -17,7 +17,8 @@ namespace {
 
 struct Row { int host; int darwin; };
 
-// Every host signal number against the macOS number the report carries.
+// Every host signal number against the macOS number the report carries, and
+// back.
 TEST(SignalTranslation, SignalNumbers) {
     const Row rows[] = {
         {SIGHUP, 1},   {SIGINT, 2},    {SIGQUIT, 3},  {SIGILL, 4},    {SIGTRAP, 5},    {SIGABRT, 6},
@@ -31,8 +32,17 @@ TEST(SignalTranslation, SignalNumbers) {
     for (const Row &row : rows) {
         EXPECT_EQ(darwinSignalFromHost(row.host, SI_TKILL).signo, row.darwin) << "host signal " << row.host;
         seen[row.host] = true;
+        if (row.darwin != 0) {
+            EXPECT_EQ(hostSignalFromDarwin(row.darwin, 0).signo, row.host) << "macOS signal " << row.darwin;
+        }
     }
     for (int s = 1; s <= 31; ++s) EXPECT_TRUE(seen[s]) << "host signal " << s << " not in the table";
+    // macOS numbers the host lacks have no host signal: SIGEMT's 7 is not
+    // the host's SIGBUS, nor is a number past every signal one.
+    EXPECT_EQ(hostSignalFromDarwin(kDarwinSIGEMT, 0).signo, 0);
+    EXPECT_EQ(hostSignalFromDarwin(0, 0).signo, 0);
+    EXPECT_EQ(hostSignalFromDarwin(NSIG, 0).signo, 0);
+    EXPECT_EQ(hostSignalFromDarwin(-1, 0).signo, 0);
 }
 
 struct CodeRow { int signo; int host; int darwin; };
@@ -54,6 +64,24 @@ TEST(SignalTranslation, FaultCodes) {
     for (const CodeRow &row : rows) {
         const DarwinSignal d = darwinSignalFromHost(row.signo, row.host);
         EXPECT_EQ(d.code, row.darwin) << "signal " << row.signo << " code " << row.host;
+        // Back again, where the way out is one-to-one: SI_KERNEL shares its
+        // macOS code with another code of the signal, and SI_SIGIO has none.
+        if (row.host == SI_KERNEL || row.host == SI_SIGIO) continue;
+        const HostSignal h = hostSignalFromDarwin(d.signo, d.code);
+        EXPECT_EQ(h.signo, row.signo) << "signal " << row.signo << " code " << row.host;
+        EXPECT_EQ(h.code, row.host) << "signal " << row.signo << " code " << row.host;
+    }
+    // The pairs the Mach exception mapping gives: a fault without detail is
+    // the kernel's, not a sender's.
+    struct MachRow { int darwinSigno; int darwinCode; int hostCode; };
+    const MachRow mach[] = {
+        {kDarwinSIGSEGV, kDarwinSEGV_MAPERR, SEGV_MAPERR}, {kDarwinSIGBUS, kDarwinBUS_ADRERR, BUS_ADRERR},
+        {kDarwinSIGTRAP, kDarwinTRAP_BRKPT, TRAP_BRKPT},   {kDarwinSIGILL, 0, SI_KERNEL},
+        {kDarwinSIGFPE, 0, SI_KERNEL},                     {kDarwinSIGABRT, 0, SI_TKILL},
+    };
+    for (const MachRow &row : mach) {
+        EXPECT_EQ(hostSignalFromDarwin(row.darwinSigno, row.darwinCode).code, row.hostCode)
+            << "macOS signal " << row.darwinSigno;
     }
 }
 

@@ -1,0 +1,27 @@
+#pragma once
+// Alternate signal stacks for every thread, so that a stack overflow on any
+// thread reaches the crash handler with a stack to run on.
+//
+// The program defines pthread_create (bbcrash_thread_stack.cpp): the
+// executable exports it, so every thread the process starts, also those a
+// shared library starts, comes through it. It hands the thread to the C
+// library's pthread_create (or to the next interposer, a sanitizer's) and,
+// once bbcrash_thread_stack_enable ran, the new thread first gets an
+// alternate stack of BBCrashSignalHandler::kAlternateStackSize bytes with a
+// guard page below it, unless it already has one (a sanitizer's). The stack is
+// freed when the thread ends, however it ends (return, pthread_exit,
+// cancellation): a thread-specific value's destructor does it. A thread that
+// sets a stack of its own keeps it. Threads started before enabling, and
+// every thread while the engine is not enabled, run exactly as they would
+// without the interposer.
+//
+// None of this is crash-path code; it runs as threads start and end.
+
+// From now on, every new thread gets an alternate stack. Called when the
+// engine is enabled; false when the thread-specific key cannot be made (new
+// threads then run without one).
+bool bbcrash_thread_stack_enable();
+
+// Gives the calling thread an alternate stack, freed when it ends, unless it
+// has one. True when it has one afterwards.
+bool bbcrash_thread_stack_install();
