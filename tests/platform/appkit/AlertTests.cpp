@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "platform/appkit/Alert.h"
+#include "platform/appkit/Application.h"
 #include "platform/appkit/CrashAlert.h"
 #include "platform/syslog/SystemLog.h"
 #include "support/ForkedChild.h"
@@ -54,14 +55,16 @@ struct PromptRun {
 
 // Runs the alert in a child whose standard input and output are a pseudo
 // terminal, and types each input once the prompt is showing. Ends the input
-// (Ctrl-D) after the last one when `endInput` is set.
-PromptRun runPrompt(const std::vector<std::string> &inputs, bool endInput) {
+// (Ctrl-D) after the last one when `endInput` is set. With `aborted`, the
+// application has aborted modal alerts before this one runs.
+PromptRun runPrompt(const std::vector<std::string> &inputs, bool endInput, bool aborted = false) {
     PromptRun run;
     int master = -1;
     fflush(nullptr);
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
         alarm(20);
+        if (aborted) platform::appkit::Application::sharedApplication()->abortModal();
         _exit(statusFor(crashAlert().runModal()));
     }
     if (pid < 0) return run;
@@ -109,6 +112,15 @@ TEST(AlertTerminalPrompt, EachButtonByNumberOrTitle) {
 TEST(AlertTerminalPrompt, EndOfInputGivesNoAnswer) {
     auto run = runPrompt({}, true);
     EXPECT_EQ(run.status, 9) << run.screen;
+    EXPECT_NE(run.screen.find("Alert \"WARNING\" got no answer: the input ended."), std::string::npos) << run.screen;
+
+    // An application on its way out (a SIGTERM during launch) shows no alert.
+    auto ending = runPrompt({}, false, true);
+    EXPECT_EQ(ending.status, 9) << ending.screen;
+    EXPECT_EQ(ending.screen.find("Choose"), std::string::npos) << ending.screen;
+    EXPECT_NE(ending.screen.find("Alert \"WARNING\" was not shown: the application is terminating."),
+              std::string::npos)
+        << ending.screen;
 }
 
 namespace {
