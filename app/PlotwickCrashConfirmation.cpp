@@ -2,6 +2,7 @@
 
 #include "platform/appkit/Alert.h"
 #include "platform/foundation/Bundle.h"
+#include "platform/syslog/SystemLog.h"
 
 namespace {
 
@@ -19,7 +20,14 @@ bool PlotwickCrashConfirmation::confirm(const std::vector<std::shared_ptr<BCErro
     alert.addButtonWithTitle(localized("Send"));
     alert.addButtonWithTitle(localized("Don't Send"));
     alert.addButtonWithTitle(localized("Always Send"));
-    if (auto answer = confirmationForResponse(alert.runModal())) BCCrashes::notifyWithUserConfirmation(*answer);
+    if (auto answer = confirmationForResponse(alert.runModal())) {
+        BCCrashes::notifyWithUserConfirmation(*answer);
+    } else {
+        // Nothing is sent or deleted: the service keeps the reports and
+        // asks again at the next launch.
+        platform::SystemLog::write("No answer about sending the crash reports: they are kept, and the next launch "
+                                   "asks again.");
+    }
     return true;
 }
 

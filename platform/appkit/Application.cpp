@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 
@@ -123,6 +125,23 @@ void Application::run() {
     if (auto d = delegate()) d->applicationWillTerminate();
 }
 
-void Application::terminate() { platform::dispatch::MainRunLoop::stop(); }
+void Application::terminate() {
+    // A modal alert keeps the main thread from the run loop: end it first.
+    abortModal();
+    platform::dispatch::MainRunLoop::stop();
+}
+
+void Application::abortModal() {
+    const int fd = modalAbortDescriptor();
+    if (fd < 0) return;
+    // Never read back: the descriptor stays readable for every later alert.
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(fd, &one, sizeof one);
+}
+
+int Application::modalAbortDescriptor() {
+    static const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd;
+}
 
 }  // namespace platform::appkit

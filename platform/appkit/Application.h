@@ -59,8 +59,18 @@ public:
     // main run loop on the calling thread until terminate() or SIGINT or
     // SIGTERM, then tells the delegate that the application terminates.
     void run();
-    // Ends run(); callable from any thread.
+    // Ends run(), and a modal alert that holds the main thread meanwhile
+    // (see abortModal); callable from any thread.
     void terminate();
+
+    // Ends the modal alert running now, and any started later in this
+    // process, without an answer: runModal answers Alert::kNoAnswer. For an
+    // application on its way out; callable from any thread.
+    void abortModal();
+    // A descriptor that turns readable, and stays so, once abortModal() was
+    // called: a modal loop polls it beside its input. -1 when none could be
+    // made (modal loops then cannot be aborted).
+    static int modalAbortDescriptor();
 
 private:
     mutable std::mutex mutex_;

@@ -1,5 +1,7 @@
 // The alert's desktop dialog for real: zenity in an Xvfb display, read back
-// from a screenshot with OCR and answered with a click by xdotool.
+// from a screenshot with OCR and answered with a click or a key by xdotool.
+// These tests run alone (RUN_SERIAL), and every wait is bounded by time, with
+// room for a machine loaded well beyond its cores.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -9,13 +11,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <fstream>
 #include <sstream>
 
 #include "platform/appkit/Alert.h"
+#include "platform/appkit/Application.h"
 #include "platform/appkit/CrashAlert.h"
+#include "platform/dispatch/MainRunLoop.h"
 #include "support/TestSupport.h"
 
 using platform::appkit::Alert;
@@ -103,13 +110,15 @@ struct Word {
     int centreX = 0, centreY = 0;  // in window coordinates
 };
 
-// The words OCR reads in the window, with where they are.
+// The words OCR reads in the window, with where they are. tesseract runs on
+// one thread: its OpenMP threads spin while they wait for each other, which
+// on a loaded machine makes one read take minutes instead of a second.
 std::vector<Word> readWindow(const std::string &display, const std::string &window,
                              const std::filesystem::path &folder) {
     const auto xwd = folder / "window.xwd", ppm = folder / "window.ppm";
     testsupport::runCommand("xwd -display " + display + " -id " + window + " -silent > " + xwd.string());
     if (!xwdToPpm(xwd, ppm)) return {};
-    std::istringstream tsv(testsupport::runCommand("tesseract " + ppm.string() + " stdout tsv 2>/dev/null"));
+    std::istringstream tsv(testsupport::runCommand("OMP_THREAD_LIMIT=1 tesseract " + ppm.string() + " stdout tsv 2>/dev/null"));
     std::vector<Word> words;
     std::string line;
     while (std::getline(tsv, line)) {
@@ -124,6 +133,92 @@ std::vector<Word> readWindow(const std::string &display, const std::string &wind
     return words;
 }
 
+// A child that runs the crash alert on the display, forked before this
+// process starts any other, so that it holds none of their pipes. With
+// `asApplication`, the alert runs in an application's launch, where SIGINT
+// and SIGTERM end the application.
+class DialogChild {
+public:
+    DialogChild(const std::string &display, bool asApplication) {
+        fflush(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Only a bound against a hang of the child itself; the test's own
+            // waits are bounded by time on their own.
+            alarm(900);
+            int null = open("/dev/null", O_RDWR);
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            setenv("DISPLAY", display.c_str(), 1);
+            unsetenv("WAYLAND_DISPLAY");
+            if (!asApplication) _exit(alerttest::statusFor(alerttest::crashAlert().runModal()));
+            platform::dispatch::MainRunLoop::adoptCurrentThreadAsMain();
+            auto application = platform::appkit::Application::sharedApplication();
+            application->setDelegate(std::make_shared<AlertOnLaunch>());
+            application->run();
+            _exit(alerttest::statusFor(AlertOnLaunch::answer));
+        }
+        pidfd_ = pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
+    }
+    ~DialogChild() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (pidfd_ >= 0) close(pidfd_);
+    }
+    bool started() const { return pidfd_ >= 0; }
+    pid_t pid() const { return pid_; }
+    // Whether it ended within the time (milliseconds); reaps it then.
+    bool ended(int milliseconds) {
+        pollfd p{pidfd_, POLLIN, 0};
+        if (reaped_) return true;
+        if (poll(&p, 1, milliseconds) != 1) return false;
+        waitpid(pid_, &status_, 0);
+        reaped_ = true;
+        return true;
+    }
+    int status() const { return status_; }
+
+private:
+    struct AlertOnLaunch : platform::appkit::ApplicationDelegate {
+        static inline long answer = 0;
+        void applicationDidFinishLaunching() override { answer = alerttest::crashAlert().runModal(); }
+    };
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+    int status_ = 0;
+    bool reaped_ = false;
+};
+
+// The dialog's window, once it is visible; empty when none is within the
+// time.
+std::string findDialog(const std::string &display) {
+    std::string window = testsupport::runCommand("DISPLAY=" + display +
+                                                 " timeout 90 xdotool search --sync --onlyvisible --name '^WARNING$' "
+                                                 "2>/dev/null | head -n 1");
+    while (!window.empty() && (window.back() == '\n')) window.pop_back();
+    return window;
+}
+
+// Repeats an input until the child ends, for a bounded time: input that
+// arrives while GTK is still settling a new window can be lost.
+bool answerUntilEnded(DialogChild &child, const std::string &display, const std::string &xdotoolCommand) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (std::chrono::steady_clock::now() < deadline) {
+        testsupport::runCommand("DISPLAY=" + display + " timeout 30 xdotool " + xdotoolCommand + " 2>/dev/null");
+        if (child.ended(1000)) return true;
+    }
+    return child.ended(0);
+}
+
+bool haveTheTools() {
+    for (const char *tool : {"Xvfb", "zenity", "xdotool", "xwd", "tesseract"}) {
+        if (!haveTool(tool)) return false;
+    }
+    return true;
+}
+
 std::string joined(const std::vector<Word> &words) {
     std::string text;
     for (const auto &w : words) text += w.text + " ";
@@ -133,47 +228,26 @@ std::string joined(const std::vector<Word> &words) {
 }  // namespace
 
 TEST(AlertDesktopDialog, RealZenityShowsTheTextsAndReportsTheClickedButton) {
-    for (const char *tool : {"Xvfb", "zenity", "xdotool", "xwd", "tesseract"}) {
-        if (!haveTool(tool)) GTEST_SKIP() << tool << " is not installed (scripts/setup.sh installs it)";
-    }
+    if (!haveTheTools()) GTEST_SKIP() << "Xvfb, zenity, xdotool, xwd or tesseract is not installed (scripts/setup.sh)";
     VirtualDisplay display;
     ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
     testsupport::TemporaryDirectory folder;
 
-    // The dialog's process is forked before this one starts any other, so
-    // that it holds none of their pipes.
-    fflush(nullptr);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        alarm(150);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, STDIN_FILENO);
-        dup2(null, STDOUT_FILENO);
-        setenv("DISPLAY", display.name().c_str(), 1);
-        unsetenv("WAYLAND_DISPLAY");
-        _exit(alerttest::statusFor(alerttest::crashAlert().runModal()));
-    }
-    const int childFd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-    ASSERT_GE(childFd, 0);
+    DialogChild child(display.name(), false);
+    ASSERT_TRUE(child.started());
+    const std::string window = findDialog(display.name());
+    ASSERT_FALSE(window.empty()) << "the dialog did not show";
 
-    const std::string env = "DISPLAY=" + display.name() + " ";
-    std::string window = testsupport::runCommand(
-        env + "timeout 30 xdotool search --sync --onlyvisible --name '^WARNING$' 2>/dev/null | head -n 1");
-    while (!window.empty() && (window.back() == '\n')) window.pop_back();
-
+    // The window is mapped before GTK has drawn it: read it until the texts
+    // are there, for a bounded time.
     std::vector<Word> words;
-    if (!window.empty()) {
-        // The window is mapped before GTK has drawn it: read it until the
-        // texts are there, for a bounded time.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        do {
-            words = readWindow(display.name(), window, folder.path());
-            const std::string text = joined(words);
-            if (text.find("unexpectedly quit") != std::string::npos && text.find("Always Send") != std::string::npos)
-                break;
-        } while (std::chrono::steady_clock::now() < deadline);
-    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    do {
+        words = readWindow(display.name(), window, folder.path());
+        const std::string text = joined(words);
+        if (text.find("unexpectedly quit") != std::string::npos && text.find("Always Send") != std::string::npos)
+            break;
+    } while (std::chrono::steady_clock::now() < deadline);
     const std::string text = joined(words);
     EXPECT_NE(text.find("WARNING"), std::string::npos) << text;
     EXPECT_NE(text.find("Plotwick unexpectedly quit. Would you like to send a report so we can fix the problem?"),
@@ -183,21 +257,53 @@ TEST(AlertDesktopDialog, RealZenityShowsTheTextsAndReportsTheClickedButton) {
     EXPECT_NE(text.find("Send Send"), std::string::npos) << text;  // "Don't Send", then "Send"
     EXPECT_NE(text.find("Don"), std::string::npos) << text;
 
-    // A click that arrives while GTK is still settling the new window can be
-    // lost: click until the dialog answers, for a bounded time.
     auto always = std::find_if(words.begin(), words.end(), [](const Word &w) { return w.text == "Always"; });
     const std::string click = always == words.end() ? "windowclose " + window
                                                     : "mousemove --window " + window + " " +
                                                           std::to_string(always->centreX) + " " +
                                                           std::to_string(always->centreY) + " click 1";
-    for (int attempt = 0; attempt < 30 && !window.empty(); ++attempt) {
-        testsupport::runCommand(env + "xdotool " + click + " 2>/dev/null");
-        pollfd ended{childFd, POLLIN, 0};
-        if (poll(&ended, 1, 1000) == 1) break;
+    ASSERT_TRUE(answerUntilEnded(child, display.name(), click)) << "the dialog did not answer";
+    ASSERT_TRUE(WIFEXITED(child.status()));
+    EXPECT_EQ(WEXITSTATUS(child.status()), 2);
+}
+
+// Escape closes the dialog without a button: no answer. SIGINT and SIGTERM
+// end the application within a second while the dialog is up, with no
+// answer, and take the dialog down with it.
+TEST(AlertDesktopDialog, RealZenityEscapeOrATerminationSignalGivesNoAnswer) {
+    if (!haveTheTools()) GTEST_SKIP() << "Xvfb, zenity, xdotool, xwd or tesseract is not installed (scripts/setup.sh)";
+    VirtualDisplay display;
+    ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
+    {
+        DialogChild child(display.name(), false);
+        ASSERT_TRUE(child.started());
+        const std::string window = findDialog(display.name());
+        ASSERT_FALSE(window.empty()) << "the dialog did not show";
+        ASSERT_TRUE(answerUntilEnded(child, display.name(), "windowfocus " + window + " key Escape"))
+            << "Escape did not close the dialog";
+        ASSERT_TRUE(WIFEXITED(child.status()));
+        EXPECT_EQ(WEXITSTATUS(child.status()), 9);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    close(childFd);
-    ASSERT_TRUE(WIFEXITED(status)) << "the dialog did not answer";
-    EXPECT_EQ(WEXITSTATUS(status), 2);
+    for (const int signal : {SIGINT, SIGTERM}) {
+        DialogChild child(display.name(), true);
+        ASSERT_TRUE(child.started());
+        const std::string window = findDialog(display.name());
+        ASSERT_FALSE(window.empty()) << "the dialog did not show";
+        std::string zenityPid =
+            testsupport::runCommand("DISPLAY=" + display.name() + " xdotool getwindowpid " + window + " 2>/dev/null");
+        const pid_t zenity = zenityPid.empty() ? 0 : static_cast<pid_t>(std::stol(zenityPid));
+        ASSERT_GT(zenity, 0);
+
+        kill(child.pid(), signal);
+        const auto sent = std::chrono::steady_clock::now();
+        const bool ended = child.ended(10000);
+        if (!ended) kill(zenity, SIGKILL);
+        ASSERT_TRUE(ended) << strsignal(signal) << " did not end the application";
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(10));
+        ASSERT_TRUE(WIFEXITED(child.status())) << strsignal(signal);
+        EXPECT_EQ(WEXITSTATUS(child.status()), 9) << strsignal(signal);
+        const bool left = kill(zenity, 0) == 0;
+        EXPECT_FALSE(left) << "zenity was left behind";
+        if (left) kill(zenity, SIGKILL);
+    }
 }

@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "platform/appkit/Alert.h"
+#include "platform/appkit/Application.h"
 #include "platform/appkit/CrashAlert.h"
 #include "platform/syslog/SystemLog.h"
 #include "support/ForkedChild.h"
@@ -54,14 +55,16 @@ struct PromptRun {
 
 // Runs the alert in a child whose standard input and output are a pseudo
 // terminal, and types each input once the prompt is showing. Ends the input
-// (Ctrl-D) after the last one when `endInput` is set.
-PromptRun runPrompt(const std::vector<std::string> &inputs, bool endInput) {
+// (Ctrl-D) after the last one when `endInput` is set. With `aborted`, the
+// application has aborted modal alerts before this one runs.
+PromptRun runPrompt(const std::vector<std::string> &inputs, bool endInput, bool aborted = false) {
     PromptRun run;
     int master = -1;
     fflush(nullptr);
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
     if (pid == 0) {
         alarm(20);
+        if (aborted) platform::appkit::Application::sharedApplication()->abortModal();
         _exit(statusFor(crashAlert().runModal()));
     }
     if (pid < 0) return run;
@@ -109,18 +112,38 @@ TEST(AlertTerminalPrompt, EachButtonByNumberOrTitle) {
 TEST(AlertTerminalPrompt, EndOfInputGivesNoAnswer) {
     auto run = runPrompt({}, true);
     EXPECT_EQ(run.status, 9) << run.screen;
+    EXPECT_NE(run.screen.find("Alert \"WARNING\" got no answer: the input ended."), std::string::npos) << run.screen;
+
+    // An application on its way out (a SIGTERM during launch) shows no alert.
+    auto ending = runPrompt({}, false, true);
+    EXPECT_EQ(ending.status, 9) << ending.screen;
+    EXPECT_EQ(ending.screen.find("Choose"), std::string::npos) << ending.screen;
+    EXPECT_NE(ending.screen.find("Alert \"WARNING\" was not shown: the application is terminating."),
+              std::string::npos)
+        << ending.screen;
 }
 
 namespace {
 
-// A stand-in zenity on PATH that records its arguments, prints what
-// ZENITY_PRINT says and exits with ZENITY_EXIT.
+// A stand-in zenity on PATH that records its arguments and ends as the real
+// one does for what ZENITY_PRESS says: OK, CANCEL, ESCAPE, "EXTRA:<label>"
+// for an extra button (prints the label, exits as Escape), "killed" for a
+// signal, or an exit code of its own (0 for a destroyed window, 1 for a lost
+// display, 255 for an error). Like the real one, it takes the codes from
+// ZENITY_OK, ZENITY_CANCEL and ZENITY_ESC, 0, 1 and 1 without them.
 class FakeZenity {
 public:
     FakeZenity() {
         std::ofstream script(dir_.path() / "zenity");
-        script << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"" << argsPath().string()
-               << "\"\n[ -n \"$ZENITY_PRINT\" ] && printf '%s\\n' \"$ZENITY_PRINT\"\nexit \"$ZENITY_EXIT\"\n";
+        script << "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > \"" << argsPath().string() << "\"\n"
+               << "case \"$ZENITY_PRESS\" in\n"
+                  "  OK) exit \"${ZENITY_OK:-0}\";;\n"
+                  "  CANCEL) exit \"${ZENITY_CANCEL:-1}\";;\n"
+                  "  ESCAPE) exit \"${ZENITY_ESC:-1}\";;\n"
+                  "  EXTRA:*) printf '%s\\n' \"${ZENITY_PRESS#EXTRA:}\"; exit \"${ZENITY_ESC:-1}\";;\n"
+                  "  killed) kill -TERM $$;;\n"
+                  "  *) exit \"$ZENITY_PRESS\";;\n"
+                  "esac\n";
         script.close();
         std::filesystem::permissions(dir_.path() / "zenity", std::filesystem::perms::owner_all);
     }
@@ -130,7 +153,7 @@ public:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
     // Runs the alert in a child without a terminal, with this zenity first on PATH.
-    testsupport::ChildResult run(int exitCode, const std::string &printed, const char *display = ":77") const {
+    testsupport::ChildResult run(const std::string &press, const char *display = ":77") const {
         const std::string path = dir_.path().string() + ":" + getenv("PATH");
         return testsupport::runInChild([=] {
             int null = open("/dev/null", O_RDONLY);
@@ -138,8 +161,7 @@ public:
             setenv("PATH", path.c_str(), 1);
             if (display) setenv("DISPLAY", display, 1); else unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
-            setenv("ZENITY_EXIT", std::to_string(exitCode).c_str(), 1);
-            setenv("ZENITY_PRINT", printed.c_str(), 1);
+            setenv("ZENITY_PRESS", press.c_str(), 1);
             return statusFor(crashAlert().runModal());
         });
     }
@@ -152,22 +174,30 @@ private:
 
 TEST(AlertDesktopDialog, ZenityAnswersMapToTheButtons) {
     FakeZenity zenity;
-    EXPECT_EQ(zenity.run(0, "").exitCode, 0);
+    EXPECT_EQ(zenity.run("OK").exitCode, 0);
     EXPECT_EQ(zenity.args(),
               "--question\n--no-wrap\n--title=WARNING\n--text=<b>WARNING</b>\n\nPlotwick unexpectedly quit. Would you "
               "like to send a report so we can fix the problem?\n--ok-label=Send\n--cancel-label=Don't Send\n"
               "--extra-button=Always Send\n");
-    EXPECT_EQ(zenity.run(1, "").exitCode, 1);
-    EXPECT_EQ(zenity.run(1, "Always Send").exitCode, 2);
-    // A failed dialog, or an unknown label, is no answer.
-    EXPECT_EQ(zenity.run(255, "").exitCode, 9);
-    EXPECT_EQ(zenity.run(5, "").exitCode, 9);
-    EXPECT_EQ(zenity.run(1, "Something").exitCode, 9);
+    EXPECT_EQ(zenity.run("CANCEL").exitCode, 1);
+    EXPECT_EQ(zenity.run("EXTRA:Always Send").exitCode, 2);
+    // A dialog gone without a button is no answer, and a line says why.
+    auto escaped = zenity.run("ESCAPE");
+    EXPECT_EQ(escaped.exitCode, 9);
+    EXPECT_NE(escaped.output.find("Alert \"WARNING\" got no answer: the dialog was closed without a button."),
+              std::string::npos)
+        << escaped.output;
+    for (const char *ending : {"0", "1", "255", "5", "killed", "EXTRA:Something"}) {
+        auto child = zenity.run(ending);
+        EXPECT_EQ(child.exitCode, 9) << ending;
+        EXPECT_NE(child.output.find("Alert \"WARNING\" got no answer: zenity "), std::string::npos)
+            << ending << ": " << child.output;
+    }
 }
 
 TEST(AlertDesktopDialog, NoTerminalAndNoDisplayGivesNoAnswerAndSaysWhy) {
     FakeZenity zenity;
-    auto child = zenity.run(0, "", nullptr);
+    auto child = zenity.run("OK", nullptr);
     EXPECT_EQ(child.exitCode, 9);
     EXPECT_FALSE(std::filesystem::exists(zenity.argsPath()));
     EXPECT_NE(child.output.find("Alert \"WARNING\" was not shown: the standard input is not a terminal and no display "
