@@ -56,6 +56,8 @@ BCCrashes::BCCrashes() : channelUnitConfiguration_("Crashes", 2, 1, 1, 3) {
     appStartTime_ = platform::Date::now();
     crashesPathComponent_ = BCCrashesUtil::crashesDir();
     logBufferPathComponent_ = BCCrashesUtil::logBufferDir();
+    // Made (or narrowed, with the files an earlier run left) at start.
+    BCCrashesUtil::wrapperExceptionsDir();
     analyzerInProgressFilePathComponent_ = platform::format("%@/%@", BCCrashesUtil::crashesDir(), kAnalyzerFilename);
     delayedProcessingSemaphore_ = platform::dispatch::Semaphore::create(0);
     targetTokenEncrypter_ = std::make_shared<BCEncrypter>();

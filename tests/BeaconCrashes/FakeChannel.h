@@ -91,6 +91,7 @@ public:
     std::shared_ptr<BCChannelUnitProtocol> addChannelUnitWithConfiguration(
         const BCChannelUnitConfiguration &configuration) override {
         auto unit = std::make_shared<FakeChannelUnit>(configuration);
+        if (holdCompletions) unit->holdCompletions();
         std::lock_guard<std::mutex> lock(mutex_);
         units_.push_back(unit);
         return unit;
@@ -111,6 +112,9 @@ public:
     void addDelegate(const std::shared_ptr<BCChannelDelegate> &) override {}
     void removeDelegate(const std::shared_ptr<BCChannelDelegate> &) override {}
     void setEnabledAndDeleteDataOnDisabled(bool, bool) override {}
+
+    // Units added from now on hold their completions.
+    bool holdCompletions = false;
 
 private:
     std::mutex mutex_;

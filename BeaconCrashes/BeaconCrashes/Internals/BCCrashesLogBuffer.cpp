@@ -158,15 +158,10 @@ namespace {
 // --- Outside the crash path. ---
 
 // Creates the file below the SDK directory if missing (mode 0600), or
-// empties it when asked; never through a link.
+// empties it when asked; never through a link. The directory exists.
 void createPrivateFile(const std::string &component, bool truncate) {
     auto url = BCUtility::fullURLForPathComponent(component);
     if (!url) return;
-    // The directory may have gone since it was made (the SDK directory
-    // moved, the service disabled): made again, private.
-    if (access(url->parent_path().c_str(), F_OK) != 0 && BCUtility::createDirectoryAtURL(url->parent_path())) {
-        BCCrashesUtil::tightenDirectory(url->parent_path());
-    }
     int fd;
     do {
         fd = open(url->c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (truncate ? O_TRUNC : 0),
@@ -231,7 +226,10 @@ void BCCrashesLogBuffer::setupLogBuffer(const std::shared_ptr<platform::dispatch
                                         const std::shared_ptr<platform::dispatch::Group> &group) {
     std::lock_guard<std::recursive_mutex> lock(bufferMutex());
     const std::string directoryComponent = BCCrashesUtil::logBufferDir();
-    auto directoryURL = BCUtility::fullURLForPathComponent(directoryComponent);
+    // Made here, not only on the directory's first use in the process: the
+    // SDK directory may have moved since.
+    auto directoryURL = BCUtility::createDirectoryForPathComponent(directoryComponent);
+    if (directoryURL) BCCrashesUtil::tightenDirectory(*directoryURL);
     for (size_t i = 0; i < kSlotCount; ++i) {
         const std::string component = directoryComponent + "/" + slotFileName(i, kBufferExtension);
         auto create = [component] { createPrivateFile(component, false); };

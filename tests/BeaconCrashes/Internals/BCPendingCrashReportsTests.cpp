@@ -9,6 +9,7 @@
 #include <thread>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
@@ -115,7 +116,8 @@ protected:
     }
     void inChild(const std::function<int()> &body, int limitSeconds = 30) {
         auto result = testsupport::runInChild(body, limitSeconds);
-        EXPECT_TRUE(result.exited && result.exitCode == 0) << result.exitCode << "\n" << result.output;
+        EXPECT_TRUE(result.exited && result.exitCode == 0)
+            << result.exitCode << " signal " << result.signal << "\n" << result.output;
     }
     // A launch that crashes, leaving the engine's pending report.
     void crashOnce() {
@@ -171,9 +173,15 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         std::ofstream(crashesDir() / "old.plist") << "x";
         std::ofstream(crashesDir() / "700000003");
         std::filesystem::create_directories(crashesDir() / "700000004");
+        // Not ours, never read (a FIFO would block a plain open): a FIFO, a
+        // link to a report, a file larger than the engine writes.
+        mkfifo((crashesDir() / "700000006").c_str(), 0600);
+        std::filesystem::create_symlink(crashesDir() / "1000000000", crashesDir() / "700000007");
+        std::ofstream(crashesDir() / "1000000002").close();
+        std::filesystem::resize_file(crashesDir() / "1000000002", 262145);
         const auto files = pending->persistedCrashReports();
-        CHILD_EXPECT(files.size() == 3);
-        CHILD_EXPECT(files.size() == 3 && files[0].filename() == "999999999" && files[2].filename() == "1000000001");
+        CHILD_EXPECT(files.size() == 4);
+        CHILD_EXPECT(files.size() == 4 && files[0].filename() == "999999999" && files[2].filename() == "1000000001");
         pending->setCrashFiles(files);
 
         pending->processCrashReports();
@@ -197,9 +205,10 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         CHILD_EXPECT(channelSettled());
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "999999999"));
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "1000000000"));
-        // The unreadable file stays, on disk and in the list.
+        // The unreadable files stay, on disk and in the list.
         CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000001"));
-        CHILD_EXPECT(pending->crashFiles().size() == 1);
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000002"));
+        CHILD_EXPECT(pending->crashFiles().size() == 2);
         CHILD_EXPECT(pending->unprocessedReports() && pending->unprocessedReports()->empty());
 
         // A second answer finds nothing to send.
@@ -309,7 +318,9 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             taken.push_back(platform::format("%.0f", now + k));
             std::ofstream(crashesDir() / taken.back()) << "older crash";
         }
-        // The start stores the pending report beside them.
+        // The start stores the pending report beside them, private whatever
+        // the umask.
+        umask(022);
         auto pending = launch(recorder);
         CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
         auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
@@ -320,6 +331,11 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             CHILD_EXPECT(text == "older crash");
         }
         CHILD_EXPECT(pending->persistedCrashReports().size() == 4);
+        for (const auto &file : pending->persistedCrashReports()) {
+            struct stat st {};
+            const bool stored = std::find(taken.begin(), taken.end(), file.filename().string()) == taken.end();
+            CHILD_EXPECT(!stored || (::stat(file.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600));
+        }
         CHILD_EXPECT(pending->crashFiles().size() == 4);
         CHILD_EXPECT(BCCrashes::lastSessionCrashReport() && BCCrashes::lastSessionCrashReport()->signal() == "SIGILL");
         CHILD_EXPECT(engine && !engine->hasPendingCrashReport());

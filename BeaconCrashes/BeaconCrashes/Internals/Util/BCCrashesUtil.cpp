@@ -79,6 +79,11 @@ void BCCrashesUtil::tightenDirectory(const std::filesystem::path &directory) {
 std::optional<std::filesystem::path> BCCrashesUtil::writePrivateFile(const std::string &pathComponent,
                                                                      const platform::Data &data) {
     auto url = BCUtility::fullURLForPathComponent(pathComponent);
+    // The directory may have gone since it was made (the SDK directory
+    // moved, the service disabled): made again, private.
+    if (url && ::access(url->parent_path().c_str(), F_OK) != 0 && BCUtility::createDirectoryAtURL(url->parent_path())) {
+        tightenDirectory(url->parent_path());
+    }
     platform::ErrorPtr error;
     if (url && platform::FileManager::defaultManager()->writeData(data, *url, true, &error, 0600)) return url;
     BCLogError(kLogTag, "Couldn't write the file %@: %@", pathComponent,
