@@ -1,7 +1,8 @@
 // Runs partly on the crash path: bc_save_log_buffer (and what it calls, in
 // the "crash path" section below) runs in a signal handler or on the
 // exception server while other threads may still run. It allocates nothing,
-// takes no lock, logs nothing and loops on short writes and EINTR.
+// takes no lock, logs nothing and loops on short writes and EINTR. The files
+// it writes are opened with O_NOFOLLOW and mode 0600.
 //
 // How a slot stays readable without a lock: its archived bytes and token are
 // one immutable block published through an atomic pointer. A replacement

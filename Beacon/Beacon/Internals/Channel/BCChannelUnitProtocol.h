@@ -37,7 +37,7 @@ public:
     // Prepares the log on the calling thread and stores it asynchronously;
     // returns at once. The log belongs to the channel afterwards: callers
     // must not change it. Failures reach the caller only through the
-    // delegate callbacks.
+    // delegate callbacks (or the completion of the overload below).
     virtual void enqueueItem(const std::shared_ptr<BCAbstractLog> &item, uint32_t flags) = 0;
     // The same, and tells the completion what became of the log: called
     // exactly once, on the unit's queue, after the store's answer (before
