@@ -3,6 +3,7 @@
 // the process); the channel group's delegates record what is enqueued.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -155,6 +156,7 @@ protected:
 TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnTheAnswer) {
     inChild([this] {
         int failures = 0;
+        modeltest::LogCapture capture;
         channeltest::RecordingDelegate recorder;
         std::vector<size_t> asked;
         BCCrashes::setUserConfirmationHandler([&](const auto &reports) {
@@ -209,6 +211,11 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000001"));
         CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000002"));
         CHILD_EXPECT(pending->crashFiles().size() == 2);
+        const auto lines = capture.lines();
+        CHILD_EXPECT(std::any_of(lines.begin(), lines.end(), [](const auto &line) {
+            return line.first == BCLogLevelError &&
+                   line.second.rfind("Couldn't read the stored crash report 1000000002: ", 0) == 0;
+        }));
         CHILD_EXPECT(pending->unprocessedReports() && pending->unprocessedReports()->empty());
 
         // A second answer finds nothing to send.
