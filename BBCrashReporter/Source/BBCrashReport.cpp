@@ -2,9 +2,11 @@
 
 #include "bbcrash.pb-c.h"
 #include "bbcrash_error_object.h"
+#include "bbcrash_log_writer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -84,8 +86,23 @@ std::shared_ptr<const BBCrashReportStackFrameInfo> stackFrame(const Bbcrash__Cra
     return std::make_shared<const BBCrashReportStackFrameInfo>(pc, std::move(symbol));
 }
 
+// What a report may bring into memory. A report is at most 256 KiB, but a
+// dense one (100,000 empty threads or frames in that size) would make every
+// later step (the error log, its archive for the store, its JSON) hundreds
+// of times larger than the file. The writer never writes more threads or
+// more frames per stack than its own limits, and a real report holds far
+// fewer frames in all than kMaxReportFrames; what lies beyond is dropped.
+// The crashed threads' frames are always kept (within the per-stack limit).
+constexpr size_t kMaxReportThreads = BBCRASH_WRITER_MAX_THREADS;
+constexpr size_t kMaxStackFrames = BBCRASH_WRITER_MAX_FRAMES;
+constexpr size_t kMaxReportFrames = 4096;
+constexpr size_t kMaxReportImages = 4096;
+// Far more than any machine's register set.
+constexpr size_t kMaxThreadRegisters = 128;
+
 bool stackFrames(Bbcrash__CrashReport__Thread__StackFrame **frames, size_t count, bool strip, FrameList *out,
                  platform::ErrorPtr *error) {
+    count = std::min(count, kMaxStackFrames);
     out->reserve(count);
     for (size_t i = 0; i < count; ++i) {
         auto frame = stackFrame(frames[i], strip, error);
@@ -262,20 +279,43 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
                        machineInfo_->processorInfo()->type() == kCpuTypeARM64 &&
                        machineInfo_->processorInfo()->subtype() == kCpuSubtypeARM64E;
 
-    // 7. Threads.
-    threads_.reserve(r->n_threads);
+    // 7. Threads, within the limits above: the (first) crashed thread is
+    // always kept, and its frames come out of the frame budget first.
+    size_t crashedIndex = r->n_threads;
+    for (size_t i = 0; i < r->n_threads && crashedIndex == r->n_threads; ++i) {
+        if (r->threads[i] != nullptr && r->threads[i]->crashed != 0) {
+            crashedIndex = i;
+        }
+    }
+    size_t frameBudget = kMaxReportFrames;
+    if (crashedIndex < r->n_threads) {
+        frameBudget -= std::min(r->threads[crashedIndex]->n_frames, kMaxStackFrames);
+    }
+    threads_.reserve(std::min(r->n_threads, kMaxReportThreads));
     for (size_t i = 0; i < r->n_threads; ++i) {
         const auto *t = r->threads[i];
         if (t == nullptr) {
             return failLocalized(error, "Crash report is missing thread state information");
         }
+        const bool kept = i == crashedIndex;
+        // Room is left for the crashed thread when it comes later.
+        const size_t room = kMaxReportThreads - (crashedIndex > i && crashedIndex < r->n_threads ? 1 : 0);
+        if (!kept && threads_.size() >= room) {
+            continue;
+        }
+        size_t frameCount = std::min(t->n_frames, kMaxStackFrames);
+        if (!kept) {
+            frameCount = std::min(frameCount, frameBudget);
+            frameBudget -= frameCount;
+        }
         FrameList frames;
-        if (!stackFrames(t->frames, t->n_frames, strip, &frames, error)) {
+        if (!stackFrames(t->frames, frameCount, strip, &frames, error)) {
             return false;
         }
         std::vector<std::shared_ptr<const BBCrashReportRegisterInfo>> registers;
-        registers.reserve(t->n_registers);
-        for (size_t k = 0; k < t->n_registers; ++k) {
+        const size_t registerCount = std::min(t->n_registers, kMaxThreadRegisters);
+        registers.reserve(registerCount);
+        for (size_t k = 0; k < registerCount; ++k) {
             const auto *reg = t->registers[k];
             if (reg == nullptr || reg->name == nullptr) {
                 return failPlain(error, "Missing register name in register value");
@@ -287,8 +327,8 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
     }
 
     // 8. Images.
-    images_.reserve(r->n_binary_images);
-    for (size_t i = 0; i < r->n_binary_images; ++i) {
+    images_.reserve(std::min(r->n_binary_images, kMaxReportImages));
+    for (size_t i = 0; i < r->n_binary_images && i < kMaxReportImages; ++i) {
         const auto *image = r->binary_images[i];
         if (image == nullptr) {
             return failLocalized(error, "Crash report is missing binary image information");

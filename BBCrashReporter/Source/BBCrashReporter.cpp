@@ -124,13 +124,35 @@ void tightenTree(const std::filesystem::path &root) {
     }
 }
 
+// A report the writer made: a regular file (not a link, a FIFO or a device:
+// opened without following links and without blocking) of at most the
+// writer's size limit. Anything else is not ours and is refused before a
+// byte is read.
 std::optional<platform::Data> readWholeFile(const std::filesystem::path &path, platform::ErrorPtr *error) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    auto fail = [&](int code) -> std::optional<platform::Data> {
         if (error != nullptr) {
-            *error = platform::Error::posix(errno, path.string());
+            *error = platform::Error::posix(code, path.string());
         }
         return std::nullopt;
+    };
+    int fd;
+    do {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return fail(errno);
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        return fail(code);
+    }
+    if (static_cast<uint64_t>(st.st_size) > BBCRASH_REPORT_SIZE_LIMIT) {
+        close(fd);
+        log("[BBCrashReporter] Refusing " + path.string() + ": " + std::to_string(st.st_size) +
+            " bytes, more than the writer ever writes (" + std::to_string(BBCRASH_REPORT_SIZE_LIMIT) + ")");
+        return fail(EFBIG);
     }
     platform::Data data;
     uint8_t buffer[65536];
@@ -142,13 +164,15 @@ std::optional<platform::Data> readWholeFile(const std::filesystem::path &path, p
         if (n < 0) {
             int saved = errno;
             close(fd);
-            if (error != nullptr) {
-                *error = platform::Error::posix(saved, path.string());
-            }
-            return std::nullopt;
+            return fail(saved);
         }
         if (n == 0) {
             break;
+        }
+        // A file that grows while it is read is refused as well.
+        if (data.size() + static_cast<size_t>(n) > BBCRASH_REPORT_SIZE_LIMIT) {
+            close(fd);
+            return fail(EFBIG);
         }
         data.insert(data.end(), buffer, buffer + n);
     }

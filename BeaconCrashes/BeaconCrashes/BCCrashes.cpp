@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "BBCrashReporter.h"
+#include "BCAppleErrorLog.h"
 #include "BCApplicationForwarder.h"
 #include "BCBeacon.h"
 #include "BCBeaconUserDefaults.h"
@@ -14,7 +15,9 @@
 #include "BCCrashesUncaughtCXXExceptionHandlerManager.h"
 #include "BCCrashesUtil.h"
 #include "BCDeviceTracker.h"
+#include "BCDispatcherUtil.h"
 #include "BCEncrypter.h"
+#include "BCErrorLogFormatter.h"
 #include "BCErrorReport.h"
 #include "BCLogger.h"
 #include "BCPendingCrashReports.h"
@@ -53,6 +56,8 @@ BCCrashes::BCCrashes() : channelUnitConfiguration_("Crashes", 2, 1, 1, 3) {
     appStartTime_ = platform::Date::now();
     crashesPathComponent_ = BCCrashesUtil::crashesDir();
     logBufferPathComponent_ = BCCrashesUtil::logBufferDir();
+    // Made (or narrowed, with the files an earlier run left) at start.
+    BCCrashesUtil::wrapperExceptionsDir();
     analyzerInProgressFilePathComponent_ = platform::format("%@/%@", BCCrashesUtil::crashesDir(), kAnalyzerFilename);
     delayedProcessingSemaphore_ = platform::dispatch::Semaphore::create(0);
     targetTokenEncrypter_ = std::make_shared<BCEncrypter>();
@@ -78,7 +83,6 @@ void BCCrashes::resetSharedInstance() {
         previous.swap(sharedSlot());
     }
     if (previous) previous->cancelMemoryPressureSource();
-    BCPendingCrashReports::resetDelayedProcessing();
 }
 
 void BCCrashes::installChannelCallbacks() {
@@ -93,15 +97,78 @@ void BCCrashes::installChannelCallbacks() {
     channelDidCompleteEnqueueingLog = [](const auto &, const auto &log, const std::string &internalId) {
         BCCrashesLogBuffer::didCompleteEnqueueingLog(log, internalId);
     };
-    channelWillSendLog = [](const auto &, const auto &log) {
-        BCPendingCrashReports::sharedInstance()->channelWillSendLog(log);
+    channelWillSendLog = [service](const auto &, const auto &log) {
+        if (auto self = service()) {
+            self->relayToDelegate(
+                log, [](const BCCrashesDelegate &delegate) { return bool(delegate.willSendErrorReport); },
+                [](const BCCrashesDelegate &delegate, BCCrashes &crashes, const auto &report) {
+                    delegate.willSendErrorReport(crashes, report);
+                });
+        }
     };
-    channelDidSucceedSendingLog = [](const auto &, const auto &log) {
-        BCPendingCrashReports::sharedInstance()->channelDidSucceedSendingLog(log);
+    channelDidSucceedSendingLog = [service](const auto &, const auto &log) {
+        if (auto self = service()) {
+            self->relayToDelegate(
+                log, [](const BCCrashesDelegate &delegate) { return bool(delegate.didSucceedSendingErrorReport); },
+                [](const BCCrashesDelegate &delegate, BCCrashes &crashes, const auto &report) {
+                    delegate.didSucceedSendingErrorReport(crashes, report);
+                });
+        }
     };
-    channelDidFailSendingLog = [](const auto &, const auto &log, const platform::ErrorPtr &error) {
-        BCPendingCrashReports::sharedInstance()->channelDidFailSendingLog(log, error);
+    channelDidFailSendingLog = [service](const auto &, const auto &log, const platform::ErrorPtr &error) {
+        if (auto self = service()) {
+            self->relayToDelegate(
+                log, [](const BCCrashesDelegate &delegate) { return bool(delegate.didFailSendingErrorReport); },
+                [error](const BCCrashesDelegate &delegate, BCCrashes &crashes, const auto &report) {
+                    delegate.didFailSendingErrorReport(crashes, report, error);
+                });
+        }
     };
+}
+
+void BCCrashes::relayToDelegate(
+    const std::shared_ptr<BCAbstractLog> &log, const std::function<bool(const BCCrashesDelegate &)> &responds,
+    std::function<void(const BCCrashesDelegate &, BCCrashes &, const std::shared_ptr<BCErrorReport> &)> call) {
+    auto delegate = BCCrashes::delegate();
+    auto crashLog = std::dynamic_pointer_cast<BCAppleErrorLog>(log);
+    if (!delegate || !responds(*delegate) || !crashLog) return;
+    auto report = BCErrorLogFormatter::errorReportFromLog(*crashLog);
+    std::weak_ptr<BCServiceAbstract> weakSelf = weak_from_this();
+    BCDispatcherUtil::performBlockOnMainThread([delegate, report, weakSelf, call = std::move(call)] {
+        if (auto self = std::static_pointer_cast<BCCrashes>(weakSelf.lock())) call(*delegate, *self, report);
+    });
+}
+
+std::shared_ptr<BCPendingCrashReports> BCCrashes::pendingCrashReports() {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (!pendingCrashReports_) {
+        auto self = std::static_pointer_cast<BCCrashes>(shared_from_this());
+        pendingCrashReports_ = std::make_shared<BCPendingCrashReports>(
+            std::static_pointer_cast<BCPendingCrashReportsDelegate>(self), crashesPathComponent_,
+            analyzerInProgressFilePathComponent_, delayedProcessingSemaphore_);
+    }
+    return pendingCrashReports_;
+}
+
+bool BCCrashes::shouldProcessErrorReport(const std::shared_ptr<BCErrorReport> &report) {
+    auto delegate = BCCrashes::delegate();
+    if (!delegate || !delegate->shouldProcessErrorReport) return true;
+    return delegate->shouldProcessErrorReport(*this, report);
+}
+
+std::optional<BCCrashes::Attachments> BCCrashes::attachmentsWithCrashReport(
+    const std::shared_ptr<BCErrorReport> &report) {
+    auto delegate = BCCrashes::delegate();
+    if (!delegate || !delegate->attachmentsWithCrashes) {
+        BCLogDebug(logTag(), "attachmentsWithCrashes is not implemented");
+        return std::nullopt;
+    }
+    return delegate->attachmentsWithCrashes(*this, report);
+}
+
+std::function<bool(const BCCrashes::Reports &reports)> BCCrashes::confirmationHandler() const {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    return userConfirmationHandler_;
 }
 
 const BCServiceClass *BCCrashes::serviceClass() {
@@ -140,7 +207,7 @@ BCUserConfirmationHandler BCCrashes::userConfirmationHandler() {
 }
 
 void BCCrashes::notifyWithUserConfirmation(unsigned long userConfirmation) {
-    BCPendingCrashReports::sharedInstance()->notifyWithUserConfirmation(userConfirmation);
+    sharedInstance()->pendingCrashReports()->notifyWithUserConfirmation(userConfirmation);
 }
 
 bool BCCrashes::hasCrashedInLastSession() { return sharedInstance()->didCrashInLastSession(); }
@@ -218,7 +285,7 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashes::bufferChannelUnit() const {
 
 void BCCrashes::applyEnabledState(bool isEnabled) {
     BCServiceAbstract::applyEnabledState(isEnabled);
-    auto pending = BCPendingCrashReports::sharedInstance();
+    auto pending = pendingCrashReports();
     if (isEnabled) {
         // The wrapper's setup hooks, each only when it answers; no lock is
         // held across them.
@@ -362,7 +429,12 @@ std::shared_ptr<BBCrashReporter> BCCrashes::bbCrashReporter() const {
 }
 
 std::shared_ptr<BCErrorReport> BCCrashes::getLastSessionCrashReport() const {
-    return BCPendingCrashReports::sharedInstance()->getLastSessionCrashReport();
+    std::shared_ptr<BCPendingCrashReports> pending;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex_);
+        pending = pendingCrashReports_;
+    }
+    return pending ? pending->getLastSessionCrashReport() : nullptr;
 }
 
 void BCCrashes::clearContextHistoryAndKeepCurrentSession() {

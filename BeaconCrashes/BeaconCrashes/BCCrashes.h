@@ -5,9 +5,11 @@
 // while enabled, and keeps the directories of its files. Disabling it
 // removes its files; the engine and the handlers stay installed for the life
 // of the process. The crash-time log buffer (BCCrashesLogBuffer) mirrors the
-// logs the channels prepare; the pending reports (BCPendingCrashReports) own
-// the stored crash files, the reports waiting for an answer and the last
-// session's report.
+// logs the channels prepare; the service's pending reports
+// (BCPendingCrashReports, one per service, working through the
+// BCPendingCrashReportsDelegate the service implements) own the stored
+// crash files, the reports waiting for an answer and the last session's
+// report.
 //
 // Locks: the service's recursive lock (the base's) is held by tracking; the
 // engine and the application's objects have a mutex of their own; the crash
@@ -26,6 +28,7 @@
 
 #include "BCChannelDelegate.h"
 #include "BCCrashesDelegate.h"
+#include "BCPendingCrashReportsDelegate.h"
 #include "BCServiceAbstract.h"
 #include "BCServiceClass.h"
 #include "platform/appkit/Exception.h"
@@ -42,6 +45,7 @@ class BCEncrypter;
 class BCErrorAttachmentLog;
 class BCErrorReport;
 class BCException;
+class BCPendingCrashReports;
 
 // The user's answer to the confirmation alert.
 enum BCUserConfirmation : unsigned long {
@@ -52,7 +56,7 @@ enum BCUserConfirmation : unsigned long {
 
 using BCUserConfirmationHandler = std::function<bool(const std::vector<std::shared_ptr<BCErrorReport>> &reports)>;
 
-class BCCrashes : public BCServiceAbstract, public BCChannelDelegate {
+class BCCrashes : public BCServiceAbstract, public BCChannelDelegate, public BCPendingCrashReportsDelegate {
 public:
     // Attachments larger than this many bytes are not sent.
     static constexpr size_t kMaxAttachmentSize = 7 * 1024 * 1024;
@@ -113,12 +117,12 @@ public:
     void setEnableMachExceptionHandler(bool enabled) { enableMachExceptionHandler_ = enabled; }
     bool isMachExceptionHandlerEnabled() const { return enableMachExceptionHandler_; }
     void setAutomaticProcessingEnabled(bool enabled) { automaticProcessingEnabled_ = enabled; }
-    bool isAutomaticProcessingEnabled() const { return automaticProcessingEnabled_; }
+    bool isAutomaticProcessingEnabled() const override { return automaticProcessingEnabled_; }
 
     // Creates and enables the engine, once per process.
     void configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool enableUncaughtExceptionHandler);
     // Keeps only the newest device, the current session and no user ids.
-    void clearContextHistoryAndKeepCurrentSession();
+    void clearContextHistoryAndKeepCurrentSession() override;
     // Remembers, for the next launch, that memory ran low.
     void didReceiveMemoryWarning();
     // Reads and removes the flag of the previous launch.
@@ -133,13 +137,23 @@ public:
     std::shared_ptr<BCErrorReport> buildHandledErrorReportWithErrorID(const std::string &errorId);
     void instanceSendErrorAttachments(
         const std::optional<std::vector<std::shared_ptr<BCErrorAttachmentLog>>> &attachments,
-        const std::string &incidentIdentifier);
+        const std::string &incidentIdentifier) override;
 
     bool didCrashInLastSession() const { return didCrashInLastSession_; }
     bool didReceiveMemoryWarningInLastSession() const { return didReceiveMemoryWarningInLastSession_; }
     std::shared_ptr<BCErrorReport> getLastSessionCrashReport() const;
-    std::shared_ptr<BBCrashReporter> bbCrashReporter() const;
-    platform::appkit::UncaughtExceptionHandler exceptionHandler() const { return exceptionHandler_; }
+    std::shared_ptr<BBCrashReporter> bbCrashReporter() const override;
+    platform::appkit::UncaughtExceptionHandler exceptionHandler() const override { return exceptionHandler_; }
+    // This service's pending crash reports (made on first use).
+    std::shared_ptr<BCPendingCrashReports> pendingCrashReports();
+
+    // --- BCPendingCrashReportsDelegate. ---
+    bool pendingReportsServiceEnabled() const override { return instanceIsEnabled(); }
+    bool pendingReportsServiceAvailable() const override { return isAvailable(); }
+    std::shared_ptr<BCChannelUnitProtocol> crashesChannelUnit() const override { return channelUnit(); }
+    bool shouldProcessErrorReport(const std::shared_ptr<BCErrorReport> &report) override;
+    std::optional<Attachments> attachmentsWithCrashReport(const std::shared_ptr<BCErrorReport> &report) override;
+    std::function<bool(const Reports &reports)> confirmationHandler() const override;
     std::shared_ptr<platform::dispatch::MemoryPressureSource> memoryPressureSource() const;
     std::shared_ptr<platform::dispatch::Semaphore> delayedProcessingSemaphore() const {
         return delayedProcessingSemaphore_;
@@ -156,6 +170,12 @@ private:
     // reports; once, when the shared instance is made.
     void installChannelCallbacks();
     void processLogBufferAfterCrash();
+    // Calls the delegate on the main thread, later, with the log's error
+    // report, when it is a crash log and the delegate responds.
+    void relayToDelegate(const std::shared_ptr<BCAbstractLog> &log,
+                         const std::function<bool(const BCCrashesDelegate &)> &responds,
+                         std::function<void(const BCCrashesDelegate &, BCCrashes &,
+                                            const std::shared_ptr<BCErrorReport> &)> call);
     void startMemoryPressureSource();
     void cancelMemoryPressureSource();
 
@@ -181,4 +201,5 @@ private:
     std::weak_ptr<BCCrashesDelegate> delegate_;
     BCUserConfirmationHandler userConfirmationHandler_;
     std::shared_ptr<BCChannelUnitProtocol> bufferChannelUnit_;
+    std::shared_ptr<BCPendingCrashReports> pendingCrashReports_;
 };

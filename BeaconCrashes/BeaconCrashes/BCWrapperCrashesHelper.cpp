@@ -33,12 +33,12 @@ void BCWrapperCrashesHelper::setAutomaticProcessing(bool automaticProcessing) {
 bool BCWrapperCrashesHelper::automaticProcessing() { return BCCrashes::sharedInstance()->isAutomaticProcessingEnabled(); }
 
 std::optional<std::vector<std::shared_ptr<BCErrorReport>>> BCWrapperCrashesHelper::unprocessedCrashReports() {
-    return BCPendingCrashReports::sharedInstance()->unprocessedCrashReports();
+    return BCCrashes::sharedInstance()->pendingCrashReports()->unprocessedCrashReports();
 }
 
 bool BCWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
     const std::vector<std::string> &filteredIds) {
-    return BCPendingCrashReports::sharedInstance()->sendCrashReportsOrAwaitUserConfirmationForFilteredIds(filteredIds);
+    return BCCrashes::sharedInstance()->pendingCrashReports()->sendCrashReportsOrAwaitUserConfirmationForFilteredIds(filteredIds);
 }
 
 void BCWrapperCrashesHelper::sendErrorAttachments(

@@ -189,4 +189,33 @@ TEST(BBCrashReportTests, ImagesAndFrames) {
     EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "");
 }
 
+TEST(BBCrashReportTests, ADenseReportWithinTheSizeLimitIsReadWithinTheWritersLimits) {
+    // As many threads and frames as fit in the size limit: read whole, they
+    // would make the error log and its archive hundreds of times the file.
+    std::string threads;
+    for (int i = 0; i < 20000; ++i) threads += "threads { thread_number: 1 crashed: false frames { pc: 1 } }\n";
+    std::string deep = "threads { thread_number: 7 crashed: true ";
+    for (int i = 0; i < 3000; ++i) deep += "frames { pc: 2 } ";
+    deep += "}\n";
+    std::string images;
+    for (int i = 0; i < 6000; ++i) images += "binary_images { base_address: 1 size: 1 name: \"\" }\n";
+    const auto data = encodeReport(minimal(threads + deep + images));
+    ASSERT_LE(data.size(), 262144u);
+    platform::ErrorPtr error;
+    auto report = BBCrashReport::make(data, &error);
+    ASSERT_NE(report, nullptr) << error->localizedDescription();
+
+    // At most the writer's thread count, with the crashed thread (last in
+    // the file) kept with a whole writer's stack.
+    ASSERT_EQ(report->threads().size(), 1024u);
+    const auto &crashed = report->threads().back();
+    EXPECT_TRUE(crashed->crashed());
+    EXPECT_EQ(crashed->threadNumber(), 7);
+    EXPECT_EQ(crashed->stackFrames().size(), 512u);
+    size_t frames = 0;
+    for (const auto &thread : report->threads()) frames += thread->stackFrames().size();
+    EXPECT_LE(frames, 4096u);
+    EXPECT_EQ(report->images().size(), 4096u);
+}
+
 }  // namespace

@@ -129,6 +129,31 @@ TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
     EXPECT_EQ(reporter.loadPendingCrashReportData()->size(), 7u);
     EXPECT_TRUE(reporter.purgePendingCrashReport());
     EXPECT_FALSE(reporter.hasPendingCrashReport());
+
+    // What the writer can't have made is refused before a byte is read: a
+    // FIFO (which would block the open), a link, a directory, a file above
+    // the writer's limit. The largest file it can write is read.
+    const auto path = reporter.crashReportPath();
+    auto refused = [&](int code) {
+        platform::ErrorPtr refusal;
+        const bool loaded = reporter.loadPendingCrashReportData(&refusal).has_value();
+        return !loaded && refusal && refusal->code() == code;
+    };
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_TRUE(refused(EINVAL));
+    std::filesystem::remove(path);
+    std::ofstream(home.path() / "elsewhere") << "bbcrash";
+    std::filesystem::create_symlink(home.path() / "elsewhere", path);
+    EXPECT_TRUE(refused(ELOOP));
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    EXPECT_TRUE(refused(EISDIR));
+    std::filesystem::remove(path);
+    std::ofstream(path).close();
+    std::filesystem::resize_file(path, BBCRASH_REPORT_SIZE_LIMIT + 1);
+    EXPECT_TRUE(refused(EFBIG));
+    std::filesystem::resize_file(path, BBCRASH_REPORT_SIZE_LIMIT);
+    EXPECT_EQ(reporter.loadPendingCrashReportData()->size(), BBCRASH_REPORT_SIZE_LIMIT);
 }
 
 TEST(BBCrashReporterTests, LiveReportOfTheCallingThreadLeavesNoFileBehind) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -44,6 +45,11 @@ void startCrashes(bool machExceptions = true, const platform::Dictionary &regist
     BCBeacon::start(kSecret, BCBeacon::Services{BCCrashes::serviceClass()});
 }
 
+mode_t modeOf(const std::filesystem::path &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
 class BCCrashesTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -76,11 +82,37 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
     inChild([this] {
         int failures = 0;
         modeltest::LogCapture capture;
+        // Debian's umask, and what an earlier run left readable by others.
+        umask(022);
+        const auto sdk = home.path() / "sdk";
+        for (const char *folder : {"crashes", "crasheslogbuffer", "crasheswrapperexceptions"}) {
+            std::filesystem::create_directories(sdk / folder);
+            std::filesystem::permissions(sdk / folder, std::filesystem::perms(0755));
+        }
+        std::ofstream(sdk / "crasheslogbuffer/0.bccrasheslogbuffer").close();
+        std::ofstream(sdk / "crasheswrapperexceptions/old") << "x";
         auto delegate = std::make_shared<BCCrashesDelegate>();
         BCCrashes::setDelegate(delegate);
         BCCrashes::setUserConfirmationHandler([](const auto &) { return true; });
         startCrashes();
         auto crashes = BCCrashes::sharedInstance();
+        for (const char *folder : {"crashes", "crasheslogbuffer", "crasheswrapperexceptions"}) {
+            CHILD_EXPECT(modeOf(sdk / folder) == 0700);
+        }
+        CHILD_EXPECT(modeOf(sdk / "crasheslogbuffer/0.bccrasheslogbuffer") == 0600);
+        CHILD_EXPECT(modeOf(sdk / "crasheswrapperexceptions/old") == 0600);
+        CHILD_EXPECT(modeOf(sdk / "crasheslogbuffer/59.bccrasheslogbuffer") == 0600);
+        // The "Crashes" unit: priority 2 (critical), a 1 s flush, batches of
+        // one, three batches in flight.
+        const auto configuration = crashes->channelUnitConfiguration();
+        CHILD_EXPECT(configuration && crashes->channelUnit());
+        for (const auto &config : {*configuration, *crashes->channelUnit()->configuration()}) {
+            CHILD_EXPECT(config.groupId() == "Crashes");
+            CHILD_EXPECT(config.priority() == 2);
+            CHILD_EXPECT(config.flushInterval() == 1u);
+            CHILD_EXPECT(config.batchSizeLimit() == 1u);
+            CHILD_EXPECT(config.pendingBatchesLimit() == 3u);
+        }
         CHILD_EXPECT(BCCrashes::delegate() == delegate);
         CHILD_EXPECT(BCCrashes::userConfirmationHandler() != nullptr);
         CHILD_EXPECT(capture.contains(BCLogLevelVerbose, "Started crash service."));
@@ -182,12 +214,18 @@ TEST_F(BCCrashesTest, MemoryPressureInOneLaunchIsReportedInTheNext) {
         crashes->applyEnabledState(true);
         auto source = crashes->memoryPressureSource();
         CHILD_EXPECT(source && source != first && !first->isWatching());
-        source->simulateEvent(platform::dispatch::MemoryPressureSource::Warning);
-        first->simulateEvent(platform::dispatch::MemoryPressureSource::Warning);
-        platform::dispatch::MainRunLoop::runUntil(
-            [] { return !BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning").isNull(); }, 10);
-        CHILD_EXPECT(BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning") ==
-                     platform::Value(true));
+        // Both the warning and the critical level are watched.
+        for (auto level : {platform::dispatch::MemoryPressureSource::Critical,
+                           platform::dispatch::MemoryPressureSource::Warning}) {
+            BCBeaconUserDefaults::shared()->removeObjectForKey("AppDidReceiveMemoryWarning");
+            source->simulateEvent(level);
+            first->simulateEvent(level);
+            platform::dispatch::MainRunLoop::runUntil(
+                [] { return !BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning").isNull(); },
+                10);
+            CHILD_EXPECT(BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning") ==
+                         platform::Value(true));
+        }
         // A source outliving a reset service calls nothing.
         BCCrashes::resetSharedInstance();
         crashes.reset();

@@ -1,8 +1,11 @@
 #pragma once
 // A channel group and units that record what the crash service hands them,
 // without a store or a network.
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "BCAbstractLog.h"
@@ -26,6 +29,42 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         items_.push_back({item, flags});
     }
+    // Answers the completion at once with the result set (Saved unless
+    // changed), or keeps it for answer() while held.
+    void enqueueItem(const std::shared_ptr<BCAbstractLog> &item, uint32_t flags,
+                     BCEnqueueCompletion completion) override {
+        BCEnqueueResult result;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            items_.push_back({item, flags});
+            if (held_) {
+                waiting_.push_back(std::move(completion));
+                return;
+            }
+            result = result_;
+        }
+        if (completion) completion(result);
+    }
+    void setResult(BCEnqueueResult result) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        result_ = result;
+    }
+    void holdCompletions() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held_ = true;
+    }
+    // Answers the held completions in order, one result each (the last
+    // result for the rest).
+    void answer(const std::vector<BCEnqueueResult> &results) {
+        std::vector<BCEnqueueCompletion> waiting;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            waiting.swap(waiting_);
+        }
+        for (size_t i = 0; i < waiting.size() && !results.empty(); ++i) {
+            if (waiting[i]) waiting[i](results[std::min(i, results.size() - 1)]);
+        }
+    }
     std::vector<Item> items() {
         std::lock_guard<std::mutex> lock(mutex_);
         return items_;
@@ -42,6 +81,9 @@ private:
     std::shared_ptr<const BCChannelUnitConfiguration> configuration_;
     std::mutex mutex_;
     std::vector<Item> items_;
+    BCEnqueueResult result_ = BCEnqueueResult::Saved;
+    bool held_ = false;
+    std::vector<BCEnqueueCompletion> waiting_;
 };
 
 class FakeChannelGroup : public BCChannelGroupProtocol {
@@ -49,6 +91,7 @@ public:
     std::shared_ptr<BCChannelUnitProtocol> addChannelUnitWithConfiguration(
         const BCChannelUnitConfiguration &configuration) override {
         auto unit = std::make_shared<FakeChannelUnit>(configuration);
+        if (holdCompletions) unit->holdCompletions();
         std::lock_guard<std::mutex> lock(mutex_);
         units_.push_back(unit);
         return unit;
@@ -69,6 +112,9 @@ public:
     void addDelegate(const std::shared_ptr<BCChannelDelegate> &) override {}
     void removeDelegate(const std::shared_ptr<BCChannelDelegate> &) override {}
     void setEnabledAndDeleteDataOnDisabled(bool, bool) override {}
+
+    // Units added from now on hold their completions.
+    bool holdCompletions = false;
 
 private:
     std::mutex mutex_;

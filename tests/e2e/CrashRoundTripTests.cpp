@@ -225,6 +225,22 @@ TEST_F(CrashRoundTripTest, DontSendDeletesTheStoredCrashUnsent) {
     EXPECT_TRUE(engineReports().empty());
 }
 
+TEST_F(CrashRoundTripTest, ALaunchKilledRightAfterTheAnswerLeavesTheCrashForTheNext) {
+    ASSERT_EQ(launch("segv", 1).signal, SIGSEGV);
+    const Launch killed = launch("killed-after-answer", 1);
+    ASSERT_EQ(killed.signal, SIGKILL);
+    ASSERT_TRUE(killed.noted("answered"));
+    EXPECT_EQ(filesIn(find("crashes")).size(), 1u);
+    EXPECT_TRUE(logsOfType("appleError").empty());
+
+    // The next launch asks again and sends it; then nothing is left.
+    const Launch next = launch("idle", 1, "appleError");
+    EXPECT_TRUE(next.noted("asked 1"));
+    EXPECT_TRUE(next.noted("sent appleError"));
+    EXPECT_EQ(logsOfType("appleError").size(), 1u);
+    EXPECT_TRUE(filesIn(find("crashes")).empty());
+}
+
 TEST_F(CrashRoundTripTest, AlwaysSendIsRememberedForTheNextCrash) {
     ASSERT_EQ(launch("segv", 2).signal, SIGSEGV);
     const Launch next = launch("idle", 2, "appleError");

@@ -12,7 +12,9 @@
 //                 std::runtime_error("boom") uncaught, on this thread or a
 //                 second one; "raise": an exception raised in an event
 //                 handler; "test-crash": the service's test crash;
-//                 "memory": a memory warning, then exit; "idle": run until pending crashes
+//                 "memory": a memory warning, then exit; "killed-after-answer": as
+//                 "idle", but the process is killed right after the answer,
+//                 before the store can save what it enqueued; "idle": run until pending crashes
 //                 are processed and every log type listed in E2E_WAIT_SENT
 //                 (comma-separated) was sent or failed: crash logs as the
 //                 crash delegate is told, other logs as the channel group
@@ -94,9 +96,29 @@ int main() {
         note("failed appleError");
     };
     BCCrashes::setDelegate(delegate);
-    BCCrashes::setUserConfirmationHandler([answer](const std::vector<std::shared_ptr<BCErrorReport>> &reports) {
+    const bool killedAfterAnswer = env("E2E_ACTION") == "killed-after-answer";
+    BCCrashes::setUserConfirmationHandler([answer, killedAfterAnswer](
+                                              const std::vector<std::shared_ptr<BCErrorReport>> &reports) {
         note("asked " + std::to_string(reports.size()));
+        if (!killedAfterAnswer) {
+            BCCrashes::notifyWithUserConfirmation(answer);
+            return true;
+        }
+        // Hold the channel group's queue, answer, and die before the store
+        // can save anything that answer enqueued.
+        auto group = BCBeacon::sharedInstance()->channelGroup();
+        auto held = platform::dispatch::Semaphore::create(0);
+        auto entered = platform::dispatch::Semaphore::create(0);
+        if (group) {
+            platform::dispatch::async(group->logsDispatchQueue(), [held, entered] {
+                entered->signal();
+                held->wait();
+            });
+            entered->wait(kPatience);
+        }
         BCCrashes::notifyWithUserConfirmation(answer);
+        note("answered");
+        kill(getpid(), SIGKILL);
         return true;
     });
 

@@ -1,7 +1,8 @@
 // Runs partly on the crash path: bc_save_log_buffer (and what it calls, in
 // the "crash path" section below) runs in a signal handler or on the
 // exception server while other threads may still run. It allocates nothing,
-// takes no lock, logs nothing and loops on short writes and EINTR.
+// takes no lock, logs nothing and loops on short writes and EINTR. The files
+// it writes are opened with O_NOFOLLOW and mode 0600.
 //
 // How a slot stays readable without a lock: its archived bytes and token are
 // one immutable block published through an atomic pointer. A replacement
@@ -15,9 +16,11 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <set>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -43,6 +46,11 @@ constexpr const char *kLogTag = "BeaconCrashes";
 constexpr const char *kSdkLogTag = "Beacon";
 constexpr const char *kBufferExtension = "bccrasheslogbuffer";
 constexpr const char *kTokenExtension = "targettoken";
+// Suffix of a buffer file set aside: its log can never be stored.
+constexpr const char *kUnstorableSuffix = ".unstorable";
+// Far above any log the SDK prepares; a larger file is not ours.
+constexpr size_t kMaxBufferFileSize = 4 * 1024 * 1024;
+constexpr size_t kMaxTokenFileSize = 64 * 1024;
 
 // One slot's content, never changed once published.
 struct Block {
@@ -107,7 +115,8 @@ std::string slotPath(const Directory *directory, size_t index, const char *exten
 void writeWholeFile(const char *path, const uint8_t *bytes, size_t length) {
     int fd;
     do {
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        // Never through a link put in the file's place, and private.
+        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return;
     while (length > 0) {
@@ -145,6 +154,49 @@ bool composePath(char *out, size_t capacity, const std::string &directory, size_
 
 }  // namespace
 
+namespace {
+
+// --- Outside the crash path. ---
+
+// Creates the file below the SDK directory if missing (mode 0600), or
+// empties it when asked; never through a link. The directory exists.
+void createPrivateFile(const std::string &component, bool truncate) {
+    auto url = BCUtility::fullURLForPathComponent(component);
+    if (!url) return;
+    int fd;
+    do {
+        fd = open(url->c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (truncate ? O_TRUNC : 0),
+                  0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        BCLogError(kLogTag, "Couldn't create the log buffer file %@: errno %d", url->string(), errno);
+        return;
+    }
+    close(fd);
+}
+
+// Buffer files whose logs were enqueued and not yet answered by the store,
+// under the buffer's lock: a second re-enqueueing skips them.
+std::set<std::string> &filesInFlight() {
+    static auto *files = new std::set<std::string>;
+    return *files;
+}
+
+// Renames the file (and its token file) out of the buffer's names.
+void setAside(const std::string &component, const std::string &tokenComponent) {
+    for (const auto &name : {component, tokenComponent}) {
+        auto url = BCUtility::fullURLForPathComponent(name);
+        if (!url || access(url->c_str(), F_OK) != 0) continue;
+        const std::string aside = url->string() + kUnstorableSuffix;
+        if (std::rename(url->c_str(), aside.c_str()) != 0) {
+            BCLogError(kLogTag, "Couldn't set aside %@ (errno %d); it is emptied.", url->string(), errno);
+            createPrivateFile(name, true);
+        }
+    }
+}
+
+}  // namespace
+
 void bc_save_log_buffer(siginfo_t *, ucontext_t *, void *) {
     gLogBufferSaved.store(true, std::memory_order_release);
     const Directory *directory = gDirectory.load(std::memory_order_acquire);
@@ -175,10 +227,13 @@ void BCCrashesLogBuffer::setupLogBuffer(const std::shared_ptr<platform::dispatch
                                         const std::shared_ptr<platform::dispatch::Group> &group) {
     std::lock_guard<std::recursive_mutex> lock(bufferMutex());
     const std::string directoryComponent = BCCrashesUtil::logBufferDir();
-    auto directoryURL = BCUtility::fullURLForPathComponent(directoryComponent);
+    // Made here, not only on the directory's first use in the process: the
+    // SDK directory may have moved since.
+    auto directoryURL = BCUtility::createDirectoryForPathComponent(directoryComponent);
+    if (directoryURL) BCCrashesUtil::tightenDirectory(*directoryURL);
     for (size_t i = 0; i < kSlotCount; ++i) {
         const std::string component = directoryComponent + "/" + slotFileName(i, kBufferExtension);
-        auto create = [component] { BCUtility::createFileAtPathComponent(component, std::nullopt, false, false); };
+        auto create = [component] { createPrivateFile(component, false); };
         if (queue && group) {
             group->async(queue, create);
         } else {
@@ -272,28 +327,67 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
     for (const auto &entry : entries) {
         if (!platform::text::hasSuffix(entry.name, suffix) || entry.name.size() == suffix.size()) continue;
         const std::string component = directory + "/" + entry.name;
-        auto data = BCUtility::loadDataForPathComponent(component);
-        if (data && !data->empty()) {
-            auto log = std::dynamic_pointer_cast<BCAbstractLog>(BCUtility::unarchiveKeyedData(*data).object());
-            if (!log) {
-                BCLogError(kSdkLogTag, "Deserialization failed for log: %@", "The log deserialized to NULL.");
-                continue;
-            }
-            const std::string tokenComponent = platform::text::replaceAll(component, kBufferExtension, kTokenExtension);
-            auto tokenData = BCUtility::loadDataForPathComponent(tokenComponent);
-            if (tokenData && !tokenData->empty()) {
-                const std::string text(tokenData->begin(), tokenData->end());
-                if (auto token = encrypter.decryptString(text)) {
-                    log->addTransmissionTargetToken(*token);
-                } else {
-                    BCLogError(kSdkLogTag, "Failed to decrypt the target token.");
-                }
-                BCUtility::deleteFileAtURL(BCUtility::fullURLForPathComponent(tokenComponent));
-            }
-            BCLogDebug(kLogTag, "Re-enqueueing buffered log, type: %@.", log->type());
-            if (unit) unit->enqueueItem(log, BCFlagsNormal);
+        const std::string tokenComponent = platform::text::replaceAll(component, kBufferExtension, kTokenExtension);
+        {
+            std::lock_guard<std::recursive_mutex> lock(bufferMutex());
+            if (filesInFlight().count(component)) continue;
         }
-        BCUtility::createFileAtPathComponent(component, platform::Data{}, false, true);
+        platform::ErrorPtr error;
+        auto url = BCUtility::fullURLForPathComponent(component);
+        auto data = url ? BCCrashesUtil::readRegularFile(*url, kMaxBufferFileSize, &error) : std::nullopt;
+        if (!data) {
+            BCLogError(kLogTag, "Couldn't read the log buffer file %@: %@", entry.name,
+                       error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt);
+            setAside(component, tokenComponent);
+            continue;
+        }
+        if (data->empty()) continue;
+        auto log = std::dynamic_pointer_cast<BCAbstractLog>(BCUtility::unarchiveKeyedData(*data).object());
+        if (!log) {
+            // Left as it is, as before: a later build may read it.
+            BCLogError(kSdkLogTag, "Deserialization failed for log: %@", "The log deserialized to NULL.");
+            continue;
+        }
+        auto tokenURL = BCUtility::fullURLForPathComponent(tokenComponent);
+        auto tokenData = tokenURL && access(tokenURL->c_str(), F_OK) == 0
+                             ? BCCrashesUtil::readRegularFile(*tokenURL, kMaxTokenFileSize)
+                             : std::nullopt;
+        if (tokenData && !tokenData->empty()) {
+            const std::string text(tokenData->begin(), tokenData->end());
+            if (auto token = encrypter.decryptString(text)) {
+                log->addTransmissionTargetToken(*token);
+            } else {
+                BCLogError(kSdkLogTag, "Failed to decrypt the target token.");
+            }
+        }
+        BCLogDebug(kLogTag, "Re-enqueueing buffered log, type: %@.", log->type());
+        if (!unit) continue;
+        {
+            std::lock_guard<std::recursive_mutex> lock(bufferMutex());
+            filesInFlight().insert(component);
+        }
+        // The file is emptied only once the store has the log: a launch that
+        // ends first, or a save that fails, leaves it for the next launch.
+        const std::string name = entry.name;
+        unit->enqueueItem(log, BCFlagsNormal, [component, tokenComponent, name](BCEnqueueResult result) {
+            std::lock_guard<std::recursive_mutex> lock(bufferMutex());
+            filesInFlight().erase(component);
+            switch (result) {
+            case BCEnqueueResult::Saved:
+            case BCEnqueueResult::Discarded:
+                BCUtility::deleteItemForPathComponent(tokenComponent);
+                createPrivateFile(component, true);
+                break;
+            case BCEnqueueResult::Failed:
+            case BCEnqueueResult::Refused:
+                BCLogError(kLogTag, "The buffered log %@ couldn't be stored; it is kept for a later launch.", name);
+                break;
+            case BCEnqueueResult::Unstorable:
+                BCLogError(kLogTag, "The buffered log %@ can never be stored; it is set aside.", name);
+                setAside(component, tokenComponent);
+                break;
+            }
+        });
     }
     return unit;
 }
@@ -308,7 +402,7 @@ void BCCrashesLogBuffer::emptyLogBufferFiles() {
     const std::string suffix = std::string(".") + kBufferExtension;
     for (const auto &entry : *entries) {
         if (!platform::text::hasSuffix(entry.name, suffix) || entry.size == 0) continue;
-        BCUtility::createFileAtPathComponent(directory + "/" + entry.name, std::nullopt, false, true);
+        createPrivateFile(directory + "/" + entry.name, true);
     }
 }
 

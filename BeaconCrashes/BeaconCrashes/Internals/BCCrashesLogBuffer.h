@@ -51,8 +51,13 @@ public:
     // channel:didCompleteEnqueueingLog:internalId: — frees every slot of the
     // id, and deletes its file once the buffer was saved at crash time.
     static void didCompleteEnqueueingLog(const std::shared_ptr<BCAbstractLog> &log, const std::string &internalId);
-    // Adds a "CrashesBuffer" unit to the group, enqueues every buffered log
-    // found on disk on it, and empties those files. Answers the unit.
+    // Adds a "CrashesBuffer" unit to the group and enqueues every buffered
+    // log found on disk on it; a file is emptied (and its token file
+    // deleted) once the store has saved its log, kept when the save fails,
+    // and set aside as "<name>.unstorable" when the log can never be stored.
+    // A file whose log is still on its way is not enqueued again. Files that
+    // are not regular or are far too large are set aside unread. Answers the
+    // unit.
     static std::shared_ptr<BCChannelUnitProtocol> processLogBufferAfterCrash(BCChannelGroupProtocol &channelGroup,
                                                                             BCEncrypter &encrypter);
     // Empties every non-empty buffer file; the slots and token files stay.

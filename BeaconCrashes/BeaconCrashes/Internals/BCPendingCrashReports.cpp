@@ -1,16 +1,16 @@
 #include "BCPendingCrashReports.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <string_view>
 
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
 #include "BCBeaconUserDefaults.h"
-#include "BCChannelUnitProtocol.h"
 #include "BCCrashes.h"
-#include "BCCrashesDelegate.h"
-#include "BCDispatcherUtil.h"
+#include "BCCrashesUtil.h"
 #include "BCErrorLogFormatter.h"
 #include "BCErrorReport.h"
 #include "BCFlags.h"
@@ -19,9 +19,8 @@
 #include "BCUserIdContext.h"
 #include "BCUtility.h"
 #include "BCWrapperExceptionManager.h"
-#include "platform/appkit/Exception.h"
+#include "bbcrash_crash_handler.h"
 #include "platform/dispatch/Dispatch.h"
-#include "platform/dispatch/Once.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Format.h"
 
@@ -31,49 +30,45 @@ constexpr const char *kUserConfirmationKey = "CrashesUserConfirmation";
 // Names probed past the current second before a crash file is given up.
 constexpr int kMaxNameAttempts = 1000;
 
-// Never destroyed: the delayed block may run while the process exits.
-platform::dispatch::Once &delayedProcessingOnce() {
-    static auto *once = new platform::dispatch::Once;
-    return *once;
-}
-
-std::string componentFor(const std::string &directory, const std::filesystem::path &file) {
-    return platform::format("%@/%@", directory, file.filename().string());
+std::optional<std::string> describe(const platform::ErrorPtr &error) {
+    return error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt;
 }
 
 }  // namespace
 
-BCPendingCrashReports::BCPendingCrashReports(const std::shared_ptr<BCCrashes> &crashes) : crashes_(crashes) {}
+BCPendingCrashReports::BCPendingCrashReports(const std::shared_ptr<BCPendingCrashReportsDelegate> &delegate,
+                                             std::string crashesDirectory, std::string analyzerFilePathComponent,
+                                             std::shared_ptr<platform::dispatch::Semaphore> processingGate)
+    : delegate_(delegate),
+      crashesDirectory_(std::move(crashesDirectory)),
+      analyzerFilePathComponent_(std::move(analyzerFilePathComponent)),
+      processingGate_(std::move(processingGate)) {}
 
-std::shared_ptr<BCPendingCrashReports> BCPendingCrashReports::sharedInstance() {
-    static auto *mutex = new std::mutex;
-    static auto *shared = new std::shared_ptr<BCPendingCrashReports>;
-    auto crashes = BCCrashes::sharedInstance();
-    std::lock_guard<std::mutex> lock(*mutex);
-    if (!*shared || (*shared)->crashes_.lock() != crashes) *shared = std::make_shared<BCPendingCrashReports>(crashes);
-    return *shared;
+std::string BCPendingCrashReports::componentFor(const Path &file) const {
+    return platform::format("%@/%@", crashesDirectory_, file.filename().string());
 }
 
 // --- At start. ---
 
 void BCPendingCrashReports::handleLatestCrashReport() {
-    auto crashes = crashes_.lock();
-    if (!crashes) return;
-    auto engine = crashes->bbCrashReporter();
+    auto delegate = delegate_.lock();
+    if (!delegate) return;
+    auto engine = delegate->bbCrashReporter();
     bool purge = true;
-    if (BCUtility::fileExistsForPathComponent(crashes->analyzerInProgressFilePathComponent())) {
+    if (BCUtility::fileExistsForPathComponent(analyzerFilePathComponent_)) {
         BCLogError(BCCrashes::logTag(), "Error on loading the crash report, it will be purged.");
     } else if (engine) {
         createAnalyzerFile();
         platform::ErrorPtr error;
+        // The engine refuses a file that is not regular or is larger than
+        // its writer ever writes, before reading it.
         auto data = engine->loadPendingCrashReportData(&error);
+        std::shared_ptr<BBCrashReport> report;
         if (!data) {
-            BCLogError(BCCrashes::logTag(), "Couldn't load crash report: %@",
-                       error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt);
-        } else if (auto report = BBCrashReport::make(*data, &error); !report) {
-            BCLogWarning(BCCrashes::logTag(), "Couldn't parse crash report: %@",
-                         error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt);
-        } else if (!storeCrashData(*data)) {
+            BCLogError(BCCrashes::logTag(), "Couldn't load crash report: %@", describe(error));
+        } else if (report = BBCrashReport::make(*data, &error); !report) {
+            BCLogWarning(BCCrashes::logTag(), "Couldn't parse crash report: %@", describe(error));
+        } else if (auto file = storeCrashData(*data); !file) {
             // The engine's copy is the only one left: keep it for the next
             // launch rather than lose the crash.
             BCLogError(BCCrashes::logTag(), "Couldn't store the crash report; it is kept for the next launch.");
@@ -84,6 +79,7 @@ void BCPendingCrashReports::handleLatestCrashReport() {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 lastSessionCrashReport_ = errorReport;
+                latest_ = Entry{log, errorReport, *file};
             }
             BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({errorReport});
         }
@@ -93,33 +89,28 @@ void BCPendingCrashReports::handleLatestCrashReport() {
 }
 
 std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData(const std::vector<uint8_t> &data) {
-    auto crashes = crashes_.lock();
-    if (!crashes) return std::nullopt;
     const double seconds = platform::Date::now().timeIntervalSinceReferenceDate();
     // Two handlings within one second would share a name: take the next
     // free one, never overwriting a stored crash.
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         const std::string component =
-            platform::format("%@/%@", crashes->crashesPathComponent(), platform::format("%.0f", seconds + attempt));
+            platform::format("%@/%@", crashesDirectory_, platform::format("%.0f", seconds + attempt));
         if (BCUtility::fileExistsForPathComponent(component)) continue;
-        auto url = BCUtility::createFileAtPathComponent(component, data, true, false);
-        if (!url) return std::nullopt;
-        return url;
+        return BCCrashesUtil::writePrivateFile(component, data);
     }
     return std::nullopt;
 }
 
 std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashReports() {
-    auto crashes = crashes_.lock();
-    if (!crashes) return {};
     std::vector<Path> files;
-    auto entries = BCUtility::contentsOfDirectory(crashes->crashesPathComponent());
+    auto entries = BCUtility::contentsOfDirectory(crashesDirectory_);
     if (!entries || entries->empty()) {
         BCLogError(BCCrashes::logTag(), "No persisted crashes found.");
         return files;
     }
-    // Regular, non-empty files that are not markers or metadata.
-    static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"};
+    // Regular, non-empty files that are not markers, metadata or set aside.
+    static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc",
+                                           kUnstorableSuffix};
     for (const auto &entry : *entries) {
         if (!entry.isRegularFile || static_cast<int32_t>(entry.size) <= 0) continue;
         const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
@@ -151,22 +142,19 @@ void BCPendingCrashReports::startDelayedCrashProcessing() {
     std::weak_ptr<BCPendingCrashReports> weakSelf = weak_from_this();
     platform::dispatch::after(1.0, platform::dispatch::globalQueue(), [weakSelf] {
         auto self = weakSelf.lock();
-        auto crashes = self ? self->crashes_.lock() : nullptr;
-        if (!crashes) return;
-        delayedProcessingOnce().call([&] {
+        if (!self || !self->delegate_.lock()) return;
+        self->delayedProcessingOnce_.call([&] {
             self->startCrashProcessing();
-            crashes->delayedProcessingSemaphore()->signal();
+            if (self->processingGate_) self->processingGate_->signal();
         });
     });
 }
 
-void BCPendingCrashReports::resetDelayedProcessing() { delayedProcessingOnce().reset(); }
-
 void BCPendingCrashReports::startCrashProcessing() {
-    auto crashes = crashes_.lock();
-    if (!crashes) return;
+    auto delegate = delegate_.lock();
+    if (!delegate) return;
     BCLogDebug(BCCrashes::logTag(), "Start delayed CrashManager processing");
-    const auto handler = crashes->exceptionHandler();
+    const auto handler = delegate->exceptionHandler();
     if (handler && handler != platform::appkit::NSGetUncaughtExceptionHandler()) {
         BCLogWarning(BCCrashes::logTag(),
                      "Another exception handler was added. If this invokes any kind of exit() after processing the "
@@ -177,31 +165,42 @@ void BCPendingCrashReports::startCrashProcessing() {
 }
 
 void BCPendingCrashReports::processCrashReports() {
-    auto crashes = crashes_.lock();
-    if (!crashes) return;
-    if (!crashes->instanceIsEnabled()) {
+    auto delegate = delegate_.lock();
+    if (!delegate) return;
+    if (!delegate->pendingReportsServiceEnabled()) {
         BCLogDebug(BCCrashes::logTag(), "Crashes service is disabled; discard all crash reports");
         deleteAllFromCrashesDirectory();
         BCWrapperExceptionManager::deleteAllWrapperExceptions();
         return;
     }
+    std::optional<Entry> latest;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        unprocessedLogs_.emplace();
-        unprocessedReports_.emplace();
-        unprocessedFilePaths_.emplace();
+        unprocessed_.emplace();
+        latest.swap(latest_);
     }
     // In the order of the stored files, and one log per file: its error
-    // report is made from the log, so both carry the same id.
+    // report is made from the log, so both carry the same id. The report
+    // stored at this start was parsed then.
     std::vector<Entry> parsed;
     for (const auto &file : crashFiles()) {
-        auto data = BCUtility::loadDataForPathComponent(componentFor(crashes->crashesPathComponent(), file));
-        if (!data || data->empty()) continue;
+        if (latest && latest->file.filename() == file.filename()) {
+            parsed.push_back(*latest);
+            continue;
+        }
         platform::ErrorPtr error;
+        auto url = BCUtility::fullURLForPathComponent(componentFor(file));
+        auto data = url ? BCCrashesUtil::readRegularFile(*url, BBCRASH_REPORT_SIZE_LIMIT, &error) : std::nullopt;
+        if (!data) {
+            BCLogError(BCCrashes::logTag(), "Couldn't read the stored crash report %@: %@", file.filename().string(),
+                       describe(error));
+            continue;
+        }
+        if (data->empty()) continue;
         auto report = BBCrashReport::make(*data, &error);
         if (!report) {
             BCLogWarning(BCCrashes::logTag(), "Crash report found but couldn't parse it, discard the crash report: %@",
-                         error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt);
+                         describe(error));
             continue;
         }
         BCLogVerbose(BCCrashes::logTag(), "Crash reports found");
@@ -212,7 +211,7 @@ void BCPendingCrashReports::processCrashReports() {
     for (const auto &entry : parsed) reports.push_back(entry.report);
     BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(reports);
 
-    const bool automatic = crashes->isAutomaticProcessingEnabled();
+    const bool automatic = delegate->isAutomaticProcessingEnabled();
     for (const auto &entry : parsed) {
         const std::string name = entry.file.filename().string();
         if (automatic && !shouldProcessErrorReport(entry.report)) {
@@ -230,34 +229,28 @@ void BCPendingCrashReports::processCrashReports() {
                        name);
         }
         std::lock_guard<std::mutex> lock(mutex_);
-        unprocessedLogs_->push_back(entry.log);
-        unprocessedReports_->push_back(entry.report);
-        unprocessedFilePaths_->push_back(entry.file);
+        unprocessed_->push_back(entry);
     }
     if (automatic) sendCrashReportsOrAwaitUserConfirmation();
 }
 
 bool BCPendingCrashReports::shouldProcessErrorReport(const std::shared_ptr<BCErrorReport> &report) {
-    auto crashes = crashes_.lock();
-    auto delegate = BCCrashes::delegate();
-    if (!crashes || !delegate || !delegate->shouldProcessErrorReport) return true;
-    return delegate->shouldProcessErrorReport(*crashes, report);
+    auto delegate = delegate_.lock();
+    return !delegate || delegate->shouldProcessErrorReport(report);
 }
 
 std::optional<BCPendingCrashReports::Reports> BCPendingCrashReports::unprocessedCrashReports() {
-    auto crashes = crashes_.lock();
-    if (crashes && crashes->isAvailable()) {
-        auto gate = crashes->delayedProcessingSemaphore();
-        gate->wait();
-        gate->signal();
+    auto delegate = delegate_.lock();
+    if (delegate && delegate->pendingReportsServiceAvailable() && processingGate_) {
+        processingGate_->wait();
+        processingGate_->signal();
     }
     return unprocessedReports();
 }
 
 void BCPendingCrashReports::deleteAllFromCrashesDirectory() {
-    auto crashes = crashes_.lock();
     std::lock_guard<std::mutex> lock(mutex_);
-    if (crashes) BCUtility::deleteItemForPathComponent(crashes->crashesPathComponent());
+    BCUtility::deleteItemForPathComponent(crashesDirectory_);
     crashFiles_.clear();
 }
 
@@ -266,19 +259,12 @@ void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) {
 }
 
 void BCPendingCrashReports::createAnalyzerFile() {
-    auto crashes = crashes_.lock();
-    if (!crashes) return;
-    if (!BCUtility::createFileAtPathComponent(crashes->analyzerInProgressFilePathComponent(), std::nullopt, false,
-                                              false)) {
+    if (!BCCrashesUtil::writePrivateFile(analyzerFilePathComponent_, platform::Data{})) {
         BCLogError(BCCrashes::logTag(), "Couldn't create crash analyzer file.");
     }
 }
 
-void BCPendingCrashReports::removeAnalyzerFile() {
-    if (auto crashes = crashes_.lock()) {
-        BCUtility::deleteItemForPathComponent(crashes->analyzerInProgressFilePathComponent());
-    }
-}
+void BCPendingCrashReports::removeAnalyzerFile() { BCUtility::deleteItemForPathComponent(analyzerFilePathComponent_); }
 
 std::shared_ptr<BCErrorReport> BCPendingCrashReports::getLastSessionCrashReport() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -288,12 +274,12 @@ std::shared_ptr<BCErrorReport> BCPendingCrashReports::getLastSessionCrashReport(
 // --- The user's answer. ---
 
 bool BCPendingCrashReports::sendCrashReportsOrAwaitUserConfirmation() {
-    auto crashes = crashes_.lock();
+    auto delegate = delegate_.lock();
     const bool alwaysSend = shouldAlwaysSend();
-    if (!crashes) return alwaysSend;
+    if (!delegate) return alwaysSend;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!unprocessedReports_ || unprocessedReports_->empty()) return alwaysSend;
+        if (!unprocessed_ || unprocessed_->empty()) return alwaysSend;
     }
     if (alwaysSend) {
         BCLogDebug(BCCrashes::logTag(),
@@ -301,12 +287,12 @@ bool BCPendingCrashReports::sendCrashReportsOrAwaitUserConfirmation() {
         handleUserConfirmation(BCUserConfirmationSend);
         return true;
     }
-    if (!crashes->isAutomaticProcessingEnabled()) {
+    if (!delegate->isAutomaticProcessingEnabled()) {
         BCLogDebug(BCCrashes::logTag(),
                    "Automatic crash processing is disabled and \"AlwaysSend\" is false. Awaiting user confirmation.");
         return false;
     }
-    if (!BCCrashes::userConfirmationHandler() || !userPromptedForConfirmation()) {
+    if (!delegate->confirmationHandler() || !userPromptedForConfirmation()) {
         BCLogDebug(BCCrashes::logTag(),
                    "The user confirmation handler is not implemented or returned NO, continue sending logs");
         handleUserConfirmation(BCUserConfirmationSend);
@@ -319,7 +305,8 @@ bool BCPendingCrashReports::shouldAlwaysSend() {
 }
 
 bool BCPendingCrashReports::userPromptedForConfirmation() {
-    auto handler = BCCrashes::userConfirmationHandler();
+    auto delegate = delegate_.lock();
+    auto handler = delegate ? delegate->confirmationHandler() : nullptr;
     if (!handler) return false;
     // The handler gets a copy: its own answer empties the list.
     const Reports reports = unprocessedReports().value_or(Reports{});
@@ -333,9 +320,10 @@ void BCPendingCrashReports::notifyWithUserConfirmation(unsigned long userConfirm
     bool processed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        processed = unprocessedReports_.has_value();
+        processed = unprocessed_.has_value();
     }
-    if (!BCCrashes::userConfirmationHandler() && !processed) {
+    auto delegate = delegate_.lock();
+    if ((!delegate || !delegate->confirmationHandler()) && !processed) {
         BCLogError(BCCrashes::logTag(), "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
                                         "userConfirmationHandler. For more information refer to the documentation.");
         return;
@@ -344,35 +332,71 @@ void BCPendingCrashReports::notifyWithUserConfirmation(unsigned long userConfirm
 }
 
 void BCPendingCrashReports::handleUserConfirmation(unsigned long userConfirmation) {
-    auto crashes = crashes_.lock();
-    if (!crashes) return;
+    auto delegate = delegate_.lock();
+    if (!delegate) return;
     const std::vector<Entry> entries = takeUnprocessed();
     if (userConfirmation == BCUserConfirmationDontSend) {
         for (const auto &entry : entries) discard(entry);
-        crashes->clearContextHistoryAndKeepCurrentSession();
+        delegate->clearContextHistoryAndKeepCurrentSession();
         return;
     }
     if (userConfirmation == BCUserConfirmationAlways) {
         BCBeaconUserDefaults::shared()->setObject(true, kUserConfirmationKey);
     }
-    auto delegate = BCCrashes::delegate();
-    auto unit = crashes->channelUnit();
+    auto unit = delegate->crashesChannelUnit();
     for (const auto &entry : entries) {
-        std::optional<std::vector<std::shared_ptr<BCErrorAttachmentLog>>> attachments;
-        if (delegate && delegate->attachmentsWithCrashes) {
-            attachments = delegate->attachmentsWithCrashes(*crashes, entry.report);
-        } else {
-            BCLogDebug(BCCrashes::logTag(), "attachmentsWithCrashes is not implemented");
-        }
+        auto attachments = delegate->attachmentsWithCrashReport(entry.report);
         if (auto timestamp = entry.log->timestamp()) {
             entry.log->setSid(BCSessionContext::sharedInstance()->sessionIdAt(*timestamp));
             entry.log->setUserId(BCUserIdContext::sharedInstance()->userIdAt(*timestamp));
         }
-        if (unit) unit->enqueueItem(entry.log, BCFlagsCritical);
-        crashes->instanceSendErrorAttachments(attachments, entry.report->incidentIdentifier().value_or(""));
-        discard(entry);
+        if (unit) {
+            // The file stays until the store has the log: a launch that ends
+            // first, or a save that fails, leaves it for the next launch.
+            unit->enqueueItem(entry.log, BCFlagsCritical,
+                              [self = shared_from_this(), entry](BCEnqueueResult result) {
+                                  self->didEnqueue(entry, result);
+                              });
+        } else {
+            BCLogError(BCCrashes::logTag(), "The crash report %@ can't be sent before the service starts; it is kept "
+                                            "for a later launch.", entry.file.filename().string());
+        }
+        delegate->instanceSendErrorAttachments(attachments, entry.report->incidentIdentifier().value_or(""));
     }
-    crashes->clearContextHistoryAndKeepCurrentSession();
+    delegate->clearContextHistoryAndKeepCurrentSession();
+}
+
+void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult result) {
+    const std::string name = entry.file.filename().string();
+    switch (result) {
+    case BCEnqueueResult::Saved:
+    case BCEnqueueResult::Discarded:
+        discard(entry);
+        return;
+    case BCEnqueueResult::Failed:
+    case BCEnqueueResult::Refused:
+        BCLogError(BCCrashes::logTag(), "The crash report %@ couldn't be stored for sending; it is kept for a later "
+                                        "launch.", name);
+        return;
+    case BCEnqueueResult::Unstorable: {
+        // Processing it again would fail again, at every launch.
+        Path aside = entry.file;
+        aside += kUnstorableSuffix;
+        if (std::rename(entry.file.c_str(), aside.c_str()) != 0) {
+            BCLogError(BCCrashes::logTag(), "The crash report %@ can never be stored and couldn't be set aside "
+                                            "(errno %d); it is deleted.", name, errno);
+            discard(entry);
+            return;
+        }
+        BCLogError(BCCrashes::logTag(), "The crash report %@ can never be stored; it is set aside as %@.", name,
+                   aside.filename().string());
+        if (auto id = entry.report->incidentIdentifier()) {
+            BCWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*id);
+        }
+        removeCrashFile(entry.file);
+        return;
+    }
+    }
 }
 
 void BCPendingCrashReports::clearUnprocessedReports() { takeUnprocessed(); }
@@ -382,82 +406,36 @@ bool BCPendingCrashReports::sendCrashReportsOrAwaitUserConfirmationForFilteredId
     std::vector<Entry> dropped;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (unprocessedReports_) {
-            // Removed by index, so the three lists stay parallel.
-            for (size_t i = unprocessedReports_->size(); i-- > 0;) {
-                const auto &id = (*unprocessedReports_)[i]->incidentIdentifier();
-                if (id && std::find(filteredIds.begin(), filteredIds.end(), *id) != filteredIds.end()) continue;
-                dropped.push_back({(*unprocessedLogs_)[i], (*unprocessedReports_)[i], (*unprocessedFilePaths_)[i]});
-                unprocessedLogs_->erase(unprocessedLogs_->begin() + static_cast<std::ptrdiff_t>(i));
-                unprocessedReports_->erase(unprocessedReports_->begin() + static_cast<std::ptrdiff_t>(i));
-                unprocessedFilePaths_->erase(unprocessedFilePaths_->begin() + static_cast<std::ptrdiff_t>(i));
-            }
+        if (unprocessed_) {
+            std::erase_if(*unprocessed_, [&](const Entry &entry) {
+                const auto &id = entry.report->incidentIdentifier();
+                if (id && std::find(filteredIds.begin(), filteredIds.end(), *id) != filteredIds.end()) return false;
+                dropped.push_back(entry);
+                return true;
+            });
         }
     }
     for (const auto &entry : dropped) discard(entry);
     return sendCrashReportsOrAwaitUserConfirmation();
 }
 
-void BCPendingCrashReports::channelWillSendLog(const std::shared_ptr<BCAbstractLog> &log) {
-    relayToDelegate(log, [](const BCCrashesDelegate &delegate) { return bool(delegate.willSendErrorReport); },
-                    [](const BCCrashesDelegate &delegate, BCCrashes &crashes, const Report &report) {
-                        delegate.willSendErrorReport(crashes, report);
-                    });
-}
-
-void BCPendingCrashReports::channelDidSucceedSendingLog(const std::shared_ptr<BCAbstractLog> &log) {
-    relayToDelegate(log, [](const BCCrashesDelegate &delegate) { return bool(delegate.didSucceedSendingErrorReport); },
-                    [](const BCCrashesDelegate &delegate, BCCrashes &crashes, const Report &report) {
-                        delegate.didSucceedSendingErrorReport(crashes, report);
-                    });
-}
-
-void BCPendingCrashReports::channelDidFailSendingLog(const std::shared_ptr<BCAbstractLog> &log,
-                                                     const platform::ErrorPtr &error) {
-    relayToDelegate(log, [](const BCCrashesDelegate &delegate) { return bool(delegate.didFailSendingErrorReport); },
-                    [error](const BCCrashesDelegate &delegate, BCCrashes &crashes, const Report &report) {
-                        delegate.didFailSendingErrorReport(crashes, report, error);
-                    });
-}
-
-void BCPendingCrashReports::relayToDelegate(
-    const std::shared_ptr<BCAbstractLog> &log, const std::function<bool(const BCCrashesDelegate &)> &responds,
-    std::function<void(const BCCrashesDelegate &, BCCrashes &, const Report &)> call) {
-    auto delegate = BCCrashes::delegate();
-    auto crashLog = std::dynamic_pointer_cast<BCAppleErrorLog>(log);
-    if (!delegate || !responds(*delegate) || !crashLog) return;
-    auto report = BCErrorLogFormatter::errorReportFromLog(*crashLog);
-    std::weak_ptr<BCCrashes> weakCrashes = crashes_;
-    BCDispatcherUtil::performBlockOnMainThread([delegate, report, weakCrashes, call = std::move(call)] {
-        if (auto crashes = weakCrashes.lock()) call(*delegate, *crashes, report);
-    });
-}
-
-std::optional<std::vector<std::shared_ptr<BCAppleErrorLog>>> BCPendingCrashReports::unprocessedLogs() const {
+std::optional<std::vector<BCPendingCrashReports::Entry>> BCPendingCrashReports::unprocessedEntries() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return unprocessedLogs_;
+    return unprocessed_;
 }
 
 std::optional<BCPendingCrashReports::Reports> BCPendingCrashReports::unprocessedReports() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return unprocessedReports_;
-}
-
-std::optional<std::vector<BCPendingCrashReports::Path>> BCPendingCrashReports::unprocessedFilePaths() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return unprocessedFilePaths_;
+    if (!unprocessed_) return std::nullopt;
+    Reports reports;
+    for (const auto &entry : *unprocessed_) reports.push_back(entry.report);
+    return reports;
 }
 
 std::vector<BCPendingCrashReports::Entry> BCPendingCrashReports::takeUnprocessed() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Entry> entries;
-    if (!unprocessedReports_) return entries;
-    for (size_t i = 0; i < unprocessedReports_->size(); ++i) {
-        entries.push_back({(*unprocessedLogs_)[i], (*unprocessedReports_)[i], (*unprocessedFilePaths_)[i]});
-    }
-    unprocessedLogs_->clear();
-    unprocessedReports_->clear();
-    unprocessedFilePaths_->clear();
+    if (unprocessed_) entries.swap(*unprocessed_);
     return entries;
 }
 

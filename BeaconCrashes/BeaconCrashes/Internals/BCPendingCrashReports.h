@@ -1,29 +1,33 @@
 #pragma once
 // The crash reports of earlier runs on their way to the user's answer, for
-// the crash service: the engine's pending report becomes a stored crash file
-// at start; one second later the stored files become crash logs and error
-// reports waiting in three parallel lists; the confirmation handler is asked
-// on the main thread, and the answer sends the logs on the service's unit or
-// discards them.
+// the crash service that owns this object: the engine's pending report
+// becomes a stored crash file at start; one second later the stored files
+// become entries (crash log, error report, file) waiting for the answer; the
+// confirmation handler is asked on the main thread, and the answer sends
+// the logs on the service's unit or discards them.
 //
-// Lock: one mutex guards the three lists and the stored-file list. It is
-// never held across the confirmation handler, a delegate call or a
-// synchronous hop to the main queue, so a handler may answer from inside its
-// call. Handlers get a copy of the reports, never the list itself.
+// A stored file is deleted only once the store has saved its log: a save
+// that fails keeps the file for a later launch (which asks again), and a log
+// the store can never take is set aside (renamed "<name>.unstorable") so that
+// no launch processes it again.
+//
+// Lock: one mutex guards the entries and the stored-file list. It is never
+// held across the confirmation handler, a delegate call or a synchronous hop
+// to the main queue, so a handler may answer from inside its call. Handlers
+// get a copy of the reports, never the list itself.
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/foundation/Error.h"
+#include "BCChannelUnitProtocol.h"
+#include "BCPendingCrashReportsDelegate.h"
+#include "platform/dispatch/Once.h"
+#include "platform/dispatch/Semaphore.h"
 
-class BCAbstractLog;
 class BCAppleErrorLog;
-class BCCrashes;
-class BCCrashesDelegate;
 class BCErrorReport;
 
 class BCPendingCrashReports : public std::enable_shared_from_this<BCPendingCrashReports> {
@@ -31,32 +35,45 @@ public:
     using Path = std::filesystem::path;
     using Reports = std::vector<std::shared_ptr<BCErrorReport>>;
 
-    // Works for the service; holds it weakly. Made with make_shared, as the
+    // One stored crash file on its way: its log and the error report made
+    // from that log (both carry the same id).
+    struct Entry {
+        std::shared_ptr<BCAppleErrorLog> log;
+        std::shared_ptr<BCErrorReport> report;
+        Path file;
+    };
+
+    // Suffix of a stored crash file set aside because its log can never be
+    // stored.
+    static constexpr const char *kUnstorableSuffix = ".unstorable";
+    // Works for the service (held weakly); the stored files are in the
+    // directory component `crashesDirectory`; `processingGate` is signalled
+    // once the delayed processing has run. Made with make_shared, as the
     // delayed processing holds it weakly.
-    explicit BCPendingCrashReports(const std::shared_ptr<BCCrashes> &crashes);
-    // The pending reports of the shared crash service; a new object once the
-    // service was reset.
-    static std::shared_ptr<BCPendingCrashReports> sharedInstance();
+    BCPendingCrashReports(const std::shared_ptr<BCPendingCrashReportsDelegate> &delegate,
+                          std::string crashesDirectory, std::string analyzerFilePathComponent,
+                          std::shared_ptr<platform::dispatch::Semaphore> processingGate);
 
     // --- At start. ---
 
     // Copies the engine's pending report into a stored crash file (the next
     // free name from the seconds since 2001), keeps its error report as the
-    // last session's, and purges the engine's copy once the stored one
+    // last session's (and its entry for the processing, which then does not
+    // parse it again), and purges the engine's copy once the stored one
     // exists. A marker left by a launch that ended during this work purges
-    // the pending report unread.
+    // the pending report unread; so does a report that is not a regular file
+    // or is larger than the engine ever writes.
     void handleLatestCrashReport();
     // The stored crash files, in name (that is, time) order.
     std::vector<Path> persistedCrashReports();
     void setCrashFiles(std::vector<Path> crashFiles);
     std::vector<Path> crashFiles() const;
-    // After one second, on the default global queue, once per process (until
-    // resetDelayedProcessing): processing, then the gate opens.
+    // After one second, on the default global queue, once for this object:
+    // processing, then the gate opens.
     void startDelayedCrashProcessing();
-    // Re-arms the once-per-process guard (with the service's reset).
-    static void resetDelayedProcessing();
     void startCrashProcessing();
     void processCrashReports();
+    // The delegate's answer; yes when it does not answer.
     bool shouldProcessErrorReport(const std::shared_ptr<BCErrorReport> &report);
     // Waits for the gate, then the waiting reports; nothing when processing
     // never ran. Answers at once when the service is not started and
@@ -77,48 +94,40 @@ public:
     // Calls the handler on the main thread (synchronously from elsewhere).
     bool userPromptedForConfirmation();
     void notifyWithUserConfirmation(unsigned long userConfirmation);
+    // Send (or Always): each log is enqueued and its file deleted once the
+    // store has saved it. Don't send: the files are deleted.
     void handleUserConfirmation(unsigned long userConfirmation);
     void clearUnprocessedReports();
     // Keeps the reports whose incident identifiers are listed, discards the
     // others, then decides as above.
     bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string> &filteredIds);
 
-    // Channel callbacks, relayed to the delegate on the main thread for crash
-    // logs only.
-    void channelWillSendLog(const std::shared_ptr<BCAbstractLog> &log);
-    void channelDidSucceedSendingLog(const std::shared_ptr<BCAbstractLog> &log);
-    void channelDidFailSendingLog(const std::shared_ptr<BCAbstractLog> &log, const platform::ErrorPtr &error);
-
-    // Copies of the three lists; nothing before processing made them.
-    std::optional<std::vector<std::shared_ptr<BCAppleErrorLog>>> unprocessedLogs() const;
+    // Copies of the waiting entries, or of their reports; nothing before
+    // processing made the list.
+    std::optional<std::vector<Entry>> unprocessedEntries() const;
     std::optional<Reports> unprocessedReports() const;
-    std::optional<std::vector<Path>> unprocessedFilePaths() const;
 
 private:
-    struct Entry {
-        std::shared_ptr<BCAppleErrorLog> log;
-        std::shared_ptr<BCErrorReport> report;
-        Path file;
-    };
-    // Takes the waiting entries out of the lists (which stay, empty).
+    // Takes the waiting entries out of the list (which stays, empty).
     std::vector<Entry> takeUnprocessed();
     void removeCrashFile(const Path &file);
-    using Report = std::shared_ptr<BCErrorReport>;
-    // Calls the delegate on the main thread, later, with the log's error
-    // report, when it is a crash log and the delegate responds.
-    void relayToDelegate(const std::shared_ptr<BCAbstractLog> &log,
-                         const std::function<bool(const BCCrashesDelegate &)> &responds,
-                         std::function<void(const BCCrashesDelegate &, BCCrashes &, const Report &)> call);
     // Deletes the stored file and the wrapper exception of a report.
     void discard(const Entry &entry);
+    // What the store's answer on a sent entry means for its file.
+    void didEnqueue(const Entry &entry, BCEnqueueResult result);
     std::optional<Path> storeCrashData(const std::vector<uint8_t> &data);
+    std::string componentFor(const Path &file) const;
 
-    std::weak_ptr<BCCrashes> crashes_;
+    const std::weak_ptr<BCPendingCrashReportsDelegate> delegate_;
+    const std::string crashesDirectory_;
+    const std::string analyzerFilePathComponent_;
+    const std::shared_ptr<platform::dispatch::Semaphore> processingGate_;
+    platform::dispatch::Once delayedProcessingOnce_;
+
     mutable std::mutex mutex_;
     std::vector<Path> crashFiles_;
-    // Parallel: entry i of each belongs to the same stored file.
-    std::optional<std::vector<std::shared_ptr<BCAppleErrorLog>>> unprocessedLogs_;
-    std::optional<Reports> unprocessedReports_;
-    std::optional<std::vector<Path>> unprocessedFilePaths_;
+    std::optional<std::vector<Entry>> unprocessed_;
+    // The pending report of this launch, parsed at start.
+    std::optional<Entry> latest_;
     std::shared_ptr<BCErrorReport> lastSessionCrashReport_;
 };

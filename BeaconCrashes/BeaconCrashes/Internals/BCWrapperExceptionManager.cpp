@@ -49,7 +49,12 @@ void BCWrapperExceptionManager::saveWrapperException(const std::shared_ptr<BCWra
                                                      const std::string &baseFilename) {
     auto component = pathComponent(baseFilename);
     if (!component || !wrapperException) return;
-    BCUtility::createFileAtPathComponent(component, BCUtility::archiveKeyedData(wrapperException), true, true);
+    auto archive = BCUtility::archiveKeyedData(wrapperException);
+    if (!archive) {
+        BCLogError(kLogTag, "Couldn't archive the wrapper exception %@", baseFilename);
+        return;
+    }
+    BCCrashesUtil::writePrivateFile(*component, *archive);
 }
 
 std::shared_ptr<BCWrapperException> BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename(

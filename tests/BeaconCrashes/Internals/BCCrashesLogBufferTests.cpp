@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
 #include "BCCrashesLogBuffer.h"
@@ -35,6 +37,11 @@ std::shared_ptr<BCStartServiceLog> startLog(const std::string &service,
     return log;
 }
 
+mode_t modeOf(const std::filesystem::path &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
 std::string serviceOf(const std::shared_ptr<BCAbstractLog> &log) {
     auto start = std::dynamic_pointer_cast<BCStartServiceLog>(log);
     return start && start->services() && !start->services()->empty() ? start->services()->front() : "?";
@@ -50,11 +57,21 @@ protected:
 };
 
 TEST_F(BCCrashesLogBufferTests, SetupCreatesOneEmptyFilePerSlotAndKeepsExistingContent) {
+    // Sixty slots, each a private file whatever the umask.
+    ASSERT_EQ(BCCrashesLogBuffer::kSlotCount, 60u);
+    ASSERT_EQ(BCCrashesLogBuffer::slots().size(), 60u);
+    std::filesystem::remove_all(bufferDir());
+    const mode_t previous = umask(022);
+    BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
+    umask(previous);
+    EXPECT_EQ(modeOf(bufferDir()), 0700u);
     for (size_t i = 0; i < BCCrashesLogBuffer::kSlotCount; ++i) {
         const auto path = bufferDir() / (std::to_string(i) + ".bccrasheslogbuffer");
         ASSERT_TRUE(std::filesystem::is_regular_file(path)) << path;
         EXPECT_EQ(std::filesystem::file_size(path), 0u);
+        EXPECT_EQ(modeOf(path), 0600u) << path;
     }
+    EXPECT_FALSE(std::filesystem::exists(bufferDir() / "60.bccrasheslogbuffer"));
     std::ofstream(bufferDir() / "7.bccrasheslogbuffer") << "kept";
     BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
     EXPECT_EQ(fileText(bufferDir() / "7.bccrasheslogbuffer"), "kept");
@@ -158,8 +175,59 @@ TEST_F(BCCrashesLogBufferTests, BufferedFilesAreEnqueuedOnceEachAndEmptied) {
     EXPECT_EQ(fileText(bufferDir() / "3.targettoken"), "t");
 }
 
+TEST_F(BCCrashesLogBufferTests, ABufferedFileIsEmptiedOnlyOnceTheStoreHasItsLog) {
+    modeltest::LogCapture capture;
+    BCCrashesLogBuffer::didPrepareLog(startLog("saved"), "a", true, encrypter_);
+    BCCrashesLogBuffer::didPrepareLog(startLog("failed", "the-token"), "b", true, encrypter_);
+    BCCrashesLogBuffer::didPrepareLog(startLog("huge"), "c", true, encrypter_);
+    const auto slots = BCCrashesLogBuffer::slots();
+    for (size_t i = 0; i < 3; ++i) {
+        std::ofstream(slots[i].bufferPath, std::ios::binary)
+            .write(reinterpret_cast<const char *>(slots[i].buffer.data()), slots[i].buffer.size());
+    }
+    std::ofstream(slots[1].targetTokenPath) << slots[1].targetToken;
+    const std::string failedArchive = fileText(slots[1].bufferPath);
+
+    crashestest::FakeChannelGroup group;
+    group.holdCompletions = true;
+    BCCrashesLogBuffer::processLogBufferAfterCrash(group, encrypter_);
+    auto unit = group.units()[0];
+    ASSERT_EQ(unit->items().size(), 3u);
+    // Nothing is emptied before the store answers, and a second start
+    // meanwhile does not enqueue the same files again.
+    for (size_t i = 0; i < 3; ++i) EXPECT_GT(std::filesystem::file_size(slots[i].bufferPath), 0u);
+    crashestest::FakeChannelGroup meanwhile;
+    BCCrashesLogBuffer::processLogBufferAfterCrash(meanwhile, encrypter_);
+    EXPECT_TRUE(meanwhile.units()[0]->items().empty());
+
+    unit->answer({BCEnqueueResult::Saved, BCEnqueueResult::Failed, BCEnqueueResult::Unstorable});
+    EXPECT_EQ(std::filesystem::file_size(slots[0].bufferPath), 0u);
+    // Kept, with its token, for a later launch.
+    EXPECT_EQ(fileText(slots[1].bufferPath), failedArchive);
+    EXPECT_EQ(fileText(slots[1].targetTokenPath), slots[1].targetToken);
+    EXPECT_TRUE(capture.contains(BCLogLevelError,
+                                 "The buffered log 1.bccrasheslogbuffer couldn't be stored; it is kept for a later "
+                                 "launch."));
+    // Set aside: never enqueued again.
+    EXPECT_FALSE(std::filesystem::exists(slots[2].bufferPath));
+    EXPECT_TRUE(std::filesystem::exists(slots[2].bufferPath + ".unstorable"));
+    EXPECT_TRUE(capture.contains(BCLogLevelError,
+                                 "The buffered log 2.bccrasheslogbuffer can never be stored; it is set aside."));
+
+    // The next start sends the kept one only, with its token.
+    crashestest::FakeChannelGroup next;
+    BCCrashesLogBuffer::processLogBufferAfterCrash(next, encrypter_);
+    const auto items = next.units()[0]->items();
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(serviceOf(items[0].log), "failed");
+    EXPECT_EQ(items[0].log->transmissionTargetTokens(), std::set<std::string>{"the-token"});
+    EXPECT_EQ(std::filesystem::file_size(slots[1].bufferPath), 0u);
+    EXPECT_FALSE(std::filesystem::exists(slots[1].targetTokenPath));
+}
+
 TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDisk) {
     const auto cache = sdk_.path() / "cache";
+    std::ofstream(sdk_.path() / "precious") << "precious";
     auto child = testsupport::runInChild([&] {
         setenv("XDG_CACHE_HOME", cache.c_str(), 1);
         auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/buffer-tests", "1", "1.0",
@@ -169,7 +237,16 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
         if (!reporter->enableCrashReporter(nullptr)) return 3;
         BCCrashesLogBuffer::didPrepareLog(startLog("handled"), "done", true, encrypter_);
         BCCrashesLogBuffer::didPrepareLog(startLog("pending", "pending-token"), "waiting", true, encrypter_);
+        // Every other slot full, the last one included.
+        for (size_t i = 2; i < BCCrashesLogBuffer::kSlotCount; ++i) {
+            BCCrashesLogBuffer::didPrepareLog(startLog("s" + std::to_string(i)), "s" + std::to_string(i), true,
+                                              encrypter_);
+        }
         BCCrashesLogBuffer::didCompleteEnqueueingLog(nullptr, "done");
+        // A slot's file replaced by a link: the crash-time write must not
+        // truncate what it points to.
+        std::filesystem::remove(bufferDir() / "2.bccrasheslogbuffer");
+        std::filesystem::create_symlink(sdk_.path() / "precious", bufferDir() / "2.bccrasheslogbuffer");
         // A store just above address 0: a null-pointer fault for the kernel, not a
         // store through a null pointer that the sanitizers would stop first.
         *reinterpret_cast<volatile int *>(uintptr_t{16}) = 1;
@@ -178,20 +255,29 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
     ASSERT_EQ(child.signal, SIGSEGV) << child.output;
 
     // Slot 0 was freed before the crash: empty. Slot 1 holds the pending log
-    // and its token; every other slot is an empty file without a token.
+    // and its token; every other slot holds its log, the last one included,
+    // without a token; the link and its target are untouched.
+    EXPECT_EQ(fileText(sdk_.path() / "precious"), "precious");
+    EXPECT_TRUE(std::filesystem::is_symlink(bufferDir() / "2.bccrasheslogbuffer"));
+    const std::string last = fileText(bufferDir() / "59.bccrasheslogbuffer");
+    EXPECT_EQ(serviceOf(BCUtility::unarchiveKeyedData(platform::Data(last.begin(), last.end())).objectAs<BCAbstractLog>()),
+              "s59");
+    EXPECT_EQ(modeOf(bufferDir() / "59.bccrasheslogbuffer"), 0600u);
     EXPECT_EQ(std::filesystem::file_size(bufferDir() / "0.bccrasheslogbuffer"), 0u);
     const std::string archive = fileText(bufferDir() / "1.bccrasheslogbuffer");
     auto log = BCUtility::unarchiveKeyedData(platform::Data(archive.begin(), archive.end())).objectAs<BCAbstractLog>();
     EXPECT_EQ(serviceOf(log), "pending");
     EXPECT_EQ(encrypter_.decryptString(fileText(bufferDir() / "1.targettoken")), "pending-token");
     size_t tokenFiles = 0;
+    size_t written = 0;
     for (const auto &entry : std::filesystem::directory_iterator(bufferDir())) {
         if (entry.path().extension() == ".targettoken") {
             ++tokenFiles;
-        } else if (entry.path().filename() != "1.bccrasheslogbuffer") {
-            EXPECT_EQ(entry.file_size(), 0u) << entry.path();
+        } else if (!entry.is_symlink() && entry.file_size() > 0) {
+            ++written;
         }
     }
+    EXPECT_EQ(written, BCCrashesLogBuffer::kSlotCount - 2);
     EXPECT_EQ(tokenFiles, 1u);
     // The parent's own buffer was never saved.
     EXPECT_FALSE(BCCrashesLogBuffer::logBufferSaved());

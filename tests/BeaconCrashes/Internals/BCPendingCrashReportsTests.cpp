@@ -3,20 +3,32 @@
 // the process); the channel group's delegates record what is enqueued.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+
 #include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
 #include "BCBeacon.h"
 #include "BCBeaconUserDefaults.h"
+#include "BCChannelGroupDefault.h"
 #include "BCChannelGroupProtocol.h"
 #include "BCCrashes.h"
 #include "BCErrorReport.h"
 #include "BCHandledErrorLog.h"
+#include "BCCrashesLogBuffer.h"
+#include "BCEncrypter.h"
 #include "BCPendingCrashReports.h"
+#include "BCUtility.h"
+#include "BCPendingCrashReportsDelegate.h"
+#include "BCWrapperException.h"
+#include "BCWrapperExceptionManager.h"
+#include "BeaconCrashes/FakeChannel.h"
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/foundation/UserDefaults.h"
@@ -29,6 +41,7 @@ const std::string kGolden = PLOTWICK_GOLDEN_DIR;
 // The report UUIDs of two golden cases.
 constexpr const char *kFullId = "11223344-5566-4788-99AA-BBCCDDEEFF00";
 constexpr const char *kExceptionId = "01020304-0506-4708-890A-0B0C0D0E0F10";
+constexpr const char *kSymbolsId = "41424344-4546-4748-894A-4B4C4D4E4F50";
 
 #define CHILD_EXPECT(condition)                                                     \
     do {                                                                            \
@@ -54,7 +67,14 @@ std::shared_ptr<BCPendingCrashReports> launch(channeltest::RecordingDelegate &re
     BCBeacon::start(kSecret, BCBeacon::Services{BCCrashes::serviceClass()});
     auto crashes = BCCrashes::sharedInstance();
     crashes->channelGroup()->addDelegate(recorder.delegate());
-    return std::make_shared<BCPendingCrashReports>(crashes);
+    return crashes->pendingCrashReports();
+}
+
+// Waits until the channel group's queue has run what was handed to it:
+// every enqueued log has been saved (or not) and its completion called.
+bool channelSettled() {
+    auto group = std::dynamic_pointer_cast<BCChannelGroupDefault>(BCCrashes::sharedInstance()->channelGroup());
+    return group && channeltest::drain(group->logsDispatchQueue(), 30);
 }
 
 // The crash logs enqueued on the "Crashes" unit, with their flags.
@@ -66,14 +86,39 @@ std::vector<channeltest::RecordingDelegate::Call> crashLogsEnqueued(channeltest:
     return calls;
 }
 
+// The service as the pending reports see it, with a unit that records what
+// is enqueued and answers as the test says.
+class FakeService : public BCPendingCrashReportsDelegate {
+public:
+    std::shared_ptr<BBCrashReporter> bbCrashReporter() const override { return nullptr; }
+    bool pendingReportsServiceEnabled() const override { return enabled; }
+    bool pendingReportsServiceAvailable() const override { return enabled; }
+    bool isAutomaticProcessingEnabled() const override { return true; }
+    platform::appkit::UncaughtExceptionHandler exceptionHandler() const override { return nullptr; }
+    std::shared_ptr<BCChannelUnitProtocol> crashesChannelUnit() const override { return unit; }
+    bool shouldProcessErrorReport(const std::shared_ptr<BCErrorReport> &) override { return true; }
+    std::optional<Attachments> attachmentsWithCrashReport(const std::shared_ptr<BCErrorReport> &) override {
+        return std::nullopt;
+    }
+    std::function<bool(const Reports &reports)> confirmationHandler() const override { return handler; }
+    void instanceSendErrorAttachments(const std::optional<Attachments> &, const std::string &) override {}
+    void clearContextHistoryAndKeepCurrentSession() override {}
+
+    bool enabled = true;
+    std::function<bool(const Reports &reports)> handler;
+    std::shared_ptr<crashestest::FakeChannelUnit> unit =
+        std::make_shared<crashestest::FakeChannelUnit>(BCChannelUnitConfiguration("Crashes", 2, 1, 1, 3));
+};
+
 class BCPendingCrashReportsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (BCBeacon::isDebuggerAttached()) GTEST_SKIP() << "no crash capture under a debugger";
     }
-    void inChild(const std::function<int()> &body) {
-        auto result = testsupport::runInChild(body, 30);
-        EXPECT_TRUE(result.exited && result.exitCode == 0) << result.exitCode << "\n" << result.output;
+    void inChild(const std::function<int()> &body, int limitSeconds = 30) {
+        auto result = testsupport::runInChild(body, limitSeconds);
+        EXPECT_TRUE(result.exited && result.exitCode == 0)
+            << result.exitCode << " signal " << result.signal << "\n" << result.output;
     }
     // A launch that crashes, leaving the engine's pending report.
     void crashOnce() {
@@ -86,6 +131,24 @@ protected:
         ASSERT_EQ(crashed.signal, SIGILL) << crashed.output;
     }
     std::filesystem::path crashesDir() const { return home.path() / "sdk" / "crashes"; }
+    std::filesystem::path wrapperExceptionsDir() const { return home.path() / "sdk" / "crasheswrapperexceptions"; }
+    // The pending reports of a fake service, with the three golden cases of
+    // the given names stored and listed, and a wrapper exception file for
+    // each of them.
+    std::shared_ptr<BCPendingCrashReports> pendingWith(const std::shared_ptr<FakeService> &service,
+                                                       const std::vector<std::pair<std::string, std::string>> &files) {
+        // The handler is asked on the main thread: this one.
+        platform::dispatch::MainRunLoop::adoptCurrentThreadAsMain();
+        std::filesystem::create_directories(wrapperExceptionsDir());
+        for (const auto &[name, golden] : files) copyCase(golden, crashesDir() / name);
+        for (const char *id : {kFullId, kExceptionId, kSymbolsId}) {
+            BCWrapperExceptionManager::saveWrapperException(std::make_shared<BCWrapperException>(), id);
+        }
+        auto pending = std::make_shared<BCPendingCrashReports>(service, "crashes", "crashes/BNCrashes.analyzer",
+                                                               platform::dispatch::Semaphore::create(0));
+        pending->setCrashFiles(pending->persistedCrashReports());
+        return pending;
+    }
 
     channeltest::BeaconHome home;
 };
@@ -93,6 +156,7 @@ protected:
 TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnTheAnswer) {
     inChild([this] {
         int failures = 0;
+        modeltest::LogCapture capture;
         channeltest::RecordingDelegate recorder;
         std::vector<size_t> asked;
         BCCrashes::setUserConfirmationHandler([&](const auto &reports) {
@@ -111,21 +175,26 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         std::ofstream(crashesDir() / "old.plist") << "x";
         std::ofstream(crashesDir() / "700000003");
         std::filesystem::create_directories(crashesDir() / "700000004");
+        // Not ours, never read (a FIFO would block a plain open): a FIFO, a
+        // link to a report, a file larger than the engine writes.
+        mkfifo((crashesDir() / "700000006").c_str(), 0600);
+        std::filesystem::create_symlink(crashesDir() / "1000000000", crashesDir() / "700000007");
+        std::ofstream(crashesDir() / "1000000002").close();
+        std::filesystem::resize_file(crashesDir() / "1000000002", 262145);
         const auto files = pending->persistedCrashReports();
-        CHILD_EXPECT(files.size() == 3);
-        CHILD_EXPECT(files.size() == 3 && files[0].filename() == "999999999" && files[2].filename() == "1000000001");
+        CHILD_EXPECT(files.size() == 4);
+        CHILD_EXPECT(files.size() == 4 && files[0].filename() == "999999999" && files[2].filename() == "1000000001");
         pending->setCrashFiles(files);
 
         pending->processCrashReports();
         CHILD_EXPECT(asked == std::vector<size_t>{2});
-        auto logs = pending->unprocessedLogs();
-        auto reports = pending->unprocessedReports();
-        auto paths = pending->unprocessedFilePaths();
-        CHILD_EXPECT(logs && reports && paths && logs->size() == 2 && reports->size() == 2 && paths->size() == 2);
-        if (logs && logs->size() == 2) {
-            CHILD_EXPECT((*reports)[0]->incidentIdentifier() == kExceptionId);
-            CHILD_EXPECT((*reports)[1]->incidentIdentifier() == kFullId);
-            for (size_t i = 0; i < 2; ++i) CHILD_EXPECT((*logs)[i]->errorId == (*reports)[i]->incidentIdentifier());
+        auto entries = pending->unprocessedEntries();
+        CHILD_EXPECT(entries && entries->size() == 2);
+        if (entries && entries->size() == 2) {
+            CHILD_EXPECT((*entries)[0].report->incidentIdentifier() == kExceptionId);
+            CHILD_EXPECT((*entries)[1].report->incidentIdentifier() == kFullId);
+            CHILD_EXPECT((*entries)[0].file.filename() == "999999999");
+            for (const auto &entry : *entries) CHILD_EXPECT(entry.log->errorId == entry.report->incidentIdentifier());
         }
         // Nothing goes out before the answer.
         CHILD_EXPECT(crashLogsEnqueued(recorder).empty());
@@ -134,11 +203,19 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         auto sent = crashLogsEnqueued(recorder);
         CHILD_EXPECT(sent.size() == 2);
         for (const auto &call : sent) CHILD_EXPECT(call.flags == 2);
+        // Each file goes once the store has saved its log.
+        CHILD_EXPECT(channelSettled());
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "999999999"));
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "1000000000"));
-        // The unreadable file stays, on disk and in the list.
+        // The unreadable files stay, on disk and in the list.
         CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000001"));
-        CHILD_EXPECT(pending->crashFiles().size() == 1);
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000002"));
+        CHILD_EXPECT(pending->crashFiles().size() == 2);
+        const auto lines = capture.lines();
+        CHILD_EXPECT(std::any_of(lines.begin(), lines.end(), [](const auto &line) {
+            return line.first == BCLogLevelError &&
+                   line.second.rfind("Couldn't read the stored crash report 1000000002: ", 0) == 0;
+        }));
         CHILD_EXPECT(pending->unprocessedReports() && pending->unprocessedReports()->empty());
 
         // A second answer finds nothing to send.
@@ -155,7 +232,7 @@ TEST_F(BCPendingCrashReportsTest, DontSendFiltersAndTheDelegateDiscardFiles) {
         channeltest::RecordingDelegate recorder;
         auto delegate = std::make_shared<BCCrashesDelegate>();
         delegate->shouldProcessErrorReport = [](BCCrashes &, const auto &report) {
-            return report->incidentIdentifier() != "41424344-4546-4748-894A-4B4C4D4E4F50";
+            return report->incidentIdentifier() != kSymbolsId;
         };
         BCCrashes::setDelegate(delegate);
         size_t seen = 0;
@@ -178,7 +255,8 @@ TEST_F(BCPendingCrashReportsTest, DontSendFiltersAndTheDelegateDiscardFiles) {
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000000"));
         auto reports = pending->unprocessedReports();
         CHILD_EXPECT(reports && reports->size() == 1 && (*reports)[0]->incidentIdentifier() == kFullId);
-        CHILD_EXPECT(pending->unprocessedLogs()->size() == 1 && pending->unprocessedFilePaths()->size() == 1);
+        CHILD_EXPECT(pending->unprocessedEntries()->size() == 1 &&
+                     pending->unprocessedEntries()->at(0).file.filename() == "700000001");
 
         pending->handleUserConfirmation(BCUserConfirmationDontSend);
         CHILD_EXPECT(crashLogsEnqueued(recorder).empty());
@@ -206,6 +284,8 @@ TEST_F(BCPendingCrashReportsTest, AlwaysSendSkipsTheHandlerAndAnswerSevenIsSend)
         pending->processCrashReports();
         CHILD_EXPECT(asked == 0);
         CHILD_EXPECT(crashLogsEnqueued(recorder).size() == 1);
+        CHILD_EXPECT(channelSettled());
+        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000001"));
         return failures;
     });
     inChild([this] {
@@ -247,9 +327,10 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             taken.push_back(platform::format("%.0f", now + k));
             std::ofstream(crashesDir() / taken.back()) << "older crash";
         }
-        // The start stores the pending report beside them.
-        auto pending = BCPendingCrashReports::sharedInstance();
-        launch(recorder);
+        // The start stores the pending report beside them, private whatever
+        // the umask.
+        umask(022);
+        auto pending = launch(recorder);
         CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
         auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
         for (const auto &name : taken) {
@@ -259,6 +340,11 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             CHILD_EXPECT(text == "older crash");
         }
         CHILD_EXPECT(pending->persistedCrashReports().size() == 4);
+        for (const auto &file : pending->persistedCrashReports()) {
+            struct stat st {};
+            const bool stored = std::find(taken.begin(), taken.end(), file.filename().string()) == taken.end();
+            CHILD_EXPECT(!stored || (::stat(file.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600));
+        }
         CHILD_EXPECT(pending->crashFiles().size() == 4);
         CHILD_EXPECT(BCCrashes::lastSessionCrashReport() && BCCrashes::lastSessionCrashReport()->signal() == "SIGILL");
         CHILD_EXPECT(engine && !engine->hasPendingCrashReport());
@@ -316,13 +402,15 @@ TEST_F(BCPendingCrashReportsTest, SendingCallbacksReachTheDelegateOnTheMainThrea
         pending->setCrashFiles(pending->persistedCrashReports());
         BCCrashes::setUserConfirmationHandler([](const auto &) { return true; });
         pending->processCrashReports();
-        auto log = pending->unprocessedLogs()->at(0);
+        auto log = pending->unprocessedEntries()->at(0).log;
         auto error = std::make_shared<platform::Error>("io.Beacon.SDK.ErrorDomain", 42, platform::Dictionary{});
+        auto crashes = BCCrashes::sharedInstance();
+        auto unit = crashes->channelUnit();
         std::thread channelQueue([&] {
-            pending->channelWillSendLog(log);
-            pending->channelDidSucceedSendingLog(log);  // the delegate doesn't respond
-            pending->channelDidFailSendingLog(std::make_shared<BCHandledErrorLog>(), error);
-            pending->channelDidFailSendingLog(log, error);
+            crashes->channelWillSendLog(unit, log);
+            crashes->channelDidSucceedSendingLog(unit, log);  // the delegate doesn't respond
+            crashes->channelDidFailSendingLog(unit, std::make_shared<BCHandledErrorLog>(), error);
+            crashes->channelDidFailSendingLog(unit, log, error);
         });
         channelQueue.join();
         platform::dispatch::MainRunLoop::runUntil([&] { return calls.size() >= 2; }, 10);
@@ -330,6 +418,131 @@ TEST_F(BCPendingCrashReportsTest, SendingCallbacksReachTheDelegateOnTheMainThrea
                                                         std::string("fail ") + kExceptionId}));
         return failures;
     });
+}
+
+TEST_F(BCPendingCrashReportsTest, AFileGoesOnlyOnceTheStoreHasItsLog) {
+    inChild([this] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        auto service = std::make_shared<FakeService>();
+        // The handler answers NO: it will not ask the user, so the logs go
+        // out at once.
+        size_t asked = 0;
+        service->handler = [&](const auto &) {
+            ++asked;
+            return false;
+        };
+        service->unit->holdCompletions();
+        auto pending = pendingWith(service, {{"700000000", "uncaught_exception"},
+                                             {"700000001", "full_x86_64"},
+                                             {"700000002", "symbols_os0"}});
+        pending->processCrashReports();
+        CHILD_EXPECT(asked == 1);
+        CHILD_EXPECT(service->unit->items().size() == 3);
+        // Nothing is deleted before the store answers.
+        for (const char *name : {"700000000", "700000001", "700000002"}) {
+            CHILD_EXPECT(std::filesystem::exists(crashesDir() / name));
+        }
+        CHILD_EXPECT(std::filesystem::exists(wrapperExceptionsDir() / kExceptionId));
+
+        service->unit->answer({BCEnqueueResult::Saved, BCEnqueueResult::Failed, BCEnqueueResult::Unstorable});
+        // Saved: the file and its wrapper exception are gone.
+        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000000"));
+        CHILD_EXPECT(!std::filesystem::exists(wrapperExceptionsDir() / kExceptionId));
+        // Not saved now: kept, for a later launch, with an error naming it.
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000001"));
+        CHILD_EXPECT(std::filesystem::exists(wrapperExceptionsDir() / kFullId));
+        CHILD_EXPECT(capture.contains(BCLogLevelError, "The crash report 700000001 couldn't be stored for sending; "
+                                                       "it is kept for a later launch."));
+        // Never storable: set aside, out of the pending set.
+        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000002"));
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000002.unstorable"));
+        CHILD_EXPECT(!std::filesystem::exists(wrapperExceptionsDir() / kSymbolsId));
+        CHILD_EXPECT(capture.contains(BCLogLevelError, "The crash report 700000002 can never be stored; it is set "
+                                                       "aside as 700000002.unstorable."));
+        const auto listed = pending->persistedCrashReports();
+        CHILD_EXPECT(listed.size() == 1 && listed[0].filename() == "700000001");
+        CHILD_EXPECT(pending->crashFiles().size() == 1);
+
+        // A refusal keeps the file as a failure does.
+        auto again = pendingWith(service, {});
+        service->handler = nullptr;
+        again->processCrashReports();
+        service->unit->answer({BCEnqueueResult::Refused});
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000001"));
+        return failures;
+    });
+}
+
+TEST_F(BCPendingCrashReportsTest, DiscardingDeletesTheWrapperExceptionsAndADisabledServiceEverything) {
+    inChild([this] {
+        int failures = 0;
+        auto service = std::make_shared<FakeService>();
+        bool answered = false;
+        service->handler = [&](const auto &) { return answered = true; };
+        auto pending = pendingWith(service, {{"700000000", "uncaught_exception"}, {"700000001", "full_x86_64"}});
+        pending->processCrashReports();
+        CHILD_EXPECT(answered && service->unit->items().empty());
+        pending->handleUserConfirmation(BCUserConfirmationDontSend);
+        CHILD_EXPECT(service->unit->items().empty());
+        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000000"));
+        CHILD_EXPECT(!std::filesystem::exists(wrapperExceptionsDir() / kExceptionId));
+        CHILD_EXPECT(!std::filesystem::exists(wrapperExceptionsDir() / kFullId));
+        // The third id had no report: its file stays.
+        CHILD_EXPECT(std::filesystem::exists(wrapperExceptionsDir() / kSymbolsId));
+
+        // Disabled by the time the delayed processing runs: every stored
+        // file and wrapper exception goes, nothing is sent.
+        service->enabled = false;
+        auto disabled = pendingWith(service, {{"700000003", "full_x86_64"}});
+        disabled->processCrashReports();
+        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000003"));
+        CHILD_EXPECT(!std::filesystem::exists(wrapperExceptionsDir() / kSymbolsId));
+        CHILD_EXPECT(disabled->crashFiles().empty());
+        CHILD_EXPECT(service->unit->items().empty());
+        return failures;
+    });
+}
+
+TEST_F(BCPendingCrashReportsTest, AStoreLockedByAnotherConnectionKeepsTheCrashAndTheBufferedLogs) {
+    inChild([this] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        channeltest::RecordingDelegate recorder;
+        auto pending = launch(recorder);
+        CHILD_EXPECT(channelSettled());
+        copyCase("uncaught_exception", crashesDir() / "700000000");
+        pending->setCrashFiles(pending->persistedCrashReports());
+        // A log the last crash left in the buffer.
+        const auto bufferFile = home.path() / "sdk/crasheslogbuffer/5.bccrasheslogbuffer";
+        const auto archive = BCUtility::archiveKeyedData(platform::Value(std::static_pointer_cast<platform::Object>(
+            std::static_pointer_cast<BCAbstractLog>(channeltest::validLog("buffered")))));
+        CHILD_EXPECT(archive.has_value());
+        if (archive) std::ofstream(bufferFile, std::ios::binary).write(reinterpret_cast<const char *>(archive->data()),
+                                                                       archive->size());
+
+        // Another process's connection holds the write lock beyond the
+        // store's busy timeout while the answer is given and the buffer read.
+        sqlite3 *other = nullptr;
+        CHILD_EXPECT(sqlite3_open(home.databasePath().c_str(), &other) == SQLITE_OK);
+        CHILD_EXPECT(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK);
+        pending->processCrashReports();
+        BCEncrypter encrypter;
+        BCCrashesLogBuffer::processLogBufferAfterCrash(*BCCrashes::sharedInstance()->channelGroup(), encrypter);
+        CHILD_EXPECT(channelSettled());
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+
+        CHILD_EXPECT(crashLogsEnqueued(recorder).size() == 1);
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000000"));
+        CHILD_EXPECT(capture.contains(BCLogLevelError, "The crash report 700000000 couldn't be stored for sending; "
+                                                       "it is kept for a later launch."));
+        CHILD_EXPECT(std::filesystem::file_size(bufferFile) > 0);
+        CHILD_EXPECT(capture.contains(BCLogLevelError, "The buffered log 5.bccrasheslogbuffer couldn't be stored; it "
+                                                       "is kept for a later launch."));
+        CHILD_EXPECT(home.sqlite("SELECT COUNT(*) FROM logs WHERE groupId IN ('Crashes', 'CrashesBuffer')") == "0\n");
+        return failures;
+    }, 120);  // every access to the locked store waits out its busy timeout
 }
 
 }  // namespace

@@ -70,14 +70,21 @@ std::string BCChannelUnitDefault::startTimerKey() const {
 // Enqueueing.
 
 void BCChannelUnitDefault::enqueueItem(const std::shared_ptr<BCAbstractLog> &item, uint32_t flags) {
+    enqueueItem(item, flags, nullptr);
+}
+
+void BCChannelUnitDefault::enqueueItem(const std::shared_ptr<BCAbstractLog> &item, uint32_t flags,
+                                       BCEnqueueCompletion completion) {
     if (!item) {
         BCLogWarning(kLogTag, "Cannot enqueue a null log.");
+        completeOnQueue(completion, BCEnqueueResult::Unstorable);
         return;
     }
     if (!item->timestamp()) item->setTimestamp(platform::Date::now());
     if (!item->device()) item->setDevice(BCDeviceTracker::sharedInstance()->device());
     if (!item->isValid()) {
         BCLogWarning(kLogTag, "Log of type '%@' is not valid; it is dropped.", item->type());
+        completeOnQueue(completion, BCEnqueueResult::Unstorable);
         return;
     }
     const std::string internalId = platform::UUID::random().UUIDString();
@@ -86,15 +93,22 @@ void BCChannelUnitDefault::enqueueItem(const std::shared_ptr<BCAbstractLog> &ite
     delegates_.notify(&BCChannelDelegate::channelDidPrepareLog, unit, item, internalId, flags);
 
     // The unit stays alive until its delegates were told the enqueueing completed.
-    async(logsDispatchQueue_, [strongSelf = shared_from_this(), item, internalId, flags] {
-        strongSelf->saveOnQueue(item, internalId, flags);
-    });
+    async(logsDispatchQueue_,
+          [strongSelf = shared_from_this(), item, internalId, flags, completion = std::move(completion)] {
+              const BCEnqueueResult result = strongSelf->saveOnQueue(item, internalId, flags);
+              if (completion) completion(result);
+          });
 }
 
-void BCChannelUnitDefault::saveOnQueue(const std::shared_ptr<BCAbstractLog> &log, const std::string &internalId,
-                                       uint32_t flags) {
+void BCChannelUnitDefault::completeOnQueue(const BCEnqueueCompletion &completion, BCEnqueueResult result) {
+    if (!completion) return;
+    async(logsDispatchQueue_, [completion, result] { completion(result); });
+}
+
+BCEnqueueResult BCChannelUnitDefault::saveOnQueue(const std::shared_ptr<BCAbstractLog> &log,
+                                                  const std::string &internalId, uint32_t flags) {
     const auto unit = self();
-    bool saved = false;
+    BCEnqueueResult result = BCEnqueueResult::Discarded;
     if (discardLogs_) {
         BCLogWarning(kLogTag, "Channel %@ disabled in log discarding mode, discard this log.",
                      configuration_->groupId());
@@ -106,14 +120,19 @@ void BCChannelUnitDefault::saveOnQueue(const std::shared_ptr<BCAbstractLog> &log
         if (filtered) {
             BCLogDebug(kLogTag, "Log of type '%@' was filtered out by a delegate.", log->type());
         } else {
-            saved = storage_->saveLog(log, configuration_->groupId(), flags);
+            switch (storage_->saveLogWithResult(log, configuration_->groupId(), flags)) {
+            case BCStorageSaveResult::Saved: result = BCEnqueueResult::Saved; break;
+            case BCStorageSaveResult::Failed: result = BCEnqueueResult::Failed; break;
+            case BCStorageSaveResult::Unstorable: result = BCEnqueueResult::Unstorable; break;
+            }
         }
     }
     delegates_.notify(&BCChannelDelegate::channelDidCompleteEnqueueingLog, unit, log, internalId);
-    if (saved) {
+    if (result == BCEnqueueResult::Saved) {
         itemsCount_ += 1;
         checkPendingLogs();
     }
+    return result;
 }
 
 // Sending.

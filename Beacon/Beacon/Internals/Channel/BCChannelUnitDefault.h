@@ -47,6 +47,8 @@ public:
 
     std::shared_ptr<const BCChannelUnitConfiguration> configuration() const override { return configuration_; }
     void enqueueItem(const std::shared_ptr<BCAbstractLog> &item, uint32_t flags) override;
+    void enqueueItem(const std::shared_ptr<BCAbstractLog> &item, uint32_t flags,
+                     BCEnqueueCompletion completion) override;
     void pauseWithIdentifyingObject(const std::shared_ptr<const void> &identifyingObject) override;
     void resumeWithIdentifyingObject(const std::shared_ptr<const void> &identifyingObject) override;
     void pauseSendingLogsWithToken(const std::string &token) override;
@@ -73,7 +75,10 @@ private:
 
     std::shared_ptr<BCChannelUnitProtocol> self();
     bool isPausedOnQueue();
-    void saveOnQueue(const std::shared_ptr<BCAbstractLog> &log, const std::string &internalId, uint32_t flags);
+    BCEnqueueResult saveOnQueue(const std::shared_ptr<BCAbstractLog> &log, const std::string &internalId,
+                                uint32_t flags);
+    // Calls the completion, if any, with the result on the queue.
+    void completeOnQueue(const BCEnqueueCompletion &completion, BCEnqueueResult result);
     void checkPendingLogs();
     // Takes the store's sending lock first; while another running copy of
     // the application holds it, the logs wait and the unit asks again one

@@ -97,10 +97,15 @@ std::shared_ptr<BCLogDBStorage> BCLogDBStorage::make() {
 }
 
 bool BCLogDBStorage::saveLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) {
-    if (!log) return false;
+    return saveLogWithResult(log, groupId, flags) == BCStorageSaveResult::Saved;
+}
+
+BCStorageSaveResult BCLogDBStorage::saveLogWithResult(const std::shared_ptr<BCLog> &log, const std::string &groupId,
+                                                      uint64_t flags) {
+    if (!log) return BCStorageSaveResult::Unstorable;
     auto object = std::dynamic_pointer_cast<platform::Object>(log);
     auto archive = object ? BCUtility::archiveKeyedData(platform::Value(object)) : std::nullopt;
-    if (!archive) return false;
+    if (!archive) return BCStorageSaveResult::Unstorable;
     std::string storedText = platform::base64::encode(*archive);
     const int64_t priority = static_cast<int64_t>(flags & 0xFF);
 
@@ -128,17 +133,23 @@ bool BCLogDBStorage::saveLog(const std::shared_ptr<BCLog> &log, const std::strin
     int result = executeQueryUsingBlock([&](sqlite3 *db) {
         return executeInsertWithPurging(db, query, values, storedText.size(), static_cast<uint64_t>(priority));
     });
-    return result == SQLITE_OK;
+    if (result == SQLITE_OK) return BCStorageSaveResult::Saved;
+    // Larger than the whole store (or than sqlite takes in one value): no
+    // purge or retry will ever make room.
+    if (result == SQLITE_TOOBIG) return BCStorageSaveResult::Unstorable;
+    return BCStorageSaveResult::Failed;
 }
 
 int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, const std::string &query,
                                              const BCStorageBindableArray &values, size_t storedLength,
                                              uint64_t priority) {
     const int64_t capacity = pageSize() * getMaxPageCountInOpenedDatabase(db);
-    if (static_cast<int64_t>(storedLength) >= capacity) {
+    // An unknown capacity (the file could not be read, e.g. while another
+    // connection locks it) is no verdict on the log: the insert answers.
+    if (capacity > 0 && static_cast<int64_t>(storedLength) >= capacity) {
         BCLogError(kLogTag, "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu bytes.",
                    storedLength, static_cast<size_t>(capacity > 0 ? capacity : 0));
-        return SQLITE_ERROR;
+        return SQLITE_TOOBIG;
     }
     int result = executeNonSelectionQuery(query, db, &values);
     bool deletionFailed = false;

@@ -34,6 +34,8 @@ public:
 
     // BCStorage
     bool saveLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) override;
+    BCStorageSaveResult saveLogWithResult(const std::shared_ptr<BCLog> &log, const std::string &groupId,
+                                          uint64_t flags) override;
     bool loadLogsWithGroupId(const std::string &groupId, size_t limit,
                              const std::optional<std::vector<std::string>> &excludedTargetKeys,
                              const BCLoadDataCompletionHandler &completionHandler) override;

@@ -13,11 +13,26 @@
 using BCLoadDataCompletionHandler =
     std::function<void(const std::vector<std::shared_ptr<BCLog>> &logArray, const std::optional<std::string> &batchId)>;
 
+// What a save did.
+enum class BCStorageSaveResult {
+    Saved,
+    // Not now (busy, locked, full, an I/O error): a later save may succeed.
+    Failed,
+    // Never: the log can't be archived or is larger than the whole store.
+    Unstorable,
+};
+
 class BCStorage {
 public:
     virtual ~BCStorage() = default;
     // The low byte of the flags is the row's priority. True when stored.
     virtual bool saveLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) = 0;
+    // The same, telling a save that may succeed later from one that never
+    // will.
+    virtual BCStorageSaveResult saveLogWithResult(const std::shared_ptr<BCLog> &log, const std::string &groupId,
+                                                  uint64_t flags) {
+        return saveLog(log, groupId, flags) ? BCStorageSaveResult::Saved : BCStorageSaveResult::Failed;
+    }
     // Hands out at most `limit` logs that are in no pending batch, highest
     // priority first, oldest first within a priority; calls the handler
     // before returning. True when more logs were waiting.

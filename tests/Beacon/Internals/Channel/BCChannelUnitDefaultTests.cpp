@@ -8,8 +8,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <random>
 #include <set>
+
+#include <sqlite3.h>
 
 #include "BCBeaconUserDefaults.h"
 #include "BCChannelGroupDefault.h"
@@ -82,6 +85,33 @@ protected:
     RecordingDelegate recorder;
 };
 
+// The results an enqueue completion was called with, and on which thread.
+class ResultRecorder {
+public:
+    BCEnqueueCompletion completion(const std::string &name) {
+        return [this, name](BCEnqueueResult result) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            results_.push_back({name, result, std::this_thread::get_id()});
+            changed_.notify_all();
+        };
+    }
+    struct Result {
+        std::string name;
+        BCEnqueueResult result;
+        std::thread::id thread;
+    };
+    std::vector<Result> waitFor(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(30), [&] { return results_.size() >= count; });
+        return results_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Result> results_;
+};
+
 bool isCanceledError(const platform::ErrorPtr &error) {
     return error && error->domain() == kBCErrorDomain && error->code() == kBCConnectionPausedErrorCode &&
            error->localizedDescription() == kBCConnectionPausedErrorDesc;
@@ -92,11 +122,20 @@ bool isCanceledError(const platform::ErrorPtr &error) {
 TEST_F(ChannelUnitTest, RefusesNullAndInvalidLogsWithAWarningAndNoCallback) {
     auto unit = addUnit(60, 50);
     recorder.clear();
-    unit->enqueueItem(nullptr, BCFlagsNormal);
+    ResultRecorder results;
+    unit->enqueueItem(nullptr, BCFlagsNormal, results.completion("null"));
     auto invalid = std::make_shared<BCAbstractLog>();  // no type
+    unit->enqueueItem(invalid, BCFlagsNormal, results.completion("invalid"));
     unit->enqueueItem(invalid, BCFlagsNormal);
     settle();
     EXPECT_TRUE(recorder.calls().empty());
+    // Such a log never becomes storable: the completion says so, on the queue.
+    const auto answered = results.waitFor(2);
+    ASSERT_EQ(answered.size(), 2u);
+    for (const auto &answer : answered) {
+        EXPECT_EQ(answer.result, BCEnqueueResult::Unstorable) << answer.name;
+        EXPECT_NE(answer.thread, std::this_thread::get_id()) << answer.name;
+    }
     EXPECT_TRUE(capture.contains(BCLogLevelWarning, "Cannot enqueue a null log."));
     EXPECT_TRUE(capture.contains(BCLogLevelWarning, "Log of type '(null)' is not valid; it is dropped."));
     EXPECT_EQ(storedRows(), 0);
@@ -136,11 +175,22 @@ TEST_F(ChannelUnitTest, CompletesEnqueueingOnceWhetherStoredFilteredOrDiscarded)
     auto unit = addUnit(60, 50);
     recorder.clear();
 
-    unit->enqueueItem(validLog("kept"), BCFlagsNormal);
-    unit->enqueueItem(validLog("filtered"), BCFlagsNormal);
+    ResultRecorder results;
+    unit->enqueueItem(validLog("kept"), BCFlagsNormal, results.completion("kept"));
+    unit->enqueueItem(validLog("filtered"), BCFlagsNormal, results.completion("filtered"));
     unit->setEnabledAndDeleteDataOnDisabled(false, true);
-    unit->enqueueItem(validLog("discarded"), BCFlagsNormal);
+    unit->enqueueItem(validLog("discarded"), BCFlagsNormal, results.completion("discarded"));
     settle();
+
+    // Each completion is called once, in order, with what became of its log.
+    const auto answered = results.waitFor(3);
+    ASSERT_EQ(answered.size(), 3u);
+    EXPECT_EQ(answered[0].name, "kept");
+    EXPECT_EQ(answered[0].result, BCEnqueueResult::Saved);
+    EXPECT_EQ(answered[1].name, "filtered");
+    EXPECT_EQ(answered[1].result, BCEnqueueResult::Discarded);
+    EXPECT_EQ(answered[2].name, "discarded");
+    EXPECT_EQ(answered[2].result, BCEnqueueResult::Discarded);
 
     const auto completed = recorder.calls("didCompleteEnqueueing");
     ASSERT_EQ(completed.size(), 3u);
@@ -153,6 +203,37 @@ TEST_F(ChannelUnitTest, CompletesEnqueueingOnceWhetherStoredFilteredOrDiscarded)
     EXPECT_EQ(recorder.calls("didFail")[0].log->type(), "kept");
     EXPECT_TRUE(capture.contains(BCLogLevelWarning,
                                  "Channel TestGroup disabled in log discarding mode, discard this log."));
+}
+
+TEST_F(ChannelUnitTest, TellsALockedStoreFromALogTooLargeForIt) {
+    auto unit = addUnit(60, 50);
+    ResultRecorder results;
+    unit->enqueueItem(validLog("first"), BCFlagsNormal, results.completion("first"));
+    ASSERT_EQ(results.waitFor(1).size(), 1u);
+
+    // Another connection holds the write lock past the store's busy timeout.
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open(home.databasePath().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    unit->enqueueItem(validLog("locked"), BCFlagsNormal, results.completion("locked"));
+    const auto whileLocked = results.waitFor(2);
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    ASSERT_EQ(whileLocked.size(), 2u);
+    EXPECT_EQ(whileLocked[1].result, BCEnqueueResult::Failed);
+
+    // A log larger than the whole store can never be stored.
+    std::promise<bool> applied;
+    group->setMaxStorageSize(40960, [&](bool done) { applied.set_value(done); });
+    ASSERT_TRUE(applied.get_future().get());
+    auto huge = validLog("huge");
+    huge->setUserId(std::string(64 * 1024, 'x'));
+    unit->enqueueItem(huge, BCFlagsNormal, results.completion("huge"));
+    const auto answered = results.waitFor(3);
+    ASSERT_EQ(answered.size(), 3u);
+    EXPECT_EQ(answered[0].result, BCEnqueueResult::Saved);
+    EXPECT_EQ(answered[2].result, BCEnqueueResult::Unstorable);
+    EXPECT_EQ(storedRows(), 1);
 }
 
 TEST_F(ChannelUnitTest, AFullBatchIsSentAtOnce) {
