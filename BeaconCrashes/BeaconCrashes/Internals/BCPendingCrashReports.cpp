@@ -6,14 +6,17 @@
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
+#include "BCBeacon.h"
 #include "BCBeaconUserDefaults.h"
 #include "BCChannelUnitProtocol.h"
 #include "BCCrashes.h"
 #include "BCCrashesDelegate.h"
+#include "BCDeviceTracker.h"
 #include "BCDispatcherUtil.h"
 #include "BCErrorLogFormatter.h"
 #include "BCErrorReport.h"
 #include "BCFlags.h"
+#include "BCLoadedImages.h"
 #include "BCLogger.h"
 #include "BCSessionContext.h"
 #include "BCUserIdContext.h"
@@ -39,6 +42,23 @@ platform::dispatch::Once &delayedProcessingOnce() {
 
 std::string componentFor(const std::string &directory, const std::filesystem::path &file) {
     return platform::format("%@/%@", directory, file.filename().string());
+}
+
+// The formatter with what it needs of this process: the device of the
+// crash's time, the wrapper exception saved under the report's UUID, the
+// images loaded here, the install id.
+std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report) {
+    const auto uuid = BCErrorLogFormatter::uuidRefToString(report.uuidRef());
+    return BCErrorLogFormatter::errorLogFromCrashReport(
+        report,
+        BCDeviceTracker::sharedInstance()->deviceForTimestamp(BCErrorLogFormatter::errorTimeForCrashReport(report)),
+        uuid ? BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString(*uuid) : nullptr,
+        BCLoadedImages::images());
+}
+
+std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log) {
+    return BCErrorLogFormatter::errorReportFromLog(
+        log, BCBeacon::installId(), BCDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp()));
 }
 
 }  // namespace
@@ -79,8 +99,8 @@ void BCPendingCrashReports::handleLatestCrashReport() {
             BCLogError(BCCrashes::logTag(), "Couldn't store the crash report; it is kept for the next launch.");
             purge = false;
         } else {
-            auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report);
-            auto errorReport = BCErrorLogFormatter::errorReportFromLog(*log);
+            auto log = errorLogFromCrashReport(*report);
+            auto errorReport = errorReportFromLog(*log);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 lastSessionCrashReport_ = errorReport;
@@ -205,8 +225,8 @@ void BCPendingCrashReports::processCrashReports() {
             continue;
         }
         BCLogVerbose(BCCrashes::logTag(), "Crash reports found");
-        auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report);
-        parsed.push_back({log, BCErrorLogFormatter::errorReportFromLog(*log), file});
+        auto log = errorLogFromCrashReport(*report);
+        parsed.push_back({log, errorReportFromLog(*log), file});
     }
     Reports reports;
     for (const auto &entry : parsed) reports.push_back(entry.report);
@@ -426,7 +446,7 @@ void BCPendingCrashReports::relayToDelegate(
     auto delegate = BCCrashes::delegate();
     auto crashLog = std::dynamic_pointer_cast<BCAppleErrorLog>(log);
     if (!delegate || !responds(*delegate) || !crashLog) return;
-    auto report = BCErrorLogFormatter::errorReportFromLog(*crashLog);
+    auto report = errorReportFromLog(*crashLog);
     std::weak_ptr<BCCrashes> weakCrashes = crashes_;
     BCDispatcherUtil::performBlockOnMainThread([delegate, report, weakCrashes, call = std::move(call)] {
         if (auto crashes = weakCrashes.lock()) call(*delegate, *crashes, report);
