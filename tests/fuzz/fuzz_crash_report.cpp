@@ -1,6 +1,7 @@
 // A report file's bytes through the report reader, then the formatter, then
 // the log's JSON as it is sent: whatever the reader accepts must become a log
-// whose JSON can be written and read back. Seeds: the golden report files.
+// that the channel takes (a valid one) and whose JSON can be written and read
+// back. Seeds: the golden report files.
 
 #include "BBCrashReport.h"
 #include "BCAppleErrorLog.h"
@@ -32,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!report) return 0;
     auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report, device, nullptr, {});
     if (!log) fuzz::fail("fuzz_crash_report", "a report that was read gave no log");
+    if (!log->isValid()) fuzz::fail("fuzz_crash_report", "a report that was read gave a log the channel drops");
     auto text = log->serializeLogWithPrettyPrinting(false);
     if (!text) fuzz::fail("fuzz_crash_report", "the log of a report that was read could not be written as JSON");
     if (!nlohmann::json::accept(*text)) fuzz::fail("fuzz_crash_report", "the log's JSON did not read back");

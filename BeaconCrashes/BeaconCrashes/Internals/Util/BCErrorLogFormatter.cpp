@@ -112,8 +112,11 @@ std::shared_ptr<BCAppleErrorLog> BCErrorLogFormatter::errorLogFromCrashReport(
     const auto &signal = report.signalInfo();
     std::snprintf(address, sizeof address, "0x%" PRIx64, signal ? signal->address() : 0);
     if (signal) {
-        log->osExceptionType = signal->name();
-        log->osExceptionCode = signal->code();
+        // A name or code the report could not read (not UTF-8) is unknown
+        // rather than absent: a log without them is not valid and would
+        // never be sent.
+        log->osExceptionType = signal->name().value_or(kUnknown);
+        log->osExceptionCode = signal->code().value_or(kUnknown);
     }
     log->osExceptionAddress = std::string(address);
 
