@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The test command: set up, build, and run every test with ctest; then the
 # whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer
-# (a second build tree, build-asan/), the log pipeline's tests under
-# ThreadSanitizer (scripts/tsan.sh, build-tsan/), and every fuzz target for a
+# (a second build tree, build-asan/), the log pipeline's, the crash service's
+# and the dispatch layer's tests under ThreadSanitizer (scripts/tsan.sh,
+# build-tsan/), and every fuzz target for a
 # bounded time on its corpus (scripts/fuzz.sh, build-fuzz/). CI runs every
 # stage.
 #
@@ -30,8 +31,8 @@ if [ "${PLOTWICK_SANITIZE_STAGE:-1}" != 0 ]; then
 fi
 
 if [ "${PLOTWICK_TSAN_STAGE:-1}" != 0 ]; then
-  echo "test: the log pipeline under ThreadSanitizer"
-  bash scripts/tsan.sh
+  echo "test: the log pipeline, the crash service and dispatch under ThreadSanitizer"
+  PLOTWICK_TSAN_JOBS="$jobs" bash scripts/tsan.sh
 fi
 
 seconds="${PLOTWICK_FUZZ_SECONDS:-60}"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "BBCrashReport.h"
 #include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
 #include "BCApplicationForwarder.h"
@@ -19,6 +20,7 @@
 #include "BCEncrypter.h"
 #include "BCErrorLogFormatter.h"
 #include "BCErrorReport.h"
+#include "BCLoadedImages.h"
 #include "BCLogger.h"
 #include "BCPendingCrashReports.h"
 #include "BCSessionContext.h"
@@ -82,7 +84,13 @@ void BCCrashes::resetSharedInstance() {
         std::lock_guard<std::mutex> lock(sharedMutex());
         previous.swap(sharedSlot());
     }
-    if (previous) previous->cancelMemoryPressureSource();
+    if (!previous) return;
+    previous->cancelMemoryPressureSource();
+    // The buffer files the service began creating belong to its SDK folder:
+    // let that work end before a caller points the folder elsewhere.
+    if (previous->bufferFileGroup_ && !previous->bufferFileGroup_->wait(5.0)) {
+        BCLogWarning(logTag(), "The log buffer files were still being created when the service was reset.");
+    }
 }
 
 void BCCrashes::installChannelCallbacks() {
@@ -126,13 +134,27 @@ void BCCrashes::installChannelCallbacks() {
     };
 }
 
+std::shared_ptr<BCAppleErrorLog> BCCrashes::errorLogFromCrashReport(const BBCrashReport &report) const {
+    const auto uuid = BCErrorLogFormatter::uuidRefToString(report.uuidRef());
+    const auto crashTime = BCErrorLogFormatter::errorTimeForCrashReport(report);
+    return BCErrorLogFormatter::errorLogFromCrashReport(
+        report, BCDeviceTracker::sharedInstance()->deviceForTimestamp(crashTime),
+        uuid ? BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString(*uuid) : nullptr,
+        BCLoadedImages::images());
+}
+
+std::shared_ptr<BCErrorReport> BCCrashes::errorReportFromLog(const BCAppleErrorLog &log) const {
+    return BCErrorLogFormatter::errorReportFromLog(
+        log, BCBeacon::installId(), BCDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp()));
+}
+
 void BCCrashes::relayToDelegate(
     const std::shared_ptr<BCAbstractLog> &log, const std::function<bool(const BCCrashesDelegate &)> &responds,
     std::function<void(const BCCrashesDelegate &, BCCrashes &, const std::shared_ptr<BCErrorReport> &)> call) {
     auto delegate = BCCrashes::delegate();
     auto crashLog = std::dynamic_pointer_cast<BCAppleErrorLog>(log);
     if (!delegate || !responds(*delegate) || !crashLog) return;
-    auto report = BCErrorLogFormatter::errorReportFromLog(*crashLog);
+    auto report = errorReportFromLog(*crashLog);
     std::weak_ptr<BCServiceAbstract> weakSelf = weak_from_this();
     BCDispatcherUtil::performBlockOnMainThread([delegate, report, weakSelf, call = std::move(call)] {
         if (auto self = std::static_pointer_cast<BCCrashes>(weakSelf.lock())) call(*delegate, *self, report);

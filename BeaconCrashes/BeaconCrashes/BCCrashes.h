@@ -123,6 +123,8 @@ public:
     void configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool enableUncaughtExceptionHandler);
     // Keeps only the newest device, the current session and no user ids.
     void clearContextHistoryAndKeepCurrentSession() override;
+    std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report) const override;
+    std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log) const override;
     // Remembers, for the next launch, that memory ran low.
     void didReceiveMemoryWarning();
     // Reads and removes the flag of the previous launch.

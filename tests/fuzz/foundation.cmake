@@ -6,3 +6,7 @@ plotwick_fuzzer(encrypter SOURCE fuzz_encrypter.cpp LIBS beacon)
 plotwick_fuzzer(base64 SOURCE fuzz_base64.cpp LIBS platform_foundation)
 plotwick_fuzzer(iso8601 SOURCE fuzz_iso8601.cpp LIBS platform_foundation)
 plotwick_fuzzer(format SOURCE fuzz_format.cpp LIBS platform_foundation)
+# The crash report reader and the formatter together, from a report file's
+# bytes to the crash log's JSON; the golden report files are its seeds.
+plotwick_fuzzer(crash_report SOURCE fuzz_crash_report.cpp LIBS beacon_crashes
+  SEEDS_FROM "${CMAKE_SOURCE_DIR}/tests/golden/cases")

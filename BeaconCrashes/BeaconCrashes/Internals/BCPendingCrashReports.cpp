@@ -74,8 +74,8 @@ void BCPendingCrashReports::handleLatestCrashReport() {
             BCLogError(BCCrashes::logTag(), "Couldn't store the crash report; it is kept for the next launch.");
             purge = false;
         } else {
-            auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report);
-            auto errorReport = BCErrorLogFormatter::errorReportFromLog(*log);
+            auto log = delegate->errorLogFromCrashReport(*report);
+            auto errorReport = delegate->errorReportFromLog(*log);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 lastSessionCrashReport_ = errorReport;
@@ -204,8 +204,8 @@ void BCPendingCrashReports::processCrashReports() {
             continue;
         }
         BCLogVerbose(BCCrashes::logTag(), "Crash reports found");
-        auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report);
-        parsed.push_back({log, BCErrorLogFormatter::errorReportFromLog(*log), file});
+        auto log = delegate->errorLogFromCrashReport(*report);
+        parsed.push_back({log, delegate->errorReportFromLog(*log), file});
     }
     Reports reports;
     for (const auto &entry : parsed) reports.push_back(entry.report);

@@ -10,7 +10,9 @@
 
 #include "platform/appkit/Exception.h"
 
+class BBCrashReport;
 class BBCrashReporter;
+class BCAppleErrorLog;
 class BCChannelUnitProtocol;
 class BCErrorAttachmentLog;
 class BCErrorReport;
@@ -41,4 +43,9 @@ public:
     virtual void instanceSendErrorAttachments(const std::optional<Attachments> &attachments,
                                               const std::string &incidentIdentifier) = 0;
     virtual void clearContextHistoryAndKeepCurrentSession() = 0;
+    // The crash log of a report and the error report of a log, formatted
+    // with what they need of this process (the device of the crash's time,
+    // a wrapper exception saved for it, the loaded images, the install id).
+    virtual std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report) const = 0;
+    virtual std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log) const = 0;
 };

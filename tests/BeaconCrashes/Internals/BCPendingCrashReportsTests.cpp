@@ -103,6 +103,13 @@ public:
     std::function<bool(const Reports &reports)> confirmationHandler() const override { return handler; }
     void instanceSendErrorAttachments(const std::optional<Attachments> &, const std::string &) override {}
     void clearContextHistoryAndKeepCurrentSession() override {}
+    // Formatted as the service formats them.
+    std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report) const override {
+        return BCCrashes::sharedInstance()->errorLogFromCrashReport(report);
+    }
+    std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log) const override {
+        return BCCrashes::sharedInstance()->errorReportFromLog(log);
+    }
 
     bool enabled = true;
     std::function<bool(const Reports &reports)> handler;

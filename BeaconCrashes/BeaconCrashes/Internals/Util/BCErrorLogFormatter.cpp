@@ -8,18 +8,16 @@
 #include <regex>
 
 #include "BBCrashReport.h"
+#include "bbcrash_async_macho.h"
 #include "BCAppleErrorLog.h"
-#include "BCBeacon.h"
 #include "BCBinary.h"
-#include "BCDeviceTracker.h"
 #include "BCErrorReport.h"
 #include "BCException.h"
-#include "BCLoadedImages.h"
 #include "BCLogger.h"
 #include "BCStackFrame.h"
 #include "BCThread.h"
 #include "BCWrapperException.h"
-#include "BCWrapperExceptionManager.h"
+#include "platform/dyld/loader.h"
 #include "platform/foundation/Path.h"
 #include "platform/foundation/Text.h"
 
@@ -39,104 +37,50 @@ std::string lowercase(std::string text) {
     return text;
 }
 
-// --- Reading a Mach-O image in this process's memory. ---
-//
-// Only tests put images here, but the bytes are treated as untrusted all the
-// same: every read stays inside the load commands the header declares.
-
-constexpr uint32_t kMagic32 = 0xfeedface;
-constexpr uint32_t kMagic64 = 0xfeedfacf;
-constexpr uint32_t kLoadCommandSegment = 0x1;
-constexpr uint32_t kLoadCommandSegment64 = 0x19;
-constexpr uint32_t kLoadCommandUUID = 27;
-
-uint32_t word32(const uint8_t *at) {
-    uint32_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-uint64_t word64(const uint8_t *at) {
-    uint64_t value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-struct LoadCommand {
-    const uint8_t *bytes;
-    uint32_t cmd;
-    uint32_t size;
-};
-
-// The image's load commands, walked within sizeofcmds; a command shorter
-// than its own 8-byte head, or one that runs past the end, ends the walk.
-std::vector<LoadCommand> loadCommands(const void *header) {
-    std::vector<LoadCommand> commands;
-    const auto *base = static_cast<const uint8_t *>(header);
-    const uint32_t magic = word32(base);
-    if (magic != kMagic32 && magic != kMagic64) return commands;
-    const uint32_t ncmds = word32(base + 16);
-    const uint32_t sizeofcmds = word32(base + 20);
-    const uint8_t *at = base + (magic == kMagic64 ? 32 : 28);
-    uint64_t left = sizeofcmds;
-    for (uint32_t i = 0; i < ncmds && left >= 8; ++i) {
-        const uint32_t cmd = word32(at);
-        const uint32_t size = word32(at + 4);
-        if (size < 8 || size > left) break;
-        commands.push_back({at, cmd, size});
-        at += size;
-        left -= size;
+// The image's UUID as 32 lower-case hex digits, as the report writes it;
+// absent without a whole LC_UUID command.
+std::optional<std::string> imageUUIDText(bbcrash_async_macho *image) {
+    void *command = bbcrash_async_macho_find_command(image, platform::dyld::LC_UUID);
+    if (command == nullptr ||
+        !bbcrash_async_mobject_verify_local_pointer(&image->load_cmds, reinterpret_cast<uintptr_t>(command), 0,
+                                                    sizeof(platform::dyld::uuid_command))) {
+        return std::nullopt;
     }
-    return commands;
+    platform::dyld::uuid_command uuid;
+    std::memcpy(&uuid, command, sizeof uuid);
+    if (image->byteorder->swap32(uuid.cmdsize) < sizeof uuid) return std::nullopt;
+    char text[33];
+    for (int i = 0; i < 16; ++i) std::snprintf(text + 2 * i, 3, "%02x", uuid.uuid[i]);
+    return std::string(text);
 }
 
-// The 16 UUID bytes as 32 lower-case hex digits; absent without LC_UUID.
-std::optional<std::string> imageUUIDText(const void *header) {
-    for (const auto &command : loadCommands(header)) {
-        if (command.cmd != kLoadCommandUUID) continue;
-        if (command.size < 24) return std::nullopt;
-        char text[33];
-        for (int i = 0; i < 16; ++i) std::snprintf(text + 2 * i, 3, "%02X", command.bytes[8 + i]);
-        return lowercase(text);
+// The NUL-terminated, non-empty name at `pointer` inside the image's
+// "__TEXT,__objc_methname" section, read through the engine's checked reads.
+std::optional<std::string> selectorInImage(bbcrash_async_macho *image, uint64_t pointer) {
+    bbcrash_async_mobject section;
+    if (bbcrash_async_macho_map_section(image, "__TEXT", "__objc_methname", &section) != BBCRASH_ESUCCESS) {
+        return std::nullopt;
     }
-    return std::nullopt;
-}
-
-bool nameIs(const uint8_t *field, const char *name) {
-    char copy[17] = {};
-    std::memcpy(copy, field, 16);
-    return std::strcmp(copy, name) == 0;
-}
-
-struct Section {
-    uint64_t address = 0;  // unslid
-    uint64_t size = 0;
-};
-
-// The section's link-time address and size, as getsectdatafromheader(_64)
-// answers them; zero when there is none.
-Section findSection(const void *header, const char *segmentName, const char *sectionName) {
-    const bool is64 = word32(static_cast<const uint8_t *>(header)) == kMagic64;
-    const uint32_t wanted = is64 ? kLoadCommandSegment64 : kLoadCommandSegment;
-    const uint32_t segmentSize = is64 ? 72 : 56;
-    const uint32_t sectionSize = is64 ? 80 : 68;
-    for (const auto &command : loadCommands(header)) {
-        if (command.cmd != wanted || command.size < segmentSize || !nameIs(command.bytes + 8, segmentName)) continue;
-        const uint32_t nsects = word32(command.bytes + (is64 ? 64 : 48));
-        const uint64_t room = (command.size - segmentSize) / sectionSize;
-        for (uint64_t i = 0; i < std::min<uint64_t>(nsects, room); ++i) {
-            const uint8_t *section = command.bytes + segmentSize + i * sectionSize;
-            if (!nameIs(section, sectionName)) continue;
-            if (is64) return {word64(section + 32), word64(section + 40)};
-            return {word32(section + 32), word32(section + 36)};
-        }
+    std::optional<std::string> selector;
+    const uint64_t start = bbcrash_async_mobject_base_address(&section);
+    const uint64_t size = bbcrash_async_mobject_length(&section);
+    if (pointer >= start && pointer - start < size) {
+        const uint64_t left = size - (pointer - start);
+        const auto *text = static_cast<const char *>(bbcrash_async_mobject_remap(&section, pointer, 0, left));
+        const void *end = text ? std::memchr(text, 0, left) : nullptr;
+        if (end != nullptr) selector = std::string(text, static_cast<const char *>(end));
     }
-    return {};
+    bbcrash_async_mobject_free(&section);
+    // An empty name is no selector; nor is text that isn't UTF-8.
+    if (selector && (selector->empty() || !platform::text::isValidUTF8(*selector))) return std::nullopt;
+    return selector;
 }
 
 }  // namespace
 
-std::shared_ptr<BCAppleErrorLog> BCErrorLogFormatter::errorLogFromCrashReport(const BBCrashReport &report) {
+std::shared_ptr<BCAppleErrorLog> BCErrorLogFormatter::errorLogFromCrashReport(
+    const BBCrashReport &report, const std::shared_ptr<BCDevice> &device,
+    const std::shared_ptr<BCWrapperException> &wrapperException, const LoadedImages &loadedImages) {
     auto log = std::make_shared<BCAppleErrorLog>();
     log->errorId = errorIdForCrashReport(report);
     addProcessInfoAndApplicationPathTo(log, report);
@@ -144,7 +88,7 @@ std::shared_ptr<BCAppleErrorLog> BCErrorLogFormatter::errorLogFromCrashReport(co
     log->errorThreadId = crashedThread ? crashedThread->threadNumber() : 0;
     log->fatal = true;
     log->appLaunchTimestamp = getAppLaunchTimeFromReport(report);
-    log->setTimestamp(adjustedCrashTime(getCrashTimeFromReport(report)));
+    log->setTimestamp(errorTimeForCrashReport(report));
 
     uint64_t cpuType = 0;
     uint64_t cpuSubtype = 0;
@@ -168,38 +112,44 @@ std::shared_ptr<BCAppleErrorLog> BCErrorLogFormatter::errorLogFromCrashReport(co
     const auto &signal = report.signalInfo();
     std::snprintf(address, sizeof address, "0x%" PRIx64, signal ? signal->address() : 0);
     if (signal) {
-        log->osExceptionType = signal->name();
-        log->osExceptionCode = signal->code();
+        // A name or code the report could not read (not UTF-8) is unknown
+        // rather than absent: a log without them is not valid and would
+        // never be sent.
+        log->osExceptionType = signal->name().value_or(kUnknown);
+        log->osExceptionCode = signal->code().value_or(kUnknown);
     }
     log->osExceptionAddress = std::string(address);
 
     log->exceptionReason = extractExceptionReasonFromReport(report);
     if (report.hasExceptionInfo()) log->exceptionType = report.exceptionInfo()->exceptionName();
-    log->selectorRegisterValue = selectorRegisterValueFromReport(report, crashedThread, cpuType);
+    log->selectorRegisterValue = selectorRegisterValueFromReport(report, crashedThread, cpuType, loadedImages);
     log->threads = extractThreadsFromReport(report, crashedThread, is64bit);
     log->registers = extractRegistersFromCrashedThread(crashedThread, is64bit);
     log->binaries = extractBinaryImagesFromReport(report, is64bit);
-    log->setDevice(BCDeviceTracker::sharedInstance()->deviceForTimestamp(log->timestamp()));
-    if (auto uuid = uuidRefToString(report.uuidRef())) {
-        if (auto wrapper = BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString(*uuid)) {
-            log->exception = wrapper->modelException;
-        }
-    }
+    log->setDevice(device);
+    if (wrapperException) log->exception = wrapperException->modelException;
     return log;
 }
 
 std::shared_ptr<BCErrorReport> BCErrorLogFormatter::errorReportFromCrashReport(
-    const std::shared_ptr<BBCrashReport> &report) {
+    const std::shared_ptr<BBCrashReport> &report, const std::shared_ptr<BCDevice> &device,
+    const std::shared_ptr<BCWrapperException> &wrapperException, const LoadedImages &loadedImages,
+    const platform::UUID &installId) {
     if (!report) return nullptr;
-    return errorReportFromLog(*errorLogFromCrashReport(*report));
+    return errorReportFromLog(*errorLogFromCrashReport(*report, device, wrapperException, loadedImages), installId,
+                              device);
 }
 
-std::shared_ptr<BCErrorReport> BCErrorLogFormatter::errorReportFromLog(const BCAppleErrorLog &log) {
-    const std::string reporterKey = BCBeacon::installId().UUIDString();
-    auto device = BCDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp());
-    return std::make_shared<BCErrorReport>(log.errorId, reporterKey, log.osExceptionType, log.exceptionType,
-                                           log.exceptionReason, log.appLaunchTimestamp, log.timestamp(),
-                                           std::move(device), static_cast<uint64_t>(log.processId.value_or(0)));
+std::shared_ptr<BCErrorReport> BCErrorLogFormatter::errorReportFromLog(const BCAppleErrorLog &log,
+                                                                       const platform::UUID &installId,
+                                                                       const std::shared_ptr<BCDevice> &device) {
+    return std::make_shared<BCErrorReport>(log.errorId, installId.UUIDString(), log.osExceptionType,
+                                           log.exceptionType, log.exceptionReason, log.appLaunchTimestamp,
+                                           log.timestamp(), device, static_cast<uint64_t>(log.processId.value_or(0)));
+}
+
+platform::Date BCErrorLogFormatter::errorTimeForCrashReport(const BBCrashReport &report) {
+    return adjustedCrashTime(getCrashTimeFromReport(report));
 }
 
 std::string BCErrorLogFormatter::errorIdForCrashReport(const BBCrashReport &report) {
@@ -346,7 +296,8 @@ std::optional<std::string> BCErrorLogFormatter::extractExceptionReasonFromReport
 
 std::optional<std::string> BCErrorLogFormatter::selectorRegisterValueFromReport(const BBCrashReport &report,
                                                                                 const ThreadPtr &crashedThread,
-                                                                                uint64_t codeType) {
+                                                                                uint64_t codeType,
+                                                                                const LoadedImages &loadedImages) {
     std::vector<const char *> names;
     switch (codeType) {
         case kCpuTypeX86: names = {"ecx"}; break;
@@ -357,14 +308,17 @@ std::optional<std::string> BCErrorLogFormatter::selectorRegisterValueFromReport(
     }
     if (!crashedThread) return std::nullopt;
     for (const char *name : names) {
-        if (auto selector = selectorForRegisterWithName(name, crashedThread, report)) return selector;
+        if (auto selector = selectorForRegisterWithName(name, crashedThread, report, loadedImages)) {
+            return selector;
+        }
     }
     return std::nullopt;
 }
 
 std::optional<std::string> BCErrorLogFormatter::selectorForRegisterWithName(const std::string &registerName,
                                                                             const ThreadPtr &thread,
-                                                                            const BBCrashReport &report) {
+                                                                            const BBCrashReport &report,
+                                                                            const LoadedImages &loadedImages) {
     if (!thread) return std::nullopt;
     const auto &registers = thread->registers();
     const auto reg = std::find_if(registers.begin(), registers.end(),
@@ -374,24 +328,20 @@ std::optional<std::string> BCErrorLogFormatter::selectorForRegisterWithName(cons
     const auto image = report.imageForAddress(value);
     if (!image || !image->imageName()) return std::nullopt;
 
-    for (const auto &loaded : BCLoadedImages::images()) {
+    for (const auto &loaded : loadedImages) {
         if (!loaded.header || !loaded.name || *image->imageName() != loaded.name) continue;
-        if (imageUUIDText(loaded.header) != image->imageUUID()) continue;
-
-        const Section section = findSection(loaded.header, "__TEXT", "__objc_methname");
-        if (section.address == 0) return std::nullopt;
-        const uint64_t start = section.address + static_cast<uint64_t>(loaded.slide);
-        const uint64_t pointer =
-            reinterpret_cast<uintptr_t>(loaded.header) + (value - image->imageBaseAddress());
-        if (pointer < start || pointer - start >= section.size) return std::nullopt;
-        const uint64_t after = pointer + 1 - start;
-        if (after >= section.size) return std::nullopt;
-        const auto *text = reinterpret_cast<const char *>(pointer);
-        if (std::memchr(text + 1, 0, section.size - after) == nullptr) return std::nullopt;
-        std::string selector(text);
-        // An empty name is no selector; nor is text that isn't UTF-8.
-        if (selector.empty() || !platform::text::isValidUTF8(selector)) return std::nullopt;
-        return selector;
+        const auto header = reinterpret_cast<uintptr_t>(loaded.header);
+        bbcrash_async_macho macho;
+        if (bbcrash_async_macho_init(&macho, platform::mach::mach_task_self(), loaded.name, header) !=
+            BBCRASH_ESUCCESS) {
+            continue;
+        }
+        const bool same = imageUUIDText(&macho) == image->imageUUID();
+        // The register's offset into the report's image, at the same offset
+        // from the loaded image's start.
+        auto selector = same ? selectorInImage(&macho, header + (value - image->imageBaseAddress())) : std::nullopt;
+        bbcrash_async_macho_free(&macho);
+        if (same) return selector;
     }
     return std::nullopt;
 }

@@ -1,8 +1,10 @@
 #pragma once
 // Turns a crash report read back at the next launch into the crash log that
 // is sent (threads, frames, kept binaries, registers, the uncaught
-// exception) and into the error report the application sees. Stateless:
-// every step is a class method of its own, callable by itself.
+// exception) and into the error report the application sees. A function of
+// its inputs: what the log needs beyond the report (the device, a wrapper
+// exception, the install id, the images loaded here) is passed in by the
+// caller. Every step is a class method of its own, callable by itself.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BCLoadedImages.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/UUID.h"
 
@@ -18,8 +21,10 @@ class BBCrashReportStackFrameInfo;
 class BBCrashReportThreadInfo;
 class BCAppleErrorLog;
 class BCBinary;
+class BCDevice;
 class BCErrorReport;
 class BCThread;
+class BCWrapperException;
 
 // What an image is to the crashed process.
 enum BCImageKind : unsigned long {
@@ -32,12 +37,28 @@ class BCErrorLogFormatter {
 public:
     using ThreadPtr = std::shared_ptr<const BBCrashReportThreadInfo>;
 
-    static std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report);
-    // Null for a null report.
-    static std::shared_ptr<BCErrorReport> errorReportFromCrashReport(const std::shared_ptr<BBCrashReport> &report);
-    // The device is looked up again for the log's time; the reporter key is
+    using LoadedImages = std::vector<BCLoadedImages::Image>;
+
+    // The log of the report. `device` is the log's device (the one of the
+    // report's error time, errorTimeForCrashReport); `wrapperException`, when
+    // there is one, becomes the log's exception (the one a wrapper SDK saved
+    // under the report's UUID); `loadedImages` are where a crashed message's
+    // selector may be read (selectorForRegisterWithName).
+    static std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(
+        const BBCrashReport &report, const std::shared_ptr<BCDevice> &device,
+        const std::shared_ptr<BCWrapperException> &wrapperException, const LoadedImages &loadedImages);
+    // Null for a null report; the error report of that log.
+    static std::shared_ptr<BCErrorReport> errorReportFromCrashReport(
+        const std::shared_ptr<BBCrashReport> &report, const std::shared_ptr<BCDevice> &device,
+        const std::shared_ptr<BCWrapperException> &wrapperException, const LoadedImages &loadedImages,
+        const platform::UUID &installId);
+    // The error report the application sees for a log; the reporter key is
     // the install id.
-    static std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log);
+    static std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log,
+                                                             const platform::UUID &installId,
+                                                             const std::shared_ptr<BCDevice> &device);
+    // The log's timestamp for the report: its crash time, adjusted.
+    static platform::Date errorTimeForCrashReport(const BBCrashReport &report);
 
     // The report's own UUID, else a new random one.
     static std::string errorIdForCrashReport(const BBCrashReport &report);
@@ -59,12 +80,16 @@ public:
     static std::optional<std::string> extractExceptionReasonFromReport(const BBCrashReport &report);
     static std::optional<std::string> selectorRegisterValueFromReport(const BBCrashReport &report,
                                                                       const ThreadPtr &crashedThread,
-                                                                      uint64_t codeType);
+                                                                      uint64_t codeType,
+                                                                      const LoadedImages &loadedImages);
     // Reads the selector name the register points at, from the same image
-    // (same path and UUID) loaded in this process.
+    // (same path and UUID) among the loaded images, with the engine's
+    // Mach-O reader (its reads are checked: the image's bytes are not
+    // trusted).
     static std::optional<std::string> selectorForRegisterWithName(const std::string &registerName,
                                                                   const ThreadPtr &thread,
-                                                                  const BBCrashReport &report);
+                                                                  const BBCrashReport &report,
+                                                                  const LoadedImages &loadedImages);
     static std::vector<std::shared_ptr<BCBinary>> extractBinaryImagesFromReport(const BBCrashReport &report,
                                                                                 bool is64bit);
     // Exception frames, then each thread's frames and register values.

@@ -12,10 +12,10 @@ namespace modeltest {
 
 LogCapture::LogCapture() {
     BCLogger::setCurrentLogLevel(BCLogLevelVerbose);
-    BCLogger::setLogHandler([this](const BCLogMessageProvider &m, BCLogLevel level, const std::string &,
-                                   const char *, const char *, uint32_t) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.push_back({level, m()});
+    BCLogger::setLogHandler([state = state_](const BCLogMessageProvider &m, BCLogLevel level, const std::string &,
+                                             const char *, const char *, uint32_t) {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->lines.push_back({level, m()});
     });
 }
 
@@ -26,20 +26,20 @@ LogCapture::~LogCapture() {
 }
 
 std::vector<std::pair<BCLogLevel, std::string>> LogCapture::lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->lines;
 }
 
 bool LogCapture::contains(BCLogLevel level, const std::string &text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto &[l, t] : lines_)
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    for (const auto &[l, t] : state_->lines)
         if (l == level && t == text) return true;
     return false;
 }
 
 void LogCapture::clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->lines.clear();
 }
 
 SdkHome::SdkHome() {

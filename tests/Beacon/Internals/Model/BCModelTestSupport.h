@@ -16,7 +16,9 @@
 
 namespace modeltest {
 
-// Collects every line the SDK logger is given, at any level.
+// Collects every line the SDK logger is given, at any level. The lines live
+// in state the handler shares: a thread of the SDK that took the handler just
+// before the capture ended may still call it afterwards.
 class LogCapture {
 public:
     LogCapture();
@@ -27,8 +29,11 @@ public:
     void clear();
 
 private:
-    std::mutex mutex_;
-    std::vector<std::pair<BCLogLevel, std::string>> lines_;
+    struct State {
+        std::mutex mutex;
+        std::vector<std::pair<BCLogLevel, std::string>> lines;
+    };
+    const std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 // A private home for one test: user defaults, keychain and the SDK's

@@ -1,6 +1,7 @@
 // The formatter against golden files: report files encoded with protoc from
 // hand-written .textproto cases, and crash-log JSON written by hand from the
-// formatter's rules (tests/golden). Key order counts.
+// formatter's rules (tests/golden). Key order counts. The formatter gets
+// everything beyond the report from its caller, so these tests pass it in.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -11,11 +12,11 @@
 #include "BBCrashReport.h"
 #include "BCAppleErrorLog.h"
 #include "BCBeacon.h"
+#include "BCDevice.h"
 #include "BCDeviceTracker.h"
 #include "BCErrorLogFormatter.h"
 #include "BCErrorReport.h"
 #include "BCException.h"
-#include "BCLoadedImages.h"
 #include "BCLogger.h"
 #include "BCStackFrame.h"
 #include "BCWrapperException.h"
@@ -44,6 +45,17 @@ std::shared_ptr<BBCrashReport> loadCase(const std::string &name) {
     return report;
 }
 
+std::shared_ptr<BCDevice> deviceFor(const BBCrashReport &report) {
+    return BCDeviceTracker::sharedInstance()->deviceForTimestamp(BCErrorLogFormatter::errorTimeForCrashReport(report));
+}
+
+// The log of a report with its device, no wrapper exception and the given
+// loaded images.
+std::shared_ptr<BCAppleErrorLog> format(const BBCrashReport &report,
+                                        const BCErrorLogFormatter::LoadedImages &images = {}) {
+    return BCErrorLogFormatter::errorLogFromCrashReport(report, deviceFor(report), nullptr, images);
+}
+
 // Lines the formatter logs at warning level or above, as "<level> <text>".
 class LogCapture {
 public:
@@ -68,7 +80,7 @@ private:
     std::string lines_;
 };
 
-// The selector image, loaded in this process for as long as the object
+// The selector image, in this process's memory for as long as the object
 // lives. The copy is 8-byte aligned, as a mapped image would be.
 class LoadedSelectorImage {
 public:
@@ -77,11 +89,12 @@ public:
         buffer_.resize((bytes.size() + 7) / 8);
         std::memcpy(buffer_.data(), bytes.data(), bytes.size());
         if (damageUUID) flipUUIDByte();
-        // __TEXT is linked at 0, so the slide is the buffer's address.
-        BCLoadedImages::setImagesForTesting(
-            {{buffer_.data(), kSelectorImagePath.c_str(), reinterpret_cast<intptr_t>(buffer_.data())}});
     }
-    ~LoadedSelectorImage() { BCLoadedImages::setImagesForTesting({}); }
+    // The list of loaded images that holds it. __TEXT is linked at 0, so the
+    // slide is the buffer's address.
+    BCErrorLogFormatter::LoadedImages images() const {
+        return {{buffer_.data(), kSelectorImagePath.c_str(), reinterpret_cast<intptr_t>(buffer_.data())}};
+    }
 
 private:
     void flipUUIDByte() {
@@ -109,19 +122,19 @@ TEST_P(BCErrorLogFormatterGoldenTests, CrashLogMatchesTheHandWrittenJson) {
     const std::string name = GetParam();
     auto report = loadCase(name);
     ASSERT_TRUE(report);
-    std::unique_ptr<LoadedSelectorImage> image;
-    if (name == "arm64e_selector") image = std::make_unique<LoadedSelectorImage>();
+    LoadedSelectorImage image;
+    const auto images = name == "arm64e_selector" ? image.images() : BCErrorLogFormatter::LoadedImages{};
     LogCapture capture;
 
-    auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report);
+    const auto device = deviceFor(*report);
+    auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report, device, nullptr, images);
     nlohmann::ordered_json actual = log->serializeToDictionary();
     nlohmann::ordered_json expected = nlohmann::ordered_json::parse(readFile(kGolden + "/expected/" + name + ".json"));
 
-    // The device is the tracker's (a Part of its own): same object, then a
-    // placeholder.
+    // The device is the one passed in (the tracker's is tested on its own),
+    // then a placeholder.
+    EXPECT_EQ(log->device(), device);
     ASSERT_TRUE(actual.contains("device"));
-    EXPECT_EQ(actual["device"].dump(),
-              BCDeviceTracker::sharedInstance()->deviceForTimestamp(log->timestamp())->serializeToDictionary().dump());
     actual["device"] = "DEVICE";
     // A report without a UUID gets a random one.
     if (expected["id"] == "RANDOM-UUID") {
@@ -136,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, BCErrorLogFormatterGoldenTests,
                          ::testing::Values("full_x86_64", "no_process_no_crashed_thread", "uncaught_exception",
                                            "exception_without_frames", "code_type_32bit", "symbols_os0",
                                            "timestamp_zero", "timestamp_2100", "image_edges", "arm64e_selector",
-                                           "hostile_strings"));
+                                           "hostile_strings", "frameless_thread"));
 
 std::vector<std::string> frameCodes(const BCAppleErrorLog &log) {
     std::vector<std::string> codes;
@@ -149,7 +162,7 @@ TEST(BCErrorLogFormatterTests, SymbolPrefixOnUnknownSystemsIsKeptWithAWarningOnl
     const std::vector<std::string> kept = {"_objc_msgSend + 16", "_ + 32", "_start + -8", "0x100000000 + 16"};
     {
         LogCapture capture;
-        auto log = BCErrorLogFormatter::errorLogFromCrashReport(*loadCase("symbols_os3"));
+        auto log = format(*loadCase("symbols_os3"));
         EXPECT_EQ(frameCodes(*log), kept);
         EXPECT_EQ(capture.lines(),
                   "5 Symbol \"_objc_msgSend\" prefix rules are unknown for this OS!\n"
@@ -157,13 +170,13 @@ TEST(BCErrorLogFormatterTests, SymbolPrefixOnUnknownSystemsIsKeptWithAWarningOnl
     }
     {
         LogCapture capture;
-        auto log = BCErrorLogFormatter::errorLogFromCrashReport(*loadCase("symbols_os7"));
+        auto log = format(*loadCase("symbols_os7"));
         EXPECT_EQ(frameCodes(*log), kept);
         EXPECT_EQ(capture.lines(), "");
     }
 }
 
-TEST(BCErrorLogFormatterTests, WrapperExceptionSavedUnderTheReportUUIDBecomesTheLogsException) {
+TEST(BCErrorLogFormatterTests, WrapperExceptionPassedInBecomesTheLogsException) {
     crashestest::SdkDirectory sdk;
     auto report = loadCase("uncaught_exception");
     auto wrapper = std::make_shared<BCWrapperException>();
@@ -174,7 +187,9 @@ TEST(BCErrorLogFormatterTests, WrapperExceptionSavedUnderTheReportUUIDBecomesThe
     const std::string uuid = "01020304-0506-4708-890A-0B0C0D0E0F10";
     BCWrapperExceptionManager::saveWrapperException(wrapper, uuid);
 
-    auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report);
+    // The formatter reads no saved file: only what it is given.
+    EXPECT_FALSE(format(*report)->exception);
+    auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report, deviceFor(*report), wrapper, {});
     ASSERT_TRUE(log->exception);
     EXPECT_EQ(log->serializeToDictionary()["exception"].dump(),
               R"({"type":"System.NullReferenceException","message":"Object reference not set"})");
@@ -187,18 +202,25 @@ TEST(BCErrorLogFormatterTests, SelectorNeedsTheSameImageLoadedHere) {
     crashestest::SdkDirectory sdk;
     auto report = loadCase("arm64e_selector");
     // Not loaded, loaded under another UUID, loaded under another path.
-    EXPECT_FALSE(BCErrorLogFormatter::errorLogFromCrashReport(*report)->selectorRegisterValue);
+    EXPECT_FALSE(format(*report)->selectorRegisterValue);
     {
         LoadedSelectorImage image(/*damageUUID=*/true);
-        EXPECT_FALSE(BCErrorLogFormatter::errorLogFromCrashReport(*report)->selectorRegisterValue);
+        EXPECT_FALSE(format(*report, image.images())->selectorRegisterValue);
     }
     {
         LoadedSelectorImage image;
+        auto other = image.images();
+        other[0].name = "/Applications/Plotwick.app/Contents/Frameworks/libother.dylib";
+        EXPECT_FALSE(format(*report, other)->selectorRegisterValue);
+    }
+    {
+        LoadedSelectorImage image;
+        const auto images = image.images();
         auto crashed = BCErrorLogFormatter::findCrashedThreadInReport(*report);
-        EXPECT_EQ(BCErrorLogFormatter::selectorForRegisterWithName("x1", crashed, *report), "drawRect:");
+        EXPECT_EQ(BCErrorLogFormatter::selectorForRegisterWithName("x1", crashed, *report, images), "drawRect:");
         // x0 points at no image of the report.
-        EXPECT_FALSE(BCErrorLogFormatter::selectorForRegisterWithName("x0", crashed, *report));
-        EXPECT_FALSE(BCErrorLogFormatter::selectorForRegisterWithName("x9", crashed, *report));
+        EXPECT_FALSE(BCErrorLogFormatter::selectorForRegisterWithName("x0", crashed, *report, images));
+        EXPECT_FALSE(BCErrorLogFormatter::selectorForRegisterWithName("x9", crashed, *report, images));
     }
 }
 
@@ -245,10 +267,8 @@ TEST(BCErrorLogFormatterTests, SelectorReadStaysInsideTheSectionAndTheLoadComman
     const auto crashed = BCErrorLogFormatter::findCrashedThreadInReport(*report);
     const char *path = "/Applications/Plotwick.app/Contents/MacOS/Plotwick";
     auto selector = [&](SyntheticImage &image, const std::string &registerName) {
-        BCLoadedImages::setImagesForTesting({{image.bytes(), path, reinterpret_cast<intptr_t>(image.bytes())}});
-        auto result = BCErrorLogFormatter::selectorForRegisterWithName(registerName, crashed, *report);
-        BCLoadedImages::setImagesForTesting({});
-        return result;
+        return BCErrorLogFormatter::selectorForRegisterWithName(
+            registerName, crashed, *report, {{image.bytes(), path, reinterpret_cast<intptr_t>(image.bytes())}});
     };
     // "a:", then an empty name, then "bc" without a terminator before the
     // section's end.
@@ -313,20 +333,24 @@ TEST(BCErrorLogFormatterTests, AddressesAndTimes) {
               "9999-12-31T23:59:59.999Z");
 }
 
-TEST(BCErrorLogFormatterTests, ErrorReportCarriesTheLogsFieldsAndTheInstallId) {
+TEST(BCErrorLogFormatterTests, ErrorReportCarriesTheLogsFieldsAndTheInstallIdPassedIn) {
     crashestest::SdkDirectory sdk;
-    EXPECT_EQ(BCErrorLogFormatter::errorReportFromCrashReport(nullptr), nullptr);
-    auto log = BCErrorLogFormatter::errorLogFromCrashReport(*loadCase("uncaught_exception"));
-    auto report = BCErrorLogFormatter::errorReportFromLog(*log);
+    const auto installId = platform::UUID::random();
+    EXPECT_EQ(BCErrorLogFormatter::errorReportFromCrashReport(nullptr, nullptr, nullptr, {}, installId), nullptr);
+    auto log = format(*loadCase("uncaught_exception"));
+    auto device = std::make_shared<BCDevice>();
+    device->model = "given";
+    auto report = BCErrorLogFormatter::errorReportFromLog(*log, installId, device);
     EXPECT_EQ(report->incidentIdentifier(), "01020304-0506-4708-890A-0B0C0D0E0F10");
-    EXPECT_EQ(report->reporterKey(), BCBeacon::installId().UUIDString());
+    EXPECT_EQ(report->reporterKey(), installId.UUIDString());
+    EXPECT_NE(report->reporterKey(), BCBeacon::installId().UUIDString());
     EXPECT_EQ(report->signal(), "SIGABRT");
     EXPECT_EQ(report->exceptionName(), "std::runtime_error");
     EXPECT_EQ(report->exceptionReason(), "boom");
     EXPECT_EQ(report->appStartTime(), platform::Date::fromTimeIntervalSince1970(1699999999));
     EXPECT_EQ(report->appErrorTime(), log->timestamp());
     EXPECT_EQ(report->appProcessIdentifier(), 77u);
-    ASSERT_TRUE(report->device());
+    EXPECT_EQ(report->device(), device);
 }
 
 }  // namespace
