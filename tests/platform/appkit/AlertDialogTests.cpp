@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <fstream>
 #include <sstream>
 
@@ -23,6 +24,7 @@
 #include "platform/appkit/Application.h"
 #include "platform/appkit/CrashAlert.h"
 #include "platform/dispatch/MainRunLoop.h"
+#include "support/RunningChild.h"
 #include "support/TestSupport.h"
 
 using platform::appkit::Alert;
@@ -141,8 +143,8 @@ class DialogChild {
 public:
     DialogChild(const std::string &display, bool asApplication) {
         fflush(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
+        const pid_t pid = fork();
+        if (pid == 0) {
             // Only a bound against a hang of the child itself; the test's own
             // waits are bounded by time on their own.
             alarm(900);
@@ -158,37 +160,20 @@ public:
             application->run();
             _exit(alerttest::statusFor(AlertOnLaunch::answer));
         }
-        pidfd_ = pid_ > 0 ? static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)) : -1;
+        child_.emplace(pid);
     }
-    ~DialogChild() {
-        if (pid_ > 0 && !reaped_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (pidfd_ >= 0) close(pidfd_);
-    }
-    bool started() const { return pidfd_ >= 0; }
-    pid_t pid() const { return pid_; }
+    bool started() const { return child_->started(); }
+    pid_t pid() const { return child_->pid(); }
     // Whether it ended within the time (milliseconds); reaps it then.
-    bool ended(int milliseconds) {
-        pollfd p{pidfd_, POLLIN, 0};
-        if (reaped_) return true;
-        if (poll(&p, 1, milliseconds) != 1) return false;
-        waitpid(pid_, &status_, 0);
-        reaped_ = true;
-        return true;
-    }
-    int status() const { return status_; }
+    bool ended(int milliseconds) { return child_->ended(milliseconds); }
+    int status() const { return child_->status(); }
 
 private:
     struct AlertOnLaunch : platform::appkit::ApplicationDelegate {
         static inline long answer = 0;
         void applicationDidFinishLaunching() override { answer = alerttest::crashAlert().runModal(); }
     };
-    pid_t pid_ = -1;
-    int pidfd_ = -1;
-    int status_ = 0;
-    bool reaped_ = false;
+    std::optional<testsupport::RunningChild> child_;
 };
 
 // The dialog's window, once it is visible; empty when none is within the
