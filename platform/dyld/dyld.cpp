@@ -10,6 +10,7 @@
 #include <link.h>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <pthread.h>
 #include <string>
 #include <sys/auxv.h>
@@ -299,13 +300,14 @@ void ensureStarted(bool background = false) {
     rescanLocked(!background);
     if (background) {
         // A fork never finds the lock held by the builder.
-        // A child has no builder thread to join.
+        // The child gets the lock free (made anew: the thread that took it
+        // has another id there) and no builder thread to join.
         static std::once_flag atFork;
         std::call_once(atFork, [] {
             pthread_atfork([] { lock().lock(); }, [] { lock().unlock(); },
                            [] {
-                               builder().joinable = false;
-                               lock().unlock();
+                               new (&lock()) std::recursive_mutex;
+                               new (&builder()) Builder;
                            });
         });
         std::lock_guard<std::mutex> guard(builder().mutex);
