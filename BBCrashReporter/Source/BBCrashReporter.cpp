@@ -7,6 +7,7 @@
 #include "bbcrash_crash_handler.h"
 #include "bbcrash_error_object.h"
 #include "bbcrash_thread_stack.h"
+#include "platform/dyld/dyld.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/Text.h"
@@ -441,6 +442,9 @@ std::optional<platform::Data> BBCrashReporter::generateLiveReport(platform::Erro
 std::optional<platform::Data> BBCrashReporter::generateLiveReportWithThread(platform::mach::thread_t thread,
                                                                             platform::ErrorPtr *error) {
     const uint64_t returnAddress = reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+    // Not a crash: there is time to complete the image headers (symbols,
+    // compact unwind tables) the background build has not reached yet.
+    platform::dyld::dyld_complete_headers();
     LiveReportFiles files;
 
     // 1. The temporary file.

@@ -117,8 +117,10 @@ bbcrash_async_image_list *bbcrash_shared_image_list() {
     std::call_once(once, [] {
         sharedImageList = new bbcrash_async_image_list{};
         bbcrash_nasync_image_list_init(sharedImageList, platform::mach::mach_task_self());
-        platform::dyld::_dyld_register_func_for_add_image(imageAdded);
-        platform::dyld::_dyld_register_func_for_remove_image(imageRemoved);
+        // Early headers, so the launch does not wait for the symbol tables
+        // and compact unwind tables: until their complete headers replace
+        // them, a crash unwinds through .eh_frame and frame pointers.
+        platform::dyld::dyld_register_funcs_for_images_early(imageAdded, imageRemoved);
     });
     return sharedImageList;
 }

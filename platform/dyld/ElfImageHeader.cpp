@@ -172,7 +172,9 @@ int32_t protectionOf(uint32_t flags) {
 
 }  // namespace
 
-ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symbolFile, bool executable) {
+ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symbolFile, bool executable,
+                               bool complete)
+    : complete_(complete) {
     const ElfW(Phdr) *phdrs = info.dlpi_phdr;
     const uintptr_t bias = info.dlpi_addr;
 
@@ -257,7 +259,9 @@ ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symb
     }
 
     std::vector<Symbol> symbols;
-    if (!symbolFile.empty()) {
+    if (!complete) {
+        // The early header: no symbols yet.
+    } else if (!symbolFile.empty()) {
         symbols = readFileSymbols(symbolFile);
     } else {
         // An image with no file (the vDSO): its section headers are mapped.
@@ -270,7 +274,7 @@ ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symb
     const bool hasEhFrame = ehFrameSize != 0;
     // A compact unwind table over the .eh_frame, as a Mach-O linker emits.
     std::vector<uint8_t> unwindInfo;
-    if (hasEhFrame) {
+    if (hasEhFrame && complete) {
         unwindInfo = ElfUnwindInfo::build(reinterpret_cast<const uint8_t *>(bias + ehFrameAddr),
                                           static_cast<size_t>(ehFrameSize), bias + textStart, textEnd - textStart);
     }

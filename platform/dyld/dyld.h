@@ -9,7 +9,9 @@
 // an LC_SYMTAB. The header is not at the image's load address, so
 // dyld_image_base tells where the image begins.
 //
-// Images present at start are listed on first use; later ones arrive through
+// Images present at start are listed on first use (see
+// dyld_register_funcs_for_images_early for a start that does not wait for
+// the complete headers); later ones arrive through
 // this layer's dlopen/dlclose wrappers (or dyld_rescan). Callbacks are called
 // one at a time, in registration order, never while another thread changes
 // the list.
@@ -25,6 +27,22 @@ using dyld_image_callback = void (*)(const mach_header *header, intptr_t slide);
 // every image added (or removed) later.
 void _dyld_register_func_for_add_image(dyld_image_callback callback);
 void _dyld_register_func_for_remove_image(dyld_image_callback callback);
+
+// For a caller that must not wait for the headers at launch (the crash
+// engine). When this is the layer's first use, the images present get early
+// headers (segments, build id, .eh_frame: no symbols, no compact unwind
+// table) and a background thread builds the complete ones. `add` is called
+// at once for every listed image with the header it has now; for an image
+// that had an early one, `add` is called again with the complete header
+// once built, and then `remove` with the early header. Real additions and
+// removals are as above. Every other function here first completes the
+// headers still missing (so their callers never see an early one).
+void dyld_register_funcs_for_images_early(dyld_image_callback add, dyld_image_callback remove);
+// Completes now the headers the background thread has not built yet, and
+// waits for that thread to end (it has nothing left to do).
+void dyld_complete_headers();
+// For tests: while held, the background thread builds no complete header.
+void dyld_hold_background_headers(bool held);
 
 uint32_t _dyld_image_count();
 // Null / 0 / null for an index past the end.

@@ -405,6 +405,43 @@ TEST_P(CrashTests, TwoThreadsCrashingAtOnceLeaveOneValidReport) {
     }
 }
 
+TEST_P(CrashTests, ACrashBeforeTheImageHeadersAreCompleteStillHasItsFramesAndImages) {
+    // The symbol tables and compact unwind tables are still being built:
+    // the images are listed with their build ids, and the walk goes by
+    // frame pointers and the .eh_frame (through the C library for abort).
+    for (const Case &c : {kCases[0], kCases[7]}) {
+        SCOPED_TRACE(c.kind);
+        CrashRun run = runCrasher(GetParam(), std::string("early_") + c.kind);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_TRUE(run.diedOf(c.hostSignal)) << "status " << run.status;
+        checkCommon(run);
+        if (run.report == nullptr) continue;
+        auto crashed = run.crashedThread();
+        ASSERT_NE(crashed, nullptr);
+        if (c.function != nullptr) {
+            EXPECT_TRUE(run.function(c.function).contains(crashed->stackFrames()[0]->instructionPointer()));
+        } else {
+            EXPECT_TRUE(hasFrameIn(run, *crashed, "crash_abort", 10));
+        }
+        EXPECT_TRUE(hasFrameIn(run, *crashed, "main", 12));
+        // No symbol names: the crash really came before the complete headers.
+        for (const auto &frame : crashed->stackFrames()) {
+            EXPECT_TRUE(frame->symbolInfo() == nullptr || !frame->symbolInfo()->symbolName().has_value());
+        }
+    }
+
+    // Once complete, the engine's list has them: the symbols are there.
+    CrashRun run = runCrasher(GetParam(), "complete_segv_null");
+    ASSERT_FALSE(run.timedOut);
+    checkCommon(run);
+    if (run.report == nullptr) return;
+    auto crashed = run.crashedThread();
+    ASSERT_NE(crashed, nullptr);
+    const auto &top = crashed->stackFrames()[0];
+    ASSERT_NE(top->symbolInfo(), nullptr);
+    EXPECT_NE(top->symbolInfo()->symbolName().value_or("").find("crash_segv_null"), std::string::npos);
+}
+
 TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
     CrashRun run = runCrasher(GetParam(), "symlink");
     ASSERT_FALSE(run.timedOut);

@@ -6,6 +6,7 @@
 #include "bbcrash_async_signal_info.h"
 #include "bbcrash_async_symbol.h"
 #include "bbcrash_crash_handler.h"
+#include "platform/dyld/dyld.h"
 #include "platform/mach/thread_list.h"
 #include "support/TestSupport.h"
 
@@ -208,6 +209,8 @@ protected:
     // Writes a report of the calling thread with `limit` and reads it back.
     std::shared_ptr<BBCrashReport> write(size_t limit, const bbcrash_log_signal_info &info,
                                          bbcrash_error_t *result = nullptr) {
+        // The shared list with complete headers (symbols), as a live report has.
+        platform::dyld::dyld_complete_headers();
         bbcrash_async_file file;
         bbcrash_async_file_init(&file, open(path().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644), limit);
         WriteJob job{writer_, &file, &info, BBCRASH_EUNKNOWN};

@@ -12,6 +12,7 @@
 #include "BBCrashReporter.h"
 #include "BBCrashSignalHandler.h"
 #include "bbcrash_crash_handler.h"
+#include "platform/dyld/dyld.h"
 
 #include <atomic>
 #include <cerrno>
@@ -382,6 +383,17 @@ int main(int argc, char **argv) {
     sidePath = argv[3];
     handledPath = std::string(sidePath) + ".handled";
     countsPath = std::string(sidePath) + ".counts";
+    // "early_<kind>": crashes as <kind> before the image headers are
+    // complete (their background build is held); "complete_<kind>": once
+    // they are.
+    const bool early = std::string(kind).rfind("early_", 0) == 0;
+    const bool complete = std::string(kind).rfind("complete_", 0) == 0;
+    if (early) {
+        platform::dyld::dyld_hold_background_headers(true);
+        kind += 6;
+    } else if (complete) {
+        kind += 9;
+    }
     const std::string what = kind;
 
     std::shared_ptr<BBCrashMachExceptionServer> previous;
@@ -414,6 +426,9 @@ int main(int argc, char **argv) {
     if (!reporter->enableCrashReporter(&error)) {
         fprintf(stderr, "enable failed: %s\n", error ? error->localizedDescription().c_str() : "?");
         return 3;
+    }
+    if (complete) {
+        platform::dyld::dyld_complete_headers();
     }
     if (what == "custom") {
         // Replaced while enabled: the crash reads the newest block.
@@ -468,6 +483,11 @@ int main(int argc, char **argv) {
     }
 
     if (what == "worker" || what == "nomalloc") {
+        if (what == "nomalloc") {
+            // The image headers' background build is over: it is no part of
+            // the crash path, and every other thread is quiet.
+            platform::dyld::dyld_complete_headers();
+        }
         startBusyThreads(20);
         if (what == "nomalloc" && mode == "bsd") {
             BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGSEGV, countingCallback, nullptr);
