@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -250,6 +251,7 @@ ErrorPtr URLSessionEngine::errorForCurlCode(int curlCode, const std::string &mes
 }
 
 void URLSessionEngine::run() {
+    pthread_setname_np(pthread_self(), "net.session");
     // With CURLOPT_NOSIGNAL, a write to a closed peer raises SIGPIPE on this
     // thread; blocked here it becomes an EPIPE error of the transfer.
     sigset_t pipe;
@@ -435,9 +437,16 @@ void URLSessionEngine::run() {
         while (CURLMsg *message = curl_multi_info_read(multi_, &pending)) {
             if (message->msg == CURLMSG_DONE) done(message->easy_handle, message->data.result);
         }
+        // With no transfer and nothing curl has to do at a given time, the
+        // thread sleeps until post() or shutdown() wakes it
+        // (curl_multi_wakeup). While transfers run, it waits at most a second.
         long timeout = -1;
         curl_multi_timeout(multi_, &timeout);
-        if (timeout < 0 || timeout > 1000) timeout = 1000;
+        if (transfers.empty()) {
+            if (timeout < 0 || timeout > std::numeric_limits<int>::max()) timeout = std::numeric_limits<int>::max();
+        } else if (timeout < 0 || timeout > 1000) {
+            timeout = 1000;
+        }
         int ready = 0;
         curl_multi_poll(multi_, nullptr, 0, static_cast<int>(timeout), &ready);
     }
