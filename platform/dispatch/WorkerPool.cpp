@@ -48,6 +48,7 @@ void WorkerPool::submit(Block job)
     } else if (threads_ < eagerThreads_ && threads_ < maxThreads_) {
         startWorkerLocked();
     } else {
+        wake_.notify_one();  // an idle worker, if any, takes it meanwhile
         watchForStallLocked();
     }
 }
