@@ -130,9 +130,9 @@ TEST_F(URLSessionTests, RequestsInTurnCarryNothingOfTheOnesBeforeAndTheThreadSle
                               Data(fourth.begin(), fourth.end())});
     ASSERT_TRUE(outcomes.waitFor(4));
 
-    // With nothing to transfer, the session's thread sleeps until the next
-    // request wakes it: over 2.5 s it is not switched in at all (a thread
-    // that woke every second would be, twice at least).
+    // With nothing to transfer, the session's thread sleeps: over 2.5 s it
+    // is not switched in at all (a thread that woke every second would be,
+    // twice at least).
     std::string thread;
     for (const auto &[tid, n] : sessionThreadSwitches())
         if (!threadsBefore.count(tid)) thread = tid;
@@ -140,6 +140,11 @@ TEST_F(URLSessionTests, RequestsInTurnCarryNothingOfTheOnesBeforeAndTheThreadSle
     const long switchesBefore = sessionThreadSwitches()[thread];
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     EXPECT_LE(sessionThreadSwitches()[thread] - switchesBefore, 1);
+    // A few seconds with no transfer end it; the next request starts another.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(testsupport::kPatience);
+    while (sessionThreadSwitches().count(thread) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(sessionThreadSwitches().count(thread));
 
     start(session, URLRequest{*URL::parse(server.baseURL() + "/e"), "POST", {}, std::nullopt});
     ASSERT_TRUE(outcomes.waitFor(5));
