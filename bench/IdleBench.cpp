@@ -79,11 +79,19 @@ std::vector<std::string> threadsOf(pid_t pid) {
     return tids;
 }
 
-// Every thread's latest figure, kept after the thread has ended.
-void sample(pid_t pid, std::map<std::string, long long> &latest) {
+std::string nameOf(pid_t pid, const std::string &tid) {
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/task/" + tid + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name.empty() ? "?" : name;
+}
+
+// Every thread's latest figure, kept after the thread has ended, and its name.
+void sample(pid_t pid, std::map<std::string, long long> &latest, std::map<std::string, std::string> &names) {
     for (const auto &tid : threadsOf(pid)) {
         long long n = switchesOf(pid, tid);
         if (n >= 0) latest[tid] = n;
+        if (!names.count(tid)) names[tid] = nameOf(pid, tid);
     }
 }
 
@@ -99,6 +107,7 @@ struct Figures {
     long long switchesInWindow = 0;
     long long switchesInLife = 0;
     std::size_t threadsEndedInWindow = 0;
+    std::string busyThreads;  // "name:switches" of each thread switched in the window
     bool ok = false;
 };
 
@@ -167,13 +176,14 @@ Figures measure(const std::vector<std::string> &arguments, const Options &option
                                             std::chrono::duration<double>(std::max(options.settle, 5.0)));
     alive = alive && sleepUntil(windowStart);
     std::map<std::string, long long> atStart, latest;
-    sample(pid, atStart);
+    std::map<std::string, std::string> names;
+    sample(pid, atStart, names);
     latest = atStart;
     const auto windowEnd = windowStart + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(options.seconds));
     while (alive && Clock::now() < windowEnd) {
         alive = sleepUntil(std::min(windowEnd, Clock::now() + std::chrono::milliseconds(100)));
-        if (alive) sample(pid, latest);
+        if (alive) sample(pid, latest, names);
     }
     const auto live = threadsOf(pid);
     figures.threadsAtEnd = live.size();
@@ -183,6 +193,10 @@ Figures measure(const std::vector<std::string> &arguments, const Options &option
         if (!stillThere) ++figures.threadsEndedInWindow;
     }
     figures.switchesInWindow = sum(latest) - sum(atStart);
+    for (const auto &[tid, n] : latest) {
+        const long long before = atStart.count(tid) ? atStart[tid] : 0;
+        if (n > before) figures.busyThreads += " " + names[tid] + ":" + std::to_string(n - before);
+    }
 
     kill(pid, SIGINT);
     int status = 0;
@@ -225,6 +239,7 @@ void print(const char *name, const Figures &f, const Options &options) {
                 "context switches in %.0f s: %6lld (%.2f/s), whole life %lld\n",
                 name, f.threadsAt5s, f.threadsAtEnd, f.threadsEndedInWindow, options.seconds, f.switchesInWindow,
                 static_cast<double>(f.switchesInWindow) / options.seconds, f.switchesInLife);
+    if (!f.busyThreads.empty()) std::printf("             switched in the window:%s\n", f.busyThreads.c_str());
 }
 
 }  // namespace
