@@ -12,10 +12,13 @@ namespace {
 
 constexpr std::size_t kMaxGlobalThreads = 64;
 constexpr std::size_t kMaxSerialThreads = 256;
-constexpr auto kIdleTimeout = std::chrono::seconds(5);
+constexpr auto kIdleTimeout = std::chrono::seconds(3);
 
 // Pools and global queues live for the whole process (never destroyed), so
-// that their detached workers can never outlive them.
+// that their detached workers can never outlive them. A serial queue with
+// work gets a worker at once (every queue makes progress of its own); a
+// global queue runs as many blocks at once as there are CPUs, and more only
+// when those are blocked.
 WorkerPool &serialPool()
 {
     static WorkerPool *pool = new WorkerPool("dispatch.serial", kMaxSerialThreads, kIdleTimeout);
@@ -82,7 +85,8 @@ std::shared_ptr<Queue> Queue::global(Priority priority)
     }
     std::lock_guard<std::mutex> lock(mutex);
     if (!queues[index]) {
-        auto *pool = new WorkerPool(kGlobals[index].threadName, kMaxGlobalThreads, kIdleTimeout);
+        auto *pool = new WorkerPool(kGlobals[index].threadName, kMaxGlobalThreads, kIdleTimeout,
+                                    WorkerPool::availableCPUs());
         queues[index] = std::shared_ptr<Queue>(new Queue(Kind::Concurrent, kGlobals[index].label, pool));
     }
     return queues[index];

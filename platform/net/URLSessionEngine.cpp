@@ -7,10 +7,12 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <unordered_map>
 #include <vector>
 
@@ -71,6 +73,9 @@ std::optional<std::string> originOf(const std::string &url) {
 bool isFollowedRedirect(long status) { return status == 301 || status == 302 || status == 307 || status == 308; }
 
 constexpr int kMaxRedirects = 10;
+
+// How long the thread stays with no transfer before it ends.
+constexpr auto kIdleExit = std::chrono::seconds(5);
 
 }  // namespace
 
@@ -170,7 +175,6 @@ std::shared_ptr<URLSessionEngine> URLSessionEngine::make(const URLSession::Confi
         return nullptr;
     }
     curl_multi_setopt(engine->multi_, CURLMOPT_MAX_HOST_CONNECTIONS, configuration.maxConnectionsPerHost);
-    engine->thread_ = std::thread([raw = engine.get()] { raw->run(); });
     return engine;
 }
 
@@ -181,11 +185,26 @@ URLSessionEngine::~URLSessionEngine() {
     if (multi_) curl_multi_cleanup(multi_);
 }
 
+// Starts the thread unless it runs. A thread that ended has left the lock
+// for good, so it is joined here at once.
+bool URLSessionEngine::startThreadLocked() {
+    if (threadRunning_) return true;
+    if (thread_.joinable()) thread_.join();
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error &error) {
+        SystemLog::write(std::string("URLSession: could not start the transfer thread: ") + error.what());
+        return false;
+    }
+    threadRunning_ = true;
+    return true;
+}
+
 void URLSessionEngine::post(Command command) {
     bool refused = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (shutDown_) {
+        if (shutDown_ || !startThreadLocked()) {
             refused = true;
         } else {
             commands_.push_back(command);
@@ -250,6 +269,7 @@ ErrorPtr URLSessionEngine::errorForCurlCode(int curlCode, const std::string &mes
 }
 
 void URLSessionEngine::run() {
+    pthread_setname_np(pthread_self(), "net.session");
     // With CURLOPT_NOSIGNAL, a write to a closed peer raises SIGPIPE on this
     // thread; blocked here it becomes an EPIPE error of the transfer.
     sigset_t pipe;
@@ -403,6 +423,8 @@ void URLSessionEngine::run() {
         }
     };
 
+    bool idle = false;
+    std::chrono::steady_clock::time_point idleSince;
     for (;;) {
         std::deque<Command> commands;
         {
@@ -435,9 +457,33 @@ void URLSessionEngine::run() {
         while (CURLMsg *message = curl_multi_info_read(multi_, &pending)) {
             if (message->msg == CURLMSG_DONE) done(message->easy_handle, message->data.result);
         }
+        // With no transfer, the thread sleeps until post() or shutdown() wakes
+        // it (curl_multi_wakeup), curl has something to do, or it is time to
+        // end. While transfers run, it waits at most a second.
         long timeout = -1;
         curl_multi_timeout(multi_, &timeout);
-        if (timeout < 0 || timeout > 1000) timeout = 1000;
+        if (transfers.empty()) {
+            // Idle for long enough, the thread ends, unless a command came.
+            const auto now = std::chrono::steady_clock::now();
+            if (!idle) {
+                idle = true;
+                idleSince = now;
+            }
+            if (now - idleSince >= kIdleExit) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (commands_.empty()) {
+                    threadRunning_ = false;
+                    return;
+                }
+                continue;
+            }
+            const long left = static_cast<long>(
+                std::chrono::ceil<std::chrono::milliseconds>(kIdleExit - (now - idleSince)).count());
+            if (timeout < 0 || timeout > left) timeout = left;
+        } else {
+            idle = false;
+            if (timeout < 0 || timeout > 1000) timeout = 1000;
+        }
         int ready = 0;
         curl_multi_poll(multi_, nullptr, 0, static_cast<int>(timeout), &ready);
     }

@@ -1,7 +1,10 @@
 #pragma once
 // The transfer thread of a URL session: one curl multi handle, driven by one
 // thread that makes every curl call. Other threads queue commands (add,
-// cancel, shut down) under a lock and wake the thread.
+// cancel, shut down) under a lock and wake the thread. The thread is started
+// by the first command and ends after a few seconds with no transfer; the
+// next command starts it again (the multi handle, with its connections,
+// stays).
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -14,7 +17,7 @@ namespace platform::net {
 
 class URLSessionEngine : public std::enable_shared_from_this<URLSessionEngine> {
 public:
-    // Starts the thread; nullptr when curl cannot be set up.
+    // nullptr when curl cannot be set up.
     static std::shared_ptr<URLSessionEngine> make(const URLSession::Configuration &configuration);
     ~URLSessionEngine();
 
@@ -35,12 +38,14 @@ private:
     explicit URLSessionEngine(const URLSession::Configuration &configuration);
     void run();
     void post(Command command);
+    bool startThreadLocked();
 
     const URLSession::Configuration configuration_;
     void *multi_ = nullptr;  // CURLM, touched only by the thread (and by the destructor after it ended)
     std::mutex mutex_;
     std::deque<Command> commands_;
     bool shutDown_ = false;
+    bool threadRunning_ = false;  // the thread has not ended (nor decided to)
     std::thread thread_;
 };
 

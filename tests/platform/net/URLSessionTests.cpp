@@ -4,6 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
 #include "platform/dispatch/Queue.h"
 #include "platform/net/URLSession.h"
 #include "support/Collector.h"
@@ -22,6 +28,26 @@ struct Outcome {
     ErrorPtr error;
     bool onDelegateQueue = false;
 };
+
+// The context switches so far of each thread of this process that carries
+// the session's thread name.
+std::map<std::string, long> sessionThreadSwitches() {
+    std::map<std::string, long> switches;
+    std::error_code error;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (!std::getline(comm, name) || name != "net.session") continue;
+        std::ifstream status(task.path() / "status");
+        long total = 0;
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::stol(line.substr(line.find(':') + 1));
+        }
+        switches[task.path().filename().string()] = total;
+    }
+    return switches;
+}
 
 class URLSessionTests : public ::testing::Test {
 protected:
@@ -85,12 +111,13 @@ TEST_F(URLSessionTests, PostsBinaryBodyAndHeadersAndReadsTheLastResponse) {
 
 // Finished transfers hand their curl handles to the next ones: nothing of a
 // request (method, body, header fields) or of its answer may carry over.
-TEST_F(URLSessionTests, RequestsInTurnCarryNothingOfTheOnesBefore) {
+TEST_F(URLSessionTests, RequestsInTurnCarryNothingOfTheOnesBeforeAndTheThreadSleepsBetweenThem) {
     server.script({200, {{"X-Round", "1"}}, "one", "text/plain"});
     server.script({200, {}, "", "text/plain"});
     server.script({200, {}, "three", "text/plain"});
     server.script({200, {}, "four", "text/plain"});
     server.script({200, {}, "five", "text/plain"});
+    const auto threadsBefore = sessionThreadSwitches();
     auto session = makeSession();
     start(session, post("/a", "first", {{"X-Only-First", "1"}, {"Content-Type", "text/plain"}}));
     ASSERT_TRUE(outcomes.waitFor(1));
@@ -102,6 +129,23 @@ TEST_F(URLSessionTests, RequestsInTurnCarryNothingOfTheOnesBefore) {
     start(session, URLRequest{*URL::parse(server.baseURL() + "/d"), "PUT", {{"X-Only-Fourth", "4"}},
                               Data(fourth.begin(), fourth.end())});
     ASSERT_TRUE(outcomes.waitFor(4));
+
+    // With nothing to transfer, the session's thread sleeps: over 2.5 s it
+    // is not switched in at all (a thread that woke every second would be,
+    // twice at least).
+    std::string thread;
+    for (const auto &[tid, n] : sessionThreadSwitches())
+        if (!threadsBefore.count(tid)) thread = tid;
+    ASSERT_FALSE(thread.empty());
+    const long switchesBefore = sessionThreadSwitches()[thread];
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_LE(sessionThreadSwitches()[thread] - switchesBefore, 1);
+    // A few seconds with no transfer end it; the next request starts another.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(testsupport::kPatience);
+    while (sessionThreadSwitches().count(thread) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(sessionThreadSwitches().count(thread));
+
     start(session, URLRequest{*URL::parse(server.baseURL() + "/e"), "POST", {}, std::nullopt});
     ASSERT_TRUE(outcomes.waitFor(5));
 
