@@ -139,21 +139,6 @@ void BCChannelUnitDefault::completeOnQueue(const BCEnqueueCompletion &completion
 void BCChannelUnitDefault::saveOnQueue(WaitingSave save) {
     // The last of the saves queued one behind the other stores them all.
     const bool last = queuedSaves_.fetch_sub(1) == 1;
-    if (discardLogs_) {
-        BCLogWarning(kLogTag, "Channel %@ disabled in log discarding mode, discard this log.",
-                     configuration_->groupId());
-        save.verdict = BCEnqueueResult::Discarded;
-    } else {
-        const auto unit = self();
-        bool filtered = false;
-        for (const auto &delegate : delegates_.snapshot()) {
-            if (delegate->channelShouldFilterLog && delegate->channelShouldFilterLog(unit, save.log)) filtered = true;
-        }
-        if (filtered) {
-            BCLogDebug(kLogTag, "Log of type '%@' was filtered out by a delegate.", save.log->type());
-            save.verdict = BCEnqueueResult::Discarded;
-        }
-    }
     waitingSaves_.push_back(std::move(save));
     if (last || waitingSaves_.size() >= kBCMaxSavesPerTransaction) storeWaitingSavesOnQueue();
 }
@@ -162,13 +147,31 @@ void BCChannelUnitDefault::storeWaitingSavesOnQueue() {
     if (waitingSaves_.empty()) return;
     std::vector<WaitingSave> saves;
     saves.swap(waitingSaves_);
+    const auto unit = self();
+    // One look at the delegates for the batch: the list's lock is shared
+    // with the threads that enqueue.
+    const auto delegates = delegates_.snapshot();
     std::vector<BCStorageSaveRequest> requests;
-    for (const auto &save : saves) {
-        if (!save.verdict) requests.push_back({save.log, configuration_->groupId(), save.flags});
+    for (auto &save : saves) {
+        if (discardLogs_) {
+            BCLogWarning(kLogTag, "Channel %@ disabled in log discarding mode, discard this log.",
+                         configuration_->groupId());
+            save.verdict = BCEnqueueResult::Discarded;
+            continue;
+        }
+        bool filtered = false;
+        for (const auto &delegate : delegates) {
+            if (delegate->channelShouldFilterLog && delegate->channelShouldFilterLog(unit, save.log)) filtered = true;
+        }
+        if (filtered) {
+            BCLogDebug(kLogTag, "Log of type '%@' was filtered out by a delegate.", save.log->type());
+            save.verdict = BCEnqueueResult::Discarded;
+        } else {
+            requests.push_back({save.log, configuration_->groupId(), save.flags});
+        }
     }
     std::vector<BCStorageSaveResult> stored;
     if (!requests.empty()) stored = storage_->saveLogsWithResults(requests);
-    const auto unit = self();
     size_t next = 0;
     for (auto &save : saves) {
         BCEnqueueResult result = save.verdict.value_or(BCEnqueueResult::Failed);
@@ -180,7 +183,10 @@ void BCChannelUnitDefault::storeWaitingSavesOnQueue() {
             }
         }
         if (!save.verdict) ++next;
-        delegates_.notify(&BCChannelDelegate::channelDidCompleteEnqueueingLog, unit, save.log, save.internalId);
+        for (const auto &delegate : delegates) {
+            if (delegate->channelDidCompleteEnqueueingLog)
+                delegate->channelDidCompleteEnqueueingLog(unit, save.log, save.internalId);
+        }
         if (result == BCEnqueueResult::Saved) itemsCount_ += 1;
         if (save.completion) save.completion(result);
     }

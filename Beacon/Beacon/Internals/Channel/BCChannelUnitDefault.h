@@ -92,7 +92,7 @@ private:
 
     std::shared_ptr<BCChannelUnitProtocol> self();
     // A log whose save ran on the queue and waits for the others of its
-    // transaction; a verdict when it is not to be stored.
+    // transaction; a verdict once it is known not to be stored.
     struct WaitingSave {
         std::shared_ptr<BCAbstractLog> log;
         std::string internalId;
@@ -102,14 +102,15 @@ private:
     };
 
     bool isPausedOnQueue();
-    // The save queued for the log: decides whether it is stored, then stores
-    // it with the saves waiting behind it.
+    // The save queued for the log: stores it with the saves waiting behind
+    // it, when it is the last of them.
     void saveOnQueue(WaitingSave save);
     // Tells the delegates and the completion that the log was refused.
     void refuse(const std::shared_ptr<BCAbstractLog> &item, const std::string &internalId,
                 const BCEnqueueCompletion &completion);
-    // Stores the saves gathered so far in one transaction and tells each
-    // one's delegates and completion. Every other step of the unit on the
+    // Decides for each save gathered so far whether it is stored (a
+    // disabled unit discards, a delegate may filter), stores those in one
+    // transaction and tells each one's delegates and completion. Every other step of the unit on the
     // queue calls it first, so that it sees the saves queued before it.
     void storeWaitingSavesOnQueue();
     // Calls the completion, if any, with the result on the queue.
