@@ -41,7 +41,8 @@ public:
     // Whether the log must not be stored by this unit; any YES filters it.
     std::function<bool(const Unit &unit, const Log &log)> channelShouldFilterLog;
     // channel:didCompleteEnqueueingLog:internalId: — once for every log that
-    // passed validation, whether it was stored, filtered or discarded.
+    // passed validation, whether it was stored, filtered, discarded or
+    // refused (too many saves waiting; told on the enqueueing thread).
     std::function<void(const Unit &unit, const Log &log, const std::string &internalId)>
         channelDidCompleteEnqueueingLog;
     // channel:willSendLog:

@@ -92,12 +92,43 @@ void BCChannelUnitDefault::enqueueItem(const std::shared_ptr<BCAbstractLog> &ite
     delegates_.notify(&BCChannelDelegate::channelPrepareLog, unit, item);
     delegates_.notify(&BCChannelDelegate::channelDidPrepareLog, unit, item, internalId, flags);
 
+    // Beyond the bound the log is refused at once, on this thread: queued
+    // behind the waiting saves, refusals would hold their logs in memory as
+    // long as the saves do.
+    if (queuedSaves_.fetch_add(1) >= kBCMaxWaitingSaves) {
+        queuedSaves_.fetch_sub(1);
+        refuse(item, internalId, completion);
+        return;
+    }
     // The unit stays alive until its delegates were told the enqueueing completed.
     async(logsDispatchQueue_,
-          [strongSelf = shared_from_this(), item, internalId, flags, completion = std::move(completion)] {
-              const BCEnqueueResult result = strongSelf->saveOnQueue(item, internalId, flags);
-              if (completion) completion(result);
+          [strongSelf = shared_from_this(),
+           save = WaitingSave{item, internalId, flags, std::move(completion), std::nullopt}]() mutable {
+              strongSelf->saveOnQueue(std::move(save));
           });
+}
+
+void BCChannelUnitDefault::refuse(const std::shared_ptr<BCAbstractLog> &item, const std::string &internalId,
+                                  const BCEnqueueCompletion &completion) {
+    size_t refused = 0;
+    {
+        std::lock_guard<std::mutex> lock(refusalMutex_);
+        ++refusedSinceWarning_;
+        const auto now = std::chrono::steady_clock::now();
+        if (!lastRefusalWarning_ || now - *lastRefusalWarning_ >= std::chrono::seconds(1)) {
+            refused = refusedSinceWarning_;
+            refusedSinceWarning_ = 0;
+            lastRefusalWarning_ = now;
+        }
+    }
+    if (refused > 0) {
+        BCLogWarning(kLogTag,
+                     "Channel %@ refuses new logs: %tu logs are waiting to be stored (%tu refused since the last "
+                     "warning).",
+                     configuration_->groupId(), kBCMaxWaitingSaves, refused);
+    }
+    delegates_.notify(&BCChannelDelegate::channelDidCompleteEnqueueingLog, self(), item, internalId);
+    if (completion) completion(BCEnqueueResult::Refused);
 }
 
 void BCChannelUnitDefault::completeOnQueue(const BCEnqueueCompletion &completion, BCEnqueueResult result) {
@@ -105,34 +136,61 @@ void BCChannelUnitDefault::completeOnQueue(const BCEnqueueCompletion &completion
     async(logsDispatchQueue_, [completion, result] { completion(result); });
 }
 
-BCEnqueueResult BCChannelUnitDefault::saveOnQueue(const std::shared_ptr<BCAbstractLog> &log,
-                                                  const std::string &internalId, uint32_t flags) {
+void BCChannelUnitDefault::saveOnQueue(WaitingSave save) {
+    // The last of the saves queued one behind the other stores them all.
+    const bool last = queuedSaves_.fetch_sub(1) == 1;
+    waitingSaves_.push_back(std::move(save));
+    if (last || waitingSaves_.size() >= kBCMaxSavesPerTransaction) storeWaitingSavesOnQueue();
+}
+
+void BCChannelUnitDefault::storeWaitingSavesOnQueue() {
+    if (waitingSaves_.empty()) return;
+    std::vector<WaitingSave> saves;
+    saves.swap(waitingSaves_);
     const auto unit = self();
-    BCEnqueueResult result = BCEnqueueResult::Discarded;
-    if (discardLogs_) {
-        BCLogWarning(kLogTag, "Channel %@ disabled in log discarding mode, discard this log.",
-                     configuration_->groupId());
-    } else {
+    // One look at the delegates for the batch: the list's lock is shared
+    // with the threads that enqueue.
+    const auto delegates = delegates_.snapshot();
+    std::vector<BCStorageSaveRequest> requests;
+    for (auto &save : saves) {
+        if (discardLogs_) {
+            BCLogWarning(kLogTag, "Channel %@ disabled in log discarding mode, discard this log.",
+                         configuration_->groupId());
+            save.verdict = BCEnqueueResult::Discarded;
+            continue;
+        }
         bool filtered = false;
-        for (const auto &delegate : delegates_.snapshot()) {
-            if (delegate->channelShouldFilterLog && delegate->channelShouldFilterLog(unit, log)) filtered = true;
+        for (const auto &delegate : delegates) {
+            if (delegate->channelShouldFilterLog && delegate->channelShouldFilterLog(unit, save.log)) filtered = true;
         }
         if (filtered) {
-            BCLogDebug(kLogTag, "Log of type '%@' was filtered out by a delegate.", log->type());
+            BCLogDebug(kLogTag, "Log of type '%@' was filtered out by a delegate.", save.log->type());
+            save.verdict = BCEnqueueResult::Discarded;
         } else {
-            switch (storage_->saveLogWithResult(log, configuration_->groupId(), flags)) {
+            requests.push_back({save.log, configuration_->groupId(), save.flags});
+        }
+    }
+    std::vector<BCStorageSaveResult> stored;
+    if (!requests.empty()) stored = storage_->saveLogsWithResults(requests);
+    size_t next = 0;
+    for (auto &save : saves) {
+        BCEnqueueResult result = save.verdict.value_or(BCEnqueueResult::Failed);
+        if (!save.verdict && next < stored.size()) {
+            switch (stored[next]) {
             case BCStorageSaveResult::Saved: result = BCEnqueueResult::Saved; break;
             case BCStorageSaveResult::Failed: result = BCEnqueueResult::Failed; break;
             case BCStorageSaveResult::Unstorable: result = BCEnqueueResult::Unstorable; break;
             }
         }
+        if (!save.verdict) ++next;
+        for (const auto &delegate : delegates) {
+            if (delegate->channelDidCompleteEnqueueingLog)
+                delegate->channelDidCompleteEnqueueingLog(unit, save.log, save.internalId);
+        }
+        if (result == BCEnqueueResult::Saved) itemsCount_ += 1;
+        if (save.completion) save.completion(result);
     }
-    delegates_.notify(&BCChannelDelegate::channelDidCompleteEnqueueingLog, unit, log, internalId);
-    if (result == BCEnqueueResult::Saved) {
-        itemsCount_ += 1;
-        checkPendingLogs();
-    }
-    return result;
+    checkPendingLogs();
 }
 
 // Sending.
@@ -143,6 +201,7 @@ bool BCChannelUnitDefault::isPausedOnQueue() {
 }
 
 void BCChannelUnitDefault::checkPendingLogsAfterRecount() {
+    storeWaitingSavesOnQueue();
     itemsCount_ = storage_->countLogs();
     checkPendingLogs();
 }
@@ -175,6 +234,7 @@ void BCChannelUnitDefault::armTimer(double delaySeconds) {
     timerSource_->setTimer(delaySeconds, 0);
     timerSource_->setEventHandler([weakSelf = weak_from_this()] {
         if (auto unit = weakSelf.lock()) {
+            unit->storeWaitingSavesOnQueue();
             unit->timerSource_.reset();
             unit->flushQueue();
         }
@@ -278,6 +338,7 @@ void BCChannelUnitDefault::releaseBatch(const std::string &batchId) {
 
 void BCChannelUnitDefault::handleCompletion(const std::string &callId, const Logs &logs, long statusCode,
                                             const platform::ErrorPtr &error) {
+    storeWaitingSavesOnQueue();
     const auto pending = std::find(pendingBatchIds_.begin(), pendingBatchIds_.end(), callId);
     if (pending == pendingBatchIds_.end()) {
         BCLogDebug(kLogTag, "Batch %@ of channel %@ is no longer pending; its result is ignored.", callId,
@@ -333,6 +394,7 @@ void BCChannelUnitDefault::setEnabledAndDeleteDataOnDisabled(bool enabled, bool 
 }
 
 void BCChannelUnitDefault::applyEnabledStateOnQueue(bool enabled, bool deleteData) {
+    storeWaitingSavesOnQueue();
     if (!enabled) {
         enabled_ = false;
         resetTimer();
@@ -365,6 +427,7 @@ void BCChannelUnitDefault::deleteAllLogsOnQueue() {
 void BCChannelUnitDefault::pauseWithIdentifyingObject(const std::shared_ptr<const void> &identifyingObject) {
     if (!identifyingObject) return;
     async(logsDispatchQueue_, [unit = shared_from_this(), weak = std::weak_ptr<const void>(identifyingObject)] {
+        unit->storeWaitingSavesOnQueue();
         unit->pausedIdentifyingObjects_.push_back(weak);
     });
 }
@@ -372,6 +435,7 @@ void BCChannelUnitDefault::pauseWithIdentifyingObject(const std::shared_ptr<cons
 void BCChannelUnitDefault::resumeWithIdentifyingObject(const std::shared_ptr<const void> &identifyingObject) {
     if (!identifyingObject) return;
     async(logsDispatchQueue_, [unit = shared_from_this(), identifyingObject] {
+        unit->storeWaitingSavesOnQueue();
         std::erase_if(unit->pausedIdentifyingObjects_, [&](const auto &weak) {
             return !weak.owner_before(identifyingObject) && !identifyingObject.owner_before(weak);
         });
@@ -382,7 +446,10 @@ void BCChannelUnitDefault::resumeWithIdentifyingObject(const std::shared_ptr<con
 void BCChannelUnitDefault::pauseSendingLogsWithToken(const std::string &token) {
     const auto targetKey = BCUtility::targetKeyFromTargetToken(token);
     if (!targetKey) return;
-    async(logsDispatchQueue_, [unit = shared_from_this(), key = *targetKey] { unit->pausedTargetKeys_.insert(key); });
+    async(logsDispatchQueue_, [unit = shared_from_this(), key = *targetKey] {
+        unit->storeWaitingSavesOnQueue();
+        unit->pausedTargetKeys_.insert(key);
+    });
 }
 
 void BCChannelUnitDefault::resumeSendingLogsWithToken(const std::string &token) {

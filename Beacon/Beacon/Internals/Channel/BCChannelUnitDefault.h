@@ -8,7 +8,17 @@
 // in flight) and every call into the store or the ingestion runs on the
 // group's serial queue. Public entry points hop there with async; nothing
 // here ever waits synchronously on that queue.
+//
+// Saves: each enqueued log queues one save on the queue. Saves that wait
+// there one behind the other are stored together, in one transaction of the
+// store, and their delegates and completions are told in enqueue order. At
+// most kBCMaxWaitingSaves saves of a unit wait at a time; a log beyond that
+// is refused at once on the calling thread (its didCompleteEnqueueing and
+// completion Refused), with a warning at most once a second.
+#include <atomic>
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -30,6 +40,13 @@ inline constexpr const char *kBCConnectionPausedErrorDesc = "Canceled, connectio
 // Error code of a send the service answered with a status that is not a
 // success, when the call itself gave no error.
 inline constexpr int64_t kBCHttpStatusErrorCode = 102;
+
+// Saves of one unit that may wait on the queue at a time. Normal use queues a
+// few, a burst at start-up some hundreds; thousands only when logs come
+// faster than the disk stores them, and each one holds its log in memory.
+inline constexpr size_t kBCMaxWaitingSaves = 4096;
+// The most logs stored in one transaction.
+inline constexpr size_t kBCMaxSavesPerTransaction = 256;
 
 class BCChannelUnitDefault : public BCChannelUnitProtocol, public std::enable_shared_from_this<BCChannelUnitDefault> {
 public:
@@ -74,9 +91,28 @@ private:
     using Logs = std::vector<std::shared_ptr<BCAbstractLog>>;
 
     std::shared_ptr<BCChannelUnitProtocol> self();
+    // A log whose save ran on the queue and waits for the others of its
+    // transaction; a verdict once it is known not to be stored.
+    struct WaitingSave {
+        std::shared_ptr<BCAbstractLog> log;
+        std::string internalId;
+        uint32_t flags = 0;
+        BCEnqueueCompletion completion;
+        std::optional<BCEnqueueResult> verdict;
+    };
+
     bool isPausedOnQueue();
-    BCEnqueueResult saveOnQueue(const std::shared_ptr<BCAbstractLog> &log, const std::string &internalId,
-                                uint32_t flags);
+    // The save queued for the log: stores it with the saves waiting behind
+    // it, when it is the last of them.
+    void saveOnQueue(WaitingSave save);
+    // Tells the delegates and the completion that the log was refused.
+    void refuse(const std::shared_ptr<BCAbstractLog> &item, const std::string &internalId,
+                const BCEnqueueCompletion &completion);
+    // Decides for each save gathered so far whether it is stored (a
+    // disabled unit discards, a delegate may filter), stores those in one
+    // transaction and tells each one's delegates and completion. Every other step of the unit on the
+    // queue calls it first, so that it sees the saves queued before it.
+    void storeWaitingSavesOnQueue();
     // Calls the completion, if any, with the result on the queue.
     void completeOnQueue(const BCEnqueueCompletion &completion, BCEnqueueResult result);
     void checkPendingLogs();
@@ -113,4 +149,12 @@ private:
     bool pendingBatchQueueFull_ = false;
     bool holdsSendingLock_ = false;
     std::shared_ptr<platform::dispatch::TimerSource> timerSource_;
+    std::vector<WaitingSave> waitingSaves_;
+
+    // Saves queued and not yet run (any thread).
+    std::atomic<size_t> queuedSaves_{0};
+    // The refusal warning's state (any thread).
+    std::mutex refusalMutex_;
+    size_t refusedSinceWarning_ = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastRefusalWarning_;
 };

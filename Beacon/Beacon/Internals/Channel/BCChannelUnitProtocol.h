@@ -41,7 +41,8 @@ public:
     virtual void enqueueItem(const std::shared_ptr<BCAbstractLog> &item, uint32_t flags) = 0;
     // The same, and tells the completion what became of the log: called
     // exactly once, on the unit's queue, after the store's answer (before
-    // the log can be sent). Callers that keep a copy of the log elsewhere
+    // the log can be sent); a log refused because too many saves wait is
+    // told at once, on the calling thread. Callers that keep a copy of the log elsewhere
     // delete that copy only once the result is Saved.
     virtual void enqueueItem(const std::shared_ptr<BCAbstractLog> &item, uint32_t flags,
                              BCEnqueueCompletion completion) = 0;

@@ -102,48 +102,118 @@ bool BCLogDBStorage::saveLog(const std::shared_ptr<BCLog> &log, const std::strin
 
 BCStorageSaveResult BCLogDBStorage::saveLogWithResult(const std::shared_ptr<BCLog> &log, const std::string &groupId,
                                                       uint64_t flags) {
-    if (!log) return BCStorageSaveResult::Unstorable;
+    return saveLogsWithResults({{log, groupId, flags}}).front();
+}
+
+std::optional<BCLogDBStorage::Row> BCLogDBStorage::rowForLog(const std::shared_ptr<BCLog> &log,
+                                                            const std::string &groupId, uint64_t flags) const {
+    if (!log) return std::nullopt;
     auto object = std::dynamic_pointer_cast<platform::Object>(log);
     auto archive = object ? BCUtility::archiveKeyedData(platform::Value(object)) : std::nullopt;
-    if (!archive) return BCStorageSaveResult::Unstorable;
+    if (!archive) return std::nullopt;
+    Row row;
     std::string storedText = platform::base64::encode(*archive);
+    row.storedLength = storedText.size();
     const int64_t priority = static_cast<int64_t>(flags & 0xFF);
-
-    BCStorageBindableArray values;
-    std::string query;
+    row.priority = static_cast<uint64_t>(priority);
     if (std::dynamic_pointer_cast<BCCommonSchemaLog>(log)) {
         std::optional<std::string> token;
         if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty()) token = *tokens->begin();
         std::optional<std::string> encryptedToken = token ? targetTokenEncrypter_->encryptString(*token) : std::nullopt;
-        query = platform::format("INSERT INTO %@ (%@, %@, %@, %@, %@) VALUES (?, ?, ?, ?, ?)", quoted(kTableName),
-                                 quoted(kGroupIdColumnName), quoted(kLogColumnName), quoted(kTargetTokenColumnName),
-                                 quoted(kTargetKeyColumnName), quoted(kPriorityColumnName));
-        values.addString(groupId);
-        values.addString(storedText);
-        values.addString(encryptedToken);
-        values.addString(BCUtility::targetKeyFromTargetToken(token));
-        values.addNumber(priority);
+        row.query = platform::format("INSERT INTO %@ (%@, %@, %@, %@, %@) VALUES (?, ?, ?, ?, ?)", quoted(kTableName),
+                                     quoted(kGroupIdColumnName), quoted(kLogColumnName),
+                                     quoted(kTargetTokenColumnName), quoted(kTargetKeyColumnName),
+                                     quoted(kPriorityColumnName));
+        row.values.addString(groupId);
+        row.values.addString(std::move(storedText));
+        row.values.addString(encryptedToken);
+        row.values.addString(BCUtility::targetKeyFromTargetToken(token));
+        row.values.addNumber(priority);
     } else {
-        query = platform::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", quoted(kTableName),
-                                 quoted(kGroupIdColumnName), quoted(kLogColumnName), quoted(kPriorityColumnName));
-        values.addString(groupId);
-        values.addString(storedText);
-        values.addNumber(priority);
+        row.query = platform::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", quoted(kTableName),
+                                     quoted(kGroupIdColumnName), quoted(kLogColumnName), quoted(kPriorityColumnName));
+        row.values.addString(groupId);
+        row.values.addString(std::move(storedText));
+        row.values.addNumber(priority);
     }
-    int result = executeQueryUsingBlock([&](sqlite3 *db) {
-        return executeInsertWithPurging(db, query, values, storedText.size(), static_cast<uint64_t>(priority));
+    return row;
+}
+
+std::vector<BCStorageSaveResult> BCLogDBStorage::saveLogsWithResults(
+    const std::vector<BCStorageSaveRequest> &requests) {
+    std::vector<BCStorageSaveResult> results(requests.size(), BCStorageSaveResult::Unstorable);
+    // Archived before the connection opens, so that the write lock is held
+    // for the inserts only.
+    std::vector<std::optional<Row>> rows;
+    rows.reserve(requests.size());
+    std::vector<size_t> storable;
+    for (size_t i = 0; i < requests.size(); ++i) {
+        rows.push_back(rowForLog(requests[i].log, requests[i].groupId, requests[i].flags));
+        if (rows.back()) storable.push_back(i);
+    }
+    if (storable.empty()) return results;
+
+    std::vector<int> codes(requests.size(), SQLITE_OK);
+    bool ran = false;
+    const int opened = executeQueryUsingBlock([&](sqlite3 *db) {
+        ran = true;
+        const int64_t capacity = pageSize() * getMaxPageCountInOpenedDatabase(db);
+        const auto insert = [&](size_t i) {
+            codes[i] = executeInsertWithPurging(db, rows[i]->query, rows[i]->values, rows[i]->storedLength,
+                                                rows[i]->priority, capacity);
+        };
+        if (storable.size() == 1) {
+            insert(storable.front());
+            return SQLITE_OK;
+        }
+        // One transaction for the whole batch: one journal and one sync
+        // instead of one per row. IMMEDIATE takes the write lock at once, so
+        // that a busy file fails the batch here, after one busy wait.
+        const int begun = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        if (begun != SQLITE_OK) {
+            BCLogError(kLogTag, "Could not begin saving %tu logs, result=%d.", storable.size(), begun);
+            for (size_t i : storable) codes[i] = begun;
+            return begun;
+        }
+        bool inTransaction = true;
+        for (size_t k = 0; k < storable.size(); ++k) {
+            insert(storable[k]);
+            // Some failures (a full file, an I/O error) roll the whole
+            // transaction back, also when the purge then made room for the
+            // row: the rows before it are gone and are saved again, and the
+            // rest of the batch each on its own.
+            if (inTransaction && sqlite3_get_autocommit(db)) {
+                inTransaction = false;
+                BCLogWarning(kLogTag, "Saving %tu logs together was rolled back; saving them one by one.",
+                             storable.size());
+                for (size_t j = 0; j < k; ++j) insert(storable[j]);
+            }
+        }
+        if (!inTransaction) return SQLITE_OK;
+        const int committed = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        if (committed != SQLITE_OK) {
+            BCLogError(kLogTag, "Could not commit %tu saved logs, result=%d.", storable.size(), committed);
+            if (!sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            for (size_t i : storable) {
+                if (codes[i] == SQLITE_OK) codes[i] = committed;
+            }
+        }
+        return committed;
     });
-    if (result == SQLITE_OK) return BCStorageSaveResult::Saved;
-    // Larger than the whole store (or than sqlite takes in one value): no
-    // purge or retry will ever make room.
-    if (result == SQLITE_TOOBIG) return BCStorageSaveResult::Unstorable;
-    return BCStorageSaveResult::Failed;
+    for (size_t i : storable) {
+        const int code = ran ? codes[i] : opened;
+        // Larger than the whole store (or than sqlite takes in one value): no
+        // purge or retry will ever make room.
+        results[i] = code == SQLITE_OK      ? BCStorageSaveResult::Saved
+                     : code == SQLITE_TOOBIG ? BCStorageSaveResult::Unstorable
+                                             : BCStorageSaveResult::Failed;
+    }
+    return results;
 }
 
 int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, const std::string &query,
                                              const BCStorageBindableArray &values, size_t storedLength,
-                                             uint64_t priority) {
-    const int64_t capacity = pageSize() * getMaxPageCountInOpenedDatabase(db);
+                                             uint64_t priority, int64_t capacity) {
     // An unknown capacity (the file could not be read, e.g. while another
     // connection locks it) is no verdict on the log: the insert answers.
     if (capacity > 0 && static_cast<int64_t>(storedLength) >= capacity) {

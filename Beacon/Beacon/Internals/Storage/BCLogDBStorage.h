@@ -36,6 +36,9 @@ public:
     bool saveLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) override;
     BCStorageSaveResult saveLogWithResult(const std::shared_ptr<BCLog> &log, const std::string &groupId,
                                           uint64_t flags) override;
+    // On one connection, in one transaction; each row keeps its own verdict
+    // (the purge of older rows when full, "too large" as Unstorable).
+    std::vector<BCStorageSaveResult> saveLogsWithResults(const std::vector<BCStorageSaveRequest> &requests) override;
     bool loadLogsWithGroupId(const std::string &groupId, size_t limit,
                              const std::optional<std::vector<std::string>> &excludedTargetKeys,
                              const BCLoadDataCompletionHandler &completionHandler) override;
@@ -83,9 +86,20 @@ public:
     ~BCLogDBStorage() override;
 
 private:
-    // Inserts the row, purging rows of equal or lower priority while full.
+    // A log ready to insert: its statement and bound values.
+    struct Row {
+        std::string query;
+        BCStorageBindableArray values;
+        size_t storedLength = 0;
+        uint64_t priority = 0;
+    };
+    // Nothing when the log cannot be archived.
+    std::optional<Row> rowForLog(const std::shared_ptr<BCLog> &log, const std::string &groupId,
+                                 uint64_t flags) const;
+    // Inserts the row, purging rows of equal or lower priority while full;
+    // capacity is the store's size in bytes (0: unknown).
     int executeInsertWithPurging(sqlite3 *db, const std::string &query, const BCStorageBindableArray &values,
-                                 size_t storedLength, uint64_t priority);
+                                 size_t storedLength, uint64_t priority, int64_t capacity);
     // The batch keys of the group: exactly the group id followed by a batch id.
     std::vector<std::string> batchKeysOfGroup(const std::string &groupId) const;
 

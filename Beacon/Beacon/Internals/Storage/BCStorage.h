@@ -22,6 +22,13 @@ enum class BCStorageSaveResult {
     Unstorable,
 };
 
+// One log to save with others: its group and flags, as saveLog takes them.
+struct BCStorageSaveRequest {
+    std::shared_ptr<BCLog> log;
+    std::string groupId;
+    uint64_t flags = 0;
+};
+
 class BCStorage {
 public:
     virtual ~BCStorage() = default;
@@ -32,6 +39,16 @@ public:
     virtual BCStorageSaveResult saveLogWithResult(const std::shared_ptr<BCLog> &log, const std::string &groupId,
                                                   uint64_t flags) {
         return saveLog(log, groupId, flags) ? BCStorageSaveResult::Saved : BCStorageSaveResult::Failed;
+    }
+    // Saves the logs together where the store can (one transaction), each
+    // with the outcome it would have alone; the results are in the order of
+    // the requests.
+    virtual std::vector<BCStorageSaveResult> saveLogsWithResults(const std::vector<BCStorageSaveRequest> &requests) {
+        std::vector<BCStorageSaveResult> results;
+        results.reserve(requests.size());
+        for (const auto &request : requests)
+            results.push_back(saveLogWithResult(request.log, request.groupId, request.flags));
+        return results;
     }
     // Hands out at most `limit` logs that are in no pending batch, highest
     // priority first, oldest first within a priority; calls the handler

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <future>
 #include <random>
 #include <set>
@@ -22,6 +23,7 @@
 #include "BCCommonSchemaLog.h"
 #include "BCHttpClient.h"
 #include "BCLogDBStorage.h"
+#include "platform/dispatch/Dispatch.h"
 
 using namespace channeltest;
 
@@ -111,6 +113,41 @@ private:
     std::condition_variable changed_;
     std::vector<Result> results_;
 };
+
+// Holds the queue in one of its blocks until released (or a minute passed),
+// so that the saves queued meanwhile wait there together.
+class QueueHold {
+public:
+    explicit QueueHold(const std::shared_ptr<platform::dispatch::Queue> &queue) {
+        platform::dispatch::async(queue, [state = state_] {
+            std::unique_lock<std::mutex> lock(state->mutex);
+            state->changed.wait_for(lock, std::chrono::seconds(60), [&] { return state->released; });
+        });
+    }
+    ~QueueHold() { release(); }
+    void release() {
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->released = true;
+        state_->changed.notify_all();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool released = false;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// The file change counter of an SQLite database: one more per write
+// transaction.
+uint32_t changeCounter(const std::filesystem::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    unsigned char bytes[28] = {};
+    in.read(reinterpret_cast<char *>(bytes), sizeof bytes);
+    return (uint32_t(bytes[24]) << 24) | (uint32_t(bytes[25]) << 16) | (uint32_t(bytes[26]) << 8) | bytes[27];
+}
 
 bool isCanceledError(const platform::ErrorPtr &error) {
     return error && error->domain() == kBCErrorDomain && error->code() == kBCConnectionPausedErrorCode &&
@@ -234,6 +271,95 @@ TEST_F(ChannelUnitTest, TellsALockedStoreFromALogTooLargeForIt) {
     EXPECT_EQ(answered[0].result, BCEnqueueResult::Saved);
     EXPECT_EQ(answered[2].result, BCEnqueueResult::Unstorable);
     EXPECT_EQ(storedRows(), 1);
+}
+
+// Saves that waited on the queue together are one transaction of the store,
+// and each log still gets its own outcome and its own didCompleteEnqueueing,
+// in enqueue order.
+TEST_F(ChannelUnitTest, SavesThatWaitTogetherAreStoredInOneTransactionEachWithItsOutcome) {
+    auto filter = std::make_shared<BCChannelDelegate>();
+    filter->channelShouldFilterLog = [](const auto &, const auto &log) { return log->type() == "filtered"; };
+    group->addDelegate(filter);
+    auto unit = addUnit(60, 50);
+    std::promise<bool> applied;
+    group->setMaxStorageSize(40960, [&](bool done) { applied.set_value(done); });
+    ASSERT_TRUE(applied.get_future().get());
+    settle();
+    recorder.clear();
+    const uint32_t before = changeCounter(home.databasePath());
+
+    ResultRecorder results;
+    auto huge = validLog("huge");
+    huge->setUserId(std::string(64 * 1024, 'x'));
+    {
+        QueueHold hold(group->logsDispatchQueue());
+        unit->enqueueItem(validLog("a"), BCFlagsNormal, results.completion("a"));
+        unit->enqueueItem(validLog("filtered"), BCFlagsNormal, results.completion("filtered"));
+        unit->enqueueItem(huge, BCFlagsNormal, results.completion("huge"));
+        unit->enqueueItem(validLog("b"), BCFlagsNormal);
+        unit->enqueueItem(validLog("c"), BCFlagsNormal, results.completion("c"));
+    }
+    const auto answered = results.waitFor(4);
+    settle();
+    ASSERT_EQ(answered.size(), 4u);
+    EXPECT_EQ(answered[0].name, "a");
+    EXPECT_EQ(answered[0].result, BCEnqueueResult::Saved);
+    EXPECT_EQ(answered[1].result, BCEnqueueResult::Discarded);
+    EXPECT_EQ(answered[2].result, BCEnqueueResult::Unstorable);
+    EXPECT_EQ(answered[3].name, "c");
+    EXPECT_EQ(answered[3].result, BCEnqueueResult::Saved);
+    EXPECT_EQ(changeCounter(home.databasePath()), before + 1);
+    EXPECT_EQ(storedRows(), 3);
+
+    const auto prepared = recorder.calls("didPrepareLog");
+    const auto completed = recorder.calls("didCompleteEnqueueing");
+    ASSERT_EQ(prepared.size(), 5u);
+    ASSERT_EQ(completed.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) EXPECT_EQ(completed[i].internalId, prepared[i].internalId) << i;
+}
+
+// A flood the store cannot keep up with: no more than the bound of saves
+// wait; the logs beyond it are refused, each through its completion or, for
+// the plain enqueue, still with its one didCompleteEnqueueing, and a warning
+// says so (not once per log). Once the saves caught up, logs are taken again.
+TEST_F(ChannelUnitTest, BeyondTheBoundOfWaitingSavesLogsAreRefusedAndToldSo) {
+    auto unit = addUnit(60, 50);
+    BCLogger::setCurrentLogLevel(BCLogLevelWarning);  // keep the capture small
+    recorder.clear();
+    capture.clear();
+    ResultRecorder results;
+    {
+        QueueHold hold(group->logsDispatchQueue());
+        for (size_t i = 0; i < kBCMaxWaitingSaves; ++i) unit->enqueueItem(validLog(), BCFlagsNormal);
+        for (int i = 0; i < 5; ++i) unit->enqueueItem(validLog("refused"), BCFlagsNormal);
+        for (int i = 0; i < 5; ++i) {
+            unit->enqueueItem(validLog("refused"), BCFlagsNormal, results.completion(std::to_string(i)));
+        }
+    }
+    const auto refused = results.waitFor(5);
+    ASSERT_TRUE(recorder.waitForCount("didCompleteEnqueueing", kBCMaxWaitingSaves + 10, 60));
+    ASSERT_EQ(refused.size(), 5u);
+    for (const auto &answer : refused) {
+        EXPECT_EQ(answer.result, BCEnqueueResult::Refused) << answer.name;
+        // At once: a refusal queued behind the saves would hold its log as long.
+        EXPECT_EQ(answer.thread, std::this_thread::get_id()) << answer.name;
+    }
+    EXPECT_EQ(storedRows(), int(kBCMaxWaitingSaves));
+    std::set<std::string> ids;
+    for (const auto &call : recorder.calls("didCompleteEnqueueing")) ids.insert(call.internalId);
+    EXPECT_EQ(ids.size(), kBCMaxWaitingSaves + 10);
+    size_t warnings = 0;
+    for (const auto &[level, line] : capture.lines()) {
+        if (level == BCLogLevelWarning && line.find("refuses new logs") != std::string::npos) ++warnings;
+    }
+    EXPECT_EQ(warnings, 1u);
+    EXPECT_TRUE(capture.contains(BCLogLevelWarning, "Channel TestGroup refuses new logs: 4096 logs are waiting to be "
+                                                    "stored (1 refused since the last warning)."));
+
+    unit->enqueueItem(validLog("after"), BCFlagsNormal, results.completion("after"));
+    const auto after = results.waitFor(6);
+    ASSERT_EQ(after.size(), 6u);
+    EXPECT_EQ(after[5].result, BCEnqueueResult::Saved);
 }
 
 TEST_F(ChannelUnitTest, AFullBatchIsSentAtOnce) {

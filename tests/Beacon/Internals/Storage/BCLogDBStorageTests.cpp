@@ -5,8 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <limits>
 #include <map>
+
+#include <sqlite3.h>
 
 #include "BCLogDBStorage.h"
 #include "BCUtility.h"
@@ -225,6 +228,58 @@ TEST_F(BCLogDBStorageTests, FullStorePurgesOldestOfEqualOrLowerPriorityOnly) {
     // Too large for the whole store: refused at once, nothing purged.
     auto count = store->countLogs();
     EXPECT_FALSE(store->saveLog(makeLog("huge", 30000), "G", 2));
+    EXPECT_EQ(store->countLogs(), count);
+}
+
+// Saves handed over together are one write transaction of the file (its
+// header's change counter moves once), and each row keeps the verdict it
+// would have alone: "too large", a log that cannot be archived, the purge of
+// the oldest rows when full (which sqlite answers by rolling the transaction
+// back). A file locked by another connection fails the batch after one busy
+// wait, not one per row.
+TEST_F(BCLogDBStorageTests, ABatchOfSavesCommitsOnceWithEachRowsOwnOutcome) {
+    const auto changeCounter = [&] {
+        std::ifstream file(home.logsFile(), std::ios::binary);
+        unsigned char bytes[28] = {};
+        file.read(reinterpret_cast<char *>(bytes), sizeof bytes);
+        return (uint32_t(bytes[24]) << 24) | (uint32_t(bytes[25]) << 16) | (uint32_t(bytes[26]) << 8) | bytes[27];
+    };
+    std::optional<bool> applied;
+    store->setMaxStorageSize(24576, [&](bool ok) { applied = ok; });
+    ASSERT_TRUE(applied && *applied);
+    ASSERT_TRUE(store->saveLog(makeLog("first"), "G", 1));
+    std::vector<BCStorageSaveRequest> requests;
+    for (int i = 0; i < 30; ++i) requests.push_back({makeLog("n" + std::to_string(i), 300), "G", 1});
+    const auto results = store->saveLogsWithResults(requests);
+    EXPECT_EQ(results, std::vector<BCStorageSaveResult>(30, BCStorageSaveResult::Saved));
+    EXPECT_TRUE(home.log.contains(BCLogLevelDebug, "Deleted a log with id 1 to store a new log."));
+    EXPECT_EQ(tagOf(load(*store, "G", 100).logs.back()), "n29");
+    EXPECT_LE(std::filesystem::file_size(home.logsFile()), 24576u);
+    EXPECT_EQ(db("PRAGMA integrity_check"), "ok");
+
+    applied.reset();
+    store->setMaxStorageSize(102400, [&](bool ok) { applied = ok; });
+    ASSERT_TRUE(applied && *applied);
+    const uint32_t before = changeCounter();
+    const auto together = store->saveLogsWithResults({{makeLog("a"), "G", 1},
+                                                      {makeLog("huge", 120000), "G", 2},
+                                                      {nullptr, "G", 1},
+                                                      {makeLog("b"), "G", 1}});
+    EXPECT_EQ(together, (std::vector<BCStorageSaveResult>{BCStorageSaveResult::Saved, BCStorageSaveResult::Unstorable,
+                                                          BCStorageSaveResult::Unstorable,
+                                                          BCStorageSaveResult::Saved}));
+    EXPECT_EQ(changeCounter(), before + 1);
+    EXPECT_EQ(db("SELECT count(*) FROM logs WHERE id > 31"), "2");
+
+    const size_t count = store->countLogs();
+    sqlite3 *other = nullptr;
+    ASSERT_EQ(sqlite3_open(home.logsFile().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const auto locked = store->saveLogsWithResults(
+        {{makeLog("x"), "G", 1}, {makeLog("y"), "G", 1}, {makeLog("z"), "G", 1}});
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    EXPECT_EQ(locked, std::vector<BCStorageSaveResult>(3, BCStorageSaveResult::Failed));
     EXPECT_EQ(store->countLogs(), count);
 }
 
