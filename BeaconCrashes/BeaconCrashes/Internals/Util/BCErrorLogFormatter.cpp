@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <string_view>
 
 #include "BBCrashReport.h"
@@ -535,6 +534,9 @@ bool BCErrorLogFormatter::isBinaryWithStart(uint64_t start, uint64_t end, const 
 BCImageKind BCErrorLogFormatter::imageTypeForImagePath(const std::optional<std::string> &imagePath,
                                                        const std::optional<std::string> &processPath) {
     if (!imagePath || !processPath) return BCImageKindOther;
+    // Standardizing only drops and joins whole components: a standardized
+    // path holds ".app/" only when the path itself does.
+    if (!containsIgnoringCase(*imagePath, ".app/")) return BCImageKindOther;
     const std::string standardized = platform::path::standardizingPath(*imagePath);
     const std::string_view process = *processPath;
     if (!containsIgnoringCase(standardized, ".app/")) return BCImageKindOther;
@@ -551,8 +553,27 @@ BCImageKind BCErrorLogFormatter::imageTypeForImagePath(const std::optional<std::
 
 std::string BCErrorLogFormatter::anonymizedPathFromPath(const std::string &path) {
     if (!path.empty() && platform::text::hasPrefix(path, "/Users/")) {
-        static const std::regex kUserFolder("(/Users/[^/]+/)");
-        return std::regex_replace(path, kUserFolder, "/Users/USER/");
+        // Every "/Users/<name>/" (a name of at least one character, no
+        // slash), left to right, becomes "/Users/USER/".
+        constexpr std::string_view kUsers = "/Users/";
+        std::string out;
+        out.reserve(path.size());
+        size_t copied = 0;
+        size_t from = 0;
+        for (size_t at; (at = path.find(kUsers, from)) != std::string::npos;) {
+            const size_t name = at + kUsers.size();
+            const size_t slash = path.find('/', name);
+            if (slash == std::string::npos) break;
+            if (slash == name) {
+                from = at + 1;
+                continue;
+            }
+            out.append(path, copied, at - copied);
+            out += "/Users/USER/";
+            copied = from = slash + 1;
+        }
+        out.append(path, copied, std::string::npos);
+        return out;
     }
     if (!path.empty() && !platform::text::contains(path, "Users")) return path;
     return "";
