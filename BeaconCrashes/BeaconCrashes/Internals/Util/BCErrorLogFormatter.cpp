@@ -94,16 +94,27 @@ void appendDecimal(std::string &out, long long value) {
     out.append(text, result.ptr);
 }
 
-// The image, in report order, that holds `address` (as imageForAddress
-// finds it), without taking a reference to it; its index, or the count of
-// images when none does.
-size_t imageIndexForAddress(const BBCrashReport &report, uint64_t address) {
-    const auto &images = report.images();
-    for (size_t i = 0; i < images.size(); ++i) {
-        const auto &image = *images[i];
-        if (address >= image.imageBaseAddress() && address - image.imageBaseAddress() < image.imageSize()) return i;
+// Each image's base address and size, in report order.
+struct ImageRange {
+    uint64_t base;
+    uint64_t size;
+};
+
+std::vector<ImageRange> imageRanges(const BBCrashReport &report) {
+    std::vector<ImageRange> ranges;
+    ranges.reserve(report.images().size());
+    for (const auto &image : report.images()) ranges.push_back({image->imageBaseAddress(), image->imageSize()});
+    return ranges;
+}
+
+// The first image, in report order, that holds `address` (as imageForAddress
+// finds it); its index, or the count of images when none does.
+size_t imageIndexForAddress(const std::vector<ImageRange> &ranges, uint64_t address) {
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        // No wrap: base + size may pass the end of the address space.
+        if (address >= ranges[i].base && address - ranges[i].base < ranges[i].size) return i;
     }
-    return images.size();
+    return ranges.size();
 }
 
 // What each of the report's images is to the crashed process, in report
@@ -356,6 +367,7 @@ std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromRe
     const std::vector<BCImageKind> kinds = imageKinds(report);
     const BBCrashReportOperatingSystem os = operatingSystem(report);
     const auto &images = report.images();
+    const std::vector<ImageRange> ranges = imageRanges(report);
     // Every frame's code is laid out in this one buffer, then copied out at
     // its size.
     std::string code;
@@ -379,7 +391,7 @@ std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromRe
             BCStackFrame &stackFrame = (*block)[i];
             const uint64_t pc = frame.instructionPointer();
             stackFrame.address.emplace(address, writeAddress(address, pc, is64bit));
-            const size_t index = imageIndexForAddress(report, pc);
+            const size_t index = imageIndexForAddress(ranges, pc);
             const bool found = index < images.size();
             code.clear();
             appendFrameCode(code, frame, found ? images[index].get() : nullptr,
