@@ -4,25 +4,34 @@
 //   against libunwind walking the same stacks (each thread stopped, its
 //   registers read and unw_step run to the end; once bare, once naming
 //   every frame with unw_get_proc_name);
-// - reading a report of about 256 KiB into the model, against protobuf-c's
-//   bare unpack of its body;
+// - reading a report of about 256 KiB and converting it into the crash log
+//   that is sent (the formatter with a fixed device, no wrapper exception,
+//   no loaded images), against protobuf-c's bare unpack of its body (unpack
+//   and free); the same for every golden report file;
 // - the bytes a thread, a frame and an image take, and the room left under
 //   the 262144-byte limit with 128 threads.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "BBCrashReport.h"
 #include "BBCrashReporterSymbolicationStrategy.h"
+#include "BCAppleErrorLog.h"
+#include "BCDevice.h"
+#include "BCErrorLogFormatter.h"
+#include "RatioReporter.h"
 #include "bbcrash.pb-c.h"
 #include "bbcrash_async_capture.h"
 #include "bbcrash_crash_handler.h"
@@ -269,8 +278,40 @@ const platform::Data &bigReport() {
     return data;
 }
 
-void ReadReport(benchmark::State &state) {
-    const platform::Data &data = bigReport();
+// The device every converted log gets, as the crash service would pass it.
+std::shared_ptr<BCDevice> benchDevice() {
+    static const auto device = [] {
+        auto d = std::make_shared<BCDevice>();
+        d->sdkName = "beacon.linux";
+        d->sdkVersion = "1.0.0";
+        d->osName = "Linux";
+        d->osVersion = "6.1";
+        d->locale = "en_US";
+        d->timeZoneOffset = 0;
+        d->appVersion = "1";
+        d->appBuild = "1";
+        return d;
+    }();
+    return device;
+}
+
+// The report read into the model, then converted into the log; both freed.
+void ReadAndConvert(benchmark::State &state, const platform::Data &data) {
+    const auto device = benchDevice();
+    for (auto _ : state) {
+        auto report = BBCrashReport::make(data);
+        if (!report) {
+            state.SkipWithError("the report did not read");
+            return;
+        }
+        auto log = BCErrorLogFormatter::errorLogFromCrashReport(*report, device, nullptr, {});
+        benchmark::DoNotOptimize(log);
+    }
+    state.counters["report_bytes"] = static_cast<double>(data.size());
+}
+
+// The report read into the model alone.
+void ReadOnly(benchmark::State &state, const platform::Data &data) {
     for (auto _ : state) {
         auto report = BBCrashReport::make(data);
         benchmark::DoNotOptimize(report);
@@ -278,8 +319,8 @@ void ReadReport(benchmark::State &state) {
     state.counters["report_bytes"] = static_cast<double>(data.size());
 }
 
-void UnpackReport(benchmark::State &state) {
-    const platform::Data &data = bigReport();
+// protobuf-c's bare unpack of the same body, and its free.
+void Unpack(benchmark::State &state, const platform::Data &data) {
     for (auto _ : state) {
         ProtobufCMessage *m =
             protobuf_c_message_unpack(&bbcrash__crash_report__descriptor, nullptr, data.size() - 8, data.data() + 8);
@@ -287,6 +328,26 @@ void UnpackReport(benchmark::State &state) {
         protobuf_c_message_free_unpacked(m, nullptr);
     }
     state.counters["report_bytes"] = static_cast<double>(data.size());
+}
+
+// Every golden report file, by name ("full_x86_64"), that reads.
+std::vector<std::pair<std::string, platform::Data>> goldenReports() {
+    std::vector<std::pair<std::string, platform::Data>> reports;
+    const std::string folder = BENCH_GOLDEN_CASES;
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) return reports;
+    while (dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        const std::string suffix = ".bbcrash";
+        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        platform::Data data = readFile((folder + "/" + name).c_str());
+        if (!BBCrashReport::make(data)) continue;
+        reports.emplace_back(name.substr(0, name.size() - suffix.size()), std::move(data));
+    }
+    closedir(dir);
+    std::sort(reports.begin(), reports.end());
+    return reports;
 }
 
 // Sizes, measured on real reports of this process.
@@ -329,48 +390,33 @@ void printSizes() {
                 262144L - static_cast<long>(bytes128));
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto &run : runs) {
-            if (!run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        auto ratio = [&](const char *a, const char *b) {
-            auto x = times_.find(a), y = times_.find(b);
-            if (x != times_.end() && y != times_.end() && y->second > 0) {
-                std::printf("  %-20s / %-20s %6.2fx\n", a, b, x->second / y->second);
-            }
-        };
-        std::printf("\nTime ratios (target: at most 2x):\n");
-        ratio("WriteReport", "LibunwindWalk");
-        ratio("WriteReport", "LibunwindWalkNamed");
-        ratio("WriteReport", "CursorWalk");
-        ratio("CursorWalk", "LibunwindWalk");
-        ratio("ReadReport", "UnpackReport");
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
-
 }  // namespace
-
-BENCHMARK(WriteReport)->Unit(benchmark::kMicrosecond);
-BENCHMARK(CursorWalk)->Unit(benchmark::kMicrosecond);
-BENCHMARK(LibunwindWalk)->Unit(benchmark::kMicrosecond);
-BENCHMARK(LibunwindWalkNamed)->Unit(benchmark::kMicrosecond);
-BENCHMARK(ReadReport)->Unit(benchmark::kMicrosecond);
-BENCHMARK(UnpackReport)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     bbcrash_shared_image_list();
-    bigReport();
-    RatioReporter reporter;
+    const platform::Data &big = bigReport();
+    static const auto golden = goldenReports();
+
+    // Writing: against libunwind's bare walk, second column its named walk.
+    benchmark::RegisterBenchmark("Write/Report", WriteReport)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Write/CursorWalk", CursorWalk)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Write/LibunwindWalk", LibunwindWalk)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Write/LibunwindWalkNamed", LibunwindWalkNamed)->Unit(benchmark::kMicrosecond);
+    // Reading and converting (target: at most 2x the bare unpack).
+    std::map<std::string, std::string> baselines{{"Write", "LibunwindWalk"}, {"Read", "Unpack"}};
+    benchmark::RegisterBenchmark("Read/Unpack", Unpack, big)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Read/ReadOnly", ReadOnly, big)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Read/ReadAndConvert", ReadAndConvert, big)->Unit(benchmark::kMicrosecond);
+    for (const auto &[name, data] : golden) {
+        const std::string group = "Golden." + name;
+        baselines[group] = "Unpack";
+        benchmark::RegisterBenchmark((group + "/Unpack").c_str(), Unpack, data)->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark((group + "/ReadAndConvert").c_str(), ReadAndConvert, data)
+            ->Unit(benchmark::kMicrosecond);
+    }
+
+    RatioReporter reporter(baselines, {{"Write", "LibunwindWalkNamed"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printSizes();
     benchmark::Shutdown();

@@ -69,23 +69,6 @@ std::shared_ptr<const BBCrashReportProcessorInfo> processorFromArchitecture(uint
                                                               kPairs[architecture][0], kPairs[architecture][1]);
 }
 
-std::shared_ptr<const BBCrashReportStackFrameInfo> stackFrame(const Bbcrash__CrashReport__Thread__StackFrame *frame,
-                                                              bool stripPointerAuthentication,
-                                                              platform::ErrorPtr *error) {
-    if (frame == nullptr) {
-        failLocalized(error, "Crash report is missing stack frame information");
-        return nullptr;
-    }
-    std::shared_ptr<const BBCrashReportSymbolInfo> symbol;
-    if (frame->symbol != nullptr) {
-        const auto *s = frame->symbol;
-        symbol = std::make_shared<const BBCrashReportSymbolInfo>(text(s->name), s->start_address,
-                                                                 s->has_end_address ? s->end_address : 0);
-    }
-    uint64_t pc = stripPointerAuthentication ? (frame->pc & kARM64EAddressMask) : frame->pc;
-    return std::make_shared<const BBCrashReportStackFrameInfo>(pc, std::move(symbol));
-}
-
 // What a report may bring into memory. A report is at most 256 KiB, but a
 // dense one (100,000 empty threads or frames in that size) would make every
 // later step (the error log, its archive for the store, its JSON) hundreds
@@ -100,16 +83,39 @@ constexpr size_t kMaxReportImages = 4096;
 // Far more than any machine's register set.
 constexpr size_t kMaxThreadRegisters = 128;
 
+// The first `count` frames of a stack. A stack's frames live in one block
+// and their symbols in another, each frame and symbol pointer sharing its
+// block's ownership: two allocations per stack rather than two per frame.
 bool stackFrames(Bbcrash__CrashReport__Thread__StackFrame **frames, size_t count, bool strip, FrameList *out,
                  platform::ErrorPtr *error) {
     count = std::min(count, kMaxStackFrames);
-    out->reserve(count);
+    size_t symbolCount = 0;
     for (size_t i = 0; i < count; ++i) {
-        auto frame = stackFrame(frames[i], strip, error);
-        if (frame == nullptr) {
-            return false;
+        if (frames[i] == nullptr) {
+            return failLocalized(error, "Crash report is missing stack frame information");
         }
-        out->push_back(std::move(frame));
+        if (frames[i]->symbol != nullptr) {
+            ++symbolCount;
+        }
+    }
+    auto symbols = std::make_shared<std::vector<BBCrashReportSymbolInfo>>();
+    symbols->reserve(symbolCount);
+    auto block = std::make_shared<std::vector<BBCrashReportStackFrameInfo>>();
+    block->reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        const auto *frame = frames[i];
+        std::shared_ptr<const BBCrashReportSymbolInfo> symbol;
+        if (frame->symbol != nullptr) {
+            const auto *s = frame->symbol;
+            symbols->emplace_back(text(s->name), s->start_address, s->has_end_address ? s->end_address : 0);
+            symbol = std::shared_ptr<const BBCrashReportSymbolInfo>(symbols, &symbols->back());
+        }
+        const uint64_t pc = strip ? (frame->pc & kARM64EAddressMask) : frame->pc;
+        block->emplace_back(pc, std::move(symbol));
+    }
+    out->reserve(count);
+    for (const auto &frame : *block) {
+        out->emplace_back(block, &frame);
     }
     return true;
 }
@@ -166,6 +172,9 @@ std::shared_ptr<BBCrashReport> BBCrashReport::make(const platform::Data &data, p
     if (!report->convert(error)) {
         return nullptr;
     }
+    // Everything the report keeps was copied out of the message: it goes
+    // now rather than with the report.
+    report->decoder_.reset();
     return report;
 }
 

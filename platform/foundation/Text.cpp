@@ -1,6 +1,7 @@
 #include "platform/foundation/Text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace platform::text {
 
@@ -52,6 +53,15 @@ size_t validSequenceAt(std::string_view s, size_t i) {
 
 bool isValidUTF8(std::string_view bytes) {
     for (size_t i = 0; i < bytes.size();) {
+        // Runs of ASCII are passed eight bytes at a time.
+        uint64_t word;
+        if (bytes.size() - i >= sizeof word) {
+            std::memcpy(&word, bytes.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ull) == 0) {
+                i += sizeof word;
+                continue;
+            }
+        }
         size_t n = validSequenceAt(bytes, i);
         if (n == 0) return false;
         i += n;

@@ -52,11 +52,16 @@ std::optional<UUID> UUID::fromString(std::string_view text) {
 }
 
 std::string UUID::UUIDString() const {
-    char buf[37];
-    const auto &b = bytes_;
-    std::snprintf(buf, sizeof buf, "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", b[0], b[1],
-                  b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
-    return buf;
+    // Upper-case hex, grouped 8-4-4-4-12.
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text(36, '-');
+    size_t at = 0;
+    for (size_t i = 0; i < bytes_.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) ++at;
+        text[at++] = kHex[bytes_[i] >> 4];
+        text[at++] = kHex[bytes_[i] & 0xf];
+    }
+    return text;
 }
 
 }  // namespace platform

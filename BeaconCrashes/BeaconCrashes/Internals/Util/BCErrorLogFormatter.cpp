@@ -1,11 +1,12 @@
 #include "BCErrorLogFormatter.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <regex>
+#include <string_view>
 
 #include "BBCrashReport.h"
 #include "bbcrash_async_macho.h"
@@ -31,10 +32,153 @@ constexpr uint64_t kCpuTypeARM = 12;
 constexpr uint64_t kCpuTypeX86_64 = 0x01000007;
 constexpr uint64_t kCpuTypeARM64 = 0x0100000C;
 
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
+// Paths are compared ignoring ASCII case only, as tolower does in the C
+// locale the process runs in; folded byte by byte, without copies.
+char foldCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (foldCase(a[i]) != foldCase(b[i])) return false;
+    }
+    return true;
+}
+
+bool hasPrefixIgnoringCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && equalsIgnoringCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool hasSuffixIgnoringCase(std::string_view text, std::string_view suffix) {
+    return text.size() >= suffix.size() && equalsIgnoringCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+// `needle` is lower case.
+bool containsIgnoringCase(std::string_view text, std::string_view needle) {
+    if (needle.empty()) return true;
+    for (size_t at = 0; at + needle.size() <= text.size(); ++at) {
+        if (foldCase(text[at]) == needle[0] && equalsIgnoringCase(text.substr(at, needle.size()), needle)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Appends "0x" and the value in lower-case hex, zero-padded to `width`
+// digits; the digits' count.
+size_t appendHex(char *out, uint64_t value, int width) {
+    char digits[16];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789abcdef"[value & 0xf];
+        value >>= 4;
+    } while (value != 0);
+    size_t at = 0;
+    out[at++] = '0';
+    out[at++] = 'x';
+    for (int pad = width - n; pad > 0; --pad) out[at++] = '0';
+    while (n > 0) out[at++] = digits[--n];
+    return at;
+}
+
+// formatAddress into `out` (at least 20 bytes); its length.
+size_t writeAddress(char *out, uint64_t address, bool is64bit) { return appendHex(out, address, is64bit ? 16 : 8); }
+
+void appendHex(std::string &out, uint64_t value) {
+    char text[20];
+    out.append(text, appendHex(text, value, 0));
+}
+
+void appendDecimal(std::string &out, long long value) {
+    char text[24];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    out.append(text, result.ptr);
+}
+
+// Each image's base address and size, in report order.
+struct ImageRange {
+    uint64_t base;
+    uint64_t size;
+};
+
+std::vector<ImageRange> imageRanges(const BBCrashReport &report) {
+    std::vector<ImageRange> ranges;
+    ranges.reserve(report.images().size());
+    for (const auto &image : report.images()) ranges.push_back({image->imageBaseAddress(), image->imageSize()});
+    return ranges;
+}
+
+// The first image, in report order, that holds `address` (as imageForAddress
+// finds it); its index, or the count of images when none does.
+size_t imageIndexForAddress(const std::vector<ImageRange> &ranges, uint64_t address) {
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        // No wrap: base + size may pass the end of the address space.
+        if (address >= ranges[i].base && address - ranges[i].base < ranges[i].size) return i;
+    }
+    return ranges.size();
+}
+
+// What each of the report's images is to the crashed process, in report
+// order: classified once per image rather than once per frame.
+std::vector<BCImageKind> imageKinds(const BBCrashReport &report) {
+    const std::optional<std::string> processPath =
+        report.hasProcessInfo() ? report.processInfo()->processPath() : std::nullopt;
+    std::vector<BCImageKind> kinds;
+    kinds.reserve(report.images().size());
+    for (const auto &image : report.images()) {
+        kinds.push_back(BCErrorLogFormatter::imageTypeForImagePath(image->imageName(), processPath));
+    }
+    return kinds;
+}
+
+BBCrashReportOperatingSystem operatingSystem(const BBCrashReport &report) {
+    return report.systemInfo() ? report.systemInfo()->operatingSystem() : BBCrashReportOperatingSystemUnknown;
+}
+
+// Appends the frame's code: its symbol and the offset into it for an image
+// outside the application, else the image's base and the offset into it.
+// `image` is null when no image holds the frame.
+void appendFrameCode(std::string &out, const BBCrashReportStackFrameInfo &frame,
+                     const BBCrashReportBinaryImageInfo *image, BCImageKind kind, BBCrashReportOperatingSystem os) {
+    const uint64_t pc = frame.instructionPointer();
+    uint64_t base = 0;
+    uint64_t offset = 0;
+    if (image != nullptr) {
+        base = image->imageBaseAddress();
+        offset = pc - base;
+    } else if (pc != 0) {
+        BCLogWarning(kLogTag, "Cannot find image for 0x%llx", pc);
+    }
+    const auto &symbol = frame.symbolInfo();
+    if (kind == BCImageKindOther && symbol) {
+        if (!symbol->symbolName()) {
+            out += "(null)";
+        } else {
+            std::string_view name = *symbol->symbolName();
+            if (name.size() >= 2 && name[0] == '_') {
+                switch (os) {
+                    case BBCrashReportOperatingSystemMacOSX:
+                    case BBCrashReportOperatingSystemiPhoneOS:
+                    case BBCrashReportOperatingSystemiPhoneSimulator:
+                    case BBCrashReportOperatingSystemAppleTVOS:
+                        name.remove_prefix(1);
+                        break;
+                    case BBCrashReportOperatingSystemUnknown:
+                        BCLogWarning(kLogTag, "Symbol \"%@\" prefix rules are unknown for this OS!",
+                                     *symbol->symbolName());
+                        break;
+                    default:
+                        break;
+                }
+            }
+            out += name;
+        }
+        out += " + ";
+        appendDecimal(out, static_cast<long long>(pc - symbol->startAddress()));
+        return;
+    }
+    appendHex(out, base);
+    out += " + ";
+    appendDecimal(out, static_cast<long long>(offset));
 }
 
 // The image's UUID as 32 lower-case hex digits, as the report writes it;
@@ -208,9 +352,11 @@ std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromRe
     if (info && info->stackFrames() && !info->stackFrames()->empty()) {
         exception = std::make_shared<BCException>();
         exception->frames.emplace();
+        exception->frames->reserve(info->stackFrames()->size());
+        char address[24];
         for (const auto &frame : *info->stackFrames()) {
             auto stackFrame = std::make_shared<BCStackFrame>();
-            stackFrame->address = formatAddress(frame->instructionPointer(), is64bit);
+            stackFrame->address.emplace(address, writeAddress(address, frame->instructionPointer(), is64bit));
             exception->frames->push_back(std::move(stackFrame));
         }
         exception->message = info->exceptionReason();
@@ -218,18 +364,40 @@ std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromRe
         if (!exception->type && report.signalInfo()) exception->type = report.signalInfo()->name();
     }
 
+    const std::vector<BCImageKind> kinds = imageKinds(report);
+    const BBCrashReportOperatingSystem os = operatingSystem(report);
+    const auto &images = report.images();
+    const std::vector<ImageRange> ranges = imageRanges(report);
+    // Every frame's code is laid out in this one buffer, then copied out at
+    // its size.
+    std::string code;
+    code.reserve(256);
+    char address[24];
     std::vector<std::shared_ptr<BCThread>> threads;
+    threads.reserve(report.threads().size());
     for (const auto &reportThread : report.threads()) {
         auto thread = std::make_shared<BCThread>();
         thread->threadId = reportThread->threadNumber();
         if (crashedThread && exception && reportThread->threadNumber() == crashedThread->threadNumber()) {
             thread->exception = exception;
         }
-        for (const auto &frame : reportThread->stackFrames()) {
-            auto stackFrame = std::make_shared<BCStackFrame>();
-            stackFrame->address = formatAddress(frame->instructionPointer(), is64bit);
-            stackFrame->code = formatStackFrame(*frame, report);
-            thread->frames->push_back(std::move(stackFrame));
+        // A thread's frames are made in one block, each frame pointer
+        // sharing the block's ownership.
+        const auto &reportFrames = reportThread->stackFrames();
+        auto block = std::make_shared<std::vector<BCStackFrame>>(reportFrames.size());
+        thread->frames->reserve(reportFrames.size());
+        for (size_t i = 0; i < reportFrames.size(); ++i) {
+            const auto &frame = *reportFrames[i];
+            BCStackFrame &stackFrame = (*block)[i];
+            const uint64_t pc = frame.instructionPointer();
+            stackFrame.address.emplace(address, writeAddress(address, pc, is64bit));
+            const size_t index = imageIndexForAddress(ranges, pc);
+            const bool found = index < images.size();
+            code.clear();
+            appendFrameCode(code, frame, found ? images[index].get() : nullptr,
+                            found ? kinds[index] : BCImageKindOther, os);
+            stackFrame.code.emplace(code);
+            thread->frames->emplace_back(block, &stackFrame);
         }
         threads.push_back(std::move(thread));
     }
@@ -238,44 +406,13 @@ std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromRe
 
 std::string BCErrorLogFormatter::formatStackFrame(const BBCrashReportStackFrameInfo &frame,
                                                   const BBCrashReport &report) {
-    const uint64_t pc = frame.instructionPointer();
-    const auto image = report.imageForAddress(pc);
-    uint64_t base = 0;
-    uint64_t offset = 0;
-    if (image) {
-        base = image->imageBaseAddress();
-        offset = pc - base;
-    } else if (pc != 0) {
-        BCLogWarning(kLogTag, "Cannot find image for 0x%llx", pc);
-    }
+    const auto image = report.imageForAddress(frame.instructionPointer());
     const std::optional<std::string> processPath =
         report.hasProcessInfo() ? report.processInfo()->processPath() : std::nullopt;
-    const BCImageKind kind =
-        imageTypeForImagePath(image ? image->imageName() : std::nullopt, processPath);
-    const auto &symbol = frame.symbolInfo();
-    if (kind == BCImageKindOther && symbol) {
-        std::string name = symbol->symbolName().value_or("");
-        if (name.size() >= 2 && name[0] == '_') {
-            const auto os = report.systemInfo() ? report.systemInfo()->operatingSystem()
-                                                : BBCrashReportOperatingSystemUnknown;
-            switch (os) {
-                case BBCrashReportOperatingSystemMacOSX:
-                case BBCrashReportOperatingSystemiPhoneOS:
-                case BBCrashReportOperatingSystemiPhoneSimulator:
-                case BBCrashReportOperatingSystemAppleTVOS:
-                    name.erase(0, 1);
-                    break;
-                case BBCrashReportOperatingSystemUnknown:
-                    BCLogWarning(kLogTag, "Symbol \"%@\" prefix rules are unknown for this OS!", name);
-                    break;
-                default:
-                    break;
-            }
-        }
-        return platform::format("%@ + %lld", symbol->symbolName() ? std::optional<std::string>(name) : std::nullopt,
-                                static_cast<long long>(pc - symbol->startAddress()));
-    }
-    return platform::format("0x%llx + %lld", base, static_cast<long long>(offset));
+    const BCImageKind kind = imageTypeForImagePath(image ? image->imageName() : std::nullopt, processPath);
+    std::string code;
+    appendFrameCode(code, frame, image.get(), kind, operatingSystem(report));
+    return code;
 }
 
 std::map<std::string, std::string> BCErrorLogFormatter::extractRegistersFromCrashedThread(const ThreadPtr &thread,
@@ -348,24 +485,30 @@ std::optional<std::string> BCErrorLogFormatter::selectorForRegisterWithName(cons
 
 std::vector<std::shared_ptr<BCBinary>> BCErrorLogFormatter::extractBinaryImagesFromReport(const BBCrashReport &report,
                                                                                           bool is64bit) {
-    const std::vector<uint64_t> addresses = addressesFromReport(report);
-    auto images = report.images();
-    std::stable_sort(images.begin(), images.end(), [](const auto &a, const auto &b) {
-        return a->imageBaseAddress() < b->imageBaseAddress();
+    // Sorted once, so that whether an image holds any of them is a binary
+    // search.
+    std::vector<uint64_t> addresses = addressesFromReport(report);
+    std::sort(addresses.begin(), addresses.end());
+    const std::vector<BCImageKind> kinds = imageKinds(report);
+    // The images' indexes, by base address (report order among equal ones).
+    const auto &images = report.images();
+    std::vector<size_t> order(images.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return images[a]->imageBaseAddress() < images[b]->imageBaseAddress();
     });
-    const std::optional<std::string> processPath =
-        report.hasProcessInfo() ? report.processInfo()->processPath() : std::nullopt;
 
     std::vector<std::shared_ptr<BCBinary>> binaries;
-    for (const auto &image : images) {
+    for (const size_t index : order) {
+        const auto &image = images[index];
         const uint64_t base = image->imageBaseAddress();
         const uint64_t extent = std::max<uint64_t>(image->imageSize(), 1) - 1;
         // An image that would reach past the end of the address space ends
         // at its last address.
         const uint64_t end = base > UINT64_MAX - extent ? UINT64_MAX : base + extent;
-        const bool referenced = isBinaryWithStart(base, end, addresses);
-        const BCImageKind kind = imageTypeForImagePath(image->imageName(), processPath);
-        if (!referenced && kind == BCImageKindOther) continue;
+        const auto first = std::lower_bound(addresses.begin(), addresses.end(), base);
+        const bool referenced = first != addresses.end() && *first <= end;
+        if (!referenced && kinds[index] == BCImageKindOther) continue;
 
         auto binary = std::make_shared<BCBinary>();
         binary->binaryId = image->hasImageUUID() ? *image->imageUUID() : kUnknown;
@@ -403,16 +546,18 @@ bool BCErrorLogFormatter::isBinaryWithStart(uint64_t start, uint64_t end, const 
 BCImageKind BCErrorLogFormatter::imageTypeForImagePath(const std::optional<std::string> &imagePath,
                                                        const std::optional<std::string> &processPath) {
     if (!imagePath || !processPath) return BCImageKindOther;
-    const std::string standardized = lowercase(platform::path::standardizingPath(*imagePath));
-    const std::string image = lowercase(*imagePath);
-    const std::string process = lowercase(*processPath);
-    if (!platform::text::contains(standardized, ".app/")) return BCImageKindOther;
-    if (platform::text::contains(standardized, "frameworks/libswift") &&
-        platform::text::hasSuffix(standardized, ".dylib")) {
+    // Standardizing only drops and joins whole components: a standardized
+    // path holds ".app/" only when the path itself does.
+    if (!containsIgnoringCase(*imagePath, ".app/")) return BCImageKindOther;
+    const std::string standardized = platform::path::standardizingPath(*imagePath);
+    const std::string_view process = *processPath;
+    if (!containsIgnoringCase(standardized, ".app/")) return BCImageKindOther;
+    if (containsIgnoringCase(standardized, "frameworks/libswift") && hasSuffixIgnoringCase(standardized, ".dylib")) {
         return BCImageKindOther;
     }
     // An empty process path is no prefix of anything.
-    if (standardized == process || (!process.empty() && platform::text::hasPrefix(image, process))) {
+    if (equalsIgnoringCase(standardized, process) ||
+        (!process.empty() && hasPrefixIgnoringCase(*imagePath, process))) {
         return BCImageKindMainExecutable;
     }
     return BCImageKindInAppBundle;
@@ -420,8 +565,27 @@ BCImageKind BCErrorLogFormatter::imageTypeForImagePath(const std::optional<std::
 
 std::string BCErrorLogFormatter::anonymizedPathFromPath(const std::string &path) {
     if (!path.empty() && platform::text::hasPrefix(path, "/Users/")) {
-        static const std::regex kUserFolder("(/Users/[^/]+/)");
-        return std::regex_replace(path, kUserFolder, "/Users/USER/");
+        // Every "/Users/<name>/" (a name of at least one character, no
+        // slash), left to right, becomes "/Users/USER/".
+        constexpr std::string_view kUsers = "/Users/";
+        std::string out;
+        out.reserve(path.size());
+        size_t copied = 0;
+        size_t from = 0;
+        for (size_t at; (at = path.find(kUsers, from)) != std::string::npos;) {
+            const size_t name = at + kUsers.size();
+            const size_t slash = path.find('/', name);
+            if (slash == std::string::npos) break;
+            if (slash == name) {
+                from = at + 1;
+                continue;
+            }
+            out.append(path, copied, at - copied);
+            out += "/Users/USER/";
+            copied = from = slash + 1;
+        }
+        out.append(path, copied, std::string::npos);
+        return out;
     }
     if (!path.empty() && !platform::text::contains(path, "Users")) return path;
     return "";
@@ -437,7 +601,6 @@ std::optional<std::string> BCErrorLogFormatter::uuidRefToString(const std::optio
 }
 
 std::string BCErrorLogFormatter::formatAddress(uint64_t address, bool is64bit) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%0*" PRIx64, is64bit ? 16 : 8, address);
-    return text;
+    char text[24];
+    return std::string(text, writeAddress(text, address, is64bit));
 }
