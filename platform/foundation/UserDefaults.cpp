@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <fcntl.h>
@@ -92,6 +93,36 @@ bool isTemporaryFileName(const std::string &candidate, const std::string &name) 
     return true;
 }
 
+// How long a write waits before its fsyncs run, so that the changes that
+// follow it (a burst at launch) share them.
+constexpr auto kSynchronizeDelay = std::chrono::seconds(2);
+
+// The live defaults of this process, flushed when it exits normally. Never
+// destroyed: the exit handler may run after static destructors began.
+struct LiveDefaults {
+    std::mutex mutex;
+    std::map<UserDefaults *, pid_t> all;  // each with the process that made it
+};
+
+LiveDefaults &liveDefaults() {
+    static LiveDefaults *live = [] {
+        auto *made = new LiveDefaults;
+        std::atexit([] {
+            LiveDefaults &l = liveDefaults();
+            // A forked child inherits the set (and maybe a lock held by a
+            // thread it does not have): only the process that made defaults
+            // flushes them.
+            if (!l.mutex.try_lock()) return;
+            const auto all = l.all;
+            l.mutex.unlock();
+            for (const auto &[defaults, owner] : all)
+                if (owner == ::getpid()) defaults->synchronize();
+        });
+        return made;
+    }();
+    return *live;
+}
+
 void apply(const std::string &key, const std::optional<Value> &value, Dictionary &dictionary) {
     if (value) dictionary[key] = *value;
     else dictionary.erase(key);
@@ -102,6 +133,88 @@ void apply(const std::string &key, const std::optional<Value> &value, Dictionary
 UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)) {
     removeStaleTemporaryFiles();
     reload();
+    LiveDefaults &live = liveDefaults();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.all.emplace(this, ::getpid());
+}
+
+UserDefaults::~UserDefaults() {
+    {
+        LiveDefaults &live = liveDefaults();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.all.erase(this);
+    }
+    {
+        std::lock_guard<std::mutex> lock(syncMutex_);
+        syncStopping_ = true;
+    }
+    syncCondition_.notify_all();
+    if (syncThread_.joinable()) syncThread_.join();
+    synchronize();
+}
+
+fs::path UserDefaults::backupFilePath() const {
+    return file_.parent_path() / ("." + file_.filename().string() + "~");
+}
+
+void UserDefaults::scheduleSynchronize() {
+    std::lock_guard<std::mutex> lock(syncMutex_);
+    if (syncStopping_) return;
+    syncRequested_ = true;
+    if (!syncThread_.joinable()) syncThread_ = std::thread([this] { synchronizeLoop(); });
+    // The thread is waiting for the delay of an earlier request already, or
+    // sees this one when it starts.
+}
+
+void UserDefaults::synchronizeLoop() {
+    std::unique_lock<std::mutex> lock(syncMutex_);
+    for (;;) {
+        syncCondition_.wait(lock, [this] { return syncRequested_ || syncStopping_; });
+        if (syncStopping_) return;  // the destructor flushes
+        const auto due = std::chrono::steady_clock::now() + kSynchronizeDelay;
+        if (syncCondition_.wait_until(lock, due, [this] { return syncStopping_; })) return;
+        syncRequested_ = false;
+        lock.unlock();
+        synchronize();
+        lock.lock();
+    }
+}
+
+bool UserDefaults::synchronize() {
+    std::lock_guard<std::mutex> fileLock(fileMutex_);
+    FileLock lock(lockFilePath(), true);
+    return synchronizeLocked();
+}
+
+bool UserDefaults::synchronizeLocked() {
+    flushPending_ = false;
+    struct stat file {}, backup {};
+    if (::lstat(file_.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return true;
+    // The backup is the file itself: flushed already.
+    if (::lstat(backupFilePath().c_str(), &backup) == 0 && backup.st_dev == file.st_dev &&
+        backup.st_ino == file.st_ino)
+        return true;
+    auto fm = FileManager::defaultManager();
+    ErrorPtr error;
+    const fs::path dir = file_.parent_path().empty() ? fs::path(".") : file_.parent_path();
+    // The contents first, so that the backup never names data that is not
+    // on disk; then the backup is replaced by a link to the file (by a
+    // rename, so that one always exists), and one fsync of the folder makes
+    // the file's and the backup's names durable.
+    bool ok = fm->synchronizeFile(file_, &error);
+    if (ok) {
+        fs::path link = backupFilePath();
+        link += ".new";
+        ::unlink(link.c_str());
+        ok = ::link(file_.c_str(), link.c_str()) == 0 && ::rename(link.c_str(), backupFilePath().c_str()) == 0;
+        if (!ok) {
+            error = Error::posix(errno, backupFilePath().string());
+            ::unlink(link.c_str());
+        }
+    }
+    if (!fm->synchronizeDirectory(dir, ok ? &error : nullptr)) ok = false;
+    if (!ok) logLine("Cannot flush " + file_.string() + " to disk: " + (error ? error->localizedDescription() : std::string("?")));
+    return ok;
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
@@ -167,6 +280,16 @@ UserDefaults::FileState UserDefaults::readFile(Dictionary &out, bool setAside) {
     aside += ".corrupt";
     std::error_code ec;
     fs::rename(file_, aside, ec);
+    // A file torn by a power loss before its flush: the backup holds the
+    // contents flushed last.
+    auto backup = FileManager::defaultManager()->contentsAtPath(backupFilePath());
+    auto saved = backup ? PropertyListSerialization::propertyListWithData(*backup) : std::nullopt;
+    if (saved && saved->isDictionary()) {
+        out = std::move(*saved->dictionary());
+        logLine("The defaults file " + file_.string() + " is not a property-list dictionary; moved it to " +
+                aside.string() + " and read the copy last flushed to disk");
+        return FileState::Read;
+    }
     logLine("The defaults file " + file_.string() + " is not a property-list dictionary" +
             (plist ? std::string() : " (" + error->localizedDescription() + ")") + "; moved it to " + aside.string() +
             " and starting empty");
@@ -290,9 +413,25 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
     if (merged != onDisk) {
         auto data = PropertyListSerialization::dataWithPropertyList(Value(merged),
                                                                     PropertyListSerialization::Format::Binary, &error);
-        ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode);
+        // The fsyncs are left to the background flush only while a durable
+        // copy of the old contents exists, or the old contents are not
+        // durable either (none, or this process's own write not flushed
+        // yet): a power loss before the flush then falls back to the copy,
+        // or to nothing newer than what was lost anyway. Else (a file from
+        // before the copies existed) this one write fsyncs as it always did.
+        struct stat st {};
+        const bool deferred = flushPending_ || ::lstat(file_.c_str(), &st) != 0 ||
+                              ::lstat(backupFilePath().c_str(), &st) == 0;
+        ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode,
+                                   deferred ? FileManager::Durability::Deferred : FileManager::Durability::Synced);
         if (!ok)
             logLine("Cannot write " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")));
+        else if (deferred) {
+            flushPending_ = true;
+            scheduleSynchronize();
+        } else {
+            synchronizeLocked();  // makes the backup; the file is on disk already
+        }
     }
     std::lock_guard<std::mutex> guard(mutex_);
     unreadable_ = false;
