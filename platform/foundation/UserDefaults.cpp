@@ -123,9 +123,14 @@ LiveDefaults &liveDefaults() {
     return *live;
 }
 
-void apply(const std::string &key, const std::optional<Value> &value, Dictionary &dictionary) {
-    if (value) dictionary[key] = *value;
-    else dictionary.erase(key);
+// Whether the dictionary changed.
+bool apply(const std::string &key, const std::optional<Value> &value, Dictionary &dictionary) {
+    if (!value) return dictionary.erase(key) != 0;
+    auto [it, inserted] = dictionary.try_emplace(key, *value);
+    if (inserted) return true;
+    if (it->second == *value) return false;
+    it->second = *value;
+    return true;
 }
 
 }  // namespace
@@ -285,6 +290,9 @@ UserDefaults::FileState UserDefaults::readFile(Dictionary &out, bool setAside) {
     auto backup = FileManager::defaultManager()->contentsAtPath(backupFilePath());
     auto saved = backup ? PropertyListSerialization::propertyListWithData(*backup) : std::nullopt;
     if (saved && saved->isDictionary()) {
+        // The copy becomes the file again (the same, durable, contents), so
+        // that a start that writes nothing still finds it.
+        ::link(backupFilePath().c_str(), file_.c_str());
         out = std::move(*saved->dictionary());
         logLine("The defaults file " + file_.string() + " is not a property-list dictionary; moved it to " +
                 aside.string() + " and read the copy last flushed to disk");
@@ -386,22 +394,28 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
     }
     FileLock lock(lockFilePath(), true);
     Dictionary merged;
-    if (readFile(merged, true) == FileState::Unreadable) {
+    const FileState state = readFile(merged, true);
+    // The file was removed (say, to reset the settings): its flushed copy
+    // goes too, so that a power loss can never bring it back.
+    if (state == FileState::Absent) ::unlink(backupFilePath().c_str());
+    if (state == FileState::Unreadable) {
         std::lock_guard<std::mutex> guard(mutex_);
         unreadable_ = true;
         logLine("Not writing " + file_.string() +
                 ": it exists but could not be read, and writing would replace what it holds");
         return false;
     }
-    const Dictionary onDisk = merged;
-    for (const auto &[key, value] : changes) apply(key, value, merged);
+    // Whether the file must be written: told by the changes themselves, not
+    // by comparing with a copy of the file's dictionary.
+    bool differs = false;
+    for (const auto &[key, value] : changes) differs = apply(key, value, merged) || differs;
     if (edit) {
         if (edited) *edited = true;
         if (auto change = edit(merged)) {
             // The edit's key is written as the process's own change; it has
             // been checked for the file by its caller.
             const std::string &key = change->first;
-            apply(key, change->second, merged);
+            differs = apply(key, change->second, merged) || differs;
             changes[key] = change->second;
             std::lock_guard<std::mutex> guard(mutex_);
             changes_[key] = change->second;
@@ -410,7 +424,7 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
     bool ok = true;
     // Nothing is written when the file holds the changes already (a key
     // removed that was not there).
-    if (merged != onDisk) {
+    if (differs) {
         auto data = PropertyListSerialization::dataWithPropertyList(Value(merged),
                                                                     PropertyListSerialization::Format::Binary, &error);
         // The fsyncs are left to the background flush only while a durable

@@ -189,6 +189,15 @@ TEST_F(UserDefaultsTest, ABurstOfChangesCostsOneFlushAndATornFileFallsBackToTheF
         EXPECT_EQ(afterPowerLoss.integerForKey("Key0"), 100);
         EXPECT_EQ(afterPowerLoss.integerForKey("Key11"), 111);
         EXPECT_TRUE(fs::exists(fs::path(file.string() + ".corrupt")));
+        EXPECT_EQ(UserDefaults(file).integerForKey("Key11"), 111) << "the copy was put back in place";
+
+        // A file removed (the settings reset) takes its copy with it at the
+        // next write, so that no power loss brings the old values back.
+        afterPowerLoss.synchronize();
+        ASSERT_TRUE(fs::exists(afterPowerLoss.backupFilePath()));
+        fs::remove(file);
+        ASSERT_TRUE(afterPowerLoss.setObject(Value("fresh"), "Other"));
+        EXPECT_FALSE(fs::exists(afterPowerLoss.backupFilePath()));
     }
 
     // A process that exits normally flushes what it wrote.
