@@ -13,6 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -135,7 +136,9 @@ bool apply(const std::string &key, const std::optional<Value> &value, Dictionary
 
 }  // namespace
 
-UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)) {
+UserDefaults::UserDefaults(fs::path file)
+    : file_(std::move(file)), flushState_(std::make_shared<FlushState>()), ownerPid_(::getpid()) {
+    flushState_->owner = this;
     removeStaleTemporaryFiles();
     reload();
     LiveDefaults &live = liveDefaults();
@@ -144,17 +147,19 @@ UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)) {
 }
 
 UserDefaults::~UserDefaults() {
+    // A copy in a forked child: its parent's locks may have been held at
+    // the fork, and the parent flushes its own writes.
+    if (::getpid() != ownerPid_) return;
     {
         LiveDefaults &live = liveDefaults();
         std::lock_guard<std::mutex> lock(live.mutex);
         live.all.erase(this);
     }
     {
-        std::lock_guard<std::mutex> lock(syncMutex_);
-        syncStopping_ = true;
+        // Waits for a flush under way; a later one finds no owner.
+        std::lock_guard<std::mutex> lock(flushState_->mutex);
+        flushState_->owner = nullptr;
     }
-    syncCondition_.notify_all();
-    if (syncThread_.joinable()) syncThread_.join();
     synchronize();
 }
 
@@ -163,26 +168,18 @@ fs::path UserDefaults::backupFilePath() const {
 }
 
 void UserDefaults::scheduleSynchronize() {
-    std::lock_guard<std::mutex> lock(syncMutex_);
-    if (syncStopping_) return;
-    syncRequested_ = true;
-    if (!syncThread_.joinable()) syncThread_ = std::thread([this] { synchronizeLoop(); });
-    // The thread is waiting for the delay of an earlier request already, or
-    // sees this one when it starts.
-}
-
-void UserDefaults::synchronizeLoop() {
-    std::unique_lock<std::mutex> lock(syncMutex_);
-    for (;;) {
-        syncCondition_.wait(lock, [this] { return syncRequested_ || syncStopping_; });
-        if (syncStopping_) return;  // the destructor flushes
-        const auto due = std::chrono::steady_clock::now() + kSynchronizeDelay;
-        if (syncCondition_.wait_until(lock, due, [this] { return syncStopping_; })) return;
-        syncRequested_ = false;
-        lock.unlock();
-        synchronize();
-        lock.lock();
-    }
+    // Only a flag here: writers hold fileMutex_, which a flush takes after
+    // the state's mutex.
+    if (flushState_->scheduled.exchange(true)) return;
+    std::weak_ptr<FlushState> weak = flushState_;
+    dispatch::after(std::chrono::duration_cast<std::chrono::nanoseconds>(kSynchronizeDelay),
+                    dispatch::globalQueue(dispatch::Priority::Low), [weak] {
+                        auto state = weak.lock();
+                        if (!state) return;
+                        state->scheduled = false;
+                        std::lock_guard<std::mutex> lock(state->mutex);
+                        if (state->owner) state->owner->synchronize();
+                    });
 }
 
 bool UserDefaults::synchronize() {

@@ -38,10 +38,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <condition_variable>
+#include <atomic>
 #include <optional>
 #include <string>
-#include <thread>
+#include <sys/types.h>
 #include <utility>
 
 #include "platform/foundation/Value.h"
@@ -145,9 +145,8 @@ private:
     void refreshDomain(Dictionary onDisk);
     // Holding fileMutex_ and the file's lock: the flush described above.
     bool synchronizeLocked();
-    // Asks the background thread for a flush after the coalescing delay.
+    // Asks the global queue for a flush after the coalescing delay.
     void scheduleSynchronize();
-    void synchronizeLoop();
 
     const std::filesystem::path file_;
     mutable std::mutex mutex_;  // guards the two domains, changes_ and unreadable_
@@ -157,12 +156,15 @@ private:
     bool unreadable_ = false;   // the file exists but could not be read
     std::mutex fileMutex_;      // serialises this process's users of the file
     bool flushPending_ = false; // guarded by fileMutex_: a write awaits its flush
-    // The background flush: requested by writes, stopped by the destructor.
-    std::mutex syncMutex_;
-    std::condition_variable syncCondition_;
-    bool syncRequested_ = false;
-    bool syncStopping_ = false;
-    std::thread syncThread_;
+    // The background flush, run on a global queue: requested by writes (at
+    // most one waiting at a time), let go by the destructor.
+    struct FlushState {
+        std::atomic<bool> scheduled{false};
+        std::mutex mutex;                // held while a flush runs
+        UserDefaults *owner = nullptr;   // null once the defaults are gone
+    };
+    std::shared_ptr<FlushState> flushState_;
+    const pid_t ownerPid_;
 };
 
 }  // namespace platform
