@@ -38,6 +38,7 @@
 #include "bbcrash_frame_cursor.h"
 #include "platform/mach/thread_list.h"
 #include "platform/mach/thread_suspend.h"
+#include "support/FixedDevice.h"
 
 #define UNW_LOCAL_ONLY
 #include <libunwind.h>
@@ -278,26 +279,9 @@ const platform::Data &bigReport() {
     return data;
 }
 
-// The device every converted log gets, as the crash service would pass it.
-std::shared_ptr<BCDevice> benchDevice() {
-    static const auto device = [] {
-        auto d = std::make_shared<BCDevice>();
-        d->sdkName = "beacon.linux";
-        d->sdkVersion = "1.0.0";
-        d->osName = "Linux";
-        d->osVersion = "6.1";
-        d->locale = "en_US";
-        d->timeZoneOffset = 0;
-        d->appVersion = "1";
-        d->appBuild = "1";
-        return d;
-    }();
-    return device;
-}
-
 // The report read into the model, then converted into the log; both freed.
 void ReadAndConvert(benchmark::State &state, const platform::Data &data) {
-    const auto device = benchDevice();
+    const auto device = testsupport::fixedDevice();
     for (auto _ : state) {
         auto report = BBCrashReport::make(data);
         if (!report) {

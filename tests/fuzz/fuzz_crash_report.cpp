@@ -10,22 +10,14 @@
 #include "BCErrorReport.h"
 #include "BCLogger.h"
 #include "FuzzInput.h"
+#include "support/FixedDevice.h"
 
 #include <nlohmann/json.hpp>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static const auto device = [] {
         BCLogger::setCurrentLogLevel(BCLogLevelNone);
-        auto d = std::make_shared<BCDevice>();
-        d->sdkName = "beacon.linux";
-        d->sdkVersion = "1.0.0";
-        d->osName = "Linux";
-        d->osVersion = "6.1";
-        d->locale = "en_US";
-        d->timeZoneOffset = 0;
-        d->appVersion = "1";
-        d->appBuild = "1";
-        return d;
+        return testsupport::fixedDevice();
     }();
     static const auto installId = platform::UUID::random();
 
