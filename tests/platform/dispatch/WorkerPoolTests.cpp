@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "WaitSupport.h"
 #include "platform/dispatch/WorkerPool.h"
@@ -15,10 +16,13 @@ using dispatchtests::Counter;
 namespace {
 
 // Pools are never destroyed (their detached workers and stall checks keep
-// them), so each test's pool is left behind, as the queues' pools are.
+// them), so each test's pool is left behind, as the queues' pools are; this
+// list keeps them reachable, so that the leak checker does not count them.
 WorkerPool *makePool(std::size_t maxThreads, std::size_t eagerThreads)
 {
-    return new WorkerPool("test.pool", maxThreads, std::chrono::milliseconds(200), eagerThreads);
+    static std::vector<WorkerPool *> pools;
+    pools.push_back(new WorkerPool("test.pool", maxThreads, std::chrono::milliseconds(200), eagerThreads));
+    return pools.back();
 }
 
 // Waits until the pool has no thread left; answers whether it happened in time.
