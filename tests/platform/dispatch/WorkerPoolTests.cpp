@@ -20,9 +20,9 @@ namespace {
 // list keeps them reachable, so that the leak checker does not count them.
 WorkerPool *makePool(std::size_t maxThreads, std::size_t eagerThreads)
 {
-    static std::vector<WorkerPool *> pools;
-    pools.push_back(new WorkerPool("test.pool", maxThreads, std::chrono::milliseconds(200), eagerThreads));
-    return pools.back();
+    static auto *pools = new std::vector<WorkerPool *>;  // outlives the static destructors
+    pools->push_back(new WorkerPool("test.pool", maxThreads, std::chrono::milliseconds(200), eagerThreads));
+    return pools->back();
 }
 
 // Waits until the pool has no thread left; answers whether it happened in time.
