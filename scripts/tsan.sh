@@ -28,8 +28,5 @@ for binary in "${binaries[@]}"; do
     suites+="|${suite//./\\.}"
   done < <("${runner[@]}" "tests/$binary" --gtest_list_tests | sed -n 's/^\([^ #][^ ]*\)\.\( .*\)\{0,1\}$/\1/p')
 done
-# Crash tests read a report in the parent (which starts the image-header
-# thread) and then fork the next crashing child on purpose; such a child
-# runs on under its time limit instead of being ended by the sanitizer.
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 die_after_fork=0 suppressions=$PWD/../scripts/tsan-suppressions.txt ${TSAN_OPTIONS:-}" "${runner[@]}" \
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/../scripts/tsan-suppressions.txt ${TSAN_OPTIONS:-}" "${runner[@]}" \
   ctest --output-on-failure -j"${PLOTWICK_TSAN_JOBS:-$(nproc)}" --timeout 900 -R "^(${suites})\\." "$@"
