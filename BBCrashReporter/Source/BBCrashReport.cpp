@@ -7,7 +7,11 @@
 #include "platform/foundation/Text.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <new>
+#include <string_view>
 
 namespace {
 
@@ -83,39 +87,127 @@ constexpr size_t kMaxReportImages = 4096;
 // Far more than any machine's register set.
 constexpr size_t kMaxThreadRegisters = 128;
 
-// The first `count` frames of a stack. A stack's frames live in one block
-// and their symbols in another, each frame and symbol pointer sharing its
-// block's ownership: two allocations per stack rather than two per frame.
-bool stackFrames(Bbcrash__CrashReport__Thread__StackFrame **frames, size_t count, bool strip, FrameList *out,
-                 platform::ErrorPtr *error) {
+// Report text as a view of the message; absent when missing or not valid
+// UTF-8.
+std::optional<std::string_view> textView(const char *bytes) {
+    if (bytes == nullptr) {
+        return std::nullopt;
+    }
+    std::string_view view(bytes);
+    if (!platform::text::isValidUTF8(view)) {
+        return std::nullopt;
+    }
+    return view;
+}
+
+// The symbols of every stack of a report and their names, in one block
+// (names in a few large chunks that never move), made before the frames
+// that point into it.
+class SymbolBlock {
+public:
+    explicit SymbolBlock(size_t capacity) { symbols_.reserve(capacity); }
+
+    // A symbol with a copy of `name`; null when the block is full (it was
+    // made for the report's symbol count, so it never is) or memory ran out.
+    const BBCrashReportSymbolInfo *add(std::optional<std::string_view> name, uint64_t start, uint64_t end) {
+        if (symbols_.size() == symbols_.capacity()) {
+            return nullptr;
+        }
+        if (name && name->empty()) {
+            name = std::string_view();
+        } else if (name) {
+            name = keep(*name);
+            if (name->data() == nullptr) {
+                return nullptr;
+            }
+        }
+        symbols_.emplace_back(name, start, end);
+        return &symbols_.back();
+    }
+
+private:
+    static constexpr size_t kChunk = 16 * 1024;
+
+    std::string_view keep(std::string_view name) {
+        if (name.size() > left_) {
+            const size_t size = std::max(name.size(), kChunk);
+            auto *bytes = new (std::nothrow) char[size];
+            if (bytes == nullptr) {
+                return {};
+            }
+            chunks_.emplace_back(bytes);
+            next_ = bytes;
+            left_ = size;
+        }
+        std::memcpy(next_, name.data(), name.size());
+        std::string_view kept(next_, name.size());
+        next_ += name.size();
+        left_ -= name.size();
+        return kept;
+    }
+
+    std::vector<BBCrashReportSymbolInfo> symbols_;
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    char *next_ = nullptr;
+    size_t left_ = 0;
+};
+
+// Every frame of a report, threads' and exception's, lives in one block and
+// every symbol in another, each frame and symbol pointer sharing its block's
+// ownership: a few allocations per report rather than some per frame. Both
+// blocks are made for the report's counts and never grow, so the pointers
+// into them hold.
+struct FrameBlocks {
+    FrameBlocks(size_t frameCount, size_t symbolCount)
+        : symbols(std::make_shared<SymbolBlock>(symbolCount)),
+          frames(std::make_shared<std::vector<BBCrashReportStackFrameInfo>>()) {
+        frames->reserve(frameCount);
+    }
+
+    std::shared_ptr<SymbolBlock> symbols;
+    std::shared_ptr<std::vector<BBCrashReportStackFrameInfo>> frames;
+};
+
+// The symbols among the first `count` frames of a stack.
+size_t symbolCount(Bbcrash__CrashReport__Thread__StackFrame **frames, size_t count) {
+    size_t symbols = 0;
+    for (size_t i = 0; i < count; ++i) {
+        if (frames[i] != nullptr && frames[i]->symbol != nullptr) {
+            ++symbols;
+        }
+    }
+    return symbols;
+}
+
+// The first `count` frames of a stack, made in `blocks`.
+bool stackFrames(Bbcrash__CrashReport__Thread__StackFrame **frames, size_t count, bool strip, FrameBlocks &blocks,
+                 FrameList *out, platform::ErrorPtr *error) {
     count = std::min(count, kMaxStackFrames);
-    size_t symbolCount = 0;
     for (size_t i = 0; i < count; ++i) {
         if (frames[i] == nullptr) {
             return failLocalized(error, "Crash report is missing stack frame information");
         }
-        if (frames[i]->symbol != nullptr) {
-            ++symbolCount;
-        }
     }
-    auto symbols = std::make_shared<std::vector<BBCrashReportSymbolInfo>>();
-    symbols->reserve(symbolCount);
-    auto block = std::make_shared<std::vector<BBCrashReportStackFrameInfo>>();
-    block->reserve(count);
+    auto &block = *blocks.frames;
+    if (block.capacity() - block.size() < count) {
+        return failPlain(error, "Could not read the crash report's frames");
+    }
+    out->reserve(count);
     for (size_t i = 0; i < count; ++i) {
         const auto *frame = frames[i];
         std::shared_ptr<const BBCrashReportSymbolInfo> symbol;
         if (frame->symbol != nullptr) {
             const auto *s = frame->symbol;
-            symbols->emplace_back(text(s->name), s->start_address, s->has_end_address ? s->end_address : 0);
-            symbol = std::shared_ptr<const BBCrashReportSymbolInfo>(symbols, &symbols->back());
+            const auto *info =
+                blocks.symbols->add(textView(s->name), s->start_address, s->has_end_address ? s->end_address : 0);
+            if (info == nullptr) {
+                return failPlain(error, "Could not read the crash report's frames");
+            }
+            symbol = std::shared_ptr<const BBCrashReportSymbolInfo>(blocks.symbols, info);
         }
         const uint64_t pc = strip ? (frame->pc & kARM64EAddressMask) : frame->pc;
-        block->emplace_back(pc, std::move(symbol));
-    }
-    out->reserve(count);
-    for (const auto &frame : *block) {
-        out->emplace_back(block, &frame);
+        block.emplace_back(pc, std::move(symbol));
+        out->emplace_back(blocks.frames, &block.back());
     }
     return true;
 }
@@ -126,13 +218,62 @@ std::optional<platform::Date> secondsSince1970(uint64_t seconds) {
 
 }  // namespace
 
+// The decoded message and the memory it lives in. The unpack allocates one
+// block per message, array and string (thousands for a big report) and the
+// message is dropped whole once converted, so its memory comes from a few
+// large chunks, handed out in order, and goes with them at once rather than
+// block by block.
 struct BBCrashReport::Decoder {
     Report *message = nullptr;
-    ~Decoder() {
-        if (message != nullptr) {
-            protobuf_c_message_free_unpacked(&message->base, nullptr);
-        }
+
+    explicit Decoder(size_t bodySize) {
+        // Most reports unpack into less than this; a dense one takes more
+        // chunks, each twice the last.
+        nextChunk_ = std::max<size_t>(kMinChunk, bodySize * 4);
+        allocator_.alloc = &Decoder::alloc;
+        allocator_.free = &Decoder::free;
+        allocator_.allocator_data = this;
     }
+
+    ProtobufCAllocator *allocator() { return &allocator_; }
+
+private:
+    static constexpr size_t kMinChunk = 16 * 1024;
+    static constexpr size_t kAlign = alignof(std::max_align_t);
+
+    static void *alloc(void *data, size_t size) { return static_cast<Decoder *>(data)->allocate(size); }
+    // Blocks go with their chunk.
+    static void free(void *, void *) {}
+
+    void *allocate(size_t size) {
+        if (size > SIZE_MAX - kAlign) {
+            return nullptr;
+        }
+        size = (size + kAlign - 1) & ~(kAlign - 1);
+        if (size > left_) {
+            const size_t chunk = std::max(size, nextChunk_);
+            auto *bytes = new (std::nothrow) std::byte[chunk];
+            if (bytes == nullptr) {
+                return nullptr;
+            }
+            chunks_.emplace_back(bytes);
+            next_ = bytes;
+            left_ = chunk;
+            if (nextChunk_ <= SIZE_MAX / 2) {
+                nextChunk_ *= 2;
+            }
+        }
+        void *block = next_;
+        next_ += size;
+        left_ -= size;
+        return block;
+    }
+
+    ProtobufCAllocator allocator_{};
+    std::vector<std::unique_ptr<std::byte[]>> chunks_;
+    std::byte *next_ = nullptr;
+    size_t left_ = 0;
+    size_t nextChunk_ = 0;
 };
 
 BBCrashReport::~BBCrashReport() = default;
@@ -160,15 +301,16 @@ std::shared_ptr<BBCrashReport> BBCrashReport::make(const platform::Data &data, p
         }
         return nullptr;
     }
-    auto *message = reinterpret_cast<Report *>(
-        protobuf_c_message_unpack(&bbcrash__crash_report__descriptor, nullptr, data.size() - 8, data.data() + 8));
+    auto decoder = std::make_unique<Decoder>(data.size() - 8);
+    auto *message = reinterpret_cast<Report *>(protobuf_c_message_unpack(
+        &bbcrash__crash_report__descriptor, decoder->allocator(), data.size() - 8, data.data() + 8));
     if (message == nullptr) {
         failLocalized(error, "An unknown error occured decoding the crash report");
         return nullptr;
     }
     std::shared_ptr<BBCrashReport> report(new BBCrashReport());
-    report->decoder_ = std::make_unique<Decoder>();
-    report->decoder_->message = message;
+    decoder->message = message;
+    report->decoder_ = std::move(decoder);
     if (!report->convert(error)) {
         return nullptr;
     }
@@ -289,7 +431,9 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
                        machineInfo_->processorInfo()->subtype() == kCpuSubtypeARM64E;
 
     // 7. Threads, within the limits above: the (first) crashed thread is
-    // always kept, and its frames come out of the frame budget first.
+    // always kept, and its frames come out of the frame budget first. The
+    // threads kept and their frame counts are settled first, so that every
+    // frame is made in one block of the right size.
     size_t crashedIndex = r->n_threads;
     for (size_t i = 0; i < r->n_threads && crashedIndex == r->n_threads; ++i) {
         if (r->threads[i] != nullptr && r->threads[i]->crashed != 0) {
@@ -300,25 +444,44 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
     if (crashedIndex < r->n_threads) {
         frameBudget -= std::min(r->threads[crashedIndex]->n_frames, kMaxStackFrames);
     }
-    threads_.reserve(std::min(r->n_threads, kMaxReportThreads));
+    struct KeptThread {
+        const Bbcrash__CrashReport__Thread *thread;
+        size_t frameCount;
+    };
+    std::vector<KeptThread> kept;
+    kept.reserve(std::min(r->n_threads, kMaxReportThreads));
+    size_t frameTotal = 0;
+    size_t symbolTotal = 0;
     for (size_t i = 0; i < r->n_threads; ++i) {
         const auto *t = r->threads[i];
         if (t == nullptr) {
             return failLocalized(error, "Crash report is missing thread state information");
         }
-        const bool kept = i == crashedIndex;
+        const bool crashed = i == crashedIndex;
         // Room is left for the crashed thread when it comes later.
         const size_t room = kMaxReportThreads - (crashedIndex > i && crashedIndex < r->n_threads ? 1 : 0);
-        if (!kept && threads_.size() >= room) {
+        if (!crashed && kept.size() >= room) {
             continue;
         }
         size_t frameCount = std::min(t->n_frames, kMaxStackFrames);
-        if (!kept) {
+        if (!crashed) {
             frameCount = std::min(frameCount, frameBudget);
             frameBudget -= frameCount;
         }
+        kept.push_back({t, frameCount});
+        frameTotal += frameCount;
+        symbolTotal += symbolCount(t->frames, frameCount);
+    }
+    if (r->exception != nullptr) {
+        const size_t frameCount = std::min(r->exception->n_frames, kMaxStackFrames);
+        frameTotal += frameCount;
+        symbolTotal += symbolCount(r->exception->frames, frameCount);
+    }
+    FrameBlocks blocks(frameTotal, symbolTotal);
+    threads_.reserve(kept.size());
+    for (const auto &[t, frameCount] : kept) {
         FrameList frames;
-        if (!stackFrames(t->frames, frameCount, strip, &frames, error)) {
+        if (!stackFrames(t->frames, frameCount, strip, blocks, &frames, error)) {
             return false;
         }
         std::vector<std::shared_ptr<const BBCrashReportRegisterInfo>> registers;
@@ -369,7 +532,7 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
         std::optional<FrameList> frames;
         if (e->n_frames > 0) {
             frames.emplace();
-            if (!stackFrames(e->frames, e->n_frames, strip, &*frames, error)) {
+            if (!stackFrames(e->frames, e->n_frames, strip, blocks, &*frames, error)) {
                 return false;
             }
         }

@@ -1,5 +1,5 @@
 #include "BBCrashReportSymbolInfo.h"
 
-BBCrashReportSymbolInfo::BBCrashReportSymbolInfo(std::optional<std::string> symbolName, uint64_t startAddress,
+BBCrashReportSymbolInfo::BBCrashReportSymbolInfo(std::optional<std::string_view> symbolName, uint64_t startAddress,
                                                  uint64_t endAddress)
-    : symbolName_(std::move(symbolName)), startAddress_(startAddress), endAddress_(endAddress) {}
+    : symbolName_(symbolName), startAddress_(startAddress), endAddress_(endAddress) {}

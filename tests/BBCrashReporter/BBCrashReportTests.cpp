@@ -187,6 +187,46 @@ TEST(BBCrashReportTests, ImagesAndFrames) {
     // An exception without frames has none (not an empty list).
     EXPECT_FALSE(report->exceptionInfo()->stackFrames().has_value());
     EXPECT_EQ(report->exceptionInfo()->exceptionReason(), "");
+
+    // Symbol names, many and long (one longer than all the others together),
+    // on threads' and the exception's stacks, read whole; a frame kept
+    // after its report still has them.
+    auto name = [](int i) { return "symbol_" + std::to_string(i) + "_" + std::string(100 + i % 7, 'a' + i % 26); };
+    const std::string longName(40000, 'L');
+    std::string stacks = "threads { thread_number: 1 crashed: true frames { pc: 1 symbol { name: \"" + longName +
+                         "\" start_address: 1 } } frames { pc: 2 symbol { name: \"\" start_address: 2 } } }\n";
+    for (int t = 0; t < 3; ++t) {
+        stacks += "threads { thread_number: " + std::to_string(t + 2) + " crashed: false ";
+        for (int i = t * 200; i < (t + 1) * 200; ++i) {
+            stacks += "frames { pc: " + std::to_string(i) + " symbol { name: \"" + name(i) + "\" start_address: " +
+                      std::to_string(i) + " end_address: 7 } } ";
+        }
+        stacks += "}\n";
+    }
+    stacks += "exception { name: \"N\" reason: \"R\" frames { pc: 9 symbol { name: \"" + name(9999) +
+              "\" start_address: 9 } } frames { pc: 10 } }\n";
+    auto named = BBCrashReport::make(encodeReport(minimal(stacks)), &error);
+    ASSERT_NE(named, nullptr) << error->localizedDescription();
+    ASSERT_EQ(named->threads().size(), 4u);
+    EXPECT_EQ(named->threads()[0]->stackFrames()[0]->symbolInfo()->symbolName(), longName);
+    EXPECT_EQ(named->threads()[0]->stackFrames()[1]->symbolInfo()->symbolName(), "");
+    for (int t = 0; t < 3; ++t) {
+        const auto &frames = named->threads()[t + 1]->stackFrames();
+        ASSERT_EQ(frames.size(), 200u);
+        for (int i = 0; i < 200; ++i) {
+            const auto &symbol = frames[i]->symbolInfo();
+            ASSERT_NE(symbol, nullptr);
+            EXPECT_EQ(symbol->symbolName(), name(t * 200 + i));
+            EXPECT_EQ(symbol->startAddress(), uint64_t(t * 200 + i));
+            EXPECT_EQ(symbol->endAddress(), 7u);
+        }
+    }
+    const auto exceptionFrames = *named->exceptionInfo()->stackFrames();
+    const auto kept = named->threads()[3]->stackFrames()[199];
+    named.reset();
+    EXPECT_EQ(exceptionFrames[0]->symbolInfo()->symbolName(), name(9999));
+    EXPECT_EQ(exceptionFrames[1]->symbolInfo(), nullptr);
+    EXPECT_EQ(kept->symbolInfo()->symbolName(), name(599));
 }
 
 TEST(BBCrashReportTests, ADenseReportWithinTheSizeLimitIsReadWithinTheWritersLimits) {

@@ -347,17 +347,25 @@ BCErrorLogFormatter::ThreadPtr BCErrorLogFormatter::findCrashedThreadInReport(co
 std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromReport(const BBCrashReport &report,
                                                                                      const ThreadPtr &crashedThread,
                                                                                      bool is64bit) {
-    std::shared_ptr<BCException> exception;
+    // Every frame of the log, the exception's and the threads', is made in
+    // one block, each frame pointer sharing the block's ownership.
     const auto &info = report.exceptionInfo();
-    if (info && info->stackFrames() && !info->stackFrames()->empty()) {
+    const bool exceptionFrames = info && info->stackFrames() && !info->stackFrames()->empty();
+    size_t frameCount = exceptionFrames ? info->stackFrames()->size() : 0;
+    for (const auto &reportThread : report.threads()) frameCount += reportThread->stackFrames().size();
+    auto block = std::make_shared<std::vector<BCStackFrame>>(frameCount);
+    size_t next = 0;
+    char address[24];
+
+    std::shared_ptr<BCException> exception;
+    if (exceptionFrames) {
         exception = std::make_shared<BCException>();
         exception->frames.emplace();
         exception->frames->reserve(info->stackFrames()->size());
-        char address[24];
         for (const auto &frame : *info->stackFrames()) {
-            auto stackFrame = std::make_shared<BCStackFrame>();
-            stackFrame->address.emplace(address, writeAddress(address, frame->instructionPointer(), is64bit));
-            exception->frames->push_back(std::move(stackFrame));
+            BCStackFrame &stackFrame = (*block)[next++];
+            stackFrame.address.emplace(address, writeAddress(address, frame->instructionPointer(), is64bit));
+            exception->frames->emplace_back(block, &stackFrame);
         }
         exception->message = info->exceptionReason();
         exception->type = info->exceptionName();
@@ -372,7 +380,6 @@ std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromRe
     // its size.
     std::string code;
     code.reserve(256);
-    char address[24];
     std::vector<std::shared_ptr<BCThread>> threads;
     threads.reserve(report.threads().size());
     for (const auto &reportThread : report.threads()) {
@@ -381,14 +388,11 @@ std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromRe
         if (crashedThread && exception && reportThread->threadNumber() == crashedThread->threadNumber()) {
             thread->exception = exception;
         }
-        // A thread's frames are made in one block, each frame pointer
-        // sharing the block's ownership.
         const auto &reportFrames = reportThread->stackFrames();
-        auto block = std::make_shared<std::vector<BCStackFrame>>(reportFrames.size());
         thread->frames->reserve(reportFrames.size());
-        for (size_t i = 0; i < reportFrames.size(); ++i) {
-            const auto &frame = *reportFrames[i];
-            BCStackFrame &stackFrame = (*block)[i];
+        for (const auto &reportFrame : reportFrames) {
+            const auto &frame = *reportFrame;
+            BCStackFrame &stackFrame = (*block)[next++];
             const uint64_t pc = frame.instructionPointer();
             stackFrame.address.emplace(address, writeAddress(address, pc, is64bit));
             const size_t index = imageIndexForAddress(ranges, pc);
