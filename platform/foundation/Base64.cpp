@@ -35,27 +35,26 @@ std::optional<Data> decodeSymbols(const std::vector<int> &symbols) {
 }  // namespace
 
 std::string encode(const Data &data) {
-    std::string out;
-    out.reserve((data.size() + 2) / 3 * 4);
+    // Written in place: stored logs are encoded on every save.
+    std::string out((data.size() + 2) / 3 * 4, '=');
+    char *p = out.data();
     size_t i = 0;
     for (; i + 2 < data.size(); i += 3) {
         uint32_t n = uint32_t(data[i]) << 16 | uint32_t(data[i + 1]) << 8 | data[i + 2];
-        out += kAlphabet[n >> 18];
-        out += kAlphabet[(n >> 12) & 63];
-        out += kAlphabet[(n >> 6) & 63];
-        out += kAlphabet[n & 63];
+        *p++ = kAlphabet[n >> 18];
+        *p++ = kAlphabet[(n >> 12) & 63];
+        *p++ = kAlphabet[(n >> 6) & 63];
+        *p++ = kAlphabet[n & 63];
     }
     if (i + 1 == data.size()) {
         uint32_t n = uint32_t(data[i]) << 16;
-        out += kAlphabet[n >> 18];
-        out += kAlphabet[(n >> 12) & 63];
-        out += "==";
+        *p++ = kAlphabet[n >> 18];
+        *p++ = kAlphabet[(n >> 12) & 63];
     } else if (i + 2 == data.size()) {
         uint32_t n = uint32_t(data[i]) << 16 | uint32_t(data[i + 1]) << 8;
-        out += kAlphabet[n >> 18];
-        out += kAlphabet[(n >> 12) & 63];
-        out += kAlphabet[(n >> 6) & 63];
-        out += '=';
+        *p++ = kAlphabet[n >> 18];
+        *p++ = kAlphabet[(n >> 12) & 63];
+        *p++ = kAlphabet[(n >> 6) & 63];
     }
     return out;
 }

@@ -21,8 +21,8 @@ std::string escapeKey(const std::string &key) {
 
 }  // namespace
 
-KeyedArchiver::KeyedArchiver() : top_(plist_new_dict()), current_(top_.get()) {
-    objects_.emplace_back(plist_new_string("$null"));
+KeyedArchiver::KeyedArchiver() : top_(tree_.newDictionary()), current_(top_) {
+    objects_.push_back(tree_.newString("$null"));
 }
 
 std::optional<Data> KeyedArchiver::archivedDataWithRootObject(const Value &root, ErrorPtr *error) {
@@ -35,18 +35,16 @@ void KeyedArchiver::failWithError(ErrorPtr error) {
     if (!error_) error_ = error ? std::move(error) : encodeError("The archive could not be written.");
 }
 
-void KeyedArchiver::setEntry(const std::string &key, plist_t node) {
+void KeyedArchiver::setEntry(const std::string &key, Node node) {
     if (finished_) {
-        plist_free(node);
         failWithError(encodeError("The archiver was used after it finished encoding."));
         return;
     }
     if (!PlistNode::isStorableText(key)) {
-        plist_free(node);
         failWithError(encodeError("An archive key is not UTF-8 text or holds a NUL character."));
         return;
     }
-    plist_dict_set_item(current_, escapeKey(key).c_str(), node);
+    tree_.setItem(current_, escapeKey(key), node);
 }
 
 void KeyedArchiver::encodeObject(const Value &value, const std::string &key) {
@@ -55,28 +53,28 @@ void KeyedArchiver::encodeObject(const Value &value, const std::string &key) {
         return;
     }
     uint64_t uid = encodeValue(value);
-    setEntry(key, plist_new_uid(uid));
+    setEntry(key, tree_.newUID(uid));
 }
 
-void KeyedArchiver::encodeBool(bool value, const std::string &key) { setEntry(key, plist_new_bool(value ? 1 : 0)); }
+void KeyedArchiver::encodeBool(bool value, const std::string &key) { setEntry(key, tree_.newBool(value)); }
 
 void KeyedArchiver::encodeInt32(int32_t value, const std::string &key) { encodeInt64(value, key); }
 
 void KeyedArchiver::encodeInt64(int64_t value, const std::string &key) {
     // Negative values keep their two's complement bits: binary property
     // lists store 8-byte integers as signed.
-    setEntry(key, plist_new_uint(static_cast<uint64_t>(value)));
+    setEntry(key, tree_.newInteger(static_cast<uint64_t>(value)));
 }
 
-void KeyedArchiver::encodeDouble(double value, const std::string &key) { setEntry(key, plist_new_real(value)); }
+void KeyedArchiver::encodeDouble(double value, const std::string &key) { setEntry(key, tree_.newReal(value)); }
 
-uint64_t KeyedArchiver::appendObject(plist_t node) {
-    objects_.emplace_back(node);
+uint64_t KeyedArchiver::appendObject(Node node) {
+    objects_.push_back(node);
     return objects_.size() - 1;
 }
 
-plist_t KeyedArchiver::newInstance(uint64_t &uid) {
-    plist_t dict = plist_new_dict();
+KeyedArchiver::Node KeyedArchiver::newInstance(uint64_t &uid) {
+    Node dict = tree_.newDictionary();
     uid = appendObject(dict);
     return dict;
 }
@@ -84,11 +82,11 @@ plist_t KeyedArchiver::newInstance(uint64_t &uid) {
 uint64_t KeyedArchiver::classRecord(const std::string &className, const std::vector<std::string> &classes) {
     auto found = classes_.find(className);
     if (found != classes_.end()) return found->second;
-    plist_t record = plist_new_dict();
-    plist_t list = plist_new_array();
-    for (const auto &c : classes) plist_array_append_item(list, plist_new_string(c.c_str()));
-    plist_dict_set_item(record, "$classes", list);
-    plist_dict_set_item(record, "$classname", plist_new_string(className.c_str()));
+    Node record = tree_.newDictionary();
+    Node list = tree_.newArray();
+    for (const auto &c : classes) tree_.appendItem(list, tree_.newString(c.c_str()));
+    tree_.setItem(record, "$classes", list);
+    tree_.setItem(record, "$classname", tree_.newString(className.c_str()));
     uint64_t uid = appendObject(record);
     classes_[className] = uid;
     return uid;
@@ -98,61 +96,63 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
     if (error_) return 0;
     switch (value.type()) {
     case Value::Type::Null: return 0;
-    case Value::Type::Bool: return appendObject(plist_new_bool(*value.boolValue() ? 1 : 0));
-    case Value::Type::Integer: return appendObject(plist_new_uint(static_cast<uint64_t>(*value.int64Value())));
-    case Value::Type::Real: return appendObject(plist_new_real(*value.doubleValue()));
+    case Value::Type::Bool: return appendObject(tree_.newBool(*value.boolValue()));
+    case Value::Type::Integer: return appendObject(tree_.newInteger(static_cast<uint64_t>(*value.int64Value())));
+    case Value::Type::Real: return appendObject(tree_.newReal(*value.doubleValue()));
     case Value::Type::String: {
         const std::string &s = *value.string();
         auto found = strings_.find(s);
         if (found != strings_.end()) return found->second;
-        auto node = PlistNode::newString(s);
-        if (!node) {
+        if (!PlistNode::isStorableText(s)) {
             failWithError(encodeError("A string is not UTF-8 text or holds a NUL character."));
             return 0;
         }
-        uint64_t uid = appendObject(*node);
+        uint64_t uid = appendObject(tree_.newString(s));
         strings_[s] = uid;
         return uid;
     }
-    case Value::Type::Data: return appendObject(PlistNode::newData(*value.data()));
+    case Value::Type::Data: return appendObject(tree_.newData(*value.data()));
     case Value::Type::Date: {
         uint64_t uid;
-        plist_t dict = newInstance(uid);
-        plist_dict_set_item(dict, "NS.time", plist_new_real(value.date()->timeIntervalSinceReferenceDate()));
-        plist_dict_set_item(dict, "$class", plist_new_uid(classRecord("NSDate", {"NSDate", "NSObject"})));
+        Node dict = newInstance(uid);
+        tree_.setItem(dict, "NS.time", tree_.newReal(value.date()->timeIntervalSinceReferenceDate()));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSDate", {"NSDate", "NSObject"})));
         return uid;
     }
     case Value::Type::UUID: {
         uint64_t uid;
-        plist_t dict = newInstance(uid);
+        Node dict = newInstance(uid);
         const auto &bytes = value.uuid()->bytes();
-        plist_dict_set_item(dict, "NS.uuidbytes",
-                            plist_new_data(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
-        plist_dict_set_item(dict, "$class", plist_new_uid(classRecord("NSUUID", {"NSUUID", "NSObject"})));
+        tree_.setItem(dict, "NS.uuidbytes", tree_.newData(Data(bytes.begin(), bytes.end())));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSUUID", {"NSUUID", "NSObject"})));
         return uid;
     }
     case Value::Type::Array: {
         uint64_t uid;
-        plist_t dict = newInstance(uid);
-        plist_t list = plist_new_array();
-        plist_dict_set_item(dict, "NS.objects", list);
-        for (const auto &item : *value.array()) plist_array_append_item(list, plist_new_uid(encodeValue(item)));
-        plist_dict_set_item(dict, "$class", plist_new_uid(classRecord("NSArray", {"NSArray", "NSObject"})));
+        Node dict = newInstance(uid);
+        Node list = tree_.newArray();
+        tree_.setItem(dict, "NS.objects", list);
+        for (const auto &item : *value.array()) {
+            const uint64_t itemUid = encodeValue(item);
+            tree_.appendItem(list, tree_.newUID(itemUid));
+        }
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSArray", {"NSArray", "NSObject"})));
         return uid;
     }
     case Value::Type::Dictionary: {
         uint64_t uid;
-        plist_t dict = newInstance(uid);
-        plist_t keys = plist_new_array();
-        plist_t objects = plist_new_array();
-        plist_dict_set_item(dict, "NS.keys", keys);
-        plist_dict_set_item(dict, "NS.objects", objects);
+        Node dict = newInstance(uid);
+        Node keys = tree_.newArray();
+        Node objects = tree_.newArray();
+        tree_.setItem(dict, "NS.keys", keys);
+        tree_.setItem(dict, "NS.objects", objects);
         for (const auto &[key, item] : *value.dictionary()) {
-            plist_array_append_item(keys, plist_new_uid(encodeValue(Value(key))));
-            plist_array_append_item(objects, plist_new_uid(encodeValue(item)));
+            const uint64_t keyUid = encodeValue(Value(key));
+            tree_.appendItem(keys, tree_.newUID(keyUid));
+            const uint64_t itemUid = encodeValue(item);
+            tree_.appendItem(objects, tree_.newUID(itemUid));
         }
-        plist_dict_set_item(dict, "$class",
-                            plist_new_uid(classRecord("NSDictionary", {"NSDictionary", "NSObject"})));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSDictionary", {"NSDictionary", "NSObject"})));
         return uid;
     }
     case Value::Type::Object: {
@@ -167,11 +167,11 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
         }
         retained_.push_back(object);
         uint64_t uid;
-        plist_t dict = newInstance(uid);
+        Node dict = newInstance(uid);
         // Registered before its fields, so an object that refers back to
         // itself is written as a reference instead of recursing forever.
         instances_[object.get()] = uid;
-        plist_t saved = current_;
+        Node saved = current_;
         current_ = dict;
         try {
             coding->encodeWithCoder(*this);
@@ -181,7 +181,7 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
             failWithError(encodeError("Encoding an object of class " + className + " failed."));
         }
         current_ = saved;
-        plist_dict_set_item(dict, "$class", plist_new_uid(classRecord(className, {className, "NSObject"})));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord(className, {className, "NSObject"})));
         return uid;
     }
     }
@@ -195,15 +195,15 @@ std::optional<Data> KeyedArchiver::finishEncoding(ErrorPtr *error) {
         if (error) *error = error_;
         return std::nullopt;
     }
-    PlistNode root(plist_new_dict());
-    plist_dict_set_item(root.get(), "$version", plist_new_uint(100000));
-    plist_dict_set_item(root.get(), "$archiver", plist_new_string("NSKeyedArchiver"));
-    plist_dict_set_item(root.get(), "$top", top_.release());
-    plist_t list = plist_new_array();
-    for (auto &node : objects_) plist_array_append_item(list, node.release());
+    Node root = tree_.newDictionary();
+    tree_.setItem(root, "$version", tree_.newInteger(100000));
+    tree_.setItem(root, "$archiver", tree_.newString("NSKeyedArchiver"));
+    tree_.setItem(root, "$top", top_);
+    Node list = tree_.newArray();
+    for (Node node : objects_) tree_.appendItem(list, node);
     objects_.clear();
-    plist_dict_set_item(root.get(), "$objects", list);
-    auto data = root.toBinary();
+    tree_.setItem(root, "$objects", list);
+    auto data = tree_.write(root);
     if (!data) {
         failWithError(encodeError("The archive could not be written as a property list."));
         if (error) *error = error_;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/BinaryPlistWriter.h"
 #include "platform/foundation/Coding.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/PlistNode.h"
@@ -51,13 +52,16 @@ public:
 private:
     uint64_t encodeValue(const Value &value);
     uint64_t classRecord(const std::string &className, const std::vector<std::string> &classes);
-    uint64_t appendObject(plist_t node);
-    void setEntry(const std::string &key, plist_t node);
-    plist_t newInstance(uint64_t &uid);
+    using Node = BinaryPlistWriter::NodeId;
+    uint64_t appendObject(Node node);
+    void setEntry(const std::string &key, Node node);
+    Node newInstance(uint64_t &uid);
 
-    std::vector<PlistNode> objects_;
-    PlistNode top_;
-    plist_t current_;  // the dictionary the encode calls fill
+    // The archive's tree, written when the encoding finishes.
+    BinaryPlistWriter tree_;
+    std::vector<Node> objects_;
+    Node top_;
+    Node current_;  // the dictionary the encode calls fill
     std::map<std::string, uint64_t> strings_;
     std::map<std::string, uint64_t> classes_;
     std::map<const Object *, uint64_t> instances_;

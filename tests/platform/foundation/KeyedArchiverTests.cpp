@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "ArchiveTestClasses.h"
+#include "platform/foundation/PlistNode.h"
 #include "support/TestSupport.h"
 
 using namespace platform;
@@ -96,6 +97,14 @@ TEST_F(KeyedArchiverTest, ObjectsRoundTripWithSharingNilFieldsAndScalars) {
     // One object referenced twice is decoded once.
     EXPECT_EQ(decoded->history[1], decoded->current);
     EXPECT_EQ(decoded->properties, holder->properties);
+
+    // The archive is what libplist writes for the same tree, so that files
+    // written before and after read alike to every reader.
+    const auto archive = KeyedArchiver::archivedDataWithRootObject(Value(holder));
+    ASSERT_TRUE(archive);
+    const auto rewritten = PlistNode::parse(*archive).toBinary();
+    ASSERT_TRUE(rewritten);
+    EXPECT_EQ(*archive, *rewritten);
 
     auto empty = std::make_shared<TestHolder>();
     auto emptyBack = roundTrip(Value(empty)).objectAs<TestHolder>();

@@ -384,18 +384,42 @@ int BCDBStorage::executeQuery(const std::string &query, sqlite3 *db, const BCSto
 
 int BCDBStorage::executeNonSelectionQuery(const std::string &query, sqlite3 *db,
                                           const BCStorageBindableArray *values) {
-    return executeQuery(query, db, values, [db](sqlite3_stmt *statement) {
-        int result = sqlite3_step(statement);
-        if (result == SQLITE_DONE) return static_cast<int>(SQLITE_OK);
-        if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB) {
-            BCLogError(kLogTag, "A database file is corrupted, result=%d\n\t%@", result, errorMessage(db));
-        } else if (result == SQLITE_FULL) {
-            BCLogDebug(kLogTag, "Query failed with error: %d\n\t%@", result, errorMessage(db));
-        } else {
-            BCLogError(kLogTag, "Could not execute the statement, result=%d\n\t%@", result, errorMessage(db));
-        }
-        return result;
-    });
+    return executeQuery(query, db, values, [db](sqlite3_stmt *statement) { return stepToEnd(statement, db); });
+}
+
+int BCDBStorage::executePreparedNonSelection(sqlite3_stmt *statement, sqlite3 *db,
+                                             const BCStorageBindableArray *values) {
+    int result = values ? values->bindAllValuesWithStatement(statement, db) : SQLITE_OK;
+    if (result == SQLITE_OK) result = stepToEnd(statement, db);
+    // Ready for the next values; the texts bound are the caller's and are
+    // let go here.
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    return result;
+}
+
+int BCDBStorage::stepToEnd(sqlite3_stmt *statement, sqlite3 *db) {
+    int result = sqlite3_step(statement);
+    if (result == SQLITE_DONE) return SQLITE_OK;
+    if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB) {
+        BCLogError(kLogTag, "A database file is corrupted, result=%d\n\t%@", result, errorMessage(db));
+    } else if (result == SQLITE_FULL) {
+        BCLogDebug(kLogTag, "Query failed with error: %d\n\t%@", result, errorMessage(db));
+    } else {
+        BCLogError(kLogTag, "Could not execute the statement, result=%d\n\t%@", result, errorMessage(db));
+    }
+    return result;
+}
+
+sqlite3_stmt *BCDBStorage::prepareStatement(const std::string &query, sqlite3 *db, int *result) {
+    sqlite3_stmt *statement = nullptr;
+    const int code = sqlite3_prepare_v2(db, query.c_str(), static_cast<int>(query.size()), &statement, nullptr);
+    if (result) *result = code;
+    if (code != SQLITE_OK) {
+        BCLogError(kLogTag, "Failed to prepare SQLite statement, result=%d\n\t%@", code, errorMessage(db));
+        return nullptr;
+    }
+    return statement;
 }
 
 BCDBRows BCDBStorage::executeSelectionQuery(const std::string &query, sqlite3 *db, int *result,

@@ -113,6 +113,13 @@ public:
                                         const BCStorageBindableArray *values = nullptr);
     static int executeQuery(const std::string &query, sqlite3 *db, const BCStorageBindableArray *values,
                             const std::function<int(sqlite3_stmt *statement)> &block);
+    // The statement prepared, or nullptr with the failure logged and its
+    // code in `result`; the caller finalizes it.
+    static sqlite3_stmt *prepareStatement(const std::string &query, sqlite3 *db, int *result);
+    // Binds the values to a statement prepared once for many executions, runs
+    // it as executeNonSelectionQuery does and resets it for the next values.
+    static int executePreparedNonSelection(sqlite3_stmt *statement, sqlite3 *db,
+                                           const BCStorageBindableArray *values);
     static BCDBRows executeSelectionQuery(const std::string &query, sqlite3 *db, int *result,
                                           const BCStorageBindableArray *values);
     static platform::Value columnValueFromStatement(sqlite3_stmt *statement, int index);
@@ -125,6 +132,9 @@ public:
     static std::string quoted(const std::string &name);
 
 private:
+    // Steps a statement that answers no rows; SQLITE_OK when it ran to its
+    // end, otherwise the code, logged.
+    static int stepToEnd(sqlite3_stmt *statement, sqlite3 *db);
     // Creates or drops the table on a connection of its own unless it already
     // is as wanted; logs the outcome.
     bool changeTable(const std::string &tableName, bool create, const std::string &statement,

@@ -120,18 +120,22 @@ std::optional<BCLogDBStorage::Row> BCLogDBStorage::rowForLog(const std::shared_p
         std::optional<std::string> token;
         if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty()) token = *tokens->begin();
         std::optional<std::string> encryptedToken = token ? targetTokenEncrypter_->encryptString(*token) : std::nullopt;
-        row.query = platform::format("INSERT INTO %@ (%@, %@, %@, %@, %@) VALUES (?, ?, ?, ?, ?)", quoted(kTableName),
-                                     quoted(kGroupIdColumnName), quoted(kLogColumnName),
-                                     quoted(kTargetTokenColumnName), quoted(kTargetKeyColumnName),
-                                     quoted(kPriorityColumnName));
+        static const auto *query = new std::string(platform::format(
+            "INSERT INTO %@ (%@, %@, %@, %@, %@) VALUES (?, ?, ?, ?, ?)", quoted(kTableName), quoted(kGroupIdColumnName),
+            quoted(kLogColumnName), quoted(kTargetTokenColumnName), quoted(kTargetKeyColumnName),
+            quoted(kPriorityColumnName)));
+        row.query = query;
         row.values.addString(groupId);
         row.values.addString(std::move(storedText));
         row.values.addString(encryptedToken);
         row.values.addString(BCUtility::targetKeyFromTargetToken(token));
         row.values.addNumber(priority);
     } else {
-        row.query = platform::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", quoted(kTableName),
-                                     quoted(kGroupIdColumnName), quoted(kLogColumnName), quoted(kPriorityColumnName));
+        static const auto *query =
+            new std::string(platform::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", quoted(kTableName),
+                                             quoted(kGroupIdColumnName), quoted(kLogColumnName),
+                                             quoted(kPriorityColumnName)));
+        row.query = query;
         row.values.addString(groupId);
         row.values.addString(std::move(storedText));
         row.values.addNumber(priority);
@@ -158,9 +162,10 @@ std::vector<BCStorageSaveResult> BCLogDBStorage::saveLogsWithResults(
     const int opened = executeQueryUsingBlock([&](sqlite3 *db) {
         ran = true;
         const int64_t capacity = pageSize() * getMaxPageCountInOpenedDatabase(db);
+        // Each kind of row's statement is prepared once for the batch.
+        PreparedInserts statements(db);
         const auto insert = [&](size_t i) {
-            codes[i] = executeInsertWithPurging(db, rows[i]->query, rows[i]->values, rows[i]->storedLength,
-                                                rows[i]->priority, capacity);
+            codes[i] = executeInsertWithPurging(db, statements, *rows[i], capacity);
         };
         if (storable.size() == 1) {
             insert(storable.front());
@@ -211,9 +216,24 @@ std::vector<BCStorageSaveResult> BCLogDBStorage::saveLogsWithResults(
     return results;
 }
 
-int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, const std::string &query,
-                                             const BCStorageBindableArray &values, size_t storedLength,
-                                             uint64_t priority, int64_t capacity) {
+BCLogDBStorage::PreparedInserts::~PreparedInserts() {
+    for (const auto &entry : statements_) sqlite3_finalize(entry.second);
+}
+
+sqlite3_stmt *BCLogDBStorage::PreparedInserts::statementForQuery(const std::string *query, int *result) {
+    for (const auto &entry : statements_) {
+        if (entry.first == query) return entry.second;
+    }
+    sqlite3_stmt *statement = prepareStatement(*query, db_, result);
+    if (statement) statements_.emplace_back(query, statement);
+    return statement;
+}
+
+int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, PreparedInserts &statements, const Row &row,
+                                             int64_t capacity) {
+    const size_t storedLength = row.storedLength;
+    const uint64_t priority = row.priority;
+    const BCStorageBindableArray &values = row.values;
     // An unknown capacity (the file could not be read, e.g. while another
     // connection locks it) is no verdict on the log: the insert answers.
     if (capacity > 0 && static_cast<int64_t>(storedLength) >= capacity) {
@@ -221,7 +241,12 @@ int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, const std::string &que
                    storedLength, static_cast<size_t>(capacity > 0 ? capacity : 0));
         return SQLITE_TOOBIG;
     }
-    int result = executeNonSelectionQuery(query, db, &values);
+    const auto insert = [&] {
+        int prepared = SQLITE_OK;
+        sqlite3_stmt *statement = statements.statementForQuery(row.query, &prepared);
+        return statement ? executePreparedNonSelection(statement, db, &values) : prepared;
+    };
+    int result = insert();
     bool deletionFailed = false;
     if (result == SQLITE_FULL) {
         BCStorageBindableArray priorityValue;
@@ -243,7 +268,7 @@ int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, const std::string &que
             }
             ++deleted;
             BCLogDebug(kLogTag, "Deleted a log with id %@ to store a new log.", row[0]);
-            result = executeNonSelectionQuery(query, db, &values);
+            result = insert();
             if (result != SQLITE_FULL) break;
         }
         if (deleted > 0)

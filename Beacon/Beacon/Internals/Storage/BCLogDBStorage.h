@@ -86,20 +86,36 @@ public:
     ~BCLogDBStorage() override;
 
 private:
-    // A log ready to insert: its statement and bound values.
+    // A log ready to insert: its statement (one of a few, kept for the
+    // process) and bound values.
     struct Row {
-        std::string query;
+        const std::string *query = nullptr;
         BCStorageBindableArray values;
         size_t storedLength = 0;
         uint64_t priority = 0;
+    };
+    // The insert statements of one batch on one connection, each prepared on
+    // first use and finalized with the batch.
+    class PreparedInserts {
+    public:
+        explicit PreparedInserts(sqlite3 *db) : db_(db) {}
+        ~PreparedInserts();
+        PreparedInserts(const PreparedInserts &) = delete;
+        PreparedInserts &operator=(const PreparedInserts &) = delete;
+        // nullptr with the code in `result` when it cannot be prepared (tried
+        // again for the next row).
+        sqlite3_stmt *statementForQuery(const std::string *query, int *result);
+
+    private:
+        sqlite3 *db_;
+        std::vector<std::pair<const std::string *, sqlite3_stmt *>> statements_;
     };
     // Nothing when the log cannot be archived.
     std::optional<Row> rowForLog(const std::shared_ptr<BCLog> &log, const std::string &groupId,
                                  uint64_t flags) const;
     // Inserts the row, purging rows of equal or lower priority while full;
     // capacity is the store's size in bytes (0: unknown).
-    int executeInsertWithPurging(sqlite3 *db, const std::string &query, const BCStorageBindableArray &values,
-                                 size_t storedLength, uint64_t priority, int64_t capacity);
+    int executeInsertWithPurging(sqlite3 *db, PreparedInserts &statements, const Row &row, int64_t capacity);
     // The batch keys of the group: exactly the group id followed by a batch id.
     std::vector<std::string> batchKeysOfGroup(const std::string &groupId) const;
 

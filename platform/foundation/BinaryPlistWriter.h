@@ -1,0 +1,69 @@
+#pragma once
+// A property-list tree built in one flat table and written as a binary
+// property list byte for byte as libplist's plist_to_bin writes it: the
+// objects in preorder, equal strings, keys, integers, UIDs, reals and
+// booleans written once (keys and strings apart), integer and reference
+// sizes as libplist chooses them. It writes without building libplist's
+// node tree and its hash tables, which made keyed archiving cost several
+// times the row insert of a stored log. A tree with anything outside what
+// it writes itself (text other than ASCII, reals that are not finite, UIDs
+// beyond 32 bits, more than 65535 objects) is handed to libplist instead.
+// Internal to platform/foundation.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <plist/plist.h>
+
+#include "platform/foundation/Value.h"
+
+namespace platform {
+
+class BinaryPlistWriter {
+public:
+    using NodeId = uint32_t;
+
+    BinaryPlistWriter() { nodes_.reserve(256); }
+
+    NodeId newDictionary();
+    NodeId newArray();
+    // The text must be storable (PlistNode::isStorableText).
+    NodeId newString(std::string_view text);
+    NodeId newInteger(uint64_t value);
+    NodeId newUID(uint64_t value);
+    NodeId newReal(double value);
+    NodeId newBool(bool value);
+    NodeId newData(const Data &data);
+
+    // Sets the key of a dictionary; an existing key keeps its place and
+    // takes the new value, as plist_dict_set_item does. The key must be
+    // storable text.
+    void setItem(NodeId dictionary, std::string_view key, NodeId value);
+    void appendItem(NodeId array, NodeId value);
+
+    // The tree under `root` as a binary property list.
+    std::optional<Data> write(NodeId root) const;
+    // The same through libplist (the oracle of the tests, and the path for
+    // trees the writer leaves to libplist).
+    std::optional<Data> writeWithLibplist(NodeId root) const;
+
+private:
+    enum class Kind : uint8_t { Dictionary, Array, String, Key, Integer, UID, Real, Bool, Data };
+    struct Node {
+        Kind kind;
+        uint64_t number = 0;  // integer, UID, real bits, bool
+        std::string bytes;    // string, key, data
+        // Arrays: the items; dictionaries: key and value, one after the other.
+        std::vector<NodeId> children;
+    };
+
+    NodeId add(Kind kind, uint64_t number = 0, std::string bytes = {});
+    plist_t toLibplist(NodeId id) const;
+    bool nodeNeedsLibplist(NodeId id) const;
+
+    std::vector<Node> nodes_;
+};
+
+}  // namespace platform
