@@ -473,9 +473,12 @@ void BCCrashes::didReceiveMemoryWarning() {
 void BCCrashes::processMemoryWarningInLastSession() {
     if (!instanceIsEnabled()) return;
     auto defaults = BCBeaconUserDefaults::shared();
-    didReceiveMemoryWarningInLastSession_ = defaults->objectForKey(kMemoryWarningKey).boolValue().value_or(false);
+    const platform::Value stored = defaults->objectForKey(kMemoryWarningKey);
+    didReceiveMemoryWarningInLastSession_ = stored.boolValue().value_or(false);
     if (didReceiveMemoryWarningInLastSession_) {
         BCLogDebug(logTag(), "The application received a low memory warning in the last session.");
     }
-    defaults->removeObjectForKey(kMemoryWarningKey);
+    // Removed only when there is one: removing an absent key still rewrites
+    // the settings file, at every launch.
+    if (!stored.isNull()) defaults->removeObjectForKey(kMemoryWarningKey);
 }

@@ -21,6 +21,7 @@
 #include <limits>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -231,14 +232,22 @@ void BCCrashesLogBuffer::setupLogBuffer(const std::shared_ptr<platform::dispatch
     // SDK directory may have moved since.
     auto directoryURL = BCUtility::createDirectoryForPathComponent(directoryComponent);
     if (directoryURL) BCCrashesUtil::tightenDirectory(*directoryURL);
+    std::vector<std::string> components;
+    components.reserve(kSlotCount);
     for (size_t i = 0; i < kSlotCount; ++i) {
-        const std::string component = directoryComponent + "/" + slotFileName(i, kBufferExtension);
-        auto create = [component] { createPrivateFile(component, false); };
-        if (queue && group) {
-            group->async(queue, create);
-        } else {
-            create();
-        }
+        components.push_back(directoryComponent + "/" + slotFileName(i, kBufferExtension));
+    }
+    // One block makes every file: a block per file would have the global
+    // queue start a worker thread for each at launch.
+    auto create = [components = std::move(components)] {
+        for (const auto &component : components) createPrivateFile(component, false);
+    };
+    if (queue && group) {
+        group->async(queue, std::move(create));
+    } else {
+        create();
+    }
+    for (size_t i = 0; i < kSlotCount; ++i) {
         SlotState &slot = slotStates()[i];
         replaceBlock(slot, nullptr);
         slot.internalId.clear();

@@ -106,7 +106,9 @@ int BCDBStorage::configureDatabaseWithSchema(const std::optional<BCDBSchema> &sc
         return result == SQLITE_OK ? kForeignLayoutResult : result;
     }
     enableAutoVacuumInOpenedDatabase(db);
-    setVersion(version, db);
+    // Written only when it differs: the same value written again would still
+    // be a write transaction, with its syncs, at every launch.
+    if (storedVersion != version) setVersion(version, db);
     closeDatabase(db);
     return SQLITE_OK;
 }

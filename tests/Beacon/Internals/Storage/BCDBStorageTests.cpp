@@ -59,7 +59,14 @@ TEST_F(BCDBStorageTests, NewFileIsCreatedCustomizedVersionedAndAutoVacuumed) {
 TEST_F(BCDBStorageTests, ExistingFilesMigrateOnlyFromALowerVersion) {
     makeHooked(3);
     home.log.clear();
+    auto bytes = [this] {
+        std::ifstream in(file(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = bytes();
     auto same = makeHooked(3);
+    // Nothing to change, so nothing written (not even the header's change counter).
+    EXPECT_EQ(bytes(), before);
     EXPECT_EQ(same->customized, 0);
     EXPECT_TRUE(same->migratedFrom.empty());
     for (const auto &[level, text] : home.log.lines()) EXPECT_EQ(text.find("Migrating"), std::string::npos) << text;
