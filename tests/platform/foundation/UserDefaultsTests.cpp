@@ -149,6 +149,97 @@ TEST_F(UserDefaultsTest, AValueSetJustBeforeACrashIsOnDisk) {
     EXPECT_EQ(restarted.stringForKey("Key"), "survives");
 }
 
+// The fsyncs leave the caller's thread: a burst of changes costs one fsync
+// of the file and one of its folder, run when the defaults are flushed (here
+// at their destruction, else a moment after the burst), and the flush
+// leaves a durable copy, ".<name>~", that a file torn by a power loss falls
+// back to. A normal exit flushes too.
+TEST_F(UserDefaultsTest, ABurstOfChangesCostsOneFlushAndATornFileFallsBackToTheFlushedCopy) {
+    fs::path file = home.path() / "burst" / "defaults.plist";
+    auto fileSyncs = [] { return FileManager::fileSynchronizationCount(); };
+    auto dirSyncs = [] { return FileManager::directorySynchronizationCount(); };
+    struct stat st {}, backup {};
+    for (int round = 0; round < 2; ++round) {
+        const uint64_t files = fileSyncs(), dirs = dirSyncs();
+        {
+            UserDefaults defaults(file);
+            for (int i = 0; i < 12; ++i) ASSERT_TRUE(defaults.setObject(Value(round * 100 + i), "Key" + std::to_string(i)));
+            EXPECT_EQ(fileSyncs(), files) << "round " << round;
+            EXPECT_EQ(dirSyncs(), dirs) << "round " << round;
+            // In the file already.
+            EXPECT_EQ(readWithPython(file, "d['Key11']"), std::to_string(round * 100 + 11) + "\n");
+        }
+        EXPECT_EQ(fileSyncs() - files, 1u) << "round " << round;
+        EXPECT_EQ(dirSyncs() - dirs, 1u) << "round " << round;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        UserDefaults probe(file);
+        ASSERT_EQ(stat(probe.backupFilePath().c_str(), &backup), 0);
+        EXPECT_EQ(probe.backupFilePath(), file.parent_path() / ".defaults.plist~");
+        EXPECT_EQ(backup.st_ino, st.st_ino) << "the copy is the flushed file itself";
+        EXPECT_EQ(backup.st_mode & 0777, 0600u);
+    }
+
+    // A change not flushed yet, then a power loss tears the file: the next
+    // start sets it aside and reads the copy last flushed.
+    {
+        UserDefaults defaults(file);
+        ASSERT_TRUE(defaults.setObject(Value("lost"), "Key0"));
+        ASSERT_EQ(truncate(file.c_str(), 0), 0);
+        UserDefaults afterPowerLoss(file);
+        EXPECT_EQ(afterPowerLoss.integerForKey("Key0"), 100);
+        EXPECT_EQ(afterPowerLoss.integerForKey("Key11"), 111);
+        EXPECT_TRUE(fs::exists(fs::path(file.string() + ".corrupt")));
+        EXPECT_EQ(UserDefaults(file).integerForKey("Key11"), 111) << "the copy was put back in place";
+
+        // A file removed (the settings reset) takes its copy with it at the
+        // next write, so that no power loss brings the old values back.
+        afterPowerLoss.synchronize();
+        ASSERT_TRUE(fs::exists(afterPowerLoss.backupFilePath()));
+        fs::remove(file);
+        ASSERT_TRUE(afterPowerLoss.setObject(Value("fresh"), "Other"));
+        EXPECT_FALSE(fs::exists(afterPowerLoss.backupFilePath()));
+    }
+
+    // A process that exits normally flushes what it wrote.
+    fs::path exiting = home.path() / "exit" / "defaults.plist";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto *leaked = new UserDefaults(exiting);  // never destroyed: only the exit handler flushes
+        exit(leaked->setObject(Value("flushed"), "Key") ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(stat(exiting.c_str(), &st), 0);
+    ASSERT_EQ(stat((exiting.parent_path() / ".defaults.plist~").c_str(), &backup), 0);
+    EXPECT_EQ(backup.st_ino, st.st_ino);
+}
+
+// A file of 200,000 keys: a change rewrites it whole, in a time linear in
+// it, and what is written is a list that plistlib reads (wide object
+// references and offsets, text in UTF-16).
+TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
+    fs::path file = home.path() / "large.plist";
+    constexpr int kKeys = 200000;
+    {
+        Dictionary big;
+        for (int i = 0; i < kKeys; ++i) big.emplace("key" + std::to_string(i), Value(i % 3 ? Value(int64_t(i) << 20) : Value("v")));
+        auto data = PropertyListSerialization::dataWithPropertyList(Value(big), PropertyListSerialization::Format::Binary);
+        ASSERT_TRUE(data);
+        ASSERT_TRUE(FileManager::defaultManager()->writeData(*data, file, true));
+    }
+    UserDefaults defaults(file);
+    EXPECT_EQ(defaults.integerForKey("key199999"), int64_t(199999) << 20);
+    ASSERT_TRUE(defaults.setObject(Value("cl\u00e9 \U0001F600"), "\u00e9t\u00e9 \U0001D11E"));
+    ASSERT_TRUE(defaults.setObject(Value(int64_t(-5)), "negative"));
+    EXPECT_EQ(readWithPython(file, "len(d), d['key199999'], d['key3'], d['negative'], ascii(d['\\u00e9t\\u00e9 \\U0001D11E'])"),
+              "200002 " + std::to_string(int64_t(199999) << 20) + " v -5 'cl\\xe9 \\U0001f600'\n");
+    UserDefaults reread(file);
+    EXPECT_EQ(reread.dictionaryRepresentation().size(), size_t(kKeys + 2));
+    EXPECT_EQ(reread.stringForKey("\u00e9t\u00e9 \U0001D11E"), "cl\u00e9 \U0001F600");
+}
+
 TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
     fs::path file = home.path() / "atomic.plist";
     UserDefaults defaults(file);
