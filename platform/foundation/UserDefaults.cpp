@@ -6,14 +6,16 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <new>
 #include <optional>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
-#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
@@ -98,6 +100,154 @@ bool isTemporaryFileName(const std::string &candidate, const std::string &name) 
 // follow it (a burst at launch) share them.
 constexpr auto kSynchronizeDelay = std::chrono::seconds(2);
 
+// The background flush: one thread per process, started by the first write
+// whose fsyncs are deferred and kept from then on. While no flush waits it
+// sleeps without a bound (no idle wakeups); else it sleeps until the
+// earliest one is due, kSynchronizeDelay after the write that asked for it,
+// so that the changes of a burst share it.
+//
+// Safe across fork: the thread allocates only inside a flush, and a flush
+// runs entirely while holding flushMutex_, which a fork takes first
+// (pthread_atfork); a fork also waits until a thread being started runs.
+// So no fork ever copies the allocator in the middle of a call made by this
+// thread (the sanitizers' allocators do not survive that). The child has no
+// such thread: its own first deferred write starts one, and it never
+// flushes its parent's defaults. Never destroyed: the thread may still run
+// while exit runs the static destructors.
+class Flusher {
+public:
+    static Flusher &shared() {
+        static Flusher *flusher = new Flusher;
+        return *flusher;
+    }
+
+    // A flush of the defaults once the delay has passed, unless one waits
+    // already. Takes no lock but the flusher's own short one.
+    void schedule(UserDefaults *defaults) {
+        const pid_t self = ::getpid();
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto [it, inserted] =
+            pending_.try_emplace(defaults, Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self});
+        // An entry left by the parent, for defaults that lived at the same
+        // address there, is this process's now.
+        if (!inserted && it->second.owner != self) {
+            it->second = Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self};
+            inserted = true;
+        }
+        if (!inserted) return;
+        if (running_) {
+            wake_.notify_all();
+            return;
+        }
+        pthread_t thread;
+        starting_ = true;
+        if (pthread_create(&thread, nullptr, &Flusher::main, this) != 0) {
+            // The flush then runs at the destructor, synchronize() or exit.
+            starting_ = false;
+            logLine("Cannot start the thread that flushes the defaults to disk");
+            return;
+        }
+        pthread_detach(thread);
+        running_ = true;
+    }
+
+    // Forgets the defaults; waits for a flush of them under way.
+    void cancel(UserDefaults *defaults) {
+        std::lock_guard<std::mutex> flushing(flushMutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.erase(defaults);
+    }
+
+private:
+    struct Pending {
+        std::chrono::steady_clock::time_point due;
+        pid_t owner;  // the process that asked: a forked child inherits the entries
+    };
+
+    Flusher() {
+        pthread_atfork(
+            [] {
+                Flusher &f = shared();
+                f.flushMutex_.lock();
+                std::unique_lock<std::mutex> lock(f.mutex_);
+                f.wake_.wait(lock, [&f] { return !f.starting_; });
+                lock.release();  // held until after the fork
+            },
+            [] {
+                Flusher &f = shared();
+                f.mutex_.unlock();
+                f.flushMutex_.unlock();
+            },
+            [] {
+                // Made anew: the thread that took them has another id here,
+                // and no thread waits on the condition.
+                Flusher &f = shared();
+                new (&f.flushMutex_) std::mutex;
+                new (&f.mutex_) std::mutex;
+                new (&f.wake_) std::condition_variable;
+                f.running_ = false;
+                f.starting_ = false;
+            });
+    }
+
+    static void *main(void *self) {
+        pthread_setname_np(pthread_self(), "defaults.flush");
+        static_cast<Flusher *>(self)->run();
+        return nullptr;
+    }
+
+    void run() {
+        using Clock = std::chrono::steady_clock;
+        std::unique_lock<std::mutex> lock(mutex_);
+        starting_ = false;
+        wake_.notify_all();  // a fork that waits for the start
+        for (;;) {
+            if (pending_.empty()) {
+                wake_.wait(lock);
+                continue;
+            }
+            const pid_t self = ::getpid();
+            Clock::time_point due = Clock::time_point::max();
+            for (const auto &[defaults, pending] : pending_)
+                due = std::min(due, pending.owner == self ? pending.due : Clock::time_point::min());
+            if (Clock::now() < due) {
+                wake_.wait_until(lock, due);
+                continue;
+            }
+            lock.unlock();
+            {
+                // Everything that allocates, the map's changes included,
+                // happens under flushMutex_.
+                std::lock_guard<std::mutex> flushing(flushMutex_);
+                lock.lock();
+                UserDefaults *target = nullptr;
+                const Clock::time_point now = Clock::now();
+                for (auto it = pending_.begin(); it != pending_.end();) {
+                    const bool inherited = it->second.owner != self;
+                    if (inherited || (!target && it->second.due <= now)) {
+                        if (!inherited) target = it->first;
+                        it = pending_.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+                lock.unlock();
+                // The destructor waits for flushMutex_ before it lets go of
+                // the defaults: target is alive.
+                if (target) target->synchronize();
+            }
+            lock.lock();
+        }
+    }
+
+    std::mutex flushMutex_;  // held while a flush runs, and across a fork
+    std::mutex mutex_;       // guards what follows; never held while allocating on the thread
+    std::condition_variable wake_;
+    std::map<UserDefaults *, Pending> pending_;
+    bool running_ = false;   // the thread exists in this process
+    bool starting_ = false;  // made, not yet running its own code
+};
+
 // The live defaults of this process, flushed when it exits normally. Never
 // destroyed: the exit handler may run after static destructors began.
 struct LiveDefaults {
@@ -137,8 +287,7 @@ bool apply(const std::string &key, const std::optional<Value> &value, Dictionary
 }  // namespace
 
 UserDefaults::UserDefaults(fs::path file)
-    : file_(std::move(file)), flushState_(std::make_shared<FlushState>()), ownerPid_(::getpid()) {
-    flushState_->owner = this;
+    : file_(std::move(file)), ownerPid_(::getpid()) {
     removeStaleTemporaryFiles();
     reload();
     LiveDefaults &live = liveDefaults();
@@ -155,11 +304,7 @@ UserDefaults::~UserDefaults() {
         std::lock_guard<std::mutex> lock(live.mutex);
         live.all.erase(this);
     }
-    {
-        // Waits for a flush under way; a later one finds no owner.
-        std::lock_guard<std::mutex> lock(flushState_->mutex);
-        flushState_->owner = nullptr;
-    }
+    Flusher::shared().cancel(this);
     synchronize();
 }
 
@@ -167,20 +312,7 @@ fs::path UserDefaults::backupFilePath() const {
     return file_.parent_path() / ("." + file_.filename().string() + "~");
 }
 
-void UserDefaults::scheduleSynchronize() {
-    // Only a flag here: writers hold fileMutex_, which a flush takes after
-    // the state's mutex.
-    if (flushState_->scheduled.exchange(true)) return;
-    std::weak_ptr<FlushState> weak = flushState_;
-    dispatch::after(std::chrono::duration_cast<std::chrono::nanoseconds>(kSynchronizeDelay),
-                    dispatch::globalQueue(dispatch::Priority::Low), [weak] {
-                        auto state = weak.lock();
-                        if (!state) return;
-                        state->scheduled = false;
-                        std::lock_guard<std::mutex> lock(state->mutex);
-                        if (state->owner) state->owner->synchronize();
-                    });
-}
+void UserDefaults::scheduleSynchronize() { Flusher::shared().schedule(this); }
 
 bool UserDefaults::synchronize() {
     std::lock_guard<std::mutex> fileLock(fileMutex_);

@@ -38,7 +38,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <atomic>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -145,7 +144,7 @@ private:
     void refreshDomain(Dictionary onDisk);
     // Holding fileMutex_ and the file's lock: the flush described above.
     bool synchronizeLocked();
-    // Asks the global queue for a flush after the coalescing delay.
+    // Asks the background thread for a flush after the coalescing delay.
     void scheduleSynchronize();
 
     const std::filesystem::path file_;
@@ -156,15 +155,7 @@ private:
     bool unreadable_ = false;   // the file exists but could not be read
     std::mutex fileMutex_;      // serialises this process's users of the file
     bool flushPending_ = false; // guarded by fileMutex_: a write awaits its flush
-    // The background flush, run on a global queue: requested by writes (at
-    // most one waiting at a time), let go by the destructor.
-    struct FlushState {
-        std::atomic<bool> scheduled{false};
-        std::mutex mutex;                // held while a flush runs
-        UserDefaults *owner = nullptr;   // null once the defaults are gone
-    };
-    std::shared_ptr<FlushState> flushState_;
-    const pid_t ownerPid_;
+    const pid_t ownerPid_;      // the process that made them: a forked child flushes nothing of its parent's
 };
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -12,11 +13,13 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/UserDefaults.h"
+#include "support/RunningChild.h"
 #include "support/TestSupport.h"
 
 using namespace platform;
@@ -214,6 +217,60 @@ TEST_F(UserDefaultsTest, ABurstOfChangesCostsOneFlushAndATornFileFallsBackToTheF
     ASSERT_EQ(stat(exiting.c_str(), &st), 0);
     ASSERT_EQ(stat((exiting.parent_path() / ".defaults.plist~").c_str(), &backup), 0);
     EXPECT_EQ(backup.st_ino, st.st_ino);
+}
+
+// A process that forks while its defaults wait for and run their background
+// flushes: every child can allocate (a fork taken while another thread is
+// inside the allocator leaves the sanitizers' allocator locked in the child
+// for good), use defaults of its own and exit. The flushes still run in the
+// parent, without a destruction or an exit to prompt them.
+TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
+    constexpr int kDefaults = 16;
+    std::vector<std::unique_ptr<UserDefaults>> all;
+    for (int i = 0; i < kDefaults; ++i)
+        all.push_back(std::make_unique<UserDefaults>(home.path() / "fork" / ("d" + std::to_string(i) + ".plist")));
+    // Past the first flushes by a couple of seconds: each defaults is
+    // written again after its flush, so flushes keep being due.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(4500);
+    int forks = 0;
+    for (; std::chrono::steady_clock::now() < end; ++forks) {
+        ASSERT_TRUE(all[forks % kDefaults]->setObject(Value(forks), "Key"));
+        const fs::path own = home.path() / "children" / (std::to_string(forks) + ".plist");
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Every size class, often enough that the thread's cache of
+            // each runs dry and the allocator's shared state is taken.
+            std::vector<void *> blocks;
+            for (int round = 0; round < 64; ++round)
+                for (size_t size = 16; size <= 65536; size += size / 4) blocks.push_back(malloc(size));
+            for (void *block : blocks) free(block);
+            if (forks % 8 != 0) _exit(0);
+            // Defaults of the child's own, flushed at its exit.
+            auto *defaults = new UserDefaults(own);
+            exit(defaults->setObject(Value("child"), "Key") ? 0 : 3);
+        }
+        testsupport::RunningChild child(pid);
+        ASSERT_TRUE(child.ended(60000)) << "fork " << forks << ": the child hangs";
+        ASSERT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0) << "fork " << forks;
+        if (forks % 8 == 0) {
+            EXPECT_EQ(UserDefaults(own).stringForKey("Key"), "child") << "fork " << forks;
+        }
+    }
+    EXPECT_GT(forks, 2 * kDefaults);
+    // Each defaults' file is flushed in the end: its durable copy is the
+    // file itself.
+    for (const auto &defaults : all) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        struct stat file {}, backup {};
+        auto flushed = [&] {
+            return stat(defaults->filePath().c_str(), &file) == 0 &&
+                   stat(defaults->backupFilePath().c_str(), &backup) == 0 && file.st_ino == backup.st_ino;
+        };
+        while (!flushed() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(flushed()) << defaults->filePath();
+    }
 }
 
 // A file of 200,000 keys: a change rewrites it whole, in a time linear in
