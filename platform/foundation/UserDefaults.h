@@ -31,7 +31,8 @@
 // dictionary) sets it aside and reads the backup: after a power loss the
 // defaults are the old ones or the new ones, never a torn mix. Pending
 // flushes run at synchronize(), when the object is destroyed and when the
-// process exits normally.
+// process exits normally. The process may fork at any time: a fork waits for
+// a flush under way, and a child flushes only the defaults it made itself.
 #include <cstdint>
 #include <filesystem>
 #include <functional>

@@ -229,11 +229,14 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
     std::vector<std::unique_ptr<UserDefaults>> all;
     for (int i = 0; i < kDefaults; ++i)
         all.push_back(std::make_unique<UserDefaults>(home.path() / "fork" / ("d" + std::to_string(i) + ".plist")));
-    // Past the first flushes by a couple of seconds: each defaults is
-    // written again after its flush, so flushes keep being due.
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(4500);
+    // Forks go on until the background has flushed every defaults once
+    // (nothing else fsyncs in this process meanwhile), and every defaults
+    // is written again after its flush, so flushes keep being due.
+    const uint64_t syncsBefore = FileManager::fileSynchronizationCount();
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     int forks = 0;
-    for (; std::chrono::steady_clock::now() < end; ++forks) {
+    for (; forks < 2 * kDefaults || FileManager::fileSynchronizationCount() - syncsBefore < kDefaults; ++forks) {
+        ASSERT_LT(std::chrono::steady_clock::now(), bound) << "no background flushes after " << forks << " forks";
         ASSERT_TRUE(all[forks % kDefaults]->setObject(Value(forks), "Key"));
         const fs::path own = home.path() / "children" / (std::to_string(forks) + ".plist");
         pid_t pid = fork();
@@ -242,10 +245,10 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
             // Every size class, often enough that the thread's cache of
             // each runs dry and the allocator's shared state is taken.
             std::vector<void *> blocks;
-            for (int round = 0; round < 64; ++round)
+            for (int round = 0; round < 32; ++round)
                 for (size_t size = 16; size <= 65536; size += size / 4) blocks.push_back(malloc(size));
             for (void *block : blocks) free(block);
-            if (forks % 8 != 0) _exit(0);
+            if (forks % kDefaults != 0) _exit(0);
             // Defaults of the child's own, flushed at its exit.
             auto *defaults = new UserDefaults(own);
             exit(defaults->setObject(Value("child"), "Key") ? 0 : 3);
@@ -253,11 +256,10 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
         testsupport::RunningChild child(pid);
         ASSERT_TRUE(child.ended(60000)) << "fork " << forks << ": the child hangs";
         ASSERT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0) << "fork " << forks;
-        if (forks % 8 == 0) {
+        if (forks % kDefaults == 0) {
             EXPECT_EQ(UserDefaults(own).stringForKey("Key"), "child") << "fork " << forks;
         }
     }
-    EXPECT_GT(forks, 2 * kDefaults);
     // Each defaults' file is flushed in the end: its durable copy is the
     // file itself.
     for (const auto &defaults : all) {
