@@ -141,7 +141,7 @@ public:
         }
         pthread_t thread;
         starting_ = true;
-        if (pthread_create(&thread, nullptr, &Flusher::main, this) != 0) {
+        if (pthread_create(&thread, nullptr, &Flusher::threadMain, this) != 0) {
             // The flush then runs at the destructor, synchronize() or exit.
             starting_ = false;
             logLine("Cannot start the thread that flushes the defaults to disk");
@@ -179,18 +179,19 @@ private:
                 f.flushMutex_.unlock();
             },
             [] {
-                // Made anew: the thread that took them has another id here,
-                // and no thread waits on the condition.
+                // The forking thread, which holds the locks, is the child's
+                // only one; the condition is made anew, as the thread that
+                // waited on it is not here.
                 Flusher &f = shared();
-                new (&f.flushMutex_) std::mutex;
-                new (&f.mutex_) std::mutex;
                 new (&f.wake_) std::condition_variable;
                 f.running_ = false;
                 f.starting_ = false;
+                f.mutex_.unlock();
+                f.flushMutex_.unlock();
             });
     }
 
-    static void *main(void *self) {
+    static void *threadMain(void *self) {
         pthread_setname_np(pthread_self(), "defaults.flush");
         static_cast<Flusher *>(self)->run();
         return nullptr;
@@ -241,7 +242,7 @@ private:
     }
 
     std::mutex flushMutex_;  // held while a flush runs, and across a fork
-    std::mutex mutex_;       // guards what follows; never held while allocating on the thread
+    std::mutex mutex_;       // guards what follows; the thread changes pending_ only under flushMutex_ too
     std::condition_variable wake_;
     std::map<UserDefaults *, Pending> pending_;
     bool running_ = false;   // the thread exists in this process

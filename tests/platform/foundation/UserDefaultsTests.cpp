@@ -257,6 +257,10 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
         ASSERT_TRUE(child.ended(60000)) << "fork " << forks << ": the child hangs";
         ASSERT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0) << "fork " << forks;
         if (forks % kDefaults == 0) {
+            struct stat file {}, backup {};
+            ASSERT_EQ(stat(own.c_str(), &file), 0);
+            ASSERT_EQ(stat((own.parent_path() / ("." + own.filename().string() + "~")).c_str(), &backup), 0);
+            EXPECT_EQ(file.st_ino, backup.st_ino) << "fork " << forks << ": flushed at the child's exit";
             EXPECT_EQ(UserDefaults(own).stringForKey("Key"), "child") << "fork " << forks;
         }
     }
