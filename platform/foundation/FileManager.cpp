@@ -1,6 +1,7 @@
 #include "platform/foundation/FileManager.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -40,11 +41,25 @@ bool writeAll(int fd, const Data &data) {
     return true;
 }
 
-void syncDirectory(const fs::path &dir) {
+std::atomic<uint64_t> fileSyncs{0};
+std::atomic<uint64_t> directorySyncs{0};
+
+int syncFile(int fd) {
+    fileSyncs.fetch_add(1, std::memory_order_relaxed);
+    return ::fsync(fd);
+}
+
+bool syncDirectory(const fs::path &dir, int *err = nullptr) {
     int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
+    if (fd < 0) {
+        if (err) *err = errno;
+        return false;
+    }
+    directorySyncs.fetch_add(1, std::memory_order_relaxed);
+    bool ok = ::fsync(fd) == 0;
+    if (!ok && err) *err = errno;
     ::close(fd);
+    return ok;
 }
 
 }  // namespace
@@ -181,8 +196,34 @@ std::optional<std::vector<FileManager::DirectoryEntry>> FileManager::contentsOfD
     return entries;
 }
 
+uint64_t FileManager::fileSynchronizationCount() { return fileSyncs.load(std::memory_order_relaxed); }
+uint64_t FileManager::directorySynchronizationCount() { return directorySyncs.load(std::memory_order_relaxed); }
+
+bool FileManager::synchronizeFile(const fs::path &url, ErrorPtr *error) const {
+    int fd = ::open(url.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, errno, url);
+        return false;
+    }
+    struct stat st {};
+    int err = 0;
+    if (::fstat(fd, &st) != 0) err = errno;
+    else if (!S_ISREG(st.st_mode)) err = EINVAL;
+    else if (syncFile(fd) != 0) err = errno;
+    ::close(fd);
+    if (err != 0) setError(error, err, url);
+    return err == 0;
+}
+
+bool FileManager::synchronizeDirectory(const fs::path &url, ErrorPtr *error) const {
+    int err = 0;
+    if (syncDirectory(url.empty() ? fs::path(".") : url, &err)) return true;
+    setError(error, err, url);
+    return false;
+}
+
 bool FileManager::writeData(const Data &data, const fs::path &url, bool atomically, ErrorPtr *error,
-                            std::optional<mode_t> permissions) const {
+                            std::optional<mode_t> permissions, Durability durability) const {
     if (url.empty() || !url.has_filename()) {
         setError(error, EISDIR, url);
         return false;
@@ -237,7 +278,8 @@ bool FileManager::writeData(const Data &data, const fs::path &url, bool atomical
         return false;
     }
     int err = 0;
-    if (::fchmod(fd, mode) != 0 || !writeAll(fd, data) || ::fsync(fd) != 0) err = errno;
+    const bool synced = durability == Durability::Synced;
+    if (::fchmod(fd, mode) != 0 || !writeAll(fd, data) || (synced && syncFile(fd) != 0)) err = errno;
     if (::close(fd) != 0 && err == 0) err = errno;
     if (err == 0 && ::rename(pattern.c_str(), url.c_str()) != 0) err = errno;
     if (err != 0) {
@@ -246,7 +288,7 @@ bool FileManager::writeData(const Data &data, const fs::path &url, bool atomical
         return false;
     }
     // Make the rename itself durable.
-    syncDirectory(dir);
+    if (synced) syncDirectory(dir);
     return true;
 }
 

@@ -63,8 +63,25 @@ public:
     // (or a crash) sees the old or the new contents, never a mix. The file
     // gets `permissions`; by default a new file is 0600 and a replaced one
     // keeps its mode less any group and other bits.
+    //
+    // With Durability::Deferred an atomic write skips both fsyncs: the new
+    // contents outlive a crash of the process (they are in the page cache
+    // under the real name when this returns) but not yet a power loss; the
+    // caller makes them durable later with synchronizeFile and
+    // synchronizeDirectory, and must keep a durable copy of the old
+    // contents meanwhile.
+    enum class Durability { Synced, Deferred };
     bool writeData(const Data &data, const std::filesystem::path &url, bool atomically, ErrorPtr *error = nullptr,
-                   std::optional<mode_t> permissions = std::nullopt) const;
+                   std::optional<mode_t> permissions = std::nullopt,
+                   Durability durability = Durability::Synced) const;
+    // fsync of a regular file (not followed through a link) and of a
+    // directory's entries.
+    bool synchronizeFile(const std::filesystem::path &url, ErrorPtr *error = nullptr) const;
+    bool synchronizeDirectory(const std::filesystem::path &url, ErrorPtr *error = nullptr) const;
+    // How many fsync calls on files and on directories the file manager has
+    // made in this process (for tests that count them).
+    static uint64_t fileSynchronizationCount();
+    static uint64_t directorySynchronizationCount();
     std::optional<Data> contentsAtPath(const std::filesystem::path &url, ErrorPtr *error = nullptr) const;
     // Backups do not exist here: succeeds without doing anything.
     bool setExcludedFromBackup(const std::filesystem::path &url, bool excluded, ErrorPtr *error = nullptr) const;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/foundation/BinaryPropertyListWriter.h"
 #include "platform/foundation/PlistNode.h"
 
 namespace platform {
@@ -133,6 +134,12 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string &reason) {
 
 std::optional<Data> PropertyListSerialization::dataWithPropertyList(const Value &plist, Format format, ErrorPtr *error) {
     std::string reason;
+    if (format == Format::Binary) {
+        // Our own writer: libplist's costs the square of a large dictionary.
+        auto data = BinaryPropertyListWriter::dataWithPropertyList(plist, kMaxDepth, reason);
+        if (!data && error) *error = plistError(kWriteInvalid, "Property list invalid for format: " + reason);
+        return data;
+    }
     PlistNode node = toNode(plist, 0, reason);
     if (!node) {
         if (error) *error = plistError(kWriteInvalid, "Property list invalid for format: " + reason);

@@ -4,9 +4,13 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <new>
 #include <optional>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -92,16 +96,260 @@ bool isTemporaryFileName(const std::string &candidate, const std::string &name) 
     return true;
 }
 
-void apply(const std::string &key, const std::optional<Value> &value, Dictionary &dictionary) {
-    if (value) dictionary[key] = *value;
-    else dictionary.erase(key);
+// How long a write waits before its fsyncs run, so that the changes that
+// follow it (a burst at launch) share them.
+constexpr auto kSynchronizeDelay = std::chrono::seconds(2);
+
+// The background flush: one thread per process, started by the first write
+// whose fsyncs are deferred and kept from then on. While no flush waits it
+// sleeps without a bound (no idle wakeups); else it sleeps until the
+// earliest one is due, kSynchronizeDelay after the write that asked for it,
+// so that the changes of a burst share it.
+//
+// Safe across fork: the thread allocates only inside a flush, and a flush
+// runs entirely while holding flushMutex_, which a fork takes first
+// (pthread_atfork); a fork also waits until a thread being started runs.
+// So no fork ever copies the allocator in the middle of a call made by this
+// thread (the sanitizers' allocators do not survive that). The child has no
+// such thread: its own first deferred write starts one, and it never
+// flushes its parent's defaults. Never destroyed: the thread may still run
+// while exit runs the static destructors.
+class Flusher {
+public:
+    static Flusher &shared() {
+        static Flusher *flusher = new Flusher;
+        return *flusher;
+    }
+
+    // A flush of the defaults once the delay has passed, unless one waits
+    // already. Takes no lock but the flusher's own short one.
+    void schedule(UserDefaults *defaults) {
+        const pid_t self = ::getpid();
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto [it, inserted] =
+            pending_.try_emplace(defaults, Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self});
+        // An entry left by the parent, for defaults that lived at the same
+        // address there, is this process's now.
+        if (!inserted && it->second.owner != self) {
+            it->second = Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self};
+            inserted = true;
+        }
+        if (!inserted) return;
+        if (running_) {
+            wake_.notify_all();
+            return;
+        }
+        pthread_t thread;
+        starting_ = true;
+        if (pthread_create(&thread, nullptr, &Flusher::threadMain, this) != 0) {
+            // The flush then runs at the destructor, synchronize() or exit.
+            starting_ = false;
+            logLine("Cannot start the thread that flushes the defaults to disk");
+            return;
+        }
+        pthread_detach(thread);
+        running_ = true;
+    }
+
+    // Forgets the defaults; waits for a flush of them under way.
+    void cancel(UserDefaults *defaults) {
+        std::lock_guard<std::mutex> flushing(flushMutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.erase(defaults);
+    }
+
+private:
+    struct Pending {
+        std::chrono::steady_clock::time_point due;
+        pid_t owner;  // the process that asked: a forked child inherits the entries
+    };
+
+    Flusher() {
+        pthread_atfork(
+            [] {
+                Flusher &f = shared();
+                f.flushMutex_.lock();
+                std::unique_lock<std::mutex> lock(f.mutex_);
+                f.wake_.wait(lock, [&f] { return !f.starting_; });
+                lock.release();  // held until after the fork
+            },
+            [] {
+                Flusher &f = shared();
+                f.mutex_.unlock();
+                f.flushMutex_.unlock();
+            },
+            [] {
+                // The forking thread, which holds the locks, is the child's
+                // only one; the condition is made anew, as the thread that
+                // waited on it is not here.
+                Flusher &f = shared();
+                new (&f.wake_) std::condition_variable;
+                f.running_ = false;
+                f.starting_ = false;
+                f.mutex_.unlock();
+                f.flushMutex_.unlock();
+            });
+    }
+
+    static void *threadMain(void *self) {
+        pthread_setname_np(pthread_self(), "defaults.flush");
+        static_cast<Flusher *>(self)->run();
+        return nullptr;
+    }
+
+    void run() {
+        using Clock = std::chrono::steady_clock;
+        std::unique_lock<std::mutex> lock(mutex_);
+        starting_ = false;
+        wake_.notify_all();  // a fork that waits for the start
+        for (;;) {
+            if (pending_.empty()) {
+                wake_.wait(lock);
+                continue;
+            }
+            const pid_t self = ::getpid();
+            Clock::time_point due = Clock::time_point::max();
+            for (const auto &[defaults, pending] : pending_)
+                due = std::min(due, pending.owner == self ? pending.due : Clock::time_point::min());
+            if (Clock::now() < due) {
+                wake_.wait_until(lock, due);
+                continue;
+            }
+            lock.unlock();
+            {
+                // Everything that allocates, the map's changes included,
+                // happens under flushMutex_.
+                std::lock_guard<std::mutex> flushing(flushMutex_);
+                lock.lock();
+                UserDefaults *target = nullptr;
+                const Clock::time_point now = Clock::now();
+                for (auto it = pending_.begin(); it != pending_.end();) {
+                    const bool inherited = it->second.owner != self;
+                    if (inherited || (!target && it->second.due <= now)) {
+                        if (!inherited) target = it->first;
+                        it = pending_.erase(it);
+                    } else {
+                        ++it;
+                    }
+                }
+                lock.unlock();
+                // The destructor waits for flushMutex_ before it lets go of
+                // the defaults: target is alive.
+                if (target) target->synchronize();
+            }
+            lock.lock();
+        }
+    }
+
+    std::mutex flushMutex_;  // held while a flush runs, and across a fork
+    std::mutex mutex_;       // guards what follows; the thread changes pending_ only under flushMutex_ too
+    std::condition_variable wake_;
+    std::map<UserDefaults *, Pending> pending_;
+    bool running_ = false;   // the thread exists in this process
+    bool starting_ = false;  // made, not yet running its own code
+};
+
+// The live defaults of this process, flushed when it exits normally. Never
+// destroyed: the exit handler may run after static destructors began.
+struct LiveDefaults {
+    std::mutex mutex;
+    std::map<UserDefaults *, pid_t> all;  // each with the process that made it
+};
+
+LiveDefaults &liveDefaults() {
+    static LiveDefaults *live = [] {
+        auto *made = new LiveDefaults;
+        std::atexit([] {
+            LiveDefaults &l = liveDefaults();
+            // A forked child inherits the set (and maybe a lock held by a
+            // thread it does not have): only the process that made defaults
+            // flushes them.
+            if (!l.mutex.try_lock()) return;
+            const auto all = l.all;
+            l.mutex.unlock();
+            for (const auto &[defaults, owner] : all)
+                if (owner == ::getpid()) defaults->synchronize();
+        });
+        return made;
+    }();
+    return *live;
+}
+
+// Whether the dictionary changed.
+bool apply(const std::string &key, const std::optional<Value> &value, Dictionary &dictionary) {
+    if (!value) return dictionary.erase(key) != 0;
+    auto [it, inserted] = dictionary.try_emplace(key, *value);
+    if (inserted) return true;
+    if (it->second == *value) return false;
+    it->second = *value;
+    return true;
 }
 
 }  // namespace
 
-UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)) {
+UserDefaults::UserDefaults(fs::path file)
+    : file_(std::move(file)), ownerPid_(::getpid()) {
     removeStaleTemporaryFiles();
     reload();
+    LiveDefaults &live = liveDefaults();
+    std::lock_guard<std::mutex> lock(live.mutex);
+    live.all.emplace(this, ::getpid());
+}
+
+UserDefaults::~UserDefaults() {
+    // A copy in a forked child: its parent's locks may have been held at
+    // the fork, and the parent flushes its own writes.
+    if (::getpid() != ownerPid_) return;
+    {
+        LiveDefaults &live = liveDefaults();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.all.erase(this);
+    }
+    Flusher::shared().cancel(this);
+    synchronize();
+}
+
+fs::path UserDefaults::backupFilePath() const {
+    return file_.parent_path() / ("." + file_.filename().string() + "~");
+}
+
+void UserDefaults::scheduleSynchronize() { Flusher::shared().schedule(this); }
+
+bool UserDefaults::synchronize() {
+    std::lock_guard<std::mutex> fileLock(fileMutex_);
+    FileLock lock(lockFilePath(), true);
+    return synchronizeLocked();
+}
+
+bool UserDefaults::synchronizeLocked() {
+    flushPending_ = false;
+    struct stat file {}, backup {};
+    if (::lstat(file_.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return true;
+    // The backup is the file itself: flushed already.
+    if (::lstat(backupFilePath().c_str(), &backup) == 0 && backup.st_dev == file.st_dev &&
+        backup.st_ino == file.st_ino)
+        return true;
+    auto fm = FileManager::defaultManager();
+    ErrorPtr error;
+    const fs::path dir = file_.parent_path().empty() ? fs::path(".") : file_.parent_path();
+    // The contents first, so that the backup never names data that is not
+    // on disk; then the backup is replaced by a link to the file (by a
+    // rename, so that one always exists), and one fsync of the folder makes
+    // the file's and the backup's names durable.
+    bool ok = fm->synchronizeFile(file_, &error);
+    if (ok) {
+        fs::path link = backupFilePath();
+        link += ".new";
+        ::unlink(link.c_str());
+        ok = ::link(file_.c_str(), link.c_str()) == 0 && ::rename(link.c_str(), backupFilePath().c_str()) == 0;
+        if (!ok) {
+            error = Error::posix(errno, backupFilePath().string());
+            ::unlink(link.c_str());
+        }
+    }
+    if (!fm->synchronizeDirectory(dir, ok ? &error : nullptr)) ok = false;
+    if (!ok) logLine("Cannot flush " + file_.string() + " to disk: " + (error ? error->localizedDescription() : std::string("?")));
+    return ok;
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
@@ -167,6 +415,19 @@ UserDefaults::FileState UserDefaults::readFile(Dictionary &out, bool setAside) {
     aside += ".corrupt";
     std::error_code ec;
     fs::rename(file_, aside, ec);
+    // A file torn by a power loss before its flush: the backup holds the
+    // contents flushed last.
+    auto backup = FileManager::defaultManager()->contentsAtPath(backupFilePath());
+    auto saved = backup ? PropertyListSerialization::propertyListWithData(*backup) : std::nullopt;
+    if (saved && saved->isDictionary()) {
+        // The copy becomes the file again (the same, durable, contents), so
+        // that a start that writes nothing still finds it.
+        ::link(backupFilePath().c_str(), file_.c_str());
+        out = std::move(*saved->dictionary());
+        logLine("The defaults file " + file_.string() + " is not a property-list dictionary; moved it to " +
+                aside.string() + " and read the copy last flushed to disk");
+        return FileState::Read;
+    }
     logLine("The defaults file " + file_.string() + " is not a property-list dictionary" +
             (plist ? std::string() : " (" + error->localizedDescription() + ")") + "; moved it to " + aside.string() +
             " and starting empty");
@@ -263,22 +524,28 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
     }
     FileLock lock(lockFilePath(), true);
     Dictionary merged;
-    if (readFile(merged, true) == FileState::Unreadable) {
+    const FileState state = readFile(merged, true);
+    // The file was removed (say, to reset the settings): its flushed copy
+    // goes too, so that a power loss can never bring it back.
+    if (state == FileState::Absent) ::unlink(backupFilePath().c_str());
+    if (state == FileState::Unreadable) {
         std::lock_guard<std::mutex> guard(mutex_);
         unreadable_ = true;
         logLine("Not writing " + file_.string() +
                 ": it exists but could not be read, and writing would replace what it holds");
         return false;
     }
-    const Dictionary onDisk = merged;
-    for (const auto &[key, value] : changes) apply(key, value, merged);
+    // Whether the file must be written: told by the changes themselves, not
+    // by comparing with a copy of the file's dictionary.
+    bool differs = false;
+    for (const auto &[key, value] : changes) differs = apply(key, value, merged) || differs;
     if (edit) {
         if (edited) *edited = true;
         if (auto change = edit(merged)) {
             // The edit's key is written as the process's own change; it has
             // been checked for the file by its caller.
             const std::string &key = change->first;
-            apply(key, change->second, merged);
+            differs = apply(key, change->second, merged) || differs;
             changes[key] = change->second;
             std::lock_guard<std::mutex> guard(mutex_);
             changes_[key] = change->second;
@@ -287,12 +554,28 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
     bool ok = true;
     // Nothing is written when the file holds the changes already (a key
     // removed that was not there).
-    if (merged != onDisk) {
+    if (differs) {
         auto data = PropertyListSerialization::dataWithPropertyList(Value(merged),
                                                                     PropertyListSerialization::Format::Binary, &error);
-        ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode);
+        // The fsyncs are left to the background flush only while a durable
+        // copy of the old contents exists, or the old contents are not
+        // durable either (none, or this process's own write not flushed
+        // yet): a power loss before the flush then falls back to the copy,
+        // or to nothing newer than what was lost anyway. Else (a file from
+        // before the copies existed) this one write fsyncs as it always did.
+        struct stat st {};
+        const bool deferred = flushPending_ || ::lstat(file_.c_str(), &st) != 0 ||
+                              ::lstat(backupFilePath().c_str(), &st) == 0;
+        ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode,
+                                   deferred ? FileManager::Durability::Deferred : FileManager::Durability::Synced);
         if (!ok)
             logLine("Cannot write " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")));
+        else if (deferred) {
+            flushPending_ = true;
+            scheduleSynchronize();
+        } else {
+            synchronizeLocked();  // makes the backup; the file is on disk already
+        }
     }
     std::lock_guard<std::mutex> guard(mutex_);
     unreadable_ = false;

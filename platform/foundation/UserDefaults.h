@@ -17,6 +17,22 @@
 // When another process holds the lock at that moment they are left for the
 // next start. A write waits at most 10 seconds for the lock (a stopped
 // process may hold it), then goes ahead without it, with a log line.
+//
+// Durability. A change is in the file when the call returns (written to a
+// temporary file and renamed over it, under the lock), so it outlives a
+// crash of the process; the fsyncs that make it outlive a power loss run
+// on a background thread, a couple of seconds later, so that a burst of
+// changes costs one fsync of the file and one of its folder, and none on
+// the caller's thread. Each such flush fsyncs the file, then hard-links it
+// as ".<name>~" and fsyncs the folder: ".<name>~" always names contents
+// that are on disk. A write renames an unsynced file over the real name
+// only while that backup exists (else, once, it fsyncs as before), and a
+// reader that finds the file torn by a power loss (not a property-list
+// dictionary) sets it aside and reads the backup: after a power loss the
+// defaults are the old ones or the new ones, never a torn mix. Pending
+// flushes run at synchronize(), when the object is destroyed and when the
+// process exits normally. The process may fork at any time: a fork waits for
+// a flush under way, and a child flushes only the defaults it made itself.
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -25,6 +41,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 
 #include "platform/foundation/Value.h"
@@ -35,6 +52,10 @@ class UserDefaults {
 public:
     // Defaults kept in the given file (created on the first change).
     explicit UserDefaults(std::filesystem::path file);
+    // Flushes what is not yet durable.
+    ~UserDefaults();
+    UserDefaults(const UserDefaults &) = delete;
+    UserDefaults &operator=(const UserDefaults &) = delete;
 
     // The process's defaults, on standardFilePath(); made on first use.
     static std::shared_ptr<UserDefaults> standardUserDefaults();
@@ -91,6 +112,13 @@ public:
 
     // The lock file writers of the file take: ".<name>.lock" beside it.
     std::filesystem::path lockFilePath() const;
+    // The durable copy of the file: ".<name>~" beside it.
+    std::filesystem::path backupFilePath() const;
+
+    // Makes the changes written so far durable now (fsync of the file and
+    // its folder, when a write has not been flushed yet). False when that
+    // failed.
+    bool synchronize();
 
 private:
     // A key set (a value) or removed (nullopt) and not yet written.
@@ -115,6 +143,10 @@ private:
     // Holding mutex_: the application domain is the file's contents with
     // the changes not yet written on top.
     void refreshDomain(Dictionary onDisk);
+    // Holding fileMutex_ and the file's lock: the flush described above.
+    bool synchronizeLocked();
+    // Asks the background thread for a flush after the coalescing delay.
+    void scheduleSynchronize();
 
     const std::filesystem::path file_;
     mutable std::mutex mutex_;  // guards the two domains, changes_ and unreadable_
@@ -123,6 +155,8 @@ private:
     Changes changes_;
     bool unreadable_ = false;   // the file exists but could not be read
     std::mutex fileMutex_;      // serialises this process's users of the file
+    bool flushPending_ = false; // guarded by fileMutex_: a write awaits its flush
+    const pid_t ownerPid_;      // the process that made them: a forked child flushes nothing of its parent's
 };
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -12,11 +13,13 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/UserDefaults.h"
+#include "support/RunningChild.h"
 #include "support/TestSupport.h"
 
 using namespace platform;
@@ -147,6 +150,157 @@ TEST_F(UserDefaultsTest, AValueSetJustBeforeACrashIsOnDisk) {
     EXPECT_TRUE(fs::is_directory(dir / ".defaults.plist.Dir123"));
     EXPECT_TRUE(fs::is_symlink(dir / ".defaults.plist.Lnk123"));
     EXPECT_EQ(restarted.stringForKey("Key"), "survives");
+}
+
+// The fsyncs leave the caller's thread: a burst of changes costs one fsync
+// of the file and one of its folder, run when the defaults are flushed (here
+// at their destruction, else a moment after the burst), and the flush
+// leaves a durable copy, ".<name>~", that a file torn by a power loss falls
+// back to. A normal exit flushes too.
+TEST_F(UserDefaultsTest, ABurstOfChangesCostsOneFlushAndATornFileFallsBackToTheFlushedCopy) {
+    fs::path file = home.path() / "burst" / "defaults.plist";
+    auto fileSyncs = [] { return FileManager::fileSynchronizationCount(); };
+    auto dirSyncs = [] { return FileManager::directorySynchronizationCount(); };
+    struct stat st {}, backup {};
+    for (int round = 0; round < 2; ++round) {
+        const uint64_t files = fileSyncs(), dirs = dirSyncs();
+        {
+            UserDefaults defaults(file);
+            for (int i = 0; i < 12; ++i) ASSERT_TRUE(defaults.setObject(Value(round * 100 + i), "Key" + std::to_string(i)));
+            EXPECT_EQ(fileSyncs(), files) << "round " << round;
+            EXPECT_EQ(dirSyncs(), dirs) << "round " << round;
+            // In the file already.
+            EXPECT_EQ(readWithPython(file, "d['Key11']"), std::to_string(round * 100 + 11) + "\n");
+        }
+        EXPECT_EQ(fileSyncs() - files, 1u) << "round " << round;
+        EXPECT_EQ(dirSyncs() - dirs, 1u) << "round " << round;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        UserDefaults probe(file);
+        ASSERT_EQ(stat(probe.backupFilePath().c_str(), &backup), 0);
+        EXPECT_EQ(probe.backupFilePath(), file.parent_path() / ".defaults.plist~");
+        EXPECT_EQ(backup.st_ino, st.st_ino) << "the copy is the flushed file itself";
+        EXPECT_EQ(backup.st_mode & 0777, 0600u);
+    }
+
+    // A change not flushed yet, then a power loss tears the file: the next
+    // start sets it aside and reads the copy last flushed.
+    {
+        UserDefaults defaults(file);
+        ASSERT_TRUE(defaults.setObject(Value("lost"), "Key0"));
+        ASSERT_EQ(truncate(file.c_str(), 0), 0);
+        UserDefaults afterPowerLoss(file);
+        EXPECT_EQ(afterPowerLoss.integerForKey("Key0"), 100);
+        EXPECT_EQ(afterPowerLoss.integerForKey("Key11"), 111);
+        EXPECT_TRUE(fs::exists(fs::path(file.string() + ".corrupt")));
+        EXPECT_EQ(UserDefaults(file).integerForKey("Key11"), 111) << "the copy was put back in place";
+
+        // A file removed (the settings reset) takes its copy with it at the
+        // next write, so that no power loss brings the old values back.
+        afterPowerLoss.synchronize();
+        ASSERT_TRUE(fs::exists(afterPowerLoss.backupFilePath()));
+        fs::remove(file);
+        ASSERT_TRUE(afterPowerLoss.setObject(Value("fresh"), "Other"));
+        EXPECT_FALSE(fs::exists(afterPowerLoss.backupFilePath()));
+    }
+
+    // A process that exits normally flushes what it wrote.
+    fs::path exiting = home.path() / "exit" / "defaults.plist";
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        auto *leaked = new UserDefaults(exiting);  // never destroyed: only the exit handler flushes
+        exit(leaked->setObject(Value("flushed"), "Key") ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(stat(exiting.c_str(), &st), 0);
+    ASSERT_EQ(stat((exiting.parent_path() / ".defaults.plist~").c_str(), &backup), 0);
+    EXPECT_EQ(backup.st_ino, st.st_ino);
+}
+
+// A process that forks while its defaults wait for and run their background
+// flushes: every child can allocate (a fork taken while another thread is
+// inside the allocator leaves the sanitizers' allocator locked in the child
+// for good), use defaults of its own and exit. The flushes still run in the
+// parent, without a destruction or an exit to prompt them.
+TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
+    constexpr int kDefaults = 16;
+    std::vector<std::unique_ptr<UserDefaults>> all;
+    for (int i = 0; i < kDefaults; ++i)
+        all.push_back(std::make_unique<UserDefaults>(home.path() / "fork" / ("d" + std::to_string(i) + ".plist")));
+    // Forks go on until the background has flushed every defaults once
+    // (nothing else fsyncs in this process meanwhile), and every defaults
+    // is written again after its flush, so flushes keep being due.
+    const uint64_t syncsBefore = FileManager::fileSynchronizationCount();
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int forks = 0;
+    for (; forks < 2 * kDefaults || FileManager::fileSynchronizationCount() - syncsBefore < kDefaults; ++forks) {
+        ASSERT_LT(std::chrono::steady_clock::now(), bound) << "no background flushes after " << forks << " forks";
+        ASSERT_TRUE(all[forks % kDefaults]->setObject(Value(forks), "Key"));
+        const fs::path own = home.path() / "children" / (std::to_string(forks) + ".plist");
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Every size class, often enough that the thread's cache of
+            // each runs dry and the allocator's shared state is taken.
+            std::vector<void *> blocks;
+            for (int round = 0; round < 32; ++round)
+                for (size_t size = 16; size <= 65536; size += size / 4) blocks.push_back(malloc(size));
+            for (void *block : blocks) free(block);
+            if (forks % kDefaults != 0) _exit(0);
+            // Defaults of the child's own, flushed at its exit.
+            auto *defaults = new UserDefaults(own);
+            exit(defaults->setObject(Value("child"), "Key") ? 0 : 3);
+        }
+        testsupport::RunningChild child(pid);
+        ASSERT_TRUE(child.ended(60000)) << "fork " << forks << ": the child hangs";
+        ASSERT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0) << "fork " << forks;
+        if (forks % kDefaults == 0) {
+            struct stat file {}, backup {};
+            ASSERT_EQ(stat(own.c_str(), &file), 0);
+            ASSERT_EQ(stat((own.parent_path() / ("." + own.filename().string() + "~")).c_str(), &backup), 0);
+            EXPECT_EQ(file.st_ino, backup.st_ino) << "fork " << forks << ": flushed at the child's exit";
+            EXPECT_EQ(UserDefaults(own).stringForKey("Key"), "child") << "fork " << forks;
+        }
+    }
+    // Each defaults' file is flushed in the end: its durable copy is the
+    // file itself.
+    for (const auto &defaults : all) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        struct stat file {}, backup {};
+        auto flushed = [&] {
+            return stat(defaults->filePath().c_str(), &file) == 0 &&
+                   stat(defaults->backupFilePath().c_str(), &backup) == 0 && file.st_ino == backup.st_ino;
+        };
+        while (!flushed() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_TRUE(flushed()) << defaults->filePath();
+    }
+}
+
+// A file of 200,000 keys: a change rewrites it whole, in a time linear in
+// it, and what is written is a list that plistlib reads (wide object
+// references and offsets, text in UTF-16).
+TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
+    fs::path file = home.path() / "large.plist";
+    constexpr int kKeys = 200000;
+    {
+        Dictionary big;
+        for (int i = 0; i < kKeys; ++i) big.emplace("key" + std::to_string(i), Value(i % 3 ? Value(int64_t(i) << 20) : Value("v")));
+        auto data = PropertyListSerialization::dataWithPropertyList(Value(big), PropertyListSerialization::Format::Binary);
+        ASSERT_TRUE(data);
+        ASSERT_TRUE(FileManager::defaultManager()->writeData(*data, file, true));
+    }
+    UserDefaults defaults(file);
+    EXPECT_EQ(defaults.integerForKey("key199999"), int64_t(199999) << 20);
+    ASSERT_TRUE(defaults.setObject(Value("cl\u00e9 \U0001F600"), "\u00e9t\u00e9 \U0001D11E"));
+    ASSERT_TRUE(defaults.setObject(Value(int64_t(-5)), "negative"));
+    EXPECT_EQ(readWithPython(file, "len(d), d['key199999'], d['key3'], d['negative'], ascii(d['\\u00e9t\\u00e9 \\U0001D11E'])"),
+              "200002 " + std::to_string(int64_t(199999) << 20) + " v -5 'cl\\xe9 \\U0001f600'\n");
+    UserDefaults reread(file);
+    EXPECT_EQ(reread.dictionaryRepresentation().size(), size_t(kKeys + 2));
+    EXPECT_EQ(reread.stringForKey("\u00e9t\u00e9 \U0001D11E"), "cl\u00e9 \U0001F600");
 }
 
 TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
