@@ -50,11 +50,15 @@ void BCBeaconIngestion::sendAsync(std::shared_ptr<platform::Object> data, BCSend
         if (handler) handler(container ? container->batchId() : std::nullopt, nullptr, std::nullopt, error);
         return;
     }
+    auto batchId = container->batchId();
     if (!appSecret()) {
         BCLogError(kLogTag, "Beacon ingestion is used without app secret.");
+        if (handler)
+            handler(batchId, nullptr, std::nullopt,
+                    platform::Error::make(kBCErrorDomain, kMissingAppSecretErrorCode,
+                                          {{platform::kLocalizedDescriptionKey, "The app secret is not set."}}));
         return;
     }
-    auto batchId = container->batchId();
     // The body just written goes out as it is, rather than being written again.
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     preparedPayload_ = {container.get(), platform::Data(body->begin(), body->end())};

@@ -1,6 +1,7 @@
 // The common base of the ingestion endpoints.
 #include "BCHttpIngestion.h"
 
+#include "BCHttpClient.h"
 #include "BCLogger.h"
 #include "BCUtility.h"
 #include "platform/dispatch/Dispatch.h"
@@ -108,8 +109,17 @@ void BCHttpIngestion::sendAsync(std::shared_ptr<platform::Object> data, const st
 
 void BCHttpIngestion::sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
                                 const std::string &callId, BCSendAsyncCompletionHandler handler) {
+    if (!enabled_) {
+        // Refused, but answered: the caller keeps its data and tries again
+        // once the ingestion is enabled.
+        BCLogError(kLogTag, "The ingestion is disabled; nothing is sent.");
+        if (handler)
+            handler(callId, nullptr, std::nullopt,
+                    platform::Error::make(kBCErrorDomain, kBCHttpClientDisabledErrorCode,
+                                          {{platform::kLocalizedDescriptionKey, "The ingestion is disabled."}}));
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    if (!enabled_) return;
     auto headers = getHeadersWithData(data, eTag);
     auto payload = getPayloadWithData(data);
     if (!httpClient_ || !sendURL_) {

@@ -45,6 +45,10 @@ public:
                    BCSendAsyncCompletionHandler handler) override;
     void sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
                    const std::string &callId, BCSendAsyncCompletionHandler handler);
+    // Every send is answered once: a disabled ingestion answers at once with
+    // kBCHttpClientDisabledErrorCode, an endpoint without a valid URL soon
+    // after with a bad-URL error; both without a response, so the caller
+    // keeps the data to try again.
     // BCEnable: the second flag has no effect here.
     void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
     void setEnabled(bool isEnabled) { enabled_ = isEnabled; }

@@ -208,22 +208,39 @@ TEST_F(BCBeaconIngestionTests, InvalidContainersFailAtOnceAndNothingGoesOut) {
     EXPECT_EQ(server.requestCount(), 0u);
 }
 
-TEST_F(BCBeaconIngestionTests, WithoutASecretNothingIsSentAndNothingAnswers) {
+TEST_F(BCBeaconIngestionTests, RefusalsWithoutASecretOrWhenDisabledAnswerOnceAndSendNothing) {
+    // Each refusal answers at once, on the caller's thread, once, without a
+    // response: the caller keeps the batch and sends it again later.
     auto ingestion = BCBeaconIngestion::make(client, server.baseURL(), kInstallId);
     EXPECT_FALSE(ingestion->isReadyToSend());
-    send(*ingestion, container(1));
+    send(*ingestion, container(1, "without-secret"));
+    ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_TRUE(home.log.contains(BCLogLevelError, "Beacon ingestion is used without app secret."));
     ingestion->setAppSecret(kSecret);
     EXPECT_TRUE(ingestion->isReadyToSend());
 
-    // Disabled: no request and no answer; enabled again, sends resume.
+    // Disabled: no request; enabled again, sends resume.
     ingestion->setEnabled(false, true);
-    send(*ingestion, container(1, "dropped"));
+    send(*ingestion, container(1, "while-disabled"));
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_TRUE(home.log.contains(BCLogLevelError, "The ingestion is disabled; nothing is sent."));
     ingestion->setEnabled(true, false);
     send(*ingestion, container(1, "sent"));
-    ASSERT_TRUE(outcomes.waitFor(1));
-    EXPECT_EQ(outcomes.values()[0].callId, "sent");
-    EXPECT_EQ(outcomes.size(), 1u);
+    ASSERT_TRUE(outcomes.waitFor(3));
+    const auto values = outcomes.values();
+    ASSERT_EQ(values.size(), 3u);
+    const std::pair<const char *, int64_t> refusals[] = {
+        {"without-secret", BCBeaconIngestion::kMissingAppSecretErrorCode},
+        {"while-disabled", kBCHttpClientDisabledErrorCode}};
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(values[i].callId, refusals[i].first);
+        EXPECT_FALSE(values[i].response);
+        ASSERT_TRUE(values[i].error);
+        EXPECT_EQ(values[i].error->domain(), kBCErrorDomain);
+        EXPECT_EQ(values[i].error->code(), refusals[i].second);
+    }
+    EXPECT_EQ(values[2].callId, "sent");
+    EXPECT_FALSE(values[2].error);
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
