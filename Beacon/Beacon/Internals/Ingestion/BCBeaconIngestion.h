@@ -31,11 +31,11 @@ public:
     // that the caller keeps the batch. Either way nothing is sent; the call
     // id of the answer is the batch id.
     using BCHttpIngestion::sendAsync;
-    void sendAsync(std::shared_ptr<platform::Object> data, BCSendAsyncCompletionHandler handler) override;
+    void sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
+                   BCSendAsyncCompletionHandler handler) override;
 
     std::optional<BCHttpHeaders> getHeadersWithData(const std::shared_ptr<platform::Object> &data,
                                                    const std::optional<std::string> &eTag) override;
-    std::optional<platform::Data> getPayloadWithData(const std::shared_ptr<platform::Object> &data) override;
     std::optional<std::string> obfuscateResponsePayload(const std::optional<std::string> &payload) override;
 
     std::string className() const override { return "BCBeaconIngestion"; }
@@ -46,6 +46,4 @@ private:
     void logRequest(const platform::URL &url, const BCHttpHeaders &headers) const;
 
     std::optional<std::string> appSecret_;
-    // The body of the send in progress, written once by the validity check.
-    std::pair<const platform::Object *, platform::Data> preparedPayload_;
 };

@@ -104,12 +104,19 @@ std::string headerOf(const nlohmann::json &request, const std::string &name) {
 
 class BCBeaconIngestionTests : public ::testing::Test {
 protected:
-    void send(BCIngestionProtocol &ingestion, std::shared_ptr<platform::Object> data) {
-        ingestion.sendAsync(std::move(data), [this](const std::optional<std::string> &callId,
-                                                    std::shared_ptr<const platform::net::HTTPURLResponse> response,
-                                                    std::optional<platform::Data>, platform::ErrorPtr error) {
+    // Sends in the form with an eTag when one is given.
+    void send(BCIngestionProtocol &ingestion, std::shared_ptr<platform::Object> data,
+              const std::optional<std::string> &eTag = std::nullopt) {
+        BCSendAsyncCompletionHandler handler = [this](const std::optional<std::string> &callId,
+                                                      std::shared_ptr<const platform::net::HTTPURLResponse> response,
+                                                      std::optional<platform::Data>, platform::ErrorPtr error) {
             outcomes.add({callId, response, error});
-        });
+        };
+        if (eTag) {
+            ingestion.sendAsync(std::move(data), eTag, std::move(handler));
+        } else {
+            ingestion.sendAsync(std::move(data), std::move(handler));
+        }
     }
     std::filesystem::path dir() const { return home.sdkDirectory().parent_path(); }
 
@@ -127,7 +134,7 @@ TEST_F(BCBeaconIngestionTests, PostsTheBatchWithItsHeadersAndAnswersWithTheBatch
     auto large = container(12, "large-batch");
     send(*ingestion, small);
     ASSERT_TRUE(outcomes.waitFor(1));
-    send(*ingestion, large);
+    send(*ingestion, large, "an-etag");  // the same request
     ASSERT_TRUE(outcomes.waitFor(2));
     EXPECT_EQ(outcomes.values()[0].callId, "small-batch");
     EXPECT_EQ(outcomes.values()[1].callId, "large-batch");
