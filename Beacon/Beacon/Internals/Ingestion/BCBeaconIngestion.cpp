@@ -38,7 +38,8 @@ void BCBeaconIngestion::setAppSecret(std::optional<std::string> appSecret) {
 
 bool BCBeaconIngestion::isReadyToSend() const { return appSecret().has_value(); }
 
-void BCBeaconIngestion::sendAsync(std::shared_ptr<platform::Object> data, BCSendAsyncCompletionHandler handler) {
+void BCBeaconIngestion::sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
+                                  BCSendAsyncCompletionHandler handler) {
     auto container = std::dynamic_pointer_cast<BCLogContainer>(data);
     // A container whose body cannot be written is as unsendable as an
     // invalid one: it is refused here rather than posted empty.
@@ -50,22 +51,23 @@ void BCBeaconIngestion::sendAsync(std::shared_ptr<platform::Object> data, BCSend
         if (handler) handler(container ? container->batchId() : std::nullopt, nullptr, std::nullopt, error);
         return;
     }
+    auto batchId = container->batchId();
     if (!appSecret()) {
         BCLogError(kLogTag, "Beacon ingestion is used without app secret.");
+        if (handler)
+            handler(batchId, nullptr, std::nullopt,
+                    platform::Error::make(kBCErrorDomain, kMissingAppSecretErrorCode,
+                                          {{platform::kLocalizedDescriptionKey, "The app secret is not set."}}));
         return;
     }
-    auto batchId = container->batchId();
-    // The body just written goes out as it is, rather than being written again.
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    preparedPayload_ = {container.get(), platform::Data(body->begin(), body->end())};
-    BCHttpIngestion::sendAsync(data, std::nullopt, platform::UUID::random().UUIDString(),
+    BCHttpIngestion::sendAsync(std::move(data), eTag, platform::UUID::random().UUIDString(),
+                               platform::Data(body->begin(), body->end()),
                                [batchId, handler](const std::optional<std::string> &,
                                                   std::shared_ptr<const platform::net::HTTPURLResponse> response,
                                                   std::optional<platform::Data> responseData,
                                                   platform::ErrorPtr error) {
                                    if (handler) handler(batchId, response, responseData, error);
                                });
-    preparedPayload_ = {};
 }
 
 std::optional<BCHttpHeaders> BCBeaconIngestion::getHeadersWithData(const std::shared_ptr<platform::Object> &,
@@ -73,20 +75,6 @@ std::optional<BCHttpHeaders> BCBeaconIngestion::getHeadersWithData(const std::sh
     BCHttpHeaders headers = httpHeaders();
     if (auto secret = appSecret()) headers[kAppSecretHeader] = *secret;
     return headers;
-}
-
-std::optional<platform::Data> BCBeaconIngestion::getPayloadWithData(const std::shared_ptr<platform::Object> &data) {
-    std::lock_guard<std::recursive_mutex> lock(mutex_);
-    if (preparedPayload_.first && preparedPayload_.first == data.get()) {
-        platform::Data payload = std::move(preparedPayload_.second);
-        preparedPayload_ = {};
-        return payload;
-    }
-    auto container = std::dynamic_pointer_cast<BCLogContainer>(data);
-    if (!container) return std::nullopt;
-    auto body = container->serializeLog();
-    if (!body) return std::nullopt;
-    return platform::Data(body->begin(), body->end());
 }
 
 std::optional<std::string> BCBeaconIngestion::obfuscateResponsePayload(const std::optional<std::string> &payload) {

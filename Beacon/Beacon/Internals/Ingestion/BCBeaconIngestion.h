@@ -16,6 +16,7 @@ public:
     static constexpr const char *kAppSecretHeader = "App-Secret";
     static constexpr const char *kInstallIdHeader = "Install-ID";
     static constexpr int64_t kInvalidContainerErrorCode = 1;
+    static constexpr int64_t kMissingAppSecretErrorCode = 2;
 
     static std::shared_ptr<BCBeaconIngestion> make(std::shared_ptr<BCHttpClientProtocol> httpClient,
                                                    const std::string &baseUrl, const std::string &installId);
@@ -24,13 +25,17 @@ public:
     void setAppSecret(std::optional<std::string> appSecret);
 
     bool isReadyToSend() const override;
-    // The data must be a BCLogContainer; anything else is invalid.
+    // The data must be a valid BCLogContainer; anything else completes at
+    // once with the invalid-container error. Without an app secret it
+    // completes at once with kMissingAppSecretErrorCode and no response, so
+    // that the caller keeps the batch. Either way nothing is sent; the call
+    // id of the answer is the batch id.
     using BCHttpIngestion::sendAsync;
-    void sendAsync(std::shared_ptr<platform::Object> data, BCSendAsyncCompletionHandler handler) override;
+    void sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
+                   BCSendAsyncCompletionHandler handler) override;
 
     std::optional<BCHttpHeaders> getHeadersWithData(const std::shared_ptr<platform::Object> &data,
                                                    const std::optional<std::string> &eTag) override;
-    std::optional<platform::Data> getPayloadWithData(const std::shared_ptr<platform::Object> &data) override;
     std::optional<std::string> obfuscateResponsePayload(const std::optional<std::string> &payload) override;
 
     std::string className() const override { return "BCBeaconIngestion"; }
@@ -41,6 +46,4 @@ private:
     void logRequest(const platform::URL &url, const BCHttpHeaders &headers) const;
 
     std::optional<std::string> appSecret_;
-    // The body of the send in progress, written once by the validity check.
-    std::pair<const platform::Object *, platform::Data> preparedPayload_;
 };

@@ -21,6 +21,7 @@ BCEventCollectorIngestion::BCEventCollectorIngestion(std::shared_ptr<BCHttpClien
                       {{"Content-Type", kContentType}}, {}, defaultRetryIntervals(), kDefaultMaxNumberOfConnections) {}
 
 void BCEventCollectorIngestion::sendAsync(std::shared_ptr<platform::Object> data,
+                                          const std::optional<std::string> &eTag,
                                           BCSendAsyncCompletionHandler handler) {
     const auto container = std::dynamic_pointer_cast<BCLogContainer>(data);
     if (!container || !container->batchId() || !container->isValid()) {
@@ -32,7 +33,8 @@ void BCEventCollectorIngestion::sendAsync(std::shared_ptr<platform::Object> data
         }
         return;
     }
-    BCHttpIngestion::sendAsync(data, std::nullopt, *container->batchId(), std::move(handler));
+    const std::string batchId = *container->batchId();
+    BCHttpIngestion::sendAsync(std::move(data), eTag, batchId, payloadWithContainer(*container), std::move(handler));
 }
 
 std::optional<BCHttpHeaders> BCEventCollectorIngestion::getHeadersWithData(const std::shared_ptr<platform::Object> &,
@@ -40,12 +42,9 @@ std::optional<BCHttpHeaders> BCEventCollectorIngestion::getHeadersWithData(const
     return httpHeaders();
 }
 
-std::optional<platform::Data> BCEventCollectorIngestion::getPayloadWithData(
-    const std::shared_ptr<platform::Object> &data) {
-    const auto container = std::dynamic_pointer_cast<BCLogContainer>(data);
-    if (!container) return std::nullopt;
+platform::Data BCEventCollectorIngestion::payloadWithContainer(const BCLogContainer &container) {
     std::string payload;
-    for (const auto &log : container->logs()) {
+    for (const auto &log : container.logs()) {
         const auto modelLog = std::dynamic_pointer_cast<BCAbstractLog>(log);
         const auto line = modelLog ? modelLog->serializeLogWithPrettyPrinting(false) : std::nullopt;
         if (!line) continue;

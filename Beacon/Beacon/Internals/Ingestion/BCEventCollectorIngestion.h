@@ -7,6 +7,7 @@
 #include <string>
 
 #include "BCHttpIngestion.h"
+#include "BCLogContainer.h"
 
 class BCEventCollectorIngestion : public BCHttpIngestion {
 public:
@@ -20,14 +21,16 @@ public:
     // The data must be a valid BCLogContainer; anything else completes at
     // once with the invalid-container error and sends nothing.
     using BCHttpIngestion::sendAsync;
-    void sendAsync(std::shared_ptr<platform::Object> data, BCSendAsyncCompletionHandler handler) override;
+    void sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
+                   BCSendAsyncCompletionHandler handler) override;
 
     std::optional<BCHttpHeaders> getHeadersWithData(const std::shared_ptr<platform::Object> &data,
                                                    const std::optional<std::string> &eTag) override;
-    std::optional<platform::Data> getPayloadWithData(const std::shared_ptr<platform::Object> &data) override;
 
     std::string className() const override { return "BCEventCollectorIngestion"; }
 
 private:
     BCEventCollectorIngestion(std::shared_ptr<BCHttpClientProtocol> httpClient, const std::string &baseUrl);
+    // The body: each log that serializes, one compact JSON line apiece.
+    static platform::Data payloadWithContainer(const BCLogContainer &container);
 };

@@ -1,6 +1,7 @@
 // The common base of the ingestion endpoints.
 #include "BCHttpIngestion.h"
 
+#include "BCHttpClient.h"
 #include "BCLogger.h"
 #include "BCUtility.h"
 #include "platform/dispatch/Dispatch.h"
@@ -98,20 +99,29 @@ void BCHttpIngestion::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
 }
 
 void BCHttpIngestion::sendAsync(std::shared_ptr<platform::Object> data, BCSendAsyncCompletionHandler handler) {
-    sendAsync(std::move(data), std::nullopt, platform::UUID::random().UUIDString(), std::move(handler));
+    sendAsync(std::move(data), std::nullopt, std::move(handler));
 }
 
 void BCHttpIngestion::sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
                                 BCSendAsyncCompletionHandler handler) {
-    sendAsync(std::move(data), eTag, platform::UUID::random().UUIDString(), std::move(handler));
+    sendAsync(std::move(data), eTag, platform::UUID::random().UUIDString(), std::nullopt, std::move(handler));
 }
 
 void BCHttpIngestion::sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
-                                const std::string &callId, BCSendAsyncCompletionHandler handler) {
+                                const std::string &callId, std::optional<platform::Data> payload,
+                                BCSendAsyncCompletionHandler handler) {
+    if (!enabled_) {
+        // Refused, but answered: the caller keeps its data and tries again
+        // once the ingestion is enabled.
+        BCLogError(kLogTag, "The ingestion is disabled; nothing is sent.");
+        if (handler)
+            handler(callId, nullptr, std::nullopt,
+                    platform::Error::make(kBCErrorDomain, kBCHttpClientDisabledErrorCode,
+                                          {{platform::kLocalizedDescriptionKey, "The ingestion is disabled."}}));
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(mutex_);
-    if (!enabled_) return;
     auto headers = getHeadersWithData(data, eTag);
-    auto payload = getPayloadWithData(data);
     if (!httpClient_ || !sendURL_) {
         // Without an endpoint nothing can go out; the caller still gets an
         // answer (a transport error: its logs stay and are tried again).
@@ -136,10 +146,6 @@ void BCHttpIngestion::sendAsync(std::shared_ptr<platform::Object> data, const st
 
 std::optional<BCHttpHeaders> BCHttpIngestion::getHeadersWithData(const std::shared_ptr<platform::Object> &,
                                                                  const std::optional<std::string> &) {
-    return std::nullopt;
-}
-
-std::optional<platform::Data> BCHttpIngestion::getPayloadWithData(const std::shared_ptr<platform::Object> &) {
     return std::nullopt;
 }
 

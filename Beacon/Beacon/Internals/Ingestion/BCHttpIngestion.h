@@ -2,8 +2,8 @@
 // The common base of the ingestion endpoints: one endpoint (base URL, API
 // path and query), the static headers, the HTTP client and the retry
 // intervals. It gives every send a call id, asks its subclass for the
-// headers and body, hands the request to the client and logs the response.
-// It is the client's delegate.
+// headers, hands the request with the body its subclass wrote to the client
+// and logs the response. It is the client's delegate.
 #include <atomic>
 #include <map>
 #include <memory>
@@ -38,13 +38,19 @@ public:
                                                  std::vector<double> retryIntervals,
                                                  long maxNumberOfConnections = kDefaultMaxNumberOfConnections);
 
-    // BCIngestionProtocol
+    // BCIngestionProtocol. The first form is the second without an eTag;
+    // subclasses override the second. This class sends no body.
     bool isReadyToSend() const override { return true; }
     void sendAsync(std::shared_ptr<platform::Object> data, BCSendAsyncCompletionHandler handler) override;
     void sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
                    BCSendAsyncCompletionHandler handler) override;
+    // Sends the payload with the call id. Every call is answered once: a
+    // disabled ingestion answers at once with kBCHttpClientDisabledErrorCode,
+    // an endpoint without a valid URL soon after with a bad-URL error; both
+    // without a response, so the caller keeps the data to try again.
     void sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
-                   const std::string &callId, BCSendAsyncCompletionHandler handler);
+                   const std::string &callId, std::optional<platform::Data> payload,
+                   BCSendAsyncCompletionHandler handler);
     // BCEnable: the second flag has no effect here.
     void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
     void setEnabled(bool isEnabled) { enabled_ = isEnabled; }
@@ -62,7 +68,6 @@ public:
     // Hooks for subclasses; this class answers absent.
     virtual std::optional<BCHttpHeaders> getHeadersWithData(const std::shared_ptr<platform::Object> &data,
                                                            const std::optional<std::string> &eTag);
-    virtual std::optional<platform::Data> getPayloadWithData(const std::shared_ptr<platform::Object> &data);
     virtual std::optional<std::string> obfuscateResponsePayload(const std::optional<std::string> &payload);
     virtual std::string getHttpMethod() const { return "POST"; }
 

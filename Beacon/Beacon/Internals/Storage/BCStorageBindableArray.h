@@ -12,7 +12,6 @@ class BCStorageBindableArray {
 public:
     void addString(std::optional<std::string> value);
     void addNumber(int64_t value);
-    size_t count() const { return values_.size(); }
     const std::vector<std::shared_ptr<BCStorageBindableType>> &values() const { return values_; }
     // 0 when every value is bound (also when there are none); otherwise the
     // first failing code, logged with the 1-based index and SQLite's message.

@@ -1,11 +1,16 @@
 // The channel group: new units, forwarding of unit callbacks to the group's
 // delegates, weak delegates, its enabled state reaching the ingestion and
-// every unit (also units added later), and the storage size.
+// every unit (also units added later), batches the ingestion refuses, and
+// the storage size.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include "BCBeaconIngestion.h"
 #include "BCChannelGroupDefault.h"
 #include "BCChannelUnitConfiguration.h"
 #include "BCChannelUnitDefault.h"
+#include "BCHttpClient.h"
 #include "BCLogDBStorage.h"
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
 
@@ -24,6 +29,27 @@ protected:
     PipelineHome home;
     std::shared_ptr<FakeIngestion> ingestion = std::make_shared<FakeIngestion>();
     std::shared_ptr<BCChannelGroupDefault> group;
+};
+
+// Forwards to the Beacon ingestion but always says it is ready, so that the
+// unit sends while the ingestion still lacks its secret.
+class AlwaysReadyIngestion : public BCIngestionProtocol {
+public:
+    explicit AlwaysReadyIngestion(std::shared_ptr<BCBeaconIngestion> ingestion) : ingestion_(std::move(ingestion)) {}
+    bool isReadyToSend() const override { return true; }
+    void sendAsync(std::shared_ptr<platform::Object> data, BCSendAsyncCompletionHandler handler) override {
+        ingestion_->sendAsync(std::move(data), std::move(handler));
+    }
+    void sendAsync(std::shared_ptr<platform::Object> data, const std::optional<std::string> &eTag,
+                   BCSendAsyncCompletionHandler handler) override {
+        ingestion_->sendAsync(std::move(data), eTag, std::move(handler));
+    }
+    void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override {
+        ingestion_->setEnabled(isEnabled, deleteDataOnDisabled);
+    }
+
+private:
+    std::shared_ptr<BCBeaconIngestion> ingestion_;
 };
 
 }  // namespace
@@ -92,6 +118,50 @@ TEST_F(ChannelGroupTest, DisablingReachesTheIngestionEveryUnitAndUnitsAddedLater
     EXPECT_TRUE(ingestion->waitForSends(1));
     EXPECT_TRUE(ingestion->enabled());
     (void)unit;
+}
+
+TEST_F(ChannelGroupTest, ABatchTheIngestionRefusesIsKeptAndSentByALaterFlush) {
+    // A group of its own, sending through the Beacon ingestion.
+    const auto httpClient = std::make_shared<FakeHttpClient>();
+    httpClient->setStatus(200);
+    const auto ingestion = BCBeaconIngestion::make(httpClient, "http://127.0.0.1:9", "installation");
+    const auto beaconGroup = BCChannelGroupDefault::make(std::make_shared<AlwaysReadyIngestion>(ingestion),
+                                                         BCLogDBStorage::make());
+    RecordingDelegate recorder;
+    beaconGroup->addDelegate(recorder.delegate());
+    // One batch in flight at most: a refused batch left in flight would stop
+    // the unit for good.
+    auto unit = beaconGroup->addChannelUnitWithConfiguration(BCChannelUnitConfiguration("Refused", 1, 1, 1, 1));
+    const auto sentTypes = [&] {
+        std::vector<std::string> types;
+        for (const auto &request : httpClient->requests()) {
+            const auto body = nlohmann::json::parse(request.body, nullptr, false);
+            for (const auto &log : body.value("logs", nlohmann::json::array())) types.push_back(log.value("type", ""));
+        }
+        return types;
+    };
+
+    unit->enqueueItem(validLog("withoutSecret"), BCFlagsNormal);
+    ASSERT_TRUE(recorder.waitForCount("didFail", 1, 30));
+    EXPECT_EQ(recorder.calls("didFail")[0].error->code(), BCBeaconIngestion::kMissingAppSecretErrorCode);
+    ingestion->setAppSecret("0123456789abcdef0123456789abcdef0123");
+    ASSERT_TRUE(httpClient->waitForRequests(1, 30));
+    EXPECT_EQ(sentTypes(), std::vector<std::string>{"withoutSecret"});
+
+    ingestion->setEnabled(false, false);
+    recorder.clear();
+    unit->enqueueItem(validLog("whileDisabled"), BCFlagsNormal);
+    ASSERT_TRUE(recorder.waitForCount("didFail", 1, 30));
+    EXPECT_EQ(recorder.calls("didFail")[0].error->code(), kBCHttpClientDisabledErrorCode);
+    ingestion->setEnabled(true, false);
+    ASSERT_TRUE(httpClient->waitForRequests(2, 30));
+    EXPECT_EQ(sentTypes(), (std::vector<std::string>{"withoutSecret", "whileDisabled"}));
+    // Sent logs leave the store.
+    Signal signal;
+    EXPECT_TRUE(signal.waitFor([&] { return home.sqlite("SELECT COUNT(*) FROM logs") == "0\n"; }, 30));
+
+    beaconGroup->setEnabledAndDeleteDataOnDisabled(false, false);
+    drain(beaconGroup->logsDispatchQueue());
 }
 
 TEST_F(ChannelGroupTest, TheStorageSizeAnswerComesOnTheGroupQueue) {

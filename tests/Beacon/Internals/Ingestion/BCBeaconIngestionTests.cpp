@@ -104,12 +104,19 @@ std::string headerOf(const nlohmann::json &request, const std::string &name) {
 
 class BCBeaconIngestionTests : public ::testing::Test {
 protected:
-    void send(BCIngestionProtocol &ingestion, std::shared_ptr<platform::Object> data) {
-        ingestion.sendAsync(std::move(data), [this](const std::optional<std::string> &callId,
-                                                    std::shared_ptr<const platform::net::HTTPURLResponse> response,
-                                                    std::optional<platform::Data>, platform::ErrorPtr error) {
+    // Sends in the form with an eTag when one is given.
+    void send(BCIngestionProtocol &ingestion, std::shared_ptr<platform::Object> data,
+              const std::optional<std::string> &eTag = std::nullopt) {
+        BCSendAsyncCompletionHandler handler = [this](const std::optional<std::string> &callId,
+                                                      std::shared_ptr<const platform::net::HTTPURLResponse> response,
+                                                      std::optional<platform::Data>, platform::ErrorPtr error) {
             outcomes.add({callId, response, error});
-        });
+        };
+        if (eTag) {
+            ingestion.sendAsync(std::move(data), eTag, std::move(handler));
+        } else {
+            ingestion.sendAsync(std::move(data), std::move(handler));
+        }
     }
     std::filesystem::path dir() const { return home.sdkDirectory().parent_path(); }
 
@@ -127,7 +134,7 @@ TEST_F(BCBeaconIngestionTests, PostsTheBatchWithItsHeadersAndAnswersWithTheBatch
     auto large = container(12, "large-batch");
     send(*ingestion, small);
     ASSERT_TRUE(outcomes.waitFor(1));
-    send(*ingestion, large);
+    send(*ingestion, large, "an-etag");  // the same request
     ASSERT_TRUE(outcomes.waitFor(2));
     EXPECT_EQ(outcomes.values()[0].callId, "small-batch");
     EXPECT_EQ(outcomes.values()[1].callId, "large-batch");
@@ -208,22 +215,39 @@ TEST_F(BCBeaconIngestionTests, InvalidContainersFailAtOnceAndNothingGoesOut) {
     EXPECT_EQ(server.requestCount(), 0u);
 }
 
-TEST_F(BCBeaconIngestionTests, WithoutASecretNothingIsSentAndNothingAnswers) {
+TEST_F(BCBeaconIngestionTests, RefusalsWithoutASecretOrWhenDisabledAnswerOnceAndSendNothing) {
+    // Each refusal answers at once, on the caller's thread, once, without a
+    // response: the caller keeps the batch and sends it again later.
     auto ingestion = BCBeaconIngestion::make(client, server.baseURL(), kInstallId);
     EXPECT_FALSE(ingestion->isReadyToSend());
-    send(*ingestion, container(1));
+    send(*ingestion, container(1, "without-secret"));
+    ASSERT_EQ(outcomes.size(), 1u);
     EXPECT_TRUE(home.log.contains(BCLogLevelError, "Beacon ingestion is used without app secret."));
     ingestion->setAppSecret(kSecret);
     EXPECT_TRUE(ingestion->isReadyToSend());
 
-    // Disabled: no request and no answer; enabled again, sends resume.
+    // Disabled: no request; enabled again, sends resume.
     ingestion->setEnabled(false, true);
-    send(*ingestion, container(1, "dropped"));
+    send(*ingestion, container(1, "while-disabled"));
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_TRUE(home.log.contains(BCLogLevelError, "The ingestion is disabled; nothing is sent."));
     ingestion->setEnabled(true, false);
     send(*ingestion, container(1, "sent"));
-    ASSERT_TRUE(outcomes.waitFor(1));
-    EXPECT_EQ(outcomes.values()[0].callId, "sent");
-    EXPECT_EQ(outcomes.size(), 1u);
+    ASSERT_TRUE(outcomes.waitFor(3));
+    const auto values = outcomes.values();
+    ASSERT_EQ(values.size(), 3u);
+    const std::pair<const char *, int64_t> refusals[] = {
+        {"without-secret", BCBeaconIngestion::kMissingAppSecretErrorCode},
+        {"while-disabled", kBCHttpClientDisabledErrorCode}};
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(values[i].callId, refusals[i].first);
+        EXPECT_FALSE(values[i].response);
+        ASSERT_TRUE(values[i].error);
+        EXPECT_EQ(values[i].error->domain(), kBCErrorDomain);
+        EXPECT_EQ(values[i].error->code(), refusals[i].second);
+    }
+    EXPECT_EQ(values[2].callId, "sent");
+    EXPECT_FALSE(values[2].error);
     EXPECT_EQ(server.requestCount(), 1u);
 }
 
