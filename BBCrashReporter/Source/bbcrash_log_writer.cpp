@@ -320,23 +320,24 @@ const bbcrash_async_thread_state *stateOf(const WriteContext &ctx, mach_msg_type
                                                                                                         : nullptr;
 }
 
-// With a limited file, walks the crashed thread, when it is written, to
-// size its section (with the widest thread number, whatever number it gets),
-// which is then kept back for it until it is written.
-void reserveForCrashedThread(WriteContext &ctx) {
+// Walks the crashed thread, when it is written, into its own scratch before
+// any thread is written; with a limited file its section's size (with the
+// widest thread number, whatever number it gets) is then kept back for it.
+void collectCrashedThread(WriteContext &ctx) {
     bbcrash_log_writer *writer = ctx.writer;
-    if (!ctx.limited) {
-        return;
-    }
     for (mach_msg_type_number_t i = 0; i < ctx.thread_count; ++i) {
-        if (writer->threads[i] == ctx.crashed_thread && isWritten(ctx, i)) {
-            bbcrash_async_thread_state state;
-            bbcrash_log_writer_collect_thread(&ctx.symbolicator, stateOf(ctx, i, &state), true, &writer->stack);
+        if (writer->threads[i] != ctx.crashed_thread || !isWritten(ctx, i)) {
+            continue;
+        }
+        bbcrash_async_thread_state state;
+        bbcrash_log_writer_collect_thread(&ctx.symbolicator, stateOf(ctx, i, &state), true, &writer->crashed_stack);
+        if (ctx.limited) {
             size_t body = 0;
             ctx.crashed_reserve = sectionSize(
-                field::kThreads, [&](bbcrash_async_file *f) { return writeThread(f, writer->stack, UINT32_MAX, true); },
-                &body);
+                field::kThreads,
+                [&](bbcrash_async_file *f) { return writeThread(f, writer->crashed_stack, UINT32_MAX, true); }, &body);
         }
+        return;
     }
 }
 
@@ -350,9 +351,13 @@ void writeThreads(WriteContext &ctx) {
             continue;
         }
         const bool crashed = writer->threads[i] == ctx.crashed_thread;
-        bbcrash_async_thread_state state;
-        bbcrash_log_writer_collect_thread(&ctx.symbolicator, stateOf(ctx, i, &state), crashed, &writer->stack);
-        auto body = [&](bbcrash_async_file *f) { return writeThread(f, writer->stack, threadNumber, crashed); };
+        const bbcrash_log_writer_stack *stack = &writer->crashed_stack;
+        if (!crashed) {
+            bbcrash_async_thread_state state;
+            bbcrash_log_writer_collect_thread(&ctx.symbolicator, stateOf(ctx, i, &state), false, &writer->stack);
+            stack = &writer->stack;
+        }
+        auto body = [&](bbcrash_async_file *f) { return writeThread(f, *stack, threadNumber, crashed); };
         size_t bodySize = 0;
         const size_t total = sectionSize(field::kThreads, body, &bodySize);
         const size_t keep = ctx.signal_reserve + (crashed ? 0 : ctx.crashed_reserve);
@@ -464,7 +469,7 @@ bbcrash_error_t bbcrash_log_writer_write(bbcrash_log_writer *writer, thread_t cr
 
     ctx.signal_reserve = sectionSize(
         field::kSignal, [&](bbcrash_async_file *f) { return writeSignalBody(f, signal_info); }, &ctx.signal_body);
-    reserveForCrashedThread(ctx);
+    collectCrashedThread(ctx);
     writeThreads(ctx);
     writeImages(ctx);
     writeException(ctx);

@@ -42,7 +42,8 @@ struct bbcrash_log_signal_info {
 };
 
 // Writes the whole report into `file`: stops every other thread, walks each
-// stack, writes the sections and lets the threads go. `current_state` is the calling thread's state, or null (the
+// stack once (the crashed thread's first), writes the sections and lets the
+// threads go. `current_state` is the calling thread's state, or null (the
 // calling thread is then not written). Returns 0, or 2 when the file refused
 // or failed a write.
 bbcrash_error_t bbcrash_log_writer_write(bbcrash_log_writer *writer, platform::mach::thread_t crashed_thread,

@@ -85,9 +85,12 @@ struct bbcrash_log_writer {
     bool shared;
 
     // Crash-time scratch: the task's threads, which of them were suspended,
-    // and the stack being written.
+    // the crashed thread's stack (walked first, so that room is kept for it
+    // until it is written) and the stack of the thread or exception being
+    // written.
     platform::mach::thread_t threads[BBCRASH_WRITER_MAX_THREADS];
     bool suspended[BBCRASH_WRITER_MAX_THREADS];
+    bbcrash_log_writer_stack crashed_stack;
     bbcrash_log_writer_stack stack;
 };
 
