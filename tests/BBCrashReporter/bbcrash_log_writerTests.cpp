@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -20,6 +21,7 @@
 #include <iterator>
 #include <mutex>
 #include <pthread.h>
+#include <sched.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -92,7 +94,19 @@ TEST(bbcrash_log_writerTests, SignalAndCodeNames) {
     EXPECT_EQ(bbcrash_async_signal_sigcode(10, -1), nullptr);
 }
 
-// Threads that wait until released, so the report has more than one.
+// The scheduler state letter of a thread of this process ('R', 'S', ...).
+char schedulerState(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() ? '?' : line[close + 2];
+}
+
+// Threads that wait until released, so the report has more than one. The
+// constructor returns once every one is asleep in its wait: nothing wakes
+// them before the destructor (each reports its start on a condition only
+// the constructor waits on), so all are parked at the same instruction.
 class Sleepers {
 public:
     explicit Sleepers(int count, bool blockRendezvous = false) {
@@ -105,27 +119,35 @@ public:
                     pthread_sigmask(SIG_BLOCK, &set, nullptr);
                 }
                 std::unique_lock<std::mutex> lock(mutex_);
-                ++started_;
-                cond_.notify_all();
-                cond_.wait(lock, [this] { return done_; });
+                tids_.push_back(gettid());
+                started_.notify_one();
+                release_.wait(lock, [this] { return done_; });
             });
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        cond_.wait(lock, [this, count] { return started_ == count; });
+        started_.wait(lock, [this, count] { return tids_.size() == static_cast<size_t>(count); });
+        lock.unlock();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (pid_t tid : tids_) {
+            while (schedulerState(tid) != 'S' && std::chrono::steady_clock::now() < deadline) {
+                sched_yield();
+            }
+        }
     }
     ~Sleepers() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             done_ = true;
         }
-        cond_.notify_all();
+        release_.notify_all();
         for (auto &t : threads_) t.join();
     }
 
 private:
     std::mutex mutex_;
-    std::condition_variable cond_;
-    int started_ = 0;
+    std::condition_variable started_;
+    std::condition_variable release_;
+    std::vector<pid_t> tids_;
     bool done_ = false;
     std::vector<std::thread> threads_;
 };
