@@ -5,6 +5,7 @@
 #include "bbcrash_log_writer.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Text.h"
+#include "platform/mach/machine.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -19,8 +20,6 @@ using Report = Bbcrash__CrashReport;
 using FrameList = std::vector<std::shared_ptr<const BBCrashReportStackFrameInfo>>;
 
 constexpr int64_t kInvalidReport = 2;
-constexpr uint64_t kCpuTypeARM64 = 0x0100000C;
-constexpr uint64_t kCpuSubtypeARM64E = 2;
 constexpr uint64_t kARM64EAddressMask = 0xFFFFFFFFFull;
 constexpr size_t kMaxMachCodes = 256;
 
@@ -64,7 +63,15 @@ std::shared_ptr<const BBCrashReportProcessorInfo> processor(const Bbcrash__Crash
 
 std::shared_ptr<const BBCrashReportProcessorInfo> processorFromArchitecture(uint32_t architecture,
                                                                             platform::ErrorPtr *error) {
-    static const uint64_t kPairs[][2] = {{7, 3}, {0x01000007, 3}, {12, 6}, {18, 0}, {0x01000012, 0}, {12, 9}};
+    using namespace platform::mach;
+    static const uint64_t kPairs[][2] = {
+        {CPU_TYPE_X86, CPU_SUBTYPE_X86_ALL},           // X86_32
+        {CPU_TYPE_X86_64, CPU_SUBTYPE_X86_64_ALL},     // X86_64
+        {CPU_TYPE_ARM, CPU_SUBTYPE_ARM_V6},            // ARMV6
+        {CPU_TYPE_POWERPC, CPU_SUBTYPE_POWERPC_ALL},   // PPC
+        {CPU_TYPE_POWERPC64, CPU_SUBTYPE_POWERPC_ALL}, // PPC64
+        {CPU_TYPE_ARM, CPU_SUBTYPE_ARM_V7},            // ARMV7
+    };
     if (architecture > 5) {
         failLocalized(error, "Crash report has an unknown architecture");
         return nullptr;
@@ -427,8 +434,8 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
 
     // Frames of an arm64e report carry pointer-authentication bits.
     const bool strip = machineInfo_ != nullptr && machineInfo_->processorInfo() != nullptr &&
-                       machineInfo_->processorInfo()->type() == kCpuTypeARM64 &&
-                       machineInfo_->processorInfo()->subtype() == kCpuSubtypeARM64E;
+                       machineInfo_->processorInfo()->type() == uint64_t(platform::mach::CPU_TYPE_ARM64) &&
+                       machineInfo_->processorInfo()->subtype() == uint64_t(platform::mach::CPU_SUBTYPE_ARM64E);
 
     // 7. Threads, within the limits above: the (first) crashed thread is
     // always kept, and its frames come out of the frame budget first. The

@@ -19,6 +19,26 @@ struct bbcrash_async_byteorder {
 const bbcrash_async_byteorder *bbcrash_async_byteorder_native();
 const bbcrash_async_byteorder *bbcrash_async_byteorder_swapped();
 
+// A field read from local, possibly unaligned memory through a byte order.
+// (A fixed-size __builtin_memcpy is a plain load, never a call.)
+inline uint16_t bbcrash_async_load16(const bbcrash_async_byteorder *byteorder, const void *p) {
+    uint16_t v;
+    __builtin_memcpy(&v, p, sizeof(v));
+    return byteorder->swap16(v);
+}
+
+inline uint32_t bbcrash_async_load32(const bbcrash_async_byteorder *byteorder, const void *p) {
+    uint32_t v;
+    __builtin_memcpy(&v, p, sizeof(v));
+    return byteorder->swap32(v);
+}
+
+inline uint64_t bbcrash_async_load64(const bbcrash_async_byteorder *byteorder, const void *p) {
+    uint64_t v;
+    __builtin_memcpy(&v, p, sizeof(v));
+    return byteorder->swap64(v);
+}
+
 // Stores base + offset in *result unless the sum would wrap below 0 or past
 // the largest address (then false).
 bool bbcrash_async_apply_offset(platform::mach::mach_vm_address_t base, int64_t offset,

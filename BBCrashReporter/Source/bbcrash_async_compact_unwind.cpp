@@ -68,24 +68,11 @@ const uint8_t *sectionBytes(bbcrash_async_unwind_info_reader *reader, uint64_t o
         bbcrash_async_mobject_remap(reader->mobj, reader->mobj->task_address, int64_t(offset), length));
 }
 
-uint32_t load32(const bbcrash_async_unwind_info_reader *reader, const uint8_t *p) {
-    uint32_t v;
-    __builtin_memcpy(&v, p, sizeof(v));
-    return reader->byteorder->swap32(v);
-}
-
-uint16_t load16(const bbcrash_async_unwind_info_reader *reader, const uint8_t *p) {
-    uint16_t v;
-    __builtin_memcpy(&v, p, sizeof(v));
-    return reader->byteorder->swap16(v);
-}
-
 }  // namespace
 
 bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_reader *reader,
                                                       bbcrash_async_mobject *mobj, int32_t cputype) {
-    if (cputype != BBCRASH_ASYNC_UNWIND_CPU_X86 && cputype != BBCRASH_ASYNC_UNWIND_CPU_X86_64 &&
-        cputype != BBCRASH_ASYNC_UNWIND_CPU_ARM64) {
+    if (cputype != CPU_TYPE_X86 && cputype != CPU_TYPE_X86_64 && cputype != CPU_TYPE_ARM64) {
         return BBCRASH_ENOTSUP;
     }
     reader->mobj = mobj;
@@ -97,7 +84,7 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_
     }
     uint32_t words[7];
     for (int i = 0; i < 7; i++) {
-        words[i] = load32(reader, p + 4 * i);
+        words[i] = bbcrash_async_load32(reader->byteorder, p + 4 * i);
     }
     reader->header = {words[0], words[1], words[2], words[3], words[4], words[5], words[6]};
     if (reader->header.version != 1) {
@@ -123,8 +110,8 @@ bbcrash_error_t mapPage(bbcrash_async_unwind_info_reader *reader, uint32_t pageO
     if (page->header == nullptr) {
         return BBCRASH_EINVAL;
     }
-    const uint16_t entriesOffset = load16(reader, page->header + 4);
-    page->count = load16(reader, page->header + 6);
+    const uint16_t entriesOffset = bbcrash_async_load16(reader->byteorder, page->header + 4);
+    page->count = bbcrash_async_load16(reader->byteorder, page->header + 6);
     page->entries = sectionBytes(reader, uint64_t(pageOffset) + entriesOffset, uint64_t(page->count) * entrySize);
     return page->entries == nullptr ? BBCRASH_EINVAL : BBCRASH_ESUCCESS;
 }
@@ -149,18 +136,19 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_in
     }
     uint32_t first = 0;
     bbcrash_error_t err = searchEntries(
-        hdr.index_count - 1, pc, [&](uint32_t i) { return load32(reader, index + 12 * uint64_t(i)); }, &first);
+        hdr.index_count - 1, pc,
+        [&](uint32_t i) { return bbcrash_async_load32(reader->byteorder, index + 12 * uint64_t(i)); }, &first);
     if (err != BBCRASH_ESUCCESS) {
         return err;
     }
-    const uint32_t firstFunction = load32(reader, index + 12 * uint64_t(first));
-    const uint32_t pageOffset = load32(reader, index + 12 * uint64_t(first) + 4);
+    const uint32_t firstFunction = bbcrash_async_load32(reader->byteorder, index + 12 * uint64_t(first));
+    const uint32_t pageOffset = bbcrash_async_load32(reader->byteorder, index + 12 * uint64_t(first) + 4);
 
     const uint8_t *kindBytes = sectionBytes(reader, pageOffset, 4);
     if (kindBytes == nullptr) {
         return BBCRASH_EINVAL;
     }
-    const uint32_t kind = load32(reader, kindBytes);
+    const uint32_t kind = bbcrash_async_load32(reader->byteorder, kindBytes);
     Page page;
     uint32_t found = 0;
 
@@ -170,28 +158,30 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_in
         if ((err = mapPage(reader, pageOffset, 12, 4, &page)) != BBCRASH_ESUCCESS) {
             return err;
         }
-        const uint16_t encodingsOffset = load16(reader, page.header + 8);
-        const uint16_t encodingsCount = load16(reader, page.header + 10);
+        const uint16_t encodingsOffset = bbcrash_async_load16(reader->byteorder, page.header + 8);
+        const uint16_t encodingsCount = bbcrash_async_load16(reader->byteorder, page.header + 10);
         const uint8_t *encodings =
             sectionBytes(reader, uint64_t(pageOffset) + encodingsOffset, uint64_t(encodingsCount) * 4);
         if (encodings == nullptr && encodingsCount != 0) {
             return BBCRASH_EINVAL;
         }
         auto functionAt = [&](uint32_t i) {
-            return (load32(reader, page.entries + 4 * uint64_t(i)) & 0x00FFFFFF) + firstFunction;
+            return (bbcrash_async_load32(reader->byteorder, page.entries + 4 * uint64_t(i)) & 0x00FFFFFF) +
+                   firstFunction;
         };
         if ((err = searchEntries(page.count, pc, functionAt, &found)) != BBCRASH_ESUCCESS) {
             return err;
         }
-        const uint32_t encodingIndex = load32(reader, page.entries + 4 * uint64_t(found)) >> 24;
+        const uint32_t encodingIndex =
+            bbcrash_async_load32(reader->byteorder, page.entries + 4 * uint64_t(found)) >> 24;
         if (encodingIndex < hdr.common_encodings_count) {
-            *encoding = load32(reader, common + 4 * uint64_t(encodingIndex));
+            *encoding = bbcrash_async_load32(reader->byteorder, common + 4 * uint64_t(encodingIndex));
         } else {
             const uint32_t local = encodingIndex - hdr.common_encodings_count;
             if (local >= encodingsCount) {
                 return BBCRASH_EINVAL;
             }
-            *encoding = load32(reader, encodings + 4 * uint64_t(local));
+            *encoding = bbcrash_async_load32(reader->byteorder, encodings + 4 * uint64_t(local));
         }
         *function_base = functionAt(found);
         return BBCRASH_ESUCCESS;
@@ -202,12 +192,14 @@ bbcrash_error_t bbcrash_async_unwind_info_reader_find_pc(bbcrash_async_unwind_in
         if ((err = mapPage(reader, pageOffset, 8, 8, &page)) != BBCRASH_ESUCCESS) {
             return err;
         }
-        auto functionAt = [&](uint32_t i) { return load32(reader, page.entries + 8 * uint64_t(i)); };
+        auto functionAt = [&](uint32_t i) {
+            return bbcrash_async_load32(reader->byteorder, page.entries + 8 * uint64_t(i));
+        };
         if ((err = searchEntries(page.count, pc, functionAt, &found)) != BBCRASH_ESUCCESS) {
             return err;
         }
         *function_base = functionAt(found);
-        *encoding = load32(reader, page.entries + 8 * uint64_t(found) + 4);
+        *encoding = bbcrash_async_load32(reader->byteorder, page.entries + 8 * uint64_t(found) + 4);
         return BBCRASH_ESUCCESS;
     }
     return BBCRASH_EINVAL;
@@ -285,20 +277,20 @@ bbcrash_error_t bbcrash_async_unwind_map_register(int32_t cputype, uint32_t comp
                                                BBCRASH_X86_64_RBP};
     static const bbcrash_regnum_t x86[7] = {BBCRASH_REG_INVALID, BBCRASH_X86_EBX, BBCRASH_X86_ECX, BBCRASH_X86_EDX,
                                             BBCRASH_X86_EDI,     BBCRASH_X86_ESI, BBCRASH_X86_EBP};
-    if (cputype != BBCRASH_ASYNC_UNWIND_CPU_X86 && cputype != BBCRASH_ASYNC_UNWIND_CPU_X86_64) {
+    if (cputype != CPU_TYPE_X86 && cputype != CPU_TYPE_X86_64) {
         return BBCRASH_ENOTSUP;
     }
     if (compact > 6) {
         return BBCRASH_EINVAL;
     }
-    *regnum = cputype == BBCRASH_ASYNC_UNWIND_CPU_X86_64 ? x86_64[compact] : x86[compact];
+    *regnum = cputype == CPU_TYPE_X86_64 ? x86_64[compact] : x86[compact];
     return BBCRASH_ESUCCESS;
 }
 
 namespace {
 
 bbcrash_error_t initX86(bbcrash_async_unwind_entry *entry, int32_t cputype, uint32_t encoding) {
-    const int64_t unit = cputype == BBCRASH_ASYNC_UNWIND_CPU_X86_64 ? 8 : 4;
+    const int64_t unit = cputype == CPU_TYPE_X86_64 ? 8 : 4;
     switch (encoding & kModeMask) {
     case 0:
         entry->type = UNWIND_ENTRY_NONE;
@@ -404,10 +396,10 @@ bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entr
         reg = BBCRASH_REG_INVALID;
     }
     switch (cputype) {
-    case BBCRASH_ASYNC_UNWIND_CPU_X86:
-    case BBCRASH_ASYNC_UNWIND_CPU_X86_64:
+    case CPU_TYPE_X86:
+    case CPU_TYPE_X86_64:
         return initX86(entry, cputype, encoding);
-    case BBCRASH_ASYNC_UNWIND_CPU_ARM64:
+    case CPU_TYPE_ARM64:
         return initArm64(entry, encoding);
     default:
         return BBCRASH_ENOTSUP;
@@ -450,11 +442,11 @@ bbcrash_error_t readWord(task_t task, size_t greg, uint64_t address, uint64_t *v
 bool entryFitsState(const bbcrash_async_unwind_entry *entry, const bbcrash_async_thread_state *state) {
     const size_t greg = bbcrash_async_thread_state_get_greg_size(state);
     const bool is64 = bbcrash_async_thread_state_get_reg_count(state) == BBCRASH_X86_64_REG_COUNT;
-    if (entry->cputype == BBCRASH_ASYNC_UNWIND_CPU_X86_64) {
+    if (entry->cputype == CPU_TYPE_X86_64) {
         if (!is64 || greg != 8) {
             return false;
         }
-    } else if (entry->cputype == BBCRASH_ASYNC_UNWIND_CPU_X86) {
+    } else if (entry->cputype == CPU_TYPE_X86) {
         if (is64 || greg != 4) {
             return false;
         }

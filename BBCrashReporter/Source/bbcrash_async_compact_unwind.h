@@ -7,6 +7,7 @@
 // through checked task reads.
 #include "bbcrash_async_mobject.h"
 #include "bbcrash_async_thread_state.h"
+#include "platform/mach/machine.h"
 
 struct bbcrash_async_unwind_info_reader {
     bbcrash_async_mobject *mobj;  // the section; not owned
@@ -48,11 +49,8 @@ struct bbcrash_async_unwind_entry {
                                                                          // BBCRASH_REG_INVALID = empty slot
 };
 
-// CPU types the reader knows.
-constexpr int32_t BBCRASH_ASYNC_UNWIND_CPU_X86 = 7;
-constexpr int32_t BBCRASH_ASYNC_UNWIND_CPU_X86_64 = 0x01000007;
-constexpr int32_t BBCRASH_ASYNC_UNWIND_CPU_ARM64 = 0x0100000C;
-
+// The reader knows the CPU types CPU_TYPE_X86, CPU_TYPE_X86_64 and
+// CPU_TYPE_ARM64 (platform/mach/machine.h).
 // 0; 4 for another CPU type or version; 5 when the header does not fit.
 bbcrash_error_t bbcrash_async_unwind_info_reader_init(bbcrash_async_unwind_info_reader *reader,
                                                       bbcrash_async_mobject *mobj, int32_t cputype);

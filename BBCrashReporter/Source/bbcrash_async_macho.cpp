@@ -11,26 +11,6 @@ using namespace platform::dyld;
 
 namespace {
 
-// Field reads from local, possibly unaligned memory through the image's byte
-// order. (A fixed-size __builtin_memcpy is a plain load, never a call.)
-uint32_t load32(const bbcrash_async_macho *image, const void *p) {
-    uint32_t v;
-    __builtin_memcpy(&v, p, sizeof(v));
-    return image->byteorder->swap32(v);
-}
-
-uint64_t load64(const bbcrash_async_macho *image, const void *p) {
-    uint64_t v;
-    __builtin_memcpy(&v, p, sizeof(v));
-    return image->byteorder->swap64(v);
-}
-
-uint16_t load16(const bbcrash_async_macho *image, const void *p) {
-    uint16_t v;
-    __builtin_memcpy(&v, p, sizeof(v));
-    return image->byteorder->swap16(v);
-}
-
 const uint8_t *at(const void *p, size_t offset) { return static_cast<const uint8_t *>(p) + offset; }
 
 uint32_t segmentCommandType(const bbcrash_async_macho *image) { return image->m64 ? LC_SEGMENT_64 : LC_SEGMENT; }
@@ -45,12 +25,15 @@ struct SegmentFields {
 };
 
 SegmentFields readSegment(const bbcrash_async_macho *image, const void *cmd) {
+    const bbcrash_async_byteorder *order = image->byteorder;
     if (image->m64) {
-        return {load64(image, at(cmd, 24)), load64(image, at(cmd, 32)), load64(image, at(cmd, 40)),
-                load64(image, at(cmd, 48)), load32(image, at(cmd, 64))};
+        return {bbcrash_async_load64(order, at(cmd, 24)), bbcrash_async_load64(order, at(cmd, 32)),
+                bbcrash_async_load64(order, at(cmd, 40)), bbcrash_async_load64(order, at(cmd, 48)),
+                bbcrash_async_load32(order, at(cmd, 64))};
     }
-    return {load32(image, at(cmd, 24)), load32(image, at(cmd, 28)), load32(image, at(cmd, 32)),
-            load32(image, at(cmd, 36)), load32(image, at(cmd, 48))};
+    return {bbcrash_async_load32(order, at(cmd, 24)), bbcrash_async_load32(order, at(cmd, 28)),
+            bbcrash_async_load32(order, at(cmd, 32)), bbcrash_async_load32(order, at(cmd, 36)),
+            bbcrash_async_load32(order, at(cmd, 48))};
 }
 
 bool examineSymbolTable(bbcrash_async_macho *image);
@@ -131,12 +114,12 @@ bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho *image, t
     const size_t segSize = segmentCommandSize(image);
     for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
          cmd = bbcrash_async_macho_next_command(image, cmd)) {
-        if (load32(image, cmd) != segType) {
+        if (bbcrash_async_load32(image->byteorder, cmd) != segType) {
             continue;
         }
         if (!bbcrash_async_mobject_verify_local_pointer(&image->load_cmds, reinterpret_cast<uintptr_t>(cmd), 0,
                                                         segSize) ||
-            load32(image, at(cmd, 4)) < segSize) {
+            bbcrash_async_load32(image->byteorder, at(cmd, 4)) < segSize) {
             break;
         }
         if (bbcrash_async_strncmp(reinterpret_cast<const char *>(at(cmd, 8)), "__TEXT", 16) != 0) {
@@ -179,7 +162,7 @@ void *bbcrash_async_macho_next_command(bbcrash_async_macho *image, void *previou
         }
         next = cmds->address;
     } else {
-        uint32_t cmdsize = load32(image, at(previous, 4));
+        uint32_t cmdsize = bbcrash_async_load32(image->byteorder, at(previous, 4));
         uintptr_t start = reinterpret_cast<uintptr_t>(previous);
         if (cmdsize < sizeof(load_command) || start + cmdsize < start) {
             return nullptr;
@@ -192,7 +175,7 @@ void *bbcrash_async_macho_next_command(bbcrash_async_macho *image, void *previou
     if (!bbcrash_async_mobject_verify_local_pointer(cmds, next, 0, sizeof(load_command))) {
         return nullptr;
     }
-    uint32_t size = load32(image, at(reinterpret_cast<void *>(next), 4));
+    uint32_t size = bbcrash_async_load32(image->byteorder, at(reinterpret_cast<void *>(next), 4));
     if (size < sizeof(load_command) || !bbcrash_async_mobject_verify_local_pointer(cmds, next, 0, size)) {
         return nullptr;
     }
@@ -202,7 +185,7 @@ void *bbcrash_async_macho_next_command(bbcrash_async_macho *image, void *previou
 void *bbcrash_async_macho_find_command(bbcrash_async_macho *image, uint32_t type) {
     for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
          cmd = bbcrash_async_macho_next_command(image, cmd)) {
-        if (load32(image, cmd) == type) {
+        if (bbcrash_async_load32(image->byteorder, cmd) == type) {
             return cmd;
         }
     }
@@ -214,7 +197,8 @@ void *bbcrash_async_macho_find_segment_cmd(bbcrash_async_macho *image, const cha
     const size_t segSize = segmentCommandSize(image);
     for (void *cmd = bbcrash_async_macho_next_command(image, nullptr); cmd != nullptr;
          cmd = bbcrash_async_macho_next_command(image, cmd)) {
-        if (load32(image, cmd) != segType || load32(image, at(cmd, 4)) < segSize) {
+        if (bbcrash_async_load32(image->byteorder, cmd) != segType ||
+            bbcrash_async_load32(image->byteorder, at(cmd, 4)) < segSize) {
             continue;
         }
         if (bbcrash_async_strncmp(reinterpret_cast<const char *>(at(cmd, 8)), segname, 16) == 0) {
@@ -269,8 +253,10 @@ bbcrash_error_t findSection(bbcrash_async_macho *image, const char *segname, con
         if (bbcrash_async_strncmp(reinterpret_cast<const char *>(sect), sectname, 16) != 0) {
             continue;
         }
-        const uint64_t addr = image->m64 ? load64(image, sect + 32) : load32(image, sect + 32);
-        *size = image->m64 ? load64(image, sect + 40) : load32(image, sect + 36);
+        const bbcrash_async_byteorder *order = image->byteorder;
+        const uint64_t addr =
+            image->m64 ? bbcrash_async_load64(order, sect + 32) : bbcrash_async_load32(order, sect + 32);
+        *size = image->m64 ? bbcrash_async_load64(order, sect + 40) : bbcrash_async_load32(order, sect + 36);
         *address = addr + static_cast<uint64_t>(image->vmaddr_slide);
         return BBCRASH_ESUCCESS;
     }
@@ -328,11 +314,12 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
     if (symtabCmd == nullptr) {
         return BBCRASH_ENOTFOUND;
     }
-    if (load32(image, at(symtabCmd, 4)) < sizeof(symtab_command)) {
+    if (bbcrash_async_load32(image->byteorder, at(symtabCmd, 4)) < sizeof(symtab_command)) {
         return BBCRASH_EINVAL;
     }
     void *dysymtabCmd = bbcrash_async_macho_find_command(image, LC_DYSYMTAB);
-    if (dysymtabCmd != nullptr && load32(image, at(dysymtabCmd, 4)) < sizeof(dysymtab_command)) {
+    if (dysymtabCmd != nullptr &&
+        bbcrash_async_load32(image->byteorder, at(dysymtabCmd, 4)) < sizeof(dysymtab_command)) {
         return BBCRASH_EINVAL;
     }
     void *linkeditCmd = bbcrash_async_macho_find_segment_cmd(image, "__LINKEDIT");
@@ -341,10 +328,10 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
     }
     const SegmentFields segment = readSegment(image, linkeditCmd);
     const uint64_t fileoff = segment.fileoff;
-    const uint32_t symoff = load32(image, at(symtabCmd, 8));
-    const uint32_t nsyms = load32(image, at(symtabCmd, 12));
-    const uint32_t stroff = load32(image, at(symtabCmd, 16));
-    const uint32_t strsize = load32(image, at(symtabCmd, 20));
+    const uint32_t symoff = bbcrash_async_load32(image->byteorder, at(symtabCmd, 8));
+    const uint32_t nsyms = bbcrash_async_load32(image->byteorder, at(symtabCmd, 12));
+    const uint32_t stroff = bbcrash_async_load32(image->byteorder, at(symtabCmd, 16));
+    const uint32_t strsize = bbcrash_async_load32(image->byteorder, at(symtabCmd, 20));
     const uint64_t entrySize = image->m64 ? sizeof(nlist_64) : sizeof(nlist);
 
     // Offsets before the segment's file offset would wrap: refuse them.
@@ -387,10 +374,10 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
     reader->string_table_size = strsize;
 
     if (dysymtabCmd != nullptr) {
-        const uint64_t ilocal = load32(image, at(dysymtabCmd, 8));
-        const uint64_t nlocal = load32(image, at(dysymtabCmd, 12));
-        const uint64_t iextdef = load32(image, at(dysymtabCmd, 16));
-        const uint64_t nextdef = load32(image, at(dysymtabCmd, 20));
+        const uint64_t ilocal = bbcrash_async_load32(image->byteorder, at(dysymtabCmd, 8));
+        const uint64_t nlocal = bbcrash_async_load32(image->byteorder, at(dysymtabCmd, 12));
+        const uint64_t iextdef = bbcrash_async_load32(image->byteorder, at(dysymtabCmd, 16));
+        const uint64_t nextdef = bbcrash_async_load32(image->byteorder, at(dysymtabCmd, 20));
         // 64-bit sums: two 32-bit counts cannot wrap here.
         if (iextdef + nextdef > nsyms || ilocal + nlocal > nsyms) {
             bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
@@ -411,18 +398,18 @@ bbcrash_async_macho_symtab_entry_t bbcrash_async_macho_symtab_reader_read(bbcras
     bbcrash_async_macho_symtab_entry_t entry{};
     if (image->m64) {
         const uint8_t *p = static_cast<const uint8_t *>(symtab) + sizeof(nlist_64) * index;
-        entry.n_strx = load32(image, p);
+        entry.n_strx = bbcrash_async_load32(image->byteorder, p);
         entry.n_type = p[4];
         entry.n_sect = p[5];
-        entry.n_desc = load16(image, p + 6);
-        entry.n_value = load64(image, p + 8);
+        entry.n_desc = bbcrash_async_load16(image->byteorder, p + 6);
+        entry.n_value = bbcrash_async_load64(image->byteorder, p + 8);
     } else {
         const uint8_t *p = static_cast<const uint8_t *>(symtab) + sizeof(nlist) * index;
-        entry.n_strx = load32(image, p);
+        entry.n_strx = bbcrash_async_load32(image->byteorder, p);
         entry.n_type = p[4];
         entry.n_sect = p[5];
-        entry.n_desc = load16(image, p + 6);
-        entry.n_value = load32(image, p + 8);
+        entry.n_desc = bbcrash_async_load16(image->byteorder, p + 6);
+        entry.n_value = bbcrash_async_load32(image->byteorder, p + 8);
     }
     entry.normalized_value = entry.n_value;
     if (entry.n_desc & N_ARM_THUMB_DEF) {

@@ -35,21 +35,9 @@ bbcrash_error_t readWord(bbcrash_async_macho *image, bbcrash_async_mobject *mobj
     return err;
 }
 
+// A pointer-sized word from local memory, through the image's byte order.
 uint64_t wordAt(const bbcrash_async_macho *image, const uint8_t *p) {
-    if (image->m64) {
-        uint64_t v;
-        bbcrash_async_memcpy(&v, p, 8);
-        return image->byteorder->swap64(v);
-    }
-    uint32_t v;
-    bbcrash_async_memcpy(&v, p, 4);
-    return image->byteorder->swap32(v);
-}
-
-uint32_t word32At(const bbcrash_async_macho *image, const uint8_t *p) {
-    uint32_t v;
-    bbcrash_async_memcpy(&v, p, 4);
-    return image->byteorder->swap32(v);
+    return image->m64 ? bbcrash_async_load64(image->byteorder, p) : bbcrash_async_load32(image->byteorder, p);
 }
 
 // Copies `length` bytes at task address `address` from the first mapping
@@ -161,9 +149,7 @@ bbcrash_error_t walkObjC1Modules(Walk *walk) {
         if (err != BBCRASH_ESUCCESS) {
             break;
         }
-        uint16_t classCount;
-        bbcrash_async_memcpy(&classCount, head + 8, 2);
-        classCount = image->byteorder->swap16(classCount);
+        const uint16_t classCount = bbcrash_async_load16(image->byteorder, head + 8);
         for (uint32_t c = 0; c < classCount && err == BBCRASH_ESUCCESS; ++c) {
             uint32_t cls = 0;
             err = bbcrash_async_task_read_uint32(image->task, image->byteorder, symtab, 12 + static_cast<int64_t>(c) * 4,
@@ -307,7 +293,7 @@ bbcrash_error_t readClassData(Walk *walk, const uint8_t *clsBytes, uint64_t *nam
         if (bbcrash_async_task_read(image->task, data, 0, rw, rwSize) != BBCRASH_ESUCCESS) {
             return BBCRASH_EINVALID_DATA;
         }
-        const uint32_t flags = word32At(image, rw);
+        const uint32_t flags = bbcrash_async_load32(image->byteorder, rw);
         if (!(flags & kRWRealized)) {
             return BBCRASH_ENOTFOUND;
         }
@@ -346,8 +332,8 @@ bbcrash_error_t walkMethodList(Walk *walk, uint64_t list, bool isClassMethod, ui
         return BBCRASH_EINVALID_DATA;
     }
     const uint8_t *head = static_cast<const uint8_t *>(bbcrash_async_mobject_remap(mapping, list, 0, 8));
-    const uint64_t entsize = word32At(image, head) & ~3U;
-    const uint64_t count = word32At(image, head + 4);
+    const uint64_t entsize = bbcrash_async_load32(image->byteorder, head) & ~3U;
+    const uint64_t count = bbcrash_async_load32(image->byteorder, head + 4);
     // An entry must hold at least the name, types and implementation words;
     // a smaller size (0 included) cannot describe a method.
     const uint64_t minimum = 3 * pointerSize(image);

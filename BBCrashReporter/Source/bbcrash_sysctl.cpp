@@ -1,6 +1,6 @@
 #include "bbcrash_sysctl.h"
 
-#include "platform/dyld/loader.h"
+#include "platform/mach/machine.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -87,7 +87,7 @@ bool bbcrash_sysctl_int(const char *name, int32_t *result) {
         errno = EINVAL;
         return false;
     }
-    using namespace platform::dyld;
+    using namespace platform::mach;
     if (std::strcmp(name, "hw.cputype") == 0) {
 #if defined(__x86_64__)
         *result = CPU_TYPE_X86_64;

@@ -26,11 +26,11 @@ uint64_t truncPage(uint64_t v) { return v & ~(kPage - 1); }
 uint64_t roundPage(uint64_t v) { return (v + kPage - 1) & ~(kPage - 1); }
 
 #if defined(__x86_64__)
-constexpr int32_t kCpuType = CPU_TYPE_X86_64;
-constexpr int32_t kCpuSubtype = CPU_SUBTYPE_X86_64_ALL;
+constexpr int32_t kCpuType = mach::CPU_TYPE_X86_64;
+constexpr int32_t kCpuSubtype = mach::CPU_SUBTYPE_X86_64_ALL;
 #elif defined(__aarch64__)
-constexpr int32_t kCpuType = CPU_TYPE_ARM64;
-constexpr int32_t kCpuSubtype = CPU_SUBTYPE_ARM64_ALL;
+constexpr int32_t kCpuType = mach::CPU_TYPE_ARM64;
+constexpr int32_t kCpuSubtype = mach::CPU_SUBTYPE_ARM64_ALL;
 #else
 #error "unsupported processor"
 #endif

@@ -2,7 +2,10 @@
 // The Mach-O file layouts the engine reads: header, load commands, segments,
 // sections, symbol tables. Written from the published format; the dynamic
 // loader stand-in builds headers of this shape for the ELF images of the
-// process, and the tests build genuine ones.
+// process, and the tests build genuine ones. The processor types of the
+// header's cputype and cpusubtype are platform/mach/machine.h's.
+#include "platform/mach/machine.h"
+
 #include <cstdint>
 
 namespace platform::dyld {
@@ -14,14 +17,6 @@ constexpr uint32_t MH_CIGAM_64 = 0xcffaedfe;
 
 constexpr uint32_t MH_EXECUTE = 0x2;
 constexpr uint32_t MH_DYLIB = 0x6;
-
-constexpr int32_t CPU_ARCH_ABI64 = 0x01000000;
-constexpr int32_t CPU_TYPE_X86 = 7;
-constexpr int32_t CPU_TYPE_X86_64 = CPU_TYPE_X86 | CPU_ARCH_ABI64;
-constexpr int32_t CPU_TYPE_ARM = 12;
-constexpr int32_t CPU_TYPE_ARM64 = CPU_TYPE_ARM | CPU_ARCH_ABI64;
-constexpr int32_t CPU_SUBTYPE_X86_64_ALL = 3;
-constexpr int32_t CPU_SUBTYPE_ARM64_ALL = 0;
 
 constexpr uint32_t LC_SEGMENT = 0x1;
 constexpr uint32_t LC_SYMTAB = 0x2;

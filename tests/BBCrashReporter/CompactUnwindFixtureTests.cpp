@@ -70,11 +70,11 @@ void checkLookups(const std::string &name, int32_t cpu) {
 }  // namespace
 
 TEST(CompactUnwindFixtureTests, X86_64LookupsMatchObjdump) {
-    checkLookups("libmany-x86_64.dylib", BBCRASH_ASYNC_UNWIND_CPU_X86_64);
+    checkLookups("libmany-x86_64.dylib", CPU_TYPE_X86_64);
 }
 
 TEST(CompactUnwindFixtureTests, Arm64LookupsMatchObjdump) {
-    checkLookups("libmany-arm64.dylib", BBCRASH_ASYNC_UNWIND_CPU_ARM64);
+    checkLookups("libmany-arm64.dylib", CPU_TYPE_ARM64);
 }
 
 // The decoded entry of every x86_64 function says what its prologue does.
@@ -95,7 +95,7 @@ TEST(CompactUnwindFixtureTests, X86_64EntriesMatchPrologues) {
         const UnwindOracleEntry *oracleEntry = oracle.entryFor(fn.start);
         ASSERT_EQ(oracleEntry->functionOffset, fn.start) << fn.name;
         bbcrash_async_unwind_entry entry;
-        ASSERT_EQ(bbcrash_async_unwind_entry_init(&entry, BBCRASH_ASYNC_UNWIND_CPU_X86_64, oracleEntry->encoding),
+        ASSERT_EQ(bbcrash_async_unwind_entry_init(&entry, CPU_TYPE_X86_64, oracleEntry->encoding),
                   BBCRASH_ESUCCESS);
         kinds[entry.type]++;
 

@@ -53,68 +53,68 @@ TEST(CompactUnwindTests, PermutationDecoding) {
 }
 
 TEST(CompactUnwindTests, X86_64Encodings) {
-    auto frame = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x0102000A);
+    auto frame = entryFor(CPU_TYPE_X86_64, 0x0102000A);
     EXPECT_EQ(frame.type, UNWIND_ENTRY_FRAME_PTR);
     EXPECT_EQ(frame.stack_offset, -16);
     EXPECT_EQ(regsOf(frame), (std::vector<bbcrash_regnum_t>{BBCRASH_X86_64_R12, BBCRASH_X86_64_RBX}));
     // A zero group inside the field is an empty slot that keeps its word.
-    auto gap = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x01030041);
+    auto gap = entryFor(CPU_TYPE_X86_64, 0x01030041);
     EXPECT_EQ(regsOf(gap), (std::vector<bbcrash_regnum_t>{BBCRASH_X86_64_RBX, X, BBCRASH_X86_64_RBX}));
 
-    auto immediate = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02040c00);
+    auto immediate = entryFor(CPU_TYPE_X86_64, 0x02040c00);
     EXPECT_EQ(immediate.type, UNWIND_ENTRY_FRAMELESS_IMMD);
     EXPECT_EQ(immediate.stack_offset, 32);
     EXPECT_EQ(immediate.return_address_register, X);
     EXPECT_EQ(regsOf(immediate),
               (std::vector<bbcrash_regnum_t>{BBCRASH_X86_64_RBX, BBCRASH_X86_64_R12, BBCRASH_X86_64_R13}));
 
-    auto indirect = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x03088c05);
+    auto indirect = entryFor(CPU_TYPE_X86_64, 0x03088c05);
     EXPECT_EQ(indirect.type, UNWIND_ENTRY_FRAMELESS_INDIRECT);
     EXPECT_EQ(indirect.stack_offset, 8);
     EXPECT_EQ(indirect.stack_adjust, 32u);
     EXPECT_EQ(indirect.register_count, 3u);
 
-    auto dwarf = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x04abcdef);
+    auto dwarf = entryFor(CPU_TYPE_X86_64, 0x04abcdef);
     EXPECT_EQ(dwarf.type, UNWIND_ENTRY_DWARF);
     EXPECT_EQ(dwarf.stack_offset, 0xabcdef);
-    EXPECT_EQ(entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0).type, UNWIND_ENTRY_NONE);
+    EXPECT_EQ(entryFor(CPU_TYPE_X86_64, 0).type, UNWIND_ENTRY_NONE);
     for (uint32_t mode = 5; mode < 16; mode++) {
-        entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, mode << 24, BBCRASH_ENOTSUP);
+        entryFor(CPU_TYPE_X86_64, mode << 24, BBCRASH_ENOTSUP);
     }
-    entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02001c00, BBCRASH_EINVAL);  // 7 registers
-    entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x01000007, BBCRASH_EINVAL);  // compact register 7
+    entryFor(CPU_TYPE_X86_64, 0x02001c00, BBCRASH_EINVAL);  // 7 registers
+    entryFor(CPU_TYPE_X86_64, 0x01000007, BBCRASH_EINVAL);  // compact register 7
     entryFor(0x12, 0x01000000, BBCRASH_ENOTSUP);
 
     // x86: 4-byte units and its own register table.
-    auto x86 = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86, 0x02030400 | 5);  // count 1, permutation 5: compact 6
+    auto x86 = entryFor(CPU_TYPE_X86, 0x02030400 | 5);  // count 1, permutation 5: compact 6
     EXPECT_EQ(x86.stack_offset, 12);
     EXPECT_EQ(regsOf(x86), (std::vector<bbcrash_regnum_t>{BBCRASH_X86_EBP}));
-    auto x86frame = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86, 0x01020013);  // groups 3 (edx), 2 (ecx)
+    auto x86frame = entryFor(CPU_TYPE_X86, 0x01020013);  // groups 3 (edx), 2 (ecx)
     EXPECT_EQ(x86frame.stack_offset, -8);
     EXPECT_EQ(regsOf(x86frame), (std::vector<bbcrash_regnum_t>{BBCRASH_X86_EDX, BBCRASH_X86_ECX}));
 
     bbcrash_regnum_t reg = 0;
-    EXPECT_EQ(bbcrash_async_unwind_map_register(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0, &reg), BBCRASH_ESUCCESS);
+    EXPECT_EQ(bbcrash_async_unwind_map_register(CPU_TYPE_X86_64, 0, &reg), BBCRASH_ESUCCESS);
     EXPECT_EQ(reg, X);
-    EXPECT_EQ(bbcrash_async_unwind_map_register(BBCRASH_ASYNC_UNWIND_CPU_X86, 4, &reg), BBCRASH_ESUCCESS);
+    EXPECT_EQ(bbcrash_async_unwind_map_register(CPU_TYPE_X86, 4, &reg), BBCRASH_ESUCCESS);
     EXPECT_EQ(reg, BBCRASH_X86_EDI);
-    EXPECT_EQ(bbcrash_async_unwind_map_register(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 7, &reg), BBCRASH_EINVAL);
-    EXPECT_EQ(bbcrash_async_unwind_map_register(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 1, &reg), BBCRASH_ENOTSUP);
+    EXPECT_EQ(bbcrash_async_unwind_map_register(CPU_TYPE_X86_64, 7, &reg), BBCRASH_EINVAL);
+    EXPECT_EQ(bbcrash_async_unwind_map_register(CPU_TYPE_ARM64, 1, &reg), BBCRASH_ENOTSUP);
 }
 
 TEST(CompactUnwindTests, Arm64Encodings) {
-    auto frameless = entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x02001001);
+    auto frameless = entryFor(CPU_TYPE_ARM64, 0x02001001);
     EXPECT_EQ(frameless.type, UNWIND_ENTRY_FRAMELESS_IMMD);
     EXPECT_EQ(frameless.stack_offset, 16);
     EXPECT_EQ(frameless.return_address_register, 32u);
     EXPECT_EQ(regsOf(frameless), (std::vector<bbcrash_regnum_t>{23, 22}));
-    auto frame = entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x04000f13);  // pairs 0x10, 0x02, 0x01; d-pairs ignored
+    auto frame = entryFor(CPU_TYPE_ARM64, 0x04000f13);  // pairs 0x10, 0x02, 0x01; d-pairs ignored
     EXPECT_EQ(frame.type, UNWIND_ENTRY_FRAME_PTR);
     EXPECT_EQ(frame.stack_offset, -48);
     EXPECT_EQ(regsOf(frame), (std::vector<bbcrash_regnum_t>{31, 30, 25, 24, 23, 22}));
-    EXPECT_EQ(entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x03000123).stack_offset, 0x123);
-    entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x01000000, BBCRASH_ENOTSUP);
-    entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x05000000, BBCRASH_ENOTSUP);
+    EXPECT_EQ(entryFor(CPU_TYPE_ARM64, 0x03000123).stack_offset, 0x123);
+    entryFor(CPU_TYPE_ARM64, 0x01000000, BBCRASH_ENOTSUP);
+    entryFor(CPU_TYPE_ARM64, 0x05000000, BBCRASH_ENOTSUP);
 }
 
 // --- Lookup ----------------------------------------------------------------
@@ -149,7 +149,7 @@ struct Section {
 
 bbcrash_error_t lookup(Bytes &b, uint32_t pc, uint32_t *fn, uint32_t *enc) {
     bbcrash_async_unwind_info_reader reader;
-    const bbcrash_error_t err = bbcrash_async_unwind_info_reader_init(&reader, b.map(), BBCRASH_ASYNC_UNWIND_CPU_X86_64);
+    const bbcrash_error_t err = bbcrash_async_unwind_info_reader_init(&reader, b.map(), CPU_TYPE_X86_64);
     if (err != BBCRASH_ESUCCESS) {
         return err;
     }
@@ -221,7 +221,7 @@ TEST(CompactUnwindTests, MalformedSections) {
     Bytes tiny;
     tiny.u32(1).u32(0);
     bbcrash_async_unwind_info_reader reader;
-    EXPECT_EQ(bbcrash_async_unwind_info_reader_init(&reader, tiny.map(), BBCRASH_ASYNC_UNWIND_CPU_X86_64),
+    EXPECT_EQ(bbcrash_async_unwind_info_reader_init(&reader, tiny.map(), CPU_TYPE_X86_64),
               BBCRASH_EINVAL);
     Section s;
     for (int32_t cpu : {0, 12, 18, 0x01000012}) {
@@ -236,7 +236,7 @@ TEST(CompactUnwindTests, ApplyFrameBased) {
     alignas(16) uint64_t stack[6] = {0x1212, 0xb0b0, 0x7ffe0000, 0x401234, 0, 0};
     const uint64_t rbp = reinterpret_cast<uintptr_t>(&stack[2]);
     const auto state = state64With({{BBCRASH_REG_FP, rbp}, {BBCRASH_X86_64_RAX, 1}});
-    const auto entry = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x0102000A);
+    const auto entry = entryFor(CPU_TYPE_X86_64, 0x0102000A);
     bbcrash_async_thread_state next;
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &entry, &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x401234u);
@@ -261,7 +261,7 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     const uint64_t sp = reinterpret_cast<uintptr_t>(&stack[0]);
     const auto state = state64With({{BBCRASH_REG_SP, sp}, {BBCRASH_X86_64_RBX, 0x55}});
     bbcrash_async_thread_state next;
-    const auto plain = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02040000);  // 32 bytes, nothing saved
+    const auto plain = entryFor(CPU_TYPE_X86_64, 0x02040000);  // 32 bytes, nothing saved
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &plain, &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x401111u);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 32);
@@ -270,7 +270,7 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     // Immediate with rbx, r12 saved right below the return address.
     stack[1] = 0x1b1b;  // rbx (lower address: listed first)
     stack[2] = 0x1212;
-    const auto saved = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02040800);
+    const auto saved = entryFor(CPU_TYPE_X86_64, 0x02040800);
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &saved, &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_X86_64_RBX), 0x1b1bu);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_X86_64_R12), 0x1212u);
@@ -278,7 +278,7 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     // Indirect: the stack size is a 32-bit immediate in the function's code.
     alignas(16) uint8_t code[16] = {0x48, 0x81, 0xec, 0x08, 0x00, 0x00, 0x00};  // subq $8, %rsp
     stack[1] = 0x1b1b;
-    const auto indirect = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x03034400);  // imm at +3, adjust 16, rbx
+    const auto indirect = entryFor(CPU_TYPE_X86_64, 0x03034400);  // imm at +3, adjust 16, rbx
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), reinterpret_cast<uintptr_t>(code), &state, &indirect,
                                                &next),
               BBCRASH_ESUCCESS);
@@ -290,7 +290,7 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     // A return address kept in a register (arm64's link register; no arm64
     // state exists, so the same rule on an x86_64 register): the saved
     // registers end right at the new sp, and nothing is read for the ip.
-    bbcrash_async_unwind_entry inRegister = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02020400);  // 16 bytes, rbx
+    bbcrash_async_unwind_entry inRegister = entryFor(CPU_TYPE_X86_64, 0x02020400);  // 16 bytes, rbx
     inRegister.return_address_register = BBCRASH_X86_64_R12;
     stack[1] = 0x1b1b;
     auto withLr = state64With({{BBCRASH_REG_SP, sp}, {BBCRASH_X86_64_R12, 0x404040}});
@@ -305,7 +305,7 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     const auto top = state64With({{BBCRASH_REG_SP, UINT64_MAX - 16}});
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &top, &plain, &next), BBCRASH_EINVAL);
     const auto bottom = state64With({{BBCRASH_REG_SP, 0}});
-    const auto zeroSize = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02000400);  // size 0, one register
+    const auto zeroSize = entryFor(CPU_TYPE_X86_64, 0x02000400);  // size 0, one register
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &bottom, &zeroSize, &next), BBCRASH_EINVAL);
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), UINT64_MAX - 1, &state, &indirect, &next),
               BBCRASH_EINVAL);
@@ -321,18 +321,18 @@ TEST(CompactUnwindTests, ApplyRefusesEntriesThatDoNotFitTheState) {
     bbcrash_async_thread_state next;
     // arm64 entries name registers (x19-x28, the link register) the x86 set lacks.
     for (uint32_t encoding : {0x02001001u, 0x04000001u, 0x04000000u}) {
-        const auto arm = entryFor(BBCRASH_ASYNC_UNWIND_CPU_ARM64, encoding);
+        const auto arm = entryFor(CPU_TYPE_ARM64, encoding);
         EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &arm, &next), BBCRASH_EINVAL);
     }
-    const auto x86 = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86, 0x02010000);
+    const auto x86 = entryFor(CPU_TYPE_X86, 0x02010000);
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &x86, &next), BBCRASH_EINVAL);
     // A corrupted entry with a register number outside the set.
-    auto corrupt = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x02020400);
+    auto corrupt = entryFor(CPU_TYPE_X86_64, 0x02020400);
     corrupt.register_list[0] = 40;
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &corrupt, &next), BBCRASH_EINVAL);
-    const auto dwarf = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0x04000000);
+    const auto dwarf = entryFor(CPU_TYPE_X86_64, 0x04000000);
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &dwarf, &next), BBCRASH_ENOTSUP);
-    const auto none = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86_64, 0);
+    const auto none = entryFor(CPU_TYPE_X86_64, 0);
     EXPECT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &none, &next), BBCRASH_ENOTSUP);
 }
 
@@ -350,7 +350,7 @@ TEST(CompactUnwindTests, ApplyThirtyTwoBit) {
     state.stack_direction = BBCRASH_ASYNC_THREAD_STACK_DIRECTION_DOWN;
     state.x86_state.thread.tsh.flavor = x86_THREAD_STATE32;
     bbcrash_async_thread_state_set_reg(&state, BBCRASH_REG_FP, ebp);
-    const auto entry = entryFor(BBCRASH_ASYNC_UNWIND_CPU_X86, 0x01020025);  // offset 2, groups 5 (esi), 4 (edi)
+    const auto entry = entryFor(CPU_TYPE_X86, 0x01020025);  // offset 2, groups 5 (esi), 4 (edi)
     bbcrash_async_thread_state next;
     ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), 0, &state, &entry, &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), 0x8048999u);

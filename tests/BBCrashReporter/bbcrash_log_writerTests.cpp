@@ -1,6 +1,5 @@
-// The report writer: its field encoder byte for byte, its buffered file at
-// the limit and on a full disk, and whole reports of this process read back
-// by the reader and by protoc.
+// The report writer: its buffered file at the limit and on a full disk, and
+// whole reports of this process read back by the reader and by protoc.
 #include "BBCrashReport.h"
 #include "bbcrash_async_capture.h"
 #include "bbcrash_async_signal_info.h"
@@ -13,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstring>
@@ -21,6 +21,7 @@
 #include <iterator>
 #include <mutex>
 #include <pthread.h>
+#include <sched.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,54 +31,6 @@ namespace {
 std::vector<uint8_t> readFile(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Packs one field into a fresh file and returns the bytes written.
-std::vector<uint8_t> packed(uint32_t field, int type, const void *value, size_t *size) {
-    testsupport::TemporaryDirectory dir("bbcrash-pack");
-    auto path = dir.path() / "out";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    bbcrash_async_file file;
-    bbcrash_async_file_init(&file, fd, 0);
-    *size = bbcrash_writer_pack(&file, field, type, value);
-    EXPECT_EQ(bbcrash_writer_pack(nullptr, field, type, value), *size);
-    EXPECT_TRUE(bbcrash_async_file_close(&file));
-    return readFile(path);
-}
-
-TEST(bbcrash_log_writerTests, PackEncodesEachWireType) {
-    size_t size = 0;
-    EXPECT_EQ(packed(1, BBCRASH_PROTOBUF_TYPE_STRING, "abc", &size), (std::vector<uint8_t>{0x0A, 3, 'a', 'b', 'c'}));
-    EXPECT_EQ(size, 5u);
-
-    int32_t minusOne = -1;
-    EXPECT_EQ(packed(1, BBCRASH_PROTOBUF_TYPE_INT32, &minusOne, &size),
-              (std::vector<uint8_t>{0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
-    EXPECT_EQ(packed(2, BBCRASH_PROTOBUF_TYPE_SINT32, &minusOne, &size), (std::vector<uint8_t>{0x10, 0x01}));
-    int64_t minusTwo = -2;
-    EXPECT_EQ(packed(3, BBCRASH_PROTOBUF_TYPE_SINT64, &minusTwo, &size), (std::vector<uint8_t>{0x18, 0x03}));
-    uint64_t big = 300;
-    EXPECT_EQ(packed(3, BBCRASH_PROTOBUF_TYPE_UINT64, &big, &size), (std::vector<uint8_t>{0x18, 0xAC, 0x02}));
-    uint32_t fixed = 0x04030201;
-    EXPECT_EQ(packed(1, BBCRASH_PROTOBUF_TYPE_FIXED32, &fixed, &size), (std::vector<uint8_t>{0x0D, 1, 2, 3, 4}));
-    double one = 1.0;
-    EXPECT_EQ(packed(1, BBCRASH_PROTOBUF_TYPE_DOUBLE, &one, &size),
-              (std::vector<uint8_t>{0x09, 0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
-    bool yes = true;
-    EXPECT_EQ(packed(6, BBCRASH_PROTOBUF_TYPE_BOOL, &yes, &size), (std::vector<uint8_t>{0x30, 0x01}));
-    bbcrash_writer_bytes bytes{2, "\x00\xFF"};
-    EXPECT_EQ(packed(4, BBCRASH_PROTOBUF_TYPE_BYTES, &bytes, &size), (std::vector<uint8_t>{0x22, 2, 0x00, 0xFF}));
-    // A message: key and length only; the body follows from the caller.
-    uint32_t length = 200;
-    EXPECT_EQ(packed(6, BBCRASH_PROTOBUF_TYPE_MESSAGE, &length, &size), (std::vector<uint8_t>{0x32, 0xC8, 0x01}));
-    EXPECT_EQ(size, 3u);
-    // Field numbers past 15 take a two-byte key.
-    EXPECT_EQ(packed(16, BBCRASH_PROTOBUF_TYPE_ENUM, &fixed, &size).front(), 0x80);
-}
-
-TEST(bbcrash_log_writerTests, PackOfAnUnknownTypeStopsTheProcess) {
-    uint32_t value = 0;
-    EXPECT_DEATH(bbcrash_writer_pack(nullptr, 1, 17, &value), "");
 }
 
 TEST(bbcrash_log_writerTests, FileRefusesPastItsLimitAndStaysRefused) {
@@ -141,7 +94,19 @@ TEST(bbcrash_log_writerTests, SignalAndCodeNames) {
     EXPECT_EQ(bbcrash_async_signal_sigcode(10, -1), nullptr);
 }
 
-// Threads that wait until released, so the report has more than one.
+// The scheduler state letter of a thread of this process ('R', 'S', ...).
+char schedulerState(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() ? '?' : line[close + 2];
+}
+
+// Threads that wait until released, so the report has more than one. The
+// constructor returns once every one is asleep in its wait: nothing wakes
+// them before the destructor (each reports its start on a condition only
+// the constructor waits on), so all are parked at the same instruction.
 class Sleepers {
 public:
     explicit Sleepers(int count, bool blockRendezvous = false) {
@@ -154,27 +119,35 @@ public:
                     pthread_sigmask(SIG_BLOCK, &set, nullptr);
                 }
                 std::unique_lock<std::mutex> lock(mutex_);
-                ++started_;
-                cond_.notify_all();
-                cond_.wait(lock, [this] { return done_; });
+                tids_.push_back(gettid());
+                started_.notify_one();
+                release_.wait(lock, [this] { return done_; });
             });
         }
         std::unique_lock<std::mutex> lock(mutex_);
-        cond_.wait(lock, [this, count] { return started_ == count; });
+        started_.wait(lock, [this, count] { return tids_.size() == static_cast<size_t>(count); });
+        lock.unlock();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        for (pid_t tid : tids_) {
+            while (schedulerState(tid) != 'S' && std::chrono::steady_clock::now() < deadline) {
+                sched_yield();
+            }
+        }
     }
     ~Sleepers() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             done_ = true;
         }
-        cond_.notify_all();
+        release_.notify_all();
         for (auto &t : threads_) t.join();
     }
 
 private:
     std::mutex mutex_;
-    std::condition_variable cond_;
-    int started_ = 0;
+    std::condition_variable started_;
+    std::condition_variable release_;
+    std::vector<pid_t> tids_;
     bool done_ = false;
     std::vector<std::thread> threads_;
 };

@@ -16,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 5 || size > (1u << 20)) return 0;
     GuardedInput input(data, size);
     if (!input.valid() || !task_memory_hold_begin()) return 0;
-    static const int32_t kCpus[] = {BBCRASH_ASYNC_UNWIND_CPU_X86_64, BBCRASH_ASYNC_UNWIND_CPU_X86,
-                                    BBCRASH_ASYNC_UNWIND_CPU_ARM64, 0x12};
+    static const int32_t kCpus[] = {CPU_TYPE_X86_64, CPU_TYPE_X86, CPU_TYPE_ARM64, 0x12};
     const int32_t cputype = kCpus[input.data()[0] % 4];
     uint32_t pc = 0;
     std::memcpy(&pc, input.data() + 1, 4);

@@ -142,8 +142,8 @@ void checkImage(const std::string &path) {
     const intptr_t slide = _dyld_get_image_vmaddr_slide(static_cast<uint32_t>(index));
     Parsed p = parse(mh);
     EXPECT_EQ(p.header->magic, MH_MAGIC_64);
-    EXPECT_EQ(p.header->cputype, CPU_TYPE_X86_64);
-    EXPECT_EQ(p.header->cpusubtype, CPU_SUBTYPE_X86_64_ALL);
+    EXPECT_EQ(p.header->cputype, platform::mach::CPU_TYPE_X86_64);
+    EXPECT_EQ(p.header->cpusubtype, platform::mach::CPU_SUBTYPE_X86_64_ALL);
     EXPECT_STREQ(dyld_image_path(mh), path.c_str());
 
     // The UUID is the start of the GNU build id.

@@ -21,16 +21,12 @@
 #include "platform/dyld/loader.h"
 #include "platform/foundation/Path.h"
 #include "platform/foundation/Text.h"
+#include "platform/mach/machine.h"
 
 namespace {
 
 constexpr const char *kLogTag = "BeaconCrashes";
 constexpr const char *kUnknown = "???";
-
-constexpr uint64_t kCpuTypeX86 = 7;
-constexpr uint64_t kCpuTypeARM = 12;
-constexpr uint64_t kCpuTypeX86_64 = 0x01000007;
-constexpr uint64_t kCpuTypeARM64 = 0x0100000C;
 
 // Paths are compared ignoring ASCII case only, as tolower does in the C
 // locale the process runs in; folded byte by byte, without copies.
@@ -441,10 +437,10 @@ std::optional<std::string> BCErrorLogFormatter::selectorRegisterValueFromReport(
                                                                                 const LoadedImages &loadedImages) {
     std::vector<const char *> names;
     switch (codeType) {
-        case kCpuTypeX86: names = {"ecx"}; break;
-        case kCpuTypeARM: names = {"r1", "r2"}; break;
-        case kCpuTypeX86_64: names = {"rsi", "rdx"}; break;
-        case kCpuTypeARM64: names = {"x1"}; break;
+        case platform::mach::CPU_TYPE_X86: names = {"ecx"}; break;
+        case platform::mach::CPU_TYPE_ARM: names = {"r1", "r2"}; break;
+        case platform::mach::CPU_TYPE_X86_64: names = {"rsi", "rdx"}; break;
+        case platform::mach::CPU_TYPE_ARM64: names = {"x1"}; break;
         default: return std::nullopt;
     }
     if (!crashedThread) return std::nullopt;
@@ -596,7 +592,8 @@ std::string BCErrorLogFormatter::anonymizedPathFromPath(const std::string &path)
 }
 
 bool BCErrorLogFormatter::isCodeType64bit(uint64_t codeType) {
-    return codeType == kCpuTypeX86_64 || codeType == kCpuTypeARM64;
+    using namespace platform::mach;
+    return codeType == uint64_t(CPU_TYPE_X86_64) || codeType == uint64_t(CPU_TYPE_ARM64);
 }
 
 std::optional<std::string> BCErrorLogFormatter::uuidRefToString(const std::optional<platform::UUID> &uuid) {
