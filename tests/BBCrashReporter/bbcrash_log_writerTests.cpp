@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -388,12 +389,15 @@ TEST_F(WrittenReport, RepeatedPcsGetTheSymbolsAndFramesOfAFreshLookup) {
     bbcrash_async_objc_cache_free(&objc);
     EXPECT_GT(checked, addresses.size() + 6 * 4);
 
-    // The six sleepers are the only other threads; their stacks are equal,
-    // and deep enough to have been unwound through the C library.
+    // The six sleepers are the only other threads; their stacks are deep
+    // enough to have been unwound through the C library and end in the same
+    // frames, those of the thread's start. (Their innermost frames may
+    // differ: a sleeper can be caught on its way into or out of the wait.)
     ASSERT_EQ(parked.size(), 6u);
-    EXPECT_GE(parked.front().size(), 4u);
+    constexpr size_t kOutermost = 4;
     for (const auto &pcs : parked) {
-        EXPECT_EQ(pcs, parked.front());
+        ASSERT_GE(pcs.size(), kOutermost);
+        EXPECT_TRUE(std::equal(pcs.end() - kOutermost, pcs.end(), parked.front().end() - kOutermost));
     }
 }
 
