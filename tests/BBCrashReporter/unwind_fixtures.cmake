@@ -123,7 +123,7 @@ endif()
 # folder goes into the test binary).
 if(TARGET bbcrash_tests)
   add_executable(bbcrash_frame_walk_helper "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/unwind_fixtures/frame_walk_helper.cc")
-  target_link_libraries(bbcrash_frame_walk_helper PRIVATE bbcrash)
+  target_link_libraries(bbcrash_frame_walk_helper PRIVATE bbcrash_internals)
   add_dependencies(bbcrash_tests bbcrash_frame_walk_helper)
   target_compile_definitions(bbcrash_tests PRIVATE
     PLOTWICK_FRAME_WALK_HELPER="$<TARGET_FILE:bbcrash_frame_walk_helper>")
@@ -138,7 +138,7 @@ if(TARGET bbcrash_tests)
   add_executable(bbcrash_crash_path_probe "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/unwind_fixtures/crash_path_probe.cc"
     "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter/LoadedImages.cpp")
   target_include_directories(bbcrash_crash_path_probe PRIVATE "${CMAKE_CURRENT_SOURCE_DIR}/BBCrashReporter")
-  target_link_libraries(bbcrash_crash_path_probe PRIVATE bbcrash ${CMAKE_DL_LIBS})
+  target_link_libraries(bbcrash_crash_path_probe PRIVATE bbcrash_internals ${CMAKE_DL_LIBS})
   add_dependencies(bbcrash_tests bbcrash_crash_path_probe)
   target_compile_definitions(bbcrash_tests PRIVATE
     PLOTWICK_CRASH_PATH_PROBE="$<TARGET_FILE:bbcrash_crash_path_probe>")

@@ -2,15 +2,15 @@
 # symbol lookup and the Objective-C walk, the compact unwind reader, the DWARF
 # call-frame reader (with the compact tables built from .eh_frame), and the
 # DWARF expression evaluator.
-plotwick_fuzzer(engine_macho SOURCE FuzzMachO.cpp LIBS bbcrash)
-plotwick_fuzzer(engine_compact_unwind SOURCE FuzzCompactUnwind.cpp LIBS bbcrash)
-plotwick_fuzzer(engine_dwarf_expression SOURCE FuzzDwarfExpression.cpp LIBS bbcrash)
+plotwick_fuzzer(engine_macho SOURCE FuzzMachO.cpp LIBS bbcrash_internals)
+plotwick_fuzzer(engine_compact_unwind SOURCE FuzzCompactUnwind.cpp LIBS bbcrash_internals)
+plotwick_fuzzer(engine_dwarf_expression SOURCE FuzzDwarfExpression.cpp LIBS bbcrash_internals)
 
 # The .eh_frame sections of this machine's libc and libstdc++ as seeds for
 # the call-frame reader (each behind the target's 5-byte prefix: an offset of
 # 0 and flags 0), extracted when the fuzz targets are built.
 set(_eh_seeds "${CMAKE_CURRENT_BINARY_DIR}/seeds/engine_dwarf_cfa")
-plotwick_fuzzer(engine_dwarf_cfa SOURCE FuzzDwarfCfa.cpp LIBS bbcrash SEEDS_FROM "${_eh_seeds}")
+plotwick_fuzzer(engine_dwarf_cfa SOURCE FuzzDwarfCfa.cpp LIBS bbcrash_internals SEEDS_FROM "${_eh_seeds}")
 find_program(FUZZ_OBJCOPY NAMES objcopy)
 if(PLOTWICK_FUZZ AND FUZZ_OBJCOPY)
   set(_eh_outputs)
