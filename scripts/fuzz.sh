@@ -4,6 +4,7 @@
 # time on its corpus (tests/fuzz/corpus/<name>/ and any seed folders the target
 # names). New inputs go to a scratch copy; a crash stops the run and leaves its
 # input in build-fuzz/crashes/ to be added to the corpus as a regression.
+# PLOTWICK_WERROR=ON makes warnings errors.
 # Usage: scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,8 @@ seconds="${1:-60}"
 bash scripts/setup.sh
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DPLOTWICK_FUZZ=ON -DPLOTWICK_SANITIZE=ON -DPLOTWICK_TESTS=OFF >/dev/null
+  -DPLOTWICK_FUZZ=ON -DPLOTWICK_SANITIZE=ON -DPLOTWICK_TESTS=OFF \
+  -DPLOTWICK_WERROR="${PLOTWICK_WERROR:-OFF}" >/dev/null
 targets=()
 while IFS='|' read -r prog _ _; do
   [ -n "$prog" ] && targets+=("$prog")

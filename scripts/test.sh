@@ -5,23 +5,26 @@
 # and the dispatch layer's tests under ThreadSanitizer (scripts/tsan.sh,
 # build-tsan/), and every fuzz target for a
 # bounded time on its corpus (scripts/fuzz.sh, build-fuzz/). CI runs every
-# stage.
+# stage. Every stage builds with warnings as errors.
 #
 # Developers may shorten or skip the later stages:
 #   PLOTWICK_SANITIZE_STAGE=0   skips the sanitizer suite
 #   PLOTWICK_TSAN_STAGE=0       skips the ThreadSanitizer run
 #   PLOTWICK_FUZZ_SECONDS=N     fuzzes each target N seconds (default 60;
 #                               0 skips fuzzing)
+#   PLOTWICK_WERROR=OFF         keeps warnings as warnings
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
+export PLOTWICK_WERROR="${PLOTWICK_WERROR:-ON}"
 
 bash scripts/build.sh
 (cd build && ctest --output-on-failure --timeout 600 -j "$jobs")
 
 if [ "${PLOTWICK_SANITIZE_STAGE:-1}" != 0 ]; then
   echo "test: the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOTWICK_SANITIZE=ON >/dev/null
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOTWICK_SANITIZE=ON \
+    -DPLOTWICK_WERROR="$PLOTWICK_WERROR" >/dev/null
   cmake --build build-asan
   # Leaks are checked too; a report fails the test that made it.
   (cd build-asan &&

@@ -10,6 +10,10 @@ struct bbcrash_async_image_list {
     async_list<bbcrash_async_macho *> *list;
 };
 
+// The `nasync` functions are not async-signal-safe: they allocate and free
+// (the list's nodes, the image records), so they run only outside the crash
+// path (setup, teardown, the loader's add and remove callbacks). The
+// `async` functions below them are the ones the crash path may call.
 void bbcrash_nasync_image_list_init(bbcrash_async_image_list *list, platform::mach::task_t task);
 void bbcrash_nasync_image_list_free(bbcrash_async_image_list *list);
 

@@ -41,9 +41,7 @@ public:
             n->prev.store(tail);
             tail_ = n;
         } else {
-            tail_ = n;
-            node *expected = nullptr;
-            head_.compare_exchange_strong(expected, n);
+            link_only(n);
         }
         unlock();
         return n;
@@ -58,9 +56,7 @@ public:
             oldHead->prev.store(n);
             head_.compare_exchange_strong(oldHead, n);
         } else {
-            tail_ = n;
-            node *expected = nullptr;
-            head_.compare_exchange_strong(expected, n);
+            link_only(n);
         }
         unlock();
         return n;
@@ -136,6 +132,13 @@ public:
     bool has_retired() const { return retired_ != nullptr; }
 
 private:
+    // Links `n` as the only node of an empty list (lock held).
+    void link_only(node *n) {
+        tail_ = n;
+        node *expected = nullptr;
+        head_.compare_exchange_strong(expected, n);
+    }
+
     void lock() {
         while (lock_.test_and_set(std::memory_order_acquire)) {
         }

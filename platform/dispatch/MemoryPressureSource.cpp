@@ -38,24 +38,8 @@ MemoryPressureSource::~MemoryPressureSource()
     stopWatcher();
 }
 
-void MemoryPressureSource::setEventHandler(Block handler)
+void MemoryPressureSource::resumedLocked()
 {
-    Block old;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (cancelled_) {
-        return;
-    }
-    old = std::move(handler_);
-    handler_ = std::move(handler);
-}
-
-void MemoryPressureSource::resume()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (resumed_ || cancelled_) {
-        return;
-    }
-    resumed_ = true;
     if ((mask_ & Warning) == 0) {
         return;  // every event this source can see is a warning
     }
@@ -132,18 +116,8 @@ void MemoryPressureSource::simulateEvent(Level level)
     });
 }
 
-void MemoryPressureSource::cancel()
+void MemoryPressureSource::cancelled()
 {
-    Block released;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (cancelled_) {
-            return;
-        }
-        cancelled_ = true;
-        released = std::move(handler_);
-        handler_ = nullptr;
-    }
     stopWatcher();
 }
 

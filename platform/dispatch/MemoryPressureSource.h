@@ -9,17 +9,16 @@
 // cancel() returns no handler call starts.
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
-#include "platform/dispatch/DispatchTypes.h"
+#include "platform/dispatch/EventSource.h"
 
 namespace platform::dispatch {
 
 class Queue;
 
-class MemoryPressureSource : public std::enable_shared_from_this<MemoryPressureSource> {
+class MemoryPressureSource : public EventSource, public std::enable_shared_from_this<MemoryPressureSource> {
 public:
     enum Level : unsigned long {
         Normal = 1,
@@ -33,15 +32,11 @@ public:
     static std::shared_ptr<MemoryPressureSource> create(std::shared_ptr<Queue> queue,
                                                         unsigned long mask = Warning | Critical,
                                                         const std::string &psiPath = "/proc/pressure/memory");
-    ~MemoryPressureSource();
+    ~MemoryPressureSource() override;
 
-    MemoryPressureSource(const MemoryPressureSource &) = delete;
-    MemoryPressureSource &operator=(const MemoryPressureSource &) = delete;
-
-    void setEventHandler(Block handler);
-    // Sets the trigger and starts watching (once).
-    void resume();
-    void cancel();
+    // setEventHandler(), resume() and cancel() come from EventSource:
+    // resume() sets the trigger and starts watching (once); cancel() also
+    // stops the watcher.
 
     // A trigger is set and being watched.
     bool isWatching() const;
@@ -57,16 +52,14 @@ private:
         : queue_(std::move(queue)), mask_(mask), psiPath_(std::move(psiPath))
     {
     }
+    void resumedLocked() override;
+    void cancelled() override;
     void watch(int triggerFd, int wakeFd);
     void stopWatcher();
 
     const std::shared_ptr<Queue> queue_;
     const unsigned long mask_;
     const std::string psiPath_;
-    mutable std::mutex mutex_;
-    Block handler_;
-    bool resumed_ = false;
-    bool cancelled_ = false;
     unsigned long data_ = 0;
     int wakeFd_ = -1;
     std::atomic<bool> watching_{false};

@@ -46,24 +46,8 @@ void TimerSource::setTimer(double startDelaySeconds, double intervalSeconds, dou
     }
 }
 
-void TimerSource::setEventHandler(Block handler)
+void TimerSource::resumedLocked()
 {
-    Block old;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (cancelled_) {
-        return;
-    }
-    old = std::move(handler_);
-    handler_ = std::move(handler);
-}
-
-void TimerSource::resume()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (cancelled_ || resumed_) {
-        return;
-    }
-    resumed_ = true;
     if (armed_) {
         scheduleLocked();
     }
@@ -79,20 +63,9 @@ void TimerSource::suspend()
     unscheduleLocked();
 }
 
-void TimerSource::cancel()
+void TimerSource::cancelledLocked()
 {
-    Block released;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (cancelled_) {
-            return;
-        }
-        cancelled_ = true;
-        unscheduleLocked();
-        released = std::move(handler_);
-        handler_ = nullptr;
-    }
-    // The handler (and what it captured) is released outside the lock.
+    unscheduleLocked();
 }
 
 bool TimerSource::cancelAndWait(double timeoutSeconds)

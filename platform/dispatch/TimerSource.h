@@ -19,35 +19,29 @@
 // handler is released at cancel.
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
-#include "platform/dispatch/DispatchTypes.h"
+#include "platform/dispatch/EventSource.h"
 #include "platform/dispatch/Scheduler.h"
 
 namespace platform::dispatch {
 
 class Queue;
 
-class TimerSource : public std::enable_shared_from_this<TimerSource> {
+class TimerSource : public EventSource, public std::enable_shared_from_this<TimerSource> {
 public:
     // A timer delivering on the queue (the default global queue, with a line in
     // the system log, when none is given).
     static std::shared_ptr<TimerSource> create(std::shared_ptr<Queue> queue);
-
-    TimerSource(const TimerSource &) = delete;
-    TimerSource &operator=(const TimerSource &) = delete;
 
     // First fire `startDelaySeconds` from now (kForever: never), then every
     // `intervalSeconds`; an interval that is not positive and finite makes a
     // one-shot timer; intervals below 1 ms are taken as 1 ms. NaN values are logged and taken as 0. Replaces an
     // earlier setting.
     void setTimer(double startDelaySeconds, double intervalSeconds, double leewaySeconds = 0);
-    void setEventHandler(Block handler);
 
-    void resume();
+    // setEventHandler(), resume() and cancel() come from EventSource.
     void suspend();
-    void cancel();
     // cancel(), then wait until no handler call is running on another thread
     // or the timeout passes; answers whether none is running.
     bool cancelAndWait(double timeoutSeconds = kForever);
@@ -55,17 +49,15 @@ public:
 
 private:
     explicit TimerSource(std::shared_ptr<Queue> queue) : queue_(std::move(queue)) {}
+    void resumedLocked() override;
+    void cancelledLocked() override;
     void scheduleLocked();
     void unscheduleLocked();
     void deadlineReached(unsigned long generation);
     void deliver();
 
     const std::shared_ptr<Queue> queue_;
-    mutable std::mutex mutex_;
     std::condition_variable idle_;
-    Block handler_;
-    bool resumed_ = false;
-    bool cancelled_ = false;
     bool armed_ = false;            // a deadline is set and has not been consumed
     bool deliveryPending_ = false;  // a delivery is queued or running
     bool running_ = false;

@@ -6,13 +6,6 @@
 #include <set>
 #include <sstream>
 
-#ifndef PLOTWICK_OBJDUMP
-#define PLOTWICK_OBJDUMP "llvm-objdump-14"
-#endif
-#ifndef PLOTWICK_NM
-#define PLOTWICK_NM "llvm-nm-14"
-#endif
-
 namespace testsupport {
 
 namespace {

@@ -44,4 +44,19 @@ struct MachOOracle {
 // "8-4-4-4-12" upper-case text of 16 bytes.
 std::string uuidText(const uint8_t *bytes);
 
+// What the reader's symbol lookup reported, to compare with the tools' symbols:
+// pass recordSymbol as the lookup's callback and a FoundSymbol as its context.
+struct FoundSymbol {
+    bool called = false;
+    uint64_t address = 0;
+    std::string name;
+};
+
+inline void recordSymbol(uint64_t address, const char *name, void *ctx) {
+    auto *found = static_cast<FoundSymbol *>(ctx);
+    found->called = true;
+    found->address = address;
+    found->name = name;
+}
+
 }  // namespace testsupport

@@ -39,19 +39,6 @@ struct InMemory {
     uint64_t slid(uint64_t vmaddr) const { return vmaddr - kTextVmaddr + address(); }
 };
 
-struct Found {
-    bool called = false;
-    mach_vm_address_t address = 0;
-    std::string name;
-};
-
-void record(mach_vm_address_t address, const char *name, void *ctx) {
-    auto *f = static_cast<Found *>(ctx);
-    f->called = true;
-    f->address = address;
-    f->name = name;
-}
-
 const uint8_t kUuid[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
 
 MachOBuilder standardImage(bool is64, bool swapped, int32_t cputype) {
@@ -110,24 +97,27 @@ TEST_P(BuiltImageTests, LayoutMatchesObjdumpAndSymbolRulesHold) {
     // Every symbol llvm-nm lists is found at its own address...
     for (const auto &symbol : oracle.symbols) {
         if (symbol.name == "_beta_alias") continue;  // shares _beta's address
-        Found found;
-        ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(symbol.address), record, &found),
+        FoundSymbol found;
+        ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(symbol.address), recordSymbol, &found),
                   BBCRASH_ESUCCESS);
         EXPECT_EQ(found.name, symbol.name);
     }
     const uint64_t t = kTextVmaddr + 0x200;
-    Found found;
+    FoundSymbol found;
     // ...equal values keep the one scanned first; a debugging entry (0x24) is
     // never a candidate; a Thumb definition reports bit 0 set.
-    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x50), record, &found), BBCRASH_ESUCCESS);
+    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x50), recordSymbol, &found),
+              BBCRASH_ESUCCESS);
     EXPECT_EQ(found.name, "_beta");
-    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x90), record, &found), BBCRASH_ESUCCESS);
+    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x90), recordSymbol, &found),
+              BBCRASH_ESUCCESS);
     EXPECT_EQ(found.name, "_beta");
-    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0xa4), record, &found), BBCRASH_ESUCCESS);
+    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0xa4), recordSymbol, &found),
+              BBCRASH_ESUCCESS);
     EXPECT_EQ(found.name, "_gamma");
     EXPECT_EQ(found.address, image.slid(t + 0xa0) | 1);
-    Found none;
-    EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t - 1), record, &none), BBCRASH_ENOTFOUND);
+    FoundSymbol none;
+    EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t - 1), recordSymbol, &none), BBCRASH_ENOTFOUND);
     EXPECT_FALSE(none.called);
     bbcrash_async_macho_free(&macho);
 }
@@ -147,10 +137,11 @@ TEST(BuiltImageReaderTests, DysymtabScansGlobalsBeforeLocals) {
     InMemory image(b.build());
     bbcrash_async_macho macho;
     ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "dysym", image.address()), BBCRASH_ESUCCESS);
-    Found found;
-    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 4), record, &found), BBCRASH_ESUCCESS);
+    FoundSymbol found;
+    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 4), recordSymbol, &found), BBCRASH_ESUCCESS);
     EXPECT_EQ(found.name, "_global_same");
-    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x24), record, &found), BBCRASH_ESUCCESS);
+    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x24), recordSymbol, &found),
+              BBCRASH_ESUCCESS);
     EXPECT_EQ(found.name, "_local_other");
     bbcrash_async_macho_free(&macho);
 }
@@ -168,8 +159,8 @@ TEST(BuiltImageReaderTests, MalformedTablesAreRefused) {
         ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "wrap", image.address()), BBCRASH_ESUCCESS);
         bbcrash_async_macho_symtab_reader reader;
         EXPECT_EQ(bbcrash_async_macho_symtab_reader_init(&reader, &macho), BBCRASH_EINVAL);
-        Found found;
-        EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t), record, &found), BBCRASH_EINVAL);
+        FoundSymbol found;
+        EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t), recordSymbol, &found), BBCRASH_EINVAL);
         bbcrash_async_macho_free(&macho);
     }
     {
@@ -180,8 +171,9 @@ TEST(BuiltImageReaderTests, MalformedTablesAreRefused) {
         InMemory image(b.build());
         bbcrash_async_macho macho;
         ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "before", image.address()), BBCRASH_ESUCCESS);
-        Found found;
-        EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t), record, &found), BBCRASH_EINTERNAL);
+        FoundSymbol found;
+        EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t), recordSymbol, &found),
+                  BBCRASH_EINTERNAL);
         bbcrash_async_macho_free(&macho);
     }
     {
@@ -213,8 +205,9 @@ TEST(BuiltImageReaderTests, HugeLinkeditMapsOnlyTheTables) {
     ASSERT_EQ(bbcrash_async_macho_symtab_reader_init(&reader, &macho), BBCRASH_ESUCCESS);
     EXPECT_LE(reader.linkedit.mobj.length, bytes.size());
     bbcrash_async_macho_symtab_reader_free(&reader);
-    Found found;
-    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, base + 0x200 + 0x44, record, &found), BBCRASH_ESUCCESS);
+    FoundSymbol found;
+    ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, base + 0x200 + 0x44, recordSymbol, &found),
+              BBCRASH_ESUCCESS);
     EXPECT_EQ(found.name, "_beta");
     bbcrash_async_macho_free(&macho);
     munmap(memory, kMapping);
@@ -236,16 +229,16 @@ TEST(BuiltImageReaderTests, SortedTablesAreBisectedAndOthersScanned) {
         ASSERT_EQ(bbcrash_async_macho_init(&macho, mach_task_self(), "order", image.address()), BBCRASH_ESUCCESS);
         EXPECT_EQ(macho.symtab_sorted, sorted);
         EXPECT_EQ(macho.readable_range_count, 1u);  // the tables (no __unwind_info here)
-        Found found;
-        ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x50), record, &found),
+        FoundSymbol found;
+        ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x50), recordSymbol, &found),
                   BBCRASH_ESUCCESS);
         EXPECT_EQ(found.name, sorted ? "_beta" : "_middle");
-        found = Found{};
-        ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x90), record, &found),
+        found = FoundSymbol{};
+        ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t + 0x90), recordSymbol, &found),
                   BBCRASH_ESUCCESS);
         EXPECT_EQ(found.name, sorted ? "_beta" : "_late");  // the debugging entry at +0x80 is no candidate
-        found = Found{};
-        EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t - 1), record, &found),
+        found = FoundSymbol{};
+        EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&macho, image.slid(t - 1), recordSymbol, &found),
                   BBCRASH_ENOTFOUND);
         bbcrash_async_macho_free(&macho);
     }

@@ -22,19 +22,6 @@ namespace {
 
 std::string fixture(const std::string &name) { return std::string(PLOTWICK_FIXTURE_DIR) + "/" + name; }
 
-struct Found {
-    bool called = false;
-    mach_vm_address_t address = 0;
-    std::string name;
-};
-
-void recordSymbol(mach_vm_address_t address, const char *name, void *ctx) {
-    auto *found = static_cast<Found *>(ctx);
-    found->called = true;
-    found->address = address;
-    found->name = name;
-}
-
 // "-[PWRoot(PWExtra) extraValue]" names the method as the walk does:
 // "-[PWRoot extraValue]".
 std::string withoutCategory(const std::string &name) {
@@ -134,7 +121,7 @@ TEST_P(MachOFixtureTests, NearestSymbolOfEveryFunctionMatchesNm) {
         // At the start, and at the last byte before the next symbol.
         uint64_t next = i + 1 < oracle_.symbols.size() ? oracle_.symbols[i + 1].address : symbol.address + 1;
         for (uint64_t at : {symbol.address, next > symbol.address ? next - 1 : symbol.address}) {
-            Found found;
+            FoundSymbol found;
             ASSERT_EQ(bbcrash_async_macho_find_symbol_by_pc(&image_, slid(at), recordSymbol, &found), BBCRASH_ESUCCESS);
             EXPECT_EQ(found.name, symbol.name);
             EXPECT_EQ(found.address, slid(symbol.address));
@@ -143,7 +130,7 @@ TEST_P(MachOFixtureTests, NearestSymbolOfEveryFunctionMatchesNm) {
     }
     EXPECT_GE(checked, 4);
     // Below every symbol there is none.
-    Found found;
+    FoundSymbol found;
     ASSERT_GT(oracle_.symbols.front().address, 0u);
     EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&image_, slid(oracle_.symbols.front().address) - 1, recordSymbol,
                                                     &found),
@@ -156,14 +143,14 @@ TEST_P(MachOFixtureTests, SymbolTableStrategyNamesFunctions) {
     bbcrash_async_objc_cache_init(&cache);
     for (const auto &symbol : oracle_.symbols) {
         if (symbol.name == "_pw_second") {
-            Found found;
+            FoundSymbol found;
             ASSERT_EQ(bbcrash_async_find_symbol(&image_, BBCrashReporterSymbolicationStrategySymbolTable, &cache,
                                                 slid(symbol.address) + 2, recordSymbol, &found),
                       BBCRASH_ESUCCESS);
             EXPECT_EQ(found.name, "_pw_second");
         }
     }
-    Found found;
+    FoundSymbol found;
     EXPECT_EQ(bbcrash_async_find_symbol(&image_, 0, &cache, slid(oracle_.symbols.back().address), recordSymbol, &found),
               BBCRASH_ENOTFOUND);
     EXPECT_FALSE(found.called);
@@ -231,14 +218,14 @@ TEST_P(ObjCFixtureTests, RealizedClassesAndCategoryGiveObjdumpsMethods) {
 
     for (const auto &method : expected) {
         SCOPED_TRACE(method.name);
-        Found objc;
+        FoundSymbol objc;
         ASSERT_EQ(bbcrash_async_find_symbol(&image_, BBCrashReporterSymbolicationStrategyObjC, &cache, method.imp + 1,
                                             recordSymbol, &objc),
                   BBCRASH_ESUCCESS);
         EXPECT_EQ(objc.name, method.name);
         EXPECT_EQ(objc.address, method.imp);
         // Symbol table and ObjC at the same address: the ObjC name wins.
-        Found both;
+        FoundSymbol both;
         ASSERT_EQ(bbcrash_async_find_symbol(&image_, BBCrashReporterSymbolicationStrategyAll, &cache, method.imp,
                                             recordSymbol, &both),
                   BBCRASH_ESUCCESS);
@@ -285,7 +272,7 @@ TEST_P(ObjCFixtureTests, UnrealizedClassIsSkippedTakenSlotsStayAndEmptyEntriesAr
     bbcrash_async_objc_cache_init(&cache);
     std::set<Method> none;
     EXPECT_EQ(bbcrash_async_objc_parse(&image_, &cache, collectMethod, &none), BBCRASH_EINVALID_DATA);
-    Found found;
+    FoundSymbol found;
     EXPECT_EQ(bbcrash_async_find_symbol(&image_, BBCrashReporterSymbolicationStrategyObjC, &cache,
                                         slid(addressOf.at("-[PWRoot value]")), recordSymbol, &found),
               BBCRASH_ENOTFOUND);

@@ -60,16 +60,18 @@ namespace {
 __thread bool countingArmed = false;
 std::atomic<bool> globallyArmed{false};
 std::atomic<long> allocatingThread{0};
-
-bool counting() {
-    return countingArmed || (globallyArmed.load() && syscall(SYS_gettid) != allocatingThread.load());
-}
 std::atomic<int> allocationCalls{0};
 std::atomic<int> lockCalls{0};
-int (*realMutexLock)(pthread_mutex_t *) = nullptr;
 }  // namespace
 
 #if CRASHER_COUNTS
+namespace {
+bool counting() {
+    return countingArmed || (globallyArmed.load() && syscall(SYS_gettid) != allocatingThread.load());
+}
+int (*realMutexLock)(pthread_mutex_t *) = nullptr;
+}  // namespace
+
 extern "C" void *malloc(size_t size) {
     if (counting()) allocationCalls++;
     return __libc_malloc(size);

@@ -28,6 +28,7 @@
 #include "BCPendingCrashReportsDelegate.h"
 #include "BCWrapperException.h"
 #include "BCWrapperExceptionManager.h"
+#include "BeaconCrashes/CrashesTestSupport.h"
 #include "BeaconCrashes/FakeChannel.h"
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
 #include "platform/dispatch/MainRunLoop.h"
@@ -42,14 +43,6 @@ const std::string kGolden = PLOTWICK_GOLDEN_DIR;
 constexpr const char *kFullId = "11223344-5566-4788-99AA-BBCCDDEEFF00";
 constexpr const char *kExceptionId = "01020304-0506-4708-890A-0B0C0D0E0F10";
 constexpr const char *kSymbolsId = "41424344-4546-4748-894A-4B4C4D4E4F50";
-
-#define CHILD_EXPECT(condition)                                                     \
-    do {                                                                            \
-        if (!(condition)) {                                                         \
-            fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                             \
-        }                                                                           \
-    } while (0)
 
 void copyCase(const std::string &name, const std::filesystem::path &to) {
     std::filesystem::create_directories(to.parent_path());
