@@ -11,7 +11,6 @@
 #include "BCHttpUtil.h"
 #include "BCIngestionProtocol.h"
 #include "BCLogContainer.h"
-#include "BCLogDBStorage.h"
 #include "BCLogger.h"
 #include "BCStorage.h"
 #include "BCUtility.h"
@@ -327,13 +326,7 @@ platform::ErrorPtr BCChannelUnitDefault::statusError(long statusCode) {
 }
 
 void BCChannelUnitDefault::releaseBatch(const std::string &batchId) {
-    // The store keeps a batch's rows out of later loads until the batch is
-    // deleted; dropping its key (the group id followed by the batch id) lets
-    // the rows be loaded again in this process.
-    const auto logDBStorage = std::dynamic_pointer_cast<BCLogDBStorage>(storage_);
-    if (!logDBStorage) return;
-    auto batches = logDBStorage->batches();
-    if (batches.erase(configuration_->groupId() + batchId) > 0) logDBStorage->setBatches(std::move(batches));
+    storage_->releaseLogsWithBatchId(batchId, configuration_->groupId());
 }
 
 void BCChannelUnitDefault::handleCompletion(const std::string &callId, const Logs &logs, long statusCode,

@@ -402,6 +402,10 @@ void BCLogDBStorage::deleteLogsWithBatchId(const std::string &batchId, const std
     batches_.erase(it);
 }
 
+void BCLogDBStorage::releaseLogsWithBatchId(const std::string &batchId, const std::string &groupId) {
+    batches_.erase(groupId + batchId);
+}
+
 std::vector<std::shared_ptr<BCLog>> BCLogDBStorage::deleteLogsWithGroupId(const std::string &groupId) {
     auto logs = logsFromDBWithGroupId(groupId);
     deleteLogsFromDBWithColumnValue(platform::Value(groupId), kGroupIdColumnName);

@@ -43,6 +43,7 @@ public:
                              const std::optional<std::vector<std::string>> &excludedTargetKeys,
                              const BCLoadDataCompletionHandler &completionHandler) override;
     void deleteLogsWithBatchId(const std::string &batchId, const std::string &groupId) override;
+    void releaseLogsWithBatchId(const std::string &batchId, const std::string &groupId) override;
     std::vector<std::shared_ptr<BCLog>> deleteLogsWithGroupId(const std::string &groupId) override;
     size_t countLogs() override;
     void setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)> &completionHandler) override {
@@ -73,7 +74,6 @@ public:
     void migrateDatabase(sqlite3 *db, unsigned long fromVersion) override;
 
     const std::map<std::string, std::vector<int64_t>> &batches() const { return batches_; }
-    void setBatches(std::map<std::string, std::vector<int64_t>> batches) { batches_ = std::move(batches); }
     size_t idColumnIndex() const { return idColumnIndex_; }
     size_t groupIdColumnIndex() const { return groupIdColumnIndex_; }
     size_t logColumnIndex() const { return logColumnIndex_; }

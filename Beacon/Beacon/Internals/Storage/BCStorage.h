@@ -57,6 +57,9 @@ public:
                                      const std::optional<std::vector<std::string>> &excludedTargetKeys,
                                      const BCLoadDataCompletionHandler &completionHandler) = 0;
     virtual void deleteLogsWithBatchId(const std::string &batchId, const std::string &groupId) = 0;
+    // Lets later loads hand out the logs of a pending batch again (a send
+    // that will be retried); the logs stay stored.
+    virtual void releaseLogsWithBatchId(const std::string &batchId, const std::string &groupId) = 0;
     // The group's logs, deleted.
     virtual std::vector<std::shared_ptr<BCLog>> deleteLogsWithGroupId(const std::string &groupId) = 0;
     virtual size_t countLogs() = 0;

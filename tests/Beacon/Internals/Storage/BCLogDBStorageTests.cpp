@@ -108,6 +108,13 @@ TEST_F(BCLogDBStorageTests, BatchesHandOutPriorityThenAgeAndNeverTwice) {
     store->deleteLogsWithBatchId(*first.batchId, "Crashes");
     EXPECT_EQ(store->countLogs(), 10u);
     EXPECT_EQ(store->batches().size(), 1u);
+    // A released batch stays stored and its logs are handed out again.
+    store->releaseLogsWithBatchId(*second.batchId, "Crashes");
+    EXPECT_TRUE(store->batches().empty());
+    EXPECT_EQ(store->countLogs(), 10u);
+    second = load(*store, "Crashes", 50);
+    EXPECT_EQ(second.logs.size(), 10u);
+    EXPECT_EQ(tags(second).front(), "n48");
 
     // A limit SQLite cannot take as "limit + 1" still loads.
     store->deleteLogsWithBatchId(*second.batchId, "Crashes");
