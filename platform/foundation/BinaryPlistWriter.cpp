@@ -155,10 +155,8 @@ std::optional<Data> BinaryPlistWriter::write(NodeId root) const {
     }
 
     const size_t refSize = exactSize(objects.size());
-    Data out;
+    Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
     out.reserve(8 + payload + objects.size() * 3 + 32);
-    static constexpr char kMagic[] = "bplist00";
-    out.insert(out.end(), kMagic, kMagic + 8);
     std::vector<uint64_t> offsets;
     offsets.reserve(objects.size());
     for (NodeId id : objects) {
