@@ -3,8 +3,8 @@
 // starts it), each launch in a fresh home, beside the first open of the log
 // store in a fresh home (which start includes). A start's clock stops when
 // the application is ready for input: the work start queued on the logs
-// queue and the main queue has run. Printed at the end as the time beyond
-// the store's first open and as ratios to it.
+// queue and the main queue has run. Printed at the end as ratios to the
+// store's open in the same kind of home.
 // The crash engine's image list is process-wide: its cost is paid by the
 // first start of the process only, so the launch benchmark (LaunchBench)
 // is the figure for it.
@@ -29,6 +29,7 @@
 #include "BCSessionContext.h"
 #include "BCUserIdContext.h"
 #include "BCUtility.h"
+#include "RatioReporter.h"
 #include "platform/dispatch/MainRunLoop.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/UserDefaults.h"
@@ -179,48 +180,6 @@ void RestartCrashes(benchmark::State &state) {
     eachInFreshHome(state, [] { start(BCBeacon::Services{BCCrashes::serviceClass()}); }, true);
 }
 
-BENCHMARK(StoreFirstOpen)->Unit(benchmark::kMicrosecond)->Iterations(100);
-BENCHMARK(StartNoServices)->Unit(benchmark::kMicrosecond)->Iterations(100);
-BENCHMARK(StartStubService)->Unit(benchmark::kMicrosecond)->Iterations(100);
-BENCHMARK(StartCrashes)->Unit(benchmark::kMicrosecond)->Iterations(100);
-BENCHMARK(StoreReopen)->Unit(benchmark::kMicrosecond)->Iterations(50);
-BENCHMARK(RestartStubService)->Unit(benchmark::kMicrosecond)->Iterations(50);
-BENCHMARK(RestartCrashes)->Unit(benchmark::kMicrosecond)->Iterations(50);
-
-class StartupReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto &run : runs) {
-            if (!run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        report("First launch", "StoreFirstOpen", {"StartNoServices", "StartStubService", "StartCrashes"});
-        report("Later launch", "StoreReopen", {"RestartStubService", "RestartCrashes"});
-    }
-
-private:
-    // The time of the run whose name begins with the benchmark's name.
-    double time(const std::string &name) const {
-        for (const auto &[run, value] : times_)
-            if (run.rfind(name, 0) == 0) return value;
-        return 0;
-    }
-    void report(const char *title, const std::string &base, const std::vector<std::string> &names) const {
-        const double baseTime = time(base);
-        if (baseTime <= 0) return;
-        std::printf("\n%s, against the store's open (%s, %.0f us):\n", title, base.c_str(), baseTime);
-        for (const auto &name : names) {
-            const double t = time(name);
-            if (t > 0) std::printf("  %-20s %8.0f us  %+8.0f us beyond  %5.2fx\n", name.c_str(), t, t - baseTime, t / baseTime);
-        }
-    }
-
-    std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -229,7 +188,22 @@ int main(int argc, char **argv) {
     // The application's Info.plist, as beside the executable: without its
     // version the device is not valid and the start-service log is dropped.
     platform::Bundle::setMainBundleDirectory(std::filesystem::path(PLOTWICK_RESOURCES_DIR));
-    StartupReporter reporter;
+    // Each launch against the store's open in the same kind of home.
+    const struct {
+        const char *name;
+        void (*body)(benchmark::State &);
+        int iterations;
+    } launches[] = {
+        {"FirstLaunch/store_open", StoreFirstOpen, 100},     {"FirstLaunch/no_services", StartNoServices, 100},
+        {"FirstLaunch/stub_service", StartStubService, 100}, {"FirstLaunch/crashes", StartCrashes, 100},
+        {"LaterLaunch/store_reopen", StoreReopen, 50},       {"LaterLaunch/stub_service", RestartStubService, 50},
+        {"LaterLaunch/crashes", RestartCrashes, 50},
+    };
+    for (const auto &launch : launches)
+        benchmark::RegisterBenchmark(launch.name, launch.body)
+            ->Unit(benchmark::kMicrosecond)
+            ->Iterations(launch.iterations);
+    RatioReporter reporter({{"FirstLaunch", "store_open"}, {"LaterLaunch", "store_reopen"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
