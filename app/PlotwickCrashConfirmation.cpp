@@ -25,17 +25,18 @@ bool PlotwickCrashConfirmation::confirm(const std::vector<std::shared_ptr<BCErro
     } else {
         // Nothing is sent or deleted: the service keeps the reports and
         // asks again at the next launch.
-        platform::SystemLog::write("No answer about sending the crash reports: they are kept, and the next launch "
-                                   "asks again.");
+        platform::SystemLog::write(
+            "No answer about sending the crash reports: they are kept, and the next launch "
+            "asks again.");
     }
     return true;
 }
 
 std::optional<BCUserConfirmation> PlotwickCrashConfirmation::confirmationForResponse(long response) {
     switch (response) {
-        case platform::appkit::Alert::kFirstButtonReturn: return BCUserConfirmationSend;
-        case platform::appkit::Alert::kSecondButtonReturn: return BCUserConfirmationDontSend;
-        case platform::appkit::Alert::kThirdButtonReturn: return BCUserConfirmationAlways;
-        default: return std::nullopt;
+    case platform::appkit::Alert::kFirstButtonReturn: return BCUserConfirmationSend;
+    case platform::appkit::Alert::kSecondButtonReturn: return BCUserConfirmationDontSend;
+    case platform::appkit::Alert::kThirdButtonReturn: return BCUserConfirmationAlways;
+    default: return std::nullopt;
     }
 }

@@ -118,9 +118,12 @@ void floodChild(const fs::path &dir, int out) {
             log->setServices(services);
             unit->enqueueItem(log, BCFlagsNormal, [&](BCEnqueueResult result) {
                 if (!flooding.load(std::memory_order_relaxed)) return;
-                if (result == BCEnqueueResult::Saved) saved.fetch_add(1, std::memory_order_relaxed);
-                else if (result == BCEnqueueResult::Refused) refused.fetch_add(1, std::memory_order_relaxed);
-                else failed.fetch_add(1, std::memory_order_relaxed);
+                if (result == BCEnqueueResult::Saved)
+                    saved.fetch_add(1, std::memory_order_relaxed);
+                else if (result == BCEnqueueResult::Refused)
+                    refused.fetch_add(1, std::memory_order_relaxed);
+                else
+                    failed.fetch_add(1, std::memory_order_relaxed);
             });
         }
         figures.calls += 256;

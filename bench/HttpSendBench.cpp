@@ -215,9 +215,9 @@ void beaconSend(benchmark::State &state) {
     auto batch = std::make_shared<BCLogContainer>(benchlogs::container(50));
     Waiter waiter;
     for (auto _ : state) {
-        ingestion->sendAsync(batch, [&](const std::optional<std::string> &,
-                                        std::shared_ptr<const platform::net::HTTPURLResponse>,
-                                        std::optional<platform::Data>, platform::ErrorPtr) { waiter.done(); });
+        ingestion->sendAsync(
+            batch, [&](const std::optional<std::string> &, std::shared_ptr<const platform::net::HTTPURLResponse>,
+                       std::optional<platform::Data>, platform::ErrorPtr) { waiter.done(); });
         waiter.waitFor(1);
     }
     state.SetItemsProcessed(state.iterations());
@@ -257,13 +257,12 @@ int main(int argc, char **argv) {
     benchmark::RegisterBenchmark("Beacon50Logs/BCBeaconIngestion", beaconSend)->UseRealTime();
     benchmark::RegisterBenchmark("Beacon50Logs/curl_prebuilt_body", curlPrebuilt)->UseRealTime();
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter({{"Send1KiB", "curl_easy"},
-                            {"Send64KiB", "curl_easy_gzip"},
-                            {"Concurrent4x1KiB", "curl_multi"},
-                            {"Beacon50Logs", "curl_prebuilt_body"}},
-                           {{"Send1KiB", "curl_thread"},
-                            {"Send64KiB", "curl_thread_gzip"},
-                            {"Concurrent4x1KiB", "curl_thread"}});
+    RatioReporter reporter(
+        {{"Send1KiB", "curl_easy"},
+         {"Send64KiB", "curl_easy_gzip"},
+         {"Concurrent4x1KiB", "curl_multi"},
+         {"Beacon50Logs", "curl_prebuilt_body"}},
+        {{"Send1KiB", "curl_thread"}, {"Send64KiB", "curl_thread_gzip"}, {"Concurrent4x1KiB", "curl_thread"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     server().stop();

@@ -179,8 +179,8 @@ Figures measure(const std::vector<std::string> &arguments, const Options &option
     std::map<std::string, std::string> names;
     sample(pid, atStart, names);
     latest = atStart;
-    const auto windowEnd = windowStart + std::chrono::duration_cast<Clock::duration>(
-                                             std::chrono::duration<double>(options.seconds));
+    const auto windowEnd =
+        windowStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.seconds));
     while (alive && Clock::now() < windowEnd) {
         alive = sleepUntil(std::min(windowEnd, Clock::now() + std::chrono::milliseconds(100)));
         if (alive) sample(pid, latest, names);
@@ -235,10 +235,11 @@ int runBare() {
 }
 
 void print(const char *name, const Figures &f, const Options &options) {
-    std::printf("  %-10s threads at 5 s %3zu, at the end %3zu (%zu ended in the window); "
-                "context switches in %.0f s: %6lld (%.2f/s), whole life %lld\n",
-                name, f.threadsAt5s, f.threadsAtEnd, f.threadsEndedInWindow, options.seconds, f.switchesInWindow,
-                static_cast<double>(f.switchesInWindow) / options.seconds, f.switchesInLife);
+    std::printf(
+        "  %-10s threads at 5 s %3zu, at the end %3zu (%zu ended in the window); "
+        "context switches in %.0f s: %6lld (%.2f/s), whole life %lld\n",
+        name, f.threadsAt5s, f.threadsAtEnd, f.threadsEndedInWindow, options.seconds, f.switchesInWindow,
+        static_cast<double>(f.switchesInWindow) / options.seconds, f.switchesInLife);
     if (!f.busyThreads.empty()) std::printf("             switched in the window:%s\n", f.busyThreads.c_str());
 }
 
@@ -249,9 +250,12 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--bare") return runBare();
-        if (a.rfind("--seconds=", 0) == 0) options.seconds = std::atof(a.c_str() + 10);
-        else if (a.rfind("--settle=", 0) == 0) options.settle = std::atof(a.c_str() + 9);
-        else if (a.rfind("--plotwick=", 0) == 0) options.plotwick = a.substr(11);
+        if (a.rfind("--seconds=", 0) == 0)
+            options.seconds = std::atof(a.c_str() + 10);
+        else if (a.rfind("--settle=", 0) == 0)
+            options.settle = std::atof(a.c_str() + 9);
+        else if (a.rfind("--plotwick=", 0) == 0)
+            options.plotwick = a.substr(11);
         else {
             std::fprintf(stderr, "usage: %s [--seconds=60] [--settle=20] [--plotwick=PATH]\n", argv[0]);
             return 2;

@@ -143,7 +143,9 @@ std::string plotwickPath() {
 }
 
 BENCHMARK_CAPTURE(Launch, bare, std::string(PLOTWICK_LAUNCH_BARE))
-    ->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Launch, plotwick, plotwickPath())->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv) {

@@ -127,10 +127,9 @@ void loadDeleteWrapper(benchmark::State &state, fs::path dir) {
         fill(dir / "Logs.sqlite", 50);
         state.ResumeTiming();
         std::optional<std::string> batchId;
-        store->loadLogsWithGroupId("G", 50, std::nullopt,
-                                   [&](const std::vector<std::shared_ptr<BCLog>> &, const std::optional<std::string> &id) {
-                                       batchId = id;
-                                   });
+        store->loadLogsWithGroupId(
+            "G", 50, std::nullopt,
+            [&](const std::vector<std::shared_ptr<BCLog>> &, const std::optional<std::string> &id) { batchId = id; });
         if (batchId) store->deleteLogsWithBatchId(*batchId, "G");
     }
 }

@@ -94,7 +94,8 @@ private:
 bbcrash_log_writer *benchWriter() {
     static bbcrash_log_writer *writer = [] {
         auto *w = new bbcrash_log_writer{};
-        bbcrash_log_writer_init(w, "io.plotwick.bench", "1", "1.0", getenv("BENCH_NOSYM") ? 0u : uint32_t(BBCrashReporterSymbolicationStrategySymbolTable),
+        bbcrash_log_writer_init(w, "io.plotwick.bench", "1", "1.0",
+                                getenv("BENCH_NOSYM") ? 0u : uint32_t(BBCrashReporterSymbolicationStrategySymbolTable),
                                 false);
         return w;
     }();
@@ -367,8 +368,8 @@ void printSizes() {
     }
     unlink(path);
     std::printf("\nReport sizes (symbolicated, %ld-frame stacks):\n", kDepth);
-    std::printf("  %zu threads: %zu bytes; per thread %.0f, per frame %.1f, per image %.0f (%zu images)\n",
-                threadCount, bytes16, double(threadBytes) / double(threadCount), double(frameBytes) / double(frameCount),
+    std::printf("  %zu threads: %zu bytes; per thread %.0f, per frame %.1f, per image %.0f (%zu images)\n", threadCount,
+                bytes16, double(threadBytes) / double(threadCount), double(frameBytes) / double(frameCount),
                 double(imageBytes) / double(images), images);
     std::printf("  128 threads: %zu bytes; headroom under 262144: %ld bytes\n", bytes128,
                 262144L - static_cast<long>(bytes128));

@@ -96,7 +96,8 @@ void BM_BurstUserDefaults(benchmark::State &state) {
     for (auto _ : state) {
         ++n;
         for (int i = 0; i < kBurst; ++i)
-            if (!defaults->setObject(Value(n), "com.plotwick.launch." + std::to_string(i))) state.SkipWithError("set failed");
+            if (!defaults->setObject(Value(n), "com.plotwick.launch." + std::to_string(i)))
+                state.SkipWithError("set failed");
     }
     defaults.reset();
     fs::remove(file);
@@ -106,7 +107,8 @@ void BM_BurstPlainWrite(benchmark::State &state) {
     fs::path file = makeFile("burstplain.plist", kLaunchKeys);
     {
         UserDefaults defaults(file);
-        for (int i = 0; i < kBurst; ++i) defaults.setObject(Value(int64_t(1)), "com.plotwick.launch." + std::to_string(i));
+        for (int i = 0; i < kBurst; ++i)
+            defaults.setObject(Value(int64_t(1)), "com.plotwick.launch." + std::to_string(i));
     }
     auto bytes = FileManager::defaultManager()->contentsAtPath(file);
     if (!bytes) std::abort();

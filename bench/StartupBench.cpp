@@ -173,11 +173,13 @@ void StoreReopen(benchmark::State &state) {
 }
 
 void RestartStubService(benchmark::State &state) {
-    eachInFreshHome(state, [] { start(BCBeacon::Services{&stubServiceClass()}); }, true);
+    eachInFreshHome(
+        state, [] { start(BCBeacon::Services{&stubServiceClass()}); }, true);
 }
 
 void RestartCrashes(benchmark::State &state) {
-    eachInFreshHome(state, [] { start(BCBeacon::Services{BCCrashes::serviceClass()}); }, true);
+    eachInFreshHome(
+        state, [] { start(BCBeacon::Services{BCCrashes::serviceClass()}); }, true);
 }
 
 }  // namespace

@@ -254,7 +254,7 @@ MachORecurse machoRecurse() {
 __attribute__((noinline)) void probeMachO(void *data) {
     auto *job = static_cast<Job *>(data);
     static const bbcrash_async_frame_reader kCompact[] = {bbcrash_async_frame_read_compact_unwind,
-                                                           bbcrash_async_frame_read_frame_ptr};
+                                                          bbcrash_async_frame_read_frame_ptr};
     static const bbcrash_async_frame_reader kFramePointer[] = {bbcrash_async_frame_read_frame_ptr};
     const long depth = long(job->state->range(0));
     x86_mcontext64_t mctx{};
@@ -267,11 +267,9 @@ __attribute__((noinline)) void probeMachO(void *data) {
         bbcrash_async_frame_cursor cursor;
         bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &start, unwindtest::loadedImageList());
         int n = 0;
-        while (n < depth + 2 &&
-               bbcrash_async_frame_cursor_next_with_readers(&cursor, job->walker == Walker::Compact ? kCompact
-                                                                                                    : kFramePointer,
-                                                            job->walker == Walker::Compact ? 2 : 1) ==
-                   BBCRASH_FRAME_ESUCCESS) {
+        while (n < depth + 2 && bbcrash_async_frame_cursor_next_with_readers(
+                                    &cursor, job->walker == Walker::Compact ? kCompact : kFramePointer,
+                                    job->walker == Walker::Compact ? 2 : 1) == BBCRASH_FRAME_ESUCCESS) {
             n++;
         }
         task_memory_hold_end();
@@ -369,8 +367,9 @@ public:
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\nTime per frame as a multiple of _Unwind_Backtrace's on the same stack "
-                    "(frames walked in brackets):\n");
+        std::printf(
+            "\nTime per frame as a multiple of _Unwind_Backtrace's on the same stack "
+            "(frames walked in brackets):\n");
         std::printf("  %-14s %18s %16s %16s %16s %16s %16s\n", "stack", "_Unwind_Backtrace", "libunwind", "cursor",
                     "cursor, 1 hold", "frame pointer", "DWARF only");
         for (const Stack &stack : kStacks) {
@@ -445,8 +444,7 @@ int main(int argc, char **argv) {
         for (long depth : {32L, 256L}) {
             for (const auto &w : walkers) {
                 if (w.walker == Walker::FramePointer && !stack.framePointers) continue;  // nothing to follow
-                const std::string name =
-                    std::string("Walk/") + stack.name + "/" + std::to_string(depth) + "/" + w.name;
+                const std::string name = std::string("Walk/") + stack.name + "/" + std::to_string(depth) + "/" + w.name;
                 const Walker walker = w.walker;
                 const Stack *which = &stack;
                 benchmark::RegisterBenchmark(name.c_str(), [which, depth, walker](benchmark::State &state) {

@@ -135,9 +135,9 @@ void *exceptionServerThread(void *argument) {
     }
     for (;;) {
         auto *message = reinterpret_cast<mach_msg_header_t *>(buffer);
-        const mach_msg_return_t mr = mach_msg(message, MACH_RCV_MSG | MACH_RCV_LARGE, 0,
-                                              static_cast<mach_msg_size_t>(size), context->port_set,
-                                              MACH_MSG_TIMEOUT_NONE, MACH_PORT_NULL);
+        const mach_msg_return_t mr =
+            mach_msg(message, MACH_RCV_MSG | MACH_RCV_LARGE, 0, static_cast<mach_msg_size_t>(size), context->port_set,
+                     MACH_MSG_TIMEOUT_NONE, MACH_PORT_NULL);
         if (mr == MACH_RCV_TOO_LARGE) {
             const mach_vm_size_t needed = roundToPages(message->msgh_size);
             mach_vm_deallocate(mach_task_self(), buffer, size);
@@ -207,7 +207,8 @@ bool setUpPorts(bbcrash_exception_server_context *context, std::shared_ptr<const
     kr = mach_port_request_notification(self, context->server_port, MACH_NOTIFY_NO_SENDERS, 1, context->notify_port,
                                         MACH_MSG_TYPE_MAKE_SEND_ONCE, &previous);
     if (kr != KERN_SUCCESS) {
-        bbcrash_populate_mach_error(error, kr, "Failed to request MACH_NOTIFY_NO_SENDERS on the exception server's port");
+        bbcrash_populate_mach_error(error, kr,
+                                    "Failed to request MACH_NOTIFY_NO_SENDERS on the exception server's port");
         return false;
     }
     kr = mach_port_allocate(self, MACH_PORT_RIGHT_PORT_SET, &context->port_set);
@@ -299,12 +300,13 @@ BBCrashMachExceptionServer::~BBCrashMachExceptionServer() {
     const bool ended = context->server_stop_done;
     pthread_mutex_unlock(&context->lock);
     if (!ended) {
-        const mach_msg_return_t mr = mach_msg(&stop, MACH_SEND_MSG, sizeof stop, 0, MACH_PORT_NULL,
-                                              MACH_MSG_TIMEOUT_NONE, MACH_PORT_NULL);
+        const mach_msg_return_t mr =
+            mach_msg(&stop, MACH_SEND_MSG, sizeof stop, 0, MACH_PORT_NULL, MACH_MSG_TIMEOUT_NONE, MACH_PORT_NULL);
         if (mr != MACH_MSG_SUCCESS) {
             char line[128];
             std::snprintf(line, sizeof line,
-                          "[BBCrashReporter] Unexpected error sending termination message to background thread: %d", mr);
+                          "[BBCrashReporter] Unexpected error sending termination message to background thread: %d",
+                          mr);
             platform::SystemLog::write(line);
             return;
         }

@@ -23,8 +23,7 @@ class BBCrashMachExceptionServer {
 public:
     // Sets up the ports and starts the server thread; null with code 1 and
     // the reason on failure.
-    static std::shared_ptr<BBCrashMachExceptionServer> make(bbcrash_mach_exception_callback_t callback,
-                                                            void *context,
+    static std::shared_ptr<BBCrashMachExceptionServer> make(bbcrash_mach_exception_callback_t callback, void *context,
                                                             std::shared_ptr<const platform::Error> *error);
     // Stops the thread (a bounded handshake) and releases the ports.
     ~BBCrashMachExceptionServer();
@@ -41,8 +40,8 @@ public:
     // A port object for a new send right with the mask, behaviour
     // EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES and the machine's thread
     // state flavour; null when no send right could be made.
-    std::shared_ptr<BBCrashMachExceptionPort> exceptionPortWithMask(platform::mach::exception_mask_t mask,
-                                                                    std::shared_ptr<const platform::Error> *error) const;
+    std::shared_ptr<BBCrashMachExceptionPort> exceptionPortWithMask(
+        platform::mach::exception_mask_t mask, std::shared_ptr<const platform::Error> *error) const;
 
 private:
     explicit BBCrashMachExceptionServer(bbcrash_exception_server_context *context) : serverContext_(context) {}

@@ -10,7 +10,7 @@
 class BBCrashProcessInfo {
 public:
     struct StartTime {
-        uint64_t seconds;       // since 1970
+        uint64_t seconds;  // since 1970
         uint32_t microseconds;
     };
 

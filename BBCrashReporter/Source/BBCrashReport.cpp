@@ -28,8 +28,8 @@ constexpr size_t kMaxMachCodes = 256;
 bool failLocalized(platform::ErrorPtr *error, const std::string &text) {
     if (error != nullptr) {
         auto bundle = platform::Bundle::mainBundle();
-        bbcrash_populate_error(error, kInvalidReport, bundle != nullptr ? bundle->localizedStringForKey(text, text) : text,
-                               nullptr);
+        bbcrash_populate_error(error, kInvalidReport,
+                               bundle != nullptr ? bundle->localizedStringForKey(text, text) : text, nullptr);
     }
     return false;
 }
@@ -65,12 +65,12 @@ std::shared_ptr<const BBCrashReportProcessorInfo> processorFromArchitecture(uint
                                                                             platform::ErrorPtr *error) {
     using namespace platform::mach;
     static const uint64_t kPairs[][2] = {
-        {CPU_TYPE_X86, CPU_SUBTYPE_X86_ALL},           // X86_32
-        {CPU_TYPE_X86_64, CPU_SUBTYPE_X86_64_ALL},     // X86_64
-        {CPU_TYPE_ARM, CPU_SUBTYPE_ARM_V6},            // ARMV6
-        {CPU_TYPE_POWERPC, CPU_SUBTYPE_POWERPC_ALL},   // PPC
-        {CPU_TYPE_POWERPC64, CPU_SUBTYPE_POWERPC_ALL}, // PPC64
-        {CPU_TYPE_ARM, CPU_SUBTYPE_ARM_V7},            // ARMV7
+        {CPU_TYPE_X86, CPU_SUBTYPE_X86_ALL},            // X86_32
+        {CPU_TYPE_X86_64, CPU_SUBTYPE_X86_64_ALL},      // X86_64
+        {CPU_TYPE_ARM, CPU_SUBTYPE_ARM_V6},             // ARMV6
+        {CPU_TYPE_POWERPC, CPU_SUBTYPE_POWERPC_ALL},    // PPC
+        {CPU_TYPE_POWERPC64, CPU_SUBTYPE_POWERPC_ALL},  // PPC64
+        {CPU_TYPE_ARM, CPU_SUBTYPE_ARM_V7},             // ARMV7
     };
     if (architecture > 5) {
         failLocalized(error, "Crash report has an unknown architecture");
@@ -523,8 +523,8 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
         if (image->has_uuid) {
             uuid.emplace(image->uuid.data, image->uuid.data + image->uuid.len);
         }
-        images_.push_back(std::make_shared<const BBCrashReportBinaryImageInfo>(
-            codeType, image->base_address, image->size, text(image->name), uuid));
+        images_.push_back(std::make_shared<const BBCrashReportBinaryImageInfo>(codeType, image->base_address,
+                                                                               image->size, text(image->name), uuid));
     }
 
     // 9. Exception.
@@ -543,8 +543,8 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
                 return false;
             }
         }
-        exceptionInfo_ = std::make_shared<const BBCrashReportExceptionInfo>(text(e->name), text(e->reason),
-                                                                            std::move(frames));
+        exceptionInfo_ =
+            std::make_shared<const BBCrashReportExceptionInfo>(text(e->name), text(e->reason), std::move(frames));
     }
 
     // 10. Custom data.

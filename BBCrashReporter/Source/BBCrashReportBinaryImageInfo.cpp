@@ -4,9 +4,7 @@ BBCrashReportBinaryImageInfo::BBCrashReportBinaryImageInfo(std::shared_ptr<const
                                                            uint64_t imageBaseAddress, uint64_t imageSize,
                                                            std::optional<std::string> imageName,
                                                            const std::optional<std::vector<uint8_t>> &uuid)
-    : codeType_(std::move(codeType)),
-      imageBaseAddress_(imageBaseAddress),
-      imageSize_(imageSize),
+    : codeType_(std::move(codeType)), imageBaseAddress_(imageBaseAddress), imageSize_(imageSize),
       imageName_(std::move(imageName)) {
     if (uuid) {
         static const char kHex[] = "0123456789abcdef";

@@ -7,6 +7,5 @@ BBCrashReportExceptionInfo::BBCrashReportExceptionInfo(std::optional<std::string
 BBCrashReportExceptionInfo::BBCrashReportExceptionInfo(std::optional<std::string> exceptionName,
                                                        std::optional<std::string> exceptionReason,
                                                        std::optional<Frames> stackFrames)
-    : exceptionName_(std::move(exceptionName)),
-      exceptionReason_(std::move(exceptionReason)),
+    : exceptionName_(std::move(exceptionName)), exceptionReason_(std::move(exceptionReason)),
       stackFrames_(std::move(stackFrames)) {}

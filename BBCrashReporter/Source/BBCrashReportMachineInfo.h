@@ -9,8 +9,8 @@
 class BBCrashReportMachineInfo {
 public:
     BBCrashReportMachineInfo(std::optional<std::string> modelName,
-                             std::shared_ptr<const BBCrashReportProcessorInfo> processorInfo,
-                             uint32_t processorCount, uint32_t logicalProcessorCount);
+                             std::shared_ptr<const BBCrashReportProcessorInfo> processorInfo, uint32_t processorCount,
+                             uint32_t logicalProcessorCount);
 
     const std::optional<std::string> &modelName() const { return modelName_; }
     const std::shared_ptr<const BBCrashReportProcessorInfo> &processorInfo() const { return processorInfo_; }

@@ -5,10 +5,6 @@ BBCrashReportProcessInfo::BBCrashReportProcessInfo(std::optional<std::string> pr
                                                    std::optional<platform::Date> processStartTime,
                                                    std::optional<std::string> parentProcessName,
                                                    uint32_t parentProcessID, bool native)
-    : processName_(std::move(processName)),
-      processID_(processID),
-      processPath_(std::move(processPath)),
-      processStartTime_(processStartTime),
-      parentProcessName_(std::move(parentProcessName)),
-      parentProcessID_(parentProcessID),
-      native_(native) {}
+    : processName_(std::move(processName)), processID_(processID), processPath_(std::move(processPath)),
+      processStartTime_(processStartTime), parentProcessName_(std::move(parentProcessName)),
+      parentProcessID_(parentProcessID), native_(native) {}

@@ -1,5 +1,5 @@
 #include "BBCrashReportProcessorInfo.h"
 
-BBCrashReportProcessorInfo::BBCrashReportProcessorInfo(BBCrashReportProcessorTypeEncoding typeEncoding,
-                                                       uint64_t type, uint64_t subtype)
+BBCrashReportProcessorInfo::BBCrashReportProcessorInfo(BBCrashReportProcessorTypeEncoding typeEncoding, uint64_t type,
+                                                       uint64_t subtype)
     : typeEncoding_(typeEncoding), type_(type), subtype_(subtype) {}

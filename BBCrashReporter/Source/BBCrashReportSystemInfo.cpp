@@ -6,9 +6,6 @@ BBCrashReportSystemInfo::BBCrashReportSystemInfo(BBCrashReportOperatingSystem op
                                                  BBCrashReportArchitecture architecture,
                                                  std::shared_ptr<const BBCrashReportProcessorInfo> processorInfo,
                                                  std::optional<platform::Date> timestamp)
-    : operatingSystem_(operatingSystem),
-      operatingSystemVersion_(std::move(operatingSystemVersion)),
-      operatingSystemBuild_(std::move(operatingSystemBuild)),
-      architecture_(architecture),
-      processorInfo_(std::move(processorInfo)),
-      timestamp_(timestamp) {}
+    : operatingSystem_(operatingSystem), operatingSystemVersion_(std::move(operatingSystemVersion)),
+      operatingSystemBuild_(std::move(operatingSystemBuild)), architecture_(architecture),
+      processorInfo_(std::move(processorInfo)), timestamp_(timestamp) {}

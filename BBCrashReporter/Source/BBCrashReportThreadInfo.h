@@ -9,8 +9,9 @@
 
 class BBCrashReportThreadInfo {
 public:
-    BBCrashReportThreadInfo(int64_t threadNumber, std::vector<std::shared_ptr<const BBCrashReportStackFrameInfo>> stackFrames,
-                            bool crashed, std::vector<std::shared_ptr<const BBCrashReportRegisterInfo>> registers);
+    BBCrashReportThreadInfo(int64_t threadNumber,
+                            std::vector<std::shared_ptr<const BBCrashReportStackFrameInfo>> stackFrames, bool crashed,
+                            std::vector<std::shared_ptr<const BBCrashReportRegisterInfo>> registers);
 
     int64_t threadNumber() const { return threadNumber_; }
     const std::vector<std::shared_ptr<const BBCrashReportStackFrameInfo>> &stackFrames() const { return stackFrames_; }

@@ -28,7 +28,7 @@ namespace {
 constexpr const char *kDataDirectoryName = "io.bbcrash.crashreporter.data";
 constexpr const char *kReportFileName = "live_report.bbcrash";
 constexpr const char *kQueuedDirectoryName = "queued_reports";
-constexpr int kSIGTRAP = 5;     // macOS numbering, as the report carries it
+constexpr int kSIGTRAP = 5;  // macOS numbering, as the report carries it
 constexpr int kTRAP_TRACE = 2;
 
 // Process-wide: whether some reporter was enabled (set once, under the lock,
@@ -211,8 +211,7 @@ struct LiveWrite {
 
 bbcrash_error_t writeLiveReport(bbcrash_async_thread_state *state, void *context) {
     auto *job = static_cast<LiveWrite *>(context);
-    return bbcrash_log_writer_write(job->writer, job->thread, bbcrash_shared_image_list(), job->file, job->info,
-                                    state);
+    return bbcrash_log_writer_write(job->writer, job->thread, bbcrash_shared_image_list(), job->file, job->info, state);
 }
 
 }  // namespace
@@ -249,8 +248,7 @@ BBCrashReporter::BBCrashReporter(std::string applicationIdentifier, std::string 
                                  std::optional<std::string> applicationMarketingVersion,
                                  std::shared_ptr<const BBCrashReporterConfig> configuration)
     : config_(configuration != nullptr ? std::move(configuration) : BBCrashReporterConfig::defaultConfiguration()),
-      applicationIdentifier_(std::move(applicationIdentifier)),
-      applicationVersion_(std::move(applicationVersion)),
+      applicationIdentifier_(std::move(applicationIdentifier)), applicationVersion_(std::move(applicationVersion)),
       applicationMarketingVersion_(std::move(applicationMarketingVersion)) {
     // The image list and its loader callbacks are set up when the reporter
     // is first used, long before any crash.

@@ -5,8 +5,7 @@ BBCrashReporterConfig::BBCrashReporterConfig()
 
 BBCrashReporterConfig::BBCrashReporterConfig(uint32_t signalHandlerType, uint32_t symbolicationStrategy,
                                              bool shouldRegisterUncaughtExceptionHandler)
-    : signalHandlerType_(signalHandlerType),
-      symbolicationStrategy_(symbolicationStrategy),
+    : signalHandlerType_(signalHandlerType), symbolicationStrategy_(symbolicationStrategy),
       shouldRegisterUncaughtExceptionHandler_(shouldRegisterUncaughtExceptionHandler) {}
 
 std::shared_ptr<BBCrashReporterConfig> BBCrashReporterConfig::defaultConfiguration() {

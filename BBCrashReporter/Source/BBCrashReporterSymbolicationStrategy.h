@@ -6,6 +6,6 @@ enum BBCrashReporterSymbolicationStrategy : uint32_t {
     BBCrashReporterSymbolicationStrategyNone = 0,
     BBCrashReporterSymbolicationStrategySymbolTable = 1 << 0,
     BBCrashReporterSymbolicationStrategyObjC = 1 << 1,
-    BBCrashReporterSymbolicationStrategyAll = BBCrashReporterSymbolicationStrategySymbolTable |
-                                              BBCrashReporterSymbolicationStrategyObjC,
+    BBCrashReporterSymbolicationStrategyAll =
+        BBCrashReporterSymbolicationStrategySymbolTable | BBCrashReporterSymbolicationStrategyObjC,
 };

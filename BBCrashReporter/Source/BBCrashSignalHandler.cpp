@@ -41,8 +41,8 @@ bool iterate(int signo, siginfo_t *info, ucontext_t *uap, void *current) {
         return false;
     }
     bbcrash_signal_handler_callback next{iterate, node};
-    bool handled = node->value.callback(signo, info, uap, node->value.context,
-                                        node->next.load() != nullptr ? &next : nullptr);
+    bool handled =
+        node->value.callback(signo, info, uap, node->value.context, node->next.load() != nullptr ? &next : nullptr);
     callbacks->set_reading(false);
     return handled;
 }

@@ -28,8 +28,7 @@ using bbcrash_signal_handler_callback_func = bool (*)(int signo, siginfo_t *info
                                                       bbcrash_signal_handler_callback *next);
 
 // Runs the rest of the chain.
-bool bbcrash_signal_handler_forward(bbcrash_signal_handler_callback *next, int signo, siginfo_t *info,
-                                    ucontext_t *uap);
+bool bbcrash_signal_handler_forward(bbcrash_signal_handler_callback *next, int signo, siginfo_t *info, ucontext_t *uap);
 
 class BBCrashSignalHandler {
 public:

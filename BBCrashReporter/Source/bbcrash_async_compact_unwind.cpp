@@ -238,11 +238,8 @@ bbcrash_error_t bbcrash_async_unwind_permutation_decode(uint32_t permutation, ui
         digits[0] = p / 5;
         digits[1] = p % 5;
         break;
-    case 1:
-        digits[0] = p;
-        break;
-    default:
-        return BBCRASH_ESUCCESS;
+    case 1: digits[0] = p; break;
+    default: return BBCRASH_ESUCCESS;
     }
 
     // Each digit picks among the registers not taken yet, in increasing
@@ -292,9 +289,7 @@ namespace {
 bbcrash_error_t initX86(bbcrash_async_unwind_entry *entry, int32_t cputype, uint32_t encoding) {
     const int64_t unit = cputype == CPU_TYPE_X86_64 ? 8 : 4;
     switch (encoding & kModeMask) {
-    case 0:
-        entry->type = UNWIND_ENTRY_NONE;
-        return BBCRASH_ESUCCESS;
+    case 0: entry->type = UNWIND_ENTRY_NONE; return BBCRASH_ESUCCESS;
     case kX86ModeFrame: {
         entry->type = UNWIND_ENTRY_FRAME_PTR;
         entry->stack_offset = -int64_t(fieldOf(encoding, kX86FrameOffset)) * unit;
@@ -335,26 +330,21 @@ bbcrash_error_t initX86(bbcrash_async_unwind_entry *entry, int32_t cputype, uint
         entry->type = UNWIND_ENTRY_DWARF;
         entry->stack_offset = encoding & kDwarfSectionOffset;
         return BBCRASH_ESUCCESS;
-    default:
-        return BBCRASH_ENOTSUP;
+    default: return BBCRASH_ENOTSUP;
     }
 }
 
 bbcrash_error_t initArm64(bbcrash_async_unwind_entry *entry, uint32_t encoding) {
     const uint32_t mode = encoding & kModeMask;
     switch (mode) {
-    case 0:
-        entry->type = UNWIND_ENTRY_NONE;
-        return BBCRASH_ESUCCESS;
+    case 0: entry->type = UNWIND_ENTRY_NONE; return BBCRASH_ESUCCESS;
     case kArm64ModeDwarf:
         entry->type = UNWIND_ENTRY_DWARF;
         entry->stack_offset = encoding & kDwarfSectionOffset;
         return BBCRASH_ESUCCESS;
     case kArm64ModeFrameless:
-    case kArm64ModeFrame:
-        break;
-    default:
-        return BBCRASH_ENOTSUP;
+    case kArm64ModeFrame: break;
+    default: return BBCRASH_ENOTSUP;
     }
     // Saved pairs, lowest address first: x28/x27 down to x20/x19
     // (x0-x28 are registers 3-31).
@@ -384,8 +374,7 @@ bbcrash_error_t initArm64(bbcrash_async_unwind_entry *entry, uint32_t encoding) 
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entry, int32_t cputype,
-                                                uint32_t encoding) {
+bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entry, int32_t cputype, uint32_t encoding) {
     entry->type = UNWIND_ENTRY_NONE;
     entry->cputype = cputype;
     entry->stack_offset = 0;
@@ -397,12 +386,9 @@ bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entr
     }
     switch (cputype) {
     case CPU_TYPE_X86:
-    case CPU_TYPE_X86_64:
-        return initX86(entry, cputype, encoding);
-    case CPU_TYPE_ARM64:
-        return initArm64(entry, encoding);
-    default:
-        return BBCRASH_ENOTSUP;
+    case CPU_TYPE_X86_64: return initX86(entry, cputype, encoding);
+    case CPU_TYPE_ARM64: return initArm64(entry, encoding);
+    default: return BBCRASH_ENOTSUP;
     }
 }
 
@@ -417,7 +403,8 @@ namespace {
 // a + b in the state's word width; false when it wraps.
 bool addAddress(size_t greg, uint64_t a, int64_t b, uint64_t *out) {
     uint64_t sum;
-    if (b >= 0 ? __builtin_add_overflow(a, uint64_t(b), &sum) : __builtin_sub_overflow(a, uint64_t(0) - uint64_t(b), &sum)) {
+    if (b >= 0 ? __builtin_add_overflow(a, uint64_t(b), &sum)
+               : __builtin_sub_overflow(a, uint64_t(0) - uint64_t(b), &sum)) {
         return false;
     }
     if (greg == 4 && sum > UINT32_MAX) {
@@ -554,8 +541,7 @@ bbcrash_error_t bbcrash_async_unwind_entry_apply(task_t task, uint64_t function_
         bbcrash_async_thread_state_set_reg(new_state, BBCRASH_REG_IP, newIp);
         break;
     }
-    default:
-        return BBCRASH_ENOTSUP;
+    default: return BBCRASH_ENOTSUP;
     }
 
     for (uint32_t i = 0; i < entry->register_count; i++) {

@@ -42,11 +42,11 @@ struct bbcrash_async_unwind_entry {
     // Immediate: stack size. Indirect: offset within the function of the
     // 32-bit stack size immediate. DWARF: offset of the FDE in eh_frame.
     int64_t stack_offset;
-    uint32_t stack_adjust;        // indirect only: added to the immediate
+    uint32_t stack_adjust;                     // indirect only: added to the immediate
     bbcrash_regnum_t return_address_register;  // BBCRASH_REG_INVALID: on the stack
     uint32_t register_count;
     bbcrash_regnum_t register_list[BBCRASH_ASYNC_UNWIND_MAX_SAVED_REGS];  // increasing addresses;
-                                                                         // BBCRASH_REG_INVALID = empty slot
+                                                                          // BBCRASH_REG_INVALID = empty slot
 };
 
 // The reader knows the CPU types CPU_TYPE_X86, CPU_TYPE_X86_64 and
@@ -64,8 +64,7 @@ void bbcrash_async_unwind_info_reader_free(bbcrash_async_unwind_info_reader *rea
 // 0; 4 for an unknown mode or CPU type; 5 for bad register data (a
 // register number outside the compact table, a permutation that selects no
 // register, more registers than an encoding may save).
-bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entry, int32_t cputype,
-                                                uint32_t encoding);
+bbcrash_error_t bbcrash_async_unwind_entry_init(bbcrash_async_unwind_entry *entry, int32_t cputype, uint32_t encoding);
 bbcrash_async_unwind_entry_type_t bbcrash_async_unwind_entry_type(const bbcrash_async_unwind_entry *entry);
 
 // The caller's state. 0; 4 for DWARF and empty entries; 8 when a register

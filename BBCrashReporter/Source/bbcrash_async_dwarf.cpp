@@ -61,10 +61,8 @@ bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject *mobj, con
         *result = v;
         return err;
     }
-    case 8:
-        return bbcrash_async_mobject_read_uint64(mobj, byteorder, address, offset, result);
-    default:
-        return BBCRASH_EINVAL;
+    case 8: return bbcrash_async_mobject_read_uint64(mobj, byteorder, address, offset, result);
+    default: return BBCRASH_EINVAL;
     }
 }
 
@@ -176,8 +174,8 @@ bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info *
             uint8_t c = 0;
             bbcrash_async_mobject_read_uint8(mobj, byteorder, augmentation, int64_t(i), &c);
             if (c == 'L') {
-                if ((err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 0,
-                                                            &info->eh_augmentation.lsda_encoding)) != BBCRASH_ESUCCESS) {
+                if ((err = bbcrash_async_mobject_read_uint8(
+                         mobj, byteorder, pos, 0, &info->eh_augmentation.lsda_encoding)) != BBCRASH_ESUCCESS) {
                     return err;
                 }
                 info->eh_augmentation.has_lsda_encoding = true;
@@ -196,9 +194,8 @@ bbcrash_error_t bbcrash_async_dwarf_cie_info_init(bbcrash_async_dwarf_cie_info *
                 info->eh_augmentation.has_personality_address = true;
                 info->eh_augmentation.personality_address = personality;
             } else if (c == 'R') {
-                if ((err = bbcrash_async_mobject_read_uint8(mobj, byteorder, pos, 0,
-                                                            &info->eh_augmentation.pointer_encoding)) !=
-                    BBCRASH_ESUCCESS) {
+                if ((err = bbcrash_async_mobject_read_uint8(
+                         mobj, byteorder, pos, 0, &info->eh_augmentation.pointer_encoding)) != BBCRASH_ESUCCESS) {
                     return err;
                 }
                 info->eh_augmentation.has_pointer_encoding = true;
@@ -392,14 +389,12 @@ bool quickFdeRange(const bbcrash_async_dwarf_frame_reader *reader, mach_vm_addre
     constexpr uint8_t kPcRelSdata4 = DW_EH_PE_pcrel | DW_EH_PE_sdata4;
     bbcrash_async_mobject *mobj = reader->mobj;
     const mach_vm_address_t content = entry + 4;
-    if (reader->debug_frame || !reader->m64 || reader->byteorder != bbcrash_async_byteorder_native() ||
-        id > content) {
+    if (reader->debug_frame || !reader->m64 || reader->byteorder != bbcrash_async_byteorder_native() || id > content) {
         return false;
     }
     const CieMemo *memo = cache.find(content - id);
     if (memo == nullptr || memo->result != BBCRASH_ESUCCESS || !memo->cie.has_eh_augmentation ||
-        !memo->cie.eh_augmentation.has_pointer_encoding ||
-        memo->cie.eh_augmentation.pointer_encoding != kPcRelSdata4) {
+        !memo->cie.eh_augmentation.has_pointer_encoding || memo->cie.eh_augmentation.pointer_encoding != kPcRelSdata4) {
         return false;
     }
     // The two pointers, then at most a 10-byte ULEB128 augmentation length.
@@ -511,11 +506,11 @@ template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint64_t>(bbcrash_asy
                                                                      mach_vm_address_t);
 template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint32_t>(bbcrash_async_dwarf_fde_info *,
                                                                      bbcrash_async_mobject *,
-                                                                     const bbcrash_async_byteorder *,
-                                                                     mach_vm_address_t, bool);
+                                                                     const bbcrash_async_byteorder *, mach_vm_address_t,
+                                                                     bool);
 template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint64_t>(bbcrash_async_dwarf_fde_info *,
                                                                      bbcrash_async_mobject *,
-                                                                     const bbcrash_async_byteorder *,
-                                                                     mach_vm_address_t, bool);
+                                                                     const bbcrash_async_byteorder *, mach_vm_address_t,
+                                                                     bool);
 
 }  // namespace bbcrash::BN::async

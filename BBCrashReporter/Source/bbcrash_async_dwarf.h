@@ -8,7 +8,7 @@
 namespace bbcrash::BN::async {
 
 struct bbcrash_async_dwarf_cie_info {
-    uint64_t cie_offset;   // content after the length field, from the section start
+    uint64_t cie_offset;  // content after the length field, from the section start
     uint64_t cie_length;
     uint64_t cie_id;
     uint8_t cie_version;
@@ -36,7 +36,7 @@ struct bbcrash_async_dwarf_fde_info {
     uint64_t fde_length;
     uint64_t cie_offset;  // from the section start
     uint64_t pc_start;
-    uint64_t pc_end;      // exclusive
+    uint64_t pc_end;  // exclusive
     uint64_t instructions_offset;
     uint64_t instructions_length;
 };
@@ -50,10 +50,9 @@ struct bbcrash_async_dwarf_frame_reader {
 
 // Unsigned value of 1, 2, 4 or 8 bytes at address + offset, through the byte
 // order. 5 for another size or bytes outside the object.
-bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject *mobj,
-                                                const bbcrash_async_byteorder *byteorder,
-                                                platform::mach::mach_vm_address_t address, int64_t offset,
-                                                size_t size, uint64_t *result);
+bbcrash_error_t bbcrash_async_dwarf_read_offset(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
+                                                platform::mach::mach_vm_address_t address, int64_t offset, size_t size,
+                                                uint64_t *result);
 
 // Parses the CIE whose length field is at `address`. 0; 5 for malformed data
 // (bad id, version, length); 4 for an augmentation it cannot read; a pointer
@@ -79,12 +78,16 @@ void bbcrash_async_dwarf_frame_reader_init(bbcrash_async_dwarf_frame_reader *rea
 bbcrash_error_t bbcrash_async_dwarf_frame_reader_find_fde(bbcrash_async_dwarf_frame_reader *reader, uint64_t offset,
                                                           uint64_t pc, bbcrash_async_dwarf_fde_info *fde);
 
-extern template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint32_t>(
-    bbcrash_async_dwarf_cie_info *, bbcrash_async_mobject *, const bbcrash_async_byteorder *,
-    const gnu_ehptr_reader<uint32_t> *, platform::mach::mach_vm_address_t);
-extern template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint64_t>(
-    bbcrash_async_dwarf_cie_info *, bbcrash_async_mobject *, const bbcrash_async_byteorder *,
-    const gnu_ehptr_reader<uint64_t> *, platform::mach::mach_vm_address_t);
+extern template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint32_t>(bbcrash_async_dwarf_cie_info *,
+                                                                            bbcrash_async_mobject *,
+                                                                            const bbcrash_async_byteorder *,
+                                                                            const gnu_ehptr_reader<uint32_t> *,
+                                                                            platform::mach::mach_vm_address_t);
+extern template bbcrash_error_t bbcrash_async_dwarf_cie_info_init<uint64_t>(bbcrash_async_dwarf_cie_info *,
+                                                                            bbcrash_async_mobject *,
+                                                                            const bbcrash_async_byteorder *,
+                                                                            const gnu_ehptr_reader<uint64_t> *,
+                                                                            platform::mach::mach_vm_address_t);
 extern template bbcrash_error_t bbcrash_async_dwarf_fde_info_init<uint32_t>(bbcrash_async_dwarf_fde_info *,
                                                                             bbcrash_async_mobject *,
                                                                             const bbcrash_async_byteorder *,

@@ -68,10 +68,9 @@ bbcrash_error_t readTarget(task_t task, const bbcrash_async_byteorder *byteorder
 template <typename machine_ptr, typename machine_ptr_s>
 bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject *mobj, task_t task,
                                                     const bbcrash_async_thread_state *thread_state,
-                                                    const bbcrash_async_byteorder *byteorder,
-                                                    mach_vm_address_t address, int64_t offset, uint64_t length,
-                                                    const machine_ptr *initial_values, size_t initial_count,
-                                                    machine_ptr *result) {
+                                                    const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
+                                                    int64_t offset, uint64_t length, const machine_ptr *initial_values,
+                                                    size_t initial_count, machine_ptr *result) {
     constexpr unsigned kBits = sizeof(machine_ptr) * 8;
     dwarf_instruction_stream stream;
     bbcrash_error_t err = stream.init(mobj, byteorder, address, offset, length);
@@ -85,23 +84,23 @@ bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject *mobj,
         }
     }
 
-#define DW_PUSH(value)                  \
-    do {                                \
-        if (!stack.push(value)) {       \
-            return BBCRASH_EINTERNAL;   \
-        }                               \
+#define DW_PUSH(value)                \
+    do {                              \
+        if (!stack.push(value)) {     \
+            return BBCRASH_EINTERNAL; \
+        }                             \
     } while (0)
-#define DW_POP(out)                     \
-    do {                                \
-        if (!stack.pop(&(out))) {       \
-            return BBCRASH_EINVAL;      \
-        }                               \
+#define DW_POP(out)                \
+    do {                           \
+        if (!stack.pop(&(out))) {  \
+            return BBCRASH_EINVAL; \
+        }                          \
     } while (0)
-#define DW_OPERAND(read)                \
-    do {                                \
-        if (!(read)) {                  \
-            return BBCRASH_EINVAL;      \
-        }                               \
+#define DW_OPERAND(read)           \
+    do {                           \
+        if (!(read)) {             \
+            return BBCRASH_EINVAL; \
+        }                          \
     } while (0)
 
     size_t executed = 0;
@@ -263,8 +262,17 @@ bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject *mobj,
             DW_POP(a);
             DW_PUSH(machine_ptr(~a));
             break;
-        case 0x1A: case 0x1B: case 0x1C: case 0x1D: case 0x1E: case 0x21: case 0x22:
-        case 0x24: case 0x25: case 0x26: case 0x27: {
+        case 0x1A:
+        case 0x1B:
+        case 0x1C:
+        case 0x1D:
+        case 0x1E:
+        case 0x21:
+        case 0x22:
+        case 0x24:
+        case 0x25:
+        case 0x26:
+        case 0x27: {
             DW_POP(b);  // top
             DW_POP(a);  // second
             machine_ptr value = 0;
@@ -323,7 +331,12 @@ bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject *mobj,
             }
             break;
         }
-        case 0x29: case 0x2A: case 0x2B: case 0x2C: case 0x2D: case 0x2E: {
+        case 0x29:
+        case 0x2A:
+        case 0x2B:
+        case 0x2C:
+        case 0x2D:
+        case 0x2E: {
             DW_POP(b);
             DW_POP(a);
             const machine_ptr_s sa = machine_ptr_s(a);
@@ -360,8 +373,7 @@ bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject *mobj,
         }
         case 0x96:  // nop
             break;
-        default:
-            return BBCRASH_ENOTSUP;
+        default: return BBCRASH_ENOTSUP;
         }
     }
 #undef DW_PUSH
@@ -374,11 +386,15 @@ bbcrash_error_t bbcrash_async_dwarf_expression_eval(bbcrash_async_mobject *mobj,
     return BBCRASH_ESUCCESS;
 }
 
-template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint32_t, int32_t>(
-    bbcrash_async_mobject *, task_t, const bbcrash_async_thread_state *, const bbcrash_async_byteorder *,
-    mach_vm_address_t, int64_t, uint64_t, const uint32_t *, size_t, uint32_t *);
-template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(
-    bbcrash_async_mobject *, task_t, const bbcrash_async_thread_state *, const bbcrash_async_byteorder *,
-    mach_vm_address_t, int64_t, uint64_t, const uint64_t *, size_t, uint64_t *);
+template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint32_t, int32_t>(bbcrash_async_mobject *, task_t,
+                                                                                const bbcrash_async_thread_state *,
+                                                                                const bbcrash_async_byteorder *,
+                                                                                mach_vm_address_t, int64_t, uint64_t,
+                                                                                const uint32_t *, size_t, uint32_t *);
+template bbcrash_error_t bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(bbcrash_async_mobject *, task_t,
+                                                                                const bbcrash_async_thread_state *,
+                                                                                const bbcrash_async_byteorder *,
+                                                                                mach_vm_address_t, int64_t, uint64_t,
+                                                                                const uint64_t *, size_t, uint64_t *);
 
 }  // namespace bbcrash::BN::async

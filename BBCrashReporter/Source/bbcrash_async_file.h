@@ -17,11 +17,11 @@ constexpr size_t BBCRASH_ASYNC_FILE_BUFFER_SIZE = 256;
 
 struct bbcrash_async_file {
     int fd;
-    size_t limit_bytes;   // 0: no limit
-    size_t total_bytes;   // bytes accepted so far
-    size_t buflen;        // bytes waiting in `buffer`
-    bool failed;          // a write was refused or failed
-    int error;            // errno of the failed write (0 after a refusal)
+    size_t limit_bytes;  // 0: no limit
+    size_t total_bytes;  // bytes accepted so far
+    size_t buflen;       // bytes waiting in `buffer`
+    bool failed;         // a write was refused or failed
+    int error;           // errno of the failed write (0 after a refusal)
     uint8_t buffer[BBCRASH_ASYNC_FILE_BUFFER_SIZE];
 };
 

@@ -66,13 +66,12 @@ void bbcrash_async_image_list_set_reading(bbcrash_async_image_list *list, bool e
 }
 
 bbcrash_async_macho *bbcrash_async_image_list_next(bbcrash_async_image_list *list, bbcrash_async_macho *current) {
-    ImageList::node *n = list->list->next(
-        current == nullptr ? nullptr : static_cast<ImageList::node *>(current->list_node));
+    ImageList::node *n =
+        list->list->next(current == nullptr ? nullptr : static_cast<ImageList::node *>(current->list_node));
     return n != nullptr ? n->value : nullptr;
 }
 
-bbcrash_async_macho *bbcrash_async_image_containing_address(bbcrash_async_image_list *list,
-                                                              mach_vm_address_t address) {
+bbcrash_async_macho *bbcrash_async_image_containing_address(bbcrash_async_image_list *list, mach_vm_address_t address) {
     for (bbcrash_async_macho *image = bbcrash_async_image_list_next(list, nullptr); image != nullptr;
          image = bbcrash_async_image_list_next(list, image)) {
         if (bbcrash_async_macho_contains_address(image, address)) {

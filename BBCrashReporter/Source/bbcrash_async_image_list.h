@@ -34,4 +34,4 @@ void bbcrash_async_image_list_set_reading(bbcrash_async_image_list *list, bool e
 // The first record for none, else the record after `current`; none at the end.
 bbcrash_async_macho *bbcrash_async_image_list_next(bbcrash_async_image_list *list, bbcrash_async_macho *current);
 bbcrash_async_macho *bbcrash_async_image_containing_address(bbcrash_async_image_list *list,
-                                                              platform::mach::mach_vm_address_t address);
+                                                            platform::mach::mach_vm_address_t address);

@@ -140,8 +140,7 @@ private:
     }
 
     void lock() {
-        while (lock_.test_and_set(std::memory_order_acquire)) {
-        }
+        while (lock_.test_and_set(std::memory_order_acquire)) {}
     }
     void unlock() { lock_.clear(std::memory_order_release); }
 

@@ -95,9 +95,7 @@ bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho *image, t
         image->byteorder = bbcrash_async_byteorder_swapped();
         image->header_size = sizeof(mach_header_64);
         break;
-    default:
-        releaseInitState(image);
-        return BBCRASH_EINVAL;
+    default: releaseInitState(image); return BBCRASH_EINVAL;
     }
     image->ncmds = image->byteorder->swap32(image->header.ncmds);
     uint32_t sizeofcmds = image->byteorder->swap32(image->header.sizeofcmds);
@@ -131,8 +129,8 @@ bbcrash_error_t bbcrash_async_macho_init_with_base(bbcrash_async_macho *image, t
         image->vmaddr_slide = static_cast<int64_t>(image_base - fields.vmaddr);
         if (!image->m64) {
             // Word-sized arithmetic for 32-bit images.
-            image->vmaddr_slide = static_cast<int64_t>(static_cast<int32_t>(
-                static_cast<uint32_t>(image_base) - static_cast<uint32_t>(fields.vmaddr)));
+            image->vmaddr_slide = static_cast<int64_t>(
+                static_cast<int32_t>(static_cast<uint32_t>(image_base) - static_cast<uint32_t>(fields.vmaddr)));
         }
         rememberReadableRanges(image);
         image->symtab_sorted = examineSymbolTable(image);
@@ -215,9 +213,8 @@ bbcrash_error_t bbcrash_async_macho_map_segment(bbcrash_async_macho *image, cons
         return BBCRASH_ENOTFOUND;
     }
     SegmentFields fields = readSegment(image, cmd);
-    bbcrash_error_t err = bbcrash_async_mobject_init(&segment->mobj, image->task,
-                                                     fields.vmaddr + static_cast<uint64_t>(image->vmaddr_slide),
-                                                     fields.vmsize, false);
+    bbcrash_error_t err = bbcrash_async_mobject_init(
+        &segment->mobj, image->task, fields.vmaddr + static_cast<uint64_t>(image->vmaddr_slide), fields.vmsize, false);
     if (err != BBCRASH_ESUCCESS) {
         return err;
     }
@@ -295,8 +292,8 @@ void rememberReadableRanges(bbcrash_async_macho *image) {
 
 }  // namespace
 
-bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname,
-                                                const char *sectname, bbcrash_async_mobject *mobj) {
+bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname, const char *sectname,
+                                                bbcrash_async_mobject *mobj) {
     mach_vm_address_t address = 0;
     mach_vm_size_t size = 0;
     const bbcrash_error_t err = findSection(image, segname, sectname, &address, &size);
@@ -360,8 +357,8 @@ bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symta
     reader->linkedit.fileoff = fileoff;
     reader->linkedit.filesize = segment.filesize;
     bbcrash_async_mobject *linkedit = &reader->linkedit.mobj;
-    void *symtab = bbcrash_async_mobject_remap(linkedit, start, static_cast<int64_t>(symoff - fileoff - low),
-                                               entrySize * nsyms);
+    void *symtab =
+        bbcrash_async_mobject_remap(linkedit, start, static_cast<int64_t>(symoff - fileoff - low), entrySize * nsyms);
     void *strtab = bbcrash_async_mobject_remap(linkedit, start, static_cast<int64_t>(stroff - fileoff - low), strsize);
     if ((symtab == nullptr && nsyms != 0) || (strtab == nullptr && strsize != 0)) {
         bbcrash_async_macho_mapped_segment_free(&reader->linkedit);
@@ -462,7 +459,8 @@ void bisectSymbols(bbcrash_async_macho_symtab_reader *reader, uint64_t target, b
         }
     }
     for (uint32_t i = low; i-- > 0;) {
-        const bbcrash_async_macho_symtab_entry_t entry = bbcrash_async_macho_symtab_reader_read(reader, reader->symtab, i);
+        const bbcrash_async_macho_symtab_entry_t entry =
+            bbcrash_async_macho_symtab_reader_read(reader, reader->symtab, i);
         if (*found && entry.n_value < best->n_value) {
             break;
         }
@@ -474,8 +472,8 @@ void bisectSymbols(bbcrash_async_macho_symtab_reader *reader, uint64_t target, b
 }
 
 // Keeps the best candidate over a table; on equal values the earlier stays.
-void scanSymbols(bbcrash_async_macho_symtab_reader *reader, void *table, uint32_t count, uint64_t target,
-                 bool *found, bbcrash_async_macho_symtab_entry_t *best) {
+void scanSymbols(bbcrash_async_macho_symtab_reader *reader, void *table, uint32_t count, uint64_t target, bool *found,
+                 bbcrash_async_macho_symtab_entry_t *best) {
     for (uint32_t i = 0; i < count; ++i) {
         bbcrash_async_macho_symtab_entry_t entry = bbcrash_async_macho_symtab_reader_read(reader, table, i);
         if ((entry.n_type & 0xEE) != 0x0E || entry.n_value > target) {

@@ -103,8 +103,8 @@ void *bbcrash_async_macho_find_segment_cmd(bbcrash_async_macho *image, const cha
 bbcrash_error_t bbcrash_async_macho_map_segment(bbcrash_async_macho *image, const char *segname,
                                                 bbcrash_async_macho_mapped_segment *segment);
 void bbcrash_async_macho_mapped_segment_free(bbcrash_async_macho_mapped_segment *segment);
-bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname,
-                                                const char *sectname, bbcrash_async_mobject *mobj);
+bbcrash_error_t bbcrash_async_macho_map_section(bbcrash_async_macho *image, const char *segname, const char *sectname,
+                                                bbcrash_async_mobject *mobj);
 
 bbcrash_error_t bbcrash_async_macho_symtab_reader_init(bbcrash_async_macho_symtab_reader *reader,
                                                        bbcrash_async_macho *image);
@@ -114,8 +114,7 @@ void bbcrash_async_macho_symtab_reader_free(bbcrash_async_macho_symtab_reader *r
 
 // The symbol nearest at or below `pc`; the callback gets its slid address
 // and its NUL-terminated name.
-bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho *image,
-                                                      platform::mach::mach_vm_address_t pc,
+bbcrash_error_t bbcrash_async_macho_find_symbol_by_pc(bbcrash_async_macho *image, platform::mach::mach_vm_address_t pc,
                                                       bbcrash_async_macho_found_symbol_cb callback, void *ctx);
 
 // A NUL-terminated string of the task, mapped a page at a time on first use.

@@ -214,8 +214,7 @@ bbcrash_error_t readLeb128(bbcrash_async_mobject *mobj, mach_vm_address_t addres
         if (count == 10) {
             return BBCRASH_ENOTSUP;
         }
-        const uint8_t *p = static_cast<const uint8_t *>(
-            bbcrash_async_mobject_remap(mobj, address, offset, count + 1));
+        const uint8_t *p = static_cast<const uint8_t *>(bbcrash_async_mobject_remap(mobj, address, offset, count + 1));
         if (p == nullptr) {
             return BBCRASH_EINVAL;
         }
@@ -241,21 +240,18 @@ bbcrash_error_t bbcrash_async_mobject_read_uint8(bbcrash_async_mobject *mobj, co
     return readValue(mobj, address, offset, result);
 }
 
-bbcrash_error_t bbcrash_async_mobject_read_uint16(bbcrash_async_mobject *mobj,
-                                                  const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
-                                                  int64_t offset, uint16_t *result) {
+bbcrash_error_t bbcrash_async_mobject_read_uint16(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
+                                                  mach_vm_address_t address, int64_t offset, uint16_t *result) {
     return readSwapped(mobj, byteorder->swap16, address, offset, result);
 }
 
-bbcrash_error_t bbcrash_async_mobject_read_uint32(bbcrash_async_mobject *mobj,
-                                                  const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
-                                                  int64_t offset, uint32_t *result) {
+bbcrash_error_t bbcrash_async_mobject_read_uint32(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
+                                                  mach_vm_address_t address, int64_t offset, uint32_t *result) {
     return readSwapped(mobj, byteorder->swap32, address, offset, result);
 }
 
-bbcrash_error_t bbcrash_async_mobject_read_uint64(bbcrash_async_mobject *mobj,
-                                                  const bbcrash_async_byteorder *byteorder, mach_vm_address_t address,
-                                                  int64_t offset, uint64_t *result) {
+bbcrash_error_t bbcrash_async_mobject_read_uint64(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
+                                                  mach_vm_address_t address, int64_t offset, uint64_t *result) {
     return readSwapped(mobj, byteorder->swap64, address, offset, result);
 }
 

@@ -8,11 +8,11 @@
 
 struct bbcrash_async_mobject {
     platform::mach::task_t task;
-    uintptr_t address;                        // local pointer of the first requested byte
+    uintptr_t address;                               // local pointer of the first requested byte
     platform::mach::mach_vm_address_t task_address;  // task address of that byte
-    platform::mach::mach_vm_size_t length;    // usable bytes from `address`
-    int64_t vm_slide;                         // task address - local address
-    uintptr_t vm_address;                     // the page-aligned local mapping, for release
+    platform::mach::mach_vm_size_t length;           // usable bytes from `address`
+    int64_t vm_slide;                                // task address - local address
+    uintptr_t vm_address;                            // the page-aligned local mapping, for release
     platform::mach::mach_vm_size_t vm_length;
 };
 
@@ -40,16 +40,13 @@ platform::mach::task_t bbcrash_async_mobject_task(bbcrash_async_mobject *mobj);
 bbcrash_error_t bbcrash_async_mobject_read_uint8(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                                  platform::mach::mach_vm_address_t address, int64_t offset,
                                                  uint8_t *result);
-bbcrash_error_t bbcrash_async_mobject_read_uint16(bbcrash_async_mobject *mobj,
-                                                  const bbcrash_async_byteorder *byteorder,
+bbcrash_error_t bbcrash_async_mobject_read_uint16(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                                   platform::mach::mach_vm_address_t address, int64_t offset,
                                                   uint16_t *result);
-bbcrash_error_t bbcrash_async_mobject_read_uint32(bbcrash_async_mobject *mobj,
-                                                  const bbcrash_async_byteorder *byteorder,
+bbcrash_error_t bbcrash_async_mobject_read_uint32(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                                   platform::mach::mach_vm_address_t address, int64_t offset,
                                                   uint32_t *result);
-bbcrash_error_t bbcrash_async_mobject_read_uint64(bbcrash_async_mobject *mobj,
-                                                  const bbcrash_async_byteorder *byteorder,
+bbcrash_error_t bbcrash_async_mobject_read_uint64(bbcrash_async_mobject *mobj, const bbcrash_async_byteorder *byteorder,
                                                   platform::mach::mach_vm_address_t address, int64_t offset,
                                                   uint64_t *result);
 

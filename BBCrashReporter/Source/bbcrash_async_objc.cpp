@@ -82,7 +82,8 @@ bbcrash_error_t walkObjC1MethodList(Walk *walk, mach_vm_address_t list, bool isC
         if (err != BBCRASH_ESUCCESS) {
             return err;
         }
-        report(walk, isClassMethod, className, image->byteorder->swap32(method[0]), image->byteorder->swap32(method[2]));
+        report(walk, isClassMethod, className, image->byteorder->swap32(method[0]),
+               image->byteorder->swap32(method[2]));
     }
     return BBCRASH_ESUCCESS;
 }
@@ -152,8 +153,8 @@ bbcrash_error_t walkObjC1Modules(Walk *walk) {
         const uint16_t classCount = bbcrash_async_load16(image->byteorder, head + 8);
         for (uint32_t c = 0; c < classCount && err == BBCRASH_ESUCCESS; ++c) {
             uint32_t cls = 0;
-            err = bbcrash_async_task_read_uint32(image->task, image->byteorder, symtab, 12 + static_cast<int64_t>(c) * 4,
-                                                 &cls);
+            err = bbcrash_async_task_read_uint32(image->task, image->byteorder, symtab,
+                                                 12 + static_cast<int64_t>(c) * 4, &cls);
             if (err != BBCRASH_ESUCCESS) {
                 break;
             }
@@ -326,7 +327,8 @@ bbcrash_error_t walkMethodList(Walk *walk, uint64_t list, bool isClassMethod, ui
     bbcrash_async_mobject *mapping = nullptr;
     if (cache->objc_const_mapped && bbcrash_async_mobject_remap(&cache->objc_const, list, 0, 8) != nullptr) {
         mapping = &cache->objc_const;
-    } else if (cache->objc_const_ax_mapped && bbcrash_async_mobject_remap(&cache->objc_const_ax, list, 0, 8) != nullptr) {
+    } else if (cache->objc_const_ax_mapped &&
+               bbcrash_async_mobject_remap(&cache->objc_const_ax, list, 0, 8) != nullptr) {
         mapping = &cache->objc_const_ax;
     } else {
         return BBCRASH_EINVALID_DATA;
@@ -340,7 +342,8 @@ bbcrash_error_t walkMethodList(Walk *walk, uint64_t list, bool isClassMethod, ui
     if (entsize < minimum || (count != 0 && entsize > UINT64_MAX / count)) {
         return BBCRASH_EINVALID_DATA;
     }
-    const uint8_t *entries = static_cast<const uint8_t *>(bbcrash_async_mobject_remap(mapping, list, 8, count * entsize));
+    const uint8_t *entries =
+        static_cast<const uint8_t *>(bbcrash_async_mobject_remap(mapping, list, 8, count * entsize));
     if (entries == nullptr) {
         return BBCRASH_EINVALID_DATA;
     }
@@ -378,8 +381,8 @@ bbcrash_error_t walkClassList(Walk *walk) {
     const uint64_t count = cache->classlist.length / ps;
     for (uint64_t i = 0; i < count; ++i) {
         uint64_t cls = 0;
-        bbcrash_error_t err = readWord(image, &cache->classlist, cache->classlist.task_address,
-                                       static_cast<int64_t>(i * ps), &cls);
+        bbcrash_error_t err =
+            readWord(image, &cache->classlist, cache->classlist.task_address, static_cast<int64_t>(i * ps), &cls);
         if (err != BBCRASH_ESUCCESS) {
             return err;
         }
@@ -470,8 +473,7 @@ struct NearestSearch {
     void *ctx;
 };
 
-void keepNearest(bool, bbcrash_async_macho_string *, bbcrash_async_macho_string *, mach_vm_address_t imp,
-                 void *ctx) {
+void keepNearest(bool, bbcrash_async_macho_string *, bbcrash_async_macho_string *, mach_vm_address_t imp, void *ctx) {
     auto *search = static_cast<NearestSearch *>(ctx);
     if (imp <= search->target && (!search->found || imp > search->best)) {
         search->best = imp;
@@ -479,8 +481,8 @@ void keepNearest(bool, bbcrash_async_macho_string *, bbcrash_async_macho_string 
     }
 }
 
-void reportNearest(bool isClassMethod, bbcrash_async_macho_string *className,
-                   bbcrash_async_macho_string *methodName, mach_vm_address_t imp, void *ctx) {
+void reportNearest(bool isClassMethod, bbcrash_async_macho_string *className, bbcrash_async_macho_string *methodName,
+                   mach_vm_address_t imp, void *ctx) {
     auto *search = static_cast<NearestSearch *>(ctx);
     if (!search->reported && imp == search->best) {
         search->reported = true;

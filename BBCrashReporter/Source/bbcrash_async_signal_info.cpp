@@ -7,9 +7,9 @@ namespace {
 
 // Indexed by the macOS signal number.
 const char *const kSignalNames[] = {
-    nullptr,   "SIGHUP",  "SIGINT",  "SIGQUIT", "SIGILL",    "SIGTRAP",   "SIGABRT", "SIGEMT",
-    "SIGFPE",  "SIGKILL", "SIGBUS",  "SIGSEGV", "SIGSYS",    "SIGPIPE",   "SIGALRM", "SIGTERM",
-    "SIGURG",  "SIGSTOP", "SIGTSTP", "SIGCONT", "SIGCHLD",   "SIGTTIN",   "SIGTTOU", "SIGIO",
+    nullptr,   "SIGHUP",  "SIGINT",    "SIGQUIT", "SIGILL",   "SIGTRAP", "SIGABRT", "SIGEMT",
+    "SIGFPE",  "SIGKILL", "SIGBUS",    "SIGSEGV", "SIGSYS",   "SIGPIPE", "SIGALRM", "SIGTERM",
+    "SIGURG",  "SIGSTOP", "SIGTSTP",   "SIGCONT", "SIGCHLD",  "SIGTTIN", "SIGTTOU", "SIGIO",
     "SIGXCPU", "SIGXFSZ", "SIGVTALRM", "SIGPROF", "SIGWINCH", "SIGINFO", "SIGUSR1", "SIGUSR2",
 };
 

@@ -6,18 +6,15 @@ using namespace platform::mach;
 
 namespace {
 
-bool is32(const bbcrash_async_thread_state *state) {
-    return state->x86_state.thread.tsh.flavor == x86_THREAD_STATE32;
-}
+bool is32(const bbcrash_async_thread_state *state) { return state->x86_state.thread.tsh.flavor == x86_THREAD_STATE32; }
 
 const char *const kNames64[BBCRASH_X86_64_REG_COUNT] = {
-    "rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "r8", "r9",
-    "r10", "r11", "r12", "r13", "r14", "r15", "rflags", "cs", "fs", "gs",
+    "rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx",    "rdi", "rsi", "r8", "r9",
+    "r10", "r11", "r12", "r13", "r14", "r15", "rflags", "cs",  "fs",  "gs",
 };
 
 const char *const kNames32[BBCRASH_X86_REG_COUNT] = {
-    "eip", "ebp", "esp", "eax", "edx", "ecx", "ebx", "esi",
-    "edi", "eflags", "trapno", "cs", "ds", "es", "fs", "gs",
+    "eip", "ebp", "esp", "eax", "edx", "ecx", "ebx", "esi", "edi", "eflags", "trapno", "cs", "ds", "es", "fs", "gs",
 };
 
 // Register number -> field of the 64-bit block.
@@ -77,8 +74,8 @@ constexpr uint64_t bit(bbcrash_regnum_t regnum) { return uint64_t(1) << regnum; 
 constexpr uint64_t kPreserved64 = bit(BBCRASH_X86_64_RBX) | bit(BBCRASH_X86_64_RSP) | bit(BBCRASH_X86_64_RBP) |
                                   bit(BBCRASH_X86_64_R12) | bit(BBCRASH_X86_64_R13) | bit(BBCRASH_X86_64_R14) |
                                   bit(BBCRASH_X86_64_R15);
-constexpr uint64_t kPreserved32 = bit(BBCRASH_X86_EBX) | bit(BBCRASH_X86_EBP) | bit(BBCRASH_X86_ESI) |
-                                  bit(BBCRASH_X86_EDI) | bit(BBCRASH_X86_ESP);
+constexpr uint64_t kPreserved32 =
+    bit(BBCRASH_X86_EBX) | bit(BBCRASH_X86_EBP) | bit(BBCRASH_X86_ESI) | bit(BBCRASH_X86_EDI) | bit(BBCRASH_X86_ESP);
 
 constexpr uint64_t setMask(size_t count) { return count >= 64 ? ~uint64_t(0) : (uint64_t(1) << count) - 1; }
 
@@ -195,8 +192,7 @@ void bbcrash_async_thread_state_clear_volatile_regs(bbcrash_async_thread_state *
     state->valid_regs &= ~(set & ~preserved);
 }
 
-const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_state *state,
-                                                    bbcrash_regnum_t regnum) {
+const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum) {
     if (!bbcrash_async_thread_state_valid_regnum(state, regnum)) {
         return nullptr;
     }

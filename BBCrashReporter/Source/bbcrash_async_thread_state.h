@@ -76,7 +76,7 @@ struct bbcrash_async_thread_state {
     size_t greg_size;                                        // 8 for the 64-bit set, 4 for the 32-bit set
     uint64_t valid_regs;                                     // bit n: register n holds a value
     struct {
-        platform::mach::x86_thread_state_t thread;        // flavor x86_THREAD_STATE32 selects the 32-bit set
+        platform::mach::x86_thread_state_t thread;  // flavor x86_THREAD_STATE32 selects the 32-bit set
         platform::mach::x86_exception_state_t exception;
     } x86_state;
     // The instruction pointer is where a signal interrupted this frame (its
@@ -89,7 +89,7 @@ struct bbcrash_async_thread_state {
 // Fills the state from a suspended thread of this task: 0, or 6 when either
 // state cannot be read.
 bbcrash_error_t bbcrash_async_thread_state_mach_thread_init(bbcrash_async_thread_state *state,
-                                                           platform::mach::thread_t thread);
+                                                            platform::mach::thread_t thread);
 
 // Fills the state from a 64-bit machine context (a signal's, or one that
 // platform_mach_thread_capture_state64 filled); every register is valid.
@@ -116,8 +116,7 @@ void bbcrash_async_thread_state_clear_all_regs(bbcrash_async_thread_state *state
 // Clears every valid register of the set that calls do not preserve.
 void bbcrash_async_thread_state_clear_volatile_regs(bbcrash_async_thread_state *state);
 
-const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_state *state,
-                                                    bbcrash_regnum_t regnum);
+const char *bbcrash_async_thread_state_get_reg_name(const bbcrash_async_thread_state *state, bbcrash_regnum_t regnum);
 size_t bbcrash_async_thread_state_get_reg_count(const bbcrash_async_thread_state *state);
 size_t bbcrash_async_thread_state_get_greg_size(const bbcrash_async_thread_state *state);
 bbcrash_async_thread_stack_direction_t bbcrash_async_thread_state_get_stack_direction(

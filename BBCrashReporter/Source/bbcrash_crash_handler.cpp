@@ -136,8 +136,8 @@ bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::m
     }
     bbcrash_async_file file;
     bbcrash_async_file_init(&file, fd, BBCRASH_REPORT_SIZE_LIMIT);
-    bbcrash_error_t result = bbcrash_log_writer_write(&ctx->writer, crashed_thread, sharedImageList, &file,
-                                                      signal_info, thread_state);
+    bbcrash_error_t result =
+        bbcrash_log_writer_write(&ctx->writer, crashed_thread, sharedImageList, &file, signal_info, thread_state);
     bbcrash_log_writer_close(&ctx->writer);
     bool flushed = bbcrash_async_file_flush(&file);
     bool closed = bbcrash_async_file_close(&file);
@@ -148,18 +148,16 @@ bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::m
 }
 
 bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *context,
-                                     bbcrash_signal_handler_callback *) {
+                             bbcrash_signal_handler_callback *) {
     switch (takeCrashTurn(signo)) {
-    case CrashTurn::Nested:
-        dieOfTheFirstSignal();
+    case CrashTurn::Nested: dieOfTheFirstSignal();
     case CrashTurn::Later:
         waitForTheFirstCrash();
         for (int monitored : BBCRASH_MONITORED_SIGNALS) {
             setDefaultAction(monitored);
         }
         return false;
-    case CrashTurn::First:
-        break;
+    case CrashTurn::First: break;
     }
     auto *ctx = static_cast<bbcrash_crash_handler_ctx *>(context);
 
@@ -253,11 +251,8 @@ platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t tas
             return KERN_FAILURE;
         }
         [[fallthrough]];
-    case CrashTurn::Later:
-        waitForTheFirstCrash();
-        return KERN_FAILURE;
-    case CrashTurn::First:
-        break;
+    case CrashTurn::Later: waitForTheFirstCrash(); return KERN_FAILURE;
+    case CrashTurn::First: break;
     }
 
     // 3 and 4. The report, with this thread's own state captured for it.

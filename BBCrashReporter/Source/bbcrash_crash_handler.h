@@ -67,7 +67,7 @@ constexpr int BBCRASH_SECOND_CRASH_WAIT_MS = 15000;
 // and the process dies of it; a thread crashing meanwhile with another signal
 // still waits here, so the process dies of the signal its report names.
 bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *context,
-                                     bbcrash_signal_handler_callback *next);
+                             bbcrash_signal_handler_callback *next);
 
 // The process's image list, created on first use with the dynamic loader's
 // add and remove callbacks (not on the crash path), never freed.
@@ -94,5 +94,4 @@ bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::m
 platform::mach::kern_return_t mach_exception_callback(platform::mach::task_t task, platform::mach::thread_t thread,
                                                       platform::mach::exception_type_t exception_type,
                                                       platform::mach::mach_exception_data_t codes,
-                                                      platform::mach::mach_msg_type_number_t code_count,
-                                                      void *context);
+                                                      platform::mach::mach_msg_type_number_t code_count, void *context);

@@ -308,9 +308,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
         int64_t soperand = 0;
 
         switch (opcode & 0xC0) {
-        case DW_CFA_advance_loc:
-            location = machine_ptr(location + machine_ptr(low) * codeAlignment);
-            break;
+        case DW_CFA_advance_loc: location = machine_ptr(location + machine_ptr(low) * codeAlignment); break;
         case DW_CFA_offset:
             CFA_OPERAND(stream.read_uleb128(&uoperand));
             CFA_SET(low, REG_RULE_OFFSET, machine_ptr(machine_ptr(uoperand) * dataAlignment));
@@ -322,8 +320,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
             break;
         default:
             switch (opcode) {
-            case DW_CFA_nop:
-                break;
+            case DW_CFA_nop: break;
             case DW_CFA_set_loc: {
                 if (cie->segment_size != 0) {
                     return BBCRASH_ENOTSUP;
@@ -425,9 +422,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
                 const mach_vm_address_t block = stream.position();
                 CFA_OPERAND(stream.read_uleb128(&uoperand));
                 CFA_OPERAND(stream.skip(uoperand));
-                CFA_SET(regnum,
-                        opcode == DW_CFA_expression ? REG_RULE_EXPRESSION
-                                                    : REG_RULE_VAL_EXPRESSION,
+                CFA_SET(regnum, opcode == DW_CFA_expression ? REG_RULE_EXPRESSION : REG_RULE_VAL_EXPRESSION,
                         machine_ptr(block));
                 break;
             }
@@ -452,22 +447,19 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
             case DW_CFA_val_offset:
                 CFA_REGNUM_OPERAND(regnum);
                 CFA_OPERAND(stream.read_uleb128(&uoperand));
-                CFA_SET(regnum, REG_RULE_VAL_OFFSET,
-                        machine_ptr(machine_ptr(uoperand) * dataAlignment));
+                CFA_SET(regnum, REG_RULE_VAL_OFFSET, machine_ptr(machine_ptr(uoperand) * dataAlignment));
                 break;
             case DW_CFA_val_offset_sf:
                 CFA_REGNUM_OPERAND(regnum);
                 CFA_OPERAND(stream.read_sleb128(&soperand));
-                CFA_SET(regnum, REG_RULE_VAL_OFFSET,
-                        machine_ptr(machine_ptr(soperand) * dataAlignment));
+                CFA_SET(regnum, REG_RULE_VAL_OFFSET, machine_ptr(machine_ptr(soperand) * dataAlignment));
                 break;
             case DW_CFA_GNU_args_size:
                 // The bytes of outgoing stack arguments: landing pads need
                 // it, unwinding a frame does not.
                 CFA_OPERAND(stream.read_uleb128(&uoperand));
                 break;
-            default:
-                return BBCRASH_ENOTSUP;
+            default: return BBCRASH_ENOTSUP;
             }
         }
         if (pc != 0 && location > pc) {
@@ -508,14 +500,12 @@ bbcrash_error_t evaluate(task_t task, const bbcrash_async_thread_state *thread_s
     if (bbcrash_async_thread_state_get_greg_size(thread_state) == 4) {
         const uint32_t initial32 = initial != nullptr ? uint32_t(*initial) : 0;
         uint32_t value = 0;
-        err = bbcrash_async_dwarf_expression_eval<uint32_t, int32_t>(&mobj, task, thread_state, byteorder, address, 0,
-                                                                     length, &initial32, initial != nullptr ? 1 : 0,
-                                                                     &value);
+        err = bbcrash_async_dwarf_expression_eval<uint32_t, int32_t>(
+            &mobj, task, thread_state, byteorder, address, 0, length, &initial32, initial != nullptr ? 1 : 0, &value);
         *result = value;
     } else {
-        err = bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(&mobj, task, thread_state, byteorder, address, 0,
-                                                                     length, initial, initial != nullptr ? 1 : 0,
-                                                                     result);
+        err = bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(
+            &mobj, task, thread_state, byteorder, address, 0, length, initial, initial != nullptr ? 1 : 0, result);
     }
     bbcrash_async_mobject_free(&mobj);
     return err;
@@ -552,7 +542,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
         }
         const machine_ptr base = machine_ptr(bbcrash_async_thread_state_get_reg(thread_state, reg));
         cfa = cfaRule.type == CFA_REGISTER ? machine_ptr(base + cfaRule.offset)
-                                                           : machine_ptr(base + machine_ptr(cfaRule.signed_offset));
+                                           : machine_ptr(base + machine_ptr(cfaRule.signed_offset));
         break;
     }
     case CFA_EXPRESSION: {
@@ -564,8 +554,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
         cfa = machine_ptr(value);
         break;
     }
-    default:
-        return BBCRASH_EINVAL;
+    default: return BBCRASH_EINVAL;
     }
     bbcrash_async_thread_state_set_reg(new_thread_state, BBCRASH_REG_SP, cfa);
 
@@ -591,9 +580,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
                 return err;
             }
             break;
-        case REG_RULE_VAL_OFFSET:
-            result = machine_ptr(cfa + value);
-            break;
+        case REG_RULE_VAL_OFFSET: result = machine_ptr(cfa + value); break;
         case REG_RULE_REGISTER: {
             bbcrash_regnum_t other = 0;
             if (!bbcrash_async_thread_state_map_dwarf_to_reg(thread_state, value, &other)) {
@@ -629,8 +616,7 @@ bbcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(task_t 
             }
             result = bbcrash_async_thread_state_get_reg(thread_state, reg);
             break;
-        default:
-            return BBCRASH_EINVAL;
+        default: return BBCRASH_EINVAL;
         }
         if (greg == 4) {
             result = uint32_t(result);

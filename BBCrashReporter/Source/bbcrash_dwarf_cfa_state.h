@@ -76,8 +76,8 @@ public:
     bbcrash_error_t eval_program(bbcrash_async_mobject *mobj, machine_ptr pc, machine_ptr pc_start,
                                  const bbcrash_async_dwarf_cie_info *cie,
                                  const gnu_ehptr_reader<machine_ptr> *ptr_reader,
-                                 const bbcrash_async_byteorder *byteorder,
-                                 platform::mach::mach_vm_address_t address, int64_t offset, int64_t length);
+                                 const bbcrash_async_byteorder *byteorder, platform::mach::mach_vm_address_t address,
+                                 int64_t offset, int64_t length);
 
     // Computes the caller's registers from the current row. 0; 4 for a CFA
     // register without a mapping; 8 for a register the state lacks; 5 for
@@ -85,8 +85,7 @@ public:
     // expression errors.
     bbcrash_error_t apply_state(platform::mach::task_t task, const bbcrash_async_dwarf_cie_info *cie,
                                 const bbcrash_async_thread_state *thread_state,
-                                const bbcrash_async_byteorder *byteorder,
-                                bbcrash_async_thread_state *new_thread_state);
+                                const bbcrash_async_byteorder *byteorder, bbcrash_async_thread_state *new_thread_state);
 
 private:
     friend class dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s>;

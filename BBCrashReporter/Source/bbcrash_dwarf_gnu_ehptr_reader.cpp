@@ -19,11 +19,8 @@ bbcrash_error_t gnu_ehptr_reader<machine_ptr>::read(bbcrash_async_mobject *mobj,
     machine_ptr base = 0;
     size_t padding = 0;
     switch (encoding & 0x70) {
-    case DW_EH_PE_absptr:
-        break;
-    case DW_EH_PE_pcrel:
-        base = static_cast<machine_ptr>(field);
-        break;
+    case DW_EH_PE_absptr: break;
+    case DW_EH_PE_pcrel: base = static_cast<machine_ptr>(field); break;
     case DW_EH_PE_textrel:
         if (!text_base_.valid) {
             return BBCRASH_ENOTSUP;
@@ -56,8 +53,7 @@ bbcrash_error_t gnu_ehptr_reader<machine_ptr>::read(bbcrash_async_mobject *mobj,
         field = aligned;
         break;
     }
-    default:
-        return BBCRASH_ENOTSUP;
+    default: return BBCRASH_ENOTSUP;
     }
 
     uint64_t raw = 0;
@@ -74,9 +70,7 @@ bbcrash_error_t gnu_ehptr_reader<machine_ptr>::read(bbcrash_async_mobject *mobj,
         }
         length = sizeof(machine_ptr);
         break;
-    case DW_EH_PE_uleb128:
-        err = bbcrash_async_mobject_read_uleb128(mobj, field, 0, &raw, &length);
-        break;
+    case DW_EH_PE_uleb128: err = bbcrash_async_mobject_read_uleb128(mobj, field, 0, &raw, &length); break;
     case DW_EH_PE_udata2:
     case DW_EH_PE_sdata2: {
         uint16_t v = 0;
@@ -104,8 +98,7 @@ bbcrash_error_t gnu_ehptr_reader<machine_ptr>::read(bbcrash_async_mobject *mobj,
         raw = uint64_t(v);
         break;
     }
-    default:
-        return BBCRASH_ENOTSUP;
+    default: return BBCRASH_ENOTSUP;
     }
     if (err != BBCRASH_ESUCCESS) {
         return err;

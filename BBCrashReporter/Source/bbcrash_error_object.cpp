@@ -4,8 +4,8 @@ namespace {
 constexpr int64_t kOperatingSystemError = 1;
 }
 
-void bbcrash_populate_error(std::shared_ptr<const platform::Error> *error, int64_t code,
-                            const std::string &description, std::shared_ptr<const platform::Error> underlying) {
+void bbcrash_populate_error(std::shared_ptr<const platform::Error> *error, int64_t code, const std::string &description,
+                            std::shared_ptr<const platform::Error> underlying) {
     if (error == nullptr) {
         return;
     }

@@ -11,8 +11,8 @@ inline constexpr const char *BBCrashReporterErrorDomain = "BBCrashReporterErrorD
 // When `error` is given: an error in BBCrashReporterErrorDomain with the code,
 // the description as its localized description and, when given, the
 // underlying error.
-void bbcrash_populate_error(std::shared_ptr<const platform::Error> *error, int64_t code,
-                            const std::string &description, std::shared_ptr<const platform::Error> underlying);
+void bbcrash_populate_error(std::shared_ptr<const platform::Error> *error, int64_t code, const std::string &description,
+                            std::shared_ptr<const platform::Error> underlying);
 
 // Code 1 (operating system) with the kernel result as an underlying error in
 // the Mach domain.

@@ -44,8 +44,7 @@ bbcrash_frame_error_t bbcrash_async_frame_read_compact_unwind(task_t task, bbcra
                                                               const bbcrash_async_thread_state *current,
                                                               const bbcrash_async_thread_state *previous,
                                                               bbcrash_async_thread_state *next) {
-    return bbcrash_async_frame_read_in_image(image_list, current, previous,
-                                             [&](bbcrash_async_macho *image, uint64_t pc) {
-                                                 return readWithImage(task, image, pc, current, next);
-                                             });
+    return bbcrash_async_frame_read_in_image(
+        image_list, current, previous,
+        [&](bbcrash_async_macho *image, uint64_t pc) { return readWithImage(task, image, pc, current, next); });
 }

@@ -70,8 +70,7 @@ bbcrash_frame_error_t bbcrash_async_frame_cursor_get_reg(const bbcrash_async_fra
     return BBCRASH_FRAME_ESUCCESS;
 }
 
-const char *bbcrash_async_frame_cursor_get_regname(const bbcrash_async_frame_cursor *cursor,
-                                                   bbcrash_regnum_t regnum) {
+const char *bbcrash_async_frame_cursor_get_regname(const bbcrash_async_frame_cursor *cursor, bbcrash_regnum_t regnum) {
     return bbcrash_async_thread_state_get_reg_name(&cursor->frame, regnum);
 }
 

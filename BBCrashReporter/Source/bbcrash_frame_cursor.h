@@ -18,17 +18,17 @@ enum bbcrash_frame_error_t : int {
 // `previous` is the frame the walk came from before `current`, or null at
 // the first step.
 using bbcrash_async_frame_reader = bbcrash_frame_error_t (*)(platform::mach::task_t task,
-                                                               bbcrash_async_image_list *image_list,
-                                                               const bbcrash_async_thread_state *current,
-                                                               const bbcrash_async_thread_state *previous,
-                                                               bbcrash_async_thread_state *next);
+                                                             bbcrash_async_image_list *image_list,
+                                                             const bbcrash_async_thread_state *current,
+                                                             const bbcrash_async_thread_state *previous,
+                                                             bbcrash_async_thread_state *next);
 
 struct bbcrash_async_frame_cursor {
     platform::mach::task_t task;
     bbcrash_async_image_list *image_list;
-    uint32_t depth;                                 // frames delivered so far
-    bbcrash_async_thread_state prev_frame;        // meaningful from depth 2 on
-    bbcrash_async_thread_state frame;             // the current frame
+    uint32_t depth;                         // frames delivered so far
+    bbcrash_async_thread_state prev_frame;  // meaningful from depth 2 on
+    bbcrash_async_thread_state frame;       // the current frame
 };
 
 // Lowest instruction pointer a walk accepts; anything at or below the first
@@ -52,8 +52,7 @@ bbcrash_frame_error_t bbcrash_async_frame_cursor_next(bbcrash_async_frame_cursor
 // 0 and the current frame's value, or 4 when the frame has no valid value.
 bbcrash_frame_error_t bbcrash_async_frame_cursor_get_reg(const bbcrash_async_frame_cursor *cursor,
                                                          bbcrash_regnum_t regnum, uint64_t *value);
-const char *bbcrash_async_frame_cursor_get_regname(const bbcrash_async_frame_cursor *cursor,
-                                                   bbcrash_regnum_t regnum);
+const char *bbcrash_async_frame_cursor_get_regname(const bbcrash_async_frame_cursor *cursor, bbcrash_regnum_t regnum);
 size_t bbcrash_async_frame_cursor_get_regcount(const bbcrash_async_frame_cursor *cursor);
 
 void bbcrash_async_frame_cursor_free(bbcrash_async_frame_cursor *cursor);
@@ -74,8 +73,7 @@ bool bbcrash_async_frame_is_return_address(const bbcrash_async_thread_state *cur
 template <typename ReadImage>
 bbcrash_frame_error_t bbcrash_async_frame_read_in_image(bbcrash_async_image_list *image_list,
                                                         const bbcrash_async_thread_state *current,
-                                                        const bbcrash_async_thread_state *previous,
-                                                        ReadImage read) {
+                                                        const bbcrash_async_thread_state *previous, ReadImage read) {
     if (!bbcrash_async_thread_state_has_reg(current, BBCRASH_REG_IP)) {
         return BBCRASH_FRAME_EBADFRAME;
     }

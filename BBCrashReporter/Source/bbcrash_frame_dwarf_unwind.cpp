@@ -30,9 +30,7 @@ struct FdeCacheEntry {
 constexpr size_t kFdeCacheSize = 64;
 FdeCacheEntry g_fdeCache[kFdeCacheSize];
 
-FdeCacheEntry *fdeCacheSlot(uint64_t pc) {
-    return &g_fdeCache[((pc >> 2) ^ (pc >> 11)) % kFdeCacheSize];
-}
+FdeCacheEntry *fdeCacheSlot(uint64_t pc) { return &g_fdeCache[((pc >> 2) ^ (pc >> 11)) % kFdeCacheSize]; }
 
 // find_fde from the section's start, answered from the cache when it can be.
 bbcrash_error_t findFde(bbcrash_async_dwarf_frame_reader *reader, uint64_t pc, bbcrash_async_dwarf_fde_info *fde) {
@@ -117,10 +115,9 @@ bbcrash_frame_error_t bbcrash_async_frame_read_dwarf_unwind(task_t task, bbcrash
                                                             const bbcrash_async_thread_state *current,
                                                             const bbcrash_async_thread_state *previous,
                                                             bbcrash_async_thread_state *next) {
-    return bbcrash_async_frame_read_in_image(image_list, current, previous,
-                                             [&](bbcrash_async_macho *image, uint64_t pc) {
-                                                 return unwindWithImage(task, image, pc, current, next);
-                                             });
+    return bbcrash_async_frame_read_in_image(
+        image_list, current, previous,
+        [&](bbcrash_async_macho *image, uint64_t pc) { return unwindWithImage(task, image, pc, current, next); });
 }
 
 }  // namespace bbcrash::BN::async

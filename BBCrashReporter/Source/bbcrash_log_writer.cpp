@@ -19,8 +19,8 @@ namespace {
 
 // Field numbers of bbcrash.proto.
 namespace field {
-constexpr uint32_t kSystemInfo = 1, kApplicationInfo = 2, kThreads = 3, kBinaryImages = 4, kException = 5,
-                   kSignal = 6, kProcessInfo = 7, kMachineInfo = 8, kReportInfo = 9, kCustomData = 10;
+constexpr uint32_t kSystemInfo = 1, kApplicationInfo = 2, kThreads = 3, kBinaryImages = 4, kException = 5, kSignal = 6,
+                   kProcessInfo = 7, kMachineInfo = 8, kReportInfo = 9, kCustomData = 10;
 }
 
 constexpr uint32_t kOperatingSystemMacOSX = 0;
@@ -48,7 +48,7 @@ struct WriteContext {
     thread_t self;
     const bbcrash_async_thread_state *current_state;
     thread_t crashed_thread;
-    bool held;               // task memory held while writing
+    bool held;  // task memory held while writing
 
     // With a limited file, the room kept for what must follow: the signal
     // section always, and the crashed thread until it is written.
@@ -222,8 +222,8 @@ size_t writeImage(bbcrash_async_file *file, bbcrash_async_macho *image) {
 size_t writeExceptionBody(bbcrash_async_file *file, const WriteContext &ctx, const bbcrash_log_writer_stack &stack,
                           size_t frameCount) {
     const auto &exception = ctx.writer->uncaught_exception;
-    size_t size = bbcrash_writer_pack_string(file, 1, exception.name) +
-                  bbcrash_writer_pack_string(file, 2, exception.reason);
+    size_t size =
+        bbcrash_writer_pack_string(file, 1, exception.name) + bbcrash_writer_pack_string(file, 2, exception.reason);
     for (size_t i = 0; i < frameCount; ++i) {
         size += writeFrame(file, 3, stack.frames[i]);
     }
@@ -317,7 +317,7 @@ const bbcrash_async_thread_state *stateOf(const WriteContext &ctx, mach_msg_type
         return ctx.current_state;
     }
     return bbcrash_async_thread_state_mach_thread_init(state, ctx.writer->threads[i]) == BBCRASH_ESUCCESS ? state
-                                                                                                        : nullptr;
+                                                                                                          : nullptr;
 }
 
 // Walks the crashed thread, when it is written, into its own scratch before
@@ -427,9 +427,8 @@ void writeCustomData(WriteContext &ctx) {
     if (data == nullptr) {
         return;
     }
-    if (!ctx.limited ||
-        bbcrash_async_file_fits(ctx.file, bbcrash_writer_pack_bytes(nullptr, field::kCustomData, data->length,
-                                                                    data->bytes))) {
+    if (!ctx.limited || bbcrash_async_file_fits(ctx.file, bbcrash_writer_pack_bytes(nullptr, field::kCustomData,
+                                                                                    data->length, data->bytes))) {
         bbcrash_writer_pack_bytes(ctx.file, field::kCustomData, data->length, data->bytes);
     }
 }

@@ -67,9 +67,9 @@ std::string operatingSystemVersion() {
 
 }  // namespace
 
-bbcrash_error_t bbcrash_log_writer_init(bbcrash_log_writer *writer, const char *app_identifier,
-                                        const char *app_version, const char *app_marketing_version,
-                                        uint32_t symbolication_strategy, bool user_requested) {
+bbcrash_error_t bbcrash_log_writer_init(bbcrash_log_writer *writer, const char *app_identifier, const char *app_version,
+                                        const char *app_marketing_version, uint32_t symbolication_strategy,
+                                        bool user_requested) {
     writer->symbolication_strategy = symbolication_strategy;
     writer->user_requested = user_requested;
     writer->system_info = {};

@@ -97,9 +97,9 @@ struct bbcrash_log_writer {
 // Fills the writer. 0, or 5 when the current process cannot be described
 // (the writer then holds only the application's values). `marketing_version`
 // may be null.
-bbcrash_error_t bbcrash_log_writer_init(bbcrash_log_writer *writer, const char *app_identifier,
-                                        const char *app_version, const char *app_marketing_version,
-                                        uint32_t symbolication_strategy, bool user_requested);
+bbcrash_error_t bbcrash_log_writer_init(bbcrash_log_writer *writer, const char *app_identifier, const char *app_version,
+                                        const char *app_marketing_version, uint32_t symbolication_strategy,
+                                        bool user_requested);
 
 // Records an uncaught exception: name, reason ("" when null) and its return
 // addresses. Only the first call records; later ones return false.

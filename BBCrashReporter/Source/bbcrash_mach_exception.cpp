@@ -46,10 +46,10 @@ kern_return_t raiseWithState(mach_port_t port, exception_behavior_t behavior, th
     for (mach_msg_type_number_t i = 0; i < count && i < EXCEPTION_CODE_MAX; ++i) {
         narrow[i] = static_cast<exception_data_type_t>(codes[i]);
     }
-    return identity ? exception_raise_state_identity(port, thread, task, type, narrow, count, &flavor, oldState,
-                                                     oldCount, newState, &newCount)
-                    : exception_raise_state(port, type, narrow, count, &flavor, oldState, oldCount, newState,
-                                            &newCount);
+    return identity
+               ? exception_raise_state_identity(port, thread, task, type, narrow, count, &flavor, oldState, oldCount,
+                                                newState, &newCount)
+               : exception_raise_state(port, type, narrow, count, &flavor, oldState, oldCount, newState, &newCount);
 }
 
 }  // namespace
@@ -71,14 +71,12 @@ kern_return_t forward_mach_exception(task_t task, thread_t thread, exception_typ
         const exception_behavior_t behavior = port_set->behaviors[i];
         const bool codes64 = (behavior & MACH_EXCEPTION_CODES) != 0;
         switch (behavior & ~MACH_EXCEPTION_CODES) {
-            case EXCEPTION_DEFAULT:
-                return raiseDefault(port, thread, task, exception_type, codes, code_count, codes64);
-            case EXCEPTION_STATE:
-            case EXCEPTION_STATE_IDENTITY:
-                return raiseWithState(port, behavior & ~MACH_EXCEPTION_CODES, port_set->flavors[i], thread, task,
-                                      exception_type, codes, code_count, codes64);
-            default:
-                return KERN_FAILURE;
+        case EXCEPTION_DEFAULT: return raiseDefault(port, thread, task, exception_type, codes, code_count, codes64);
+        case EXCEPTION_STATE:
+        case EXCEPTION_STATE_IDENTITY:
+            return raiseWithState(port, behavior & ~MACH_EXCEPTION_CODES, port_set->flavors[i], thread, task,
+                                  exception_type, codes, code_count, codes64);
+        default: return KERN_FAILURE;
         }
     }
     return KERN_FAILURE;
@@ -89,30 +87,42 @@ bool map_mach_exception_to_signal(exception_type_t exception_type, const mach_ex
                                   uintptr_t *address) {
     if (code_count < 2) return false;
     switch (exception_type) {
-        case EXC_BAD_ACCESS:
-            if (codes[0] == kKernInvalidAddress) {
-                *signo = kDarwinSIGSEGV;
-                *si_code = kDarwinSEGV_MAPERR;
-            } else {
-                *signo = kDarwinSIGBUS;
-                *si_code = kDarwinBUS_ADRERR;
-            }
-            break;
-        case EXC_BAD_INSTRUCTION: *signo = kDarwinSIGILL; *si_code = 0; break;
-        case EXC_ARITHMETIC: *signo = kDarwinSIGFPE; *si_code = 0; break;
-        case EXC_EMULATION: *signo = kDarwinSIGEMT; *si_code = 0; break;
-        case EXC_SOFTWARE:
-            switch (codes[0]) {
-                case EXC_UNIX_BAD_SYSCALL: *signo = kDarwinSIGSYS; break;
-                case EXC_UNIX_BAD_PIPE: *signo = kDarwinSIGPIPE; break;
-                case EXC_UNIX_ABORT: *signo = kDarwinSIGABRT; break;
-                case EXC_SOFT_SIGNAL: *signo = kDarwinSIGKILL; break;
-                default: *signo = kDarwinSIGABRT; break;
-            }
-            *si_code = 0;
-            break;
-        case EXC_BREAKPOINT: *signo = kDarwinSIGTRAP; *si_code = kDarwinTRAP_BRKPT; break;
-        default: return false;
+    case EXC_BAD_ACCESS:
+        if (codes[0] == kKernInvalidAddress) {
+            *signo = kDarwinSIGSEGV;
+            *si_code = kDarwinSEGV_MAPERR;
+        } else {
+            *signo = kDarwinSIGBUS;
+            *si_code = kDarwinBUS_ADRERR;
+        }
+        break;
+    case EXC_BAD_INSTRUCTION:
+        *signo = kDarwinSIGILL;
+        *si_code = 0;
+        break;
+    case EXC_ARITHMETIC:
+        *signo = kDarwinSIGFPE;
+        *si_code = 0;
+        break;
+    case EXC_EMULATION:
+        *signo = kDarwinSIGEMT;
+        *si_code = 0;
+        break;
+    case EXC_SOFTWARE:
+        switch (codes[0]) {
+        case EXC_UNIX_BAD_SYSCALL: *signo = kDarwinSIGSYS; break;
+        case EXC_UNIX_BAD_PIPE: *signo = kDarwinSIGPIPE; break;
+        case EXC_UNIX_ABORT: *signo = kDarwinSIGABRT; break;
+        case EXC_SOFT_SIGNAL: *signo = kDarwinSIGKILL; break;
+        default: *signo = kDarwinSIGABRT; break;
+        }
+        *si_code = 0;
+        break;
+    case EXC_BREAKPOINT:
+        *signo = kDarwinSIGTRAP;
+        *si_code = kDarwinTRAP_BRKPT;
+        break;
+    default: return false;
     }
     *address = static_cast<uintptr_t>(codes[1]);
     return true;

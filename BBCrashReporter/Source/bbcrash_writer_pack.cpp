@@ -119,8 +119,7 @@ size_t bbcrash_writer_pack(bbcrash_async_file *file, uint32_t field_id, int type
         payloadLength = encodeVarint(length, payload);
         break;
     }
-    default:
-        abort();
+    default: abort();
     }
 
     size_t keyLength = encodeVarint((static_cast<uint64_t>(field_id) << 3) | wire, key);

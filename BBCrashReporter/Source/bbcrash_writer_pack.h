@@ -50,8 +50,7 @@ inline size_t bbcrash_writer_pack_string(bbcrash_async_file *file, uint32_t fiel
     return bbcrash_writer_pack(file, field_id, BBCRASH_PROTOBUF_TYPE_STRING, text);
 }
 
-inline size_t bbcrash_writer_pack_bytes(bbcrash_async_file *file, uint32_t field_id, size_t length,
-                                        const void *data) {
+inline size_t bbcrash_writer_pack_bytes(bbcrash_async_file *file, uint32_t field_id, size_t length, const void *data) {
     bbcrash_writer_bytes bytes{length, data};
     return bbcrash_writer_pack(file, field_id, BBCRASH_PROTOBUF_TYPE_BYTES, &bytes);
 }

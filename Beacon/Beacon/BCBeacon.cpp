@@ -181,7 +181,8 @@ std::string BCBeacon::logTag() { return kLogTag; }
 std::string BCBeacon::groupId() { return kGroupId; }
 
 bool BCBeacon::isDebuggerAttached() {
-    static const bool attached = debuggerAttachedFromCheck(platform::ProcessInfo::processInfo()->checkedIsDebuggerAttached());
+    static const bool attached =
+        debuggerAttachedFromCheck(platform::ProcessInfo::processInfo()->checkedIsDebuggerAttached());
     return attached;
 }
 
@@ -202,8 +203,7 @@ void BCBeacon::start(const std::optional<std::string> &secretString, const std::
 }
 
 bool BCBeacon::configureWithAppSecret(const std::optional<std::string> &appSecret,
-                                      const std::optional<std::string> &transmissionTargetToken,
-                                      bool fromApplication) {
+                                      const std::optional<std::string> &transmissionTargetToken, bool fromApplication) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     if (fromApplication && configuredFromApplication_) {
         BCLogAssert(kLogTag, "Beacon SDK has already been configured.");
@@ -231,8 +231,8 @@ void BCBeacon::initializeChannelGroup() {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     const platform::UUID id = instanceInstallId();
     if (!eventCollectorChannelDelegate_) {
-        eventCollectorChannelDelegate_ = BCEventCollectorChannelDelegate::make(
-            BCHttpClient::make(), id, appSecret_ ? std::nullopt : logUrl_);
+        eventCollectorChannelDelegate_ =
+            BCEventCollectorChannelDelegate::make(BCHttpClient::make(), id, appSecret_ ? std::nullopt : logUrl_);
     }
     if (!channelGroup_) {
         std::shared_ptr<BCHttpClientProtocol> httpClient = BCDependencyConfiguration::httpClient();
@@ -256,8 +256,7 @@ void BCBeacon::startServices(const std::optional<Services> &services, const std:
     const Services sorted = sortServices(*services);
     std::string classNames;
     for (const auto *service : sorted) classNames += (classNames.empty() ? "" : ", ") + classText(service);
-    BCLogVerbose(kLogTag, "Start services %@ from %@", classNames,
-                 fromApplication ? "an application" : "a library");
+    BCLogVerbose(kLogTag, "Start services %@ from %@", classNames, fromApplication ? "an application" : "a library");
     std::vector<std::string> startedNames;
     for (const auto *service : sorted) {
         if (startService(service, appSecret, transmissionTargetToken, fromApplication)) {
@@ -304,7 +303,8 @@ bool BCBeacon::startService(const BCServiceClass *service, const std::optional<s
     // must not be started a second time.
     if (fromApplication && instance->isStarted() && instance->isStartedFromApplication()) return false;
     if (instance->isAppSecretRequired() && appSecret.value_or("").empty()) {
-        BCLogError(kLogTag, "Cannot start service %@. Beacon was started without app secret, but the service requires it.",
+        BCLogError(kLogTag,
+                   "Cannot start service %@. Beacon was started without app secret, but the service requires it.",
                    classText(service));
         return false;
     }
@@ -492,8 +492,8 @@ platform::UUID BCBeacon::instanceInstallId() {
         // Read, and made when absent or not a UUID, under the defaults' file
         // lock: two instances launched for the first time at once agree on
         // one id.
-        const platform::Value kept = BCBeaconUserDefaults::shared()->loadOrStoreObjectForKey(
-            kInstallIdKey, [](const platform::Value &stored) {
+        const platform::Value kept =
+            BCBeaconUserDefaults::shared()->loadOrStoreObjectForKey(kInstallIdKey, [](const platform::Value &stored) {
                 if (const std::string *text = stored.string(); text && platform::UUID::fromString(*text)) return stored;
                 return platform::Value(platform::UUID::random().UUIDString());
             });

@@ -22,8 +22,8 @@ std::mutex &handlerMutex() {
 }
 
 std::shared_ptr<const BCLogHandler> &handlerSlot() {
-    static auto *slot = new std::shared_ptr<const BCLogHandler>(
-        std::make_shared<const BCLogHandler>(BCLogger::defaultHandler()));
+    static auto *slot =
+        new std::shared_ptr<const BCLogHandler>(std::make_shared<const BCLogHandler>(BCLogger::defaultHandler()));
     return *slot;
 }
 
@@ -34,13 +34,13 @@ std::shared_ptr<const BCLogHandler> handlerSnapshot() {
 
 const char *levelName(unsigned level) {
     switch (level) {
-        case BCLogLevelVerbose: return "VERBOSE";
-        case BCLogLevelDebug: return "DEBUG";
-        case BCLogLevelInfo: return "INFO";
-        case BCLogLevelWarning: return "WARNING";
-        case BCLogLevelError: return "ERROR";
-        case BCLogLevelAssert: return "ASSERT";
-        default: return nullptr;
+    case BCLogLevelVerbose: return "VERBOSE";
+    case BCLogLevelDebug: return "DEBUG";
+    case BCLogLevelInfo: return "INFO";
+    case BCLogLevelWarning: return "WARNING";
+    case BCLogLevelError: return "ERROR";
+    case BCLogLevelAssert: return "ASSERT";
+    default: return nullptr;
     }
 }
 
@@ -81,6 +81,7 @@ BCLogHandler BCLogger::defaultHandler() {
         if (logLevel == BCLogLevelNone) return;
         const char *name = levelName(logLevel);
         std::string functionName = function ? function : "";
-        platform::SystemLog::write(platform::format("[%@] %@: %@/%d %@", tag, name, functionName, line, messageProvider()));
+        platform::SystemLog::write(
+            platform::format("[%@] %@: %@/%d %@", tag, name, functionName, line, messageProvider()));
     };
 }

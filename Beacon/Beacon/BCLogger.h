@@ -22,8 +22,7 @@ enum BCLogLevel : unsigned {
 // it runs: the logging macros capture their arguments by reference.
 using BCLogMessageProvider = std::function<std::string()>;
 using BCLogHandler = std::function<void(const BCLogMessageProvider &messageProvider, BCLogLevel logLevel,
-                                        const std::string &tag, const char *file, const char *function,
-                                        uint32_t line)>;
+                                        const std::string &tag, const char *file, const char *function, uint32_t line)>;
 
 class BCLogger {
 public:
@@ -48,7 +47,7 @@ public:
     static BCLogHandler defaultHandler();
 };
 
-#define BCLOG_AT_LEVEL(level, tag, ...)                                                                    \
+#define BCLOG_AT_LEVEL(level, tag, ...)                                                                        \
     BCLogger::logMessage([&]() -> std::string { return platform::format(__VA_ARGS__); }, level, tag, __FILE__, \
                          __func__, static_cast<uint32_t>(__LINE__))
 

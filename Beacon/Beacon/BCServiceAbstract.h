@@ -41,8 +41,7 @@ public:
 
     virtual void startWithChannelGroup(const std::shared_ptr<BCChannelGroupProtocol> &channelGroup,
                                        const std::optional<std::string> &appSecret,
-                                       const std::optional<std::string> &transmissionTargetToken,
-                                       bool fromApplication);
+                                       const std::optional<std::string> &transmissionTargetToken, bool fromApplication);
     virtual void updateConfigurationWithAppSecret(const std::optional<std::string> &appSecret,
                                                   const std::optional<std::string> &transmissionTargetToken);
 

@@ -56,8 +56,10 @@ void swizzleSendEvent() {
 void BCApplicationForwarder::registerForwarding() {
     const platform::Value enabled = platform::Bundle::mainBundle()->objectForInfoDictionaryKey(kEnabledKey);
     if (enabled.isNumber() && enabled.boolValue() == false) {
-        BCLogDebug(BCCrashes::logTag(), "Application forwarder for info.plist key '%@' disabled. It won't use "
-                                        "swizzling.", kEnabledKey);
+        BCLogDebug(BCCrashes::logTag(),
+                   "Application forwarder for info.plist key '%@' disabled. It won't use "
+                   "swizzling.",
+                   kEnabledKey);
         return;
     }
     BCLogDebug(BCCrashes::logTag(), "Application forwarder for info.plist key '%@' enabled. It may use swizzling.",

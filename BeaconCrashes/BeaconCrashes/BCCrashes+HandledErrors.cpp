@@ -29,8 +29,8 @@ std::optional<std::string> BCCrashes::trackModelException(
     log->errorId = platform::UUID::random().UUIDString();
     log->exception = exception;
     if (properties && !properties->empty()) {
-        log->setProperties(BCUtility::validateProperties(
-            *properties, platform::format("ErrorLog: %@", *log->errorId), *log->type()));
+        log->setProperties(
+            BCUtility::validateProperties(*properties, platform::format("ErrorLog: %@", *log->errorId), *log->type()));
     }
     if (auto unit = channelUnit()) unit->enqueueItem(log, BCFlagsNormal);
     if (attachments) instanceSendErrorAttachments(attachments, *log->errorId);

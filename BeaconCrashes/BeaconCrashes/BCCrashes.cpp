@@ -254,8 +254,9 @@ void BCCrashes::generateTestCrash() {
     std::lock_guard<std::recursive_mutex> lock(crashes->mutex());
     if (!crashes->canBeUsed()) return;
     if (BCUtility::currentAppEnvironment() == BCEnvironmentAppStore) {
-        BCLogWarning(logTag(), "GenerateTestCrash was just called in an App Store environment. The call will be "
-                               "ignored.");
+        BCLogWarning(logTag(),
+                     "GenerateTestCrash was just called in an App Store environment. The call will be "
+                     "ignored.");
         return;
     }
     if (BCBeacon::isDebuggerAttached()) {
@@ -271,14 +272,13 @@ std::optional<BCChannelUnitConfiguration> BCCrashes::channelUnitConfiguration() 
 
 void BCCrashes::startWithChannelGroup(const std::shared_ptr<BCChannelGroupProtocol> &channelGroup,
                                       const std::optional<std::string> &appSecret,
-                                      const std::optional<std::string> &transmissionTargetToken,
-                                      bool fromApplication) {
+                                      const std::optional<std::string> &transmissionTargetToken, bool fromApplication) {
     // The group's delegate before the base start adds the "Crashes" unit: the
     // unit starts sending the logs stored by an earlier launch at once, and
     // their callbacks must reach the pending reports.
     if (channelGroup) {
-        channelGroup->addDelegate(std::static_pointer_cast<BCChannelDelegate>(
-            std::static_pointer_cast<BCCrashes>(shared_from_this())));
+        channelGroup->addDelegate(
+            std::static_pointer_cast<BCChannelDelegate>(std::static_pointer_cast<BCCrashes>(shared_from_this())));
     }
     BCServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
     processLogBufferAfterCrash();
@@ -337,8 +337,9 @@ void BCCrashes::applyEnabledState(bool isEnabled) {
             clearContextHistoryAndKeepCurrentSession();
         }
         if (BCBeacon::isDebuggerAttached()) {
-            BCLogInfo(logTag(), "Crashes service has been enabled but the service cannot detect crashes due to "
-                                "running the application with a debugger attached.");
+            BCLogInfo(logTag(),
+                      "Crashes service has been enabled but the service cannot detect crashes due to "
+                      "running the application with a debugger attached.");
         } else {
             BCLogInfo(logTag(), "Crashes service has been enabled.");
         }
@@ -405,11 +406,13 @@ void BCCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
         BCLogDebug(logTag(), "Exception handler successfully initialized.");
     } else if (!enableUncaughtExceptionHandler && currentHandler) {
         exceptionHandler_ = currentHandler;
-        BCLogDebug(logTag(), "Exception handler successfully initialized but it has not been registered due to the "
-                             "wrapper SDK.");
+        BCLogDebug(logTag(),
+                   "Exception handler successfully initialized but it has not been registered due to the "
+                   "wrapper SDK.");
     } else {
-        BCLogError(logTag(), "Exception handler could not be set. Make sure there is no other exception handler set "
-                             "up!");
+        BCLogError(logTag(),
+                   "Exception handler could not be set. Make sure there is no other exception handler set "
+                   "up!");
     }
     BCCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(bc_cxx_exception_handler);
     BCApplicationForwarder::registerForwarding();

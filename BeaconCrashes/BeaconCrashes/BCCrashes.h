@@ -93,8 +93,9 @@ public:
     // started.
     static void generateTestCrash();
 
-    static void sendErrorAttachments(const std::optional<std::vector<std::shared_ptr<BCErrorAttachmentLog>>> &attachments,
-                                     const std::string &incidentIdentifier);
+    static void sendErrorAttachments(
+        const std::optional<std::vector<std::shared_ptr<BCErrorAttachmentLog>>> &attachments,
+        const std::string &incidentIdentifier);
     // Error id, attachment id, data and content type present and not empty.
     static bool validatePropertiesForAttachment(const BCErrorAttachmentLog &attachment);
 
@@ -129,7 +130,6 @@ public:
     void didReceiveMemoryWarning();
     // Reads and removes the flag of the previous launch.
     void processMemoryWarningInLastSession();
-
 
     // Tracks an error the application caught; the new error id, or nothing
     // when nothing was tracked.
@@ -174,10 +174,9 @@ private:
     void processLogBufferAfterCrash();
     // Calls the delegate on the main thread, later, with the log's error
     // report, when it is a crash log and the delegate responds.
-    void relayToDelegate(const std::shared_ptr<BCAbstractLog> &log,
-                         const std::function<bool(const BCCrashesDelegate &)> &responds,
-                         std::function<void(const BCCrashesDelegate &, BCCrashes &,
-                                            const std::shared_ptr<BCErrorReport> &)> call);
+    void relayToDelegate(
+        const std::shared_ptr<BCAbstractLog> &log, const std::function<bool(const BCCrashesDelegate &)> &responds,
+        std::function<void(const BCCrashesDelegate &, BCCrashes &, const std::shared_ptr<BCErrorReport> &)> call);
     void startMemoryPressureSource();
     void cancelMemoryPressureSource();
 

@@ -30,7 +30,9 @@ void BCWrapperCrashesHelper::setAutomaticProcessing(bool automaticProcessing) {
     BCCrashes::sharedInstance()->setAutomaticProcessingEnabled(automaticProcessing);
 }
 
-bool BCWrapperCrashesHelper::automaticProcessing() { return BCCrashes::sharedInstance()->isAutomaticProcessingEnabled(); }
+bool BCWrapperCrashesHelper::automaticProcessing() {
+    return BCCrashes::sharedInstance()->isAutomaticProcessingEnabled();
+}
 
 std::optional<std::vector<std::shared_ptr<BCErrorReport>>> BCWrapperCrashesHelper::unprocessedCrashReports() {
     return BCCrashes::sharedInstance()->pendingCrashReports()->unprocessedCrashReports();
@@ -38,7 +40,8 @@ std::optional<std::vector<std::shared_ptr<BCErrorReport>>> BCWrapperCrashesHelpe
 
 bool BCWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
     const std::vector<std::string> &filteredIds) {
-    return BCCrashes::sharedInstance()->pendingCrashReports()->sendCrashReportsOrAwaitUserConfirmationForFilteredIds(filteredIds);
+    return BCCrashes::sharedInstance()->pendingCrashReports()->sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
+        filteredIds);
 }
 
 void BCWrapperCrashesHelper::sendErrorAttachments(

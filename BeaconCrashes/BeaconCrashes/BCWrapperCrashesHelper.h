@@ -31,8 +31,9 @@ public:
     // and enabled, since processing then never opens its gate.
     static std::optional<std::vector<std::shared_ptr<BCErrorReport>>> unprocessedCrashReports();
     static bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string> &filteredIds);
-    static void sendErrorAttachments(const std::optional<std::vector<std::shared_ptr<BCErrorAttachmentLog>>> &attachments,
-                                     const std::string &incidentIdentifier);
+    static void sendErrorAttachments(
+        const std::optional<std::vector<std::shared_ptr<BCErrorAttachmentLog>>> &attachments,
+        const std::string &incidentIdentifier);
     static std::optional<std::string> trackModelException(
         const std::shared_ptr<BCException> &exception, const std::optional<platform::Dictionary> &properties,
         const std::optional<std::vector<std::shared_ptr<BCErrorAttachmentLog>>> &attachments);

@@ -94,10 +94,10 @@ std::string markupEscaped(const std::string &text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            default: out += c;
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default: out += c;
         }
     }
     return out;
@@ -118,8 +118,7 @@ long Alert::runModal() {
     auto zenity = hasDisplay ? findOnPath("zenity") : std::nullopt;
     if (zenity) return runDesktopDialog(*zenity);
     SystemLog::write("Alert \"" + messageText + "\" was not shown: the standard input is not a terminal and " +
-                     (hasDisplay ? "zenity is not installed" : "no display is present") +
-                     ", so nobody can answer it.");
+                     (hasDisplay ? "zenity is not installed" : "no display is present") + ", so nobody can answer it.");
     return kNoAnswer;
 }
 
@@ -151,11 +150,13 @@ long Alert::runDesktopDialog(const std::string &zenity) const {
     // A question dialog: its OK button is the first button, its Cancel
     // button the second, and extra buttons, which print their label, the
     // rest.
-    std::vector<std::string> args = {zenity, buttons_.size() == 1 ? "--info" : "--question", "--no-wrap",
-                                     "--title=" + messageText,
-                                     "--text=<b>" + markupEscaped(messageText) + "</b>\n\n" +
-                                         markupEscaped(informativeText),
-                                     "--ok-label=" + buttons_[0]};
+    std::vector<std::string> args = {
+        zenity,
+        buttons_.size() == 1 ? "--info" : "--question",
+        "--no-wrap",
+        "--title=" + messageText,
+        "--text=<b>" + markupEscaped(messageText) + "</b>\n\n" + markupEscaped(informativeText),
+        "--ok-label=" + buttons_[0]};
     if (buttons_.size() > 1) args.push_back("--cancel-label=" + buttons_[1]);
     for (size_t i = 2; i < buttons_.size(); ++i) args.push_back("--extra-button=" + buttons_[i]);
     std::vector<char *> argv;
@@ -166,10 +167,9 @@ long Alert::runDesktopDialog(const std::string &zenity) const {
     // window manager's close and a lost display, and with 0 for OK or a
     // destroyed window. It takes the codes of its buttons and of Escape from
     // the environment: codes of our own tell a button from everything else.
-    const std::vector<std::string> codes = {"ZENITY_OK=" + std::to_string(kZenityOk),
-                                            "ZENITY_CANCEL=" + std::to_string(kZenityCancel),
-                                            "ZENITY_ESC=" + std::to_string(kZenityEscape),
-                                            "ZENITY_EXTRA=" + std::to_string(kZenityExtra)};
+    const std::vector<std::string> codes = {
+        "ZENITY_OK=" + std::to_string(kZenityOk), "ZENITY_CANCEL=" + std::to_string(kZenityCancel),
+        "ZENITY_ESC=" + std::to_string(kZenityEscape), "ZENITY_EXTRA=" + std::to_string(kZenityExtra)};
     std::vector<std::string> environment;
     for (char **entry = environ; entry && *entry; ++entry) {
         const std::string e = *entry;
@@ -206,8 +206,7 @@ long Alert::runDesktopDialog(const std::string &zenity) const {
     if (aborted) {
         endDialog(pid);
     } else {
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     }
     fcntl(pipeFds[0], F_SETFL, O_NONBLOCK);
     std::string printed;
@@ -262,8 +261,8 @@ bool Alert::waitForDialog(pid_t pid, std::chrono::milliseconds bound) {
         }
         int timeout = pidFd >= 0 ? -1 : 50;
         if (bound.count() > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                    std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             timeout = timeout < 0 ? static_cast<int>(left.count()) : std::min(timeout, static_cast<int>(left.count()));
         }
@@ -280,8 +279,7 @@ void Alert::endDialog(pid_t pid) {
     // not go within half a second. Reaped either way.
     kill(pid, SIGTERM);
     if (!waitForDialog(pid, std::chrono::milliseconds(500))) kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
 }
 
 }  // namespace platform::appkit

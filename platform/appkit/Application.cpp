@@ -42,8 +42,10 @@ void watchTerminationSignals() {
             char byte;
             while (true) {
                 ssize_t n = read(terminationPipe[0], &byte, 1);
-                if (n == 1) Application::sharedApplication()->terminate();
-                else if (n < 0 && errno != EINTR) return;
+                if (n == 1)
+                    Application::sharedApplication()->terminate();
+                else if (n < 0 && errno != EINTR)
+                    return;
             }
         }).detach();
         struct sigaction action {};

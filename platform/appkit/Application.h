@@ -39,8 +39,7 @@ public:
     static SendEventImplementation sendEventImplementation();
     static SendEventImplementation setSendEventImplementation(SendEventImplementation implementation);
     static ReportExceptionImplementation reportExceptionImplementation();
-    static ReportExceptionImplementation setReportExceptionImplementation(
-        ReportExceptionImplementation implementation);
+    static ReportExceptionImplementation setReportExceptionImplementation(ReportExceptionImplementation implementation);
 
     // The built-in implementations: sending delivers the event; reporting
     // writes the exception's name and reason to stderr and, when the user

@@ -17,14 +17,14 @@ std::terminate_handler previousTerminateHandler = nullptr;
             UncaughtExceptionHandler handler = NSGetUncaughtExceptionHandler();
             if (handler && box.exception) handler(*box.exception);
             std::abort();
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     if (previousTerminateHandler) previousTerminateHandler();
     std::abort();
 }
 
-[[maybe_unused]] const bool kInstalled = (previousTerminateHandler = std::set_terminate(terminateWithUncaughtHandler), true);
+[[maybe_unused]] const bool kInstalled =
+    (previousTerminateHandler = std::set_terminate(terminateWithUncaughtHandler), true);
 
 }  // namespace
 

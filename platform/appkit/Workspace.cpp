@@ -34,8 +34,7 @@ bool Workspace::openURL(const std::string &url, double waitSeconds) {
     auto reap = [pid, outcome] {
         int status = 0;
         pid_t waited;
-        while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-        }
+        while ((waited = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {}
         std::lock_guard<std::mutex> lock(outcome->mutex);
         outcome->finished = true;
         outcome->succeeded = waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -48,8 +47,8 @@ bool Workspace::openURL(const std::string &url, double waitSeconds) {
     }
     std::unique_lock<std::mutex> lock(outcome->mutex);
     double bounded = waitSeconds > 0 ? (waitSeconds < 3600 ? waitSeconds : 3600) : 0;
-    bool finished = outcome->done.wait_for(lock, std::chrono::duration<double>(bounded),
-                                           [&] { return outcome->finished; });
+    bool finished =
+        outcome->done.wait_for(lock, std::chrono::duration<double>(bounded), [&] { return outcome->finished; });
     return finished ? outcome->succeeded : true;
 }
 

@@ -7,8 +7,7 @@ namespace platform::dispatch {
 
 namespace {
 
-std::shared_ptr<Queue> orDefault(const std::shared_ptr<Queue> &queue, const char *operation)
-{
+std::shared_ptr<Queue> orDefault(const std::shared_ptr<Queue> &queue, const char *operation) {
     if (queue) {
         return queue;
     }
@@ -16,9 +15,7 @@ std::shared_ptr<Queue> orDefault(const std::shared_ptr<Queue> &queue, const char
     return Queue::global(Priority::Default);
 }
 
-void afterDeadline(const std::optional<Clock::time_point> &deadline, const std::shared_ptr<Queue> &queue,
-                   Block block)
-{
+void afterDeadline(const std::optional<Clock::time_point> &deadline, const std::shared_ptr<Queue> &queue, Block block) {
     if (!block || !deadline) {
         return;
     }
@@ -27,38 +24,26 @@ void afterDeadline(const std::optional<Clock::time_point> &deadline, const std::
         target->async(std::move(block));
         return;
     }
-    Scheduler::shared().schedule(*deadline, [target, block = std::move(block)]() mutable {
-        target->async(std::move(block));
-    });
+    Scheduler::shared().schedule(*deadline,
+                                 [target, block = std::move(block)]() mutable { target->async(std::move(block)); });
 }
 
 }  // namespace
 
-std::shared_ptr<Queue> globalQueue(Priority priority)
-{
-    return Queue::global(priority);
-}
+std::shared_ptr<Queue> globalQueue(Priority priority) { return Queue::global(priority); }
 
-std::shared_ptr<Queue> mainQueue()
-{
-    return Queue::main();
-}
+std::shared_ptr<Queue> mainQueue() { return Queue::main(); }
 
-bool isMainThread()
-{
-    return MainRunLoop::isMainThread();
-}
+bool isMainThread() { return MainRunLoop::isMainThread(); }
 
-void async(const std::shared_ptr<Queue> &queue, Block block)
-{
+void async(const std::shared_ptr<Queue> &queue, Block block) {
     if (!block) {
         return;
     }
     orDefault(queue, "async")->async(std::move(block));
 }
 
-void sync(const std::shared_ptr<Queue> &queue, const Block &block)
-{
+void sync(const std::shared_ptr<Queue> &queue, const Block &block) {
     if (!block) {
         return;
     }
@@ -70,18 +55,15 @@ void sync(const std::shared_ptr<Queue> &queue, const Block &block)
     queue->sync(block);
 }
 
-void after(double delaySeconds, const std::shared_ptr<Queue> &queue, Block block)
-{
+void after(double delaySeconds, const std::shared_ptr<Queue> &queue, Block block) {
     afterDeadline(deadlineAfter(delaySeconds), queue, std::move(block));
 }
 
-void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue> &queue, Block block)
-{
+void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue> &queue, Block block) {
     afterDeadline(deadlineAfter(delay), queue, std::move(block));
 }
 
-void async(const std::shared_ptr<Group> &group, const std::shared_ptr<Queue> &queue, Block block)
-{
+void async(const std::shared_ptr<Group> &group, const std::shared_ptr<Queue> &queue, Block block) {
     if (!block) {
         return;
     }

@@ -27,8 +27,7 @@ using Clock = std::chrono::steady_clock;
 // The point in time `seconds` from now, or nothing for "never" (an infinite
 // value). Zero, negative and NaN values mean "now". Very large finite values
 // are clamped to about a century so the arithmetic cannot overflow.
-inline std::optional<Clock::time_point> deadlineAfter(double seconds)
-{
+inline std::optional<Clock::time_point> deadlineAfter(double seconds) {
     if (std::isinf(seconds) && seconds > 0) {
         return std::nullopt;
     }
@@ -41,8 +40,7 @@ inline std::optional<Clock::time_point> deadlineAfter(double seconds)
     return now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(clamped));
 }
 
-inline std::optional<Clock::time_point> deadlineAfter(std::chrono::nanoseconds delay)
-{
+inline std::optional<Clock::time_point> deadlineAfter(std::chrono::nanoseconds delay) {
     if (delay == std::chrono::nanoseconds::max()) {
         return std::nullopt;
     }

@@ -2,8 +2,7 @@
 
 namespace platform::dispatch {
 
-void EventSource::setEventHandler(Block handler)
-{
+void EventSource::setEventHandler(Block handler) {
     Block old;  // declared before the lock, so released after it
     std::lock_guard<std::mutex> lock(mutex_);
     if (cancelled_) {
@@ -13,8 +12,7 @@ void EventSource::setEventHandler(Block handler)
     handler_ = std::move(handler);
 }
 
-void EventSource::resume()
-{
+void EventSource::resume() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (cancelled_ || resumed_) {
         return;
@@ -23,8 +21,7 @@ void EventSource::resume()
     resumedLocked();
 }
 
-void EventSource::cancel()
-{
+void EventSource::cancel() {
     Block released;  // the handler (and what it captured) is released outside the lock
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -5,19 +5,14 @@
 
 namespace platform::dispatch {
 
-std::shared_ptr<Group> Group::create()
-{
-    return std::shared_ptr<Group>(new Group());
-}
+std::shared_ptr<Group> Group::create() { return std::shared_ptr<Group>(new Group()); }
 
-void Group::enter()
-{
+void Group::enter() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++count_;
 }
 
-void Group::leave()
-{
+void Group::leave() {
     std::vector<std::pair<std::shared_ptr<Queue>, Block>> due;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -36,18 +31,11 @@ void Group::leave()
     }
 }
 
-bool Group::wait(double timeoutSeconds)
-{
-    return waitUntil(deadlineAfter(timeoutSeconds));
-}
+bool Group::wait(double timeoutSeconds) { return waitUntil(deadlineAfter(timeoutSeconds)); }
 
-bool Group::wait(std::chrono::nanoseconds timeout)
-{
-    return waitUntil(deadlineAfter(timeout));
-}
+bool Group::wait(std::chrono::nanoseconds timeout) { return waitUntil(deadlineAfter(timeout)); }
 
-bool Group::waitUntil(const std::optional<Clock::time_point> &deadline)
-{
+bool Group::waitUntil(const std::optional<Clock::time_point> &deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!deadline) {
         emptied_.wait(lock, [this] { return count_ == 0; });
@@ -56,8 +44,7 @@ bool Group::waitUntil(const std::optional<Clock::time_point> &deadline)
     return emptied_.wait_until(lock, *deadline, [this] { return count_ == 0; });
 }
 
-void Group::notify(const std::shared_ptr<Queue> &queue, Block block)
-{
+void Group::notify(const std::shared_ptr<Queue> &queue, Block block) {
     if (!block) {
         return;
     }
@@ -76,8 +63,7 @@ void Group::notify(const std::shared_ptr<Queue> &queue, Block block)
     target->async(std::move(block));
 }
 
-void Group::async(const std::shared_ptr<Queue> &queue, Block block)
-{
+void Group::async(const std::shared_ptr<Queue> &queue, Block block) {
     if (!block) {
         return;
     }

@@ -22,8 +22,7 @@ struct LoopState {
     unsigned long wakeups = 0;
 };
 
-LoopState &state()
-{
+LoopState &state() {
     // Never destroyed: blocks may be queued from threads still running at exit.
     static LoopState *loop = new LoopState();
     return *loop;
@@ -32,13 +31,9 @@ LoopState &state()
 std::atomic<pid_t> adoptedPid{0};
 std::atomic<pid_t> adoptedTid{0};
 
-pid_t currentTid()
-{
-    return static_cast<pid_t>(::syscall(SYS_gettid));
-}
+pid_t currentTid() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
 
-bool refuseOffMain(const char *operation)
-{
+bool refuseOffMain(const char *operation) {
     if (MainRunLoop::isMainThread()) {
         return false;
     }
@@ -49,8 +44,7 @@ bool refuseOffMain(const char *operation)
 
 // Takes the next block, waiting at most until `until` for one to arrive.
 // Answers an empty block when none came.
-Block takeNext(Clock::time_point until)
-{
+Block takeNext(Clock::time_point until) {
     LoopState &loop = state();
     std::unique_lock<std::mutex> lock(loop.mutex);
     if (loop.items.empty()) {
@@ -67,14 +61,12 @@ Block takeNext(Clock::time_point until)
 
 }  // namespace
 
-void MainRunLoop::adoptCurrentThreadAsMain()
-{
+void MainRunLoop::adoptCurrentThreadAsMain() {
     adoptedPid.store(::getpid());
     adoptedTid.store(currentTid());
 }
 
-bool MainRunLoop::isMainThread()
-{
+bool MainRunLoop::isMainThread() {
     const pid_t pid = ::getpid();
     const pid_t adopted = adoptedTid.load();
     if (adopted != 0 && adoptedPid.load() == pid) {
@@ -83,8 +75,7 @@ bool MainRunLoop::isMainThread()
     return currentTid() == pid;
 }
 
-void MainRunLoop::enqueue(Block block)
-{
+void MainRunLoop::enqueue(Block block) {
     if (!block) {
         return;
     }
@@ -94,8 +85,7 @@ void MainRunLoop::enqueue(Block block)
     loop.changed.notify_all();
 }
 
-bool MainRunLoop::runUntil(const std::function<bool()> &predicate, double timeoutSeconds)
-{
+bool MainRunLoop::runUntil(const std::function<bool()> &predicate, double timeoutSeconds) {
     auto holds = [&] { return predicate && predicate(); };
     if (refuseOffMain("runUntil")) {
         return holds();
@@ -120,8 +110,7 @@ bool MainRunLoop::runUntil(const std::function<bool()> &predicate, double timeou
     }
 }
 
-std::size_t MainRunLoop::runPending()
-{
+std::size_t MainRunLoop::runPending() {
     if (refuseOffMain("runPending")) {
         return 0;
     }
@@ -147,8 +136,7 @@ std::size_t MainRunLoop::runPending()
     return ran;
 }
 
-void MainRunLoop::run()
-{
+void MainRunLoop::run() {
     if (refuseOffMain("run")) {
         return;
     }
@@ -169,16 +157,14 @@ void MainRunLoop::run()
     }
 }
 
-void MainRunLoop::stop()
-{
+void MainRunLoop::stop() {
     LoopState &loop = state();
     std::lock_guard<std::mutex> lock(loop.mutex);
     loop.stopRequested = true;
     loop.changed.notify_all();
 }
 
-void MainRunLoop::wakeUp()
-{
+void MainRunLoop::wakeUp() {
     LoopState &loop = state();
     std::lock_guard<std::mutex> lock(loop.mutex);
     ++loop.wakeups;

@@ -24,8 +24,7 @@ constexpr char kTrigger[] = "some 150000 2000000";
 }  // namespace
 
 std::shared_ptr<MemoryPressureSource> MemoryPressureSource::create(std::shared_ptr<Queue> queue, unsigned long mask,
-                                                                   const std::string &psiPath)
-{
+                                                                   const std::string &psiPath) {
     if (!queue) {
         SystemLog::write("[dispatch] MemoryPressureSource::create without a queue; using the main queue");
         queue = Queue::main();
@@ -33,13 +32,9 @@ std::shared_ptr<MemoryPressureSource> MemoryPressureSource::create(std::shared_p
     return std::shared_ptr<MemoryPressureSource>(new MemoryPressureSource(std::move(queue), mask, psiPath));
 }
 
-MemoryPressureSource::~MemoryPressureSource()
-{
-    stopWatcher();
-}
+MemoryPressureSource::~MemoryPressureSource() { stopWatcher(); }
 
-void MemoryPressureSource::resumedLocked()
-{
+void MemoryPressureSource::resumedLocked() {
     if ((mask_ & Warning) == 0) {
         return;  // every event this source can see is a warning
     }
@@ -67,8 +62,7 @@ void MemoryPressureSource::resumedLocked()
     }
 }
 
-void MemoryPressureSource::watch(int triggerFd, int wakeFd)
-{
+void MemoryPressureSource::watch(int triggerFd, int wakeFd) {
     pthread_setname_np(pthread_self(), "dispatch.memory");
     for (;;) {
         pollfd fds[2] = {{triggerFd, POLLPRI, 0}, {wakeFd, POLLIN, 0}};
@@ -90,8 +84,7 @@ void MemoryPressureSource::watch(int triggerFd, int wakeFd)
     ::close(triggerFd);
 }
 
-void MemoryPressureSource::simulateEvent(Level level)
-{
+void MemoryPressureSource::simulateEvent(Level level) {
     if ((mask_ & level) == 0) {
         return;
     }
@@ -116,13 +109,9 @@ void MemoryPressureSource::simulateEvent(Level level)
     });
 }
 
-void MemoryPressureSource::cancelled()
-{
-    stopWatcher();
-}
+void MemoryPressureSource::cancelled() { stopWatcher(); }
 
-void MemoryPressureSource::stopWatcher()
-{
+void MemoryPressureSource::stopWatcher() {
     std::thread watcher;
     int wakeFd;
     {
@@ -147,13 +136,9 @@ void MemoryPressureSource::stopWatcher()
     }
 }
 
-bool MemoryPressureSource::isWatching() const
-{
-    return watching_.load();
-}
+bool MemoryPressureSource::isWatching() const { return watching_.load(); }
 
-unsigned long MemoryPressureSource::data() const
-{
+unsigned long MemoryPressureSource::data() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return data_;
 }

@@ -49,9 +49,7 @@ public:
 
 private:
     MemoryPressureSource(std::shared_ptr<Queue> queue, unsigned long mask, std::string psiPath)
-        : queue_(std::move(queue)), mask_(mask), psiPath_(std::move(psiPath))
-    {
-    }
+        : queue_(std::move(queue)), mask_(mask), psiPath_(std::move(psiPath)) {}
     void resumedLocked() override;
     void cancelled() override;
     void watch(int triggerFd, int wakeFd);

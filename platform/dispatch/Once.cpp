@@ -4,8 +4,7 @@
 
 namespace platform::dispatch {
 
-void Once::call(const Block &block)
-{
+void Once::call(const Block &block) {
     if (done_.load(std::memory_order_acquire)) {
         return;
     }
@@ -50,8 +49,7 @@ void Once::call(const Block &block)
     changed_.notify_all();
 }
 
-void Once::reset()
-{
+void Once::reset() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (state_ == State::Running) {
         if (runner_ == std::this_thread::get_id()) {

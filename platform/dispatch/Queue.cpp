@@ -19,8 +19,7 @@ constexpr auto kIdleTimeout = std::chrono::seconds(3);
 // work gets a worker at once (every queue makes progress of its own); a
 // global queue runs as many blocks at once as there are CPUs, and more only
 // when those are blocked.
-WorkerPool &serialPool()
-{
+WorkerPool &serialPool() {
     static WorkerPool *pool = new WorkerPool("dispatch.serial", kMaxSerialThreads, kIdleTimeout);
     return *pool;
 }
@@ -39,8 +38,7 @@ thread_local const Queue::Frame *Queue::currentFrame_ = nullptr;
 
 class Queue::FrameScope {
 public:
-    FrameScope(const Queue *queue, const Frame *parent) : frame_{queue, parent}, saved_(currentFrame_)
-    {
+    FrameScope(const Queue *queue, const Frame *parent) : frame_{queue, parent}, saved_(currentFrame_) {
         currentFrame_ = &frame_;
     }
     ~FrameScope() { currentFrame_ = saved_; }
@@ -52,18 +50,13 @@ private:
     const Frame *saved_;
 };
 
-Queue::Queue(Kind kind, std::string label, WorkerPool *pool)
-    : kind_(kind), label_(std::move(label)), pool_(pool)
-{
-}
+Queue::Queue(Kind kind, std::string label, WorkerPool *pool) : kind_(kind), label_(std::move(label)), pool_(pool) {}
 
-std::shared_ptr<Queue> Queue::createSerial(const std::string &label)
-{
+std::shared_ptr<Queue> Queue::createSerial(const std::string &label) {
     return std::shared_ptr<Queue>(new Queue(Kind::Serial, label, &serialPool()));
 }
 
-std::shared_ptr<Queue> Queue::global(Priority priority)
-{
+std::shared_ptr<Queue> Queue::global(Priority priority) {
     struct Global {
         Priority priority;
         const char *label;
@@ -85,22 +78,20 @@ std::shared_ptr<Queue> Queue::global(Priority priority)
     }
     std::lock_guard<std::mutex> lock(mutex);
     if (!queues[index]) {
-        auto *pool = new WorkerPool(kGlobals[index].threadName, kMaxGlobalThreads, kIdleTimeout,
-                                    WorkerPool::availableCPUs());
+        auto *pool =
+            new WorkerPool(kGlobals[index].threadName, kMaxGlobalThreads, kIdleTimeout, WorkerPool::availableCPUs());
         queues[index] = std::shared_ptr<Queue>(new Queue(Kind::Concurrent, kGlobals[index].label, pool));
     }
     return queues[index];
 }
 
-std::shared_ptr<Queue> Queue::main()
-{
+std::shared_ptr<Queue> Queue::main() {
     static std::shared_ptr<Queue> *queue =
         new std::shared_ptr<Queue>(new Queue(Kind::Main, "platform.dispatch.main", nullptr));
     return *queue;
 }
 
-const Queue::Frame *Queue::callerFrame()
-{
+const Queue::Frame *Queue::callerFrame() {
     if (currentFrame_ == nullptr && MainRunLoop::isMainThread()) {
         // Plain code on the main thread owns the main queue just as a
         // main-queue block does.
@@ -110,8 +101,7 @@ const Queue::Frame *Queue::callerFrame()
     return currentFrame_;
 }
 
-bool Queue::chainContains(const Frame *frame) const
-{
+bool Queue::chainContains(const Frame *frame) const {
     for (; frame != nullptr; frame = frame->parent) {
         if (frame->queue == this) {
             return true;
@@ -120,13 +110,9 @@ bool Queue::chainContains(const Frame *frame) const
     return false;
 }
 
-bool Queue::isCurrent() const
-{
-    return chainContains(callerFrame());
-}
+bool Queue::isCurrent() const { return chainContains(callerFrame()); }
 
-void Queue::async(Block block)
-{
+void Queue::async(Block block) {
     if (!block) {
         return;
     }
@@ -136,14 +122,12 @@ void Queue::async(Block block)
     });
 }
 
-void Queue::runInline(const Block &block, const Frame *caller)
-{
+void Queue::runInline(const Block &block, const Frame *caller) {
     FrameScope scope(this, caller);
     block();
 }
 
-void Queue::sync(const Block &block)
-{
+void Queue::sync(const Block &block) {
     if (!block) {
         return;
     }
@@ -180,17 +164,11 @@ void Queue::sync(const Block &block)
     finished.wait(lock, [&] { return done; });
 }
 
-void Queue::enqueue(Block wrapped)
-{
+void Queue::enqueue(Block wrapped) {
     switch (kind_) {
-    case Kind::Main:
-        MainRunLoop::enqueue(std::move(wrapped));
-        return;
-    case Kind::Concurrent:
-        pool_->submit(std::move(wrapped));
-        return;
-    case Kind::Serial:
-        break;
+    case Kind::Main: MainRunLoop::enqueue(std::move(wrapped)); return;
+    case Kind::Concurrent: pool_->submit(std::move(wrapped)); return;
+    case Kind::Serial: break;
     }
     bool startDrain = false;
     {
@@ -207,8 +185,7 @@ void Queue::enqueue(Block wrapped)
     }
 }
 
-void Queue::drain()
-{
+void Queue::drain() {
     for (;;) {
         Block block;
         {

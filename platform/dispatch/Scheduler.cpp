@@ -9,15 +9,13 @@
 
 namespace platform::dispatch {
 
-Scheduler &Scheduler::shared()
-{
+Scheduler &Scheduler::shared() {
     // Never destroyed: its detached thread may still be waiting at exit.
     static Scheduler *scheduler = new Scheduler();
     return *scheduler;
 }
 
-Scheduler::Id Scheduler::schedule(Clock::time_point when, Block fire)
-{
+Scheduler::Id Scheduler::schedule(Clock::time_point when, Block fire) {
     if (!fire) {
         return 0;
     }
@@ -40,8 +38,7 @@ Scheduler::Id Scheduler::schedule(Clock::time_point when, Block fire)
     return id;
 }
 
-bool Scheduler::cancel(Id id)
-{
+bool Scheduler::cancel(Id id) {
     Block dropped;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -61,8 +58,7 @@ bool Scheduler::cancel(Id id)
     return true;
 }
 
-void Scheduler::run()
-{
+void Scheduler::run() {
     pthread_setname_np(pthread_self(), "dispatch.timer");
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {

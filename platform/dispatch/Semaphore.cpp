@@ -4,8 +4,7 @@
 
 namespace platform::dispatch {
 
-std::shared_ptr<Semaphore> Semaphore::create(long value)
-{
+std::shared_ptr<Semaphore> Semaphore::create(long value) {
     if (value < 0) {
         SystemLog::write("[dispatch] Semaphore::create with a negative value " + std::to_string(value) +
                          "; starting at 0");
@@ -14,25 +13,17 @@ std::shared_ptr<Semaphore> Semaphore::create(long value)
     return std::shared_ptr<Semaphore>(new Semaphore(value));
 }
 
-void Semaphore::signal()
-{
+void Semaphore::signal() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++value_;
     available_.notify_one();
 }
 
-long Semaphore::wait(double timeoutSeconds)
-{
-    return waitUntil(deadlineAfter(timeoutSeconds));
-}
+long Semaphore::wait(double timeoutSeconds) { return waitUntil(deadlineAfter(timeoutSeconds)); }
 
-long Semaphore::wait(std::chrono::nanoseconds timeout)
-{
-    return waitUntil(deadlineAfter(timeout));
-}
+long Semaphore::wait(std::chrono::nanoseconds timeout) { return waitUntil(deadlineAfter(timeout)); }
 
-long Semaphore::waitUntil(const std::optional<Clock::time_point> &deadline)
-{
+long Semaphore::waitUntil(const std::optional<Clock::time_point> &deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     auto available = [this] { return value_ > 0; };
     if (!deadline) {

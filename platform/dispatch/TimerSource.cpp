@@ -8,8 +8,7 @@
 
 namespace platform::dispatch {
 
-std::shared_ptr<TimerSource> TimerSource::create(std::shared_ptr<Queue> queue)
-{
+std::shared_ptr<TimerSource> TimerSource::create(std::shared_ptr<Queue> queue) {
     if (!queue) {
         SystemLog::write("[dispatch] TimerSource::create without a queue; using the default global queue");
         queue = Queue::global(Priority::Default);
@@ -17,8 +16,7 @@ std::shared_ptr<TimerSource> TimerSource::create(std::shared_ptr<Queue> queue)
     return std::shared_ptr<TimerSource>(new TimerSource(std::move(queue)));
 }
 
-void TimerSource::setTimer(double startDelaySeconds, double intervalSeconds, double leewaySeconds)
-{
+void TimerSource::setTimer(double startDelaySeconds, double intervalSeconds, double leewaySeconds) {
     (void)leewaySeconds;
     if (std::isnan(startDelaySeconds) || std::isnan(intervalSeconds)) {
         SystemLog::write("[dispatch] TimerSource::setTimer with a NaN delay or interval; taken as 0");
@@ -46,15 +44,13 @@ void TimerSource::setTimer(double startDelaySeconds, double intervalSeconds, dou
     }
 }
 
-void TimerSource::resumedLocked()
-{
+void TimerSource::resumedLocked() {
     if (armed_) {
         scheduleLocked();
     }
 }
 
-void TimerSource::suspend()
-{
+void TimerSource::suspend() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (cancelled_ || !resumed_) {
         return;
@@ -63,13 +59,9 @@ void TimerSource::suspend()
     unscheduleLocked();
 }
 
-void TimerSource::cancelledLocked()
-{
-    unscheduleLocked();
-}
+void TimerSource::cancelledLocked() { unscheduleLocked(); }
 
-bool TimerSource::cancelAndWait(double timeoutSeconds)
-{
+bool TimerSource::cancelAndWait(double timeoutSeconds) {
     cancel();
     std::unique_lock<std::mutex> lock(mutex_);
     if (!running_ || runner_ == std::this_thread::get_id()) {
@@ -83,21 +75,18 @@ bool TimerSource::cancelAndWait(double timeoutSeconds)
     return idle_.wait_until(lock, *deadline, [this] { return !running_; });
 }
 
-bool TimerSource::isCancelled() const
-{
+bool TimerSource::isCancelled() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return cancelled_;
 }
 
-void TimerSource::scheduleLocked()
-{
+void TimerSource::scheduleLocked() {
     const unsigned long generation = ++generation_;
     scheduled_ = Scheduler::shared().schedule(
         nextDeadline_, [self = shared_from_this(), generation] { self->deadlineReached(generation); });
 }
 
-void TimerSource::unscheduleLocked()
-{
+void TimerSource::unscheduleLocked() {
     ++generation_;
     if (scheduled_ != 0) {
         Scheduler::shared().cancel(scheduled_);
@@ -105,8 +94,7 @@ void TimerSource::unscheduleLocked()
     }
 }
 
-void TimerSource::deadlineReached(unsigned long generation)
-{
+void TimerSource::deadlineReached(unsigned long generation) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (generation != generation_ || cancelled_ || !resumed_) {
         return;
@@ -129,8 +117,7 @@ void TimerSource::deadlineReached(unsigned long generation)
     }
 }
 
-void TimerSource::deliver()
-{
+void TimerSource::deliver() {
     Block handler;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -13,15 +13,10 @@ namespace platform::dispatch {
 
 WorkerPool::WorkerPool(std::string threadName, std::size_t maxThreads, std::chrono::milliseconds idleTimeout,
                        std::size_t eagerThreads)
-    : threadName_(std::move(threadName)),
-      maxThreads_(maxThreads > 0 ? maxThreads : 1),
-      idleTimeout_(idleTimeout),
-      eagerThreads_(eagerThreads > 0 ? eagerThreads : 1)
-{
-}
+    : threadName_(std::move(threadName)), maxThreads_(maxThreads > 0 ? maxThreads : 1), idleTimeout_(idleTimeout),
+      eagerThreads_(eagerThreads > 0 ? eagerThreads : 1) {}
 
-std::size_t WorkerPool::availableCPUs()
-{
+std::size_t WorkerPool::availableCPUs() {
     cpu_set_t set;
     CPU_ZERO(&set);
     if (sched_getaffinity(0, sizeof set, &set) == 0) {
@@ -34,8 +29,7 @@ std::size_t WorkerPool::availableCPUs()
     return hardware > 0 ? hardware : 1;
 }
 
-void WorkerPool::submit(Block job)
-{
+void WorkerPool::submit(Block job) {
     if (!job) {
         return;
     }
@@ -53,19 +47,14 @@ void WorkerPool::submit(Block job)
     }
 }
 
-std::size_t WorkerPool::threadCount() const
-{
+std::size_t WorkerPool::threadCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_;
 }
 
-bool WorkerPool::jobsWaitingLocked() const
-{
-    return jobs_.size() > idle_ + starting_;
-}
+bool WorkerPool::jobsWaitingLocked() const { return jobs_.size() > idle_ + starting_; }
 
-void WorkerPool::startWorkerLocked()
-{
+void WorkerPool::startWorkerLocked() {
     ++threads_;
     ++starting_;
     try {
@@ -78,8 +67,7 @@ void WorkerPool::startWorkerLocked()
     }
 }
 
-void WorkerPool::watchForStallLocked()
-{
+void WorkerPool::watchForStallLocked() {
     if (watching_ || threads_ >= maxThreads_) {
         return;
     }
@@ -89,8 +77,7 @@ void WorkerPool::watchForStallLocked()
     Scheduler::shared().schedule(Clock::now() + kStallTime, [this] { checkStall(); });
 }
 
-void WorkerPool::checkStall()
-{
+void WorkerPool::checkStall() {
     std::lock_guard<std::mutex> lock(mutex_);
     watching_ = false;
     if (!jobsWaitingLocked()) {
@@ -106,8 +93,7 @@ void WorkerPool::checkStall()
     }
 }
 
-void WorkerPool::workerMain()
-{
+void WorkerPool::workerMain() {
     pthread_setname_np(pthread_self(), threadName_.substr(0, 15).c_str());
     std::unique_lock<std::mutex> lock(mutex_);
     --starting_;

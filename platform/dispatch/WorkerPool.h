@@ -56,10 +56,10 @@ private:
     std::condition_variable wake_;
     std::deque<Block> jobs_;
     std::size_t threads_ = 0;
-    std::size_t idle_ = 0;       // workers waiting for a job
-    std::size_t starting_ = 0;   // workers started that have not yet taken a job
-    std::uint64_t taken_ = 0;    // jobs taken so far
-    bool watching_ = false;      // a stall check is scheduled
+    std::size_t idle_ = 0;      // workers waiting for a job
+    std::size_t starting_ = 0;  // workers started that have not yet taken a job
+    std::uint64_t taken_ = 0;   // jobs taken so far
+    bool watching_ = false;     // a stall check is scheduled
     std::uint64_t takenAtWatch_ = 0;
 };
 

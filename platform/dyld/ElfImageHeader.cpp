@@ -114,13 +114,48 @@ bool readEncoded(const uint8_t *p, uint8_t encoding, uintptr_t dataBase, uintptr
     }
     uint64_t value = 0;
     switch (encoding & 0x0f) {
-    case 0x00: { uint64_t v; std::memcpy(&v, p, 8); value = v; break; }
-    case 0x02: { uint16_t v; std::memcpy(&v, p, 2); value = v; break; }
-    case 0x03: { uint32_t v; std::memcpy(&v, p, 4); value = v; break; }
-    case 0x04: { uint64_t v; std::memcpy(&v, p, 8); value = v; break; }
-    case 0x0a: { int16_t v; std::memcpy(&v, p, 2); value = static_cast<uint64_t>(static_cast<int64_t>(v)); break; }
-    case 0x0b: { int32_t v; std::memcpy(&v, p, 4); value = static_cast<uint64_t>(static_cast<int64_t>(v)); break; }
-    case 0x0c: { int64_t v; std::memcpy(&v, p, 8); value = static_cast<uint64_t>(v); break; }
+    case 0x00: {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        value = v;
+        break;
+    }
+    case 0x02: {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        value = v;
+        break;
+    }
+    case 0x03: {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        value = v;
+        break;
+    }
+    case 0x04: {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        value = v;
+        break;
+    }
+    case 0x0a: {
+        int16_t v;
+        std::memcpy(&v, p, 2);
+        value = static_cast<uint64_t>(static_cast<int64_t>(v));
+        break;
+    }
+    case 0x0b: {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        value = static_cast<uint64_t>(static_cast<int64_t>(v));
+        break;
+    }
+    case 0x0c: {
+        int64_t v;
+        std::memcpy(&v, p, 8);
+        value = static_cast<uint64_t>(v);
+        break;
+    }
     default: return false;
     }
     switch (encoding & 0x70) {
@@ -172,8 +207,7 @@ int32_t protectionOf(uint32_t flags) {
 
 }  // namespace
 
-ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symbolFile, bool executable,
-                               bool complete)
+ElfImageHeader::ElfImageHeader(const dl_phdr_info &info, const std::string &symbolFile, bool executable, bool complete)
     : complete_(complete) {
     const ElfW(Phdr) *phdrs = info.dlpi_phdr;
     const uintptr_t bias = info.dlpi_addr;

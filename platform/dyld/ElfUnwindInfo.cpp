@@ -10,7 +10,7 @@ namespace platform::dyld {
 
 namespace {
 
-constexpr uint32_t kDwarfRa = 16;                   // x86_64 return-address column
+constexpr uint32_t kDwarfRa = 16;  // x86_64 return-address column
 constexpr uint32_t kDwarfRbp = 6, kDwarfRsp = 7;
 constexpr size_t kEntriesPerPage = 1024;
 // What the unwinder's rule table holds at most: rules over all levels, and
@@ -66,13 +66,44 @@ bool readPointer(Cursor &c, uint8_t encoding, uint64_t *out) {
     const uint64_t field = reinterpret_cast<uintptr_t>(c.p);
     uint64_t value = 0;
     switch (encoding & 0x0f) {
-    case 0x00: case 0x04: case 0x0c: if (!c.read(&value)) return false; break;
-    case 0x01: if (!c.uleb(&value)) return false; break;
-    case 0x09: { int64_t v; if (!c.sleb(&v)) return false; value = uint64_t(v); break; }
-    case 0x02: { uint16_t v; if (!c.read(&v)) return false; value = v; break; }
-    case 0x03: { uint32_t v; if (!c.read(&v)) return false; value = v; break; }
-    case 0x0a: { int16_t v; if (!c.read(&v)) return false; value = uint64_t(int64_t(v)); break; }
-    case 0x0b: { int32_t v; if (!c.read(&v)) return false; value = uint64_t(int64_t(v)); break; }
+    case 0x00:
+    case 0x04:
+    case 0x0c:
+        if (!c.read(&value)) return false;
+        break;
+    case 0x01:
+        if (!c.uleb(&value)) return false;
+        break;
+    case 0x09: {
+        int64_t v;
+        if (!c.sleb(&v)) return false;
+        value = uint64_t(v);
+        break;
+    }
+    case 0x02: {
+        uint16_t v;
+        if (!c.read(&v)) return false;
+        value = v;
+        break;
+    }
+    case 0x03: {
+        uint32_t v;
+        if (!c.read(&v)) return false;
+        value = v;
+        break;
+    }
+    case 0x0a: {
+        int16_t v;
+        if (!c.read(&v)) return false;
+        value = uint64_t(int64_t(v));
+        break;
+    }
+    case 0x0b: {
+        int32_t v;
+        if (!c.read(&v)) return false;
+        value = uint64_t(int64_t(v));
+        break;
+    }
     default: return false;
     }
     switch (encoding & 0xf0) {
@@ -144,7 +175,7 @@ bool parseCie(const uint8_t *content, const uint8_t *end, Cie *cie) {
 int64_t scaled(uint64_t factored, int64_t alignment) { return int64_t(factored * uint64_t(alignment)); }
 
 struct Rule {
-    bool offset;     // saved at CFA + value; anything else is some other rule
+    bool offset;  // saved at CFA + value; anything else is some other rule
     int64_t value;
 };
 
@@ -334,9 +365,21 @@ private:
                 if (!readPointer(c, cie_.pointerEncoding, &target) || !advance(target)) return false;
                 break;
             }
-            case 0x02: { uint8_t d; if (!c.read(&d) || !advance(location_ + d * cie_.codeAlign)) return false; break; }
-            case 0x03: { uint16_t d; if (!c.read(&d) || !advance(location_ + d * cie_.codeAlign)) return false; break; }
-            case 0x04: { uint32_t d; if (!c.read(&d) || !advance(location_ + d * cie_.codeAlign)) return false; break; }
+            case 0x02: {
+                uint8_t d;
+                if (!c.read(&d) || !advance(location_ + d * cie_.codeAlign)) return false;
+                break;
+            }
+            case 0x03: {
+                uint16_t d;
+                if (!c.read(&d) || !advance(location_ + d * cie_.codeAlign)) return false;
+                break;
+            }
+            case 0x04: {
+                uint32_t d;
+                if (!c.read(&d) || !advance(location_ + d * cie_.codeAlign)) return false;
+                break;
+            }
             case 0x05:
                 if (!c.uleb(&reg) || !c.uleb(&u) || !setRule(reg, {true, scaled(u, dataAlign)})) return false;
                 break;
@@ -407,8 +450,7 @@ private:
             case 0x2e:
                 if (!c.uleb(&u)) return false;
                 break;
-            default:
-                return false;
+            default: return false;
             }
         }
         return true;
@@ -462,7 +504,8 @@ std::vector<uint8_t> ElfUnwindInfo::build(const uint8_t *ehFrame, size_t size, u
             }
             Cursor c{content + 4, next};
             uint64_t pcStart = 0, range = 0;
-            if (!readPointer(c, cie->pointerEncoding, &pcStart) || !readPointer(c, cie->pointerEncoding & 0x0f, &range)) {
+            if (!readPointer(c, cie->pointerEncoding, &pcStart) ||
+                !readPointer(c, cie->pointerEncoding & 0x0f, &range)) {
                 return {};
             }
             if (cie->augmented) {

@@ -225,7 +225,8 @@ void rescanLocked(bool complete = true) {
 
     for (size_t i = 0; i < list.size();) {
         const Image &image = *list[i];
-        bool present = std::any_of(found.begin(), found.end(), [&image](const Found &f) { return sameObject(image, f); });
+        bool present =
+            std::any_of(found.begin(), found.end(), [&image](const Found &f) { return sameObject(image, f); });
         if (present) {
             ++i;
             continue;

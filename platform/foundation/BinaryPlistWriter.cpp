@@ -132,7 +132,10 @@ std::optional<Data> BinaryPlistWriter::write(NodeId root) const {
         case Kind::UID:
         case Kind::Real:
         case Kind::Bool: {
-            const size_t table = node.kind == Kind::Integer ? 0 : node.kind == Kind::UID ? 1 : node.kind == Kind::Real ? 2 : 3;
+            const size_t table = node.kind == Kind::Integer ? 0
+                                 : node.kind == Kind::UID   ? 1
+                                 : node.kind == Kind::Real  ? 2
+                                                            : 3;
             auto [it, inserted] = numbers[table].emplace(node.number, next);
             objectOf[id] = it->second;
             added = inserted;

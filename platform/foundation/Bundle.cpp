@@ -29,12 +29,14 @@ std::optional<Value> readPlistFile(const fs::path &path, bool logFailure) {
     ErrorPtr error;
     auto data = fm->contentsAtPath(path, &error);
     if (!data) {
-        if (logFailure) SystemLog::write("[Bundle] Cannot read " + path.string() + ": " + error->localizedDescription());
+        if (logFailure)
+            SystemLog::write("[Bundle] Cannot read " + path.string() + ": " + error->localizedDescription());
         return std::nullopt;
     }
     auto plist = PropertyListSerialization::propertyListWithData(*data, &error);
     if (!plist) {
-        if (logFailure) SystemLog::write("[Bundle] Cannot parse " + path.string() + ": " + error->localizedDescription());
+        if (logFailure)
+            SystemLog::write("[Bundle] Cannot parse " + path.string() + ": " + error->localizedDescription());
         return std::nullopt;
     }
     return plist;
@@ -92,7 +94,9 @@ static std::optional<std::string> infoString(const Dictionary &info, const char 
 }
 
 std::optional<std::string> Bundle::bundleIdentifier() const { return infoString(info_, "CFBundleIdentifier"); }
-std::optional<std::string> Bundle::shortVersionString() const { return infoString(info_, "CFBundleShortVersionString"); }
+std::optional<std::string> Bundle::shortVersionString() const {
+    return infoString(info_, "CFBundleShortVersionString");
+}
 std::optional<std::string> Bundle::buildVersion() const { return infoString(info_, "CFBundleVersion"); }
 
 std::optional<bool> Bundle::boolForInfoDictionaryKey(const std::string &key) const {
@@ -188,8 +192,10 @@ const std::map<std::string, std::string> &Bundle::table(const std::string &name)
     if (fm->fileExists(stringsPath)) {
         auto data = fm->contentsAtPath(stringsPath);
         auto parsed = data ? parseStrings(std::string(data->begin(), data->end())) : std::nullopt;
-        if (parsed) entries = std::move(*parsed);
-        else SystemLog::write("[Bundle] Cannot read the strings file " + stringsPath.string());
+        if (parsed)
+            entries = std::move(*parsed);
+        else
+            SystemLog::write("[Bundle] Cannot read the strings file " + stringsPath.string());
     } else if (auto plist = readPlistFile(plistPath, true)) {
         if (const Dictionary *dict = plist->dictionary()) {
             for (const auto &[key, value] : *dict) {

@@ -169,7 +169,7 @@ bool FileManager::removeItem(const fs::path &url, ErrorPtr *error) const {
 }
 
 std::optional<std::vector<FileManager::DirectoryEntry>> FileManager::contentsOfDirectory(const fs::path &url,
-                                                                                        ErrorPtr *error) const {
+                                                                                         ErrorPtr *error) const {
     DIR *dir = ::opendir(url.c_str());
     if (!dir) {
         setError(error, errno, url);
@@ -207,9 +207,12 @@ bool FileManager::synchronizeFile(const fs::path &url, ErrorPtr *error) const {
     }
     struct stat st {};
     int err = 0;
-    if (::fstat(fd, &st) != 0) err = errno;
-    else if (!S_ISREG(st.st_mode)) err = EINVAL;
-    else if (syncFile(fd) != 0) err = errno;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (!S_ISREG(st.st_mode))
+        err = EINVAL;
+    else if (syncFile(fd) != 0)
+        err = errno;
     ::close(fd);
     if (err != 0) setError(error, err, url);
     return err == 0;
@@ -325,8 +328,6 @@ std::optional<Data> FileManager::contentsAtPath(const fs::path &url, ErrorPtr *e
     return data;
 }
 
-bool FileManager::setExcludedFromBackup(const fs::path &, bool, ErrorPtr *) const {
-    return true;
-}
+bool FileManager::setExcludedFromBackup(const fs::path &, bool, ErrorPtr *) const { return true; }
 
 }  // namespace platform

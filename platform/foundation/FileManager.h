@@ -72,8 +72,7 @@ public:
     // contents meanwhile.
     enum class Durability { Synced, Deferred };
     bool writeData(const Data &data, const std::filesystem::path &url, bool atomically, ErrorPtr *error = nullptr,
-                   std::optional<mode_t> permissions = std::nullopt,
-                   Durability durability = Durability::Synced) const;
+                   std::optional<mode_t> permissions = std::nullopt, Durability durability = Durability::Synced) const;
     // fsync of a regular file (not followed through a link) and of a
     // directory's entries.
     bool synchronizeFile(const std::filesystem::path &url, ErrorPtr *error = nullptr) const;

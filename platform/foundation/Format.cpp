@@ -25,43 +25,43 @@ T clampedInteger(double d) {
 
 int64_t FormatArg::asSigned() const {
     switch (kind_) {
-        case Kind::Signed: return i_;
-        case Kind::Unsigned: return static_cast<int64_t>(u_);
-        case Kind::Real: return clampedInteger<int64_t>(d_);
-        default: return 0;
+    case Kind::Signed: return i_;
+    case Kind::Unsigned: return static_cast<int64_t>(u_);
+    case Kind::Real: return clampedInteger<int64_t>(d_);
+    default: return 0;
     }
 }
 
 uint64_t FormatArg::asUnsigned() const {
     switch (kind_) {
-        case Kind::Signed: return static_cast<uint64_t>(i_);
-        case Kind::Unsigned: return u_;
-        case Kind::Real: return clampedInteger<uint64_t>(d_);
-        default: return 0;
+    case Kind::Signed: return static_cast<uint64_t>(i_);
+    case Kind::Unsigned: return u_;
+    case Kind::Real: return clampedInteger<uint64_t>(d_);
+    default: return 0;
     }
 }
 
 double FormatArg::asReal() const {
     switch (kind_) {
-        case Kind::Signed: return static_cast<double>(i_);
-        case Kind::Unsigned: return static_cast<double>(u_);
-        case Kind::Real: return d_;
-        default: return 0;
+    case Kind::Signed: return static_cast<double>(i_);
+    case Kind::Unsigned: return static_cast<double>(u_);
+    case Kind::Real: return d_;
+    default: return 0;
     }
 }
 
 std::string FormatArg::asText() const {
     switch (kind_) {
-        case Kind::Text:
-        case Kind::CString: return text_;
-        case Kind::Nil: return "(null)";
-        case Kind::Signed: return std::to_string(i_);
-        case Kind::Unsigned: return std::to_string(u_);
-        case Kind::Real: {
-            char buf[64];
-            std::snprintf(buf, sizeof buf, "%g", d_);
-            return buf;
-        }
+    case Kind::Text:
+    case Kind::CString: return text_;
+    case Kind::Nil: return "(null)";
+    case Kind::Signed: return std::to_string(i_);
+    case Kind::Unsigned: return std::to_string(u_);
+    case Kind::Real: {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%g", d_);
+        return buf;
+    }
     }
     return "(null)";
 }
@@ -164,56 +164,56 @@ std::string formatArgs(std::string_view fmt, const std::vector<FormatArg> &args)
         if (precision >= 0) spec += "." + std::to_string(precision);
         char buf[512];
         switch (conv) {
-            case 'd':
-            case 'i': {
-                const FormatArg &a = take();
-                appendPrintf(out, spec + "lld", static_cast<long long>(a.asSigned()));
-                break;
-            }
-            case 'u':
-            case 'x':
-            case 'X':
-            case 'o': {
-                const FormatArg &a = take();
-                appendPrintf(out, spec + "ll" + conv, static_cast<unsigned long long>(a.asUnsigned()));
-                break;
-            }
-            case 'c': {
-                const FormatArg &a = take();
-                out += pad(std::string(1, static_cast<char>(a.asSigned())), flags, width);
-                break;
-            }
-            case 'f':
-            case 'F':
-            case 'e':
-            case 'E':
-            case 'g':
-            case 'G':
-            case 'a':
-            case 'A': {
-                const FormatArg &a = take();
-                appendPrintf(out, spec + conv, a.asReal());
-                break;
-            }
-            case 'p': {
-                const FormatArg &a = take();
-                std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(a.asUnsigned()));
-                out += pad(buf, flags, width);
-                break;
-            }
-            case '@':
-            case 's':
-            case 'S': {
-                std::string text = take().asText();
-                if (precision >= 0 && conv != '@' && text.size() > static_cast<size_t>(precision))
-                    text.resize(static_cast<size_t>(precision));
-                out += pad(std::move(text), flags, width);
-                break;
-            }
-            default:
-                // Not a conversion we know: print it as written.
-                out.append(fmt.substr(start, i - start + 1));
-                break;
+        case 'd':
+        case 'i': {
+            const FormatArg &a = take();
+            appendPrintf(out, spec + "lld", static_cast<long long>(a.asSigned()));
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o': {
+            const FormatArg &a = take();
+            appendPrintf(out, spec + "ll" + conv, static_cast<unsigned long long>(a.asUnsigned()));
+            break;
+        }
+        case 'c': {
+            const FormatArg &a = take();
+            out += pad(std::string(1, static_cast<char>(a.asSigned())), flags, width);
+            break;
+        }
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A': {
+            const FormatArg &a = take();
+            appendPrintf(out, spec + conv, a.asReal());
+            break;
+        }
+        case 'p': {
+            const FormatArg &a = take();
+            std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(a.asUnsigned()));
+            out += pad(buf, flags, width);
+            break;
+        }
+        case '@':
+        case 's':
+        case 'S': {
+            std::string text = take().asText();
+            if (precision >= 0 && conv != '@' && text.size() > static_cast<size_t>(precision))
+                text.resize(static_cast<size_t>(precision));
+            out += pad(std::move(text), flags, width);
+            break;
+        }
+        default:
+            // Not a conversion we know: print it as written.
+            out.append(fmt.substr(start, i - start + 1));
+            break;
         }
     }
     return out;

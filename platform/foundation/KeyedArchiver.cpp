@@ -15,9 +15,7 @@ ErrorPtr encodeError(const std::string &reason) {
 
 // Keys that begin with "$" get one more "$", so they never collide with the
 // archive's own "$class".
-std::string escapeKey(const std::string &key) {
-    return !key.empty() && key[0] == '$' ? "$" + key : key;
-}
+std::string escapeKey(const std::string &key) { return !key.empty() && key[0] == '$' ? "$" + key : key; }
 
 }  // namespace
 

@@ -33,10 +33,11 @@ Registry &registry() {
 ErrorPtr corrupt(const std::string &reason) {
     // The reason goes into the description too, so that a log line of the
     // localized description says what was wrong.
-    return Error::make(kCocoaErrorDomain, kReadCorrupt,
-                       Dictionary{{kLocalizedDescriptionKey,
-                                   Value("The data couldn't be read because it isn't in the correct format: " + reason)},
-                                  {kLocalizedFailureReasonKey, Value(reason)}});
+    return Error::make(
+        kCocoaErrorDomain, kReadCorrupt,
+        Dictionary{{kLocalizedDescriptionKey,
+                    Value("The data couldn't be read because it isn't in the correct format: " + reason)},
+                   {kLocalizedFailureReasonKey, Value(reason)}});
 }
 
 // The key as stored: keys that begin with "$" carry one more "$".
@@ -159,9 +160,7 @@ plist_t KeyedUnarchiver::entry(const std::string &key) const {
     return plist_dict_get_item(current_, archivedKey(key).c_str());
 }
 
-bool KeyedUnarchiver::containsValueForKey(const std::string &key) const {
-    return !error_ && entry(key) != nullptr;
-}
+bool KeyedUnarchiver::containsValueForKey(const std::string &key) const { return !error_ && entry(key) != nullptr; }
 
 Value KeyedUnarchiver::decodeObjectForKey(const std::string &key) {
     if (error_) return Value();
@@ -180,14 +179,17 @@ std::optional<Value> KeyedUnarchiver::decodeEntry(plist_t node, const std::strin
     case PLIST_UINT:
     case PLIST_REAL:
     case PLIST_STRING: return PlistNode::scalarValue(node);
-    default: failWithReason("The value for key \"" + key + "\" is neither a reference nor a scalar."); return std::nullopt;
+    default:
+        failWithReason("The value for key \"" + key + "\" is neither a reference nor a scalar.");
+        return std::nullopt;
     }
 }
 
 std::optional<Value> KeyedUnarchiver::decodeReference(uint64_t uid) {
     if (error_) return std::nullopt;
     if (uid >= objects_.size()) {
-        failWithReason("The archive refers to object " + std::to_string(uid) + " of " + std::to_string(objects_.size()) + ".");
+        failWithReason("The archive refers to object " + std::to_string(uid) + " of " +
+                       std::to_string(objects_.size()) + ".");
         return std::nullopt;
     }
     if (uid == 0) return Value();
@@ -518,7 +520,8 @@ std::optional<Dictionary> KeyedUnarchiver::decodeDictionaryForKey(const std::str
     return std::nullopt;
 }
 
-std::optional<std::map<std::string, std::string>> KeyedUnarchiver::decodeStringDictionaryForKey(const std::string &key) {
+std::optional<std::map<std::string, std::string>> KeyedUnarchiver::decodeStringDictionaryForKey(
+    const std::string &key) {
     auto dict = decodeDictionaryForKey(key);
     if (!dict) return std::nullopt;
     std::map<std::string, std::string> result;

@@ -132,7 +132,7 @@ private:
     std::set<uint64_t> inProgress_;
     int depth_ = 0;
     size_t childHeight_ = 0;  // the tallest value decoded so far for the current object
-    size_t budget_ = 0;  // values the decode may still create
+    size_t budget_ = 0;       // values the decode may still create
     ErrorPtr error_;
 };
 

@@ -307,7 +307,8 @@ std::optional<plist_t> PlistNode::newDate(const Date &date) {
     double t = date.timeIntervalSinceReferenceDate();
     if (!std::isfinite(t)) return std::nullopt;
     double whole = std::floor(t);
-    if (whole < std::numeric_limits<int32_t>::min() || whole >= std::numeric_limits<int32_t>::max()) return std::nullopt;
+    if (whole < std::numeric_limits<int32_t>::min() || whole >= std::numeric_limits<int32_t>::max())
+        return std::nullopt;
     auto sec = static_cast<int64_t>(whole);
     auto usec = static_cast<int64_t>(std::llround((t - whole) * 1e6));
     if (usec >= 1000000) {

@@ -18,10 +18,16 @@ class PlistNode {
 public:
     PlistNode() = default;
     explicit PlistNode(plist_t node) : node_(node) {}
-    ~PlistNode() { if (node_) plist_free(node_); }
+    ~PlistNode() {
+        if (node_) plist_free(node_);
+    }
     PlistNode(PlistNode &&o) noexcept : node_(o.node_) { o.node_ = nullptr; }
     PlistNode &operator=(PlistNode &&o) noexcept {
-        if (this != &o) { if (node_) plist_free(node_); node_ = o.node_; o.node_ = nullptr; }
+        if (this != &o) {
+            if (node_) plist_free(node_);
+            node_ = o.node_;
+            o.node_ = nullptr;
+        }
         return *this;
     }
     PlistNode(const PlistNode &) = delete;
@@ -30,7 +36,11 @@ public:
     plist_t get() const { return node_; }
     explicit operator bool() const { return node_ != nullptr; }
     // Gives up ownership (the node was handed to a container).
-    plist_t release() { plist_t n = node_; node_ = nullptr; return n; }
+    plist_t release() {
+        plist_t n = node_;
+        node_ = nullptr;
+        return n;
+    }
 
     // Parses binary or XML bytes; an empty node for anything unreadable.
     static PlistNode parse(const Data &bytes);

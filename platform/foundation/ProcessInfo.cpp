@@ -33,9 +33,7 @@ std::map<std::string, std::string> ProcessInfo::environment() const {
     return result;
 }
 
-int ProcessInfo::processIdentifier() const {
-    return static_cast<int>(getpid());
-}
+int ProcessInfo::processIdentifier() const { return static_cast<int>(getpid()); }
 
 std::string ProcessInfo::processName() const {
     auto path = executablePath();

@@ -132,7 +132,8 @@ std::optional<Value> fromNode(plist_t node, int depth, std::string &reason) {
 
 }  // namespace
 
-std::optional<Data> PropertyListSerialization::dataWithPropertyList(const Value &plist, Format format, ErrorPtr *error) {
+std::optional<Data> PropertyListSerialization::dataWithPropertyList(const Value &plist, Format format,
+                                                                    ErrorPtr *error) {
     std::string reason;
     if (format == Format::Binary) {
         // Our own writer: libplist's costs the square of a large dictionary.

@@ -18,10 +18,18 @@ bool isHex(char c) { return isDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' &&
 bool isUnreserved(char c) { return isAlpha(c) || isDigit(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 bool isSubDelim(char c) {
     switch (c) {
-    case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',': case ';': case '=':
-        return true;
-    default:
-        return false;
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case ';':
+    case '=': return true;
+    default: return false;
     }
 }
 

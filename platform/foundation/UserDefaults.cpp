@@ -287,8 +287,7 @@ bool apply(const std::string &key, const std::optional<Value> &value, Dictionary
 
 }  // namespace
 
-UserDefaults::UserDefaults(fs::path file)
-    : file_(std::move(file)), ownerPid_(::getpid()) {
+UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)), ownerPid_(::getpid()) {
     removeStaleTemporaryFiles();
     reload();
     LiveDefaults &live = liveDefaults();
@@ -309,9 +308,7 @@ UserDefaults::~UserDefaults() {
     synchronize();
 }
 
-fs::path UserDefaults::backupFilePath() const {
-    return file_.parent_path() / ("." + file_.filename().string() + "~");
-}
+fs::path UserDefaults::backupFilePath() const { return file_.parent_path() / ("." + file_.filename().string() + "~"); }
 
 void UserDefaults::scheduleSynchronize() { Flusher::shared().schedule(this); }
 
@@ -323,11 +320,11 @@ bool UserDefaults::synchronize() {
 
 bool UserDefaults::synchronizeLocked() {
     flushPending_ = false;
-    struct stat file {}, backup {};
+    struct stat file {
+    }, backup{};
     if (::lstat(file_.c_str(), &file) != 0 || !S_ISREG(file.st_mode)) return true;
     // The backup is the file itself: flushed already.
-    if (::lstat(backupFilePath().c_str(), &backup) == 0 && backup.st_dev == file.st_dev &&
-        backup.st_ino == file.st_ino)
+    if (::lstat(backupFilePath().c_str(), &backup) == 0 && backup.st_dev == file.st_dev && backup.st_ino == file.st_ino)
         return true;
     auto fm = FileManager::defaultManager();
     ErrorPtr error;
@@ -348,7 +345,9 @@ bool UserDefaults::synchronizeLocked() {
         }
     }
     if (!fm->synchronizeDirectory(dir, ok ? &error : nullptr)) ok = false;
-    if (!ok) logLine("Cannot flush " + file_.string() + " to disk: " + (error ? error->localizedDescription() : std::string("?")));
+    if (!ok)
+        logLine("Cannot flush " + file_.string() +
+                " to disk: " + (error ? error->localizedDescription() : std::string("?")));
     return ok;
 }
 
@@ -389,7 +388,8 @@ void UserDefaults::removeStaleTemporaryFiles() {
     if (!listed) return;
     for (const auto &entry : *listed) {
         if (!isStale(entry)) continue;
-        if (::unlink(entry.url.c_str()) == 0) logLine("Removed " + entry.url.string() + ", left by an interrupted write");
+        if (::unlink(entry.url.c_str()) == 0)
+            logLine("Removed " + entry.url.string() + ", left by an interrupted write");
     }
 }
 
@@ -564,12 +564,13 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
         // or to nothing newer than what was lost anyway. Else (a file from
         // before the copies existed) this one write fsyncs as it always did.
         struct stat st {};
-        const bool deferred = flushPending_ || ::lstat(file_.c_str(), &st) != 0 ||
-                              ::lstat(backupFilePath().c_str(), &st) == 0;
+        const bool deferred =
+            flushPending_ || ::lstat(file_.c_str(), &st) != 0 || ::lstat(backupFilePath().c_str(), &st) == 0;
         ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode,
                                    deferred ? FileManager::Durability::Deferred : FileManager::Durability::Synced);
         if (!ok)
-            logLine("Cannot write " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")));
+            logLine("Cannot write " + file_.string() + ": " +
+                    (error ? error->localizedDescription() : std::string("?")));
         else if (deferred) {
             flushPending_ = true;
             scheduleSynchronize();
@@ -594,7 +595,8 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
     return true;
 }
 
-Value UserDefaults::loadOrStoreObject(const std::string &key, const std::function<Value(const Value &stored)> &resolve) {
+Value UserDefaults::loadOrStoreObject(const std::string &key,
+                                      const std::function<Value(const Value &stored)> &resolve) {
     Value kept;
     std::optional<std::string> refused;
     Edit edit = [&](const Dictionary &onDisk) -> std::optional<std::pair<std::string, std::optional<Value>>> {
@@ -645,13 +647,9 @@ Dictionary UserDefaults::dictionaryRepresentation() const {
     return all;
 }
 
-bool UserDefaults::boolForKey(const std::string &key) const {
-    return objectForKey(key).boolValue().value_or(false);
-}
+bool UserDefaults::boolForKey(const std::string &key) const { return objectForKey(key).boolValue().value_or(false); }
 
-int64_t UserDefaults::integerForKey(const std::string &key) const {
-    return objectForKey(key).int64Value().value_or(0);
-}
+int64_t UserDefaults::integerForKey(const std::string &key) const { return objectForKey(key).int64Value().value_or(0); }
 
 double UserDefaults::doubleForKey(const std::string &key) const {
     return objectForKey(key).doubleValue().value_or(0.0);

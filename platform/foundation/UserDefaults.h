@@ -153,10 +153,10 @@ private:
     Dictionary registration_;
     Dictionary application_;
     Changes changes_;
-    bool unreadable_ = false;   // the file exists but could not be read
-    std::mutex fileMutex_;      // serialises this process's users of the file
-    bool flushPending_ = false; // guarded by fileMutex_: a write awaits its flush
-    const pid_t ownerPid_;      // the process that made them: a forked child flushes nothing of its parent's
+    bool unreadable_ = false;    // the file exists but could not be read
+    std::mutex fileMutex_;       // serialises this process's users of the file
+    bool flushPending_ = false;  // guarded by fileMutex_: a write awaits its flush
+    const pid_t ownerPid_;       // the process that made them: a forked child flushes nothing of its parent's
 };
 
 }  // namespace platform

@@ -34,17 +34,23 @@ public:
     Value(I i) : v_(static_cast<int64_t>(i)) {}
     Value(double d) : v_(d) {}
     Value(float f) : v_(static_cast<double>(f)) {}
-    Value(const char *s) { if (s) v_ = std::string(s); }
+    Value(const char *s) {
+        if (s) v_ = std::string(s);
+    }
     Value(std::string s) : v_(std::move(s)) {}
     Value(std::string_view s) : v_(std::string(s)) {}
-    Value(const std::optional<std::string> &s) { if (s) v_ = *s; }
+    Value(const std::optional<std::string> &s) {
+        if (s) v_ = *s;
+    }
     Value(platform::Data d) : v_(std::move(d)) {}
     Value(platform::Date d) : v_(d) {}
     Value(platform::UUID u) : v_(u) {}
     Value(Array a) : v_(std::move(a)) {}
     Value(Dictionary d) : v_(std::move(d)) {}
     template <typename T, std::enable_if_t<std::is_base_of_v<platform::Object, T>, int> = 0>
-    Value(std::shared_ptr<T> o) { if (o) v_ = std::shared_ptr<platform::Object>(std::const_pointer_cast<std::remove_const_t<T>>(o)); }
+    Value(std::shared_ptr<T> o) {
+        if (o) v_ = std::shared_ptr<platform::Object>(std::const_pointer_cast<std::remove_const_t<T>>(o));
+    }
 
     Type type() const { return static_cast<Type>(v_.index()); }
     bool isNull() const { return type() == Type::Null; }
@@ -79,7 +85,9 @@ public:
         return p ? *p : nullptr;
     }
     template <typename T>
-    std::shared_ptr<T> objectAs() const { return std::dynamic_pointer_cast<T>(object()); }
+    std::shared_ptr<T> objectAs() const {
+        return std::dynamic_pointer_cast<T>(object());
+    }
 
     // Dictionary lookup; a null Value when this is not a dictionary or the
     // key is missing.

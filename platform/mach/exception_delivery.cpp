@@ -30,7 +30,7 @@ struct Takeover {
     struct sigaction previous;  // the disposition in force when the layer took over
 };
 Takeover gTakeovers[] = {
-    {SIGSEGV, EXC_BAD_ACCESS, false, {}},   {SIGBUS, EXC_BAD_ACCESS, false, {}},
+    {SIGSEGV, EXC_BAD_ACCESS, false, {}},     {SIGBUS, EXC_BAD_ACCESS, false, {}},
     {SIGILL, EXC_BAD_INSTRUCTION, false, {}}, {SIGFPE, EXC_ARITHMETIC, false, {}},
     {SIGTRAP, EXC_BREAKPOINT, false, {}},
 };
@@ -88,15 +88,16 @@ Takeover *takeoverOf(int signo) {
 void exceptionCodes(int signo, const siginfo_t *info, mach_exception_data_type_t codes[2]) {
     const DarwinSignal darwin = darwinSignalFromHost(signo, info->si_code);
     switch (signo) {
-        case SIGSEGV:
-        case SIGBUS:
-            codes[0] = (signo == SIGSEGV && darwin.code == kDarwinSEGV_MAPERR) ? KERN_INVALID_ADDRESS : KERN_PROTECTION_FAILURE;
-            break;
-        case SIGILL: codes[0] = EXC_I386_INVOP; break;
-        case SIGFPE: codes[0] = (info->si_code == FPE_INTDIV || info->si_code == FPE_INTOVF) ? EXC_I386_DIV
-                                                                                                : EXC_I386_EXTERR;
-            break;
-        default: codes[0] = info->si_code == TRAP_TRACE ? EXC_I386_SGL : EXC_I386_BPT; break;
+    case SIGSEGV:
+    case SIGBUS:
+        codes[0] =
+            (signo == SIGSEGV && darwin.code == kDarwinSEGV_MAPERR) ? KERN_INVALID_ADDRESS : KERN_PROTECTION_FAILURE;
+        break;
+    case SIGILL: codes[0] = EXC_I386_INVOP; break;
+    case SIGFPE:
+        codes[0] = (info->si_code == FPE_INTDIV || info->si_code == FPE_INTOVF) ? EXC_I386_DIV : EXC_I386_EXTERR;
+        break;
+    default: codes[0] = info->si_code == TRAP_TRACE ? EXC_I386_SGL : EXC_I386_BPT; break;
     }
     codes[1] = static_cast<mach_exception_data_type_t>(reinterpret_cast<uintptr_t>(info->si_addr));
 }
@@ -156,8 +157,9 @@ kern_return_t offer(mach_port_t port, exception_behavior_t behavior, thread_stat
     if (read != KERN_SUCCESS) return read;
     kern_return_t kr;
     if (base == EXCEPTION_STATE) {
-        kr = codes64 ? mach_exception_raise_state(port, type, codes, 2, &flavor, oldState, oldCount, newState, &newCount)
-                     : exception_raise_state(port, type, narrow, 2, &flavor, oldState, oldCount, newState, &newCount);
+        kr = codes64
+                 ? mach_exception_raise_state(port, type, codes, 2, &flavor, oldState, oldCount, newState, &newCount)
+                 : exception_raise_state(port, type, narrow, 2, &flavor, oldState, oldCount, newState, &newCount);
     } else {
         kr = codes64 ? mach_exception_raise_state_identity(port, thread, mach_task_self(), type, codes, 2, &flavor,
                                                            oldState, oldCount, newState, &newCount)
@@ -240,8 +242,8 @@ void ensureAlternateStack() {
     if (sigaltstack(nullptr, &current) != 0 || !(current.ss_flags & SS_DISABLE)) return;
     constexpr size_t kStackSize = 65536;
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    void *mapping = mmap(nullptr, kStackSize + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                         -1, 0);
+    void *mapping =
+        mmap(nullptr, kStackSize + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapping == MAP_FAILED) return;
     mprotect(mapping, page, PROT_NONE);  // guard page below the stack
     stack_t stack;

@@ -81,12 +81,12 @@ Table *threadTable(thread_t thread, bool create) {
 
 bool validBehavior(exception_behavior_t behavior, thread_state_flavor_t flavor) {
     switch (behavior & ~MACH_EXCEPTION_CODES) {
-        case EXCEPTION_DEFAULT: return true;
-        case EXCEPTION_STATE:
-        case EXCEPTION_STATE_IDENTITY:
-            return flavor == x86_THREAD_STATE || flavor == x86_THREAD_STATE64 || flavor == x86_EXCEPTION_STATE ||
-                   flavor == x86_EXCEPTION_STATE64;
-        default: return false;
+    case EXCEPTION_DEFAULT: return true;
+    case EXCEPTION_STATE:
+    case EXCEPTION_STATE_IDENTITY:
+        return flavor == x86_THREAD_STATE || flavor == x86_THREAD_STATE64 || flavor == x86_EXCEPTION_STATE ||
+               flavor == x86_EXCEPTION_STATE64;
+    default: return false;
     }
 }
 

@@ -16,12 +16,12 @@ constexpr mach_msg_size_t kShortReplySize = sizeof(mach_msg_header_t) + sizeof(N
 constexpr mach_msg_size_t kStateReplyFixedSize = kShortReplySize + 2 * sizeof(natural_t);
 
 struct Request {
-    bool identity;           // carries the thread and task ports
+    bool identity;  // carries the thread and task ports
     thread_t thread;
     task_t task;
     exception_type_t exception;
     const void *codes;
-    size_t codeSize;         // 4 or 8
+    size_t codeSize;  // 4 or 8
     mach_msg_type_number_t codeCnt;
     bool withState;
     thread_state_flavor_t *flavor;
@@ -126,10 +126,9 @@ kern_return_t raise(mach_port_t port, mach_msg_id_t id, const Request &request) 
     const mach_msg_size_t size = out.size();
     reinterpret_cast<mach_msg_header_t *>(buffer)->msgh_size = size;
 
-    const mach_msg_return_t mr =
-        mach_msg(reinterpret_cast<mach_msg_header_t *>(buffer),
-                 MACH_SEND_MSG | MACH_RCV_MSG | MACH_SEND_TIMEOUT | MACH_RCV_TIMEOUT, size, sizeof buffer, replyPort,
-                 kExceptionReplyTimeoutMs, MACH_PORT_NULL);
+    const mach_msg_return_t mr = mach_msg(reinterpret_cast<mach_msg_header_t *>(buffer),
+                                          MACH_SEND_MSG | MACH_RCV_MSG | MACH_SEND_TIMEOUT | MACH_RCV_TIMEOUT, size,
+                                          sizeof buffer, replyPort, kExceptionReplyTimeoutMs, MACH_PORT_NULL);
     kr = mr == MACH_MSG_SUCCESS ? readReply(buffer, id + 100, request) : mr;
     mach_port_mod_refs(mach_task_self(), replyPort, MACH_PORT_RIGHT_RECEIVE, -1);
     return kr;
@@ -137,16 +136,16 @@ kern_return_t raise(mach_port_t port, mach_msg_id_t id, const Request &request) 
 
 Request identityRequest(bool identity, thread_t thread, task_t task, exception_type_t exception, const void *codes,
                         size_t codeSize, mach_msg_type_number_t codeCnt) {
-    return Request{identity, thread, task, exception, codes, codeSize, codeCnt, false, nullptr, nullptr, 0, nullptr,
-                   nullptr};
+    return Request{identity, thread,  task,    exception, codes,   codeSize, codeCnt,
+                   false,    nullptr, nullptr, 0,         nullptr, nullptr};
 }
 
 Request stateRequest(bool identity, thread_t thread, task_t task, exception_type_t exception, const void *codes,
                      size_t codeSize, mach_msg_type_number_t codeCnt, thread_state_flavor_t *flavor,
                      const natural_t *oldState, mach_msg_type_number_t oldStateCnt, natural_t *newState,
                      mach_msg_type_number_t *newStateCnt) {
-    return Request{identity, thread, task, exception, codes, codeSize, codeCnt, true, flavor, oldState, oldStateCnt,
-                   newState, newStateCnt};
+    return Request{identity, thread, task,     exception,   codes,    codeSize,   codeCnt,
+                   true,     flavor, oldState, oldStateCnt, newState, newStateCnt};
 }
 
 }  // namespace
@@ -183,18 +182,18 @@ kern_return_t exception_raise(mach_port_t port, thread_t thread, task_t task, ex
 
 kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception, const exception_data_type_t *code,
                                     mach_msg_type_number_t codeCnt, thread_state_flavor_t *flavor,
-                                    const natural_t *oldState, mach_msg_type_number_t oldStateCnt,
-                                    natural_t *newState, mach_msg_type_number_t *newStateCnt) {
+                                    const natural_t *oldState, mach_msg_type_number_t oldStateCnt, natural_t *newState,
+                                    mach_msg_type_number_t *newStateCnt) {
     return raise(port, kExceptionRaiseStateId,
                  stateRequest(false, MACH_PORT_NULL, MACH_PORT_NULL, exception, code, 4, codeCnt, flavor, oldState,
                               oldStateCnt, newState, newStateCnt));
 }
 
-kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
-                                             exception_type_t exception, const exception_data_type_t *code,
-                                             mach_msg_type_number_t codeCnt, thread_state_flavor_t *flavor,
-                                             const natural_t *oldState, mach_msg_type_number_t oldStateCnt,
-                                             natural_t *newState, mach_msg_type_number_t *newStateCnt) {
+kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
+                                             const exception_data_type_t *code, mach_msg_type_number_t codeCnt,
+                                             thread_state_flavor_t *flavor, const natural_t *oldState,
+                                             mach_msg_type_number_t oldStateCnt, natural_t *newState,
+                                             mach_msg_type_number_t *newStateCnt) {
     return raise(port, kExceptionRaiseStateIdentityId,
                  stateRequest(true, thread, task, exception, code, 4, codeCnt, flavor, oldState, oldStateCnt, newState,
                               newStateCnt));

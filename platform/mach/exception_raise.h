@@ -47,12 +47,12 @@ kern_return_t exception_raise(mach_port_t port, thread_t thread, task_t task, ex
                               const exception_data_type_t *code, mach_msg_type_number_t codeCnt);
 kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception, const exception_data_type_t *code,
                                     mach_msg_type_number_t codeCnt, thread_state_flavor_t *flavor,
-                                    const natural_t *oldState, mach_msg_type_number_t oldStateCnt,
-                                    natural_t *newState, mach_msg_type_number_t *newStateCnt);
-kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
-                                             exception_type_t exception, const exception_data_type_t *code,
-                                             mach_msg_type_number_t codeCnt, thread_state_flavor_t *flavor,
-                                             const natural_t *oldState, mach_msg_type_number_t oldStateCnt,
-                                             natural_t *newState, mach_msg_type_number_t *newStateCnt);
+                                    const natural_t *oldState, mach_msg_type_number_t oldStateCnt, natural_t *newState,
+                                    mach_msg_type_number_t *newStateCnt);
+kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
+                                             const exception_data_type_t *code, mach_msg_type_number_t codeCnt,
+                                             thread_state_flavor_t *flavor, const natural_t *oldState,
+                                             mach_msg_type_number_t oldStateCnt, natural_t *newState,
+                                             mach_msg_type_number_t *newStateCnt);
 
 }  // namespace platform::mach

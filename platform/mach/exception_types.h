@@ -9,8 +9,8 @@
 namespace platform::mach {
 
 using exception_type_t = int;
-using exception_data_type_t = int32_t;           // a code of the classic interface
-using mach_exception_data_type_t = int64_t;      // a code of the 64-bit interface
+using exception_data_type_t = int32_t;       // a code of the classic interface
+using mach_exception_data_type_t = int64_t;  // a code of the 64-bit interface
 using exception_data_t = exception_data_type_t *;
 using mach_exception_data_t = mach_exception_data_type_t *;
 using exception_mask_t = unsigned int;

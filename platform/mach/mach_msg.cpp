@@ -20,9 +20,9 @@ constexpr mach_msg_size_t kComplexHeaderSize = sizeof(mach_msg_header_t) + sizeo
 
 // One right a message is to carry, checked before anything is taken.
 struct RightPlan {
-    mach_port_name_t name;            // the plain name carried when port is kNone
+    mach_port_name_t name;  // the plain name carried when port is kNone
     uint32_t entry;
-    uint32_t port;                    // kNone: a plain name (null, dead, kernel object)
+    uint32_t port;  // kNone: a plain name (null, dead, kernel object)
     mach_msg_type_name_t disposition;
 };
 
@@ -60,25 +60,25 @@ bool planRight(mach_port_name_t name, mach_msg_type_name_t disposition, bool des
         return !destination;
     }
     switch (disposition) {
-        case MACH_MSG_TYPE_MAKE_SEND:
-        case MACH_MSG_TYPE_MAKE_SEND_ONCE:
-            if ((e.type & MACH_PORT_TYPE_RECEIVE) == 0) return false;
-            break;
-        case MACH_MSG_TYPE_COPY_SEND:
-            if ((e.type & MACH_PORT_TYPE_SEND) == 0 || e.urefs <= tally.of(entry)) return false;
-            break;
-        case MACH_MSG_TYPE_MOVE_SEND: {
-            uint32_t &taken = tally.of(entry);
-            if ((e.type & MACH_PORT_TYPE_SEND) == 0 || e.urefs <= taken) return false;
-            ++taken;
-            break;
-        }
-        default: {  // MOVE_SEND_ONCE
-            uint32_t &taken = tally.of(entry);
-            if (e.type != MACH_PORT_TYPE_SEND_ONCE || taken != 0) return false;
-            taken = 1;
-            break;
-        }
+    case MACH_MSG_TYPE_MAKE_SEND:
+    case MACH_MSG_TYPE_MAKE_SEND_ONCE:
+        if ((e.type & MACH_PORT_TYPE_RECEIVE) == 0) return false;
+        break;
+    case MACH_MSG_TYPE_COPY_SEND:
+        if ((e.type & MACH_PORT_TYPE_SEND) == 0 || e.urefs <= tally.of(entry)) return false;
+        break;
+    case MACH_MSG_TYPE_MOVE_SEND: {
+        uint32_t &taken = tally.of(entry);
+        if ((e.type & MACH_PORT_TYPE_SEND) == 0 || e.urefs <= taken) return false;
+        ++taken;
+        break;
+    }
+    default: {  // MOVE_SEND_ONCE
+        uint32_t &taken = tally.of(entry);
+        if (e.type != MACH_PORT_TYPE_SEND_ONCE || taken != 0) return false;
+        taken = 1;
+        break;
+    }
     }
     plan->entry = entry;
     plan->port = e.port;
@@ -93,26 +93,24 @@ bool isSendOnce(mach_msg_type_name_t disposition) {
 mach_msg_type_name_t takeRight(const RightPlan &plan) {
     Port &p = gPorts[plan.port];
     switch (plan.disposition) {
-        case MACH_MSG_TYPE_MAKE_SEND:
-            ++p.mscount;
-            retainSend(plan.port);
-            return MACH_MSG_TYPE_PORT_SEND;
-        case MACH_MSG_TYPE_COPY_SEND:
-            retainSend(plan.port);
-            return MACH_MSG_TYPE_PORT_SEND;
-        case MACH_MSG_TYPE_MOVE_SEND: {
-            Entry &e = gEntries[plan.entry];
-            if (--e.urefs == 0) e.type &= ~MACH_PORT_TYPE_SEND;
-            ++p.refs;  // the right moves from the name into the message
-            return MACH_MSG_TYPE_PORT_SEND;
-        }
-        case MACH_MSG_TYPE_MAKE_SEND_ONCE:
-            ++p.sorights;
-            ++p.refs;
-            return MACH_MSG_TYPE_PORT_SEND_ONCE;
-        default:  // MOVE_SEND_ONCE: the name's right moves into the message
-            freeEntry(plan.entry);
-            return MACH_MSG_TYPE_PORT_SEND_ONCE;
+    case MACH_MSG_TYPE_MAKE_SEND:
+        ++p.mscount;
+        retainSend(plan.port);
+        return MACH_MSG_TYPE_PORT_SEND;
+    case MACH_MSG_TYPE_COPY_SEND: retainSend(plan.port); return MACH_MSG_TYPE_PORT_SEND;
+    case MACH_MSG_TYPE_MOVE_SEND: {
+        Entry &e = gEntries[plan.entry];
+        if (--e.urefs == 0) e.type &= ~MACH_PORT_TYPE_SEND;
+        ++p.refs;  // the right moves from the name into the message
+        return MACH_MSG_TYPE_PORT_SEND;
+    }
+    case MACH_MSG_TYPE_MAKE_SEND_ONCE:
+        ++p.sorights;
+        ++p.refs;
+        return MACH_MSG_TYPE_PORT_SEND_ONCE;
+    default:  // MOVE_SEND_ONCE: the name's right moves into the message
+        freeEntry(plan.entry);
+        return MACH_MSG_TYPE_PORT_SEND_ONCE;
     }
 }
 
@@ -159,8 +157,8 @@ mach_msg_return_t sendMessage(mach_msg_header_t *msg, mach_msg_option_t option, 
         if (kComplexHeaderSize + descriptorCount * sizeof(mach_msg_port_descriptor_t) > size) {
             return MACH_SEND_MSG_TOO_SMALL;
         }
-        descriptors = reinterpret_cast<const mach_msg_port_descriptor_t *>(
-            reinterpret_cast<const char *>(msg) + kComplexHeaderSize);
+        descriptors = reinterpret_cast<const mach_msg_port_descriptor_t *>(reinterpret_cast<const char *>(msg) +
+                                                                           kComplexHeaderSize);
         for (uint32_t i = 0; i < descriptorCount; ++i) {
             if (descriptors[i].type != MACH_MSG_PORT_DESCRIPTOR) return MACH_SEND_INVALID_TYPE;
         }
@@ -292,8 +290,8 @@ void deliver(uint32_t index, uint32_t port, mach_msg_header_t *msg) {
     msg->msgh_bits = (sent->msgh_bits & MACH_MSGH_BITS_COMPLEX) | MACH_MSGH_BITS(replyType, m.destType);
     if (sent->msgh_bits & MACH_MSGH_BITS_COMPLEX) {
         const uint32_t count = reinterpret_cast<const mach_msg_body_t *>(sent + 1)->msgh_descriptor_count;
-        auto *descriptors = reinterpret_cast<mach_msg_port_descriptor_t *>(reinterpret_cast<char *>(msg) +
-                                                                           kComplexHeaderSize);
+        auto *descriptors =
+            reinterpret_cast<mach_msg_port_descriptor_t *>(reinterpret_cast<char *>(msg) + kComplexHeaderSize);
         for (uint32_t i = 0; i < count; ++i) {
             if (descriptors[i].name & kInTransitBit) {
                 descriptors[i].name = giveRight(descriptors[i].name & ~kInTransitBit, descriptors[i].disposition);

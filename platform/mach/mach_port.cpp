@@ -90,8 +90,7 @@ kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port
     return KERN_SUCCESS;
 }
 
-kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_delta_t delta) {
+kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_delta_t delta) {
     if (task != mach_task_self()) return KERN_INVALID_TASK;
     if (isKernelObject(name)) return KERN_SUCCESS;
     if (!MACH_PORT_VALID(name)) return KERN_INVALID_NAME;
@@ -101,35 +100,33 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
     if (entry == kNone) return KERN_INVALID_NAME;
     Entry &e = gEntries[entry];
     switch (right) {
-        case MACH_PORT_RIGHT_SEND:
-            return modSendRefs(entry, delta);
-        case MACH_PORT_RIGHT_RECEIVE:
-            if ((e.type & MACH_PORT_TYPE_RECEIVE) == 0) return KERN_INVALID_RIGHT;
-            if (delta == 0) return KERN_SUCCESS;
-            if (delta != -1) return KERN_INVALID_VALUE;
-            destroyReceive(entry);
-            return KERN_SUCCESS;
-        case MACH_PORT_RIGHT_SEND_ONCE:
-            if (e.type & MACH_PORT_TYPE_DEAD_NAME) return modSendRefs(entry, delta);
-            if (e.type != MACH_PORT_TYPE_SEND_ONCE) return KERN_INVALID_RIGHT;
-            if (delta == 0) return KERN_SUCCESS;
-            if (delta != -1) return KERN_INVALID_VALUE;
-            {
-                const uint32_t port = e.port;
-                freeEntry(entry);
-                releaseSendOnce(port);
-            }
-            return KERN_SUCCESS;
-        case MACH_PORT_RIGHT_PORT_SET:
-            if (e.type != MACH_PORT_TYPE_PORT_SET) return KERN_INVALID_RIGHT;
-            if (delta == 0) return KERN_SUCCESS;
-            if (delta != -1) return KERN_INVALID_VALUE;
-            return destroySet(entry);
-        case MACH_PORT_RIGHT_DEAD_NAME:
-            if (e.type != MACH_PORT_TYPE_DEAD_NAME) return KERN_INVALID_RIGHT;
-            return modSendRefs(entry, delta);
-        default:
-            return KERN_INVALID_VALUE;
+    case MACH_PORT_RIGHT_SEND: return modSendRefs(entry, delta);
+    case MACH_PORT_RIGHT_RECEIVE:
+        if ((e.type & MACH_PORT_TYPE_RECEIVE) == 0) return KERN_INVALID_RIGHT;
+        if (delta == 0) return KERN_SUCCESS;
+        if (delta != -1) return KERN_INVALID_VALUE;
+        destroyReceive(entry);
+        return KERN_SUCCESS;
+    case MACH_PORT_RIGHT_SEND_ONCE:
+        if (e.type & MACH_PORT_TYPE_DEAD_NAME) return modSendRefs(entry, delta);
+        if (e.type != MACH_PORT_TYPE_SEND_ONCE) return KERN_INVALID_RIGHT;
+        if (delta == 0) return KERN_SUCCESS;
+        if (delta != -1) return KERN_INVALID_VALUE;
+        {
+            const uint32_t port = e.port;
+            freeEntry(entry);
+            releaseSendOnce(port);
+        }
+        return KERN_SUCCESS;
+    case MACH_PORT_RIGHT_PORT_SET:
+        if (e.type != MACH_PORT_TYPE_PORT_SET) return KERN_INVALID_RIGHT;
+        if (delta == 0) return KERN_SUCCESS;
+        if (delta != -1) return KERN_INVALID_VALUE;
+        return destroySet(entry);
+    case MACH_PORT_RIGHT_DEAD_NAME:
+        if (e.type != MACH_PORT_TYPE_DEAD_NAME) return KERN_INVALID_RIGHT;
+        return modSendRefs(entry, delta);
+    default: return KERN_INVALID_VALUE;
     }
 }
 
@@ -146,8 +143,7 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_name_t name) {
     return KERN_INVALID_RIGHT;
 }
 
-kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_urefs_t *refs) {
+kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_urefs_t *refs) {
     if (task != mach_task_self()) return KERN_INVALID_TASK;
     if (refs == nullptr) return KERN_INVALID_ARGUMENT;
     SpaceGuard guard;
@@ -156,12 +152,12 @@ kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_r
     if (entry == kNone) return KERN_INVALID_NAME;
     const Entry &e = gEntries[entry];
     switch (right) {
-        case MACH_PORT_RIGHT_SEND: *refs = (e.type & MACH_PORT_TYPE_SEND) ? e.urefs : 0; break;
-        case MACH_PORT_RIGHT_RECEIVE: *refs = (e.type & MACH_PORT_TYPE_RECEIVE) ? 1 : 0; break;
-        case MACH_PORT_RIGHT_SEND_ONCE: *refs = (e.type & MACH_PORT_TYPE_SEND_ONCE) ? 1 : 0; break;
-        case MACH_PORT_RIGHT_PORT_SET: *refs = (e.type & MACH_PORT_TYPE_PORT_SET) ? 1 : 0; break;
-        case MACH_PORT_RIGHT_DEAD_NAME: *refs = (e.type & MACH_PORT_TYPE_DEAD_NAME) ? e.urefs : 0; break;
-        default: return KERN_INVALID_VALUE;
+    case MACH_PORT_RIGHT_SEND: *refs = (e.type & MACH_PORT_TYPE_SEND) ? e.urefs : 0; break;
+    case MACH_PORT_RIGHT_RECEIVE: *refs = (e.type & MACH_PORT_TYPE_RECEIVE) ? 1 : 0; break;
+    case MACH_PORT_RIGHT_SEND_ONCE: *refs = (e.type & MACH_PORT_TYPE_SEND_ONCE) ? 1 : 0; break;
+    case MACH_PORT_RIGHT_PORT_SET: *refs = (e.type & MACH_PORT_TYPE_PORT_SET) ? 1 : 0; break;
+    case MACH_PORT_RIGHT_DEAD_NAME: *refs = (e.type & MACH_PORT_TYPE_DEAD_NAME) ? e.urefs : 0; break;
+    default: return KERN_INVALID_VALUE;
     }
     return KERN_SUCCESS;
 }

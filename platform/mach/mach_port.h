@@ -83,16 +83,14 @@ kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port
 // receive right destroys the port: its queue is dropped (with the rights the
 // messages carried) and send and send-once rights to it become dead names.
 // Removing the last send reference may send a no-senders notification.
-kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_delta_t delta);
+kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_delta_t delta);
 
 // Releases one user reference of a send right, a send-once right (which
 // sends a send-once notification to its port) or a dead name.
 kern_return_t mach_port_deallocate(task_t task, mach_port_name_t name);
 
 // The user references a name holds for a right (0 when it lacks the right).
-kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right,
-                                 mach_port_urefs_t *refs);
+kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_right_t right, mach_port_urefs_t *refs);
 
 kern_return_t mach_port_type(task_t task, mach_port_name_t name, mach_port_type_t *type);
 

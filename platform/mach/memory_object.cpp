@@ -7,8 +7,7 @@
 namespace platform::mach {
 
 kern_return_t mach_make_memory_entry_64(task_t task, mach_vm_size_t *size, mach_vm_address_t offset,
-                                        vm_prot_t protection, memory_object_entry_t *entry,
-                                        mach_port_t /*parent*/) {
+                                        vm_prot_t protection, memory_object_entry_t *entry, mach_port_t /*parent*/) {
     if (task != mach_task_self() || size == nullptr || entry == nullptr || *size == 0) {
         return KERN_INVALID_ARGUMENT;
     }
@@ -37,8 +36,7 @@ kern_return_t mach_make_memory_entry_64(task_t task, mach_vm_size_t *size, mach_
 
 kern_return_t mach_vm_map(task_t target, mach_vm_address_t *address, mach_vm_size_t size, mach_vm_size_t /*mask*/,
                           int flags, const memory_object_entry_t &entry, mach_vm_size_t offset, bool copy,
-                          vm_prot_t currentProtection, vm_prot_t /*maximumProtection*/,
-                          vm_inherit_t /*inheritance*/) {
+                          vm_prot_t currentProtection, vm_prot_t /*maximumProtection*/, vm_inherit_t /*inheritance*/) {
     if (target != mach_task_self() || address == nullptr || !copy || size == 0) {
         return KERN_INVALID_ARGUMENT;
     }

@@ -24,8 +24,7 @@ struct memory_object_entry_t {
 // whole pages. KERN_INVALID_ADDRESS when the first page cannot be read,
 // KERN_PROTECTION_FAILURE when `protection` asks for more than reading.
 kern_return_t mach_make_memory_entry_64(task_t task, mach_vm_size_t *size, mach_vm_address_t offset,
-                                        vm_prot_t protection, memory_object_entry_t *entry,
-                                        mach_port_t parent);
+                                        vm_prot_t protection, memory_object_entry_t *entry, mach_port_t parent);
 
 // Maps `size` bytes of the entry, starting `offset` bytes into it, at
 // *address of the local task (VM_FLAGS_FIXED | VM_FLAGS_OVERWRITE: the pages

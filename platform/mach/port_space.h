@@ -24,29 +24,29 @@ constexpr int kSpaceLockTimeoutMs = 5000;
 
 struct Port {
     bool inUse;
-    bool alive;              // the receive right exists
-    uint32_t entry;          // entry holding the receive right (and the space's send right)
-    uint32_t set;            // entry of the port set it is in, or kNone
-    uint32_t refs;           // rights outside the receive entry: send-once names, rights in
-                             // messages, exception tables, armed notifications
-    uint32_t srights;        // send rights: the entry's references, in messages, in tables
-    uint32_t sorights;       // send-once rights
-    uint32_t mscount;        // send rights made so far
+    bool alive;         // the receive right exists
+    uint32_t entry;     // entry holding the receive right (and the space's send right)
+    uint32_t set;       // entry of the port set it is in, or kNone
+    uint32_t refs;      // rights outside the receive entry: send-once names, rights in
+                        // messages, exception tables, armed notifications
+    uint32_t srights;   // send rights: the entry's references, in messages, in tables
+    uint32_t sorights;  // send-once rights
+    uint32_t mscount;   // send rights made so far
     uint32_t qlimit;
     uint32_t queue[kQueueCapacity];
     uint32_t head;
     uint32_t count;
-    uint32_t nsNotify;       // port that the no-senders notification goes to, or kNone
+    uint32_t nsNotify;  // port that the no-senders notification goes to, or kNone
     uint32_t nsSync;
-    uint32_t receiver;       // thread that last received on it, 0 when none
+    uint32_t receiver;  // thread that last received on it, 0 when none
 };
 
 struct Entry {
-    mach_port_type_t type;   // 0: free
-    uint32_t gen;            // 1..255, part of the name
-    uint32_t port;           // kNone for port sets and dead names
-    uint32_t urefs;          // send or dead-name references
-    uint32_t receiver;       // port sets: thread that last received on it
+    mach_port_type_t type;  // 0: free
+    uint32_t gen;           // 1..255, part of the name
+    uint32_t port;          // kNone for port sets and dead names
+    uint32_t urefs;         // send or dead-name references
+    uint32_t receiver;      // port sets: thread that last received on it
 };
 
 // A right inside a message: which port, and which right (PORT_SEND or
@@ -55,12 +55,12 @@ struct Entry {
 constexpr uint32_t kInTransitBit = 0x80000000u;
 
 struct Message {
-    uint32_t next;           // free list
-    uint64_t seq;            // arrival order, across ports
+    uint32_t next;  // free list
+    uint64_t seq;   // arrival order, across ports
     uint32_t size;
     uint32_t destPort;
     mach_msg_type_name_t destType;
-    uint32_t replyPort;      // kNone when the header carries a plain name
+    uint32_t replyPort;  // kNone when the header carries a plain name
     mach_msg_type_name_t replyType;
     alignas(8) unsigned char data[kMachMsgMaxSize];
 };
@@ -91,9 +91,9 @@ bool inNameRange(mach_port_name_t name);
 // The entry a name of this space denotes, or kNone.
 uint32_t entryOf(mach_port_name_t name);
 
-uint32_t allocateEntry();   // kNone when full; type still 0
+uint32_t allocateEntry();  // kNone when full; type still 0
 void freeEntry(uint32_t entry);
-uint32_t allocatePort();    // kNone when full
+uint32_t allocatePort();  // kNone when full
 
 // Rights of a port held outside its entry. Releasing the last send right
 // may send the no-senders notification; releasing a send-once right sends
@@ -118,12 +118,11 @@ void destroyReceive(uint32_t entry);
 
 // The message pool, and queueing a message on a port (its destination
 // right already accounted for; the caller checked the room).
-uint32_t takeMessage();     // kNone when the pool is empty
+uint32_t takeMessage();  // kNone when the pool is empty
 void putMessage(uint32_t message);
 Message &message(uint32_t index);
 void enqueue(uint32_t port, uint32_t message);
 // Destroys a message's rights and returns it to the pool.
 void destroyMessage(uint32_t message);
-
 
 }  // namespace platform::mach::detail

@@ -55,6 +55,8 @@ constexpr int kDarwinFPE_FLTSUB = 6;
 constexpr int kDarwinFPE_INTDIV = 7;
 constexpr int kDarwinFPE_INTOVF = 8;
 
+// The tables below are laid out by hand, several cases to a line.
+// clang-format off
 int darwinSignalNumber(int signo) {
     switch (signo) {
         case SIGHUP: case SIGINT: case SIGQUIT: case SIGILL: case SIGTRAP: case SIGABRT: case SIGFPE:
@@ -190,6 +192,8 @@ int hostFpeCode(int code) {
     }
 }
 
+// clang-format on
+
 bool isFaultSignal(int hostSigno) {
     return hostSigno == SIGILL || hostSigno == SIGFPE || hostSigno == SIGSEGV || hostSigno == SIGBUS ||
            hostSigno == SIGTRAP;
@@ -202,9 +206,9 @@ HostSignal hostSignalFromDarwin(int darwinSigno, int darwinCode) {
     if (darwinCode == 0) return {signo, isFaultSignal(signo) ? SI_KERNEL : SI_TKILL};
     if (darwinCode >= kDarwinSI_USER && darwinCode <= kDarwinSI_MESGQ) return {signo, hostSenderCode(darwinCode)};
     switch (signo) {
-        case SIGILL: return {signo, hostIllCode(darwinCode)};
-        case SIGFPE: return {signo, hostFpeCode(darwinCode)};
-        default: return {signo, darwinCode};  // SEGV, BUS and TRAP codes 1-3 agree
+    case SIGILL: return {signo, hostIllCode(darwinCode)};
+    case SIGFPE: return {signo, hostFpeCode(darwinCode)};
+    default: return {signo, darwinCode};  // SEGV, BUS and TRAP codes 1-3 agree
     }
 }
 
@@ -213,15 +217,15 @@ DarwinSignal darwinSignalFromHost(int hostSigno, int hostCode) {
     if (hostCode <= 0) return {signo, darwinSenderCode(hostCode)};
     if (hostCode == SI_KERNEL) {
         switch (hostSigno) {
-            case SIGTRAP: return {signo, kDarwinTRAP_BRKPT};    // int3
-            case SIGSEGV: return {signo, kDarwinSEGV_MAPERR};   // general protection fault
-            default: return {signo, 0};
+        case SIGTRAP: return {signo, kDarwinTRAP_BRKPT};   // int3
+        case SIGSEGV: return {signo, kDarwinSEGV_MAPERR};  // general protection fault
+        default: return {signo, 0};
         }
     }
     switch (hostSigno) {
-        case SIGILL: return {signo, darwinIllCode(hostCode)};
-        case SIGFPE: return {signo, darwinFpeCode(hostCode)};
-        default: return {signo, hostCode};  // SEGV, BUS and TRAP codes 1-3 agree
+    case SIGILL: return {signo, darwinIllCode(hostCode)};
+    case SIGFPE: return {signo, darwinFpeCode(hostCode)};
+    default: return {signo, hostCode};  // SEGV, BUS and TRAP codes 1-3 agree
     }
 }
 

@@ -8,8 +8,14 @@
 // mapping) becomes the host pair the process acts on.
 namespace platform::mach {
 
-struct DarwinSignal { int signo; int code; };
-struct HostSignal { int signo; int code; };
+struct DarwinSignal {
+    int signo;
+    int code;
+};
+struct HostSignal {
+    int signo;
+    int code;
+};
 
 // The macOS signal numbers and codes that code outside the table names (the
 // Mach exception mapping), so that the numbering lives here alone.

@@ -13,7 +13,6 @@ extern "C" {
 // rflags, cs, fs and gs are the current ones. Async-signal-safe: no memory is
 // touched but `state` and the call's own return slot.
 void platform_mach_thread_capture_state64(x86_thread_state64_t *state);
-
 }
 
 }  // namespace platform::mach

@@ -40,8 +40,8 @@ struct ParkedThread {
 };
 
 struct Slot {
-    std::atomic<uint64_t> word;       // thread and phase, 0 when free
-    std::atomic<uint32_t> answered;   // bumped by the handler once parked; the suspender waits on it
+    std::atomic<uint64_t> word;      // thread and phase, 0 when free
+    std::atomic<uint32_t> answered;  // bumped by the handler once parked; the suspender waits on it
     std::atomic<uint32_t> suspendCount;
     std::atomic<ParkedThread *> parked;
 };
@@ -51,9 +51,7 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
 
 Slot gSlots[kMaxSuspendedThreads];
 
-const uint32_t *futexWord(const std::atomic<uint32_t> &value) {
-    return reinterpret_cast<const uint32_t *>(&value);
-}
+const uint32_t *futexWord(const std::atomic<uint32_t> &value) { return reinterpret_cast<const uint32_t *>(&value); }
 
 // The slot whose word is exactly `word`; the search starts where the thread
 // was most likely placed.
@@ -137,8 +135,8 @@ class RendezvousSignalBlock {
 public:
     explicit RendezvousSignalBlock(int signal) {
         const uint64_t set = uint64_t{1} << (signal - 1);
-        detail::rawSyscall(SYS_rt_sigprocmask, SIG_BLOCK, reinterpret_cast<long>(&set),
-                           reinterpret_cast<long>(&saved_), sizeof saved_);
+        detail::rawSyscall(SYS_rt_sigprocmask, SIG_BLOCK, reinterpret_cast<long>(&set), reinterpret_cast<long>(&saved_),
+                           sizeof saved_);
     }
     ~RendezvousSignalBlock() {
         detail::rawSyscall(SYS_rt_sigprocmask, SIG_SETMASK, reinterpret_cast<long>(&saved_), 0, sizeof saved_);
@@ -243,34 +241,34 @@ kern_return_t thread_state_copy_flavor(const x86_thread_state64_t &registers, co
                                        mach_msg_type_number_t *count) {
     mach_msg_type_number_t needed;
     switch (flavor) {
-        case x86_THREAD_STATE: needed = x86_THREAD_STATE_COUNT; break;
-        case x86_THREAD_STATE64: needed = x86_THREAD_STATE64_COUNT; break;
-        case x86_EXCEPTION_STATE: needed = x86_EXCEPTION_STATE_COUNT; break;
-        case x86_EXCEPTION_STATE64: needed = x86_EXCEPTION_STATE64_COUNT; break;
-        default: return KERN_INVALID_ARGUMENT;
+    case x86_THREAD_STATE: needed = x86_THREAD_STATE_COUNT; break;
+    case x86_THREAD_STATE64: needed = x86_THREAD_STATE64_COUNT; break;
+    case x86_EXCEPTION_STATE: needed = x86_EXCEPTION_STATE_COUNT; break;
+    case x86_EXCEPTION_STATE64: needed = x86_EXCEPTION_STATE64_COUNT; break;
+    default: return KERN_INVALID_ARGUMENT;
     }
     if (state == nullptr || count == nullptr || *count < needed) return KERN_INVALID_ARGUMENT;
     switch (flavor) {
-        case x86_THREAD_STATE: {
-            x86_thread_state_t record;
-            std::memset(&record, 0, sizeof record);
-            record.tsh.flavor = x86_THREAD_STATE64;
-            record.tsh.count = static_cast<int32_t>(x86_THREAD_STATE64_COUNT);
-            record.uts.ts64 = registers;
-            std::memcpy(state, &record, sizeof record);
-            break;
-        }
-        case x86_THREAD_STATE64: std::memcpy(state, &registers, sizeof registers); break;
-        case x86_EXCEPTION_STATE: {
-            x86_exception_state_t record;
-            std::memset(&record, 0, sizeof record);
-            record.esh.flavor = x86_EXCEPTION_STATE64;
-            record.esh.count = static_cast<int32_t>(x86_EXCEPTION_STATE64_COUNT);
-            record.ues.es64 = exception;
-            std::memcpy(state, &record, sizeof record);
-            break;
-        }
-        default: std::memcpy(state, &exception, sizeof exception); break;
+    case x86_THREAD_STATE: {
+        x86_thread_state_t record;
+        std::memset(&record, 0, sizeof record);
+        record.tsh.flavor = x86_THREAD_STATE64;
+        record.tsh.count = static_cast<int32_t>(x86_THREAD_STATE64_COUNT);
+        record.uts.ts64 = registers;
+        std::memcpy(state, &record, sizeof record);
+        break;
+    }
+    case x86_THREAD_STATE64: std::memcpy(state, &registers, sizeof registers); break;
+    case x86_EXCEPTION_STATE: {
+        x86_exception_state_t record;
+        std::memset(&record, 0, sizeof record);
+        record.esh.flavor = x86_EXCEPTION_STATE64;
+        record.esh.count = static_cast<int32_t>(x86_EXCEPTION_STATE64_COUNT);
+        record.ues.es64 = exception;
+        std::memcpy(state, &record, sizeof record);
+        break;
+    }
+    default: std::memcpy(state, &exception, sizeof exception); break;
     }
     *count = needed;
     return KERN_SUCCESS;

@@ -11,8 +11,7 @@
 
 namespace platform::mach::detail {
 
-inline long rawSyscall(long number, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0, long a5 = 0,
-                       long a6 = 0) {
+inline long rawSyscall(long number, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0, long a5 = 0, long a6 = 0) {
     long result;
     register long r10 __asm__("r10") = a4;
     register long r8 __asm__("r8") = a5;
@@ -36,9 +35,8 @@ inline long rawClockMonotonic(struct timespec *now) {
 // Waits while *word == expected, until woken or, when a deadline is given,
 // until that absolute CLOCK_MONOTONIC time has passed (-ETIMEDOUT).
 inline long rawFutexWait(const uint32_t *word, uint32_t expected, const struct timespec *deadline) {
-    return rawSyscall(SYS_futex, reinterpret_cast<long>(word), FUTEX_WAIT_BITSET_PRIVATE,
-                      static_cast<long>(expected), reinterpret_cast<long>(deadline), 0,
-                      static_cast<long>(FUTEX_BITSET_MATCH_ANY));
+    return rawSyscall(SYS_futex, reinterpret_cast<long>(word), FUTEX_WAIT_BITSET_PRIVATE, static_cast<long>(expected),
+                      reinterpret_cast<long>(deadline), 0, static_cast<long>(FUTEX_BITSET_MATCH_ANY));
 }
 
 // The CLOCK_MONOTONIC time `milliseconds` from now, as futex waits take it.

@@ -79,8 +79,8 @@ kern_return_t mach_vm_deallocate(task_t task, mach_vm_address_t address, mach_vm
     }
     task_memory_forget(address, rounded);
     int savedErrno = errno;
-    long rc = syscall(SYS_munmap, reinterpret_cast<void *>(static_cast<uintptr_t>(address)),
-                      static_cast<size_t>(rounded));
+    long rc =
+        syscall(SYS_munmap, reinterpret_cast<void *>(static_cast<uintptr_t>(address)), static_cast<size_t>(rounded));
     errno = savedErrno;
     return rc == 0 ? KERN_SUCCESS : KERN_INVALID_ARGUMENT;
 }

@@ -39,8 +39,7 @@ bool hasLineBreakOrNul(const std::string &text) {
 void setBody(CURL *easy, const Data &body) {
     static const char kEmpty[] = "";
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS,
-                     body.empty() ? kEmpty : reinterpret_cast<const char *>(body.data()));
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.empty() ? kEmpty : reinterpret_cast<const char *>(body.data()));
 }
 
 // The scheme, host and port of an absolute URL (the port filled in from the
@@ -221,9 +220,7 @@ void URLSessionEngine::post(Command command) {
 
 void URLSessionEngine::add(const std::shared_ptr<URLSessionDataTask> &task) { post({Command::Kind::Add, task}); }
 
-void URLSessionEngine::cancel(const std::shared_ptr<URLSessionDataTask> &task) {
-    post({Command::Kind::Cancel, task});
-}
+void URLSessionEngine::cancel(const std::shared_ptr<URLSessionDataTask> &task) { post({Command::Kind::Cancel, task}); }
 
 void URLSessionEngine::shutdown() {
     {
@@ -314,7 +311,8 @@ void URLSessionEngine::run() {
         transfer->headerList = curl_slist_append(transfer->headerList, "Expect:");
         CURL *easy = easyPool.take();
         if (!easy) {
-            task->finish(std::nullopt, nullptr, errorForCurlCode(CURLE_OUT_OF_MEMORY, "", request.url.absoluteString()));
+            task->finish(std::nullopt, nullptr,
+                         errorForCurlCode(CURLE_OUT_OF_MEMORY, "", request.url.absoluteString()));
             return;
         }
         transfer->pool = &easyPool;
@@ -346,8 +344,10 @@ void URLSessionEngine::run() {
             curl_easy_setopt(easy, CURLOPT_POST, 1L);
             setBody(easy, request.body ? *request.body : kNoBody);
         } else {
-            if (request.method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-            else if (request.method != "GET") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+            if (request.method == "HEAD")
+                curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+            else if (request.method != "GET")
+                curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
             if (request.body) setBody(easy, *request.body);
         }
         if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
@@ -477,8 +477,8 @@ void URLSessionEngine::run() {
                 }
                 continue;
             }
-            const long left = static_cast<long>(
-                std::chrono::ceil<std::chrono::milliseconds>(kIdleExit - (now - idleSince)).count());
+            const long left =
+                static_cast<long>(std::chrono::ceil<std::chrono::milliseconds>(kIdleExit - (now - idleSince)).count());
             if (timeout < 0 || timeout > left) timeout = left;
         } else {
             idle = false;

@@ -123,8 +123,7 @@ void ReachabilityMonitor::run() {
         }
         if (fds[1].revents) {
             uint64_t count;
-            while (read(wakeup_, &count, sizeof count) > 0) {
-            }
+            while (read(wakeup_, &count, sizeof count) > 0) {}
             pending = true;
         }
     }

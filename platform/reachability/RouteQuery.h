@@ -18,10 +18,10 @@ public:
     // The route reply's facts, parsed from one netlink message (tests feed
     // captured bytes).
     struct Route {
-        bool found = false;          // an RTM_NEWROUTE answer
-        int error = 0;               // a negative errno answer (ENETUNREACH ...)
-        unsigned char type = 0;      // rtm_type
-        unsigned flags = 0;          // rtm_flags
+        bool found = false;      // an RTM_NEWROUTE answer
+        int error = 0;           // a negative errno answer (ENETUNREACH ...)
+        unsigned char type = 0;  // rtm_type
+        unsigned flags = 0;      // rtm_flags
         bool hasGateway = false;
         std::optional<int> outputInterface;
     };

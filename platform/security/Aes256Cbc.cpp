@@ -16,8 +16,7 @@ struct ContextDeleter {
 };
 
 std::optional<std::vector<std::uint8_t>> run(bool encrypting, std::span<const std::uint8_t> input,
-                                             std::span<const std::uint8_t> key,
-                                             std::span<const std::uint8_t> iv) {
+                                             std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv) {
     if (key.size() != Aes256Cbc::kKeySize || iv.size() != Aes256Cbc::kIvSize) return std::nullopt;
     // Leave room for the padding block within the int lengths libcrypto takes.
     if (input.size() > static_cast<std::size_t>(INT_MAX) - 2 * Aes256Cbc::kBlockSize) return std::nullopt;
@@ -25,8 +24,7 @@ std::optional<std::vector<std::uint8_t>> run(bool encrypting, std::span<const st
     if (!CryptoLibrary::ensureInitialized()) return std::nullopt;
     std::unique_ptr<EVP_CIPHER_CTX, ContextDeleter> context(EVP_CIPHER_CTX_new());
     if (!context) return std::nullopt;
-    if (EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(),
-                          encrypting ? 1 : 0) != 1 ||
+    if (EVP_CipherInit_ex(context.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data(), encrypting ? 1 : 0) != 1 ||
         EVP_CIPHER_CTX_set_padding(context.get(), 1) != 1) {
         return std::nullopt;
     }
@@ -34,9 +32,9 @@ std::optional<std::vector<std::uint8_t>> run(bool encrypting, std::span<const st
     std::vector<std::uint8_t> output(input.size() + Aes256Cbc::kBlockSize);
     int produced = 0;
     int finalProduced = 0;
-    bool ok = EVP_CipherUpdate(context.get(), output.data(), &produced, input.data(),
-                               static_cast<int>(input.size())) == 1 &&
-              EVP_CipherFinal_ex(context.get(), output.data() + produced, &finalProduced) == 1;
+    bool ok =
+        EVP_CipherUpdate(context.get(), output.data(), &produced, input.data(), static_cast<int>(input.size())) == 1 &&
+        EVP_CipherFinal_ex(context.get(), output.data() + produced, &finalProduced) == 1;
     if (!ok) {
         // A failed decryption may have left plaintext blocks in the buffer.
         OPENSSL_cleanse(output.data(), output.size());

@@ -25,8 +25,7 @@ constexpr std::size_t kMaximumFileSize =
 
 std::string_view accessibilityText(KeychainAccessibility accessibility) {
     switch (accessibility) {
-    case KeychainAccessibility::afterFirstUnlockThisDeviceOnly:
-        return kAfterFirstUnlockThisDeviceOnly;
+    case KeychainAccessibility::afterFirstUnlockThisDeviceOnly: return kAfterFirstUnlockThisDeviceOnly;
     }
     return {};
 }
@@ -95,8 +94,8 @@ std::filesystem::path Keychain::defaultDirectory() {
             struct passwd entry;
             struct passwd *result = nullptr;
             std::vector<char> buffer(16384);
-            if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
-                result->pw_dir && result->pw_dir[0] == '/') {
+            if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir &&
+                result->pw_dir[0] == '/') {
                 home = result->pw_dir;
             }
         }
@@ -121,8 +120,8 @@ void Keychain::setFaultHookForTesting(FaultHook hook) {
     faultHook_ = std::move(hook);
 }
 
-OSStatus Keychain::add(const std::string &service, const std::string &account,
-                       const std::vector<std::uint8_t> &data, KeychainAccessibility accessibility) {
+OSStatus Keychain::add(const std::string &service, const std::string &account, const std::vector<std::uint8_t> &data,
+                       KeychainAccessibility accessibility) {
     if (OSStatus status = validate(service, account, data); status != errSecSuccess) return status;
     std::filesystem::path path;
     if (OSStatus status = itemPath(service, account, path); status != errSecSuccess) return status;
@@ -142,8 +141,8 @@ OSStatus Keychain::update(const std::string &service, const std::string &account
     return writeItem(path, item, true);
 }
 
-OSStatus Keychain::copyMatching(const std::string &service, const std::string &account,
-                                std::vector<std::uint8_t> *data, KeychainAccessibility *accessibility) const {
+OSStatus Keychain::copyMatching(const std::string &service, const std::string &account, std::vector<std::uint8_t> *data,
+                                KeychainAccessibility *accessibility) const {
     if (OSStatus status = validate(service, account, {}); status != errSecSuccess) return status;
     std::filesystem::path path;
     if (OSStatus status = itemPath(service, account, path); status != errSecSuccess) return status;
@@ -176,8 +175,7 @@ OSStatus Keychain::validate(const std::string &service, const std::string &accou
     return errSecSuccess;
 }
 
-OSStatus Keychain::itemPath(const std::string &service, const std::string &account,
-                            std::filesystem::path &path) const {
+OSStatus Keychain::itemPath(const std::string &service, const std::string &account, std::filesystem::path &path) const {
     if (directory_.empty()) return errSecIO;
     // The file name is the hash of the length-prefixed service and the
     // account: hexadecimal only, so no text can leave the directory, and
@@ -193,14 +191,14 @@ OSStatus Keychain::itemPath(const std::string &service, const std::string &accou
     return errSecSuccess;
 }
 
-OSStatus Keychain::readItem(const std::filesystem::path &path, const std::string &service,
-                            const std::string &account, Item &item) const {
+OSStatus Keychain::readItem(const std::filesystem::path &path, const std::string &service, const std::string &account,
+                            Item &item) const {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? errSecItemNotFound : errSecIO;
     std::vector<std::uint8_t> bytes;
     struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-              static_cast<std::uintmax_t>(st.st_size) <= kMaximumFileSize;
+    bool ok =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) <= kMaximumFileSize;
     if (ok) {
         bytes.resize(static_cast<std::size_t>(st.st_size));
         std::size_t done = 0;
@@ -217,8 +215,7 @@ OSStatus Keychain::readItem(const std::filesystem::path &path, const std::string
 
     // A file that does not parse exactly, or that belongs to another
     // address, is damaged: report it rather than guess.
-    if (bytes.size() < kMagic.size() ||
-        std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
+    if (bytes.size() < kMagic.size() || std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
         return errSecDecode;
     }
     std::size_t offset = kMagic.size();
@@ -295,9 +292,7 @@ bool Keychain::ensureDirectory() const {
     return isDirectory(directory_);
 }
 
-bool Keychain::failsAt(WriteStep step) const {
-    return faultHook_ && faultHook_(step);
-}
+bool Keychain::failsAt(WriteStep step) const { return faultHook_ && faultHook_(step); }
 
 void Keychain::syncDirectory() const {
     // Makes the rename or removal itself durable; a failure here leaves the

@@ -18,11 +18,11 @@ namespace platform::security {
 using OSStatus = std::int32_t;
 
 inline constexpr OSStatus errSecSuccess = 0;
-inline constexpr OSStatus errSecIO = -36;               // the store could not be read or written
-inline constexpr OSStatus errSecParam = -50;            // an unusable service, account or data
-inline constexpr OSStatus errSecDuplicateItem = -25299; // add: the item exists already
-inline constexpr OSStatus errSecItemNotFound = -25300;  // no item with that service and account
-inline constexpr OSStatus errSecDecode = -26275;        // the stored item is damaged
+inline constexpr OSStatus errSecIO = -36;                // the store could not be read or written
+inline constexpr OSStatus errSecParam = -50;             // an unusable service, account or data
+inline constexpr OSStatus errSecDuplicateItem = -25299;  // add: the item exists already
+inline constexpr OSStatus errSecItemNotFound = -25300;   // no item with that service and account
+inline constexpr OSStatus errSecDecode = -26275;         // the stored item is damaged
 
 // When an item may be read. Kept with the item; the file store has no lock
 // state, so it has no effect here.
@@ -34,8 +34,8 @@ class Keychain {
 public:
     // Limits of one item, so that a damaged or foreign file is never read
     // into memory whole.
-    static constexpr std::size_t kMaximumNameSize = 4096;       // service, account
-    static constexpr std::size_t kMaximumDataSize = 1u << 20;   // data
+    static constexpr std::size_t kMaximumNameSize = 4096;      // service, account
+    static constexpr std::size_t kMaximumDataSize = 1u << 20;  // data
 
     // The steps of writing an item file, named for the fault hook.
     enum class WriteStep { createTemporary, write, sync, publish };

@@ -98,11 +98,11 @@ mach_msg_return_t sendRequest(mach_port_t server, mach_msg_size_t size, mach_msg
     std::memcpy(buffer + 64, &codeCnt, 4);
     const int64_t codes[2] = {KERN_INVALID_ADDRESS, 0x1234};
     std::memcpy(buffer + 68, codes, sizeof codes);
-    mach_msg_return_t mr = mach_msg(head, MACH_SEND_MSG | MACH_SEND_TIMEOUT, size, 0, MACH_PORT_NULL, 5000,
-                                    MACH_PORT_NULL);
+    mach_msg_return_t mr =
+        mach_msg(head, MACH_SEND_MSG | MACH_SEND_TIMEOUT, size, 0, MACH_PORT_NULL, 5000, MACH_PORT_NULL);
     if (mr == MACH_MSG_SUCCESS) {
-        mr = mach_msg(&reply->head, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof *reply, replyPort, 10000,
-                      MACH_PORT_NULL);
+        mr =
+            mach_msg(&reply->head, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof *reply, replyPort, 10000, MACH_PORT_NULL);
     }
     mach_port_mod_refs(self, replyPort, MACH_PORT_RIGHT_RECEIVE, -1);
     return mr;
@@ -188,38 +188,41 @@ TEST(BBCrashMachExceptionServer, StartFailureReleasesEverythingAndDoesNotHang) {
 }
 
 TEST(BBCrashMachExceptionServer, StopFinishesWhenTheLoopEndedEarly) {
-    EXPECT_EQ(runInChild([] {
-                  std::shared_ptr<const platform::Error> error;
-                  auto server = BBCrashMachExceptionServer::make(recordingCallback, nullptr, &error);
-                  THREAD_CHILD_CHECK(server != nullptr, "");
-                  // Take the server's port set away: its receive fails for good,
-                  // and the loop ends instead of spinning.
-                  bool destroyed = false;
-                  for (uint32_t entry = 0; entry < kMachPortSpaceSize && !destroyed; ++entry) {
-                      for (uint32_t gen = 1; gen < 256 && !destroyed; ++gen) {
-                          const mach_port_t name = 0x40000000u | (entry << 8) | gen;
-                          mach_port_type_t type = 0;
-                          if (mach_port_type(self, name, &type) == KERN_SUCCESS && type == MACH_PORT_TYPE_PORT_SET) {
-                              destroyed = mach_port_mod_refs(self, name, MACH_PORT_RIGHT_PORT_SET, -1) == KERN_SUCCESS;
-                          }
-                      }
-                  }
-                  THREAD_CHILD_CHECK(destroyed, "");
-                  // The stop must see the loop's end, not wait out its bound.
-                  std::vector<std::string> lines;
-                  platform::SystemLog::setSink([&lines](const std::string &line) { lines.push_back(line); });
-                  server.reset();
-                  platform::SystemLog::setSink({});
-                  THREAD_CHILD_CHECK(lines.empty(), lines.empty() ? "" : lines.front());
-                  return std::string();
-              },
-                         15000),
-              "");
+    EXPECT_EQ(
+        runInChild(
+            [] {
+                std::shared_ptr<const platform::Error> error;
+                auto server = BBCrashMachExceptionServer::make(recordingCallback, nullptr, &error);
+                THREAD_CHILD_CHECK(server != nullptr, "");
+                // Take the server's port set away: its receive fails for good,
+                // and the loop ends instead of spinning.
+                bool destroyed = false;
+                for (uint32_t entry = 0; entry < kMachPortSpaceSize && !destroyed; ++entry) {
+                    for (uint32_t gen = 1; gen < 256 && !destroyed; ++gen) {
+                        const mach_port_t name = 0x40000000u | (entry << 8) | gen;
+                        mach_port_type_t type = 0;
+                        if (mach_port_type(self, name, &type) == KERN_SUCCESS && type == MACH_PORT_TYPE_PORT_SET) {
+                            destroyed = mach_port_mod_refs(self, name, MACH_PORT_RIGHT_PORT_SET, -1) == KERN_SUCCESS;
+                        }
+                    }
+                }
+                THREAD_CHILD_CHECK(destroyed, "");
+                // The stop must see the loop's end, not wait out its bound.
+                std::vector<std::string> lines;
+                platform::SystemLog::setSink([&lines](const std::string &line) { lines.push_back(line); });
+                server.reset();
+                platform::SystemLog::setSink({});
+                THREAD_CHILD_CHECK(lines.empty(), lines.empty() ? "" : lines.front());
+                return std::string();
+            },
+            15000),
+        "");
 }
 
 TEST(BBCrashMachExceptionServer, RealFaultReachesTheCallbackOnTheServerThread) {
-    SKIP_UNDER_SANITIZERS("AddressSanitizer reports the deliberate fault through its own handler before the "
-                          "exception reaches the server");
+    SKIP_UNDER_SANITIZERS(
+        "AddressSanitizer reports the deliberate fault through its own handler before the "
+        "exception reaches the server");
     CallbackRecord *record = newRecord(KERN_FAILURE);
     static void *page;
     page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -228,12 +231,13 @@ TEST(BBCrashMachExceptionServer, RealFaultReachesTheCallbackOnTheServerThread) {
         auto server = BBCrashMachExceptionServer::make(recordingCallback, record, &error);
         auto port = server ? server->exceptionPortWithMask(EXC_MASK_BAD_ACCESS | EXC_MASK_BREAKPOINT, &error) : nullptr;
         THREAD_CHILD_CHECK(port && port->behavior() == static_cast<exception_behavior_t>(0x80000001) &&
-                               port->flavor() == MACHINE_THREAD_STATE, "");
+                               port->flavor() == MACHINE_THREAD_STATE,
+                           "");
         std::shared_ptr<BBCrashMachExceptionPortSet> previous;
         THREAD_CHILD_CHECK(port->registerForTask(self, &previous, &error), "");
-        THREAD_CHILD_CHECK(previous && previous->set().size() == 1 &&
-                               previous->asyncSafeRepresentation().ports[0] == MACH_PORT_NULL,
-                           "nothing was registered before");
+        THREAD_CHILD_CHECK(
+            previous && previous->set().size() == 1 && previous->asyncSafeRepresentation().ports[0] == MACH_PORT_NULL,
+            "nothing was registered before");
         record->faultRip = reinterpret_cast<uintptr_t>(page);  // overwritten by the callback
         *static_cast<volatile int *>(page) = 1;
         return std::string("went on");
@@ -276,11 +280,11 @@ TEST(BBCrashMachExceptionServer, FaultForwardedToAnEarlierPortThatRepairsIt) {
         auto first = BBCrashMachExceptionServer::make(repairingCallback, earlier, &error);
         auto second = BBCrashMachExceptionServer::make(forwardingCallback, later, &error);
         THREAD_CHILD_CHECK(first && second, "");
-        THREAD_CHILD_CHECK(first->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, &error)->registerForTask(self, nullptr,
-                                                                                                     &error), "");
+        THREAD_CHILD_CHECK(
+            first->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, &error)->registerForTask(self, nullptr, &error), "");
         std::shared_ptr<BBCrashMachExceptionPortSet> previous;
-        THREAD_CHILD_CHECK(second->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, &error)->registerForTask(self, &previous,
-                                                                                                      &error), "");
+        THREAD_CHILD_CHECK(
+            second->exceptionPortWithMask(EXC_MASK_BAD_ACCESS, &error)->registerForTask(self, &previous, &error), "");
         gPreviousPorts = previous->asyncSafeRepresentation();
         *static_cast<volatile int *>(gRepairPage) = 7;
         THREAD_CHILD_CHECK(*static_cast<volatile int *>(gRepairPage) == 7, "");
@@ -347,7 +351,8 @@ TEST(BBCrashMachExceptionForwarding, FirstLiveMatchingPortAndItsInterface) {
     {
         OneShotResponder responder(live, KERN_INVALID_ARGUMENT);
         EXPECT_EQ(forward_mach_exception(self, mach_thread_self(), EXC_BAD_ACCESS, codes, 2, &set),
-                  KERN_INVALID_ARGUMENT) << "the handler's answer is the result";
+                  KERN_INVALID_ARGUMENT)
+            << "the handler's answer is the result";
         responder.wait();
         EXPECT_EQ(responder.id.load(), kExceptionRaiseId);
         EXPECT_EQ(responder.size.load(), 76u) << "32-bit codes";
@@ -357,14 +362,12 @@ TEST(BBCrashMachExceptionForwarding, FirstLiveMatchingPortAndItsInterface) {
     // stopped has none, and that failure is the result.
     set.behaviors[2] = EXCEPTION_STATE;
     set.flavors[2] = x86_THREAD_STATE64;
-    EXPECT_EQ(forward_mach_exception(self, mach_thread_self(), EXC_BAD_ACCESS, codes, 2, &set),
-              KERN_INVALID_ARGUMENT);
+    EXPECT_EQ(forward_mach_exception(self, mach_thread_self(), EXC_BAD_ACCESS, codes, 2, &set), KERN_INVALID_ARGUMENT);
     std::atomic<bool> stop{false};
     std::atomic<thread_t> otherThread{0};
     std::thread other([&] {
         otherThread = mach_thread_self();
-        while (!stop) {
-        }
+        while (!stop) {}
     });
     while (otherThread.load() == 0) std::this_thread::yield();
     const thread_t otherPort = otherThread.load();
@@ -406,17 +409,24 @@ TEST(BBCrashMachExceptionMapping, SignalsOfExceptions) {
         int code;
     };
     const Row rows[] = {
-        {EXC_BAD_ACCESS, KERN_INVALID_ADDRESS, 11, 1}, {EXC_BAD_ACCESS, KERN_PROTECTION_FAILURE, 10, 2},
-        {EXC_BAD_INSTRUCTION, 1, 4, 0}, {EXC_ARITHMETIC, 1, 8, 0}, {EXC_EMULATION, 0, 7, 0},
-        {EXC_SOFTWARE, 0x10000, 12, 0}, {EXC_SOFTWARE, 0x10001, 13, 0}, {EXC_SOFTWARE, 0x10002, 6, 0},
-        {EXC_SOFTWARE, 0x10003, 9, 0}, {EXC_SOFTWARE, 5, 6, 0}, {EXC_BREAKPOINT, 2, 5, 1},
+        {EXC_BAD_ACCESS, KERN_INVALID_ADDRESS, 11, 1},
+        {EXC_BAD_ACCESS, KERN_PROTECTION_FAILURE, 10, 2},
+        {EXC_BAD_INSTRUCTION, 1, 4, 0},
+        {EXC_ARITHMETIC, 1, 8, 0},
+        {EXC_EMULATION, 0, 7, 0},
+        {EXC_SOFTWARE, 0x10000, 12, 0},
+        {EXC_SOFTWARE, 0x10001, 13, 0},
+        {EXC_SOFTWARE, 0x10002, 6, 0},
+        {EXC_SOFTWARE, 0x10003, 9, 0},
+        {EXC_SOFTWARE, 5, 6, 0},
+        {EXC_BREAKPOINT, 2, 5, 1},
     };
     for (const Row &row : rows) {
         const mach_exception_data_type_t codes[2] = {row.code0, 0xabc};
         int signo = 0, code = -1;
         uintptr_t address = 0;
-        ASSERT_TRUE(map_mach_exception_to_signal(row.type, codes, 2, BBCRASH_MACH_CPU_TYPE_ANY, &signo, &code,
-                                                 &address));
+        ASSERT_TRUE(
+            map_mach_exception_to_signal(row.type, codes, 2, BBCRASH_MACH_CPU_TYPE_ANY, &signo, &code, &address));
         EXPECT_EQ(signo, row.signo) << "type " << row.type << " code " << row.code0;
         EXPECT_EQ(code, row.code);
         EXPECT_EQ(address, 0xabcu);
@@ -424,10 +434,10 @@ TEST(BBCrashMachExceptionMapping, SignalsOfExceptions) {
     const mach_exception_data_type_t codes[2] = {1, 2};
     int signo, code;
     uintptr_t address;
-    EXPECT_FALSE(map_mach_exception_to_signal(EXC_BAD_ACCESS, codes, 1, BBCRASH_MACH_CPU_TYPE_ANY, &signo, &code,
-                                              &address));
-    EXPECT_FALSE(map_mach_exception_to_signal(EXC_SYSCALL, codes, 2, BBCRASH_MACH_CPU_TYPE_ANY, &signo, &code,
-                                              &address));
+    EXPECT_FALSE(
+        map_mach_exception_to_signal(EXC_BAD_ACCESS, codes, 1, BBCRASH_MACH_CPU_TYPE_ANY, &signo, &code, &address));
+    EXPECT_FALSE(
+        map_mach_exception_to_signal(EXC_SYSCALL, codes, 2, BBCRASH_MACH_CPU_TYPE_ANY, &signo, &code, &address));
     EXPECT_FALSE(map_mach_exception_to_signal(0, codes, 2, BBCRASH_MACH_CPU_TYPE_ANY, &signo, &code, &address));
 }
 
@@ -469,7 +479,8 @@ TEST(BBCrashMachExceptionPortSet, HoldsReferencesForItsPorts) {
                   const mach_port_urefs_t registered = refs();
                   BBCrashMachExceptionPort second(MACH_PORT_NULL, EXC_MASK_BAD_ACCESS, EXCEPTION_DEFAULT, 0);
                   THREAD_CHILD_CHECK(second.registerForThread(mach_thread_self(), nullptr, &error), "");
-                  THREAD_CHILD_CHECK(refs() == registered, std::to_string(refs()) + " vs " + std::to_string(registered));
+                  THREAD_CHILD_CHECK(refs() == registered,
+                                     std::to_string(refs()) + " vs " + std::to_string(registered));
                   return std::string();
               }),
               "");

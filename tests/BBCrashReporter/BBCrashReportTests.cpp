@@ -98,8 +98,9 @@ TEST(BBCrashReportTests, BrokenInputsFailWithTheirMessages) {
                           " } }";
     EXPECT_EQ(failureText(encodeReport(tooMany)), "Crash report includes too many Mach Exception codes");
 
-    std::string unknownArch = std::string("system_info { os_version: \"1\" architecture: ARCHITECTURE_UNKNOWN "
-                                          "timestamp: 0 }") +
+    std::string unknownArch = std::string(
+                                  "system_info { os_version: \"1\" architecture: ARCHITECTURE_UNKNOWN "
+                                  "timestamp: 0 }") +
                               kApplication + kSignal;
     EXPECT_EQ(failureText(encodeReport(unknownArch)), "Crash report has an unknown architecture");
 }
@@ -109,15 +110,16 @@ TEST(BBCrashReportTests, EveryTruncationIsRejectedOrReadWithoutCrashing) {
     for (int i = 0; i < 4; ++i) {
         frames += "frames { pc: " + std::to_string(0x401000 + i) + " symbol { name: \"f\" start_address: 1 } } ";
     }
-    auto full = encodeReport(minimal("machine_info { processor { type: 16777223 subtype: 3 } processor_count: 4 "
-                                     "logical_processor_count: 8 }\n"
-                                     "threads { thread_number: 0 crashed: true " +
-                                     frames +
-                                     " registers { name: \"rip\" value: 1 } }\n"
-                                     "binary_images { base_address: 4096 size: 8192 name: \"/bin/x\" uuid: "
-                                     "\"0123456789abcdef\" }\n"
-                                     "exception { name: \"E\" reason: \"R\" " +
-                                     frames + "}\ncustom_data: \"xyz\"\n"));
+    auto full =
+        encodeReport(minimal("machine_info { processor { type: 16777223 subtype: 3 } processor_count: 4 "
+                             "logical_processor_count: 8 }\n"
+                             "threads { thread_number: 0 crashed: true " +
+                             frames +
+                             " registers { name: \"rip\" value: 1 } }\n"
+                             "binary_images { base_address: 4096 size: 8192 name: \"/bin/x\" uuid: "
+                             "\"0123456789abcdef\" }\n"
+                             "exception { name: \"E\" reason: \"R\" " +
+                             frames + "}\ncustom_data: \"xyz\"\n"));
     ASSERT_NE(BBCrashReport::make(full), nullptr);
     size_t accepted = 0;
     for (size_t length = 0; length < full.size(); ++length) {
@@ -198,8 +200,8 @@ TEST(BBCrashReportTests, ImagesAndFrames) {
     for (int t = 0; t < 3; ++t) {
         stacks += "threads { thread_number: " + std::to_string(t + 2) + " crashed: false ";
         for (int i = t * 200; i < (t + 1) * 200; ++i) {
-            stacks += "frames { pc: " + std::to_string(i) + " symbol { name: \"" + name(i) + "\" start_address: " +
-                      std::to_string(i) + " end_address: 7 } } ";
+            stacks += "frames { pc: " + std::to_string(i) + " symbol { name: \"" + name(i) +
+                      "\" start_address: " + std::to_string(i) + " end_address: 7 } } ";
         }
         stacks += "}\n";
     }

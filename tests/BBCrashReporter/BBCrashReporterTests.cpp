@@ -90,9 +90,9 @@ TEST(BBCrashReporterTests, ABundleWithoutIdentifierOrVersionFallsBackAndSaysSo) 
     platform::SystemLog::setSink(nullptr);
     const std::string name = program_invocation_short_name;
     EXPECT_EQ(reporter.crashReportDirectory().filename(), name);
-    EXPECT_EQ(lines, (std::vector<std::string>{
-                         "[BBCrashReporter] Warning -- bundle identifier, using process name " + name,
-                         "[BBCrashReporter] Warning -- bundle version unavailable"}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"[BBCrashReporter] Warning -- bundle identifier, using process name " + name,
+                                        "[BBCrashReporter] Warning -- bundle version unavailable"}));
 
     // A nil marketing version is allowed and written empty.
     testsupport::TemporaryDirectory tmp("bbcrash-live");
@@ -100,7 +100,10 @@ TEST(BBCrashReporterTests, ABundleWithoutIdentifierOrVersionFallsBackAndSaysSo) 
     const std::string saved = savedTmp != nullptr ? savedTmp : "";
     setenv("TMPDIR", tmp.path().c_str(), 1);
     auto data = reporter.generateLiveReport();
-    if (savedTmp != nullptr) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+    if (savedTmp != nullptr)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
     ASSERT_TRUE(data.has_value());
     auto report = BBCrashReport::make(*data);
     ASSERT_NE(report, nullptr);
@@ -185,7 +188,10 @@ TEST(BBCrashReporterTests, LiveReportOfTheCallingThreadLeavesNoFileBehind) {
     EXPECT_EQ(error->code(), BBCrashReporterErrorOperatingSystem);
     EXPECT_EQ(error->localizedDescription(), "Failed to create temporary path");
 
-    if (savedTmp != nullptr) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+    if (savedTmp != nullptr)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
 }
 
 TEST(BBCrashReporterTests, EnablingIsOncePerProcessEvenAfterAFailure) {

@@ -110,7 +110,8 @@ TEST(BBCrashSignalHandlerTests, APreviousSigInfoActionSeesTheSignalUnchanged) {
         previous.sa_flags = SA_SIGINFO;
         sigemptyset(&previous.sa_mask);
         sigaction(SIGUSR2, &previous, nullptr);
-        THREAD_CHILD_CHECK(BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGUSR2, recordContext, nullptr), "");
+        THREAD_CHILD_CHECK(
+            BBCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGUSR2, recordContext, nullptr), "");
         union sigval value {};
         value.sival_int = 42;
         sigqueue(getpid(), SIGUSR2, value);
@@ -230,9 +231,9 @@ std::string mappingAt(const void *address) {
 }
 
 struct SeenStack {
-    stack_t given{};        // the stack the thread started with
-    std::string guard;      // the mapping below it, while the thread ran
-    stack_t own{};          // "own": the stack it set itself
+    stack_t given{};    // the stack the thread started with
+    std::string guard;  // the mapping below it, while the thread ran
+    stack_t own{};      // "own": the stack it set itself
     std::atomic<bool> ready{false};
 };
 
@@ -243,12 +244,14 @@ TEST(BBCrashSignalHandlerTests, ThreadsStartedAfterEnablingGetAGuardedStackFreed
         static SeenStack before;
         static std::atomic<bool> release{false};
         pthread_t early;
-        pthread_create(&early, nullptr, [](void *) -> void * {
-            while (!release.load()) {
-            }
-            sigaltstack(nullptr, &before.given);
-            return nullptr;
-        }, nullptr);
+        pthread_create(
+            &early, nullptr,
+            [](void *) -> void * {
+                while (!release.load()) {}
+                sigaltstack(nullptr, &before.given);
+                return nullptr;
+            },
+            nullptr);
         THREAD_CHILD_CHECK(bbcrash_thread_stack_enable(), "");
         release = true;
         THREAD_CHILD_CHECK(pthread_join(early, nullptr) == 0, "");
@@ -263,23 +266,26 @@ TEST(BBCrashSignalHandlerTests, ThreadsStartedAfterEnablingGetAGuardedStackFreed
             seen.ready = false;
             how = end;
             pthread_t thread;
-            THREAD_CHILD_CHECK(pthread_create(&thread, nullptr, [](void *) -> void * {
-                sigaltstack(nullptr, &seen.given);
-                seen.guard = mappingAt(static_cast<char *>(seen.given.ss_sp) - 1);
-                if (how == End::OwnStack) {
-                    stack_t mine{own, 0, sizeof(own)};
-                    sigaltstack(&mine, nullptr);
-                    sigaltstack(nullptr, &seen.own);
-                }
-                seen.ready = true;
-                if (how == End::Exit) pthread_exit(nullptr);
-                if (how == End::Cancel) {
-                    for (;;) pause();
-                }
-                return nullptr;
-            }, nullptr) == 0, "");
-            while (!seen.ready.load()) {
-            }
+            THREAD_CHILD_CHECK(pthread_create(
+                                   &thread, nullptr,
+                                   [](void *) -> void * {
+                                       sigaltstack(nullptr, &seen.given);
+                                       seen.guard = mappingAt(static_cast<char *>(seen.given.ss_sp) - 1);
+                                       if (how == End::OwnStack) {
+                                           stack_t mine{own, 0, sizeof(own)};
+                                           sigaltstack(&mine, nullptr);
+                                           sigaltstack(nullptr, &seen.own);
+                                       }
+                                       seen.ready = true;
+                                       if (how == End::Exit) pthread_exit(nullptr);
+                                       if (how == End::Cancel) {
+                                           for (;;) pause();
+                                       }
+                                       return nullptr;
+                                   },
+                                   nullptr) == 0,
+                               "");
+            while (!seen.ready.load()) {}
             if (end == End::Cancel) pthread_cancel(thread);
             THREAD_CHILD_CHECK(pthread_join(thread, nullptr) == 0, "");
             const std::string which = std::to_string(static_cast<int>(end));

@@ -54,9 +54,9 @@ void checkLookups(const std::string &name, int32_t cpu) {
     }
     // Before the first function there is nothing.
     uint32_t start = 0, encoding = 0;
-    EXPECT_EQ(bbcrash_async_unwind_info_reader_find_pc(&reader, oracle.entries.front().functionOffset - 1, &start,
-                                                       &encoding),
-              BBCRASH_ENOTFOUND);
+    EXPECT_EQ(
+        bbcrash_async_unwind_info_reader_find_pc(&reader, oracle.entries.front().functionOffset - 1, &start, &encoding),
+        BBCRASH_ENOTFOUND);
     // Every encoding the image uses decodes.
     for (uint32_t e : encodings) {
         bbcrash_async_unwind_entry entry;
@@ -69,13 +69,9 @@ void checkLookups(const std::string &name, int32_t cpu) {
 
 }  // namespace
 
-TEST(CompactUnwindFixtureTests, X86_64LookupsMatchObjdump) {
-    checkLookups("libmany-x86_64.dylib", CPU_TYPE_X86_64);
-}
+TEST(CompactUnwindFixtureTests, X86_64LookupsMatchObjdump) { checkLookups("libmany-x86_64.dylib", CPU_TYPE_X86_64); }
 
-TEST(CompactUnwindFixtureTests, Arm64LookupsMatchObjdump) {
-    checkLookups("libmany-arm64.dylib", CPU_TYPE_ARM64);
-}
+TEST(CompactUnwindFixtureTests, Arm64LookupsMatchObjdump) { checkLookups("libmany-arm64.dylib", CPU_TYPE_ARM64); }
 
 // The decoded entry of every x86_64 function says what its prologue does.
 TEST(CompactUnwindFixtureTests, X86_64EntriesMatchPrologues) {
@@ -95,8 +91,7 @@ TEST(CompactUnwindFixtureTests, X86_64EntriesMatchPrologues) {
         const UnwindOracleEntry *oracleEntry = oracle.entryFor(fn.start);
         ASSERT_EQ(oracleEntry->functionOffset, fn.start) << fn.name;
         bbcrash_async_unwind_entry entry;
-        ASSERT_EQ(bbcrash_async_unwind_entry_init(&entry, CPU_TYPE_X86_64, oracleEntry->encoding),
-                  BBCRASH_ESUCCESS);
+        ASSERT_EQ(bbcrash_async_unwind_entry_init(&entry, CPU_TYPE_X86_64, oracleEntry->encoding), BBCRASH_ESUCCESS);
         kinds[entry.type]++;
 
         // Callee-saved registers pushed, in increasing address order (the
@@ -135,8 +130,7 @@ TEST(CompactUnwindFixtureTests, X86_64EntriesMatchPrologues) {
             EXPECT_EQ(entry.stack_adjust, 8 * (allPushes + 1)) << fn.name;
             break;
         }
-        default:
-            ADD_FAILURE() << fn.name << " has encoding " << std::hex << oracleEntry->encoding;
+        default: ADD_FAILURE() << fn.name << " has encoding " << std::hex << oracleEntry->encoding;
         }
     }
     EXPECT_GT(kinds[UNWIND_ENTRY_FRAME_PTR], 1000u);

@@ -32,8 +32,8 @@ constexpr int kMaxFrames = 16;
 struct WalkContext {
     x86_thread_state64_t captured;  // first: the stub fills it
     bbcrash_async_image_list *images;
-    sigjmp_buf *escape;  // left by after the walk, when set
-    bool defaultReaders; // the cursor's own readers rather than compact unwind alone
+    sigjmp_buf *escape;   // left by after the walk, when set
+    bool defaultReaders;  // the cursor's own readers rather than compact unwind alone
     int frames;
     bbcrash_frame_error_t end;
     bbcrash_async_thread_state states[kMaxFrames];
@@ -125,7 +125,8 @@ struct Function {
 // Functions of the image by name, from llvm-nm and the disassembly.
 std::map<std::string, Function> readFunctions(const std::string &path) {
     std::map<std::string, Function> functions;
-    const std::string nm = testsupport::runCommand(std::string(PLOTWICK_UNWIND_NM) + " -n --defined-only '" + path + "'");
+    const std::string nm =
+        testsupport::runCommand(std::string(PLOTWICK_UNWIND_NM) + " -n --defined-only '" + path + "'");
     static const std::regex symbol(R"(^([0-9a-f]+) [tT] _(\S+)$)");
     std::istringstream syms(nm);
     std::string line, previous;
@@ -148,7 +149,8 @@ std::map<std::string, Function> readFunctions(const std::string &path) {
         const uint64_t address = std::stoull(m[1], nullptr, 16);
         if (afterCall) {
             for (auto &f : functions) {
-                if (f.second.start <= address - 1 && address - 1 < f.second.end) f.second.returnAddresses.insert(address);
+                if (f.second.start <= address - 1 && address - 1 < f.second.end)
+                    f.second.returnAddresses.insert(address);
             }
         }
         afterCall = m[2].str().rfind("call", 0) == 0;
@@ -182,8 +184,8 @@ TEST(CompactUnwindLiveTests, WalksOutOfARunningImageWithTheCompactReaderAlone) {
     for (int i = 0; i < 4; i++) {
         const uint64_t ip = bbcrash_async_thread_state_get_reg(&ctx.states[i], BBCRASH_REG_IP) - image.slide();
         const Function &fn = functions.at(expected[i]);
-        EXPECT_TRUE(fn.returnAddresses.count(ip)) << "frame " << i << " at " << std::hex << ip << " is not a call site of "
-                                                 << expected[i];
+        EXPECT_TRUE(fn.returnAddresses.count(ip))
+            << "frame " << i << " at " << std::hex << ip << " is not a call site of " << expected[i];
     }
     const bbcrash_async_thread_state &caller = ctx.states[4];
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_IP), unwind_live_call_site);
@@ -273,8 +275,8 @@ TEST(CompactUnwindLiveTests, CursorFallsBackToDwarfInAMachOImage) {
     ctx.defaultReaders = true;
     callWithSentinels(entry, &ctx);
     ASSERT_GE(ctx.frames, 2) << "walk ended with " << ctx.end;
-    EXPECT_TRUE(fn.returnAddresses.count(bbcrash_async_thread_state_get_reg(&ctx.states[0], BBCRASH_REG_IP) -
-                                         image.slide()));
+    EXPECT_TRUE(
+        fn.returnAddresses.count(bbcrash_async_thread_state_get_reg(&ctx.states[0], BBCRASH_REG_IP) - image.slide()));
     const bbcrash_async_thread_state &caller = ctx.states[1];
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_IP), unwind_live_call_site);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&caller, BBCRASH_REG_SP), unwind_live_caller_rsp);

@@ -23,7 +23,8 @@ CompactUnwindOracle CompactUnwindOracle::read(const std::string &objdump, const 
         } else if (second && line.find("Second level index[") != std::string::npos) {
             oracle.secondLevelPages++;
         } else if (second && std::regex_search(line, m, entry)) {
-            oracle.entries.push_back({uint32_t(std::stoul(m[1], nullptr, 16)), uint32_t(std::stoul(m[3], nullptr, 16))});
+            oracle.entries.push_back(
+                {uint32_t(std::stoul(m[1], nullptr, 16)), uint32_t(std::stoul(m[3], nullptr, 16))});
         }
     }
 

@@ -40,7 +40,8 @@ CompactUnwindTestImage::CompactUnwindTestImage(const std::string &path, bool exe
         if (lc.cmd == LC_SEGMENT_64 && offset + sizeof(segment_command_64) <= file.size()) {
             segment_command_64 seg;
             std::memcpy(&seg, file.data() + offset, sizeof(seg));
-            segments.push_back({seg.vmaddr, seg.vmsize, seg.fileoff, seg.filesize, std::strncmp(seg.segname, "__TEXT", 16) == 0});
+            segments.push_back(
+                {seg.vmaddr, seg.vmsize, seg.fileoff, seg.filesize, std::strncmp(seg.segname, "__TEXT", 16) == 0});
             for (uint32_t s = 0; s < seg.nsects; s++) {
                 section_64 sect;
                 std::memcpy(&sect, file.data() + offset + sizeof(seg) + s * sizeof(sect), sizeof(sect));
@@ -89,7 +90,8 @@ CompactUnwindTestImage::~CompactUnwindTestImage() {
     }
 }
 
-CompactUnwindTestImage::Range CompactUnwindTestImage::section(const std::string &segment, const std::string &name) const {
+CompactUnwindTestImage::Range CompactUnwindTestImage::section(const std::string &segment,
+                                                              const std::string &name) const {
     for (const auto &s : sections_) {
         if (s.segment == segment && s.name == name) {
             return {uint64_t(int64_t(s.addr) + slide_), s.size};

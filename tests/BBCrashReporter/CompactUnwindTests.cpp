@@ -221,8 +221,7 @@ TEST(CompactUnwindTests, MalformedSections) {
     Bytes tiny;
     tiny.u32(1).u32(0);
     bbcrash_async_unwind_info_reader reader;
-    EXPECT_EQ(bbcrash_async_unwind_info_reader_init(&reader, tiny.map(), CPU_TYPE_X86_64),
-              BBCRASH_EINVAL);
+    EXPECT_EQ(bbcrash_async_unwind_info_reader_init(&reader, tiny.map(), CPU_TYPE_X86_64), BBCRASH_EINVAL);
     Section s;
     for (int32_t cpu : {0, 12, 18, 0x01000012}) {
         EXPECT_EQ(bbcrash_async_unwind_info_reader_init(&reader, s.b.map(), cpu), BBCRASH_ENOTSUP) << cpu;
@@ -279,9 +278,9 @@ TEST(CompactUnwindTests, ApplyFrameless) {
     alignas(16) uint8_t code[16] = {0x48, 0x81, 0xec, 0x08, 0x00, 0x00, 0x00};  // subq $8, %rsp
     stack[1] = 0x1b1b;
     const auto indirect = entryFor(CPU_TYPE_X86_64, 0x03034400);  // imm at +3, adjust 16, rbx
-    ASSERT_EQ(bbcrash_async_unwind_entry_apply(mach_task_self(), reinterpret_cast<uintptr_t>(code), &state, &indirect,
-                                               &next),
-              BBCRASH_ESUCCESS);
+    ASSERT_EQ(
+        bbcrash_async_unwind_entry_apply(mach_task_self(), reinterpret_cast<uintptr_t>(code), &state, &indirect, &next),
+        BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 24);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_IP), stack[2]);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_X86_64_RBX), stack[1]);
@@ -316,8 +315,8 @@ TEST(CompactUnwindTests, ApplyFrameless) {
 
 TEST(CompactUnwindTests, ApplyRefusesEntriesThatDoNotFitTheState) {
     alignas(16) uint64_t stack[8] = {};
-    const auto state = state64With({{BBCRASH_REG_SP, reinterpret_cast<uintptr_t>(stack)},
-                                  {BBCRASH_REG_FP, reinterpret_cast<uintptr_t>(stack)}});
+    const auto state = state64With(
+        {{BBCRASH_REG_SP, reinterpret_cast<uintptr_t>(stack)}, {BBCRASH_REG_FP, reinterpret_cast<uintptr_t>(stack)}});
     bbcrash_async_thread_state next;
     // arm64 entries name registers (x19-x28, the link register) the x86 set lacks.
     for (uint32_t encoding : {0x02001001u, 0x04000001u, 0x04000000u}) {

@@ -185,7 +185,10 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind) {
     std::string saved = savedCache != nullptr ? savedCache : "";
     setenv("XDG_CACHE_HOME", cache.c_str(), 1);
     BBCrashReporter reporter("io.plotwick/crasher", "7", "1.0", nullptr);
-    if (savedCache != nullptr) setenv("XDG_CACHE_HOME", saved.c_str(), 1); else unsetenv("XDG_CACHE_HOME");
+    if (savedCache != nullptr)
+        setenv("XDG_CACHE_HOME", saved.c_str(), 1);
+    else
+        unsetenv("XDG_CACHE_HOME");
     EXPECT_EQ(reporter.crashReportDirectory().filename(), "io.plotwick_crasher");
     run.linkTargetWritten = std::filesystem::exists(side + ".target");
     if (reporter.hasPendingCrashReport()) {
@@ -199,8 +202,9 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind) {
             EXPECT_NE(run.report, nullptr) << (error ? error->localizedDescription() : "");
             int status = -1;
             auto body = dir.path() / "body";
-            std::ofstream(body, std::ios::binary).write(reinterpret_cast<const char *>(data->data() + 8),
-                                                        static_cast<std::streamsize>(data->size() - 8));
+            std::ofstream(body, std::ios::binary)
+                .write(reinterpret_cast<const char *>(data->data() + 8),
+                       static_cast<std::streamsize>(data->size() - 8));
             testsupport::runCommand("protoc --decode_raw < " + body.string() + " > /dev/null", &status);
             EXPECT_EQ(status, 0) << "protoc rejects the body";
         }
@@ -214,14 +218,14 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind) {
 // split-off cold part). Callers' frames hold return addresses, which after a
 // call that never returns point just past the function: they are looked up
 // at the address before.
-bool hasFrameIn(const CrashRun &run, const BBCrashReportThreadInfo &thread, const std::string &function,
-                size_t depth) {
+bool hasFrameIn(const CrashRun &run, const BBCrashReportThreadInfo &thread, const std::string &function, size_t depth) {
     const Range hot = run.function(function);
     auto cold = linkedFunctions().find(function + ".cold");
     for (size_t i = 0; i < thread.stackFrames().size() && i < depth; ++i) {
         uint64_t pc = thread.stackFrames()[i]->instructionPointer() - (i > 0 ? 1 : 0);
         if (hot.contains(pc)) return true;
-        if (cold != linkedFunctions().end() && pc >= cold->second.start + run.slide && pc < cold->second.end + run.slide) {
+        if (cold != linkedFunctions().end() && pc >= cold->second.start + run.slide &&
+            pc < cold->second.end + run.slide) {
             return true;
         }
     }

@@ -71,17 +71,12 @@ dwarftest::OracleRow describe(const State64 &state, uint64_t address) {
     row.address = address;
     const auto cfa = state.get_cfa_rule();
     switch (cfa.type) {
-    case CFA_REGISTER:
-        row.cfa = dwarftest::dwarfRegisterName(cfa.regnum) + signedOffset(int64_t(cfa.offset));
-        break;
+    case CFA_REGISTER: row.cfa = dwarftest::dwarfRegisterName(cfa.regnum) + signedOffset(int64_t(cfa.offset)); break;
     case CFA_REGISTER_SIGNED:
         row.cfa = dwarftest::dwarfRegisterName(cfa.regnum) + signedOffset(cfa.signed_offset);
         break;
-    case CFA_EXPRESSION:
-        row.cfa = "<expr>";
-        break;
-    default:
-        row.cfa = "undefined";
+    case CFA_EXPRESSION: row.cfa = "<expr>"; break;
+    default: row.cfa = "undefined";
     }
     dwarf_cfa_state_iterator<uint64_t, int64_t> it(&state);
     uint32_t reg;
@@ -133,7 +128,7 @@ void checkLibrary(const void *symbolInLibrary, const char *label) {
         const auto &expected = oracle[n];
         bbcrash_async_dwarf_fde_info fde;
         ASSERT_EQ(bbcrash_async_dwarf_fde_info_init<uint64_t>(&fde, &section, byteorder, sectionStart + expected.offset,
-                                                             false),
+                                                              false),
                   BBCRASH_ESUCCESS)
             << label << " FDE at " << std::hex << expected.offset;
         ASSERT_EQ(fde.pc_start, expected.pcStart + object.bias) << std::hex << expected.offset;
@@ -141,21 +136,23 @@ void checkLibrary(const void *symbolInLibrary, const char *label) {
 
         gnu_ehptr_reader<uint64_t> ptrReader(byteorder);
         bbcrash_async_dwarf_cie_info cie;
-        ASSERT_EQ(bbcrash_async_dwarf_cie_info_init(&cie, &section, byteorder, &ptrReader, sectionStart + fde.cie_offset),
-                  BBCRASH_ESUCCESS);
+        ASSERT_EQ(
+            bbcrash_async_dwarf_cie_info_init(&cie, &section, byteorder, &ptrReader, sectionStart + fde.cie_offset),
+            BBCRASH_ESUCCESS);
         for (const auto &row : expected.rows) {
             rows++;
             const uint64_t pc = row.address + object.bias;
             State64 state;
-            bbcrash_error_t err = state.eval_program(&section, pc, fde.pc_start, &cie, &ptrReader, byteorder,
-                                                     sectionStart, int64_t(cie.initial_instructions_offset),
-                                                     int64_t(cie.initial_instructions_length));
+            bbcrash_error_t err =
+                state.eval_program(&section, pc, fde.pc_start, &cie, &ptrReader, byteorder, sectionStart,
+                                   int64_t(cie.initial_instructions_offset), int64_t(cie.initial_instructions_length));
             if (err == BBCRASH_ESUCCESS) {
                 err = state.eval_program(&section, pc, fde.pc_start, &cie, &ptrReader, byteorder, sectionStart,
                                          int64_t(fde.instructions_offset), int64_t(fde.instructions_length));
             }
             argsSizeRows += expected.hasArgsSize ? 1 : 0;
-            ASSERT_EQ(err, BBCRASH_ESUCCESS) << label << " FDE " << std::hex << expected.offset << " row " << row.address;
+            ASSERT_EQ(err, BBCRASH_ESUCCESS)
+                << label << " FDE " << std::hex << expected.offset << " row " << row.address;
             const auto actual = describe(state, row.address);
             if (rowText(actual) != rowText(row) && ++mismatches <= 10) {
                 ADD_FAILURE() << label << " FDE " << std::hex << expected.offset << " at 0x" << row.address
@@ -187,9 +184,7 @@ void checkLibrary(const void *symbolInLibrary, const char *label) {
 
 }  // namespace
 
-TEST(DwarfEhFrameOracleTests, LibcMatchesDwarfdump) {
-    checkLibrary(reinterpret_cast<const void *>(&qsort), "libc");
-}
+TEST(DwarfEhFrameOracleTests, LibcMatchesDwarfdump) { checkLibrary(reinterpret_cast<const void *>(&qsort), "libc"); }
 
 TEST(DwarfEhFrameOracleTests, LibstdcxxMatchesDwarfdump) {
     checkLibrary(reinterpret_cast<const void *>(&std::terminate), "libstdc++");

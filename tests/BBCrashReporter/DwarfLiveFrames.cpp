@@ -12,7 +12,7 @@ void *g_ctx;
 int g_pending;
 int g_fault;
 int *volatile g_null;
-}
+}  // namespace
 
 __attribute__((noinline)) int dwarf_live_compare(const void *a, const void *b) {
     const int x = *static_cast<const int *>(a);
@@ -52,7 +52,6 @@ __attribute__((noinline, noreturn, used)) void dwarf_live_never_returns(dwarf_li
         probe(ctx);
     }
 }
-
 }
 
 // The caller of a function that never returns, ending with that call, and

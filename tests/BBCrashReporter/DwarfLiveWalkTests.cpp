@@ -46,7 +46,6 @@ void probe(void *data) {
     __asm__ volatile("");  // no tail call: every walk sees this frame
 }
 
-
 // Our frames from `oursFrom` on against the others' from their indexes on:
 // the same instruction pointers; our stack pointers equal libunwind's and
 // the CFA _Unwind reports (the CFA of the frame below, which is this frame's
@@ -71,7 +70,8 @@ void compareWalks(const Walk &ours, const Walk &unwind, const Walk *libunwind, c
         }
     } dump{ours, unwind, libunwind};
     const int frames = unwind.count - unwindFrom;
-    ASSERT_GE(ours.count - oursFrom, mustReach < 0 ? frames - 1 : mustReach) << "our walk ended early with " << ours.end;
+    ASSERT_GE(ours.count - oursFrom, mustReach < 0 ? frames - 1 : mustReach)
+        << "our walk ended early with " << ours.end;
     for (int k = 0; k < frames && oursFrom + k < ours.count; k++) {
         const Frame &o = ours.frames[oursFrom + k];
         const Frame &u = unwind.frames[unwindFrom + k];
@@ -223,7 +223,7 @@ struct SignalResults {
     Walk fromContext;          // ours, from the interrupted context
     ProbeResults fromHandler;  // all three, from inside the handler
     uint64_t faultIp;
-    uint64_t childReturn;      // where runSignalChild returns to
+    uint64_t childReturn;  // where runSignalChild returns to
 };
 
 SignalResults *g_signalResults;
@@ -298,8 +298,9 @@ int indexOf(const Walk &walk, uint64_t ip) {
 }  // namespace
 
 TEST(DwarfLiveWalkTests, SignalFrameWalksMatchUnwindBacktraceAndLibunwind) {
-    SKIP_UNDER_SANITIZERS("the fault is a deliberate store to null, which UndefinedBehaviorSanitizer stops first, "
-                          "inside the intercepted qsort");
+    SKIP_UNDER_SANITIZERS(
+        "the fault is a deliberate store to null, which UndefinedBehaviorSanitizer stops first, "
+        "inside the intercepted qsort");
     SignalResults *shared = runInChild(runSignalChild);
     ASSERT_NE(shared, nullptr) << "the child failed";
     const SignalResults &r = *shared;

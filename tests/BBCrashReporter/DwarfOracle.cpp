@@ -115,7 +115,8 @@ std::vector<OracleFde> readEhFrameOracle(const std::string &dwarfdump, const std
     if (status != 0) {
         return fdes;
     }
-    static const std::regex fdeLine(R"(^([0-9a-f]{8,16}) [0-9a-f]{8,16} [0-9a-f]{8,16} FDE cie=([0-9a-f]+) pc=([0-9a-f]+)\.\.\.([0-9a-f]+))");
+    static const std::regex fdeLine(
+        R"(^([0-9a-f]{8,16}) [0-9a-f]{8,16} [0-9a-f]{8,16} FDE cie=([0-9a-f]+) pc=([0-9a-f]+)\.\.\.([0-9a-f]+))");
     static const std::regex cieLine(R"(^([0-9a-f]{8,16}) [0-9a-f]{8,16} [0-9a-f]{8,16} CIE)");
     static const std::regex rowLine(R"(^  0x([0-9a-f]+): CFA=(.*)$)");
     std::istringstream in(text);

@@ -11,8 +11,8 @@ namespace dwarftest {
 
 struct OracleRow {
     uint64_t address = 0;
-    std::string cfa;                           // "RSP+8", "RDI", "<expr>"
-    std::map<std::string, std::string> regs;   // "RBX" -> "[CFA-16]"; undefined registers left out
+    std::string cfa;                          // "RSP+8", "RDI", "<expr>"
+    std::map<std::string, std::string> regs;  // "RBX" -> "[CFA-16]"; undefined registers left out
 };
 
 struct OracleFde {

@@ -147,8 +147,8 @@ TEST(DwarfTests, IndirectPointersReadTheTargetWord) {
 
 TEST(DwarfTests, ParsesAnEhFrameCieAndFde) {
     Bytes b;
-    const size_t cie = writeCie(b, {0x0c, 0x07, 0x08, 0x90, 0x01});  // def_cfa rsp+8, offset rip cfa-8
-    const uint64_t fn = b.base() - 0x10000;  // within reach of a 32-bit pc-relative field
+    const size_t cie = writeCie(b, {0x0c, 0x07, 0x08, 0x90, 0x01});     // def_cfa rsp+8, offset rip cfa-8
+    const uint64_t fn = b.base() - 0x10000;                             // within reach of a 32-bit pc-relative field
     const size_t fde = writeFde(b, cie, fn, 0x40, {0x41, 0x0e, 0x10});  // advance 1, def_cfa_offset 16
     b.u32(0);
     auto *m = b.map();
@@ -273,14 +273,14 @@ TEST(DwarfTests, MalformedFdes) {
 
 TEST(DwarfTests, ProgramStopsOnceTheLocationPassesPc) {
     Bytes b;
-    b.bytes({0x0c, 0x07, 0x08,   // def_cfa rsp+8
-             0x42,               // advance_loc 2
-             0x0e, 0x10,         // def_cfa_offset 16
-             0x42,               // advance_loc 2
-             0x0e, 0x18});       // def_cfa_offset 24
+    b.bytes({0x0c, 0x07, 0x08,  // def_cfa rsp+8
+             0x42,              // advance_loc 2
+             0x0e, 0x10,        // def_cfa_offset 16
+             0x42,              // advance_loc 2
+             0x0e, 0x18});      // def_cfa_offset 24
     const auto cie = plainCie();
-    for (const auto &c : {std::pair<uint64_t, uint64_t>{0x1000, 8}, {0x1001, 8}, {0x1002, 16}, {0x1003, 16},
-                          {0x1004, 24}, {0, 24}}) {
+    for (const auto &c :
+         {std::pair<uint64_t, uint64_t>{0x1000, 8}, {0x1001, 8}, {0x1002, 16}, {0x1003, 16}, {0x1004, 24}, {0, 24}}) {
         State64 state;
         ASSERT_EQ(runProgram(state, b, cie, c.first, uint64_t(0x1000)), BBCRASH_ESUCCESS);
         EXPECT_EQ(state.get_cfa_rule().offset, c.second) << std::hex << c.first;
@@ -378,10 +378,10 @@ TEST(DwarfTests, RestoreReturnsToTheCieRules) {
     Bytes cieProgram;
     cieProgram.bytes({0x0c, 0x07, 0x08, 0x90, 0x01});  // def_cfa rsp+8, rip at cfa-8
     Bytes fdeProgram;
-    fdeProgram.bytes({0x90, 0x03,   // rip at cfa-24
-                      0x86, 0x02,   // rbp at cfa-16
-                      0xd0,         // restore rip: back to the CIE's rule
-                      0xc6});       // restore rbp: the CIE had none
+    fdeProgram.bytes({0x90, 0x03,  // rip at cfa-24
+                      0x86, 0x02,  // rbp at cfa-16
+                      0xd0,        // restore rip: back to the CIE's rule
+                      0xc6});      // restore rbp: the CIE had none
     const auto cie = plainCie();
     State64 state;
     ASSERT_EQ(runProgram(state, cieProgram, cie, uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
@@ -399,15 +399,15 @@ TEST(DwarfTests, InstructionRefusals) {
         std::initializer_list<uint8_t> program;
         bbcrash_error_t expected;
     } cases[] = {
-        {{0x2e, 0x10}, BBCRASH_ESUCCESS},                                    // GNU_args_size: skipped
-        {{0x2e, 0x80}, BBCRASH_EINVAL},                                      // GNU_args_size cut short
-        {{0x05, 0x80, 0x80, 0x80, 0x80, 0x10, 0x01}, BBCRASH_ENOTSUP},       // register above 32 bits
-        {{0x0c, 0x07}, BBCRASH_EINVAL},                                      // operand cut short
-        {{0x0f, 0x05, 0x30}, BBCRASH_EINVAL},                                // expression past the end
-        {{0x0d, 0x06}, BBCRASH_EINVAL},                                      // def_cfa_register without a register CFA
-        {{0x0e, 0x10}, BBCRASH_EINVAL},                                      // def_cfa_offset likewise
-        {{0x13, 0x7e}, BBCRASH_EINVAL},                                      // def_cfa_offset_sf likewise
-        {{0x3f}, BBCRASH_ENOTSUP},                                           // unknown opcode
+        {{0x2e, 0x10}, BBCRASH_ESUCCESS},                               // GNU_args_size: skipped
+        {{0x2e, 0x80}, BBCRASH_EINVAL},                                 // GNU_args_size cut short
+        {{0x05, 0x80, 0x80, 0x80, 0x80, 0x10, 0x01}, BBCRASH_ENOTSUP},  // register above 32 bits
+        {{0x0c, 0x07}, BBCRASH_EINVAL},                                 // operand cut short
+        {{0x0f, 0x05, 0x30}, BBCRASH_EINVAL},                           // expression past the end
+        {{0x0d, 0x06}, BBCRASH_EINVAL},                                 // def_cfa_register without a register CFA
+        {{0x0e, 0x10}, BBCRASH_EINVAL},                                 // def_cfa_offset likewise
+        {{0x13, 0x7e}, BBCRASH_EINVAL},                                 // def_cfa_offset_sf likewise
+        {{0x3f}, BBCRASH_ENOTSUP},                                      // unknown opcode
     };
     for (const auto &c : cases) {
         Bytes b;
@@ -473,8 +473,10 @@ TEST(DwarfTests, ApplyComputesTheCallersRegisters) {
     const auto cie = plainCie();
     State64 rows;
     ASSERT_EQ(runProgram(rows, b, cie, uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
-    const auto state = state64With({{BBCRASH_X86_64_RSP, sp}, {BBCRASH_X86_64_RSI, 0x5151}, {BBCRASH_X86_64_R13, 0x1313},
-                                  {BBCRASH_X86_64_RAX, 0xAAAA}});
+    const auto state = state64With({{BBCRASH_X86_64_RSP, sp},
+                                    {BBCRASH_X86_64_RSI, 0x5151},
+                                    {BBCRASH_X86_64_R13, 0x1313},
+                                    {BBCRASH_X86_64_RAX, 0xAAAA}});
     bbcrash_async_thread_state next;
     ASSERT_EQ(rows.apply_state(mach_task_self(), &cie, &state, native(), &next), BBCRASH_ESUCCESS);
     EXPECT_EQ(bbcrash_async_thread_state_get_reg(&next, BBCRASH_REG_SP), sp + 40);
@@ -494,9 +496,7 @@ TEST(DwarfTests, ApplyWithExpressions) {
     Bytes b;
     // def_cfa_expression: breg7 (rsp) + 8; rip: expression "cfa - 8" (deref'd);
     // rbx: val_expression "cfa + 1".
-    b.bytes({0x0f, 0x02, 0x77, 0x08,
-             0x10, 0x10, 0x02, 0x38, 0x1c,
-             0x16, 0x03, 0x02, 0x31, 0x22});
+    b.bytes({0x0f, 0x02, 0x77, 0x08, 0x10, 0x10, 0x02, 0x38, 0x1c, 0x16, 0x03, 0x02, 0x31, 0x22});
     const auto cie = plainCie();
     State64 rows;
     ASSERT_EQ(runProgram(rows, b, cie, uint64_t(0), uint64_t(0)), BBCRASH_ESUCCESS);
@@ -639,49 +639,49 @@ uint64_t eval64(std::initializer_list<uint8_t> bytes, bbcrash_error_t expected =
 }  // namespace
 
 TEST(DwarfTests, ExpressionArithmetic) {
-    EXPECT_EQ(eval64({0x35, 0x33, 0x1c}), 2u);                        // lit5 lit3 minus
-    EXPECT_EQ(eval64({0x37, 0x30, 0x28, 0x01, 0x00, 0x31}), 1u);       // lit7 lit0 bra(+1) lit1: no jump
-    EXPECT_EQ(eval64({0x37, 0x31, 0x28, 0x01, 0x00, 0x33}), 7u);       // taken: skips lit3
-    EXPECT_EQ(eval64({0x30, 0x20, 0x31, 0x25}), uint64_t(INT64_MAX));  // ~0 shr 1
-    EXPECT_EQ(eval64({0x30, 0x20, 0x31, 0x26}), ~uint64_t(0));         // ~0 shra 1
-    EXPECT_EQ(eval64({0x31, 0x08, 0x41, 0x24}), uint64_t(2));          // shift count uses the low 6 bits
-    EXPECT_EQ(eval64({0x11, 0x79, 0x32, 0x1b}), uint64_t(-3));         // -7 / 2, signed
-    EXPECT_EQ(eval64({0x11, 0x79, 0x19}), 7u);                         // abs
-    EXPECT_EQ(eval64({0x37, 0x1f}), uint64_t(-7));                     // neg
-    EXPECT_EQ(eval64({0x11, 0x7f, 0x32, 0x1d}), uint64_t(-1) % 2);     // mod is unsigned
-    EXPECT_EQ(eval64({0x36, 0x37, 0x1e, 0x23, 0x02}), 44u);            // mul, plus_uconst
+    EXPECT_EQ(eval64({0x35, 0x33, 0x1c}), 2u);                                // lit5 lit3 minus
+    EXPECT_EQ(eval64({0x37, 0x30, 0x28, 0x01, 0x00, 0x31}), 1u);              // lit7 lit0 bra(+1) lit1: no jump
+    EXPECT_EQ(eval64({0x37, 0x31, 0x28, 0x01, 0x00, 0x33}), 7u);              // taken: skips lit3
+    EXPECT_EQ(eval64({0x30, 0x20, 0x31, 0x25}), uint64_t(INT64_MAX));         // ~0 shr 1
+    EXPECT_EQ(eval64({0x30, 0x20, 0x31, 0x26}), ~uint64_t(0));                // ~0 shra 1
+    EXPECT_EQ(eval64({0x31, 0x08, 0x41, 0x24}), uint64_t(2));                 // shift count uses the low 6 bits
+    EXPECT_EQ(eval64({0x11, 0x79, 0x32, 0x1b}), uint64_t(-3));                // -7 / 2, signed
+    EXPECT_EQ(eval64({0x11, 0x79, 0x19}), 7u);                                // abs
+    EXPECT_EQ(eval64({0x37, 0x1f}), uint64_t(-7));                            // neg
+    EXPECT_EQ(eval64({0x11, 0x7f, 0x32, 0x1d}), uint64_t(-1) % 2);            // mod is unsigned
+    EXPECT_EQ(eval64({0x36, 0x37, 0x1e, 0x23, 0x02}), 44u);                   // mul, plus_uconst
     EXPECT_EQ(eval64({0x3c, 0x3a, 0x1a, 0x3c, 0x3a, 0x21, 0x27}), 8u ^ 14u);  // and, or, xor
-    EXPECT_EQ(eval64({0x31, 0x32, 0x2d}), 1u);                         // 1 < 2
-    EXPECT_EQ(eval64({0x11, 0x7f, 0x31, 0x2b}), 0u);                   // -1 > 1 is false, signed
+    EXPECT_EQ(eval64({0x31, 0x32, 0x2d}), 1u);                                // 1 < 2
+    EXPECT_EQ(eval64({0x11, 0x7f, 0x31, 0x2b}), 0u);                          // -1 > 1 is false, signed
     EXPECT_EQ(eval64({0x31, 0x31, 0x29}), 1u);
     EXPECT_EQ(eval64({0x31, 0x32, 0x2e}), 1u);
     EXPECT_EQ(eval64({0x32, 0x31, 0x2a}), 1u);
     EXPECT_EQ(eval64({0x32, 0x31, 0x2c}), 0u);
     // The most negative word divided by -1 does not trap.
     EXPECT_EQ(eval64({0x0e, 0, 0, 0, 0, 0, 0, 0, 0x80, 0x11, 0x7f, 0x1b}), uint64_t(INT64_MIN));
-    EXPECT_EQ(eval64({0x0b, 0xfe, 0xff}), uint64_t(-2));               // const2s
-    EXPECT_EQ(eval64({0x0a, 0xfe, 0xff}), 0xfffeu);                    // const2u
-    EXPECT_EQ(eval64({0x09, 0x80}), uint64_t(-128));                   // const1s
-    EXPECT_EQ(eval64({0x0d, 0, 0, 0, 0x80}), uint64_t(INT32_MIN));     // const4s
-    EXPECT_EQ(eval64({0x10, 0xac, 0x02}), 300u);                       // constu
-    EXPECT_EQ(eval64({0x2f, 0x01, 0x00, 0x39, 0x33}), 3u);             // skip
-    EXPECT_EQ(eval64({0x96, 0x34}), 4u);                               // nop
+    EXPECT_EQ(eval64({0x0b, 0xfe, 0xff}), uint64_t(-2));            // const2s
+    EXPECT_EQ(eval64({0x0a, 0xfe, 0xff}), 0xfffeu);                 // const2u
+    EXPECT_EQ(eval64({0x09, 0x80}), uint64_t(-128));                // const1s
+    EXPECT_EQ(eval64({0x0d, 0, 0, 0, 0x80}), uint64_t(INT32_MIN));  // const4s
+    EXPECT_EQ(eval64({0x10, 0xac, 0x02}), 300u);                    // constu
+    EXPECT_EQ(eval64({0x2f, 0x01, 0x00, 0x39, 0x33}), 3u);          // skip
+    EXPECT_EQ(eval64({0x96, 0x34}), 4u);                            // nop
 }
 
 TEST(DwarfTests, ExpressionStackOperations) {
-    EXPECT_EQ(eval64({0x31, 0x12, 0x22}), 2u);                         // dup
-    EXPECT_EQ(eval64({0x31, 0x32, 0x13}), 1u);                         // drop
-    EXPECT_EQ(eval64({0x31, 0x32, 0x14}), 1u);                         // over
-    EXPECT_EQ(eval64({0x31, 0x32, 0x33, 0x15, 0x02}), 1u);             // pick 2
-    EXPECT_EQ(eval64({0x31, 0x32, 0x16}), 1u);                         // swap
+    EXPECT_EQ(eval64({0x31, 0x12, 0x22}), 2u);              // dup
+    EXPECT_EQ(eval64({0x31, 0x32, 0x13}), 1u);              // drop
+    EXPECT_EQ(eval64({0x31, 0x32, 0x14}), 1u);              // over
+    EXPECT_EQ(eval64({0x31, 0x32, 0x33, 0x15, 0x02}), 1u);  // pick 2
+    EXPECT_EQ(eval64({0x31, 0x32, 0x16}), 1u);              // swap
     // rot: 1 2 3 -> 3 1 2 (top 2); two drops leave 3.
     EXPECT_EQ(eval64({0x31, 0x32, 0x33, 0x17}), 2u);
     EXPECT_EQ(eval64({0x31, 0x32, 0x33, 0x17, 0x13, 0x13}), 3u);
-    eval64({0x31, 0x15, 0x01}, BBCRASH_EINVAL);                        // pick below the stack
-    eval64({0x13}, BBCRASH_EINVAL);                                    // underflow
-    eval64({}, BBCRASH_EINVAL);                                        // nothing left at the end
-    eval64({0x31, 0x30, 0x1b}, BBCRASH_EINVAL);                        // div by zero
-    eval64({0x31, 0x30, 0x1d}, BBCRASH_EINVAL);                        // mod by zero
+    eval64({0x31, 0x15, 0x01}, BBCRASH_EINVAL);  // pick below the stack
+    eval64({0x13}, BBCRASH_EINVAL);              // underflow
+    eval64({}, BBCRASH_EINVAL);                  // nothing left at the end
+    eval64({0x31, 0x30, 0x1b}, BBCRASH_EINVAL);  // div by zero
+    eval64({0x31, 0x30, 0x1d}, BBCRASH_EINVAL);  // mod by zero
 
     std::vector<uint8_t> many(101, 0x31);
     Bytes b;
@@ -691,7 +691,7 @@ TEST(DwarfTests, ExpressionStackOperations) {
     const auto state = state64With({});
     uint64_t result = 0;
     EXPECT_EQ((bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(b.map(), mach_task_self(), &state, native(),
-                                                                     b.base(), 0, b.size(), nullptr, 0, &result)),
+                                                                      b.base(), 0, b.size(), nullptr, 0, &result)),
               BBCRASH_EINTERNAL);
     std::vector<uint64_t> initial(101, 1);
     EXPECT_EQ((evalBytes<uint64_t, int64_t>({0x31}, &result, initial)), BBCRASH_EINTERNAL);
@@ -718,7 +718,8 @@ TEST(DwarfTests, ExpressionMemoryAndRegisters) {
     std::memcpy(addr, &at, 8);
     uint64_t result = 0;
     const auto state = state64With({{BBCRASH_X86_64_RBX, at - 4}});
-    ASSERT_EQ((evalBytes<uint64_t, int64_t>({0x73, 0x04, 0x06}, &result, {}, &state)), BBCRASH_ESUCCESS);  // breg3+4, deref
+    ASSERT_EQ((evalBytes<uint64_t, int64_t>({0x73, 0x04, 0x06}, &result, {}, &state)),
+              BBCRASH_ESUCCESS);  // breg3+4, deref
     EXPECT_EQ(result, cell);
     ASSERT_EQ((evalBytes<uint64_t, int64_t>({0x92, 0x03, 0x04, 0x94, 0x02}, &result, {}, &state)), BBCRASH_ESUCCESS);
     EXPECT_EQ(result, 0x7788u);  // bregx, deref_size 2
@@ -727,7 +728,7 @@ TEST(DwarfTests, ExpressionMemoryAndRegisters) {
     ASSERT_EQ((evalBytes<uint64_t, int64_t>({0x30, 0x73, 0x04, 0x95, 0x04}, &result, {}, &state)), BBCRASH_ESUCCESS);
     EXPECT_EQ(result, 0x55667788u);  // xderef_size 4
     EXPECT_EQ((evalBytes<uint64_t, int64_t>({0x73, 0x04, 0x94, 0x03}, &result, {}, &state)), BBCRASH_EINVAL);
-    EXPECT_EQ((evalBytes<uint64_t, int64_t>({0x80, 0x00}, &result, {}, &state)), BBCRASH_ENOTSUP);  // breg16: rip
+    EXPECT_EQ((evalBytes<uint64_t, int64_t>({0x80, 0x00}, &result, {}, &state)), BBCRASH_ENOTSUP);   // breg16: rip
     EXPECT_EQ((evalBytes<uint64_t, int64_t>({0x70, 0x00}, &result, {}, &state)), BBCRASH_ESUCCESS);  // rax is 0, valid
     auto partial = state;
     bbcrash_async_thread_state_clear_reg(&partial, BBCRASH_X86_64_RBX);

@@ -88,8 +88,7 @@ struct Checked {
 void checkImage(const void *symbol, const char *label) {
     bbcrash_async_image_list *list = unwindtest::loadedImageList();
     bbcrash_async_image_list_set_reading(list, true);
-    bbcrash_async_macho *image =
-        bbcrash_async_image_containing_address(list, reinterpret_cast<uintptr_t>(symbol));
+    bbcrash_async_macho *image = bbcrash_async_image_containing_address(list, reinterpret_cast<uintptr_t>(symbol));
     ASSERT_NE(image, nullptr) << label;
     bbcrash_async_mobject section;
     ASSERT_EQ(bbcrash_async_macho_map_section(image, "__TEXT", "__unwind_info", &section), BBCRASH_ESUCCESS) << label;
@@ -118,8 +117,8 @@ void checkImage(const void *symbol, const char *label) {
             bbcrash_async_thread_state compact, dwarf;
             const auto compactResult =
                 bbcrash_async_frame_read_compact_unwind(mach_task_self(), list, &state, nullptr, &compact);
-            const auto dwarfResult =
-                bbcrash::BN::async::bbcrash_async_frame_read_dwarf_unwind(mach_task_self(), list, &state, nullptr, &dwarf);
+            const auto dwarfResult = bbcrash::BN::async::bbcrash_async_frame_read_dwarf_unwind(mach_task_self(), list,
+                                                                                               &state, nullptr, &dwarf);
             checked.compared++;
             bool same = compactResult == BBCRASH_FRAME_ESUCCESS && dwarfResult == BBCRASH_FRAME_ESUCCESS &&
                         compact.valid_regs == dwarf.valid_regs && compact.interrupted == dwarf.interrupted;

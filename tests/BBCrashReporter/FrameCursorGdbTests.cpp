@@ -16,7 +16,8 @@ TEST(FrameCursorGdbTests, FramePointerWalkMatchesGdbBacktrace) {
     const std::string output = testsupport::runCommand(
         std::string("timeout 120 ") + PLOTWICK_GDB +
             " -batch -nx -ex 'set backtrace past-main on' -ex 'break frame_walk_checkpoint' -ex run"
-            " -ex 'frame apply all -q p/x $pc' --args " + PLOTWICK_FRAME_WALK_HELPER + " 2>&1",
+            " -ex 'frame apply all -q p/x $pc' --args " +
+            PLOTWICK_FRAME_WALK_HELPER + " 2>&1",
         &status);
     std::vector<uint64_t> ours, gdb;
     int end = -1;

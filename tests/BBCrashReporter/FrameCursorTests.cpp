@@ -31,7 +31,7 @@ struct FakeReaders {
     static const bbcrash_async_thread_state *lastPrevious;
 
     static bbcrash_frame_error_t failing(task_t, bbcrash_async_image_list *, const bbcrash_async_thread_state *,
-                                        const bbcrash_async_thread_state *, bbcrash_async_thread_state *) {
+                                         const bbcrash_async_thread_state *, bbcrash_async_thread_state *) {
         calls++;
         return BBCRASH_FRAME_ENOTSUP;
     }

@@ -22,7 +22,7 @@ using namespace platform::mach;
 namespace livewalk {
 
 const bbcrash_regnum_t kCalleeSaved[6] = {BBCRASH_X86_64_RBX, BBCRASH_X86_64_RBP, BBCRASH_X86_64_R12,
-                                              BBCRASH_X86_64_R13, BBCRASH_X86_64_R14, BBCRASH_X86_64_R15};
+                                          BBCRASH_X86_64_R13, BBCRASH_X86_64_R14, BBCRASH_X86_64_R15};
 const char *const kCalleeSavedNames[6] = {"rbx", "rbp", "r12", "r13", "r14", "r15"};
 
 void record(Walk *walk, const bbcrash_async_thread_state &state) {
@@ -141,7 +141,6 @@ __attribute__((noinline)) bool walkLibunwind(Walk *walk) {
     return false;
 #endif
 }
-
 
 const char *symbolName(uint64_t ip) {
     Dl_info info{};

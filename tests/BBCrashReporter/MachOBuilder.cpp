@@ -92,9 +92,14 @@ std::vector<uint8_t> MachOBuilder::build() const {
             uint32_t g[4] = {u32(5), u32(5), u32(nsects), 0};
             put(out, cursor + 56, g, 16);
         } else {
-            uint32_t f[8] = {u32(static_cast<uint32_t>(vmaddr)), u32(static_cast<uint32_t>(vmsize)),
-                             u32(static_cast<uint32_t>(fileoff)), u32(static_cast<uint32_t>(vmsize)),
-                             u32(5), u32(5), u32(nsects), 0};
+            uint32_t f[8] = {u32(static_cast<uint32_t>(vmaddr)),
+                             u32(static_cast<uint32_t>(vmsize)),
+                             u32(static_cast<uint32_t>(fileoff)),
+                             u32(static_cast<uint32_t>(vmsize)),
+                             u32(5),
+                             u32(5),
+                             u32(nsects),
+                             0};
             put(out, cursor + 24, f, 32);
         }
         cursor += segSize;
@@ -117,8 +122,11 @@ std::vector<uint8_t> MachOBuilder::build() const {
     segment("__LINKEDIT", textVmaddr_ + textVmsize_, linkeditVmsize_ != 0 ? linkeditVmsize_ : linkeditSize, linkeditOff,
             0);
 
-    uint32_t symtab[6] = {u32(0x2), u32(24), u32(hasSymoffOverride_ ? symoffOverride_ : static_cast<uint32_t>(symoff)),
-                          u32(static_cast<uint32_t>(symbols_.size())), u32(static_cast<uint32_t>(stroff)),
+    uint32_t symtab[6] = {u32(0x2),
+                          u32(24),
+                          u32(hasSymoffOverride_ ? symoffOverride_ : static_cast<uint32_t>(symoff)),
+                          u32(static_cast<uint32_t>(symbols_.size())),
+                          u32(static_cast<uint32_t>(stroff)),
                           u32(static_cast<uint32_t>(strings.size()))};
     put(out, cursor, symtab, sizeof(symtab));
     cursor += sizeof(symtab);
@@ -138,8 +146,14 @@ std::vector<uint8_t> MachOBuilder::build() const {
         ++ncmds;
     }
     const uint32_t magic = is64_ ? 0xfeedfacf : 0xfeedface;
-    uint32_t header[8] = {u32(magic), u32(static_cast<uint32_t>(cputype_)), u32(static_cast<uint32_t>(cpusubtype_)),
-                          u32(0x8), u32(ncmds), u32(static_cast<uint32_t>(cursor - headerSize)), 0, 0};
+    uint32_t header[8] = {u32(magic),
+                          u32(static_cast<uint32_t>(cputype_)),
+                          u32(static_cast<uint32_t>(cpusubtype_)),
+                          u32(0x8),
+                          u32(ncmds),
+                          u32(static_cast<uint32_t>(cursor - headerSize)),
+                          0,
+                          0};
     put(out, 0, header, headerSize);
     return out;
 }

@@ -28,7 +28,10 @@ public:
     void setDysymtab(uint32_t ilocal, uint32_t nlocal, uint32_t iextdef, uint32_t nextdef);
     void setUuid(const uint8_t (&uuid)[16]);
     // Overrides symoff as written (for malformed-table tests).
-    void overrideSymoff(uint32_t symoff) { symoffOverride_ = symoff; hasSymoffOverride_ = true; }
+    void overrideSymoff(uint32_t symoff) {
+        symoffOverride_ = symoff;
+        hasSymoffOverride_ = true;
+    }
     // Overrides __LINKEDIT's vmsize as written.
     void overrideLinkeditVmsize(uint64_t vmsize) { linkeditVmsize_ = vmsize; }
 

@@ -34,9 +34,9 @@ struct OracleSymbol {
 struct MachOOracle {
     std::vector<OracleSegment> segments;
     std::vector<OracleSection> sections;
-    std::string uuid;  // upper-case text with dashes, empty when none
-    std::vector<OracleSymbol> symbols;       // llvm-nm -n, defined only
-    std::vector<std::string> methodImps;     // "imp" symbols of --objc-meta-data
+    std::string uuid;                     // upper-case text with dashes, empty when none
+    std::vector<OracleSymbol> symbols;    // llvm-nm -n, defined only
+    std::vector<std::string> methodImps;  // "imp" symbols of --objc-meta-data
 
     static MachOOracle read(const std::string &path);
 };

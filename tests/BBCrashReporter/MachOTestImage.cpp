@@ -92,8 +92,7 @@ MachOTestImage::MachOTestImage(const std::string &path) {
     slide_ = static_cast<int64_t>(reinterpret_cast<uintptr_t>(base_) - low);
     for (const auto &seg : loads) {
         if (seg.filesize != 0 && seg.fileoff + seg.filesize <= file.size()) {
-            std::memcpy(base_ + (seg.vmaddr - low), file.data() + seg.fileoff,
-                        std::min(seg.filesize, seg.vmsize));
+            std::memcpy(base_ + (seg.vmaddr - low), file.data() + seg.fileoff, std::min(seg.filesize, seg.vmsize));
         }
     }
     header_ = textVmaddr + static_cast<uint64_t>(slide_);
@@ -128,12 +127,30 @@ void MachOTestImage::applyRebases(const std::vector<uint8_t> &file, uint32_t off
             break;
         case 0x30: address += readUleb(p, end); break;
         case 0x40: address += imm * 8ULL; break;
-        case 0x50: for (int i = 0; i < imm; ++i) { rebase(address); address += 8; } break;
-        case 0x60: { uint64_t n = readUleb(p, end); for (uint64_t i = 0; i < n; ++i) { rebase(address); address += 8; } break; }
-        case 0x70: rebase(address); address += 8 + readUleb(p, end); break;
+        case 0x50:
+            for (int i = 0; i < imm; ++i) {
+                rebase(address);
+                address += 8;
+            }
+            break;
+        case 0x60: {
+            uint64_t n = readUleb(p, end);
+            for (uint64_t i = 0; i < n; ++i) {
+                rebase(address);
+                address += 8;
+            }
+            break;
+        }
+        case 0x70:
+            rebase(address);
+            address += 8 + readUleb(p, end);
+            break;
         case 0x80: {
             uint64_t n = readUleb(p, end), skip = readUleb(p, end);
-            for (uint64_t i = 0; i < n; ++i) { rebase(address); address += 8 + skip; }
+            for (uint64_t i = 0; i < n; ++i) {
+                rebase(address);
+                address += 8 + skip;
+            }
             break;
         }
         default: return;

@@ -11,16 +11,16 @@ extern "C" {
 typedef void (*random_stack_probe)(void *ctx);
 
 enum random_stack_shape : uint8_t {
-    RANDOM_STACK_STACK_ARGS,   // arguments on the stack under a cleanup (DW_CFA_GNU_args_size)
-    RANDOM_STACK_STD_SORT,     // inside std::sort's comparator
-    RANDOM_STACK_STD_FUNCTION, // through a std::function
-    RANDOM_STACK_OSTREAM,      // an ostream writing into a custom streambuf (libstdc++)
-    RANDOM_STACK_QSORT,        // qsort_r's comparator (libc)
-    RANDOM_STACK_BIG_FRAME,    // a frame too large for a compact encoding
-    RANDOM_STACK_ALLOCA,       // a frame addressed through rbp
-    RANDOM_STACK_TRY,          // inside a try block
-    RANDOM_STACK_SIGNAL,       // a signal handler on the thread's stack
-    RANDOM_STACK_ALT_SIGNAL,   // a signal handler on the alternate stack
+    RANDOM_STACK_STACK_ARGS,    // arguments on the stack under a cleanup (DW_CFA_GNU_args_size)
+    RANDOM_STACK_STD_SORT,      // inside std::sort's comparator
+    RANDOM_STACK_STD_FUNCTION,  // through a std::function
+    RANDOM_STACK_OSTREAM,       // an ostream writing into a custom streambuf (libstdc++)
+    RANDOM_STACK_QSORT,         // qsort_r's comparator (libc)
+    RANDOM_STACK_BIG_FRAME,     // a frame too large for a compact encoding
+    RANDOM_STACK_ALLOCA,        // a frame addressed through rbp
+    RANDOM_STACK_TRY,           // inside a try block
+    RANDOM_STACK_SIGNAL,        // a signal handler on the thread's stack
+    RANDOM_STACK_ALT_SIGNAL,    // a signal handler on the alternate stack
     RANDOM_STACK_SHAPE_COUNT,
 };
 

@@ -113,10 +113,11 @@ void runStacks(Shared *shared) {
 }  // namespace
 
 TEST(RandomStackWalkTests, FiftyRandomStacksMatchLibunwindDownToStart) {
-    SKIP_UNDER_SANITIZERS("the stacks end in deliberate stores to null, which UndefinedBehaviorSanitizer stops "
-                          "first, and pass through intercepted qsort_r");
-    auto *shared = static_cast<Shared *>(
-        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    SKIP_UNDER_SANITIZERS(
+        "the stacks end in deliberate stores to null, which UndefinedBehaviorSanitizer stops "
+        "first, and pass through intercepted qsort_r");
+    auto *shared =
+        static_cast<Shared *>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(shared, MAP_FAILED);
     new (shared) Shared{};
     unwindtest::loadedImageList();  // built before the fork, outside any handler

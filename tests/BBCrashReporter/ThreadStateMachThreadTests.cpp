@@ -52,12 +52,12 @@ __attribute__((noinline)) void threadBody() {
     __asm__ volatile("");
 }
 
-#define CHILD_CHECK(condition)                                              \
-    do {                                                                    \
-        if (!(condition)) {                                                 \
+#define CHILD_CHECK(condition)                                                   \
+    do {                                                                         \
+        if (!(condition)) {                                                      \
             std::fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #condition); \
-            return 1;                                                       \
-        }                                                                   \
+            return 1;                                                            \
+        }                                                                        \
     } while (0)
 
 int child() {

@@ -32,8 +32,8 @@ bbcrash_async_thread_state state32() {
 TEST(ThreadStateTests, NamesOfBothSetsFollowTheReportNumbering) {
     const bbcrash_async_thread_state s64 = state64();
     ASSERT_EQ(bbcrash_async_thread_state_get_reg_count(&s64), 21u);
-    const char *names64[] = {"rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx", "rdi", "rsi", "r8",  "r9",
-                             "r10", "r11", "r12", "r13", "r14", "r15", "rflags", "cs", "fs", "gs"};
+    const char *names64[] = {"rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx",    "rdi", "rsi", "r8", "r9",
+                             "r10", "r11", "r12", "r13", "r14", "r15", "rflags", "cs",  "fs",  "gs"};
     for (bbcrash_regnum_t r = 0; r < 21; r++) {
         EXPECT_STREQ(bbcrash_async_thread_state_get_reg_name(&s64, r), names64[r]) << r;
     }
@@ -106,8 +106,8 @@ TEST(ThreadStateTests, DwarfMaps) {
     const struct {
         uint64_t dwarf;
         const char *name;
-    } cases64[] = {{0, "rax"},  {1, "rdx"},  {2, "rcx"},  {3, "rbx"},     {4, "rsi"}, {5, "rdi"}, {6, "rbp"},
-                   {7, "rsp"},  {8, "r8"},   {15, "r15"}, {49, "rflags"}, {51, "cs"}, {54, "fs"}, {55, "gs"}};
+    } cases64[] = {{0, "rax"}, {1, "rdx"}, {2, "rcx"},  {3, "rbx"},     {4, "rsi"}, {5, "rdi"}, {6, "rbp"},
+                   {7, "rsp"}, {8, "r8"},  {15, "r15"}, {49, "rflags"}, {51, "cs"}, {54, "fs"}, {55, "gs"}};
     for (const auto &c : cases64) {
         ASSERT_TRUE(bbcrash_async_thread_state_map_dwarf_to_reg(&s, c.dwarf, &reg)) << c.dwarf;
         EXPECT_STREQ(bbcrash_async_thread_state_get_reg_name(&s, reg), c.name);

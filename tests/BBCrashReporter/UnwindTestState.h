@@ -8,8 +8,7 @@
 
 namespace unwindtest {
 
-inline bbcrash_async_thread_state state64With(
-    std::initializer_list<std::pair<bbcrash_regnum_t, uint64_t>> regs) {
+inline bbcrash_async_thread_state state64With(std::initializer_list<std::pair<bbcrash_regnum_t, uint64_t>> regs) {
     platform::mach::x86_mcontext64_t mctx{};
     bbcrash_async_thread_state state;
     bbcrash_async_thread_state_mcontext_init(&state, &mctx);

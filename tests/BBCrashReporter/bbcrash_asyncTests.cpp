@@ -47,7 +47,8 @@ TEST(AsyncSupportTests, ByteOrdersAndOffsets) {
 
 TEST(AsyncSupportTests, TaskReadCodes) {
     const long page = sysconf(_SC_PAGESIZE);
-    auto *p = static_cast<uint8_t *>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto *p =
+        static_cast<uint8_t *>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(p, MAP_FAILED);
     std::memset(p, 0xAB, 3 * page);
     uint32_t value = 0x11223344;
@@ -56,7 +57,8 @@ TEST(AsyncSupportTests, TaskReadCodes) {
     munmap(p + 2 * page, page);
 
     uint8_t buffer[16];
-    EXPECT_EQ(bbcrash_async_task_read(mach_task_self(), reinterpret_cast<uintptr_t>(p), 4, buffer, 8), BBCRASH_ESUCCESS);
+    EXPECT_EQ(bbcrash_async_task_read(mach_task_self(), reinterpret_cast<uintptr_t>(p), 4, buffer, 8),
+              BBCRASH_ESUCCESS);
     uint32_t out = 0;
     EXPECT_EQ(bbcrash_async_task_read_uint32(mach_task_self(), bbcrash_async_byteorder_swapped(),
                                              reinterpret_cast<uintptr_t>(p), 8, &out),

@@ -79,7 +79,8 @@ TEST(ImageListLiveTests, EveryLoadedImageIsListedWithItsRealBase) {
     for (bbcrash_async_macho *image = bbcrash_async_image_list_next(list, nullptr); image != nullptr;
          image = bbcrash_async_image_list_next(list, image)) {
         ++count;
-        EXPECT_EQ(image->image_base, platform::dyld::dyld_image_base(reinterpret_cast<const void *>(image->header_addr)));
+        EXPECT_EQ(image->image_base,
+                  platform::dyld::dyld_image_base(reinterpret_cast<const void *>(image->header_addr)));
         EXPECT_NE(image->image_base, image->header_addr);
         EXPECT_TRUE(bbcrash_async_macho_contains_address(image, image->image_base));
         EXPECT_FALSE(bbcrash_async_macho_contains_address(image, image->header_addr));
@@ -99,8 +100,8 @@ TEST(ImageListLiveTests, NearestSymbolsOfKnownFunctions) {
 
     // libc's functions come from .dynsym; an alias at the same address may
     // be the one reported, so check the name resolves to the same function.
-    for (void *fn : {reinterpret_cast<void *>(&getpid), reinterpret_cast<void *>(&write),
-                     reinterpret_cast<void *>(&dlsym)}) {
+    for (void *fn :
+         {reinterpret_cast<void *>(&getpid), reinterpret_cast<void *>(&write), reinterpret_cast<void *>(&dlsym)}) {
         Found libc;
         ASSERT_TRUE(lookUp(reinterpret_cast<uintptr_t>(fn) + 1, &libc));
         ASSERT_GT(libc.name.size(), 1u);

@@ -30,8 +30,8 @@ struct InMemory {
     explicit InMemory(const std::vector<uint8_t> &bytes) : size(bytes.size()) {
         const uint32_t magic = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
         const bool narrow = magic == 0xfeedface || magic == 0xcefaedfe;
-        base = static_cast<uint8_t *>(mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                                           MAP_PRIVATE | MAP_ANONYMOUS | (narrow ? MAP_32BIT : 0), -1, 0));
+        base = static_cast<uint8_t *>(
+            mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | (narrow ? MAP_32BIT : 0), -1, 0));
         std::memcpy(base, bytes.data(), size);
     }
     ~InMemory() { munmap(base, size); }
@@ -39,7 +39,8 @@ struct InMemory {
     uint64_t slid(uint64_t vmaddr) const { return vmaddr - kTextVmaddr + address(); }
 };
 
-const uint8_t kUuid[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+const uint8_t kUuid[16] = {0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe,
+                           0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
 
 MachOBuilder standardImage(bool is64, bool swapped, int32_t cputype) {
     MachOBuilder b(is64, swapped, cputype, 0);
@@ -62,8 +63,8 @@ TEST_P(BuiltImageTests, LayoutMatchesObjdumpAndSymbolRulesHold) {
 
     TemporaryDirectory dir;
     const std::string path = (dir.path() / "built.macho").string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     MachOOracle oracle = MachOOracle::read(path);
     ASSERT_EQ(oracle.segments.size(), 2u) << "llvm-objdump could not read the built image";
     EXPECT_EQ(oracle.segments[0].name, "__TEXT");
@@ -123,9 +124,9 @@ TEST_P(BuiltImageTests, LayoutMatchesObjdumpAndSymbolRulesHold) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, BuiltImageTests,
-                         ::testing::Values(std::make_tuple(false, false, 7),            // i386
-                                           std::make_tuple(true, true, 0x01000012),    // ppc64, big-endian
-                                           std::make_tuple(false, true, 18)));         // ppc, big-endian
+                         ::testing::Values(std::make_tuple(false, false, 7),         // i386
+                                           std::make_tuple(true, true, 0x01000012),  // ppc64, big-endian
+                                           std::make_tuple(false, true, 18)));       // ppc, big-endian
 
 TEST(BuiltImageReaderTests, DysymtabScansGlobalsBeforeLocals) {
     MachOBuilder b(true, false, 0x01000007, 3);
@@ -260,7 +261,8 @@ struct Pages {
     size_t page;
     size_t count;
     Pages(size_t n, uint8_t fill) : page(static_cast<size_t>(sysconf(_SC_PAGESIZE))), count(n) {
-        base = static_cast<uint8_t *>(mmap(nullptr, n * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        base =
+            static_cast<uint8_t *>(mmap(nullptr, n * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         std::memset(base, fill, n * page);
     }
     ~Pages() { munmap(base, count * page); }
@@ -284,14 +286,13 @@ TEST(AsyncMemoryObjectTests, PartialMappingStopsAtTheFirstBadPage) {
     EXPECT_EQ(bbcrash_async_mobject_read_uint32(&mobj, bbcrash_async_byteorder_native(), pages.at(16), 0, &value),
               BBCRASH_ESUCCESS);
     EXPECT_EQ(value, 0x11111111u);
-    EXPECT_EQ(bbcrash_async_mobject_read_uint32(&mobj, bbcrash_async_byteorder_native(), pages.at(pages.page - 2), 0,
-                                                &value),
-              BBCRASH_EINVAL);
+    EXPECT_EQ(
+        bbcrash_async_mobject_read_uint32(&mobj, bbcrash_async_byteorder_native(), pages.at(pages.page - 2), 0, &value),
+        BBCRASH_EINVAL);
     bbcrash_async_mobject_free(&mobj);
 
     // Whole range required: refused. Nothing readable: refused. Wrapping: 5.
-    EXPECT_EQ(bbcrash_async_mobject_init(&mobj, mach_task_self(), pages.at(16), 2 * pages.page, true),
-              BBCRASH_ENOMEM);
+    EXPECT_EQ(bbcrash_async_mobject_init(&mobj, mach_task_self(), pages.at(16), 2 * pages.page, true), BBCRASH_ENOMEM);
     EXPECT_EQ(bbcrash_async_mobject_init(&mobj, mach_task_self(), pages.at(pages.page), 16, false), BBCRASH_ENOMEM);
     EXPECT_EQ(bbcrash_async_mobject_init(&mobj, mach_task_self(), UINT64_MAX - 8, 64, false), BBCRASH_EINVAL);
 }

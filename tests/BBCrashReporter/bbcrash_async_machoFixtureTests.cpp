@@ -132,9 +132,9 @@ TEST_P(MachOFixtureTests, NearestSymbolOfEveryFunctionMatchesNm) {
     // Below every symbol there is none.
     FoundSymbol found;
     ASSERT_GT(oracle_.symbols.front().address, 0u);
-    EXPECT_EQ(bbcrash_async_macho_find_symbol_by_pc(&image_, slid(oracle_.symbols.front().address) - 1, recordSymbol,
-                                                    &found),
-              BBCRASH_ENOTFOUND);
+    EXPECT_EQ(
+        bbcrash_async_macho_find_symbol_by_pc(&image_, slid(oracle_.symbols.front().address) - 1, recordSymbol, &found),
+        BBCRASH_ENOTFOUND);
     EXPECT_FALSE(found.called);
 }
 

@@ -41,18 +41,30 @@ public:
         section(s + 4 * 68, "__meth_var_names", "__OBJC", b_ + 0x1800, 0x200, 0x1800);
 
         // Two modules; the second has no symtab.
-        word(0x1000, 7); word(0x1004, 16); word(0x1008, str(0x1900, "")); word(0x100c, b_ + 0x1100);
-        word(0x1010, 7); word(0x1014, 16); word(0x1018, b_ + 0x1900); word(0x101c, 0);
+        word(0x1000, 7);
+        word(0x1004, 16);
+        word(0x1008, str(0x1900, ""));
+        word(0x100c, b_ + 0x1100);
+        word(0x1010, 7);
+        word(0x1014, 16);
+        word(0x1018, b_ + 0x1900);
+        word(0x101c, 0);
         // Symtab: no selector refs, two classes, no categories.
-        word(0x1100, 0); word(0x1104, 0); half(0x1108, 2); half(0x110a, 0);
-        word(0x110c, b_ + 0x1200); word(0x1110, b_ + 0x1300);
+        word(0x1100, 0);
+        word(0x1104, 0);
+        half(0x1108, 2);
+        half(0x110a, 0);
+        word(0x110c, b_ + 0x1200);
+        word(0x1110, b_ + 0x1300);
         // Alpha: one method list each for the class and its metaclass.
         klass(0x1200, b_ + 0x1280, str(0x1800, "Alpha"), 0x4000 | 1, b_ + 0x1400);
         klass(0x1280, 0, b_ + 0x1800, 0x4000 | 2, b_ + 0x1480);
         // Beta: an array of lists ending at 0xffffffff; its isa has bit 0 set.
         klass(0x1300, (b_ + 0x1380) | 1, str(0x1810, "Beta"), 1, b_ + 0x1500);
         klass(0x1380, 0, b_ + 0x1810, 2, b_ + 0x1600);
-        word(0x1500, b_ + 0x1540); word(0x1504, b_ + 0x1580); word(0x1508, 0xffffffff);
+        word(0x1500, b_ + 0x1540);
+        word(0x1504, b_ + 0x1580);
+        word(0x1508, 0xffffffff);
         word(0x1600, 0);
         list(0x1400, {{"first", 0x1111}, {"second", 0x2222}}, 0x1820);
         list(0x1480, {{"classMethod", 0x3333}}, 0x1840);
@@ -147,8 +159,8 @@ void collect(bool isClassMethod, bbcrash_async_macho_string *cls, bbcrash_async_
 TEST(ObjC1WalkTests, ModulesClassesMetaclassesAndListArrays) {
     ObjC1Image built;
     testsupport::TemporaryDirectory dir;
-    const std::string objdump = testsupport::runCommand(
-        std::string(PLOTWICK_OBJDUMP) + " --macho --objc-meta-data '" + built.writeTo(dir.path().string()) + "'");
+    const std::string objdump = testsupport::runCommand(std::string(PLOTWICK_OBJDUMP) + " --macho --objc-meta-data '" +
+                                                        built.writeTo(dir.path().string()) + "'");
     // The oracle reads the same modules, classes and lists (of an array of
     // lists it prints the first only).
     for (const char *expected : {"Alpha", "Beta", "first", "second", "classMethod", "third"}) {
@@ -162,9 +174,9 @@ TEST(ObjC1WalkTests, ModulesClassesMetaclassesAndListArrays) {
     bbcrash_async_objc_cache_init(&cache);
     std::set<std::string> methods;
     ASSERT_EQ(bbcrash_async_objc_parse(&image, &cache, collect, &methods), BBCRASH_ESUCCESS);
-    EXPECT_EQ(methods, (std::set<std::string>{"-[Alpha first] 1111", "-[Alpha second] 2222",
-                                              "+[Alpha classMethod] 3333", "-[Beta third] 4444",
-                                              "-[Beta fourth] 5555"}));
+    EXPECT_EQ(methods,
+              (std::set<std::string>{"-[Alpha first] 1111", "-[Alpha second] 2222", "+[Alpha classMethod] 3333",
+                                     "-[Beta third] 4444", "-[Beta fourth] 5555"}));
 
     // A list-pointer array with no terminator is refused, not walked on.
     built.unterminate();

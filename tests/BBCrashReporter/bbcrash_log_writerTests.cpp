@@ -215,8 +215,8 @@ TEST_F(WrittenReport, ReadsBackEverySection) {
     const char custom[] = "custom\0data";
     bbcrash_log_writer_set_custom_data(writer_, custom, sizeof(custom));
     std::vector<uint64_t> addresses(600, reinterpret_cast<uintptr_t>(&markerFunction) + 1);
-    ASSERT_TRUE(bbcrash_log_writer_set_exception(writer_, "NSRangeException", nullptr, addresses.data(),
-                                                 addresses.size()));
+    ASSERT_TRUE(
+        bbcrash_log_writer_set_exception(writer_, "NSRangeException", nullptr, addresses.data(), addresses.size()));
     EXPECT_FALSE(bbcrash_log_writer_set_exception(writer_, "Second", "ignored", nullptr, 0));
 
     const int64_t codes[] = {1, 0x10};

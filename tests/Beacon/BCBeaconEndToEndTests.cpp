@@ -89,8 +89,8 @@ TEST(BeaconEndToEndHold, TheStartServiceLogIsStoredThenDeliveredAndDeleted) {
 
     ASSERT_TRUE(server.waitForRequests(1, 10));
     EXPECT_EQ(home.sqlite("SELECT groupId, priority, targetKey IS NULL FROM logs"), "Beacon|1|1\n");
-    const std::string archive = testsupport::runCommand(
-        "sqlite3 '" + home.databasePath().string() + "' 'SELECT log FROM logs' | base64 -d | grep -c startService");
+    const std::string archive = testsupport::runCommand("sqlite3 '" + home.databasePath().string() +
+                                                        "' 'SELECT log FROM logs' | base64 -d | grep -c startService");
     EXPECT_EQ(archive, "1\n");
     server.release();
 
@@ -109,8 +109,8 @@ TEST(BeaconEndToEndHold, TheStartServiceLogIsStoredThenDeliveredAndDeleted) {
     EXPECT_EQ(log["type"], "startService");
     EXPECT_EQ(log["services"], nlohmann::json::array({"TestService"}));
     EXPECT_TRUE(log.contains("device"));
-    EXPECT_TRUE(std::regex_match(log["timestamp"].get<std::string>(),
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+    EXPECT_TRUE(
+        std::regex_match(log["timestamp"].get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
     Signal signal;
     EXPECT_TRUE(signal.waitFor([&] { return home.sqlite("SELECT COUNT(*) FROM logs") == "0\n"; }, 10));
 }
@@ -335,10 +335,12 @@ TEST(BeaconTwoInstancesChild, StoresAndSends) {
     // Both instances start storing together.
     Signal signal;
     std::ofstream(std::filesystem::path(sdk) / (name + ".ready")) << name;
-    if (!signal.waitFor([&] {
-            return std::filesystem::exists(std::filesystem::path(sdk) / "A.ready") &&
-                   std::filesystem::exists(std::filesystem::path(sdk) / "B.ready");
-        }, 60))
+    if (!signal.waitFor(
+            [&] {
+                return std::filesystem::exists(std::filesystem::path(sdk) / "A.ready") &&
+                       std::filesystem::exists(std::filesystem::path(sdk) / "B.ready");
+            },
+            60))
         _exit(4);
     for (int i = 0; i < 100; ++i) unit->enqueueItem(validLog(name + std::to_string(i)), BCFlagsNormal);
     if (!drain(group->logsDispatchQueue(), 60)) _exit(2);

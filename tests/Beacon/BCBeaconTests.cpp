@@ -111,8 +111,9 @@ TEST_F(BeaconTest, WithoutASecretOnlyServicesThatNeedNoneStart) {
     BCBeacon::start("target=abc-123", BCBeacon::Services{&testService, &keyless, nullptr});
     EXPECT_EQ(BCBeacon::sharedInstance()->appSecret(), std::nullopt);
     EXPECT_EQ(BCBeacon::sharedInstance()->defaultTransmissionTargetToken(), "abc-123");
-    EXPECT_TRUE(capture.contains(BCLogLevelError, "Cannot start service BCTestService. Beacon was started without "
-                                                  "app secret, but the service requires it."));
+    EXPECT_TRUE(capture.contains(BCLogLevelError,
+                                 "Cannot start service BCTestService. Beacon was started without "
+                                 "app secret, but the service requires it."));
     EXPECT_TRUE(capture.contains(BCLogLevelError, "Cannot start service (null). Provided value is nil or invalid."));
     EXPECT_FALSE(BCTestService::sharedInstance()->isStarted());
     EXPECT_TRUE(BCTestService::sharedInstance("KeylessService")->isStarted());
@@ -178,7 +179,8 @@ TEST_F(BeaconTest, TheStorageSizeIsCheckedAndAcceptedOnceBeforeConfiguring) {
     BCBeacon::setMaxStorageSize(24575, handler);
     ASSERT_TRUE(answered(1));
     EXPECT_FALSE(answers[0]);
-    EXPECT_TRUE(capture.contains(BCLogLevelWarning, "Cannot set storage size to 24575 bytes, minimum value is 24576 bytes"));
+    EXPECT_TRUE(
+        capture.contains(BCLogLevelWarning, "Cannot set storage size to 24575 bytes, minimum value is 24576 bytes"));
 
     BCBeacon::setMaxStorageSize(24576, handler);
     BCBeacon::start(kSecret, BCBeacon::Services{});
@@ -237,7 +239,8 @@ TEST_F(BeaconTest, TheDebuggerCheckAnswersNoUnderTestAndReportsAFailedRead) {
     EXPECT_FALSE(BCBeacon::debuggerAttachedFromCheck(std::nullopt));
     EXPECT_TRUE(BCBeacon::debuggerAttachedFromCheck(true));
     platform::SystemLog::setSink(nullptr);
-    EXPECT_EQ(lines, std::vector<std::string>{"[BCCrashes] ERROR: Checking for a running debugger via sysctl() failed."});
+    EXPECT_EQ(lines,
+              std::vector<std::string>{"[BCCrashes] ERROR: Checking for a running debugger via sysctl() failed."});
 }
 
 TEST_F(BeaconTest, AStartedButDisabledServiceIsNotStartedTwice) {

@@ -78,13 +78,13 @@ TEST_F(BCLoggerTest, MacrosFormatAndPassTheCallSite) {
     std::string file, function;
     uint32_t line = 0;
     std::string text;
-    BCLogger::setLogHandler([&](const BCLogMessageProvider &m, BCLogLevel, const std::string &, const char *f,
-                                const char *fn, uint32_t l) {
-        file = f;
-        function = fn;
-        line = l;
-        text = m();
-    });
+    BCLogger::setLogHandler(
+        [&](const BCLogMessageProvider &m, BCLogLevel, const std::string &, const char *f, const char *fn, uint32_t l) {
+            file = f;
+            function = fn;
+            line = l;
+            text = m();
+        });
     uint32_t expectedLine = __LINE__ + 1;
     BCLogWarning("Beacon", "Migrating key %@ -> %@", std::string("old"), std::string("new"));
     EXPECT_EQ(text, "Migrating key old -> new");

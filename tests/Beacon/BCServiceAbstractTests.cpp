@@ -71,7 +71,8 @@ TEST_F(ServiceAbstractTest, TheClassCannotBeEnabledWhileTheSdkIsDisabled) {
     testService.setEnabled(true);
     EXPECT_FALSE(BCTestService::sharedInstance()->instanceIsEnabled());
     EXPECT_TRUE(capture.contains(
-        BCLogLevelError, "The SDK is disabled. Re-enable the whole SDK from Beacon first before enabling TestService service."));
+        BCLogLevelError,
+        "The SDK is disabled. Re-enable the whole SDK from Beacon first before enabling TestService service."));
     BCBeacon::setEnabled(true);
     EXPECT_TRUE(testService.isEnabled());
 }

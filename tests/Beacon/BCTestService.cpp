@@ -27,7 +27,9 @@ const BCServiceClass &BCTestService::serviceClass(const Traits &traits) {
         entry->traits = traits;
         const std::string name = traits.name;
         entry->serviceClass.className = "BC" + name;
-        entry->serviceClass.sharedInstance = [name] { return std::static_pointer_cast<BCServiceAbstract>(sharedInstance(name)); };
+        entry->serviceClass.sharedInstance = [name] {
+            return std::static_pointer_cast<BCServiceAbstract>(sharedInstance(name));
+        };
         entry->serviceClass.serviceName = [name] { return name; };
         entry->serviceClass.isEnabled = [name] { return BCServiceAbstract::isEnabled(sharedInstance(name)); };
         entry->serviceClass.setEnabled = [name](bool enabled) {

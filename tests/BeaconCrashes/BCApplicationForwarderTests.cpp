@@ -68,11 +68,12 @@ TEST(BCApplicationForwarder, ReportedExceptionReachesTheCapturedHandlerOnceThenT
         // As under a wrapper SDK: the engine leaves the handler in place,
         // and the service captures it.
         BCCrashes::sharedInstance()->configureCrashReporterWithUncaughtExceptionHandlerEnabled(false);
-        CHILD_EXPECT(capture.contains(BCLogLevelDebug, "Application forwarder for info.plist key "
-                                                       "'BeaconApplicationForwarderEnabled' enabled. It may use "
-                                                       "swizzling."));
         CHILD_EXPECT(capture.contains(BCLogLevelDebug,
-                                      "Selector 'reportException:' of class 'NSApplication' is swizzled."));
+                                      "Application forwarder for info.plist key "
+                                      "'BeaconApplicationForwarderEnabled' enabled. It may use "
+                                      "swizzling."));
+        CHILD_EXPECT(
+            capture.contains(BCLogLevelDebug, "Selector 'reportException:' of class 'NSApplication' is swizzled."));
         CHILD_EXPECT(capture.contains(BCLogLevelDebug, "Selector 'sendEvent:' of class 'NSApplication' is swizzled."));
         auto app = Application::sharedApplication();
         bool passedOn = false;
@@ -88,9 +89,8 @@ TEST(BCApplicationForwarder, ReportedExceptionReachesTheCapturedHandlerOnceThenT
         CHILD_EXPECT(reportedBefore == 1);
         // A second registration replaces nothing again.
         BCApplicationForwarder::registerForwarding();
-        app->dispatchEvent(platform::appkit::Event([] {
-            platform::appkit::nsRaise(std::make_shared<platform::appkit::Exception>("NSRangeException", "r"));
-        }));
+        app->dispatchEvent(platform::appkit::Event(
+            [] { platform::appkit::nsRaise(std::make_shared<platform::appkit::Exception>("NSRangeException", "r")); }));
         CHILD_EXPECT(captured == 2);
         CHILD_EXPECT(reportedBefore == 2);
         // Other exceptions pass through.
@@ -114,9 +114,10 @@ TEST(BCApplicationForwarder, SwitchedOffOrWithoutCrashOnExceptionsNothingIsRepla
         modeltest::LogCapture capture;
         BCApplicationForwarder::registerForwarding();
         CHILD_EXPECT(capture.lines().size() == 1);
-        CHILD_EXPECT(capture.contains(BCLogLevelDebug, "Application forwarder for info.plist key "
-                                                       "'BeaconApplicationForwarderEnabled' disabled. It won't use "
-                                                       "swizzling."));
+        CHILD_EXPECT(capture.contains(BCLogLevelDebug,
+                                      "Application forwarder for info.plist key "
+                                      "'BeaconApplicationForwarderEnabled' disabled. It won't use "
+                                      "swizzling."));
         CHILD_EXPECT(Application::sendEventImplementation() == &Application::defaultSendEvent);
         CHILD_EXPECT(Application::reportExceptionImplementation() == &Application::defaultReportException);
         return failures;

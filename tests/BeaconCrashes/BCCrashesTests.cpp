@@ -183,8 +183,8 @@ TEST_F(BCCrashesTest, AWrapperSetupDelegateIsAskedAroundTheEngineAndDisablingEmp
         CHILD_EXPECT((calls == std::vector<std::string>{"should 0", "will 0", "did 1"}));
         auto engine = crashes->bbCrashReporter();
         CHILD_EXPECT(engine && !engine->config()->shouldRegisterUncaughtExceptionHandler());
-        CHILD_EXPECT(capture.contains(BCLogLevelDebug,
-                                      "EnableUncaughtExceptionHandler is set to NO, we're running in a managed runtime."));
+        CHILD_EXPECT(capture.contains(
+            BCLogLevelDebug, "EnableUncaughtExceptionHandler is set to NO, we're running in a managed runtime."));
         // The buffer of a crash was looked for at start, on a unit of its own.
         auto bufferUnit = crashes->bufferChannelUnit();
         CHILD_EXPECT(bufferUnit && bufferUnit->configuration()->groupId() == "CrashesBuffer");
@@ -215,8 +215,8 @@ TEST_F(BCCrashesTest, MemoryPressureInOneLaunchIsReportedInTheNext) {
         auto source = crashes->memoryPressureSource();
         CHILD_EXPECT(source && source != first && !first->isWatching());
         // Both the warning and the critical level are watched.
-        for (auto level : {platform::dispatch::MemoryPressureSource::Critical,
-                           platform::dispatch::MemoryPressureSource::Warning}) {
+        for (auto level :
+             {platform::dispatch::MemoryPressureSource::Critical, platform::dispatch::MemoryPressureSource::Warning}) {
             BCBeaconUserDefaults::shared()->removeObjectForKey("AppDidReceiveMemoryWarning");
             source->simulateEvent(level);
             first->simulateEvent(level);
@@ -243,11 +243,13 @@ TEST_F(BCCrashesTest, MemoryPressureInOneLaunchIsReportedInTheNext) {
 }
 
 TEST_F(BCCrashesTest, GenerateTestCrashEndsTheProcessWithAReport) {
-    auto child = testsupport::runInChild([] {
-        startCrashes(false);
-        BCCrashes::generateTestCrash();
-        return 0;
-    }, 30);
+    auto child = testsupport::runInChild(
+        [] {
+            startCrashes(false);
+            BCCrashes::generateTestCrash();
+            return 0;
+        },
+        30);
     EXPECT_EQ(child.signal, SIGILL) << child.output;
     auto report = pendingReport();
     ASSERT_NE(report, nullptr);
@@ -255,10 +257,12 @@ TEST_F(BCCrashesTest, GenerateTestCrashEndsTheProcessWithAReport) {
 }
 
 TEST_F(BCCrashesTest, UncaughtCxxExceptionBecomesTheReportsException) {
-    auto child = testsupport::runInChild([]() -> int {
-        startCrashes();
-        throw std::runtime_error("T");
-    }, 30);
+    auto child = testsupport::runInChild(
+        []() -> int {
+            startCrashes();
+            throw std::runtime_error("T");
+        },
+        30);
     EXPECT_EQ(child.signal, SIGABRT) << child.output;
     auto report = pendingReport();
     ASSERT_NE(report, nullptr);
@@ -280,10 +284,12 @@ void raiseInEventHandler() {
 }  // namespace
 
 TEST_F(BCCrashesTest, ExceptionRaisedInAnEventHandlerIsReportedWithItsNameAndReason) {
-    auto child = testsupport::runInChild([] {
-        raiseInEventHandler();
-        return 0;
-    }, 30);
+    auto child = testsupport::runInChild(
+        [] {
+            raiseInEventHandler();
+            return 0;
+        },
+        30);
     EXPECT_EQ(child.signal, SIGABRT) << child.output;
     auto report = pendingReport();
     ASSERT_NE(report, nullptr);
@@ -295,17 +301,18 @@ TEST_F(BCCrashesTest, ExceptionRaisedInAnEventHandlerIsReportedWithItsNameAndRea
 TEST_F(BCCrashesTest, WithTheForwarderSwitchedOffTheReportHasNoException) {
     const auto bundle = home.path() / "bundle";
     std::filesystem::create_directories(bundle);
-    std::ofstream(bundle / "Info.plist")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>CFBundleIdentifier</key><string>io.plotwick.tests</string>"
-           "<key>BeaconApplicationForwarderEnabled</key><false/></dict></plist>\n";
-    auto child = testsupport::runInChild([bundle] {
-        platform::Bundle::setMainBundleDirectory(bundle);
-        platform::Bundle::resetMainBundle();
-        modeltest::LogCapture capture;
-        raiseInEventHandler();
-        return 0;
-    }, 30);
+    std::ofstream(bundle / "Info.plist") << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                            "<key>CFBundleIdentifier</key><string>io.plotwick.tests</string>"
+                                            "<key>BeaconApplicationForwarderEnabled</key><false/></dict></plist>\n";
+    auto child = testsupport::runInChild(
+        [bundle] {
+            platform::Bundle::setMainBundleDirectory(bundle);
+            platform::Bundle::resetMainBundle();
+            modeltest::LogCapture capture;
+            raiseInEventHandler();
+            return 0;
+        },
+        30);
     // The application object itself ends the process, unreported.
     EXPECT_EQ(child.signal, SIGABRT) << child.output;
     EXPECT_NE(child.output.find("*** NSInternalInconsistencyException: bad state"), std::string::npos);
@@ -350,8 +357,9 @@ TEST_F(BCCrashesTest, HandledErrorsAndTheirAttachments) {
         // The caller's object carries the last error's id.
         CHILD_EXPECT(shared->errorId == second);
         CHILD_EXPECT(capture.contains(BCLogLevelError, "Not all required fields are present in BCErrorAttachmentLog."));
-        CHILD_EXPECT(capture.contains(BCLogLevelError, "Discarding attachment with size above 7340032 bytes: "
-                                                       "size=7340033, fileName=over.bin."));
+        CHILD_EXPECT(capture.contains(BCLogLevelError,
+                                      "Discarding attachment with size above 7340032 bytes: "
+                                      "size=7340033, fileName=over.bin."));
 
         // Preparing is synchronous: each handled error, then the first's two
         // valid attachments and the second's one.

@@ -19,9 +19,12 @@ std::shared_ptr<BBCrashReporter> reporterIn(const std::filesystem::path &cache) 
     const char *saved = getenv("XDG_CACHE_HOME");
     const std::string previous = saved ? saved : "";
     setenv("XDG_CACHE_HOME", cache.c_str(), 1);
-    auto reporter = std::make_shared<BBCrashReporter>(kIdentifier, "1", "1.0",
-                                                      std::make_shared<BBCrashReporterConfig>(0, 0, true));
-    if (saved) setenv("XDG_CACHE_HOME", previous.c_str(), 1); else unsetenv("XDG_CACHE_HOME");
+    auto reporter =
+        std::make_shared<BBCrashReporter>(kIdentifier, "1", "1.0", std::make_shared<BBCrashReporterConfig>(0, 0, true));
+    if (saved)
+        setenv("XDG_CACHE_HOME", previous.c_str(), 1);
+    else
+        unsetenv("XDG_CACHE_HOME");
     return reporter;
 }
 
@@ -64,7 +67,8 @@ EngineCrash crashWithEngine(const std::function<void()> &crash) {
 }
 
 CodeRange codeRange(const void *function, const std::string &symbol) {
-    std::istringstream lines(testsupport::runCommand("nm -S --defined-only /proc/" + std::to_string(getpid()) + "/exe"));
+    std::istringstream lines(
+        testsupport::runCommand("nm -S --defined-only /proc/" + std::to_string(getpid()) + "/exe"));
     std::string line;
     while (std::getline(lines, line)) {
         std::istringstream fields(line);

@@ -34,8 +34,7 @@ TEST(PlotwickCrashConfirmation, ButtonsMapToTheAnswersAndAnythingElseToNone) {
     EXPECT_EQ(PlotwickCrashConfirmation::confirmationForResponse(Alert::kFirstButtonReturn), BCUserConfirmationSend);
     EXPECT_EQ(PlotwickCrashConfirmation::confirmationForResponse(Alert::kSecondButtonReturn),
               BCUserConfirmationDontSend);
-    EXPECT_EQ(PlotwickCrashConfirmation::confirmationForResponse(Alert::kThirdButtonReturn),
-              BCUserConfirmationAlways);
+    EXPECT_EQ(PlotwickCrashConfirmation::confirmationForResponse(Alert::kThirdButtonReturn), BCUserConfirmationAlways);
     EXPECT_EQ(PlotwickCrashConfirmation::confirmationForResponse(Alert::kNoAnswer), std::nullopt);
     EXPECT_EQ(PlotwickCrashConfirmation::confirmationForResponse(0), std::nullopt);
 }
@@ -264,8 +263,10 @@ TEST(PlotwickExecutable, ASignalDuringTheCrashQuestionEndsItAndTheNextLaunchAsks
         Launch launch(true, {});
         ASSERT_TRUE(launch.showsOnTerminal(question)) << launch.screen();
         EXPECT_EQ(storedCrashes(), 1u);
-        if (byTerminal) launch.type("\x03");  // Ctrl-C: the terminal sends SIGINT
-        else kill(launch.pid(), SIGTERM);
+        if (byTerminal)
+            launch.type("\x03");  // Ctrl-C: the terminal sends SIGINT
+        else
+            kill(launch.pid(), SIGTERM);
         endsCleanly(launch, byTerminal ? "Ctrl-C" : "SIGTERM");
         EXPECT_EQ(storedCrashes(), 1u) << launch.screen();
         EXPECT_NE(launch.screen().find("No answer about sending the crash reports"), std::string::npos)

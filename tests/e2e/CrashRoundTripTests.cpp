@@ -126,7 +126,8 @@ protected:
             std::ifstream in(entry.path(), std::ios::binary);
             char head[8] = {};
             in.read(head, 8);
-            if (in.gcount() == 8 && std::string(head, 8) == std::string("bbcrash\x01", 8)) reports.push_back(entry.path());
+            if (in.gcount() == 8 && std::string(head, 8) == std::string("bbcrash\x01", 8))
+                reports.push_back(entry.path());
         }
         return reports;
     }
@@ -152,9 +153,9 @@ protected:
     size_t storedCrashLogCount() {
         const auto database = find("Logs.sqlite");
         if (database.empty()) return 0;
-        return std::stoul(testsupport::runCommand(
-            "sqlite3 '" + database.string() +
-            "' \"SELECT COUNT(*) FROM logs WHERE groupId IN ('Crashes', 'CrashesBuffer')\""));
+        return std::stoul(
+            testsupport::runCommand("sqlite3 '" + database.string() +
+                                    "' \"SELECT COUNT(*) FROM logs WHERE groupId IN ('Crashes', 'CrashesBuffer')\""));
     }
 
     testsupport::TemporaryHome home_;
@@ -299,8 +300,8 @@ TEST_F(CrashRoundTripTest, AnUncaughtExceptionArrivesWithItsTypeMessageAndThrowS
         for (const auto &thread : log["threads"]) {
             if (thread["id"] != log["errorThreadId"]) continue;
             ASSERT_TRUE(thread.contains("exception"));
-            const uint64_t frame0 = std::stoull(thread["exception"]["frames"][0]["address"].get<std::string>(),
-                                                nullptr, 16);
+            const uint64_t frame0 =
+                std::stoull(thread["exception"]["frames"][0]["address"].get<std::string>(), nullptr, 16);
             // A return address may point just past the call at the end.
             EXPECT_TRUE(frame0 > start && frame0 - 1 < end) << std::hex << frame0 << " " << start << "-" << end;
             checked = true;

@@ -76,9 +76,9 @@ int main() {
     // A test machine may lack facts a valid device needs (a DMI model, a
     // screen): those give stand-ins, the rest stays the system's.
     auto sources = BCDeviceTracker::Sources::system();
-    for (auto *source : {&sources.model, &sources.oemName, &sources.osName, &sources.osVersion, &sources.osBuild,
-                         &sources.locale, &sources.screenSize, &sources.appVersion, &sources.appBuild,
-                         &sources.appNamespace}) {
+    for (auto *source :
+         {&sources.model, &sources.oemName, &sources.osName, &sources.osVersion, &sources.osBuild, &sources.locale,
+          &sources.screenSize, &sources.appVersion, &sources.appBuild, &sources.appNamespace}) {
         *source = [system = *source]() -> std::optional<std::string> {
             auto value = system ? system() : std::nullopt;
             return value ? value : std::optional<std::string>("e2e");
@@ -97,30 +97,30 @@ int main() {
     };
     BCCrashes::setDelegate(delegate);
     const bool killedAfterAnswer = env("E2E_ACTION") == "killed-after-answer";
-    BCCrashes::setUserConfirmationHandler([answer, killedAfterAnswer](
-                                              const std::vector<std::shared_ptr<BCErrorReport>> &reports) {
-        note("asked " + std::to_string(reports.size()));
-        if (!killedAfterAnswer) {
+    BCCrashes::setUserConfirmationHandler(
+        [answer, killedAfterAnswer](const std::vector<std::shared_ptr<BCErrorReport>> &reports) {
+            note("asked " + std::to_string(reports.size()));
+            if (!killedAfterAnswer) {
+                BCCrashes::notifyWithUserConfirmation(answer);
+                return true;
+            }
+            // Hold the channel group's queue, answer, and die before the store
+            // can save anything that answer enqueued.
+            auto group = BCBeacon::sharedInstance()->channelGroup();
+            auto held = platform::dispatch::Semaphore::create(0);
+            auto entered = platform::dispatch::Semaphore::create(0);
+            if (group) {
+                platform::dispatch::async(group->logsDispatchQueue(), [held, entered] {
+                    entered->signal();
+                    held->wait();
+                });
+                entered->wait(kPatience);
+            }
             BCCrashes::notifyWithUserConfirmation(answer);
+            note("answered");
+            kill(getpid(), SIGKILL);
             return true;
-        }
-        // Hold the channel group's queue, answer, and die before the store
-        // can save anything that answer enqueued.
-        auto group = BCBeacon::sharedInstance()->channelGroup();
-        auto held = platform::dispatch::Semaphore::create(0);
-        auto entered = platform::dispatch::Semaphore::create(0);
-        if (group) {
-            platform::dispatch::async(group->logsDispatchQueue(), [held, entered] {
-                entered->signal();
-                held->wait();
-            });
-            entered->wait(kPatience);
-        }
-        BCCrashes::notifyWithUserConfirmation(answer);
-        note("answered");
-        kill(getpid(), SIGKILL);
-        return true;
-    });
+        });
 
     BCBeacon::setLogUrl(env("E2E_LOG_URL"));
     BCBeacon::start(kSecret, BCBeacon::Services{BCCrashes::serviceClass()});
@@ -180,9 +180,8 @@ int main() {
         return 13;
     }
     if (action == "raise") {
-        platform::appkit::Application::sharedApplication()->dispatchEvent(platform::appkit::Event([] {
-            platform::appkit::nsRaise(std::make_shared<platform::appkit::Exception>("MyException", "bad"));
-        }));
+        platform::appkit::Application::sharedApplication()->dispatchEvent(platform::appkit::Event(
+            [] { platform::appkit::nsRaise(std::make_shared<platform::appkit::Exception>("MyException", "bad")); }));
         return 15;
     }
     if (action == "test-crash") {

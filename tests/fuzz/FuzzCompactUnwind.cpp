@@ -21,8 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     uint32_t pc = 0;
     std::memcpy(&pc, input.data() + 1, 4);
     bbcrash_async_mobject section;
-    if (size > 5 &&
-        bbcrash_async_mobject_init(&section, mach_task_self(), input.address() + 5, size - 5, true) == BBCRASH_ESUCCESS) {
+    if (size > 5 && bbcrash_async_mobject_init(&section, mach_task_self(), input.address() + 5, size - 5, true) ==
+                        BBCRASH_ESUCCESS) {
         bbcrash_async_unwind_info_reader reader;
         if (bbcrash_async_unwind_info_reader_init(&reader, &section, cputype) == BBCRASH_ESUCCESS) {
             for (uint32_t address : {pc, pc + 1, 0u, UINT32_MAX}) {

@@ -35,8 +35,8 @@ void unwind(bbcrash_async_mobject *section, bool debugFrame, uint64_t pc) {
     dwarf_cfa_state<machine_ptr, machine_ptr_s> rows;
     if (cie.initial_instructions_length > uint64_t(INT64_MAX) || fde.instructions_length > uint64_t(INT64_MAX) ||
         rows.eval_program(section, machine_ptr(pc), machine_ptr(fde.pc_start), &cie, &pointers, byteorder, start,
-                          int64_t(cie.initial_instructions_offset), int64_t(cie.initial_instructions_length)) !=
-            BBCRASH_ESUCCESS ||
+                          int64_t(cie.initial_instructions_offset),
+                          int64_t(cie.initial_instructions_length)) != BBCRASH_ESUCCESS ||
         rows.eval_program(section, machine_ptr(pc), machine_ptr(fde.pc_start), &cie, &pointers, byteorder, start,
                           int64_t(fde.instructions_offset), int64_t(fde.instructions_length)) != BBCRASH_ESUCCESS) {
         return;

@@ -16,25 +16,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t flags = input.data()[0];
     const bbcrash_async_thread_state state = fuzzThreadState(0x401000);
     bbcrash_async_mobject expression;
-    if (size > 1 &&
-        bbcrash_async_mobject_init(&expression, mach_task_self(), input.address() + 1, size - 1, true) ==
-            BBCRASH_ESUCCESS) {
+    if (size > 1 && bbcrash_async_mobject_init(&expression, mach_task_self(), input.address() + 1, size - 1, true) ==
+                        BBCRASH_ESUCCESS) {
         const uint64_t sp = bbcrash_async_thread_state_get_reg(&state, BBCRASH_REG_SP);
         const size_t initialCount = (flags & 2) ? 1 : 0;
         if (flags & 1) {
             const uint32_t initial = uint32_t(sp);
             uint32_t result = 0;
-            bbcrash_async_dwarf_expression_eval<uint32_t, int32_t>(&expression, mach_task_self(), &state,
-                                                                   bbcrash_async_byteorder_native(),
-                                                                   input.address() + 1, 0, size - 1, &initial,
-                                                                   initialCount, &result);
+            bbcrash_async_dwarf_expression_eval<uint32_t, int32_t>(
+                &expression, mach_task_self(), &state, bbcrash_async_byteorder_native(), input.address() + 1, 0,
+                size - 1, &initial, initialCount, &result);
         } else {
             const uint64_t initial = sp;
             uint64_t result = 0;
-            bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(&expression, mach_task_self(), &state,
-                                                                   bbcrash_async_byteorder_native(),
-                                                                   input.address() + 1, 0, size - 1, &initial,
-                                                                   initialCount, &result);
+            bbcrash_async_dwarf_expression_eval<uint64_t, int64_t>(
+                &expression, mach_task_self(), &state, bbcrash_async_byteorder_native(), input.address() + 1, 0,
+                size - 1, &initial, initialCount, &result);
         }
         bbcrash_async_mobject_free(&expression);
     }

@@ -18,8 +18,8 @@ void onSymbol(mach_vm_address_t, const char *name, void *) {
     while (name[n] != '\0') n = n + 1;
 }
 
-void onMethod(bool, bbcrash_async_macho_string *className, bbcrash_async_macho_string *methodName,
-              mach_vm_address_t, void *) {
+void onMethod(bool, bbcrash_async_macho_string *className, bbcrash_async_macho_string *methodName, mach_vm_address_t,
+              void *) {
     const char *text = nullptr;
     mach_vm_size_t length = 0;
     if (bbcrash_async_macho_string_get_length(className, &length) == BBCRASH_ESUCCESS) {
@@ -76,9 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     GuardedInput input(data, size);
     if (!input.valid() || !task_memory_hold_begin()) return 0;
     bbcrash_async_macho image;
-    const bool initialised = sizesWithin(input.data(), size, 16u << 20) &&
-                             bbcrash_async_macho_init(&image, mach_task_self(), "fuzz", input.address()) ==
-                                 BBCRASH_ESUCCESS;
+    const bool initialised =
+        sizesWithin(input.data(), size, 16u << 20) &&
+        bbcrash_async_macho_init(&image, mach_task_self(), "fuzz", input.address()) == BBCRASH_ESUCCESS;
     if (initialised) {
         const mach_vm_address_t base = image.image_base;
         const mach_vm_address_t pcs[] = {base, base + 0x200, base + size / 2, base + size - 1,

@@ -31,7 +31,7 @@ bool replay(const std::filesystem::path &file) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
     std::vector<std::filesystem::path> files;

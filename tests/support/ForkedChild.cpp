@@ -73,15 +73,15 @@ ChildResult runInChild(const std::function<int()> &body, unsigned seconds) {
         if (watched[1].revents & POLLIN) {
             // The child has ended: take what is still buffered, then stop.
             fcntl(fds[0], F_SETFL, O_NONBLOCK);
-            for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, static_cast<size_t>(n));
+            for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;)
+                result.output.append(buffer, static_cast<size_t>(n));
             break;
         }
     }
     if (childFd >= 0) close(childFd);
     close(fds[0]);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (WIFEXITED(status)) {
         result.exited = true;
         result.exitCode = WEXITSTATUS(status);

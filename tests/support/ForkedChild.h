@@ -9,10 +9,10 @@
 namespace testsupport {
 
 struct ChildResult {
-    bool exited = false;   // ended through exit; exitCode holds its status
+    bool exited = false;  // ended through exit; exitCode holds its status
     int exitCode = -1;
-    int signal = 0;        // the signal that ended it, when it did not exit
-    std::string output;    // everything it wrote to stdout and stderr
+    int signal = 0;      // the signal that ended it, when it did not exit
+    std::string output;  // everything it wrote to stdout and stderr
 };
 
 // Forks; the child runs `body` on a thread of its own (its answer becomes

@@ -147,8 +147,7 @@ bool LoopbackHttpServer::waitForRequests(size_t count, double timeoutSeconds) {
 
 bool LoopbackHttpServer::waitForFinished(size_t count, double timeoutSeconds) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds),
-                             [&] { return finished_ >= count; });
+    return changed_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return finished_ >= count; });
 }
 
 std::vector<LoopbackHttpServer::Request> LoopbackHttpServer::requests() {

@@ -37,9 +37,9 @@ public:
     struct Request {
         std::string method;
         std::string path;
-        std::string query;  // raw, as on the request line
+        std::string query;                                // raw, as on the request line
         std::multimap<std::string, std::string> headers;  // names in lower case
-        std::string body;   // decoded when it came with Content-Encoding
+        std::string body;                                 // decoded when it came with Content-Encoding
         std::string header(const std::string &name) const;
         size_t headerCount(const std::string &name) const;
     };

@@ -36,12 +36,12 @@
 #define PLOTWICK_UNDER_TSAN 0
 #endif
 
-#define SKIP_UNDER_TSAN(reason) \
-    do { \
+#define SKIP_UNDER_TSAN(reason)                                                                    \
+    do {                                                                                           \
         if (PLOTWICK_UNDER_TSAN) GTEST_SKIP() << "cannot run under ThreadSanitizer: " << (reason); \
     } while (0)
 
-#define SKIP_UNDER_SANITIZERS(reason) \
-    do { \
+#define SKIP_UNDER_SANITIZERS(reason)                                                                   \
+    do {                                                                                                \
         if (PLOTWICK_UNDER_SANITIZERS) GTEST_SKIP() << "cannot run under the sanitizers: " << (reason); \
     } while (0)

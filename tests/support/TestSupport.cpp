@@ -36,8 +36,10 @@ TemporaryHome::TemporaryHome() {
 
 TemporaryHome::~TemporaryHome() {
     for (auto &s : saved_) {
-        if (s.had) setenv(s.name.c_str(), s.value.c_str(), 1);
-        else unsetenv(s.name.c_str());
+        if (s.had)
+            setenv(s.name.c_str(), s.value.c_str(), 1);
+        else
+            unsetenv(s.name.c_str());
     }
 }
 

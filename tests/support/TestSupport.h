@@ -30,7 +30,11 @@ public:
 
 private:
     TemporaryDirectory dir_;
-    struct Saved { std::string name; bool had; std::string value; };
+    struct Saved {
+        std::string name;
+        bool had;
+        std::string value;
+    };
     Saved saved_[4];
 };
 

@@ -31,7 +31,8 @@ std::string runInChild(const std::function<std::string()> &body, int timeoutMs) 
     bool timedOut = false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             timedOut = true;
             break;
@@ -49,8 +50,7 @@ std::string runInChild(const std::function<std::string()> &body, int timeoutMs) 
     close(fds[0]);
     if (timedOut) kill(pid, SIGKILL);
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (timedOut) return "child timed out; it said: " + output;
     if (WIFSIGNALED(status)) return "child died of signal " + std::to_string(WTERMSIG(status)) + "; it said: " + output;
     if (output.rfind("result:", 0) != 0) return "child ended without a result: " + output;

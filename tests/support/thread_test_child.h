@@ -14,9 +14,9 @@ std::string runInChild(const std::function<std::string()> &body, int timeoutMs =
 }  // namespace threadtest
 
 // Builds the failure text of a check inside a child.
-#define THREAD_CHILD_CHECK(condition, detail)                                                         \
-    do {                                                                                              \
-        if (!(condition)) {                                                                           \
+#define THREAD_CHILD_CHECK(condition, detail)                                                               \
+    do {                                                                                                    \
+        if (!(condition)) {                                                                                 \
             return std::string("line ") + std::to_string(__LINE__) + ": " #condition " (" + (detail) + ")"; \
-        }                                                                                             \
+        }                                                                                                   \
     } while (0)

@@ -38,11 +38,10 @@ bool BCDevice::isValid() const {
 
 bool BCDevice::isEqual(const platform::Object &other) const {
     auto device = dynamic_cast<const BCDevice *>(&other);
-    return device && BCWrapperSdk::isEqual(other) && sdkName == device->sdkName &&
-           sdkVersion == device->sdkVersion && model == device->model && oemName == device->oemName &&
-           osName == device->osName && osVersion == device->osVersion && osBuild == device->osBuild &&
-           osApiLevel == device->osApiLevel && locale == device->locale &&
-           timeZoneOffset == device->timeZoneOffset && screenSize == device->screenSize &&
+    return device && BCWrapperSdk::isEqual(other) && sdkName == device->sdkName && sdkVersion == device->sdkVersion &&
+           model == device->model && oemName == device->oemName && osName == device->osName &&
+           osVersion == device->osVersion && osBuild == device->osBuild && osApiLevel == device->osApiLevel &&
+           locale == device->locale && timeZoneOffset == device->timeZoneOffset && screenSize == device->screenSize &&
            appVersion == device->appVersion && carrierName == device->carrierName &&
            carrierCountry == device->carrierCountry && appBuild == device->appBuild &&
            appNamespace == device->appNamespace;

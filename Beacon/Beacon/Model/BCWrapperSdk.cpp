@@ -7,8 +7,7 @@ BCWrapperSdk::BCWrapperSdk(std::optional<std::string> wrapperSdkVersion, std::op
                            std::optional<std::string> liveUpdateReleaseLabel,
                            std::optional<std::string> liveUpdateDeploymentKey,
                            std::optional<std::string> liveUpdatePackageHash)
-    : wrapperSdkVersion(std::move(wrapperSdkVersion)),
-      wrapperSdkName(std::move(wrapperSdkName)),
+    : wrapperSdkVersion(std::move(wrapperSdkVersion)), wrapperSdkName(std::move(wrapperSdkName)),
       wrapperRuntimeVersion(std::move(wrapperRuntimeVersion)),
       liveUpdateReleaseLabel(std::move(liveUpdateReleaseLabel)),
       liveUpdateDeploymentKey(std::move(liveUpdateDeploymentKey)),

@@ -328,8 +328,8 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
     BCChannelGroupProtocol &channelGroup, BCEncrypter &encrypter) {
     auto unit = channelGroup.addChannelUnitWithConfiguration(BCChannelUnitConfiguration("CrashesBuffer", 2, 1, 50, 1));
     const std::string directory = BCCrashesUtil::logBufferDir();
-    auto entries = BCUtility::contentsOfDirectory(directory).value_or(
-        std::vector<platform::FileManager::DirectoryEntry>{});
+    auto entries =
+        BCUtility::contentsOfDirectory(directory).value_or(std::vector<platform::FileManager::DirectoryEntry>{});
     // Name order, so that a run does the same whatever the directory's order.
     std::sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) { return a.name < b.name; });
     const std::string suffix = std::string(".") + kBufferExtension;

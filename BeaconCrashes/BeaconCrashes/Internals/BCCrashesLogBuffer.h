@@ -59,7 +59,7 @@ public:
     // are not regular or are far too large are set aside unread. Answers the
     // unit.
     static std::shared_ptr<BCChannelUnitProtocol> processLogBufferAfterCrash(BCChannelGroupProtocol &channelGroup,
-                                                                            BCEncrypter &encrypter);
+                                                                             BCEncrypter &encrypter);
     // Empties every non-empty buffer file; the slots and token files stay.
     static void emptyLogBufferFiles();
 

@@ -41,8 +41,7 @@ public:
 
 private:
     static void lock() {
-        while (spinLock.test_and_set(std::memory_order_acquire)) {
-        }
+        while (spinLock.test_and_set(std::memory_order_acquire)) {}
     }
     static void unlock() { spinLock.clear(std::memory_order_release); }
     bool held_ = true;
@@ -104,14 +103,12 @@ const void *thrownObject(const std::exception_ptr &exception) {
             // A raised exception of the application object: the runtime's
             // terminate handler reports it.
             raised = true;
-        } catch (...) {
-        }
+        } catch (...) {}
         if (!raised) {
             for (BCCrashesCXXExceptionHandler handler : handlers()) {
                 try {
                     handler(&info);
-                } catch (...) {
-                }
+                } catch (...) {}
             }
         }
     }
@@ -119,8 +116,7 @@ const void *thrownObject(const std::exception_ptr &exception) {
     if (previous) {
         try {
             previous();
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     std::abort();
 }

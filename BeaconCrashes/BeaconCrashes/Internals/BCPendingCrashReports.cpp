@@ -39,10 +39,8 @@ std::optional<std::string> describe(const platform::ErrorPtr &error) {
 BCPendingCrashReports::BCPendingCrashReports(const std::shared_ptr<BCPendingCrashReportsDelegate> &delegate,
                                              std::string crashesDirectory, std::string analyzerFilePathComponent,
                                              std::shared_ptr<platform::dispatch::Semaphore> processingGate)
-    : delegate_(delegate),
-      crashesDirectory_(std::move(crashesDirectory)),
-      analyzerFilePathComponent_(std::move(analyzerFilePathComponent)),
-      processingGate_(std::move(processingGate)) {}
+    : delegate_(delegate), crashesDirectory_(std::move(crashesDirectory)),
+      analyzerFilePathComponent_(std::move(analyzerFilePathComponent)), processingGate_(std::move(processingGate)) {}
 
 std::string BCPendingCrashReports::componentFor(const Path &file) const {
     return platform::format("%@/%@", crashesDirectory_, file.filename().string());
@@ -109,8 +107,8 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
         return files;
     }
     // Regular, non-empty files that are not markers, metadata or set aside.
-    static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc",
-                                           kUnstorableSuffix};
+    static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist",         ".data",
+                                           ".meta",     ".desc",     kUnstorableSuffix};
     for (const auto &entry : *entries) {
         if (!entry.isRegularFile || static_cast<int32_t>(entry.size) <= 0) continue;
         const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
@@ -254,9 +252,7 @@ void BCPendingCrashReports::deleteAllFromCrashesDirectory() {
     crashFiles_.clear();
 }
 
-void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) {
-    BCUtility::deleteFileAtURL(fileURL);
-}
+void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) { BCUtility::deleteFileAtURL(fileURL); }
 
 void BCPendingCrashReports::createAnalyzerFile() {
     if (!BCCrashesUtil::writePrivateFile(analyzerFilePathComponent_, platform::Data{})) {
@@ -324,8 +320,9 @@ void BCPendingCrashReports::notifyWithUserConfirmation(unsigned long userConfirm
     }
     auto delegate = delegate_.lock();
     if ((!delegate || !delegate->confirmationHandler()) && !processed) {
-        BCLogError(BCCrashes::logTag(), "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
-                                        "userConfirmationHandler. For more information refer to the documentation.");
+        BCLogError(BCCrashes::logTag(),
+                   "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
+                   "userConfirmationHandler. For more information refer to the documentation.");
         return;
     }
     handleUserConfirmation(userConfirmation);
@@ -353,13 +350,14 @@ void BCPendingCrashReports::handleUserConfirmation(unsigned long userConfirmatio
         if (unit) {
             // The file stays until the store has the log: a launch that ends
             // first, or a save that fails, leaves it for the next launch.
-            unit->enqueueItem(entry.log, BCFlagsCritical,
-                              [self = shared_from_this(), entry](BCEnqueueResult result) {
-                                  self->didEnqueue(entry, result);
-                              });
+            unit->enqueueItem(entry.log, BCFlagsCritical, [self = shared_from_this(), entry](BCEnqueueResult result) {
+                self->didEnqueue(entry, result);
+            });
         } else {
-            BCLogError(BCCrashes::logTag(), "The crash report %@ can't be sent before the service starts; it is kept "
-                                            "for a later launch.", entry.file.filename().string());
+            BCLogError(BCCrashes::logTag(),
+                       "The crash report %@ can't be sent before the service starts; it is kept "
+                       "for a later launch.",
+                       entry.file.filename().string());
         }
         delegate->instanceSendErrorAttachments(attachments, entry.report->incidentIdentifier().value_or(""));
     }
@@ -370,21 +368,23 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
     const std::string name = entry.file.filename().string();
     switch (result) {
     case BCEnqueueResult::Saved:
-    case BCEnqueueResult::Discarded:
-        discard(entry);
-        return;
+    case BCEnqueueResult::Discarded: discard(entry); return;
     case BCEnqueueResult::Failed:
     case BCEnqueueResult::Refused:
-        BCLogError(BCCrashes::logTag(), "The crash report %@ couldn't be stored for sending; it is kept for a later "
-                                        "launch.", name);
+        BCLogError(BCCrashes::logTag(),
+                   "The crash report %@ couldn't be stored for sending; it is kept for a later "
+                   "launch.",
+                   name);
         return;
     case BCEnqueueResult::Unstorable: {
         // Processing it again would fail again, at every launch.
         Path aside = entry.file;
         aside += kUnstorableSuffix;
         if (std::rename(entry.file.c_str(), aside.c_str()) != 0) {
-            BCLogError(BCCrashes::logTag(), "The crash report %@ can never be stored and couldn't be set aside "
-                                            "(errno %d); it is deleted.", name, errno);
+            BCLogError(BCCrashes::logTag(),
+                       "The crash report %@ can never be stored and couldn't be set aside "
+                       "(errno %d); it is deleted.",
+                       name, errno);
             discard(entry);
             return;
         }

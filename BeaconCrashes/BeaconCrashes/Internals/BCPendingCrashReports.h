@@ -50,8 +50,8 @@ public:
     // directory component `crashesDirectory`; `processingGate` is signalled
     // once the delayed processing has run. Made with make_shared, as the
     // delayed processing holds it weakly.
-    BCPendingCrashReports(const std::shared_ptr<BCPendingCrashReportsDelegate> &delegate,
-                          std::string crashesDirectory, std::string analyzerFilePathComponent,
+    BCPendingCrashReports(const std::shared_ptr<BCPendingCrashReportsDelegate> &delegate, std::string crashesDirectory,
+                          std::string analyzerFilePathComponent,
                           std::shared_ptr<platform::dispatch::Semaphore> processingGate);
 
     // --- At start. ---

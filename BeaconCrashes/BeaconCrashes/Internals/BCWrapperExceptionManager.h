@@ -30,6 +30,5 @@ public:
     // Ties the last saved exception to the first report of its process id,
     // and deletes the last-saved file. An exception without a process id
     // matches no report.
-    static void correlateLastSavedWrapperExceptionToReport(
-        const std::vector<std::shared_ptr<BCErrorReport>> &reports);
+    static void correlateLastSavedWrapperExceptionToReport(const std::vector<std::shared_ptr<BCErrorReport>> &reports);
 };

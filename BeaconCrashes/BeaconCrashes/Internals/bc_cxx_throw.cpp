@@ -89,7 +89,8 @@ extern "C" [[noreturn]] void __cxa_throw(void *thrownException, void *tinfo, voi
                 }
             }
             uint32_t kept = 0;
-            for (int i = first; i < count; ++i) entry->returnAddresses[kept++] = reinterpret_cast<uintptr_t>(addresses[i]);
+            for (int i = first; i < count; ++i)
+                entry->returnAddresses[kept++] = reinterpret_cast<uintptr_t>(addresses[i]);
             entry->addressCount = kept;
         }
     }

@@ -20,12 +20,8 @@ BCErrorAttachmentLog::BCErrorAttachmentLog(std::optional<std::string> filename, 
     : BCErrorAttachmentLog(std::move(filename), platform::Data(text.begin(), text.end()), "text/plain") {}
 
 BCErrorAttachmentLog::BCErrorAttachmentLog(const BCErrorAttachmentLog &other)
-    : BCAbstractLog(),
-      contentType(other.contentType),
-      filename(other.filename),
-      data(other.data),
-      attachmentId(other.attachmentId),
-      errorId(other.errorId) {
+    : BCAbstractLog(), contentType(other.contentType), filename(other.filename), data(other.data),
+      attachmentId(other.attachmentId), errorId(other.errorId) {
     setType(other.type());
     setTimestamp(other.timestamp());
     setSid(other.sid());

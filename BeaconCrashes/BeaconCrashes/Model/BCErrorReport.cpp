@@ -9,14 +9,9 @@ BCErrorReport::BCErrorReport(std::optional<std::string> errorId, std::optional<s
                              std::optional<std::string> exceptionReason, std::optional<platform::Date> appStartTime,
                              std::optional<platform::Date> appErrorTime, std::shared_ptr<BCDevice> device,
                              uint64_t appProcessIdentifier)
-    : incidentIdentifier_(std::move(errorId)),
-      reporterKey_(std::move(reporterKey)),
-      signal_(std::move(signal)),
-      exceptionName_(std::move(exceptionName)),
-      exceptionReason_(std::move(exceptionReason)),
-      appStartTime_(appStartTime),
-      appErrorTime_(appErrorTime),
-      device_(std::move(device)),
+    : incidentIdentifier_(std::move(errorId)), reporterKey_(std::move(reporterKey)), signal_(std::move(signal)),
+      exceptionName_(std::move(exceptionName)), exceptionReason_(std::move(exceptionReason)),
+      appStartTime_(appStartTime), appErrorTime_(appErrorTime), device_(std::move(device)),
       appProcessIdentifier_(appProcessIdentifier) {}
 
 std::optional<std::string> BCErrorReport::signal() const {

@@ -66,9 +66,7 @@ std::atomic<int> lockCalls{0};
 
 #if CRASHER_COUNTS
 namespace {
-bool counting() {
-    return countingArmed || (globallyArmed.load() && syscall(SYS_gettid) != allocatingThread.load());
-}
+bool counting() { return countingArmed || (globallyArmed.load() && syscall(SYS_gettid) != allocatingThread.load()); }
 int (*realMutexLock)(pthread_mutex_t *) = nullptr;
 }  // namespace
 
@@ -202,17 +200,16 @@ std::atomic<bool> secondCrashing{false};
 bool lateCallback(int signo, siginfo_t *info, ucontext_t *uap, void *, bbcrash_signal_handler_callback *next) {
     bool handled = next != nullptr && bbcrash_signal_handler_forward(next, signo, info, uap);
     if (!firstChainDone.exchange(true)) {
-        struct timespec start {}, now {};
+        struct timespec start {
+        }, now{};
         clock_gettime(CLOCK_MONOTONIC, &start);
         auto elapsedMs = [&] {
             clock_gettime(CLOCK_MONOTONIC, &now);
             return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
         };
-        while (!secondCrashing.load() && elapsedMs() < 2000) {
-        }
+        while (!secondCrashing.load() && elapsedMs() < 2000) {}
         const long crashingAt = elapsedMs();
-        while (elapsedMs() < crashingAt + 20) {
-        }
+        while (elapsedMs() < crashingAt + 20) {}
     }
     return handled;
 }
@@ -285,9 +282,7 @@ __attribute__((noinline)) void crash_bus(const char *path) {
     __asm__ volatile("");
 }
 
-__attribute__((noinline)) void crash_ill() {
-    __asm__ volatile("ud2");
-}
+__attribute__((noinline)) void crash_ill() { __asm__ volatile("ud2"); }
 
 __attribute__((noinline)) int crash_fpe(int divisor) {
     int result;
@@ -301,9 +296,7 @@ __attribute__((noinline)) void crash_trap() {
     __asm__ volatile("");
 }
 
-__attribute__((noinline)) void crash_abort() {
-    abort();
-}
+__attribute__((noinline)) void crash_abort() { abort(); }
 
 __attribute__((noinline)) long crash_overflow(long depth) {
     volatile char pad[256];
@@ -327,7 +320,8 @@ platform::mach::kern_return_t armingHandler(platform::mach::task_t, platform::ma
 }
 
 platform::mach::kern_return_t previousHandler(platform::mach::task_t, platform::mach::thread_t,
-                                              platform::mach::exception_type_t, platform::mach::mach_exception_data_t codes,
+                                              platform::mach::exception_type_t,
+                                              platform::mach::mach_exception_data_t codes,
                                               platform::mach::mach_msg_type_number_t count, void *context) {
     if (context == nullptr || count < 2) {
         return platform::mach::KERN_FAILURE;
@@ -337,8 +331,8 @@ platform::mach::kern_return_t previousHandler(platform::mach::task_t, platform::
     return platform::mach::KERN_SUCCESS;
 }
 
-std::shared_ptr<BBCrashMachExceptionServer> installPreviousHandler(bool answersSuccess,
-                                                                   bbcrash_mach_exception_callback_t handler = previousHandler) {
+std::shared_ptr<BBCrashMachExceptionServer> installPreviousHandler(
+    bool answersSuccess, bbcrash_mach_exception_callback_t handler = previousHandler) {
     platform::ErrorPtr error;
     auto server = BBCrashMachExceptionServer::make(handler, answersSuccess ? &error : nullptr, &error);
     if (server == nullptr) return nullptr;
@@ -356,17 +350,28 @@ public:
 };
 
 int crashAs(const std::string &what) {
-    if (what == "segv_null") crash_segv_null();
-    else if (what == "segv_prot") crash_segv_prot();
-    else if (what == "segv_noncanonical") crash_segv_noncanonical();
-    else if (what == "bus") crash_bus((std::string(sidePath) + ".map").c_str());
-    else if (what == "ill") crash_ill();
-    else if (what == "fpe") crash_fpe(0);
-    else if (what == "trap") crash_trap();
-    else if (what == "abort" || what == "callback_crash" || what == "stack") crash_abort();
-    else if (what == "overflow") crash_overflow(0);
-    else if (what == "overflow_thread") std::thread([] { crash_overflow(0); }).join();
-    else if (what == "overflow_library_thread") bbcrash_library_run_on_thread([] { crash_overflow(0); });
+    if (what == "segv_null")
+        crash_segv_null();
+    else if (what == "segv_prot")
+        crash_segv_prot();
+    else if (what == "segv_noncanonical")
+        crash_segv_noncanonical();
+    else if (what == "bus")
+        crash_bus((std::string(sidePath) + ".map").c_str());
+    else if (what == "ill")
+        crash_ill();
+    else if (what == "fpe")
+        crash_fpe(0);
+    else if (what == "trap")
+        crash_trap();
+    else if (what == "abort" || what == "callback_crash" || what == "stack")
+        crash_abort();
+    else if (what == "overflow")
+        crash_overflow(0);
+    else if (what == "overflow_thread")
+        std::thread([] { crash_overflow(0); }).join();
+    else if (what == "overflow_library_thread")
+        bbcrash_library_run_on_thread([] { crash_overflow(0); });
     return 4;
 }
 
@@ -377,7 +382,9 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: bbcrash_crasher <bsd|mach> <kind> <side file>\n");
         return 2;
     }
-    struct rlimit noCore {0, 0};
+    struct rlimit noCore {
+        0, 0
+    };
     setrlimit(RLIMIT_CORE, &noCore);
     umask(022);  // the usual one: the report must be private all the same
     const std::string mode = argv[1];
@@ -408,8 +415,8 @@ int main(int argc, char **argv) {
     }
     if (what == "stack") {
         // The reporter keeps a stack the thread already has.
-        paintedStack = static_cast<uint8_t *>(mmap(nullptr, kPaintedStackSize, PROT_READ | PROT_WRITE,
-                                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        paintedStack = static_cast<uint8_t *>(
+            mmap(nullptr, kPaintedStackSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         memset(paintedStack, kPaint, kPaintedStackSize);
         stack_t stack{paintedStack, 0, kPaintedStackSize};
         sigaltstack(&stack, nullptr);
@@ -447,8 +454,8 @@ int main(int argc, char **argv) {
             while (!stop.load()) ticks++;
         });
         while (ticks.load() == 0) std::this_thread::yield();
-        auto data = reporter->generateLiveReportWithThread(
-            static_cast<platform::mach::thread_t>(tickerThread.load()), &error);
+        auto data =
+            reporter->generateLiveReportWithThread(static_cast<platform::mach::thread_t>(tickerThread.load()), &error);
         if (!data) {
             fprintf(stderr, "live report failed\n");
             return 5;
@@ -508,8 +515,7 @@ int main(int argc, char **argv) {
         std::atomic<int> ready{0};
         auto body = [&] {
             ready++;
-            while (ready.load() < 2) {
-            }
+            while (ready.load() < 2) {}
             crash_segv_null();
         };
         std::thread a(body), b(body);
@@ -531,8 +537,7 @@ int main(int argc, char **argv) {
         std::atomic<int> ready{0};
         auto start = [&] {
             ready++;
-            while (ready.load() < 2) {
-            }
+            while (ready.load() < 2) {}
         };
         std::thread a([&] {
             start();
@@ -541,12 +546,13 @@ int main(int argc, char **argv) {
         std::thread b([&] {
             start();
             if (what == "two_late") {
-                while (!(mode == "bsd" ? firstChainDone.load() : postCrashCallbackRan.load())) {
-                }
+                while (!(mode == "bsd" ? firstChainDone.load() : postCrashCallbackRan.load())) {}
                 secondCrashing = true;
             }
-            if (what == "two_abort") crash_abort();
-            else crash_ill();
+            if (what == "two_abort")
+                crash_abort();
+            else
+                crash_ill();
         });
         a.join();
         b.join();

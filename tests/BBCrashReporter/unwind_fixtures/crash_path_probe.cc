@@ -83,8 +83,8 @@ int walk(const bbcrash_async_thread_state &start, const bbcrash_async_frame_read
     bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &start, list);
     int frames = 0;
     while (frames < 512 && (readers == nullptr ? bbcrash_async_frame_cursor_next(&cursor)
-                                               : bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, count)) ==
-                               BBCRASH_FRAME_ESUCCESS) {
+                                               : bbcrash_async_frame_cursor_next_with_readers(
+                                                     &cursor, readers, count)) == BBCRASH_FRAME_ESUCCESS) {
         frames++;
         if (!symbolicate) continue;
         const uint64_t pc = bbcrash_async_thread_state_get_reg(&cursor.frame, BBCRASH_REG_IP);

@@ -23,7 +23,8 @@ __attribute__((noinline)) int walkAndStop(int depth) {
     bbcrash_frame_error_t err;
     while ((err = bbcrash_async_frame_cursor_next_with_readers(&cursor, readers, 1)) == BBCRASH_FRAME_ESUCCESS &&
            cursor.depth < 64) {
-        std::printf("walk %#llx\n", (unsigned long long)bbcrash_async_thread_state_get_reg(&cursor.frame, BBCRASH_REG_IP));
+        std::printf("walk %#llx\n",
+                    (unsigned long long)bbcrash_async_thread_state_get_reg(&cursor.frame, BBCRASH_REG_IP));
     }
     std::printf("end %d\n", int(err));
     std::fflush(stdout);

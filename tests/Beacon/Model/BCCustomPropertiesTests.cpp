@@ -22,9 +22,8 @@ TEST(BCCustomProperties, CopyIsDetachedAndArchivesUnderTheOldName) {
     properties.clearPropertyForKey("c");
     auto copy = properties.propertiesImmutableCopy();
     properties.setString("later", "s");
-    EXPECT_EQ(copy, (platform::Dictionary{{"b", platform::Value(true)},
-                                          {"n", platform::Value(int64_t(3))},
-                                          {"s", platform::Value("x")}}))
+    EXPECT_EQ(copy, (platform::Dictionary{
+                        {"b", platform::Value(true)}, {"n", platform::Value(int64_t(3))}, {"s", platform::Value("x")}}))
         << "a copy taken earlier does not see later changes";
 
     auto old = std::make_shared<OldNamedCustomProperties>();

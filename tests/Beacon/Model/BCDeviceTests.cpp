@@ -176,7 +176,8 @@ TEST(BCDeviceArchiving, OldClassNameDecodesIntoTheCurrentClass) {
     EXPECT_TRUE(decoded->isEqual(*modeltest::validDevice()));
 
     BCUtility::addMigrationClasses({{"BNWrapperSdk", "BCWrapperSdk"}});
-    auto oldWrapper = std::make_shared<OldNamedWrapperSdk>("1.0", "wrapper", std::nullopt, "label", std::nullopt, "hash");
+    auto oldWrapper =
+        std::make_shared<OldNamedWrapperSdk>("1.0", "wrapper", std::nullopt, "label", std::nullopt, "hash");
     auto decodedWrapper = modeltest::roundTrip(oldWrapper).objectAs<BCWrapperSdk>();
     ASSERT_TRUE(decodedWrapper);
     EXPECT_EQ(decodedWrapper->className(), "BCWrapperSdk");
@@ -185,11 +186,11 @@ TEST(BCDeviceArchiving, OldClassNameDecodesIntoTheCurrentClass) {
 
 TEST(BCDeviceArchiving, AFieldOfTheWrongTypeFailsTheDecode) {
     modeltest::LogCapture capture;
-    for (auto [key, value] : std::vector<std::pair<std::string, platform::Value>>{
-             {"osName", platform::Value(int64_t(5))},
-             {"timeZoneOffset", platform::Value("60")},
-             {"timeZoneOffset", platform::Value(1.5)},
-             {"wrapperSdkName", platform::Value(platform::Array{})}}) {
+    for (auto [key, value] :
+         std::vector<std::pair<std::string, platform::Value>>{{"osName", platform::Value(int64_t(5))},
+                                                              {"timeZoneOffset", platform::Value("60")},
+                                                              {"timeZoneOffset", platform::Value(1.5)},
+                                                              {"wrapperSdkName", platform::Value(platform::Array{})}}) {
         auto damaged = std::make_shared<DamagedDevice>(key, value);
         *static_cast<BCDevice *>(damaged.get()) = *modeltest::validDevice();
         auto data = BCUtility::archiveKeyedData(damaged);

@@ -128,10 +128,10 @@ TEST_F(BCCrashesLogBufferTests, BufferedFilesAreEnqueuedOnceEachAndEmptied) {
     BCCrashesLogBuffer::didPrepareLog(startLog("plain"), "a", true, encrypter_);
     BCCrashesLogBuffer::didPrepareLog(startLog("tokened", "the-token"), "b", true, encrypter_);
     auto slots = BCCrashesLogBuffer::slots();
-    std::ofstream(slots[0].bufferPath, std::ios::binary).write(reinterpret_cast<const char *>(slots[0].buffer.data()),
-                                                                 slots[0].buffer.size());
-    std::ofstream(slots[1].bufferPath, std::ios::binary).write(reinterpret_cast<const char *>(slots[1].buffer.data()),
-                                                                 slots[1].buffer.size());
+    std::ofstream(slots[0].bufferPath, std::ios::binary)
+        .write(reinterpret_cast<const char *>(slots[0].buffer.data()), slots[0].buffer.size());
+    std::ofstream(slots[1].bufferPath, std::ios::binary)
+        .write(reinterpret_cast<const char *>(slots[1].buffer.data()), slots[1].buffer.size());
     std::ofstream(slots[1].targetTokenPath) << slots[1].targetToken;
     std::ofstream(bufferDir() / "9.bccrasheslogbuffer") << "not an archive";
 
@@ -264,8 +264,9 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
     EXPECT_EQ(fileText(sdk_.path() / "precious"), "precious");
     EXPECT_TRUE(std::filesystem::is_symlink(bufferDir() / "2.bccrasheslogbuffer"));
     const std::string last = fileText(bufferDir() / "59.bccrasheslogbuffer");
-    EXPECT_EQ(serviceOf(BCUtility::unarchiveKeyedData(platform::Data(last.begin(), last.end())).objectAs<BCAbstractLog>()),
-              "s59");
+    EXPECT_EQ(
+        serviceOf(BCUtility::unarchiveKeyedData(platform::Data(last.begin(), last.end())).objectAs<BCAbstractLog>()),
+        "s59");
     EXPECT_EQ(modeOf(bufferDir() / "59.bccrasheslogbuffer"), 0600u);
     EXPECT_EQ(std::filesystem::file_size(bufferDir() / "0.bccrasheslogbuffer"), 0u);
     const std::string archive = fileText(bufferDir() / "1.bccrasheslogbuffer");

@@ -36,8 +36,7 @@ __attribute__((noinline)) int bc_test_vector_at() {
 __attribute__((noinline)) void bc_test_throw_old_caught() {
     try {
         throw std::logic_error("old");
-    } catch (const std::logic_error &) {
-    }
+    } catch (const std::logic_error &) {}
 }
 __attribute__((noinline)) void bc_test_get_future(std::future<void> *future) { future->get(); }
 }
@@ -61,8 +60,9 @@ TEST(BCCrashesUncaughtCXXException, StdExceptionGivesItsTypeMessageAndThrowFrame
 }
 
 TEST(BCCrashesUncaughtCXXException, IntAndCStringThrows) {
-    SKIP_UNDER_TSAN("a second crashing child is forked after the first report was read, when the parent has "
-                    "threads of its own, which ThreadSanitizer cannot follow into a child");
+    SKIP_UNDER_TSAN(
+        "a second crashing child is forked after the first report was read, when the parent has "
+        "threads of its own, which ThreadSanitizer cannot follow into a child");
     auto integer = crashWithEngine([] { bc_test_throw_int(); });
     ASSERT_TRUE(integer.report) << integer.child.output;
     EXPECT_EQ(integer.exceptionName(), "int");
@@ -78,11 +78,13 @@ TEST(BCCrashesUncaughtCXXException, IntAndCStringThrows) {
 }
 
 TEST(BCCrashesUncaughtCXXException, NullPointersThrownGiveNoMessageAndNoSecondCrash) {
-    SKIP_UNDER_TSAN("a second crashing child is forked after the first report was read, when the parent has "
-                    "threads of its own, which ThreadSanitizer cannot follow into a child");
+    SKIP_UNDER_TSAN(
+        "a second crashing child is forked after the first report was read, when the parent has "
+        "threads of its own, which ThreadSanitizer cannot follow into a child");
     const std::vector<std::pair<std::function<void()>, std::string>> throws = {
         {[] { throw static_cast<const std::exception *>(nullptr); }, "std::exception const*"},
-        {[] { throw static_cast<std::string *>(nullptr); }, "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >*"},
+        {[] { throw static_cast<std::string *>(nullptr); },
+         "std::__cxx11::basic_string<char, std::char_traits<char>, std::allocator<char> >*"},
         {[] { throw static_cast<const char *>(nullptr); }, "char const*"},
     };
     for (const auto &[thrower, name] : throws) {
@@ -95,8 +97,9 @@ TEST(BCCrashesUncaughtCXXException, NullPointersThrownGiveNoMessageAndNoSecondCr
 }
 
 TEST(BCCrashesUncaughtCXXException, ThrowInsideLibstdcxxPassesThroughTheProgramsEntryPoint) {
-    SKIP_UNDER_TSAN("a second crashing child is forked after the first report was read, when the parent has "
-                    "threads of its own, which ThreadSanitizer cannot follow into a child");
+    SKIP_UNDER_TSAN(
+        "a second crashing child is forked after the first report was read, when the parent has "
+        "threads of its own, which ThreadSanitizer cannot follow into a child");
     auto run = crashWithEngine([] { bc_test_vector_at(); });
     ASSERT_TRUE(run.report) << run.child.output;
     EXPECT_EQ(run.exceptionName(), "std::out_of_range");
@@ -117,8 +120,7 @@ TEST(BCCrashesUncaughtCXXException, ThrowInsideLibstdcxxPassesThroughThePrograms
         BCCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(bc_cxx_exception_handler);
         try {
             bc_test_vector_at();
-        } catch (const std::out_of_range &) {
-        }
+        } catch (const std::out_of_range &) {}
         const BCCrashesCXXThrowRecord *record = bc_cxx_throw_record_for_current_thread();
         if (!record || !record->exceptionObject || record->addressCount < 3) return 1;
         Dl_info info{};
@@ -256,8 +258,9 @@ TEST(BCCrashesCXXExceptionWrapperException, EmptyBacktraceGivesNoFrames) {
 
 #if !defined(__SANITIZE_ADDRESS__)
 TEST(BCCrashesUncaughtCXXException, ThrowWithoutMemoryForARecordStillProceeds) {
-    SKIP_UNDER_TSAN("ThreadSanitizer's own allocator ends the process when the capped address space is full, "
-                    "where the test needs a failed allocation");
+    SKIP_UNDER_TSAN(
+        "ThreadSanitizer's own allocator ends the process when the capped address space is full, "
+        "where the test needs a failed allocation");
     auto child = testsupport::runInChild([] {
         BCCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(bc_cxx_exception_handler);
         // Cap the address space just above what is in use, then take what

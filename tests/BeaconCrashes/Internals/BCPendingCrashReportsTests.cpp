@@ -117,17 +117,19 @@ protected:
     }
     void inChild(const std::function<int()> &body, int limitSeconds = 30) {
         auto result = testsupport::runInChild(body, limitSeconds);
-        EXPECT_TRUE(result.exited && result.exitCode == 0)
-            << result.exitCode << " signal " << result.signal << "\n" << result.output;
+        EXPECT_TRUE(result.exited && result.exitCode == 0) << result.exitCode << " signal " << result.signal << "\n"
+                                                           << result.output;
     }
     // A launch that crashes, leaving the engine's pending report.
     void crashOnce() {
-        auto crashed = testsupport::runInChild([] {
-            channeltest::RecordingDelegate recorder;
-            launch(recorder);
-            BCCrashes::generateTestCrash();
-            return 3;
-        }, 30);
+        auto crashed = testsupport::runInChild(
+            [] {
+                channeltest::RecordingDelegate recorder;
+                launch(recorder);
+                BCCrashes::generateTestCrash();
+                return 3;
+            },
+            30);
         ASSERT_EQ(crashed.signal, SIGILL) << crashed.output;
     }
     std::filesystem::path crashesDir() const { return home.path() / "sdk" / "crashes"; }
@@ -433,9 +435,8 @@ TEST_F(BCPendingCrashReportsTest, AFileGoesOnlyOnceTheStoreHasItsLog) {
             return false;
         };
         service->unit->holdCompletions();
-        auto pending = pendingWith(service, {{"700000000", "uncaught_exception"},
-                                             {"700000001", "full_x86_64"},
-                                             {"700000002", "symbols_os0"}});
+        auto pending = pendingWith(
+            service, {{"700000000", "uncaught_exception"}, {"700000001", "full_x86_64"}, {"700000002", "symbols_os0"}});
         pending->processCrashReports();
         CHILD_EXPECT(asked == 1);
         CHILD_EXPECT(service->unit->items().size() == 3);
@@ -452,14 +453,16 @@ TEST_F(BCPendingCrashReportsTest, AFileGoesOnlyOnceTheStoreHasItsLog) {
         // Not saved now: kept, for a later launch, with an error naming it.
         CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000001"));
         CHILD_EXPECT(std::filesystem::exists(wrapperExceptionsDir() / kFullId));
-        CHILD_EXPECT(capture.contains(BCLogLevelError, "The crash report 700000001 couldn't be stored for sending; "
-                                                       "it is kept for a later launch."));
+        CHILD_EXPECT(capture.contains(BCLogLevelError,
+                                      "The crash report 700000001 couldn't be stored for sending; "
+                                      "it is kept for a later launch."));
         // Never storable: set aside, out of the pending set.
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000002"));
         CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000002.unstorable"));
         CHILD_EXPECT(!std::filesystem::exists(wrapperExceptionsDir() / kSymbolsId));
-        CHILD_EXPECT(capture.contains(BCLogLevelError, "The crash report 700000002 can never be stored; it is set "
-                                                       "aside as 700000002.unstorable."));
+        CHILD_EXPECT(capture.contains(BCLogLevelError,
+                                      "The crash report 700000002 can never be stored; it is set "
+                                      "aside as 700000002.unstorable."));
         const auto listed = pending->persistedCrashReports();
         CHILD_EXPECT(listed.size() == 1 && listed[0].filename() == "700000001");
         CHILD_EXPECT(pending->crashFiles().size() == 1);
@@ -505,44 +508,50 @@ TEST_F(BCPendingCrashReportsTest, DiscardingDeletesTheWrapperExceptionsAndADisab
 }
 
 TEST_F(BCPendingCrashReportsTest, AStoreLockedByAnotherConnectionKeepsTheCrashAndTheBufferedLogs) {
-    inChild([this] {
-        int failures = 0;
-        modeltest::LogCapture capture;
-        channeltest::RecordingDelegate recorder;
-        auto pending = launch(recorder);
-        CHILD_EXPECT(channelSettled());
-        copyCase("uncaught_exception", crashesDir() / "700000000");
-        pending->setCrashFiles(pending->persistedCrashReports());
-        // A log the last crash left in the buffer.
-        const auto bufferFile = home.path() / "sdk/crasheslogbuffer/5.bccrasheslogbuffer";
-        const auto archive = BCUtility::archiveKeyedData(platform::Value(std::static_pointer_cast<platform::Object>(
-            std::static_pointer_cast<BCAbstractLog>(channeltest::validLog("buffered")))));
-        CHILD_EXPECT(archive.has_value());
-        if (archive) std::ofstream(bufferFile, std::ios::binary).write(reinterpret_cast<const char *>(archive->data()),
-                                                                       archive->size());
+    inChild(
+        [this] {
+            int failures = 0;
+            modeltest::LogCapture capture;
+            channeltest::RecordingDelegate recorder;
+            auto pending = launch(recorder);
+            CHILD_EXPECT(channelSettled());
+            copyCase("uncaught_exception", crashesDir() / "700000000");
+            pending->setCrashFiles(pending->persistedCrashReports());
+            // A log the last crash left in the buffer.
+            const auto bufferFile = home.path() / "sdk/crasheslogbuffer/5.bccrasheslogbuffer";
+            const auto archive = BCUtility::archiveKeyedData(platform::Value(std::static_pointer_cast<platform::Object>(
+                std::static_pointer_cast<BCAbstractLog>(channeltest::validLog("buffered")))));
+            CHILD_EXPECT(archive.has_value());
+            if (archive)
+                std::ofstream(bufferFile, std::ios::binary)
+                    .write(reinterpret_cast<const char *>(archive->data()), archive->size());
 
-        // Another process's connection holds the write lock beyond the
-        // store's busy timeout while the answer is given and the buffer read.
-        sqlite3 *other = nullptr;
-        CHILD_EXPECT(sqlite3_open(home.databasePath().c_str(), &other) == SQLITE_OK);
-        CHILD_EXPECT(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK);
-        pending->processCrashReports();
-        BCEncrypter encrypter;
-        BCCrashesLogBuffer::processLogBufferAfterCrash(*BCCrashes::sharedInstance()->channelGroup(), encrypter);
-        CHILD_EXPECT(channelSettled());
-        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(other);
+            // Another process's connection holds the write lock beyond the
+            // store's busy timeout while the answer is given and the buffer read.
+            sqlite3 *other = nullptr;
+            CHILD_EXPECT(sqlite3_open(home.databasePath().c_str(), &other) == SQLITE_OK);
+            CHILD_EXPECT(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK);
+            pending->processCrashReports();
+            BCEncrypter encrypter;
+            BCCrashesLogBuffer::processLogBufferAfterCrash(*BCCrashes::sharedInstance()->channelGroup(), encrypter);
+            CHILD_EXPECT(channelSettled());
+            sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+            sqlite3_close(other);
 
-        CHILD_EXPECT(crashLogsEnqueued(recorder).size() == 1);
-        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000000"));
-        CHILD_EXPECT(capture.contains(BCLogLevelError, "The crash report 700000000 couldn't be stored for sending; "
-                                                       "it is kept for a later launch."));
-        CHILD_EXPECT(std::filesystem::file_size(bufferFile) > 0);
-        CHILD_EXPECT(capture.contains(BCLogLevelError, "The buffered log 5.bccrasheslogbuffer couldn't be stored; it "
-                                                       "is kept for a later launch."));
-        CHILD_EXPECT(home.sqlite("SELECT COUNT(*) FROM logs WHERE groupId IN ('Crashes', 'CrashesBuffer')") == "0\n");
-        return failures;
-    }, 120);  // every access to the locked store waits out its busy timeout
+            CHILD_EXPECT(crashLogsEnqueued(recorder).size() == 1);
+            CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000000"));
+            CHILD_EXPECT(capture.contains(BCLogLevelError,
+                                          "The crash report 700000000 couldn't be stored for sending; "
+                                          "it is kept for a later launch."));
+            CHILD_EXPECT(std::filesystem::file_size(bufferFile) > 0);
+            CHILD_EXPECT(capture.contains(BCLogLevelError,
+                                          "The buffered log 5.bccrasheslogbuffer couldn't be stored; it "
+                                          "is kept for a later launch."));
+            CHILD_EXPECT(home.sqlite("SELECT COUNT(*) FROM logs WHERE groupId IN ('Crashes', 'CrashesBuffer')") ==
+                         "0\n");
+            return failures;
+        },
+        120);  // every access to the locked store waits out its busy timeout
 }
 
 }  // namespace

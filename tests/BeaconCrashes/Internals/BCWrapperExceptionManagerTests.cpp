@@ -72,7 +72,8 @@ TEST(BCWrapperExceptionManager, UndecodableFileIsLoggedAndDeleted) {
         out << "not an archive";
     }
     EXPECT_EQ(BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("broken"), nullptr);
-    EXPECT_TRUE(capture.contains(BCLogLevelError, "Could not read exception data stored on disk with file name broken"));
+    EXPECT_TRUE(
+        capture.contains(BCLogLevelError, "Could not read exception data stored on disk with file name broken"));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "crasheswrapperexceptions/broken"));
 }
 

@@ -53,8 +53,16 @@ TEST(BCErrorAttachmentLogModel, ValidityOrderAndFreshIds) {
     a->setDevice(modeltest::validDevice());
     const std::vector<std::pair<std::function<void(BCErrorAttachmentLog &)>, std::string>> steps = {
         {[](BCErrorAttachmentLog &) {}, "errorId"},
-        {[](BCErrorAttachmentLog &l) { l.errorId = ""; l.attachmentId.reset(); }, "attachmentId"},
-        {[](BCErrorAttachmentLog &l) { l.attachmentId = ""; l.data.reset(); }, "data"},
+        {[](BCErrorAttachmentLog &l) {
+             l.errorId = "";
+             l.attachmentId.reset();
+         },
+         "attachmentId"},
+        {[](BCErrorAttachmentLog &l) {
+             l.attachmentId = "";
+             l.data.reset();
+         },
+         "data"},
         {[](BCErrorAttachmentLog &l) { l.data = platform::Data{}; }, "contentType"},
     };
     for (const auto &[step, key] : steps) {

@@ -5,8 +5,8 @@
 namespace {
 
 BCErrorReport report(std::optional<std::string> signal) {
-    return BCErrorReport("id", std::nullopt, std::move(signal), std::nullopt, std::nullopt, std::nullopt,
-                         std::nullopt, nullptr, 0);
+    return BCErrorReport("id", std::nullopt, std::move(signal), std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                         nullptr, 0);
 }
 
 }  // namespace

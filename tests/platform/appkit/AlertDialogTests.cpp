@@ -120,7 +120,8 @@ std::vector<Word> readWindow(const std::string &display, const std::string &wind
     const auto xwd = folder / "window.xwd", ppm = folder / "window.ppm";
     testsupport::runCommand("xwd -display " + display + " -id " + window + " -silent > " + xwd.string());
     if (!xwdToPpm(xwd, ppm)) return {};
-    std::istringstream tsv(testsupport::runCommand("OMP_THREAD_LIMIT=1 tesseract " + ppm.string() + " stdout tsv 2>/dev/null"));
+    std::istringstream tsv(
+        testsupport::runCommand("OMP_THREAD_LIMIT=1 tesseract " + ppm.string() + " stdout tsv 2>/dev/null"));
     std::vector<Word> words;
     std::string line;
     while (std::getline(tsv, line)) {
@@ -130,7 +131,8 @@ std::vector<Word> readWindow(const std::string &display, const std::string &wind
               conf) ||
             level != "5" || !(fields >> text))
             continue;
-        words.push_back({text, (std::stoi(left) + std::stoi(width) / 2) / 2, (std::stoi(top) + std::stoi(height) / 2) / 2});
+        words.push_back(
+            {text, (std::stoi(left) + std::stoi(width) / 2) / 2, (std::stoi(top) + std::stoi(height) / 2) / 2});
     }
     return words;
 }
@@ -230,8 +232,7 @@ TEST(AlertDesktopDialog, RealZenityShowsTheTextsAndReportsTheClickedButton) {
     do {
         words = readWindow(display.name(), window, folder.path());
         const std::string text = joined(words);
-        if (text.find("unexpectedly quit") != std::string::npos && text.find("Always Send") != std::string::npos)
-            break;
+        if (text.find("unexpectedly quit") != std::string::npos && text.find("Always Send") != std::string::npos) break;
     } while (std::chrono::steady_clock::now() < deadline);
     const std::string text = joined(words);
     EXPECT_NE(text.find("WARNING"), std::string::npos) << text;
@@ -243,10 +244,10 @@ TEST(AlertDesktopDialog, RealZenityShowsTheTextsAndReportsTheClickedButton) {
     EXPECT_NE(text.find("Don"), std::string::npos) << text;
 
     auto always = std::find_if(words.begin(), words.end(), [](const Word &w) { return w.text == "Always"; });
-    const std::string click = always == words.end() ? "windowclose " + window
-                                                    : "mousemove --window " + window + " " +
-                                                          std::to_string(always->centreX) + " " +
-                                                          std::to_string(always->centreY) + " click 1";
+    const std::string click = always == words.end()
+                                  ? "windowclose " + window
+                                  : "mousemove --window " + window + " " + std::to_string(always->centreX) + " " +
+                                        std::to_string(always->centreY) + " click 1";
     ASSERT_TRUE(answerUntilEnded(child, display.name(), click)) << "the dialog did not answer";
     ASSERT_TRUE(WIFEXITED(child.status()));
     EXPECT_EQ(WEXITSTATUS(child.status()), 2);

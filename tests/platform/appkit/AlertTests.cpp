@@ -29,7 +29,8 @@ namespace {
 std::string readUntil(int fd, const std::function<bool(const std::string &)> &done, std::string seen) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!done(seen)) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) break;
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
@@ -71,7 +72,8 @@ PromptRun runPrompt(const std::vector<std::string> &inputs, bool endInput, bool 
     size_t prompts = 0;
     auto nextPrompt = [&] {
         ++prompts;
-        run.screen = readUntil(master, [&](const std::string &seen) { return promptCount(seen) >= prompts; }, run.screen);
+        run.screen = readUntil(
+            master, [&](const std::string &seen) { return promptCount(seen) >= prompts; }, run.screen);
     };
     for (const auto &input : inputs) {
         nextPrompt();
@@ -83,7 +85,8 @@ PromptRun runPrompt(const std::vector<std::string> &inputs, bool endInput, bool 
         const char eof = 4;
         [[maybe_unused]] ssize_t n = write(master, &eof, 1);
     }
-    run.screen = readUntil(master, [](const std::string &) { return false; }, run.screen);
+    run.screen = readUntil(
+        master, [](const std::string &) { return false; }, run.screen);
     close(master);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -118,8 +121,7 @@ TEST(AlertTerminalPrompt, EndOfInputGivesNoAnswer) {
     auto ending = runPrompt({}, false, true);
     EXPECT_EQ(ending.status, 9) << ending.screen;
     EXPECT_EQ(ending.screen.find("Choose"), std::string::npos) << ending.screen;
-    EXPECT_NE(ending.screen.find("Alert \"WARNING\" was not shown: the application is terminating."),
-              std::string::npos)
+    EXPECT_NE(ending.screen.find("Alert \"WARNING\" was not shown: the application is terminating."), std::string::npos)
         << ending.screen;
 }
 
@@ -159,7 +161,10 @@ public:
             int null = open("/dev/null", O_RDONLY);
             dup2(null, STDIN_FILENO);
             setenv("PATH", path.c_str(), 1);
-            if (display) setenv("DISPLAY", display, 1); else unsetenv("DISPLAY");
+            if (display)
+                setenv("DISPLAY", display, 1);
+            else
+                unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             setenv("ZENITY_PRESS", press.c_str(), 1);
             return statusFor(crashAlert().runModal());

@@ -80,8 +80,7 @@ TEST(ApplicationEventDispatch, RaisedExceptionIsReportedAndDoesNotPassOn) {
     EXPECT_NO_THROW(app->dispatchEvent(Event([] {
         try {
             raiseNamed("N", "R");
-        } catch (const std::exception &) {
-        }
+        } catch (const std::exception &) {}
     })));
     EXPECT_EQ(reported, 2);
     // Other C++ exceptions are not the application's business.

@@ -16,8 +16,7 @@ namespace {
 constexpr char kRoleVariable[] = "PLOTWICK_DISPATCH_CHILD_ROLE";
 }
 
-bool runChildRole(const char *role, int (*body)())
-{
+bool runChildRole(const char *role, int (*body)()) {
     const char *wanted = std::getenv(kRoleVariable);
     if (wanted == nullptr || std::strcmp(wanted, role) != 0) {
         return false;
@@ -27,8 +26,7 @@ bool runChildRole(const char *role, int (*body)())
     std::exit(failures == 0 ? kChildPassed : failures);
 }
 
-int spawnChildRole(const char *role, unsigned seconds)
-{
+int spawnChildRole(const char *role, unsigned seconds) {
     std::vector<std::string> environment{std::string(kRoleVariable) + "=" + role};
     for (char **variable = environ; *variable != nullptr; ++variable) {
         if (std::strncmp(*variable, kRoleVariable, sizeof kRoleVariable - 1) != 0) {

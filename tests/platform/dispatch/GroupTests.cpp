@@ -11,8 +11,7 @@ using namespace platform::dispatch;
 using dispatchtests::Counter;
 using dispatchtests::Gate;
 
-TEST(GroupTests, WaitAnswersWhetherTheGroupEmptiedInTime)
-{
+TEST(GroupTests, WaitAnswersWhetherTheGroupEmptiedInTime) {
     auto group = Group::create();
     EXPECT_TRUE(group->wait(0.0));  // empty from the start
 
@@ -40,8 +39,7 @@ TEST(GroupTests, WaitAnswersWhetherTheGroupEmptiedInTime)
     EXPECT_TRUE(group->wait(0.0));
 }
 
-TEST(GroupTests, AsyncBlocksCountUntilTheyHaveRun)
-{
+TEST(GroupTests, AsyncBlocksCountUntilTheyHaveRun) {
     auto group = Group::create();
     Gate gate;
     std::atomic<int> ran{0};
@@ -58,8 +56,7 @@ TEST(GroupTests, AsyncBlocksCountUntilTheyHaveRun)
     EXPECT_EQ(ran, 10);
 }
 
-TEST(GroupTests, NotifyRunsOnceAfterTheLastLeave)
-{
+TEST(GroupTests, NotifyRunsOnceAfterTheLastLeave) {
     auto group = Group::create();
     auto queue = Queue::createSerial("test.group.notify");
     std::atomic<int> left{0};

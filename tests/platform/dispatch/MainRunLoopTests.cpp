@@ -17,11 +17,9 @@ namespace {
 
 class MainRunLoopTests : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         // Work left behind by earlier tests must not count for this one.
-        while (MainRunLoop::runPending() > 0) {
-        }
+        while (MainRunLoop::runPending() > 0) {}
         platform::SystemLog::setSink([](const std::string &) {});
     }
     void TearDown() override { platform::SystemLog::setSink(nullptr); }
@@ -29,8 +27,7 @@ protected:
 
 }  // namespace
 
-TEST_F(MainRunLoopTests, MainQueueWorkRunsOnlyWhenPumpedOnThePumpingThreadInOrder)
-{
+TEST_F(MainRunLoopTests, MainQueueWorkRunsOnlyWhenPumpedOnThePumpingThreadInOrder) {
     ASSERT_TRUE(isMainThread());
     std::vector<int> order;  // touched only on the main thread
     std::atomic<bool> offMain{false};
@@ -62,8 +59,7 @@ TEST_F(MainRunLoopTests, MainQueueWorkRunsOnlyWhenPumpedOnThePumpingThreadInOrde
     EXPECT_TRUE(MainRunLoop::runUntil([&] { return nested == 1; }, dispatchtests::kPatience));
 }
 
-TEST_F(MainRunLoopTests, IsMainThreadOnlyOnTheMainThread)
-{
+TEST_F(MainRunLoopTests, IsMainThreadOnlyOnTheMainThread) {
     EXPECT_TRUE(isMainThread());
     EXPECT_TRUE(mainQueue()->isCurrent());
     bool onThread = true;
@@ -82,8 +78,7 @@ TEST_F(MainRunLoopTests, IsMainThreadOnlyOnTheMainThread)
     EXPECT_FALSE(onSerial);
 }
 
-TEST_F(MainRunLoopTests, SyncOntoTheMainQueue)
-{
+TEST_F(MainRunLoopTests, SyncOntoTheMainQueue) {
     // From the main thread the block runs at once.
     bool ran = false;
     sync(mainQueue(), [&] { ran = true; });
@@ -108,8 +103,7 @@ TEST_F(MainRunLoopTests, SyncOntoTheMainQueue)
     EXPECT_TRUE(inner);
 }
 
-TEST_F(MainRunLoopTests, RunUntilHonoursItsTimeoutAndPumpingOffMainIsRefused)
-{
+TEST_F(MainRunLoopTests, RunUntilHonoursItsTimeoutAndPumpingOffMainIsRefused) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(MainRunLoop::runUntil([] { return false; }, 0.05));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
@@ -127,8 +121,7 @@ TEST_F(MainRunLoopTests, RunUntilHonoursItsTimeoutAndPumpingOffMainIsRefused)
     EXPECT_TRUE(ran);
 }
 
-TEST_F(MainRunLoopTests, RunReturnsAfterStopAndAnEarlyStopIsNotLost)
-{
+TEST_F(MainRunLoopTests, RunReturnsAfterStopAndAnEarlyStopIsNotLost) {
     std::vector<int> order;
     async(mainQueue(), [&] { order.push_back(1); });
     async(mainQueue(), [&] {
@@ -147,8 +140,7 @@ namespace {
 
 // A second thread adopts the main role in a fresh process. Answers the number
 // of failed checks.
-int adoptionChild()
-{
+int adoptionChild() {
     int failures = 0;
     std::thread adopted([&] {
         MainRunLoop::adoptCurrentThreadAsMain();
@@ -158,7 +150,7 @@ int adoptionChild()
         failures += MainRunLoop::runUntil([&] { return ranOnMain; }, 5.0) ? 0 : 1;
     });
     adopted.join();
-    failures += isMainThread() ? 1 : 0;  // the initial thread no longer is
+    failures += isMainThread() ? 1 : 0;                  // the initial thread no longer is
     failures += MainRunLoop::runPending() == 0 ? 0 : 1;  // and may not pump
     return failures;
 }
@@ -167,8 +159,7 @@ int adoptionChild()
 
 }  // namespace
 
-TEST(MainRunLoopChildTests, AnAdoptedThreadBecomesTheMainThread)
-{
+TEST(MainRunLoopChildTests, AnAdoptedThreadBecomesTheMainThread) {
     // Adoption changes the whole process: it is tested in a child process.
     EXPECT_EQ(dispatchtests::spawnChildRole("adoption"), dispatchtests::kChildPassed);
     EXPECT_TRUE(isMainThread());  // unchanged in this process

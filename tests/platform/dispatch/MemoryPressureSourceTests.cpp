@@ -15,8 +15,7 @@ using namespace platform::dispatch;
 using dispatchtests::Counter;
 using dispatchtests::Gate;
 
-TEST(MemoryPressureSourceTests, DeliversWarningsOnItsQueueUntilCancelled)
-{
+TEST(MemoryPressureSourceTests, DeliversWarningsOnItsQueueUntilCancelled) {
     auto queue = Queue::createSerial("test.memory.deliver");
     auto source = MemoryPressureSource::create(queue);
     Counter events;
@@ -46,12 +45,11 @@ TEST(MemoryPressureSourceTests, DeliversWarningsOnItsQueueUntilCancelled)
     EXPECT_EQ(events.value(), 1);
 }
 
-TEST(MemoryPressureSourceTests, WatchesTheKernelWhereItCanAndIsQuietWhereItCannot)
-{
+TEST(MemoryPressureSourceTests, WatchesTheKernelWhereItCanAndIsQuietWhereItCannot) {
     std::vector<std::string> logged;
     platform::SystemLog::setSink([&](const std::string &line) { logged.push_back(line); });
-    auto missing = MemoryPressureSource::create(globalQueue(), MemoryPressureSource::Warning,
-                                                "/nonexistent/pressure/memory");
+    auto missing =
+        MemoryPressureSource::create(globalQueue(), MemoryPressureSource::Warning, "/nonexistent/pressure/memory");
     missing->setEventHandler([] {});
     missing->resume();
     EXPECT_FALSE(missing->isWatching());

@@ -12,8 +12,7 @@
 using namespace platform::dispatch;
 using dispatchtests::Gate;
 
-TEST(OnceTests, RunsOnceUnderConcurrencyAndAgainAfterReset)
-{
+TEST(OnceTests, RunsOnceUnderConcurrencyAndAgainAfterReset) {
     Once once;
     std::atomic<int> runs{0};
     std::atomic<bool> finished{false};
@@ -53,8 +52,7 @@ TEST(OnceTests, RunsOnceUnderConcurrencyAndAgainAfterReset)
     }
 }
 
-TEST(OnceTests, EmptyThrowingAndRecursiveBlocksLeaveItUsable)
-{
+TEST(OnceTests, EmptyThrowingAndRecursiveBlocksLeaveItUsable) {
     Once once;
     once.call(Block{});
     EXPECT_FALSE(once.hasRun());
@@ -80,8 +78,7 @@ TEST(OnceTests, EmptyThrowingAndRecursiveBlocksLeaveItUsable)
     EXPECT_FALSE(once.hasRun());
 }
 
-TEST(OnceTests, ResetWaitsForARunningBlock)
-{
+TEST(OnceTests, ResetWaitsForARunningBlock) {
     Once once;
     Gate entered;
     Gate release;

@@ -22,16 +22,14 @@ namespace {
 // Captures system log lines for the lifetime of the object.
 class LogCapture {
 public:
-    LogCapture()
-    {
+    LogCapture() {
         platform::SystemLog::setSink([this](const std::string &line) {
             std::lock_guard<std::mutex> lock(mutex_);
             lines_.push_back(line);
         });
     }
     ~LogCapture() { platform::SystemLog::setSink(nullptr); }
-    std::vector<std::string> lines()
-    {
+    std::vector<std::string> lines() {
         std::lock_guard<std::mutex> lock(mutex_);
         return lines_;
     }
@@ -43,8 +41,7 @@ private:
 
 }  // namespace
 
-TEST(QueueTests, SerialQueueKeepsEachProducersOrderAndRunsOneBlockAtATime)
-{
+TEST(QueueTests, SerialQueueKeepsEachProducersOrderAndRunsOneBlockAtATime) {
     auto queue = Queue::createSerial("test.serial.order");
     EXPECT_EQ(queue->label(), "test.serial.order");
     EXPECT_EQ(queue->kind(), Queue::Kind::Serial);
@@ -83,8 +80,7 @@ TEST(QueueTests, SerialQueueKeepsEachProducersOrderAndRunsOneBlockAtATime)
     }
 }
 
-TEST(QueueTests, SyncReturnsAfterTheBlockRanAndSeesItsEffects)
-{
+TEST(QueueTests, SyncReturnsAfterTheBlockRanAndSeesItsEffects) {
     auto queue = Queue::createSerial("test.serial.sync");
     Gate gate;
     async(queue, [&] { gate.pass(); });  // holds the queue until opened
@@ -99,11 +95,9 @@ TEST(QueueTests, SyncReturnsAfterTheBlockRanAndSeesItsEffects)
     EXPECT_EQ(value, 42);
     EXPECT_NE(ranOn, std::this_thread::get_id());  // ran on the queue's worker
     opener.join();
-
 }
 
-TEST(QueueTests, SyncOntoTheQueueAlreadyRunningRunsInlineAndIsLogged)
-{
+TEST(QueueTests, SyncOntoTheQueueAlreadyRunningRunsInlineAndIsLogged) {
     LogCapture log;
     auto a = Queue::createSerial("test.serial.a");
     auto b = Queue::createSerial("test.serial.b");
@@ -128,8 +122,7 @@ TEST(QueueTests, SyncOntoTheQueueAlreadyRunningRunsInlineAndIsLogged)
     EXPECT_NE(lines[0].find("test.serial.a"), std::string::npos);
 }
 
-TEST(QueueTests, GlobalQueuesRunBlocksConcurrently)
-{
+TEST(QueueTests, GlobalQueuesRunBlocksConcurrently) {
     for (Priority priority : {Priority::High, Priority::Default, Priority::Low, Priority::Background}) {
         auto queue = globalQueue(priority);
         EXPECT_EQ(queue, globalQueue(priority));
@@ -155,8 +148,7 @@ TEST(QueueTests, GlobalQueuesRunBlocksConcurrently)
     EXPECT_NE(globalQueue(Priority::High), globalQueue(Priority::Low));
 }
 
-TEST(QueueTests, GlobalSyncRunsOnTheCallerAndBlockingWorkDoesNotStarveOthers)
-{
+TEST(QueueTests, GlobalSyncRunsOnTheCallerAndBlockingWorkDoesNotStarveOthers) {
     std::thread::id ranOn;
     sync(globalQueue(), [&] { ranOn = std::this_thread::get_id(); });
     EXPECT_EQ(ranOn, std::this_thread::get_id());
@@ -176,8 +168,7 @@ TEST(QueueTests, GlobalSyncRunsOnTheCallerAndBlockingWorkDoesNotStarveOthers)
     EXPECT_TRUE(waited.waitFor(kWaiters));
 }
 
-TEST(QueueTests, PendingWorkKeepsADroppedQueueAlive)
-{
+TEST(QueueTests, PendingWorkKeepsADroppedQueueAlive) {
     Gate gate;
     Counter ran;
     std::weak_ptr<Queue> weak;
@@ -194,8 +185,7 @@ TEST(QueueTests, PendingWorkKeepsADroppedQueueAlive)
     EXPECT_TRUE(ran.waitFor(10));
 }
 
-TEST(QueueTests, EmptyBlocksAreIgnoredAndMissingQueuesFallBackWithALogLine)
-{
+TEST(QueueTests, EmptyBlocksAreIgnoredAndMissingQueuesFallBackWithALogLine) {
     auto queue = Queue::createSerial("test.serial.empty");
     async(queue, Block{});
     sync(queue, Block{});
@@ -212,8 +202,7 @@ TEST(QueueTests, EmptyBlocksAreIgnoredAndMissingQueuesFallBackWithALogLine)
     EXPECT_EQ(log.lines().size(), 2u);
 }
 
-TEST(QueueTests, AfterRunsNoEarlierThanItsDelay)
-{
+TEST(QueueTests, AfterRunsNoEarlierThanItsDelay) {
     auto queue = Queue::createSerial("test.serial.after");
     struct Case {
         double seconds;
@@ -250,8 +239,7 @@ namespace {
 
 // Leaves every kind of worker busy or waiting, then exits through the normal
 // path (static destructors included). Answers the number of failed checks.
-int exitWithBusyWorkers()
-{
+int exitWithBusyWorkers() {
     auto *never = new Gate();  // never opened
     auto *started = new Counter();
     async(globalQueue(Priority::High), [=] {
@@ -278,7 +266,6 @@ int exitWithBusyWorkers()
 
 }  // namespace
 
-TEST(QueueTests, BusyWorkersDoNotHoldUpProcessExit)
-{
+TEST(QueueTests, BusyWorkersDoNotHoldUpProcessExit) {
     EXPECT_EQ(dispatchtests::spawnChildRole("exit", 10), dispatchtests::kChildPassed);
 }

@@ -7,8 +7,7 @@
 
 using namespace platform::dispatch;
 
-TEST(SemaphoreTests, WaitTimesOutWithNonZeroAndNotBeforeItsTimeout)
-{
+TEST(SemaphoreTests, WaitTimesOutWithNonZeroAndNotBeforeItsTimeout) {
     auto semaphore = Semaphore::create(0);
     auto start = std::chrono::steady_clock::now();
     EXPECT_NE(semaphore->wait(0.05), 0);
@@ -22,8 +21,7 @@ TEST(SemaphoreTests, WaitTimesOutWithNonZeroAndNotBeforeItsTimeout)
     EXPECT_NE(semaphore->wait(-1.0), 0);
 }
 
-TEST(SemaphoreTests, SignalsAreCountedAndWakeWaiters)
-{
+TEST(SemaphoreTests, SignalsAreCountedAndWakeWaiters) {
     auto semaphore = Semaphore::create(2);
     EXPECT_EQ(semaphore->wait(0.0), 0);
     EXPECT_EQ(semaphore->wait(0.0), 0);

@@ -15,8 +15,7 @@ namespace {
 
 // Waits until `seconds` have passed, measured by an independent `after`, so
 // that a test can check that nothing more happened meanwhile.
-void letTimePass(double seconds)
-{
+void letTimePass(double seconds) {
     Counter passed;
     after(seconds, globalQueue(), [&] { passed.add(); });
     ASSERT_TRUE(passed.waitFor(1));
@@ -24,8 +23,7 @@ void letTimePass(double seconds)
 
 }  // namespace
 
-TEST(TimerSourceTests, FiresRepeatedlyAndNeverAfterCancelAndWait)
-{
+TEST(TimerSourceTests, FiresRepeatedlyAndNeverAfterCancelAndWait) {
     auto queue = Queue::createSerial("test.timer.repeat");
     auto timer = TimerSource::create(queue);
     Counter fired;
@@ -49,8 +47,7 @@ TEST(TimerSourceTests, FiresRepeatedlyAndNeverAfterCancelAndWait)
     EXPECT_EQ(fired.value(), atCancel);
 }
 
-TEST(TimerSourceTests, CancelDoesNotBlockAndNoHandlerStartsAfterIt)
-{
+TEST(TimerSourceTests, CancelDoesNotBlockAndNoHandlerStartsAfterIt) {
     auto timer = TimerSource::create(globalQueue());
     Gate release;
     Counter started;
@@ -78,8 +75,7 @@ TEST(TimerSourceTests, CancelDoesNotBlockAndNoHandlerStartsAfterIt)
     EXPECT_FALSE(overlapped);
 }
 
-TEST(TimerSourceTests, CancelFromInsideTheHandlerStopsIt)
-{
+TEST(TimerSourceTests, CancelFromInsideTheHandlerStopsIt) {
     auto queue = Queue::createSerial("test.timer.self");
     auto timer = TimerSource::create(queue);
     Counter fired;
@@ -100,8 +96,7 @@ TEST(TimerSourceTests, CancelFromInsideTheHandlerStopsIt)
     EXPECT_EQ(fired.value(), 3);
 }
 
-TEST(TimerSourceTests, OneShotSuspendResumeAndReplacedSettings)
-{
+TEST(TimerSourceTests, OneShotSuspendResumeAndReplacedSettings) {
     auto queue = Queue::createSerial("test.timer.oneshot");
     auto timer = TimerSource::create(queue);
     Counter fired;

@@ -12,20 +12,17 @@ constexpr double kPatience = 10.0;  // seconds: a bound, never a delay
 // A counter that threads can wait on.
 class Counter {
 public:
-    void add(int n = 1)
-    {
+    void add(int n = 1) {
         std::lock_guard<std::mutex> lock(mutex_);
         value_ += n;
         changed_.notify_all();
     }
-    int value() const
-    {
+    int value() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return value_;
     }
     // Waits until the value reaches `target`; answers whether it did in time.
-    bool waitFor(int target, double seconds = kPatience) const
-    {
+    bool waitFor(int target, double seconds = kPatience) const {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return value_ >= target; });
     }
@@ -39,14 +36,12 @@ private:
 // A gate that blocks threads until it is opened.
 class Gate {
 public:
-    void open()
-    {
+    void open() {
         std::lock_guard<std::mutex> lock(mutex_);
         open_ = true;
         changed_.notify_all();
     }
-    bool pass(double seconds = kPatience)
-    {
+    bool pass(double seconds = kPatience) {
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return open_; });
     }

@@ -10,24 +10,22 @@
 #include "WaitSupport.h"
 #include "platform/dispatch/WorkerPool.h"
 
-using platform::dispatch::WorkerPool;
 using dispatchtests::Counter;
+using platform::dispatch::WorkerPool;
 
 namespace {
 
 // Pools are never destroyed (their detached workers and stall checks keep
 // them), so each test's pool is left behind, as the queues' pools are; this
 // list keeps them reachable, so that the leak checker does not count them.
-WorkerPool *makePool(std::size_t maxThreads, std::size_t eagerThreads)
-{
+WorkerPool *makePool(std::size_t maxThreads, std::size_t eagerThreads) {
     static auto *pools = new std::vector<WorkerPool *>;  // outlives the static destructors
     pools->push_back(new WorkerPool("test.pool", maxThreads, std::chrono::milliseconds(200), eagerThreads));
     return pools->back();
 }
 
 // Waits until the pool has no thread left; answers whether it happened in time.
-bool drainsToNoThread(const WorkerPool &pool)
-{
+bool drainsToNoThread(const WorkerPool &pool) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(dispatchtests::kPatience);
     while (pool.threadCount() > 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -37,8 +35,7 @@ bool drainsToNoThread(const WorkerPool &pool)
 
 }  // namespace
 
-TEST(WorkerPoolTests, AFloodOfJobsThatKeepMovingUsesTheEagerWorkersOnlyAndIdleOnesExit)
-{
+TEST(WorkerPoolTests, AFloodOfJobsThatKeepMovingUsesTheEagerWorkersOnlyAndIdleOnesExit) {
     WorkerPool &pool = *makePool(64, 2);
     constexpr int kJobs = 200;
     Counter done;
@@ -50,8 +47,7 @@ TEST(WorkerPoolTests, AFloodOfJobsThatKeepMovingUsesTheEagerWorkersOnlyAndIdleOn
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             const std::size_t now = pool.threadCount();
             std::size_t seen = mostThreads.load();
-            while (now > seen && !mostThreads.compare_exchange_weak(seen, now)) {
-            }
+            while (now > seen && !mostThreads.compare_exchange_weak(seen, now)) {}
             done.add();
         });
     }
@@ -66,8 +62,7 @@ TEST(WorkerPoolTests, AFloodOfJobsThatKeepMovingUsesTheEagerWorkersOnlyAndIdleOn
     EXPECT_TRUE(drainsToNoThread(pool));
 }
 
-TEST(WorkerPoolTests, BlockedWorkersGetCompanyBeyondTheEagerLimitUpToTheMaximum)
-{
+TEST(WorkerPoolTests, BlockedWorkersGetCompanyBeyondTheEagerLimitUpToTheMaximum) {
     // Each job waits until all have started: only a worker each lets them
     // finish, so the pool must grow past its two eager workers.
     WorkerPool &pool = *makePool(10, 2);

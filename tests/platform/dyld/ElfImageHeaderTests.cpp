@@ -217,7 +217,12 @@ void checkImage(const std::string &path) {
 
 TEST(ElfImageHeaderTests, ExecutableLibcAndVdsoAreListedWithTheLoadersCount) {
     int objects = 0;
-    dl_iterate_phdr([](dl_phdr_info *, size_t, void *n) { ++*static_cast<int *>(n); return 0; }, &objects);
+    dl_iterate_phdr(
+        [](dl_phdr_info *, size_t, void *n) {
+            ++*static_cast<int *>(n);
+            return 0;
+        },
+        &objects);
     EXPECT_EQ(static_cast<int>(_dyld_image_count()), objects);
     EXPECT_EQ(indexOfPath(executablePath()), 0);
     EXPECT_GE(indexOfPath(libcPath()), 0);

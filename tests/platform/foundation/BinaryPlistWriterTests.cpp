@@ -19,22 +19,41 @@ using NodeId = BinaryPlistWriter::NodeId;
 // Texts drawn from a small set so that equal strings and keys recur, with
 // lengths around the 15-byte marker limit and a few long ones.
 std::string randomText(std::mt19937 &random) {
-    static const std::vector<std::string> pool = {
-        "", "a", "$class", "NS.objects", "fourteen chars", "fifteen chars..", "sixteen chars...",
-        std::string(200, 'x'), std::string(300, 'y'), "6A2B1F4E-7C1D-4E2A-9F3B-1D2C3B4A5F60"};
+    static const std::vector<std::string> pool = {"",
+                                                  "a",
+                                                  "$class",
+                                                  "NS.objects",
+                                                  "fourteen chars",
+                                                  "fifteen chars..",
+                                                  "sixteen chars...",
+                                                  std::string(200, 'x'),
+                                                  std::string(300, 'y'),
+                                                  "6A2B1F4E-7C1D-4E2A-9F3B-1D2C3B4A5F60"};
     return pool[random() % pool.size()];
 }
 
 NodeId randomTree(BinaryPlistWriter &writer, std::mt19937 &random, int depth) {
-    static const std::vector<uint64_t> integers = {0,    1,          14,         15,         255,
-                                                   256,  65535,      65536,      0xFFFFFF,   0x1000000,
-                                                   0xFFFFFFFFull, 0x100000000ull, uint64_t(-7), uint64_t(1) << 63};
+    static const std::vector<uint64_t> integers = {0,
+                                                   1,
+                                                   14,
+                                                   15,
+                                                   255,
+                                                   256,
+                                                   65535,
+                                                   65536,
+                                                   0xFFFFFF,
+                                                   0x1000000,
+                                                   0xFFFFFFFFull,
+                                                   0x100000000ull,
+                                                   uint64_t(-7),
+                                                   uint64_t(1) << 63};
     static const std::vector<double> reals = {0.0, -0.0, 1.5, 0.1, -2.25, 1e300, 784111234.567, 3.4e38};
     switch (depth > 0 ? random() % 10 : 2 + random() % 8) {
     case 0: {
         const NodeId dictionary = writer.newDictionary();
         const size_t count = random() % 18;
-        for (size_t i = 0; i < count; ++i) writer.setItem(dictionary, randomText(random), randomTree(writer, random, depth - 1));
+        for (size_t i = 0; i < count; ++i)
+            writer.setItem(dictionary, randomText(random), randomTree(writer, random, depth - 1));
         return dictionary;
     }
     case 1: {

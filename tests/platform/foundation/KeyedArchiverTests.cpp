@@ -138,7 +138,8 @@ TEST_F(KeyedArchiverTest, Python3PlistlibReadsOurArchive) {
     holder->history = {holder->current};
     holder->properties = std::map<std::string, std::string>{{"name", "välue"}};
     UUID uuid = UUID::random();
-    auto data = KeyedArchiver::archivedDataWithRootObject(Value(Dictionary{{"holder", Value(holder)}, {"uuid", Value(uuid)}}));
+    auto data =
+        KeyedArchiver::archivedDataWithRootObject(Value(Dictionary{{"holder", Value(holder)}, {"uuid", Value(uuid)}}));
     ASSERT_TRUE(data);
     ASSERT_EQ(std::string(data->begin(), data->begin() + 8), "bplist00");
     auto path = dir.path() / "archive.plist";
@@ -179,7 +180,8 @@ print('OK')
     for (char c : uuid.UUIDString())
         if (c != '-') hex.push_back(c);
     int code = -1;
-    std::string out = testsupport::runCommand("python3 " + script.string() + " " + path.string() + " " + hex + " 2>&1", &code);
+    std::string out =
+        testsupport::runCommand("python3 " + script.string() + " " + path.string() + " " + hex + " 2>&1", &code);
     EXPECT_EQ(code, 0) << out;
     EXPECT_EQ(out, "OK\n");
 }

@@ -57,7 +57,8 @@ protected:
     }
 
     static std::string reason(const ErrorPtr &error) {
-        return error ? Value(error->userInfo())[kLocalizedFailureReasonKey].description() + " " + error->localizedDescription()
+        return error ? Value(error->userInfo())[kLocalizedFailureReasonKey].description() + " " +
+                           error->localizedDescription()
                      : std::string();
     }
 };
@@ -67,7 +68,8 @@ protected:
 TEST_F(KeyedUnarchiverTest, GarbageAndTruncatedDataAreRefused) {
     refusal(Data{});
     refusal(Data{'b', 'p', 'l', 'i', 's', 't', '0', '0'});
-    std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><string>b</string></dict></plist>";
+    std::string xml =
+        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>a</key><string>b</string></dict></plist>";
     refusal(Data(xml.begin(), xml.end()));
     refusal(*PlistNode(plist_new_array()).toBinary());
 
@@ -90,9 +92,12 @@ TEST_F(KeyedUnarchiverTest, GarbageAndTruncatedDataAreRefused) {
 
 TEST_F(KeyedUnarchiverTest, FrameMustBeAKeyedArchive) {
     Data good = archiveOf(Value("x"));
-    EXPECT_NE(reason(refusal(mutate(good, [](plist_t root, auto &) {
-                  plist_dict_set_item(root, "$archiver", plist_new_string("NSArchiver"));
-              }))).find("keyed archiver"), std::string::npos);
+    EXPECT_NE(reason(refusal(mutate(good,
+                                    [](plist_t root, auto &) {
+                                        plist_dict_set_item(root, "$archiver", plist_new_string("NSArchiver"));
+                                    })))
+                  .find("keyed archiver"),
+              std::string::npos);
     refusal(mutate(good, [](plist_t root, auto &) { plist_dict_set_item(root, "$version", plist_new_uint(99)); }));
     refusal(mutate(good, [](plist_t root, auto &) { plist_dict_set_item(root, "$top", plist_new_array()); }));
     refusal(mutate(good, [](plist_t, auto &objects) { plist_set_string_val(objects[0], "null"); }));
@@ -233,9 +238,8 @@ TEST_F(KeyedUnarchiverTest, OnlyRegisteredClassesAreCreated) {
     };
     KeyedUnarchiver::registerClass("RefusedClass", [](KeyedUnarchiver &) { return nullptr; });
     refusal(archiveOf(Value(std::make_shared<Refused>())));
-    KeyedUnarchiver::registerClass("RefusedClass", [](KeyedUnarchiver &) -> std::shared_ptr<Object> {
-        throw std::runtime_error("boom");
-    });
+    KeyedUnarchiver::registerClass(
+        "RefusedClass", [](KeyedUnarchiver &) -> std::shared_ptr<Object> { throw std::runtime_error("boom"); });
     EXPECT_NE(reason(refusal(archiveOf(Value(std::make_shared<Refused>())))).find("boom"), std::string::npos);
 }
 

@@ -35,7 +35,8 @@ TEST(NotificationCenterTest, DeliversByNameAndObjectUntilRemoved) {
     center.postNotificationName("Changed", watcher, {{"state", Value(1)}});
     center.postNotificationName("Changed", other, {{"state", Value(2)}});
     center.postNotificationName("Other");
-    EXPECT_EQ(seen, (std::vector<std::string>{"name:1", "object", "any:Changed", "name:2", "any:Changed", "any:Other"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"name:1", "object", "any:Changed", "name:2", "any:Changed", "any:Other"}));
 
     seen.clear();
     center.removeObserver(byName);

@@ -83,8 +83,8 @@ TEST(PropertyListSerializationTest, ValuesRoundTripInBothFormats) {
     // Binary dates keep their microseconds, before 2001 too. (libplist
     // cannot tell the sign of a date in the last second before 2001.)
     for (double t : {1765080393.123456, 978307198.5, 0.000001, -86400.75}) {
-        auto data = PropertyListSerialization::dataWithPropertyList(Value(Date::fromTimeIntervalSince1970(t)),
-                                                                    Format::Binary);
+        auto data =
+            PropertyListSerialization::dataWithPropertyList(Value(Date::fromTimeIntervalSince1970(t)), Format::Binary);
         ASSERT_TRUE(data);
         auto back = PropertyListSerialization::propertyListWithData(*data);
         ASSERT_TRUE(back && back->isDate());
@@ -98,8 +98,7 @@ TEST(PropertyListSerializationTest, NonPropertyListValuesAreRefused) {
     };
     for (const Value &v : {Value(UUID::random()), Value(std::make_shared<Thing>()),
                            Value(Array{Value(1), Value(UUID())}), Value(Dictionary{{"k", Value()}}),
-                           Value(std::string("nul\0inside", 10)),
-                           Value(Date::fromTimeIntervalSince1970(1e12))}) {
+                           Value(std::string("nul\0inside", 10)), Value(Date::fromTimeIntervalSince1970(1e12))}) {
         ErrorPtr error;
         EXPECT_FALSE(PropertyListSerialization::dataWithPropertyList(v, Format::Binary, &error)) << v.description();
         EXPECT_TRUE(error);

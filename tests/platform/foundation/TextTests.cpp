@@ -11,10 +11,10 @@ namespace text = platform::text;
 
 TEST(Text, Utf16LengthCountsSurrogatePairsAsTwo) {
     EXPECT_EQ(text::utf16Length("abc"), 3u);
-    EXPECT_EQ(text::utf16Length("\xC3\xA9"), 1u);              // é
-    EXPECT_EQ(text::utf16Length("\xE2\x82\xAC"), 1u);          // €
-    EXPECT_EQ(text::utf16Length("\xF0\x9F\x98\x80"), 2u);      // 😀
-    EXPECT_EQ(text::utf16Length("\xFF\xF0\x9F"), 3u);          // invalid bytes count one each
+    EXPECT_EQ(text::utf16Length("\xC3\xA9"), 1u);          // é
+    EXPECT_EQ(text::utf16Length("\xE2\x82\xAC"), 1u);      // €
+    EXPECT_EQ(text::utf16Length("\xF0\x9F\x98\x80"), 2u);  // 😀
+    EXPECT_EQ(text::utf16Length("\xFF\xF0\x9F"), 3u);      // invalid bytes count one each
 }
 
 TEST(Text, Utf16PrefixNeverSplitsAPair) {
@@ -33,7 +33,7 @@ TEST(Text, ValidUTF8RejectsWhatNSStringRejects) {
     EXPECT_FALSE(isValidUTF8("\xC0\x80"));          // overlong NUL
     EXPECT_FALSE(isValidUTF8("\xED\xA0\x80"));      // a surrogate
     EXPECT_FALSE(isValidUTF8("\xF4\x90\x80\x80"));  // past U+10FFFF
-    EXPECT_FALSE(isValidUTF8("ab\xC3"));              // cut short
+    EXPECT_FALSE(isValidUTF8("ab\xC3"));            // cut short
 }
 
 TEST(Text, ReplaceAll) {

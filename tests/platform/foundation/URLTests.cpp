@@ -46,10 +46,10 @@ TEST(URLTests, PercentEncodingSetsMatchPython) {
     auto quote = [&](const std::string &safe) {
         return testsupport::runCommand(
             "python3 -c 'import urllib.parse,sys; sys.stdout.write(urllib.parse.quote(sys.argv[1].encode(\"utf-8\", "
-            "\"surrogateescape\"), safe=sys.argv[2]))' '" + sample + "' '" + safe + "'");
+            "\"surrogateescape\"), safe=sys.argv[2]))' '" +
+            sample + "' '" + safe + "'");
     };
-    EXPECT_EQ(platform::addingPercentEncoding(sample, platform::kURLPathAllowedCharacters),
-              quote("!$&()*+,-./:;=@_~"));
+    EXPECT_EQ(platform::addingPercentEncoding(sample, platform::kURLPathAllowedCharacters), quote("!$&()*+,-./:;=@_~"));
     EXPECT_EQ(platform::addingPercentEncoding(sample, platform::kURLQueryAllowedCharacters),
               quote("!$&()*+,-./:;=?@_~"));
 }

@@ -36,8 +36,8 @@ protected:
     static std::string readWithPython(const fs::path &file, const std::string &expression) {
         int code = -1;
         std::string out = testsupport::runCommand(
-            "python3 -c \"import plistlib,sys; d=plistlib.load(open(sys.argv[1],'rb')); print(" + expression +
-                ")\" " + file.string() + " 2>&1",
+            "python3 -c \"import plistlib,sys; d=plistlib.load(open(sys.argv[1],'rb')); print(" + expression + ")\" " +
+                file.string() + " 2>&1",
             &code);
         EXPECT_EQ(code, 0) << out;
         return out;
@@ -128,8 +128,8 @@ TEST_F(UserDefaultsTest, AValueSetJustBeforeACrashIsOnDisk) {
     // process holds the lock (its write may be live).
     const fs::path dir = file.parent_path();
     const std::vector<std::string> stale = {".defaults.plist.Xy12Zq", ".defaults.plist.000000"};
-    const std::vector<std::string> kept = {".defaults.plist.Xy12Z",  ".defaults.plist.Xy12Zq9", ".defaults.plist.Xy-2Zq",
-                                           ".other.plist.Xy12Zq",    "defaults.plist.Xy12Zq",   ".defaults.plist.lock"};
+    const std::vector<std::string> kept = {".defaults.plist.Xy12Z", ".defaults.plist.Xy12Zq9", ".defaults.plist.Xy-2Zq",
+                                           ".other.plist.Xy12Zq",   "defaults.plist.Xy12Zq",   ".defaults.plist.lock"};
     for (const auto &name : stale) std::ofstream(dir / name) << "half";
     for (const auto &name : kept) std::ofstream(dir / name) << "other";
     fs::create_directory(dir / ".defaults.plist.Dir123");
@@ -161,12 +161,14 @@ TEST_F(UserDefaultsTest, ABurstOfChangesCostsOneFlushAndATornFileFallsBackToTheF
     fs::path file = home.path() / "burst" / "defaults.plist";
     auto fileSyncs = [] { return FileManager::fileSynchronizationCount(); };
     auto dirSyncs = [] { return FileManager::directorySynchronizationCount(); };
-    struct stat st {}, backup {};
+    struct stat st {
+    }, backup{};
     for (int round = 0; round < 2; ++round) {
         const uint64_t files = fileSyncs(), dirs = dirSyncs();
         {
             UserDefaults defaults(file);
-            for (int i = 0; i < 12; ++i) ASSERT_TRUE(defaults.setObject(Value(round * 100 + i), "Key" + std::to_string(i)));
+            for (int i = 0; i < 12; ++i)
+                ASSERT_TRUE(defaults.setObject(Value(round * 100 + i), "Key" + std::to_string(i)));
             EXPECT_EQ(fileSyncs(), files) << "round " << round;
             EXPECT_EQ(dirSyncs(), dirs) << "round " << round;
             // In the file already.
@@ -257,7 +259,8 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
         ASSERT_TRUE(child.ended(60000)) << "fork " << forks << ": the child hangs";
         ASSERT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0) << "fork " << forks;
         if (forks % kDefaults == 0) {
-            struct stat file {}, backup {};
+            struct stat file {
+            }, backup{};
             ASSERT_EQ(stat(own.c_str(), &file), 0);
             ASSERT_EQ(stat((own.parent_path() / ("." + own.filename().string() + "~")).c_str(), &backup), 0);
             EXPECT_EQ(file.st_ino, backup.st_ino) << "fork " << forks << ": flushed at the child's exit";
@@ -268,7 +271,8 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
     // file itself.
     for (const auto &defaults : all) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        struct stat file {}, backup {};
+        struct stat file {
+        }, backup{};
         auto flushed = [&] {
             return stat(defaults->filePath().c_str(), &file) == 0 &&
                    stat(defaults->backupFilePath().c_str(), &backup) == 0 && file.st_ino == backup.st_ino;
@@ -287,8 +291,10 @@ TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
     constexpr int kKeys = 200000;
     {
         Dictionary big;
-        for (int i = 0; i < kKeys; ++i) big.emplace("key" + std::to_string(i), Value(i % 3 ? Value(int64_t(i) << 20) : Value("v")));
-        auto data = PropertyListSerialization::dataWithPropertyList(Value(big), PropertyListSerialization::Format::Binary);
+        for (int i = 0; i < kKeys; ++i)
+            big.emplace("key" + std::to_string(i), Value(i % 3 ? Value(int64_t(i) << 20) : Value("v")));
+        auto data =
+            PropertyListSerialization::dataWithPropertyList(Value(big), PropertyListSerialization::Format::Binary);
         ASSERT_TRUE(data);
         ASSERT_TRUE(FileManager::defaultManager()->writeData(*data, file, true));
     }
@@ -296,7 +302,8 @@ TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
     EXPECT_EQ(defaults.integerForKey("key199999"), int64_t(199999) << 20);
     ASSERT_TRUE(defaults.setObject(Value("cl\u00e9 \U0001F600"), "\u00e9t\u00e9 \U0001D11E"));
     ASSERT_TRUE(defaults.setObject(Value(int64_t(-5)), "negative"));
-    EXPECT_EQ(readWithPython(file, "len(d), d['key199999'], d['key3'], d['negative'], ascii(d['\\u00e9t\\u00e9 \\U0001D11E'])"),
+    EXPECT_EQ(readWithPython(
+                  file, "len(d), d['key199999'], d['key3'], d['negative'], ascii(d['\\u00e9t\\u00e9 \\U0001D11E'])"),
               "200002 " + std::to_string(int64_t(199999) << 20) + " v -5 'cl\\xe9 \\U0001f600'\n");
     UserDefaults reread(file);
     EXPECT_EQ(reread.dictionaryRepresentation().size(), size_t(kKeys + 2));
@@ -366,8 +373,7 @@ constexpr int kRacerWrites = 40;
 
 int runRacer(const char *file, const std::string &name) {
     char go;
-    while (read(STDIN_FILENO, &go, 1) > 0) {
-    }
+    while (read(STDIN_FILENO, &go, 1) > 0) {}
     UserDefaults defaults(file);
     Value id = defaults.loadOrStoreObject("InstallId", [](const Value &stored) {
         return stored.isString() ? stored : Value(UUID::random().UUIDString());
@@ -492,15 +498,22 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
     EXPECT_TRUE(reread.objectForKey("Removed").isNull());
 
     // Load-or-make: a stored value is kept, and nothing is written for it.
-    struct stat before {}, afterStat {};
+    struct stat before {
+    }, afterStat{};
     ASSERT_EQ(stat(file.c_str(), &before), 0);
     int calls = 0;
-    EXPECT_EQ(second.loadOrStoreObject("First", [&](const Value &stored) { ++calls; return stored; }), Value("again"));
+    EXPECT_EQ(second.loadOrStoreObject("First",
+                                       [&](const Value &stored) {
+                                           ++calls;
+                                           return stored;
+                                       }),
+              Value("again"));
     ASSERT_EQ(stat(file.c_str(), &afterStat), 0);
     EXPECT_EQ(before.st_ino, afterStat.st_ino);
     EXPECT_EQ(calls, 1);
-    EXPECT_EQ(first.loadOrStoreObject("Made", [](const Value &stored) { return stored.isNull() ? Value(1) : Value(2); }),
-              Value(1));
+    EXPECT_EQ(
+        first.loadOrStoreObject("Made", [](const Value &stored) { return stored.isNull() ? Value(1) : Value(2); }),
+        Value(1));
     EXPECT_EQ(second.loadOrStoreObject("Made", [](const Value &stored) { return stored.isNull() ? Value(3) : stored; }),
               Value(1));
     EXPECT_EQ(UserDefaults(file).integerForKey("Made"), 1);

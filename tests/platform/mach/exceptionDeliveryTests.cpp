@@ -52,9 +52,9 @@ struct Seen {
     mach_port_t thread;
     mach_port_t task;
     thread_state_flavor_t flavor;
-    uint64_t stateRip;           // from the request's state, or thread_get_state
-    uint64_t faultAddress;       // exception state of the parked thread
-    int order;                   // which handler answered first (1 thread, 2 task)
+    uint64_t stateRip;      // from the request's state, or thread_get_state
+    uint64_t faultAddress;  // exception state of the parked thread
+    int order;              // which handler answered first (1 thread, 2 task)
 };
 
 Seen *sharedSeen() {
@@ -89,8 +89,8 @@ private:
     void serve() {
         Request request;
         while (!stop_) {
-            const mach_msg_return_t mr = mach_msg(&request.head, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof request,
-                                                  port_, 20, MACH_PORT_NULL);
+            const mach_msg_return_t mr =
+                mach_msg(&request.head, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof request, port_, 20, MACH_PORT_NULL);
             if (mr != MACH_MSG_SUCCESS) continue;
             handle(request);
         }
@@ -182,92 +182,101 @@ private:
     std::thread thread_;
 };
 
-void *protectedPage() {
-    return mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-}
+void *protectedPage() { return mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); }
 
 TEST(ExceptionPorts, GetSetSwapAndTakeover) {
-    EXPECT_EQ(runInChild([] {
-                  Seen *seen = sharedSeen();
-                  TestHandler a(seen, KERN_FAILURE), b(seen, KERN_FAILURE);
-                  struct sigaction before {};
-                  sigaction(SIGSEGV, nullptr, &before);
+    EXPECT_EQ(
+        runInChild([] {
+            Seen *seen = sharedSeen();
+            TestHandler a(seen, KERN_FAILURE), b(seen, KERN_FAILURE);
+            struct sigaction before {};
+            sigaction(SIGSEGV, nullptr, &before);
 
-                  const exception_behavior_t codes64 = EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES;
-                  THREAD_CHILD_CHECK(task_set_exception_ports(self, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC, a.port(),
-                                                              codes64, MACHINE_THREAD_STATE) == KERN_SUCCESS, "");
-                  THREAD_CHILD_CHECK(task_set_exception_ports(self, EXC_MASK_BREAKPOINT, b.port(), EXCEPTION_STATE,
-                                                              x86_THREAD_STATE64) == KERN_SUCCESS, "");
-                  struct sigaction owned {};
-                  sigaction(SIGSEGV, nullptr, &owned);
-                  THREAD_CHILD_CHECK((owned.sa_flags & SA_ONSTACK) && owned.sa_sigaction != before.sa_sigaction,
-                                     "the layer owns SIGSEGV while bad access is covered");
+            const exception_behavior_t codes64 = EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES;
+            THREAD_CHILD_CHECK(task_set_exception_ports(self, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC, a.port(),
+                                                        codes64, MACHINE_THREAD_STATE) == KERN_SUCCESS,
+                               "");
+            THREAD_CHILD_CHECK(task_set_exception_ports(self, EXC_MASK_BREAKPOINT, b.port(), EXCEPTION_STATE,
+                                                        x86_THREAD_STATE64) == KERN_SUCCESS,
+                               "");
+            struct sigaction owned {};
+            sigaction(SIGSEGV, nullptr, &owned);
+            THREAD_CHILD_CHECK((owned.sa_flags & SA_ONSTACK) && owned.sa_sigaction != before.sa_sigaction,
+                               "the layer owns SIGSEGV while bad access is covered");
 
-                  exception_mask_t masks[EXC_TYPES_COUNT];
-                  mach_port_t ports[EXC_TYPES_COUNT];
-                  exception_behavior_t behaviors[EXC_TYPES_COUNT];
-                  thread_state_flavor_t flavors[EXC_TYPES_COUNT];
-                  mach_msg_type_number_t count = EXC_TYPES_COUNT;
-                  mach_port_urefs_t refsBefore = 0, refsAfter = 0;
-                  mach_port_get_refs(self, a.port(), MACH_PORT_RIGHT_SEND, &refsBefore);
-                  THREAD_CHILD_CHECK(task_get_exception_ports(self, EXC_MASK_VALID, masks, &count, ports, behaviors,
-                                                              flavors) == KERN_SUCCESS, "");
-                  // a for types 1 and 3, b for 6, and null for the other ten.
-                  THREAD_CHILD_CHECK(count == 3, std::to_string(count));
-                  THREAD_CHILD_CHECK(masks[0] == (EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC) && ports[0] == a.port() &&
-                                         behaviors[0] == codes64 && flavors[0] == MACHINE_THREAD_STATE, "");
-                  THREAD_CHILD_CHECK(ports[1] == MACH_PORT_NULL && masks[1] == (EXC_MASK_VALID & ~(EXC_MASK_BAD_ACCESS |
-                                         EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT)), std::to_string(masks[1]));
-                  THREAD_CHILD_CHECK(masks[2] == EXC_MASK_BREAKPOINT && ports[2] == b.port(), "");
-                  mach_port_get_refs(self, a.port(), MACH_PORT_RIGHT_SEND, &refsAfter);
-                  THREAD_CHILD_CHECK(refsAfter == refsBefore + 1, "a get hands out one send right per entry");
+            exception_mask_t masks[EXC_TYPES_COUNT];
+            mach_port_t ports[EXC_TYPES_COUNT];
+            exception_behavior_t behaviors[EXC_TYPES_COUNT];
+            thread_state_flavor_t flavors[EXC_TYPES_COUNT];
+            mach_msg_type_number_t count = EXC_TYPES_COUNT;
+            mach_port_urefs_t refsBefore = 0, refsAfter = 0;
+            mach_port_get_refs(self, a.port(), MACH_PORT_RIGHT_SEND, &refsBefore);
+            THREAD_CHILD_CHECK(task_get_exception_ports(self, EXC_MASK_VALID, masks, &count, ports, behaviors,
+                                                        flavors) == KERN_SUCCESS,
+                               "");
+            // a for types 1 and 3, b for 6, and null for the other ten.
+            THREAD_CHILD_CHECK(count == 3, std::to_string(count));
+            THREAD_CHILD_CHECK(masks[0] == (EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC) && ports[0] == a.port() &&
+                                   behaviors[0] == codes64 && flavors[0] == MACHINE_THREAD_STATE,
+                               "");
+            THREAD_CHILD_CHECK(
+                ports[1] == MACH_PORT_NULL &&
+                    masks[1] == (EXC_MASK_VALID & ~(EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT)),
+                std::to_string(masks[1]));
+            THREAD_CHILD_CHECK(masks[2] == EXC_MASK_BREAKPOINT && ports[2] == b.port(), "");
+            mach_port_get_refs(self, a.port(), MACH_PORT_RIGHT_SEND, &refsAfter);
+            THREAD_CHILD_CHECK(refsAfter == refsBefore + 1, "a get hands out one send right per entry");
 
-                  // Swap gives the old ports back, then clears: SIGSEGV is given back too.
-                  count = EXC_TYPES_COUNT;
-                  THREAD_CHILD_CHECK(task_swap_exception_ports(self, EXC_MASK_BAD_ACCESS, MACH_PORT_NULL, EXCEPTION_DEFAULT,
-                                                               0, masks, &count, ports, behaviors, flavors) == KERN_SUCCESS,
-                                     "");
-                  THREAD_CHILD_CHECK(count == 1 && ports[0] == a.port() && masks[0] == EXC_MASK_BAD_ACCESS, "");
-                  struct sigaction after {};
-                  sigaction(SIGSEGV, nullptr, &after);
-                  THREAD_CHILD_CHECK(after.sa_handler == before.sa_handler,
-                                     "SIGSEGV is given back once nothing covers bad access");
+            // Swap gives the old ports back, then clears: SIGSEGV is given back too.
+            count = EXC_TYPES_COUNT;
+            THREAD_CHILD_CHECK(task_swap_exception_ports(self, EXC_MASK_BAD_ACCESS, MACH_PORT_NULL, EXCEPTION_DEFAULT,
+                                                         0, masks, &count, ports, behaviors, flavors) == KERN_SUCCESS,
+                               "");
+            THREAD_CHILD_CHECK(count == 1 && ports[0] == a.port() && masks[0] == EXC_MASK_BAD_ACCESS, "");
+            struct sigaction after {};
+            sigaction(SIGSEGV, nullptr, &after);
+            THREAD_CHILD_CHECK(after.sa_handler == before.sa_handler,
+                               "SIGSEGV is given back once nothing covers bad access");
 
-                  THREAD_CHILD_CHECK(task_set_exception_ports(self, EXC_MASK_BAD_ACCESS, a.port(), 7, 0) ==
-                                         KERN_INVALID_ARGUMENT, "unknown behaviour");
-                  THREAD_CHILD_CHECK(task_set_exception_ports(self, 1u << 14, a.port(), EXCEPTION_DEFAULT, 0) ==
-                                         KERN_INVALID_ARGUMENT, "type 14");
-                  THREAD_CHILD_CHECK(task_set_exception_ports(self, EXC_MASK_BAD_ACCESS, 0x4003ff00, EXCEPTION_DEFAULT,
-                                                              0) == KERN_INVALID_CAPABILITY, "a name that is no right");
-                  THREAD_CHILD_CHECK(thread_set_exception_ports(0x7ffffffe, EXC_MASK_BAD_ACCESS, a.port(),
-                                                                EXCEPTION_DEFAULT, 0) == KERN_INVALID_ARGUMENT,
-                                     "no such thread");
+            THREAD_CHILD_CHECK(
+                task_set_exception_ports(self, EXC_MASK_BAD_ACCESS, a.port(), 7, 0) == KERN_INVALID_ARGUMENT,
+                "unknown behaviour");
+            THREAD_CHILD_CHECK(
+                task_set_exception_ports(self, 1u << 14, a.port(), EXCEPTION_DEFAULT, 0) == KERN_INVALID_ARGUMENT,
+                "type 14");
+            THREAD_CHILD_CHECK(task_set_exception_ports(self, EXC_MASK_BAD_ACCESS, 0x4003ff00, EXCEPTION_DEFAULT, 0) ==
+                                   KERN_INVALID_CAPABILITY,
+                               "a name that is no right");
+            THREAD_CHILD_CHECK(thread_set_exception_ports(0x7ffffffe, EXC_MASK_BAD_ACCESS, a.port(), EXCEPTION_DEFAULT,
+                                                          0) == KERN_INVALID_ARGUMENT,
+                               "no such thread");
 
-                  // A thread's own table, apart from the task's; a port that
-                  // dies reads back as dead.
-                  THREAD_CHILD_CHECK(thread_set_exception_ports(mach_thread_self(), EXC_MASK_SOFTWARE, b.port(),
-                                                                EXCEPTION_DEFAULT, 0) == KERN_SUCCESS, "");
-                  mach_port_t dying = MACH_PORT_NULL;
-                  mach_port_allocate(self, MACH_PORT_RIGHT_RECEIVE, &dying);
-                  mach_port_insert_right(self, dying, dying, MACH_MSG_TYPE_MAKE_SEND);
-                  thread_set_exception_ports(mach_thread_self(), EXC_MASK_CRASH, dying, EXCEPTION_DEFAULT, 0);
-                  mach_port_mod_refs(self, dying, MACH_PORT_RIGHT_RECEIVE, -1);
-                  count = EXC_TYPES_COUNT;
-                  thread_get_exception_ports(mach_thread_self(), EXC_MASK_SOFTWARE | EXC_MASK_CRASH, masks, &count, ports,
-                                             behaviors, flavors);
-                  THREAD_CHILD_CHECK(count == 2 && ports[0] == b.port() && ports[1] == MACH_PORT_DEAD, "");
-                  return std::string();
-              }),
-              "");
+            // A thread's own table, apart from the task's; a port that
+            // dies reads back as dead.
+            THREAD_CHILD_CHECK(thread_set_exception_ports(mach_thread_self(), EXC_MASK_SOFTWARE, b.port(),
+                                                          EXCEPTION_DEFAULT, 0) == KERN_SUCCESS,
+                               "");
+            mach_port_t dying = MACH_PORT_NULL;
+            mach_port_allocate(self, MACH_PORT_RIGHT_RECEIVE, &dying);
+            mach_port_insert_right(self, dying, dying, MACH_MSG_TYPE_MAKE_SEND);
+            thread_set_exception_ports(mach_thread_self(), EXC_MASK_CRASH, dying, EXCEPTION_DEFAULT, 0);
+            mach_port_mod_refs(self, dying, MACH_PORT_RIGHT_RECEIVE, -1);
+            count = EXC_TYPES_COUNT;
+            thread_get_exception_ports(mach_thread_self(), EXC_MASK_SOFTWARE | EXC_MASK_CRASH, masks, &count, ports,
+                                       behaviors, flavors);
+            THREAD_CHILD_CHECK(count == 2 && ports[0] == b.port() && ports[1] == MACH_PORT_DEAD, "");
+            return std::string();
+        }),
+        "");
 }
 
 // A fault in the child, delivered to a handler that answers `answer`.
 std::string faultWith(Seen *seen, kern_return_t answer, void (*fault)(), exception_behavior_t behavior,
                       thread_state_flavor_t flavor, std::function<void(natural_t *, thread_t)> action = {}) {
     TestHandler handler(seen, answer, std::move(action));
-    if (task_set_exception_ports(self, EXC_MASK_BAD_ACCESS | EXC_MASK_BAD_INSTRUCTION | EXC_MASK_ARITHMETIC |
-                                           EXC_MASK_BREAKPOINT,
-                                 handler.port(), behavior, flavor) != KERN_SUCCESS) {
+    if (task_set_exception_ports(
+            self, EXC_MASK_BAD_ACCESS | EXC_MASK_BAD_INSTRUCTION | EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT,
+            handler.port(), behavior, flavor) != KERN_SUCCESS) {
         return "set failed";
     }
     fault();
@@ -275,8 +284,9 @@ std::string faultWith(Seen *seen, kern_return_t answer, void (*fault)(), excepti
 }
 
 TEST(ExceptionDelivery, UnhandledFaultsDieOfTheirSignalAfterTheHandlerSawThem) {
-    SKIP_UNDER_SANITIZERS("AddressSanitizer's own SIGSEGV handler is the disposition restored after the handler, so "
-                          "the child exits through its report instead of dying of the signal");
+    SKIP_UNDER_SANITIZERS(
+        "AddressSanitizer's own SIGSEGV handler is the disposition restored after the handler, so "
+        "the child exits through its report instead of dying of the signal");
     struct Case {
         const char *name;
         void (*fault)();
@@ -288,7 +298,10 @@ TEST(ExceptionDelivery, UnhandledFaultsDieOfTheirSignalAfterTheHandlerSawThem) {
         {"null", [] { exc_test_store(nullptr); }, SIGSEGV, EXC_BAD_ACCESS, KERN_INVALID_ADDRESS},
         {"prot_none", [] { exc_test_store(protectedPage()); }, SIGSEGV, EXC_BAD_ACCESS, KERN_PROTECTION_FAILURE},
         {"ud2", exc_test_ud2, SIGILL, EXC_BAD_INSTRUCTION, EXC_I386_INVOP},
-        {"idiv", [] { __asm__ volatile("xorl %%ecx, %%ecx; movl $1, %%eax; cltd; idivl %%ecx" ::: "eax", "ecx", "edx"); },
+        {"idiv",
+         [] {
+             __asm__ volatile("xorl %%ecx, %%ecx; movl $1, %%eax; cltd; idivl %%ecx" ::: "eax", "ecx", "edx");
+         },
          SIGFPE, EXC_ARITHMETIC, EXC_I386_DIV},
         {"int3", [] { __asm__ volatile("int3"); }, SIGTRAP, EXC_BREAKPOINT, EXC_I386_BPT},
     };
@@ -296,7 +309,8 @@ TEST(ExceptionDelivery, UnhandledFaultsDieOfTheirSignalAfterTheHandlerSawThem) {
         SCOPED_TRACE(c.name);
         Seen *seen = sharedSeen();
         const std::string result = runInChild([&] {
-            return faultWith(seen, KERN_FAILURE, c.fault, EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES, MACHINE_THREAD_STATE);
+            return faultWith(seen, KERN_FAILURE, c.fault, EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES,
+                             MACHINE_THREAD_STATE);
         });
         EXPECT_EQ(result.rfind("child died of signal " + std::to_string(c.signo) + ";", 0), 0u) << result;
         EXPECT_EQ(seen->requests, 1);
@@ -315,9 +329,9 @@ TEST(ExceptionDelivery, SuccessReExecutesAndParkedThreadShowsItsFault) {
     static void *page;
     page = protectedPage();
     const std::string result = runInChild([&] {
-        const std::string outcome =
-            faultWith(seen, KERN_SUCCESS, [] { exc_test_store(page); }, EXCEPTION_DEFAULT, 0,
-                      [](natural_t *, thread_t) { mprotect(page, 4096, PROT_READ | PROT_WRITE); });
+        const std::string outcome = faultWith(
+            seen, KERN_SUCCESS, [] { exc_test_store(page); }, EXCEPTION_DEFAULT, 0,
+            [](natural_t *, thread_t) { mprotect(page, 4096, PROT_READ | PROT_WRITE); });
         THREAD_CHILD_CHECK(outcome == "went on", outcome);
         THREAD_CHILD_CHECK(*static_cast<int *>(page) == 42, "the store ran again");
         return std::string();
@@ -325,7 +339,8 @@ TEST(ExceptionDelivery, SuccessReExecutesAndParkedThreadShowsItsFault) {
     EXPECT_EQ(result, "");
     EXPECT_EQ(seen->id, kExceptionRaiseId) << "32-bit codes without MACH_EXCEPTION_CODES";
     EXPECT_EQ(seen->codes[1], static_cast<int32_t>(reinterpret_cast<uintptr_t>(page)));
-    EXPECT_EQ(seen->stateRip, reinterpret_cast<uintptr_t>(exc_test_store_insn)) << "thread_get_state of the parked thread";
+    EXPECT_EQ(seen->stateRip, reinterpret_cast<uintptr_t>(exc_test_store_insn))
+        << "thread_get_state of the parked thread";
     EXPECT_EQ(seen->faultAddress, reinterpret_cast<uintptr_t>(page));
     munmap(seen, 4096);
 }
@@ -334,12 +349,12 @@ TEST(ExceptionDelivery, StateBehaviourResumesWithTheReturnedState) {
     Seen *seen = sharedSeen();
     const std::string result = runInChild([&] {
         // The handler steps over the two-byte ud2.
-        const std::string outcome = faultWith(seen, KERN_SUCCESS, exc_test_ud2,
-                                              EXCEPTION_STATE_IDENTITY | MACH_EXCEPTION_CODES, x86_THREAD_STATE64,
-                                              [](natural_t *state, thread_t) {
-                                                  auto *registers = reinterpret_cast<x86_thread_state64_t *>(state);
-                                                  registers->rip += 2;
-                                              });
+        const std::string outcome =
+            faultWith(seen, KERN_SUCCESS, exc_test_ud2, EXCEPTION_STATE_IDENTITY | MACH_EXCEPTION_CODES,
+                      x86_THREAD_STATE64, [](natural_t *state, thread_t) {
+                          auto *registers = reinterpret_cast<x86_thread_state64_t *>(state);
+                          registers->rip += 2;
+                      });
         THREAD_CHILD_CHECK(outcome == "went on", outcome);
         return std::string();
     });
@@ -420,13 +435,15 @@ TEST(ExceptionDelivery, IgnoredFaultDiesInsteadOfRepeating) {
 }
 
 TEST(ExceptionDelivery, HandlerThreadFaultingItselfDoesNotHang) {
-    SKIP_UNDER_SANITIZERS("AddressSanitizer's own SIGSEGV handler is the disposition restored for the faulting "
-                          "handler thread, so the child exits through its report instead of dying of the signal");
+    SKIP_UNDER_SANITIZERS(
+        "AddressSanitizer's own SIGSEGV handler is the disposition restored for the faulting "
+        "handler thread, so the child exits through its report instead of dying of the signal");
     Seen *seen = sharedSeen();
     const std::string result = runInChild(
         [&] {
-            faultWith(seen, KERN_FAILURE, [] { exc_test_ud2(); }, EXCEPTION_DEFAULT, 0,
-                      [](natural_t *, thread_t) { exc_test_store(nullptr); });
+            faultWith(
+                seen, KERN_FAILURE, [] { exc_test_ud2(); }, EXCEPTION_DEFAULT, 0,
+                [](natural_t *, thread_t) { exc_test_store(nullptr); });
             return std::string("went on");
         },
         10000);

@@ -43,8 +43,8 @@ mach_port_t newReceive() {
 void destroyReceive(mach_port_t port) { mach_port_mod_refs(self, port, MACH_PORT_RIGHT_RECEIVE, -1); }
 
 mach_msg_return_t sendSimple(mach_port_t dest, mach_msg_type_name_t disposition, mach_msg_id_t id,
-                             mach_port_t reply = MACH_PORT_NULL,
-                             mach_msg_type_name_t replyDisposition = 0, mach_msg_timeout_t timeout = 0) {
+                             mach_port_t reply = MACH_PORT_NULL, mach_msg_type_name_t replyDisposition = 0,
+                             mach_msg_timeout_t timeout = 0) {
     SimpleMessage m{};
     m.header.msgh_bits = MACH_MSGH_BITS(disposition, replyDisposition);
     m.header.msgh_size = sizeof m;
@@ -124,8 +124,7 @@ TEST(MachMsg, RightsTravelInHeaderAndDescriptors) {
     EXPECT_EQ(in.header.msgh_local_port, server);
     EXPECT_EQ(MACH_MSGH_BITS_REMOTE(in.header.msgh_bits), MACH_MSG_TYPE_PORT_SEND_ONCE);
     EXPECT_EQ(MACH_MSGH_BITS_LOCAL(in.header.msgh_bits), MACH_MSG_TYPE_PORT_SEND);
-    const mach_msg_trailer_t *trailer =
-        reinterpret_cast<const mach_msg_trailer_t *>(in.bytes + in.header.msgh_size);
+    const mach_msg_trailer_t *trailer = reinterpret_cast<const mach_msg_trailer_t *>(in.bytes + in.header.msgh_size);
     EXPECT_EQ(trailer->msgh_trailer_size, sizeof(mach_msg_trailer_t));
     EXPECT_EQ(in.carry.port.name, carried) << "a send right comes back under the port's own name";
     EXPECT_EQ(in.carry.port.disposition, MACH_MSG_TYPE_PORT_SEND);

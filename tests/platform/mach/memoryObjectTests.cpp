@@ -33,7 +33,8 @@ std::string permissionsAt(uintptr_t address) {
 
 TEST(MemoryObjectTests, EntryCoversTheReadableRunAndMappingCopiesIt) {
     const size_t page = vm_page_size();
-    auto *p = static_cast<uint8_t *>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    auto *p =
+        static_cast<uint8_t *>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(p, MAP_FAILED);
     std::memset(p, 0x5A, 2 * page);
     munmap(p + 2 * page, page);
@@ -44,9 +45,9 @@ TEST(MemoryObjectTests, EntryCoversTheReadableRunAndMappingCopiesIt) {
     ASSERT_EQ(mach_make_memory_entry_64(mach_task_self(), &size, start, VM_PROT_READ, &entry, MACH_PORT_NULL),
               KERN_SUCCESS);
     EXPECT_EQ(size, 2 * page);
-    EXPECT_EQ(mach_make_memory_entry_64(mach_task_self(), &size, start, VM_PROT_READ | VM_PROT_WRITE, &entry,
-                                        MACH_PORT_NULL),
-              KERN_PROTECTION_FAILURE);
+    EXPECT_EQ(
+        mach_make_memory_entry_64(mach_task_self(), &size, start, VM_PROT_READ | VM_PROT_WRITE, &entry, MACH_PORT_NULL),
+        KERN_PROTECTION_FAILURE);
 
     mach_vm_address_t local = 0;
     ASSERT_EQ(mach_vm_map(mach_task_self(), &local, 2 * page, 0, VM_FLAGS_ANYWHERE, entry, 0, true, VM_PROT_READ,
@@ -68,9 +69,9 @@ TEST(MemoryObjectTests, EntryCoversTheReadableRunAndMappingCopiesIt) {
 
     // Nothing readable at the start: no entry.
     size = page;
-    EXPECT_EQ(mach_make_memory_entry_64(mach_task_self(), &size, start + 2 * page, VM_PROT_READ, &entry,
-                                        MACH_PORT_NULL),
-              KERN_INVALID_ADDRESS);
+    EXPECT_EQ(
+        mach_make_memory_entry_64(mach_task_self(), &size, start + 2 * page, VM_PROT_READ, &entry, MACH_PORT_NULL),
+        KERN_INVALID_ADDRESS);
     munmap(p, 2 * page);
 }
 

@@ -15,17 +15,20 @@ using namespace platform::mach;
 
 namespace {
 
-struct Row { int host; int darwin; };
+struct Row {
+    int host;
+    int darwin;
+};
 
 // Every host signal number against the macOS number the report carries, and
 // back.
 TEST(SignalTranslation, SignalNumbers) {
     const Row rows[] = {
-        {SIGHUP, 1},   {SIGINT, 2},    {SIGQUIT, 3},  {SIGILL, 4},    {SIGTRAP, 5},    {SIGABRT, 6},
-        {SIGBUS, 10},  {SIGFPE, 8},    {SIGKILL, 9},  {SIGUSR1, 30},  {SIGSEGV, 11},   {SIGUSR2, 31},
-        {SIGPIPE, 13}, {SIGALRM, 14},  {SIGTERM, 15}, {SIGSTKFLT, 0}, {SIGCHLD, 20},   {SIGCONT, 19},
-        {SIGSTOP, 17}, {SIGTSTP, 18},  {SIGTTIN, 21}, {SIGTTOU, 22},  {SIGURG, 16},    {SIGXCPU, 24},
-        {SIGXFSZ, 25}, {SIGVTALRM, 26}, {SIGPROF, 27}, {SIGWINCH, 28}, {SIGIO, 23},    {SIGPWR, 29},
+        {SIGHUP, 1},   {SIGINT, 2},          {SIGQUIT, 3},         {SIGILL, 4},    {SIGTRAP, 5},  {SIGABRT, 6},
+        {SIGBUS, 10},  {SIGFPE, 8},          {SIGKILL, 9},         {SIGUSR1, 30},  {SIGSEGV, 11}, {SIGUSR2, 31},
+        {SIGPIPE, 13}, {SIGALRM, 14},        {SIGTERM, 15},        {SIGSTKFLT, 0}, {SIGCHLD, 20}, {SIGCONT, 19},
+        {SIGSTOP, 17}, {SIGTSTP, 18},        {SIGTTIN, 21},        {SIGTTOU, 22},  {SIGURG, 16},  {SIGXCPU, 24},
+        {SIGXFSZ, 25}, {SIGVTALRM, 26},      {SIGPROF, 27},        {SIGWINCH, 28}, {SIGIO, 23},   {SIGPWR, 29},
         {SIGSYS, 12},  {SIGRTMIN, SIGRTMIN}, {SIGRTMAX, SIGRTMAX},
     };
     bool seen[65] = {};
@@ -45,21 +48,27 @@ TEST(SignalTranslation, SignalNumbers) {
     EXPECT_EQ(hostSignalFromDarwin(-1, 0).signo, 0);
 }
 
-struct CodeRow { int signo; int host; int darwin; };
+struct CodeRow {
+    int signo;
+    int host;
+    int darwin;
+};
 
 // The codes of the signals the engine registers, as the kernel gives them.
 TEST(SignalTranslation, FaultCodes) {
     const CodeRow rows[] = {
-        {SIGILL, ILL_ILLOPC, 1}, {SIGILL, ILL_ILLOPN, 4}, {SIGILL, ILL_ILLADR, 5}, {SIGILL, ILL_ILLTRP, 2},
-        {SIGILL, ILL_PRVOPC, 3}, {SIGILL, ILL_PRVREG, 6}, {SIGILL, ILL_COPROC, 7}, {SIGILL, ILL_BADSTK, 8},
-        {SIGFPE, FPE_INTDIV, 7}, {SIGFPE, FPE_INTOVF, 8}, {SIGFPE, FPE_FLTDIV, 1}, {SIGFPE, FPE_FLTOVF, 2},
-        {SIGFPE, FPE_FLTUND, 3}, {SIGFPE, FPE_FLTRES, 4}, {SIGFPE, FPE_FLTINV, 5}, {SIGFPE, FPE_FLTSUB, 6},
-        {SIGSEGV, SEGV_MAPERR, 1}, {SIGSEGV, SEGV_ACCERR, 2}, {SIGSEGV, SI_KERNEL, 1},
-        {SIGBUS, BUS_ADRALN, 1}, {SIGBUS, BUS_ADRERR, 2}, {SIGBUS, BUS_OBJERR, 3},
-        {SIGTRAP, TRAP_BRKPT, 1}, {SIGTRAP, TRAP_TRACE, 2}, {SIGTRAP, SI_KERNEL, 1},
-        {SIGABRT, SI_TKILL, 0}, {SIGABRT, SI_USER, 0x10001}, {SIGABRT, SI_QUEUE, 0x10002},
-        {SIGALRM, SI_TIMER, 0x10003}, {SIGIO, SI_MESGQ, 0x10005}, {SIGIO, SI_ASYNCIO, 0x10004},
-        {SIGIO, SI_SIGIO, 0}, {SIGKILL, SI_KERNEL, 0}, {SIGCHLD, CLD_EXITED, CLD_EXITED},
+        {SIGILL, ILL_ILLOPC, 1},           {SIGILL, ILL_ILLOPN, 4},      {SIGILL, ILL_ILLADR, 5},
+        {SIGILL, ILL_ILLTRP, 2},           {SIGILL, ILL_PRVOPC, 3},      {SIGILL, ILL_PRVREG, 6},
+        {SIGILL, ILL_COPROC, 7},           {SIGILL, ILL_BADSTK, 8},      {SIGFPE, FPE_INTDIV, 7},
+        {SIGFPE, FPE_INTOVF, 8},           {SIGFPE, FPE_FLTDIV, 1},      {SIGFPE, FPE_FLTOVF, 2},
+        {SIGFPE, FPE_FLTUND, 3},           {SIGFPE, FPE_FLTRES, 4},      {SIGFPE, FPE_FLTINV, 5},
+        {SIGFPE, FPE_FLTSUB, 6},           {SIGSEGV, SEGV_MAPERR, 1},    {SIGSEGV, SEGV_ACCERR, 2},
+        {SIGSEGV, SI_KERNEL, 1},           {SIGBUS, BUS_ADRALN, 1},      {SIGBUS, BUS_ADRERR, 2},
+        {SIGBUS, BUS_OBJERR, 3},           {SIGTRAP, TRAP_BRKPT, 1},     {SIGTRAP, TRAP_TRACE, 2},
+        {SIGTRAP, SI_KERNEL, 1},           {SIGABRT, SI_TKILL, 0},       {SIGABRT, SI_USER, 0x10001},
+        {SIGABRT, SI_QUEUE, 0x10002},      {SIGALRM, SI_TIMER, 0x10003}, {SIGIO, SI_MESGQ, 0x10005},
+        {SIGIO, SI_ASYNCIO, 0x10004},      {SIGIO, SI_SIGIO, 0},         {SIGKILL, SI_KERNEL, 0},
+        {SIGCHLD, CLD_EXITED, CLD_EXITED},
     };
     for (const CodeRow &row : rows) {
         const DarwinSignal d = darwinSignalFromHost(row.signo, row.host);
@@ -73,11 +82,18 @@ TEST(SignalTranslation, FaultCodes) {
     }
     // The pairs the Mach exception mapping gives: a fault without detail is
     // the kernel's, not a sender's.
-    struct MachRow { int darwinSigno; int darwinCode; int hostCode; };
+    struct MachRow {
+        int darwinSigno;
+        int darwinCode;
+        int hostCode;
+    };
     const MachRow mach[] = {
-        {kDarwinSIGSEGV, kDarwinSEGV_MAPERR, SEGV_MAPERR}, {kDarwinSIGBUS, kDarwinBUS_ADRERR, BUS_ADRERR},
-        {kDarwinSIGTRAP, kDarwinTRAP_BRKPT, TRAP_BRKPT},   {kDarwinSIGILL, 0, SI_KERNEL},
-        {kDarwinSIGFPE, 0, SI_KERNEL},                     {kDarwinSIGABRT, 0, SI_TKILL},
+        {kDarwinSIGSEGV, kDarwinSEGV_MAPERR, SEGV_MAPERR},
+        {kDarwinSIGBUS, kDarwinBUS_ADRERR, BUS_ADRERR},
+        {kDarwinSIGTRAP, kDarwinTRAP_BRKPT, TRAP_BRKPT},
+        {kDarwinSIGILL, 0, SI_KERNEL},
+        {kDarwinSIGFPE, 0, SI_KERNEL},
+        {kDarwinSIGABRT, 0, SI_TKILL},
     };
     for (const MachRow &row : mach) {
         EXPECT_EQ(hostSignalFromDarwin(row.darwinSigno, row.darwinCode).code, row.hostCode)
@@ -108,16 +124,25 @@ std::string faultTranslatesTo(void (*fault)(), int darwinSigno, int darwinCode) 
     }
     const DarwinSignal d = darwinSignalFromHost(gSigno, gCode);
     if (d.signo != darwinSigno || d.code != darwinCode) {
-        return "host " + std::to_string(gSigno) + "/" + std::to_string(gCode) + " gave " +
-               std::to_string(d.signo) + "/" + std::to_string(d.code);
+        return "host " + std::to_string(gSigno) + "/" + std::to_string(gCode) + " gave " + std::to_string(d.signo) +
+               "/" + std::to_string(d.code);
     }
     return "";
 }
 
 TEST(SignalTranslation, RealFaults) {
-    struct Case { const char *name; void (*fault)(); int signo; int code; };
+    struct Case {
+        const char *name;
+        void (*fault)();
+        int signo;
+        int code;
+    };
     static const Case cases[] = {
-        {"null", [] { __asm__ volatile("movl $1, 0" ::: "memory"); }, 11, 1},
+        {"null",
+         [] {
+             __asm__ volatile("movl $1, 0" ::: "memory");
+         },
+         11, 1},
         {"prot_none",
          [] {
              void *page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -136,7 +161,10 @@ TEST(SignalTranslation, RealFaults) {
          },
          10, 2},
         {"ud2", [] { __asm__ volatile("ud2"); }, 4, 4},
-        {"idiv", [] { __asm__ volatile("xorl %%ecx, %%ecx; movl $1, %%eax; cltd; idivl %%ecx" ::: "eax", "ecx", "edx"); },
+        {"idiv",
+         [] {
+             __asm__ volatile("xorl %%ecx, %%ecx; movl $1, %%eax; cltd; idivl %%ecx" ::: "eax", "ecx", "edx");
+         },
          8, 7},
         {"int3", [] { __asm__ volatile("int3"); }, 5, 1},
         {"abort", [] { abort(); }, 6, 0},

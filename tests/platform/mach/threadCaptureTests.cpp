@@ -17,8 +17,7 @@ asm(R"(
     .globl  thread_test_capture_with_sentinels
     .type   thread_test_capture_with_sentinels, @function
 thread_test_capture_with_sentinels:
-)"
-THREAD_TEST_PUSH_CALLEE_SAVED R"(
+)" THREAD_TEST_PUSH_CALLEE_SAVED R"(
     subq    $8, %rsp
     movq    $0x1001, %rbx
     movq    $0x1002, %rcx
@@ -37,8 +36,7 @@ THREAD_TEST_PUSH_CALLEE_SAVED R"(
     call    platform_mach_thread_capture_state64
 1:
     addq    $8, %rsp
-)"
-THREAD_TEST_POP_CALLEE_SAVED_AND_RETURN R"(
+)" THREAD_TEST_POP_CALLEE_SAVED_AND_RETURN R"(
     .size   thread_test_capture_with_sentinels, .-thread_test_capture_with_sentinels
 )");
 
@@ -87,8 +85,8 @@ TEST(ThreadCapture, EveryRegisterLandsInItsOwnField) {
     // rax held the stack pointer at the call, rsi the call's return address.
     EXPECT_EQ(state.rsp, state.rax);
     EXPECT_EQ(state.rip, state.rsi);
-    EXPECT_EQ(state.cs, 0x33u);  // the 64-bit user code segment
-    EXPECT_NE(state.rflags & 0x2, 0u);  // the bit that always reads 1
+    EXPECT_EQ(state.cs, 0x33u);           // the 64-bit user code segment
+    EXPECT_NE(state.rflags & 0x2, 0u);    // the bit that always reads 1
     EXPECT_NE(state.rflags & 0x200, 0u);  // interrupts enabled in user mode
     EXPECT_EQ(state.fs >> 16, 0u);
     EXPECT_EQ(state.gs >> 16, 0u);

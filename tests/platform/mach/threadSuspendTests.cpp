@@ -27,12 +27,12 @@ using threadtest::runInChild;
 // registers (rbx base+1, rbp base+6, r12-r15 base+0xc..0xf), records its
 // stack pointer, says it is ready and spins until told to stop, counting.
 struct SpinContext {
-    uint64_t base;          // 0
-    uint32_t ready;         // 8
-    uint32_t stop;          // 12
-    uint64_t rsp;           // 16
-    uint64_t spins;         // 24
-    uint32_t tid;           // 32
+    uint64_t base;   // 0
+    uint32_t ready;  // 8
+    uint32_t stop;   // 12
+    uint64_t rsp;    // 16
+    uint64_t spins;  // 24
+    uint32_t tid;    // 32
 };
 static_assert(offsetof(SpinContext, spins) == 24 && offsetof(SpinContext, tid) == 32);
 
@@ -44,8 +44,7 @@ asm(R"(
     .globl  thread_test_spin_with_sentinels, thread_test_spin_loop, thread_test_spin_loop_end
     .type   thread_test_spin_with_sentinels, @function
 thread_test_spin_with_sentinels:
-)"
-THREAD_TEST_PUSH_CALLEE_SAVED R"(
+)" THREAD_TEST_PUSH_CALLEE_SAVED R"(
     movq    0(%rdi), %rax
     leaq    1(%rax), %rbx
     leaq    6(%rax), %rbp
@@ -61,8 +60,7 @@ thread_test_spin_loop:
     cmpl    $0, 12(%rdi)
     je      thread_test_spin_loop
 thread_test_spin_loop_end:
-)"
-THREAD_TEST_POP_CALLEE_SAVED_AND_RETURN R"(
+)" THREAD_TEST_POP_CALLEE_SAVED_AND_RETURN R"(
     .size   thread_test_spin_with_sentinels, .-thread_test_spin_with_sentinels
 )");
 
@@ -143,14 +141,14 @@ private:
 std::string checkSpinnerState(const SpinContext &c) {
     x86_thread_state_t thread;
     mach_msg_type_number_t count = x86_THREAD_STATE_COUNT;
-    THREAD_CHILD_CHECK(thread_get_state(c.tid, x86_THREAD_STATE, reinterpret_cast<thread_state_t>(&thread), &count) ==
-                           KERN_SUCCESS,
-                       std::to_string(c.tid));
+    THREAD_CHILD_CHECK(
+        thread_get_state(c.tid, x86_THREAD_STATE, reinterpret_cast<thread_state_t>(&thread), &count) == KERN_SUCCESS,
+        std::to_string(c.tid));
     THREAD_CHILD_CHECK(count == 44 && thread.tsh.flavor == x86_THREAD_STATE64 && thread.tsh.count == 42,
                        std::to_string(count));
     const x86_thread_state64_t &s = thread.uts.ts64;
-    THREAD_CHILD_CHECK(s.rbx == c.base + 1 && s.rbp == c.base + 6 && s.r12 == c.base + 0xc &&
-                           s.r13 == c.base + 0xd && s.r14 == c.base + 0xe && s.r15 == c.base + 0xf,
+    THREAD_CHILD_CHECK(s.rbx == c.base + 1 && s.rbp == c.base + 6 && s.r12 == c.base + 0xc && s.r13 == c.base + 0xd &&
+                           s.r14 == c.base + 0xe && s.r15 == c.base + 0xf,
                        hex(s.rbx) + " " + hex(s.rbp) + " " + hex(s.r15));
     THREAD_CHILD_CHECK(s.rdi == reinterpret_cast<uintptr_t>(&c), hex(s.rdi));
     THREAD_CHILD_CHECK(s.rsp == c.rsp, hex(s.rsp) + " vs " + hex(c.rsp));
@@ -161,10 +159,10 @@ std::string checkSpinnerState(const SpinContext &c) {
 
     x86_thread_state64_t flat;
     count = x86_THREAD_STATE64_COUNT;
-    THREAD_CHILD_CHECK(thread_get_state(c.tid, x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&flat), &count) ==
-                               KERN_SUCCESS &&
-                           count == 42 && std::memcmp(&flat, &s, sizeof flat) == 0,
-                       "64-bit flavor");
+    THREAD_CHILD_CHECK(
+        thread_get_state(c.tid, x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&flat), &count) == KERN_SUCCESS &&
+            count == 42 && std::memcmp(&flat, &s, sizeof flat) == 0,
+        "64-bit flavor");
 
     x86_exception_state_t exception;
     count = x86_EXCEPTION_STATE_COUNT;
@@ -280,9 +278,9 @@ TEST(ThreadSuspend, ThreadWaitingInTheKernelIsSuspendedAndItsWaitGoesOn) {
         THREAD_CHILD_CHECK(thread_suspend(tid) == KERN_SUCCESS, "");
         x86_thread_state64_t state;
         mach_msg_type_number_t count = x86_THREAD_STATE64_COUNT;
-        THREAD_CHILD_CHECK(thread_get_state(tid, x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&state), &count) ==
-                               KERN_SUCCESS,
-                           "");
+        THREAD_CHILD_CHECK(
+            thread_get_state(tid, x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&state), &count) == KERN_SUCCESS,
+            "");
         const auto low = reinterpret_cast<uintptr_t>(stackLow);
         THREAD_CHILD_CHECK(state.rsp > low && state.rsp < low + stackSize, hex(state.rsp));
         // Stopped at its system call: the kernel points rip at the syscall
@@ -313,12 +311,10 @@ TEST(ThreadSuspend, ThreadThatNeverAnswersTimesOutAndHasNoState) {
             pthread_sigmask(SIG_BLOCK, &set, nullptr);
             tid = static_cast<uint32_t>(syscall(SYS_gettid));
             phase = 1;
-            while (phase.load() != 2) {
-            }
+            while (phase.load() != 2) {}
             pthread_sigmask(SIG_UNBLOCK, &set, nullptr);  // the late request arrives here
             phase = 3;
-            while (phase.load() != 4) {
-            }
+            while (phase.load() != 4) {}
         });
         Spinners spinners(1);
         THREAD_CHILD_CHECK(spinners.allReady() && waitFor([&] { return phase.load() == 1; }), "threads did not start");
@@ -335,9 +331,9 @@ TEST(ThreadSuspend, ThreadThatNeverAnswersTimesOutAndHasNoState) {
 
         x86_thread_state_t state;
         mach_msg_type_number_t count = x86_THREAD_STATE_COUNT;
-        THREAD_CHILD_CHECK(thread_get_state(tid, x86_THREAD_STATE, reinterpret_cast<thread_state_t>(&state), &count) ==
-                               KERN_FAILURE,
-                           "state of a thread that never answered");
+        THREAD_CHILD_CHECK(
+            thread_get_state(tid, x86_THREAD_STATE, reinterpret_cast<thread_state_t>(&state), &count) == KERN_FAILURE,
+            "state of a thread that never answered");
         THREAD_CHILD_CHECK(thread_resume(tid) == KERN_FAILURE, "resume of a thread that never answered");
         THREAD_CHILD_CHECK(thread_resume(spinner.tid) == KERN_SUCCESS, "");
 
@@ -364,14 +360,12 @@ TEST(ThreadSuspend, TwoThreadsSuspendingEachOtherBothGetAnAnswer) {
         auto body = [&](int me) {
             tids[me] = static_cast<uint32_t>(syscall(SYS_gettid));
             started.fetch_add(1);
-            while (started.load() < 2) {
-            }
+            while (started.load() < 2) {}
             results[me] = thread_suspend(tids[1 - me]);
             if (results[me] == KERN_SUCCESS) thread_resume(tids[1 - me]);
             // Stay until the other is done with us.
             finished.fetch_add(1);
-            while (finished.load() < 2) {
-            }
+            while (finished.load() < 2) {}
         };
         for (int round = 0; round < 3; ++round) {
             tids[0] = tids[1] = 0;
@@ -493,7 +487,8 @@ TEST(ThreadSuspend, StackUseFitsTheCrashPath) {
         // The parked side: paint below each spinner's stack pointer (its
         // loop touches no memory there).
         constexpr size_t kBelow = 32768;
-        for (SpinContext &c : spinners.contexts()) std::memset(reinterpret_cast<uint8_t *>(c.rsp - kBelow), kPaint, kBelow - 64);
+        for (SpinContext &c : spinners.contexts())
+            std::memset(reinterpret_cast<uint8_t *>(c.rsp - kBelow), kPaint, kBelow - 64);
 
         // What delivering a signal alone takes (the kernel's frame with the
         // saved registers and extended state), for comparison.

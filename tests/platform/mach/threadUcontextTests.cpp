@@ -104,10 +104,26 @@ TEST(ThreadUcontext, MapsEveryRegisterAndSplitsTheSegmentWord) {
     mcontext64_from_ucontext(&context, &mcontext);
     const x86_thread_state64_t &s = mcontext.ss;
     const uint64_t expected[] = {
-        0x100u + REG_RAX, 0x100u + REG_RBX, 0x100u + REG_RCX, 0x100u + REG_RDX, 0x100u + REG_RDI,
-        0x100u + REG_RSI, 0x100u + REG_RBP, 0x100u + REG_RSP, 0x100u + REG_R8,  0x100u + REG_R9,
-        0x100u + REG_R10, 0x100u + REG_R11, 0x100u + REG_R12, 0x100u + REG_R13, 0x100u + REG_R14,
-        0x100u + REG_R15, 0x100u + REG_RIP, 0x100u + REG_EFL, 0x33,             0x63,
+        0x100u + REG_RAX,
+        0x100u + REG_RBX,
+        0x100u + REG_RCX,
+        0x100u + REG_RDX,
+        0x100u + REG_RDI,
+        0x100u + REG_RSI,
+        0x100u + REG_RBP,
+        0x100u + REG_RSP,
+        0x100u + REG_R8,
+        0x100u + REG_R9,
+        0x100u + REG_R10,
+        0x100u + REG_R11,
+        0x100u + REG_R12,
+        0x100u + REG_R13,
+        0x100u + REG_R14,
+        0x100u + REG_R15,
+        0x100u + REG_RIP,
+        0x100u + REG_EFL,
+        0x33,
+        0x63,
         0x55,
     };
     uint64_t actual[21];

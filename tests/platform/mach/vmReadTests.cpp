@@ -21,7 +21,8 @@ struct Layout {
     size_t page;
     Layout() {
         page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        base = static_cast<uint8_t *>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        base =
+            static_cast<uint8_t *>(mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         for (size_t i = 0; i < page; ++i) base[i] = static_cast<uint8_t>(i);
         mprotect(base + page, page, PROT_NONE);
         munmap(base + 2 * page, page);
@@ -42,13 +43,13 @@ TEST(VmReadTests, ReadsAndTellsUnmappedFromProtectedAndWrapping) {
 
     EXPECT_EQ(mach_vm_read_overwrite(mach_task_self(), l.at(l.page), 4, reinterpret_cast<uintptr_t>(buffer), &out),
               KERN_PROTECTION_FAILURE);
-    EXPECT_EQ(mach_vm_read_overwrite(mach_task_self(), l.at(2 * l.page + 8), 4, reinterpret_cast<uintptr_t>(buffer),
-                                     &out),
-              KERN_INVALID_ADDRESS);
+    EXPECT_EQ(
+        mach_vm_read_overwrite(mach_task_self(), l.at(2 * l.page + 8), 4, reinterpret_cast<uintptr_t>(buffer), &out),
+        KERN_INVALID_ADDRESS);
     // Straddling into the protected page: the readable part is reported.
-    EXPECT_EQ(mach_vm_read_overwrite(mach_task_self(), l.at(l.page - 16), 32, reinterpret_cast<uintptr_t>(buffer),
-                                     &out),
-              KERN_PROTECTION_FAILURE);
+    EXPECT_EQ(
+        mach_vm_read_overwrite(mach_task_self(), l.at(l.page - 16), 32, reinterpret_cast<uintptr_t>(buffer), &out),
+        KERN_PROTECTION_FAILURE);
     EXPECT_EQ(out, 16u);
     EXPECT_EQ(mach_vm_read_overwrite(mach_task_self(), UINT64_MAX - 4, 8, reinterpret_cast<uintptr_t>(buffer), &out),
               KERN_INVALID_ARGUMENT);
@@ -127,8 +128,8 @@ TEST(VmReadTests, HeldTaskRemembersReadablePagesAndForgetsWhatChanges) {
     EXPECT_EQ(mach_vm_read_overwrite(mach_task_self(), address, 8, reinterpret_cast<uintptr_t>(buffer), nullptr),
               KERN_PROTECTION_FAILURE);
     ASSERT_EQ(mach_vm_deallocate(mach_task_self(), address, 2 * vm_page_size()), KERN_SUCCESS);
-    EXPECT_EQ(mach_vm_read_overwrite(mach_task_self(), address + vm_page_size(), 8,
-                                     reinterpret_cast<uintptr_t>(buffer), nullptr),
+    EXPECT_EQ(mach_vm_read_overwrite(mach_task_self(), address + vm_page_size(), 8, reinterpret_cast<uintptr_t>(buffer),
+                                     nullptr),
               KERN_INVALID_ADDRESS);
 }
 

@@ -59,11 +59,11 @@ protected:
         return URLSession::make(configuration);
     }
     std::shared_ptr<URLSessionDataTask> start(const std::shared_ptr<URLSession> &session, URLRequest request) {
-        auto task = session->dataTask(std::move(request), [this](std::optional<Data> data,
-                                                                 std::shared_ptr<const HTTPURLResponse> response,
-                                                                 ErrorPtr error) {
-            outcomes.add({std::move(data), std::move(response), std::move(error), queue->isCurrent()});
-        });
+        auto task = session->dataTask(
+            std::move(request),
+            [this](std::optional<Data> data, std::shared_ptr<const HTTPURLResponse> response, ErrorPtr error) {
+                outcomes.add({std::move(data), std::move(response), std::move(error), queue->isCurrent()});
+            });
         task->resume();
         return task;
     }
@@ -126,8 +126,10 @@ TEST_F(URLSessionTests, RequestsInTurnCarryNothingOfTheOnesBeforeAndTheThreadSle
     start(session, URLRequest{*URL::parse(server.baseURL() + "/c"), "GET", {}, std::nullopt});
     ASSERT_TRUE(outcomes.waitFor(3));
     std::string fourth = "fourth";
-    start(session, URLRequest{*URL::parse(server.baseURL() + "/d"), "PUT", {{"X-Only-Fourth", "4"}},
-                              Data(fourth.begin(), fourth.end())});
+    start(
+        session,
+        URLRequest{
+            *URL::parse(server.baseURL() + "/d"), "PUT", {{"X-Only-Fourth", "4"}}, Data(fourth.begin(), fourth.end())});
     ASSERT_TRUE(outcomes.waitFor(4));
 
     // With nothing to transfer, the session's thread sleeps: over 2.5 s it
@@ -225,7 +227,8 @@ TEST_F(URLSessionTests, RedirectsElsewhereAreNotFollowed) {
         {308, "https://127.0.0.1:" + port + "/otherScheme"},
         {303, "/seeOther"},
     };
-    for (const auto &[status, location] : redirects) server.script({status, {{"Location", location}}, "", "text/plain"});
+    for (const auto &[status, location] : redirects)
+        server.script({status, {{"Location", location}}, "", "text/plain"});
     auto session = makeSession();
     for (size_t i = 0; i < redirects.size(); ++i) {
         start(session, post("/logs", "body", {{"App-Secret", "s3cret"}}));
@@ -243,7 +246,10 @@ TEST_F(URLSessionTests, RedirectsElsewhereAreNotFollowed) {
 
 TEST_F(URLSessionTests, TransportFailuresMapToURLErrors) {
     auto session = makeSession(1);
-    start(session, URLRequest{*URL::parse("http://127.0.0.1:" + std::to_string(LoopbackHttpServer::closedPort()) + "/"), "GET", {}, {}});
+    start(
+        session,
+        URLRequest{
+            *URL::parse("http://127.0.0.1:" + std::to_string(LoopbackHttpServer::closedPort()) + "/"), "GET", {}, {}});
     ASSERT_TRUE(outcomes.waitFor(1));
     auto refused = outcomes.values()[0];
     ASSERT_TRUE(refused.error);
@@ -324,7 +330,9 @@ TEST_F(URLSessionTests, DecodesGzipResponsesAndSurvivesAPeerClosingDuringUpload)
     listen(listener, 1);
     std::string big(8 * 1024 * 1024, 'b');
     start(session, URLRequest{*URL::parse("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/"),
-                              "POST", {}, Data(big.begin(), big.end())});
+                              "POST",
+                              {},
+                              Data(big.begin(), big.end())});
     int connection = accept(listener, nullptr, nullptr);
     char buffer[1024];
     read(connection, buffer, sizeof buffer);

@@ -92,8 +92,9 @@ TEST(ReachabilityPlatformTests, RouteRepliesBecomeFlags) {
     route.rtm_flags = 0;
     for (unsigned char type : {RTN_UNREACHABLE, RTN_PROHIBIT, RTN_BLACKHOLE}) {
         route.rtm_type = type;
-        EXPECT_EQ(RouteQuery::flagsForRoute(RouteQuery::parseRouteReply(message(RTM_NEWROUTE, &route, sizeof route)), up),
-                  0u);
+        EXPECT_EQ(
+            RouteQuery::flagsForRoute(RouteQuery::parseRouteReply(message(RTM_NEWROUTE, &route, sizeof route)), up),
+            0u);
     }
     route.rtm_type = RTN_LOCAL;
     EXPECT_EQ(RouteQuery::flagsForRoute(RouteQuery::parseRouteReply(message(RTM_NEWROUTE, &route, sizeof route)), 0),
@@ -129,7 +130,8 @@ TEST(ReachabilityPlatformTests, TargetsOnlyForInternetAddresses) {
 
 TEST(ReachabilityPlatformTests, ChangesAreDeliveredOnceOnTheMainThread) {
     std::atomic<Flags> current{0};
-    NetworkReachability::setFlagsProviderForTesting([&](const NetworkReachability &) { return std::optional(current.load()); });
+    NetworkReachability::setFlagsProviderForTesting(
+        [&](const NetworkReachability &) { return std::optional(current.load()); });
     auto target = internet();
     std::vector<Flags> seen;
     bool onMain = true;
@@ -202,9 +204,10 @@ TEST(ReachabilityPlatformChild, InANewNetworkNamespace) {
     int rc = 0;
     testsupport::runCommand("ip link add v0 type veth peer name v1 2>&1", &rc);
     if (rc != 0) exit(77);
-    testsupport::runCommand("ip addr add 10.1.0.1/24 dev v0 && ip link set v0 up && ip link set v1 up && "
-                            "ip route add default via 10.1.0.2",
-                            &rc);
+    testsupport::runCommand(
+        "ip addr add 10.1.0.1/24 dev v0 && ip link set v0 up && ip link set v1 up && "
+        "ip route add default via 10.1.0.2",
+        &rc);
     if (rc != 0) exit(4);
     if (!MainRunLoop::runUntil([&] { return !seen.empty() && seen.back() != 0; }, kPatience)) exit(5);
     if (!(seen.back() & kFlagsReachable) || (seen.back() & kFlagsIsDirect)) exit(6);

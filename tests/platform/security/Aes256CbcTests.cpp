@@ -24,7 +24,8 @@ std::string hex(const Bytes &bytes) {
 
 Bytes fromHex(const std::string &text) {
     Bytes out;
-    for (size_t i = 0; i + 1 < text.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -134,10 +135,13 @@ TEST(Aes256Cbc, RefusesEmptyTruncatedAndBadlyPaddedCiphertexts) {
     // Blocks encrypted without padding by openssl, whose last block ends in
     // padding that is wrong (zero, longer than a block, inconsistent bytes).
     testsupport::TemporaryDirectory dir;
-    struct Case { std::string lastBytes; bool valid; };
+    struct Case {
+        std::string lastBytes;
+        bool valid;
+    };
     const Case cases[] = {
-        {"00", false}, {"11", false}, {"ff", false}, {"030203", false}, {"0101010102", false},
-        {"030303", true}, {"01", true},
+        {"00", false},         {"11", false},    {"ff", false}, {"030203", false},
+        {"0101010102", false}, {"030303", true}, {"01", true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.lastBytes);

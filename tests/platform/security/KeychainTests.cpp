@@ -144,8 +144,8 @@ TEST_F(KeychainTest, DamagedItemFileIsAnErrorNotACrash) {
     std::string damaged[] = {
         "",
         "garbage",
-        original.substr(0, original.size() - 1),  // truncated
-        original + "x",                           // trailing bytes
+        original.substr(0, original.size() - 1),                                           // truncated
+        original + "x",                                                                    // trailing bytes
         original.substr(0, 8) + std::string("\xff\xff\xff\x7f", 4) + original.substr(12),  // length too large
     };
     for (const auto &content : damaged) {
@@ -162,9 +162,18 @@ TEST_F(KeychainTest, DamagedItemFileIsAnErrorNotACrash) {
 
 TEST_F(KeychainTest, OddNamesStayInsideTheDirectoryAndApart) {
     const std::vector<std::pair<std::string, std::string>> addresses = {
-        {"../../escape", "acct"}, {"svc", "../../../etc/passwd"}, {"/abs/path", "/"}, {"..", "."},
-        {".", ".."}, {"a/b", "c"}, {"a", "b/c"}, {"ab", "c"}, {"a", "bc"},
-        {"ünïcødé ✓", "日本語 🔑"}, {"line\nbreak", "tab\there"}, {std::string(4096, 'x'), "long"},
+        {"../../escape", "acct"},
+        {"svc", "../../../etc/passwd"},
+        {"/abs/path", "/"},
+        {"..", "."},
+        {".", ".."},
+        {"a/b", "c"},
+        {"a", "b/c"},
+        {"ab", "c"},
+        {"a", "bc"},
+        {"ünïcødé ✓", "日本語 🔑"},
+        {"line\nbreak", "tab\there"},
+        {std::string(4096, 'x'), "long"},
     };
     for (size_t i = 0; i < addresses.size(); ++i) {
         const auto &[service, account] = addresses[i];
@@ -210,9 +219,12 @@ TEST_F(KeychainTest, ConcurrentAddsFromThreads) {
                 }
                 // Every thread races for the same item too.
                 OSStatus s = k.add("svc", "contested-" + std::to_string(i), bytes(std::to_string(t)));
-                if (s == errSecSuccess) ++contestedWins;
-                else if (s == errSecDuplicateItem) ++contestedDuplicates;
-                else ++failures;
+                if (s == errSecSuccess)
+                    ++contestedWins;
+                else if (s == errSecDuplicateItem)
+                    ++contestedDuplicates;
+                else
+                    ++failures;
             }
         });
     }

@@ -22,8 +22,8 @@ TEST(Sha256, KnownVectorsAndSha256sum) {
     auto data = SecureRandom::bytes(100000).value();
     data[10] = 0;
     auto file = dir.path() / "data.bin";
-    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char *>(data.data()),
-                                                static_cast<std::streamsize>(data.size()));
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
     int exitCode = -1;
     std::string expected = testsupport::runCommand("sha256sum '" + file.string() + "'", &exitCode).substr(0, 64);
     ASSERT_EQ(exitCode, 0);

@@ -50,6 +50,5 @@ public:
     // channel:didSucceedSendingLog:
     std::function<void(const Unit &unit, const Log &log)> channelDidSucceedSendingLog;
     // channel:didFailSendingLog:withError:
-    std::function<void(const Unit &unit, const Log &log, const platform::ErrorPtr &error)>
-        channelDidFailSendingLog;
+    std::function<void(const Unit &unit, const Log &log, const platform::ErrorPtr &error)> channelDidFailSendingLog;
 };

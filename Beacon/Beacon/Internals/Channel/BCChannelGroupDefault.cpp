@@ -25,8 +25,7 @@ std::shared_ptr<BCChannelGroupDefault> BCChannelGroupDefault::make(std::shared_p
 
 BCChannelGroupDefault::BCChannelGroupDefault(std::shared_ptr<BCIngestionProtocol> ingestion,
                                              std::shared_ptr<BCStorage> storage)
-    : ingestion_(std::move(ingestion)),
-      storage_(std::move(storage)),
+    : ingestion_(std::move(ingestion)), storage_(std::move(storage)),
       logsDispatchQueue_(platform::dispatch::Queue::createSerial(kLogsDispatchQueueLabel)),
       forwarder_(std::make_shared<BCChannelDelegate>()) {}
 

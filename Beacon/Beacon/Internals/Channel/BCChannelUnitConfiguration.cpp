@@ -9,13 +9,9 @@ constexpr unsigned long kDefaultPendingBatchesLimit = 3;
 
 }  // namespace
 
-BCChannelUnitConfiguration::BCChannelUnitConfiguration(std::string groupId, long priority,
-                                                       unsigned long flushInterval, unsigned long batchSizeLimit,
-                                                       unsigned long pendingBatchesLimit)
-    : groupId_(std::move(groupId)),
-      priority_(priority),
-      flushInterval_(flushInterval),
-      batchSizeLimit_(batchSizeLimit),
+BCChannelUnitConfiguration::BCChannelUnitConfiguration(std::string groupId, long priority, unsigned long flushInterval,
+                                                       unsigned long batchSizeLimit, unsigned long pendingBatchesLimit)
+    : groupId_(std::move(groupId)), priority_(priority), flushInterval_(flushInterval), batchSizeLimit_(batchSizeLimit),
       pendingBatchesLimit_(pendingBatchesLimit) {}
 
 BCChannelUnitConfiguration BCChannelUnitConfiguration::defaultConfigurationWithGroupId(std::string groupId) {

@@ -39,14 +39,11 @@ std::vector<std::shared_ptr<BCAbstractLog>> modelLogs(const std::vector<std::sha
 BCChannelUnitDefault::BCChannelUnitDefault(std::shared_ptr<BCIngestionProtocol> ingestion,
                                            std::shared_ptr<BCStorage> storage,
                                            const BCChannelUnitConfiguration &configuration,
-                                           std::shared_ptr<platform::dispatch::Queue> logsDispatchQueue,
-                                           bool enabled, bool discardLogs)
-    : ingestion_(std::move(ingestion)),
-      storage_(std::move(storage)),
+                                           std::shared_ptr<platform::dispatch::Queue> logsDispatchQueue, bool enabled,
+                                           bool discardLogs)
+    : ingestion_(std::move(ingestion)), storage_(std::move(storage)),
       configuration_(std::make_shared<const BCChannelUnitConfiguration>(configuration)),
-      logsDispatchQueue_(std::move(logsDispatchQueue)),
-      enabled_(enabled),
-      discardLogs_(discardLogs) {}
+      logsDispatchQueue_(std::move(logsDispatchQueue)), enabled_(enabled), discardLogs_(discardLogs) {}
 
 BCChannelUnitDefault::~BCChannelUnitDefault() {
     if (timerSource_) timerSource_->cancel();
@@ -320,9 +317,9 @@ void BCChannelUnitDefault::flushQueueHoldingSendingLock() {
 platform::ErrorPtr BCChannelUnitDefault::statusError(long statusCode) {
     const std::string description =
         platform::format("The ingestion service answered with HTTP status %ld.", statusCode);
-    return platform::Error::make(kBCErrorDomain, kBCHttpStatusErrorCode,
-                                 {{platform::kLocalizedDescriptionKey, description},
-                                  {"statusCode", static_cast<int64_t>(statusCode)}});
+    return platform::Error::make(
+        kBCErrorDomain, kBCHttpStatusErrorCode,
+        {{platform::kLocalizedDescriptionKey, description}, {"statusCode", static_cast<int64_t>(statusCode)}});
 }
 
 void BCChannelUnitDefault::releaseBatch(const std::string &batchId) {
@@ -357,8 +354,8 @@ void BCChannelUnitDefault::handleCompletion(const std::string &callId, const Log
             BCLogError(kLogTag, "Batch %@ of channel %@ is not valid; its logs are deleted.", callId, groupId);
             storage_->deleteLogsWithBatchId(callId, groupId);
         } else if (!BCHttpUtil::isRecoverableError(statusCode)) {
-            BCLogError(kLogTag, "Sending logs of channel %@ failed with status %ld; the channel is disabled.",
-                       groupId, statusCode);
+            BCLogError(kLogTag, "Sending logs of channel %@ failed with status %ld; the channel is disabled.", groupId,
+                       statusCode);
             storage_->deleteLogsWithBatchId(callId, groupId);
             applyEnabledStateOnQueue(false, true);
         } else {
@@ -381,9 +378,8 @@ void BCChannelUnitDefault::handleCompletion(const std::string &callId, const Log
 // Enabled state and pauses.
 
 void BCChannelUnitDefault::setEnabledAndDeleteDataOnDisabled(bool enabled, bool deleteData) {
-    async(logsDispatchQueue_, [unit = shared_from_this(), enabled, deleteData] {
-        unit->applyEnabledStateOnQueue(enabled, deleteData);
-    });
+    async(logsDispatchQueue_,
+          [unit = shared_from_this(), enabled, deleteData] { unit->applyEnabledStateOnQueue(enabled, deleteData); });
 }
 
 void BCChannelUnitDefault::applyEnabledStateOnQueue(bool enabled, bool deleteData) {

@@ -13,7 +13,8 @@
 std::shared_ptr<BCEventCollectorChannelDelegate> BCEventCollectorChannelDelegate::make(
     std::shared_ptr<BCHttpClientProtocol> httpClient, const platform::UUID &installId,
     const std::optional<std::string> &baseUrl) {
-    auto ingestion = BCEventCollectorIngestion::make(std::move(httpClient), baseUrl.value_or(kBCDefaultEventCollectorUrl));
+    auto ingestion =
+        BCEventCollectorIngestion::make(std::move(httpClient), baseUrl.value_or(kBCDefaultEventCollectorUrl));
     std::shared_ptr<BCEventCollectorChannelDelegate> delegate(
         new BCEventCollectorChannelDelegate(std::move(ingestion), installId));
     delegate->installCallbacks();
@@ -56,7 +57,8 @@ bool BCEventCollectorChannelDelegate::isEventCollectorUnit(const Unit &unit) {
     if (!unit) return false;
     const std::string &groupId = unit->configuration()->groupId();
     const std::string suffix = kGroupIdSuffix;
-    return groupId.size() >= suffix.size() && groupId.compare(groupId.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return groupId.size() >= suffix.size() &&
+           groupId.compare(groupId.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 void BCEventCollectorChannelDelegate::addMirror(const std::shared_ptr<BCChannelGroupProtocol> &group,

@@ -19,12 +19,8 @@ void setHeader(BCHttpHeaders &headers, const std::string &name, const std::strin
 BCHttpCall::BCHttpCall(platform::URL url, std::string method, const BCHttpHeaders &headers,
                        std::optional<platform::Data> data, std::vector<double> retryIntervals, bool compressionEnabled,
                        BCHttpRequestCompletionHandler completionHandler)
-    : url_(std::move(url)),
-      method_(std::move(method)),
-      headers_(headers),
-      data_(std::move(data)),
-      retryIntervals_(std::move(retryIntervals)),
-      compressionEnabled_(compressionEnabled),
+    : url_(std::move(url)), method_(std::move(method)), headers_(headers), data_(std::move(data)),
+      retryIntervals_(std::move(retryIntervals)), compressionEnabled_(compressionEnabled),
       completionHandler_(std::move(completionHandler)) {
     if (compressionEnabled_ && data_ && data_->size() >= kCompressionThreshold) {
         // Should compression fail, the plain body goes out and says so by

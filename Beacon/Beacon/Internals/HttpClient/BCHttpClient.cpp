@@ -45,8 +45,8 @@ BCHttpClient::BCHttpClient(const BCHttpClientConfiguration &configuration)
 
 void BCHttpClient::observeReachability(const BCHttpClientConfiguration &configuration) {
     if (!configuration.observeReachability) return;
-    reachability_ = configuration.reachability ? configuration.reachability
-                                               : BC_Reachability::reachabilityForInternetConnection();
+    reachability_ =
+        configuration.reachability ? configuration.reachability : BC_Reachability::reachabilityForInternetConnection();
     if (!reachability_) return;
     std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
     observerToken_ = platform::NotificationCenter::defaultCenter()->addObserverForName(
@@ -127,18 +127,19 @@ void BCHttpClient::startCall(const std::shared_ptr<BCHttpCall> &call) {
         std::lock_guard<std::mutex> lock(mutex_);
         delegate = delegate_.lock();
     }
-    if (delegate && delegate->willSendHTTPRequestToURL) delegate->willSendHTTPRequestToURL(call->url(), call->headers());
+    if (delegate && delegate->willSendHTTPRequestToURL)
+        delegate->willSendHTTPRequestToURL(call->url(), call->headers());
 
     platform::net::URLRequest request{call->url(), call->method(), {}, call->data()};
     for (const auto &[name, value] : call->headers()) request.headers.emplace_back(name, value);
     std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
-    call->task = session_->dataTask(std::move(request), [weakSelf, call, generation](
-                                                            std::optional<platform::Data> data,
-                                                            std::shared_ptr<const HTTPURLResponse> response,
-                                                            platform::ErrorPtr error) {
-        if (auto self = weakSelf.lock())
-            self->callFinished(call, generation, std::move(data), std::move(response), std::move(error));
-    });
+    call->task = session_->dataTask(
+        std::move(request),
+        [weakSelf, call, generation](std::optional<platform::Data> data,
+                                     std::shared_ptr<const HTTPURLResponse> response, platform::ErrorPtr error) {
+            if (auto self = weakSelf.lock())
+                self->callFinished(call, generation, std::move(data), std::move(response), std::move(error));
+        });
     call->task->resume();
 }
 
@@ -185,7 +186,8 @@ void BCHttpClient::logRedirect(const BCHttpCall &call, const HTTPURLResponse &re
             target = *location;
         }
     }
-    BCLogError(kLogTag, "Not following the redirect (HTTP status %ld) from %@ to %@: the request failed and is retried.",
+    BCLogError(kLogTag,
+               "Not following the redirect (HTTP status %ld) from %@ to %@: the request failed and is retried.",
                response.statusCode(), originOf(call.url()), target);
 }
 

@@ -27,8 +27,10 @@ std::string BCHttpUtil::hideSecret(const std::string &secret) {
         std::string character = platform::text::utf16Prefix(rest, 1);
         if (character.empty()) character = platform::text::utf16Prefix(rest, 2);
         size_t characterUnits = platform::text::utf16Length(character);
-        if (units < hidden) out.append(characterUnits, '*');
-        else out += character;
+        if (units < hidden)
+            out.append(characterUnits, '*');
+        else
+            out += character;
         units += characterUnits;
         rest.remove_prefix(character.size());
     }

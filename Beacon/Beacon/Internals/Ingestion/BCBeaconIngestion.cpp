@@ -60,14 +60,13 @@ void BCBeaconIngestion::sendAsync(std::shared_ptr<platform::Object> data, const 
                                           {{platform::kLocalizedDescriptionKey, "The app secret is not set."}}));
         return;
     }
-    BCHttpIngestion::sendAsync(std::move(data), eTag, platform::UUID::random().UUIDString(),
-                               platform::Data(body->begin(), body->end()),
-                               [batchId, handler](const std::optional<std::string> &,
-                                                  std::shared_ptr<const platform::net::HTTPURLResponse> response,
-                                                  std::optional<platform::Data> responseData,
-                                                  platform::ErrorPtr error) {
-                                   if (handler) handler(batchId, response, responseData, error);
-                               });
+    BCHttpIngestion::sendAsync(
+        std::move(data), eTag, platform::UUID::random().UUIDString(), platform::Data(body->begin(), body->end()),
+        [batchId, handler](const std::optional<std::string> &,
+                           std::shared_ptr<const platform::net::HTTPURLResponse> response,
+                           std::optional<platform::Data> responseData, platform::ErrorPtr error) {
+            if (handler) handler(batchId, response, responseData, error);
+        });
 }
 
 std::optional<BCHttpHeaders> BCBeaconIngestion::getHeadersWithData(const std::shared_ptr<platform::Object> &,

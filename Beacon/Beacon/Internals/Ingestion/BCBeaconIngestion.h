@@ -35,7 +35,7 @@ public:
                    BCSendAsyncCompletionHandler handler) override;
 
     std::optional<BCHttpHeaders> getHeadersWithData(const std::shared_ptr<platform::Object> &data,
-                                                   const std::optional<std::string> &eTag) override;
+                                                    const std::optional<std::string> &eTag) override;
     std::optional<std::string> obfuscateResponsePayload(const std::optional<std::string> &payload) override;
 
     std::string className() const override { return "BCBeaconIngestion"; }

@@ -9,8 +9,7 @@
 
 std::shared_ptr<BCEventCollectorIngestion> BCEventCollectorIngestion::make(
     std::shared_ptr<BCHttpClientProtocol> httpClient, const std::string &baseUrl) {
-    std::shared_ptr<BCEventCollectorIngestion> ingestion(
-        new BCEventCollectorIngestion(std::move(httpClient), baseUrl));
+    std::shared_ptr<BCEventCollectorIngestion> ingestion(new BCEventCollectorIngestion(std::move(httpClient), baseUrl));
     ingestion->attachToClient();
     return ingestion;
 }
@@ -38,7 +37,7 @@ void BCEventCollectorIngestion::sendAsync(std::shared_ptr<platform::Object> data
 }
 
 std::optional<BCHttpHeaders> BCEventCollectorIngestion::getHeadersWithData(const std::shared_ptr<platform::Object> &,
-                                                                          const std::optional<std::string> &) {
+                                                                           const std::optional<std::string> &) {
     return httpHeaders();
 }
 

@@ -25,7 +25,7 @@ public:
                    BCSendAsyncCompletionHandler handler) override;
 
     std::optional<BCHttpHeaders> getHeadersWithData(const std::shared_ptr<platform::Object> &data,
-                                                   const std::optional<std::string> &eTag) override;
+                                                    const std::optional<std::string> &eTag) override;
 
     std::string className() const override { return "BCEventCollectorIngestion"; }
 

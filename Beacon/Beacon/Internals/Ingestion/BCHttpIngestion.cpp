@@ -45,13 +45,9 @@ BCHttpIngestion::BCHttpIngestion(std::shared_ptr<BCHttpClientProtocol> httpClien
                                  const std::string &apiPath, BCHttpHeaders headers,
                                  const std::map<std::string, std::string> &queryStrings,
                                  std::vector<double> retryIntervals, long maxNumberOfConnections)
-    : baseURL_(baseUrl),
-      apiPath_(apiPath),
-      sendURL_(buildURLWithBaseURL(baseUrl, apiPath, queryStrings)),
-      httpHeaders_(std::move(headers)),
-      httpClient_(std::move(httpClient)),
-      maxNumberOfConnections_(maxNumberOfConnections),
-      callsRetryIntervals_(std::move(retryIntervals)) {}
+    : baseURL_(baseUrl), apiPath_(apiPath), sendURL_(buildURLWithBaseURL(baseUrl, apiPath, queryStrings)),
+      httpHeaders_(std::move(headers)), httpClient_(std::move(httpClient)),
+      maxNumberOfConnections_(maxNumberOfConnections), callsRetryIntervals_(std::move(retryIntervals)) {}
 
 void BCHttpIngestion::attachToClient() {
     if (httpClient_) httpClient_->setDelegate(std::weak_ptr<BCHttpClientDelegate>(shared_from_this()));

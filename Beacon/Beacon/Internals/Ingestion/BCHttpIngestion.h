@@ -33,8 +33,7 @@ public:
                                                  std::map<std::string, std::string> queryStrings);
     static std::shared_ptr<BCHttpIngestion> make(std::shared_ptr<BCHttpClientProtocol> httpClient,
                                                  const std::string &baseUrl, const std::string &apiPath,
-                                                 BCHttpHeaders headers,
-                                                 std::map<std::string, std::string> queryStrings,
+                                                 BCHttpHeaders headers, std::map<std::string, std::string> queryStrings,
                                                  std::vector<double> retryIntervals,
                                                  long maxNumberOfConnections = kDefaultMaxNumberOfConnections);
 
@@ -67,7 +66,7 @@ public:
 
     // Hooks for subclasses; this class answers absent.
     virtual std::optional<BCHttpHeaders> getHeadersWithData(const std::shared_ptr<platform::Object> &data,
-                                                           const std::optional<std::string> &eTag);
+                                                            const std::optional<std::string> &eTag);
     virtual std::optional<std::string> obfuscateResponsePayload(const std::optional<std::string> &payload);
     virtual std::string getHttpMethod() const { return "POST"; }
 

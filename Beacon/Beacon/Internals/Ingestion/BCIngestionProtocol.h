@@ -11,10 +11,9 @@
 #include "platform/foundation/Object.h"
 #include "platform/net/HTTPURLResponse.h"
 
-using BCSendAsyncCompletionHandler =
-    std::function<void(const std::optional<std::string> &callId,
-                       std::shared_ptr<const platform::net::HTTPURLResponse> response,
-                       std::optional<platform::Data> data, platform::ErrorPtr error)>;
+using BCSendAsyncCompletionHandler = std::function<void(const std::optional<std::string> &callId,
+                                                        std::shared_ptr<const platform::net::HTTPURLResponse> response,
+                                                        std::optional<platform::Data> data, platform::ErrorPtr error)>;
 
 class BCIngestionProtocol : public BCEnable {
 public:

@@ -47,9 +47,9 @@ bool BCAbstractLog::isValid() const {
 
 bool BCAbstractLog::isEqual(const platform::Object &other) const {
     auto log = dynamic_cast<const BCAbstractLog *>(&other);
-    return log && BCModelUtil::objectsMatch(tag_, log->tag_) && type_ == log->type_ &&
-           timestamp_ == log->timestamp_ && sid_ == log->sid_ && distributionGroupId_ == log->distributionGroupId_ &&
-           userId_ == log->userId_ && BCModelUtil::objectsMatch(device_, log->device_);
+    return log && BCModelUtil::objectsMatch(tag_, log->tag_) && type_ == log->type_ && timestamp_ == log->timestamp_ &&
+           sid_ == log->sid_ && distributionGroupId_ == log->distributionGroupId_ && userId_ == log->userId_ &&
+           BCModelUtil::objectsMatch(device_, log->device_);
 }
 
 std::optional<std::string> BCAbstractLog::serializeLogWithPrettyPrinting(bool prettyPrint) const {
@@ -76,7 +76,7 @@ std::optional<std::vector<std::shared_ptr<BCCommonSchemaLog>>> BCAbstractLog::to
 }
 
 std::shared_ptr<BCCommonSchemaLog> BCAbstractLog::toCommonSchemaLogForTargetToken(const std::string &token,
-                                                                                uint64_t flags) const {
+                                                                                  uint64_t flags) const {
     auto csLog = std::make_shared<BCCommonSchemaLog>();
     csLog->setTransmissionTargetTokens(std::set<std::string>{token});
     csLog->ver = "3.0";
@@ -147,8 +147,8 @@ std::string BCAbstractLog::convertTimeZoneOffsetToISO8601(int64_t offsetMinutes)
     // The sign comes from the offset itself: dividing first would lose it
     // for offsets between -59 and -1 minutes.
     const std::string sign = offsetMinutes < 0 ? "-" : "+";
-    const uint64_t magnitude = offsetMinutes < 0 ? 0 - static_cast<uint64_t>(offsetMinutes)
-                                                 : static_cast<uint64_t>(offsetMinutes);
+    const uint64_t magnitude =
+        offsetMinutes < 0 ? 0 - static_cast<uint64_t>(offsetMinutes) : static_cast<uint64_t>(offsetMinutes);
     return platform::format("%@%02llu:%02llu", sign, static_cast<unsigned long long>(magnitude / 60),
                             static_cast<unsigned long long>(magnitude % 60));
 }

@@ -60,8 +60,7 @@ public:
 
     std::optional<std::vector<std::shared_ptr<BCCommonSchemaLog>>> toCommonSchemaLogsWithFlags(
         uint64_t flags) const override;
-    std::shared_ptr<BCCommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string &token,
-                                                                       uint64_t flags) const;
+    std::shared_ptr<BCCommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string &token, uint64_t flags) const;
 
     // "Version <version>", then " (Build <build>)" when there is a build;
     // nothing when neither is there.

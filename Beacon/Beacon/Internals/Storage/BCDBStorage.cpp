@@ -61,9 +61,8 @@ void BCDBStorage::initWithVersion(unsigned long version, const std::string &file
         dropDatabase();
         result = configureDatabaseWithSchema(schema_, version, filename);
     } else if (result == kForeignLayoutResult) {
-        BCLogWarning(kLogTag,
-                     "The \"%@\" database lacks columns of its version %lu; it is deleted and created anew.", filename,
-                     version);
+        BCLogWarning(kLogTag, "The \"%@\" database lacks columns of its version %lu; it is deleted and created anew.",
+                     filename, version);
         dropDatabase();
         result = configureDatabaseWithSchema(schema_, version, filename);
     }
@@ -158,8 +157,7 @@ void BCDBStorage::dropDatabase() {
     if (BCUtility::deleteFileAtURL(std::filesystem::path(*dbFilePath_))) {
         // Journals left by a crash would otherwise be applied to the new file.
         std::error_code ignored;
-        for (const char *suffix : {"-journal", "-wal", "-shm"})
-            std::filesystem::remove(*dbFilePath_ + suffix, ignored);
+        for (const char *suffix : {"-journal", "-wal", "-shm"}) std::filesystem::remove(*dbFilePath_ + suffix, ignored);
         BCLogVerbose(kLogTag, "Database %@ has been deleted.", dbFileURL_ ? dbFileURL_->absoluteString() : "(null)");
     } else {
         BCLogError(kLogTag, "Failed to delete database.");
@@ -189,10 +187,10 @@ bool BCDBStorage::dropTable(const std::string &tableName) {
 }
 
 bool BCDBStorage::createTable(const std::string &tableName, const BCDBColumnsSchema &columnsSchema) {
-    return changeTable(tableName, true,
-                       platform::format("CREATE TABLE %@ (%@);", quoted(tableName),
-                                        columnsQueryFromColumnsSchema(columnsSchema)),
-                       "Table %@ has been created", "Failed to create table %@");
+    return changeTable(
+        tableName, true,
+        platform::format("CREATE TABLE %@ (%@);", quoted(tableName), columnsQueryFromColumnsSchema(columnsSchema)),
+        "Table %@ has been created", "Failed to create table %@");
 }
 
 size_t BCDBStorage::countEntriesForTable(const std::string &tableName, const std::optional<std::string> &condition,
@@ -384,8 +382,7 @@ int BCDBStorage::executeQuery(const std::string &query, sqlite3 *db, const BCSto
     return result;
 }
 
-int BCDBStorage::executeNonSelectionQuery(const std::string &query, sqlite3 *db,
-                                          const BCStorageBindableArray *values) {
+int BCDBStorage::executeNonSelectionQuery(const std::string &query, sqlite3 *db, const BCStorageBindableArray *values) {
     return executeQuery(query, db, values, [db](sqlite3_stmt *statement) { return stepToEnd(statement, db); });
 }
 
@@ -456,8 +453,7 @@ platform::Value BCDBStorage::columnValueFromStatement(sqlite3_stmt *statement, i
     case SQLITE_INTEGER:
         // 64 bits: row ids grow for ever, and a truncated id names another row.
         return platform::Value(static_cast<int64_t>(sqlite3_column_int64(statement, index)));
-    case SQLITE_NULL:
-        return platform::Value();
+    case SQLITE_NULL: return platform::Value();
     default:
         BCLogError(kLogTag, "Could not retrieve column value at index %d from statement: unknown type %d.", index,
                    type);

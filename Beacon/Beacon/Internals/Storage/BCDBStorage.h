@@ -118,8 +118,7 @@ public:
     static sqlite3_stmt *prepareStatement(const std::string &query, sqlite3 *db, int *result);
     // Binds the values to a statement prepared once for many executions, runs
     // it as executeNonSelectionQuery does and resets it for the next values.
-    static int executePreparedNonSelection(sqlite3_stmt *statement, sqlite3 *db,
-                                           const BCStorageBindableArray *values);
+    static int executePreparedNonSelection(sqlite3_stmt *statement, sqlite3 *db, const BCStorageBindableArray *values);
     static BCDBRows executeSelectionQuery(const std::string &query, sqlite3 *db, int *result,
                                           const BCStorageBindableArray *values);
     static platform::Value columnValueFromStatement(sqlite3_stmt *statement, int index);
@@ -137,8 +136,8 @@ private:
     static int stepToEnd(sqlite3_stmt *statement, sqlite3 *db);
     // Creates or drops the table on a connection of its own unless it already
     // is as wanted; logs the outcome.
-    bool changeTable(const std::string &tableName, bool create, const std::string &statement,
-                     const char *doneFormat, const char *failedFormat);
+    bool changeTable(const std::string &tableName, bool create, const std::string &statement, const char *doneFormat,
+                     const char *failedFormat);
 
     std::optional<BCDBSchema> schema_;
     std::optional<platform::URL> dbFileURL_;

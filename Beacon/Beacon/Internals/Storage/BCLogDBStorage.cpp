@@ -63,14 +63,13 @@ std::map<std::string, SendingLockEntry> &sendingLockFiles() {
 }  // namespace
 
 const BCDBSchema &BCLogDBStorage::logsSchema() {
-    static const auto *schema = new BCDBSchema{
-        {kTableName,
-         {{kIdColumnName, {"INTEGER", "PRIMARY KEY", "AUTOINCREMENT"}},
-          {kGroupIdColumnName, {"TEXT", "NOT NULL"}},
-          {kLogColumnName, {"TEXT", "NOT NULL"}},
-          {kTargetTokenColumnName, {"TEXT"}},
-          {kTargetKeyColumnName, {"TEXT"}},
-          {kPriorityColumnName, {"INTEGER"}}}}};
+    static const auto *schema = new BCDBSchema{{kTableName,
+                                                {{kIdColumnName, {"INTEGER", "PRIMARY KEY", "AUTOINCREMENT"}},
+                                                 {kGroupIdColumnName, {"TEXT", "NOT NULL"}},
+                                                 {kLogColumnName, {"TEXT", "NOT NULL"}},
+                                                 {kTargetTokenColumnName, {"TEXT"}},
+                                                 {kTargetKeyColumnName, {"TEXT"}},
+                                                 {kPriorityColumnName, {"INTEGER"}}}}};
     return *schema;
 }
 
@@ -106,7 +105,7 @@ BCStorageSaveResult BCLogDBStorage::saveLogWithResult(const std::shared_ptr<BCLo
 }
 
 std::optional<BCLogDBStorage::Row> BCLogDBStorage::rowForLog(const std::shared_ptr<BCLog> &log,
-                                                            const std::string &groupId, uint64_t flags) const {
+                                                             const std::string &groupId, uint64_t flags) const {
     if (!log) return std::nullopt;
     auto object = std::dynamic_pointer_cast<platform::Object>(log);
     auto archive = object ? BCUtility::archiveKeyedData(platform::Value(object)) : std::nullopt;
@@ -120,10 +119,10 @@ std::optional<BCLogDBStorage::Row> BCLogDBStorage::rowForLog(const std::shared_p
         std::optional<std::string> token;
         if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty()) token = *tokens->begin();
         std::optional<std::string> encryptedToken = token ? targetTokenEncrypter_->encryptString(*token) : std::nullopt;
-        static const auto *query = new std::string(platform::format(
-            "INSERT INTO %@ (%@, %@, %@, %@, %@) VALUES (?, ?, ?, ?, ?)", quoted(kTableName), quoted(kGroupIdColumnName),
-            quoted(kLogColumnName), quoted(kTargetTokenColumnName), quoted(kTargetKeyColumnName),
-            quoted(kPriorityColumnName)));
+        static const auto *query = new std::string(
+            platform::format("INSERT INTO %@ (%@, %@, %@, %@, %@) VALUES (?, ?, ?, ?, ?)", quoted(kTableName),
+                             quoted(kGroupIdColumnName), quoted(kLogColumnName), quoted(kTargetTokenColumnName),
+                             quoted(kTargetKeyColumnName), quoted(kPriorityColumnName)));
         row.query = query;
         row.values.addString(groupId);
         row.values.addString(std::move(storedText));
@@ -131,10 +130,9 @@ std::optional<BCLogDBStorage::Row> BCLogDBStorage::rowForLog(const std::shared_p
         row.values.addString(BCUtility::targetKeyFromTargetToken(token));
         row.values.addNumber(priority);
     } else {
-        static const auto *query =
-            new std::string(platform::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", quoted(kTableName),
-                                             quoted(kGroupIdColumnName), quoted(kLogColumnName),
-                                             quoted(kPriorityColumnName)));
+        static const auto *query = new std::string(
+            platform::format("INSERT INTO %@ (%@, %@, %@) VALUES (?, ?, ?)", quoted(kTableName),
+                             quoted(kGroupIdColumnName), quoted(kLogColumnName), quoted(kPriorityColumnName)));
         row.query = query;
         row.values.addString(groupId);
         row.values.addString(std::move(storedText));
@@ -164,9 +162,7 @@ std::vector<BCStorageSaveResult> BCLogDBStorage::saveLogsWithResults(
         const int64_t capacity = pageSize() * getMaxPageCountInOpenedDatabase(db);
         // Each kind of row's statement is prepared once for the batch.
         PreparedInserts statements(db);
-        const auto insert = [&](size_t i) {
-            codes[i] = executeInsertWithPurging(db, statements, *rows[i], capacity);
-        };
+        const auto insert = [&](size_t i) { codes[i] = executeInsertWithPurging(db, statements, *rows[i], capacity); };
         if (storable.size() == 1) {
             insert(storable.front());
             return SQLITE_OK;
@@ -209,7 +205,7 @@ std::vector<BCStorageSaveResult> BCLogDBStorage::saveLogsWithResults(
         const int code = ran ? codes[i] : opened;
         // Larger than the whole store (or than sqlite takes in one value): no
         // purge or retry will ever make room.
-        results[i] = code == SQLITE_OK      ? BCStorageSaveResult::Saved
+        results[i] = code == SQLITE_OK       ? BCStorageSaveResult::Saved
                      : code == SQLITE_TOOBIG ? BCStorageSaveResult::Unstorable
                                              : BCStorageSaveResult::Failed;
     }
@@ -237,7 +233,8 @@ int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, PreparedInserts &state
     // An unknown capacity (the file could not be read, e.g. while another
     // connection locks it) is no verdict on the log: the insert answers.
     if (capacity > 0 && static_cast<int64_t>(storedLength) >= capacity) {
-        BCLogError(kLogTag, "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu bytes.",
+        BCLogError(kLogTag,
+                   "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu bytes.",
                    storedLength, static_cast<size_t>(capacity > 0 ? capacity : 0));
         return SQLITE_TOOBIG;
     }
@@ -272,7 +269,8 @@ int BCLogDBStorage::executeInsertWithPurging(sqlite3 *db, PreparedInserts &state
             if (result != SQLITE_FULL) break;
         }
         if (deleted > 0)
-            BCLogDebug(kLogTag, "Log storage was over capacity, %ld oldest log(s) with equal or lower priority deleted.",
+            BCLogDebug(kLogTag,
+                       "Log storage was over capacity, %ld oldest log(s) with equal or lower priority deleted.",
                        deleted);
     }
     if (result == SQLITE_OK) {
@@ -309,12 +307,14 @@ bool BCLogDBStorage::loadLogsWithGroupId(const std::string &groupId, size_t limi
     if (excludedTargetKeys && !excludedTargetKeys->empty()) {
         // Rows without a target key are never excluded (NULL NOT IN (...) is
         // not true).
-        condition += platform::format(" AND (%@ IS NULL OR %@ NOT IN %@)", quoted(kTargetKeyColumnName),
-                                      quoted(kTargetKeyColumnName), buildKeyFormatWithCount(excludedTargetKeys->size()));
+        condition +=
+            platform::format(" AND (%@ IS NULL OR %@ NOT IN %@)", quoted(kTargetKeyColumnName),
+                             quoted(kTargetKeyColumnName), buildKeyFormatWithCount(excludedTargetKeys->size()));
         for (const auto &key : *excludedTargetKeys) values.addString(key);
     }
     if (!pendingIds.empty()) {
-        condition += platform::format(" AND %@ NOT IN %@", quoted(kIdColumnName), buildKeyFormatWithCount(pendingIds.size()));
+        condition +=
+            platform::format(" AND %@ NOT IN %@", quoted(kIdColumnName), buildKeyFormatWithCount(pendingIds.size()));
         for (int64_t id : pendingIds) values.addNumber(id);
     }
     condition += platform::format(" ORDER BY %@ DESC, %@ ASC", quoted(kPriorityColumnName), quoted(kIdColumnName));
@@ -422,9 +422,8 @@ bool BCLogDBStorage::acquireSendingLock() {
     std::lock_guard<std::mutex> lock(sendingLockMutex());
     auto &files = sendingLockFiles();
     const pid_t self = ::getpid();
-    std::erase_if(files, [self](const auto &entry) {
-        return entry.second.owner == self && entry.second.file.expired();
-    });
+    std::erase_if(files,
+                  [self](const auto &entry) { return entry.second.owner == self && entry.second.file.expired(); });
     std::shared_ptr<SendingLockFile> file;
     if (auto it = files.find(path); it != files.end() && it->second.owner == self) file = it->second.file.lock();
     if (!file) {

@@ -111,8 +111,7 @@ private:
         std::vector<std::pair<const std::string *, sqlite3_stmt *>> statements_;
     };
     // Nothing when the log cannot be archived.
-    std::optional<Row> rowForLog(const std::shared_ptr<BCLog> &log, const std::string &groupId,
-                                 uint64_t flags) const;
+    std::optional<Row> rowForLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) const;
     // Inserts the row, purging rows of equal or lower priority while full;
     // capacity is the store's size in bytes (0: unknown).
     int executeInsertWithPurging(sqlite3 *db, PreparedInserts &statements, const Row &row, int64_t capacity);

@@ -13,7 +13,9 @@ void BCStorageBindableArray::addString(std::optional<std::string> value) {
     values_.push_back(std::make_shared<BCStorageTextType>(std::move(value)));
 }
 
-void BCStorageBindableArray::addNumber(int64_t value) { values_.push_back(std::make_shared<BCStorageNumberType>(value)); }
+void BCStorageBindableArray::addNumber(int64_t value) {
+    values_.push_back(std::make_shared<BCStorageNumberType>(value));
+}
 
 int BCStorageBindableArray::bindAllValuesWithStatement(sqlite3_stmt *query, sqlite3 *db) const {
     for (size_t i = 0; i < values_.size(); ++i) {

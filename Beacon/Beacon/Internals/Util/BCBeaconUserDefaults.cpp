@@ -60,7 +60,8 @@ void BCBeaconUserDefaults::migrateKeys(const MigrationTable &migratedKeys, const
     setObject(platform::Value(true), markerKey);
 }
 
-void BCBeaconUserDefaults::swapKeys(const std::string &oldKey, const std::string &newKey, const platform::Value &value) {
+void BCBeaconUserDefaults::swapKeys(const std::string &oldKey, const std::string &newKey,
+                                    const platform::Value &value) {
     if (value.isNull()) return;
     auto defaults = standard();
     defaults->setObject(value, newKey);

@@ -29,8 +29,8 @@ public:
     // Load-or-make of one key, atomic across processes sharing the defaults
     // (see platform::UserDefaults::loadOrStoreObject): `resolve` gets the
     // stored value (null when absent) and answers the one to keep.
-    platform::Value loadOrStoreObjectForKey(const std::string &key,
-                                            const std::function<platform::Value(const platform::Value &stored)> &resolve);
+    platform::Value loadOrStoreObjectForKey(
+        const std::string &key, const std::function<platform::Value(const platform::Value &stored)> &resolve);
 
     // Moves old values to their new keys, once per service.
     void migrateKeys(const MigrationTable &migratedKeys, const std::string &service);

@@ -146,7 +146,9 @@ std::optional<platform::Data> BCEncrypter::decryptData(const platform::Data &dat
     return performCryptoOperation(kOperationDecrypt, data, std::nullopt, *key);
 }
 
-std::optional<platform::Data> BCEncrypter::getKeyWithKeyTag(const std::string &keyTag) { return keyForTag(keyTag, true); }
+std::optional<platform::Data> BCEncrypter::getKeyWithKeyTag(const std::string &keyTag) {
+    return keyForTag(keyTag, true);
+}
 
 std::optional<platform::Data> BCEncrypter::keyForTag(const std::string &keyTag, bool create) {
     if (!isKnownTag(keyTag)) {

@@ -60,8 +60,8 @@ bool BCKeychainUtil::storeString(const std::string &string, const std::string &k
 }
 
 bool BCKeychainUtil::addString(const std::string &string, const std::string &key, OSStatus *statusCode) {
-    OSStatus status = Keychain::sharedInstance()->add(serviceName(), key, bytesOf(string),
-                                                      platform::security::KeychainAccessibility::afterFirstUnlockThisDeviceOnly);
+    OSStatus status = Keychain::sharedInstance()->add(
+        serviceName(), key, bytesOf(string), platform::security::KeychainAccessibility::afterFirstUnlockThisDeviceOnly);
     if (statusCode) *statusCode = status;
     if (status != platform::security::errSecSuccess) {
         if (status != platform::security::errSecDuplicateItem)

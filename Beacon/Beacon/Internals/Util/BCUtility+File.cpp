@@ -156,8 +156,7 @@ void BCUtility::makeDirectoryPrivate(const URL &url) {
     // Deep enough for every folder the SDK and its services make.
     changed += makeEntriesPrivate(fd, 8);
     ::close(fd);
-    if (changed > 0)
-        BCLogInfo(kLogTag, "Made %tu item(s) in %@ private to the user.", changed, url.string());
+    if (changed > 0) BCLogInfo(kLogTag, "Made %tu item(s) in %@ private to the user.", changed, url.string());
 }
 
 BCUtility::URL BCUtility::beaconDirectoryURL() {
@@ -180,8 +179,10 @@ BCUtility::URL BCUtility::beaconDirectoryURL() {
 void BCUtility::setBeaconDirectoryURLForTesting(const URL &url) {
     {
         std::lock_guard<std::mutex> lock(directoryState().mutex);
-        if (url.empty()) directoryState().override.reset();
-        else directoryState().override = url;
+        if (url.empty())
+            directoryState().override.reset();
+        else
+            directoryState().override = url;
     }
     // Outside the state's lock: the file lock is taken inside, and file
     // operations ask for the directory while holding the file lock.
@@ -302,8 +303,8 @@ bool BCUtility::createDirectoryAtURL(const URL &url) {
 bool BCUtility::disableBackupForDirectoryURL(const std::optional<URL> &url) {
     platform::ErrorPtr error;
     if (!url || !fileManager().setExcludedFromBackup(*url, true, &error)) {
-        BCLogError(kLogTag, "Error excluding %@ from iCloud backup %@", url ? std::optional<std::string>(url->string()) : std::nullopt,
-                   describe(error));
+        BCLogError(kLogTag, "Error excluding %@ from iCloud backup %@",
+                   url ? std::optional<std::string>(url->string()) : std::nullopt, describe(error));
         return false;
     }
     return true;

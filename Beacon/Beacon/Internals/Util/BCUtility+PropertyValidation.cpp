@@ -29,10 +29,11 @@ platform::Dictionary BCUtility::validateProperties(const platform::Dictionary &p
         }
         std::string validKey = key;
         if (platform::text::utf16Length(key) > kBCMaxPropertyKeyLength) {
-            BCLogWarning(kLogTag,
-                         "%@ '%@' : property %@ : property key length cannot be longer than %d characters. Property key "
-                         "will be truncated.",
-                         type, logName, key, static_cast<int>(kBCMaxPropertyKeyLength));
+            BCLogWarning(
+                kLogTag,
+                "%@ '%@' : property %@ : property key length cannot be longer than %d characters. Property key "
+                "will be truncated.",
+                type, logName, key, static_cast<int>(kBCMaxPropertyKeyLength));
             validKey = platform::text::utf16Prefix(key, kBCMaxPropertyKeyLength);
         }
         std::string validValue = *text;

@@ -29,4 +29,6 @@ std::string fieldText(const char *field, size_t width) { return std::string(fiel
 
 std::string BCUtility::sdkName() { return fieldText(BCSdkIdentityRecord.name, sizeof BCSdkIdentityRecord.name); }
 
-std::string BCUtility::sdkVersion() { return fieldText(BCSdkIdentityRecord.sdkVersion, sizeof BCSdkIdentityRecord.sdkVersion); }
+std::string BCUtility::sdkVersion() {
+    return fieldText(BCSdkIdentityRecord.sdkVersion, sizeof BCSdkIdentityRecord.sdkVersion);
+}

@@ -122,8 +122,7 @@ std::optional<std::string> BCUtility::prettyPrintJson(const std::optional<platfo
     // before a slash.
     try {
         if (auto out = prettyJsonText(nlohmann::ordered_json::parse(text))) return out;
-    } catch (const nlohmann::json::exception &) {
-    }
+    } catch (const nlohmann::json::exception &) {}
     if (!platform::text::isValidUTF8(text)) return std::nullopt;
     return text;
 }
@@ -135,8 +134,7 @@ std::optional<std::string> BCUtility::prettyJsonText(const nlohmann::ordered_jso
         return out;
     } catch (const nlohmann::json::exception &) {
         // Text that is not UTF-8 cannot be written as JSON.
-    } catch (const TooDeep &) {
-    }
+    } catch (const TooDeep &) {}
     return std::nullopt;
 }
 

@@ -16,12 +16,13 @@ namespace {
 
 template <typename T>
 void registerDecoder() {
-    platform::KeyedUnarchiver::registerClass(T().className(), [](platform::KeyedUnarchiver &coder) -> platform::ObjectPtr {
-        auto object = std::make_shared<T>();
-        object->initWithCoder(coder);
-        if (coder.error()) return nullptr;
-        return object;
-    });
+    platform::KeyedUnarchiver::registerClass(T().className(),
+                                             [](platform::KeyedUnarchiver &coder) -> platform::ObjectPtr {
+                                                 auto object = std::make_shared<T>();
+                                                 object->initWithCoder(coder);
+                                                 if (coder.error()) return nullptr;
+                                                 return object;
+                                             });
 }
 
 }  // namespace

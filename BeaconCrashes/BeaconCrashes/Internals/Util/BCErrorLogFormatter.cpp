@@ -152,18 +152,14 @@ void appendFrameCode(std::string &out, const BBCrashReportStackFrameInfo &frame,
             std::string_view name = *symbol->symbolName();
             if (name.size() >= 2 && name[0] == '_') {
                 switch (os) {
-                    case BBCrashReportOperatingSystemMacOSX:
-                    case BBCrashReportOperatingSystemiPhoneOS:
-                    case BBCrashReportOperatingSystemiPhoneSimulator:
-                    case BBCrashReportOperatingSystemAppleTVOS:
-                        name.remove_prefix(1);
-                        break;
-                    case BBCrashReportOperatingSystemUnknown:
-                        BCLogWarning(kLogTag, "Symbol \"%@\" prefix rules are unknown for this OS!",
-                                     *symbol->symbolName());
-                        break;
-                    default:
-                        break;
+                case BBCrashReportOperatingSystemMacOSX:
+                case BBCrashReportOperatingSystemiPhoneOS:
+                case BBCrashReportOperatingSystemiPhoneSimulator:
+                case BBCrashReportOperatingSystemAppleTVOS: name.remove_prefix(1); break;
+                case BBCrashReportOperatingSystemUnknown:
+                    BCLogWarning(kLogTag, "Symbol \"%@\" prefix rules are unknown for this OS!", *symbol->symbolName());
+                    break;
+                default: break;
                 }
             }
             out += name;
@@ -283,9 +279,9 @@ std::shared_ptr<BCErrorReport> BCErrorLogFormatter::errorReportFromCrashReport(
 std::shared_ptr<BCErrorReport> BCErrorLogFormatter::errorReportFromLog(const BCAppleErrorLog &log,
                                                                        const platform::UUID &installId,
                                                                        const std::shared_ptr<BCDevice> &device) {
-    return std::make_shared<BCErrorReport>(log.errorId, installId.UUIDString(), log.osExceptionType,
-                                           log.exceptionType, log.exceptionReason, log.appLaunchTimestamp,
-                                           log.timestamp(), device, static_cast<uint64_t>(log.processId.value_or(0)));
+    return std::make_shared<BCErrorReport>(log.errorId, installId.UUIDString(), log.osExceptionType, log.exceptionType,
+                                           log.exceptionReason, log.appLaunchTimestamp, log.timestamp(), device,
+                                           static_cast<uint64_t>(log.processId.value_or(0)));
 }
 
 platform::Date BCErrorLogFormatter::errorTimeForCrashReport(const BBCrashReport &report) {
@@ -394,8 +390,8 @@ std::vector<std::shared_ptr<BCThread>> BCErrorLogFormatter::extractThreadsFromRe
             const size_t index = imageIndexForAddress(ranges, pc);
             const bool found = index < images.size();
             code.clear();
-            appendFrameCode(code, frame, found ? images[index].get() : nullptr,
-                            found ? kinds[index] : BCImageKindOther, os);
+            appendFrameCode(code, frame, found ? images[index].get() : nullptr, found ? kinds[index] : BCImageKindOther,
+                            os);
             stackFrame.code.emplace(code);
             thread->frames->emplace_back(block, &stackFrame);
         }
@@ -437,11 +433,11 @@ std::optional<std::string> BCErrorLogFormatter::selectorRegisterValueFromReport(
                                                                                 const LoadedImages &loadedImages) {
     std::vector<const char *> names;
     switch (codeType) {
-        case platform::mach::CPU_TYPE_X86: names = {"ecx"}; break;
-        case platform::mach::CPU_TYPE_ARM: names = {"r1", "r2"}; break;
-        case platform::mach::CPU_TYPE_X86_64: names = {"rsi", "rdx"}; break;
-        case platform::mach::CPU_TYPE_ARM64: names = {"x1"}; break;
-        default: return std::nullopt;
+    case platform::mach::CPU_TYPE_X86: names = {"ecx"}; break;
+    case platform::mach::CPU_TYPE_ARM: names = {"r1", "r2"}; break;
+    case platform::mach::CPU_TYPE_X86_64: names = {"rsi", "rdx"}; break;
+    case platform::mach::CPU_TYPE_ARM64: names = {"x1"}; break;
+    default: return std::nullopt;
     }
     if (!crashedThread) return std::nullopt;
     for (const char *name : names) {
@@ -494,9 +490,8 @@ std::vector<std::shared_ptr<BCBinary>> BCErrorLogFormatter::extractBinaryImagesF
     const auto &images = report.images();
     std::vector<size_t> order(images.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return images[a]->imageBaseAddress() < images[b]->imageBaseAddress();
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return images[a]->imageBaseAddress() < images[b]->imageBaseAddress(); });
 
     std::vector<std::shared_ptr<BCBinary>> binaries;
     for (const size_t index : order) {
@@ -556,8 +551,7 @@ BCImageKind BCErrorLogFormatter::imageTypeForImagePath(const std::optional<std::
         return BCImageKindOther;
     }
     // An empty process path is no prefix of anything.
-    if (equalsIgnoringCase(standardized, process) ||
-        (!process.empty() && hasPrefixIgnoringCase(*imagePath, process))) {
+    if (equalsIgnoringCase(standardized, process) || (!process.empty() && hasPrefixIgnoringCase(*imagePath, process))) {
         return BCImageKindMainExecutable;
     }
     return BCImageKindInAppBundle;

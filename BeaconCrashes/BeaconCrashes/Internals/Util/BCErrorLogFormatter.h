@@ -75,20 +75,17 @@ public:
                                                                            const ThreadPtr &crashedThread,
                                                                            bool is64bit);
     static std::string formatStackFrame(const BBCrashReportStackFrameInfo &frame, const BBCrashReport &report);
-    static std::map<std::string, std::string> extractRegistersFromCrashedThread(const ThreadPtr &thread,
-                                                                                bool is64bit);
+    static std::map<std::string, std::string> extractRegistersFromCrashedThread(const ThreadPtr &thread, bool is64bit);
     static std::optional<std::string> extractExceptionReasonFromReport(const BBCrashReport &report);
     static std::optional<std::string> selectorRegisterValueFromReport(const BBCrashReport &report,
-                                                                      const ThreadPtr &crashedThread,
-                                                                      uint64_t codeType,
+                                                                      const ThreadPtr &crashedThread, uint64_t codeType,
                                                                       const LoadedImages &loadedImages);
     // Reads the selector name the register points at, from the same image
     // (same path and UUID) among the loaded images, with the engine's
     // Mach-O reader (its reads are checked: the image's bytes are not
     // trusted).
     static std::optional<std::string> selectorForRegisterWithName(const std::string &registerName,
-                                                                  const ThreadPtr &thread,
-                                                                  const BBCrashReport &report,
+                                                                  const ThreadPtr &thread, const BBCrashReport &report,
                                                                   const LoadedImages &loadedImages);
     static std::vector<std::shared_ptr<BCBinary>> extractBinaryImagesFromReport(const BBCrashReport &report,
                                                                                 bool is64bit);

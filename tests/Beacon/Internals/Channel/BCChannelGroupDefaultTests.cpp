@@ -125,8 +125,8 @@ TEST_F(ChannelGroupTest, ABatchTheIngestionRefusesIsKeptAndSentByALaterFlush) {
     const auto httpClient = std::make_shared<FakeHttpClient>();
     httpClient->setStatus(200);
     const auto ingestion = BCBeaconIngestion::make(httpClient, "http://127.0.0.1:9", "installation");
-    const auto beaconGroup = BCChannelGroupDefault::make(std::make_shared<AlwaysReadyIngestion>(ingestion),
-                                                         BCLogDBStorage::make());
+    const auto beaconGroup =
+        BCChannelGroupDefault::make(std::make_shared<AlwaysReadyIngestion>(ingestion), BCLogDBStorage::make());
     RecordingDelegate recorder;
     beaconGroup->addDelegate(recorder.delegate());
     // One batch in flight at most: a refused batch left in flight would stop

@@ -74,8 +74,8 @@ void FakeIngestion::setAutomaticStatus(std::optional<long> status) {
 void FakeIngestion::answer(const Send &send, long status, const platform::ErrorPtr &error) {
     std::shared_ptr<const platform::net::HTTPURLResponse> response;
     if (status != 0) {
-        response = std::make_shared<platform::net::HTTPURLResponse>(
-            *platform::URL::parse("http://127.0.0.1/"), status, std::vector<std::pair<std::string, std::string>>{});
+        response = std::make_shared<platform::net::HTTPURLResponse>(*platform::URL::parse("http://127.0.0.1/"), status,
+                                                                    std::vector<std::pair<std::string, std::string>>{});
     }
     if (send.handler) send.handler(send.batchId, response, std::nullopt, error);
 }
@@ -204,8 +204,8 @@ void FakeHttpClient::sendAsync(const platform::URL &url, const std::string &meth
     }
     signal_.notify();
     if (!status || !completionHandler) return;
-    auto response = std::make_shared<platform::net::HTTPURLResponse>(url, *status,
-                                                                     std::vector<std::pair<std::string, std::string>>{});
+    auto response = std::make_shared<platform::net::HTTPURLResponse>(
+        url, *status, std::vector<std::pair<std::string, std::string>>{});
     // Never on the caller's stack, as the real client.
     std::thread([completionHandler, response] { completionHandler(platform::Data(), response, nullptr); }).detach();
 }

@@ -238,8 +238,8 @@ TEST_F(ChannelUnitTest, CompletesEnqueueingOnceWhetherStoredFilteredOrDiscarded)
     EXPECT_EQ(storedRows(), 0);
     ASSERT_EQ(recorder.count("didFail"), 1u);
     EXPECT_EQ(recorder.calls("didFail")[0].log->type(), "kept");
-    EXPECT_TRUE(capture.contains(BCLogLevelWarning,
-                                 "Channel TestGroup disabled in log discarding mode, discard this log."));
+    EXPECT_TRUE(
+        capture.contains(BCLogLevelWarning, "Channel TestGroup disabled in log discarding mode, discard this log."));
 }
 
 TEST_F(ChannelUnitTest, TellsALockedStoreFromALogTooLargeForIt) {
@@ -353,8 +353,9 @@ TEST_F(ChannelUnitTest, BeyondTheBoundOfWaitingSavesLogsAreRefusedAndToldSo) {
         if (level == BCLogLevelWarning && line.find("refuses new logs") != std::string::npos) ++warnings;
     }
     EXPECT_EQ(warnings, 1u);
-    EXPECT_TRUE(capture.contains(BCLogLevelWarning, "Channel TestGroup refuses new logs: 4096 logs are waiting to be "
-                                                    "stored (1 refused since the last warning)."));
+    EXPECT_TRUE(capture.contains(BCLogLevelWarning,
+                                 "Channel TestGroup refuses new logs: 4096 logs are waiting to be "
+                                 "stored (1 refused since the last warning)."));
 
     unit->enqueueItem(validLog("after"), BCFlagsNormal, results.completion("after"));
     const auto after = results.waitFor(6);
@@ -395,7 +396,8 @@ TEST_F(ChannelUnitTest, ALogThatWaitedLongerThanTheIntervalIsSentWhenTheUnitStar
 
 TEST_F(ChannelUnitTest, NoMoreBatchesThanTheLimitAreInFlight) {
     // The default limit: three batches.
-    auto unit = addUnit(60, 1, BCChannelUnitConfiguration::defaultConfigurationWithGroupId(kGroupId).pendingBatchesLimit());
+    auto unit =
+        addUnit(60, 1, BCChannelUnitConfiguration::defaultConfigurationWithGroupId(kGroupId).pendingBatchesLimit());
     enqueue(unit, 4);
     settle();
     EXPECT_EQ(ingestion->sendCount(), 3u);

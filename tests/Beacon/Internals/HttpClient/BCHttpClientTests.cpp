@@ -51,11 +51,13 @@ protected:
               BCHttpHeaders headers = {}, bool compression = false, std::string url = "") {
         std::optional<platform::Data> data;
         if (body) data = platform::Data(body->begin(), body->end());
-        client.sendAsync(*platform::URL::parse(url.empty() ? server.baseURL() + "/logs" : url), "POST", headers,
-                         std::move(data), std::move(intervals), compression,
-                         [this](std::optional<platform::Data> data,
-                                std::shared_ptr<const platform::net::HTTPURLResponse> response,
-                                platform::ErrorPtr error) { outcomes.add({std::move(data), response, error}); });
+        client.sendAsync(
+            *platform::URL::parse(url.empty() ? server.baseURL() + "/logs" : url), "POST", headers, std::move(data),
+            std::move(intervals), compression,
+            [this](std::optional<platform::Data> data, std::shared_ptr<const platform::net::HTTPURLResponse> response,
+                   platform::ErrorPtr error) {
+                outcomes.add({std::move(data), response, error});
+            });
     }
 
     LoopbackHttpServer server;

@@ -65,8 +65,9 @@ print(server.server_address[1], flush=True)
 for _ in range(int(sys.argv[2])):
     server.handle_request()
 )";
-        pipe_ = popen(("timeout 60 python3 '" + script.string() + "' '" + dump_.string() + "' " +
-                       std::to_string(count)).c_str(), "r");
+        pipe_ = popen(
+            ("timeout 60 python3 '" + script.string() + "' '" + dump_.string() + "' " + std::to_string(count)).c_str(),
+            "r");
         char line[64] = {};
         if (pipe_ && fgets(line, sizeof line, pipe_)) port_ = std::atoi(line);
     }
@@ -175,10 +176,10 @@ TEST_F(BCBeaconIngestionTests, AnIndependentServerSeesTheRawGzipBodyAndTheSameHe
     auto bytes = *platform::base64::decodeStrict(raw["body"].get<std::string>());
     std::ofstream(gz, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
     EXPECT_EQ(testsupport::runCommand("gzip -dc '" + gz.string() + "'"), *batch->serializeLog());
-    testsupport::runCommand("curl -s --noproxy '*' --data-binary @'" + gz.string() +
-                            "' -H 'Content-Type: application/json' -H 'Content-Encoding: gzip' -H 'App-Secret: " +
-                            kSecret + "' -H 'Install-ID: " + kInstallId + "' '" + base +
-                            "/logs?api-version=1.0.0' >/dev/null");
+    testsupport::runCommand(
+        "curl -s --noproxy '*' --data-binary @'" + gz.string() +
+        "' -H 'Content-Type: application/json' -H 'Content-Encoding: gzip' -H 'App-Secret: " + kSecret +
+        "' -H 'Install-ID: " + kInstallId + "' '" + base + "/logs?api-version=1.0.0' >/dev/null");
     auto requests = python.requests();
     ASSERT_EQ(requests.size(), 2u);
     auto names = [](const nlohmann::json &request) {
@@ -258,8 +259,10 @@ TEST_F(BCBeaconIngestionTests, VerboseRequestLinesMaskTheSecret) {
     ASSERT_TRUE(outcomes.waitFor(1));
     EXPECT_TRUE(home.log.contains(BCLogLevelVerbose, "URL: " + server.baseURL() + "/logs?api-version=1.0.0"));
     EXPECT_TRUE(home.log.contains(BCLogLevelVerbose, "Headers: App-Secret = " + std::string(28, '*') +
-                                                         kSecret.substr(28) + ", Content-Type = application/json, "
-                                                         "Install-ID = " + kInstallId));
+                                                         kSecret.substr(28) +
+                                                         ", Content-Type = application/json, "
+                                                         "Install-ID = " +
+                                                         kInstallId));
 }
 
 TEST_F(BCBeaconIngestionTests, SendURLIsBuiltAndRebased) {
@@ -290,13 +293,14 @@ TEST_F(BCBeaconIngestionTests, SendURLIsBuiltAndRebased) {
 TEST_F(BCBeaconIngestionTests, ResponsesAreLoggedByContentTypeOnlyWhenVerbose) {
     auto ingestion = BCHttpIngestion::make(client, server.baseURL(), "/x", {}, {});
     auto response = [](const std::string &type) {
-        return std::make_shared<const platform::net::HTTPURLResponse>(*platform::URL::parse("http://h/"), 200,
-                                                                      std::vector<std::pair<std::string, std::string>>{
-                                                                          {"Content-Type", type}});
+        return std::make_shared<const platform::net::HTTPURLResponse>(
+            *platform::URL::parse("http://h/"), 200,
+            std::vector<std::pair<std::string, std::string>>{{"Content-Type", type}});
     };
     platform::Data png{0x89, 'P', 'N', 'G'};
     ingestion->printResponse(response("image/png"), png, nullptr);
-    EXPECT_TRUE(home.log.contains(BCLogLevelVerbose, "HTTP response received with status code: 200, payload:\n<binary>"));
+    EXPECT_TRUE(
+        home.log.contains(BCLogLevelVerbose, "HTTP response received with status code: 200, payload:\n<binary>"));
     home.log.clear();
     BCLogger::setCurrentLogLevel(BCLogLevelDebug);
     ingestion->printResponse(response("image/png"), png, nullptr);

@@ -94,8 +94,7 @@ TEST(BCAbstractLogJson, SubclassesAddTheirKeysAfterTheBase) {
                                               {"d", platform::Value(sampleDate())},
                                               {"n", platform::Value(int64_t(3))},
                                               {"s", platform::Value("x")}});
-    EXPECT_EQ(text(custom.serializeToDictionary()),
-              text(R"({"type":"customProperties",
+    EXPECT_EQ(text(custom.serializeToDictionary()), text(R"({"type":"customProperties",
                       "properties":{"b":true,"d":"2026-12-07T04:06:33.123Z","n":3,"s":"x"}})"));
 }
 
@@ -361,9 +360,9 @@ TEST(BCAbstractLogConversion, FillsTheExtensionsFromTheLogAndDevice) {
     log->setDevice(nullptr);
     cs = log->toCommonSchemaLogForTargetToken("abc", 1);
     EXPECT_EQ(cs->ext->userExt->localId, "x:bob");
-    EXPECT_EQ(text(cs->ext->serializeToDictionary()),
-              text(nlohmann::ordered_json{{"user", {{"localId", "x:bob"}}},
-                                          {"app", {{"locale", localizations.front()}}}}));
+    EXPECT_EQ(
+        text(cs->ext->serializeToDictionary()),
+        text(nlohmann::ordered_json{{"user", {{"localId", "x:bob"}}}, {"app", {{"locale", localizations.front()}}}}));
 }
 
 TEST(BCAbstractLogConversion, TextFunctions) {
@@ -380,8 +379,8 @@ TEST(BCAbstractLogConversion, TextFunctions) {
     EXPECT_EQ(BCAbstractLog::combineSDKLibVer(std::nullopt, "4.0.0"), std::nullopt);
 
     std::vector<std::pair<int64_t, std::string>> offsets = {
-        {-60, "-01:00"}, {-59, "-00:59"}, {-30, "-00:30"}, {-1, "-00:01"},  {0, "+00:00"},
-        {30, "+00:30"},  {330, "+05:30"}, {120, "+02:00"}, {-330, "-05:30"}, {345, "+05:45"},
+        {-60, "-01:00"},  {-59, "-00:59"}, {-30, "-00:30"},  {-1, "-00:01"},   {0, "+00:00"},
+        {30, "+00:30"},   {330, "+05:30"}, {120, "+02:00"},  {-330, "-05:30"}, {345, "+05:45"},
         {-720, "-12:00"}, {840, "+14:00"}, {6000, "+100:00"}};
     for (const auto &[offset, expected] : offsets)
         EXPECT_EQ(BCAbstractLog::convertTimeZoneOffsetToISO8601(offset), expected) << offset;

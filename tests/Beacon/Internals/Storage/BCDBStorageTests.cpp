@@ -86,8 +86,9 @@ TEST_F(BCDBStorageTests, ForeignOrZeroedFilesAreReplacedAtCreation) {
         EXPECT_TRUE(home.log.contains(BCLogLevelInfo, "Created \"t.sqlite\" database with 1 version."));
         EXPECT_FALSE(home.log.contains(BCLogLevelError, "Failed to initialize database."));
         // Said at the level the logger shows before anyone sets one.
-        EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "The \"t.sqlite\" database is corrupt; it is deleted and "
-                                                        "created anew, losing what it held."));
+        EXPECT_TRUE(home.log.contains(BCLogLevelAssert,
+                                      "The \"t.sqlite\" database is corrupt; it is deleted and "
+                                      "created anew, losing what it held."));
         EXPECT_EQ(sql(file(), "PRAGMA integrity_check"), "ok");
         BCStorageBindableArray values;
         values.addString("a");
@@ -97,9 +98,10 @@ TEST_F(BCDBStorageTests, ForeignOrZeroedFilesAreReplacedAtCreation) {
 
 TEST_F(BCDBStorageTests, CorruptPagesAreNotNoticedAtCreationButReportedLater) {
     auto storage = makeHooked(1);
-    ASSERT_EQ(storage->executeNonSelectionQuery("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
-                                                "WHERE x < 200) INSERT INTO t (name) SELECT printf('%0200d', x) FROM c"),
-              0);
+    ASSERT_EQ(
+        storage->executeNonSelectionQuery("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                                          "WHERE x < 200) INSERT INTO t (name) SELECT printf('%0200d', x) FROM c"),
+        0);
     {
         std::fstream f(file(), std::ios::binary | std::ios::in | std::ios::out);
         f.seekp(3 * 4096);
@@ -124,7 +126,8 @@ TEST_F(BCDBStorageTests, SizeBoundRoundsUpToWholePagesAndRefusesToLoseData) {
     ASSERT_TRUE(answer);
     EXPECT_TRUE(*answer);
     EXPECT_EQ(storage->maxSizeInBytes(), 12288);
-    EXPECT_TRUE(home.log.contains(BCLogLevelInfo, "Changed maximum database size to 12288 bytes (next multiple of 4KiB)."));
+    EXPECT_TRUE(
+        home.log.contains(BCLogLevelInfo, "Changed maximum database size to 12288 bytes (next multiple of 4KiB)."));
 
     storage->setMaxStorageSize(16384, [&](bool applied) { answer = applied; });
     EXPECT_TRUE(*answer);
@@ -161,7 +164,8 @@ TEST_F(BCDBStorageTests, SelectionValuesByType) {
     auto storage = makeHooked(1);
     ASSERT_TRUE(storage->createTable("v", {{"r", {"REAL"}}, {"i", {"INTEGER"}}, {"s", {"TEXT"}}}));
     EXPECT_TRUE(home.log.contains(BCLogLevelVerbose, "Table v has been created"));
-    EXPECT_EQ(storage->executeNonSelectionQuery("INSERT INTO v VALUES (1.5, 5000000000, 'a\"b'), (2.5, NULL, NULL)"), 0);
+    EXPECT_EQ(storage->executeNonSelectionQuery("INSERT INTO v VALUES (1.5, 5000000000, 'a\"b'), (2.5, NULL, NULL)"),
+              0);
     auto rows = storage->executeSelectionQuery("SELECT r, i, s FROM v ORDER BY r", nullptr);
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_TRUE(rows[0][0].isNull());
@@ -189,8 +193,7 @@ TEST_F(BCDBStorageTests, FileNameCharactersThatMeanSomethingInURIsStayInThePath)
     EXPECT_TRUE(std::filesystem::exists(odd / "t.sqlite"));
     EXPECT_EQ(sql(odd / "t.sqlite", "PRAGMA user_version"), "1");
     for (const auto &entry : std::filesystem::directory_iterator(odd.parent_path()))
-        EXPECT_TRUE(entry.path().filename() == "a b?c#d%e" || entry.path().filename() == "sdk" ||
-                    entry.is_directory())
+        EXPECT_TRUE(entry.path().filename() == "a b?c#d%e" || entry.path().filename() == "sdk" || entry.is_directory())
             << entry.path();
     EXPECT_FALSE(std::filesystem::exists(odd.parent_path() / "a b"));
     BCUtility::setBeaconDirectoryURLForTesting(home.sdkDirectory());
@@ -230,8 +233,8 @@ TEST_F(BCDBStorageTests, BindablesBindInOrderAndReportTheFailingIndex) {
     values.addNumber(1);
     home.log.clear();
     EXPECT_EQ(storage->executeNonSelectionQuery("INSERT INTO b VALUES (?, ?, ?)", &values), SQLITE_RANGE);
-    EXPECT_TRUE(home.log.contains(BCLogLevelError,
-                                  "Binding query parameter 4 failed with error: 25. Message: column index out of range"));
+    EXPECT_TRUE(home.log.contains(
+        BCLogLevelError, "Binding query parameter 4 failed with error: 25. Message: column index out of range"));
     EXPECT_EQ(sql(file(), "SELECT count(*) FROM b"), "1");
     BCStorageBindableArray none;
     EXPECT_EQ(storage->executeNonSelectionQuery("DELETE FROM b", &none), 0);

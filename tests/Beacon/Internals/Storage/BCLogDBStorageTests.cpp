@@ -31,13 +31,13 @@ struct Batch {
 Batch load(BCLogDBStorage &store, const std::string &group, size_t limit,
            const std::optional<std::vector<std::string>> &excluded = std::nullopt) {
     Batch batch;
-    batch.more = store.loadLogsWithGroupId(group, limit, excluded,
-                                           [&](const std::vector<std::shared_ptr<BCLog>> &logs,
-                                               const std::optional<std::string> &batchId) {
-                                               batch.logs = logs;
-                                               batch.batchId = batchId;
-                                               batch.called = true;
-                                           });
+    batch.more = store.loadLogsWithGroupId(
+        group, limit, excluded,
+        [&](const std::vector<std::shared_ptr<BCLog>> &logs, const std::optional<std::string> &batchId) {
+            batch.logs = logs;
+            batch.batchId = batchId;
+            batch.called = true;
+        });
     return batch;
 }
 
@@ -59,21 +59,23 @@ protected:
 TEST_F(BCLogDBStorageTests, FileTableIndexAndArchiveLayout) {
     EXPECT_EQ(db("PRAGMA user_version"), "5");
     EXPECT_EQ(db("PRAGMA auto_vacuum"), "1");
-    EXPECT_EQ(db("SELECT sql FROM sqlite_master WHERE name='logs'"),
-              "CREATE TABLE \"logs\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"groupId\" TEXT NOT NULL, \"log\" TEXT "
-              "NOT NULL, \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER)");
+    EXPECT_EQ(
+        db("SELECT sql FROM sqlite_master WHERE name='logs'"),
+        "CREATE TABLE \"logs\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"groupId\" TEXT NOT NULL, \"log\" TEXT "
+        "NOT NULL, \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER)");
     EXPECT_EQ(db("SELECT sql FROM sqlite_master WHERE type='index'"),
               "CREATE INDEX \"ix_logs_priority\" ON \"logs\" (\"priority\")");
 
     // The stored text is a keyed archive in base64, as another reader sees it.
     ASSERT_TRUE(store->saveLog(makeLog("Oracle"), "Crashes", 1));
     auto archive = home.sdkDirectory() / "x.plist";
-    testsupport::runCommand("sqlite3 '" + home.logsFile().string() + "' 'select log from logs where id=1' | base64 -d > '" +
-                            archive.string() + "'");
+    testsupport::runCommand("sqlite3 '" + home.logsFile().string() +
+                            "' 'select log from logs where id=1' | base64 -d > '" + archive.string() + "'");
     std::string check = testsupport::runCommand(
         "python3 -c 'import plistlib,sys; p=plistlib.load(open(sys.argv[1],\"rb\")); "
         "print(p[\"$archiver\"], any(isinstance(o, dict) and o.get(\"$classname\") == \"BCStartServiceLog\" "
-        "for o in p[\"$objects\"]))' '" + archive.string() + "'");
+        "for o in p[\"$objects\"]))' '" +
+        archive.string() + "'");
     EXPECT_EQ(check, "NSKeyedArchiver True\n");
 }
 
@@ -179,7 +181,8 @@ TEST_F(BCLogDBStorageTests, OlderVersionsAndForeignLayoutsAreDroppedOnOpening) {
         store.reset();
         std::filesystem::remove(home.logsFile());
         db(std::string("CREATE TABLE logs (id INTEGER PRIMARY KEY, groupId TEXT, log TEXT); INSERT INTO logs VALUES "
-                       "(1, 'a', 'b'); PRAGMA user_version=") + version + ";");
+                       "(1, 'a', 'b'); PRAGMA user_version=") +
+           version + ";");
         home.log.clear();
         store = BCLogDBStorage::make();
         EXPECT_EQ(db("SELECT count(*) FROM logs"), "0") << version;
@@ -187,8 +190,9 @@ TEST_F(BCLogDBStorageTests, OlderVersionsAndForeignLayoutsAreDroppedOnOpening) {
         EXPECT_EQ(db("SELECT count(*) FROM sqlite_master WHERE name='ix_logs_priority'"), "1") << version;
         EXPECT_TRUE(store->saveLog(makeLog(), "G", 1)) << version;
         EXPECT_TRUE(store->saveLog(storagetest::makeCommonSchemaLog("keyA-secretA"), "G", 1)) << version;
-        EXPECT_EQ(home.log.contains(BCLogLevelWarning, "The \"Logs.sqlite\" database lacks columns of its version 5; it "
-                                                       "is deleted and created anew."),
+        EXPECT_EQ(home.log.contains(BCLogLevelWarning,
+                                    "The \"Logs.sqlite\" database lacks columns of its version 5; it "
+                                    "is deleted and created anew."),
                   std::string(version) == "5");
     }
     // A file with more columns than ours is kept as it is.
@@ -229,8 +233,8 @@ TEST_F(BCLogDBStorageTests, FullStorePurgesOldestOfEqualOrLowerPriorityOnly) {
     auto countBefore = store->countLogs();
     EXPECT_FALSE(store->saveLog(makeLog("normal", 1500), "G", 1));
     EXPECT_EQ(store->countLogs(), countBefore);
-    EXPECT_TRUE(home.log.contains(BCLogLevelError,
-                                  "Storage is full and no logs with equal or lower priority exist; discarding the log."));
+    EXPECT_TRUE(home.log.contains(
+        BCLogLevelError, "Storage is full and no logs with equal or lower priority exist; discarding the log."));
 
     // Too large for the whole store: refused at once, nothing purged.
     auto count = store->countLogs();
@@ -268,13 +272,11 @@ TEST_F(BCLogDBStorageTests, ABatchOfSavesCommitsOnceWithEachRowsOwnOutcome) {
     store->setMaxStorageSize(102400, [&](bool ok) { applied = ok; });
     ASSERT_TRUE(applied && *applied);
     const uint32_t before = changeCounter();
-    const auto together = store->saveLogsWithResults({{makeLog("a"), "G", 1},
-                                                      {makeLog("huge", 120000), "G", 2},
-                                                      {nullptr, "G", 1},
-                                                      {makeLog("b"), "G", 1}});
-    EXPECT_EQ(together, (std::vector<BCStorageSaveResult>{BCStorageSaveResult::Saved, BCStorageSaveResult::Unstorable,
-                                                          BCStorageSaveResult::Unstorable,
-                                                          BCStorageSaveResult::Saved}));
+    const auto together = store->saveLogsWithResults(
+        {{makeLog("a"), "G", 1}, {makeLog("huge", 120000), "G", 2}, {nullptr, "G", 1}, {makeLog("b"), "G", 1}});
+    EXPECT_EQ(together,
+              (std::vector<BCStorageSaveResult>{BCStorageSaveResult::Saved, BCStorageSaveResult::Unstorable,
+                                                BCStorageSaveResult::Unstorable, BCStorageSaveResult::Saved}));
     EXPECT_EQ(changeCounter(), before + 1);
     EXPECT_EQ(db("SELECT count(*) FROM logs WHERE id > 31"), "2");
 
@@ -282,8 +284,8 @@ TEST_F(BCLogDBStorageTests, ABatchOfSavesCommitsOnceWithEachRowsOwnOutcome) {
     sqlite3 *other = nullptr;
     ASSERT_EQ(sqlite3_open(home.logsFile().c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    const auto locked = store->saveLogsWithResults(
-        {{makeLog("x"), "G", 1}, {makeLog("y"), "G", 1}, {makeLog("z"), "G", 1}});
+    const auto locked =
+        store->saveLogsWithResults({{makeLog("x"), "G", 1}, {makeLog("y"), "G", 1}, {makeLog("z"), "G", 1}});
     sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(other);
     EXPECT_EQ(locked, std::vector<BCStorageSaveResult>(3, BCStorageSaveResult::Failed));
@@ -306,12 +308,14 @@ TEST_F(BCLogDBStorageTests, TheFileItsJournalsAndTheLockArePrivateWhateverTheUma
     // rollback journal, then the write-ahead log and its index while open.
     EXPECT_EQ(store->executeQueryUsingBlock([](sqlite3 *db) {
         return sqlite3_exec(db, "PRAGMA journal_mode=PERSIST; DELETE FROM logs;", nullptr, nullptr, nullptr);
-    }), SQLITE_OK);
+    }),
+              SQLITE_OK);
     EXPECT_EQ(mode(home.sdkDirectory() / "Logs.sqlite-journal"), 0600);
     std::map<std::string, int> walModes;
     store->executeQueryUsingBlock([&](sqlite3 *db) {
         int result = sqlite3_exec(db, "PRAGMA journal_mode=WAL; DELETE FROM logs;", nullptr, nullptr, nullptr);
-        for (const char *suffix : {"-wal", "-shm"}) walModes[suffix] = mode(home.sdkDirectory() / (std::string("Logs.sqlite") + suffix));
+        for (const char *suffix : {"-wal", "-shm"})
+            walModes[suffix] = mode(home.sdkDirectory() / (std::string("Logs.sqlite") + suffix));
         return result;
     });
     EXPECT_EQ(walModes["-wal"], 0600);
@@ -406,10 +410,10 @@ TEST_F(BCLogDBStorageTests, AcknowledgedSavesSurviveKill9) {
 TEST_F(BCLogDBStorageTests, RealDiskFullIsReportedAndLeavesTheFileSound) {
     auto mount = home.sdkDirectory().parent_path() / "small";
     std::filesystem::create_directories(mount);
-    int status = storagetest::runChildTest(
-        "BCLogDBStorageChild.FillsASmallDisk",
-        "env PLOTWICK_SMALL_DISK='" + mount.string() + "' unshare -rm sh -c 'mount -t tmpfs -o size=64k none \"" +
-            mount.string() + "\" && exec \"$0\" \"$@\"'");
+    int status = storagetest::runChildTest("BCLogDBStorageChild.FillsASmallDisk",
+                                           "env PLOTWICK_SMALL_DISK='" + mount.string() +
+                                               "' unshare -rm sh -c 'mount -t tmpfs -o size=64k none \"" +
+                                               mount.string() + "\" && exec \"$0\" \"$@\"'");
     if (status == 77) GTEST_SKIP() << "no user and mount namespaces here";
     EXPECT_EQ(status, 0);
 }

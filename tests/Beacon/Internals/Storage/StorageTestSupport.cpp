@@ -41,9 +41,7 @@ std::string sql(const std::filesystem::path &db, const std::string &statement) {
     return out;
 }
 
-StoreHome::StoreHome() : sdk_(home_.path() / "sdk") {
-    BCUtility::setBeaconDirectoryURLForTesting(sdk_);
-}
+StoreHome::StoreHome() : sdk_(home_.path() / "sdk") { BCUtility::setBeaconDirectoryURLForTesting(sdk_); }
 
 StoreHome::~StoreHome() { BCUtility::setBeaconDirectoryURLForTesting({}); }
 

@@ -78,10 +78,11 @@ TEST_F(BCBeaconUserDefaultsTest, MigrationMovesOldKeysOnceAndWritesTheMarker) {
     EXPECT_EQ(standard()->objectForKey("BNBeacon310BeaconUserDefaultsMigratedKey"), platform::Value(true));
     {
         std::lock_guard<std::mutex> lock(mutex);
-        std::vector<std::string> expected = {"Migrating the old NSDefaults keys to new ones.",
-                                             "Migrating key BNChannelStartTimer:Beacon -> BNBeaconChannelStartTimer:Beacon",
-                                             "Migrating key BNChannelStartTimer:Crashes -> BNBeaconChannelStartTimer:Crashes",
-                                             "Migrating key BNInstallId -> BNBeaconInstallId"};
+        std::vector<std::string> expected = {
+            "Migrating the old NSDefaults keys to new ones.",
+            "Migrating key BNChannelStartTimer:Beacon -> BNBeaconChannelStartTimer:Beacon",
+            "Migrating key BNChannelStartTimer:Crashes -> BNBeaconChannelStartTimer:Crashes",
+            "Migrating key BNInstallId -> BNBeaconInstallId"};
         EXPECT_EQ(lines, expected);
     }
 

@@ -115,7 +115,8 @@ TEST(BCEncrypter, InteroperatesWithOpensslBothWays) {
     auto encrypted = encrypter.encryptData(bytes(plaintext));
     ASSERT_TRUE(encrypted);
     size_t header = metadata(kAlternate).size() + 1;
-    platform::Data iv(encrypted->begin() + static_cast<long>(header), encrypted->begin() + static_cast<long>(header + 16));
+    platform::Data iv(encrypted->begin() + static_cast<long>(header),
+                      encrypted->begin() + static_cast<long>(header + 16));
     platform::Data ciphertext(encrypted->begin() + static_cast<long>(header + 16), encrypted->end());
     auto key = storedKey(kAlternate);
     ASSERT_TRUE(key);

@@ -11,7 +11,9 @@ class BCTestHistoryEntry : public platform::Coding {
 public:
     explicit BCTestHistoryEntry(std::string name) : name(std::move(name)) {}
     std::string className() const override { return "BCTestHistoryEntry"; }
-    void encodeWithCoder(platform::KeyedArchiver &coder) const override { coder.encodeObject(platform::Value(name), "name"); }
+    void encodeWithCoder(platform::KeyedArchiver &coder) const override {
+        coder.encodeObject(platform::Value(name), "name");
+    }
     bool isEqual(const platform::Object &other) const override {
         auto o = dynamic_cast<const BCTestHistoryEntry *>(&other);
         return o && o->name == name;
@@ -27,11 +29,12 @@ public:
 };
 
 void registerTestClass() {
-    platform::KeyedUnarchiver::registerClass("BCTestHistoryEntry", [](platform::KeyedUnarchiver &coder) -> platform::ObjectPtr {
-        auto name = coder.decodeStringForKey("name");
-        if (!name) return nullptr;
-        return std::make_shared<BCTestHistoryEntry>(*name);
-    });
+    platform::KeyedUnarchiver::registerClass("BCTestHistoryEntry",
+                                             [](platform::KeyedUnarchiver &coder) -> platform::ObjectPtr {
+                                                 auto name = coder.decodeStringForKey("name");
+                                                 if (!name) return nullptr;
+                                                 return std::make_shared<BCTestHistoryEntry>(*name);
+                                             });
 }
 
 }  // namespace

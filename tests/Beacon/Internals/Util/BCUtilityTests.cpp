@@ -18,7 +18,8 @@ TEST(BCUtilitySdk, IdentityIsReadableFromTheExecutableSection) {
     ASSERT_GT(n, 0);
     exe[n] = 0;
     int status = 0;
-    std::string dump = testsupport::runCommand(platform::format("objcopy -O binary --only-section=__bc_sdk %@ /dev/stdout", std::string(exe)), &status);
+    std::string dump = testsupport::runCommand(
+        platform::format("objcopy -O binary --only-section=__bc_sdk %@ /dev/stdout", std::string(exe)), &status);
     ASSERT_EQ(status, 0);
     ASSERT_EQ(dump.size(), 97u);
     EXPECT_EQ(dump[0], 1);
@@ -37,7 +38,8 @@ TEST(BCUtilityProperties, CountLimitKeepsTheFirstTwentyAndWarnsOnce) {
     auto lines = capture.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].first, BCLogLevelWarning);
-    EXPECT_EQ(lines[0].second, "Event 'event' : properties cannot contain more than 20 items. Skipping other properties.");
+    EXPECT_EQ(lines[0].second,
+              "Event 'event' : properties cannot contain more than 20 items. Skipping other properties.");
 }
 
 TEST(BCUtilityProperties, KeysAndValuesAreCutAndOddEntriesSkipped) {
@@ -48,12 +50,9 @@ TEST(BCUtilityProperties, KeysAndValuesAreCutAndOddEntriesSkipped) {
     std::string emojiValue = std::string(124, 'e') + "\xF0\x9F\x98\x80";
     // Two keys that are cut to the same 125 characters: the later one wins.
     std::string longKeyLater = std::string(125, 'k') + "z";
-    platform::Dictionary props{{longKey, platform::Value("x")},
-                               {longKeyLater, platform::Value("later")},
-                               {"long", platform::Value(longValue)},
-                               {"emoji", platform::Value(emojiValue)},
-                               {"", platform::Value("empty key")},
-                               {"number", platform::Value(3)}};
+    platform::Dictionary props{{longKey, platform::Value("x")},      {longKeyLater, platform::Value("later")},
+                               {"long", platform::Value(longValue)}, {"emoji", platform::Value(emojiValue)},
+                               {"", platform::Value("empty key")},   {"number", platform::Value(3)}};
     auto result = BCUtility::validateProperties(props, "log", "ErrorLog");
     EXPECT_EQ(result.size(), 3u);
     EXPECT_EQ(*result[std::string(125, 'k')].string(), "later");
@@ -63,8 +62,9 @@ TEST(BCUtilityProperties, KeysAndValuesAreCutAndOddEntriesSkipped) {
     ASSERT_EQ(lines.size(), 5u);
     for (const auto &line : lines) EXPECT_EQ(line.first, BCLogLevelWarning) << line.second;
     EXPECT_EQ(lines[0].second, "ErrorLog 'log' : a property key cannot be null or empty. Property will be skipped.");
-    EXPECT_EQ(lines[1].second, "ErrorLog 'log' : property 'emoji' : property value cannot be longer than 125 characters. "
-                               "Property value will be truncated.");
+    EXPECT_EQ(lines[1].second,
+              "ErrorLog 'log' : property 'emoji' : property value cannot be longer than 125 characters. "
+              "Property value will be truncated.");
     EXPECT_EQ(lines[2].second, "ErrorLog 'log' : property " + longKey +
                                    " : property key length cannot be longer than 125 characters. Property key will be "
                                    "truncated.");
@@ -84,8 +84,10 @@ TEST(BCUtilityDates, Iso8601IsUtcWhateverTheLocalTimeZone) {
     auto date = platform::Date::fromTimeIntervalSince1970(1700000000.25);
     std::string text = BCUtility::dateToISO8601(date);
     auto parsed = BCUtility::dateFromISO8601(text);
-    if (savedTz) setenv("TZ", savedTz->c_str(), 1);
-    else unsetenv("TZ");
+    if (savedTz)
+        setenv("TZ", savedTz->c_str(), 1);
+    else
+        unsetenv("TZ");
     tzset();
     EXPECT_EQ(text, "2023-11-14T22:13:20.250Z");
     ASSERT_TRUE(parsed);

@@ -13,12 +13,12 @@ using platform::dispatch::MainRunLoop;
 TEST(BC_ReachabilityTests, StatusForFlags) {
     EXPECT_EQ(BC_Reachability::networkStatusForFlags(kFlagsReachable), ReachableViaWiFi);
     EXPECT_EQ(BC_Reachability::networkStatusForFlags(kFlagsReachable | kFlagsConnectionRequired), NotReachable);
-    EXPECT_EQ(BC_Reachability::networkStatusForFlags(kFlagsReachable | kFlagsConnectionRequired |
-                                                     kFlagsConnectionOnDemand),
-              ReachableViaWiFi);
-    EXPECT_EQ(BC_Reachability::networkStatusForFlags(kFlagsReachable | kFlagsConnectionRequired |
-                                                     kFlagsConnectionOnTraffic),
-              ReachableViaWiFi);
+    EXPECT_EQ(
+        BC_Reachability::networkStatusForFlags(kFlagsReachable | kFlagsConnectionRequired | kFlagsConnectionOnDemand),
+        ReachableViaWiFi);
+    EXPECT_EQ(
+        BC_Reachability::networkStatusForFlags(kFlagsReachable | kFlagsConnectionRequired | kFlagsConnectionOnTraffic),
+        ReachableViaWiFi);
     EXPECT_EQ(BC_Reachability::networkStatusForFlags(kFlagsReachable | kFlagsConnectionRequired |
                                                      kFlagsConnectionOnDemand | kFlagsInterventionRequired),
               NotReachable);
@@ -27,7 +27,8 @@ TEST(BC_ReachabilityTests, StatusForFlags) {
 
 TEST(BC_ReachabilityTests, NotifierPostsAtStartAndOnChangesAndNotAfterTheWatcherIsGone) {
     std::atomic<Flags> flags{kFlagsReachable | kFlagsConnectionRequired};
-    NetworkReachability::setFlagsProviderForTesting([&](const NetworkReachability &) { return std::optional(flags.load()); });
+    NetworkReachability::setFlagsProviderForTesting(
+        [&](const NetworkReachability &) { return std::optional(flags.load()); });
     auto watcher = BC_Reachability::reachabilityForInternetConnection();
     ASSERT_TRUE(watcher);
     EXPECT_EQ(watcher->currentReachabilityStatus(), NotReachable);
@@ -35,12 +36,11 @@ TEST(BC_ReachabilityTests, NotifierPostsAtStartAndOnChangesAndNotAfterTheWatcher
 
     std::vector<BCNetworkStatus> statuses;
     auto center = platform::NotificationCenter::defaultCenter();
-    auto token = center->addObserverForName(kBNNetworkReachabilityChangedNotification, watcher.get(),
-                                            [&](const platform::Notification &notification) {
-                                                auto object =
-                                                    std::dynamic_pointer_cast<BC_Reachability>(notification.object());
-                                                statuses.push_back(object->currentReachabilityStatus());
-                                            });
+    auto token = center->addObserverForName(
+        kBNNetworkReachabilityChangedNotification, watcher.get(), [&](const platform::Notification &notification) {
+            auto object = std::dynamic_pointer_cast<BC_Reachability>(notification.object());
+            statuses.push_back(object->currentReachabilityStatus());
+        });
     watcher->startNotifier();
     EXPECT_TRUE(MainRunLoop::runUntil([&] { return statuses.size() == 1; }, 10));
 
@@ -65,8 +65,8 @@ TEST(BC_ReachabilityTests, InternetWatcherFollowsTheMachine) {
     ASSERT_TRUE(watcher);
     Flags flags = 0;
     bool readable = watcher->reachabilityRef()->getFlags(&flags);
-    EXPECT_EQ(watcher->currentReachabilityStatus(), readable ? BC_Reachability::networkStatusForFlags(flags)
-                                                             : NotReachable);
+    EXPECT_EQ(watcher->currentReachabilityStatus(),
+              readable ? BC_Reachability::networkStatusForFlags(flags) : NotReachable);
     EXPECT_TRUE(BC_Reachability::reachabilityWithHostName("127.0.0.1"));
     EXPECT_FALSE(BC_Reachability::reachabilityWithHostName(""));
 }

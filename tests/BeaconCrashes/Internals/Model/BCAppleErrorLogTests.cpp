@@ -77,8 +77,8 @@ TEST(BCAppleErrorLogJson, CompleteLogHasEveryKeyInTableOrder) {
     auto log = fullLog();
     auto json = log->serializeToDictionary();
     nlohmann::ordered_json device = log->device()->serializeToDictionary();
-    std::string expected = R"({"type":"appleError","timestamp":"2026-12-07T04:06:33.123Z","sid":"S","device":)" +
-                           device.dump() + R"(,
+    std::string expected =
+        R"({"type":"appleError","timestamp":"2026-12-07T04:06:33.123Z","sid":"S","device":)" + device.dump() + R"(,
         "id":"E-1","processId":4242,"processName":"plotwick","parentProcessId":1,
         "parentProcessName":"systemd","errorThreadId":0,"errorThreadName":"main","fatal":true,
         "appLaunchTimestamp":"2026-12-07T04:00:00.000Z","architecture":"x86_64",

@@ -239,8 +239,8 @@ struct SyntheticImage {
         auto put32 = [&](size_t at, uint32_t v) { std::memcpy(b + at, &v, 4); };
         auto put64 = [&](size_t at, uint64_t v) { std::memcpy(b + at, &v, 8); };
         put32(0, 0xfeedfacf);
-        put32(16, 2);              // ncmds
-        put32(20, 24 + 72 + 80);   // sizeofcmds
+        put32(16, 2);             // ncmds
+        put32(20, 24 + 72 + 80);  // sizeofcmds
         size_t at = 32;
         put32(at, 27);
         put32(at + 4, uuidCmdsize.value_or(24));

@@ -13,10 +13,6 @@ bool BCLocExtension::isEqual(const platform::Object &other) const {
     return ext && tz == ext->tz;
 }
 
-void BCLocExtension::encodeWithCoder(platform::KeyedArchiver &coder) const {
-    coder.encodeObject(tz, "tz");
-}
+void BCLocExtension::encodeWithCoder(platform::KeyedArchiver &coder) const { coder.encodeObject(tz, "tz"); }
 
-void BCLocExtension::initWithCoder(platform::KeyedUnarchiver &coder) {
-    tz = coder.decodeStringForKey("tz");
-}
+void BCLocExtension::initWithCoder(platform::KeyedUnarchiver &coder) { tz = coder.decodeStringForKey("tz"); }

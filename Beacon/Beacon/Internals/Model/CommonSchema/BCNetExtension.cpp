@@ -13,9 +13,7 @@ bool BCNetExtension::isEqual(const platform::Object &other) const {
     return ext && provider == ext->provider;
 }
 
-void BCNetExtension::encodeWithCoder(platform::KeyedArchiver &coder) const {
-    coder.encodeObject(provider, "provider");
-}
+void BCNetExtension::encodeWithCoder(platform::KeyedArchiver &coder) const { coder.encodeObject(provider, "provider"); }
 
 void BCNetExtension::initWithCoder(platform::KeyedUnarchiver &coder) {
     provider = coder.decodeStringForKey("provider");

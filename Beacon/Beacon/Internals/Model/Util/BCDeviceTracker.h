@@ -26,17 +26,17 @@ public:
 
     // Where the device facts come from. An empty function gives nothing.
     struct Sources {
-        TextSource model;          // /sys/class/dmi/id/product_name
-        TextSource oemName;        // /sys/class/dmi/id/sys_vendor
-        TextSource osName;         // NAME of os-release, else the kernel's name
-        TextSource osVersion;      // VERSION_ID of os-release, else the kernel release
-        TextSource osBuild;        // the kernel release
-        TextSource locale;         // LC_ALL, else LANG, as "en_US"
+        TextSource model;             // /sys/class/dmi/id/product_name
+        TextSource oemName;           // /sys/class/dmi/id/sys_vendor
+        TextSource osName;            // NAME of os-release, else the kernel's name
+        TextSource osVersion;         // VERSION_ID of os-release, else the kernel release
+        TextSource osBuild;           // the kernel release
+        TextSource locale;            // LC_ALL, else LANG, as "en_US"
         NumberSource timeZoneOffset;  // minutes east of UTC, from tm_gmtoff
-        TextSource screenSize;     // "<width>x<height>" of the first frame buffer
-        TextSource appVersion;     // CFBundleShortVersionString of the main bundle
-        TextSource appBuild;       // CFBundleVersion of the main bundle
-        TextSource appNamespace;   // CFBundleIdentifier of the main bundle
+        TextSource screenSize;        // "<width>x<height>" of the first frame buffer
+        TextSource appVersion;        // CFBundleShortVersionString of the main bundle
+        TextSource appBuild;          // CFBundleVersion of the main bundle
+        TextSource appNamespace;      // CFBundleIdentifier of the main bundle
 
         // The facts of the running Linux system and application.
         static Sources system();

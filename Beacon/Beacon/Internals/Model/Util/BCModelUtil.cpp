@@ -26,22 +26,14 @@ constexpr const char *kLogTag = "Beacon";
 nlohmann::ordered_json BCModelUtil::jsonFromValue(const platform::Value &value) {
     using Type = platform::Value::Type;
     switch (value.type()) {
-    case Type::Null:
-        return nullptr;
-    case Type::Bool:
-        return *value.boolValue();
-    case Type::Integer:
-        return *value.int64Value();
-    case Type::Real:
-        return *value.doubleValue();
-    case Type::String:
-        return *value.string();
-    case Type::Data:
-        return platform::base64::encode(*value.data());
-    case Type::Date:
-        return BCUtility::dateToISO8601(*value.date());
-    case Type::UUID:
-        return value.uuid()->UUIDString();
+    case Type::Null: return nullptr;
+    case Type::Bool: return *value.boolValue();
+    case Type::Integer: return *value.int64Value();
+    case Type::Real: return *value.doubleValue();
+    case Type::String: return *value.string();
+    case Type::Data: return platform::base64::encode(*value.data());
+    case Type::Date: return BCUtility::dateToISO8601(*value.date());
+    case Type::UUID: return value.uuid()->UUIDString();
     case Type::Array: {
         nlohmann::ordered_json array = nlohmann::ordered_json::array();
         for (const auto &item : *value.array()) array.push_back(jsonFromValue(item));
@@ -72,7 +64,8 @@ std::optional<int64_t> BCModelUtil::decodeInteger(platform::KeyedUnarchiver &cod
     if (!number) return std::nullopt;
     if (number->isReal()) {
         double d = *number->doubleValue();
-        if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || d != static_cast<double>(static_cast<int64_t>(d))) {
+        if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) ||
+            d != static_cast<double>(static_cast<int64_t>(d))) {
             coder.failWithReason("The value of \"" + key + "\" is not an integer.");
             return std::nullopt;
         }

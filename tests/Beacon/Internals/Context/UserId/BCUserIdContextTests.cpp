@@ -214,8 +214,8 @@ TEST(BCHistoryInfo, EntriesRoundTripIncludingOldNames) {
         ASSERT_TRUE(decoded->device);
         EXPECT_TRUE(decoded->device->isEqual(*modeltest::validDevice()));
 
-        std::shared_ptr<BCUserIdHistoryInfo> user = old ? std::make_shared<OldUserIdInfo>(stamp, "u")
-                                                        : std::make_shared<BCUserIdHistoryInfo>(stamp, "u");
+        std::shared_ptr<BCUserIdHistoryInfo> user =
+            old ? std::make_shared<OldUserIdInfo>(stamp, "u") : std::make_shared<BCUserIdHistoryInfo>(stamp, "u");
         auto decodedUser = modeltest::roundTrip(user).objectAs<BCUserIdHistoryInfo>();
         ASSERT_TRUE(decodedUser) << old;
         EXPECT_EQ(decodedUser->className(), "BCUserIdHistoryInfo");

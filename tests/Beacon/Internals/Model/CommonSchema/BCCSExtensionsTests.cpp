@@ -57,9 +57,9 @@ TEST(BCCSExtensions, ContainerWritesEveryMemberUnderItsKeyInOrder) {
     container.protocolExt->devMake = "make";
     container.protocolExt->devModel = "model";
     container.metadataExt = std::make_shared<BCMetadataExtension>();
-    container.metadataExt->metadata = platform::Dictionary{{"f", platform::Value(platform::Dictionary{{"a", platform::Value(int64_t(1))}})}};
-    EXPECT_EQ(text(container.serializeToDictionary()),
-              text(R"({"metadata":{"f":{"a":1}},
+    container.metadataExt->metadata =
+        platform::Dictionary{{"f", platform::Value(platform::Dictionary{{"a", platform::Value(int64_t(1))}})}};
+    EXPECT_EQ(text(container.serializeToDictionary()), text(R"({"metadata":{"f":{"a":1}},
                       "protocol":{"ticketKeys":["t1"],"devMake":"make","devModel":"model"},
                       "user":{"localId":"c:alice","locale":"en-US"},
                       "device":{"localId":"d"},

@@ -62,8 +62,10 @@ public:
         tzset();
     }
     ~TimeZone() {
-        if (had_) setenv("TZ", old_.c_str(), 1);
-        else unsetenv("TZ");
+        if (had_)
+            setenv("TZ", old_.c_str(), 1);
+        else
+            unsetenv("TZ");
         tzset();
     }
 
@@ -172,9 +174,8 @@ TEST(BCDeviceTracker, SystemFactsThatAreNotUTF8AreDecodedLossily) {
 
 TEST(BCDeviceTracker, DeviceForTimestampAtAndAroundEveryBoundary) {
     modeltest::SdkHome home;
-    storePastDevices({{"2026-01-01T10:00:00.000Z", "d1"},
-                      {"2026-01-01T11:00:00.000Z", "d2"},
-                      {"2026-01-01T12:00:00.000Z", "d3"}});
+    storePastDevices(
+        {{"2026-01-01T10:00:00.000Z", "d1"}, {"2026-01-01T11:00:00.000Z", "d2"}, {"2026-01-01T12:00:00.000Z", "d3"}});
     home.relaunch();
     BCDeviceTracker tracker(fixedSources("current"));
     auto modelAt = [&](const char *iso) { return tracker.deviceForTimestamp(at(iso))->model.value_or("-"); };
@@ -217,11 +218,12 @@ TEST(BCDeviceTrackerSystem, TheRunningSystemGivesAValidDevice) {
     {
         FILE *plist = fopen((bundle.path() / "Info.plist").c_str(), "w");
         ASSERT_TRUE(plist);
-        fputs("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-              "<key>CFBundleIdentifier</key><string>com.plotwick.Test</string>"
-              "<key>CFBundleShortVersionString</key><string>3.1</string>"
-              "<key>CFBundleVersion</key><string>77</string></dict></plist>\n",
-              plist);
+        fputs(
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+            "<key>CFBundleIdentifier</key><string>com.plotwick.Test</string>"
+            "<key>CFBundleShortVersionString</key><string>3.1</string>"
+            "<key>CFBundleVersion</key><string>77</string></dict></plist>\n",
+            plist);
         fclose(plist);
     }
     platform::Bundle::setMainBundleDirectory(bundle.path());
