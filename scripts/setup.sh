@@ -11,7 +11,7 @@ PACKAGES=(
   nlohmann-json3-dev libplist-dev
   libgtest-dev libgmock-dev libcpp-httplib-dev libbenchmark-dev
   sqlite3 python3 openssl gzip binutils coreutils curl iproute2 util-linux
-  clang-14 lld-14 llvm-14
+  clang-14 lld-14 llvm-14 clang-format-14
   libunwind-dev gdb
   xvfb xdotool zenity x11-apps tesseract-ocr tesseract-ocr-eng
 )

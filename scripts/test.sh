@@ -19,6 +19,7 @@ jobs="$(nproc)"
 export PLOTWICK_WERROR="${PLOTWICK_WERROR:-ON}"
 
 bash scripts/build.sh
+bash scripts/format.sh --check
 (cd build && ctest --output-on-failure --timeout 600 -j "$jobs")
 
 if [ "${PLOTWICK_SANITIZE_STAGE:-1}" != 0 ]; then
