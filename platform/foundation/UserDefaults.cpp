@@ -21,6 +21,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/SharedInstance.h"
+#include "platform/foundation/UserDefaultsFlusher.h"
 #include "platform/foundation/Text.h"
 #include "platform/syslog/SystemLog.h"
 
@@ -96,158 +97,20 @@ bool isTemporaryFileName(const std::string &candidate, const std::string &name) 
     return true;
 }
 
-// How long a write waits before its fsyncs run, so that the changes that
-// follow it (a burst at launch) share them.
-constexpr auto kSynchronizeDelay = std::chrono::seconds(2);
-
-// The background flush: one thread per process, started by the first write
-// whose fsyncs are deferred and kept from then on. While no flush waits it
-// sleeps without a bound (no idle wakeups); else it sleeps until the
-// earliest one is due, kSynchronizeDelay after the write that asked for it,
-// so that the changes of a burst share it.
-//
-// Safe across fork: the thread allocates only inside a flush, and a flush
-// runs entirely while holding flushMutex_, which a fork takes first
-// (pthread_atfork); a fork also waits until a thread being started runs.
-// So no fork ever copies the allocator in the middle of a call made by this
-// thread (the sanitizers' allocators do not survive that). The child has no
-// such thread: its own first deferred write starts one, and it never
-// flushes its parent's defaults. Never destroyed: the thread may still run
-// while exit runs the static destructors.
-class Flusher {
-public:
-    static Flusher &shared() {
-        static Flusher *flusher = new Flusher;
-        return *flusher;
-    }
-
-    // A flush of the defaults once the delay has passed, unless one waits
-    // already. Takes no lock but the flusher's own short one.
-    void schedule(UserDefaults *defaults) {
-        const pid_t self = ::getpid();
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto [it, inserted] =
-            pending_.try_emplace(defaults, Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self});
-        // An entry left by the parent, for defaults that lived at the same
-        // address there, is this process's now.
-        if (!inserted && it->second.owner != self) {
-            it->second = Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self};
-            inserted = true;
-        }
-        if (!inserted) return;
-        if (running_) {
-            wake_.notify_all();
-            return;
-        }
-        pthread_t thread;
-        starting_ = true;
-        if (pthread_create(&thread, nullptr, &Flusher::threadMain, this) != 0) {
-            // The flush then runs at the destructor, synchronize() or exit.
-            starting_ = false;
-            logLine("Cannot start the thread that flushes the defaults to disk");
-            return;
-        }
-        pthread_detach(thread);
-        running_ = true;
-    }
-
-    // Forgets the defaults; waits for a flush of them under way.
-    void cancel(UserDefaults *defaults) {
-        std::lock_guard<std::mutex> flushing(flushMutex_);
-        std::lock_guard<std::mutex> lock(mutex_);
-        pending_.erase(defaults);
-    }
-
-private:
-    struct Pending {
-        std::chrono::steady_clock::time_point due;
-        pid_t owner;  // the process that asked: a forked child inherits the entries
-    };
-
-    Flusher() {
-        pthread_atfork(
-            [] {
-                Flusher &f = shared();
-                f.flushMutex_.lock();
-                std::unique_lock<std::mutex> lock(f.mutex_);
-                f.wake_.wait(lock, [&f] { return !f.starting_; });
-                lock.release();  // held until after the fork
-            },
-            [] {
-                Flusher &f = shared();
-                f.mutex_.unlock();
-                f.flushMutex_.unlock();
-            },
-            [] {
-                // The forking thread, which holds the locks, is the child's
-                // only one; the condition is made anew, as the thread that
-                // waited on it is not here.
-                Flusher &f = shared();
-                new (&f.wake_) std::condition_variable;
-                f.running_ = false;
-                f.starting_ = false;
-                f.mutex_.unlock();
-                f.flushMutex_.unlock();
-            });
-    }
-
-    static void *threadMain(void *self) {
-        pthread_setname_np(pthread_self(), "defaults.flush");
-        static_cast<Flusher *>(self)->run();
-        return nullptr;
-    }
-
-    void run() {
-        using Clock = std::chrono::steady_clock;
-        std::unique_lock<std::mutex> lock(mutex_);
-        starting_ = false;
-        wake_.notify_all();  // a fork that waits for the start
-        for (;;) {
-            if (pending_.empty()) {
-                wake_.wait(lock);
-                continue;
-            }
-            const pid_t self = ::getpid();
-            Clock::time_point due = Clock::time_point::max();
-            for (const auto &[defaults, pending] : pending_)
-                due = std::min(due, pending.owner == self ? pending.due : Clock::time_point::min());
-            if (Clock::now() < due) {
-                wake_.wait_until(lock, due);
-                continue;
-            }
-            lock.unlock();
-            {
-                // Everything that allocates, the map's changes included,
-                // happens under flushMutex_.
-                std::lock_guard<std::mutex> flushing(flushMutex_);
-                lock.lock();
-                UserDefaults *target = nullptr;
-                const Clock::time_point now = Clock::now();
-                for (auto it = pending_.begin(); it != pending_.end();) {
-                    const bool inherited = it->second.owner != self;
-                    if (inherited || (!target && it->second.due <= now)) {
-                        if (!inherited) target = it->first;
-                        it = pending_.erase(it);
-                    } else {
-                        ++it;
-                    }
-                }
-                lock.unlock();
-                // The destructor waits for flushMutex_ before it lets go of
-                // the defaults: target is alive.
-                if (target) target->synchronize();
-            }
-            lock.lock();
-        }
-    }
-
-    std::mutex flushMutex_;  // held while a flush runs, and across a fork
-    std::mutex mutex_;       // guards what follows; the thread changes pending_ only under flushMutex_ too
-    std::condition_variable wake_;
-    std::map<UserDefaults *, Pending> pending_;
-    bool running_ = false;   // the thread exists in this process
-    bool starting_ = false;  // made, not yet running its own code
-};
+// ThreadSanitizer cannot follow a fork made while the process has threads,
+// and the tests run under it fork right after writing settings: built with
+// it, every write fsyncs on the caller's thread and no flush thread starts.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kFlushInBackground = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kFlushInBackground = false;
+#else
+constexpr bool kFlushInBackground = true;
+#endif
+#else
+constexpr bool kFlushInBackground = true;
+#endif
 
 // The live defaults of this process, flushed when it exits normally. Never
 // destroyed: the exit handler may run after static destructors began.
@@ -304,13 +167,13 @@ UserDefaults::~UserDefaults() {
         std::lock_guard<std::mutex> lock(live.mutex);
         live.all.erase(this);
     }
-    Flusher::shared().cancel(this);
+    UserDefaultsFlusher::shared().cancel(this);
     synchronize();
 }
 
 fs::path UserDefaults::backupFilePath() const { return file_.parent_path() / ("." + file_.filename().string() + "~"); }
 
-void UserDefaults::scheduleSynchronize() { Flusher::shared().schedule(this); }
+void UserDefaults::scheduleSynchronize() { UserDefaultsFlusher::shared().schedule(this); }
 
 bool UserDefaults::synchronize() {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
@@ -564,8 +427,8 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
         // or to nothing newer than what was lost anyway. Else (a file from
         // before the copies existed) this one write fsyncs as it always did.
         struct stat st {};
-        const bool deferred =
-            flushPending_ || ::lstat(file_.c_str(), &st) != 0 || ::lstat(backupFilePath().c_str(), &st) == 0;
+        const bool deferred = kFlushInBackground && (flushPending_ || ::lstat(file_.c_str(), &st) != 0 ||
+                                                     ::lstat(backupFilePath().c_str(), &st) == 0);
         ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode,
                                    deferred ? FileManager::Durability::Deferred : FileManager::Durability::Synced);
         if (!ok)

@@ -1,0 +1,137 @@
+#include "platform/foundation/UserDefaultsFlusher.h"
+
+#include <algorithm>
+#include <new>
+#include <pthread.h>
+#include <unistd.h>
+
+#include "platform/foundation/UserDefaults.h"
+#include "platform/syslog/SystemLog.h"
+
+namespace platform {
+
+namespace {
+
+// How long a write waits before its fsyncs run, so that the changes that
+// follow it (a burst at launch) share them.
+constexpr auto kSynchronizeDelay = std::chrono::seconds(2);
+
+}  // namespace
+
+UserDefaultsFlusher &UserDefaultsFlusher::shared() {
+    static UserDefaultsFlusher *flusher = new UserDefaultsFlusher;
+    return *flusher;
+}
+
+void UserDefaultsFlusher::schedule(UserDefaults *defaults) {
+    const pid_t self = ::getpid();
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto [it, inserted] =
+        pending_.try_emplace(defaults, Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self});
+    // An entry left by the parent, for defaults that lived at the same
+    // address there, is this process's now.
+    if (!inserted && it->second.owner != self) {
+        it->second = Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self};
+        inserted = true;
+    }
+    if (!inserted) return;
+    if (running_) {
+        wake_.notify_all();
+        return;
+    }
+    pthread_t thread;
+    starting_ = true;
+    if (pthread_create(&thread, nullptr, &UserDefaultsFlusher::threadMain, this) != 0) {
+        // The flush then runs at the destructor, synchronize() or exit.
+        starting_ = false;
+        SystemLog::write("[UserDefaults] Cannot start the thread that flushes the defaults to disk");
+        return;
+    }
+    pthread_detach(thread);
+    running_ = true;
+}
+
+void UserDefaultsFlusher::cancel(UserDefaults *defaults) {
+    std::lock_guard<std::mutex> flushing(flushMutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.erase(defaults);
+}
+
+UserDefaultsFlusher::UserDefaultsFlusher() {
+    pthread_atfork(
+        [] {
+            UserDefaultsFlusher &f = shared();
+            f.flushMutex_.lock();
+            std::unique_lock<std::mutex> lock(f.mutex_);
+            f.wake_.wait(lock, [&f] { return !f.starting_; });
+            lock.release();  // held until after the fork
+        },
+        [] {
+            UserDefaultsFlusher &f = shared();
+            f.mutex_.unlock();
+            f.flushMutex_.unlock();
+        },
+        [] {
+            // The forking thread, which holds the locks, is the child's
+            // only one; the condition is made anew, as the thread that
+            // waited on it is not here.
+            UserDefaultsFlusher &f = shared();
+            new (&f.wake_) std::condition_variable;
+            f.running_ = false;
+            f.starting_ = false;
+            f.mutex_.unlock();
+            f.flushMutex_.unlock();
+        });
+}
+
+void *UserDefaultsFlusher::threadMain(void *self) {
+    pthread_setname_np(pthread_self(), "defaults.flush");
+    static_cast<UserDefaultsFlusher *>(self)->run();
+    return nullptr;
+}
+
+void UserDefaultsFlusher::run() {
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock<std::mutex> lock(mutex_);
+    starting_ = false;
+    wake_.notify_all();  // a fork that waits for the start
+    for (;;) {
+        if (pending_.empty()) {
+            wake_.wait(lock);
+            continue;
+        }
+        const pid_t self = ::getpid();
+        Clock::time_point due = Clock::time_point::max();
+        for (const auto &[defaults, pending] : pending_)
+            due = std::min(due, pending.owner == self ? pending.due : Clock::time_point::min());
+        if (Clock::now() < due) {
+            wake_.wait_until(lock, due);
+            continue;
+        }
+        lock.unlock();
+        {
+            // Everything that allocates, the map's changes included,
+            // happens under flushMutex_.
+            std::lock_guard<std::mutex> flushing(flushMutex_);
+            lock.lock();
+            UserDefaults *target = nullptr;
+            const Clock::time_point now = Clock::now();
+            for (auto it = pending_.begin(); it != pending_.end();) {
+                const bool inherited = it->second.owner != self;
+                if (inherited || (!target && it->second.due <= now)) {
+                    if (!inherited) target = it->first;
+                    it = pending_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            lock.unlock();
+            // The destructor waits for flushMutex_ before it lets go of
+            // the defaults: target is alive.
+            if (target) target->synchronize();
+        }
+        lock.lock();
+    }
+}
+
+}  // namespace platform
