@@ -182,9 +182,8 @@ std::optional<Data> BinaryPropertyListWriter::dataWithPropertyList(const Value &
     const unsigned refSize = widthFor(count - 1);
 
     Encoder e;
+    e.out = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
     e.out.reserve(count * 12 + 64);
-    const uint8_t header[] = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
-    e.out.insert(e.out.end(), header, header + sizeof header);
     std::vector<uint64_t> offsets;
     offsets.reserve(count);
     for (const FlatObject &o : flat.objects) {
