@@ -7,6 +7,7 @@
 #include "bbcrash_async_symbol.h"
 #include "platform/mach/vm_hold.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace platform::mach;
@@ -30,11 +31,13 @@ void onMethod(bool, bbcrash_async_macho_string *className, bbcrash_async_macho_s
     }
 }
 
-// Whether every segment and section the header declares is at most `limit`
+// Whether every segment and section the reader can find is at most `limit`
 // bytes (read from the raw input, before the reader runs). The reader maps
 // what the header declares; a declared size of terabytes over this process's
 // own large mappings (the sanitizers' shadow) would make one run probe and
-// walk all of it.
+// walk all of it. The walk is the reader's: commands over all of
+// `sizeofcmds` (not just `ncmds` of them), and section headers as far as the
+// commands reach, whatever the segment's own `cmdsize` says.
 bool sizesWithin(const uint8_t *data, size_t size, uint64_t limit) {
     uint32_t magic = 0;
     std::memcpy(&magic, data, 4);
@@ -50,16 +53,18 @@ bool sizesWithin(const uint8_t *data, size_t size, uint64_t limit) {
         std::memcpy(&v, data + at, 8);
         return swapped ? __builtin_bswap64(v) : v;
     };
+    const size_t headerSize = is64 ? 32 : 28;
     const size_t segmentSize = is64 ? 72 : 56, sectionSize = is64 ? 80 : 68;
-    size_t at = is64 ? 32 : 28;
-    for (uint32_t n = u32(16); n > 0 && at <= size && size - at >= 8; n--) {
+    // The commands as the reader maps them: at most to the input's end.
+    const size_t end = headerSize + std::min<size_t>(u32(20), size - headerSize);
+    for (size_t at = headerSize; end - at >= 8;) {
         const uint32_t type = u32(at), cmdsize = u32(at + 4);
-        if (cmdsize < 8 || cmdsize > size - at) break;
+        if (cmdsize < 8 || cmdsize > end - at) break;
         if ((type == 0x1 || type == 0x19) && cmdsize >= segmentSize) {
             const uint64_t vmsize = is64 ? u64(at + 32) : u32(at + 28);
             const uint32_t nsects = u32(at + (is64 ? 64 : 48));
             if (vmsize > limit) return false;
-            for (uint32_t i = 0; i < nsects && segmentSize + (i + 1) * uint64_t(sectionSize) <= cmdsize; i++) {
+            for (uint64_t i = 0; i < nsects && at + segmentSize + (i + 1) * sectionSize <= end; i++) {
                 const size_t sect = at + segmentSize + i * sectionSize;
                 if ((is64 ? u64(sect + 40) : u32(sect + 36)) > limit) return false;
             }
