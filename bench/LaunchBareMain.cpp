@@ -4,7 +4,6 @@
 #include "BCLogDBStorage.h"
 
 #include <csignal>
-#include <unistd.h>
 
 namespace {
 
@@ -20,12 +19,19 @@ int main() {
         return 1;
     }
     (void)storage->countLogs();
+    // SIGINT stays blocked except inside sigsuspend: one that came between
+    // the test and a plain pause() would leave the program waiting forever.
+    sigset_t blocked, waiting;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGINT);
+    sigprocmask(SIG_BLOCK, &blocked, &waiting);
+    sigdelset(&waiting, SIGINT);
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     while (!interrupted) {
-        pause();
+        sigsuspend(&waiting);
     }
     return 0;
 }
