@@ -55,6 +55,7 @@ bool sizesWithin(const uint8_t *data, size_t size, uint64_t limit) {
     };
     const size_t headerSize = is64 ? 32 : 28;
     const size_t segmentSize = is64 ? 72 : 56, sectionSize = is64 ? 80 : 68;
+    if (size < headerSize) return true;  // no commands: the reader refuses the header
     // The commands as the reader maps them: at most to the input's end.
     const size_t end = headerSize + std::min<size_t>(u32(20), size - headerSize);
     for (size_t at = headerSize; end - at >= 8;) {
