@@ -6,11 +6,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <condition_variable>
-#include <new>
 #include <optional>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
