@@ -15,7 +15,7 @@ ErrorPtr encodeError(const std::string &reason) {
 
 // Keys that begin with "$" get one more "$", so they never collide with the
 // archive's own "$class".
-std::string escapeKey(const std::string &key) { return !key.empty() && key[0] == '$' ? "$" + key : key; }
+bool needsEscape(std::string_view key) { return !key.empty() && key[0] == '$'; }
 
 }  // namespace
 
@@ -33,7 +33,7 @@ void KeyedArchiver::failWithError(ErrorPtr error) {
     if (!error_) error_ = error ? std::move(error) : encodeError("The archive could not be written.");
 }
 
-void KeyedArchiver::setEntry(const std::string &key, Node node) {
+void KeyedArchiver::setEntry(std::string_view key, Node node) {
     if (finished_) {
         failWithError(encodeError("The archiver was used after it finished encoding."));
         return;
@@ -42,10 +42,14 @@ void KeyedArchiver::setEntry(const std::string &key, Node node) {
         failWithError(encodeError("An archive key is not UTF-8 text or holds a NUL character."));
         return;
     }
-    tree_.setItem(current_, escapeKey(key), node);
+    if (needsEscape(key)) {
+        tree_.setItem(current_, "$" + std::string(key), node);
+    } else {
+        tree_.setItem(current_, key, node);
+    }
 }
 
-void KeyedArchiver::encodeObject(const Value &value, const std::string &key) {
+void KeyedArchiver::encodeObject(const Value &value, std::string_view key) {
     if (finished_) {
         failWithError(encodeError("The archiver was used after it finished encoding."));
         return;
@@ -54,17 +58,17 @@ void KeyedArchiver::encodeObject(const Value &value, const std::string &key) {
     setEntry(key, tree_.newUID(uid));
 }
 
-void KeyedArchiver::encodeBool(bool value, const std::string &key) { setEntry(key, tree_.newBool(value)); }
+void KeyedArchiver::encodeBool(bool value, std::string_view key) { setEntry(key, tree_.newBool(value)); }
 
-void KeyedArchiver::encodeInt32(int32_t value, const std::string &key) { encodeInt64(value, key); }
+void KeyedArchiver::encodeInt32(int32_t value, std::string_view key) { encodeInt64(value, key); }
 
-void KeyedArchiver::encodeInt64(int64_t value, const std::string &key) {
+void KeyedArchiver::encodeInt64(int64_t value, std::string_view key) {
     // Negative values keep their two's complement bits: binary property
     // lists store 8-byte integers as signed.
     setEntry(key, tree_.newInteger(static_cast<uint64_t>(value)));
 }
 
-void KeyedArchiver::encodeDouble(double value, const std::string &key) { setEntry(key, tree_.newReal(value)); }
+void KeyedArchiver::encodeDouble(double value, std::string_view key) { setEntry(key, tree_.newReal(value)); }
 
 uint64_t KeyedArchiver::appendObject(Node node) {
     objects_.push_back(node);
@@ -77,16 +81,19 @@ KeyedArchiver::Node KeyedArchiver::newInstance(uint64_t &uid) {
     return dict;
 }
 
-uint64_t KeyedArchiver::classRecord(const std::string &className, const std::vector<std::string> &classes) {
+uint64_t KeyedArchiver::classRecord(std::string_view className) {
     auto found = classes_.find(className);
     if (found != classes_.end()) return found->second;
     Node record = tree_.newDictionary();
     Node list = tree_.newArray();
-    for (const auto &c : classes) tree_.appendItem(list, tree_.newString(c.c_str()));
+    // Written up to a NUL, as the C strings libplist was given were.
+    const std::string_view name = className.substr(0, className.find('\0'));
+    tree_.appendItem(list, tree_.newString(name));
+    tree_.appendItem(list, tree_.newString("NSObject"));
     tree_.setItem(record, "$classes", list);
-    tree_.setItem(record, "$classname", tree_.newString(className.c_str()));
+    tree_.setItem(record, "$classname", tree_.newString(name));
     uint64_t uid = appendObject(record);
-    classes_[className] = uid;
+    classes_.emplace(className, uid);
     return uid;
 }
 
@@ -105,8 +112,9 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
             failWithError(encodeError("A string is not UTF-8 text or holds a NUL character."));
             return 0;
         }
-        uint64_t uid = appendObject(tree_.newString(s));
-        strings_[s] = uid;
+        const Node node = tree_.newString(s);
+        uint64_t uid = appendObject(node);
+        strings_.emplace(tree_.bytesOf(node), uid);
         return uid;
     }
     case Value::Type::Data: return appendObject(tree_.newData(*value.data()));
@@ -114,15 +122,15 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
         uint64_t uid;
         Node dict = newInstance(uid);
         tree_.setItem(dict, "NS.time", tree_.newReal(value.date()->timeIntervalSinceReferenceDate()));
-        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSDate", {"NSDate", "NSObject"})));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSDate")));
         return uid;
     }
     case Value::Type::UUID: {
         uint64_t uid;
         Node dict = newInstance(uid);
         const auto &bytes = value.uuid()->bytes();
-        tree_.setItem(dict, "NS.uuidbytes", tree_.newData(Data(bytes.begin(), bytes.end())));
-        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSUUID", {"NSUUID", "NSObject"})));
+        tree_.setItem(dict, "NS.uuidbytes", tree_.newData(bytes.data(), bytes.size()));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSUUID")));
         return uid;
     }
     case Value::Type::Array: {
@@ -134,7 +142,7 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
             const uint64_t itemUid = encodeValue(item);
             tree_.appendItem(list, tree_.newUID(itemUid));
         }
-        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSArray", {"NSArray", "NSObject"})));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSArray")));
         return uid;
     }
     case Value::Type::Dictionary: {
@@ -150,7 +158,7 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
             const uint64_t itemUid = encodeValue(item);
             tree_.appendItem(objects, tree_.newUID(itemUid));
         }
-        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSDictionary", {"NSDictionary", "NSObject"})));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSDictionary")));
         return uid;
     }
     case Value::Type::Object: {
@@ -179,7 +187,7 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
             failWithError(encodeError("Encoding an object of class " + className + " failed."));
         }
         current_ = saved;
-        tree_.setItem(dict, "$class", tree_.newUID(classRecord(className, {className, "NSObject"})));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord(className)));
         return uid;
     }
     }

@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/foundation/BinaryPlistWriter.h"
@@ -34,11 +36,11 @@ public:
 
     // Within encodeWithCoder (or on a fresh archiver, at the top level).
     // A null Value is written as the nil reference.
-    void encodeObject(const Value &value, const std::string &key);
-    void encodeBool(bool value, const std::string &key);
-    void encodeInt32(int32_t value, const std::string &key);
-    void encodeInt64(int64_t value, const std::string &key);
-    void encodeDouble(double value, const std::string &key);
+    void encodeObject(const Value &value, std::string_view key);
+    void encodeBool(bool value, std::string_view key);
+    void encodeInt32(int32_t value, std::string_view key);
+    void encodeInt64(int64_t value, std::string_view key);
+    void encodeDouble(double value, std::string_view key);
 
     // Records a failure; the archive will not be produced. The first error
     // is the one reported.
@@ -51,10 +53,11 @@ public:
 
 private:
     uint64_t encodeValue(const Value &value);
-    uint64_t classRecord(const std::string &className, const std::vector<std::string> &classes);
+    // The record of a class whose superclass is NSObject.
+    uint64_t classRecord(std::string_view className);
     using Node = BinaryPlistWriter::NodeId;
     uint64_t appendObject(Node node);
-    void setEntry(const std::string &key, Node node);
+    void setEntry(std::string_view key, Node node);
     Node newInstance(uint64_t &uid);
 
     // The archive's tree, written when the encoding finishes.
@@ -62,8 +65,9 @@ private:
     std::vector<Node> objects_;
     Node top_;
     Node current_;  // the dictionary the encode calls fill
-    std::map<std::string, uint64_t> strings_;
-    std::map<std::string, uint64_t> classes_;
+    // By the text the tree keeps, which stays in place.
+    std::unordered_map<std::string_view, uint64_t> strings_;
+    std::map<std::string, uint64_t, std::less<>> classes_;
     std::map<const Object *, uint64_t> instances_;
     // Keeps every archived object alive until the end, so that an address
     // seen once is never reused by another object during the encoding.
