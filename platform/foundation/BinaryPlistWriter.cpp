@@ -1,5 +1,6 @@
 #include "platform/foundation/BinaryPlistWriter.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -66,8 +67,13 @@ void putBytes(uint8_t *&out, std::string_view bytes) {
 }
 
 bool isASCII(std::string_view text) {
-    for (unsigned char c : text) {
-        if (c >= 0x80) return false;
+    size_t i = 0;
+    for (uint64_t word; i + sizeof word <= text.size(); i += sizeof word) {
+        std::memcpy(&word, text.data() + i, sizeof word);
+        if (word & 0x8080808080808080ull) return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
     }
     return true;
 }
@@ -85,7 +91,28 @@ uint64_t mixed(uint64_t value) {
     return value;
 }
 
+uint64_t load64(const char *bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
 }  // namespace
+
+size_t BinaryPlistWriter::TextHash::operator()(std::string_view text) const {
+    const size_t size = text.size();
+    uint64_t hash = mixed(size + 0x9E3779B97F4A7C15ull);
+    if (size >= 8) {
+        hash = mixed(hash ^ load64(text.data()));
+        hash = mixed(hash ^ load64(text.data() + size / 2 - 4));
+        hash = mixed(hash ^ load64(text.data() + size - 8));
+    } else {
+        uint64_t word = 0;
+        if (size) std::memcpy(&word, text.data(), size);
+        hash = mixed(hash ^ word);
+    }
+    return static_cast<size_t>(hash);
+}
 
 // The writer's tables, and the scratch space of write().
 struct BinaryPlistWriter::Tables {
@@ -99,17 +126,36 @@ struct BinaryPlistWriter::Tables {
     std::vector<Block> blocks;  // the last one is filled
     std::vector<std::unique_ptr<char[]>> ownBlocks;
 
+    // Every dictionary's keys: the item of the key (plus one) by the
+    // dictionary and the key's text, so that setting a key finds the one
+    // set before without going through the dictionary.
+    struct KeySlot {
+        NodeId dictionary = 0;
+        uint32_t item = 0;
+    };
+    std::vector<KeySlot> keySlots = std::vector<KeySlot>(256);
+    size_t keyCount = 0;
+
     std::vector<uint32_t> objectOf;
     std::vector<NodeId> objects;
     std::vector<uint32_t> cursors;
     std::vector<uint32_t> slots;
 
-    bool worthKeeping() const { return nodes.capacity() <= kKeptNodes && slots.capacity() <= kKeptSlots; }
+    bool worthKeeping() const {
+        return nodes.capacity() <= kKeptNodes && slots.capacity() <= kKeptSlots && keySlots.size() <= kKeptSlots;
+    }
 
     // Empties the tables; the first block and the capacities stay.
     void clear() {
         nodes.clear();
         items.clear();
+        // A table grown by a large tree starts small again.
+        if (keySlots.size() > 1024) {
+            keySlots = std::vector<KeySlot>(256);
+        } else {
+            std::fill(keySlots.begin(), keySlots.end(), KeySlot());
+        }
+        keyCount = 0;
         if (blocks.size() > 1) blocks.resize(1);
         if (!blocks.empty()) blocks.front().used = 0;
         ownBlocks.clear();
@@ -160,7 +206,15 @@ std::string_view BinaryPlistWriter::keep(std::string_view bytes) {
 
 BinaryPlistWriter::NodeId BinaryPlistWriter::add(Kind kind, uint64_t number, std::string_view bytes) {
     auto &nodes = tables_->nodes;
-    nodes.push_back(Node{kind, 0, number, bytes, kNone, kNone});
+    bool needsLibplist = false;
+    switch (kind) {
+    case Kind::String:
+    case Kind::Key: needsLibplist = !isASCII(bytes); break;
+    case Kind::Real: needsLibplist = !std::isfinite(std::bit_cast<double>(number)); break;
+    case Kind::UID: needsLibplist = number > std::numeric_limits<uint32_t>::max(); break;
+    default: break;
+    }
+    nodes.push_back(Node{kind, needsLibplist, 0, number, bytes, kNone, kNone});
     return static_cast<NodeId>(nodes.size() - 1);
 }
 
@@ -197,29 +251,37 @@ void BinaryPlistWriter::append(NodeId parent, NodeId child) {
 }
 
 void BinaryPlistWriter::setItem(NodeId dictionary, std::string_view key, NodeId value) {
-    const Tables &t = *tables_;
-    for (uint32_t item = t.nodes[dictionary].firstItem; item != kNone; item = t.items[t.items[item].next].next) {
-        if (t.nodes[t.items[item].node].bytes == key) {
-            tables_->items[t.items[item].next].node = value;
-            return;
+    Tables &t = *tables_;
+    const auto slotOf = [&](NodeId owner, std::string_view text) {
+        const size_t mask = t.keySlots.size() - 1;
+        size_t slot = (TextHash()(text) ^ mixed(owner)) & mask;
+        while (t.keySlots[slot].item != 0 && !(t.keySlots[slot].dictionary == owner &&
+                                               t.nodes[t.items[t.keySlots[slot].item - 1].node].bytes == text)) {
+            slot = (slot + 1) & mask;
         }
+        return slot;
+    };
+    if (2 * (t.keyCount + 1) > t.keySlots.size()) {
+        std::vector<Tables::KeySlot> old(t.keySlots.size() * 2);
+        old.swap(t.keySlots);
+        for (const auto &entry : old) {
+            if (entry.item != 0)
+                t.keySlots[slotOf(entry.dictionary, t.nodes[t.items[entry.item - 1].node].bytes)] = entry;
+        }
+    }
+    const size_t slot = slotOf(dictionary, key);
+    if (t.keySlots[slot].item != 0) {
+        t.items[t.items[t.keySlots[slot].item - 1].next].node = value;
+        return;
     }
     const NodeId keyNode = add(Kind::Key, 0, keep(key));
     append(dictionary, keyNode);
+    t.keySlots[slot] = {dictionary, static_cast<uint32_t>(t.items.size())};
+    ++t.keyCount;
     append(dictionary, value);
 }
 
 void BinaryPlistWriter::appendItem(NodeId array, NodeId value) { append(array, value); }
-
-bool BinaryPlistWriter::nodeNeedsLibplist(const Node &node) const {
-    switch (node.kind) {
-    case Kind::String:
-    case Kind::Key: return !isASCII(node.bytes);
-    case Kind::Real: return !std::isfinite(std::bit_cast<double>(node.number));
-    case Kind::UID: return node.number > std::numeric_limits<uint32_t>::max();
-    default: return false;
-    }
-}
 
 std::optional<Data> BinaryPlistWriter::write(NodeId root) const {
     Tables &t = *tables_;
@@ -237,14 +299,13 @@ std::optional<Data> BinaryPlistWriter::write(NodeId root) const {
     const size_t mask = slotCount - 1;
     const auto visit = [&](NodeId id) {
         const Node &node = t.nodes[id];
-        if (nodeNeedsLibplist(node)) return false;
+        if (node.needsLibplist) return false;
         const auto next = static_cast<uint32_t>(t.objects.size());
         const bool text = node.kind == Kind::String || node.kind == Kind::Key;
         if (text || node.kind == Kind::Integer || node.kind == Kind::UID || node.kind == Kind::Real ||
             node.kind == Kind::Bool) {
             const uint64_t kind = static_cast<uint64_t>(node.kind);
-            size_t slot =
-                (text ? std::hash<std::string_view>()(node.bytes) ^ mixed(kind) : mixed(node.number + kind)) & mask;
+            size_t slot = (text ? TextHash()(node.bytes) ^ mixed(kind) : mixed(node.number + kind)) & mask;
             for (; t.slots[slot] != 0; slot = (slot + 1) & mask) {
                 const Node &seen = t.nodes[t.objects[t.slots[slot] - 1]];
                 if (seen.kind == node.kind && (text ? seen.bytes == node.bytes : seen.number == node.number)) {

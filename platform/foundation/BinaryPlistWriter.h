@@ -28,6 +28,12 @@ class BinaryPlistWriter {
 public:
     using NodeId = uint32_t;
 
+    // A hash of a text that reads its length and at most 24 of its bytes:
+    // long texts recur in archives, and equal hashes are compared anyway.
+    struct TextHash {
+        size_t operator()(std::string_view text) const;
+    };
+
     BinaryPlistWriter();
     ~BinaryPlistWriter();
     BinaryPlistWriter(const BinaryPlistWriter &) = delete;
@@ -65,9 +71,10 @@ private:
     static constexpr uint32_t kNone = UINT32_MAX;
     struct Node {
         Kind kind;
-        uint32_t count = 0;      // items: array elements, or a dictionary's keys and values
-        uint64_t number = 0;     // integer, UID, real bits, bool
-        std::string_view bytes;  // string, key, data
+        bool needsLibplist = false;  // text beyond ASCII, a real not finite, a UID beyond 32 bits
+        uint32_t count = 0;          // items: array elements, or a dictionary's keys and values
+        uint64_t number = 0;         // integer, UID, real bits, bool
+        std::string_view bytes;      // string, key, data
         // The items as a list in the item table.
         uint32_t firstItem = kNone;
         uint32_t lastItem = kNone;
@@ -83,7 +90,6 @@ private:
     std::string_view keep(std::string_view bytes);
     void append(NodeId parent, NodeId child);
     plist_t toLibplist(NodeId id) const;
-    bool nodeNeedsLibplist(const Node &node) const;
 
     std::unique_ptr<Tables> tables_;
 };

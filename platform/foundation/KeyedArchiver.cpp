@@ -97,6 +97,45 @@ uint64_t KeyedArchiver::classRecord(std::string_view className) {
     return uid;
 }
 
+uint64_t KeyedArchiver::encodeText(std::string_view text) {
+    if (error_) return 0;
+    auto found = strings_.find(text);
+    if (found != strings_.end()) return found->second;
+    if (!PlistNode::isStorableText(text)) {
+        failWithError(encodeError("A string is not UTF-8 text or holds a NUL character."));
+        return 0;
+    }
+    const Node node = tree_.newString(text);
+    uint64_t uid = appendObject(node);
+    strings_.emplace(tree_.bytesOf(node), uid);
+    return uid;
+}
+
+void KeyedArchiver::encodeString(const std::optional<std::string> &text, std::string_view key) {
+    if (finished_) {
+        failWithError(encodeError("The archiver was used after it finished encoding."));
+        return;
+    }
+    setEntry(key, tree_.newUID(text ? encodeText(*text) : 0));
+}
+
+void KeyedArchiver::encodeStrings(const std::optional<std::vector<std::string>> &texts, std::string_view key) {
+    if (finished_) {
+        failWithError(encodeError("The archiver was used after it finished encoding."));
+        return;
+    }
+    uint64_t uid = 0;
+    if (texts && !error_) {
+        // As an Array value of the texts is written.
+        Node dict = newInstance(uid);
+        Node list = tree_.newArray();
+        tree_.setItem(dict, "NS.objects", list);
+        for (const auto &text : *texts) tree_.appendItem(list, tree_.newUID(encodeText(text)));
+        tree_.setItem(dict, "$class", tree_.newUID(classRecord("NSArray")));
+    }
+    setEntry(key, tree_.newUID(uid));
+}
+
 uint64_t KeyedArchiver::encodeValue(const Value &value) {
     if (error_) return 0;
     switch (value.type()) {
@@ -104,19 +143,7 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
     case Value::Type::Bool: return appendObject(tree_.newBool(*value.boolValue()));
     case Value::Type::Integer: return appendObject(tree_.newInteger(static_cast<uint64_t>(*value.int64Value())));
     case Value::Type::Real: return appendObject(tree_.newReal(*value.doubleValue()));
-    case Value::Type::String: {
-        const std::string &s = *value.string();
-        auto found = strings_.find(s);
-        if (found != strings_.end()) return found->second;
-        if (!PlistNode::isStorableText(s)) {
-            failWithError(encodeError("A string is not UTF-8 text or holds a NUL character."));
-            return 0;
-        }
-        const Node node = tree_.newString(s);
-        uint64_t uid = appendObject(node);
-        strings_.emplace(tree_.bytesOf(node), uid);
-        return uid;
-    }
+    case Value::Type::String: return encodeText(*value.string());
     case Value::Type::Data: return appendObject(tree_.newData(*value.data()));
     case Value::Type::Date: {
         uint64_t uid;
@@ -162,21 +189,24 @@ uint64_t KeyedArchiver::encodeValue(const Value &value) {
         return uid;
     }
     case Value::Type::Object: {
+        // One reference taken, the one kept: an object's count may be
+        // shared with other threads, each change a trip between cores.
         std::shared_ptr<Object> object = value.object();
-        auto found = instances_.find(object.get());
+        const Object *address = object.get();
+        auto found = instances_.find(address);
         if (found != instances_.end()) return found->second;
-        auto coding = std::dynamic_pointer_cast<const Coding>(object);
+        const auto *coding = dynamic_cast<const Coding *>(address);
         const std::string className = object->className();
         if (!coding) {
             failWithError(encodeError("An object of class " + className + " does not support keyed archiving."));
             return 0;
         }
-        retained_.push_back(object);
+        retained_.push_back(std::move(object));
         uint64_t uid;
         Node dict = newInstance(uid);
         // Registered before its fields, so an object that refers back to
         // itself is written as a reference instead of recursing forever.
-        instances_[object.get()] = uid;
+        instances_[address] = uid;
         Node saved = current_;
         current_ = dict;
         try {

@@ -41,6 +41,10 @@ public:
     void encodeInt32(int32_t value, std::string_view key);
     void encodeInt64(int64_t value, std::string_view key);
     void encodeDouble(double value, std::string_view key);
+    // The same as encodeObject of the text (nil when absent), or of an
+    // Array of the texts, without making Values of them first.
+    void encodeString(const std::optional<std::string> &text, std::string_view key);
+    void encodeStrings(const std::optional<std::vector<std::string>> &texts, std::string_view key);
 
     // Records a failure; the archive will not be produced. The first error
     // is the one reported.
@@ -53,6 +57,7 @@ public:
 
 private:
     uint64_t encodeValue(const Value &value);
+    uint64_t encodeText(std::string_view text);
     // The record of a class whose superclass is NSObject.
     uint64_t classRecord(std::string_view className);
     using Node = BinaryPlistWriter::NodeId;
@@ -66,7 +71,7 @@ private:
     Node top_;
     Node current_;  // the dictionary the encode calls fill
     // By the text the tree keeps, which stays in place.
-    std::unordered_map<std::string_view, uint64_t> strings_;
+    std::unordered_map<std::string_view, uint64_t, BinaryPlistWriter::TextHash> strings_;
     std::map<std::string, uint64_t, std::less<>> classes_;
     std::map<const Object *, uint64_t> instances_;
     // Keeps every archived object alive until the end, so that an address
