@@ -101,17 +101,16 @@ uint64_t load64(const char *bytes) {
 
 size_t BinaryPlistWriter::TextHash::operator()(std::string_view text) const {
     const size_t size = text.size();
-    uint64_t hash = mixed(size + 0x9E3779B97F4A7C15ull);
+    uint64_t first = 0, middle = 0, last = 0;
     if (size >= 8) {
-        hash = mixed(hash ^ load64(text.data()));
-        hash = mixed(hash ^ load64(text.data() + size / 2 - 4));
-        hash = mixed(hash ^ load64(text.data() + size - 8));
-    } else {
-        uint64_t word = 0;
-        if (size) std::memcpy(&word, text.data(), size);
-        hash = mixed(hash ^ word);
+        first = load64(text.data());
+        middle = load64(text.data() + size / 2 - 4);
+        last = load64(text.data() + size - 8);
+    } else if (size) {
+        std::memcpy(&first, text.data(), size);
     }
-    return static_cast<size_t>(hash);
+    return static_cast<size_t>(mixed((first * 0x9E3779B97F4A7C15ull) ^ (middle * 0xC2B2AE3D27D4EB4Full) ^
+                                     (last * 0x165667B19E3779F9ull) ^ size));
 }
 
 // The writer's tables, and the scratch space of write().
@@ -221,7 +220,8 @@ BinaryPlistWriter::NodeId BinaryPlistWriter::add(Kind kind, uint64_t number, std
 BinaryPlistWriter::NodeId BinaryPlistWriter::newDictionary() { return add(Kind::Dictionary); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newArray() { return add(Kind::Array); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newString(std::string_view text) {
-    return add(Kind::String, 0, keep(text));
+    // A text's hash is kept in its number.
+    return add(Kind::String, TextHash()(text), keep(text));
 }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newInteger(uint64_t value) { return add(Kind::Integer, value); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newUID(uint64_t value) { return add(Kind::UID, value); }
@@ -252,9 +252,9 @@ void BinaryPlistWriter::append(NodeId parent, NodeId child) {
 
 void BinaryPlistWriter::setItem(NodeId dictionary, std::string_view key, NodeId value) {
     Tables &t = *tables_;
-    const auto slotOf = [&](NodeId owner, std::string_view text) {
+    const auto slotOf = [&](NodeId owner, std::string_view text, size_t hash) {
         const size_t mask = t.keySlots.size() - 1;
-        size_t slot = (TextHash()(text) ^ mixed(owner)) & mask;
+        size_t slot = (hash ^ mixed(owner)) & mask;
         while (t.keySlots[slot].item != 0 && !(t.keySlots[slot].dictionary == owner &&
                                                t.nodes[t.items[t.keySlots[slot].item - 1].node].bytes == text)) {
             slot = (slot + 1) & mask;
@@ -265,16 +265,18 @@ void BinaryPlistWriter::setItem(NodeId dictionary, std::string_view key, NodeId 
         std::vector<Tables::KeySlot> old(t.keySlots.size() * 2);
         old.swap(t.keySlots);
         for (const auto &entry : old) {
-            if (entry.item != 0)
-                t.keySlots[slotOf(entry.dictionary, t.nodes[t.items[entry.item - 1].node].bytes)] = entry;
+            if (entry.item == 0) continue;
+            const Node &keyNode = t.nodes[t.items[entry.item - 1].node];
+            t.keySlots[slotOf(entry.dictionary, keyNode.bytes, keyNode.number)] = entry;
         }
     }
-    const size_t slot = slotOf(dictionary, key);
+    const size_t hash = TextHash()(key);
+    const size_t slot = slotOf(dictionary, key, hash);
     if (t.keySlots[slot].item != 0) {
         t.items[t.items[t.keySlots[slot].item - 1].next].node = value;
         return;
     }
-    const NodeId keyNode = add(Kind::Key, 0, keep(key));
+    const NodeId keyNode = add(Kind::Key, hash, keep(key));
     append(dictionary, keyNode);
     t.keySlots[slot] = {dictionary, static_cast<uint32_t>(t.items.size())};
     ++t.keyCount;
@@ -305,10 +307,10 @@ std::optional<Data> BinaryPlistWriter::write(NodeId root) const {
         if (text || node.kind == Kind::Integer || node.kind == Kind::UID || node.kind == Kind::Real ||
             node.kind == Kind::Bool) {
             const uint64_t kind = static_cast<uint64_t>(node.kind);
-            size_t slot = (text ? TextHash()(node.bytes) ^ mixed(kind) : mixed(node.number + kind)) & mask;
+            size_t slot = (text ? node.number ^ mixed(kind) : mixed(node.number + kind)) & mask;
             for (; t.slots[slot] != 0; slot = (slot + 1) & mask) {
                 const Node &seen = t.nodes[t.objects[t.slots[slot] - 1]];
-                if (seen.kind == node.kind && (text ? seen.bytes == node.bytes : seen.number == node.number)) {
+                if (seen.kind == node.kind && seen.number == node.number && (!text || seen.bytes == node.bytes)) {
                     t.objectOf[id] = t.slots[slot] - 1;
                     return true;
                 }

@@ -73,7 +73,7 @@ private:
         Kind kind;
         bool needsLibplist = false;  // text beyond ASCII, a real not finite, a UID beyond 32 bits
         uint32_t count = 0;          // items: array elements, or a dictionary's keys and values
-        uint64_t number = 0;         // integer, UID, real bits, bool
+        uint64_t number = 0;         // integer, UID, real bits, bool; a text's hash
         std::string_view bytes;      // string, key, data
         // The items as a list in the item table.
         uint32_t firstItem = kNone;

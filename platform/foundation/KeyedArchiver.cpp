@@ -99,15 +99,32 @@ uint64_t KeyedArchiver::classRecord(std::string_view className) {
 
 uint64_t KeyedArchiver::encodeText(std::string_view text) {
     if (error_) return 0;
-    auto found = strings_.find(text);
-    if (found != strings_.end()) return found->second;
+    const size_t hash = BinaryPlistWriter::TextHash()(text);
+    size_t mask = strings_.size() - 1;
+    size_t slot = hash & mask;
+    for (; strings_[slot].uid != 0; slot = (slot + 1) & mask) {
+        if (tree_.bytesOf(strings_[slot].node) == text) return strings_[slot].uid;
+    }
     if (!PlistNode::isStorableText(text)) {
         failWithError(encodeError("A string is not UTF-8 text or holds a NUL character."));
         return 0;
     }
     const Node node = tree_.newString(text);
-    uint64_t uid = appendObject(node);
-    strings_.emplace(tree_.bytesOf(node), uid);
+    const uint64_t uid = appendObject(node);
+    if (2 * (stringCount_ + 1) > strings_.size()) {
+        std::vector<StringSlot> old(strings_.size() * 2);
+        old.swap(strings_);
+        mask = strings_.size() - 1;
+        for (const auto &entry : old) {
+            if (entry.uid == 0) continue;
+            size_t at = BinaryPlistWriter::TextHash()(tree_.bytesOf(entry.node)) & mask;
+            while (strings_[at].uid != 0) at = (at + 1) & mask;
+            strings_[at] = entry;
+        }
+        for (slot = hash & mask; strings_[slot].uid != 0;) slot = (slot + 1) & mask;
+    }
+    strings_[slot] = {node, uid};
+    ++stringCount_;
     return uid;
 }
 

@@ -12,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/foundation/BinaryPlistWriter.h"
@@ -70,8 +69,14 @@ private:
     std::vector<Node> objects_;
     Node top_;
     Node current_;  // the dictionary the encode calls fill
-    // By the text the tree keeps, which stays in place.
-    std::unordered_map<std::string_view, uint64_t, BinaryPlistWriter::TextHash> strings_;
+    // The strings written, by their text: an open-addressed table of the
+    // string's node and uid (0: free).
+    struct StringSlot {
+        Node node = 0;
+        uint64_t uid = 0;
+    };
+    std::vector<StringSlot> strings_ = std::vector<StringSlot>(64);
+    size_t stringCount_ = 0;
     std::map<std::string, uint64_t, std::less<>> classes_;
     std::map<const Object *, uint64_t> instances_;
     // Keeps every archived object alive until the end, so that an address
