@@ -1,9 +1,11 @@
 #include "platform/foundation/Base64.h"
 
+#include <cstring>
+
 namespace platform::base64 {
 
 namespace {
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int valueOf(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -32,19 +34,32 @@ std::optional<Data> decodeSymbols(const std::vector<int> &symbols) {
     }
     return out;
 }
+
+// The two symbols of every 12 bits.
+struct SymbolPairs {
+    char pairs[4096][2];
+    constexpr SymbolPairs() : pairs() {
+        for (int i = 0; i < 4096; ++i) {
+            pairs[i][0] = kAlphabet[i >> 6];
+            pairs[i][1] = kAlphabet[i & 63];
+        }
+    }
+};
+constexpr SymbolPairs kSymbolPairs;
+
 }  // namespace
 
 std::string encode(const Data &data) {
-    // Written in place: stored logs are encoded on every save.
+    // Written in place, two symbols at a time: stored logs are encoded on
+    // every save.
     std::string out((data.size() + 2) / 3 * 4, '=');
     char *p = out.data();
     size_t i = 0;
     for (; i + 2 < data.size(); i += 3) {
         uint32_t n = uint32_t(data[i]) << 16 | uint32_t(data[i + 1]) << 8 | data[i + 2];
-        *p++ = kAlphabet[n >> 18];
-        *p++ = kAlphabet[(n >> 12) & 63];
-        *p++ = kAlphabet[(n >> 6) & 63];
-        *p++ = kAlphabet[n & 63];
+        std::memcpy(p, kSymbolPairs.pairs[n >> 12], 2);
+        std::memcpy(p + 2, kSymbolPairs.pairs[n & 4095], 2);
+        p += 4;
     }
     if (i + 1 == data.size()) {
         uint32_t n = uint32_t(data[i]) << 16;

@@ -1,10 +1,11 @@
 #include "platform/foundation/BinaryPlistWriter.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
-#include <unordered_map>
 
 #include "platform/foundation/PlistNode.h"
 
@@ -15,10 +16,14 @@ namespace {
 // libplist writes at most this many objects with two-byte references; the
 // writer leaves larger trees to it.
 constexpr size_t kMaxObjects = 0xFFFF;
-
-void appendBigEndian(Data &out, uint64_t value, size_t size) {
-    for (size_t i = size; i-- > 0;) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
+// Texts are copied into blocks of this size; longer ones get a block of
+// their own.
+constexpr size_t kBlockSize = 8192;
+constexpr size_t kOwnBlockAbove = 1024;
+// Tables grown beyond these by one large tree are let go rather than kept
+// for the next writer.
+constexpr size_t kKeptNodes = 4096;
+constexpr size_t kKeptSlots = 16384;
 
 // The fewest bytes that hold the value (at least one).
 size_t exactSize(uint64_t value) {
@@ -33,41 +38,190 @@ size_t integerSize(uint64_t value) {
     return size <= 2 ? size : size <= 4 ? 4 : 8;
 }
 
-void appendInteger(Data &out, uint64_t value) {
-    const size_t size = integerSize(value);
-    out.push_back(static_cast<uint8_t>(0x10 | std::countr_zero(size)));
-    appendBigEndian(out, value, size);
-}
-
 // A marker with the count in its low nibble, or 0xF and the count as an
 // integer object after it.
-void appendMarker(Data &out, uint8_t marker, uint64_t count) {
+size_t markerSize(uint64_t count) { return count < 15 ? 1 : 2 + integerSize(count); }
+
+void putBigEndian(uint8_t *&out, uint64_t value, size_t size) {
+    for (size_t i = size; i-- > 0;) *out++ = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void putInteger(uint8_t *&out, uint64_t value) {
+    const size_t size = integerSize(value);
+    *out++ = static_cast<uint8_t>(0x10 | std::countr_zero(size));
+    putBigEndian(out, value, size);
+}
+
+void putMarker(uint8_t *&out, uint8_t marker, uint64_t count) {
     if (count < 15) {
-        out.push_back(static_cast<uint8_t>(marker | count));
+        *out++ = static_cast<uint8_t>(marker | count);
     } else {
-        out.push_back(static_cast<uint8_t>(marker | 0x0F));
-        appendInteger(out, count);
+        *out++ = static_cast<uint8_t>(marker | 0x0F);
+        putInteger(out, count);
     }
 }
 
+void putBytes(uint8_t *&out, std::string_view bytes) {
+    if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+    out += bytes.size();
+}
+
 bool isASCII(std::string_view text) {
-    for (unsigned char c : text) {
-        if (c >= 0x80) return false;
+    size_t i = 0;
+    for (uint64_t word; i + sizeof word <= text.size(); i += sizeof word) {
+        std::memcpy(&word, text.data() + i, sizeof word);
+        if (word & 0x8080808080808080ull) return false;
+    }
+    for (; i < text.size(); ++i) {
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
     }
     return true;
 }
 
+// A real is written in four bytes when a float holds it exactly.
+bool fitsFloat(uint64_t bits) {
+    const double value = std::bit_cast<double>(bits);
+    return static_cast<double>(static_cast<float>(value)) == value;
+}
+
+uint64_t mixed(uint64_t value) {
+    value ^= value >> 33;
+    value *= 0xff51afd7ed558ccdull;
+    value ^= value >> 33;
+    return value;
+}
+
+uint64_t load64(const char *bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
 }  // namespace
 
-BinaryPlistWriter::NodeId BinaryPlistWriter::add(Kind kind, uint64_t number, std::string bytes) {
-    nodes_.push_back(Node{kind, number, std::move(bytes), {}});
-    return static_cast<NodeId>(nodes_.size() - 1);
+size_t BinaryPlistWriter::TextHash::operator()(std::string_view text) const {
+    const size_t size = text.size();
+    uint64_t first = 0, middle = 0, last = 0;
+    if (size >= 8) {
+        first = load64(text.data());
+        middle = load64(text.data() + size / 2 - 4);
+        last = load64(text.data() + size - 8);
+    } else if (size) {
+        std::memcpy(&first, text.data(), size);
+    }
+    return static_cast<size_t>(mixed((first * 0x9E3779B97F4A7C15ull) ^ (middle * 0xC2B2AE3D27D4EB4Full) ^
+                                     (last * 0x165667B19E3779F9ull) ^ size));
+}
+
+// The writer's tables, and the scratch space of write().
+struct BinaryPlistWriter::Tables {
+    struct Block {
+        std::unique_ptr<char[]> bytes;
+        size_t size = 0;
+        size_t used = 0;
+    };
+    std::vector<Node> nodes;
+    std::vector<Item> items;
+    std::vector<Block> blocks;  // the last one is filled
+    std::vector<std::unique_ptr<char[]>> ownBlocks;
+
+    // Every dictionary's keys: the item of the key (plus one) by the
+    // dictionary and the key's text, so that setting a key finds the one
+    // set before without going through the dictionary.
+    struct KeySlot {
+        NodeId dictionary = 0;
+        uint32_t item = 0;
+    };
+    std::vector<KeySlot> keySlots = std::vector<KeySlot>(256);
+    size_t keyCount = 0;
+
+    std::vector<uint32_t> objectOf;
+    std::vector<NodeId> objects;
+    std::vector<uint32_t> cursors;
+    std::vector<uint32_t> slots;
+
+    bool worthKeeping() const {
+        return nodes.capacity() <= kKeptNodes && slots.capacity() <= kKeptSlots && keySlots.size() <= kKeptSlots;
+    }
+
+    // Empties the tables; the first block and the capacities stay.
+    void clear() {
+        nodes.clear();
+        items.clear();
+        // A table grown by a large tree starts small again.
+        if (keySlots.size() > 1024) {
+            keySlots = std::vector<KeySlot>(256);
+        } else {
+            std::fill(keySlots.begin(), keySlots.end(), KeySlot());
+        }
+        keyCount = 0;
+        if (blocks.size() > 1) blocks.resize(1);
+        if (!blocks.empty()) blocks.front().used = 0;
+        ownBlocks.clear();
+    }
+};
+
+std::unique_ptr<BinaryPlistWriter::Tables> &BinaryPlistWriter::spareTables() {
+    // One set per thread: a writer made while another is alive on the same
+    // thread (an archive inside an archive) makes its own.
+    static thread_local std::unique_ptr<Tables> spare;
+    return spare;
+}
+
+BinaryPlistWriter::BinaryPlistWriter() : tables_(std::move(spareTables())) {
+    if (!tables_) {
+        tables_ = std::make_unique<Tables>();
+        tables_->nodes.reserve(256);
+        tables_->items.reserve(256);
+    }
+}
+
+BinaryPlistWriter::~BinaryPlistWriter() {
+    if (!tables_ || !tables_->worthKeeping()) return;
+    auto &spare = spareTables();
+    if (spare) return;
+    tables_->clear();
+    spare = std::move(tables_);
+}
+
+std::string_view BinaryPlistWriter::keep(std::string_view bytes) {
+    // Never a null pointer, which libplist's copies would be given.
+    if (bytes.empty()) return std::string_view("", 0);
+    Tables &t = *tables_;
+    char *at = nullptr;
+    if (bytes.size() > kOwnBlockAbove) {
+        t.ownBlocks.push_back(std::make_unique<char[]>(bytes.size()));
+        at = t.ownBlocks.back().get();
+    } else {
+        if (t.blocks.empty() || t.blocks.back().size - t.blocks.back().used < bytes.size())
+            t.blocks.push_back({std::make_unique<char[]>(kBlockSize), kBlockSize, 0});
+        auto &block = t.blocks.back();
+        at = block.bytes.get() + block.used;
+        block.used += bytes.size();
+    }
+    std::memcpy(at, bytes.data(), bytes.size());
+    return {at, bytes.size()};
+}
+
+BinaryPlistWriter::NodeId BinaryPlistWriter::add(Kind kind, uint64_t number, std::string_view bytes) {
+    auto &nodes = tables_->nodes;
+    bool needsLibplist = false;
+    switch (kind) {
+    case Kind::String:
+    case Kind::Key: needsLibplist = !isASCII(bytes); break;
+    case Kind::Real: needsLibplist = !std::isfinite(std::bit_cast<double>(number)); break;
+    case Kind::UID: needsLibplist = number > std::numeric_limits<uint32_t>::max(); break;
+    default: break;
+    }
+    nodes.push_back(Node{kind, needsLibplist, 0, number, bytes, kNone, kNone});
+    return static_cast<NodeId>(nodes.size() - 1);
 }
 
 BinaryPlistWriter::NodeId BinaryPlistWriter::newDictionary() { return add(Kind::Dictionary); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newArray() { return add(Kind::Array); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newString(std::string_view text) {
-    return add(Kind::String, 0, std::string(text));
+    // A text's hash is kept in its number.
+    return add(Kind::String, TextHash()(text), keep(text));
 }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newInteger(uint64_t value) { return add(Kind::Integer, value); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newUID(uint64_t value) { return add(Kind::UID, value); }
@@ -75,168 +229,206 @@ BinaryPlistWriter::NodeId BinaryPlistWriter::newReal(double value) {
     return add(Kind::Real, std::bit_cast<uint64_t>(value));
 }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newBool(bool value) { return add(Kind::Bool, value ? 1 : 0); }
-BinaryPlistWriter::NodeId BinaryPlistWriter::newData(const Data &data) {
-    return add(Kind::Data, 0, std::string(data.begin(), data.end()));
+BinaryPlistWriter::NodeId BinaryPlistWriter::newData(const Data &data) { return newData(data.data(), data.size()); }
+BinaryPlistWriter::NodeId BinaryPlistWriter::newData(const uint8_t *bytes, size_t size) {
+    return add(Kind::Data, 0, keep(std::string_view(reinterpret_cast<const char *>(bytes), size)));
+}
+
+std::string_view BinaryPlistWriter::bytesOf(NodeId id) const { return tables_->nodes[id].bytes; }
+
+void BinaryPlistWriter::append(NodeId parent, NodeId child) {
+    auto &items = tables_->items;
+    const auto item = static_cast<uint32_t>(items.size());
+    items.push_back(Item{child, kNone});
+    Node &node = tables_->nodes[parent];
+    if (node.lastItem == kNone) {
+        node.firstItem = item;
+    } else {
+        items[node.lastItem].next = item;
+    }
+    node.lastItem = item;
+    ++node.count;
 }
 
 void BinaryPlistWriter::setItem(NodeId dictionary, std::string_view key, NodeId value) {
-    auto &children = nodes_[dictionary].children;
-    for (size_t i = 0; i + 1 < children.size(); i += 2) {
-        if (nodes_[children[i]].bytes == key) {
-            children[i + 1] = value;
-            return;
+    Tables &t = *tables_;
+    const auto slotOf = [&](NodeId owner, std::string_view text, size_t hash) {
+        const size_t mask = t.keySlots.size() - 1;
+        size_t slot = (hash ^ mixed(owner)) & mask;
+        while (t.keySlots[slot].item != 0 && !(t.keySlots[slot].dictionary == owner &&
+                                               t.nodes[t.items[t.keySlots[slot].item - 1].node].bytes == text)) {
+            slot = (slot + 1) & mask;
+        }
+        return slot;
+    };
+    if (2 * (t.keyCount + 1) > t.keySlots.size()) {
+        std::vector<Tables::KeySlot> old(t.keySlots.size() * 2);
+        old.swap(t.keySlots);
+        for (const auto &entry : old) {
+            if (entry.item == 0) continue;
+            const Node &keyNode = t.nodes[t.items[entry.item - 1].node];
+            t.keySlots[slotOf(entry.dictionary, keyNode.bytes, keyNode.number)] = entry;
         }
     }
-    const NodeId keyNode = add(Kind::Key, 0, std::string(key));
-    // add() may have moved the table.
-    auto &grown = nodes_[dictionary].children;
-    grown.push_back(keyNode);
-    grown.push_back(value);
-}
-
-void BinaryPlistWriter::appendItem(NodeId array, NodeId value) { nodes_[array].children.push_back(value); }
-
-bool BinaryPlistWriter::nodeNeedsLibplist(NodeId id) const {
-    const Node &node = nodes_[id];
-    switch (node.kind) {
-    case Kind::String:
-    case Kind::Key: return !isASCII(node.bytes);
-    case Kind::Real: return !std::isfinite(std::bit_cast<double>(node.number));
-    case Kind::UID: return node.number > std::numeric_limits<uint32_t>::max();
-    default: return false;
+    const size_t hash = TextHash()(key);
+    const size_t slot = slotOf(dictionary, key, hash);
+    if (t.keySlots[slot].item != 0) {
+        t.items[t.items[t.keySlots[slot].item - 1].next].node = value;
+        return;
     }
+    const NodeId keyNode = add(Kind::Key, hash, keep(key));
+    append(dictionary, keyNode);
+    t.keySlots[slot] = {dictionary, static_cast<uint32_t>(t.items.size())};
+    ++t.keyCount;
+    append(dictionary, value);
 }
+
+void BinaryPlistWriter::appendItem(NodeId array, NodeId value) { append(array, value); }
 
 std::optional<Data> BinaryPlistWriter::write(NodeId root) const {
-    if (root >= nodes_.size()) return std::nullopt;
+    Tables &t = *tables_;
+    if (root >= t.nodes.size()) return std::nullopt;
 
     // Object numbers in preorder; an equal scalar met before is not written
-    // again. Dictionaries and arrays are never shared.
-    std::vector<uint32_t> objectOf(nodes_.size(), 0);
-    std::vector<NodeId> objects;
-    objects.reserve(nodes_.size());
-    std::unordered_map<uint64_t, uint32_t> numbers[4];
-    std::unordered_map<std::string_view, uint32_t> texts[2];
-    for (auto &table : texts) table.reserve(nodes_.size());
-    std::vector<NodeId> pending{root};
-    size_t payload = 0;
-    while (!pending.empty()) {
-        const NodeId id = pending.back();
-        pending.pop_back();
-        const Node &node = nodes_[id];
-        if (nodeNeedsLibplist(id)) return writeWithLibplist(root);
-        const uint32_t next = static_cast<uint32_t>(objects.size());
-        bool added = true;
-        switch (node.kind) {
-        case Kind::Integer:
-        case Kind::UID:
-        case Kind::Real:
-        case Kind::Bool: {
-            const size_t table = node.kind == Kind::Integer ? 0
-                                 : node.kind == Kind::UID   ? 1
-                                 : node.kind == Kind::Real  ? 2
-                                                            : 3;
-            auto [it, inserted] = numbers[table].emplace(node.number, next);
-            objectOf[id] = it->second;
-            added = inserted;
-            break;
+    // again. Dictionaries and arrays are never shared. Scalars are found
+    // again through an open-addressed table of object numbers (plus one).
+    t.objectOf.assign(t.nodes.size(), 0);
+    t.objects.clear();
+    t.cursors.clear();
+    size_t slotCount = 64;
+    while (slotCount < 2 * t.nodes.size()) slotCount *= 2;
+    t.slots.assign(slotCount, 0);
+    const size_t mask = slotCount - 1;
+    const auto visit = [&](NodeId id) {
+        const Node &node = t.nodes[id];
+        if (node.needsLibplist) return false;
+        const auto next = static_cast<uint32_t>(t.objects.size());
+        const bool text = node.kind == Kind::String || node.kind == Kind::Key;
+        if (text || node.kind == Kind::Integer || node.kind == Kind::UID || node.kind == Kind::Real ||
+            node.kind == Kind::Bool) {
+            const uint64_t kind = static_cast<uint64_t>(node.kind);
+            size_t slot = (text ? node.number ^ mixed(kind) : mixed(node.number + kind)) & mask;
+            for (; t.slots[slot] != 0; slot = (slot + 1) & mask) {
+                const Node &seen = t.nodes[t.objects[t.slots[slot] - 1]];
+                if (seen.kind == node.kind && seen.number == node.number && (!text || seen.bytes == node.bytes)) {
+                    t.objectOf[id] = t.slots[slot] - 1;
+                    return true;
+                }
+            }
+            t.slots[slot] = next + 1;
         }
-        case Kind::String:
-        case Kind::Key: {
-            auto [it, inserted] = texts[node.kind == Kind::Key ? 1 : 0].emplace(node.bytes, next);
-            objectOf[id] = it->second;
-            added = inserted;
-            break;
+        t.objectOf[id] = next;
+        if (t.objects.size() == kMaxObjects) return false;
+        t.objects.push_back(id);
+        if (node.firstItem != kNone) t.cursors.push_back(node.firstItem);
+        return true;
+    };
+    if (!visit(root)) return writeWithLibplist(root);
+    while (!t.cursors.empty()) {
+        const uint32_t item = t.cursors.back();
+        if (item == kNone) {
+            t.cursors.pop_back();
+            continue;
         }
-        default: objectOf[id] = next; break;
-        }
-        if (!added) continue;
-        if (objects.size() == kMaxObjects) return writeWithLibplist(root);
-        objects.push_back(id);
-        payload += node.bytes.size() + node.children.size() * 2 + 10;
-        for (size_t i = node.children.size(); i-- > 0;) pending.push_back(node.children[i]);
+        t.cursors.back() = t.items[item].next;
+        if (!visit(t.items[item].node)) return writeWithLibplist(root);
     }
 
-    const size_t refSize = exactSize(objects.size());
-    Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
-    out.reserve(8 + payload + objects.size() * 3 + 32);
-    std::vector<uint64_t> offsets;
-    offsets.reserve(objects.size());
-    for (NodeId id : objects) {
-        const Node &node = nodes_[id];
-        offsets.push_back(out.size());
+    const size_t refSize = exactSize(t.objects.size());
+    size_t tableOffset = 8;
+    for (NodeId id : t.objects) {
+        const Node &node = t.nodes[id];
         switch (node.kind) {
-        case Kind::Dictionary: {
-            const size_t count = node.children.size() / 2;
-            appendMarker(out, 0xD0, count);
-            for (size_t i = 0; i < count; ++i) appendBigEndian(out, objectOf[node.children[2 * i]], refSize);
-            for (size_t i = 0; i < count; ++i) appendBigEndian(out, objectOf[node.children[2 * i + 1]], refSize);
-            break;
+        case Kind::Dictionary: tableOffset += markerSize(node.count / 2) + node.count * refSize; break;
+        case Kind::Array: tableOffset += markerSize(node.count) + node.count * refSize; break;
+        case Kind::String:
+        case Kind::Key:
+        case Kind::Data: tableOffset += markerSize(node.bytes.size()) + node.bytes.size(); break;
+        case Kind::Integer:
+        case Kind::UID: tableOffset += 1 + integerSize(node.number); break;
+        case Kind::Real: tableOffset += fitsFloat(node.number) ? 5 : 9; break;
+        case Kind::Bool: tableOffset += 1; break;
         }
+    }
+    const size_t offsetSize = exactSize(tableOffset);
+    Data out{'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+    out.resize(tableOffset + t.objects.size() * offsetSize + 32);
+    uint8_t *const start = out.data();
+    uint8_t *p = start + 8;
+    uint8_t *offsets = start + tableOffset;
+    for (NodeId id : t.objects) {
+        const Node &node = t.nodes[id];
+        putBigEndian(offsets, static_cast<uint64_t>(p - start), offsetSize);
+        switch (node.kind) {
+        case Kind::Dictionary:
+            putMarker(p, 0xD0, node.count / 2);
+            for (uint32_t item = node.firstItem; item != kNone; item = t.items[t.items[item].next].next)
+                putBigEndian(p, t.objectOf[t.items[item].node], refSize);
+            for (uint32_t item = node.firstItem; item != kNone; item = t.items[t.items[item].next].next)
+                putBigEndian(p, t.objectOf[t.items[t.items[item].next].node], refSize);
+            break;
         case Kind::Array:
-            appendMarker(out, 0xA0, node.children.size());
-            for (NodeId child : node.children) appendBigEndian(out, objectOf[child], refSize);
+            putMarker(p, 0xA0, node.count);
+            for (uint32_t item = node.firstItem; item != kNone; item = t.items[item].next)
+                putBigEndian(p, t.objectOf[t.items[item].node], refSize);
             break;
         case Kind::String:
         case Kind::Key:
-            appendMarker(out, 0x50, node.bytes.size());
-            out.insert(out.end(), node.bytes.begin(), node.bytes.end());
+            putMarker(p, 0x50, node.bytes.size());
+            putBytes(p, node.bytes);
             break;
         case Kind::Data:
-            appendMarker(out, 0x40, node.bytes.size());
-            out.insert(out.end(), node.bytes.begin(), node.bytes.end());
+            putMarker(p, 0x40, node.bytes.size());
+            putBytes(p, node.bytes);
             break;
-        case Kind::Integer: appendInteger(out, node.number); break;
-        case Kind::UID: {
-            const size_t size = integerSize(node.number);
-            out.push_back(static_cast<uint8_t>(0x80 | (size - 1)));
-            appendBigEndian(out, node.number, size);
+        case Kind::Integer: putInteger(p, node.number); break;
+        case Kind::UID:
+            *p++ = static_cast<uint8_t>(0x80 | (integerSize(node.number) - 1));
+            putBigEndian(p, node.number, integerSize(node.number));
             break;
-        }
-        case Kind::Real: {
-            // Four bytes when a float holds the value exactly.
-            const double value = std::bit_cast<double>(node.number);
-            const float narrow = static_cast<float>(value);
-            if (static_cast<double>(narrow) == value) {
-                out.push_back(0x22);
-                appendBigEndian(out, std::bit_cast<uint32_t>(narrow), 4);
+        case Kind::Real:
+            if (fitsFloat(node.number)) {
+                *p++ = 0x22;
+                putBigEndian(p, std::bit_cast<uint32_t>(static_cast<float>(std::bit_cast<double>(node.number))), 4);
             } else {
-                out.push_back(0x23);
-                appendBigEndian(out, node.number, 8);
+                *p++ = 0x23;
+                putBigEndian(p, node.number, 8);
             }
             break;
-        }
-        case Kind::Bool: out.push_back(node.number ? 0x09 : 0x08); break;
+        case Kind::Bool: *p++ = node.number ? 0x09 : 0x08; break;
         }
     }
-    const uint64_t tableOffset = out.size();
-    const size_t offsetSize = exactSize(tableOffset);
-    for (uint64_t offset : offsets) appendBigEndian(out, offset, offsetSize);
-    out.insert(out.end(), 6, 0);
-    out.push_back(static_cast<uint8_t>(offsetSize));
-    out.push_back(static_cast<uint8_t>(refSize));
-    appendBigEndian(out, objects.size(), 8);
-    appendBigEndian(out, 0, 8);
-    appendBigEndian(out, tableOffset, 8);
+    // The trailer: six unused bytes, the two sizes, the object count, the
+    // top object and the offset table's place.
+    p = offsets + 6;
+    *p++ = static_cast<uint8_t>(offsetSize);
+    *p++ = static_cast<uint8_t>(refSize);
+    putBigEndian(p, t.objects.size(), 8);
+    putBigEndian(p, 0, 8);
+    putBigEndian(p, tableOffset, 8);
     return out;
 }
 
 plist_t BinaryPlistWriter::toLibplist(NodeId id) const {
-    const Node &node = nodes_[id];
+    const Tables &t = *tables_;
+    const Node &node = t.nodes[id];
     switch (node.kind) {
     case Kind::Dictionary: {
         plist_t dict = plist_new_dict();
-        for (size_t i = 0; i + 1 < node.children.size(); i += 2)
-            plist_dict_set_item(dict, nodes_[node.children[i]].bytes.c_str(), toLibplist(node.children[i + 1]));
+        for (uint32_t item = node.firstItem; item != kNone; item = t.items[t.items[item].next].next) {
+            plist_dict_set_item(dict, std::string(t.nodes[t.items[item].node].bytes).c_str(),
+                                toLibplist(t.items[t.items[item].next].node));
+        }
         return dict;
     }
     case Kind::Array: {
         plist_t array = plist_new_array();
-        for (NodeId child : node.children) plist_array_append_item(array, toLibplist(child));
+        for (uint32_t item = node.firstItem; item != kNone; item = t.items[item].next)
+            plist_array_append_item(array, toLibplist(t.items[item].node));
         return array;
     }
     case Kind::String:
-    case Kind::Key: return plist_new_string(node.bytes.c_str());
+    case Kind::Key: return plist_new_string(std::string(node.bytes).c_str());
     case Kind::Integer: return plist_new_uint(node.number);
     case Kind::UID: return plist_new_uid(node.number);
     case Kind::Real: return plist_new_real(std::bit_cast<double>(node.number));
@@ -247,7 +439,7 @@ plist_t BinaryPlistWriter::toLibplist(NodeId id) const {
 }
 
 std::optional<Data> BinaryPlistWriter::writeWithLibplist(NodeId root) const {
-    if (root >= nodes_.size()) return std::nullopt;
+    if (root >= tables_->nodes.size()) return std::nullopt;
     return PlistNode(toLibplist(root)).toBinary();
 }
 

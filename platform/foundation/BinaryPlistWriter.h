@@ -1,15 +1,18 @@
 #pragma once
-// A property-list tree built in one flat table and written as a binary
-// property list byte for byte as libplist's plist_to_bin writes it: the
-// objects in preorder, equal strings, keys, integers, UIDs, reals and
-// booleans written once (keys and strings apart), integer and reference
-// sizes as libplist chooses them. It writes without building libplist's
-// node tree and its hash tables, which made keyed archiving cost several
-// times the row insert of a stored log. A tree with anything outside what
-// it writes itself (text other than ASCII, reals that are not finite, UIDs
-// beyond 32 bits, more than 65535 objects) is handed to libplist instead.
-// Internal to platform/foundation.
+// A property-list tree built in flat tables and written as a binary property
+// list byte for byte as libplist's plist_to_bin writes it: the objects in
+// preorder, equal strings, keys, integers, UIDs, reals and booleans written
+// once (keys and strings apart), integer and reference sizes as libplist
+// chooses them. It writes without building libplist's node tree and its hash
+// tables, which made keyed archiving cost several times the row insert of a
+// stored log. Building allocates nothing per node: nodes, their items and
+// their bytes go to tables that a writer hands on to the next writer of its
+// thread when it is destroyed, so that archiving log after log reuses them.
+// A tree with anything outside what it writes itself (text other than ASCII,
+// reals that are not finite, UIDs beyond 32 bits, more than 65535 objects)
+// is handed to libplist instead. Internal to platform/foundation.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,7 +28,16 @@ class BinaryPlistWriter {
 public:
     using NodeId = uint32_t;
 
-    BinaryPlistWriter() { nodes_.reserve(256); }
+    // A hash of a text that reads its length and at most 24 of its bytes:
+    // long texts recur in archives, and equal hashes are compared anyway.
+    struct TextHash {
+        size_t operator()(std::string_view text) const;
+    };
+
+    BinaryPlistWriter();
+    ~BinaryPlistWriter();
+    BinaryPlistWriter(const BinaryPlistWriter &) = delete;
+    BinaryPlistWriter &operator=(const BinaryPlistWriter &) = delete;
 
     NodeId newDictionary();
     NodeId newArray();
@@ -36,6 +48,11 @@ public:
     NodeId newReal(double value);
     NodeId newBool(bool value);
     NodeId newData(const Data &data);
+    NodeId newData(const uint8_t *bytes, size_t size);
+
+    // The bytes of a string or data node; they stay where they are for the
+    // writer's life.
+    std::string_view bytesOf(NodeId id) const;
 
     // Sets the key of a dictionary; an existing key keeps its place and
     // takes the new value, as plist_dict_set_item does. The key must be
@@ -51,19 +68,30 @@ public:
 
 private:
     enum class Kind : uint8_t { Dictionary, Array, String, Key, Integer, UID, Real, Bool, Data };
+    static constexpr uint32_t kNone = UINT32_MAX;
     struct Node {
         Kind kind;
-        uint64_t number = 0;  // integer, UID, real bits, bool
-        std::string bytes;    // string, key, data
-        // Arrays: the items; dictionaries: key and value, one after the other.
-        std::vector<NodeId> children;
+        bool needsLibplist = false;  // text beyond ASCII, a real not finite, a UID beyond 32 bits
+        uint32_t count = 0;          // items: array elements, or a dictionary's keys and values
+        uint64_t number = 0;         // integer, UID, real bits, bool; a text's hash
+        std::string_view bytes;      // string, key, data
+        // The items as a list in the item table.
+        uint32_t firstItem = kNone;
+        uint32_t lastItem = kNone;
     };
+    struct Item {
+        NodeId node;
+        uint32_t next;
+    };
+    struct Tables;
 
-    NodeId add(Kind kind, uint64_t number = 0, std::string bytes = {});
+    static std::unique_ptr<Tables> &spareTables();
+    NodeId add(Kind kind, uint64_t number = 0, std::string_view bytes = {});
+    std::string_view keep(std::string_view bytes);
+    void append(NodeId parent, NodeId child);
     plist_t toLibplist(NodeId id) const;
-    bool nodeNeedsLibplist(NodeId id) const;
 
-    std::vector<Node> nodes_;
+    std::unique_ptr<Tables> tables_;
 };
 
 }  // namespace platform

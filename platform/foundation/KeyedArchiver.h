@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/foundation/BinaryPlistWriter.h"
@@ -34,11 +35,15 @@ public:
 
     // Within encodeWithCoder (or on a fresh archiver, at the top level).
     // A null Value is written as the nil reference.
-    void encodeObject(const Value &value, const std::string &key);
-    void encodeBool(bool value, const std::string &key);
-    void encodeInt32(int32_t value, const std::string &key);
-    void encodeInt64(int64_t value, const std::string &key);
-    void encodeDouble(double value, const std::string &key);
+    void encodeObject(const Value &value, std::string_view key);
+    void encodeBool(bool value, std::string_view key);
+    void encodeInt32(int32_t value, std::string_view key);
+    void encodeInt64(int64_t value, std::string_view key);
+    void encodeDouble(double value, std::string_view key);
+    // The same as encodeObject of the text (nil when absent), or of an
+    // Array of the texts, without making Values of them first.
+    void encodeString(const std::optional<std::string> &text, std::string_view key);
+    void encodeStrings(const std::optional<std::vector<std::string>> &texts, std::string_view key);
 
     // Records a failure; the archive will not be produced. The first error
     // is the one reported.
@@ -51,10 +56,12 @@ public:
 
 private:
     uint64_t encodeValue(const Value &value);
-    uint64_t classRecord(const std::string &className, const std::vector<std::string> &classes);
+    uint64_t encodeText(std::string_view text);
+    // The record of a class whose superclass is NSObject.
+    uint64_t classRecord(std::string_view className);
     using Node = BinaryPlistWriter::NodeId;
     uint64_t appendObject(Node node);
-    void setEntry(const std::string &key, Node node);
+    void setEntry(std::string_view key, Node node);
     Node newInstance(uint64_t &uid);
 
     // The archive's tree, written when the encoding finishes.
@@ -62,8 +69,15 @@ private:
     std::vector<Node> objects_;
     Node top_;
     Node current_;  // the dictionary the encode calls fill
-    std::map<std::string, uint64_t> strings_;
-    std::map<std::string, uint64_t> classes_;
+    // The strings written, by their text: an open-addressed table of the
+    // string's node and uid (0: free).
+    struct StringSlot {
+        Node node = 0;
+        uint64_t uid = 0;
+    };
+    std::vector<StringSlot> strings_ = std::vector<StringSlot>(64);
+    size_t stringCount_ = 0;
+    std::map<std::string, uint64_t, std::less<>> classes_;
     std::map<const Object *, uint64_t> instances_;
     // Keeps every archived object alive until the end, so that an address
     // seen once is never reused by another object during the encoding.

@@ -49,22 +49,22 @@ bool BCDevice::isEqual(const platform::Object &other) const {
 
 void BCDevice::encodeWithCoder(platform::KeyedArchiver &coder) const {
     BCWrapperSdk::encodeWithCoder(coder);
-    coder.encodeObject(sdkName, "sdkName");
-    coder.encodeObject(sdkVersion, "sdkVersion");
-    coder.encodeObject(model, "model");
-    coder.encodeObject(oemName, "oemName");
-    coder.encodeObject(osName, "osName");
-    coder.encodeObject(osVersion, "osVersion");
-    coder.encodeObject(osBuild, "osBuild");
+    coder.encodeString(sdkName, "sdkName");
+    coder.encodeString(sdkVersion, "sdkVersion");
+    coder.encodeString(model, "model");
+    coder.encodeString(oemName, "oemName");
+    coder.encodeString(osName, "osName");
+    coder.encodeString(osVersion, "osVersion");
+    coder.encodeString(osBuild, "osBuild");
     coder.encodeObject(BCModelUtil::numberValue(osApiLevel), "osApiLevel");
-    coder.encodeObject(locale, "locale");
+    coder.encodeString(locale, "locale");
     coder.encodeObject(BCModelUtil::numberValue(timeZoneOffset), "timeZoneOffset");
-    coder.encodeObject(screenSize, "screenSize");
-    coder.encodeObject(appVersion, "appVersion");
-    coder.encodeObject(carrierName, "carrierName");
-    coder.encodeObject(carrierCountry, "carrierCountry");
-    coder.encodeObject(appBuild, "appBuild");
-    coder.encodeObject(appNamespace, "appNamespace");
+    coder.encodeString(screenSize, "screenSize");
+    coder.encodeString(appVersion, "appVersion");
+    coder.encodeString(carrierName, "carrierName");
+    coder.encodeString(carrierCountry, "carrierCountry");
+    coder.encodeString(appBuild, "appBuild");
+    coder.encodeString(appNamespace, "appNamespace");
 }
 
 void BCDevice::initWithCoder(platform::KeyedUnarchiver &coder) {

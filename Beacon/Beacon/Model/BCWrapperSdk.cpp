@@ -34,12 +34,12 @@ bool BCWrapperSdk::isEqual(const platform::Object &other) const {
 }
 
 void BCWrapperSdk::encodeWithCoder(platform::KeyedArchiver &coder) const {
-    coder.encodeObject(wrapperSdkVersion, "wrapperSdkVersion");
-    coder.encodeObject(wrapperSdkName, "wrapperSdkName");
-    coder.encodeObject(wrapperRuntimeVersion, "wrapperRuntimeVersion");
-    coder.encodeObject(liveUpdateReleaseLabel, "liveUpdateReleaseLabel");
-    coder.encodeObject(liveUpdateDeploymentKey, "liveUpdateDeploymentKey");
-    coder.encodeObject(liveUpdatePackageHash, "liveUpdatePackageHash");
+    coder.encodeString(wrapperSdkVersion, "wrapperSdkVersion");
+    coder.encodeString(wrapperSdkName, "wrapperSdkName");
+    coder.encodeString(wrapperRuntimeVersion, "wrapperRuntimeVersion");
+    coder.encodeString(liveUpdateReleaseLabel, "liveUpdateReleaseLabel");
+    coder.encodeString(liveUpdateDeploymentKey, "liveUpdateDeploymentKey");
+    coder.encodeString(liveUpdatePackageHash, "liveUpdatePackageHash");
 }
 
 void BCWrapperSdk::initWithCoder(platform::KeyedUnarchiver &coder) {

@@ -154,11 +154,11 @@ std::string BCAbstractLog::convertTimeZoneOffsetToISO8601(int64_t offsetMinutes)
 }
 
 void BCAbstractLog::encodeWithCoder(platform::KeyedArchiver &coder) const {
-    coder.encodeObject(type_, "type");
+    coder.encodeString(type_, "type");
     coder.encodeObject(timestamp_ ? platform::Value(*timestamp_) : platform::Value(), "timestamp");
-    coder.encodeObject(sid_, "sid");
-    coder.encodeObject(distributionGroupId_, "distributionGroupId");
-    coder.encodeObject(userId_, "userId");
+    coder.encodeString(sid_, "sid");
+    coder.encodeString(distributionGroupId_, "distributionGroupId");
+    coder.encodeString(userId_, "userId");
     coder.encodeObject(device_, "device");
 }
 

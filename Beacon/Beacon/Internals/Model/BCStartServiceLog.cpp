@@ -23,7 +23,7 @@ bool BCStartServiceLog::isEqual(const platform::Object &other) const {
 
 void BCStartServiceLog::encodeWithCoder(platform::KeyedArchiver &coder) const {
     BCAbstractLog::encodeWithCoder(coder);
-    coder.encodeObject(BCModelUtil::stringArrayValue(services_), "services");
+    coder.encodeStrings(services_, "services");
 }
 
 void BCStartServiceLog::initWithCoder(platform::KeyedUnarchiver &coder) {

@@ -1,5 +1,7 @@
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
 
+#include <algorithm>
+
 #include "BCAppDelegateForwarder.h"
 #include "BCBeacon.h"
 #include "BCBeaconIngestion.h"
@@ -180,7 +182,13 @@ std::vector<RecordingDelegate::Call> RecordingDelegate::calls(const std::string 
     return result;
 }
 
-size_t RecordingDelegate::count(const std::string &name) { return calls(name).size(); }
+size_t RecordingDelegate::count(const std::string &name) {
+    // Counted in place: a waiter counts at every recorded call, and copying
+    // thousands of calls each time made a flood's test quadratic.
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return static_cast<size_t>(
+        std::count_if(state_->calls.begin(), state_->calls.end(), [&](const Call &call) { return call.name == name; }));
+}
 
 bool RecordingDelegate::waitForCount(const std::string &name, size_t count, double timeoutSeconds) {
     return state_->signal.waitFor([&] { return this->count(name) >= count; }, timeoutSeconds);

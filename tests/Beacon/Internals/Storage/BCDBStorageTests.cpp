@@ -213,6 +213,10 @@ TEST(BCDBStorageChild, ReportsTheSwitchOnce) {
         if (sqlite3_config(SQLITE_CONFIG_URI, 1) != SQLITE_MISUSE) exit(3);
     }
     BCDBStorage::make(std::nullopt, 1, "b.sqlite");
+    // The connections took their pages from the slots the process keeps,
+    // not from the heap, which each closing gave back to the system.
+    int current = 0, highwater = 0;
+    if (sqlite3_status(SQLITE_STATUS_PAGECACHE_USED, &current, &highwater, 0) != SQLITE_OK || highwater <= 0) exit(5);
     size_t reports = 0;
     for (const auto &[level, text] : home.log.lines())
         if (level == BCLogLevelDebug && text == "SQLite global configuration successfully updated.") ++reports;

@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <random>
 
+#include "BCCustomPropertiesLog.h"
+#include "BCLogWithProperties.h"
 #include "BCUtility.h"
 
 namespace storagetest {
@@ -16,6 +19,112 @@ std::shared_ptr<BCStartServiceLog> makeLog(const std::string &tag, size_t paddin
     std::vector<std::string> services{tag};
     if (padding) services.push_back(std::string(padding, 'p'));
     log->setServices(services);
+    return log;
+}
+
+std::shared_ptr<BCAbstractLog> makeVariedLog(int index) {
+    std::mt19937 random(static_cast<uint32_t>(index) * 2654435761u + 7);
+    static const std::vector<std::string> texts = {"",
+                                                   "a",
+                                                   "Crashes",
+                                                   "$class",
+                                                   "NS.objects",
+                                                   "fifteen chars..",
+                                                   "sixteen chars...",
+                                                   "gr\xC3\xBC\xC3\x9F dich",
+                                                   "\xF0\x9F\x98\x80",
+                                                   "6A2B1F4E-7C1D-4E2A-9F3B-1D2C3B4A5F60",
+                                                   std::string(300, 's'),
+                                                   std::string(70000, 'w')};
+    const auto text = [&]() -> std::string {
+        // The long text now and then only.
+        const size_t pick = random() % (texts.size() * 4);
+        return pick < texts.size() - 1 ? texts[pick] : texts[pick % (texts.size() - 1)] + std::to_string(pick);
+    };
+    const auto maybe = [&]() -> std::optional<std::string> {
+        if (random() % 3 == 0) return std::nullopt;
+        return random() % 40 == 0 ? texts.back() : text();
+    };
+    static const auto shared = modeltest::validDevice();
+    std::shared_ptr<BCDevice> device = shared;
+    if (random() % 2) {
+        device = std::make_shared<BCDevice>();
+        device->sdkName = maybe();
+        device->sdkVersion = maybe();
+        device->model = maybe();
+        device->oemName = maybe();
+        device->osName = maybe();
+        device->osVersion = maybe();
+        device->osBuild = maybe();
+        if (random() % 2) device->osApiLevel = int64_t(random() % 40);
+        device->locale = maybe();
+        if (random() % 2) device->timeZoneOffset = int64_t(random() % 1500) - 750;
+        device->screenSize = maybe();
+        device->appVersion = maybe();
+        device->carrierName = maybe();
+        device->carrierCountry = maybe();
+        device->appBuild = maybe();
+        device->appNamespace = maybe();
+        device->wrapperSdkVersion = maybe();
+        device->wrapperSdkName = maybe();
+        device->wrapperRuntimeVersion = maybe();
+        device->liveUpdateReleaseLabel = maybe();
+        device->liveUpdateDeploymentKey = maybe();
+        device->liveUpdatePackageHash = maybe();
+    }
+    const auto properties = [&] {
+        platform::Dictionary dictionary;
+        const size_t count = random() % 20;
+        for (size_t i = 0; i < count; ++i) {
+            const std::string key = text() + std::to_string(random() % 5);
+            switch (random() % 6) {
+            case 0: dictionary[key] = platform::Value(int64_t(random()) - (int64_t(1) << 31)); break;
+            case 1: dictionary[key] = platform::Value(random() % 2 == 0); break;
+            case 2: dictionary[key] = platform::Value(double(random()) / 7.0); break;
+            case 3:
+                dictionary[key] =
+                    platform::Value(platform::Date::fromTimeIntervalSince1970(1.7e9 + random() % 1000 / 8.0));
+                break;
+            default: dictionary[key] = platform::Value(text()); break;
+            }
+        }
+        return dictionary;
+    };
+    std::shared_ptr<BCAbstractLog> log;
+    switch (random() % 3) {
+    case 0: {
+        auto start = std::make_shared<BCStartServiceLog>();
+        if (random() % 4) {
+            std::vector<std::string> services;
+            for (size_t i = random() % 6; i > 0; --i) services.push_back(text());
+            start->setServices(services);
+        }
+        log = start;
+        break;
+    }
+    case 1: {
+        auto custom = std::make_shared<BCCustomPropertiesLog>();
+        if (random() % 4) custom->setProperties(properties());
+        log = custom;
+        break;
+    }
+    default: {
+        auto withProperties = std::make_shared<BCLogWithProperties>();
+        withProperties->setType(maybe());
+        if (random() % 4) {
+            platform::Dictionary strings;
+            for (size_t i = random() % 8; i > 0; --i) strings[text()] = platform::Value(text());
+            withProperties->setProperties(strings);
+        }
+        log = withProperties;
+        break;
+    }
+    }
+    if (random() % 5) log->setTimestamp(platform::Date::fromTimeIntervalSince1970(1.6e9 + double(random()) / 1024.0));
+    log->setSid(maybe());
+    log->setDistributionGroupId(maybe());
+    log->setUserId(maybe());
+    if (random() % 6) log->setDevice(device);
     return log;
 }
 

@@ -15,6 +15,11 @@ namespace storagetest {
 // A valid ordinary log; `tag` lands in its services, so logs can be told
 // apart after a round trip.
 std::shared_ptr<BCStartServiceLog> makeLog(const std::string &tag = "Crashes", size_t padding = 0);
+// The log number `index` of a fixed series that varies every archived field:
+// absent and present values, shared and new devices, wrapper fields, texts
+// that recur, long ones and ones beyond ASCII, property dictionaries with
+// numbers, booleans and dates. The same index always gives the same log.
+std::shared_ptr<BCAbstractLog> makeVariedLog(int index);
 // A valid common-schema log for the target token.
 std::shared_ptr<BCCommonSchemaLog> makeCommonSchemaLog(const std::string &token);
 // The services tag of a log made by makeLog.
