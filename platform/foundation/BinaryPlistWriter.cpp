@@ -100,17 +100,16 @@ uint64_t load64(const char *bytes) {
 }  // namespace
 
 size_t BinaryPlistWriter::TextHash::operator()(std::string_view text) const {
+    // Every byte counts: texts that differ anywhere (paths, keys with a
+    // number in their middle) must not pile up in one slot, or a file of many
+    // such keys would cost its square to write.
     const size_t size = text.size();
-    uint64_t first = 0, middle = 0, last = 0;
-    if (size >= 8) {
-        first = load64(text.data());
-        middle = load64(text.data() + size / 2 - 4);
-        last = load64(text.data() + size - 8);
-    } else if (size) {
-        std::memcpy(&first, text.data(), size);
-    }
-    return static_cast<size_t>(mixed((first * 0x9E3779B97F4A7C15ull) ^ (middle * 0xC2B2AE3D27D4EB4Full) ^
-                                     (last * 0x165667B19E3779F9ull) ^ size));
+    uint64_t hash = size * 0x9E3779B97F4A7C15ull;
+    size_t at = 0;
+    for (; at + 8 <= size; at += 8) hash = (hash ^ load64(text.data() + at)) * 0xC2B2AE3D27D4EB4Full;
+    uint64_t tail = 0;
+    if (size > at) std::memcpy(&tail, text.data() + at, size - at);
+    return static_cast<size_t>(mixed((hash ^ tail) * 0x165667B19E3779F9ull));
 }
 
 // The writer's tables, and the scratch space of write().

@@ -28,8 +28,7 @@ class BinaryPlistWriter {
 public:
     using NodeId = uint32_t;
 
-    // A hash of a text that reads its length and at most 24 of its bytes:
-    // long texts recur in archives, and equal hashes are compared anyway.
+    // A hash of a text's length and every one of its bytes.
     struct TextHash {
         size_t operator()(std::string_view text) const;
     };
