@@ -205,7 +205,8 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(launch.name, launch.body)
             ->Unit(benchmark::kMicrosecond)
             ->Iterations(launch.iterations);
-    RatioReporter reporter({{"FirstLaunch", "store_open"}, {"LaterLaunch", "store_reopen"}});
+    RatioReporter reporter(
+        std::map<std::string, std::string>{{"FirstLaunch", "store_open"}, {"LaterLaunch", "store_reopen"}});
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;
