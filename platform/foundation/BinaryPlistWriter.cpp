@@ -102,14 +102,20 @@ uint64_t load64(const char *bytes) {
 size_t BinaryPlistWriter::TextHash::operator()(std::string_view text) const {
     // Every byte counts: texts that differ anywhere (paths, keys with a
     // number in their middle) must not pile up in one slot, or a file of many
-    // such keys would cost its square to write.
+    // such keys would cost its square to write. Most texts are keys of a few
+    // bytes: the last word is read overlapping the one before, with no call.
     const size_t size = text.size();
+    const char *bytes = text.data();
     uint64_t hash = size * 0x9E3779B97F4A7C15ull;
-    size_t at = 0;
-    for (; at + 8 <= size; at += 8) hash = (hash ^ load64(text.data() + at)) * 0xC2B2AE3D27D4EB4Full;
-    uint64_t tail = 0;
-    if (size > at) std::memcpy(&tail, text.data() + at, size - at);
-    return static_cast<size_t>(mixed((hash ^ tail) * 0x165667B19E3779F9ull));
+    if (size >= 8) {
+        for (size_t at = 0; at + 8 < size; at += 8) hash = (hash ^ load64(bytes + at)) * 0xC2B2AE3D27D4EB4Full;
+        hash ^= load64(bytes + size - 8);
+    } else {
+        uint64_t word = 0;
+        for (size_t at = 0; at < size; ++at) word |= uint64_t(static_cast<unsigned char>(bytes[at])) << (8 * at);
+        hash ^= word;
+    }
+    return static_cast<size_t>(mixed(hash * 0x165667B19E3779F9ull));
 }
 
 // The writer's tables, and the scratch space of write().
