@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <elf.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -108,54 +109,27 @@ std::vector<Symbol> readFileSymbols(const std::string &path) {
 
 // Reads a pointer of the given DW_EH_PE encoding at `p`; false for an
 // encoding this does not know.
+// The integer of type T at `p` (unaligned), widened to 64 bits with its sign.
+template <typename T>
+uint64_t loadWidened(const uint8_t *p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return static_cast<uint64_t>(static_cast<std::conditional_t<std::is_signed_v<T>, int64_t, uint64_t>>(v));
+}
+
 bool readEncoded(const uint8_t *p, uint8_t encoding, uintptr_t dataBase, uintptr_t *out) {
     if (encoding == 0xff) {
         return false;
     }
     uint64_t value = 0;
     switch (encoding & 0x0f) {
-    case 0x00: {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        value = v;
-        break;
-    }
-    case 0x02: {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        value = v;
-        break;
-    }
-    case 0x03: {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        value = v;
-        break;
-    }
-    case 0x04: {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        value = v;
-        break;
-    }
-    case 0x0a: {
-        int16_t v;
-        std::memcpy(&v, p, 2);
-        value = static_cast<uint64_t>(static_cast<int64_t>(v));
-        break;
-    }
-    case 0x0b: {
-        int32_t v;
-        std::memcpy(&v, p, 4);
-        value = static_cast<uint64_t>(static_cast<int64_t>(v));
-        break;
-    }
-    case 0x0c: {
-        int64_t v;
-        std::memcpy(&v, p, 8);
-        value = static_cast<uint64_t>(v);
-        break;
-    }
+    case 0x00:
+    case 0x04: value = loadWidened<uint64_t>(p); break;
+    case 0x02: value = loadWidened<uint16_t>(p); break;
+    case 0x03: value = loadWidened<uint32_t>(p); break;
+    case 0x0a: value = loadWidened<int16_t>(p); break;
+    case 0x0b: value = loadWidened<int32_t>(p); break;
+    case 0x0c: value = loadWidened<int64_t>(p); break;
     default: return false;
     }
     switch (encoding & 0x70) {

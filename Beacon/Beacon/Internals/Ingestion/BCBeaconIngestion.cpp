@@ -54,10 +54,7 @@ void BCBeaconIngestion::sendAsync(std::shared_ptr<platform::Object> data, const 
     auto batchId = container->batchId();
     if (!appSecret()) {
         BCLogError(kLogTag, "Beacon ingestion is used without app secret.");
-        if (handler)
-            handler(batchId, nullptr, std::nullopt,
-                    platform::Error::make(kBCErrorDomain, kMissingAppSecretErrorCode,
-                                          {{platform::kLocalizedDescriptionKey, "The app secret is not set."}}));
+        answerRefusal(handler, batchId, kMissingAppSecretErrorCode, "The app secret is not set.");
         return;
     }
     BCHttpIngestion::sendAsync(

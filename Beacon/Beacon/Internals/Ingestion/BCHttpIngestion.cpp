@@ -49,6 +49,14 @@ BCHttpIngestion::BCHttpIngestion(std::shared_ptr<BCHttpClientProtocol> httpClien
       httpHeaders_(std::move(headers)), httpClient_(std::move(httpClient)),
       maxNumberOfConnections_(maxNumberOfConnections), callsRetryIntervals_(std::move(retryIntervals)) {}
 
+void BCHttpIngestion::answerRefusal(const BCSendAsyncCompletionHandler &handler,
+                                    const std::optional<std::string> &callId, int64_t code,
+                                    const std::string &description) {
+    if (!handler) return;
+    handler(callId, nullptr, std::nullopt,
+            platform::Error::make(kBCErrorDomain, code, {{platform::kLocalizedDescriptionKey, description}}));
+}
+
 void BCHttpIngestion::attachToClient() {
     if (httpClient_) httpClient_->setDelegate(std::weak_ptr<BCHttpClientDelegate>(shared_from_this()));
 }
@@ -110,10 +118,7 @@ void BCHttpIngestion::sendAsync(std::shared_ptr<platform::Object> data, const st
         // Refused, but answered: the caller keeps its data and tries again
         // once the ingestion is enabled.
         BCLogError(kLogTag, "The ingestion is disabled; nothing is sent.");
-        if (handler)
-            handler(callId, nullptr, std::nullopt,
-                    platform::Error::make(kBCErrorDomain, kBCHttpClientDisabledErrorCode,
-                                          {{platform::kLocalizedDescriptionKey, "The ingestion is disabled."}}));
+        answerRefusal(handler, callId, kBCHttpClientDisabledErrorCode, "The ingestion is disabled.");
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(mutex_);

@@ -93,6 +93,10 @@ protected:
                     long maxNumberOfConnections);
     // Sets this object as the client's delegate; the factories call it.
     void attachToClient();
+    // Answers a send that is refused before anything goes out: once, with no
+    // response and an error of this domain, so that the caller keeps its data.
+    static void answerRefusal(const BCSendAsyncCompletionHandler &handler, const std::optional<std::string> &callId,
+                              int64_t code, const std::string &description);
 
     mutable std::recursive_mutex mutex_;
 
