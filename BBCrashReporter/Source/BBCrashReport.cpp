@@ -39,6 +39,17 @@ bool failPlain(platform::ErrorPtr *error, const std::string &text) {
     return false;
 }
 
+// An enum field as the 32 bits that came off the wire. The unpacker stores any
+// value a damaged file holds, and reading one outside the generated enum's
+// range through that type is undefined, so the bits are copied out instead.
+template <typename Enum>
+uint32_t wireEnum(const Enum &field) {
+    static_assert(sizeof(Enum) == sizeof(uint32_t));
+    uint32_t value;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
 // Report text as a string; absent when missing or not valid UTF-8.
 std::optional<std::string> text(const char *bytes) {
     if (bytes == nullptr) {
@@ -58,7 +69,7 @@ std::shared_ptr<const BBCrashReportProcessorInfo> processor(const Bbcrash__Crash
         return nullptr;
     }
     return std::make_shared<const BBCrashReportProcessorInfo>(
-        static_cast<BBCrashReportProcessorTypeEncoding>(p->encoding), p->type, p->subtype);
+        static_cast<BBCrashReportProcessorTypeEncoding>(wireEnum(p->encoding)), p->type, p->subtype);
 }
 
 std::shared_ptr<const BBCrashReportProcessorInfo> processorFromArchitecture(uint32_t architecture,
@@ -367,7 +378,7 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
         std::shared_ptr<const BBCrashReportProcessorInfo> cpu =
             machineInfo_ != nullptr ? machineInfo_->processorInfo() : nullptr;
         if (cpu == nullptr) {
-            cpu = processorFromArchitecture(static_cast<uint32_t>(s->architecture), error);
+            cpu = processorFromArchitecture(wireEnum(s->architecture), error);
             if (cpu == nullptr) {
                 return false;
             }
@@ -377,8 +388,8 @@ bool BBCrashReport::convert(platform::ErrorPtr *error) {
             timestamp = platform::Date::fromTimeIntervalSince1970(static_cast<double>(s->timestamp));
         }
         systemInfo_ = std::make_shared<const BBCrashReportSystemInfo>(
-            static_cast<BBCrashReportOperatingSystem>(s->operating_system), text(s->os_version), text(s->os_build),
-            static_cast<BBCrashReportArchitecture>(s->architecture), cpu, timestamp);
+            static_cast<BBCrashReportOperatingSystem>(wireEnum(s->operating_system)), text(s->os_version),
+            text(s->os_build), static_cast<BBCrashReportArchitecture>(wireEnum(s->architecture)), cpu, timestamp);
     }
 
     // 4. Application.
