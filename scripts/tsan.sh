@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the tests with ThreadSanitizer into build-tsan/ and runs there the
-# log pipeline's tests (channel units and group, the Event Collector
-# delegate, the service base, the SDK entry point and its end-to-end tests),
-# every test of the crash service (beacon_crashes_tests) and every test of
-# the dispatch layer (platform_dispatch_tests). Tests that cannot run under
+# log pipeline's tests (channel units and group, the log store, whose
+# batches are archived on several threads, the Event Collector delegate, the
+# service base, the SDK entry point and its end-to-end tests), every test of
+# the crash service (beacon_crashes_tests) and every test of the dispatch
+# layer (platform_dispatch_tests). Tests that cannot run under
 # ThreadSanitizer skip themselves with a reason (SKIP_UNDER_TSAN in
 # tests/support/Sanitizers.h). Extra arguments go to ctest; PLOTWICK_TSAN_JOBS
 # sets its parallelism (default: one job per core); PLOTWICK_WERROR=ON makes
@@ -24,7 +25,7 @@ fi
 cd build-tsan
 # ctest names a test "Suite.Test": every suite of the two binaries, as they
 # list themselves, joins the pipeline's suites in one pattern.
-suites='ChannelUnitTest|ChannelGroupTest|EventCollectorDelegateTest|ServiceAbstractTest|BeaconTest|BeaconEndToEnd[A-Za-z]*'
+suites='ChannelUnitTest|ChannelGroupTest|BCLogDBStorageTests|EventCollectorDelegateTest|ServiceAbstractTest|BeaconTest|BeaconEndToEnd[A-Za-z]*'
 for binary in "${binaries[@]}"; do
   while IFS= read -r suite; do
     suites+="|${suite//./\\.}"

@@ -5,6 +5,8 @@
 // global queue is used instead (sync runs the block on the calling thread), so
 // no work is lost.
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <memory>
 
 #include "platform/dispatch/DispatchTypes.h"
@@ -25,6 +27,13 @@ void sync(const std::shared_ptr<Queue> &queue, const Block &block);
 // that is not positive; never for kForever).
 void after(double delaySeconds, const std::shared_ptr<Queue> &queue, Block block);
 void after(std::chrono::nanoseconds delay, const std::shared_ptr<Queue> &queue, Block block);
+
+// Calls block(0) ... block(iterations - 1) and returns when every call has
+// returned. The calls are spread over the calling thread and up to one worker
+// of the queue per further CPU. The calling thread takes calls as well and
+// never waits for a worker that has not begun one, so when the queue's
+// workers are busy the calls simply run on the calling thread.
+void apply(std::size_t iterations, const std::shared_ptr<Queue> &queue, const std::function<void(std::size_t)> &block);
 
 // Queues the block on the queue as work of the group.
 void async(const std::shared_ptr<Group> &group, const std::shared_ptr<Queue> &queue, Block block);

@@ -11,6 +11,7 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/dispatch/MemoryPressureSource.h"
 #include "platform/dispatch/TimerSource.h"
+#include "platform/dispatch/WorkerPool.h"
 #include "platform/syslog/SystemLog.h"
 
 using namespace platform::dispatch;
@@ -166,6 +167,45 @@ TEST(QueueTests, GlobalSyncRunsOnTheCallerAndBlockingWorkDoesNotStarveOthers) {
     }
     async(globalQueue(), [&] { gate.open(); });
     EXPECT_TRUE(waited.waitFor(kWaiters));
+}
+
+TEST(QueueTests, ApplyCallsEveryIndexOnceAcrossThreadsAndNeverWaitsForABusyQueue) {
+    // Spread over workers: the caller's first call waits until a worker has
+    // taken one (bounded), so that sharing is seen however busy the machine.
+    const auto caller = std::this_thread::get_id();
+    constexpr std::size_t kCalls = 500;
+    std::vector<std::atomic<int>> calls(kCalls);
+    Counter workerCalls;
+    std::atomic<bool> callerWaited{false};
+    apply(kCalls, globalQueue(), [&](std::size_t i) {
+        ++calls[i];
+        if (std::this_thread::get_id() != caller) {
+            workerCalls.add();
+        } else if (!callerWaited.exchange(true) && WorkerPool::availableCPUs() > 1) {
+            workerCalls.waitFor(1);
+        }
+    });
+    for (std::size_t i = 0; i < kCalls; ++i) EXPECT_EQ(calls[i], 1) << i;
+    if (WorkerPool::availableCPUs() > 1) {
+        EXPECT_GT(workerCalls.value(), 0);
+    }
+
+    // A queue whose worker is held: every call runs on the caller, and the
+    // workers queued behind the held block find nothing left when it ends.
+    auto held = Queue::createSerial("apply.held");
+    Gate gate;
+    Counter heldRan;
+    async(held, [&] {
+        gate.pass();
+        heldRan.add();
+    });
+    int onCaller = 0;
+    apply(40, held, [&](std::size_t) { onCaller += std::this_thread::get_id() == caller; });
+    EXPECT_EQ(onCaller, 40);
+    gate.open();
+    EXPECT_TRUE(heldRan.waitFor(1));
+    sync(held, [] {});
+    apply(0, globalQueue(), [](std::size_t) { ADD_FAILURE() << "no call for no iterations"; });
 }
 
 TEST(QueueTests, PendingWorkKeepsADroppedQueueAlive) {

@@ -14,6 +14,7 @@
 #include "BCCommonSchemaLog.h"
 #include "BCLogger.h"
 #include "BCUtility.h"
+#include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Base64.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/UUID.h"
@@ -23,6 +24,9 @@ namespace {
 constexpr const char *kLogTag = "Beacon";
 // A batch id is a UUID's standard text.
 constexpr size_t kBatchIdLength = 36;
+// Below this many logs a batch is archived on the saving thread alone: waking
+// workers would cost more than they take over.
+constexpr size_t kMinLogsArchivedSideBySide = 8;
 
 std::string join(const std::vector<platform::Value> &values, const std::string &separator) {
     std::string text;
@@ -104,14 +108,16 @@ BCStorageSaveResult BCLogDBStorage::saveLogWithResult(const std::shared_ptr<BCLo
     return saveLogsWithResults({{log, groupId, flags}}).front();
 }
 
-std::optional<BCLogDBStorage::Row> BCLogDBStorage::rowForLog(const std::shared_ptr<BCLog> &log,
-                                                             const std::string &groupId, uint64_t flags) const {
-    if (!log) return std::nullopt;
+std::optional<std::string> BCLogDBStorage::storedTextForLog(const std::shared_ptr<BCLog> &log) {
     auto object = std::dynamic_pointer_cast<platform::Object>(log);
     auto archive = object ? BCUtility::archiveKeyedData(platform::Value(object)) : std::nullopt;
     if (!archive) return std::nullopt;
+    return platform::base64::encode(*archive);
+}
+
+BCLogDBStorage::Row BCLogDBStorage::rowForLog(const std::shared_ptr<BCLog> &log, std::string storedText,
+                                              const std::string &groupId, uint64_t flags) const {
     Row row;
-    std::string storedText = platform::base64::encode(*archive);
     row.storedLength = storedText.size();
     const int64_t priority = static_cast<int64_t>(flags & 0xFF);
     row.priority = static_cast<uint64_t>(priority);
@@ -145,13 +151,26 @@ std::vector<BCStorageSaveResult> BCLogDBStorage::saveLogsWithResults(
     const std::vector<BCStorageSaveRequest> &requests) {
     std::vector<BCStorageSaveResult> results(requests.size(), BCStorageSaveResult::Unstorable);
     // Archived before the connection opens, so that the write lock is held
-    // for the inserts only.
-    std::vector<std::optional<Row>> rows;
-    rows.reserve(requests.size());
+    // for the inserts only. A batch's logs are archived side by side on the
+    // spare CPUs: in a flood, archiving is most of what a save costs beyond
+    // the insert, and the inserts can only run one after the other.
+    std::vector<std::optional<std::string>> texts(requests.size());
+    const auto archive = [&](size_t i) {
+        if (requests[i].log) texts[i] = storedTextForLog(requests[i].log);
+    };
+    if (requests.size() >= kMinLogsArchivedSideBySide) {
+        platform::dispatch::apply(requests.size(), platform::dispatch::globalQueue(), archive);
+    } else {
+        for (size_t i = 0; i < requests.size(); ++i) archive(i);
+    }
+    // The rows are made on this thread: a target token's encryption may
+    // create the key, once.
+    std::vector<std::optional<Row>> rows(requests.size());
     std::vector<size_t> storable;
     for (size_t i = 0; i < requests.size(); ++i) {
-        rows.push_back(rowForLog(requests[i].log, requests[i].groupId, requests[i].flags));
-        if (rows.back()) storable.push_back(i);
+        if (!texts[i]) continue;
+        rows[i] = rowForLog(requests[i].log, std::move(*texts[i]), requests[i].groupId, requests[i].flags);
+        storable.push_back(i);
     }
     if (storable.empty()) return results;
 

@@ -110,8 +110,11 @@ private:
         sqlite3 *db_;
         std::vector<std::pair<const std::string *, sqlite3_stmt *>> statements_;
     };
-    // Nothing when the log cannot be archived.
-    std::optional<Row> rowForLog(const std::shared_ptr<BCLog> &log, const std::string &groupId, uint64_t flags) const;
+    // The log's stored text: its keyed archive in base64; nothing when the
+    // log cannot be archived.
+    static std::optional<std::string> storedTextForLog(const std::shared_ptr<BCLog> &log);
+    Row rowForLog(const std::shared_ptr<BCLog> &log, std::string storedText, const std::string &groupId,
+                  uint64_t flags) const;
     // Inserts the row, purging rows of equal or lower priority while full;
     // capacity is the store's size in bytes (0: unknown).
     int executeInsertWithPurging(sqlite3 *db, PreparedInserts &statements, const Row &row, int64_t capacity);
