@@ -107,8 +107,6 @@ std::vector<Symbol> readFileSymbols(const std::string &path) {
     return symbols;
 }
 
-// Reads a pointer of the given DW_EH_PE encoding at `p`; false for an
-// encoding this does not know.
 // The integer of type T at `p` (unaligned), widened to 64 bits with its sign.
 template <typename T>
 uint64_t loadWidened(const uint8_t *p) {
@@ -117,6 +115,8 @@ uint64_t loadWidened(const uint8_t *p) {
     return static_cast<uint64_t>(static_cast<std::conditional_t<std::is_signed_v<T>, int64_t, uint64_t>>(v));
 }
 
+// Reads a pointer of the given DW_EH_PE encoding at `p`; false for an
+// encoding this does not know.
 bool readEncoded(const uint8_t *p, uint8_t encoding, uintptr_t dataBase, uintptr_t *out) {
     if (encoding == 0xff) {
         return false;

@@ -225,8 +225,11 @@ BinaryPlistWriter::NodeId BinaryPlistWriter::add(Kind kind, uint64_t number, std
 BinaryPlistWriter::NodeId BinaryPlistWriter::newDictionary() { return add(Kind::Dictionary); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newArray() { return add(Kind::Array); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newString(std::string_view text) {
+    return newString(text, TextHash()(text));
+}
+BinaryPlistWriter::NodeId BinaryPlistWriter::newString(std::string_view text, size_t hash) {
     // A text's hash is kept in its number.
-    return add(Kind::String, TextHash()(text), keep(text));
+    return add(Kind::String, hash, keep(text));
 }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newInteger(uint64_t value) { return add(Kind::Integer, value); }
 BinaryPlistWriter::NodeId BinaryPlistWriter::newUID(uint64_t value) { return add(Kind::UID, value); }
@@ -240,6 +243,7 @@ BinaryPlistWriter::NodeId BinaryPlistWriter::newData(const uint8_t *bytes, size_
 }
 
 std::string_view BinaryPlistWriter::bytesOf(NodeId id) const { return tables_->nodes[id].bytes; }
+size_t BinaryPlistWriter::textHashOf(NodeId id) const { return static_cast<size_t>(tables_->nodes[id].number); }
 
 void BinaryPlistWriter::append(NodeId parent, NodeId child) {
     auto &items = tables_->items;

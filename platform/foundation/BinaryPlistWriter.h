@@ -40,8 +40,10 @@ public:
 
     NodeId newDictionary();
     NodeId newArray();
-    // The text must be storable (PlistNode::isStorableText).
+    // The text must be storable (PlistNode::isStorableText). A caller that
+    // hashed the text already (TextHash) passes its hash.
     NodeId newString(std::string_view text);
+    NodeId newString(std::string_view text, size_t hash);
     NodeId newInteger(uint64_t value);
     NodeId newUID(uint64_t value);
     NodeId newReal(double value);
@@ -52,6 +54,8 @@ public:
     // The bytes of a string or data node; they stay where they are for the
     // writer's life.
     std::string_view bytesOf(NodeId id) const;
+    // The TextHash of a string node's text, kept since it was made.
+    size_t textHashOf(NodeId id) const;
 
     // Sets the key of a dictionary; an existing key keeps its place and
     // takes the new value, as plist_dict_set_item does. The key must be

@@ -33,11 +33,13 @@ void KeyedArchiver::failWithError(ErrorPtr error) {
     if (!error_) error_ = error ? std::move(error) : encodeError("The archive could not be written.");
 }
 
+bool KeyedArchiver::usedAfterFinishing() {
+    if (finished_) failWithError(encodeError("The archiver was used after it finished encoding."));
+    return finished_;
+}
+
 void KeyedArchiver::setEntry(std::string_view key, Node node) {
-    if (finished_) {
-        failWithError(encodeError("The archiver was used after it finished encoding."));
-        return;
-    }
+    if (usedAfterFinishing()) return;
     if (!PlistNode::isStorableText(key)) {
         failWithError(encodeError("An archive key is not UTF-8 text or holds a NUL character."));
         return;
@@ -50,10 +52,7 @@ void KeyedArchiver::setEntry(std::string_view key, Node node) {
 }
 
 void KeyedArchiver::encodeObject(const Value &value, std::string_view key) {
-    if (finished_) {
-        failWithError(encodeError("The archiver was used after it finished encoding."));
-        return;
-    }
+    if (usedAfterFinishing()) return;
     uint64_t uid = encodeValue(value);
     setEntry(key, tree_.newUID(uid));
 }
@@ -109,7 +108,7 @@ uint64_t KeyedArchiver::encodeText(std::string_view text) {
         failWithError(encodeError("A string is not UTF-8 text or holds a NUL character."));
         return 0;
     }
-    const Node node = tree_.newString(text);
+    const Node node = tree_.newString(text, hash);
     const uint64_t uid = appendObject(node);
     if (2 * (stringCount_ + 1) > strings_.size()) {
         std::vector<StringSlot> old(strings_.size() * 2);
@@ -117,7 +116,7 @@ uint64_t KeyedArchiver::encodeText(std::string_view text) {
         mask = strings_.size() - 1;
         for (const auto &entry : old) {
             if (entry.uid == 0) continue;
-            size_t at = BinaryPlistWriter::TextHash()(tree_.bytesOf(entry.node)) & mask;
+            size_t at = tree_.textHashOf(entry.node) & mask;
             while (strings_[at].uid != 0) at = (at + 1) & mask;
             strings_[at] = entry;
         }
@@ -129,18 +128,12 @@ uint64_t KeyedArchiver::encodeText(std::string_view text) {
 }
 
 void KeyedArchiver::encodeString(const std::optional<std::string> &text, std::string_view key) {
-    if (finished_) {
-        failWithError(encodeError("The archiver was used after it finished encoding."));
-        return;
-    }
+    if (usedAfterFinishing()) return;
     setEntry(key, tree_.newUID(text ? encodeText(*text) : 0));
 }
 
 void KeyedArchiver::encodeStrings(const std::optional<std::vector<std::string>> &texts, std::string_view key) {
-    if (finished_) {
-        failWithError(encodeError("The archiver was used after it finished encoding."));
-        return;
-    }
+    if (usedAfterFinishing()) return;
     uint64_t uid = 0;
     if (texts && !error_) {
         // As an Array value of the texts is written.

@@ -55,6 +55,8 @@ public:
     std::optional<Data> finishEncoding(ErrorPtr *error = nullptr);
 
 private:
+    // Records the failure when the archive is finished already.
+    bool usedAfterFinishing();
     uint64_t encodeValue(const Value &value);
     uint64_t encodeText(std::string_view text);
     // The record of a class whose superclass is NSObject.
