@@ -11,6 +11,7 @@
 #include "BCChannelGroupProtocol.h"
 #include "BCChannelUnitProtocol.h"
 #include "BCCrashesCXXExceptionWrapperException.h"
+#include "BCCrashesLogTag.h"
 #include "BCCrashesLogBuffer.h"
 #include "BCCrashesModelUtil.h"
 #include "BCCrashesUncaughtCXXExceptionHandlerManager.h"
@@ -133,6 +134,8 @@ void BCCrashes::installChannelCallbacks() {
         }
     };
 }
+
+std::string BCCrashes::logTag() { return kBCCrashesLogTag; }
 
 std::shared_ptr<BCAppleErrorLog> BCCrashes::errorLogFromCrashReport(const BBCrashReport &report) const {
     const auto uuid = BCErrorLogFormatter::uuidRefToString(report.uuidRef());

@@ -31,6 +31,7 @@
 #include "BCPendingCrashReportsDelegate.h"
 #include "BCServiceAbstract.h"
 #include "BCServiceClass.h"
+#include "BCUserConfirmation.h"
 #include "platform/appkit/Exception.h"
 #include "platform/dispatch/Group.h"
 #include "platform/dispatch/MemoryPressureSource.h"
@@ -47,13 +48,6 @@ class BCErrorReport;
 class BCException;
 class BCPendingCrashReports;
 
-// The user's answer to the confirmation alert.
-enum BCUserConfirmation : unsigned long {
-    BCUserConfirmationDontSend = 0,
-    BCUserConfirmationSend = 1,
-    BCUserConfirmationAlways = 2,
-};
-
 using BCUserConfirmationHandler = std::function<bool(const std::vector<std::shared_ptr<BCErrorReport>> &reports)>;
 
 class BCCrashes : public BCServiceAbstract, public BCChannelDelegate, public BCPendingCrashReportsDelegate {
@@ -69,7 +63,7 @@ public:
     static const BCServiceClass *serviceClass();
 
     static std::string serviceName() { return "Crashes"; }
-    static std::string logTag() { return "BeaconCrashes"; }
+    static std::string logTag();
     static bool isEnabled();
     static void setEnabled(bool isEnabled);
 

@@ -9,7 +9,7 @@
 #include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
 #include "BCBeaconUserDefaults.h"
-#include "BCCrashes.h"
+#include "BCCrashesLogTag.h"
 #include "BCCrashesUtil.h"
 #include "BCErrorLogFormatter.h"
 #include "BCErrorReport.h"
@@ -17,6 +17,7 @@
 #include "BCLogger.h"
 #include "BCSessionContext.h"
 #include "BCUserIdContext.h"
+#include "BCUserConfirmation.h"
 #include "BCUtility.h"
 #include "BCWrapperExceptionManager.h"
 #include "bbcrash_crash_handler.h"
@@ -54,7 +55,7 @@ void BCPendingCrashReports::handleLatestCrashReport() {
     auto engine = delegate->bbCrashReporter();
     bool purge = true;
     if (BCUtility::fileExistsForPathComponent(analyzerFilePathComponent_)) {
-        BCLogError(BCCrashes::logTag(), "Error on loading the crash report, it will be purged.");
+        BCLogError(kBCCrashesLogTag, "Error on loading the crash report, it will be purged.");
     } else if (engine) {
         createAnalyzerFile();
         platform::ErrorPtr error;
@@ -63,13 +64,13 @@ void BCPendingCrashReports::handleLatestCrashReport() {
         auto data = engine->loadPendingCrashReportData(&error);
         std::shared_ptr<BBCrashReport> report;
         if (!data) {
-            BCLogError(BCCrashes::logTag(), "Couldn't load crash report: %@", describe(error));
+            BCLogError(kBCCrashesLogTag, "Couldn't load crash report: %@", describe(error));
         } else if (report = BBCrashReport::make(*data, &error); !report) {
-            BCLogWarning(BCCrashes::logTag(), "Couldn't parse crash report: %@", describe(error));
+            BCLogWarning(kBCCrashesLogTag, "Couldn't parse crash report: %@", describe(error));
         } else if (auto file = storeCrashData(*data); !file) {
             // The engine's copy is the only one left: keep it for the next
             // launch rather than lose the crash.
-            BCLogError(BCCrashes::logTag(), "Couldn't store the crash report; it is kept for the next launch.");
+            BCLogError(kBCCrashesLogTag, "Couldn't store the crash report; it is kept for the next launch.");
             purge = false;
         } else {
             auto log = delegate->errorLogFromCrashReport(*report);
@@ -103,7 +104,7 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
     std::vector<Path> files;
     auto entries = BCUtility::contentsOfDirectory(crashesDirectory_);
     if (!entries || entries->empty()) {
-        BCLogError(BCCrashes::logTag(), "No persisted crashes found.");
+        BCLogError(kBCCrashesLogTag, "No persisted crashes found.");
         return files;
     }
     // Regular, non-empty files that are not markers, metadata or set aside.
@@ -151,10 +152,10 @@ void BCPendingCrashReports::startDelayedCrashProcessing() {
 void BCPendingCrashReports::startCrashProcessing() {
     auto delegate = delegate_.lock();
     if (!delegate) return;
-    BCLogDebug(BCCrashes::logTag(), "Start delayed CrashManager processing");
+    BCLogDebug(kBCCrashesLogTag, "Start delayed CrashManager processing");
     const auto handler = delegate->exceptionHandler();
     if (handler && handler != platform::appkit::NSGetUncaughtExceptionHandler()) {
-        BCLogWarning(BCCrashes::logTag(),
+        BCLogWarning(kBCCrashesLogTag,
                      "Another exception handler was added. If this invokes any kind of exit() after processing the "
                      "exception, which causes any subsequent error handler not to be invoked, these crashes will NOT "
                      "be reported to Beacon!");
@@ -166,7 +167,7 @@ void BCPendingCrashReports::processCrashReports() {
     auto delegate = delegate_.lock();
     if (!delegate) return;
     if (!delegate->pendingReportsServiceEnabled()) {
-        BCLogDebug(BCCrashes::logTag(), "Crashes service is disabled; discard all crash reports");
+        BCLogDebug(kBCCrashesLogTag, "Crashes service is disabled; discard all crash reports");
         deleteAllFromCrashesDirectory();
         BCWrapperExceptionManager::deleteAllWrapperExceptions();
         return;
@@ -190,18 +191,18 @@ void BCPendingCrashReports::processCrashReports() {
         auto url = BCUtility::fullURLForPathComponent(componentFor(file));
         auto data = url ? BCCrashesUtil::readRegularFile(*url, BBCRASH_REPORT_SIZE_LIMIT, &error) : std::nullopt;
         if (!data) {
-            BCLogError(BCCrashes::logTag(), "Couldn't read the stored crash report %@: %@", file.filename().string(),
+            BCLogError(kBCCrashesLogTag, "Couldn't read the stored crash report %@: %@", file.filename().string(),
                        describe(error));
             continue;
         }
         if (data->empty()) continue;
         auto report = BBCrashReport::make(*data, &error);
         if (!report) {
-            BCLogWarning(BCCrashes::logTag(), "Crash report found but couldn't parse it, discard the crash report: %@",
+            BCLogWarning(kBCCrashesLogTag, "Crash report found but couldn't parse it, discard the crash report: %@",
                          describe(error));
             continue;
         }
-        BCLogVerbose(BCCrashes::logTag(), "Crash reports found");
+        BCLogVerbose(kBCCrashesLogTag, "Crash reports found");
         auto log = delegate->errorLogFromCrashReport(*report);
         parsed.push_back({log, delegate->errorReportFromLog(*log), file});
     }
@@ -213,16 +214,16 @@ void BCPendingCrashReports::processCrashReports() {
     for (const auto &entry : parsed) {
         const std::string name = entry.file.filename().string();
         if (automatic && !shouldProcessErrorReport(entry.report)) {
-            BCLogDebug(BCCrashes::logTag(), "shouldProcessErrorReport returned NO, discard the crash report: %@", name);
+            BCLogDebug(kBCCrashesLogTag, "shouldProcessErrorReport returned NO, discard the crash report: %@", name);
             discard(entry);
             continue;
         }
         if (automatic) {
-            BCLogDebug(BCCrashes::logTag(),
+            BCLogDebug(kBCCrashesLogTag,
                        "shouldProcessErrorReport is not implemented or returned YES, processing the crash report: %@",
                        name);
         } else {
-            BCLogDebug(BCCrashes::logTag(),
+            BCLogDebug(kBCCrashesLogTag,
                        "Automatic crash processing is disabled, storing the crash report for later processing: %@",
                        name);
         }
@@ -256,7 +257,7 @@ void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) { 
 
 void BCPendingCrashReports::createAnalyzerFile() {
     if (!BCCrashesUtil::writePrivateFile(analyzerFilePathComponent_, platform::Data{})) {
-        BCLogError(BCCrashes::logTag(), "Couldn't create crash analyzer file.");
+        BCLogError(kBCCrashesLogTag, "Couldn't create crash analyzer file.");
     }
 }
 
@@ -278,18 +279,18 @@ bool BCPendingCrashReports::sendCrashReportsOrAwaitUserConfirmation() {
         if (!unprocessed_ || unprocessed_->empty()) return alwaysSend;
     }
     if (alwaysSend) {
-        BCLogDebug(BCCrashes::logTag(),
+        BCLogDebug(kBCCrashesLogTag,
                    "The flag for user confirmation is set to BCUserConfirmationAlways, continue sending logs");
         handleUserConfirmation(BCUserConfirmationSend);
         return true;
     }
     if (!delegate->isAutomaticProcessingEnabled()) {
-        BCLogDebug(BCCrashes::logTag(),
+        BCLogDebug(kBCCrashesLogTag,
                    "Automatic crash processing is disabled and \"AlwaysSend\" is false. Awaiting user confirmation.");
         return false;
     }
     if (!delegate->confirmationHandler() || !userPromptedForConfirmation()) {
-        BCLogDebug(BCCrashes::logTag(),
+        BCLogDebug(kBCCrashesLogTag,
                    "The user confirmation handler is not implemented or returned NO, continue sending logs");
         handleUserConfirmation(BCUserConfirmationSend);
     }
@@ -320,7 +321,7 @@ void BCPendingCrashReports::notifyWithUserConfirmation(unsigned long userConfirm
     }
     auto delegate = delegate_.lock();
     if ((!delegate || !delegate->confirmationHandler()) && !processed) {
-        BCLogError(BCCrashes::logTag(),
+        BCLogError(kBCCrashesLogTag,
                    "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
                    "userConfirmationHandler. For more information refer to the documentation.");
         return;
@@ -354,7 +355,7 @@ void BCPendingCrashReports::handleUserConfirmation(unsigned long userConfirmatio
                 self->didEnqueue(entry, result);
             });
         } else {
-            BCLogError(BCCrashes::logTag(),
+            BCLogError(kBCCrashesLogTag,
                        "The crash report %@ can't be sent before the service starts; it is kept "
                        "for a later launch.",
                        entry.file.filename().string());
@@ -371,7 +372,7 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
     case BCEnqueueResult::Discarded: discard(entry); return;
     case BCEnqueueResult::Failed:
     case BCEnqueueResult::Refused:
-        BCLogError(BCCrashes::logTag(),
+        BCLogError(kBCCrashesLogTag,
                    "The crash report %@ couldn't be stored for sending; it is kept for a later "
                    "launch.",
                    name);
@@ -381,14 +382,14 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
         Path aside = entry.file;
         aside += kUnstorableSuffix;
         if (std::rename(entry.file.c_str(), aside.c_str()) != 0) {
-            BCLogError(BCCrashes::logTag(),
+            BCLogError(kBCCrashesLogTag,
                        "The crash report %@ can never be stored and couldn't be set aside "
                        "(errno %d); it is deleted.",
                        name, errno);
             discard(entry);
             return;
         }
-        BCLogError(BCCrashes::logTag(), "The crash report %@ can never be stored; it is set aside as %@.", name,
+        BCLogError(kBCCrashesLogTag, "The crash report %@ can never be stored; it is set aside as %@.", name,
                    aside.filename().string());
         if (auto id = entry.report->incidentIdentifier()) {
             BCWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*id);
