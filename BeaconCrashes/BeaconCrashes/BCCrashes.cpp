@@ -146,6 +146,15 @@ std::shared_ptr<BCAppleErrorLog> BCCrashes::errorLogFromCrashReport(const BBCras
         BCLoadedImages::images());
 }
 
+std::shared_ptr<BCErrorReport> BCCrashes::errorReportFromCrashReport(
+    const std::shared_ptr<BBCrashReport> &report) const {
+    if (!report) return nullptr;
+    return BCErrorLogFormatter::errorReportFromCrashReport(
+        report,
+        BCDeviceTracker::sharedInstance()->deviceForTimestamp(BCErrorLogFormatter::errorTimeForCrashReport(*report)),
+        BCBeacon::installId());
+}
+
 std::shared_ptr<BCErrorReport> BCCrashes::errorReportFromLog(const BCAppleErrorLog &log) const {
     return BCErrorLogFormatter::errorReportFromLog(
         log, BCBeacon::installId(), BCDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp()));

@@ -119,6 +119,8 @@ public:
     // Keeps only the newest device, the current session and no user ids.
     void clearContextHistoryAndKeepCurrentSession() override;
     std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report) const override;
+    std::shared_ptr<BCErrorReport> errorReportFromCrashReport(
+        const std::shared_ptr<BBCrashReport> &report) const override;
     std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log) const override;
     // Remembers, for the next launch, that memory ran low.
     void didReceiveMemoryWarning();

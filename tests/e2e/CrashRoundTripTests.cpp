@@ -172,6 +172,8 @@ TEST_F(CrashRoundTripTest, ASegmentationFaultReachesTheServerWithTheLogBufferedA
     size_t nonEmpty = 0;
     for (const auto &file : filesIn(buffer)) nonEmpty += std::filesystem::file_size(file) > 0;
     EXPECT_EQ(nonEmpty, 1u);
+    const auto wrapperExceptions = find("crasheswrapperexceptions");
+    EXPECT_TRUE(std::filesystem::exists(wrapperExceptions / "last_saved_wrapper_exception"));
 
     const Launch next = launch("idle", 1, "appleError,handledError");
     ASSERT_TRUE(next.exited && next.exitCode == 0) << next.exitCode << " " << next.signal;
@@ -199,6 +201,10 @@ TEST_F(CrashRoundTripTest, ASegmentationFaultReachesTheServerWithTheLogBufferedA
         if (thread["id"] == log["errorThreadId"]) crashedThreadHasFrames = !thread["frames"].empty();
     }
     EXPECT_TRUE(crashedThreadHasFrames);
+    // The wrapper exception saved for the crashed process is the log's.
+    ASSERT_TRUE(log.contains("exception"));
+    EXPECT_EQ(log["exception"].value("type", ""), "WrapperException");
+    EXPECT_EQ(log["exception"].value("message", ""), "saved by the wrapper");
     // The log buffered at crash time arrives once.
     size_t buffered = 0;
     for (const auto &handled : logsOfType("handledError")) {
@@ -208,6 +214,7 @@ TEST_F(CrashRoundTripTest, ASegmentationFaultReachesTheServerWithTheLogBufferedA
 
     // Nothing of the crash remains.
     EXPECT_TRUE(filesIn(find("crashes")).empty());
+    EXPECT_TRUE(filesIn(wrapperExceptions).empty());
     EXPECT_TRUE(engineReports().empty());
     EXPECT_EQ(storedCrashLogCount(), 0u);
 
@@ -233,13 +240,23 @@ TEST_F(CrashRoundTripTest, ALaunchKilledRightAfterTheAnswerLeavesTheCrashForTheN
     ASSERT_TRUE(killed.noted("answered"));
     EXPECT_EQ(filesIn(find("crashes")).size(), 1u);
     EXPECT_TRUE(logsOfType("appleError").empty());
+    // The wrapper exception stays, under the report's id, until its log is
+    // saved.
+    const auto wrapperExceptions = filesIn(find("crasheswrapperexceptions"));
+    ASSERT_EQ(wrapperExceptions.size(), 1u);
+    EXPECT_NE(wrapperExceptions[0].filename(), "last_saved_wrapper_exception");
 
-    // The next launch asks again and sends it; then nothing is left.
+    // The next launch asks again and sends it with its wrapper exception;
+    // then nothing is left.
     const Launch next = launch("idle", 1, "appleError");
     EXPECT_TRUE(next.noted("asked 1"));
     EXPECT_TRUE(next.noted("sent appleError"));
-    EXPECT_EQ(logsOfType("appleError").size(), 1u);
+    const auto logs = logsOfType("appleError");
+    ASSERT_EQ(logs.size(), 1u);
+    ASSERT_TRUE(logs[0].contains("exception"));
+    EXPECT_EQ(logs[0]["exception"].value("type", ""), "WrapperException");
     EXPECT_TRUE(filesIn(find("crashes")).empty());
+    EXPECT_TRUE(filesIn(find("crasheswrapperexceptions")).empty());
 }
 
 TEST_F(CrashRoundTripTest, AlwaysSendIsRememberedForTheNextCrash) {

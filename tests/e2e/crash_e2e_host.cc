@@ -7,8 +7,9 @@
 //   E2E_LOG_URL   the ingestion's base URL (a loopback server)
 //   E2E_ANSWER    the confirmation answer: 0, 1 or 2
 //   E2E_SIDE      a file the host appends its observations to, one a line
-//   E2E_ACTION    "segv": buffer a log that is not stored yet, then write
-//                 through a null pointer; "throw" / "throw-thread": throw
+//   E2E_ACTION    "segv": buffer a log that is not stored yet, save a
+//                 wrapper exception for this process as a wrapper SDK does,
+//                 then write through a null pointer; "throw" / "throw-thread": throw
 //                 std::runtime_error("boom") uncaught, on this thread or a
 //                 second one; "raise": an exception raised in an event
 //                 handler; "test-crash": the service's test crash;
@@ -37,6 +38,8 @@
 #include "BCDeviceTracker.h"
 #include "BCException.h"
 #include "BCStackFrame.h"
+#include "BCWrapperException.h"
+#include "BCWrapperExceptionManager.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/NSExceptionBox.h"
 #include "platform/dispatch/Dispatch.h"
@@ -64,6 +67,17 @@ void note(const std::string &line) {
 extern "C" __attribute__((noinline)) void e2e_thrower() { throw std::runtime_error("boom"); }
 
 std::string typeOf(const std::shared_ptr<BCAbstractLog> &log) { return log ? log->type().value_or("?") : "?"; }
+
+// A valid model exception of one frame.
+std::shared_ptr<BCException> exceptionOf(const std::string &type, const std::string &message) {
+    auto exception = std::make_shared<BCException>();
+    exception->type = type;
+    exception->message = message;
+    exception->frames.emplace();
+    exception->frames->push_back(std::make_shared<BCStackFrame>());
+    exception->frames->back()->address = "0x1";
+    return exception;
+}
 
 }  // namespace
 
@@ -151,13 +165,12 @@ int main() {
             held->wait();
         });
         entered->wait(kPatience);
-        auto exception = std::make_shared<BCException>();
-        exception->type = "BufferedBeforeTheCrash";
-        exception->message = "prepared, not stored";
-        exception->frames.emplace();
-        exception->frames->push_back(std::make_shared<BCStackFrame>());
-        exception->frames->back()->address = "0x1";
-        BCCrashes::sharedInstance()->trackModelException(exception, std::nullopt, std::nullopt);
+        BCCrashes::sharedInstance()->trackModelException(exceptionOf("BufferedBeforeTheCrash", "prepared, not stored"),
+                                                         std::nullopt, std::nullopt);
+        auto wrapper = std::make_shared<BCWrapperException>();
+        wrapper->modelException = exceptionOf("WrapperException", "saved by the wrapper");
+        wrapper->processId = static_cast<uint64_t>(getpid());
+        BCWrapperExceptionManager::saveWrapperException(wrapper);
         note("crashing");
         // A store just above address 0: a null-pointer fault for the kernel, not a
         // store through a null pointer that the sanitizers would stop first. The

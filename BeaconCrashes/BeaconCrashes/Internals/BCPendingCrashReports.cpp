@@ -73,12 +73,11 @@ void BCPendingCrashReports::handleLatestCrashReport() {
             BCLogError(kBCCrashesLogTag, "Couldn't store the crash report; it is kept for the next launch.");
             purge = false;
         } else {
-            auto log = delegate->errorLogFromCrashReport(*report);
-            auto errorReport = delegate->errorReportFromLog(*log);
+            auto errorReport = delegate->errorReportFromCrashReport(report);
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 lastSessionCrashReport_ = errorReport;
-                latest_ = Entry{log, errorReport, *file};
+                latest_ = Parsed{report, errorReport, *file};
             }
             BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({errorReport});
         }
@@ -172,16 +171,15 @@ void BCPendingCrashReports::processCrashReports() {
         BCWrapperExceptionManager::deleteAllWrapperExceptions();
         return;
     }
-    std::optional<Entry> latest;
+    std::optional<Parsed> latest;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         unprocessed_.emplace();
         latest.swap(latest_);
     }
-    // In the order of the stored files, and one log per file: its error
-    // report is made from the log, so both carry the same id. The report
-    // stored at this start was parsed then.
-    std::vector<Entry> parsed;
+    // In the order of the stored files, each parsed once: the report stored
+    // at this start was parsed then.
+    std::vector<Parsed> parsed;
     for (const auto &file : crashFiles()) {
         if (latest && latest->file.filename() == file.filename()) {
             parsed.push_back(*latest);
@@ -203,15 +201,20 @@ void BCPendingCrashReports::processCrashReports() {
             continue;
         }
         BCLogVerbose(kBCCrashesLogTag, "Crash reports found");
-        auto log = delegate->errorLogFromCrashReport(*report);
-        parsed.push_back({log, delegate->errorReportFromLog(*log), file});
+        parsed.push_back({report, delegate->errorReportFromCrashReport(report), file});
     }
     Reports reports;
-    for (const auto &entry : parsed) reports.push_back(entry.report);
+    for (const auto &item : parsed) reports.push_back(item.report);
     BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(reports);
 
     const bool automatic = delegate->isAutomaticProcessingEnabled();
-    for (const auto &entry : parsed) {
+    for (auto &item : parsed) {
+        // Built now that a wrapper exception saved for the report is tied to
+        // it. A report without a UUID of its own got a random id: its log
+        // takes the same.
+        Entry entry{delegate->errorLogFromCrashReport(*item.crashReport), item.report, item.file};
+        entry.log->errorId = entry.report->incidentIdentifier();
+        item.crashReport.reset();
         const std::string name = entry.file.filename().string();
         if (automatic && !shouldProcessErrorReport(entry.report)) {
             BCLogDebug(kBCCrashesLogTag, "shouldProcessErrorReport returned NO, discard the crash report: %@", name);

@@ -27,6 +27,7 @@
 #include "platform/dispatch/Once.h"
 #include "platform/dispatch/Semaphore.h"
 
+class BBCrashReport;
 class BCAppleErrorLog;
 class BCErrorReport;
 
@@ -58,11 +59,11 @@ public:
 
     // Copies the engine's pending report into a stored crash file (the next
     // free name from the seconds since 2001), keeps its error report as the
-    // last session's (and its entry for the processing, which then does not
-    // parse it again), and purges the engine's copy once the stored one
-    // exists. A marker left by a launch that ended during this work purges
-    // the pending report unread; so does a report that is not a regular file
-    // or is larger than the engine ever writes.
+    // last session's (and the parsed report for the processing, which then
+    // does not parse it again), ties the last saved wrapper exception to it,
+    // and purges the engine's copy once the stored one exists. A marker left by a launch that ended during this work
+    // purges the pending report unread; so does a report that is not a regular file or is larger than the engine ever
+    // writes.
     void handleLatestCrashReport();
     // The stored crash files, in name (that is, time) order.
     std::vector<Path> persistedCrashReports();
@@ -108,6 +109,14 @@ public:
     std::optional<Reports> unprocessedReports() const;
 
 private:
+    // A stored crash file parsed, with the error report made from it; its
+    // log is built once the wrapper exceptions are tied to the reports.
+    struct Parsed {
+        std::shared_ptr<BBCrashReport> crashReport;
+        std::shared_ptr<BCErrorReport> report;
+        Path file;
+    };
+
     // Takes the waiting entries out of the list (which stays, empty).
     std::vector<Entry> takeUnprocessed();
     void removeCrashFile(const Path &file);
@@ -128,6 +137,6 @@ private:
     std::vector<Path> crashFiles_;
     std::optional<std::vector<Entry>> unprocessed_;
     // The pending report of this launch, parsed at start.
-    std::optional<Entry> latest_;
+    std::optional<Parsed> latest_;
     std::shared_ptr<BCErrorReport> lastSessionCrashReport_;
 };

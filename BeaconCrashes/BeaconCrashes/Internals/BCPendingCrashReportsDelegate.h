@@ -43,9 +43,12 @@ public:
     virtual void instanceSendErrorAttachments(const std::optional<Attachments> &attachments,
                                               const std::string &incidentIdentifier) = 0;
     virtual void clearContextHistoryAndKeepCurrentSession() = 0;
-    // The crash log of a report and the error report of a log, formatted
-    // with what they need of this process (the device of the crash's time,
-    // a wrapper exception saved for it, the loaded images, the install id).
+    // The crash log of a report and the error report of a report or of a
+    // log, formatted with what they need of this process (the device of the
+    // crash's time, a wrapper exception saved for it, the loaded images, the
+    // install id).
     virtual std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report) const = 0;
+    virtual std::shared_ptr<BCErrorReport> errorReportFromCrashReport(
+        const std::shared_ptr<BBCrashReport> &report) const = 0;
     virtual std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log) const = 0;
 };

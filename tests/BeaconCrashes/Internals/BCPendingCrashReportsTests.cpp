@@ -100,6 +100,10 @@ public:
     std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report) const override {
         return BCCrashes::sharedInstance()->errorLogFromCrashReport(report);
     }
+    std::shared_ptr<BCErrorReport> errorReportFromCrashReport(
+        const std::shared_ptr<BBCrashReport> &report) const override {
+        return BCCrashes::sharedInstance()->errorReportFromCrashReport(report);
+    }
     std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log) const override {
         return BCCrashes::sharedInstance()->errorReportFromLog(log);
     }

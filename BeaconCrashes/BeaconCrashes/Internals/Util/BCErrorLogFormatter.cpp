@@ -212,19 +212,38 @@ std::optional<std::string> selectorInImage(bbcrash_async_macho *image, uint64_t 
     return selector;
 }
 
+// The fields of the log that its error report is made of: the id, the
+// process, the times, the signal, the exception's name and reason.
+void addReportFields(const std::shared_ptr<BCAppleErrorLog> &log, const BBCrashReport &report) {
+    log->errorId = BCErrorLogFormatter::errorIdForCrashReport(report);
+    BCErrorLogFormatter::addProcessInfoAndApplicationPathTo(log, report);
+    log->appLaunchTimestamp = BCErrorLogFormatter::getAppLaunchTimeFromReport(report);
+    log->setTimestamp(BCErrorLogFormatter::errorTimeForCrashReport(report));
+    char address[32];
+    const auto &signal = report.signalInfo();
+    std::snprintf(address, sizeof address, "0x%" PRIx64, signal ? signal->address() : 0);
+    if (signal) {
+        // A name or code the report could not read (not UTF-8) is unknown
+        // rather than absent: a log without them is not valid and would
+        // never be sent.
+        log->osExceptionType = signal->name().value_or(kUnknown);
+        log->osExceptionCode = signal->code().value_or(kUnknown);
+    }
+    log->osExceptionAddress = std::string(address);
+    log->exceptionReason = BCErrorLogFormatter::extractExceptionReasonFromReport(report);
+    if (report.hasExceptionInfo()) log->exceptionType = report.exceptionInfo()->exceptionName();
+}
+
 }  // namespace
 
 std::shared_ptr<BCAppleErrorLog> BCErrorLogFormatter::errorLogFromCrashReport(
     const BBCrashReport &report, const std::shared_ptr<BCDevice> &device,
     const std::shared_ptr<BCWrapperException> &wrapperException, const LoadedImages &loadedImages) {
     auto log = std::make_shared<BCAppleErrorLog>();
-    log->errorId = errorIdForCrashReport(report);
-    addProcessInfoAndApplicationPathTo(log, report);
+    addReportFields(log, report);
     const ThreadPtr crashedThread = findCrashedThreadInReport(report);
     log->errorThreadId = crashedThread ? crashedThread->threadNumber() : 0;
     log->fatal = true;
-    log->appLaunchTimestamp = getAppLaunchTimeFromReport(report);
-    log->setTimestamp(errorTimeForCrashReport(report));
 
     uint64_t cpuType = 0;
     uint64_t cpuSubtype = 0;
@@ -244,20 +263,6 @@ std::shared_ptr<BCAppleErrorLog> BCErrorLogFormatter::errorLogFromCrashReport(
     log->primaryArchitectureId = cpuType;
     log->architectureVariantId = cpuSubtype;
 
-    char address[32];
-    const auto &signal = report.signalInfo();
-    std::snprintf(address, sizeof address, "0x%" PRIx64, signal ? signal->address() : 0);
-    if (signal) {
-        // A name or code the report could not read (not UTF-8) is unknown
-        // rather than absent: a log without them is not valid and would
-        // never be sent.
-        log->osExceptionType = signal->name().value_or(kUnknown);
-        log->osExceptionCode = signal->code().value_or(kUnknown);
-    }
-    log->osExceptionAddress = std::string(address);
-
-    log->exceptionReason = extractExceptionReasonFromReport(report);
-    if (report.hasExceptionInfo()) log->exceptionType = report.exceptionInfo()->exceptionName();
     log->selectorRegisterValue = selectorRegisterValueFromReport(report, crashedThread, cpuType, loadedImages);
     log->threads = extractThreadsFromReport(report, crashedThread, is64bit);
     log->registers = extractRegistersFromCrashedThread(crashedThread, is64bit);
@@ -269,11 +274,11 @@ std::shared_ptr<BCAppleErrorLog> BCErrorLogFormatter::errorLogFromCrashReport(
 
 std::shared_ptr<BCErrorReport> BCErrorLogFormatter::errorReportFromCrashReport(
     const std::shared_ptr<BBCrashReport> &report, const std::shared_ptr<BCDevice> &device,
-    const std::shared_ptr<BCWrapperException> &wrapperException, const LoadedImages &loadedImages,
     const platform::UUID &installId) {
     if (!report) return nullptr;
-    return errorReportFromLog(*errorLogFromCrashReport(*report, device, wrapperException, loadedImages), installId,
-                              device);
+    auto log = std::make_shared<BCAppleErrorLog>();
+    addReportFields(log, *report);
+    return errorReportFromLog(*log, installId, device);
 }
 
 std::shared_ptr<BCErrorReport> BCErrorLogFormatter::errorReportFromLog(const BCAppleErrorLog &log,

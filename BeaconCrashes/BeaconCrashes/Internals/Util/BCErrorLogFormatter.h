@@ -47,11 +47,12 @@ public:
     static std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(
         const BBCrashReport &report, const std::shared_ptr<BCDevice> &device,
         const std::shared_ptr<BCWrapperException> &wrapperException, const LoadedImages &loadedImages);
-    // Null for a null report; the error report of that log.
-    static std::shared_ptr<BCErrorReport> errorReportFromCrashReport(
-        const std::shared_ptr<BBCrashReport> &report, const std::shared_ptr<BCDevice> &device,
-        const std::shared_ptr<BCWrapperException> &wrapperException, const LoadedImages &loadedImages,
-        const platform::UUID &installId);
+    // Null for a null report; else the error report of the report's log,
+    // made without building the log's threads, binaries and exception (the
+    // report holds none of them).
+    static std::shared_ptr<BCErrorReport> errorReportFromCrashReport(const std::shared_ptr<BBCrashReport> &report,
+                                                                     const std::shared_ptr<BCDevice> &device,
+                                                                     const platform::UUID &installId);
     // The error report the application sees for a log; the reporter key is
     // the install id.
     static std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log,

@@ -336,7 +336,7 @@ TEST(BCErrorLogFormatterTests, AddressesAndTimes) {
 TEST(BCErrorLogFormatterTests, ErrorReportCarriesTheLogsFieldsAndTheInstallIdPassedIn) {
     crashestest::SdkDirectory sdk;
     const auto installId = platform::UUID::random();
-    EXPECT_EQ(BCErrorLogFormatter::errorReportFromCrashReport(nullptr, nullptr, nullptr, {}, installId), nullptr);
+    EXPECT_EQ(BCErrorLogFormatter::errorReportFromCrashReport(nullptr, nullptr, installId), nullptr);
     auto log = format(*loadCase("uncaught_exception"));
     auto device = std::make_shared<BCDevice>();
     device->model = "given";
@@ -351,6 +351,26 @@ TEST(BCErrorLogFormatterTests, ErrorReportCarriesTheLogsFieldsAndTheInstallIdPas
     EXPECT_EQ(report->appErrorTime(), log->timestamp());
     EXPECT_EQ(report->appProcessIdentifier(), 77u);
     EXPECT_EQ(report->device(), device);
+
+    // Made from the crash report without building its log: the same report.
+    for (const char *name : {"uncaught_exception", "full_x86_64", "no_process_no_crashed_thread"}) {
+        SCOPED_TRACE(name);
+        auto crashReport = loadCase(name);
+        ASSERT_TRUE(crashReport);
+        auto direct = BCErrorLogFormatter::errorReportFromCrashReport(crashReport, device, installId);
+        auto fromLog = BCErrorLogFormatter::errorReportFromLog(*format(*crashReport), installId, device);
+        // A report without a UUID gets a new random id each time.
+        if (crashReport->uuidRef()) {
+            EXPECT_EQ(direct->incidentIdentifier(), fromLog->incidentIdentifier());
+        }
+        EXPECT_EQ(direct->reporterKey(), fromLog->reporterKey());
+        EXPECT_EQ(direct->signal(), fromLog->signal());
+        EXPECT_EQ(direct->exceptionName(), fromLog->exceptionName());
+        EXPECT_EQ(direct->exceptionReason(), fromLog->exceptionReason());
+        EXPECT_EQ(direct->appStartTime(), fromLog->appStartTime());
+        EXPECT_EQ(direct->appErrorTime(), fromLog->appErrorTime());
+        EXPECT_EQ(direct->appProcessIdentifier(), fromLog->appProcessIdentifier());
+    }
 }
 
 }  // namespace
