@@ -190,8 +190,10 @@ std::optional<std::string> imageUUIDText(bbcrash_async_macho *image) {
     return std::string(text);
 }
 
-// The NUL-terminated, non-empty name at `pointer` inside the image's
+// The NUL-terminated name at `pointer` inside the image's
 // "__TEXT,__objc_methname" section, read through the engine's checked reads.
+// The section must hold a NUL past the name's first byte, so a NUL at
+// `pointer` followed by another is the empty name.
 std::optional<std::string> selectorInImage(bbcrash_async_macho *image, uint64_t pointer) {
     bbcrash_async_mobject section;
     if (bbcrash_async_macho_map_section(image, "__TEXT", "__objc_methname", &section) != BBCRASH_ESUCCESS) {
@@ -203,12 +205,13 @@ std::optional<std::string> selectorInImage(bbcrash_async_macho *image, uint64_t 
     if (pointer >= start && pointer - start < size) {
         const uint64_t left = size - (pointer - start);
         const auto *text = static_cast<const char *>(bbcrash_async_mobject_remap(&section, pointer, 0, left));
-        const void *end = text ? std::memchr(text, 0, left) : nullptr;
-        if (end != nullptr) selector = std::string(text, static_cast<const char *>(end));
+        if (text != nullptr && left > 1 && std::memchr(text + 1, 0, left - 1) != nullptr) {
+            selector = std::string(text, strnlen(text, left));
+        }
     }
     bbcrash_async_mobject_free(&section);
-    // An empty name is no selector; nor is text that isn't UTF-8.
-    if (selector && (selector->empty() || !platform::text::isValidUTF8(*selector))) return std::nullopt;
+    // Text that isn't UTF-8 is no selector.
+    if (selector && !platform::text::isValidUTF8(*selector)) return std::nullopt;
     return selector;
 }
 

@@ -274,10 +274,13 @@ TEST(BCErrorLogFormatterTests, SelectorReadStaysInsideTheSectionAndTheLoadComman
     // section's end.
     auto image = SyntheticImage::make(std::string("a:\0\0bc", 6));
     EXPECT_EQ(selector(image, "at300"), "a:");
-    EXPECT_FALSE(selector(image, "at303"));  // an empty name is none
+    EXPECT_FALSE(selector(image, "at303"));  // no NUL after the address's NUL
     EXPECT_FALSE(selector(image, "at304"));  // no NUL inside the section
     EXPECT_FALSE(selector(image, "at306"));  // past the section
     EXPECT_FALSE(selector(image, "at2ff"));  // before it
+    // A NUL at the address, with another after it, is the empty name.
+    auto empty = SyntheticImage::make(std::string("\0\0", 2));
+    EXPECT_EQ(selector(empty, "at300"), "");
     // A load command of size 0, or one longer than all the commands, ends
     // the walk (no UUID, no match) instead of looping or reading past it.
     for (uint32_t size : {0u, 4u, 0xffffffffu}) {
