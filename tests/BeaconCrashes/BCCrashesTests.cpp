@@ -21,6 +21,7 @@
 #include "BCErrorReport.h"
 #include "BCException.h"
 #include "BCHandledErrorLog.h"
+#include "BCPendingCrashReports.h"
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
 #include "BeaconCrashes/CrashesTestSupport.h"
 #include "BeaconCrashes/EngineCrash.h"
@@ -99,9 +100,14 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         for (const char *folder : {"crashes", "crasheslogbuffer", "crasheswrapperexceptions"}) {
             CHILD_EXPECT(modeOf(sdk / folder) == 0700);
         }
-        CHILD_EXPECT(modeOf(sdk / "crasheslogbuffer/0.bccrasheslogbuffer") == 0600);
         CHILD_EXPECT(modeOf(sdk / "crasheswrapperexceptions/old") == 0600);
-        CHILD_EXPECT(modeOf(sdk / "crasheslogbuffer/59.bccrasheslogbuffer") == 0600);
+        // The buffer files are made on a background queue.
+        CHILD_EXPECT(platform::dispatch::MainRunLoop::runUntil(
+            [&] {
+                return modeOf(sdk / "crasheslogbuffer/0.bccrasheslogbuffer") == 0600 &&
+                       modeOf(sdk / "crasheslogbuffer/59.bccrasheslogbuffer") == 0600;
+            },
+            20));
         // The "Crashes" unit: priority 2 (critical), a 1 s flush, batches of
         // one, three batches in flight.
         const auto configuration = crashes->channelUnitConfiguration();
@@ -150,11 +156,18 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         CHILD_EXPECT(!std::filesystem::exists(home.path() / "sdk/crashes"));
         CHILD_EXPECT(BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning").isNull());
 
+        // A report the engine wrote while the service was disabled is purged
+        // unread when it is enabled again.
+        std::filesystem::copy_file(std::string(PLOTWICK_GOLDEN_DIR) + "/cases/full_x86_64.bbcrash",
+                                   engine->crashReportPath(), std::filesystem::copy_options::overwrite_existing);
         capture.clear();
         BCCrashes::setEnabled(true);
         CHILD_EXPECT(BCCrashes::isEnabled());
         CHILD_EXPECT(capture.contains(BCLogLevelDebug, "Already configured BBCrashReporter."));
         CHILD_EXPECT(crashes->bbCrashReporter() == engine);
+        CHILD_EXPECT(!engine->hasPendingCrashReport());
+        CHILD_EXPECT(!BCCrashes::hasCrashedInLastSession());
+        CHILD_EXPECT(crashes->pendingCrashReports()->persistedCrashReports().empty());
         CHILD_EXPECT(BCCrashesUncaughtCXXExceptionHandlerManager::countCXXExceptionHandler() == 1);
         CHILD_EXPECT(crashes->memoryPressureSource() != nullptr);
         return failures;

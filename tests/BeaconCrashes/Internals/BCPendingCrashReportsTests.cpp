@@ -26,6 +26,8 @@
 #include "BCPendingCrashReports.h"
 #include "BCUtility.h"
 #include "BCPendingCrashReportsDelegate.h"
+#include "BCSessionContext.h"
+#include "BCUserIdContext.h"
 #include "BCWrapperException.h"
 #include "BCWrapperExceptionManager.h"
 #include "BeaconCrashes/CrashesTestSupport.h"
@@ -179,6 +181,9 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         std::ofstream(crashesDir() / ".DS_Store") << "x";
         std::ofstream(crashesDir() / "BNCrashes.analyzer") << "x";
         std::ofstream(crashesDir() / "old.plist") << "x";
+        for (const char *name : {"700000010.desc", "700000011.data", "700000012.meta"}) {
+            std::ofstream(crashesDir() / name) << "x";
+        }
         std::ofstream(crashesDir() / "700000003");
         std::filesystem::create_directories(crashesDir() / "700000004");
         // Not ours, never read (a FIFO would block a plain open): a FIFO, a
@@ -285,13 +290,40 @@ TEST_F(BCPendingCrashReportsTest, AlwaysSendSkipsTheHandlerAndAnswerSevenIsSend)
         });
         auto pending = launch(recorder);
         BCBeaconUserDefaults::shared()->setObject(true, "CrashesUserConfirmation");
+        // The session and user of the crash in 2100 are the ones current
+        // now; the crash of 2023 had none.
+        BCSessionContext::sharedInstance()->setSessionId("session-of-the-crash");
+        BCUserIdContext::sharedInstance()->setUserId("user-of-the-crash");
         copyCase("full_x86_64", crashesDir() / "700000001");
+        copyCase("timestamp_2100", crashesDir() / "700000002");
         pending->setCrashFiles(pending->persistedCrashReports());
         pending->processCrashReports();
         CHILD_EXPECT(asked == 0);
-        CHILD_EXPECT(crashLogsEnqueued(recorder).size() == 1);
+        const auto sent = crashLogsEnqueued(recorder);
+        CHILD_EXPECT(sent.size() == 2);
+        for (const auto &call : sent) {
+            const bool future = call.log->timestamp() && *call.log->timestamp() > platform::Date::now();
+            CHILD_EXPECT(call.log->sid() ==
+                         (future ? std::optional<std::string>("session-of-the-crash") : std::nullopt));
+            CHILD_EXPECT(call.log->userId() ==
+                         (future ? std::optional<std::string>("user-of-the-crash") : std::nullopt));
+        }
         CHILD_EXPECT(channelSettled());
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000001"));
+
+        // With automatic processing off, the stored flag waits for the
+        // wrapper SDK, whose call then sends without asking and answers YES.
+        BCCrashes::sharedInstance()->setAutomaticProcessingEnabled(false);
+        copyCase("uncaught_exception", crashesDir() / "700000003");
+        pending->setCrashFiles(pending->persistedCrashReports());
+        pending->processCrashReports();
+        CHILD_EXPECT(crashLogsEnqueued(recorder).size() == 2);
+        CHILD_EXPECT(pending->unprocessedReports() && pending->unprocessedReports()->size() == 1);
+        CHILD_EXPECT(pending->sendCrashReportsOrAwaitUserConfirmationForFilteredIds({kExceptionId}));
+        CHILD_EXPECT(asked == 0);
+        CHILD_EXPECT(crashLogsEnqueued(recorder).size() == 3);
+        CHILD_EXPECT(channelSettled());
+        CHILD_EXPECT(pending->persistedCrashReports().empty());
         return failures;
     });
     inChild([this] {
