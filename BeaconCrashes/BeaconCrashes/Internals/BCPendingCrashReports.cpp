@@ -93,7 +93,7 @@ std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         const std::string component =
             platform::format("%@/%@", crashesDirectory_, platform::format("%.0f", seconds + attempt));
-        if (BCUtility::fileExistsForPathComponent(component)) continue;
+        if (BCCrashesUtil::fileExists(component)) continue;
         return BCCrashesUtil::writePrivateFile(component, data);
     }
     return std::nullopt;
@@ -101,7 +101,7 @@ std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData
 
 std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashReports() {
     std::vector<Path> files;
-    auto entries = BCUtility::contentsOfDirectory(crashesDirectory_);
+    auto entries = BCCrashesUtil::contentsOfDirectory(crashesDirectory_);
     if (!entries || entries->empty()) {
         BCLogError(BCCrashes::logTag(), "No persisted crashes found.");
         return files;
@@ -187,8 +187,7 @@ void BCPendingCrashReports::processCrashReports() {
             continue;
         }
         platform::ErrorPtr error;
-        auto url = BCUtility::fullURLForPathComponent(componentFor(file));
-        auto data = url ? BCCrashesUtil::readRegularFile(*url, BBCRASH_REPORT_SIZE_LIMIT, &error) : std::nullopt;
+        auto data = BCCrashesUtil::readRegularFile(componentFor(file), BBCRASH_REPORT_SIZE_LIMIT, &error);
         if (!data) {
             BCLogError(BCCrashes::logTag(), "Couldn't read the stored crash report %@: %@", file.filename().string(),
                        describe(error));
@@ -252,7 +251,9 @@ void BCPendingCrashReports::deleteAllFromCrashesDirectory() {
     crashFiles_.clear();
 }
 
-void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) { BCUtility::deleteFileAtURL(fileURL); }
+void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) {
+    BCCrashesUtil::deleteFile(componentFor(fileURL));
+}
 
 void BCPendingCrashReports::createAnalyzerFile() {
     if (!BCCrashesUtil::writePrivateFile(analyzerFilePathComponent_, platform::Data{})) {
@@ -260,7 +261,7 @@ void BCPendingCrashReports::createAnalyzerFile() {
     }
 }
 
-void BCPendingCrashReports::removeAnalyzerFile() { BCUtility::deleteItemForPathComponent(analyzerFilePathComponent_); }
+void BCPendingCrashReports::removeAnalyzerFile() { BCCrashesUtil::deleteFile(analyzerFilePathComponent_); }
 
 std::shared_ptr<BCErrorReport> BCPendingCrashReports::getLastSessionCrashReport() const {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -362,9 +362,13 @@ TEST_F(BCPendingCrashReportsTest, AFailedStoreKeepsThePendingReportAndAMarkerPur
         int failures = 0;
         channeltest::RecordingDelegate recorder;
         // The crashes folder cannot hold files: a regular file in its place
-        // when the start tries to store the pending report.
+        // when the start tries to store the pending report, and every name
+        // it could be set aside under taken.
         std::filesystem::remove_all(crashesDir());
         std::ofstream(crashesDir()) << "in the way";
+        for (const char *suffix : {"", "1", "2", "3", "4", "5", "6", "7", "8", "9"}) {
+            std::ofstream(crashesDir().string() + ".notours" + suffix).close();
+        }
         auto pending = launch(recorder);
         auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
         CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
