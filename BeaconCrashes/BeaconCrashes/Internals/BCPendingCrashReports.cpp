@@ -107,10 +107,16 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
         return files;
     }
     // Regular, non-empty files that are not markers, metadata or set aside.
+    // Anything else (a link, a FIFO, a folder) is not ours and is left alone.
     static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist",         ".data",
                                            ".meta",     ".desc",     kUnstorableSuffix};
     for (const auto &entry : *entries) {
-        if (!entry.isRegularFile || static_cast<int32_t>(entry.size) <= 0) continue;
+        if (!entry.isRegularFile) {
+            BCLogWarning(BCCrashes::logTag(), "%@ among the stored crashes is not a regular file; it is skipped.",
+                         entry.name);
+            continue;
+        }
+        if (static_cast<int32_t>(entry.size) <= 0) continue;
         const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
             const std::string_view name(entry.name), tail(suffix);
             return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;

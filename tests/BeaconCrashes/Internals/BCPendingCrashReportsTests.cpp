@@ -218,6 +218,14 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
             return line.first == BCLogLevelError &&
                    line.second.rfind("Couldn't read the stored crash report 1000000002: ", 0) == 0;
         }));
+        // What is not a regular file is named, once a listing, at a level
+        // shown by default.
+        for (const char *name : {"700000004", "700000006", "700000007"}) {
+            CHILD_EXPECT(std::count(lines.begin(), lines.end(),
+                                    std::make_pair(BCLogLevelWarning, std::string(name) +
+                                                                          " among the stored crashes is not a regular "
+                                                                          "file; it is skipped.")) == 1);
+        }
         CHILD_EXPECT(pending->unprocessedReports() && pending->unprocessedReports()->empty());
 
         // A second answer finds nothing to send.
