@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -92,37 +93,114 @@ bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *erro
     return true;
 }
 
-// Takes group and other bits away from an existing entry (never follows a
-// symbolic link, never adds a bit).
-void tighten(const std::filesystem::path &path, mode_t keep) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) {
-        return;
-    }
+// Takes group and other bits away from the folder's entry `name` (never
+// follows a symbolic link, never adds a bit).
+void tighten(int directoryFd, const char *name, const struct stat &st, mode_t keep) {
     const mode_t mode = st.st_mode & 07777;
     if ((mode & ~keep) != 0) {
-        chmod(path.c_str(), mode & keep);
+        fchmodat(directoryFd, name, mode & keep, AT_SYMLINK_NOFOLLOW);
     }
 }
 
-// The engine's data folder and what earlier runs left in it: folders at most
-// 0700, files at most 0600.
-void tightenTree(const std::filesystem::path &root) {
-    tighten(root, 0700);
-    std::error_code ec;
-    std::filesystem::recursive_directory_iterator it(root, std::filesystem::directory_options::none, ec);
-    for (; !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-        std::error_code typeError;
-        const auto status = it->symlink_status(typeError);
-        if (typeError) {
+// Folders at most 0700 and files at most 0600 below the folder, reached
+// through its descriptor without following a link, down to a bounded depth.
+void tightenEntries(int directoryFd, int depth) {
+    const int listFd = dup(directoryFd);
+    DIR *dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
+    if (dir == nullptr) {
+        if (listFd >= 0) {
+            close(listFd);
+        }
+        return;
+    }
+    while (struct dirent *entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
             continue;
         }
-        if (std::filesystem::is_directory(status)) {
-            tighten(it->path(), 0700);
-        } else if (std::filesystem::is_regular_file(status)) {
-            tighten(it->path(), 0600);
+        struct stat st {};
+        if (fstatat(directoryFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISREG(st.st_mode)) {
+            tighten(directoryFd, entry->d_name, st, 0600);
+        } else if (S_ISDIR(st.st_mode)) {
+            tighten(directoryFd, entry->d_name, st, 0700);
+            const int child =
+                depth > 0 ? openat(directoryFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+            if (child >= 0) {
+                tightenEntries(child, depth - 1);
+                close(child);
+            }
         }
     }
+    closedir(dir);
+}
+
+// The engine's data folder and what earlier runs left in it: folders at most
+// 0700, files at most 0600. The folder itself is reached by its path (the
+// user's to arrange); nothing inside it is followed.
+void tightenTree(const std::filesystem::path &root) {
+    const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) {
+        fchmod(fd, st.st_mode & 0700);
+    }
+    tightenEntries(fd, 4);
+    close(fd);
+}
+
+// Makes `name` a real folder of the application's folder: made 0700 when
+// missing; a link, file or anything else in its place is not ours and is
+// renamed "<name>.notours" (the entry itself, never what it points to), with
+// a line, before the folder is made.
+bool claimFolder(const std::filesystem::path &parent, const char *name, platform::ErrorPtr *error) {
+    const int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int code = parentFd >= 0 ? 0 : errno;
+    for (int round = 0; parentFd >= 0 && round < 4; ++round) {
+        struct stat st {};
+        if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                close(parentFd);
+                return true;
+            }
+            std::string aside;
+            for (int attempt = 0; attempt < 10 && aside.empty(); ++attempt) {
+                std::string candidate = std::string(name) + ".notours" + (attempt > 0 ? std::to_string(attempt) : "");
+                struct stat taken {};
+                if (fstatat(parentFd, candidate.c_str(), &taken, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+                    aside = std::move(candidate);
+                }
+            }
+            if (aside.empty() || renameat(parentFd, name, parentFd, aside.c_str()) != 0) {
+                code = aside.empty() ? EEXIST : errno;
+                log("[BBCrashReporter] " + (parent / name).string() +
+                    " is not a folder of ours and could not be set aside: " + std::strerror(code));
+                break;
+            }
+            log("[BBCrashReporter] " + (parent / name).string() +
+                " is not a folder of ours (a link or another file); set aside as " + aside +
+                " and a private folder made in its place");
+        } else if (errno != ENOENT) {
+            code = errno;
+            break;
+        }
+        if (mkdirat(parentFd, name, 0700) == 0) {
+            fchmodat(parentFd, name, 0700, AT_SYMLINK_NOFOLLOW);
+        } else if (errno != EEXIST) {
+            code = errno;
+            break;
+        }
+    }
+    if (parentFd >= 0) {
+        close(parentFd);
+    }
+    if (error != nullptr) {
+        *error = platform::Error::posix(code != 0 ? code : EEXIST, (parent / name).string());
+    }
+    return false;
 }
 
 // A report the writer made: a regular file (not a link, a FIFO or a device:
@@ -264,7 +342,8 @@ std::filesystem::path BBCrashReporter::queuedCrashReportDirectory() const {
 }
 
 bool BBCrashReporter::populateCrashReportDirectory(platform::ErrorPtr *error) const {
-    if (!createDirectory(crashReportDirectory_, error) || !createDirectory(queuedCrashReportDirectory(), error)) {
+    if (!createDirectory(crashReportDirectory_, error) ||
+        !claimFolder(crashReportDirectory_, kQueuedDirectoryName, error)) {
         return false;
     }
     tightenTree(crashReportDirectory_.parent_path());

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sys/stat.h>
 
 using threadtest::runInChild;
@@ -78,6 +79,40 @@ TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplacedInPrivateFo
     EXPECT_EQ(modeOf(data / "io.plotwick.other" / "live_report.bbcrash"), 0600u);
     EXPECT_EQ(modeOf(data / "read-only"), 0400u);
     chmod(reporter.queuedCrashReportDirectory().c_str(), 0700);
+
+    // A link in place of the queue folder is not ours: set aside (the link
+    // itself) with a line and a private folder made; nothing behind it is
+    // changed or made. A link above the application's folder is followed.
+    testsupport::TemporaryDirectory other("bbcrash-other");
+    std::ofstream(other.path() / "report") << "theirs";
+    chmod((other.path() / "report").c_str(), 0644);
+    chmod(other.path().c_str(), 0755);
+    std::filesystem::remove_all(reporter.queuedCrashReportDirectory());
+    std::filesystem::create_directory_symlink(other.path(), reporter.queuedCrashReportDirectory());
+    std::vector<std::string> lines;
+    platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
+    const bool populated = reporter.populateCrashReportDirectory();
+    platform::SystemLog::setSink(nullptr);
+    ASSERT_TRUE(populated);
+    EXPECT_FALSE(std::filesystem::is_symlink(reporter.queuedCrashReportDirectory()));
+    EXPECT_EQ(modeOf(reporter.queuedCrashReportDirectory()), 0700u);
+    const auto aside = reporter.crashReportDirectory() / "queued_reports.notours";
+    EXPECT_EQ(std::filesystem::read_symlink(aside), other.path());
+    EXPECT_EQ(lines, (std::vector<std::string>{"[BBCrashReporter] " + reporter.queuedCrashReportDirectory().string() +
+                                               " is not a folder of ours (a link or another file); set aside as "
+                                               "queued_reports.notours and a private folder made in its place"}));
+    EXPECT_EQ(modeOf(other.path() / "report"), 0644u);
+    EXPECT_EQ(modeOf(other.path()), 0755u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other.path()), std::filesystem::directory_iterator()),
+              1);
+
+    const auto moved = data.parent_path() / "moved-data";
+    std::filesystem::rename(data, moved);
+    std::filesystem::create_directory_symlink(moved, data);
+    std::filesystem::remove_all(moved / reporter.crashReportDirectory().filename());
+    ASSERT_TRUE(reporter.populateCrashReportDirectory());
+    EXPECT_TRUE(std::filesystem::is_directory(moved / reporter.crashReportDirectory().filename() / "queued_reports"));
+    EXPECT_EQ(modeOf(moved / reporter.crashReportDirectory().filename()), 0700u);
     umask(savedUmask);
 }
 

@@ -216,6 +216,64 @@ TEST_F(BCCrashesTest, AWrapperSetupDelegateIsAskedAroundTheEngineAndDisablingEmp
     });
 }
 
+TEST_F(BCCrashesTest, LinksInPlaceOfTheFoldersAreSetAsideAndWhatTheyPointToIsLeftAlone) {
+    inChild([this] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        // The SDK folder moved to another disk behind a link: followed.
+        const auto sdk = home.path() / "sdk";
+        const auto disk = home.path() / "disk";
+        std::filesystem::create_directories(sdk);
+        std::filesystem::rename(sdk, disk);
+        std::filesystem::create_directory_symlink(disk, sdk);
+        // Each of the service's folders a link to somebody else's folder,
+        // which holds what could pass for a report, a buffer and a wrapper
+        // exception.
+        const auto other = home.path() / "other";
+        std::filesystem::create_directories(other);
+        const char *theirs[] = {"700000000", "0.bccrasheslogbuffer", "last_saved_wrapper_exception"};
+        for (const char *name : theirs) {
+            std::ofstream(other / name) << "theirs";
+            std::filesystem::permissions(other / name, std::filesystem::perms(0644));
+        }
+        const std::string folders[] = {"crashes", "crasheslogbuffer", "crasheswrapperexceptions"};
+        for (const auto &folder : folders) std::filesystem::create_directory_symlink(other, disk / folder);
+
+        startCrashes();
+        auto crashes = BCCrashes::sharedInstance();
+        // The buffer files are made on a queue; the processing reads the
+        // wrapper exception folder.
+        CHILD_EXPECT(platform::dispatch::MainRunLoop::runUntil(
+            [&] { return std::filesystem::exists(disk / "crasheslogbuffer/59.bccrasheslogbuffer"); }, 10));
+        CHILD_EXPECT(crashes->delayedProcessingSemaphore()->wait(10.0) == 0);
+        for (const auto &folder : folders) {
+            CHILD_EXPECT(!std::filesystem::is_symlink(disk / folder) && std::filesystem::is_directory(disk / folder));
+            CHILD_EXPECT(modeOf(disk / folder) == 0700);
+            CHILD_EXPECT(std::filesystem::is_symlink(disk / (folder + ".notours")) &&
+                         std::filesystem::read_symlink(disk / (folder + ".notours")) == other);
+            CHILD_EXPECT(capture.contains(BCLogLevelWarning,
+                                          folder +
+                                              " in the SDK folder is not a folder of ours (a link or another "
+                                              "file); it is set aside as " +
+                                              folder + ".notours and a private folder is made in its place."));
+        }
+        CHILD_EXPECT(std::filesystem::is_regular_file(disk / "crasheslogbuffer/0.bccrasheslogbuffer"));
+        // Nothing behind the links was read as ours, changed or made.
+        size_t entries = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(other)) {
+            ++entries;
+            CHILD_EXPECT(modeOf(entry.path()) == 0644);
+            std::ifstream in(entry.path());
+            std::string text;
+            std::getline(in, text);
+            CHILD_EXPECT(text == "theirs");
+        }
+        CHILD_EXPECT(entries == std::size(theirs));
+        CHILD_EXPECT(!BCCrashes::hasCrashedInLastSession());
+        return failures;
+    });
+}
+
 TEST_F(BCCrashesTest, MemoryPressureInOneLaunchIsReportedInTheNext) {
     inChild([] {
         int failures = 0;

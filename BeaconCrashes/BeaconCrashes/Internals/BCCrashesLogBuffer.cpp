@@ -2,7 +2,8 @@
 // the "crash path" section below) runs in a signal handler or on the
 // exception server while other threads may still run. It allocates nothing,
 // takes no lock, logs nothing and loops on short writes and EINTR. The files
-// it writes are opened with O_NOFOLLOW and mode 0600.
+// it writes are opened through the folder's descriptor, prepared at setup,
+// with O_NOFOLLOW, O_NONBLOCK and mode 0600.
 //
 // How a slot stays readable without a lock: its archived bytes and token are
 // one immutable block published through an atomic pointer. A replacement
@@ -59,9 +60,15 @@ struct Block {
     std::string targetToken;
 };
 
-// The directory of the slots' files, never changed once published.
+// The folder of the slots' files, never changed once published: its path
+// (for diagnostics) and a descriptor the crash path opens the files through,
+// so that nothing put in the folder's place since is followed.
 struct Directory {
     std::string path;
+    int fd = -1;
+    ~Directory() {
+        if (fd >= 0) close(fd);
+    }
 };
 
 struct SlotState {
@@ -112,12 +119,13 @@ std::string slotPath(const Directory *directory, size_t index, const char *exten
 
 // --- The crash path. ---
 
-// Writes all of `bytes` (possibly none) to a new or truncated file.
-void writeWholeFile(const char *path, const uint8_t *bytes, size_t length) {
+// Writes all of `bytes` (possibly none) to a new or truncated file of the
+// folder.
+void writeWholeFile(int directoryFd, const char *name, const uint8_t *bytes, size_t length) {
     int fd;
     do {
         // Never through a link put in the file's place, and private.
-        fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fd = openat(directoryFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return;
     while (length > 0) {
@@ -132,8 +140,8 @@ void writeWholeFile(const char *path, const uint8_t *bytes, size_t length) {
     close(fd);
 }
 
-// "<directory>/<index>.<extension>" into `out`; false when it won't fit.
-bool composePath(char *out, size_t capacity, const std::string &directory, size_t index, const char *extension) {
+// "<index>.<extension>" into `out`; false when it won't fit.
+bool composeName(char *out, size_t capacity, size_t index, const char *extension) {
     char digits[24];
     size_t count = 0;
     do {
@@ -141,12 +149,9 @@ bool composePath(char *out, size_t capacity, const std::string &directory, size_
         index /= 10;
     } while (index > 0);
     const size_t extensionLength = std::strlen(extension);
-    const size_t needed = directory.size() + 1 + count + 1 + extensionLength + 1;
+    const size_t needed = count + 1 + extensionLength + 1;
     if (needed > capacity) return false;
     char *at = out;
-    std::memcpy(at, directory.data(), directory.size());
-    at += directory.size();
-    *at++ = '/';
     while (count > 0) *at++ = digits[--count];
     *at++ = '.';
     std::memcpy(at, extension, extensionLength + 1);
@@ -159,21 +164,28 @@ namespace {
 
 // --- Outside the crash path. ---
 
-// Creates the file below the SDK directory if missing (mode 0600), or
-// empties it when asked; never through a link. The directory exists.
-void createPrivateFile(const std::string &component, bool truncate) {
-    auto url = BCUtility::fullURLForPathComponent(component);
-    if (!url) return;
+// Creates the folder's file if missing (mode 0600), or empties it when
+// asked; never through a link.
+void createPrivateFile(int directoryFd, const std::string &name, bool truncate) {
     int fd;
     do {
-        fd = open(url->c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (truncate ? O_TRUNC : 0),
-                  0600);
+        fd = openat(directoryFd, name.c_str(),
+                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        BCLogError(kLogTag, "Couldn't create the log buffer file %@: errno %d", url->string(), errno);
+        BCLogError(kLogTag, "Couldn't create the log buffer file %@: errno %d", name, errno);
         return;
     }
     close(fd);
+}
+
+// The same for a file named by its path component.
+void createPrivateFile(const std::string &component, bool truncate) {
+    const size_t slash = component.find('/');
+    const int directoryFd = BCCrashesUtil::openDirectory(component.substr(0, slash), false);
+    if (directoryFd < 0) return;
+    createPrivateFile(directoryFd, component.substr(slash + 1), truncate);
+    close(directoryFd);
 }
 
 // Buffer files whose logs were enqueued and not yet answered by the store,
@@ -186,11 +198,10 @@ std::set<std::string> &filesInFlight() {
 // Renames the file (and its token file) out of the buffer's names.
 void setAside(const std::string &component, const std::string &tokenComponent) {
     for (const auto &name : {component, tokenComponent}) {
-        auto url = BCUtility::fullURLForPathComponent(name);
-        if (!url || access(url->c_str(), F_OK) != 0) continue;
-        const std::string aside = url->string() + kUnstorableSuffix;
-        if (std::rename(url->c_str(), aside.c_str()) != 0) {
-            BCLogError(kLogTag, "Couldn't set aside %@ (errno %d); it is emptied.", url->string(), errno);
+        if (!BCCrashesUtil::fileExists(name)) continue;
+        const std::string aside = name.substr(name.find('/') + 1) + kUnstorableSuffix;
+        if (!BCCrashesUtil::renameFile(name, aside)) {
+            BCLogError(kLogTag, "Couldn't set aside %@ (errno %d); it is emptied.", name, errno);
             createPrivateFile(name, true);
         }
     }
@@ -201,9 +212,9 @@ void setAside(const std::string &component, const std::string &tokenComponent) {
 void bc_save_log_buffer(siginfo_t *, ucontext_t *, void *) {
     gLogBufferSaved.store(true, std::memory_order_release);
     const Directory *directory = gDirectory.load(std::memory_order_acquire);
-    if (!directory) return;
+    if (!directory || directory->fd < 0) return;
     SlotState *slots = slotStates();
-    char path[PATH_MAX];
+    char name[64];
     for (size_t i = 0; i < BCCrashesLogBuffer::kSlotCount; ++i) {
         SlotState &slot = slots[i];
         const Block *block = nullptr;
@@ -211,12 +222,12 @@ void bc_save_log_buffer(siginfo_t *, ucontext_t *, void *) {
         if ((slot.sequence.load(std::memory_order_acquire) & 1) == 0) {
             block = slot.block.load(std::memory_order_acquire);
         }
-        if (composePath(path, sizeof path, directory->path, i, kBufferExtension)) {
-            writeWholeFile(path, block ? block->buffer.data() : nullptr, block ? block->buffer.size() : 0);
+        if (composeName(name, sizeof name, i, kBufferExtension)) {
+            writeWholeFile(directory->fd, name, block ? block->buffer.data() : nullptr,
+                           block ? block->buffer.size() : 0);
         }
-        if (block && !block->targetToken.empty() &&
-            composePath(path, sizeof path, directory->path, i, kTokenExtension)) {
-            writeWholeFile(path, reinterpret_cast<const uint8_t *>(block->targetToken.data()),
+        if (block && !block->targetToken.empty() && composeName(name, sizeof name, i, kTokenExtension)) {
+            writeWholeFile(directory->fd, name, reinterpret_cast<const uint8_t *>(block->targetToken.data()),
                            block->targetToken.size());
         }
     }
@@ -228,19 +239,18 @@ void BCCrashesLogBuffer::setupLogBuffer(const std::shared_ptr<platform::dispatch
                                         const std::shared_ptr<platform::dispatch::Group> &group) {
     std::lock_guard<std::recursive_mutex> lock(bufferMutex());
     const std::string directoryComponent = BCCrashesUtil::logBufferDir();
-    // Made here, not only on the directory's first use in the process: the
-    // SDK directory may have moved since.
-    auto directoryURL = BCUtility::createDirectoryForPathComponent(directoryComponent);
-    if (directoryURL) BCCrashesUtil::tightenDirectory(*directoryURL);
-    std::vector<std::string> components;
-    components.reserve(kSlotCount);
-    for (size_t i = 0; i < kSlotCount; ++i) {
-        components.push_back(directoryComponent + "/" + slotFileName(i, kBufferExtension));
-    }
+    // Opened here, not only on the folder's first use in the process: the
+    // SDK folder may have moved since. The crash path writes through this
+    // descriptor.
+    const int directoryFd = BCCrashesUtil::openDirectory(directoryComponent);
+    if (directoryFd >= 0) BCCrashesUtil::tightenDirectory(directoryFd);
     // One block makes every file: a block per file would have the global
-    // queue start a worker thread for each at launch.
-    auto create = [components = std::move(components)] {
-        for (const auto &component : components) createPrivateFile(component, false);
+    // queue start a worker thread for each at launch. It has a descriptor
+    // of its own.
+    auto create = [fd = directoryFd >= 0 ? dup(directoryFd) : -1] {
+        if (fd < 0) return;
+        for (size_t i = 0; i < kSlotCount; ++i) createPrivateFile(fd, slotFileName(i, kBufferExtension), false);
+        close(fd);
     };
     if (queue && group) {
         group->async(queue, std::move(create));
@@ -253,7 +263,9 @@ void BCCrashesLogBuffer::setupLogBuffer(const std::shared_ptr<platform::dispatch
         slot.internalId.clear();
         slot.timestamp = 0;
     }
-    const Directory *directory = directoryURL ? new Directory{directoryURL->string()} : nullptr;
+    const Directory *directory =
+        directoryFd >= 0 ? new Directory{(BCUtility::beaconDirectoryURL() / directoryComponent).string(), directoryFd}
+                         : nullptr;
     const Directory *old = gDirectory.exchange(directory, std::memory_order_acq_rel);
     delete gRetiredDirectory;
     gRetiredDirectory = old;
@@ -316,7 +328,7 @@ void BCCrashesLogBuffer::didCompleteEnqueueingLog(const std::shared_ptr<BCAbstra
         slot.timestamp = 0;
         if (gLogBufferSaved.load(std::memory_order_acquire)) {
             const std::string path = slotPath(directory, i, kBufferExtension);
-            if (!path.empty()) unlink(path.c_str());
+            if (directory && directory->fd >= 0) unlinkat(directory->fd, slotFileName(i, kBufferExtension).c_str(), 0);
             BCLogVerbose(kLogTag, "Deleted a log from Crashes Buffer (sid: %@, type: %@)",
                          log ? log->sid() : std::nullopt, log ? log->type() : std::nullopt);
             BCLogVerbose(kLogTag, "Deleted crash buffer file: %@.", path);
@@ -328,10 +340,9 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
     BCChannelGroupProtocol &channelGroup, BCEncrypter &encrypter) {
     auto unit = channelGroup.addChannelUnitWithConfiguration(BCChannelUnitConfiguration("CrashesBuffer", 2, 1, 50, 1));
     const std::string directory = BCCrashesUtil::logBufferDir();
+    // In name order, so that a run does the same whatever the folder's order.
     auto entries =
-        BCUtility::contentsOfDirectory(directory).value_or(std::vector<platform::FileManager::DirectoryEntry>{});
-    // Name order, so that a run does the same whatever the directory's order.
-    std::sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) { return a.name < b.name; });
+        BCCrashesUtil::contentsOfDirectory(directory).value_or(std::vector<platform::FileManager::DirectoryEntry>{});
     const std::string suffix = std::string(".") + kBufferExtension;
     for (const auto &entry : entries) {
         if (!platform::text::hasSuffix(entry.name, suffix) || entry.name.size() == suffix.size()) continue;
@@ -342,8 +353,7 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
             if (filesInFlight().count(component)) continue;
         }
         platform::ErrorPtr error;
-        auto url = BCUtility::fullURLForPathComponent(component);
-        auto data = url ? BCCrashesUtil::readRegularFile(*url, kMaxBufferFileSize, &error) : std::nullopt;
+        auto data = BCCrashesUtil::readRegularFile(component, kMaxBufferFileSize, &error);
         if (!data) {
             BCLogError(kLogTag, "Couldn't read the log buffer file %@: %@", entry.name,
                        error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt);
@@ -357,9 +367,8 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
             BCLogError(kSdkLogTag, "Deserialization failed for log: %@", "The log deserialized to NULL.");
             continue;
         }
-        auto tokenURL = BCUtility::fullURLForPathComponent(tokenComponent);
-        auto tokenData = tokenURL && access(tokenURL->c_str(), F_OK) == 0
-                             ? BCCrashesUtil::readRegularFile(*tokenURL, kMaxTokenFileSize)
+        auto tokenData = BCCrashesUtil::fileExists(tokenComponent)
+                             ? BCCrashesUtil::readRegularFile(tokenComponent, kMaxTokenFileSize)
                              : std::nullopt;
         if (tokenData && !tokenData->empty()) {
             const std::string text(tokenData->begin(), tokenData->end());
@@ -384,7 +393,7 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
             switch (result) {
             case BCEnqueueResult::Saved:
             case BCEnqueueResult::Discarded:
-                BCUtility::deleteItemForPathComponent(tokenComponent);
+                BCCrashesUtil::deleteFile(tokenComponent);
                 createPrivateFile(component, true);
                 break;
             case BCEnqueueResult::Failed:
@@ -403,14 +412,14 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
 
 void BCCrashesLogBuffer::emptyLogBufferFiles() {
     const std::string directory = BCCrashesUtil::logBufferDir();
-    auto entries = BCUtility::contentsOfDirectory(directory);
+    auto entries = BCCrashesUtil::contentsOfDirectory(directory);
     if (!entries) {
         BCLogError(kLogTag, "Couldn't get files in the directory \"%@\"", directory);
         return;
     }
     const std::string suffix = std::string(".") + kBufferExtension;
     for (const auto &entry : *entries) {
-        if (!platform::text::hasSuffix(entry.name, suffix) || entry.size == 0) continue;
+        if (!entry.isRegularFile || !platform::text::hasSuffix(entry.name, suffix) || entry.size == 0) continue;
         createPrivateFile(directory + "/" + entry.name, true);
     }
 }

@@ -93,7 +93,7 @@ std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         const std::string component =
             platform::format("%@/%@", crashesDirectory_, platform::format("%.0f", seconds + attempt));
-        if (BCUtility::fileExistsForPathComponent(component)) continue;
+        if (BCCrashesUtil::fileExists(component)) continue;
         return BCCrashesUtil::writePrivateFile(component, data);
     }
     return std::nullopt;
@@ -101,16 +101,22 @@ std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData
 
 std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashReports() {
     std::vector<Path> files;
-    auto entries = BCUtility::contentsOfDirectory(crashesDirectory_);
+    auto entries = BCCrashesUtil::contentsOfDirectory(crashesDirectory_);
     if (!entries || entries->empty()) {
         BCLogError(kBCCrashesLogTag, "No persisted crashes found.");
         return files;
     }
     // Regular, non-empty files that are not markers, metadata or set aside.
+    // Anything else (a link, a FIFO, a folder) is not ours and is left alone.
     static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist",         ".data",
                                            ".meta",     ".desc",     kUnstorableSuffix};
     for (const auto &entry : *entries) {
-        if (!entry.isRegularFile || static_cast<int32_t>(entry.size) <= 0) continue;
+        if (!entry.isRegularFile) {
+            BCLogWarning(BCCrashes::logTag(), "%@ among the stored crashes is not a regular file; it is skipped.",
+                         entry.name);
+            continue;
+        }
+        if (static_cast<int32_t>(entry.size) <= 0) continue;
         const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
             const std::string_view name(entry.name), tail(suffix);
             return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;
@@ -186,8 +192,7 @@ void BCPendingCrashReports::processCrashReports() {
             continue;
         }
         platform::ErrorPtr error;
-        auto url = BCUtility::fullURLForPathComponent(componentFor(file));
-        auto data = url ? BCCrashesUtil::readRegularFile(*url, BBCRASH_REPORT_SIZE_LIMIT, &error) : std::nullopt;
+        auto data = BCCrashesUtil::readRegularFile(componentFor(file), BBCRASH_REPORT_SIZE_LIMIT, &error);
         if (!data) {
             BCLogError(kBCCrashesLogTag, "Couldn't read the stored crash report %@: %@", file.filename().string(),
                        describe(error));
@@ -256,7 +261,9 @@ void BCPendingCrashReports::deleteAllFromCrashesDirectory() {
     crashFiles_.clear();
 }
 
-void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) { BCUtility::deleteFileAtURL(fileURL); }
+void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) {
+    BCCrashesUtil::deleteFile(componentFor(fileURL));
+}
 
 void BCPendingCrashReports::createAnalyzerFile() {
     if (!BCCrashesUtil::writePrivateFile(analyzerFilePathComponent_, platform::Data{})) {
@@ -264,7 +271,7 @@ void BCPendingCrashReports::createAnalyzerFile() {
     }
 }
 
-void BCPendingCrashReports::removeAnalyzerFile() { BCUtility::deleteItemForPathComponent(analyzerFilePathComponent_); }
+void BCPendingCrashReports::removeAnalyzerFile() { BCCrashesUtil::deleteFile(analyzerFilePathComponent_); }
 
 std::shared_ptr<BCErrorReport> BCPendingCrashReports::getLastSessionCrashReport() const {
     std::lock_guard<std::mutex> lock(mutex_);

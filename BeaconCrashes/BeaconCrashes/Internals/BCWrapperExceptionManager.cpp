@@ -1,5 +1,6 @@
 #include "BCWrapperExceptionManager.h"
 
+#include <cerrno>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,9 @@ namespace {
 
 constexpr const char *kLogTag = "BeaconCrashes";
 constexpr const char *kLastSavedBaseFilename = "last_saved_wrapper_exception";
+// Far beyond any wrapper exception a wrapper SDK saves (a few kilobytes): a
+// larger file is not read, and a larger exception not written.
+constexpr size_t kMaxWrapperExceptionFileSize = 16 * 1024 * 1024;
 
 // Never destroyed: the public methods may be called from any thread, also
 // while the process exits.
@@ -54,16 +58,31 @@ void BCWrapperExceptionManager::saveWrapperException(const std::shared_ptr<BCWra
         BCLogError(kLogTag, "Couldn't archive the wrapper exception %@", baseFilename);
         return;
     }
+    if (archive->size() > kMaxWrapperExceptionFileSize) {
+        BCLogError(kLogTag, "The wrapper exception %@ is too large to be saved (%tu bytes).", baseFilename,
+                   archive->size());
+        return;
+    }
     BCCrashesUtil::writePrivateFile(*component, *archive);
 }
 
 std::shared_ptr<BCWrapperException> BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename(
     const std::string &baseFilename) {
     auto component = pathComponent(baseFilename);
-    if (!component || !BCUtility::fileExistsForPathComponent(component)) return nullptr;
+    if (!component || !BCCrashesUtil::fileExists(*component)) return nullptr;
+    // Only a regular file of a size we could have written is read (opened
+    // without following a link and without blocking); anything else goes
+    // as an undecodable one does.
+    platform::ErrorPtr error;
+    auto data = BCCrashesUtil::readRegularFile(*component, kMaxWrapperExceptionFileSize, &error);
+    if (!data) {
+        BCLogError(kLogTag, "Could not read the wrapper exception stored on disk with file name %@: %@; it is deleted.",
+                   baseFilename, error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt);
+        deleteWrapperExceptionWithBaseFilename(baseFilename);
+        return nullptr;
+    }
     BCCrashesModelUtil::registerArchivableClasses();
-    auto exception =
-        BCUtility::unarchiveKeyedData(BCUtility::loadDataForPathComponent(component)).objectAs<BCWrapperException>();
+    auto exception = BCUtility::unarchiveKeyedData(*data).objectAs<BCWrapperException>();
     if (!exception) {
         BCLogError(kLogTag, "Could not read exception data stored on disk with file name %@", baseFilename);
         deleteWrapperExceptionWithBaseFilename(baseFilename);
@@ -86,7 +105,10 @@ void BCWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(const std::
 }
 
 void BCWrapperExceptionManager::deleteWrapperExceptionWithBaseFilename(const std::string &baseFilename) {
-    if (auto component = pathComponent(baseFilename)) BCUtility::deleteItemForPathComponent(component);
+    auto component = pathComponent(baseFilename);
+    if (!component || BCCrashesUtil::deleteFile(*component) || errno != EISDIR) return;
+    // A folder in the file's place is not ours: moved out of the way.
+    BCCrashesUtil::renameFile(*component, baseFilename + ".notours");
 }
 
 void BCWrapperExceptionManager::deleteAllWrapperExceptions() {

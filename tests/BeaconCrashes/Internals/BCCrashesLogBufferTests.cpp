@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -77,6 +78,29 @@ TEST_F(BCCrashesLogBufferTests, SetupCreatesOneEmptyFilePerSlotAndKeepsExistingC
     EXPECT_EQ(fileText(bufferDir() / "7.bccrasheslogbuffer"), "kept");
     EXPECT_EQ(BCCrashesLogBuffer::slots()[7].bufferPath, (bufferDir() / "7.bccrasheslogbuffer").string());
     EXPECT_EQ(BCCrashesLogBuffer::slots()[7].targetTokenPath, (bufferDir() / "7.targettoken").string());
+
+    // The folder replaced by a link to somebody else's folder: the link is
+    // set aside with a line and a private folder made; nothing behind it is
+    // changed or made.
+    modeltest::LogCapture capture;
+    const auto other = sdk_.path() / "other";
+    std::filesystem::create_directories(other);
+    std::ofstream(other / "7.bccrasheslogbuffer") << "theirs";
+    std::filesystem::permissions(other / "7.bccrasheslogbuffer", std::filesystem::perms(0644));
+    std::filesystem::remove_all(bufferDir());
+    std::filesystem::create_directory_symlink(other, bufferDir());
+    BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
+    EXPECT_TRUE(std::filesystem::is_directory(bufferDir()) && !std::filesystem::is_symlink(bufferDir()));
+    EXPECT_EQ(modeOf(bufferDir()), 0700u);
+    EXPECT_TRUE(std::filesystem::is_regular_file(bufferDir() / "59.bccrasheslogbuffer"));
+    EXPECT_EQ(std::filesystem::read_symlink(sdk_.path() / "crasheslogbuffer.notours"), other);
+    EXPECT_TRUE(capture.contains(BCLogLevelWarning,
+                                 "crasheslogbuffer in the SDK folder is not a folder of ours (a link or another file); "
+                                 "it is set aside as crasheslogbuffer.notours and a private folder is made in its "
+                                 "place."));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other), std::filesystem::directory_iterator()), 1);
+    EXPECT_EQ(fileText(other / "7.bccrasheslogbuffer"), "theirs");
+    EXPECT_EQ(modeOf(other / "7.bccrasheslogbuffer"), 0644u);
 }
 
 TEST_F(BCCrashesLogBufferTests, TheSixtyFirstLogReplacesTheOldestSlotAndTakesItsTokenOver) {
@@ -228,6 +252,10 @@ TEST_F(BCCrashesLogBufferTests, ABufferedFileIsEmptiedOnlyOnceTheStoreHasItsLog)
 TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDisk) {
     const auto cache = sdk_.path() / "cache";
     std::ofstream(sdk_.path() / "precious") << "precious";
+    const auto moved = sdk_.path() / "moved";
+    const auto other = sdk_.path() / "other";
+    std::filesystem::create_directories(other);
+    std::ofstream(other / "1.bccrasheslogbuffer") << "theirs";
     auto child = testsupport::runInChild([&] {
         setenv("XDG_CACHE_HOME", cache.c_str(), 1);
         auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/buffer-tests", "1", "1.0",
@@ -247,6 +275,11 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
         // truncate what it points to.
         std::filesystem::remove(bufferDir() / "2.bccrasheslogbuffer");
         std::filesystem::create_symlink(sdk_.path() / "precious", bufferDir() / "2.bccrasheslogbuffer");
+        // And the folder itself moved away and a link to somebody else's
+        // folder put in its place: the crash-time write goes to the folder
+        // prepared at setup, wherever it is now, and never behind the link.
+        std::filesystem::rename(bufferDir(), moved);
+        std::filesystem::create_directory_symlink(other, bufferDir());
         // A store just above address 0: a null-pointer fault for the kernel, not a
         // store through a null pointer that the sanitizers would stop first. The
         // compiler rightly sees it write outside any object: that is the point.
@@ -262,20 +295,22 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
     // and its token; every other slot holds its log, the last one included,
     // without a token; the link and its target are untouched.
     EXPECT_EQ(fileText(sdk_.path() / "precious"), "precious");
-    EXPECT_TRUE(std::filesystem::is_symlink(bufferDir() / "2.bccrasheslogbuffer"));
-    const std::string last = fileText(bufferDir() / "59.bccrasheslogbuffer");
+    EXPECT_EQ(fileText(other / "1.bccrasheslogbuffer"), "theirs");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other), std::filesystem::directory_iterator()), 1);
+    EXPECT_TRUE(std::filesystem::is_symlink(moved / "2.bccrasheslogbuffer"));
+    const std::string last = fileText(moved / "59.bccrasheslogbuffer");
     EXPECT_EQ(
         serviceOf(BCUtility::unarchiveKeyedData(platform::Data(last.begin(), last.end())).objectAs<BCAbstractLog>()),
         "s59");
-    EXPECT_EQ(modeOf(bufferDir() / "59.bccrasheslogbuffer"), 0600u);
-    EXPECT_EQ(std::filesystem::file_size(bufferDir() / "0.bccrasheslogbuffer"), 0u);
-    const std::string archive = fileText(bufferDir() / "1.bccrasheslogbuffer");
+    EXPECT_EQ(modeOf(moved / "59.bccrasheslogbuffer"), 0600u);
+    EXPECT_EQ(std::filesystem::file_size(moved / "0.bccrasheslogbuffer"), 0u);
+    const std::string archive = fileText(moved / "1.bccrasheslogbuffer");
     auto log = BCUtility::unarchiveKeyedData(platform::Data(archive.begin(), archive.end())).objectAs<BCAbstractLog>();
     EXPECT_EQ(serviceOf(log), "pending");
-    EXPECT_EQ(encrypter_.decryptString(fileText(bufferDir() / "1.targettoken")), "pending-token");
+    EXPECT_EQ(encrypter_.decryptString(fileText(moved / "1.targettoken")), "pending-token");
     size_t tokenFiles = 0;
     size_t written = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(bufferDir())) {
+    for (const auto &entry : std::filesystem::directory_iterator(moved)) {
         if (entry.path().extension() == ".targettoken") {
             ++tokenFiles;
         } else if (!entry.is_symlink() && entry.file_size() > 0) {

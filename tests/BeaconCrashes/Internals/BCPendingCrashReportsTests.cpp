@@ -227,6 +227,14 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
             return line.first == BCLogLevelError &&
                    line.second.rfind("Couldn't read the stored crash report 1000000002: ", 0) == 0;
         }));
+        // What is not a regular file is named, once a listing, at a level
+        // shown by default.
+        for (const char *name : {"700000004", "700000006", "700000007"}) {
+            CHILD_EXPECT(std::count(lines.begin(), lines.end(),
+                                    std::make_pair(BCLogLevelWarning, std::string(name) +
+                                                                          " among the stored crashes is not a regular "
+                                                                          "file; it is skipped.")) == 1);
+        }
         CHILD_EXPECT(pending->unprocessedReports() && pending->unprocessedReports()->empty());
 
         // A second answer finds nothing to send.
@@ -398,9 +406,13 @@ TEST_F(BCPendingCrashReportsTest, AFailedStoreKeepsThePendingReportAndAMarkerPur
         int failures = 0;
         channeltest::RecordingDelegate recorder;
         // The crashes folder cannot hold files: a regular file in its place
-        // when the start tries to store the pending report.
+        // when the start tries to store the pending report, and every name
+        // it could be set aside under taken.
         std::filesystem::remove_all(crashesDir());
         std::ofstream(crashesDir()) << "in the way";
+        for (const char *suffix : {"", "1", "2", "3", "4", "5", "6", "7", "8", "9"}) {
+            std::ofstream(crashesDir().string() + ".notours" + suffix).close();
+        }
         auto pending = launch(recorder);
         auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
         CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());

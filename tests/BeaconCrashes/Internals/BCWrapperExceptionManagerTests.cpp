@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <thread>
+
+#include <sys/stat.h>
 
 #include "BCErrorReport.h"
 #include "BCWrapperException.h"
@@ -75,6 +78,27 @@ TEST(BCWrapperExceptionManager, UndecodableFileIsLoggedAndDeleted) {
     EXPECT_TRUE(
         capture.contains(BCLogLevelError, "Could not read exception data stored on disk with file name broken"));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "crasheswrapperexceptions/broken"));
+
+    // Not read at all, and gone the same way: a FIFO (a plain open would
+    // block), a link (what it points to is kept), a sparse file far larger
+    // than any wrapper exception.
+    const auto folder = dir.path() / "crasheswrapperexceptions";
+    BCWrapperExceptionManager::saveWrapperException(wrapper("kept", 1), "target");
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    std::filesystem::create_symlink(folder / "target", folder / "link");
+    std::ofstream(folder / "huge").close();
+    std::filesystem::resize_file(folder / "huge", 16 * 1024 * 1024 + 1);
+    for (const std::string name : {"fifo", "link", "huge"}) {
+        EXPECT_EQ(BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename(name), nullptr) << name;
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(folder / name))) << name;
+        const auto lines = capture.lines();
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const auto &line) {
+            return line.first == BCLogLevelError &&
+                   line.second.rfind(
+                       "Could not read the wrapper exception stored on disk with file name " + name + ": ", 0) == 0;
+        })) << name;
+    }
+    EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("target")), "kept");
 }
 
 TEST(BCWrapperExceptionManager, BaseNamesThatAreNotOneFileNameAreRefused) {

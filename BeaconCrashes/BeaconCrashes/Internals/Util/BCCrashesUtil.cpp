@@ -1,15 +1,18 @@
 #include "BCCrashesUtil.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <mutex>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "BCLogger.h"
 #include "BCUtility.h"
-#include "platform/dispatch/Once.h"
-#include "platform/foundation/FileManager.h"
 
 namespace {
 
@@ -17,117 +20,323 @@ constexpr const char *kLogTag = "BeaconCrashes";
 constexpr const char *kCrashesDirectory = "crashes";
 constexpr const char *kLogBufferDirectory = "crasheslogbuffer";
 constexpr const char *kWrapperExceptionsDirectory = "crasheswrapperexceptions";
+// Suffix of what stood where one of our folders should be.
+constexpr const char *kNotOursSuffix = ".notours";
+// Names tried for it: "<name>.notours", then "<name>.notours1" and on.
+constexpr int kAsideAttempts = 10;
 
-// Never destroyed: worker threads may still use them while the process exits.
-platform::dispatch::Once &crashesOnce() {
-    static auto *once = new platform::dispatch::Once;
-    return *once;
-}
-platform::dispatch::Once &logBufferOnce() {
-    static auto *once = new platform::dispatch::Once;
-    return *once;
-}
-platform::dispatch::Once &wrapperExceptionsOnce() {
-    static auto *once = new platform::dispatch::Once;
-    return *once;
+// For each folder, the SDK folder it was last made and tightened in. Never
+// destroyed: worker threads may still use it while the process exits.
+struct Prepared {
+    std::mutex mutex;
+    std::string crashes, logBuffer, wrapperExceptions;
+};
+Prepared &prepared() {
+    static auto *state = new Prepared;
+    return *state;
 }
 
-std::string directory(platform::dispatch::Once &once, const char *name) {
-    once.call([name] {
-        if (auto url = BCUtility::createDirectoryForPathComponent(std::string(name))) {
-            BCCrashesUtil::tightenDirectory(*url);
+// Closes the descriptor on every way out.
+struct Descriptor {
+    int fd;
+    explicit Descriptor(int value) : fd(value) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// Makes and tightens the folder on its first use with the current SDK
+// folder.
+std::string directory(std::string Prepared::*slot, const char *name) {
+    const std::string sdk = BCUtility::beaconDirectoryURL().string();
+    std::lock_guard<std::mutex> lock(prepared().mutex);
+    if (prepared().*slot != sdk) {
+        Descriptor fd(BCCrashesUtil::openDirectory(name));
+        if (fd.fd >= 0) {
+            BCCrashesUtil::tightenDirectory(fd.fd);
+            prepared().*slot = sdk;
         }
-    });
+    }
     return name;
 }
 
-// Removes the group and other bits of what `path` names (not of a link).
-void narrow(const std::filesystem::path &path, mode_t keep) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) return;
-    const mode_t current = st.st_mode & 07777;
-    if ((current & ~keep) == 0) return;
-    if (::chmod(path.c_str(), current & keep) != 0) {
-        BCLogError(kLogTag, "Couldn't make %@ private: errno %d", path.string(), errno);
+bool isOurFolder(const std::string &name) {
+    return name == kCrashesDirectory || name == kLogBufferDirectory || name == kWrapperExceptionsDirectory;
+}
+
+// "<folder>/<name>" split in two; nothing for anything else.
+std::optional<std::pair<std::string, std::string>> split(const std::string &pathComponent) {
+    const size_t slash = pathComponent.find('/');
+    if (slash == std::string::npos) return std::nullopt;
+    std::string folder = pathComponent.substr(0, slash), name = pathComponent.substr(slash + 1);
+    if (!isOurFolder(folder) || name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        return std::nullopt;
     }
+    return std::make_pair(std::move(folder), std::move(name));
 }
 
-}  // namespace
-
-std::string BCCrashesUtil::crashesDir() { return directory(crashesOnce(), kCrashesDirectory); }
-
-std::string BCCrashesUtil::logBufferDir() { return directory(logBufferOnce(), kLogBufferDirectory); }
-
-std::string BCCrashesUtil::wrapperExceptionsDir() {
-    return directory(wrapperExceptionsOnce(), kWrapperExceptionsDirectory);
-}
-
-void BCCrashesUtil::resetDirectory() {
-    crashesOnce().reset();
-    logBufferOnce().reset();
-    wrapperExceptionsOnce().reset();
-}
-
-void BCCrashesUtil::tightenDirectory(const std::filesystem::path &directory) {
-    narrow(directory, 0700);
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-        narrow(it->path(), it->is_directory(error) && !it->is_symlink(error) ? 0700 : 0600);
+// The SDK folder, made if missing: the path down to it is followed.
+int openSdkDirectory() {
+    const auto url = BCUtility::beaconDirectoryURL();
+    int fd = ::open(url.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT && BCUtility::createDirectoryAtURL(url)) {
+        fd = ::open(url.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
+    return fd;
 }
 
-std::optional<std::filesystem::path> BCCrashesUtil::writePrivateFile(const std::string &pathComponent,
-                                                                     const platform::Data &data) {
-    auto url = BCUtility::fullURLForPathComponent(pathComponent);
-    // The directory may have gone since it was made (the SDK directory
-    // moved, the service disabled): made again, private.
-    if (url && ::access(url->parent_path().c_str(), F_OK) != 0 && BCUtility::createDirectoryAtURL(url->parent_path())) {
-        tightenDirectory(url->parent_path());
+// Renames the entry `name` of the folder to a free "<name>.notours[<n>]";
+// the new name, or nothing.
+std::optional<std::string> setAside(int sdkFd, const std::string &name) {
+    for (int attempt = 0; attempt < kAsideAttempts; ++attempt) {
+        std::string aside = name + kNotOursSuffix + (attempt > 0 ? std::to_string(attempt) : std::string());
+        struct stat st {};
+        if (::fstatat(sdkFd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        if (errno != ENOENT) return std::nullopt;
+        if (::renameat(sdkFd, name.c_str(), sdkFd, aside.c_str()) == 0) return aside;
+        return std::nullopt;
     }
-    platform::ErrorPtr error;
-    if (url && platform::FileManager::defaultManager()->writeData(data, *url, true, &error, 0600)) return url;
-    BCLogError(kLogTag, "Couldn't write the file %@: %@", pathComponent,
-               error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt);
+    errno = EEXIST;
     return std::nullopt;
 }
 
-std::optional<platform::Data> BCCrashesUtil::readRegularFile(const std::filesystem::path &path, size_t maxSize,
-                                                             platform::ErrorPtr *error) {
+// Removes the group and other bits of the entry `name` (not of a link).
+void narrow(int directoryFd, const char *name, const struct stat &st, mode_t keep) {
+    const mode_t current = st.st_mode & 07777;
+    if ((current & ~keep) == 0) return;
+    if (::fchmodat(directoryFd, name, current & keep, AT_SYMLINK_NOFOLLOW) != 0) {
+        BCLogError(kLogTag, "Couldn't make %@ private: errno %d", std::string(name), errno);
+    }
+}
+
+std::optional<platform::Data> readOpened(int fd, const std::string &name, size_t maxSize, platform::ErrorPtr *error) {
     auto fail = [&](int code) -> std::optional<platform::Data> {
-        if (error) *error = platform::Error::posix(code, path.string());
+        ::close(fd);
+        if (error) *error = platform::Error::posix(code, name);
         return std::nullopt;
     };
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return fail(errno);
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        ::close(fd);
-        return fail(code);
-    }
-    if (static_cast<uint64_t>(st.st_size) > maxSize) {
-        ::close(fd);
-        return fail(EFBIG);
-    }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (static_cast<uint64_t>(st.st_size) > maxSize) return fail(EFBIG);
     // One byte more than allowed, to notice a file that grew since fstat.
     platform::Data data(static_cast<size_t>(st.st_size) + 1);
     size_t length = 0;
     while (length < data.size()) {
         const ssize_t n = ::read(fd, data.data() + length, data.size() - length);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int code = errno;
-            ::close(fd);
-            return fail(code);
-        }
+        if (n < 0) return fail(errno);
         if (n == 0) break;
         length += static_cast<size_t>(n);
     }
-    ::close(fd);
     if (length > static_cast<size_t>(st.st_size)) return fail(EFBIG);
+    ::close(fd);
     data.resize(length);
     return data;
+}
+
+}  // namespace
+
+std::string BCCrashesUtil::crashesDir() { return directory(&Prepared::crashes, kCrashesDirectory); }
+
+std::string BCCrashesUtil::logBufferDir() { return directory(&Prepared::logBuffer, kLogBufferDirectory); }
+
+std::string BCCrashesUtil::wrapperExceptionsDir() {
+    return directory(&Prepared::wrapperExceptions, kWrapperExceptionsDirectory);
+}
+
+void BCCrashesUtil::resetDirectory() {
+    std::lock_guard<std::mutex> lock(prepared().mutex);
+    prepared().crashes.clear();
+    prepared().logBuffer.clear();
+    prepared().wrapperExceptions.clear();
+}
+
+int BCCrashesUtil::openDirectory(const std::string &name, bool create) {
+    Descriptor sdk(openSdkDirectory());
+    if (sdk.fd < 0) {
+        const int code = errno;
+        BCLogError(kLogTag, "Couldn't open the SDK folder for %@: errno %d", name, code);
+        errno = code;
+        return -1;
+    }
+    // A few rounds: another thread or process may make or move the folder
+    // meanwhile.
+    for (int round = 0; round < 4; ++round) {
+        int fd = ::openat(sdk.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
+            return fd;
+        }
+        if (errno == ENOENT) {
+            if (!create) return -1;
+            if (::mkdirat(sdk.fd, name.c_str(), 0700) != 0 && errno != EEXIST) break;
+            // The umask may have taken some of the owner's bits.
+            fd = ::openat(sdk.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0) {
+                ::fchmod(fd, 0700);
+                return fd;
+            }
+            continue;
+        }
+        // ELOOP: a link; ENOTDIR: a file, a FIFO, a device. Not ours: moved
+        // out of the way, never opened, and a folder made in its place.
+        if (errno != ELOOP && errno != ENOTDIR) break;
+        if (auto aside = setAside(sdk.fd, name)) {
+            BCLogWarning(kLogTag,
+                         "%@ in the SDK folder is not a folder of ours (a link or another file); it is set aside "
+                         "as %@ and a private folder is made in its place.",
+                         name, *aside);
+            continue;
+        }
+        const int code = errno;
+        BCLogError(kLogTag, "%@ in the SDK folder is not a folder of ours and couldn't be set aside: errno %d", name,
+                   code);
+        errno = code;
+        return -1;
+    }
+    const int code = errno;
+    BCLogError(kLogTag, "Couldn't open the folder %@: errno %d", name, code);
+    errno = code;
+    return -1;
+}
+
+void BCCrashesUtil::tightenDirectory(int directoryFd) {
+    const int listFd = ::dup(directoryFd);
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0) ::close(listFd);
+        return;
+    }
+    while (struct dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) continue;
+        narrow(directoryFd, name.c_str(), st, S_ISDIR(st.st_mode) ? 0700 : 0600);
+    }
+    ::closedir(dir);
+}
+
+std::optional<std::vector<platform::FileManager::DirectoryEntry>> BCCrashesUtil::contentsOfDirectory(
+    const std::string &name) {
+    Descriptor fd(openDirectory(name, false));
+    const int listFd = fd.fd >= 0 ? ::dup(fd.fd) : -1;
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0) ::close(listFd);
+        return std::nullopt;
+    }
+    const auto base = BCUtility::beaconDirectoryURL() / name;
+    std::vector<platform::FileManager::DirectoryEntry> entries;
+    while (struct dirent *d = ::readdir(dir)) {
+        platform::FileManager::DirectoryEntry entry;
+        entry.name = d->d_name;
+        if (entry.name == "." || entry.name == "..") continue;
+        entry.url = base / entry.name;
+        struct stat st {};
+        if (::fstatat(fd.fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            entry.isRegularFile = S_ISREG(st.st_mode);
+            entry.isDirectory = S_ISDIR(st.st_mode);
+            if (entry.isRegularFile) entry.size = static_cast<uint64_t>(st.st_size);
+        }
+        entries.push_back(std::move(entry));
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const auto &a, const auto &b) { return a.name < b.name; });
+    return entries;
+}
+
+std::optional<std::filesystem::path> BCCrashesUtil::writePrivateFile(const std::string &pathComponent,
+                                                                     const platform::Data &data) {
+    auto parts = split(pathComponent);
+    // The folder may have gone since it was made (the SDK folder moved, the
+    // service disabled): made again, private.
+    Descriptor dir(parts ? openDirectory(parts->first) : -1);
+    int code = parts ? errno : EINVAL;
+    if (dir.fd >= 0) {
+        static std::atomic<unsigned> counter{0};
+        const std::string temporary = "." + parts->second + "." + std::to_string(::getpid()) + "." +
+                                      std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+        int fd;
+        do {
+            fd = ::openat(dir.fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        } while (fd < 0 && errno == EINTR);
+        bool written = fd >= 0;
+        code = written ? 0 : errno;
+        size_t offset = 0;
+        while (written && offset < data.size()) {
+            const ssize_t n = ::write(fd, data.data() + offset, data.size() - offset);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                code = errno;
+                written = false;
+                break;
+            }
+            offset += static_cast<size_t>(n);
+        }
+        // Whatever the umask took, and flushed before it takes the name.
+        if (written && (::fchmod(fd, 0600) != 0 || ::fsync(fd) != 0)) {
+            code = errno;
+            written = false;
+        }
+        if (fd >= 0 && ::close(fd) != 0 && written) {
+            code = errno;
+            written = false;
+        }
+        if (written && ::renameat(dir.fd, temporary.c_str(), dir.fd, parts->second.c_str()) == 0) {
+            ::fsync(dir.fd);
+            return BCUtility::fullURLForPathComponent(pathComponent);
+        }
+        if (written) code = errno;
+        if (fd >= 0) ::unlinkat(dir.fd, temporary.c_str(), 0);
+    }
+    BCLogError(kLogTag, "Couldn't write the file %@: errno %d", pathComponent, code);
+    return std::nullopt;
+}
+
+bool BCCrashesUtil::fileExists(const std::string &pathComponent) {
+    auto parts = split(pathComponent);
+    Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
+    struct stat st {};
+    return dir.fd >= 0 && ::fstatat(dir.fd, parts->second.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool BCCrashesUtil::deleteFile(const std::string &pathComponent) {
+    auto parts = split(pathComponent);
+    Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
+    return dir.fd >= 0 && ::unlinkat(dir.fd, parts->second.c_str(), 0) == 0;
+}
+
+bool BCCrashesUtil::renameFile(const std::string &pathComponent, const std::string &newName) {
+    auto parts = split(pathComponent);
+    if (newName.empty() || newName == "." || newName == ".." || newName.find('/') != std::string::npos) return false;
+    Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
+    return dir.fd >= 0 && ::renameat(dir.fd, parts->second.c_str(), dir.fd, newName.c_str()) == 0;
+}
+
+std::optional<platform::Data> BCCrashesUtil::readRegularFile(const std::string &pathComponent, size_t maxSize,
+                                                             platform::ErrorPtr *error) {
+    auto parts = split(pathComponent);
+    Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
+    if (dir.fd < 0) {
+        if (error) *error = platform::Error::posix(parts ? errno : EINVAL, pathComponent);
+        return std::nullopt;
+    }
+    return readRegularFile(dir.fd, parts->second, maxSize, error);
+}
+
+std::optional<platform::Data> BCCrashesUtil::readRegularFile(int directoryFd, const std::string &name, size_t maxSize,
+                                                             platform::ErrorPtr *error) {
+    int fd;
+    do {
+        fd = ::openat(directoryFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (error) *error = platform::Error::posix(errno, name);
+        return std::nullopt;
+    }
+    return readOpened(fd, name, maxSize, error);
 }
