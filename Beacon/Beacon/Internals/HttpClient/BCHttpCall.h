@@ -42,6 +42,9 @@ public:
     // The request in flight was cancelled because the client paused; its
     // cancellation is not an outcome.
     bool cancelledForPause = false;
+    // A failed attempt's transport error was logged: once per call, not at
+    // each retry.
+    bool transportFailureLogged = false;
     // The timer of the next attempt, while one is armed.
     std::shared_ptr<platform::dispatch::TimerSource> retryTimer;
 

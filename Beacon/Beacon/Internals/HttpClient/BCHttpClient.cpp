@@ -3,6 +3,7 @@
 #include "BCHttpClient.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "BCHttpUtil.h"
 #include "BCLogger.h"
@@ -160,6 +161,15 @@ void BCHttpClient::callFinished(const std::shared_ptr<BCHttpCall> &call, uint64_
     if (isCancellation(error)) {
         completeCall(call, std::move(data), std::move(response), std::move(error));
         return;
+    }
+    if (error && !call->transportFailureLogged) {
+        // Curl's reason, and the origin only: the path and query may carry
+        // secrets.
+        call->transportFailureLogged = true;
+        std::string reason = error->localizedDescription();
+        while (!reason.empty() && (reason.back() == '.' || std::isspace(static_cast<unsigned char>(reason.back()))))
+            reason.pop_back();
+        BCLogError(kLogTag, "Sending to %@ failed: %@.", originOf(call->url()), reason);
     }
     long status = response ? response->statusCode() : 0;
     if (status >= 300 && status < 400) logRedirect(*call, *response);

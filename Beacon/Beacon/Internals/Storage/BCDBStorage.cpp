@@ -2,6 +2,12 @@
 // version, auto-vacuum and a size bound.
 #include "BCDBStorage.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -27,6 +33,34 @@ std::string errorMessage(sqlite3 *db) { return db ? std::string(sqlite3_errmsg(d
 
 void closeDatabase(sqlite3 *db) {
     if (db) sqlite3_close(db);
+}
+
+// The files SQLite keeps beside a database while it writes.
+constexpr const char *kJournalSuffixes[] = {"-journal", "-wal", "-shm"};
+
+// The last failure of each database file that could not be opened, so that a
+// store whose every operation fails says so once. Never destroyed: detached
+// worker threads may still use a store while the process exits.
+struct OpenFailures {
+    std::mutex mutex;
+    std::map<std::string, int> codes;
+};
+OpenFailures &openFailures() {
+    static auto *failures = new OpenFailures;
+    return *failures;
+}
+
+bool isSymbolicLink(const std::string &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Renames the link itself (a rename never follows it), or removes it when
+// it cannot be renamed; answers what became of it.
+std::string moveLinkAside(const std::string &path) {
+    const std::string aside = path + ".link";
+    if (std::rename(path.c_str(), aside.c_str()) == 0) return "moved to \"" + aside + "\"";
+    return ::unlink(path.c_str()) == 0 ? "removed" : "left in place (" + std::string(std::strerror(errno)) + ")";
 }
 
 }  // namespace
@@ -68,6 +102,8 @@ void BCDBStorage::initWithVersion(unsigned long version, const std::string &file
                        std::string(sqlite3_errstr(result)));
         }
     });
+    version_ = version;
+    filename_ = filename;
     int result = configureDatabaseWithSchema(schema_, version, filename);
     if (result == SQLITE_NOTADB || result == SQLITE_CORRUPT) {
         // Shown at the level the logger shows by default: what the file
@@ -77,8 +113,8 @@ void BCDBStorage::initWithVersion(unsigned long version, const std::string &file
         dropDatabase();
         result = configureDatabaseWithSchema(schema_, version, filename);
     } else if (result == kForeignLayoutResult) {
-        BCLogWarning(kLogTag, "The \"%@\" database lacks columns of its version %lu; it is deleted and created anew.",
-                     filename, version);
+        BCLogAssert(kLogTag, "The \"%@\" database lacks columns of its version %lu; it is deleted and created anew.",
+                    filename, version);
         dropDatabase();
         result = configureDatabaseWithSchema(schema_, version, filename);
     }
@@ -87,15 +123,23 @@ void BCDBStorage::initWithVersion(unsigned long version, const std::string &file
 
 int BCDBStorage::configureDatabaseWithSchema(const std::optional<BCDBSchema> &schema, unsigned long version,
                                              const std::string &filename) {
-    bool existed = BCUtility::fileExistsForPathComponent(filename);
-    auto path = BCUtility::createFileAtPathComponent(filename, std::nullopt, false, false);
+    auto path = BCUtility::fullURLForPathComponent(filename);
     if (!path) return SQLITE_CANTOPEN;
+    configuring_ = true;
+    struct Done {
+        bool &flag;
+        ~Done() { flag = false; }
+    } done{configuring_};
     dbFilePath_ = path->string();
     dbFileURL_ = platform::URL::fileURLWithPath(path->string());
     maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+    // Before anything looks at the file: a link there would be followed.
+    setAsideLinks();
+    bool existed = BCUtility::fileExistsForPathComponent(filename);
+    if (!BCUtility::createFileAtPathComponent(filename, std::nullopt, false, false)) return SQLITE_CANTOPEN;
 
     int result = SQLITE_OK;
-    sqlite3 *db = openDatabaseAtFileURL(*dbFileURL_, &result);
+    sqlite3 *db = openDatabase(&result);
     if (!db) return result;
     pageSize_ = getPageSizeInOpenedDatabase(db);
     unsigned long storedVersion = versionInOpenedDatabase(db, &result);
@@ -133,7 +177,6 @@ sqlite3 *BCDBStorage::openDatabaseAtFileURL(const platform::URL &fileURL, int *r
     int code = sqlite3_open_v2(fileURL.absoluteString().c_str(), &db, kOpenFlags, nullptr);
     if (result) *result = code;
     if (code != SQLITE_OK) {
-        BCLogError(kLogTag, "Failed to open database with result: %d.", code);
         // A failed open may still have allocated a handle.
         closeDatabase(db);
         return nullptr;
@@ -144,10 +187,77 @@ sqlite3 *BCDBStorage::openDatabaseAtFileURL(const platform::URL &fileURL, int *r
     return db;
 }
 
+sqlite3 *BCDBStorage::openDatabase(int *result) {
+    if (!dbFileURL_ || !dbFilePath_) {
+        if (result) *result = SQLITE_CANTOPEN;
+        return nullptr;
+    }
+    // A link put in the file's place since the last opening: the store is
+    // made anew beside it (once: a link that comes back at once waits for
+    // the next opening).
+    if (setAsideLinks() && !configuring_) configureDatabaseWithSchema(schema_, version_, filename_);
+    int code = SQLITE_OK;
+    sqlite3 *db = openDatabaseAtFileURL(*dbFileURL_, &code);
+    if (result) *result = code;
+    reportOpening(code);
+    return db;
+}
+
+bool BCDBStorage::setAsideLinks() {
+    if (!dbFilePath_) return false;
+    const std::string &path = *dbFilePath_;
+    bool fileWasLink = false;
+    // Moved before the line is logged: its text is built only when shown.
+    if (isSymbolicLink(path)) {
+        fileWasLink = true;
+        const std::string aside = moveLinkAside(path);
+        BCLogAssert(kLogTag,
+                    "The database \"%@\" is a symbolic link, which is not followed; the link is %@ (what it points "
+                    "to is left as it is) and the database is created anew.",
+                    path, aside);
+    }
+    for (const char *suffix : kJournalSuffixes) {
+        const std::string journal = path + suffix;
+        if (!isSymbolicLink(journal)) continue;
+        const std::string aside = moveLinkAside(journal);
+        BCLogAssert(kLogTag,
+                    "\"%@\" is a symbolic link, which is not followed; the link is %@ (what it points to is left as "
+                    "it is).",
+                    journal, aside);
+    }
+    return fileWasLink;
+}
+
+void BCDBStorage::reportOpening(int result) {
+    if (!dbFilePath_) return;
+    bool failing = false;
+    {
+        std::lock_guard<std::mutex> lock(openFailures().mutex);
+        auto &codes = openFailures().codes;
+        auto it = codes.find(*dbFilePath_);
+        if (result == SQLITE_OK) {
+            if (it == codes.end()) return;
+            codes.erase(it);
+        } else {
+            if (it != codes.end() && it->second == result) return;
+            codes[*dbFilePath_] = result;
+            failing = true;
+        }
+    }
+    // Logged outside the lock: the handler is the application's.
+    if (failing) {
+        BCLogAssert(kLogTag,
+                    "Cannot open the database \"%@\" (SQLite result %d: %@): %@ are not kept until it opens. Said "
+                    "again only if this changes.",
+                    *dbFilePath_, result, std::string(sqlite3_errstr(result)), keptItemsName());
+    } else {
+        BCLogAssert(kLogTag, "The database \"%@\" opens again: %@ are kept again.", *dbFilePath_, keptItemsName());
+    }
+}
+
 int BCDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3 *db)> &block) {
-    if (!dbFileURL_) return SQLITE_CANTOPEN;
     int result = SQLITE_OK;
-    sqlite3 *db = openDatabaseAtFileURL(*dbFileURL_, &result);
+    sqlite3 *db = openDatabase(&result);
     if (!db) return result;
     // The page size is 0 when the first opening failed: read it now, and
     // apply no bound while it is still unknown.
@@ -173,7 +283,7 @@ void BCDBStorage::dropDatabase() {
     if (BCUtility::deleteFileAtURL(std::filesystem::path(*dbFilePath_))) {
         // Journals left by a crash would otherwise be applied to the new file.
         std::error_code ignored;
-        for (const char *suffix : {"-journal", "-wal", "-shm"}) std::filesystem::remove(*dbFilePath_ + suffix, ignored);
+        for (const char *suffix : kJournalSuffixes) std::filesystem::remove(*dbFilePath_ + suffix, ignored);
         BCLogVerbose(kLogTag, "Database %@ has been deleted.", dbFileURL_ ? dbFileURL_->absoluteString() : "(null)");
     } else {
         BCLogError(kLogTag, "Failed to delete database.");
@@ -240,7 +350,7 @@ BCDBRows BCDBStorage::executeSelectionQuery(const std::string &query, const BCSt
 void BCDBStorage::setMaxStorageSize(int64_t sizeInBytes, const std::function<void(bool)> &completionHandler) {
     bool applied = false;
     int result = SQLITE_OK;
-    sqlite3 *db = dbFileURL_ ? openDatabaseAtFileURL(*dbFileURL_, &result) : nullptr;
+    sqlite3 *db = openDatabase(&result);
     // The caller waits for an answer: a store that cannot be opened says no.
     if (!db) {
         if (completionHandler) completionHandler(false);

@@ -7,6 +7,12 @@
 // afterwards; the size bound is applied anew at each opening. No lock: its
 // callers serialise its use.
 //
+// Links are not followed: a symbolic link where the file or one of its
+// journals should be is not the store's; it is renamed aside (never its
+// target) before the next opening, and the store made anew when the file
+// itself was one. A file that cannot be opened is reported once, with its
+// path, until the failure changes or the file opens again.
+//
 // SQLite is switched to URI file names for the whole process at load time.
 #include <sqlite3.h>
 
@@ -38,8 +44,11 @@ using BCDBRows = std::vector<BCDBRow>;
 class BCDBStorage : public platform::Object {
 public:
     static constexpr int64_t kDefaultMaxSizeInBytes = 10485760;
-    // The flags of every opening: read-write, create, URI.
-    static constexpr int kOpenFlags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI;
+    // The flags of every opening: read-write, create, URI, and a link in
+    // the file's place refused (SQLite opens its journals without following
+    // links in any case).
+    static constexpr int kOpenFlags =
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOFOLLOW;
     // What configureDatabaseWithSchema answers for a file of the current
     // version whose tables lack columns of the schema (it is replaced); no
     // SQLite result code, so that no SQLite error is taken for it.
@@ -80,6 +89,9 @@ public:
         (void)db;
         (void)fromVersion;
     }
+    // What the file keeps, plural, for the line that says it is not kept
+    // while the file cannot be opened.
+    virtual std::string keptItemsName() const { return "rows"; }
 
     const std::optional<platform::URL> &dbFileURL() const { return dbFileURL_; }
     void setDbFileURL(std::optional<platform::URL> url) { dbFileURL_ = std::move(url); }
@@ -97,7 +109,8 @@ public:
     static int configureSQLite();
     // The result of the load-time switch.
     static int sqliteConfigurationResult();
-    // The open connection, or nullptr (a failed opening is closed and logged).
+    // The open connection, or nullptr with the code in `result` (a failed
+    // opening is closed); the caller reports it.
     static sqlite3 *openDatabaseAtFileURL(const platform::URL &fileURL, int *result);
     static std::string columnsQueryFromColumnsSchema(const BCDBColumnsSchema &columnsSchema);
     static BCDBColumnsIndexes columnsIndexes(const BCDBSchema &schema);
@@ -131,6 +144,16 @@ public:
     static std::string quoted(const std::string &name);
 
 private:
+    // A connection to the file after links in its place were set aside (and
+    // the store made anew if the file was one), or nullptr with the code in
+    // `result`; the failure or the recovery reported.
+    sqlite3 *openDatabase(int *result);
+    // Renames symbolic links found where the file or its journals should be;
+    // answers whether the file itself was one.
+    bool setAsideLinks();
+    // Says once that the file cannot be opened (again when the code
+    // changes), and that it opens again after it could not.
+    void reportOpening(int result);
     // Steps a statement that answers no rows; SQLITE_OK when it ran to its
     // end, otherwise the code, logged.
     static int stepToEnd(sqlite3_stmt *statement, sqlite3 *db);
@@ -142,6 +165,10 @@ private:
     std::optional<BCDBSchema> schema_;
     std::optional<platform::URL> dbFileURL_;
     std::optional<std::string> dbFilePath_;
+    // As given at initialisation, to make the store anew.
+    unsigned long version_ = 0;
+    std::string filename_;
+    bool configuring_ = false;
     int64_t maxSizeInBytes_ = 0;
     int64_t pageSize_ = 0;
 };

@@ -63,6 +63,12 @@ std::map<std::string, SendingLockEntry> &sendingLockFiles() {
     static auto *files = new std::map<std::string, SendingLockEntry>;
     return *files;
 }
+// The lock files found unusable, with why, since the last time each could
+// be used: the warning is given once per cause.
+std::map<std::string, int> &unusableSendingLocks() {
+    static auto *locks = new std::map<std::string, int>;
+    return *locks;
+}
 
 }  // namespace
 
@@ -457,20 +463,26 @@ bool BCLogDBStorage::acquireSendingLock() {
             ::fchmod(fd, 0600);
             if (::flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
         }
+        auto &unusable = unusableSendingLocks();
         if (error == EWOULDBLOCK) {
             ::close(fd);
+            unusable.erase(path);
             BCLogDebug(kLogTag, "Another running application sends the stored logs; sending later.");
             return false;
         }
         if (error != 0) {
             if (fd >= 0) ::close(fd);
-            if (!sendingLockWarned_)
-                BCLogWarning(kLogTag, "Cannot use the sending lock %@ (%@); sending without it.", path,
-                             std::string(std::strerror(error)));
-            sendingLockWarned_ = true;
+            if (auto it = unusable.find(path); it == unusable.end() || it->second != error) {
+                unusable[path] = error;
+                BCLogAssert(kLogTag,
+                            "Cannot use the sending lock \"%@\" (%@): sending without it, so another running copy "
+                            "of the application may send the same logs again.",
+                            path, std::string(std::strerror(error)));
+            }
             ++sendingLockHolders_;
             return true;
         }
+        unusable.erase(path);
         file = std::make_shared<SendingLockFile>(fd);
         files[path] = {file, self};
         BCLogVerbose(kLogTag, "Took the sending lock %@.", path);

@@ -52,7 +52,8 @@ public:
     // The sending lock is an flock on "Logs.sqlite.lock" (0600) beside the
     // file, held by the process while one of its senders holds it (stores of
     // one process share it). A lock file that cannot be used lets the sender
-    // go on: sending a log twice is better than never.
+    // go on: sending a log twice is better than never. That is said once
+    // per process and lock file, and again after the lock could be used.
     bool acquireSendingLock() override;
     void releaseSendingLock() override;
 
@@ -72,6 +73,7 @@ public:
 
     void customizeDatabase(sqlite3 *db) override;
     void migrateDatabase(sqlite3 *db, unsigned long fromVersion) override;
+    std::string keptItemsName() const override { return "logs"; }
 
     const std::map<std::string, std::vector<int64_t>> &batches() const { return batches_; }
     size_t idColumnIndex() const { return idColumnIndex_; }
@@ -130,5 +132,4 @@ private:
     // The process's hold on the lock file while sendingLockHolders_ > 0.
     std::shared_ptr<void> sendingLock_;
     size_t sendingLockHolders_ = 0;
-    bool sendingLockWarned_ = false;
 };

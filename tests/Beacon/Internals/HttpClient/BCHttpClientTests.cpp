@@ -189,7 +189,19 @@ TEST_F(BCHttpClientTests, ServerDelayHeaderReplacesTheInterval) {
     EXPECT_FALSE(delayFor("5"));
 }
 
-TEST_F(BCHttpClientTests, TransportFailuresAreRetried) {
+// A failure below HTTP is retried, and said once per call with the server's
+// origin and curl's reason (never the path or query).
+TEST_F(BCHttpClientTests, TransportFailuresAreRetriedAndSaidOnce) {
+    modeltest::LogCapture log;
+    const auto failureLines = [&] {
+        std::vector<std::string> lines;
+        for (const auto &[level, line] : log.lines())
+            if (line.rfind("Sending to ", 0) == 0) {
+                EXPECT_EQ(level, BCLogLevelError);
+                lines.push_back(line);
+            }
+        return lines;
+    };
     auto client = makeClient(1);
     auto delegate = std::make_shared<BCHttpClientDelegate>();
     Collector<BCHttpHeaders> attempts;
@@ -199,14 +211,18 @@ TEST_F(BCHttpClientTests, TransportFailuresAreRetried) {
     client->setDelegate(delegate);
 
     // Connection refused: a port bound and closed again.
-    send(*client, {0.01}, "{}", {{"App-Secret", "secret"}}, false,
-         "http://127.0.0.1:" + std::to_string(LoopbackHttpServer::closedPort()) + "/logs");
+    const std::string origin = "http://127.0.0.1:" + std::to_string(LoopbackHttpServer::closedPort());
+    send(*client, {0.01}, "{}", {{"App-Secret", "secret"}}, false, origin + "/logs?key=hidden");
     ASSERT_TRUE(outcomes.waitFor(1));
     auto refused = outcomes.values()[0];
     ASSERT_TRUE(refused.error);
     EXPECT_EQ(refused.error->domain(), "NSURLErrorDomain");
     EXPECT_EQ(refused.error->code(), -1004);
     EXPECT_FALSE(refused.response);
+    EXPECT_EQ(failureLines(), std::vector<std::string>{"Sending to " + origin +
+                                                       " failed: " + refused.error->localizedDescription() + "."});
+    EXPECT_NE(refused.error->localizedDescription().find("port"), std::string::npos)
+        << "curl's own words: " << refused.error->localizedDescription();
     ASSERT_EQ(attempts.size(), 2u);
     EXPECT_EQ(attempts.values()[1].at("Content-Type"), "application/json");
     EXPECT_EQ(attempts.values()[1].at("App-Secret"), "secret");
@@ -222,6 +238,10 @@ TEST_F(BCHttpClientTests, TransportFailuresAreRetried) {
     ASSERT_TRUE(outcomes.waitFor(2));
     EXPECT_EQ(outcomes.values()[1].status(), 200);
     EXPECT_EQ(server.requestCount(), 3u);
+    const auto lines = failureLines();
+    ASSERT_EQ(lines.size(), 2u) << "the first failure of the second call only";
+    EXPECT_EQ(lines[1].rfind("Sending to " + server.baseURL() + " failed: Operation too slow", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[1].find(".."), std::string::npos) << lines[1];
 
     EXPECT_EQ(attempts.size(), 5u);
 

@@ -149,8 +149,20 @@ TEST_F(BCDBStorageTests, UnknownPageSizeIsReadAgainAndNeverDividesByZero) {
     EXPECT_EQ(storage->pageSize(), 4096);
 }
 
-TEST_F(BCDBStorageTests, UnopenableDatabaseAnswersEmptyRowsAndNo) {
+// A file that cannot be opened is said once, with its path and what is lost,
+// at the level shown by default, however many operations fail; again when
+// the failure changes or after it opened again.
+TEST_F(BCDBStorageTests, UnopenableDatabaseAnswersEmptyRowsAndNoAndIsSaidOnce) {
     auto storage = makeHooked(1);
+    const auto failures = [this] {
+        size_t count = 0;
+        for (const auto &[level, text] : home.log.lines())
+            if (text.rfind("Cannot open the database", 0) == 0) {
+                EXPECT_EQ(level, BCLogLevelAssert);
+                ++count;
+            }
+        return count;
+    };
     std::filesystem::remove(file());
     std::filesystem::create_directory(file());  // a folder where the file was
     EXPECT_TRUE(storage->executeSelectionQuery("SELECT * FROM \"t\"", nullptr).empty());
@@ -158,6 +170,21 @@ TEST_F(BCDBStorageTests, UnopenableDatabaseAnswersEmptyRowsAndNo) {
     storage->setMaxStorageSize(1 << 20, [&](bool applied) { answer = applied; });
     ASSERT_TRUE(answer) << "the handler must be called";
     EXPECT_FALSE(*answer);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(storage->executeNonSelectionQuery("DELETE FROM \"t\""), SQLITE_CANTOPEN);
+    EXPECT_EQ(failures(), 1u);
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "Cannot open the database \"" + file().string() +
+                                                        "\" (SQLite result 14: unable to open database file): rows "
+                                                        "are not kept until it opens. Said again only if this "
+                                                        "changes."));
+
+    std::filesystem::remove(file());
+    EXPECT_TRUE(storage->createTable("t", {{"name", {"TEXT"}}}));
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert,
+                                  "The database \"" + file().string() + "\" opens again: rows are kept again."));
+    std::filesystem::remove(file());
+    std::filesystem::create_directory(file());
+    EXPECT_EQ(storage->countEntriesForTable("t", std::nullopt, nullptr), 0u);
+    EXPECT_EQ(failures(), 2u);
 }
 
 TEST_F(BCDBStorageTests, SelectionValuesByType) {

@@ -203,7 +203,8 @@ TEST_F(BCLogDBStorageTests, OlderVersionsAndForeignLayoutsAreDroppedOnOpening) {
         EXPECT_EQ(db("SELECT count(*) FROM sqlite_master WHERE name='ix_logs_priority'"), "1") << version;
         EXPECT_TRUE(store->saveLog(makeLog(), "G", 1)) << version;
         EXPECT_TRUE(store->saveLog(storagetest::makeCommonSchemaLog("keyA-secretA"), "G", 1)) << version;
-        EXPECT_EQ(home.log.contains(BCLogLevelWarning,
+        // Said at the level the logger shows before anyone sets one.
+        EXPECT_EQ(home.log.contains(BCLogLevelAssert,
                                     "The \"Logs.sqlite\" database lacks columns of its version 5; it "
                                     "is deleted and created anew."),
                   std::string(version) == "5");
@@ -337,6 +338,111 @@ TEST_F(BCLogDBStorageTests, TheFileItsJournalsAndTheLockArePrivateWhateverTheUma
     store->releaseSendingLock();
     EXPECT_EQ(mode(home.sdkDirectory() / "Logs.sqlite.lock"), 0600);
     ::umask(previous);
+}
+
+// A link where the file or one of its journals should be is not the
+// store's: it is moved aside, what it points to is neither opened nor
+// changed, and the store works anew; at creation, and when one appears while
+// the store is in use.
+TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
+    const auto outside = home.sdkDirectory().parent_path() / "other.sqlite";
+    sql(outside,
+        "CREATE TABLE logs (id INTEGER PRIMARY KEY, groupId TEXT, log TEXT); INSERT INTO logs VALUES (1, 'a', 'b')");
+    const auto bytes = [](const std::filesystem::path &path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    const std::string before = bytes(outside);
+    const auto movedAside = [&](const std::string &name, const std::filesystem::path &target) {
+        const auto aside = home.sdkDirectory() / (name + ".link");
+        return std::filesystem::is_symlink(aside) && std::filesystem::read_symlink(aside) == target &&
+               !std::filesystem::is_symlink(home.sdkDirectory() / name);
+    };
+    const auto linkLines = [&] {
+        size_t count = 0;
+        for (const auto &[level, text] : home.log.lines())
+            if (level == BCLogLevelAssert &&
+                text.find("is a symbolic link, which is not followed") != std::string::npos)
+                ++count;
+        return count;
+    };
+
+    store.reset();
+    std::filesystem::remove(home.logsFile());
+    std::filesystem::create_symlink(outside, home.logsFile());
+    home.log.clear();
+    store = BCLogDBStorage::make();
+    ASSERT_TRUE(store->saveLog(makeLog("a"), "G", 1));
+    EXPECT_TRUE(movedAside("Logs.sqlite", outside));
+    EXPECT_EQ(bytes(outside), before);
+    EXPECT_EQ(db("SELECT count(*) FROM logs"), "1");
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "The database \"" + home.logsFile().string() +
+                                                        "\" is a symbolic link, which is not followed; the link is "
+                                                        "moved to \"" +
+                                                        home.logsFile().string() +
+                                                        ".link\" (what it points to is left as it is) and the "
+                                                        "database is created anew."));
+
+    // Put there while the store is in use: the file, then its journal.
+    std::filesystem::remove(home.sdkDirectory() / "Logs.sqlite.link");
+    std::filesystem::remove(home.logsFile());
+    std::filesystem::create_symlink(outside, home.logsFile());
+    ASSERT_TRUE(store->saveLog(makeLog("b"), "G", 1));
+    EXPECT_TRUE(movedAside("Logs.sqlite", outside));
+    EXPECT_EQ(tags(load(*store, "G", 10)), std::vector<std::string>{"b"});
+    const auto journalTarget = home.sdkDirectory().parent_path() / "journal";
+    std::ofstream(journalTarget) << "not a journal";
+    std::filesystem::create_symlink(journalTarget, home.sdkDirectory() / "Logs.sqlite-journal");
+    ASSERT_TRUE(store->saveLog(makeLog("c"), "G", 1));
+    EXPECT_TRUE(movedAside("Logs.sqlite-journal", journalTarget));
+    EXPECT_EQ(bytes(journalTarget), "not a journal");
+    EXPECT_EQ(bytes(outside), before);
+    EXPECT_EQ(db("SELECT count(*) FROM logs"), "2");
+    EXPECT_EQ(linkLines(), 3u);
+}
+
+// A lock file that cannot be used lets sending go on, and says so once at
+// the level shown by default: again only when the cause changes or after it
+// could be used.
+TEST_F(BCLogDBStorageTests, AnUnusableSendingLockIsSaidOnceUntilItChanges) {
+    const auto lock = home.sdkDirectory() / "Logs.sqlite.lock";
+    const auto warnings = [&] {
+        size_t count = 0;
+        for (const auto &[level, text] : home.log.lines())
+            if (level == BCLogLevelAssert &&
+                text.rfind("Cannot use the sending lock \"" + lock.string() + "\"", 0) == 0)
+                ++count;
+        return count;
+    };
+    const auto send = [](BCLogDBStorage &storage) {
+        EXPECT_TRUE(storage.acquireSendingLock());
+        storage.releaseSendingLock();
+    };
+    std::filesystem::create_directory(lock);
+    auto second = BCLogDBStorage::make();
+    for (int i = 0; i < 3; ++i) {
+        send(*store);
+        send(*second);
+    }
+    EXPECT_EQ(warnings(), 1u);
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "Cannot use the sending lock \"" + lock.string() +
+                                                        "\" (Is a directory): sending without it, so another "
+                                                        "running copy of the application may send the same logs "
+                                                        "again."));
+
+    std::filesystem::remove(lock);
+    std::filesystem::create_symlink(home.sdkDirectory() / "elsewhere", lock);
+    send(*store);
+    send(*second);
+    EXPECT_EQ(warnings(), 2u);
+    EXPECT_FALSE(std::filesystem::exists(home.sdkDirectory() / "elsewhere"));
+
+    std::filesystem::remove(lock);
+    send(*store);
+    std::filesystem::remove(lock);
+    std::filesystem::create_symlink(home.sdkDirectory() / "elsewhere", lock);
+    send(*store);
+    EXPECT_EQ(warnings(), 3u);
 }
 
 TEST_F(BCLogDBStorageTests, OneProcessAtATimeHoldsTheSendingLock) {
