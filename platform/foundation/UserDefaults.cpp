@@ -1,6 +1,7 @@
 #include "platform/foundation/UserDefaults.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -30,19 +31,69 @@ namespace {
 
 void logLine(const std::string &text) { SystemLog::write("[UserDefaults] " + text); }
 
-// How long a write waits for another process's write before it goes ahead
-// without the lock: a live writer holds it for a read and a write of a small
-// file, so only a stopped or hung process gets there.
-constexpr auto kLockPatience = std::chrono::seconds(10);
+using Clock = std::chrono::steady_clock;
 
-// The advisory lock on the lock file, held for the object's lifetime. Not
-// held (and logged, unless the folder does not exist yet) when the file
-// cannot be opened or the wait runs out: a write then goes ahead unlocked
-// rather than never. Without `wait`, only a lock that is free at once is
-// taken.
+// ThreadSanitizer cannot follow a fork made while the process has threads,
+// and the tests run under it fork right after writing settings: built with
+// it, every write fsyncs on the caller's thread, waits there for another
+// process's lock, and no flush thread starts.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kFlushInBackground = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kFlushInBackground = false;
+#else
+constexpr bool kFlushInBackground = true;
+#endif
+#else
+constexpr bool kFlushInBackground = true;
+#endif
+
+// How long a caller's write waits for another process's lock before the
+// background thread takes the write over: a live writer holds it for a read
+// and a write of a small file.
+constexpr Clock::duration kWritePatience =
+    kFlushInBackground ? Clock::duration(std::chrono::milliseconds(5)) : Clock::duration(std::chrono::seconds(10));
+// How long making a value (loadOrStoreObject) waits: long enough for the
+// other writers of a first launch, so that they agree on it.
+constexpr Clock::duration kMakePatience = std::chrono::milliseconds(250);
+// How long the end of the defaults (destruction, exit) waits for the lock to
+// write what still waits; at exit, all the defaults of the process share it.
+constexpr Clock::duration kEndPatience = std::chrono::milliseconds(250);
+// A background write that has waited this long for the lock is logged, once.
+constexpr Clock::duration kLongWait = std::chrono::seconds(5);
+// How long a write waits before its fsyncs run, so that the changes that
+// follow it (a burst at launch) share them.
+constexpr Clock::duration kSynchronizeDelay = std::chrono::seconds(2);
+// The most a settings file (or its copy) may hold to be read: far beyond
+// real settings (200,000 keys take a few MiB).
+constexpr off_t kMaximumFileSize = off_t(64) << 20;
+
+// When the process started to exit (the time since the clock's epoch), or
+// zero: from then on the end patience is shared by every defaults.
+std::atomic<Clock::rep> exitStarted{0};
+
+Clock::duration endPatience() {
+    const Clock::rep started = exitStarted.load();
+    if (started == 0) return kEndPatience;
+    const Clock::duration left = Clock::time_point(Clock::duration(started)) + kEndPatience - Clock::now();
+    return std::max(left, Clock::duration::zero());
+}
+
+std::string seconds(Clock::duration duration) {
+    const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(duration).count() / 100;
+    return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " s";
+}
+
+// The advisory lock on the lock file, held for the object's lifetime.
+// Unusable (logged, unless the folder does not exist yet) when the file
+// cannot be opened or locked: a write then goes ahead unlocked rather than
+// never. Busy when another process held it for all of `patience`.
 class FileLock {
 public:
-    FileLock(const fs::path &path, bool wait) {
+    enum class State { Held, Busy, Unusable };
+
+    FileLock(const fs::path &path, Clock::duration patience) {
         fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd_ < 0) {
             if (errno != ENOENT) logLine("Cannot open the lock file " + path.string() + ": " + std::strerror(errno));
@@ -55,24 +106,31 @@ public:
             return;
         }
         if ((st.st_mode & 0777) != 0600 && st.st_uid == ::geteuid()) ::fchmod(fd_, 0600);
-        auto deadline = std::chrono::steady_clock::now() + kLockPatience;
-        auto pause = std::chrono::milliseconds(1);
+        const auto deadline = Clock::now() + patience;
+        Clock::duration pause = std::chrono::milliseconds(1);
         for (;;) {
-            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return;
-            if (errno == EINTR) continue;
-            if (errno == EWOULDBLOCK && !wait) {
-                release();
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+                state_ = State::Held;
                 return;
             }
-            if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) break;
-            std::this_thread::sleep_for(pause);
-            pause = std::min(pause * 2, std::chrono::milliseconds(50));
+            if (errno == EINTR) continue;
+            if (errno != EWOULDBLOCK) break;
+            const auto now = Clock::now();
+            if (now >= deadline) {
+                release();
+                state_ = State::Busy;
+                return;
+            }
+            std::this_thread::sleep_for(std::min(pause, deadline - now));
+            pause = std::min<Clock::duration>(pause * 2, std::chrono::milliseconds(50));
         }
         logLine("Cannot lock " + path.string() + " (" + std::strerror(errno) + "); going on without the lock");
         release();
     }
     ~FileLock() { release(); }
-    bool held() const { return fd_ >= 0; }
+    State state() const { return state_; }
+    bool busy() const { return state_ == State::Busy; }
+    bool held() const { return state_ == State::Held; }
     FileLock(const FileLock &) = delete;
     FileLock &operator=(const FileLock &) = delete;
 
@@ -82,7 +140,73 @@ private:
         fd_ = -1;
     }
     int fd_ = -1;
+    State state_ = State::Unusable;
 };
+
+// What reading a file at rest found.
+enum class AtRest { Read, Absent, NotOurs, Unreadable };
+
+// The file's bytes, read only when it is a regular file, not reached through
+// a link, of at most kMaximumFileSize bytes (else NotOurs, with the reason
+// in `why`). Opened without blocking, so that a FIFO in its place cannot
+// hold the read.
+AtRest readAtRest(const fs::path &path, Data &out, std::string &why) {
+    out.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) return AtRest::Absent;
+        if (errno == ELOOP) {
+            why = "is a symbolic link";
+            return AtRest::NotOurs;
+        }
+        if (errno == ENXIO) {  // a socket
+            why = "is not a regular file";
+            return AtRest::NotOurs;
+        }
+        why = std::strerror(errno);
+        return AtRest::Unreadable;
+    }
+    struct stat st {};
+    AtRest result = AtRest::Read;
+    if (::fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+        result = AtRest::Unreadable;
+    } else if (!S_ISREG(st.st_mode)) {
+        why = "is not a regular file";
+        result = AtRest::NotOurs;
+    } else if (st.st_size > kMaximumFileSize) {
+        why = "holds " + std::to_string(st.st_size) + " bytes, more than settings ever do";
+        result = AtRest::NotOurs;
+    } else {
+        out.resize(static_cast<size_t>(st.st_size));
+        size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                why = std::strerror(errno);
+                result = AtRest::Unreadable;
+                break;
+            }
+            if (n == 0) break;
+            done += static_cast<size_t>(n);
+        }
+        out.resize(done);
+    }
+    ::close(fd);
+    if (result != AtRest::Read) out.clear();
+    return result;
+}
+
+// A regular file set aside keeps what was private: mode 0600. Nothing
+// behind a link is touched.
+void makePrivate(const fs::path &path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0) return;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) != 0600) ::fchmod(fd, 0600);
+    ::close(fd);
+}
 
 // Whether the name is one of the atomic writer's temporary files for the
 // file: "." + name + "." + six letters or digits (mkstemp's pattern).
@@ -93,21 +217,6 @@ bool isTemporaryFileName(const std::string &candidate, const std::string &name) 
         if (!std::isalnum(static_cast<unsigned char>(candidate[i]))) return false;
     return true;
 }
-
-// ThreadSanitizer cannot follow a fork made while the process has threads,
-// and the tests run under it fork right after writing settings: built with
-// it, every write fsyncs on the caller's thread and no flush thread starts.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kFlushInBackground = false;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kFlushInBackground = false;
-#else
-constexpr bool kFlushInBackground = true;
-#endif
-#else
-constexpr bool kFlushInBackground = true;
-#endif
 
 // The live defaults of this process, flushed when it exits normally. Never
 // destroyed: the exit handler may run after static destructors began.
@@ -127,6 +236,9 @@ LiveDefaults &liveDefaults() {
             if (!l.mutex.try_lock()) return;
             const auto all = l.all;
             l.mutex.unlock();
+            // Every defaults waits for the lock within one shared bound, so
+            // that another process holding it cannot hold up the exit.
+            exitStarted = Clock::now().time_since_epoch().count();
             for (const auto &[defaults, owner] : all)
                 if (owner == ::getpid()) defaults->synchronize();
         });
@@ -164,18 +276,61 @@ UserDefaults::~UserDefaults() {
         std::lock_guard<std::mutex> lock(live.mutex);
         live.all.erase(this);
     }
+    flush(endPatience(), FlushBy::End);
     UserDefaultsFlusher::shared().cancel(this);
-    synchronize();
 }
 
 fs::path UserDefaults::backupFilePath() const { return file_.parent_path() / ("." + file_.filename().string() + "~"); }
 
-void UserDefaults::scheduleSynchronize() { UserDefaultsFlusher::shared().schedule(this); }
+void UserDefaults::scheduleSynchronize() { UserDefaultsFlusher::shared().schedule(this, kSynchronizeDelay); }
 
 bool UserDefaults::synchronize() {
+    if (exitStarted.load() != 0) return flush(endPatience(), FlushBy::End);
+    return flush(kWritePatience, FlushBy::Caller);
+}
+
+bool UserDefaults::flushInBackground() {
+    // A flush that failed otherwise is logged, and left to the next write.
+    bool busy = false;
+    flush(Clock::duration::zero(), FlushBy::Background, &busy);
+    return !busy;
+}
+
+bool UserDefaults::flush(Clock::duration patience, FlushBy by, bool *busy) {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
-    FileLock lock(lockFilePath(), true);
-    return synchronizeLocked();
+    if (!writeWaiting_ && !flushPending_) return true;
+    FileLock lock(lockFilePath(), patience);
+    if (lock.busy()) {
+        if (busy) *busy = true;
+        const Clock::duration waited = Clock::now() - waitingSince_;
+        if (by == FlushBy::End && writeWaiting_) {
+            logLine("Another process holds " + lockFilePath().string() + ": the changes to " + file_.string() +
+                    " that waited " + seconds(waited) + " for it are not written, and are lost");
+        } else if (by == FlushBy::Background && writeWaiting_ && !waitLogged_ && waited >= kLongWait) {
+            waitLogged_ = true;
+            logLine("Another process has held " + lockFilePath().string() + " for " + seconds(waited) +
+                    ": changes to " + file_.string() + " are kept in memory and written once it lets go");
+        }
+        return false;
+    }
+    bool ok = true;
+    if (writeWaiting_) {
+        writeWaiting_ = false;
+        if (waitLogged_)
+            logLine("Wrote the changes to " + file_.string() + " that waited " + seconds(Clock::now() - waitingSince_) +
+                    " for " + lockFilePath().string());
+        ok = writeLocked(nullptr, nullptr);
+    }
+    if (flushPending_) ok = synchronizeLocked() && ok;
+    return ok;
+}
+
+void UserDefaults::deferWrite() {
+    if (writeWaiting_) return;  // the background thread is at it already
+    writeWaiting_ = true;
+    waitingSince_ = Clock::now();
+    waitLogged_ = false;
+    if (kFlushInBackground) UserDefaultsFlusher::shared().schedule(this, Clock::duration::zero());
 }
 
 bool UserDefaults::synchronizeLocked() {
@@ -240,7 +395,7 @@ void UserDefaults::removeStaleTemporaryFiles() {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
     // While another process holds the lock, its temporary file may be live:
     // nothing is removed then, and the next start looks again.
-    FileLock lock(lockFilePath(), false);
+    FileLock lock(lockFilePath(), Clock::duration::zero());
     if (!lock.held()) return;
     // Listed again under the lock: a file seen before it was taken may have
     // been a live writer's, renamed into place since.
@@ -255,43 +410,59 @@ void UserDefaults::removeStaleTemporaryFiles() {
 
 UserDefaults::FileState UserDefaults::readFile(Dictionary &out, bool setAside) {
     out.clear();
-    ErrorPtr error;
-    auto data = FileManager::defaultManager()->contentsAtPath(file_, &error);
-    if (!data) {
-        if (error && error->code() == ENOENT) return FileState::Absent;
-        logLine("Cannot read " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")) +
+    Data data;
+    std::string why;
+    switch (readAtRest(file_, data, why)) {
+    case AtRest::Absent: return FileState::Absent;
+    case AtRest::Unreadable:
+        logLine("Cannot read " + file_.string() + ": " + why +
                 "; the file is left as it is and changes are not written to it");
         return FileState::Unreadable;
+    case AtRest::NotOurs: break;
+    case AtRest::Read: {
+        ErrorPtr error;
+        auto plist = PropertyListSerialization::propertyListWithData(data, &error);
+        if (plist && plist->isDictionary()) {
+            out = std::move(*plist->dictionary());
+            return FileState::Read;
+        }
+        why = "is not a property-list dictionary" +
+              (plist || !error ? std::string() : " (" + error->localizedDescription() + ")");
+        break;
     }
-    auto plist = PropertyListSerialization::propertyListWithData(*data, &error);
-    if (plist && plist->isDictionary()) {
-        out = std::move(*plist->dictionary());
-        return FileState::Read;
     }
     if (!setAside) return FileState::Corrupt;
     // Keep the unreadable file for inspection instead of overwriting it with
-    // the next change.
+    // the next change; a link is moved itself, and what it names is never
+    // touched.
     fs::path aside = file_;
     aside += ".corrupt";
     std::error_code ec;
     fs::rename(file_, aside, ec);
+    makePrivate(aside);
     // A file torn by a power loss before its flush: the backup holds the
     // contents flushed last.
-    auto backup = FileManager::defaultManager()->contentsAtPath(backupFilePath());
-    auto saved = backup ? PropertyListSerialization::propertyListWithData(*backup) : std::nullopt;
-    if (saved && saved->isDictionary()) {
+    if (readBackup(out)) {
         // The copy becomes the file again (the same, durable, contents), so
         // that a start that writes nothing still finds it.
         ::link(backupFilePath().c_str(), file_.c_str());
-        out = std::move(*saved->dictionary());
-        logLine("The defaults file " + file_.string() + " is not a property-list dictionary; moved it to " +
-                aside.string() + " and read the copy last flushed to disk");
+        logLine("The defaults file " + file_.string() + " " + why + "; moved it to " + aside.string() +
+                " and read the copy last flushed to disk");
         return FileState::Read;
     }
-    logLine("The defaults file " + file_.string() + " is not a property-list dictionary" +
-            (plist ? std::string() : " (" + error->localizedDescription() + ")") + "; moved it to " + aside.string() +
+    logLine("The defaults file " + file_.string() + " " + why + "; moved it to " + aside.string() +
             " and starting empty");
     return FileState::SetAside;
+}
+
+bool UserDefaults::readBackup(Dictionary &out) {
+    Data data;
+    std::string why;
+    if (readAtRest(backupFilePath(), data, why) != AtRest::Read) return false;
+    auto saved = PropertyListSerialization::propertyListWithData(data);
+    if (!saved || !saved->isDictionary()) return false;
+    out = std::move(*saved->dictionary());
+    return true;
 }
 
 void UserDefaults::refreshDomain(Dictionary onDisk) {
@@ -307,13 +478,18 @@ void UserDefaults::reload() {
     if (state == FileState::Corrupt) {
         // Read again under the lock before setting it aside, so that what
         // is set aside is not a file another process just put in place.
-        lock.emplace(lockFilePath(), true);
-        state = readFile(loaded, true);
+        // While another process holds the lock, the first write sets it
+        // aside; until then the copy last flushed stands in.
+        lock.emplace(lockFilePath(), kWritePatience);
+        if (lock->busy())
+            readBackup(loaded);
+        else
+            state = readFile(loaded, true);
     }
     if (state == FileState::Unreadable) {
-        // The file is there but cannot be read (permissions, not a regular
-        // file): it is left alone, the values in memory stay, and no change
-        // is written over it.
+        // The file is there but cannot be read (its permissions): it is
+        // left alone, the values in memory stay, and no change is written
+        // over it.
         std::lock_guard<std::mutex> guard(mutex_);
         unreadable_ = true;
         return;
@@ -364,25 +540,48 @@ bool UserDefaults::removeObjectForKey(const std::string &key) {
 
 bool UserDefaults::persist() {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
-    return writeChanges();
+    // While the background thread waits for the lock, a change joins the
+    // others at once if the lock is still held.
+    return writeChanges(writeWaiting_ && kFlushInBackground ? Clock::duration::zero() : kWritePatience) !=
+           WriteResult::Failed;
 }
 
-bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
+UserDefaults::WriteResult UserDefaults::writeChanges(Clock::duration patience, const Edit &edit, bool *edited) {
+    if (edited) *edited = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // A writer that came after us already wrote our change.
+        if (changes_.empty() && !edit) return WriteResult::Written;
+    }
+    ErrorPtr error;
+    if (!file_.parent_path().empty() &&
+        !FileManager::defaultManager()->createDirectory(file_.parent_path(), true, &error)) {
+        logLine("Cannot write " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")));
+        return WriteResult::Failed;
+    }
+    FileLock lock(lockFilePath(), patience);
+    if (lock.busy()) {
+        bool waiting = false;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            waiting = !changes_.empty();
+        }
+        if (waiting) deferWrite();
+        return WriteResult::Deferred;
+    }
+    return writeLocked(edit, edited) ? WriteResult::Written : WriteResult::Failed;
+}
+
+bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
     if (edited) *edited = false;
     Changes changes;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        // A writer that came after us already wrote our change.
         if (changes_.empty() && !edit) return true;
         changes = changes_;
     }
     auto fm = FileManager::defaultManager();
     ErrorPtr error;
-    if (!file_.parent_path().empty() && !fm->createDirectory(file_.parent_path(), true, &error)) {
-        logLine("Cannot write " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")));
-        return false;
-    }
-    FileLock lock(lockFilePath(), true);
     Dictionary merged;
     const FileState state = readFile(merged, true);
     // The file was removed (say, to reset the settings): its flushed copy
@@ -451,6 +650,7 @@ bool UserDefaults::writeChanges(const Edit &edit, bool *edited) {
         auto it = changes_.find(key);
         if (it != changes_.end() && it->second == value) changes_.erase(it);
     }
+    if (changes_.empty()) writeWaiting_ = false;
     refreshDomain(std::move(merged));
     return true;
 }
@@ -475,7 +675,24 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
     bool edited = false;
     {
         std::lock_guard<std::mutex> fileLock(fileMutex_);
-        writeChanges(edit, &edited);
+        if (writeChanges(kWritePatience, edit, &edited) == WriteResult::Deferred) {
+            // Another process holds the lock. The file is only ever replaced
+            // whole, so it reads whole without the lock: a value it holds
+            // that resolve keeps needs no write.
+            Dictionary onDisk;
+            if (readFile(onDisk, false) == FileState::Read) {
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    for (const auto &[changed, value] : changes_) apply(changed, value, onDisk);
+                }
+                auto it = onDisk.find(key);
+                const Value stored = it != onDisk.end() ? it->second : Value();
+                if (!resolve || resolve(stored) == stored) return stored;
+            }
+            // A value to make: another instance making it at the same time
+            // holds the lock only a moment.
+            writeChanges(kMakePatience, edit, &edited);
+        }
     }
     if (refused) {
         logLine("Attempt to set a non-property-list object " + text::lossyUTF8(kept.description()) + " for key " +

@@ -15,24 +15,36 @@
 // when the defaults are made, under the same lock: every writer makes its
 // temporary file only while it holds that lock, so none seen then is live.
 // When another process holds the lock at that moment they are left for the
-// next start. A write waits at most 10 seconds for the lock (a stopped
-// process may hold it), then goes ahead without it, with a log line.
+// next start. No caller waits for the lock more than a few milliseconds:
+// while another process holds it longer (a stopped copy of the
+// application), a change is kept in memory at once and the background
+// thread writes it, merged under the lock as above, as soon as the lock is
+// free, with a log line if that takes long. What still waits when the
+// defaults are destroyed or the process exits is written if the lock comes
+// free within a short bound, else it is lost, with a log line.
+//
+// The file and its copy are read only when they are regular files, not
+// reached through a link, of at most 64 MiB (far beyond any real settings);
+// anything else in the file's place is set aside as a damaged file is,
+// without being read.
 //
 // Durability. A change is in the file when the call returns (written to a
-// temporary file and renamed over it, under the lock), so it outlives a
-// crash of the process; the fsyncs that make it outlive a power loss run
-// on a background thread, a couple of seconds later, so that a burst of
-// changes costs one fsync of the file and one of its folder, and none on
-// the caller's thread. Each such flush fsyncs the file, then hard-links it
-// as ".<name>~" and fsyncs the folder: ".<name>~" always names contents
-// that are on disk. A write renames an unsynced file over the real name
-// only while that backup exists (else, once, it fsyncs as before), and a
-// reader that finds the file torn by a power loss (not a property-list
-// dictionary) sets it aside and reads the backup: after a power loss the
-// defaults are the old ones or the new ones, never a torn mix. Pending
-// flushes run at synchronize(), when the object is destroyed and when the
-// process exits normally. The process may fork at any time: a fork waits for
-// a flush under way, and a child flushes only the defaults it made itself.
+// temporary file and renamed over it, under the lock; unless another
+// process holds the lock, as above), so it outlives a crash of the process;
+// the fsyncs that make it outlive a power loss run on a background thread, a
+// couple of seconds later, so that a burst of changes costs one fsync of the
+// file and one of its folder, and none on the caller's thread. Each such
+// flush fsyncs the file, then hard-links it as ".<name>~" and fsyncs the
+// folder: ".<name>~" always names contents that are on disk. A write renames
+// an unsynced file over the real name only while that backup exists (else,
+// once, it fsyncs as before), and a reader that finds the file torn by a
+// power loss (not a property-list dictionary) sets it aside and reads the
+// backup: after a power loss the defaults are the old ones or the new ones,
+// never a torn mix. Pending flushes run at synchronize(), when the object
+// is destroyed and when the process exits normally. The process may fork at
+// any time: a fork waits for a flush under way, and a child flushes only the
+// defaults it made itself.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -72,12 +84,12 @@ public:
     // The application domain's value, else the registration domain's, else
     // a null Value.
     Value objectForKey(const std::string &key) const;
-    // Stores the value (a null Value removes the key) and writes the file.
-    // Refuses, with a log line and false, a value that is not a
-    // property-list value (a UUID, an object, or one inside a collection)
-    // and a key or text that is not UTF-8; false too when the file could not
-    // be written, or exists but could not be read (the value is then kept in
-    // memory for this run).
+    // Stores the value (a null Value removes the key) and writes the file
+    // (in the background while another process holds the lock). Refuses,
+    // with a log line and false, a value that is not a property-list value
+    // (a UUID, an object, or one inside a collection) and a key or text that
+    // is not UTF-8; false too when the file could not be written, or exists
+    // but could not be read (the value is then kept in memory for this run).
     bool setObject(const Value &value, const std::string &key);
     bool removeObjectForKey(const std::string &key);
     // Load-or-make across processes: reads the key's value afresh from the
@@ -86,9 +98,13 @@ public:
     // before another process can write. Two processes making a value at once
     // (an install id at a first launch) so end up with the same one. Answers
     // the value kept. Only the application domain is looked at. `resolve`
-    // runs with the lock held: it must not use these defaults. When the file
-    // cannot be read or written, this process's value is used and kept in
-    // memory, as setObject does.
+    // may run more than once, with the lock held: it must not use these
+    // defaults. While another process holds the lock, a value the file holds
+    // that resolve keeps is answered at once; a value to make waits for the
+    // lock a little longer than a write, then is made by this process alone
+    // and written in the background. When the file cannot be read or
+    // written, this process's value is used and kept in memory, as setObject
+    // does.
     Value loadOrStoreObject(const std::string &key, const std::function<Value(const Value &stored)> &resolve);
     // Adds the entries to the registration domain (not written to disk).
     void registerDefaults(const Dictionary &registrationDictionary);
@@ -104,10 +120,12 @@ public:
 
     // Re-reads the application domain from the file (the registration
     // domain stays, and so do changes of this process not yet written). A
-    // file that is not a property-list dictionary is set
-    // aside as "<name>.corrupt", logged, and the domain starts empty. A file
-    // that exists but cannot be read is logged and left alone: the values in
-    // memory stay and nothing is written over it until a reload reads it.
+    // file that is not a property-list dictionary, or not ours to read (see
+    // above), is set aside as "<name>.corrupt" (mode 0600), logged, and the
+    // domain starts from the copy last flushed, else empty. A file that
+    // exists but cannot be read (its permissions) is logged and left alone:
+    // the values in memory stay and nothing is written over it until a
+    // reload reads it.
     void reload();
 
     // The lock file writers of the file take: ".<name>.lock" beside it.
@@ -115,30 +133,56 @@ public:
     // The durable copy of the file: ".<name>~" beside it.
     std::filesystem::path backupFilePath() const;
 
-    // Makes the changes written so far durable now (fsync of the file and
-    // its folder, when a write has not been flushed yet). False when that
-    // failed.
+    // Writes the changes that wait for the lock and makes the file durable
+    // now (fsync of the file and its folder, when a write has not been
+    // flushed yet). False when that failed, or when another process holds
+    // the lock (the background thread then goes on trying).
     bool synchronize();
 
 private:
+    friend class UserDefaultsFlusher;
+    using Clock = std::chrono::steady_clock;
     // A key set (a value) or removed (nullopt) and not yet written.
     using Changes = std::map<std::string, std::optional<Value>>;
     // What reading the file found.
     enum class FileState { Read, Absent, Corrupt, SetAside, Unreadable };
+    // What became of a write.
+    enum class WriteResult { Written, Deferred, Failed };
+    // Who flushes: a caller (synchronize), the background thread, or the
+    // end of the defaults (destruction, exit), after which nobody will.
+    enum class FlushBy { Caller, Background, End };
     // A change of one key (its new value, or nullopt to remove it), decided
     // while the file is locked and read; nullopt changes nothing.
     using Edit = std::function<std::optional<std::pair<std::string, std::optional<Value>>>(const Dictionary &onDisk)>;
 
     bool persist();
-    // Holding fileMutex_: locks the file, reads it, applies this process's
-    // changes (and the edit), writes it when anything changed and refreshes
-    // the domain. False when the file could not be read or written (the
-    // changes then stay in memory for the next write); `edited` tells
-    // whether the edit ran.
-    bool writeChanges(const Edit &edit = nullptr, bool *edited = nullptr);
-    // The file's dictionary. One that is not a property-list dictionary is
-    // set aside as "<name>.corrupt" when asked (else answered Corrupt).
+    // Holding fileMutex_: takes the file's lock, waiting at most `patience`
+    // for another process, and writes the changes (writeLocked). While the
+    // other process holds it longer, the changes stay in memory and the
+    // background thread writes them (Deferred).
+    WriteResult writeChanges(Clock::duration patience, const Edit &edit = nullptr, bool *edited = nullptr);
+    // Holding fileMutex_ and the file's lock: reads the file, applies this
+    // process's changes (and the edit), writes it when anything changed and
+    // refreshes the domain. False when the file could not be read or
+    // written (the changes then stay in memory for the next write);
+    // `edited` tells whether the edit ran.
+    bool writeLocked(const Edit &edit, bool *edited);
+    // Holding fileMutex_: the changes wait for the background thread.
+    void deferWrite();
+    // Writes what waits for the lock and makes the file durable, waiting at
+    // most `patience` for the lock. False when another process held it
+    // longer (then `busy` is set; the background thread tries again) or the
+    // write or flush failed.
+    bool flush(Clock::duration patience, FlushBy by, bool *busy = nullptr);
+    // The background thread's flush: false when another process holds the
+    // lock, to be tried again later.
+    bool flushInBackground();
+    // The file's dictionary. One that is not a property-list dictionary, or
+    // not ours to read, is set aside as "<name>.corrupt" when asked (else
+    // answered Corrupt).
     FileState readFile(Dictionary &out, bool setAside);
+    // The copy last flushed, when it is a property-list dictionary.
+    bool readBackup(Dictionary &out);
     void removeStaleTemporaryFiles();
     // Holding mutex_: the application domain is the file's contents with
     // the changes not yet written on top.
@@ -156,7 +200,12 @@ private:
     bool unreadable_ = false;    // the file exists but could not be read
     std::mutex fileMutex_;       // serialises this process's users of the file
     bool flushPending_ = false;  // guarded by fileMutex_: a write awaits its flush
-    const pid_t ownerPid_;       // the process that made them: a forked child flushes nothing of its parent's
+    // Guarded by fileMutex_: changes wait for another process's lock, since
+    // waitingSince_; the long wait was logged.
+    bool writeWaiting_ = false;
+    Clock::time_point waitingSince_;
+    bool waitLogged_ = false;
+    const pid_t ownerPid_;  // the process that made them: a forked child flushes nothing of its parent's
 };
 
 }  // namespace platform

@@ -12,9 +12,10 @@ namespace platform {
 
 namespace {
 
-// How long a write waits before its fsyncs run, so that the changes that
-// follow it (a burst at launch) share them.
-constexpr auto kSynchronizeDelay = std::chrono::seconds(2);
+// Pauses between tries while another process holds the file's lock: short
+// at first (a live writer lets go within milliseconds), then longer.
+constexpr std::chrono::steady_clock::duration kFirstRetry = std::chrono::milliseconds(5);
+constexpr std::chrono::steady_clock::duration kLongestRetry = std::chrono::milliseconds(250);
 
 }  // namespace
 
@@ -23,18 +24,21 @@ UserDefaultsFlusher &UserDefaultsFlusher::shared() {
     return *flusher;
 }
 
-void UserDefaultsFlusher::schedule(UserDefaults *defaults) {
+void UserDefaultsFlusher::schedule(UserDefaults *defaults, std::chrono::steady_clock::duration delay) {
     const pid_t self = ::getpid();
+    const auto due = std::chrono::steady_clock::now() + delay;
     std::lock_guard<std::mutex> lock(mutex_);
-    auto [it, inserted] =
-        pending_.try_emplace(defaults, Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self});
+    auto [it, inserted] = pending_.try_emplace(defaults, Pending{due, self});
     // An entry left by the parent, for defaults that lived at the same
     // address there, is this process's now.
     if (!inserted && it->second.owner != self) {
-        it->second = Pending{std::chrono::steady_clock::now() + kSynchronizeDelay, self};
+        it->second = Pending{due, self};
         inserted = true;
     }
-    if (!inserted) return;
+    if (!inserted) {
+        if (due >= it->second.due) return;
+        it->second.due = due;
+    }
     if (running_) {
         wake_.notify_all();
         return;
@@ -115,11 +119,15 @@ void UserDefaultsFlusher::run() {
             std::lock_guard<std::mutex> flushing(flushMutex_);
             lock.lock();
             UserDefaults *target = nullptr;
+            Clock::duration retry{};
             const Clock::time_point now = Clock::now();
             for (auto it = pending_.begin(); it != pending_.end();) {
                 const bool inherited = it->second.owner != self;
                 if (inherited || (!target && it->second.due <= now)) {
-                    if (!inherited) target = it->first;
+                    if (!inherited) {
+                        target = it->first;
+                        retry = it->second.retry;
+                    }
                     it = pending_.erase(it);
                 } else {
                     ++it;
@@ -128,7 +136,18 @@ void UserDefaultsFlusher::run() {
             lock.unlock();
             // The destructor waits for flushMutex_ before it lets go of
             // the defaults: target is alive.
-            if (target) target->synchronize();
+            if (target && !target->flushInBackground()) {
+                // Another process holds the file's lock: again later.
+                retry = std::min(std::max(retry * 2, kFirstRetry), kLongestRetry);
+                const Clock::time_point due = Clock::now() + retry;
+                lock.lock();
+                auto [it, inserted] = pending_.try_emplace(target, Pending{due, self, retry});
+                if (!inserted) {
+                    it->second.due = std::min(it->second.due, due);
+                    it->second.retry = retry;
+                }
+                lock.unlock();
+            }
         }
         lock.lock();
     }

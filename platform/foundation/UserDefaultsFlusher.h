@@ -1,9 +1,12 @@
 #pragma once
 // The user defaults' background flush: one thread per process, started by
-// the first write whose fsyncs are deferred and kept from then on. While no
-// flush waits it sleeps without a bound (no idle wakeups); else it sleeps
-// until the earliest one is due, a couple of seconds after the write that
-// asked for it, so that the changes of a burst share it.
+// the first write whose fsyncs are deferred (or that found the file's lock
+// held by another process) and kept from then on. While no flush waits it
+// sleeps without a bound (no idle wakeups); else it sleeps until the
+// earliest one is due, a couple of seconds after the write that asked for
+// it, so that the changes of a burst share it. A flush never waits for the
+// file's lock: while another process holds it, the flush is tried again a
+// little later, less often as the wait goes on.
 //
 // Safe across fork: the thread allocates only inside a flush, and a flush
 // runs entirely while holding flushMutex_, which a fork takes first
@@ -27,16 +30,17 @@ class UserDefaultsFlusher {
 public:
     static UserDefaultsFlusher &shared();
 
-    // A flush of the defaults once the delay has passed, unless one waits
-    // already. Takes no lock but the flusher's own short one.
-    void schedule(UserDefaults *defaults);
+    // A flush of the defaults once `delay` has passed, or sooner when one
+    // is due sooner already. Takes no lock but the flusher's own short one.
+    void schedule(UserDefaults *defaults, std::chrono::steady_clock::duration delay);
     // Forgets the defaults; waits for a flush of them under way.
     void cancel(UserDefaults *defaults);
 
 private:
     struct Pending {
         std::chrono::steady_clock::time_point due;
-        pid_t owner;  // the process that asked: a forked child inherits the entries
+        pid_t owner;                                  // the process that asked: a forked child inherits the entries
+        std::chrono::steady_clock::duration retry{};  // the last pause after a held lock
     };
 
     UserDefaultsFlusher();

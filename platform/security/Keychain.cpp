@@ -193,25 +193,35 @@ OSStatus Keychain::itemPath(const std::string &service, const std::string &accou
 
 OSStatus Keychain::readItem(const std::filesystem::path &path, const std::string &service, const std::string &account,
                             Item &item) const {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? errSecItemNotFound : errSecIO;
+    // Without blocking, so that a FIFO in the item's place cannot hold the
+    // open. A link, anything but a regular file, or a file larger than any
+    // item is not an item of ours: damaged, so that it is replaced (its
+    // removal takes the name away, never what a link names).
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return errSecItemNotFound;
+        return errno == ELOOP || errno == ENXIO ? errSecDecode : errSecIO;
+    }
     std::vector<std::uint8_t> bytes;
     struct stat st;
-    bool ok =
-        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uintmax_t>(st.st_size) <= kMaximumFileSize;
-    if (ok) {
-        bytes.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
-        }
-        ok = done == bytes.size();
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return errSecIO;
+    }
+    if (!S_ISREG(st.st_mode) || static_cast<std::uintmax_t>(st.st_size) > kMaximumFileSize) {
+        ::close(fd);
+        return errSecDecode;
+    }
+    bytes.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
     }
     ::close(fd);
-    if (!ok) return errSecIO;
+    if (done != bytes.size()) return errSecIO;
 
     // A file that does not parse exactly, or that belongs to another
     // address, is damaged: report it rather than guess.

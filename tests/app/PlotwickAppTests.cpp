@@ -8,6 +8,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,46 +67,47 @@ std::optional<std::filesystem::path> findDirectory(const std::filesystem::path &
 
 }  // namespace
 
-TEST(PlotwickExecutable, StartsCrashReportingAndEndsCleanlyOnSigterm) {
+// Another process holding the settings' lock (a stopped copy of the
+// application) holds up neither the launch nor the end.
+TEST(PlotwickExecutable, StartsCrashReportingAndEndsCleanlyOnSigtermAndSigint) {
     testsupport::TemporaryHome home;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    char program[] = PLOTWICK_EXECUTABLE;
-    char *argv[] = {program, nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    ASSERT_GE(pidfd, 0);
+    const std::filesystem::path lockFile = home.path() / ".config" / ".com.plotwick.Plotwick.plist.lock";
+    const int held = open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    for (const int signal : {SIGTERM, SIGINT}) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        char program[] = PLOTWICK_EXECUTABLE;
+        char *argv[] = {program, nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv, environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        testsupport::RunningChild plotwick(pid);
+        ASSERT_TRUE(plotwick.started());
 
-    // Started: the service's directories and the engine's report directory
-    // exist. Checked until they do, for a bounded time, while it runs.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    std::optional<std::filesystem::path> crashes, engine;
-    bool ended = false;
-    while (std::chrono::steady_clock::now() < deadline && !(crashes && engine) && !ended) {
-        crashes = findDirectory(home.path(), "crashes");
-        engine = findDirectory(home.path(), "io.bbcrash.crashreporter.data");
-        pollfd p{pidfd, POLLIN, 0};
-        ended = poll(&p, 1, 50) == 1;
-    }
-    EXPECT_FALSE(ended) << "plotwick ended by itself";
-    EXPECT_TRUE(crashes.has_value());
-    ASSERT_TRUE(engine.has_value());
-    EXPECT_TRUE(std::filesystem::is_directory(*engine / "com.plotwick.Plotwick"));
+        // Started: the service's directories and the engine's report
+        // directory exist. Checked until they do, for a bounded time, while
+        // it runs.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        std::optional<std::filesystem::path> crashes, engine;
+        bool ended = false;
+        while (std::chrono::steady_clock::now() < deadline && !(crashes && engine) && !ended) {
+            crashes = findDirectory(home.path(), "crashes");
+            engine = findDirectory(home.path(), "io.bbcrash.crashreporter.data");
+            ended = plotwick.ended(50);
+        }
+        EXPECT_FALSE(ended) << "plotwick ended by itself";
+        EXPECT_TRUE(crashes.has_value());
+        ASSERT_TRUE(engine.has_value());
+        EXPECT_TRUE(std::filesystem::is_directory(*engine / "com.plotwick.Plotwick"));
 
-    kill(pid, SIGTERM);
-    pollfd p{pidfd, POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 20000), 1) << "plotwick did not end on SIGTERM";
-    close(pidfd);
-    int status = 0;
-    if (waitpid(pid, &status, WNOHANG) == 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
+        kill(pid, signal);
+        ASSERT_TRUE(plotwick.ended(5000)) << "plotwick did not end on " << strsignal(signal);
+        EXPECT_TRUE(WIFEXITED(plotwick.status()) && WEXITSTATUS(plotwick.status()) == 0) << plotwick.status();
     }
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    close(held);
 }
 
 TEST(PlotwickExecutable, ExportsItsOwnThrowEntryPoint) {

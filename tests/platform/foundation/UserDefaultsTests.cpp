@@ -517,6 +517,72 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
     EXPECT_EQ(second.loadOrStoreObject("Made", [](const Value &stored) { return stored.isNull() ? Value(3) : stored; }),
               Value(1));
     EXPECT_EQ(UserDefaults(file).integerForKey("Made"), 1);
+
+    // Another process holds the lock (a stopped copy of the application):
+    // changes are in memory at once, and written, merged with what that
+    // process wrote meanwhile, when it lets go. One that exits meanwhile
+    // does so at once, losing what it could not write.
+    const int held = open(first.lockFilePath().c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(first.setObject(Value("held"), "Mine"));
+    ASSERT_TRUE(first.setObject(Value("mine"), "First"));
+    ASSERT_TRUE(first.removeObjectForKey("Made"));
+    // A stored value that is kept needs no lock.
+    EXPECT_EQ(second.loadOrStoreObject("Second", [](const Value &stored) { return stored; }), Value("two"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "the writes waited for the lock";
+    EXPECT_EQ(first.stringForKey("Mine"), "held");
+    EXPECT_TRUE(first.objectForKey("Made").isNull());
+    EXPECT_FALSE(UserDefaults(file).stringForKey("Mine")) << "written without the lock";
+    // A process that sets a value then exits: `release` lets go of the lock
+    // between the two.
+    auto childSetsThenExits = [&](const std::string &key, bool release) {
+        int set[2], go[2];
+        ASSERT_EQ(pipe(set), 0);
+        ASSERT_EQ(pipe(go), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            // Only the parent holds the lock, and the pipes' other ends.
+            close(held);
+            close(set[0]);
+            close(go[1]);
+            auto *leaked = new UserDefaults(file);  // never destroyed: the exit handler writes
+            const bool ok = leaked->setObject(Value("child"), key);
+            char byte = 0;
+            if (write(set[1], &byte, 1) != 1 || read(go[0], &byte, 1) < 0) _exit(4);
+            exit(ok ? 0 : 3);
+        }
+        testsupport::RunningChild child(pid);
+        close(set[1]);
+        close(go[0]);
+        char byte;
+        ASSERT_EQ(read(set[0], &byte, 1), 1);
+        if (release) close(held);
+        close(go[1]);
+        ASSERT_TRUE(child.ended(5000)) << key << ": the exit waited for the lock";
+        EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0) << key;
+        close(set[0]);
+    };
+    childSetsThenExits("Lost", false);
+    {
+        // The holder writes meanwhile: its key stays, this process's keys
+        // and removals win.
+        Dictionary theirs = UserDefaults(file).dictionaryRepresentation();
+        theirs["Theirs"] = Value("kept");
+        theirs["First"] = Value("theirs");
+        auto data =
+            PropertyListSerialization::dataWithPropertyList(Value(theirs), PropertyListSerialization::Format::Binary);
+        ASSERT_TRUE(data && FileManager::defaultManager()->writeData(*data, file, true));
+    }
+    childSetsThenExits("Child", true);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!UserDefaults(file).stringForKey("Mine") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(readWithPython(file, "sorted(d.items())"),
+              "[('Child', 'child'), ('First', 'mine'), ('Mine', 'held'), ('Second', 'two'), ('Theirs', 'kept')]\n");
+    EXPECT_EQ(first.stringForKey("Theirs"), "kept");
 }
 
 // Runs the body in a forked child (killed by its own alarm after 10 s) and
@@ -549,6 +615,51 @@ TEST_F(UserDefaultsTest, AnUnreadableFileIsSetAsideNotOverwritten) {
     EXPECT_TRUE(defaults.setObject(Value("fresh"), "Key"));
     defaults.reload();
     EXPECT_EQ(defaults.stringForKey("Key"), "fresh");
+
+    // Not ours to read, so set aside unread (a regular file as 0600) and the
+    // domain starts empty: a sparse file of 1 GiB, a FIFO, a link (and its
+    // copy a link too) to settings elsewhere, which stay untouched.
+    const fs::path elsewhere = home.path() / "elsewhere.plist";
+    ASSERT_TRUE(UserDefaults(elsewhere).setObject(Value("theirs"), "Elsewhere"));
+    ASSERT_EQ(chmod(elsewhere.c_str(), 0644), 0);
+    const std::vector<std::pair<mode_t, std::function<void()>>> foreign = {
+        {S_IFREG,
+         [&] {
+             std::ofstream(file) << "bplist00";
+             ASSERT_EQ(truncate(file.c_str(), off_t(1) << 30), 0);
+             ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+             // Its access time before its change: a read would move it on.
+             const timespec times[2] = {{1, 0}, {0, UTIME_NOW}};
+             ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+         }},
+        {S_IFIFO, [&] { ASSERT_EQ(mkfifo(file.c_str(), 0644), 0); }},
+        {S_IFLNK,
+         [&] {
+             fs::create_symlink(elsewhere, file);
+             fs::create_symlink(elsewhere, defaults.backupFilePath());
+         }},
+    };
+    for (const auto &[type, make] : foreign) {
+        for (const auto &path : {file, aside, defaults.backupFilePath()}) fs::remove(path);
+        make();
+        UserDefaults notOurs(file);
+        EXPECT_TRUE(notOurs.dictionaryRepresentation().empty()) << type;
+        struct stat st {};
+        ASSERT_EQ(lstat(aside.c_str(), &st), 0) << type;
+        EXPECT_EQ(st.st_mode & S_IFMT, type);
+        if (type == S_IFREG) {
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+            EXPECT_EQ(st.st_size, off_t(1) << 30);
+            EXPECT_EQ(st.st_atim.tv_sec, 1) << "the file was read";
+        }
+        EXPECT_TRUE(notOurs.setObject(Value("fresh"), "Key")) << type;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file))) << type;
+    }
+    fs::remove(aside);
+    struct stat target {};
+    ASSERT_EQ(stat(elsewhere.c_str(), &target), 0);
+    EXPECT_EQ(target.st_mode & 0777, 0644u);
+    EXPECT_EQ(readWithPython(elsewhere, "sorted(d.items())"), "[('Elsewhere', 'theirs')]\n");
 
     // A file that exists but cannot be read (mode 000) is left as it is:
     // writes are refused rather than replacing what it holds.

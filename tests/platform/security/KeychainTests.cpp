@@ -4,10 +4,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <thread>
 
 using namespace platform::security;
@@ -158,6 +160,32 @@ TEST_F(KeychainTest, DamagedItemFileIsAnErrorNotACrash) {
     // A damaged item can still be removed and added again.
     EXPECT_EQ(keychain.deleteItem("svc", "acct"), errSecSuccess);
     EXPECT_EQ(keychain.add("svc", "acct", bytes("again")), errSecSuccess);
+
+    // Not an item of ours, so damaged and never read: a sparse file of 1 GiB,
+    // a FIFO (whose open would wait for a writer), a link to a file
+    // elsewhere. Removing it takes only the name; the link's target stays.
+    const fs::path target = temp.path() / "elsewhere";
+    std::ofstream(target) << original;
+    const std::vector<std::function<void()>> foreign = {
+        [&] {
+            std::ofstream(file) << original;
+            ASSERT_EQ(truncate(file.c_str(), off_t(1) << 30), 0);
+        },
+        [&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); },
+        [&] { fs::create_symlink(target, file); },
+    };
+    for (size_t i = 0; i < foreign.size(); ++i) {
+        fs::remove(file);
+        foreign[i]();
+        Bytes data = bytes("untouched");
+        EXPECT_EQ(keychain.copyMatching("svc", "acct", &data), errSecDecode) << i;
+        EXPECT_EQ(data, bytes("untouched"));
+        EXPECT_EQ(keychain.update("svc", "acct", bytes("x")), errSecDecode) << i;
+        EXPECT_EQ(keychain.deleteItem("svc", "acct"), errSecSuccess) << i;
+        EXPECT_EQ(keychain.add("svc", "acct", bytes("again")), errSecSuccess) << i;
+    }
+    std::ifstream in(target, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), original);
 }
 
 TEST_F(KeychainTest, OddNamesStayInsideTheDirectoryAndApart) {
