@@ -1,9 +1,11 @@
 // The crash report writer and reader against baselines measured in the same
 // run, printed at the end as ratios:
 // - writing a whole symbolicated report of 16 threads parked 32 frames deep,
-//   against libunwind walking the same stacks (each thread stopped, its
+//   against libunwind walking the same stacks (every thread stopped, its
 //   registers read and unw_step run to the end; once bare, once naming
-//   every frame with unw_get_proc_name);
+//   every frame with unw_get_proc_name), and the engine's frame cursor
+//   alone over them, with the task memory held as the writer holds it and
+//   without;
 // - reading a report of about 256 KiB and converting it into the crash log
 //   that is sent (the formatter with a fixed device, no wrapper exception,
 //   no loaded images), against protobuf-c's bare unpack of its body (unpack
@@ -38,6 +40,7 @@
 #include "bbcrash_frame_cursor.h"
 #include "platform/mach/thread_list.h"
 #include "platform/mach/thread_suspend.h"
+#include "platform/mach/vm_hold.h"
 #include "support/FixedDevice.h"
 
 #define UNW_LOCAL_ONLY
@@ -186,31 +189,42 @@ int walk(const Libunwind *lib, unw_context_t *context, bool name) {
     return frames;
 }
 
-// Runs, as often as the benchmark asks, `other` on every other thread while
-// it is stopped (with its registers read) and `self` on this one; each
-// returns the frames it walked.
+// Runs, as often as the benchmark asks, `other` on every other thread's
+// registers and `self` on this one; each returns the frames it walked. As
+// the writer does, every other thread is stopped first and, when `hold`,
+// the task memory is held while the stacks are walked (a fresh hold each
+// time, as each report takes one): without a hold, which the writer has only
+// when a thread could not be stopped, every read is checked and every
+// unwind table is copied out before it is read.
 template <typename Self, typename Other>
-void walkEveryStack(benchmark::State &state, Self self, Other other) {
+void walkEveryStack(benchmark::State &state, Self self, Other other, bool hold = true) {
     ParkedThreads parked(kThreads, kDepth);
     thread_t threads[64];
+    bool stopped[64];
     mach_msg_type_number_t count = 0;
     task_threads(mach_task_self(), threads, 64, &count);
     const thread_t me = mach_thread_self();
     long frames = 0;
     for (auto _ : state) {
         for (mach_msg_type_number_t i = 0; i < count; ++i) {
+            stopped[i] = threads[i] != me && thread_suspend(threads[i]) == KERN_SUCCESS;
+        }
+        const bool held = hold && task_memory_hold_begin();
+        for (mach_msg_type_number_t i = 0; i < count; ++i) {
             if (threads[i] == me) {
                 frames += self();
                 continue;
             }
-            if (thread_suspend(threads[i]) != KERN_SUCCESS) continue;
             x86_thread_state64_t regs;
             mach_msg_type_number_t words = x86_THREAD_STATE64_COUNT;
-            if (thread_get_state(threads[i], x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&regs), &words) ==
-                KERN_SUCCESS) {
+            if (stopped[i] && thread_get_state(threads[i], x86_THREAD_STATE64, reinterpret_cast<thread_state_t>(&regs),
+                                               &words) == KERN_SUCCESS) {
                 frames += other(regs);
             }
-            thread_resume(threads[i]);
+        }
+        if (held) task_memory_hold_end();
+        for (mach_msg_type_number_t i = 0; i < count; ++i) {
+            if (stopped[i]) thread_resume(threads[i]);
         }
     }
     state.counters["frames_per_walk"] = static_cast<double>(frames) / static_cast<double>(state.iterations());
@@ -244,24 +258,31 @@ void walkAllThreads(benchmark::State &state, bool name) {
 }
 
 // The engine's own frame cursor over the other threads' stacks (no report,
-// no symbols): what the writer's walks cost by themselves.
+// no symbols): what the writer's walks cost by themselves; unheld, what they
+// cost when a thread could not be stopped.
+int cursorWalk(const x86_thread_state64_t &regs) {
+    x86_mcontext64_t mcontext{};
+    mcontext.ss = regs;
+    bbcrash_async_thread_state thread;
+    bbcrash_async_thread_state_mcontext_init(&thread, &mcontext);
+    bbcrash_async_frame_cursor cursor;
+    bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &thread, bbcrash_shared_image_list());
+    int frames = 0;
+    while (bbcrash_async_frame_cursor_next(&cursor) == BBCRASH_FRAME_ESUCCESS && cursor.depth < 512) {
+        ++frames;
+    }
+    bbcrash_async_frame_cursor_free(&cursor);
+    return frames;
+}
+
 void CursorWalk(benchmark::State &state) {
     walkEveryStack(
-        state, [] { return 0; },
-        [](const x86_thread_state64_t &regs) {
-            x86_mcontext64_t mcontext{};
-            mcontext.ss = regs;
-            bbcrash_async_thread_state thread;
-            bbcrash_async_thread_state_mcontext_init(&thread, &mcontext);
-            bbcrash_async_frame_cursor cursor;
-            bbcrash_async_frame_cursor_init(&cursor, mach_task_self(), &thread, bbcrash_shared_image_list());
-            int frames = 0;
-            while (bbcrash_async_frame_cursor_next(&cursor) == BBCRASH_FRAME_ESUCCESS && cursor.depth < 512) {
-                ++frames;
-            }
-            bbcrash_async_frame_cursor_free(&cursor);
-            return frames;
-        });
+        state, [] { return 0; }, cursorWalk);
+}
+
+void CursorWalkUnheld(benchmark::State &state) {
+    walkEveryStack(
+        state, [] { return 0; }, cursorWalk, false);
 }
 
 void LibunwindWalk(benchmark::State &state) { walkAllThreads(state, false); }
@@ -386,6 +407,7 @@ int main(int argc, char **argv) {
     // Writing: against libunwind's bare walk, second column its named walk.
     benchmark::RegisterBenchmark("Write/Report", WriteReport)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("Write/CursorWalk", CursorWalk)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("Write/CursorWalkUnheld", CursorWalkUnheld)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("Write/LibunwindWalk", LibunwindWalk)->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("Write/LibunwindWalkNamed", LibunwindWalkNamed)->Unit(benchmark::kMicrosecond);
     // Reading and converting (target: at most 2x the bare unpack).

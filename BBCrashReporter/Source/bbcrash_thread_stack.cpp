@@ -1,6 +1,7 @@
 #include "bbcrash_thread_stack.h"
 
 #include "BBCrashSignalHandler.h"
+#include "platform/mach/thread_suspend.h"
 
 #include <atomic>
 #include <cerrno>
@@ -76,13 +77,24 @@ struct StartRoutine {
 void *startWithAlternateStack(void *context) {
     const StartRoutine start = *static_cast<StartRoutine *>(context);
     free(context);
+    bbcrash_thread_unblock_crash_signals();
     bbcrash_thread_stack_install();
     return start.routine(start.argument);
 }
 
 }  // namespace
 
+void bbcrash_thread_unblock_crash_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, platform::mach::thread_rendezvous_signal()}) {
+        sigaddset(&set, signo);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 bool bbcrash_thread_stack_enable() {
+    bbcrash_thread_unblock_crash_signals();
     nextPthreadCreate();
     pthread_once(&keyOnce, makeKey);
     if (!keyMade.load()) {

@@ -1,6 +1,7 @@
 #pragma once
 // Alternate signal stacks for every thread, so that a stack overflow on any
-// thread reaches the crash handler with a stack to run on.
+// thread reaches the crash handler with a stack to run on, and the signals a
+// crash report needs unblocked on every thread.
 //
 // The program defines pthread_create (bbcrash_thread_stack.cpp): the
 // executable exports it, so every thread the process starts, also those a
@@ -8,19 +9,29 @@
 // library's pthread_create (or to the next interposer, a sanitizer's) and,
 // once bbcrash_thread_stack_enable ran, the new thread first gets an
 // alternate stack of BBCrashSignalHandler::kAlternateStackSize bytes with a
-// guard page below it, unless it already has one (a sanitizer's). The stack is
-// freed when the thread ends, however it ends (return, pthread_exit,
-// cancellation): a thread-specific value's destructor does it. A thread that
-// sets a stack of its own keeps it. Threads started before enabling, and
-// every thread while the engine is not enabled, run exactly as they would
-// without the interposer.
+// guard page below it, unless it already has one (a sanitizer's), and the
+// crash signals unblocked (below). The stack is freed when the thread ends,
+// however it ends (return, pthread_exit, cancellation): a thread-specific
+// value's destructor does it. A thread that sets a stack of its own keeps it.
+// Threads started before enabling, and every thread while the engine is not
+// enabled, run exactly as they would without the interposer.
 //
 // None of this is crash-path code; it runs as threads start and end.
 
-// From now on, every new thread gets an alternate stack. Called when the
-// engine is enabled; false when the thread-specific key cannot be made (new
-// threads then run without one).
+// From now on, every new thread gets an alternate stack and the crash signals
+// unblocked; the calling thread gets the signals unblocked at once. Called
+// when the engine is enabled; false when the thread-specific key cannot be
+// made (new threads then run without a stack, and without the unblocking).
 bool bbcrash_thread_stack_enable();
+
+// Unblocks, in the calling thread, the signals a crash report relies on
+// receiving: the fault signals (a fault whose signal is blocked kills the
+// process without running any handler) and the rendezvous signal that
+// suspends a thread for the report (a thread blocking it is written without
+// its state, after the suspension's wait). A mask inherited from whoever
+// started the process would otherwise keep them blocked. Other signals keep
+// the thread's mask.
+void bbcrash_thread_unblock_crash_signals();
 
 // Gives the calling thread an alternate stack, freed when it ends, unless it
 // has one. True when it has one afterwards.

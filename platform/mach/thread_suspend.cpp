@@ -5,6 +5,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 
 #include "platform/mach/exception_delivery.h"
 #include "platform/mach/thread_syscall.h"
@@ -148,6 +149,52 @@ private:
     uint64_t saved_ = 0;
 };
 
+// Whether `thread` has `signal` blocked, from the SigBlk line of its status
+// file (raw reads, a small buffer: crash-path safe). False when that cannot
+// be read.
+bool signalBlockedBy(thread_t thread, int signal) {
+    char path[48] = "/proc/self/task/";
+    size_t length = std::strlen(path);
+    char digits[12];
+    int count = 0;
+    for (uint32_t rest = thread; rest != 0 || count == 0; rest /= 10)
+        digits[count++] = static_cast<char>('0' + rest % 10);
+    while (count > 0) path[length++] = digits[--count];
+    std::memcpy(path + length, "/status", sizeof "/status");
+    const long fd = detail::rawSyscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>(path), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+
+    // Scans for "\nSigBlk:" and reads the hexadecimal mask after it; the
+    // pattern may span two reads.
+    static constexpr char kKey[] = "\nSigBlk:";
+    size_t matched = 0;
+    bool inMask = false, done = false;
+    uint64_t mask = 0;
+    char buffer[256];
+    while (!done) {
+        const long got = detail::rawSyscall(SYS_read, fd, reinterpret_cast<long>(buffer), sizeof buffer);
+        if (got <= 0) break;
+        for (long i = 0; i < got && !done; ++i) {
+            const char c = buffer[i];
+            if (inMask) {
+                if (c == ' ' || c == '\t') continue;
+                const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+                if (digit < 0) {
+                    done = true;
+                } else {
+                    mask = (mask << 4) | static_cast<uint64_t>(digit);
+                }
+            } else if (c == kKey[matched]) {
+                inMask = ++matched == sizeof kKey - 1;
+            } else {
+                matched = c == kKey[0] ? 1 : 0;
+            }
+        }
+    }
+    detail::rawSyscall(SYS_close, fd);
+    return done && signal >= 1 && signal <= 64 && (mask >> (signal - 1)) & 1;
+}
+
 // Withdraws a request that was not answered in time. True when the thread
 // parked after all (the request stands), false when it is withdrawn.
 bool withdrawRequest(Slot *slot, thread_t thread) {
@@ -195,13 +242,24 @@ kern_return_t thread_suspend(thread_t thread) {
     const long sent = detail::rawTgkill(detail::rawGetpid(), static_cast<int>(thread), signal);
     bool parked = false;
     if (sent == 0) {
+        // A thread answers in microseconds unless it blocks the signal or
+        // cannot run. One that still blocks it once the first, short wait is
+        // over cannot answer until it unblocks it, which a thread that
+        // inherited the mask never does: it is given up then instead of
+        // costing every such thread the whole bound.
         const struct timespec deadline = detail::rawDeadlineAfterMs(kThreadSuspendTimeoutMs);
+        const struct timespec blockedDeadline = detail::rawDeadlineAfterMs(kThreadSuspendBlockedTimeoutMs);
+        const struct timespec *waitUntil = &blockedDeadline;
         for (;;) {
             if (slot->word.load(std::memory_order_acquire) == slotWord(thread, kParked)) {
                 parked = true;
                 break;
             }
-            if (detail::rawFutexWait(futexWord(slot->answered), answered, &deadline) == -ETIMEDOUT) break;
+            if (detail::rawFutexWait(futexWord(slot->answered), answered, waitUntil) == -ETIMEDOUT) {
+                if (waitUntil == &deadline || signalBlockedBy(thread, signal)) break;
+                waitUntil = &deadline;
+                continue;
+            }
             answered = slot->answered.load(std::memory_order_acquire);
         }
     }

@@ -10,10 +10,10 @@
 // what thread_get_state returns.
 //
 // Every wait of the suspending side is bounded: a target that does not report
-// in within kThreadSuspendTimeoutMs (the signal blocked, stuck in the kernel,
-// exited meanwhile) is not suspended and has no state; the caller reports it
-// without one. A signal that arrives after its request was given up finds no
-// request and returns at once, so a late answer never parks a thread.
+// in within kThreadSuspendTimeoutMs (stuck in the kernel, exited meanwhile),
+// or within kThreadSuspendBlockedTimeoutMs while it blocks the signal, is not
+// suspended and has no state; the caller reports it without one. A signal that arrives after its request was given up
+// finds no request and returns at once, so a late answer never parks a thread.
 //
 // The parked thread itself waits without a bound: that wait is the
 // suspension, and it ends with thread_resume (or with the process).
@@ -34,6 +34,11 @@ namespace platform::mach {
 
 // How long thread_suspend waits for the target to report in.
 constexpr int kThreadSuspendTimeoutMs = 250;
+
+// How long it waits for a target that has the signal blocked: long enough
+// for one that blocks it for a moment (while it starts a thread, say) to
+// unblock it; one that still blocks it then is given up.
+constexpr int kThreadSuspendBlockedTimeoutMs = 20;
 
 // How many threads can be suspended at the same time.
 constexpr unsigned kMaxSuspendedThreads = 1024;

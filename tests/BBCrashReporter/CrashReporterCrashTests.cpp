@@ -4,6 +4,7 @@
 // and purges it. Every child runs under a kill timer: a hang fails.
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
+#include "platform/mach/thread_suspend.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -121,9 +122,22 @@ std::string readText(const std::filesystem::path &path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// Starts the crasher, waits for it under the kill timer, then reads and
-// purges the pending report as the next launch would.
-CrashRun runCrasher(const std::string &mode, const std::string &kind) {
+// The signals a crash needs, as a parent may leave them blocked for the
+// process it starts: the faults' and the one that suspends threads for the
+// report.
+sigset_t crashSignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, platform::mach::thread_rendezvous_signal()}) {
+        sigaddset(&set, signo);
+    }
+    return set;
+}
+
+// Starts the crasher (with `blocked` as its signal mask, when given), waits
+// for it under the kill timer, then reads and purges the pending report as
+// the next launch would.
+CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigset_t *blocked = nullptr) {
     testsupport::TemporaryDirectory dir("bbcrash-crash");
     const auto cache = dir.path() / "cache";
     const auto tmp = dir.path() / "tmp";
@@ -148,7 +162,15 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind) {
 
     CrashRun run;
     pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (blocked != nullptr) {
+        posix_spawnattr_setsigmask(&attributes, blocked);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+    }
+    const int spawned = posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    if (spawned != 0) {
         ADD_FAILURE() << "spawn failed";
         return run;
     }
@@ -286,8 +308,10 @@ void checkCommon(const CrashRun &run) {
     EXPECT_EQ(crashed->registers()[0]->registerValue(), crashed->stackFrames()[0]->instructionPointer());
 }
 
+// The crasher starts with the crash signals blocked: enabling unblocks them.
 void checkFault(const std::string &mode, const Case &c) {
-    CrashRun run = runCrasher(mode, c.kind);
+    const sigset_t blocked = crashSignalsBlocked();
+    CrashRun run = runCrasher(mode, c.kind, &blocked);
     ASSERT_FALSE(run.timedOut) << "the child hung";
     EXPECT_TRUE(run.diedOf(c.hostSignal)) << "status " << run.status;
     checkCommon(run);
@@ -377,15 +401,24 @@ TEST_P(CrashTests, StackOverflowOnAnyThreadIsReportedFromAnAlternateStack) {
 }
 
 TEST_P(CrashTests, AWorkerCrashWhileOthersBlockOrAllocateNeverHangs) {
+    // One run in five starts with the crash signals blocked, which the
+    // threads started after enabling would inherit: the main thread and the
+    // 22 started after enabling (the crashed one among them) all have their
+    // frames (the image headers' builder, started before, may be there too).
+    const sigset_t blocked = crashSignalsBlocked();
     int hangs = 0, reports = 0;
     for (int i = 0; i < 50; ++i) {
-        CrashRun run = runCrasher(GetParam(), "worker");
+        CrashRun run = runCrasher(GetParam(), "worker", i % 5 == 4 ? &blocked : nullptr);
         hangs += run.timedOut ? 1 : 0;
         if (run.report == nullptr || !run.diedOf(SIGSEGV)) continue;
         auto crashed = run.crashedThread();
+        size_t withFrames = 0;
+        for (const auto &thread : run.report->threads()) {
+            withFrames += thread->stackFrames().empty() ? 0 : 1;
+        }
         if (crashed != nullptr && !crashed->stackFrames().empty() &&
             run.function("crash_segv_null").contains(crashed->stackFrames()[0]->instructionPointer()) &&
-            run.report->threads().size() >= 23) {
+            withFrames >= 23) {
             ++reports;
         }
     }

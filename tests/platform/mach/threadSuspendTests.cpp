@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -320,11 +321,12 @@ TEST(ThreadSuspend, ThreadThatNeverAnswersTimesOutAndHasNoState) {
         THREAD_CHILD_CHECK(spinners.allReady() && waitFor([&] { return phase.load() == 1; }), "threads did not start");
         SpinContext &spinner = spinners.contexts()[0];
 
-        // A suspension pass over both: one answers, one times out.
-        const auto start = Clock::now();
+        // A suspension pass over both: one answers, one times out, as soon
+        // as it is seen to block the signal.
+        auto start = Clock::now();
         THREAD_CHILD_CHECK(thread_suspend(tid) == KERN_OPERATION_TIMED_OUT, "");
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        THREAD_CHILD_CHECK(waited >= kThreadSuspendTimeoutMs - 10 && waited < 5 * kThreadSuspendTimeoutMs,
+        auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        THREAD_CHILD_CHECK(waited >= kThreadSuspendBlockedTimeoutMs - 5 && waited < kThreadSuspendTimeoutMs,
                            std::to_string(waited) + " ms");
         THREAD_CHILD_CHECK(thread_suspend(spinner.tid) == KERN_SUCCESS, "");
         THREAD_CHILD_CHECK(checkSpinnerState(spinner).empty(), "");
@@ -346,6 +348,32 @@ TEST(ThreadSuspend, ThreadThatNeverAnswersTimesOutAndHasNoState) {
         phase = 4;
         deaf.join();
         spinners.stopAndJoin();
+
+        // One that does not block it but cannot run (it waits in vfork for
+        // its child, which waits for the pipe) gets the whole bound.
+        int pipeFds[2];
+        THREAD_CHILD_CHECK(pipe(pipeFds) == 0, "pipe");
+        std::atomic<uint32_t> forker{0};
+        std::thread parent([&] {
+            forker = static_cast<uint32_t>(syscall(SYS_gettid));
+            const pid_t child = vfork();
+            if (child == 0) {
+                char byte;
+                _exit(read(pipeFds[0], &byte, 1) == 1 ? 0 : 1);
+            }
+            waitpid(child, nullptr, 0);
+        });
+        THREAD_CHILD_CHECK(waitFor([&] { return forker.load() != 0 && schedulerState(forker.load()) == 'D'; }),
+                           "not waiting in vfork");
+        start = Clock::now();
+        const kern_return_t suspended = thread_suspend(forker);
+        waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+        const bool released = write(pipeFds[1], "x", 1) == 1;
+        parent.join();
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        THREAD_CHILD_CHECK(released && suspended == KERN_OPERATION_TIMED_OUT, std::to_string(suspended));
+        THREAD_CHILD_CHECK(waited >= kThreadSuspendTimeoutMs - 10, std::to_string(waited) + " ms");
         return "";
     });
     EXPECT_EQ(result, "");
