@@ -269,8 +269,13 @@ UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)), ownerPid_(::
 
 UserDefaults::~UserDefaults() {
     // A copy in a forked child: its parent's locks may have been held at
-    // the fork, and the parent flushes its own writes.
-    if (::getpid() != ownerPid_) return;
+    // the fork, and the parent flushes its own writes. A flush the child
+    // scheduled on it is called off, or the child's flush thread would run
+    // on freed memory.
+    if (::getpid() != ownerPid_) {
+        UserDefaultsFlusher::shared().cancel(this);
+        return;
+    }
     {
         LiveDefaults &live = liveDefaults();
         std::lock_guard<std::mutex> lock(live.mutex);

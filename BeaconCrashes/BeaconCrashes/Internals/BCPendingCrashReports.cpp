@@ -112,7 +112,7 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
                                            ".meta",     ".desc",     kUnstorableSuffix};
     for (const auto &entry : *entries) {
         if (!entry.isRegularFile) {
-            BCLogWarning(BCCrashes::logTag(), "%@ among the stored crashes is not a regular file; it is skipped.",
+            BCLogWarning(kBCCrashesLogTag, "%@ among the stored crashes is not a regular file; it is skipped.",
                          entry.name);
             continue;
         }
