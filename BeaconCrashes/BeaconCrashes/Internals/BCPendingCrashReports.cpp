@@ -54,7 +54,7 @@ void BCPendingCrashReports::handleLatestCrashReport() {
     if (!delegate) return;
     auto engine = delegate->bbCrashReporter();
     bool purge = true;
-    if (BCUtility::fileExistsForPathComponent(analyzerFilePathComponent_)) {
+    if (BCCrashesUtil::fileExists(analyzerFilePathComponent_)) {
         BCLogError(kBCCrashesLogTag, "Error on loading the crash report, it will be purged.");
     } else if (engine) {
         createAnalyzerFile();
@@ -391,7 +391,7 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
         // Processing it again would fail again, at every launch.
         Path aside = entry.file;
         aside += kUnstorableSuffix;
-        if (std::rename(entry.file.c_str(), aside.c_str()) != 0) {
+        if (!BCCrashesUtil::renameFile(componentFor(entry.file), aside.filename().string())) {
             BCLogError(kBCCrashesLogTag,
                        "The crash report %@ can never be stored and couldn't be set aside "
                        "(errno %d); it is deleted.",
