@@ -156,23 +156,18 @@ const std::optional<LaunchTimes> &series(const std::string &program) {
     return done.emplace(program, result).first->second;
 }
 
-void Ready(benchmark::State &state, const std::string &program) {
+// One figure of the program's series: its ready or its exit time.
+void Figure(benchmark::State &state, const std::string &program, double LaunchTimes::*figure) {
     const auto &times = series(program);
     if (!times) {
         state.SkipWithError("a launch failed");
         return;
     }
-    for (auto _ : state) state.SetIterationTime(times->ready);
+    for (auto _ : state) state.SetIterationTime((*times).*figure);
 }
 
-void Exit(benchmark::State &state, const std::string &program) {
-    const auto &times = series(program);
-    if (!times) {
-        state.SkipWithError("a launch failed");
-        return;
-    }
-    for (auto _ : state) state.SetIterationTime(times->exit);
-}
+void Ready(benchmark::State &state, const std::string &program) { Figure(state, program, &LaunchTimes::ready); }
+void Exit(benchmark::State &state, const std::string &program) { Figure(state, program, &LaunchTimes::exit); }
 
 }  // namespace
 
