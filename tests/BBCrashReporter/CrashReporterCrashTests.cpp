@@ -4,6 +4,7 @@
 // and purges it. Every child runs under a kill timer: a hang fails.
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
+#include "support/Sanitizers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@ namespace {
 
 constexpr int kKillTimerMs = 10000;
 
-#if defined(__SANITIZE_ADDRESS__)
+#if PLOTWICK_UNDER_SANITIZERS
 // Where the sanitizer's own fault handler comes back into play (the action
 // the Mach layer restores), it reports the fault and exits with an error.
 constexpr bool kSanitized = true;
