@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # Installs what is missing, then configures and builds into build/: every
-# target, or only the targets named as arguments. PLOTWICK_WERROR=ON makes
-# warnings errors (scripts/test.sh sets it).
+# target, or only the targets named as arguments. Arguments of the form
+# -DNAME=VALUE are CMake cache settings, given to the configure step (the
+# cache keeps them for later builds). PLOTWICK_WERROR=ON makes warnings errors
+# (scripts/test.sh sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+settings=()
+targets=()
+for arg in "$@"; do
+  case "$arg" in
+    -D*) settings+=("$arg") ;;
+    *) targets+=("$arg") ;;
+  esac
+done
 bash scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOTWICK_WERROR="${PLOTWICK_WERROR:-OFF}" >/dev/null
-if (($#)); then
-  cmake --build build --target "$@"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOTWICK_WERROR="${PLOTWICK_WERROR:-OFF}" \
+  "${settings[@]}" >/dev/null
+if ((${#targets[@]})); then
+  cmake --build build --target "${targets[@]}"
 else
   cmake --build build
 fi

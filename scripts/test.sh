@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The test command: set up, build, and run every test with ctest; then the
 # whole suite once more under AddressSanitizer and UndefinedBehaviorSanitizer
-# (a second build tree, build-asan/), the log pipeline's, the crash service's
-# and the dispatch layer's tests under ThreadSanitizer (scripts/tsan.sh,
-# build-tsan/), and every fuzz target for a
-# bounded time on its corpus (scripts/fuzz.sh, build-fuzz/). CI runs every
-# stage. Every stage builds with warnings as errors.
+# (a second build tree, build-asan/, made by clang-14 and configured by
+# scripts/asan-tree.sh), the log pipeline's, the crash service's and the
+# dispatch layer's tests under ThreadSanitizer (scripts/tsan.sh,
+# build-tsan/), and every fuzz target for a bounded time on its corpus
+# (scripts/fuzz.sh, built in build-asan/ from the same objects as the
+# sanitizer suite). CI runs every stage. Every stage builds with warnings as
+# errors.
 #
 # Developers may shorten or skip the later stages:
 #   PLOTWICK_SANITIZE_STAGE=0   skips the sanitizer suite
@@ -24,8 +26,7 @@ bash scripts/format.sh --check
 
 if [ "${PLOTWICK_SANITIZE_STAGE:-1}" != 0 ]; then
   echo "test: the suite under AddressSanitizer and UndefinedBehaviorSanitizer"
-  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOTWICK_SANITIZE=ON \
-    -DPLOTWICK_WERROR="$PLOTWICK_WERROR" >/dev/null
+  bash scripts/asan-tree.sh
   cmake --build build-asan
   # Leaks are checked too; a report fails the test that made it.
   (cd build-asan &&

@@ -1,6 +1,7 @@
 // The signal handler, each case in a forked child: the kernel is the oracle
 // for what a signal does once the chain has answered.
 #include "BBCrashSignalHandler.h"
+#include "support/Sanitizers.h"
 #include "ChildDeath.h"
 #include "bbcrash_thread_stack.h"
 #include "thread_test_child.h"
@@ -30,7 +31,7 @@ void *seenContext = nullptr;
 int seenValue = 0;
 volatile uintptr_t nullAddress = 16;  // in the unmapped first page, but not null
 
-#if defined(__SANITIZE_ADDRESS__)
+#if PLOTWICK_UNDER_SANITIZERS
 // The address sanitizer gives every thread an alternate stack of its own.
 constexpr bool kThreadsHaveStacksAlready = true;
 #else

@@ -5,6 +5,7 @@
 #include "BBCrashReport.h"
 #include "BBCrashReporter.h"
 #include "platform/mach/thread_suspend.h"
+#include "support/Sanitizers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +31,7 @@ namespace {
 
 constexpr int kKillTimerMs = 10000;
 
-#if defined(__SANITIZE_ADDRESS__)
+#if PLOTWICK_UNDER_SANITIZERS
 // Where the sanitizer's own fault handler comes back into play (the action
 // the Mach layer restores), it reports the fault and exits with an error.
 constexpr bool kSanitized = true;

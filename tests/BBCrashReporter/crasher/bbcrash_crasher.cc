@@ -47,7 +47,12 @@
 // interposed and the counts say so.
 #if defined(__SANITIZE_ADDRESS__)
 #define CRASHER_COUNTS 0
-#else
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CRASHER_COUNTS 0
+#endif
+#endif
+#ifndef CRASHER_COUNTS
 #define CRASHER_COUNTS 1
 #endif
 

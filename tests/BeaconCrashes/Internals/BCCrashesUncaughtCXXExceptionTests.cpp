@@ -256,7 +256,7 @@ TEST(BCCrashesCXXExceptionWrapperException, EmptyBacktraceGivesNoFrames) {
     EXPECT_TRUE(wrapper.callStackReturnAddresses().empty());
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
+#if !PLOTWICK_UNDER_SANITIZERS
 TEST(BCCrashesUncaughtCXXException, ThrowWithoutMemoryForARecordStillProceeds) {
     SKIP_UNDER_TSAN(
         "ThreadSanitizer's own allocator ends the process when the capped address space is full, "

@@ -76,7 +76,10 @@ std::shared_ptr<BCAbstractLog> makeVariedLog(int index) {
         platform::Dictionary dictionary;
         const size_t count = random() % 20;
         for (size_t i = 0; i < count; ++i) {
-            const std::string key = text() + std::to_string(random() % 5);
+            // In this order, which an expression of both calls would leave
+            // to the compiler: the digests of the stored texts rely on it.
+            const std::string suffix = std::to_string(random() % 5);
+            const std::string key = text() + suffix;
             switch (random() % 6) {
             case 0: dictionary[key] = platform::Value(int64_t(random()) - (int64_t(1) << 31)); break;
             case 1: dictionary[key] = platform::Value(random() % 2 == 0); break;
