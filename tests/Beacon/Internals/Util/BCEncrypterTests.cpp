@@ -264,10 +264,16 @@ TEST(BCEncrypter, MalformedInputsFailCleanly) {
     longer.push_back(0);
     EXPECT_EQ(encrypter.decryptData(longer), std::nullopt);
 
-    // A wrong key (bad padding) and legacy data without any key.
-    platform::Data flipped = *good;
-    flipped.back() ^= 0x55;
-    EXPECT_EQ(encrypter.decryptData(flipped), std::nullopt);
+    // Bad padding, made certain: "secret" fills one block with ten bytes of
+    // padding 0x0a, and in CBC a bit flipped in the IV flips the same bit of
+    // the plaintext, so the last byte reads as padding 0 or 17, never valid.
+    // (Flipping ciphertext bits instead gives valid padding one time in 256.)
+    for (uint8_t padding : {0x00, 0x11}) {
+        platform::Data flipped = *good;
+        flipped[header + 15] ^= static_cast<uint8_t>(0x0a ^ padding);
+        EXPECT_EQ(encrypter.decryptData(flipped), std::nullopt) << int(padding);
+    }
+    // Legacy data without any key.
     EXPECT_EQ(encrypter.decryptData(platform::Data(32, 1)), std::nullopt);
     EXPECT_EQ(encrypter.decryptData({}), std::nullopt);
 
