@@ -198,8 +198,9 @@ void createPrivateFile(int directoryFd, const std::string &name, bool truncate) 
                         name, *aside);
             fd = openPrivateFile(directoryFd, name, O_CREAT | O_EXCL);
         } else {
+            const int code = errno;
             BCLogError(kLogTag, "The log buffer file %@ has other hard links and couldn't be set aside: errno %d", name,
-                       errno);
+                       code);
             return;
         }
     }

@@ -462,8 +462,9 @@ void BCPendingCrashReports::setAsideCorrupt(const Path &file, const std::optiona
                      name, why, *aside);
         removeCrashFile(file);
     } else {
+        const int code = errno;
         BCLogWarning(kBCCrashesLogTag, "The stored crash report %@ couldn't be parsed (%@) nor set aside: errno %d",
-                     name, why, errno);
+                     name, why, code);
     }
 }
 

@@ -220,7 +220,8 @@ void BCCrashesUtil::tightenDirectory(int directoryFd) {
                             "%@ has other hard links, so it is not ours alone; it is set aside as %@, unchanged.", name,
                             *aside);
             } else {
-                BCLogAssert(kLogTag, "%@ has other hard links and couldn't be set aside: errno %d", name, errno);
+                const int code = errno;
+                BCLogAssert(kLogTag, "%@ has other hard links and couldn't be set aside: errno %d", name, code);
             }
             continue;
         }
