@@ -92,6 +92,12 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         }
         std::ofstream(sdk / "crasheslogbuffer/0.bccrasheslogbuffer").close();
         std::ofstream(sdk / "crasheswrapperexceptions/old") << "x";
+        // Somebody's file hard-linked as a wrapper exception: set aside
+        // unchanged, never made private.
+        const auto theirs = home.path() / "theirs";
+        std::ofstream(theirs) << "theirs";
+        std::filesystem::permissions(theirs, std::filesystem::perms(0644));
+        std::filesystem::create_hard_link(theirs, sdk / "crasheswrapperexceptions/last_saved_wrapper_exception");
         auto delegate = std::make_shared<BCCrashesDelegate>();
         BCCrashes::setDelegate(delegate);
         BCCrashes::setUserConfirmationHandler([](const auto &) { return true; });
@@ -101,6 +107,13 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
             CHILD_EXPECT(modeOf(sdk / folder) == 0700);
         }
         CHILD_EXPECT(modeOf(sdk / "crasheswrapperexceptions/old") == 0600);
+        CHILD_EXPECT(modeOf(theirs) == 0644 && std::filesystem::file_size(theirs) == 6);
+        CHILD_EXPECT(!std::filesystem::exists(sdk / "crasheswrapperexceptions/last_saved_wrapper_exception"));
+        CHILD_EXPECT(
+            std::filesystem::equivalent(sdk / "crasheswrapperexceptions/last_saved_wrapper_exception.notours", theirs));
+        CHILD_EXPECT(capture.contains(BCLogLevelAssert,
+                                      "last_saved_wrapper_exception has other hard links, so it is not ours alone; it "
+                                      "is set aside as last_saved_wrapper_exception.notours, unchanged."));
         // The buffer files are made on a background queue.
         CHILD_EXPECT(platform::dispatch::MainRunLoop::runUntil(
             [&] {
@@ -251,11 +264,11 @@ TEST_F(BCCrashesTest, LinksInPlaceOfTheFoldersAreSetAsideAndWhatTheyPointToIsLef
             CHILD_EXPECT(modeOf(disk / folder) == 0700);
             CHILD_EXPECT(std::filesystem::is_symlink(disk / (folder + ".notours")) &&
                          std::filesystem::read_symlink(disk / (folder + ".notours")) == other);
-            CHILD_EXPECT(capture.contains(BCLogLevelWarning,
-                                          folder +
-                                              " in the SDK folder is not a folder of ours (a link or another "
-                                              "file); it is set aside as " +
-                                              folder + ".notours and a private folder is made in its place."));
+            CHILD_EXPECT(
+                capture.contains(BCLogLevelAssert, folder +
+                                                       " in the SDK folder is not a folder of ours (a link or another "
+                                                       "file); it is set aside as " +
+                                                       folder + ".notours and a private folder is made in its place."));
         }
         CHILD_EXPECT(std::filesystem::is_regular_file(disk / "crasheslogbuffer/0.bccrasheslogbuffer"));
         // Nothing behind the links was read as ours, changed or made.

@@ -3,7 +3,9 @@
 // exception server while other threads may still run. It allocates nothing,
 // takes no lock, logs nothing and loops on short writes and EINTR. The files
 // it writes are opened through the folder's descriptor, prepared at setup,
-// with O_NOFOLLOW, O_NONBLOCK and mode 0600.
+// with O_NOFOLLOW, O_NONBLOCK and mode 0600, and written only when fstat
+// shows a regular file with no other hard link (setup sets such a file
+// aside; one linked since is skipped at crash time).
 //
 // How a slot stays readable without a lock: its archived bytes and token are
 // one immutable block published through an atomic pointer. A replacement
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "BCAbstractLog.h"
@@ -119,15 +122,22 @@ std::string slotPath(const Directory *directory, size_t index, const char *exten
 
 // --- The crash path. ---
 
-// Writes all of `bytes` (possibly none) to a new or truncated file of the
+// Writes all of `bytes` (possibly none) to a new or emptied file of the
 // folder.
 void writeWholeFile(int directoryFd, const char *name, const uint8_t *bytes, size_t length) {
     int fd;
     do {
-        // Never through a link put in the file's place, and private.
-        fd = openat(directoryFd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+        // Never through a link put in the file's place, and private. Not
+        // truncated on opening: a file with another hard link is somebody
+        // else's too and is left as it is.
+        fd = openat(directoryFd, name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 || ftruncate(fd, 0) != 0) {
+        close(fd);
+        return;
+    }
     while (length > 0) {
         const ssize_t written = write(fd, bytes, length);
         if (written < 0) {
@@ -164,19 +174,40 @@ namespace {
 
 // --- Outside the crash path. ---
 
-// Creates the folder's file if missing (mode 0600), or empties it when
-// asked; never through a link.
-void createPrivateFile(int directoryFd, const std::string &name, bool truncate) {
+int openPrivateFile(int directoryFd, const std::string &name, int flags) {
     int fd;
     do {
-        fd = openat(directoryFd, name.c_str(),
-                    O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0600);
+        fd = openat(directoryFd, name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | flags, 0600);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        BCLogError(kLogTag, "Couldn't create the log buffer file %@: errno %d", name, errno);
-        return;
+    return fd;
+}
+
+// Creates the folder's file if missing (mode 0600), or empties it when
+// asked; never through a link. A file with another hard link is somebody
+// else's too: set aside unchanged, and a fresh file made in its place.
+void createPrivateFile(int directoryFd, const std::string &name, bool truncate) {
+    int fd = openPrivateFile(directoryFd, name, O_CREAT);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink > 1) {
+        close(fd);
+        fd = -1;
+        if (auto aside = BCCrashesUtil::setAside(directoryFd, name, BCCrashesUtil::kNotOursSuffix)) {
+            BCLogAssert(kLogTag,
+                        "The log buffer file %@ has other hard links, so it is not ours alone; it is set aside as "
+                        "%@, unchanged, and a new one is made.",
+                        name, *aside);
+            fd = openPrivateFile(directoryFd, name, O_CREAT | O_EXCL);
+        } else {
+            const int code = errno;
+            BCLogError(kLogTag, "The log buffer file %@ has other hard links and couldn't be set aside: errno %d", name,
+                       code);
+            return;
+        }
     }
-    close(fd);
+    if (fd < 0 || (truncate && ftruncate(fd, 0) != 0)) {
+        BCLogError(kLogTag, "Couldn't create the log buffer file %@: errno %d", name, errno);
+    }
+    if (fd >= 0) close(fd);
 }
 
 // The same for a file named by its path component.
@@ -195,16 +226,21 @@ std::set<std::string> &filesInFlight() {
     return *files;
 }
 
-// Renames the file (and its token file) out of the buffer's names.
-void setAside(const std::string &component, const std::string &tokenComponent) {
+// Renames the file (and its token file) out of the buffer's names; the
+// file's new name.
+std::optional<std::string> setAside(const std::string &component, const std::string &tokenComponent,
+                                    const char *suffix = kUnstorableSuffix) {
+    std::optional<std::string> result;
     for (const auto &name : {component, tokenComponent}) {
         if (!BCCrashesUtil::fileExists(name)) continue;
-        const std::string aside = name.substr(name.find('/') + 1) + kUnstorableSuffix;
-        if (!BCCrashesUtil::renameFile(name, aside)) {
+        auto aside = BCCrashesUtil::setAside(name, suffix);
+        if (name == component) result = aside;
+        if (!aside) {
             BCLogError(kLogTag, "Couldn't set aside %@ (errno %d); it is emptied.", name, errno);
             createPrivateFile(name, true);
         }
     }
+    return result;
 }
 
 }  // namespace
@@ -361,10 +397,13 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
             continue;
         }
         if (data->empty()) continue;
-        auto log = std::dynamic_pointer_cast<BCAbstractLog>(BCUtility::unarchiveKeyedData(*data).object());
+        auto log = std::dynamic_pointer_cast<BCAbstractLog>(BCUtility::unarchiveKeyedData(*data, &error).object());
         if (!log) {
-            // Left as it is, as before: a later build may read it.
-            BCLogError(kSdkLogTag, "Deserialization failed for log: %@", "The log deserialized to NULL.");
+            // Set aside, not deleted, so that it is said once and kept.
+            if (auto aside = setAside(component, tokenComponent, BCCrashesUtil::kCorruptSuffix)) {
+                BCLogError(kLogTag, "The log buffer file %@ holds no log (%@); it is set aside as %@.", entry.name,
+                           error ? error->localizedDescription() : std::string("another object"), *aside);
+            }
             continue;
         }
         auto tokenData = BCCrashesUtil::fileExists(tokenComponent)

@@ -108,8 +108,7 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
     }
     // Regular, non-empty files that are not markers, metadata or set aside.
     // Anything else (a link, a FIFO, a folder) is not ours and is left alone.
-    static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist",         ".data",
-                                           ".meta",     ".desc",     kUnstorableSuffix};
+    static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"};
     for (const auto &entry : *entries) {
         if (!entry.isRegularFile) {
             BCLogWarning(kBCCrashesLogTag, "%@ among the stored crashes is not a regular file; it is skipped.",
@@ -121,7 +120,7 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
             const std::string_view name(entry.name), tail(suffix);
             return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;
         });
-        if (!marker) files.push_back(entry.url);
+        if (!marker && !BCCrashesUtil::isSetAsideName(entry.name)) files.push_back(entry.url);
     }
     // Names are whole seconds since 2001: shorter names first, then by text,
     // is time order, the same on every run.
@@ -193,16 +192,17 @@ void BCPendingCrashReports::processCrashReports() {
         }
         platform::ErrorPtr error;
         auto data = BCCrashesUtil::readRegularFile(componentFor(file), BBCRASH_REPORT_SIZE_LIMIT, &error);
-        if (!data) {
+        if (!data && (!error || error->code() != EFBIG)) {
             BCLogError(kBCCrashesLogTag, "Couldn't read the stored crash report %@: %@", file.filename().string(),
                        describe(error));
             continue;
         }
-        if (data->empty()) continue;
-        auto report = BBCrashReport::make(*data, &error);
+        if (data && data->empty()) continue;
+        auto report = data ? BBCrashReport::make(*data, &error) : nullptr;
         if (!report) {
-            BCLogWarning(kBCCrashesLogTag, "Crash report found but couldn't parse it, discard the crash report: %@",
-                         describe(error));
+            // Larger than the engine writes, or not a report: it never will
+            // be one. Set aside (kept, not deleted) so it is said once.
+            setAsideCorrupt(file, describe(error));
             continue;
         }
         BCLogVerbose(kBCCrashesLogTag, "Crash reports found");
@@ -453,6 +453,19 @@ std::vector<BCPendingCrashReports::Entry> BCPendingCrashReports::takeUnprocessed
 void BCPendingCrashReports::removeCrashFile(const Path &file) {
     std::lock_guard<std::mutex> lock(mutex_);
     crashFiles_.erase(std::remove(crashFiles_.begin(), crashFiles_.end(), file), crashFiles_.end());
+}
+
+void BCPendingCrashReports::setAsideCorrupt(const Path &file, const std::optional<std::string> &why) {
+    const std::string name = file.filename().string();
+    if (auto aside = BCCrashesUtil::setAside(componentFor(file), BCCrashesUtil::kCorruptSuffix)) {
+        BCLogWarning(kBCCrashesLogTag, "The stored crash report %@ couldn't be parsed (%@); it is set aside as %@.",
+                     name, why, *aside);
+        removeCrashFile(file);
+    } else {
+        const int code = errno;
+        BCLogWarning(kBCCrashesLogTag, "The stored crash report %@ couldn't be parsed (%@) nor set aside: errno %d",
+                     name, why, code);
+    }
 }
 
 void BCPendingCrashReports::discard(const Entry &entry) {

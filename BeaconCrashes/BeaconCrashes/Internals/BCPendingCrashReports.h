@@ -122,6 +122,9 @@ private:
     void removeCrashFile(const Path &file);
     // Deletes the stored file and the wrapper exception of a report.
     void discard(const Entry &entry);
+    // Renames a stored file that can never be parsed out of the listing,
+    // with a line naming it.
+    void setAsideCorrupt(const Path &file, const std::optional<std::string> &why);
     // What the store's answer on a sent entry means for its file.
     void didEnqueue(const Entry &entry, BCEnqueueResult result);
     std::optional<Path> storeCrashData(const std::vector<uint8_t> &data);

@@ -108,7 +108,10 @@ void BCWrapperExceptionManager::deleteWrapperExceptionWithBaseFilename(const std
     auto component = pathComponent(baseFilename);
     if (!component || BCCrashesUtil::deleteFile(*component) || errno != EISDIR) return;
     // A folder in the file's place is not ours: moved out of the way.
-    BCCrashesUtil::renameFile(*component, baseFilename + ".notours");
+    if (auto aside = BCCrashesUtil::setAside(*component, BCCrashesUtil::kNotOursSuffix)) {
+        BCLogAssert(kLogTag, "The wrapper exception %@ is a folder, not ours; it is set aside as %@.", baseFilename,
+                    *aside);
+    }
 }
 
 void BCWrapperExceptionManager::deleteAllWrapperExceptions() {

@@ -94,7 +94,7 @@ TEST_F(BCCrashesLogBufferTests, SetupCreatesOneEmptyFilePerSlotAndKeepsExistingC
     EXPECT_EQ(modeOf(bufferDir()), 0700u);
     EXPECT_TRUE(std::filesystem::is_regular_file(bufferDir() / "59.bccrasheslogbuffer"));
     EXPECT_EQ(std::filesystem::read_symlink(sdk_.path() / "crasheslogbuffer.notours"), other);
-    EXPECT_TRUE(capture.contains(BCLogLevelWarning,
+    EXPECT_TRUE(capture.contains(BCLogLevelAssert,
                                  "crasheslogbuffer in the SDK folder is not a folder of ours (a link or another file); "
                                  "it is set aside as crasheslogbuffer.notours and a private folder is made in its "
                                  "place."));
@@ -147,6 +147,7 @@ TEST_F(BCCrashesLogBufferTests, CrashAndAttachmentLogsNilLogsAndADisabledService
 }
 
 TEST_F(BCCrashesLogBufferTests, BufferedFilesAreEnqueuedOnceEachAndEmptied) {
+    modeltest::LogCapture capture;
     // As a crash would have left them: two logs, one with a token, a free
     // slot's empty file, a file that does not decode.
     BCCrashesLogBuffer::didPrepareLog(startLog("plain"), "a", true, encrypter_);
@@ -158,6 +159,7 @@ TEST_F(BCCrashesLogBufferTests, BufferedFilesAreEnqueuedOnceEachAndEmptied) {
         .write(reinterpret_cast<const char *>(slots[1].buffer.data()), slots[1].buffer.size());
     std::ofstream(slots[1].targetTokenPath) << slots[1].targetToken;
     std::ofstream(bufferDir() / "9.bccrasheslogbuffer") << "not an archive";
+    std::ofstream(bufferDir() / "9.targettoken") << "stale";
 
     crashestest::FakeChannelGroup group;
     auto unit = BCCrashesLogBuffer::processLogBufferAfterCrash(group, encrypter_);
@@ -182,20 +184,41 @@ TEST_F(BCCrashesLogBufferTests, BufferedFilesAreEnqueuedOnceEachAndEmptied) {
     EXPECT_EQ(std::filesystem::file_size(slots[0].bufferPath), 0u);
     EXPECT_EQ(std::filesystem::file_size(slots[1].bufferPath), 0u);
     EXPECT_FALSE(std::filesystem::exists(slots[1].targetTokenPath));
-    // The undecodable file stays for the next launch.
-    EXPECT_EQ(fileText(bufferDir() / "9.bccrasheslogbuffer"), "not an archive");
+    // The undecodable file is set aside with its token, kept, in one line
+    // that names it at a level shown once the SDK has started.
+    EXPECT_FALSE(std::filesystem::exists(bufferDir() / "9.bccrasheslogbuffer"));
+    EXPECT_FALSE(std::filesystem::exists(bufferDir() / "9.targettoken"));
+    EXPECT_EQ(fileText(bufferDir() / "9.bccrasheslogbuffer.corrupt"), "not an archive");
+    EXPECT_EQ(fileText(bufferDir() / "9.targettoken.corrupt"), "stale");
+    // No other line about it, named or not.
+    auto errorLines = [&] {
+        std::vector<std::string> found;
+        for (const auto &[level, text] : capture.lines()) {
+            if (level >= BCLogLevelWarning &&
+                (text.find("9.") != std::string::npos || text.find("archiv") != std::string::npos ||
+                 text.find("serializ") != std::string::npos)) {
+                found.push_back(text);
+            }
+        }
+        return found;
+    };
+    const auto lines = errorLines();
+    ASSERT_EQ(lines.size(), 1u) << ::testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind("The log buffer file 9.bccrasheslogbuffer holds no log (", 0), 0u) << lines[0];
+    EXPECT_TRUE(lines[0].ends_with("); it is set aside as 9.bccrasheslogbuffer.corrupt.")) << lines[0];
 
-    // A second start finds nothing more to send.
+    // A second start finds nothing more to send, and says nothing.
     crashestest::FakeChannelGroup again;
     BCCrashesLogBuffer::processLogBufferAfterCrash(again, encrypter_);
     EXPECT_TRUE(again.units()[0]->items().empty());
+    EXPECT_EQ(errorLines().size(), 1u);
 
     // Emptying touches only the buffer files that hold something.
     std::ofstream(bufferDir() / "3.bccrasheslogbuffer") << "x";
     std::ofstream(bufferDir() / "3.targettoken") << "t";
     BCCrashesLogBuffer::emptyLogBufferFiles();
     EXPECT_EQ(std::filesystem::file_size(bufferDir() / "3.bccrasheslogbuffer"), 0u);
-    EXPECT_EQ(std::filesystem::file_size(bufferDir() / "9.bccrasheslogbuffer"), 0u);
+    EXPECT_EQ(fileText(bufferDir() / "9.bccrasheslogbuffer.corrupt"), "not an archive");
     EXPECT_EQ(fileText(bufferDir() / "3.targettoken"), "t");
 }
 
@@ -256,6 +279,24 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
     const auto other = sdk_.path() / "other";
     std::filesystem::create_directories(other);
     std::ofstream(other / "1.bccrasheslogbuffer") << "theirs";
+    // Somebody's notes, hard-linked at a slot before the start: set aside
+    // unchanged (never made private) with a line, and a fresh file made.
+    const auto notes = sdk_.path() / "notes";
+    std::ofstream(notes) << "notes";
+    std::filesystem::permissions(notes, std::filesystem::perms(0644));
+    auto notesKept = [&] { return fileText(notes) == "notes" && modeOf(notes) == 0644; };
+    std::filesystem::remove(bufferDir() / "3.bccrasheslogbuffer");
+    std::filesystem::create_hard_link(notes, bufferDir() / "3.bccrasheslogbuffer");
+    {
+        modeltest::LogCapture capture;
+        BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
+        EXPECT_TRUE(capture.contains(BCLogLevelAssert,
+                                     "3.bccrasheslogbuffer has other hard links, so it is not ours alone; it is set "
+                                     "aside as 3.bccrasheslogbuffer.notours, unchanged."));
+    }
+    EXPECT_TRUE(notesKept());
+    EXPECT_EQ(std::filesystem::hard_link_count(bufferDir() / "3.bccrasheslogbuffer.notours"), 2u);
+    EXPECT_EQ(std::filesystem::hard_link_count(bufferDir() / "3.bccrasheslogbuffer"), 1u);
     auto child = testsupport::runInChild([&] {
         setenv("XDG_CACHE_HOME", cache.c_str(), 1);
         auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/buffer-tests", "1", "1.0",
@@ -275,6 +316,10 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
         // truncate what it points to.
         std::filesystem::remove(bufferDir() / "2.bccrasheslogbuffer");
         std::filesystem::create_symlink(sdk_.path() / "precious", bufferDir() / "2.bccrasheslogbuffer");
+        // Another one replaced by a hard link since the setup: not written
+        // through.
+        std::filesystem::remove(bufferDir() / "4.bccrasheslogbuffer");
+        std::filesystem::create_hard_link(notes, bufferDir() / "4.bccrasheslogbuffer");
         // And the folder itself moved away and a link to somebody else's
         // folder put in its place: the crash-time write goes to the folder
         // prepared at setup, wherever it is now, and never behind the link.
@@ -295,6 +340,7 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
     // and its token; every other slot holds its log, the last one included,
     // without a token; the link and its target are untouched.
     EXPECT_EQ(fileText(sdk_.path() / "precious"), "precious");
+    EXPECT_TRUE(notesKept());
     EXPECT_EQ(fileText(other / "1.bccrasheslogbuffer"), "theirs");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other), std::filesystem::directory_iterator()), 1);
     EXPECT_TRUE(std::filesystem::is_symlink(moved / "2.bccrasheslogbuffer"));
@@ -313,14 +359,32 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
     for (const auto &entry : std::filesystem::directory_iterator(moved)) {
         if (entry.path().extension() == ".targettoken") {
             ++tokenFiles;
-        } else if (!entry.is_symlink() && entry.file_size() > 0) {
+        } else if (!entry.is_symlink() && entry.hard_link_count() == 1 && entry.file_size() > 0) {
             ++written;
         }
     }
-    EXPECT_EQ(written, BCCrashesLogBuffer::kSlotCount - 2);
+    EXPECT_EQ(written, BCCrashesLogBuffer::kSlotCount - 3);
     EXPECT_EQ(tokenFiles, 1u);
     // The parent's own buffer was never saved.
     EXPECT_FALSE(BCCrashesLogBuffer::logBufferSaved());
+
+    // The next launch sets the slot linked since aside in turn (what was set
+    // aside before stays as it is, unmentioned), and emptying a slot linked
+    // after the start leaves the notes whole.
+    std::filesystem::remove(bufferDir());
+    std::filesystem::rename(moved, bufferDir());
+    modeltest::LogCapture capture;
+    BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
+    EXPECT_EQ(std::filesystem::hard_link_count(bufferDir() / "4.bccrasheslogbuffer.notours"), 3u);
+    std::filesystem::remove(bufferDir() / "6.bccrasheslogbuffer");
+    std::filesystem::create_hard_link(notes, bufferDir() / "6.bccrasheslogbuffer");
+    BCCrashesLogBuffer::emptyLogBufferFiles();
+    EXPECT_TRUE(notesKept());
+    EXPECT_EQ(std::filesystem::hard_link_count(bufferDir() / "6.bccrasheslogbuffer.notours"), 4u);
+    EXPECT_EQ(std::filesystem::file_size(bufferDir() / "6.bccrasheslogbuffer"), 0u);
+    EXPECT_EQ(std::filesystem::file_size(bufferDir() / "5.bccrasheslogbuffer"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(bufferDir() / "3.bccrasheslogbuffer.notours.notours"));
+    for (const auto &[level, text] : capture.lines()) EXPECT_EQ(text.find("3.bccrasheslogbuffer"), std::string::npos);
 }
 
 TEST_F(BCCrashesLogBufferTests, AfterTheCrashTimeWriteACompletedLogsFileIsDeleted) {

@@ -218,15 +218,35 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         CHILD_EXPECT(channelSettled());
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "999999999"));
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "1000000000"));
-        // The unreadable files stay, on disk and in the list.
-        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000001"));
-        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "1000000002"));
-        CHILD_EXPECT(pending->crashFiles().size() == 2);
+        // What can never be a report is set aside, kept, and named once at a
+        // level shown by default: not a report, larger than the engine
+        // writes.
+        for (const char *name : {"1000000001", "1000000002"}) {
+            CHILD_EXPECT(!std::filesystem::exists(crashesDir() / name));
+            CHILD_EXPECT(std::filesystem::exists(crashesDir() / (std::string(name) + ".corrupt")));
+        }
+        CHILD_EXPECT(pending->crashFiles().empty());
         const auto lines = capture.lines();
-        CHILD_EXPECT(std::any_of(lines.begin(), lines.end(), [](const auto &line) {
-            return line.first == BCLogLevelError &&
-                   line.second.rfind("Couldn't read the stored crash report 1000000002: ", 0) == 0;
-        }));
+        auto namedIn = [](const std::vector<std::pair<BCLogLevel, std::string>> &lines, const std::string &name) {
+            return std::count_if(lines.begin(), lines.end(), [&](const auto &line) {
+                return line.first >= BCLogLevelWarning && line.second.find(name) != std::string::npos;
+            });
+        };
+        for (const char *name : {"1000000001", "1000000002"}) {
+            CHILD_EXPECT(std::any_of(lines.begin(), lines.end(), [&](const auto &line) {
+                return line.first == BCLogLevelWarning &&
+                       line.second.rfind("The stored crash report " + std::string(name) + " couldn't be parsed (", 0) ==
+                           0 &&
+                       line.second.ends_with("); it is set aside as " + std::string(name) + ".corrupt.");
+            }));
+            CHILD_EXPECT(namedIn(lines, name) == 1);
+        }
+        // The next listing and processing leave them alone, unmentioned.
+        capture.clear();
+        pending->setCrashFiles(pending->persistedCrashReports());
+        CHILD_EXPECT(pending->crashFiles().empty());
+        pending->processCrashReports();
+        for (const char *name : {"1000000001", "1000000002"}) CHILD_EXPECT(namedIn(capture.lines(), name) == 0);
         // What is not a regular file is named, once a listing, at a level
         // shown by default.
         for (const char *name : {"700000004", "700000006", "700000007"}) {
@@ -373,10 +393,18 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             taken.push_back(platform::format("%.0f", now + k));
             std::ofstream(crashesDir() / taken.back()) << "older crash";
         }
+        // Somebody's file hard-linked among them: set aside unchanged at
+        // start, never made private nor listed.
+        const auto theirs = home.path() / "theirs";
+        std::ofstream(theirs) << "theirs";
+        std::filesystem::permissions(theirs, std::filesystem::perms(0644));
+        std::filesystem::create_hard_link(theirs, crashesDir() / "600000000");
         // The start stores the pending report beside them, private whatever
         // the umask.
         umask(022);
         auto pending = launch(recorder);
+        CHILD_EXPECT(std::filesystem::status(theirs).permissions() == std::filesystem::perms(0644));
+        CHILD_EXPECT(std::filesystem::equivalent(crashesDir() / "600000000.notours", theirs));
         CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
         auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
         for (const auto &name : taken) {

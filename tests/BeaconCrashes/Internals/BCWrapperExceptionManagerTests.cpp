@@ -99,6 +99,14 @@ TEST(BCWrapperExceptionManager, UndecodableFileIsLoggedAndDeleted) {
         })) << name;
     }
     EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("target")), "kept");
+
+    // A folder in a file's place is not ours: set aside whole, with a line at
+    // the level shown before the application sets one.
+    std::filesystem::create_directories(folder / "dir/inside");
+    EXPECT_EQ(BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("dir"), nullptr);
+    EXPECT_TRUE(std::filesystem::is_directory(folder / "dir.notours/inside"));
+    EXPECT_TRUE(capture.contains(BCLogLevelAssert,
+                                 "The wrapper exception dir is a folder, not ours; it is set aside as dir.notours."));
 }
 
 TEST(BCWrapperExceptionManager, BaseNamesThatAreNotOneFileNameAreRefused) {

@@ -34,7 +34,7 @@ std::optional<platform::Data> BCUtility::archiveKeyedData(const platform::Value 
     return data;
 }
 
-platform::Value BCUtility::unarchiveKeyedData(const std::optional<platform::Data> &data) {
+platform::Value BCUtility::unarchiveKeyedData(const std::optional<platform::Data> &data, platform::ErrorPtr *errorOut) {
     if (!data) return {};
     platform::ErrorPtr error;
     std::optional<platform::Value> result;
@@ -48,7 +48,11 @@ platform::Value BCUtility::unarchiveKeyedData(const std::optional<platform::Data
         result = unarchiver->decodeTopLevelObjectForKey(kRootKey, &error);
     }
     if (!result || result->isNull()) {
-        BCLogError(kLogTag, "Unarchiving NSData failed with error: %@", describe(error));
+        if (errorOut) {
+            *errorOut = error;
+        } else {
+            BCLogError(kLogTag, "Unarchiving NSData failed with error: %@", describe(error));
+        }
         return {};
     }
     return *result;

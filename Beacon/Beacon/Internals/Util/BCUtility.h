@@ -15,6 +15,7 @@
 
 #include "platform/appkit/Application.h"
 #include "platform/foundation/Date.h"
+#include "platform/foundation/Error.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
 
@@ -94,7 +95,9 @@ public:
 
     // Keyed archiving.
     static std::optional<platform::Data> archiveKeyedData(const platform::Value &object);
-    static platform::Value unarchiveKeyedData(const std::optional<platform::Data> &data);
+    // With `error`, a failure is answered there instead of logged.
+    static platform::Value unarchiveKeyedData(const std::optional<platform::Data> &data,
+                                              platform::ErrorPtr *error = nullptr);
     // Old archived class name -> the current class name that decodes it.
     static void addMigrationClasses(const std::map<std::string, std::string> &migrationClasses);
 

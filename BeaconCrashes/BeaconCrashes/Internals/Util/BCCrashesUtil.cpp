@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 #include <dirent.h>
@@ -20,9 +21,8 @@ constexpr const char *kLogTag = "BeaconCrashes";
 constexpr const char *kCrashesDirectory = "crashes";
 constexpr const char *kLogBufferDirectory = "crasheslogbuffer";
 constexpr const char *kWrapperExceptionsDirectory = "crasheswrapperexceptions";
-// Suffix of what stood where one of our folders should be.
-constexpr const char *kNotOursSuffix = ".notours";
-// Names tried for it: "<name>.notours", then "<name>.notours1" and on.
+// Names tried for what is set aside: "<name><suffix>", then
+// "<name><suffix>1" and on.
 constexpr int kAsideAttempts = 10;
 
 // For each folder, the SDK folder it was last made and tightened in. Never
@@ -87,19 +87,13 @@ int openSdkDirectory() {
     return fd;
 }
 
-// Renames the entry `name` of the folder to a free "<name>.notours[<n>]";
-// the new name, or nothing.
-std::optional<std::string> setAside(int sdkFd, const std::string &name) {
-    for (int attempt = 0; attempt < kAsideAttempts; ++attempt) {
-        std::string aside = name + kNotOursSuffix + (attempt > 0 ? std::to_string(attempt) : std::string());
-        struct stat st {};
-        if (::fstatat(sdkFd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
-        if (errno != ENOENT) return std::nullopt;
-        if (::renameat(sdkFd, name.c_str(), sdkFd, aside.c_str()) == 0) return aside;
-        return std::nullopt;
-    }
-    errno = EEXIST;
-    return std::nullopt;
+// Whether the name ends with "<suffix>" or "<suffix><digits>" after
+// something.
+bool hasAsideSuffix(const std::string &name, const char *suffix) {
+    const size_t at = name.rfind(suffix);
+    if (at == std::string::npos || at == 0) return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(at + std::strlen(suffix)), name.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // Removes the group and other bits of the entry `name` (not of a link).
@@ -184,16 +178,18 @@ int BCCrashesUtil::openDirectory(const std::string &name, bool create) {
         // ELOOP: a link; ENOTDIR: a file, a FIFO, a device. Not ours: moved
         // out of the way, never opened, and a folder made in its place.
         if (errno != ELOOP && errno != ENOTDIR) break;
-        if (auto aside = setAside(sdk.fd, name)) {
-            BCLogWarning(kLogTag,
-                         "%@ in the SDK folder is not a folder of ours (a link or another file); it is set aside "
-                         "as %@ and a private folder is made in its place.",
-                         name, *aside);
+        // Shown at the level the logger shows before the application sets
+        // one: the service's folders are prepared that early.
+        if (auto aside = setAside(sdk.fd, name, kNotOursSuffix)) {
+            BCLogAssert(kLogTag,
+                        "%@ in the SDK folder is not a folder of ours (a link or another file); it is set aside "
+                        "as %@ and a private folder is made in its place.",
+                        name, *aside);
             continue;
         }
         const int code = errno;
-        BCLogError(kLogTag, "%@ in the SDK folder is not a folder of ours and couldn't be set aside: errno %d", name,
-                   code);
+        BCLogAssert(kLogTag, "%@ in the SDK folder is not a folder of ours and couldn't be set aside: errno %d", name,
+                    code);
         errno = code;
         return -1;
     }
@@ -213,11 +209,54 @@ void BCCrashesUtil::tightenDirectory(int directoryFd) {
     while (struct dirent *entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
+        // What was set aside as not ours stays as it is.
+        if (hasAsideSuffix(name, BCCrashesUtil::kNotOursSuffix)) continue;
         struct stat st {};
         if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) continue;
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+            // Another name of the same file lies outside our folder.
+            if (auto aside = setAside(directoryFd, name, kNotOursSuffix)) {
+                BCLogAssert(kLogTag,
+                            "%@ has other hard links, so it is not ours alone; it is set aside as %@, unchanged.", name,
+                            *aside);
+            } else {
+                const int code = errno;
+                BCLogAssert(kLogTag, "%@ has other hard links and couldn't be set aside: errno %d", name, code);
+            }
+            continue;
+        }
         narrow(directoryFd, name.c_str(), st, S_ISDIR(st.st_mode) ? 0700 : 0600);
     }
     ::closedir(dir);
+}
+
+std::optional<std::string> BCCrashesUtil::setAside(int directoryFd, const std::string &name,
+                                                   const std::string &suffix) {
+    for (int attempt = 0; attempt < kAsideAttempts; ++attempt) {
+        std::string aside = name + suffix + (attempt > 0 ? std::to_string(attempt) : std::string());
+        struct stat st {};
+        if (::fstatat(directoryFd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        if (errno != ENOENT) return std::nullopt;
+        if (::renameat(directoryFd, name.c_str(), directoryFd, aside.c_str()) == 0) return aside;
+        return std::nullopt;
+    }
+    errno = EEXIST;
+    return std::nullopt;
+}
+
+std::optional<std::string> BCCrashesUtil::setAside(const std::string &pathComponent, const std::string &suffix) {
+    auto parts = split(pathComponent);
+    Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
+    if (dir.fd < 0) {
+        if (!parts) errno = EINVAL;
+        return std::nullopt;
+    }
+    return setAside(dir.fd, parts->second, suffix);
+}
+
+bool BCCrashesUtil::isSetAsideName(const std::string &name) {
+    return hasAsideSuffix(name, kNotOursSuffix) || hasAsideSuffix(name, kCorruptSuffix) ||
+           hasAsideSuffix(name, ".unstorable");
 }
 
 std::optional<std::vector<platform::FileManager::DirectoryEntry>> BCCrashesUtil::contentsOfDirectory(

@@ -16,7 +16,9 @@
 // ours: it is renamed "<name>.notours" (the entry itself, never what it
 // points to) with a line, and a real folder is made in its place. Files are
 // read back only when they are regular files (not links, FIFOs or devices)
-// of a size we could have written.
+// of a size we could have written. A file with more than one hard link is
+// somebody else's too: it is never written, truncated or made private, but
+// renamed "<name>.notours" with a line, and a fresh file used in its place.
 //
 // A path component here is "<folder>/<file name>", the folder one of the
 // three below.
@@ -32,6 +34,12 @@
 
 class BCCrashesUtil {
 public:
+    // Suffixes of what is set aside in our folders: somebody else's (a link,
+    // a hard-linked file, anything but a folder where one should be), and
+    // what could never be parsed.
+    static constexpr const char *kNotOursSuffix = ".notours";
+    static constexpr const char *kCorruptSuffix = ".corrupt";
+
     // "crashes"
     static std::string crashesDir();
     // "crasheslogbuffer"
@@ -49,8 +57,18 @@ public:
     // closes it.
     static int openDirectory(const std::string &name, bool create = true);
     // Makes the folder's files and subfolders private: group and other bits
-    // removed, nothing added. Links and what they point to are left alone.
+    // removed, nothing added. Links and what they point to are left alone,
+    // and so is what was set aside as not ours; a file with more than one
+    // hard link is set aside (with a line) instead.
     static void tightenDirectory(int directoryFd);
+    // Renames the folder's entry `name` (the entry itself, never what it
+    // points to) to a free "<name><suffix>", "<name><suffix>1", ...; the new
+    // name, or nothing (errno set).
+    static std::optional<std::string> setAside(int directoryFd, const std::string &name, const std::string &suffix);
+    static std::optional<std::string> setAside(const std::string &pathComponent, const std::string &suffix);
+    // Whether the name is one that setAside gives, with one of its suffixes
+    // or ".unstorable".
+    static bool isSetAsideName(const std::string &name);
     // The folder's entries (links not followed: a link is neither a regular
     // file nor a folder), by name; nothing when the folder can't be opened.
     static std::optional<std::vector<platform::FileManager::DirectoryEntry>> contentsOfDirectory(
