@@ -9,6 +9,8 @@
 #include <cstring>
 #include <optional>
 #include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -57,9 +59,12 @@ constexpr Clock::duration kWritePatience =
 // How long making a value (loadOrStoreObject) waits: long enough for the
 // other writers of a first launch, so that they agree on it.
 constexpr Clock::duration kMakePatience = std::chrono::milliseconds(250);
-// How long the end of the defaults (destruction, exit) waits for the lock to
-// write what still waits; at exit, all the defaults of the process share it.
+// How long the ends of the defaults (destruction, exit) wait for the lock to
+// write what still waits, all of them together: the process's bound, run
+// from the first end that found the lock held. Each end tries a live
+// writer's moment first.
 constexpr Clock::duration kEndPatience = std::chrono::milliseconds(250);
+constexpr Clock::duration kEndFirstTry = std::chrono::milliseconds(5);
 // A background write that has waited this long for the lock is logged, once.
 constexpr Clock::duration kLongWait = std::chrono::seconds(5);
 // How long a write waits before its fsyncs run, so that the changes that
@@ -69,14 +74,20 @@ constexpr Clock::duration kSynchronizeDelay = std::chrono::seconds(2);
 // real settings (200,000 keys take a few MiB).
 constexpr off_t kMaximumFileSize = off_t(64) << 20;
 
-// When the process started to exit (the time since the clock's epoch), or
-// zero: from then on the end patience is shared by every defaults.
-std::atomic<Clock::rep> exitStarted{0};
+// Whether the process is exiting: synchronize() is then an end.
+std::atomic<bool> exitStarted{false};
+// When the process's end patience runs out (the time since the clock's
+// epoch), or zero while no end has waited.
+std::atomic<Clock::rep> endDeadline{0};
 
+// What is left of the end patience; the first call starts it.
 Clock::duration endPatience() {
-    const Clock::rep started = exitStarted.load();
-    if (started == 0) return kEndPatience;
-    const Clock::duration left = Clock::time_point(Clock::duration(started)) + kEndPatience - Clock::now();
+    Clock::rep deadline = endDeadline.load();
+    if (deadline == 0) {
+        const Clock::rep mine = (Clock::now() + kEndPatience).time_since_epoch().count();
+        if (endDeadline.compare_exchange_strong(deadline, mine)) deadline = mine;
+    }
+    const Clock::duration left = Clock::time_point(Clock::duration(deadline)) - Clock::now();
     return std::max(left, Clock::duration::zero());
 }
 
@@ -94,16 +105,35 @@ public:
     enum class State { Held, Busy, Unusable };
 
     FileLock(const fs::path &path, Clock::duration patience) {
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd_ < 0) {
-            if (errno != ENOENT) logLine("Cannot open the lock file " + path.string() + ": " + std::strerror(errno));
-            return;
-        }
+        // Read-only: a lock needs no more, and the file is never written.
         struct stat st {};
-        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-            logLine("The lock file " + path.string() + " is not a regular file; going on without it");
+        for (int attempt = 0;; ++attempt) {
+            fd_ = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+            if (fd_ < 0) {
+                if (errno != ENOENT)
+                    logLine("Cannot open the lock file " + path.string() + ": " + std::strerror(errno));
+                return;
+            }
+            if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+                logLine("The lock file " + path.string() + " is not a regular file; going on without it");
+                release();
+                return;
+            }
+            if (st.st_nlink <= 1) break;
+            // Another name of someone else's file: it is not chmodded nor
+            // locked, but set aside (once it is sure to be that very file)
+            // and a fresh one made.
             release();
-            return;
+            fs::path aside = path;
+            aside += ".notours";
+            struct stat now {};
+            const bool same = ::lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+            if (attempt > 0 || !same || ::rename(path.c_str(), aside.c_str()) != 0) {
+                logLine("The lock file " + path.string() + " has other links, so it is not ours; going on without it");
+                return;
+            }
+            logLine("The lock file " + path.string() + " has other links, so it is not ours; moved it to " +
+                    aside.string() + " and made a fresh one");
         }
         if ((st.st_mode & 0777) != 0600 && st.st_uid == ::geteuid()) ::fchmod(fd_, 0600);
         const auto deadline = Clock::now() + patience;
@@ -199,13 +229,41 @@ AtRest readAtRest(const fs::path &path, Data &out, std::string &why) {
 }
 
 // A regular file set aside keeps what was private: mode 0600. Nothing
-// behind a link is touched.
-void makePrivate(const fs::path &path) {
+// behind a link is touched, nor a file with a name elsewhere (other than
+// `copy`, the durable copy, which is by design another name of the file).
+void makePrivate(const fs::path &path, const fs::path &copy) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
     if (fd < 0) return;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) != 0600) ::fchmod(fd, 0600);
+    struct stat st {
+    }, other{};
+    const bool copied = ::lstat(copy.c_str(), &other) == 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0777) != 0600 &&
+        st.st_nlink <= (copied && other.st_dev == st.st_dev && other.st_ino == st.st_ino ? 2u : 1u))
+        ::fchmod(fd, 0600);
     ::close(fd);
+}
+
+// Moves the file to the first free name of "<file>.corrupt",
+// "<file>.corrupt.1" ... "<file>.corrupt.9", never over an existing one.
+// Answers the name, or nullopt with the reason in `why`.
+std::optional<fs::path> setAsideCorrupt(const fs::path &file, std::string &why) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        fs::path aside = file;
+        aside += ".corrupt" + (attempt > 0 ? "." + std::to_string(attempt) : std::string());
+        int moved = ::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && errno == EINVAL) {
+            // A file system without the no-replace rename: looked at first.
+            struct stat st {};
+            if (::lstat(aside.c_str(), &st) == 0) continue;
+            moved = ::rename(file.c_str(), aside.c_str());
+        }
+        if (moved == 0) return aside;
+        if (errno == EEXIST) continue;
+        why = std::strerror(errno);
+        return std::nullopt;
+    }
+    why = "every name for it is taken";
+    return std::nullopt;
 }
 
 // Whether the name is one of the atomic writer's temporary files for the
@@ -228,17 +286,20 @@ struct LiveDefaults {
 LiveDefaults &liveDefaults() {
     static LiveDefaults *live = [] {
         auto *made = new LiveDefaults;
+        // A fork never copies the set half-changed: a child can use it.
+        pthread_atfork([] { liveDefaults().mutex.lock(); }, [] { liveDefaults().mutex.unlock(); },
+                       [] { liveDefaults().mutex.unlock(); });
         std::atexit([] {
             LiveDefaults &l = liveDefaults();
-            // A forked child inherits the set (and maybe a lock held by a
-            // thread it does not have): only the process that made defaults
-            // flushes them.
             if (!l.mutex.try_lock()) return;
             const auto all = l.all;
             l.mutex.unlock();
-            // Every defaults waits for the lock within one shared bound, so
-            // that another process holding it cannot hold up the exit.
-            exitStarted = Clock::now().time_since_epoch().count();
+            // A forked child inherits the set: only the process the defaults
+            // are of (their maker, or a child that changed them) flushes
+            // them. Every defaults waits for the lock within the process's
+            // one end bound, so that another process holding it cannot hold
+            // up the exit.
+            exitStarted = true;
             for (const auto &[defaults, owner] : all)
                 if (owner == ::getpid()) defaults->synchronize();
         });
@@ -259,30 +320,53 @@ bool apply(const std::string &key, const std::optional<Value> &value, Dictionary
 
 }  // namespace
 
-UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)), ownerPid_(::getpid()) {
+UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)), writerPid_(::getpid()) {
     removeStaleTemporaryFiles();
     reload();
     LiveDefaults &live = liveDefaults();
     std::lock_guard<std::mutex> lock(live.mutex);
-    live.all.emplace(this, ::getpid());
+    // An entry a forked child inherited for defaults that lived here in its
+    // parent is replaced.
+    live.all.insert_or_assign(this, ::getpid());
 }
 
 UserDefaults::~UserDefaults() {
-    // A copy in a forked child: its parent's locks may have been held at
-    // the fork, and the parent flushes its own writes. A flush the child
-    // scheduled on it is called off, or the child's flush thread would run
-    // on freed memory.
-    if (::getpid() != ownerPid_) {
-        UserDefaultsFlusher::shared().cancel(this);
-        return;
-    }
     {
         LiveDefaults &live = liveDefaults();
         std::lock_guard<std::mutex> lock(live.mutex);
         live.all.erase(this);
     }
-    flush(endPatience(), FlushBy::End);
+    // A copy in a forked child that the child never changed: its parent's
+    // locks may have been held at the fork, and the parent flushes its own
+    // writes.
+    if (::getpid() == writerPid_.load()) flush(Clock::duration::zero(), FlushBy::End);
+    // A flush the child scheduled on it is called off too, or the child's
+    // flush thread would run on freed memory.
     UserDefaultsFlusher::shared().cancel(this);
+}
+
+void UserDefaults::adoptAfterFork() {
+    const pid_t self = ::getpid();
+    if (writerPid_.load() == self) return;
+    std::lock_guard<std::mutex> fileLock(fileMutex_);
+    if (writerPid_.load() == self) return;
+    // The parent writes and flushes its own pending changes: a child that
+    // wrote them too could undo what the parent changes after the fork.
+    writeWaiting_ = false;
+    flushPending_ = false;
+    waitLogged_ = false;
+    lossLogged_ = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changes_.clear();
+        made_.clear();
+    }
+    {
+        LiveDefaults &live = liveDefaults();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.all.insert_or_assign(this, self);
+    }
+    writerPid_ = self;
 }
 
 fs::path UserDefaults::backupFilePath() const { return file_.parent_path() / ("." + file_.filename().string() + "~"); }
@@ -290,7 +374,8 @@ fs::path UserDefaults::backupFilePath() const { return file_.parent_path() / (".
 void UserDefaults::scheduleSynchronize() { UserDefaultsFlusher::shared().schedule(this, kSynchronizeDelay); }
 
 bool UserDefaults::synchronize() {
-    if (exitStarted.load() != 0) return flush(endPatience(), FlushBy::End);
+    adoptAfterFork();
+    if (exitStarted.load()) return flush(Clock::duration::zero(), FlushBy::End);
     return flush(kWritePatience, FlushBy::Caller);
 }
 
@@ -304,13 +389,19 @@ bool UserDefaults::flushInBackground() {
 bool UserDefaults::flush(Clock::duration patience, FlushBy by, bool *busy) {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
     if (!writeWaiting_ && !flushPending_) return true;
-    FileLock lock(lockFilePath(), patience);
-    if (lock.busy()) {
+    // An end waits a live writer's moment, then what is left of the
+    // process's end bound.
+    std::optional<FileLock> lock(std::in_place, lockFilePath(), by == FlushBy::End ? kEndFirstTry : patience);
+    if (lock->busy() && by == FlushBy::End) lock.emplace(lockFilePath(), endPatience());
+    if (lock->busy()) {
         if (busy) *busy = true;
         const Clock::duration waited = Clock::now() - waitingSince_;
         if (by == FlushBy::End && writeWaiting_) {
-            logLine("Another process holds " + lockFilePath().string() + ": the changes to " + file_.string() +
-                    " that waited " + seconds(waited) + " for it are not written, and are lost");
+            // Said once: defaults flushed at exit are destroyed afterwards.
+            if (!lossLogged_)
+                logLine("Another process holds " + lockFilePath().string() + ": the changes to " + file_.string() +
+                        " that waited " + seconds(waited) + " for it are not written, and are lost");
+            lossLogged_ = true;
         } else if (by == FlushBy::Background && writeWaiting_ && !waitLogged_ && waited >= kLongWait) {
             waitLogged_ = true;
             logLine("Another process has held " + lockFilePath().string() + " for " + seconds(waited) +
@@ -440,23 +531,22 @@ UserDefaults::FileState UserDefaults::readFile(Dictionary &out, bool setAside) {
     // Keep the unreadable file for inspection instead of overwriting it with
     // the next change; a link is moved itself, and what it names is never
     // touched.
-    fs::path aside = file_;
-    aside += ".corrupt";
-    std::error_code ec;
-    fs::rename(file_, aside, ec);
-    makePrivate(aside);
+    std::string failure;
+    const std::optional<fs::path> aside = setAsideCorrupt(file_, failure);
+    if (aside) makePrivate(*aside, backupFilePath());
+    const std::string moved =
+        aside ? "moved it to " + aside->string() : "could not move it aside (" + failure + "), so it is left in place";
     // A file torn by a power loss before its flush: the backup holds the
     // contents flushed last.
     if (readBackup(out)) {
         // The copy becomes the file again (the same, durable, contents), so
         // that a start that writes nothing still finds it.
-        ::link(backupFilePath().c_str(), file_.c_str());
-        logLine("The defaults file " + file_.string() + " " + why + "; moved it to " + aside.string() +
+        if (aside) ::link(backupFilePath().c_str(), file_.c_str());
+        logLine("The defaults file " + file_.string() + " " + why + "; " + moved +
                 " and read the copy last flushed to disk");
         return FileState::Read;
     }
-    logLine("The defaults file " + file_.string() + " " + why + "; moved it to " + aside.string() +
-            " and starting empty");
+    logLine("The defaults file " + file_.string() + " " + why + "; " + moved + " and starting empty");
     return FileState::SetAside;
 }
 
@@ -513,8 +603,11 @@ Value UserDefaults::objectForKey(const std::string &key) const {
     return Value();
 }
 
-bool UserDefaults::setObject(const Value &value, const std::string &key) {
+bool UserDefaults::setObject(const Value &value, const std::string &key) { return store(value, key, false); }
+
+bool UserDefaults::store(const Value &value, const std::string &key, bool made) {
     if (value.isNull()) return removeObjectForKey(key);
+    adoptAfterFork();
     // Only what the file can hold and give back is taken: a text that is not
     // UTF-8 would make the whole file unreadable at the next launch.
     ErrorPtr error;
@@ -528,6 +621,10 @@ bool UserDefaults::setObject(const Value &value, const std::string &key) {
         std::lock_guard<std::mutex> lock(mutex_);
         application_[key] = value;
         changes_[key] = value;
+        if (made)
+            made_.insert(key);
+        else
+            made_.erase(key);
     }
     return persist();
 }
@@ -535,10 +632,12 @@ bool UserDefaults::setObject(const Value &value, const std::string &key) {
 bool UserDefaults::removeObjectForKey(const std::string &key) {
     // Written even when the key is not in memory: another process may have
     // set it since this one last read the file.
+    adoptAfterFork();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         application_.erase(key);
         changes_[key] = std::nullopt;
+        made_.erase(key);
     }
     return persist();
 }
@@ -551,7 +650,8 @@ bool UserDefaults::persist() {
            WriteResult::Failed;
 }
 
-UserDefaults::WriteResult UserDefaults::writeChanges(Clock::duration patience, const Edit &edit, bool *edited) {
+UserDefaults::WriteResult UserDefaults::writeChanges(Clock::duration patience, const Edit &edit, bool *edited,
+                                                     bool locked) {
     if (edited) *edited = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -564,8 +664,9 @@ UserDefaults::WriteResult UserDefaults::writeChanges(Clock::duration patience, c
         logLine("Cannot write " + file_.string() + ": " + (error ? error->localizedDescription() : std::string("?")));
         return WriteResult::Failed;
     }
-    FileLock lock(lockFilePath(), patience);
-    if (lock.busy()) {
+    std::optional<FileLock> lock;
+    if (!locked) lock.emplace(lockFilePath(), patience);
+    if (lock && lock->busy()) {
         bool waiting = false;
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -580,10 +681,12 @@ UserDefaults::WriteResult UserDefaults::writeChanges(Clock::duration patience, c
 bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
     if (edited) *edited = false;
     Changes changes;
+    std::set<std::string> made;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (changes_.empty() && !edit) return true;
         changes = changes_;
+        made = made_;
     }
     auto fm = FileManager::defaultManager();
     ErrorPtr error;
@@ -600,27 +703,49 @@ bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
         return false;
     }
     // Whether the file must be written: told by the changes themselves, not
-    // by comparing with a copy of the file's dictionary.
+    // by comparing with a copy of the file's dictionary. What the file held
+    // for each key changed is kept, to be put back if the file would grow
+    // too large.
     bool differs = false;
-    for (const auto &[key, value] : changes) differs = apply(key, value, merged) || differs;
+    std::vector<std::pair<std::string, std::optional<Value>>> before;
+    auto change = [&](const std::string &key, const std::optional<Value> &value) {
+        auto it = merged.find(key);
+        before.emplace_back(key, it != merged.end() ? std::optional<Value>(it->second) : std::nullopt);
+        differs = apply(key, value, merged) || differs;
+    };
+    // A value made by this process alone while another held the lock yields
+    // to one the file holds by now: that process made it first.
+    std::vector<std::string> yielded;
+    for (const auto &[key, value] : changes) {
+        if (made.count(key) && merged.count(key)) {
+            yielded.push_back(key);
+            continue;
+        }
+        change(key, value);
+    }
     if (edit) {
         if (edited) *edited = true;
-        if (auto change = edit(merged)) {
+        if (auto decided = edit(merged)) {
             // The edit's key is written as the process's own change; it has
             // been checked for the file by its caller.
-            const std::string &key = change->first;
-            differs = apply(key, change->second, merged) || differs;
-            changes[key] = change->second;
+            const std::string &key = decided->first;
+            change(key, decided->second);
+            changes[key] = decided->second;
             std::lock_guard<std::mutex> guard(mutex_);
-            changes_[key] = change->second;
+            changes_[key] = decided->second;
+            made_.erase(key);
         }
     }
-    bool ok = true;
+    bool ok = true, tooLarge = false;
     // Nothing is written when the file holds the changes already (a key
     // removed that was not there).
     if (differs) {
         auto data = PropertyListSerialization::dataWithPropertyList(Value(merged),
                                                                     PropertyListSerialization::Format::Binary, &error);
+        // Never more than a reader takes, or the next start would set the
+        // whole file aside.
+        tooLarge = data && data->size() > static_cast<size_t>(kMaximumFileSize);
+        if (tooLarge) data.reset();
         // The fsyncs are left to the background flush only while a durable
         // copy of the old contents exists, or the old contents are not
         // durable either (none, or this process's own write not flushed
@@ -632,7 +757,16 @@ bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
                                                      ::lstat(backupFilePath().c_str(), &st) == 0);
         ok = data && fm->writeData(*data, file_, true, &error, FileManager::kPrivateFileMode,
                                    deferred ? FileManager::Durability::Deferred : FileManager::Durability::Synced);
-        if (!ok)
+        if (tooLarge) {
+            std::string keys;
+            size_t named = 0;
+            for (const auto &[key, value] : changes)
+                if (named++ < 3) keys += (keys.empty() ? "" : ", ") + text::lossyUTF8(key).substr(0, 64);
+            if (named > 3) keys += " and " + std::to_string(named - 3) + " more";
+            logLine("Not writing " + file_.string() + ": with the changes to " + keys +
+                    " it would be larger than settings may be (64 MiB); the file keeps what it held, and the "
+                    "changes are dropped");
+        } else if (!ok)
             logLine("Cannot write " + file_.string() + ": " +
                     (error ? error->localizedDescription() : std::string("?")));
         else if (deferred) {
@@ -644,17 +778,35 @@ bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
     }
     std::lock_guard<std::mutex> guard(mutex_);
     unreadable_ = false;
+    // Changes written, refused for the size, or yielding to the file are no
+    // longer pending, unless they changed again meanwhile.
+    auto settle = [&](const std::string &key, const std::optional<Value> &value) {
+        auto it = changes_.find(key);
+        if (it == changes_.end() || it->second != value) return;
+        changes_.erase(it);
+        made_.erase(key);
+    };
+    for (const auto &key : yielded) {
+        settle(key, changes[key]);
+        if (auto it = merged.find(key); it != merged.end()) application_[key] = it->second;
+        logLine("Another process stored " + text::lossyUTF8(key) + " in " + file_.string() +
+                " while this one waited to write it: that value is kept");
+    }
+    if (tooLarge) {
+        // The file keeps what it held, and so does memory: a value kept
+        // only there would be gone at the next start, silently.
+        for (auto it = before.rbegin(); it != before.rend(); ++it) apply(it->first, it->second, merged);
+        for (const auto &[key, value] : changes) settle(key, value);
+        if (changes_.empty()) writeWaiting_ = false;
+        refreshDomain(std::move(merged));
+        return false;
+    }
     if (!ok) {
         // The file keeps what it held; memory keeps this process's changes.
         for (const auto &[key, value] : changes_) apply(key, value, application_);
         return false;
     }
-    // What was written is no longer a pending change, unless it changed
-    // again meanwhile.
-    for (const auto &[key, value] : changes) {
-        auto it = changes_.find(key);
-        if (it != changes_.end() && it->second == value) changes_.erase(it);
-    }
+    for (const auto &[key, value] : changes) settle(key, value);
     if (changes_.empty()) writeWaiting_ = false;
     refreshDomain(std::move(merged));
     return true;
@@ -678,25 +830,33 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
         return std::make_pair(key, kept.isNull() ? std::optional<Value>() : std::optional<Value>(kept));
     };
     bool edited = false;
+    adoptAfterFork();
+    WriteResult result;
     {
         std::lock_guard<std::mutex> fileLock(fileMutex_);
-        if (writeChanges(kWritePatience, edit, &edited) == WriteResult::Deferred) {
-            // Another process holds the lock. The file is only ever replaced
-            // whole, so it reads whole without the lock: a value it holds
-            // that resolve keeps needs no write.
-            Dictionary onDisk;
-            if (readFile(onDisk, false) == FileState::Read) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    for (const auto &[changed, value] : changes_) apply(changed, value, onDisk);
-                }
-                auto it = onDisk.find(key);
-                const Value stored = it != onDisk.end() ? it->second : Value();
-                if (!resolve || resolve(stored) == stored) return stored;
+        result = writeChanges(kWritePatience, edit, &edited);
+    }
+    if (result == WriteResult::Deferred) {
+        // Another process holds the lock. The file is only ever replaced
+        // whole, so it reads whole without the lock: a value it holds that
+        // resolve keeps needs no write.
+        Dictionary onDisk;
+        if (readFile(onDisk, false) == FileState::Read) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                for (const auto &[changed, value] : changes_) apply(changed, value, onDisk);
             }
-            // A value to make: another instance making it at the same time
-            // holds the lock only a moment.
-            writeChanges(kMakePatience, edit, &edited);
+            auto it = onDisk.find(key);
+            const Value stored = it != onDisk.end() ? it->second : Value();
+            if (!resolve || resolve(stored) == stored) return stored;
+        }
+        // A value to make: another instance making it at the same time holds
+        // the lock only a moment. The wait holds none of this process's
+        // locks, so that its other writers go on meanwhile.
+        FileLock lock(lockFilePath(), kMakePatience);
+        if (!lock.busy()) {
+            std::lock_guard<std::mutex> fileLock(fileMutex_);
+            writeChanges(kMakePatience, edit, &edited, lock.held());
         }
     }
     if (refused) {
@@ -713,7 +873,7 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
         kept = resolve ? resolve(stored) : stored;
         if (kept == stored) return kept;
     }
-    setObject(kept, key);
+    store(kept, key, true);
     return kept;
 }
 

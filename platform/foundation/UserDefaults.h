@@ -21,12 +21,22 @@
 // thread writes it, merged under the lock as above, as soon as the lock is
 // free, with a log line if that takes long. What still waits when the
 // defaults are destroyed or the process exits is written if the lock comes
-// free within a short bound, else it is lost, with a log line.
+// free within a short bound, else it is lost, with a log line (one per
+// defaults). That bound is the process's: every defaults ended while another
+// process holds the lock shares it. A lock file with more than one link is
+// someone else's file: it is set aside as ".<name>.lock.notours", with a
+// log line, and a fresh one made.
+//
+// No write makes the file larger than a reader takes (64 MiB, below): such
+// a write is refused with a log line, the file keeps what it held, and the
+// changes it carried are dropped from memory too, so that the domain never
+// holds what a relaunch would not find.
 //
 // The file and its copy are read only when they are regular files, not
 // reached through a link, of at most 64 MiB (far beyond any real settings);
 // anything else in the file's place is set aside as a damaged file is,
-// without being read.
+// without being read, under the first free name of "<name>.corrupt",
+// "<name>.corrupt.1" ... "<name>.corrupt.9".
 //
 // Durability. A change is in the file when the call returns (written to a
 // temporary file and renamed over it, under the lock; unless another
@@ -42,8 +52,11 @@
 // backup: after a power loss the defaults are the old ones or the new ones,
 // never a torn mix. Pending flushes run at synchronize(), when the object
 // is destroyed and when the process exits normally. The process may fork at
-// any time: a fork waits for a flush under way, and a child flushes only the
-// defaults it made itself.
+// any time: a fork waits for a flush under way. A child leaves its parent's
+// pending changes and flushes to the parent; defaults it changes itself
+// (its own, or a copy it inherited) are its own from then on, written and
+// flushed as any, at its exit too.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -52,6 +65,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -101,8 +115,10 @@ public:
     // may run more than once, with the lock held: it must not use these
     // defaults. While another process holds the lock, a value the file holds
     // that resolve keeps is answered at once; a value to make waits for the
-    // lock a little longer than a write, then is made by this process alone
-    // and written in the background. When the file cannot be read or
+    // lock a little longer than a write (without holding up this process's
+    // other writers), then is made by this process alone and written in the
+    // background, unless the file holds a value for the key by then: that
+    // value wins and is taken into memory. When the file cannot be read or
     // written, this process's value is used and kept in memory, as setObject
     // does.
     Value loadOrStoreObject(const std::string &key, const std::function<Value(const Value &stored)> &resolve);
@@ -151,16 +167,24 @@ private:
     // Who flushes: a caller (synchronize), the background thread, or the
     // end of the defaults (destruction, exit), after which nobody will.
     enum class FlushBy { Caller, Background, End };
+    // The state a forked child inherited is its parent's: the first change
+    // the child makes drops it (see above).
+    void adoptAfterFork();
+    // setObject; a value `made` by this process alone yields, at its write,
+    // to a value the file holds for the key by then.
+    bool store(const Value &value, const std::string &key, bool made);
     // A change of one key (its new value, or nullopt to remove it), decided
     // while the file is locked and read; nullopt changes nothing.
     using Edit = std::function<std::optional<std::pair<std::string, std::optional<Value>>>(const Dictionary &onDisk)>;
 
     bool persist();
     // Holding fileMutex_: takes the file's lock, waiting at most `patience`
-    // for another process, and writes the changes (writeLocked). While the
-    // other process holds it longer, the changes stay in memory and the
-    // background thread writes them (Deferred).
-    WriteResult writeChanges(Clock::duration patience, const Edit &edit = nullptr, bool *edited = nullptr);
+    // for another process (unless the caller holds it: `locked`), and writes
+    // the changes (writeLocked). While the other process holds it longer,
+    // the changes stay in memory and the background thread writes them
+    // (Deferred).
+    WriteResult writeChanges(Clock::duration patience, const Edit &edit = nullptr, bool *edited = nullptr,
+                             bool locked = false);
     // Holding fileMutex_ and the file's lock: reads the file, applies this
     // process's changes (and the edit), writes it when anything changed and
     // refreshes the domain. False when the file could not be read or
@@ -193,19 +217,23 @@ private:
     void scheduleSynchronize();
 
     const std::filesystem::path file_;
-    mutable std::mutex mutex_;  // guards the two domains, changes_ and unreadable_
+    mutable std::mutex mutex_;  // guards the two domains, changes_, made_ and unreadable_
     Dictionary registration_;
     Dictionary application_;
     Changes changes_;
-    bool unreadable_ = false;    // the file exists but could not be read
-    std::mutex fileMutex_;       // serialises this process's users of the file
-    bool flushPending_ = false;  // guarded by fileMutex_: a write awaits its flush
+    std::set<std::string> made_;  // keys of changes_ that yield to a value in the file
+    bool unreadable_ = false;     // the file exists but could not be read
+    std::mutex fileMutex_;        // serialises this process's users of the file
+    bool flushPending_ = false;   // guarded by fileMutex_: a write awaits its flush
     // Guarded by fileMutex_: changes wait for another process's lock, since
     // waitingSince_; the long wait was logged.
     bool writeWaiting_ = false;
     Clock::time_point waitingSince_;
     bool waitLogged_ = false;
-    const pid_t ownerPid_;  // the process that made them: a forked child flushes nothing of its parent's
+    bool lossLogged_ = false;  // guarded by fileMutex_: the end said the waiting changes are lost
+    // The process whose changes and flushes these are: the maker, or a forked
+    // child since its first change.
+    std::atomic<pid_t> writerPid_;
 };
 
 }  // namespace platform

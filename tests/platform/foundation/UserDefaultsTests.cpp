@@ -2,8 +2,11 @@
 // concurrent writers, and the file on disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
@@ -19,6 +22,7 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/syslog/SystemLog.h"
 #include "support/RunningChild.h"
 #include "support/TestSupport.h"
 
@@ -43,8 +47,30 @@ protected:
         return out;
     }
 
+    // The log lines written while it lives.
+    struct CapturedLines {
+        CapturedLines() {
+            SystemLog::setSink([this](const std::string &line) {
+                std::lock_guard<std::mutex> lock(mutex);
+                lines.push_back(line);
+            });
+        }
+        ~CapturedLines() { SystemLog::setSink(nullptr); }
+        size_t count(const std::string &text) {
+            std::lock_guard<std::mutex> lock(mutex);
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const std::string &line) { return line.find(text) != std::string::npos; });
+        }
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+
     testsupport::TemporaryHome home;
 };
+
+// Defaults a forked child keeps to its very end: flushed by the exit handler,
+// then destroyed among the static objects made before any defaults.
+std::unique_ptr<UserDefaults> keptToTheEnd;
 
 class Unarchivable : public Object {
     std::string className() const override { return "Unarchivable"; }
@@ -308,6 +334,36 @@ TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
     UserDefaults reread(file);
     EXPECT_EQ(reread.dictionaryRepresentation().size(), size_t(kKeys + 2));
     EXPECT_EQ(reread.stringForKey("\u00e9t\u00e9 \U0001D11E"), "cl\u00e9 \U0001F600");
+
+    // A change that would make the file larger than a reader takes (64 MiB)
+    // is refused: the file keeps what it held, memory too, and a change that
+    // fits is still written.
+    const fs::path full = home.path() / "full.plist";
+    {
+        auto data = PropertyListSerialization::dataWithPropertyList(
+            Value(Dictionary{{"Kept", Value("yes")}, {"Bulk", Value(Data((size_t(64) << 20) - 4096, 7))}}),
+            PropertyListSerialization::Format::Binary);
+        ASSERT_TRUE(data);
+        ASSERT_TRUE(FileManager::defaultManager()->writeData(*data, full, true));
+    }
+    struct stat before {
+    }, after{};
+    ASSERT_EQ(stat(full.c_str(), &before), 0);
+    {
+        CapturedLines log;
+        UserDefaults nearBound(full);
+        EXPECT_FALSE(nearBound.setObject(Value(Data(8192, 1)), "More"));
+        EXPECT_TRUE(nearBound.objectForKey("More").isNull());
+        EXPECT_EQ(log.count("would be larger than settings may be"), 1u);
+        ASSERT_EQ(stat(full.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
+        EXPECT_TRUE(nearBound.setObject(Value("fits"), "Small"));
+    }
+    UserDefaults relaunched(full);
+    EXPECT_EQ(relaunched.stringForKey("Kept"), "yes");
+    EXPECT_EQ(relaunched.stringForKey("Small"), "fits");
+    EXPECT_TRUE(relaunched.objectForKey("More").isNull());
+    EXPECT_FALSE(fs::exists(fs::path(full.string() + ".corrupt")));
 }
 
 TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
@@ -332,6 +388,31 @@ TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
         EXPECT_TRUE(e.name.find(".atomic.plist.") == std::string::npos || e.name == ".atomic.plist.lock")
             << "left over: " << e.name;
     EXPECT_EQ(readWithPython(file, "sorted(d.items())"), "[('A', 'one'), ('B', 2)]\n");
+
+    // A lock file with another name elsewhere is someone else's file: it is
+    // neither chmodded nor locked, but set aside, and a fresh one made.
+    const fs::path notes = home.path() / "notes.txt";
+    std::ofstream(notes) << "notes";
+    ASSERT_EQ(chmod(notes.c_str(), 0644), 0);
+    fs::remove(defaults.lockFilePath());
+    fs::create_hard_link(notes, defaults.lockFilePath());
+    {
+        CapturedLines log;
+        ASSERT_TRUE(defaults.setObject(Value(3), "C"));
+        EXPECT_EQ(log.count("has other links"), 1u);
+    }
+    struct stat theirs {};
+    ASSERT_EQ(stat(notes.c_str(), &theirs), 0);
+    EXPECT_EQ(theirs.st_mode & 0777, 0644u);
+    ASSERT_EQ(stat(defaults.lockFilePath().c_str(), &lock), 0);
+    EXPECT_NE(lock.st_ino, theirs.st_ino);
+    EXPECT_EQ(lock.st_nlink, 1u);
+    EXPECT_EQ(lock.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((defaults.lockFilePath().string() + ".notours").c_str(), &lock), 0);
+    EXPECT_EQ(lock.st_ino, theirs.st_ino);
+    std::ifstream in(notes);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "notes");
+    EXPECT_EQ(readWithPython(file, "d['C']"), "3\n");
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
@@ -532,15 +613,48 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
     // A stored value that is kept needs no lock.
     EXPECT_EQ(second.loadOrStoreObject("Second", [](const Value &stored) { return stored; }), Value("two"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << "the writes waited for the lock";
+    // A value to make waits a little for the lock, holding up none of this
+    // process's other writers, then is made here alone.
+    {
+        std::mutex mutex;
+        std::condition_variable asked;
+        bool resolving = false;
+        Value made;
+        std::thread maker([&] {
+            made = first.loadOrStoreObject("InstallId", [&](const Value &stored) {
+                if (!stored.isNull()) return stored;
+                std::lock_guard<std::mutex> lock(mutex);
+                resolving = true;
+                asked.notify_all();
+                return Value("ours");
+            });
+        });
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ASSERT_TRUE(asked.wait_for(lock, std::chrono::seconds(30), [&] { return resolving; }));
+        }
+        const auto writing = std::chrono::steady_clock::now();
+        EXPECT_TRUE(first.setObject(Value("meanwhile"), "Meanwhile"));
+        EXPECT_LT(std::chrono::steady_clock::now() - writing, std::chrono::milliseconds(200))
+            << "the write waited behind the making";
+        maker.join();
+        EXPECT_EQ(made, Value("ours"));
+    }
     EXPECT_EQ(first.stringForKey("Mine"), "held");
     EXPECT_TRUE(first.objectForKey("Made").isNull());
     EXPECT_FALSE(UserDefaults(file).stringForKey("Mine")) << "written without the lock";
-    // A process that sets a value then exits: `release` lets go of the lock
-    // between the two.
+    // A process that sets values then exits: `release` lets go of the lock
+    // between the two. It changes the parent's defaults it inherited (whose
+    // own changes wait for the lock: the parent writes those), defaults of
+    // its own that exit writes (then destroys), and four more destroyed
+    // before the exit.
+    // Every one waits for the lock within one bound for the process and
+    // says once when its changes are lost.
     auto childSetsThenExits = [&](const std::string &key, bool release) {
-        int set[2], go[2];
+        int set[2], go[2], lines[2];
         ASSERT_EQ(pipe(set), 0);
         ASSERT_EQ(pipe(go), 0);
+        ASSERT_EQ(pipe(lines), 0);
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -548,21 +662,45 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
             close(held);
             close(set[0]);
             close(go[1]);
-            auto *leaked = new UserDefaults(file);  // never destroyed: the exit handler writes
-            const bool ok = leaked->setObject(Value("child"), key);
+            close(lines[0]);
+            SystemLog::setSink([out = lines[1]](const std::string &line) {
+                const std::string text = line + "\n";
+                if (write(out, text.data(), text.size()) < 0) _exit(5);
+            });
+            keptToTheEnd = std::make_unique<UserDefaults>(file);
+            bool ok = keptToTheEnd->setObject(Value("child"), key);
+            ok = first.setObject(Value("inherited"), key + "Inherited") && ok;
+            std::vector<std::unique_ptr<UserDefaults>> ended;
+            for (int i = 0; i < 4; ++i) {
+                ended.push_back(std::make_unique<UserDefaults>(file));
+                ok = ended.back()->setObject(Value("ended"), key + "Ended") && ok;
+            }
             char byte = 0;
             if (write(set[1], &byte, 1) != 1 || read(go[0], &byte, 1) < 0) _exit(4);
+            ended.clear();
             exit(ok ? 0 : 3);
         }
         testsupport::RunningChild child(pid);
         close(set[1]);
         close(go[0]);
+        close(lines[1]);
         char byte;
         ASSERT_EQ(read(set[0], &byte, 1), 1);
         if (release) close(held);
+        const auto ending = std::chrono::steady_clock::now();
         close(go[1]);
+        std::string said;
+        char buffer[512];
+        for (ssize_t n; (n = read(lines[0], buffer, sizeof buffer)) != 0;)
+            if (n > 0) said.append(buffer, static_cast<size_t>(n));
+        close(lines[0]);
         ASSERT_TRUE(child.ended(5000)) << key << ": the exit waited for the lock";
+        // Six ends each waiting 250 ms would take 1.5 s.
+        EXPECT_LT(std::chrono::steady_clock::now() - ending, std::chrono::seconds(1)) << key;
         EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0) << key;
+        size_t lost = 0;
+        for (size_t at = 0; (at = said.find("are not written, and are lost", at)) != std::string::npos; ++at) ++lost;
+        EXPECT_EQ(lost, release ? 0u : 6u) << said;
         close(set[0]);
     };
     childSetsThenExits("Lost", false);
@@ -572,17 +710,22 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
         Dictionary theirs = UserDefaults(file).dictionaryRepresentation();
         theirs["Theirs"] = Value("kept");
         theirs["First"] = Value("theirs");
+        theirs["InstallId"] = Value("theirs");  // made there first
         auto data =
             PropertyListSerialization::dataWithPropertyList(Value(theirs), PropertyListSerialization::Format::Binary);
         ASSERT_TRUE(data && FileManager::defaultManager()->writeData(*data, file, true));
     }
     childSetsThenExits("Child", true);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!UserDefaults(file).stringForKey("Mine") && std::chrono::steady_clock::now() < deadline)
+    while ((!UserDefaults(file).stringForKey("Mine") || first.stringForKey("Theirs") != "kept") &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(readWithPython(file, "sorted(d.items())"),
-              "[('Child', 'child'), ('First', 'mine'), ('Mine', 'held'), ('Second', 'two'), ('Theirs', 'kept')]\n");
+              "[('Child', 'child'), ('ChildEnded', 'ended'), ('ChildInherited', 'inherited'), ('First', 'mine'), "
+              "('InstallId', 'theirs'), ('Meanwhile', 'meanwhile'), ('Mine', 'held'), ('Second', 'two'), "
+              "('Theirs', 'kept')]\n");
     EXPECT_EQ(first.stringForKey("Theirs"), "kept");
+    EXPECT_EQ(first.stringForKey("InstallId"), "theirs") << "the value made there first is taken";
 }
 
 // Runs the body in a forked child (killed by its own alarm after 10 s) and
@@ -615,6 +758,43 @@ TEST_F(UserDefaultsTest, AnUnreadableFileIsSetAsideNotOverwritten) {
     EXPECT_TRUE(defaults.setObject(Value("fresh"), "Key"));
     defaults.reload();
     EXPECT_EQ(defaults.stringForKey("Key"), "fresh");
+
+    // A folder in the file's place, with an earlier damaged file set aside
+    // already: moved under the next free name, the earlier one kept, and
+    // settings are saved again. A hard link to someone's notes is moved
+    // without being chmodded. With every name taken, nothing says it moved.
+    {
+        const fs::path folder = home.path() / "folder.plist";
+        const fs::path earlier = folder.string() + ".corrupt";
+        fs::create_directories(folder / "inside");
+        std::ofstream(earlier) << "earlier";
+        CapturedLines log;
+        UserDefaults inPlace(folder);
+        EXPECT_TRUE(fs::is_directory(folder.string() + ".corrupt.1"));
+        EXPECT_EQ(log.count("; moved it to " + folder.string() + ".corrupt.1 "), 1u);
+        std::ifstream earlierIn(earlier);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(earlierIn)), {}), "earlier");
+        EXPECT_TRUE(inPlace.setObject(Value("saved"), "Key"));
+        EXPECT_EQ(readWithPython(folder, "d['Key']"), "saved\n");
+
+        const fs::path notes = home.path() / "notes.txt";
+        std::ofstream(notes) << "notes";
+        ASSERT_EQ(chmod(notes.c_str(), 0644), 0);
+        fs::remove(folder);
+        fs::create_hard_link(notes, folder);
+        UserDefaults linked(folder);
+        struct stat st {};
+        ASSERT_EQ(stat((folder.string() + ".corrupt.2").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+        fs::create_directory(folder);
+        for (int i = 3; i <= 9; ++i) fs::create_directory(folder.string() + ".corrupt." + std::to_string(i));
+        const size_t moved = log.count("moved it to");
+        UserDefaults stuck(folder);
+        EXPECT_EQ(log.count("could not move it aside (every name for it is taken)"), 1u);
+        EXPECT_EQ(log.count("moved it to"), moved);
+        EXPECT_TRUE(fs::is_directory(folder));
+    }
 
     // Not ours to read, so set aside unread (a regular file as 0600) and the
     // domain starts empty: a sparse file of 1 GiB, a FIFO, a link (and its
