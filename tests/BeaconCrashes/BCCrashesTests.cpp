@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -17,6 +18,8 @@
 #include "BCCrashes.h"
 #include "BCCrashesUncaughtCXXExceptionHandlerManager.h"
 #include "BCWrapperCrashesHelper.h"
+#include "BCWrapperException.h"
+#include "BCWrapperExceptionManager.h"
 #include "BCErrorAttachmentLog.h"
 #include "BCErrorReport.h"
 #include "BCException.h"
@@ -92,6 +95,11 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         }
         std::ofstream(sdk / "crasheslogbuffer/0.bccrasheslogbuffer").close();
         std::ofstream(sdk / "crasheswrapperexceptions/old") << "x";
+        // A wrapper exception an earlier process saved without leaving a
+        // report: this launch has none to tie it to.
+        auto wrapper = std::make_shared<BCWrapperException>();
+        wrapper->processId = static_cast<uint64_t>(getpid());
+        BCWrapperExceptionManager::saveWrapperException(wrapper);
         auto delegate = std::make_shared<BCCrashesDelegate>();
         BCCrashes::setDelegate(delegate);
         BCCrashes::setUserConfirmationHandler([](const auto &) { return true; });
@@ -101,6 +109,13 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
             CHILD_EXPECT(modeOf(sdk / folder) == 0700);
         }
         CHILD_EXPECT(modeOf(sdk / "crasheswrapperexceptions/old") == 0600);
+        CHILD_EXPECT(!std::filesystem::exists(sdk / "crasheswrapperexceptions/last_saved_wrapper_exception"));
+        CHILD_EXPECT(std::filesystem::exists(sdk / "crasheswrapperexceptions/old"));
+        const auto lines = capture.lines();
+        CHILD_EXPECT(std::any_of(lines.begin(), lines.end(), [](const auto &line) {
+            return line.first == BCLogLevelWarning &&
+                   line.second.find("matches no crash report; it is deleted.") != std::string::npos;
+        }));
         // The buffer files are made on a background queue.
         CHILD_EXPECT(platform::dispatch::MainRunLoop::runUntil(
             [&] {
