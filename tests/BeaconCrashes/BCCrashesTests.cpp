@@ -287,6 +287,28 @@ TEST_F(BCCrashesTest, LinksInPlaceOfTheFoldersAreSetAsideAndWhatTheyPointToIsLef
         CHILD_EXPECT(!BCCrashes::hasCrashedInLastSession());
         return failures;
     });
+    // The next launch finds links inside the folders, to files elsewhere:
+    // making the folders private at start leaves the links and what they
+    // point to as they are.
+    const auto disk = home.path() / "disk";
+    const auto other = home.path() / "other";
+    const std::string folders[] = {"crashes", "crasheslogbuffer", "crasheswrapperexceptions"};
+    for (const auto &folder : folders) {
+        ASSERT_TRUE(std::filesystem::is_directory(disk / folder));
+        std::filesystem::create_symlink(other / "700000000", disk / folder / "linked");
+    }
+    inChild([&] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        startCrashes();
+        CHILD_EXPECT(BCCrashes::sharedInstance()->delayedProcessingSemaphore()->wait(10.0) == 0);
+        // Seen as links, not as the files they point to: no attempt to
+        // narrow them.
+        for (const auto &line : capture.lines()) CHILD_EXPECT(line.second.find("Couldn't make") == std::string::npos);
+        return failures;
+    });
+    EXPECT_EQ(modeOf(other / "700000000"), 0644u);
+    for (const auto &folder : folders) EXPECT_TRUE(std::filesystem::is_symlink(disk / folder / "linked")) << folder;
 }
 
 TEST_F(BCCrashesTest, MemoryPressureInOneLaunchIsReportedInTheNext) {
