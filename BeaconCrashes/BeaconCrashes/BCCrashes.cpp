@@ -345,6 +345,12 @@ void BCCrashes::applyEnabledState(bool isEnabled) {
         if (!pending->crashFiles().empty()) {
             pending->startDelayedCrashProcessing();
         } else {
+            // No report to tie a saved wrapper exception to (unless the
+            // engine's report is kept for the next launch): kept, it would
+            // be tied to a later crash of a process with the same id.
+            if (engine && !engine->hasPendingCrashReport()) {
+                BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({});
+            }
             delayedProcessingSemaphore_->signal();
             clearContextHistoryAndKeepCurrentSession();
         }

@@ -72,7 +72,17 @@ TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplacedInPrivateFo
     chmod((data / "io.plotwick.other" / "live_report.bbcrash").c_str(), 0666);
     std::ofstream(data / "read-only") << "x";
     chmod((data / "read-only").c_str(), 0444);
+    // Links inside to a file elsewhere: neither they nor what they point to
+    // are changed.
+    testsupport::TemporaryDirectory elsewhere("bbcrash-elsewhere");
+    std::ofstream(elsewhere.path() / "notes") << "theirs";
+    chmod((elsewhere.path() / "notes").c_str(), 0644);
+    std::filesystem::create_symlink(elsewhere.path() / "notes", data / "linked");
+    std::filesystem::create_symlink(elsewhere.path() / "notes", reporter.crashReportDirectory() / "linked");
     ASSERT_TRUE(reporter.populateCrashReportDirectory());
+    EXPECT_EQ(modeOf(elsewhere.path() / "notes"), 0644u);
+    EXPECT_TRUE(std::filesystem::is_symlink(data / "linked"));
+    EXPECT_TRUE(std::filesystem::is_symlink(reporter.crashReportDirectory() / "linked"));
     EXPECT_EQ(modeOf(data / "io.plotwick.other"), 0700u);
     EXPECT_EQ(modeOf(reporter.queuedCrashReportDirectory()), 0500u);
     EXPECT_EQ(modeOf(reporter.crashReportPath()), 0600u);

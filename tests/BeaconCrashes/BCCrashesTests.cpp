@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -17,6 +18,8 @@
 #include "BCCrashes.h"
 #include "BCCrashesUncaughtCXXExceptionHandlerManager.h"
 #include "BCWrapperCrashesHelper.h"
+#include "BCWrapperException.h"
+#include "BCWrapperExceptionManager.h"
 #include "BCErrorAttachmentLog.h"
 #include "BCErrorReport.h"
 #include "BCException.h"
@@ -97,7 +100,12 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         const auto theirs = home.path() / "theirs";
         std::ofstream(theirs) << "theirs";
         std::filesystem::permissions(theirs, std::filesystem::perms(0644));
-        std::filesystem::create_hard_link(theirs, sdk / "crasheswrapperexceptions/last_saved_wrapper_exception");
+        std::filesystem::create_hard_link(theirs, sdk / "crasheswrapperexceptions/1234");
+        // A wrapper exception an earlier process saved without leaving a
+        // report: this launch has none to tie it to.
+        auto wrapper = std::make_shared<BCWrapperException>();
+        wrapper->processId = static_cast<uint64_t>(getpid());
+        BCWrapperExceptionManager::saveWrapperException(wrapper);
         auto delegate = std::make_shared<BCCrashesDelegate>();
         BCCrashes::setDelegate(delegate);
         BCCrashes::setUserConfirmationHandler([](const auto &) { return true; });
@@ -108,12 +116,17 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         }
         CHILD_EXPECT(modeOf(sdk / "crasheswrapperexceptions/old") == 0600);
         CHILD_EXPECT(modeOf(theirs) == 0644 && std::filesystem::file_size(theirs) == 6);
-        CHILD_EXPECT(!std::filesystem::exists(sdk / "crasheswrapperexceptions/last_saved_wrapper_exception"));
-        CHILD_EXPECT(
-            std::filesystem::equivalent(sdk / "crasheswrapperexceptions/last_saved_wrapper_exception.notours", theirs));
+        CHILD_EXPECT(std::filesystem::equivalent(sdk / "crasheswrapperexceptions/1234.notours", theirs));
         CHILD_EXPECT(capture.contains(BCLogLevelAssert,
-                                      "last_saved_wrapper_exception has other hard links, so it is not ours alone; it "
-                                      "is set aside as last_saved_wrapper_exception.notours, unchanged."));
+                                      "1234 has other hard links, so it is not ours alone; it is set aside as "
+                                      "1234.notours, unchanged."));
+        CHILD_EXPECT(!std::filesystem::exists(sdk / "crasheswrapperexceptions/last_saved_wrapper_exception"));
+        CHILD_EXPECT(std::filesystem::exists(sdk / "crasheswrapperexceptions/old"));
+        const auto lines = capture.lines();
+        CHILD_EXPECT(std::any_of(lines.begin(), lines.end(), [](const auto &line) {
+            return line.first == BCLogLevelWarning &&
+                   line.second.find("matches no crash report; it is deleted.") != std::string::npos;
+        }));
         // The buffer files are made on a background queue.
         CHILD_EXPECT(platform::dispatch::MainRunLoop::runUntil(
             [&] {
@@ -285,6 +298,28 @@ TEST_F(BCCrashesTest, LinksInPlaceOfTheFoldersAreSetAsideAndWhatTheyPointToIsLef
         CHILD_EXPECT(!BCCrashes::hasCrashedInLastSession());
         return failures;
     });
+    // The next launch finds links inside the folders, to files elsewhere:
+    // making the folders private at start leaves the links and what they
+    // point to as they are.
+    const auto disk = home.path() / "disk";
+    const auto other = home.path() / "other";
+    const std::string folders[] = {"crashes", "crasheslogbuffer", "crasheswrapperexceptions"};
+    for (const auto &folder : folders) {
+        ASSERT_TRUE(std::filesystem::is_directory(disk / folder));
+        std::filesystem::create_symlink(other / "700000000", disk / folder / "linked");
+    }
+    inChild([&] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        startCrashes();
+        CHILD_EXPECT(BCCrashes::sharedInstance()->delayedProcessingSemaphore()->wait(10.0) == 0);
+        // Seen as links, not as the files they point to: no attempt to
+        // narrow them.
+        for (const auto &line : capture.lines()) CHILD_EXPECT(line.second.find("Couldn't make") == std::string::npos);
+        return failures;
+    });
+    EXPECT_EQ(modeOf(other / "700000000"), 0644u);
+    for (const auto &folder : folders) EXPECT_TRUE(std::filesystem::is_symlink(disk / folder / "linked")) << folder;
 }
 
 TEST_F(BCCrashesTest, MemoryPressureInOneLaunchIsReportedInTheNext) {

@@ -20,6 +20,11 @@ constexpr const char *kLastSavedBaseFilename = "last_saved_wrapper_exception";
 // Far beyond any wrapper exception a wrapper SDK saves (a few kilobytes): a
 // larger file is not read, and a larger exception not written.
 constexpr size_t kMaxWrapperExceptionFileSize = 16 * 1024 * 1024;
+// How much earlier than the crashed process's start a wrapper exception may
+// seem to be saved and still be its own: the report keeps the start in whole
+// seconds (counted from the boot time, itself whole seconds, both rounded
+// down), and a file's time comes from the file system's coarse clock.
+constexpr double kStartTimeAllowance = 1.0;
 
 // Never destroyed: the public methods may be called from any thread, also
 // while the process exits.
@@ -66,28 +71,38 @@ void BCWrapperExceptionManager::saveWrapperException(const std::shared_ptr<BCWra
     BCCrashesUtil::writePrivateFile(*component, *archive);
 }
 
-std::shared_ptr<BCWrapperException> BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename(
-    const std::string &baseFilename) {
+namespace {
+
+// The decoded file and, with `saved`, when it was written (its modification
+// time, read from the descriptor the bytes came through).
+std::shared_ptr<BCWrapperException> loadFile(const std::string &baseFilename, platform::Date *saved) {
     auto component = pathComponent(baseFilename);
     if (!component || !BCCrashesUtil::fileExists(*component)) return nullptr;
     // Only a regular file of a size we could have written is read (opened
     // without following a link and without blocking); anything else goes
     // as an undecodable one does.
     platform::ErrorPtr error;
-    auto data = BCCrashesUtil::readRegularFile(*component, kMaxWrapperExceptionFileSize, &error);
+    auto data = BCCrashesUtil::readRegularFile(*component, kMaxWrapperExceptionFileSize, &error, saved);
     if (!data) {
         BCLogError(kLogTag, "Could not read the wrapper exception stored on disk with file name %@: %@; it is deleted.",
                    baseFilename, error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt);
-        deleteWrapperExceptionWithBaseFilename(baseFilename);
+        BCWrapperExceptionManager::deleteWrapperExceptionWithBaseFilename(baseFilename);
         return nullptr;
     }
     BCCrashesModelUtil::registerArchivableClasses();
     auto exception = BCUtility::unarchiveKeyedData(*data).objectAs<BCWrapperException>();
     if (!exception) {
         BCLogError(kLogTag, "Could not read exception data stored on disk with file name %@", baseFilename);
-        deleteWrapperExceptionWithBaseFilename(baseFilename);
+        BCWrapperExceptionManager::deleteWrapperExceptionWithBaseFilename(baseFilename);
     }
     return exception;
+}
+
+}  // namespace
+
+std::shared_ptr<BCWrapperException> BCWrapperExceptionManager::loadWrapperExceptionWithBaseFilename(
+    const std::string &baseFilename) {
+    return loadFile(baseFilename, nullptr);
 }
 
 std::shared_ptr<BCWrapperException> BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString(
@@ -120,20 +135,53 @@ void BCWrapperExceptionManager::deleteAllWrapperExceptions() {
 
 void BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
     const std::vector<std::shared_ptr<BCErrorReport>> &reports) {
-    auto saved = loadWrapperExceptionWithBaseFilename(kLastSavedBaseFilename);
-    if (!saved) return;
+    platform::Date saved;
+    auto exception = loadFile(kLastSavedBaseFilename, &saved);
+    if (!exception) return;
     deleteWrapperExceptionWithBaseFilename(kLastSavedBaseFilename);
-    if (!saved->processId) return;
-    for (const auto &report : reports) {
-        if (!report || !report->incidentIdentifier() || report->appProcessIdentifier() != *saved->processId) {
-            continue;
-        }
-        const std::string &identifier = *report->incidentIdentifier();
-        {
-            std::lock_guard<std::mutex> lock(cacheMutex());
-            cache()[identifier] = saved;
-        }
-        saveWrapperException(saved, identifier);
+    if (!exception->processId) {
+        BCLogWarning(kLogTag,
+                     "The wrapper exception saved at %@ has no process id: it is tied to no crash report and "
+                     "is deleted.",
+                     saved);
         return;
     }
+    // Process ids repeat (a PID namespace gives the application the same
+    // small id at every launch): of the reports of that id, only a process
+    // running when the exception was saved can have saved it, that is one
+    // started no later than the save. Of several, the one started last; a
+    // report without a start time counts as started long before.
+    std::shared_ptr<BCErrorReport> match, startedLater;
+    const auto startOf = [](const BCErrorReport &report) {
+        return report.appStartTime().value_or(platform::Date::distantPast());
+    };
+    for (const auto &report : reports) {
+        if (!report || !report->incidentIdentifier() || report->appProcessIdentifier() != *exception->processId) {
+            continue;
+        }
+        if (startOf(*report).dateByAddingTimeInterval(-kStartTimeAllowance) > saved) {
+            startedLater = report;
+            continue;
+        }
+        if (!match || startOf(*report) > startOf(*match)) match = report;
+    }
+    if (!match) {
+        if (startedLater) {
+            BCLogWarning(kLogTag,
+                         "The wrapper exception saved at %@ by process %llu is older than the crash report %@ of "
+                         "that process id (started %@): it is not attached to it and is deleted.",
+                         saved, *exception->processId, startedLater->incidentIdentifier(), startOf(*startedLater));
+        } else {
+            BCLogWarning(kLogTag,
+                         "The wrapper exception saved at %@ by process %llu matches no crash report; it is deleted.",
+                         saved, *exception->processId);
+        }
+        return;
+    }
+    const std::string &identifier = *match->incidentIdentifier();
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex());
+        cache()[identifier] = exception;
+    }
+    saveWrapperException(exception, identifier);
 }

@@ -27,8 +27,11 @@ public:
     static void deleteWrapperExceptionWithUUIDString(const std::string &uuidString);
     static void deleteWrapperExceptionWithBaseFilename(const std::string &baseFilename);
     static void deleteAllWrapperExceptions();
-    // Ties the last saved exception to the first report of its process id,
-    // and deletes the last-saved file. An exception without a process id
-    // matches no report.
+    // Ties the last saved exception to the report of its process id whose
+    // process was running when it was saved (started no later than the
+    // file's modification time, give or take a second; of several, the one
+    // started last), and deletes the last-saved file. One that matches no
+    // report (without a process id, or saved before every process of its id
+    // started) is deleted with a line.
     static void correlateLastSavedWrapperExceptionToReport(const std::vector<std::shared_ptr<BCErrorReport>> &reports);
 };

@@ -20,6 +20,7 @@
 #include "BCChannelGroupProtocol.h"
 #include "BCCrashes.h"
 #include "BCErrorReport.h"
+#include "BCException.h"
 #include "BCHandledErrorLog.h"
 #include "BCCrashesLogBuffer.h"
 #include "BCEncrypter.h"
@@ -34,6 +35,7 @@
 #include "BeaconCrashes/FakeChannel.h"
 #include "Beacon/Internals/Channel/BCChannelTestSupport.h"
 #include "platform/dispatch/MainRunLoop.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/UserDefaults.h"
 #include "support/ForkedChild.h"
 
@@ -65,6 +67,18 @@ std::shared_ptr<BCPendingCrashReports> launch(channeltest::RecordingDelegate &re
     return crashes->pendingCrashReports();
 }
 
+void saveLastWrapperException(const std::string &type, uint64_t pid) {
+    auto wrapper = std::make_shared<BCWrapperException>();
+    wrapper->modelException = std::make_shared<BCException>();
+    wrapper->modelException->type = type;
+    wrapper->processId = pid;
+    BCWrapperExceptionManager::saveWrapperException(wrapper);
+}
+
+std::optional<std::string> exceptionTypeOf(const std::shared_ptr<BCAppleErrorLog> &log) {
+    return log && log->exception ? log->exception->type : std::nullopt;
+}
+
 // Waits until the channel group's queue has run what was handed to it:
 // every enqueued log has been saved (or not) and its completion called.
 bool channelSettled() {
@@ -85,7 +99,7 @@ std::vector<channeltest::RecordingDelegate::Call> crashLogsEnqueued(channeltest:
 // is enqueued and answers as the test says.
 class FakeService : public BCPendingCrashReportsDelegate {
 public:
-    std::shared_ptr<BBCrashReporter> bbCrashReporter() const override { return nullptr; }
+    std::shared_ptr<BBCrashReporter> bbCrashReporter() const override { return engine; }
     bool pendingReportsServiceEnabled() const override { return enabled; }
     bool pendingReportsServiceAvailable() const override { return enabled; }
     bool isAutomaticProcessingEnabled() const override { return true; }
@@ -111,6 +125,7 @@ public:
     }
 
     bool enabled = true;
+    std::shared_ptr<BBCrashReporter> engine;
     std::function<bool(const Reports &reports)> handler;
     std::shared_ptr<crashestest::FakeChannelUnit> unit =
         std::make_shared<crashestest::FakeChannelUnit>(BCChannelUnitConfiguration("Crashes", 2, 1, 1, 3));
@@ -126,12 +141,14 @@ protected:
         EXPECT_TRUE(result.exited && result.exitCode == 0) << result.exitCode << " signal " << result.signal << "\n"
                                                            << result.output;
     }
-    // A launch that crashes, leaving the engine's pending report.
-    void crashOnce() {
+    // A launch that crashes, leaving the engine's pending report (and, as a
+    // wrapper SDK does, a wrapper exception saved for its process).
+    void crashOnce(const std::string &wrapperExceptionType = "") {
         auto crashed = testsupport::runInChild(
-            [] {
+            [&] {
                 channeltest::RecordingDelegate recorder;
                 launch(recorder);
+                if (!wrapperExceptionType.empty()) saveLastWrapperException(wrapperExceptionType, getpid());
                 BCCrashes::generateTestCrash();
                 return 3;
             },
@@ -427,8 +444,62 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
     });
 }
 
+TEST_F(BCPendingCrashReportsTest, TheSavedWrapperExceptionIsTiedToItsReportBeforeTheLogIsBuilt) {
+    ASSERT_NO_FATAL_FAILURE(crashOnce("saved by the crashed process"));
+
+    inChild([this] {
+        int failures = 0;
+        platform::dispatch::MainRunLoop::adoptCurrentThreadAsMain();
+        platform::Bundle::resetMainBundle();
+        auto service = std::make_shared<FakeService>();
+        service->engine = std::make_shared<BBCrashReporter>();
+        service->handler = [](const auto &) { return true; };
+        auto pending = std::make_shared<BCPendingCrashReports>(service, "crashes", "crashes/BNCrashes.analyzer",
+                                                               platform::dispatch::Semaphore::create(0));
+        const auto lastSaved = wrapperExceptionsDir() / "last_saved_wrapper_exception";
+        CHILD_EXPECT(std::filesystem::exists(lastSaved));
+        // At start, the report the engine kept takes the exception its
+        // process saved, before any processing.
+        pending->handleLatestCrashReport();
+        const auto latest = pending->getLastSessionCrashReport();
+        const auto latestId = latest ? latest->incidentIdentifier() : std::nullopt;
+        CHILD_EXPECT(latestId.has_value());
+        CHILD_EXPECT(!std::filesystem::exists(lastSaved));
+        CHILD_EXPECT(latestId && std::filesystem::exists(wrapperExceptionsDir() / *latestId));
+
+        // Stored files the start did not see: one of an earlier launch whose
+        // process (id 77, started in 2023) saved the exception now waiting,
+        // and one without a UUID of its own.
+        copyCase("uncaught_exception", crashesDir() / "700000000");
+        copyCase("no_process_no_crashed_thread", crashesDir() / "700000001");
+        saveLastWrapperException("saved by process 77", 77);
+        pending->setCrashFiles(pending->persistedCrashReports());
+        pending->processCrashReports();
+        const auto entries = pending->unprocessedEntries().value_or(std::vector<BCPendingCrashReports::Entry>{});
+        CHILD_EXPECT(entries.size() == 3);
+        for (const auto &entry : entries) {
+            const auto id = entry.report->incidentIdentifier();
+            // The log and the report are one crash, with one id: for a report
+            // without a UUID, the id given to its report.
+            CHILD_EXPECT(id && entry.log->errorId == id);
+            const std::string name = entry.file.filename().string();
+            if (name == "700000000") {
+                CHILD_EXPECT(exceptionTypeOf(entry.log) == "saved by process 77");
+            } else if (name == "700000001") {
+                CHILD_EXPECT(id && platform::UUID::fromString(*id).has_value());
+                CHILD_EXPECT(!exceptionTypeOf(entry.log));
+            } else {
+                CHILD_EXPECT(id == latestId);
+                CHILD_EXPECT(exceptionTypeOf(entry.log) == "saved by the crashed process");
+            }
+        }
+        CHILD_EXPECT(!std::filesystem::exists(lastSaved));
+        return failures;
+    });
+}
+
 TEST_F(BCPendingCrashReportsTest, AFailedStoreKeepsThePendingReportAndAMarkerPurgesItUnread) {
-    ASSERT_NO_FATAL_FAILURE(crashOnce());
+    ASSERT_NO_FATAL_FAILURE(crashOnce("saved by the crashed process"));
 
     inChild([this] {
         int failures = 0;
@@ -446,6 +517,9 @@ TEST_F(BCPendingCrashReportsTest, AFailedStoreKeepsThePendingReportAndAMarkerPur
         CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
         CHILD_EXPECT(engine && engine->hasPendingCrashReport());
         CHILD_EXPECT(!BCCrashes::lastSessionCrashReport());
+        // So is the wrapper exception its process saved, for the launch
+        // that stores the report.
+        CHILD_EXPECT(std::filesystem::exists(wrapperExceptionsDir() / "last_saved_wrapper_exception"));
 
         // A marker left by a launch that ended while parsing: purged unread.
         std::filesystem::remove(crashesDir());

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "BCErrorReport.h"
@@ -22,9 +23,30 @@ std::shared_ptr<BCWrapperException> wrapper(const std::string &type, std::option
     return w;
 }
 
-std::shared_ptr<BCErrorReport> report(const std::string &id, uint64_t pid) {
-    return std::make_shared<BCErrorReport>(id, std::nullopt, "SIGSEGV", std::nullopt, std::nullopt, std::nullopt,
+std::shared_ptr<BCErrorReport> report(const std::string &id, uint64_t pid,
+                                      std::optional<platform::Date> started = std::nullopt) {
+    return std::make_shared<BCErrorReport>(id, std::nullopt, "SIGSEGV", std::nullopt, std::nullopt, started,
                                            std::nullopt, nullptr, pid);
+}
+
+// Saves the last wrapper exception as if written at `saved` (the file's
+// modification time).
+void saveAt(const std::filesystem::path &sdk, const std::string &type, std::optional<uint64_t> pid,
+            const platform::Date &saved) {
+    BCWrapperExceptionManager::saveWrapperException(wrapper(type, pid));
+    const double at = saved.timeIntervalSince1970();
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(at), 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (sdk / "crasheswrapperexceptions/last_saved_wrapper_exception").c_str(), times, 0),
+              0);
+}
+
+bool hasLine(modeltest::LogCapture &capture, const std::string &start, const std::string &end) {
+    const auto lines = capture.lines();
+    return std::any_of(lines.begin(), lines.end(), [&](const auto &line) {
+        return line.first == BCLogLevelWarning && line.second.rfind(start, 0) == 0 &&
+               line.second.size() >= end.size() &&
+               line.second.compare(line.second.size() - end.size(), end.size(), end) == 0;
+    });
 }
 
 std::string typeOf(const std::shared_ptr<BCWrapperException> &w) {
@@ -57,13 +79,62 @@ TEST(BCWrapperExceptionManager, SaveOverwritesAndCorrelatesToTheFirstReportOfThe
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "crasheswrapperexceptions"));
 }
 
-TEST(BCWrapperExceptionManager, ExceptionWithoutProcessIdMatchesNoReport) {
+TEST(BCWrapperExceptionManager, OnlyAProcessRunningWhenItWasSavedGetsTheException) {
     crashestest::SdkDirectory dir;
+    modeltest::LogCapture capture;
+    const auto lastSaved = dir.path() / "crasheswrapperexceptions/last_saved_wrapper_exception";
+    const auto start = platform::Date::fromTimeIntervalSince1970(1700000000);
+    const auto exists = [&](const std::string &id) {
+        return std::filesystem::exists(dir.path() / "crasheswrapperexceptions" / id);
+    };
+
+    // Process ids repeat: saved an hour before the crashed process of the
+    // same id started, it is an earlier process's, and goes with a line.
+    saveAt(dir.path(), "stale", 9, start.dateByAddingTimeInterval(-3600));
+    BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("S", 9, start)});
+    EXPECT_FALSE(exists("S"));
+    EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("S")), "(none)");
+    EXPECT_FALSE(std::filesystem::exists(lastSaved));
+    EXPECT_TRUE(hasLine(capture,
+                        "The wrapper exception saved at 2023-11-14 21:13:20 +0000 by process 9 is older than "
+                        "the crash report S of that process id (started 2023-11-14 22:13:20 +0000)",
+                        "it is not attached to it and is deleted."));
+
+    // The start is kept in whole seconds: a second's allowance, no more.
+    saveAt(dir.path(), "too early", 9, start.dateByAddingTimeInterval(-2));
+    BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("E", 9, start)});
+    EXPECT_FALSE(exists("E"));
+    saveAt(dir.path(), "within a second", 9, start.dateByAddingTimeInterval(-1));
+    BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("W", 9, start)});
+    EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("W")), "within a second");
+
+    // Of the processes of that id running at the save, the one started last;
+    // one started after it is skipped.
+    saveAt(dir.path(), "latest", 9, start);
+    BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
+        {report("Old", 9, start.dateByAddingTimeInterval(-7200)),
+         report("Later", 9, start.dateByAddingTimeInterval(60)), report("New", 9, start.dateByAddingTimeInterval(-60)),
+         report("Other", 8, start)});
+    EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("New")), "latest");
+    for (const char *id : {"Old", "Later", "Other"}) EXPECT_FALSE(exists(id)) << id;
+
+    // No report of its process id, or no process id at all: deleted, with a
+    // line.
+    saveAt(dir.path(), "lonely", 9, start);
+    BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("Other", 8, start)});
+    EXPECT_FALSE(std::filesystem::exists(lastSaved));
+    EXPECT_TRUE(hasLine(capture,
+                        "The wrapper exception saved at 2023-11-14 22:13:20 +0000 by process 9 matches no "
+                        "crash report; it is deleted.",
+                        ""));
     BCWrapperExceptionManager::saveWrapperException(wrapper("no pid", std::nullopt));
     BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("P0", 0)});
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "crasheswrapperexceptions/P0"));
+    EXPECT_FALSE(exists("P0"));
     EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("P0")), "(none)");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "crasheswrapperexceptions/last_saved_wrapper_exception"));
+    EXPECT_FALSE(std::filesystem::exists(lastSaved));
+    EXPECT_TRUE(hasLine(capture, "The wrapper exception saved at ",
+                        "has no process id: it is tied to no crash report "
+                        "and is deleted."));
 }
 
 TEST(BCWrapperExceptionManager, UndecodableFileIsLoggedAndDeleted) {

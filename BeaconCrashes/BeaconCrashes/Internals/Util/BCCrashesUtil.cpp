@@ -105,7 +105,8 @@ void narrow(int directoryFd, const char *name, const struct stat &st, mode_t kee
     }
 }
 
-std::optional<platform::Data> readOpened(int fd, const std::string &name, size_t maxSize, platform::ErrorPtr *error) {
+std::optional<platform::Data> readOpened(int fd, const std::string &name, size_t maxSize, platform::ErrorPtr *error,
+                                         platform::Date *modified) {
     auto fail = [&](int code) -> std::optional<platform::Data> {
         ::close(fd);
         if (error) *error = platform::Error::posix(code, name);
@@ -127,6 +128,10 @@ std::optional<platform::Data> readOpened(int fd, const std::string &name, size_t
     if (length > static_cast<size_t>(st.st_size)) return fail(EFBIG);
     ::close(fd);
     data.resize(length);
+    if (modified) {
+        *modified = platform::Date::fromTimeIntervalSince1970(static_cast<double>(st.st_mtim.tv_sec) +
+                                                              static_cast<double>(st.st_mtim.tv_nsec) / 1e9);
+    }
     return data;
 }
 
@@ -357,18 +362,18 @@ bool BCCrashesUtil::renameFile(const std::string &pathComponent, const std::stri
 }
 
 std::optional<platform::Data> BCCrashesUtil::readRegularFile(const std::string &pathComponent, size_t maxSize,
-                                                             platform::ErrorPtr *error) {
+                                                             platform::ErrorPtr *error, platform::Date *modified) {
     auto parts = split(pathComponent);
     Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
     if (dir.fd < 0) {
         if (error) *error = platform::Error::posix(parts ? errno : EINVAL, pathComponent);
         return std::nullopt;
     }
-    return readRegularFile(dir.fd, parts->second, maxSize, error);
+    return readRegularFile(dir.fd, parts->second, maxSize, error, modified);
 }
 
 std::optional<platform::Data> BCCrashesUtil::readRegularFile(int directoryFd, const std::string &name, size_t maxSize,
-                                                             platform::ErrorPtr *error) {
+                                                             platform::ErrorPtr *error, platform::Date *modified) {
     int fd;
     do {
         fd = ::openat(directoryFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
@@ -377,5 +382,5 @@ std::optional<platform::Data> BCCrashesUtil::readRegularFile(int directoryFd, co
         if (error) *error = platform::Error::posix(errno, name);
         return std::nullopt;
     }
-    return readOpened(fd, name, maxSize, error);
+    return readOpened(fd, name, maxSize, error, modified);
 }

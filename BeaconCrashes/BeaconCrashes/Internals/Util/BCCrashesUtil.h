@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Value.h"
@@ -85,9 +86,12 @@ public:
     static bool renameFile(const std::string &pathComponent, const std::string &newName);
     // The bytes of a regular file of at most `maxSize` bytes, opened without
     // following a link and without blocking (a FIFO fails at once); nothing
-    // and an error otherwise.
+    // and an error otherwise. With `modified`, also the file's modification
+    // time, from the descriptor it was read through.
     static std::optional<platform::Data> readRegularFile(const std::string &pathComponent, size_t maxSize,
-                                                         platform::ErrorPtr *error = nullptr);
+                                                         platform::ErrorPtr *error = nullptr,
+                                                         platform::Date *modified = nullptr);
     static std::optional<platform::Data> readRegularFile(int directoryFd, const std::string &name, size_t maxSize,
-                                                         platform::ErrorPtr *error = nullptr);
+                                                         platform::ErrorPtr *error = nullptr,
+                                                         platform::Date *modified = nullptr);
 };
