@@ -1,7 +1,7 @@
 // bbcrash_write_report, signal_handler_callback and mach_exception_callback
 // are crash-path code: no allocation, no locks, no logging; open (with
-// O_NOFOLLOW), write, close, sigaction and raw futex waits only, every wait
-// bounded.
+// O_NOFOLLOW), write, close, sigaction, raw futex waits and a raw exit only,
+// every wait bounded.
 #include "bbcrash_crash_handler.h"
 
 #include "BBCrashHostInfo.h"
@@ -70,20 +70,7 @@ void setDefaultAction(int hostSigno) {
 
 // A crash on the thread that is writing the report: die of the first
 // signal at once.
-[[noreturn]] void dieOfTheFirstSignal() {
-    const int signo = crashingSignal.load();
-    setDefaultAction(signo);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signo);
-    raise(signo);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    for (;;) {
-        // Not reached: the signal's default action ends the process.
-        setDefaultAction(SIGKILL);
-        raise(SIGKILL);
-    }
-}
+[[noreturn]] void dieOfTheFirstSignal() { sys::rawDieOfSignal(crashingSignal.load()); }
 
 bbcrash_async_image_list *sharedImageList = nullptr;
 
