@@ -328,9 +328,22 @@ void checkCommon(const CrashRun &run) {
     EXPECT_EQ(crashed->registers()[0]->registerValue(), crashed->stackFrames()[0]->instructionPointer());
 }
 
-// The crasher starts with the crash signals blocked: enabling unblocks them.
+// The crasher starts with the crash signals blocked: enabling unblocks them,
+// and a fault on a thread started before enabling is reported too.
 void checkFault(const std::string &mode, const Case &c) {
     const sigset_t blocked = crashSignalsBlocked();
+    if (c.hostSignal != SIGABRT && c.hostSignal != SIGTRAP) {
+        SCOPED_TRACE("on a thread started before enabling");
+        CrashRun run = runCrasher(mode, std::string("prestarted_") + c.kind, &blocked);
+        ASSERT_FALSE(run.timedOut) << "the child hung";
+        EXPECT_TRUE(run.diedOf(c.hostSignal)) << "status " << run.status;
+        ASSERT_NE(run.report, nullptr);
+        EXPECT_EQ(run.report->signalInfo()->name(), c.name);
+        auto crashed = run.crashedThread();
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_FALSE(crashed->stackFrames().empty());
+        EXPECT_TRUE(run.function(c.function).contains(crashed->stackFrames()[0]->instructionPointer()));
+    }
     CrashRun run = runCrasher(mode, c.kind, &blocked);
     ASSERT_FALSE(run.timedOut) << "the child hung";
     EXPECT_TRUE(run.diedOf(c.hostSignal)) << "status " << run.status;

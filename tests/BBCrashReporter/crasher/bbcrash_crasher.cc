@@ -400,6 +400,10 @@ int main(int argc, char **argv) {
     // "early_<kind>": crashes as <kind> before the image headers are
     // complete (their background build is held); "complete_<kind>": once
     // they are.
+    // "prestarted_<kind>": crashes as <kind> on a thread started before
+    // enabling, once enabling is done.
+    const bool prestarted = std::string(kind).rfind("prestarted_", 0) == 0;
+    if (prestarted) kind += 11;
     const bool early = std::string(kind).rfind("early_", 0) == 0;
     const bool complete = std::string(kind).rfind("complete_", 0) == 0;
     if (early) {
@@ -426,6 +430,15 @@ int main(int argc, char **argv) {
         stack_t stack{paintedStack, 0, kPaintedStackSize};
         sigaltstack(&stack, nullptr);
     }
+    std::atomic<bool> enabledNow{false};
+    std::thread prestartedThread;
+    if (prestarted) {
+        prestartedThread = std::thread([&enabledNow, what] {
+            while (!enabledNow.load()) std::this_thread::yield();
+            writeSideFile();
+            crashAs(what);
+        });
+    }
     auto config = std::make_shared<BBCrashReporterConfig>(
         mode == "mach" ? BBCrashReporterSignalHandlerTypeMach : BBCrashReporterSignalHandlerTypeBSD,
         what == "stack" ? BBCrashReporterSymbolicationStrategyAll : BBCrashReporterSymbolicationStrategySymbolTable,
@@ -443,6 +456,11 @@ int main(int argc, char **argv) {
     }
     if (complete) {
         platform::dyld::dyld_complete_headers();
+    }
+    if (prestarted) {
+        enabledNow = true;
+        prestartedThread.join();
+        return 4;
     }
     if (what == "custom") {
         // Replaced while enabled: the crash reads the newest block.
