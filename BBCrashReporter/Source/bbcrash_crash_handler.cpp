@@ -1,7 +1,7 @@
 // bbcrash_write_report, signal_handler_callback and mach_exception_callback
 // are crash-path code: no allocation, no locks, no logging; open (with
-// O_NOFOLLOW), write, close, sigaction, raw futex waits and a raw exit only,
-// every wait bounded.
+// O_NOFOLLOW), fstat, ftruncate, unlink, write, close, sigaction, raw futex
+// waits and a raw exit only, every wait bounded.
 #include "bbcrash_crash_handler.h"
 
 #include "BBCrashHostInfo.h"
@@ -17,6 +17,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <mutex>
 
 namespace {
@@ -72,6 +74,28 @@ void setDefaultAction(int hostSigno) {
 // signal at once.
 [[noreturn]] void dieOfTheFirstSignal() { sys::rawDieOfSignal(crashingSignal.load()); }
 
+// Opens the report's file, empty: private to the user, and never through a
+// symbolic link planted at its path. A file there with another hard link is
+// someone else's too: it is not truncated or written; its name goes (the
+// other link keeps the file whole) and a fresh file is made in its place.
+int openReport(const char *path) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (attempt > 0 ? O_EXCL : 0), 0600);
+        if (fd < 0) {
+            return -1;
+        }
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && ftruncate(fd, 0) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (attempt > 0 || unlink(path) != 0) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
 bbcrash_async_image_list *sharedImageList = nullptr;
 
 void imageAdded(const platform::dyld::mach_header *header, intptr_t) {
@@ -115,9 +139,7 @@ bbcrash_async_image_list *bbcrash_shared_image_list() {
 bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,
                                      const bbcrash_async_thread_state *thread_state,
                                      const bbcrash_log_signal_info *signal_info) {
-    // Private to the user, and never through a symbolic link planted at
-    // the report's path.
-    int fd = open(ctx->path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = openReport(ctx->path);
     if (fd < 0) {
         return BBCRASH_EINTERNAL;
     }

@@ -89,6 +89,7 @@ struct CrashRun {
     bool purged = false;
     unsigned reportMode = 0;  // of the pending report, as left
     bool linkTargetWritten = false;
+    std::string outside;  // "<mode> <contents>" of the file "hardlink" links to
 
     bool diedOf(int signo) const {
         if (timedOut) return false;
@@ -233,6 +234,12 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigs
         unsetenv("XDG_CACHE_HOME");
     EXPECT_EQ(reporter.crashReportDirectory().filename(), "io.plotwick_crasher");
     run.linkTargetWritten = std::filesystem::exists(side + ".target");
+    struct stat outside {};
+    if (stat((side + ".outside").c_str(), &outside) == 0) {
+        std::ostringstream text;
+        text << std::oct << (outside.st_mode & 07777) << " " << readText(side + ".outside");
+        run.outside = text.str();
+    }
     if (reporter.hasPendingCrashReport()) {
         struct stat st {};
         if (lstat(reporter.crashReportPath().c_str(), &st) == 0) run.reportMode = st.st_mode & 07777;
@@ -534,6 +541,17 @@ TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
     EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
     EXPECT_FALSE(run.linkTargetWritten);
     EXPECT_EQ(run.report, nullptr);
+
+    // A hard link to a 0644 file of somebody else's, there at enabling (set
+    // aside, not tightened) and again at the crash (not truncated or
+    // written): the file keeps its mode and bytes, and the report is made
+    // afresh beside it.
+    run = runCrasher(GetParam(), "hardlink");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status << " (10: not set aside at enabling)";
+    EXPECT_TRUE(run.outside == "644 notes\n") << run.outside.substr(0, 24);
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;
 }
 
 TEST_P(CrashTests, TwoThreadsCrashingAtOnceWithDifferentSignalsEndWithTheSignalOfTheReport) {

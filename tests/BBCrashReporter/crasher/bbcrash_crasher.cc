@@ -24,6 +24,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -444,6 +445,13 @@ int main(int argc, char **argv) {
         what == "stack" ? BBCrashReporterSymbolicationStrategyAll : BBCrashReporterSymbolicationStrategySymbolTable,
         true);
     auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/crasher", "7", "1.0", config);
+    const std::string outside = std::string(sidePath) + ".outside";
+    if (what == "hardlink") {
+        // A file of somebody else's, hard-linked where the report goes.
+        writeText(outside.c_str(), "notes\n");
+        std::filesystem::create_directories(reporter->crashReportDirectory());
+        if (link(outside.c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+    }
     BBCrashReporterCallbacks callbacks{0, const_cast<char *>(handledPath.c_str()), handleSignal};
     reporter->setCrashCallbacks(&callbacks);
     if (what == "custom") {
@@ -590,6 +598,14 @@ int main(int argc, char **argv) {
         return 4;
     }
 
+    if (what == "hardlink") {
+        // Set aside at enabling; linked again afterwards, for the crash.
+        const std::string aside = reporter->crashReportPath().string() + ".notours";
+        if (access(aside.c_str(), F_OK) != 0) return 10;
+        if (link(outside.c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+        writeSideFile();
+        crash_segv_null();
+    }
     if (what == "symlink") {
         // A link planted where the report goes: the crash must not write
         // through it.
