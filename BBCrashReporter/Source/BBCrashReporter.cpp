@@ -93,6 +93,21 @@ bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *erro
     return true;
 }
 
+// Renames the folder's entry `name` (the entry itself, never what it points
+// to) to the first free "<name>.notours", "<name>.notours1", ...: it is not
+// ours. The new name, or empty with errno set.
+std::string setAside(int directoryFd, const char *name) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::string candidate = std::string(name) + ".notours" + (attempt > 0 ? std::to_string(attempt) : "");
+        struct stat taken {};
+        if (fstatat(directoryFd, candidate.c_str(), &taken, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
+            return renameat(directoryFd, name, directoryFd, candidate.c_str()) == 0 ? candidate : std::string();
+        }
+    }
+    errno = EEXIST;
+    return "";
+}
+
 // Takes group and other bits away from the folder's entry `name` (never
 // follows a symbolic link, never adds a bit).
 void tighten(int directoryFd, const char *name, const struct stat &st, mode_t keep) {
@@ -102,9 +117,11 @@ void tighten(int directoryFd, const char *name, const struct stat &st, mode_t ke
     }
 }
 
-// Folders at most 0700 and files at most 0600 below the folder, reached
-// through its descriptor without following a link, down to a bounded depth.
-void tightenEntries(int directoryFd, int depth) {
+// Folders at most 0700 and files at most 0600 below the folder (at `path`),
+// reached through its descriptor without following a link, down to a
+// bounded depth. A file with another hard link is someone else's too: it is
+// set aside, with a line, and left as it is.
+void tightenEntries(int directoryFd, const std::filesystem::path &path, int depth) {
     const int listFd = dup(directoryFd);
     DIR *dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
     if (dir == nullptr) {
@@ -121,14 +138,22 @@ void tightenEntries(int directoryFd, int depth) {
         if (fstatat(directoryFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISREG(st.st_mode)) {
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+            if (std::strstr(entry->d_name, ".notours") != nullptr) {
+                continue;  // set aside already
+            }
+            const std::string aside = setAside(directoryFd, entry->d_name);
+            log("[BBCrashReporter] " + (path / entry->d_name).string() +
+                " has another hard link, so it is someone else's file too; " +
+                (aside.empty() ? std::string("left as it is: ") + std::strerror(errno) : "set aside as " + aside));
+        } else if (S_ISREG(st.st_mode)) {
             tighten(directoryFd, entry->d_name, st, 0600);
         } else if (S_ISDIR(st.st_mode)) {
             tighten(directoryFd, entry->d_name, st, 0700);
             const int child =
                 depth > 0 ? openat(directoryFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
             if (child >= 0) {
-                tightenEntries(child, depth - 1);
+                tightenEntries(child, path / entry->d_name, depth - 1);
                 close(child);
             }
         }
@@ -148,7 +173,7 @@ void tightenTree(const std::filesystem::path &root) {
     if (fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) {
         fchmod(fd, st.st_mode & 0700);
     }
-    tightenEntries(fd, 4);
+    tightenEntries(fd, root, 4);
     close(fd);
 }
 
@@ -166,16 +191,9 @@ bool claimFolder(const std::filesystem::path &parent, const char *name, platform
                 close(parentFd);
                 return true;
             }
-            std::string aside;
-            for (int attempt = 0; attempt < 10 && aside.empty(); ++attempt) {
-                std::string candidate = std::string(name) + ".notours" + (attempt > 0 ? std::to_string(attempt) : "");
-                struct stat taken {};
-                if (fstatat(parentFd, candidate.c_str(), &taken, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
-                    aside = std::move(candidate);
-                }
-            }
-            if (aside.empty() || renameat(parentFd, name, parentFd, aside.c_str()) != 0) {
-                code = aside.empty() ? EEXIST : errno;
+            const std::string aside = setAside(parentFd, name);
+            if (aside.empty()) {
+                code = errno;
                 log("[BBCrashReporter] " + (parent / name).string() +
                     " is not a folder of ours and could not be set aside: " + std::strerror(code));
                 break;

@@ -5,6 +5,7 @@
 
 #include "bbcrash_async_list.h"
 #include "bbcrash_error_object.h"
+#include "platform/mach/thread_syscall.h"
 
 #include <cerrno>
 #include <mutex>
@@ -81,13 +82,9 @@ bool forward_to_previous_action(int signo, siginfo_t *info, ucontext_t *uap, voi
 void shared_signal_handler(int signo, siginfo_t *info, void *uap) {
     int savedErrno = errno;
     if (!iterate(signo, info, static_cast<ucontext_t *>(uap), nullptr)) {
-        // Nothing handled it: die of it. The default action goes back first,
-        // or raising would only run this handler again.
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        sigemptyset(&dfl.sa_mask);
-        sigaction(signo, &dfl, nullptr);
-        raise(signo);
+        // Nothing handled it: die of it, here and now (as the first process
+        // of a PID namespace, with its exit status).
+        platform::mach::detail::rawDieOfSignal(signo);
     }
     errno = savedErrno;
 }

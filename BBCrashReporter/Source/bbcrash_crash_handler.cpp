@@ -1,7 +1,7 @@
 // bbcrash_write_report, signal_handler_callback and mach_exception_callback
 // are crash-path code: no allocation, no locks, no logging; open (with
-// O_NOFOLLOW), write, close, sigaction and raw futex waits only, every wait
-// bounded.
+// O_NOFOLLOW), fstat, ftruncate, unlink, write, close, sigaction, raw futex
+// waits and a raw exit only, every wait bounded.
 #include "bbcrash_crash_handler.h"
 
 #include "BBCrashHostInfo.h"
@@ -17,6 +17,8 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <mutex>
 
 namespace {
@@ -70,19 +72,28 @@ void setDefaultAction(int hostSigno) {
 
 // A crash on the thread that is writing the report: die of the first
 // signal at once.
-[[noreturn]] void dieOfTheFirstSignal() {
-    const int signo = crashingSignal.load();
-    setDefaultAction(signo);
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, signo);
-    raise(signo);
-    sigprocmask(SIG_UNBLOCK, &set, nullptr);
-    for (;;) {
-        // Not reached: the signal's default action ends the process.
-        setDefaultAction(SIGKILL);
-        raise(SIGKILL);
+[[noreturn]] void dieOfTheFirstSignal() { sys::rawDieOfSignal(crashingSignal.load()); }
+
+// Opens the report's file, empty: private to the user, and never through a
+// symbolic link planted at its path. A file there with another hard link is
+// someone else's too: it is not truncated or written; its name goes (the
+// other link keeps the file whole) and a fresh file is made in its place.
+int openReport(const char *path) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (attempt > 0 ? O_EXCL : 0), 0600);
+        if (fd < 0) {
+            return -1;
+        }
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && ftruncate(fd, 0) == 0) {
+            return fd;
+        }
+        close(fd);
+        if (attempt > 0 || unlink(path) != 0) {
+            return -1;
+        }
     }
+    return -1;
 }
 
 bbcrash_async_image_list *sharedImageList = nullptr;
@@ -128,9 +139,7 @@ bbcrash_async_image_list *bbcrash_shared_image_list() {
 bbcrash_error_t bbcrash_write_report(bbcrash_crash_handler_ctx *ctx, platform::mach::thread_t crashed_thread,
                                      const bbcrash_async_thread_state *thread_state,
                                      const bbcrash_log_signal_info *signal_info) {
-    // Private to the user, and never through a symbolic link planted at
-    // the report's path.
-    int fd = open(ctx->path, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd = openReport(ctx->path);
     if (fd < 0) {
         return BBCRASH_EINTERNAL;
     }

@@ -72,15 +72,37 @@ void makeKey() {
 struct StartRoutine {
     void *(*routine)(void *);
     void *argument;
+    bool enabled;  // whether the engine was enabled when the thread was made
 };
+
+// The fault signals: blocking them never helps a program (a fault with its
+// signal blocked kills the process without running any handler).
+void unblockFaultSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) {
+        sigaddset(&set, signo);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 void *startWithAlternateStack(void *context) {
     const StartRoutine start = *static_cast<StartRoutine *>(context);
     free(context);
-    bbcrash_thread_unblock_crash_signals();
-    bbcrash_thread_stack_install();
+    if (start.enabled) {
+        bbcrash_thread_unblock_crash_signals();
+        bbcrash_thread_stack_install();
+    } else {
+        unblockFaultSignals();
+    }
     return start.routine(start.argument);
 }
+
+// At load, before the program's own constructors and main: the loading
+// thread drops an inherited block of the fault signals, so that every thread
+// started from it later (the platform layer's queues among them) inherits
+// the unblocked mask.
+__attribute__((constructor(101))) void unblockFaultSignalsAtLoad() { unblockFaultSignals(); }
 
 }  // namespace
 
@@ -94,6 +116,9 @@ void bbcrash_thread_unblock_crash_signals() {
 }
 
 bool bbcrash_thread_stack_enable() {
+    // Its handler first: the signal is unblocked from now on, and a stray one
+    // must find the handler, not the default action that ends the process.
+    platform::mach::thread_rendezvous_install();
     bbcrash_thread_unblock_crash_signals();
     nextPthreadCreate();
     pthread_once(&keyOnce, makeKey);
@@ -131,22 +156,19 @@ bool bbcrash_thread_stack_install() {
     return true;
 }
 
-// The program's pthread_create (see the header). Before enabling it only
-// hands on; afterwards the new thread starts in startWithAlternateStack.
+// The program's pthread_create (see the header): the new thread starts in
+// startWithAlternateStack.
 extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attributes, void *(*routine)(void *),
                               void *argument) noexcept {
     const PthreadCreate next = nextPthreadCreate();
     if (next == nullptr) {
         return EAGAIN;
     }
-    if (!enabled.load()) {
-        return next(thread, attributes, routine, argument);
-    }
     auto *start = static_cast<StartRoutine *>(malloc(sizeof(StartRoutine)));
     if (start == nullptr) {
         return next(thread, attributes, routine, argument);
     }
-    *start = {routine, argument};
+    *start = {routine, argument, enabled.load()};
     const int result = next(thread, attributes, startWithAlternateStack, start);
     if (result != 0) {
         free(start);

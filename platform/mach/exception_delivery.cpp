@@ -215,14 +215,9 @@ void runPrevious(int signo, siginfo_t *info, void *context) {
         previous.sa_handler(signo);
         return;
     }
-    // The default action (a fault once ignored would only repeat): reset
-    // it and raise the signal again; it arrives as the handler returns.
-    struct sigaction fallback;
-    std::memset(&fallback, 0, sizeof fallback);
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signo, &fallback, nullptr);
-    detail::rawTgkill(detail::rawGetpid(), detail::rawGettid(), signo);
+    // The default action (a fault once ignored would only repeat): the
+    // process dies of the signal here.
+    detail::rawDieOfSignal(signo);
 }
 
 void faultHandler(int signo, siginfo_t *info, void *context) {

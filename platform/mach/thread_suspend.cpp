@@ -222,6 +222,8 @@ bool addSuspension(thread_t thread) {
 
 int thread_rendezvous_signal() { return SIGRTMIN + kThreadRendezvousSignalOffset; }
 
+bool thread_rendezvous_install() { return ensureHandler(thread_rendezvous_signal()); }
+
 kern_return_t thread_suspend(thread_t thread) {
     if (thread == MACH_PORT_NULL || thread > static_cast<thread_t>(INT_MAX) ||
         thread == static_cast<thread_t>(detail::rawGettid())) {

@@ -20,8 +20,9 @@
 //
 // All of this is crash-path safe: no allocation, no locks (the bookkeeping is
 // a fixed table of atomics), raw system calls, small stack frames. The handler
-// is installed on first use, and put back by a later suspension if something
-// replaced it (the signal's default action would end the process). While it
+// is installed by thread_rendezvous_install or on first use, and put back by a
+// later suspension if something replaced it (the signal's default action
+// would end the process); a signal that finds no request returns at once. While it
 // waits for an answer the suspending thread blocks the signal itself, so two
 // threads suspending each other at once time out instead of parking each
 // other for good. A thread's suspensions nest (one resume per suspend). A
@@ -49,6 +50,11 @@ constexpr int kThreadRendezvousSignalOffset = 7;
 
 // The rendezvous signal: SIGRTMIN + kThreadRendezvousSignalOffset.
 int thread_rendezvous_signal();
+
+// Installs the rendezvous signal's handler unless it is in place, so that a
+// signal that arrives before any suspension does no harm. False when it
+// cannot be installed.
+bool thread_rendezvous_install();
 
 // Suspends `thread`, which must be another thread of this task.
 // KERN_SUCCESS: the thread is parked and its state can be read (a thread that

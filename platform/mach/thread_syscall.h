@@ -3,6 +3,7 @@
 // kernel: no errno, no cancellation points, nothing libc might lock, so they
 // can run in a signal handler while other threads are stopped. Each returns
 // the kernel's result: a value, or -errno.
+#include <csignal>
 #include <cstdint>
 #include <ctime>
 
@@ -27,6 +28,22 @@ inline int rawGettid() { return static_cast<int>(rawSyscall(SYS_gettid)); }
 inline int rawGetpid() { return static_cast<int>(rawSyscall(SYS_getpid)); }
 
 inline long rawTgkill(int pid, int tid, int signal) { return rawSyscall(SYS_tgkill, pid, tid, signal); }
+
+// Ends the process of `signal`: its default action goes back, the calling
+// thread unblocks it and sends it to itself, and the process dies of it at
+// once. The first process of a PID namespace outlives that (the kernel drops
+// the signals it sends itself with their default action): it then exits with
+// the status a shell gives a death by the signal, 128 + signal.
+[[noreturn]] inline void rawDieOfSignal(int signal) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    const uint64_t set = uint64_t{1} << (signal - 1);
+    rawSyscall(SYS_rt_sigprocmask, SIG_UNBLOCK, reinterpret_cast<long>(&set), 0, sizeof set);
+    rawTgkill(rawGetpid(), rawGettid(), signal);
+    for (;;) rawSyscall(SYS_exit_group, 128 + signal);
+}
 
 inline long rawClockMonotonic(struct timespec *now) {
     return rawSyscall(SYS_clock_gettime, CLOCK_MONOTONIC, reinterpret_cast<long>(now));

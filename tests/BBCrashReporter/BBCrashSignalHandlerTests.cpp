@@ -4,6 +4,7 @@
 #include "support/Sanitizers.h"
 #include "ChildDeath.h"
 #include "bbcrash_thread_stack.h"
+#include "platform/mach/thread_suspend.h"
 #include "thread_test_child.h"
 
 #include <gtest/gtest.h>
@@ -238,7 +239,58 @@ struct SeenStack {
     std::atomic<bool> ready{false};
 };
 
+// The mask a thread started by a thread that blocks `blocked` starts with.
+sigset_t maskOfAThreadStartedWith(const sigset_t &blocked) {
+    static sigset_t seen;
+    sigset_t saved;
+    pthread_sigmask(SIG_SETMASK, &blocked, &saved);
+    pthread_t thread;
+    pthread_create(
+        &thread, nullptr,
+        [](void *) -> void * {
+            pthread_sigmask(SIG_BLOCK, nullptr, &seen);
+            return nullptr;
+        },
+        nullptr);
+    pthread_join(thread, nullptr);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    return seen;
+}
+
+std::string blockedAmong(const sigset_t &mask, std::initializer_list<int> signals) {
+    std::string names;
+    for (int signo : signals) {
+        if (sigismember(&mask, signo)) names += std::string(strsignal(signo)) + "; ";
+    }
+    return names;
+}
+
 TEST(BBCrashSignalHandlerTests, ThreadsStartedAfterEnablingGetAGuardedStackFreedHoweverTheyEnd) {
+    auto masks = runInChild([]() -> std::string {
+        // Started by a thread that blocks every signal: a new thread unblocks
+        // the fault signals, enabled or not, and after enabling the trap and
+        // suspension signals too; what else was blocked stays so.
+        const int rendezvous = platform::mach::thread_rendezvous_signal();
+        sigset_t all;
+        sigfillset(&all);
+        sigset_t seen = maskOfAThreadStartedWith(all);
+        THREAD_CHILD_CHECK(blockedAmong(seen, {SIGSEGV, SIGBUS, SIGILL, SIGFPE}).empty(),
+                           "before enabling: " + blockedAmong(seen, {SIGSEGV, SIGBUS, SIGILL, SIGFPE}));
+        THREAD_CHILD_CHECK(sigismember(&seen, SIGUSR1) && sigismember(&seen, SIGTRAP), "");
+        install(rendezvous, SIG_DFL);  // as if nothing was ever suspended in this process
+        THREAD_CHILD_CHECK(bbcrash_thread_stack_enable(), "");
+        seen = maskOfAThreadStartedWith(all);
+        THREAD_CHILD_CHECK(
+            blockedAmong(seen, {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, rendezvous}).empty(),
+            "after enabling: " + blockedAmong(seen, {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, rendezvous}));
+        THREAD_CHILD_CHECK(sigismember(&seen, SIGUSR1) && sigismember(&seen, SIGTERM), "");
+        // A stray suspension signal, with no suspension asked for, finds its
+        // handler and does nothing.
+        THREAD_CHILD_CHECK(raise(rendezvous) == 0, "");
+        return "";
+    });
+    EXPECT_EQ(masks, "");
+
     if (kThreadsHaveStacksAlready) GTEST_SKIP() << "the sanitizer gives every thread a stack";
     auto result = runInChild([]() -> std::string {
         // A thread started before enabling runs on untouched, without one.

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <poll.h>
 #include <spawn.h>
@@ -88,6 +89,7 @@ struct CrashRun {
     bool purged = false;
     unsigned reportMode = 0;  // of the pending report, as left
     bool linkTargetWritten = false;
+    std::string outside;  // "<mode> <contents>" of the file "hardlink" links to
 
     bool diedOf(int signo) const {
         if (timedOut) return false;
@@ -135,10 +137,27 @@ sigset_t crashSignalsBlocked() {
     return set;
 }
 
-// Starts the crasher (with `blocked` as its signal mask, when given), waits
-// for it under the kill timer, then reads and purges the pending report as
-// the next launch would.
-CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigset_t *blocked = nullptr) {
+// The command that starts a program as the first process of a new PID
+// namespace (and kills that namespace when it is killed itself), or nothing
+// where this machine allows none.
+std::vector<std::string> pidNamespaceInit() {
+    for (const std::string options : {"--user --map-root-user ", ""}) {
+        const std::string command = "unshare " + options + "--pid --fork --mount-proc --kill-child";
+        int status = -1;
+        testsupport::runCommand(command + " true 2>/dev/null", &status);
+        if (status == 0) {
+            std::istringstream words(command);
+            return {std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+        }
+    }
+    return {};
+}
+
+// Starts the crasher (with `blocked` as its signal mask, when given; through
+// `launcher`, when given), waits for it under the kill timer, then reads and
+// purges the pending report as the next launch would.
+CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigset_t *blocked = nullptr,
+                    const std::vector<std::string> &launcher = {}) {
     testsupport::TemporaryDirectory dir("bbcrash-crash");
     const auto cache = dir.path() / "cache";
     const auto tmp = dir.path() / "tmp";
@@ -156,7 +175,8 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigs
     for (auto &e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
     std::string program = PLOTWICK_CRASHER;
-    std::vector<std::string> args{program, mode, kind, side};
+    std::vector<std::string> args = launcher;
+    args.insert(args.end(), {program, mode, kind, side});
     std::vector<char *> argv;
     for (auto &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -169,7 +189,7 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigs
         posix_spawnattr_setsigmask(&attributes, blocked);
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
     }
-    const int spawned = posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), envp.data());
+    const int spawned = posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data());
     posix_spawnattr_destroy(&attributes);
     if (spawned != 0) {
         ADD_FAILURE() << "spawn failed";
@@ -214,6 +234,12 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigs
         unsetenv("XDG_CACHE_HOME");
     EXPECT_EQ(reporter.crashReportDirectory().filename(), "io.plotwick_crasher");
     run.linkTargetWritten = std::filesystem::exists(side + ".target");
+    struct stat outside {};
+    if (stat((side + ".outside").c_str(), &outside) == 0) {
+        std::ostringstream text;
+        text << std::oct << (outside.st_mode & 07777) << " " << readText(side + ".outside");
+        run.outside = text.str();
+    }
     if (reporter.hasPendingCrashReport()) {
         struct stat st {};
         if (lstat(reporter.crashReportPath().c_str(), &st) == 0) run.reportMode = st.st_mode & 07777;
@@ -309,9 +335,22 @@ void checkCommon(const CrashRun &run) {
     EXPECT_EQ(crashed->registers()[0]->registerValue(), crashed->stackFrames()[0]->instructionPointer());
 }
 
-// The crasher starts with the crash signals blocked: enabling unblocks them.
+// The crasher starts with the crash signals blocked: enabling unblocks them,
+// and a fault on a thread started before enabling is reported too.
 void checkFault(const std::string &mode, const Case &c) {
     const sigset_t blocked = crashSignalsBlocked();
+    if (c.hostSignal != SIGABRT && c.hostSignal != SIGTRAP) {
+        SCOPED_TRACE("on a thread started before enabling");
+        CrashRun run = runCrasher(mode, std::string("prestarted_") + c.kind, &blocked);
+        ASSERT_FALSE(run.timedOut) << "the child hung";
+        EXPECT_TRUE(run.diedOf(c.hostSignal)) << "status " << run.status;
+        ASSERT_NE(run.report, nullptr);
+        EXPECT_EQ(run.report->signalInfo()->name(), c.name);
+        auto crashed = run.crashedThread();
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_FALSE(crashed->stackFrames().empty());
+        EXPECT_TRUE(run.function(c.function).contains(crashed->stackFrames()[0]->instructionPointer()));
+    }
     CrashRun run = runCrasher(mode, c.kind, &blocked);
     ASSERT_FALSE(run.timedOut) << "the child hung";
     EXPECT_TRUE(run.diedOf(c.hostSignal)) << "status " << run.status;
@@ -366,6 +405,22 @@ INSTANTIATE_TEST_SUITE_P(Faults, MachCrashTest, ::testing::ValuesIn(kMachCases),
                          [](const auto &info) { return std::string(info.param.kind); });
 
 class CrashTests : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(CrashTests, AnAbortAsTheFirstProcessOfAPidNamespaceStillEnds) {
+    // The kernel drops the signals a namespace's first process sends itself
+    // with their default action: the process ends all the same, with the
+    // status of a death by SIGABRT, and leaves its report.
+    const std::vector<std::string> launcher = pidNamespaceInit();
+    if (launcher.empty()) GTEST_SKIP() << "no PID namespace can be made here (unshare failed)";
+    CrashRun run = runCrasher(GetParam(), "abort", nullptr, launcher);
+    ASSERT_FALSE(run.timedOut) << "the process never ended";
+    EXPECT_EQ(run.pid, 1);
+    EXPECT_TRUE(run.diedOf(SIGABRT) || (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 128 + SIGABRT))
+        << "status " << run.status;
+    EXPECT_TRUE(run.handled);
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_EQ(run.report->signalInfo()->name(), "SIGABRT");
+}
 
 TEST_P(CrashTests, TheFaultAddressIsReportedAndASentSignalHasNone) {
     CrashRun run = runCrasher(GetParam(), "segv_null");
@@ -486,6 +541,17 @@ TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
     EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
     EXPECT_FALSE(run.linkTargetWritten);
     EXPECT_EQ(run.report, nullptr);
+
+    // A hard link to a 0644 file of somebody else's, there at enabling (set
+    // aside, not tightened) and again at the crash (not truncated or
+    // written): the file keeps its mode and bytes, and the report is made
+    // afresh beside it.
+    run = runCrasher(GetParam(), "hardlink");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status << " (10: not set aside at enabling)";
+    EXPECT_TRUE(run.outside == "644 notes\n") << run.outside.substr(0, 24);
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;
 }
 
 TEST_P(CrashTests, TwoThreadsCrashingAtOnceWithDifferentSignalsEndWithTheSignalOfTheReport) {

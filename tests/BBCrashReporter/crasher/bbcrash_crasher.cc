@@ -24,6 +24,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -400,6 +401,10 @@ int main(int argc, char **argv) {
     // "early_<kind>": crashes as <kind> before the image headers are
     // complete (their background build is held); "complete_<kind>": once
     // they are.
+    // "prestarted_<kind>": crashes as <kind> on a thread started before
+    // enabling, once enabling is done.
+    const bool prestarted = std::string(kind).rfind("prestarted_", 0) == 0;
+    if (prestarted) kind += 11;
     const bool early = std::string(kind).rfind("early_", 0) == 0;
     const bool complete = std::string(kind).rfind("complete_", 0) == 0;
     if (early) {
@@ -426,11 +431,27 @@ int main(int argc, char **argv) {
         stack_t stack{paintedStack, 0, kPaintedStackSize};
         sigaltstack(&stack, nullptr);
     }
+    std::atomic<bool> enabledNow{false};
+    std::thread prestartedThread;
+    if (prestarted) {
+        prestartedThread = std::thread([&enabledNow, what] {
+            while (!enabledNow.load()) std::this_thread::yield();
+            writeSideFile();
+            crashAs(what);
+        });
+    }
     auto config = std::make_shared<BBCrashReporterConfig>(
         mode == "mach" ? BBCrashReporterSignalHandlerTypeMach : BBCrashReporterSignalHandlerTypeBSD,
         what == "stack" ? BBCrashReporterSymbolicationStrategyAll : BBCrashReporterSymbolicationStrategySymbolTable,
         true);
     auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/crasher", "7", "1.0", config);
+    const std::string outside = std::string(sidePath) + ".outside";
+    if (what == "hardlink") {
+        // A file of somebody else's, hard-linked where the report goes.
+        writeText(outside.c_str(), "notes\n");
+        std::filesystem::create_directories(reporter->crashReportDirectory());
+        if (link(outside.c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+    }
     BBCrashReporterCallbacks callbacks{0, const_cast<char *>(handledPath.c_str()), handleSignal};
     reporter->setCrashCallbacks(&callbacks);
     if (what == "custom") {
@@ -443,6 +464,11 @@ int main(int argc, char **argv) {
     }
     if (complete) {
         platform::dyld::dyld_complete_headers();
+    }
+    if (prestarted) {
+        enabledNow = true;
+        prestartedThread.join();
+        return 4;
     }
     if (what == "custom") {
         // Replaced while enabled: the crash reads the newest block.
@@ -572,6 +598,14 @@ int main(int argc, char **argv) {
         return 4;
     }
 
+    if (what == "hardlink") {
+        // Set aside at enabling; linked again afterwards, for the crash.
+        const std::string aside = reporter->crashReportPath().string() + ".notours";
+        if (access(aside.c_str(), F_OK) != 0) return 10;
+        if (link(outside.c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+        writeSideFile();
+        crash_segv_null();
+    }
     if (what == "symlink") {
         // A link planted where the report goes: the crash must not write
         // through it.
