@@ -51,11 +51,12 @@ protected:
     Launch launch(const std::string &action, int answer, const std::string &waitSent = "",
                   const std::string &logUrl = "") {
         const auto side = home_.path() / ("side-" + std::to_string(++launches_));
+        const auto home = launchHome_.empty() ? home_.path() : launchHome_;
         std::vector<std::string> environment = {
-            "HOME=" + home_.path().string(),
-            "XDG_CONFIG_HOME=" + (home_.path() / "config").string(),
-            "XDG_DATA_HOME=" + (home_.path() / "data").string(),
-            "XDG_CACHE_HOME=" + (home_.path() / "cache").string(),
+            "HOME=" + home.string(),
+            "XDG_CONFIG_HOME=" + (home / "config").string(),
+            "XDG_DATA_HOME=" + (home / "data").string(),
+            "XDG_CACHE_HOME=" + (home / "cache").string(),
             "PATH=/usr/bin:/bin",
             "E2E_LOG_URL=" + (logUrl.empty() ? server_.baseURL() : logUrl),
             "E2E_ANSWER=" + std::to_string(answer),
@@ -159,11 +160,18 @@ protected:
     }
 
     testsupport::TemporaryHome home_;
+    // The home the launches are given, when not home_ itself (a link to a
+    // folder inside it, say).
+    std::filesystem::path launchHome_;
     testsupport::LoopbackHttpServer server_;
     int launches_ = 0;
 };
 
+// With the home reached through a link, as a home on another disk is.
 TEST_F(CrashRoundTripTest, ASegmentationFaultReachesTheServerWithTheLogBufferedAtCrashTime) {
+    std::filesystem::create_directory(home_.path() / "real-home");
+    std::filesystem::create_directory_symlink(home_.path() / "real-home", home_.path() / "home");
+    launchHome_ = home_.path() / "home";
     const Launch crashed = launch("segv", 1);
     ASSERT_EQ(crashed.signal, SIGSEGV);
     ASSERT_TRUE(crashed.noted("crashing"));

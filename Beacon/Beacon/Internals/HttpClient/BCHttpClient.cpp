@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 #include "BCHttpUtil.h"
 #include "BCLogger.h"
@@ -18,6 +19,16 @@ constexpr const char *kLogTag = "Beacon";
 std::string originOf(const platform::URL &url) {
     return url.scheme().value_or("") + "://" + url.host().value_or("") +
            (url.port() ? ":" + std::to_string(*url.port()) : std::string());
+}
+
+// Names under the reserved ".invalid" domain never resolve (the built-in
+// endpoints until a server is set).
+bool isReservedInvalidName(const platform::URL &url) {
+    std::string host = url.host().value_or("");
+    for (auto &c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    while (!host.empty() && host.back() == '.') host.pop_back();
+    constexpr std::string_view kDomain = ".invalid";
+    return host == kDomain.substr(1) || (host.size() > kDomain.size() && host.ends_with(kDomain));
 }
 
 bool isCancellation(const platform::ErrorPtr &error) {
@@ -123,6 +134,28 @@ void BCHttpClient::startCall(const std::shared_ptr<BCHttpCall> &call) {
     call->inProgress = true;
     call->cancelledForPause = false;
     uint64_t generation = ++call->generation;
+    std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
+    if (isReservedInvalidName(call->url())) {
+        // Nothing is looked up or sent: the attempt ends as a host that
+        // cannot be found (later on the queue, as a transfer would), and is
+        // retried as any other; no failure line for it.
+        call->transportFailureLogged = true;
+        if (!unsetServerSaid_) {
+            unsetServerSaid_ = true;
+            BCLogWarning(kLogTag,
+                         "Logs are kept on this computer and not sent until a server is set: %@ is a reserved name "
+                         "that never resolves. Set one with BCBeacon::setLogUrl, or with PLOTWICK_DEFAULT_LOG_URL "
+                         "when building.",
+                         originOf(call->url()));
+        }
+        auto error = platform::Error::make(
+            platform::net::kURLErrorDomain, platform::net::kURLErrorCannotFindHost,
+            {{platform::kLocalizedDescriptionKey, "A name under \".invalid\" is never looked up."}});
+        queue_->async([weakSelf, call, generation, error] {
+            if (auto self = weakSelf.lock()) self->callFinished(call, generation, std::nullopt, nullptr, error);
+        });
+        return;
+    }
     std::shared_ptr<BCHttpClientDelegate> delegate;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -133,7 +166,6 @@ void BCHttpClient::startCall(const std::shared_ptr<BCHttpCall> &call) {
 
     platform::net::URLRequest request{call->url(), call->method(), {}, call->data()};
     for (const auto &[name, value] : call->headers()) request.headers.emplace_back(name, value);
-    std::weak_ptr<BCHttpClient> weakSelf = weak_from_this();
     call->task = session_->dataTask(
         std::move(request),
         [weakSelf, call, generation](std::optional<platform::Data> data,

@@ -13,6 +13,11 @@
 // - A 3xx answer is a redirect the session would not follow (another scheme,
 //   host or port): logged as an error and retried like a 5xx, never a
 //   delivery.
+// - A host under the reserved ".invalid" domain (the built-in endpoints
+//   until a server is set) is neither looked up nor sent to: each attempt
+//   ends at once as a host that cannot be found and is retried as usual (the
+//   logs stay stored), and the client says once, as a warning, that logs
+//   are kept and not sent until a server is set.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -88,4 +93,6 @@ private:
     bool enabled_ = true;
     // The calls not yet completed; touched only on queue_.
     std::vector<std::shared_ptr<BCHttpCall>> calls_;
+    // Whether the client said that no server is set; touched only on queue_.
+    bool unsetServerSaid_ = false;
 };

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -50,17 +51,39 @@ OpenFailures &openFailures() {
     return *failures;
 }
 
-bool isSymbolicLink(const std::string &path) {
+// What stands where one of the store's files should be and is not ours: a
+// symbolic link, or a file with other hard links (someone else's file too).
+enum class Foreign { None, SymbolicLink, HardLink };
+
+Foreign foreignAt(const std::string &path) {
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    if (::lstat(path.c_str(), &st) != 0) return Foreign::None;
+    if (S_ISLNK(st.st_mode)) return Foreign::SymbolicLink;
+    return S_ISREG(st.st_mode) && st.st_nlink > 1 ? Foreign::HardLink : Foreign::None;
 }
 
-// Renames the link itself (a rename never follows it), or removes it when
-// it cannot be renamed; answers what became of it.
-std::string moveLinkAside(const std::string &path) {
-    const std::string aside = path + ".link";
+// Renames the entry itself (a rename never follows a link, and leaves the
+// other names of a file as they are) to "<path><suffix>", or removes this
+// name when it cannot be renamed; answers what became of it.
+std::string moveAside(const std::string &path, const char *suffix) {
+    const std::string aside = path + suffix;
     if (std::rename(path.c_str(), aside.c_str()) == 0) return "moved to \"" + aside + "\"";
     return ::unlink(path.c_str()) == 0 ? "removed" : "left in place (" + std::string(std::strerror(errno)) + ")";
+}
+
+// The path SQLite is handed: the SDK's folder resolved (its no-follow flag
+// refuses a link in any folder of the path, and the path down to the SDK's
+// folder is the user's to arrange, as for the SDK's other files), what is
+// below it as it is, so that a link there is still refused. The path as it
+// is when the folder cannot be resolved.
+std::string resolvedBelow(const std::string &folder, const std::string &below, const std::string &path) {
+    if (folder.empty() || below.empty()) return path;
+    char *resolved = ::realpath(folder.c_str(), nullptr);
+    if (!resolved) return path;
+    std::string result = resolved;
+    std::free(resolved);
+    if (result.empty() || result.back() != '/') result += '/';
+    return result + below;
 }
 
 }  // namespace
@@ -132,9 +155,19 @@ int BCDBStorage::configureDatabaseWithSchema(const std::optional<BCDBSchema> &sc
     } done{configuring_};
     dbFilePath_ = path->string();
     dbFileURL_ = platform::URL::fileURLWithPath(path->string());
+    // Split at the SDK's folder, which is resolved at each opening.
+    const auto folder = BCUtility::beaconDirectoryURL();
+    const auto below = path->lexically_normal().lexically_relative(folder.lexically_normal());
+    if (!below.empty() && *below.begin() != ".." && *below.begin() != ".") {
+        folderPath_ = folder.string();
+        pathBelowFolder_ = below.string();
+    } else {
+        folderPath_.clear();
+        pathBelowFolder_.clear();
+    }
     maxSizeInBytes_ = kDefaultMaxSizeInBytes;
     // Before anything looks at the file: a link there would be followed.
-    setAsideLinks();
+    setAsideForeignFiles();
     bool existed = BCUtility::fileExistsForPathComponent(filename);
     if (!BCUtility::createFileAtPathComponent(filename, std::nullopt, false, false)) return SQLITE_CANTOPEN;
 
@@ -195,61 +228,98 @@ sqlite3 *BCDBStorage::openDatabase(int *result) {
     // A link put in the file's place since the last opening: the store is
     // made anew beside it (once: a link that comes back at once waits for
     // the next opening).
-    if (setAsideLinks() && !configuring_) configureDatabaseWithSchema(schema_, version_, filename_);
+    if (setAsideForeignFiles() && !configuring_) configureDatabaseWithSchema(schema_, version_, filename_);
     int code = SQLITE_OK;
-    sqlite3 *db = openDatabaseAtFileURL(*dbFileURL_, &code);
+    sqlite3 *db = openDatabaseAtFileURL(
+        platform::URL::fileURLWithPath(resolvedBelow(folderPath_, pathBelowFolder_, *dbFilePath_)), &code);
     if (result) *result = code;
-    reportOpening(code);
+    // SQLite opens a file it may not write read-only, and every write then
+    // fails: said as a failure of the store, once.
+    reportOpening(db && sqlite3_db_readonly(db, "main") == 1 ? SQLITE_READONLY : code);
     return db;
 }
 
-bool BCDBStorage::setAsideLinks() {
+bool BCDBStorage::setAsideForeignFiles() {
     if (!dbFilePath_) return false;
     const std::string &path = *dbFilePath_;
-    bool fileWasLink = false;
+    bool fileWasForeign = false;
     // Moved before the line is logged: its text is built only when shown.
-    if (isSymbolicLink(path)) {
-        fileWasLink = true;
-        const std::string aside = moveLinkAside(path);
+    switch (foreignAt(path)) {
+    case Foreign::None: break;
+    case Foreign::SymbolicLink: {
+        fileWasForeign = true;
+        const std::string aside = moveAside(path, ".link");
         BCLogAssert(kLogTag,
                     "The database \"%@\" is a symbolic link, which is not followed; the link is %@ (what it points "
                     "to is left as it is) and the database is created anew.",
                     path, aside);
+        break;
+    }
+    case Foreign::HardLink: {
+        fileWasForeign = true;
+        const std::string aside = moveAside(path, ".hardlink");
+        BCLogAssert(kLogTag,
+                    "The database \"%@\" has other hard links, so it is someone else's file too and is not written; "
+                    "it is %@ (its other names are left as they are) and the database is created anew.",
+                    path, aside);
+        break;
+    }
     }
     for (const char *suffix : kJournalSuffixes) {
         const std::string journal = path + suffix;
-        if (!isSymbolicLink(journal)) continue;
-        const std::string aside = moveLinkAside(journal);
-        BCLogAssert(kLogTag,
-                    "\"%@\" is a symbolic link, which is not followed; the link is %@ (what it points to is left as "
-                    "it is).",
-                    journal, aside);
+        switch (foreignAt(journal)) {
+        case Foreign::None: break;
+        case Foreign::SymbolicLink: {
+            const std::string aside = moveAside(journal, ".link");
+            BCLogAssert(kLogTag,
+                        "\"%@\" is a symbolic link, which is not followed; the link is %@ (what it points to is "
+                        "left as it is).",
+                        journal, aside);
+            break;
+        }
+        case Foreign::HardLink: {
+            const std::string aside = moveAside(journal, ".hardlink");
+            BCLogAssert(kLogTag,
+                        "\"%@\" has other hard links, so it is someone else's file too and is not written; it is "
+                        "%@ (its other names are left as they are).",
+                        journal, aside);
+            break;
+        }
+        }
     }
-    return fileWasLink;
+    return fileWasForeign;
 }
 
 void BCDBStorage::reportOpening(int result) {
     if (!dbFilePath_) return;
-    bool failing = false;
+    int previous = SQLITE_OK;
     {
         std::lock_guard<std::mutex> lock(openFailures().mutex);
         auto &codes = openFailures().codes;
         auto it = codes.find(*dbFilePath_);
+        if (it != codes.end()) previous = it->second;
+        if (previous == result) return;
         if (result == SQLITE_OK) {
-            if (it == codes.end()) return;
             codes.erase(it);
         } else {
-            if (it != codes.end() && it->second == result) return;
             codes[*dbFilePath_] = result;
-            failing = true;
         }
     }
     // Logged outside the lock: the handler is the application's.
-    if (failing) {
+    const std::string reason = result != SQLITE_OK ? std::string(sqlite3_errstr(result)) : std::string();
+    if (result == SQLITE_READONLY) {
+        BCLogAssert(kLogTag,
+                    "Cannot write to the database \"%@\" (SQLite result %d: %@): %@ are not kept until it can be "
+                    "written. Said again only if this changes.",
+                    *dbFilePath_, result, reason, keptItemsName());
+    } else if (result != SQLITE_OK) {
         BCLogAssert(kLogTag,
                     "Cannot open the database \"%@\" (SQLite result %d: %@): %@ are not kept until it opens. Said "
                     "again only if this changes.",
-                    *dbFilePath_, result, std::string(sqlite3_errstr(result)), keptItemsName());
+                    *dbFilePath_, result, reason, keptItemsName());
+    } else if (previous == SQLITE_READONLY) {
+        BCLogAssert(kLogTag, "The database \"%@\" can be written again: %@ are kept again.", *dbFilePath_,
+                    keptItemsName());
     } else {
         BCLogAssert(kLogTag, "The database \"%@\" opens again: %@ are kept again.", *dbFilePath_, keptItemsName());
     }
@@ -528,7 +598,9 @@ int BCDBStorage::stepToEnd(sqlite3_stmt *statement, sqlite3 *db) {
     if (result == SQLITE_DONE) return SQLITE_OK;
     if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB) {
         BCLogError(kLogTag, "A database file is corrupted, result=%d\n\t%@", result, errorMessage(db));
-    } else if (result == SQLITE_FULL) {
+    } else if (result == SQLITE_FULL || (result & 0xFF) == SQLITE_READONLY) {
+        // A full file is handled by the caller; a read-only one is said once
+        // for the store, with its path, when it is opened.
         BCLogDebug(kLogTag, "Query failed with error: %d\n\t%@", result, errorMessage(db));
     } else {
         BCLogError(kLogTag, "Could not execute the statement, result=%d\n\t%@", result, errorMessage(db));

@@ -8,10 +8,14 @@
 // callers serialise its use.
 //
 // Links are not followed: a symbolic link where the file or one of its
-// journals should be is not the store's; it is renamed aside (never its
-// target) before the next opening, and the store made anew when the file
-// itself was one. A file that cannot be opened is reported once, with its
-// path, until the failure changes or the file opens again.
+// journals should be is not the store's, nor is a file there with other hard
+// links (someone else's file too); it is renamed aside ("<name>.link",
+// "<name>.hardlink"; never its target, nor its other names) before the next
+// opening, and the store made anew when the file itself was one. The path
+// down to the SDK's folder is the user's: SQLite is handed the path with it
+// resolved, at each opening. A file that cannot be opened, or can only be
+// read, is reported once, with its path, until the failure changes or the
+// file opens again.
 //
 // SQLite is switched to URI file names for the whole process at load time.
 #include <sqlite3.h>
@@ -148,9 +152,10 @@ private:
     // the store made anew if the file was one), or nullptr with the code in
     // `result`; the failure or the recovery reported.
     sqlite3 *openDatabase(int *result);
-    // Renames symbolic links found where the file or its journals should be;
-    // answers whether the file itself was one.
-    bool setAsideLinks();
+    // Renames symbolic links, and files with other hard links, found where
+    // the file or its journals should be; answers whether the file itself
+    // was one.
+    bool setAsideForeignFiles();
     // Says once that the file cannot be opened (again when the code
     // changes), and that it opens again after it could not.
     void reportOpening(int result);
@@ -165,6 +170,11 @@ private:
     std::optional<BCDBSchema> schema_;
     std::optional<platform::URL> dbFileURL_;
     std::optional<std::string> dbFilePath_;
+    // The file's path split at the SDK's folder: the folder, resolved at each
+    // opening, and the rest (both empty when the file is not below it: then
+    // it is opened as it is).
+    std::string folderPath_;
+    std::string pathBelowFolder_;
     // As given at initialisation, to make the store anew.
     unsigned long version_ = 0;
     std::string filename_;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -452,16 +453,39 @@ bool BCLogDBStorage::acquireSendingLock() {
     std::shared_ptr<SendingLockFile> file;
     if (auto it = files.find(path); it != files.end() && it->second.owner == self) file = it->second.file.lock();
     if (!file) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-        struct stat st {};
+        int fd = -1;
         int error = 0;
-        if (fd < 0) {
-            error = errno;
-        } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-            error = EINVAL;
-        } else {
-            ::fchmod(fd, 0600);
-            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
+        // A file there with other hard links is someone else's too: set
+        // aside, never changed, and a fresh one made (once).
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+            struct stat st {};
+            error = 0;
+            if (fd < 0) {
+                error = errno;
+            } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+                error = EINVAL;
+            } else if (st.st_nlink > 1) {
+                error = EMLINK;
+                ::close(fd);
+                fd = -1;
+                if (attempt > 0) break;
+                const std::string aside = path + ".hardlink";
+                const bool moved = std::rename(path.c_str(), aside.c_str()) == 0;
+                const std::string why = moved ? std::string() : std::string(std::strerror(errno));
+                BCLogAssert(
+                    kLogTag,
+                    "The sending lock \"%@\" has other hard links, so it is someone else's file too and is "
+                    "not written; %@.",
+                    path,
+                    moved ? "it is moved to \"" + aside + "\" and made anew" : "it is left in place (" + why + ")");
+                if (!moved) break;
+                continue;
+            } else {
+                ::fchmod(fd, 0600);
+                if (::flock(fd, LOCK_EX | LOCK_NB) != 0) error = errno;
+            }
+            break;
         }
         auto &unusable = unusableSendingLocks();
         if (error == EWOULDBLOCK) {
@@ -539,6 +563,8 @@ int BCLogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<platform:
     int result = executeNonSelectionQuery(query, db, &values);
     if (result == SQLITE_OK) {
         BCLogVerbose(kLogTag, "%@ succeeded.", description);
+    } else if ((result & 0xFF) == SQLITE_READONLY) {
+        BCLogDebug(kLogTag, "%@ failed.", description);
     } else {
         BCLogError(kLogTag, "%@ failed.", description);
     }

@@ -94,17 +94,19 @@ bool createPrivateDirectories(const BCUtility::URL &url, platform::ErrorPtr *err
 
 // Takes the group's and others' permissions off a regular file, through a
 // descriptor opened without following a link; a file its owner cannot read
-// is changed by name, by a call that refuses links.
+// is changed by name, by a call that refuses links. A file with other hard
+// links is someone else's too and is left as it is (its owner sets it aside).
 bool makeFilePrivate(int dirFd, const char *name) {
     struct stat st;
     int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
-        bool done = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fchmod(fd, st.st_mode & 0700) == 0;
+        bool done =
+            ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && ::fchmod(fd, st.st_mode & 0700) == 0;
         ::close(fd);
         return done;
     }
     return errno == EACCES && ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-           ::fchmodat(dirFd, name, st.st_mode & 0700, AT_SYMLINK_NOFOLLOW) == 0;
+           st.st_nlink == 1 && ::fchmodat(dirFd, name, st.st_mode & 0700, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Takes the group's and others' permissions off the folder's entries, and

@@ -250,6 +250,29 @@ TEST_F(BCHttpClientTests, TransportFailuresAreRetriedAndSaidOnce) {
     send(*client, {});
     ASSERT_TRUE(outcomes.waitFor(3));
     EXPECT_EQ(attempts.size(), 5u);
+
+    // Reserved ".invalid" names (the built-in endpoints) are never tried:
+    // each attempt ends as a host not found and is retried as usual, with
+    // one warning for the client, never a failure line.
+    const size_t requests = server.requestCount();
+    send(*client, {0.01}, "{}", {}, false, "https://in.example.invalid/logs?key=hidden");
+    send(*client, {}, "{}", {}, false, "http://Events.Example.INVALID.:8080/e");
+    ASSERT_TRUE(outcomes.waitFor(5));
+    for (size_t i : {3u, 4u}) {
+        const auto &outcome = outcomes.values()[i];
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->code(), -1003);
+        EXPECT_FALSE(outcome.response);
+    }
+    EXPECT_EQ(failureLines().size(), 2u);
+    std::vector<std::string> warnings;
+    for (const auto &[level, line] : log.lines())
+        if (level == BCLogLevelWarning) warnings.push_back(line);
+    EXPECT_EQ(warnings, std::vector<std::string>{
+                            "Logs are kept on this computer and not sent until a server is set: "
+                            "https://in.example.invalid is a reserved name that never resolves. Set one with "
+                            "BCBeacon::setLogUrl, or with PLOTWICK_DEFAULT_LOG_URL when building."});
+    EXPECT_EQ(server.requestCount(), requests);
 }
 
 TEST_F(BCHttpClientTests, PauseHoldsACallAndResumeSendsItAgainOnce) {

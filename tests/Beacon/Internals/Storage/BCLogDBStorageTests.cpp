@@ -1,7 +1,9 @@
 // The log store against real files, checked with the sqlite3 CLI.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <fstream>
 #include <limits>
 #include <map>
+#include <thread>
 
 #include <sqlite3.h>
 
@@ -341,9 +344,10 @@ TEST_F(BCLogDBStorageTests, TheFileItsJournalsAndTheLockArePrivateWhateverTheUma
 }
 
 // A link where the file or one of its journals should be is not the
-// store's: it is moved aside, what it points to is neither opened nor
-// changed, and the store works anew; at creation, and when one appears while
-// the store is in use.
+// store's, nor is a file there with other hard links: it is moved aside, what
+// it points to (or its other names) is neither opened nor changed, and the
+// store works anew; at creation, and when one appears while the store is in
+// use. Links above the SDK's folder are the user's and are followed.
 TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
     const auto outside = home.sdkDirectory().parent_path() / "other.sqlite";
     sql(outside,
@@ -399,6 +403,79 @@ TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
     EXPECT_EQ(bytes(outside), before);
     EXPECT_EQ(db("SELECT count(*) FROM logs"), "2");
     EXPECT_EQ(linkLines(), 3u);
+
+    // Opened directly, a link is refused, whatever the caller checked before.
+    std::filesystem::create_symlink(outside, home.sdkDirectory() / "direct.sqlite");
+    int result = SQLITE_OK;
+    sqlite3 *direct = BCDBStorage::openDatabaseAtFileURL(
+        platform::URL::fileURLWithPath((home.sdkDirectory() / "direct.sqlite").string()), &result);
+    EXPECT_EQ(direct, nullptr);
+    sqlite3_close(direct);
+    EXPECT_EQ(result & 0xFF, SQLITE_CANTOPEN);
+    EXPECT_TRUE(bytes(outside) == before);
+
+    // Hard links at the file, a journal and the sending lock to files of
+    // others (with their own modes), found when the folder is made private
+    // at start: set aside, neither chmodded nor written; fresh files made.
+    const auto mode = [](const std::filesystem::path &path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    const auto notes = home.sdkDirectory().parent_path() / "notes";
+    std::ofstream(notes) << "notes";
+    ASSERT_EQ(::chmod(outside.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(notes.c_str(), 0644), 0);
+    store.reset();
+    std::filesystem::remove(home.logsFile());
+    std::filesystem::create_hard_link(outside, home.logsFile());
+    std::filesystem::create_hard_link(notes, home.sdkDirectory() / "Logs.sqlite-journal");
+    std::filesystem::create_hard_link(notes, home.sdkDirectory() / "Logs.sqlite.lock");
+    BCUtility::setBeaconDirectoryURLForTesting(home.sdkDirectory());
+    store = BCLogDBStorage::make();
+    ASSERT_TRUE(store->saveLog(makeLog("d"), "G", 1));
+    EXPECT_TRUE(store->acquireSendingLock());
+    store->releaseSendingLock();
+    EXPECT_EQ(mode(outside), 0644);
+    EXPECT_EQ(mode(notes), 0644);
+    EXPECT_TRUE(bytes(outside) == before);
+    EXPECT_EQ(bytes(notes), "notes");
+    for (const char *name : {"Logs.sqlite", "Logs.sqlite-journal", "Logs.sqlite.lock"}) {
+        const auto aside = home.sdkDirectory() / (std::string(name) + ".hardlink");
+        EXPECT_TRUE(std::filesystem::equivalent(aside, std::string(name) == "Logs.sqlite" ? outside : notes)) << name;
+        EXPECT_FALSE(std::filesystem::exists(home.sdkDirectory() / name) &&
+                     std::filesystem::hard_link_count(home.sdkDirectory() / name) > 1)
+            << name;
+    }
+    EXPECT_EQ(db("SELECT count(*) FROM logs"), "1");
+    EXPECT_EQ(mode(home.logsFile()), 0600);
+    EXPECT_EQ(mode(home.sdkDirectory() / "Logs.sqlite.lock"), 0600);
+    size_t hardLinkLines = 0;
+    for (const auto &[level, text] : home.log.lines())
+        hardLinkLines += level == BCLogLevelAssert && text.find("has other hard links") != std::string::npos;
+    EXPECT_EQ(hardLinkLines, 3u);
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "The database \"" + home.logsFile().string() +
+                                                        "\" has other hard links, so it is someone else's file too "
+                                                        "and is not written; it is moved to \"" +
+                                                        home.logsFile().string() +
+                                                        ".hardlink\" (its other names are left as they are) and the "
+                                                        "database is created anew."));
+
+    // The SDK's folder below a link (a home reached through a link): the
+    // store opens and keeps logs.
+    const auto real = home.sdkDirectory().parent_path() / "real";
+    const auto linked = home.sdkDirectory().parent_path() / "linked";
+    std::filesystem::create_directories(real);
+    std::filesystem::create_directory_symlink(real, linked);
+    store.reset();
+    BCUtility::setBeaconDirectoryURLForTesting(linked / "sdk");
+    home.log.clear();
+    store = BCLogDBStorage::make();
+    EXPECT_TRUE(store->saveLog(makeLog("e"), "G", 1));
+    EXPECT_EQ(sql(real / "sdk" / "Logs.sqlite", "SELECT count(*) FROM logs"), "1");
+    EXPECT_EQ(tags(load(*store, "G", 10)), std::vector<std::string>{"e"});
+    for (const auto &[level, text] : home.log.lines()) EXPECT_LT(level, BCLogLevelWarning) << text;
+    store.reset();
+    BCUtility::setBeaconDirectoryURLForTesting(home.sdkDirectory());
 }
 
 // A lock file that cannot be used lets sending go on, and says so once at
@@ -443,6 +520,44 @@ TEST_F(BCLogDBStorageTests, AnUnusableSendingLockIsSaidOnceUntilItChanges) {
     std::filesystem::create_symlink(home.sdkDirectory() / "elsewhere", lock);
     send(*store);
     EXPECT_EQ(warnings(), 3u);
+}
+
+// A store that can only be read says so once, with its path, at the level
+// shown by default, however many writes fail; again when it can be written.
+TEST_F(BCLogDBStorageTests, AReadOnlyStoreIsSaidOnceWithItsPath) {
+    ASSERT_TRUE(store->saveLog(makeLog("kept"), "G", 1));
+    ASSERT_EQ(::chmod(home.logsFile().c_str(), 0400), 0);
+    home.log.clear();
+    // On a thread of its own without the capability to override file
+    // permissions (capabilities are per thread): read-only for root too.
+    std::thread([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        if (::syscall(SYS_capget, &header, data) == 0) {
+            data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+            ASSERT_EQ(::syscall(SYS_capset, &header, data), 0);
+        }
+        for (int i = 0; i < 5; ++i) EXPECT_FALSE(store->saveLog(makeLog("x"), "G", 1));
+        EXPECT_EQ(store->saveLogsWithResults({{makeLog("y"), "G", 1}, {makeLog("z"), "G", 1}}),
+                  std::vector<BCStorageSaveResult>(2, BCStorageSaveResult::Failed));
+        const auto batch = load(*store, "G", 10);
+        EXPECT_EQ(tags(batch), std::vector<std::string>{"kept"});
+        if (batch.batchId) store->deleteLogsWithBatchId(*batch.batchId, "G");
+        EXPECT_EQ(store->countLogs(), 1u);
+    }).join();
+    const std::string line = "Cannot write to the database \"" + home.logsFile().string() +
+                             "\" (SQLite result 8: attempt to write a readonly database): logs are not kept until it "
+                             "can be written. Said again only if this changes.";
+    std::vector<std::string> shown;
+    for (const auto &[level, text] : home.log.lines())
+        if (level >= BCLogLevelWarning) shown.push_back(text);
+    EXPECT_EQ(shown, std::vector<std::string>{line});
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, line));
+
+    ASSERT_EQ(::chmod(home.logsFile().c_str(), 0600), 0);
+    EXPECT_TRUE(store->saveLog(makeLog("w"), "G", 1));
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "The database \"" + home.logsFile().string() +
+                                                        "\" can be written again: logs are kept again."));
 }
 
 TEST_F(BCLogDBStorageTests, OneProcessAtATimeHoldsTheSendingLock) {
