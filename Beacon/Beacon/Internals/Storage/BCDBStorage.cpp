@@ -71,6 +71,25 @@ std::string moveAside(const std::string &path, const char *suffix) {
     return ::unlink(path.c_str()) == 0 ? "removed" : "left in place (" + std::string(std::strerror(errno)) + ")";
 }
 
+// Sets aside what stands at `path` and is not the store's ("<path>.link" for
+// a symbolic link, "<path>.hardlink" for a file with other names), with a
+// line; answers whether there was one. `database`: the path is the store's
+// file, which is then made anew.
+bool setAsideForeignFile(const std::string &path, bool database) {
+    const Foreign foreign = foreignAt(path);
+    if (foreign == Foreign::None) return false;
+    const bool link = foreign == Foreign::SymbolicLink;
+    // Moved before the line is logged: its text is built only when shown.
+    const std::string aside = moveAside(path, link ? ".link" : ".hardlink");
+    BCLogAssert(kLogTag, "%@\"%@\" %@ %@ %@%@.", std::string(database ? "The database " : ""), path,
+                std::string(link ? "is a symbolic link, which is not followed; the link is"
+                                 : "has other hard links, so it is someone else's file too and is not written; it is"),
+                aside,
+                std::string(link ? "(what it points to is left as it is)" : "(its other names are left as they are)"),
+                std::string(database ? " and the database is created anew" : ""));
+    return true;
+}
+
 // The path SQLite is handed: the SDK's folder resolved (its no-follow flag
 // refuses a link in any folder of the path, and the path down to the SDK's
 // folder is the user's to arrange, as for the SDK's other files), what is
@@ -242,51 +261,8 @@ sqlite3 *BCDBStorage::openDatabase(int *result) {
 bool BCDBStorage::setAsideForeignFiles() {
     if (!dbFilePath_) return false;
     const std::string &path = *dbFilePath_;
-    bool fileWasForeign = false;
-    // Moved before the line is logged: its text is built only when shown.
-    switch (foreignAt(path)) {
-    case Foreign::None: break;
-    case Foreign::SymbolicLink: {
-        fileWasForeign = true;
-        const std::string aside = moveAside(path, ".link");
-        BCLogAssert(kLogTag,
-                    "The database \"%@\" is a symbolic link, which is not followed; the link is %@ (what it points "
-                    "to is left as it is) and the database is created anew.",
-                    path, aside);
-        break;
-    }
-    case Foreign::HardLink: {
-        fileWasForeign = true;
-        const std::string aside = moveAside(path, ".hardlink");
-        BCLogAssert(kLogTag,
-                    "The database \"%@\" has other hard links, so it is someone else's file too and is not written; "
-                    "it is %@ (its other names are left as they are) and the database is created anew.",
-                    path, aside);
-        break;
-    }
-    }
-    for (const char *suffix : kJournalSuffixes) {
-        const std::string journal = path + suffix;
-        switch (foreignAt(journal)) {
-        case Foreign::None: break;
-        case Foreign::SymbolicLink: {
-            const std::string aside = moveAside(journal, ".link");
-            BCLogAssert(kLogTag,
-                        "\"%@\" is a symbolic link, which is not followed; the link is %@ (what it points to is "
-                        "left as it is).",
-                        journal, aside);
-            break;
-        }
-        case Foreign::HardLink: {
-            const std::string aside = moveAside(journal, ".hardlink");
-            BCLogAssert(kLogTag,
-                        "\"%@\" has other hard links, so it is someone else's file too and is not written; it is "
-                        "%@ (its other names are left as they are).",
-                        journal, aside);
-            break;
-        }
-        }
-    }
+    const bool fileWasForeign = setAsideForeignFile(path, true);
+    for (const char *suffix : kJournalSuffixes) setAsideForeignFile(path + suffix, false);
     return fileWasForeign;
 }
 
