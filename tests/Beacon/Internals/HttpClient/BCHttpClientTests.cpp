@@ -259,7 +259,7 @@ TEST_F(BCHttpClientTests, TransportFailuresAreRetriedAndSaidOnce) {
     send(*client, {}, "{}", {}, false, "http://Events.Example.INVALID.:8080/e");
     ASSERT_TRUE(outcomes.waitFor(5));
     for (size_t i : {3u, 4u}) {
-        const auto &outcome = outcomes.values()[i];
+        const auto outcome = outcomes.values()[i];
         ASSERT_TRUE(outcome.error);
         EXPECT_EQ(outcome.error->code(), -1003);
         EXPECT_FALSE(outcome.response);
