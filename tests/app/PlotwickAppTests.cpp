@@ -106,6 +106,10 @@ TEST(PlotwickExecutable, StartsCrashReportingAndEndsCleanlyOnSigtermAndSigint) {
         kill(pid, signal);
         ASSERT_TRUE(plotwick.ended(5000)) << "plotwick did not end on " << strsignal(signal);
         EXPECT_TRUE(WIFEXITED(plotwick.status()) && WEXITSTATUS(plotwick.status()) == 0) << plotwick.status();
+        // So that the next launch is seen started by the folders it makes,
+        // not by these: signalled before its handler, it would die of it.
+        std::filesystem::remove_all(*engine);
+        if (crashes) std::filesystem::remove_all(*crashes);
     }
     close(held);
 }
