@@ -603,9 +603,9 @@ Value UserDefaults::objectForKey(const std::string &key) const {
     return Value();
 }
 
-bool UserDefaults::setObject(const Value &value, const std::string &key) { return store(value, key, false); }
+bool UserDefaults::setObject(const Value &value, const std::string &key) { return store(value, key); }
 
-bool UserDefaults::store(const Value &value, const std::string &key, bool made) {
+bool UserDefaults::store(const Value &value, const std::string &key, const std::optional<Value> &madeOver) {
     if (value.isNull()) return removeObjectForKey(key);
     adoptAfterFork();
     // Only what the file can hold and give back is taken: a text that is not
@@ -621,8 +621,8 @@ bool UserDefaults::store(const Value &value, const std::string &key, bool made) 
         std::lock_guard<std::mutex> lock(mutex_);
         application_[key] = value;
         changes_[key] = value;
-        if (made)
-            made_.insert(key);
+        if (madeOver)
+            made_[key] = *madeOver;
         else
             made_.erase(key);
     }
@@ -681,7 +681,7 @@ UserDefaults::WriteResult UserDefaults::writeChanges(Clock::duration patience, c
 bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
     if (edited) *edited = false;
     Changes changes;
-    std::set<std::string> made;
+    std::map<std::string, Value> made;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (changes_.empty() && !edit) return true;
@@ -714,10 +714,13 @@ bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
         differs = apply(key, value, merged) || differs;
     };
     // A value made by this process alone while another held the lock yields
-    // to one the file holds by now: that process made it first.
+    // to another one the file holds by now: that process made it first. Over
+    // the very value it was made to replace, it is written.
     std::vector<std::string> yielded;
     for (const auto &[key, value] : changes) {
-        if (made.count(key) && merged.count(key)) {
+        const auto over = made.find(key);
+        const auto onDisk = merged.find(key);
+        if (over != made.end() && onDisk != merged.end() && onDisk->second != over->second) {
             yielded.push_back(key);
             continue;
         }
@@ -866,14 +869,16 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
     }
     if (edited) return kept;
     // The file could not be read: this process decides alone, from memory.
+    Value madeOver;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = application_.find(key);
         Value stored = it != application_.end() ? it->second : Value();
         kept = resolve ? resolve(stored) : stored;
         if (kept == stored) return kept;
+        madeOver = stored;
     }
-    store(kept, key, true);
+    store(kept, key, madeOver);
     return kept;
 }
 

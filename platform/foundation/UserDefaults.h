@@ -117,7 +117,7 @@ public:
     // that resolve keeps is answered at once; a value to make waits for the
     // lock a little longer than a write (without holding up this process's
     // other writers), then is made by this process alone and written in the
-    // background, unless the file holds a value for the key by then: that
+    // background, unless the file holds another value for the key by then: that
     // value wins and is taken into memory. When the file cannot be read or
     // written, this process's value is used and kept in memory, as setObject
     // does.
@@ -170,9 +170,10 @@ private:
     // The state a forked child inherited is its parent's: the first change
     // the child makes drops it (see above).
     void adoptAfterFork();
-    // setObject; a value `made` by this process alone yields, at its write,
-    // to a value the file holds for the key by then.
-    bool store(const Value &value, const std::string &key, bool made);
+    // setObject; a value made by this process alone, over `madeOver` (what
+    // the key held then, null for nothing), yields at its write to another
+    // value the file holds for the key by then.
+    bool store(const Value &value, const std::string &key, const std::optional<Value> &madeOver = std::nullopt);
     // A change of one key (its new value, or nullopt to remove it), decided
     // while the file is locked and read; nullopt changes nothing.
     using Edit = std::function<std::optional<std::pair<std::string, std::optional<Value>>>(const Dictionary &onDisk)>;
@@ -221,10 +222,12 @@ private:
     Dictionary registration_;
     Dictionary application_;
     Changes changes_;
-    std::set<std::string> made_;  // keys of changes_ that yield to a value in the file
-    bool unreadable_ = false;     // the file exists but could not be read
-    std::mutex fileMutex_;        // serialises this process's users of the file
-    bool flushPending_ = false;   // guarded by fileMutex_: a write awaits its flush
+    // Keys of changes_ made over a value (null: none) that yield to another
+    // value in the file.
+    std::map<std::string, Value> made_;
+    bool unreadable_ = false;    // the file exists but could not be read
+    std::mutex fileMutex_;       // serialises this process's users of the file
+    bool flushPending_ = false;  // guarded by fileMutex_: a write awaits its flush
     // Guarded by fileMutex_: changes wait for another process's lock, since
     // waitingSince_; the long wait was logged.
     bool writeWaiting_ = false;

@@ -603,6 +603,7 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
     // changes are in memory at once, and written, merged with what that
     // process wrote meanwhile, when it lets go. One that exits meanwhile
     // does so at once, losing what it could not write.
+    ASSERT_TRUE(first.setObject(Value("invalid"), "Replaced"));
     const int held = open(first.lockFilePath().c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(held, 0);
     ASSERT_EQ(flock(held, LOCK_EX), 0);
@@ -640,6 +641,11 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
         maker.join();
         EXPECT_EQ(made, Value("ours"));
     }
+    // A value made to replace one the file holds is written over it, even
+    // though the file holds a value for the key when it is written.
+    EXPECT_EQ(first.loadOrStoreObject(
+                  "Replaced", [](const Value &stored) { return stored == Value("invalid") ? Value("fresh") : stored; }),
+              Value("fresh"));
     EXPECT_EQ(first.stringForKey("Mine"), "held");
     EXPECT_TRUE(first.objectForKey("Made").isNull());
     EXPECT_FALSE(UserDefaults(file).stringForKey("Mine")) << "written without the lock";
@@ -722,8 +728,8 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(readWithPython(file, "sorted(d.items())"),
               "[('Child', 'child'), ('ChildEnded', 'ended'), ('ChildInherited', 'inherited'), ('First', 'mine'), "
-              "('InstallId', 'theirs'), ('Meanwhile', 'meanwhile'), ('Mine', 'held'), ('Second', 'two'), "
-              "('Theirs', 'kept')]\n");
+              "('InstallId', 'theirs'), ('Meanwhile', 'meanwhile'), ('Mine', 'held'), ('Replaced', 'fresh'), "
+              "('Second', 'two'), ('Theirs', 'kept')]\n");
     EXPECT_EQ(first.stringForKey("Theirs"), "kept");
     EXPECT_EQ(first.stringForKey("InstallId"), "theirs") << "the value made there first is taken";
 }
