@@ -93,19 +93,11 @@ bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *erro
     return true;
 }
 
-// Renames the folder's entry `name` (the entry itself, never what it points
-// to) to the first free "<name>.notours", "<name>.notours1", ...: it is not
-// ours. The new name, or empty with errno set.
+// Renames the folder's entry `name` to the first free "<name>.notours",
+// "<name>.notours1", ...: it is not ours. The new name, or empty with errno
+// set.
 std::string setAside(int directoryFd, const char *name) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        std::string candidate = std::string(name) + ".notours" + (attempt > 0 ? std::to_string(attempt) : "");
-        struct stat taken {};
-        if (fstatat(directoryFd, candidate.c_str(), &taken, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT) {
-            return renameat(directoryFd, name, directoryFd, candidate.c_str()) == 0 ? candidate : std::string();
-        }
-    }
-    errno = EEXIST;
-    return "";
+    return platform::FileManager::setAsideEntry(directoryFd, name, ".notours").value_or("");
 }
 
 // Takes group and other bits away from the folder's entry `name` (never

@@ -168,6 +168,20 @@ bool FileManager::removeItem(const fs::path &url, ErrorPtr *error) const {
     return true;
 }
 
+std::optional<std::string> FileManager::setAsideEntry(int directoryFd, const std::string &name,
+                                                      const std::string &suffix) {
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::string aside = name + suffix + (attempt > 0 ? std::to_string(attempt) : std::string());
+        struct stat st {};
+        if (::fstatat(directoryFd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        if (errno != ENOENT) return std::nullopt;
+        if (::renameat(directoryFd, name.c_str(), directoryFd, aside.c_str()) == 0) return aside;
+        return std::nullopt;
+    }
+    errno = EEXIST;
+    return std::nullopt;
+}
+
 std::optional<std::vector<FileManager::DirectoryEntry>> FileManager::contentsOfDirectory(const fs::path &url,
                                                                                          ErrorPtr *error) const {
     DIR *dir = ::opendir(url.c_str());

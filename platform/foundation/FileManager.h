@@ -58,6 +58,13 @@ public:
     // The entries of a directory (without "." and ".."), sorted by name.
     std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::filesystem::path &url,
                                                                    ErrorPtr *error = nullptr) const;
+    // Renames the folder's entry `name` (the entry itself: never what a link
+    // points to, nor a file's other names) to the first free
+    // "<name><suffix>", "<name><suffix>1" ... "<name><suffix>9": the new
+    // name, or nothing with errno set. For what is found in our folders and
+    // is not ours.
+    static std::optional<std::string> setAsideEntry(int directoryFd, const std::string &name,
+                                                    const std::string &suffix);
     // Writes the bytes. Atomically: to a temporary file in the same
     // directory, flushed to disk, then renamed over the target, so a reader
     // (or a crash) sees the old or the new contents, never a mix. The file

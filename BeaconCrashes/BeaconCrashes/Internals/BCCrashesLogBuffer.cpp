@@ -52,7 +52,6 @@ constexpr const char *kSdkLogTag = "Beacon";
 constexpr const char *kBufferExtension = "bccrasheslogbuffer";
 constexpr const char *kTokenExtension = "targettoken";
 // Suffix of a buffer file set aside: its log can never be stored.
-constexpr const char *kUnstorableSuffix = ".unstorable";
 // Far above any log the SDK prepares; a larger file is not ours.
 constexpr size_t kMaxBufferFileSize = 4 * 1024 * 1024;
 constexpr size_t kMaxTokenFileSize = 64 * 1024;
@@ -191,7 +190,7 @@ void createPrivateFile(int directoryFd, const std::string &name, bool truncate) 
     if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink > 1) {
         close(fd);
         fd = -1;
-        if (auto aside = BCCrashesUtil::setAside(directoryFd, name, BCCrashesUtil::kNotOursSuffix)) {
+        if (auto aside = platform::FileManager::setAsideEntry(directoryFd, name, BCCrashesUtil::kNotOursSuffix)) {
             BCLogAssert(kLogTag,
                         "The log buffer file %@ has other hard links, so it is not ours alone; it is set aside as "
                         "%@, unchanged, and a new one is made.",
@@ -229,7 +228,7 @@ std::set<std::string> &filesInFlight() {
 // Renames the file (and its token file) out of the buffer's names; the
 // file's new name.
 std::optional<std::string> setAside(const std::string &component, const std::string &tokenComponent,
-                                    const char *suffix = kUnstorableSuffix) {
+                                    const char *suffix = BCCrashesUtil::kUnstorableSuffix) {
     std::optional<std::string> result;
     for (const auto &name : {component, tokenComponent}) {
         if (!BCCrashesUtil::fileExists(name)) continue;

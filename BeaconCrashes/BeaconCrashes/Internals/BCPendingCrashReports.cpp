@@ -390,7 +390,7 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
     case BCEnqueueResult::Unstorable: {
         // Processing it again would fail again, at every launch.
         Path aside = entry.file;
-        aside += kUnstorableSuffix;
+        aside += BCCrashesUtil::kUnstorableSuffix;
         if (!BCCrashesUtil::renameFile(componentFor(entry.file), aside.filename().string())) {
             BCLogError(kBCCrashesLogTag,
                        "The crash report %@ can never be stored and couldn't be set aside "

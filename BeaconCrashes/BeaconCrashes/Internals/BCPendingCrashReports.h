@@ -44,9 +44,6 @@ public:
         Path file;
     };
 
-    // Suffix of a stored crash file set aside because its log can never be
-    // stored.
-    static constexpr const char *kUnstorableSuffix = ".unstorable";
     // Works for the service (held weakly); the stored files are in the
     // directory component `crashesDirectory`; `processingGate` is signalled
     // once the delayed processing has run. Made with make_shared, as the

@@ -21,9 +21,6 @@ constexpr const char *kLogTag = "BeaconCrashes";
 constexpr const char *kCrashesDirectory = "crashes";
 constexpr const char *kLogBufferDirectory = "crasheslogbuffer";
 constexpr const char *kWrapperExceptionsDirectory = "crasheswrapperexceptions";
-// Names tried for what is set aside: "<name><suffix>", then
-// "<name><suffix>1" and on.
-constexpr int kAsideAttempts = 10;
 
 // For each folder, the SDK folder it was last made and tightened in. Never
 // destroyed: worker threads may still use it while the process exits.
@@ -185,7 +182,7 @@ int BCCrashesUtil::openDirectory(const std::string &name, bool create) {
         if (errno != ELOOP && errno != ENOTDIR) break;
         // Shown at the level the logger shows before the application sets
         // one: the service's folders are prepared that early.
-        if (auto aside = setAside(sdk.fd, name, kNotOursSuffix)) {
+        if (auto aside = platform::FileManager::setAsideEntry(sdk.fd, name, kNotOursSuffix)) {
             BCLogAssert(kLogTag,
                         "%@ in the SDK folder is not a folder of ours (a link or another file); it is set aside "
                         "as %@ and a private folder is made in its place.",
@@ -220,7 +217,7 @@ void BCCrashesUtil::tightenDirectory(int directoryFd) {
         if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) continue;
         if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
             // Another name of the same file lies outside our folder.
-            if (auto aside = setAside(directoryFd, name, kNotOursSuffix)) {
+            if (auto aside = platform::FileManager::setAsideEntry(directoryFd, name, kNotOursSuffix)) {
                 BCLogAssert(kLogTag,
                             "%@ has other hard links, so it is not ours alone; it is set aside as %@, unchanged.", name,
                             *aside);
@@ -235,20 +232,6 @@ void BCCrashesUtil::tightenDirectory(int directoryFd) {
     ::closedir(dir);
 }
 
-std::optional<std::string> BCCrashesUtil::setAside(int directoryFd, const std::string &name,
-                                                   const std::string &suffix) {
-    for (int attempt = 0; attempt < kAsideAttempts; ++attempt) {
-        std::string aside = name + suffix + (attempt > 0 ? std::to_string(attempt) : std::string());
-        struct stat st {};
-        if (::fstatat(directoryFd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
-        if (errno != ENOENT) return std::nullopt;
-        if (::renameat(directoryFd, name.c_str(), directoryFd, aside.c_str()) == 0) return aside;
-        return std::nullopt;
-    }
-    errno = EEXIST;
-    return std::nullopt;
-}
-
 std::optional<std::string> BCCrashesUtil::setAside(const std::string &pathComponent, const std::string &suffix) {
     auto parts = split(pathComponent);
     Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
@@ -256,12 +239,12 @@ std::optional<std::string> BCCrashesUtil::setAside(const std::string &pathCompon
         if (!parts) errno = EINVAL;
         return std::nullopt;
     }
-    return setAside(dir.fd, parts->second, suffix);
+    return platform::FileManager::setAsideEntry(dir.fd, parts->second, suffix);
 }
 
 bool BCCrashesUtil::isSetAsideName(const std::string &name) {
     return hasAsideSuffix(name, kNotOursSuffix) || hasAsideSuffix(name, kCorruptSuffix) ||
-           hasAsideSuffix(name, ".unstorable");
+           hasAsideSuffix(name, kUnstorableSuffix);
 }
 
 std::optional<std::vector<platform::FileManager::DirectoryEntry>> BCCrashesUtil::contentsOfDirectory(

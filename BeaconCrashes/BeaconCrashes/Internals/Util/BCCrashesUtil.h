@@ -40,6 +40,9 @@ public:
     // what could never be parsed.
     static constexpr const char *kNotOursSuffix = ".notours";
     static constexpr const char *kCorruptSuffix = ".corrupt";
+    // ... and a stored crash or buffer file whose log the store can never
+    // hold.
+    static constexpr const char *kUnstorableSuffix = ".unstorable";
 
     // "crashes"
     static std::string crashesDir();
@@ -62,13 +65,12 @@ public:
     // and so is what was set aside as not ours; a file with more than one
     // hard link is set aside (with a line) instead.
     static void tightenDirectory(int directoryFd);
-    // Renames the folder's entry `name` (the entry itself, never what it
-    // points to) to a free "<name><suffix>", "<name><suffix>1", ...; the new
-    // name, or nothing (errno set).
-    static std::optional<std::string> setAside(int directoryFd, const std::string &name, const std::string &suffix);
+    // Renames the entry named by a path component (the entry itself, never
+    // what it points to) to a free "<name><suffix>", "<name><suffix>1", ...;
+    // the new name, or nothing (errno set).
     static std::optional<std::string> setAside(const std::string &pathComponent, const std::string &suffix);
-    // Whether the name is one that setAside gives, with one of its suffixes
-    // or ".unstorable".
+    // Whether the name is one that setAside gives, with one of the suffixes
+    // above.
     static bool isSetAsideName(const std::string &name);
     // The folder's entries (links not followed: a link is neither a regular
     // file nor a folder), by name; nothing when the folder can't be opened.
