@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,17 +171,44 @@ bool FileManager::removeItem(const fs::path &url, ErrorPtr *error) const {
 }
 
 std::optional<std::string> FileManager::setAsideEntry(int directoryFd, const std::string &name,
-                                                      const std::string &suffix) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        std::string aside = name + suffix + (attempt > 0 ? std::to_string(attempt) : std::string());
-        struct stat st {};
-        if (::fstatat(directoryFd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
-        if (errno != ENOENT) return std::nullopt;
-        if (::renameat(directoryFd, name.c_str(), directoryFd, aside.c_str()) == 0) return aside;
+                                                      const std::string &suffix, AsideNumbering numbering) {
+    if (isSetAsideName(name)) {
+        errno = EALREADY;
         return std::nullopt;
+    }
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        std::string aside = name + suffix;
+        if (attempt > 0) aside += (numbering == AsideNumbering::Dotted ? "." : "") + std::to_string(attempt);
+        int moved = ::renameat2(directoryFd, name.c_str(), directoryFd, aside.c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && errno == EINVAL) {
+            // A file system without the no-replace rename: looked at first.
+            struct stat st {};
+            if (::fstatat(directoryFd, aside.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+            if (errno != ENOENT) return std::nullopt;
+            moved = ::renameat(directoryFd, name.c_str(), directoryFd, aside.c_str());
+        }
+        if (moved == 0) return aside;
+        if (errno != EEXIST) return std::nullopt;
     }
     errno = EEXIST;
     return std::nullopt;
+}
+
+bool FileManager::isSetAsideName(const std::string &name) {
+    const size_t slash = name.rfind('/');
+    const std::string last = slash == std::string::npos ? name : name.substr(slash + 1);
+    for (const char *suffix : {kNotOursSuffix, kCorruptSuffix, kUnstorableSuffix, kHardLinkSuffix, kLinkSuffix}) {
+        const size_t at = last.rfind(suffix);
+        if (at == std::string::npos || at == 0) continue;
+        std::string_view number(last);
+        number.remove_prefix(at + std::strlen(suffix));
+        if (!number.empty() && number.front() == '.') {
+            number.remove_prefix(1);
+            if (number.empty()) continue;
+        }
+        if (std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) return true;
+    }
+    return false;
 }
 
 std::optional<std::vector<FileManager::DirectoryEntry>> FileManager::contentsOfDirectory(const fs::path &url,

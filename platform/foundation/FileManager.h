@@ -58,13 +58,30 @@ public:
     // The entries of a directory (without "." and ".."), sorted by name.
     std::optional<std::vector<DirectoryEntry>> contentsOfDirectory(const std::filesystem::path &url,
                                                                    ErrorPtr *error = nullptr) const;
-    // Renames the folder's entry `name` (the entry itself: never what a link
-    // points to, nor a file's other names) to the first free
-    // "<name><suffix>", "<name><suffix>1" ... "<name><suffix>9": the new
-    // name, or nothing with errno set. For what is found in our folders and
-    // is not ours.
-    static std::optional<std::string> setAsideEntry(int directoryFd, const std::string &name,
-                                                    const std::string &suffix);
+    // Suffixes of what is set aside in our folders: somebody else's (a link,
+    // a hard-linked file, anything of the wrong type), what could never be
+    // parsed, and what the store can never hold.
+    static constexpr const char *kNotOursSuffix = ".notours";
+    static constexpr const char *kCorruptSuffix = ".corrupt";
+    static constexpr const char *kUnstorableSuffix = ".unstorable";
+    static constexpr const char *kHardLinkSuffix = ".hardlink";
+    static constexpr const char *kLinkSuffix = ".link";
+    // How the names after the first are numbered: "<suffix>1" or
+    // "<suffix>.1".
+    enum class AsideNumbering { Appended, Dotted };
+    // The one way an entry of ours that is not usable is set aside: renames
+    // the entry `name` of the folder (the entry itself: never what a link
+    // points to, nor a file's other names; `directoryFd` may be AT_FDCWD
+    // with a path) to the first free "<name><suffix>", then the numbered
+    // names up to 9. It never replaces an entry: the no-replace rename, or
+    // where the file system refuses that flag a look first. An entry that
+    // is already set aside is never set aside again (EALREADY). Answers the
+    // new name (`name` with the suffix), or nothing with errno set.
+    static std::optional<std::string> setAsideEntry(int directoryFd, const std::string &name, const std::string &suffix,
+                                                    AsideNumbering numbering = AsideNumbering::Appended);
+    // Whether the last component of `name` ends with one of the suffixes
+    // above, numbered or not, after something.
+    static bool isSetAsideName(const std::string &name);
     // Writes the bytes. Atomically: to a temporary file in the same
     // directory, flushed to disk, then renamed over the target, so a reader
     // (or a crash) sees the old or the new contents, never a mix. The file

@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/foundation/FileManager.h"
 #include "support/ForkedChild.h"
@@ -196,4 +198,60 @@ TEST_F(FileManagerTest, SpecialFilesAreRefusedWithoutBlocking) {
     ASSERT_TRUE(fm->writeData(Data{'l', 'o', 'n', 'g'}, file, false));
     ASSERT_TRUE(fm->writeData(Data{'x'}, file, false));
     EXPECT_EQ(fm->contentsAtPath(file), Data{'x'});
+}
+
+TEST_F(FileManagerTest, SettingAsideNeverReplacesAnEntryNorSetsAsideTwice) {
+    fs::path dir = home.path() / "aside";
+    ASSERT_TRUE(fm->createDirectory(dir, true));
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    auto write = [&](const std::string &name, char byte) {
+        ASSERT_TRUE(fm->writeData(Data{uint8_t(byte)}, dir / name, false));
+    };
+    auto byteOf = [&](const std::string &name) {
+        auto data = fm->contentsAtPath(dir / name);
+        return data && data->size() == 1 ? char((*data)[0]) : '?';
+    };
+
+    // Appended numbering: "<suffix>", "<suffix>1" ...; an earlier one is kept.
+    write("store", 'a');
+    EXPECT_EQ(FileManager::setAsideEntry(fd, "store", FileManager::kHardLinkSuffix), "store.hardlink");
+    write("store", 'b');
+    EXPECT_EQ(FileManager::setAsideEntry(fd, "store", FileManager::kHardLinkSuffix), "store.hardlink1");
+    EXPECT_EQ(byteOf("store.hardlink"), 'a');
+    EXPECT_EQ(byteOf("store.hardlink1"), 'b');
+
+    // Dotted numbering, through a path; a link is moved itself, not its target.
+    fs::create_symlink(dir / "store.hardlink", dir / "plist");
+    write("plist.corrupt", 'c');
+    EXPECT_EQ(FileManager::setAsideEntry(AT_FDCWD, (dir / "plist").string(), FileManager::kCorruptSuffix,
+                                         FileManager::AsideNumbering::Dotted),
+              (dir / "plist.corrupt.1").string());
+    EXPECT_TRUE(fs::is_symlink(dir / "plist.corrupt.1"));
+    EXPECT_EQ(byteOf("plist.corrupt"), 'c');
+    EXPECT_EQ(byteOf("store.hardlink"), 'a');
+
+    // Every name taken: nothing moves, nothing is replaced.
+    write("full", 'f');
+    for (const char *taken : {"full.notours", "full.notours1", "full.notours2", "full.notours3", "full.notours4",
+                              "full.notours5", "full.notours6", "full.notours7", "full.notours8", "full.notours9"})
+        write(taken, 't');
+    errno = 0;
+    EXPECT_FALSE(FileManager::setAsideEntry(fd, "full", FileManager::kNotOursSuffix));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(byteOf("full"), 'f');
+    EXPECT_EQ(byteOf("full.notours9"), 't');
+
+    // An entry already set aside stays where it is.
+    for (const char *aside : {"store.hardlink1", "full.notours", "plist.corrupt.1", "x.unstorable", "y.link"}) {
+        EXPECT_TRUE(FileManager::isSetAsideName(aside)) << aside;
+        if (!fs::exists(fs::symlink_status(dir / aside))) write(aside, 's');
+        errno = 0;
+        EXPECT_FALSE(FileManager::setAsideEntry(fd, aside, FileManager::kNotOursSuffix)) << aside;
+        EXPECT_EQ(errno, EALREADY);
+        EXPECT_TRUE(fs::exists(fs::symlink_status(dir / aside))) << aside;
+    }
+    for (const char *ours : {"live_report.bbcrash", ".notours", "Logs.sqlite", "a.corrupt.", "a.notoursx"})
+        EXPECT_FALSE(FileManager::isSetAsideName(ours)) << ours;
+    ::close(fd);
 }
