@@ -13,6 +13,17 @@ namespace {
 constexpr const char *kLogTag = "Beacon";
 
 bool startsWith(const std::string &text, const std::string &prefix) { return text.rfind(prefix, 0) == 0; }
+
+// The base URL and the API path with one slash between them: a base that
+// ends with a slash ("https://host/" or "https://host/api/") would otherwise
+// send to "//logs", a path servers need not fold into "/logs".
+std::string joinBaseAndPath(const std::string &baseURL, const std::string &apiPath) {
+    if (apiPath.empty()) return baseURL;
+    const size_t baseEnd = baseURL.find_last_not_of('/');
+    const size_t pathStart = apiPath.find_first_not_of('/');
+    const std::string base = baseEnd == std::string::npos ? std::string() : baseURL.substr(0, baseEnd + 1);
+    return base + "/" + (pathStart == std::string::npos ? std::string() : apiPath.substr(pathStart));
+}
 }  // namespace
 
 const std::vector<double> &BCHttpIngestion::defaultRetryIntervals() {
@@ -63,7 +74,7 @@ void BCHttpIngestion::attachToClient() {
 
 std::optional<platform::URL> BCHttpIngestion::buildURLWithBaseURL(
     const std::string &baseURL, const std::string &apiPath, const std::map<std::string, std::string> &queryStrings) {
-    std::string text = baseURL + apiPath;
+    std::string text = joinBaseAndPath(baseURL, apiPath);
     std::string query;
     for (const auto &[key, value] : queryStrings) {
         if (!query.empty()) query += "&";
@@ -77,7 +88,7 @@ void BCHttpIngestion::setBaseURL(const std::string &baseURL) {
     std::lock_guard<std::recursive_mutex> lock(mutex_);
     baseURL_ = baseURL;
     std::string current = sendURL_ ? sendURL_->absoluteString() : "(null)";
-    auto parsed = platform::URL::parse(baseURL + apiPath_);
+    auto parsed = platform::URL::parse(joinBaseAndPath(baseURL, apiPath_));
     if (!parsed || !sendURL_) {
         BCLogInfo(kLogTag, "Failed to update HTTP URL %@ with %@", current, baseURL);
         return;

@@ -55,7 +55,8 @@ public:
     void setEnabled(bool isEnabled) { enabled_ = isEnabled; }
     bool isEnabled() const { return enabled_; }
 
-    // base URL + API path, then "?" and the pairs "k=v" joined by "&",
+    // base URL and API path joined by one slash (whether or not the base
+    // ends with one), then "?" and the pairs "k=v" joined by "&",
     // percent-encoded as a whole with the query set; absent when the text
     // does not parse.
     static std::optional<platform::URL> buildURLWithBaseURL(const std::string &baseURL, const std::string &apiPath,

@@ -270,6 +270,16 @@ TEST_F(BCBeaconIngestionTests, SendURLIsBuiltAndRebased) {
     EXPECT_EQ(url->absoluteString(), "https://a.example/p?k=a%20value");
     EXPECT_EQ(BCHttpIngestion::buildURLWithBaseURL("https://a.example", "/p", {})->absoluteString(),
               "https://a.example/p");
+    // One slash between the base and the path, whether the base ends with
+    // one or not; a base with a path of its own keeps it.
+    const std::map<std::string, std::string> version{{"api-version", "1.0.0"}};
+    for (const char *base : {"https://x", "https://x/"}) {
+        EXPECT_EQ(BCHttpIngestion::buildURLWithBaseURL(base, "/logs", version)->absoluteString(),
+                  "https://x/logs?api-version=1.0.0")
+            << base;
+    }
+    EXPECT_EQ(BCHttpIngestion::buildURLWithBaseURL("https://x/api/", "/logs", version)->absoluteString(),
+              "https://x/api/logs?api-version=1.0.0");
 
     auto ingestion = BCHttpIngestion::make(client, "https://old.example:444", "/logs", {}, {{"api-version", "1.0.0"}});
     ingestion->setBaseURL("http://127.0.0.1:8080");
@@ -288,6 +298,22 @@ TEST_F(BCBeaconIngestionTests, SendURLIsBuiltAndRebased) {
     ASSERT_TRUE(outcomes.waitFor(1));
     EXPECT_EQ(outcomes.values()[0].callId, "kept");
     EXPECT_EQ(outcomes.values()[0].error->code(), platform::net::kURLErrorBadURL);
+
+    // On the wire: a base with a trailing slash, then rebased onto one with a
+    // path of its own and a trailing slash.
+    auto slashed = BCBeaconIngestion::make(client, server.baseURL() + "/", kInstallId);
+    slashed->setAppSecret(kSecret);
+    send(*slashed, container(1, "slashed"));
+    ASSERT_TRUE(outcomes.waitFor(2));
+    slashed->setBaseURL(server.baseURL() + "/api/");
+    EXPECT_EQ(slashed->sendURL()->absoluteString(), server.baseURL() + "/api/logs?api-version=1.0.0");
+    send(*slashed, container(1, "rebased"));
+    ASSERT_TRUE(outcomes.waitFor(3));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].path, "/logs");
+    EXPECT_EQ(requests[1].path, "/api/logs");
+    EXPECT_EQ(requests[1].query, "api-version=1.0.0");
 }
 
 TEST_F(BCBeaconIngestionTests, ResponsesAreLoggedByContentTypeOnlyWhenVerbose) {
