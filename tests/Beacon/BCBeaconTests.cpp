@@ -77,7 +77,10 @@ TEST_F(BeaconTest, StartConfiguresTheSdkAndSendsOneStartServiceLog) {
     ASSERT_TRUE(home.httpClient()->waitForRequests(1, 10));
     const auto request = home.httpClient()->requests()[0];
     EXPECT_EQ(request.method, "POST");
-    EXPECT_EQ(request.url, "https://in.plotwick.invalid/logs?api-version=1.0.0");
+    // The default the build set, which may end with a slash.
+    std::string base = PLOTWICK_DEFAULT_LOG_URL;
+    while (!base.empty() && base.back() == '/') base.pop_back();
+    EXPECT_EQ(request.url, base + "/logs?api-version=1.0.0");
     // The client retries a failed send after 10 s, 5 min and 20 min.
     EXPECT_EQ(request.retryIntervals, (std::vector<double>{10, 300, 1200}));
     EXPECT_EQ(request.headers.at("App-Secret"), kSecret);
