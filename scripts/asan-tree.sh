@@ -4,7 +4,7 @@
 # library and test is instrumented with AddressSanitizer,
 # UndefinedBehaviorSanitizer and libFuzzer's coverage, so that the suite's
 # tests and the fuzz targets link the same objects. A tree configured with
-# another compiler is made anew. PLOTWICK_WERROR=ON makes warnings errors.
+# another compiler is made anew. Warnings are errors unless PLOTWICK_WERROR=OFF.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,4 +13,4 @@ if [ -f build-asan/CMakeCache.txt ] && ! grep -q '^CMAKE_CXX_COMPILER:[A-Z]*=.*c
 fi
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DPLOTWICK_SANITIZE=ON -DPLOTWICK_FUZZ=ON -DPLOTWICK_WERROR="${PLOTWICK_WERROR:-OFF}" >/dev/null
+  -DPLOTWICK_SANITIZE=ON -DPLOTWICK_FUZZ=ON -DPLOTWICK_WERROR="${PLOTWICK_WERROR:-ON}" >/dev/null

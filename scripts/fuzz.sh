@@ -5,8 +5,8 @@
 # corpus (tests/fuzz/corpus/<name>/ and any seed folders the target names),
 # as many at a time as there are cores. New inputs go to a scratch copy; a
 # crash stops the run and leaves its input in build-asan/fuzz-crashes/ to be
-# added to the corpus as a regression. PLOTWICK_WERROR=ON makes warnings
-# errors.
+# added to the corpus as a regression. Warnings are errors unless
+# PLOTWICK_WERROR=OFF.
 # Usage: scripts/fuzz.sh [seconds per target, default 60]
 set -euo pipefail
 cd "$(dirname "$0")/.."

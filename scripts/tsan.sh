@@ -7,13 +7,13 @@
 # layer (platform_dispatch_tests). Tests that cannot run under
 # ThreadSanitizer skip themselves with a reason (SKIP_UNDER_TSAN in
 # tests/support/Sanitizers.h). Extra arguments go to ctest; PLOTWICK_TSAN_JOBS
-# sets its parallelism (default: one job per core); PLOTWICK_WERROR=ON makes
-# warnings errors.
+# sets its parallelism (default: one job per core); warnings are errors
+# unless PLOTWICK_WERROR=OFF.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOTWICK_TSAN=ON \
-  -DPLOTWICK_WERROR="${PLOTWICK_WERROR:-OFF}" >/dev/null
+  -DPLOTWICK_WERROR="${PLOTWICK_WERROR:-ON}" >/dev/null
 binaries=(beacon_crashes_tests platform_dispatch_tests)
 cmake --build build-tsan --target beacon_tests "${binaries[@]}"
 # Some kernels map memory where ThreadSanitizer does not expect it; running
