@@ -1,8 +1,12 @@
 #pragma once
-// Raw x86_64 system calls for the thread layer. They go straight to the
-// kernel: no errno, no cancellation points, nothing libc might lock, so they
-// can run in a signal handler while other threads are stopped. Each returns
-// the kernel's result: a value, or -errno.
+// Raw x86_64 system calls for the thread layer, and how a crash handler ends
+// the process. The calls go straight to the kernel: no errno, no
+// cancellation points, nothing libc might lock, so they can run in a signal
+// handler while other threads are stopped. Each returns the kernel's result:
+// a value, or -errno. One libc function is used as well: sigaction, to put
+// a signal's default action back. It is async-signal-safe and takes no lock,
+// and where a sanitizer intercepts it, its interceptor keeps the runtime's
+// own record of the action right, which a raw rt_sigaction would bypass.
 #include <csignal>
 #include <cstdint>
 #include <ctime>
@@ -29,16 +33,21 @@ inline int rawGetpid() { return static_cast<int>(rawSyscall(SYS_getpid)); }
 
 inline long rawTgkill(int pid, int tid, int signal) { return rawSyscall(SYS_tgkill, pid, tid, signal); }
 
+// Puts the signal's default action back.
+inline void restoreDefaultAction(int signal) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+}
+
 // Ends the process of `signal`: its default action goes back, the calling
 // thread unblocks it and sends it to itself, and the process dies of it at
 // once. The first process of a PID namespace outlives that (the kernel drops
 // the signals it sends itself with their default action): it then exits with
 // the status a shell gives a death by the signal, 128 + signal.
 [[noreturn]] inline void rawDieOfSignal(int signal) {
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signal, &fallback, nullptr);
+    restoreDefaultAction(signal);
     const uint64_t set = uint64_t{1} << (signal - 1);
     rawSyscall(SYS_rt_sigprocmask, SIG_UNBLOCK, reinterpret_cast<long>(&set), 0, sizeof set);
     rawTgkill(rawGetpid(), rawGettid(), signal);
