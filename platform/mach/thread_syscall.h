@@ -10,9 +10,12 @@
 #include <csignal>
 #include <cstdint>
 #include <ctime>
+#include <ucontext.h>
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
+
+#include "platform/mach/signal_translation.h"
 
 namespace platform::mach::detail {
 
@@ -52,6 +55,29 @@ inline void restoreDefaultAction(int signal) {
     rawSyscall(SYS_rt_sigprocmask, SIG_UNBLOCK, reinterpret_cast<long>(&set), 0, sizeof set);
     rawTgkill(rawGetpid(), rawGettid(), signal);
     for (;;) rawSyscall(SYS_exit_group, 128 + signal);
+}
+
+// Whether the kernel raised the signal for the instruction the thread was
+// running: a fault signal with a kernel code (a signal that was sent, by
+// abort, raise or kill, has si_code <= 0). Returning from its handler runs
+// that instruction again. A trap is not one: the thread resumes after int3.
+inline bool isSynchronousFault(int signal, const siginfo_t *info) {
+    return isHostFaultSignal(signal) && info != nullptr && info->si_code > 0;
+}
+
+// Ends the process with the signal its handler runs for, once nothing
+// handled it. A synchronous fault: the default action goes back, the signal
+// is unblocked in the context the handler returns to, and this returns; the
+// handler must then return at once, so that the instruction faults again
+// and the kernel forces the signal on the thread. The process dies of it,
+// with a core dump where the limits allow one, even as the first process of
+// a PID namespace (a forced fault is never dropped). Anything else (an
+// abort, a signal the process sent itself, a trap) dies here, as
+// rawDieOfSignal says.
+inline void endWithSignal(int signal, const siginfo_t *info, void *context) {
+    if (!isSynchronousFault(signal, info) || context == nullptr) rawDieOfSignal(signal);
+    restoreDefaultAction(signal);
+    sigdelset(&static_cast<ucontext_t *>(context)->uc_sigmask, signal);
 }
 
 inline long rawClockMonotonic(struct timespec *now) {

@@ -406,13 +406,26 @@ INSTANTIATE_TEST_SUITE_P(Faults, MachCrashTest, ::testing::ValuesIn(kMachCases),
 
 class CrashTests : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(CrashTests, AnAbortAsTheFirstProcessOfAPidNamespaceStillEnds) {
+TEST_P(CrashTests, AFaultAsTheFirstProcessOfAPidNamespaceDiesOfItAndAnAbortStillEnds) {
+    // A fault runs its instruction again with the default action in place:
+    // the kernel forces the signal, even on a namespace's first process,
+    // which dies of it (unshare then dies of the same signal) after its
+    // report.
+    const std::vector<std::string> launcher = pidNamespaceInit();
+    if (launcher.empty()) GTEST_SKIP() << "no PID namespace can be made here (unshare failed)";
+    CrashRun run = runCrasher(GetParam(), "segv_null", nullptr, launcher);
+    ASSERT_FALSE(run.timedOut) << "the process never ended";
+    EXPECT_EQ(run.pid, 1);
+    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status << " (" << 128 + SIGSEGV
+                                     << ": the process exited instead)";
+    EXPECT_TRUE(run.handled);
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_EQ(run.report->signalInfo()->name(), "SIGSEGV");
+
     // The kernel drops the signals a namespace's first process sends itself
     // with their default action: the process ends all the same, with the
     // status of a death by SIGABRT, and leaves its report.
-    const std::vector<std::string> launcher = pidNamespaceInit();
-    if (launcher.empty()) GTEST_SKIP() << "no PID namespace can be made here (unshare failed)";
-    CrashRun run = runCrasher(GetParam(), "abort", nullptr, launcher);
+    run = runCrasher(GetParam(), "abort", nullptr, launcher);
     ASSERT_FALSE(run.timedOut) << "the process never ended";
     EXPECT_EQ(run.pid, 1);
     EXPECT_TRUE(run.diedOf(SIGABRT) || (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 128 + SIGABRT))
