@@ -97,7 +97,7 @@ bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *erro
 // "<name>.notours1", ...: it is not ours. The new name, or empty with errno
 // set.
 std::string setAside(int directoryFd, const char *name) {
-    return platform::FileManager::setAsideEntry(directoryFd, name, ".notours").value_or("");
+    return platform::FileManager::setAsideEntry(directoryFd, name, platform::FileManager::kNotOursSuffix).value_or("");
 }
 
 // Takes group and other bits away from the folder's entry `name` (never
@@ -211,6 +211,28 @@ bool claimFolder(const std::filesystem::path &parent, const char *name, platform
         *error = platform::Error::posix(code != 0 ? code : EEXIST, (parent / name).string());
     }
     return false;
+}
+
+// Makes room for the crash report in the application's folder: whatever is
+// at its name and is not a regular file (a link, dangling or not, a folder,
+// a FIFO) is not ours, and the crash path, which opens the name without
+// following a link, could never write there: it is set aside, with a line.
+// A regular file is a pending report, kept for the next launch to read.
+void clearReportName(const std::filesystem::path &directory) {
+    const int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (fstatat(directoryFd, kReportFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        const std::string aside = setAside(directoryFd, kReportFileName);
+        const int code = errno;
+        log("[BBCrashReporter] " + (directory / kReportFileName).string() +
+            " is not a crash report of ours (a link, a folder or another file); " +
+            (aside.empty() ? std::string("left as it is, so no crash can be reported: ") + std::strerror(code)
+                           : "set aside as " + aside));
+    }
+    close(directoryFd);
 }
 
 // A report the writer made: a regular file (not a link, a FIFO or a device:
@@ -356,13 +378,15 @@ bool BBCrashReporter::populateCrashReportDirectory(platform::ErrorPtr *error) co
         !claimFolder(crashReportDirectory_, kQueuedDirectoryName, error)) {
         return false;
     }
+    clearReportName(crashReportDirectory_);
     tightenTree(crashReportDirectory_.parent_path());
     return true;
 }
 
 bool BBCrashReporter::hasPendingCrashReport() const {
-    std::error_code ec;
-    return std::filesystem::exists(crashReportPath(), ec);
+    // Only a regular file can be a report: a link there is not followed.
+    struct stat st {};
+    return lstat(crashReportPath().c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::optional<platform::Data> BBCrashReporter::loadPendingCrashReportData(platform::ErrorPtr *error) const {

@@ -180,23 +180,45 @@ TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
 
     // What the writer can't have made is refused before a byte is read: a
     // FIFO (which would block the open), a link, a directory, a file above
-    // the writer's limit. The largest file it can write is read.
+    // the writer's limit. The largest file it can write is read. None of
+    // them is a pending report (the link to a file is not followed), and
+    // the next enabling sets each aside, with a line, so that the next
+    // crash can write its report.
     const auto path = reporter.crashReportPath();
+    const auto aside = path.string() + ".notours";
     auto refused = [&](int code) {
         platform::ErrorPtr refusal;
         const bool loaded = reporter.loadPendingCrashReportData(&refusal).has_value();
         return !loaded && refusal && refusal->code() == code;
     };
+    auto setAsideAtEnabling = [&] {
+        std::vector<std::string> lines;
+        platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
+        const bool populated = reporter.populateCrashReportDirectory();
+        platform::SystemLog::setSink(nullptr);
+        struct stat st {};
+        const bool moved = populated && lstat(path.c_str(), &st) != 0 && lstat(aside.c_str(), &st) == 0;
+        const bool said = lines == std::vector<std::string>{"[BBCrashReporter] " + path.string() +
+                                                            " is not a crash report of ours (a link, a folder or "
+                                                            "another file); set aside as live_report.bbcrash.notours"};
+        std::filesystem::remove_all(aside);
+        std::filesystem::remove_all(path);
+        return moved && said;
+    };
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     EXPECT_TRUE(refused(EINVAL));
-    std::filesystem::remove(path);
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    EXPECT_TRUE(setAsideAtEnabling());
     std::ofstream(home.path() / "elsewhere") << "bbcrash";
     std::filesystem::create_symlink(home.path() / "elsewhere", path);
     EXPECT_TRUE(refused(ELOOP));
-    std::filesystem::remove(path);
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    EXPECT_TRUE(setAsideAtEnabling());
+    EXPECT_EQ(std::filesystem::file_size(home.path() / "elsewhere"), 7u);
     std::filesystem::create_directory(path);
     EXPECT_TRUE(refused(EISDIR));
-    std::filesystem::remove(path);
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    EXPECT_TRUE(setAsideAtEnabling());
     std::ofstream(path).close();
     std::filesystem::resize_file(path, BBCRASH_REPORT_SIZE_LIMIT + 1);
     EXPECT_TRUE(refused(EFBIG));

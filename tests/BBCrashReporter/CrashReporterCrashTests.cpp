@@ -89,7 +89,9 @@ struct CrashRun {
     bool purged = false;
     unsigned reportMode = 0;  // of the pending report, as left
     bool linkTargetWritten = false;
-    std::string outside;  // "<mode> <contents>" of the file "hardlink" links to
+    std::string outside;    // "<mode> <contents>" of the file "hardlink" links to
+    std::string log;        // the lines enabling wrote, where the kind keeps them
+    bool setAside = false;  // what was at the report's name was set aside whole
 
     bool diedOf(int signo) const {
         if (timedOut) return false;
@@ -218,6 +220,8 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigs
     run.handled = std::filesystem::exists(side + ".handled");
     run.counts = readText(side + ".counts");
     run.stackUse = readText(side + ".stack");
+    run.log = readText(side + ".log");
+    run.setAside = std::filesystem::exists(side + ".aside");
     if (std::filesystem::exists(side + ".live")) {
         std::string live = readText(side + ".live");
         run.live = platform::Data(live.begin(), live.end());
@@ -565,6 +569,25 @@ TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
     EXPECT_TRUE(run.outside == "644 notes\n") << run.outside.substr(0, 24);
     ASSERT_NE(run.report, nullptr);
     EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;
+
+    // A dangling link, or a folder, at the report's name before enabling is
+    // set aside with a line (the link still naming its target, which is not
+    // made; the folder whole), and the crash then writes its report.
+    for (const char *kind : {"link_at_report", "folder_at_report"}) {
+        SCOPED_TRACE(kind);
+        run = runCrasher(GetParam(), kind);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+        EXPECT_TRUE(run.setAside);
+        EXPECT_FALSE(run.linkTargetWritten);
+        EXPECT_NE(run.log.find("/live_report.bbcrash is not a crash report of ours (a link, a folder or another "
+                               "file); set aside as live_report.bbcrash.notours\n"),
+                  std::string::npos)
+            << run.log;
+        ASSERT_NE(run.report, nullptr);
+        EXPECT_EQ(run.report->signalInfo()->name(), "SIGSEGV");
+        EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;
+    }
 }
 
 TEST_P(CrashTests, TwoThreadsCrashingAtOnceWithDifferentSignalsEndWithTheSignalOfTheReport) {
