@@ -123,7 +123,9 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
         return;
     }
     while (struct dirent *entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+        // What an earlier start set aside is somebody else's: left as it is.
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0 ||
+            platform::FileManager::isSetAsideName(entry->d_name)) {
             continue;
         }
         struct stat st {};
@@ -131,9 +133,6 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
             continue;
         }
         if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
-            if (std::strstr(entry->d_name, ".notours") != nullptr) {
-                continue;  // set aside already
-            }
             const std::string aside = setAside(directoryFd, entry->d_name);
             log("[BBCrashReporter] " + (path / entry->d_name).string() +
                 " has another hard link, so it is someone else's file too; " +

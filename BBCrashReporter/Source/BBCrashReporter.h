@@ -107,7 +107,7 @@ public:
     // files in them to at most 0600; nothing is ever widened. Anything at the
     // report's name that is not a regular file, and any file with another
     // hard link, is not ours: set aside, with a line, so that the next crash
-    // writes its report.
+    // writes its report. What an earlier start set aside is left as it is.
     bool populateCrashReportDirectory(platform::ErrorPtr *error = nullptr) const;
 
     // 0 stays 0; anything else keeps bits 0 and 1.

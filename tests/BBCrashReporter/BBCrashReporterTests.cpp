@@ -116,6 +116,29 @@ TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplacedInPrivateFo
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other.path()), std::filesystem::directory_iterator()),
               1);
 
+    // What an earlier start set aside is somebody else's and stays as it
+    // is, without a line: a report set aside for its other hard link (a
+    // file with exactly two names) is not set aside again, and a folder set
+    // aside is not tightened.
+    const auto shared = elsewhere.path() / "shared";
+    std::ofstream(shared) << "theirs";
+    chmod(shared.c_str(), 0644);
+    const auto asideReport = reporter.crashReportDirectory() / "live_report.bbcrash.notours";
+    ASSERT_EQ(link(shared.c_str(), asideReport.c_str()), 0);
+    const auto asideFolder = reporter.crashReportDirectory() / "queued_reports.notours1";
+    std::filesystem::create_directory(asideFolder);
+    chmod(asideFolder.c_str(), 0755);
+    lines.clear();
+    platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
+    const bool repopulated = reporter.populateCrashReportDirectory();
+    platform::SystemLog::setSink(nullptr);
+    ASSERT_TRUE(repopulated);
+    EXPECT_TRUE(lines.empty()) << lines.front();
+    EXPECT_EQ(std::filesystem::hard_link_count(asideReport), 2u);
+    EXPECT_FALSE(std::filesystem::exists(asideReport.string() + ".notours"));
+    EXPECT_EQ(modeOf(shared), 0644u);
+    EXPECT_EQ(modeOf(asideFolder), 0755u);
+
     const auto moved = data.parent_path() / "moved-data";
     std::filesystem::rename(data, moved);
     std::filesystem::create_directory_symlink(moved, data);
