@@ -340,9 +340,23 @@ void checkCommon(const CrashRun &run) {
 }
 
 // The crasher starts with the crash signals blocked: enabling unblocks them,
-// and a fault on a thread started before enabling is reported too.
+// and a fault on a thread started before enabling is reported too. Loading
+// the engine unblocks the fault signals on the loading thread, so a fault
+// there is reported even when another thread enabled it.
 void checkFault(const std::string &mode, const Case &c) {
     const sigset_t blocked = crashSignalsBlocked();
+    if (std::string(c.kind) == "segv_null") {
+        SCOPED_TRACE("on the loading thread, enabled from another one");
+        CrashRun run = runCrasher(mode, "enabled_elsewhere", &blocked);
+        ASSERT_FALSE(run.timedOut) << "the child hung";
+        EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+        ASSERT_NE(run.report, nullptr) << "the fault was blocked on the loading thread";
+        EXPECT_EQ(run.report->signalInfo()->name(), c.name);
+        auto crashed = run.crashedThread();
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_FALSE(crashed->stackFrames().empty());
+        EXPECT_TRUE(run.function(c.function).contains(crashed->stackFrames()[0]->instructionPointer()));
+    }
     if (c.hostSignal != SIGABRT && c.hostSignal != SIGTRAP) {
         SCOPED_TRACE("on a thread started before enabling");
         CrashRun run = runCrasher(mode, std::string("prestarted_") + c.kind, &blocked);

@@ -483,7 +483,15 @@ int main(int argc, char **argv) {
         reporter->setCustomData(platform::Data{'c', 'u', 's', 't', 'o', 'm'});
     }
     platform::ErrorPtr error;
-    if (!reporter->enableCrashReporter(&error)) {
+    bool enabled = false;
+    if (what == "enabled_elsewhere") {
+        // Enabled on another thread: the main thread, which loaded the
+        // engine, keeps the signal mask it started with.
+        std::thread([&] { enabled = reporter->enableCrashReporter(&error); }).join();
+    } else {
+        enabled = reporter->enableCrashReporter(&error);
+    }
+    if (!enabled) {
         fprintf(stderr, "enable failed: %s\n", error ? error->localizedDescription().c_str() : "?");
         return 3;
     }
@@ -644,6 +652,10 @@ int main(int argc, char **argv) {
                  ? S_ISLNK(st.st_mode) && readlink(aside.c_str(), named, sizeof named - 1) > 0 && target == named
                  : S_ISDIR(st.st_mode) && access((aside + "/notes").c_str(), F_OK) == 0);
         if (kept) writeText((std::string(sidePath) + ".aside").c_str(), "aside\n");
+        writeSideFile();
+        crash_segv_null();
+    }
+    if (what == "enabled_elsewhere") {
         writeSideFile();
         crash_segv_null();
     }
