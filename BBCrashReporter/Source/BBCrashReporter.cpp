@@ -97,7 +97,7 @@ bool createDirectory(const std::filesystem::path &path, platform::ErrorPtr *erro
 // "<name>.notours1", ...: it is not ours. The new name, or empty with errno
 // set.
 std::string setAside(int directoryFd, const char *name) {
-    return platform::FileManager::setAsideEntry(directoryFd, name, ".notours").value_or("");
+    return platform::FileManager::setAsideEntry(directoryFd, name, platform::FileManager::kNotOursSuffix).value_or("");
 }
 
 // Takes group and other bits away from the folder's entry `name` (never
@@ -123,7 +123,9 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
         return;
     }
     while (struct dirent *entry = readdir(dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+        // What an earlier start set aside is somebody else's: left as it is.
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0 ||
+            platform::FileManager::isSetAsideName(entry->d_name)) {
             continue;
         }
         struct stat st {};
@@ -131,9 +133,6 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
             continue;
         }
         if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
-            if (std::strstr(entry->d_name, ".notours") != nullptr) {
-                continue;  // set aside already
-            }
             const std::string aside = setAside(directoryFd, entry->d_name);
             log("[BBCrashReporter] " + (path / entry->d_name).string() +
                 " has another hard link, so it is someone else's file too; " +
@@ -211,6 +210,28 @@ bool claimFolder(const std::filesystem::path &parent, const char *name, platform
         *error = platform::Error::posix(code != 0 ? code : EEXIST, (parent / name).string());
     }
     return false;
+}
+
+// Makes room for the crash report in the application's folder: whatever is
+// at its name and is not a regular file (a link, dangling or not, a folder,
+// a FIFO) is not ours, and the crash path, which opens the name without
+// following a link, could never write there: it is set aside, with a line.
+// A regular file is a pending report, kept for the next launch to read.
+void clearReportName(const std::filesystem::path &directory) {
+    const int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (fstatat(directoryFd, kReportFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        const std::string aside = setAside(directoryFd, kReportFileName);
+        const int code = errno;
+        log("[BBCrashReporter] " + (directory / kReportFileName).string() +
+            " is not a crash report of ours (a link, a folder or another file); " +
+            (aside.empty() ? std::string("left as it is, so no crash can be reported: ") + std::strerror(code)
+                           : "set aside as " + aside));
+    }
+    close(directoryFd);
 }
 
 // A report the writer made: a regular file (not a link, a FIFO or a device:
@@ -356,13 +377,15 @@ bool BBCrashReporter::populateCrashReportDirectory(platform::ErrorPtr *error) co
         !claimFolder(crashReportDirectory_, kQueuedDirectoryName, error)) {
         return false;
     }
+    clearReportName(crashReportDirectory_);
     tightenTree(crashReportDirectory_.parent_path());
     return true;
 }
 
 bool BBCrashReporter::hasPendingCrashReport() const {
-    std::error_code ec;
-    return std::filesystem::exists(crashReportPath(), ec);
+    // Only a regular file can be a report: a link there is not followed.
+    struct stat st {};
+    return lstat(crashReportPath().c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::optional<platform::Data> BBCrashReporter::loadPendingCrashReportData(platform::ErrorPtr *error) const {

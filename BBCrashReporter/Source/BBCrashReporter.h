@@ -74,6 +74,8 @@ public:
                     std::optional<std::string> applicationMarketingVersion,
                     std::shared_ptr<const BBCrashReporterConfig> configuration);
 
+    // Whether a regular file is at the report's name (a link there is not
+    // followed, and is no report).
     bool hasPendingCrashReport() const;
     std::optional<platform::Data> loadPendingCrashReportData(platform::ErrorPtr *error = nullptr) const;
     bool purgePendingCrashReport(platform::ErrorPtr *error = nullptr) const;
@@ -102,7 +104,10 @@ public:
     // Makes the report directory and its queue, private to the user: folders
     // it creates are 0700 whatever the umask, its own folders (the data
     // folder and below) that exist are tightened to at most 0700 and the
-    // files in them to at most 0600; nothing is ever widened.
+    // files in them to at most 0600; nothing is ever widened. Anything at the
+    // report's name that is not a regular file, and any file with another
+    // hard link, is not ours: set aside, with a line, so that the next crash
+    // writes its report. What an earlier start set aside is left as it is.
     bool populateCrashReportDirectory(platform::ErrorPtr *error = nullptr) const;
 
     // 0 stays 0; anything else keeps bits 0 and 1.

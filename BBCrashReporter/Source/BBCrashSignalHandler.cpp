@@ -82,9 +82,10 @@ bool forward_to_previous_action(int signo, siginfo_t *info, ucontext_t *uap, voi
 void shared_signal_handler(int signo, siginfo_t *info, void *uap) {
     int savedErrno = errno;
     if (!iterate(signo, info, static_cast<ucontext_t *>(uap), nullptr)) {
-        // Nothing handled it: die of it, here and now (as the first process
-        // of a PID namespace, with its exit status).
-        platform::mach::detail::rawDieOfSignal(signo);
+        // Nothing handled it: the process dies of it. A fault returns to
+        // its instruction, which faults again with the default action in
+        // place; anything else dies here and now.
+        platform::mach::detail::endWithSignal(signo, info, uap);
     }
     errno = savedErrno;
 }

@@ -3,8 +3,10 @@
 // installed per signal, running on an alternate signal stack so that a stack
 // overflow can still be reported; it runs a chain of callbacks (the newest
 // registered first) and, after them, the handlers that were installed before
-// the engine's. When the chain answers "not handled" the signal is raised
-// again with its default action, so the process dies of it.
+// the engine's. When the chain answers "not handled" the process dies of the
+// signal with its default action: a fault by returning to its instruction,
+// which faults again (so that the kernel forces the signal, which kills even
+// the first process of a PID namespace), anything else raised again.
 //
 // The handler and the chain are crash-path code: no allocation, no locks
 // (the lists are walked under their atomic reader counts), no logging.

@@ -63,13 +63,6 @@ void waitForTheFirstCrash() {
     }
 }
 
-void setDefaultAction(int hostSigno) {
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(hostSigno, &dfl, nullptr);
-}
-
 // A crash on the thread that is writing the report: die of the first
 // signal at once.
 [[noreturn]] void dieOfTheFirstSignal() { sys::rawDieOfSignal(crashingSignal.load()); }
@@ -163,7 +156,7 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
     case CrashTurn::Later:
         waitForTheFirstCrash();
         for (int monitored : BBCRASH_MONITORED_SIGNALS) {
-            setDefaultAction(monitored);
+            sys::restoreDefaultAction(monitored);
         }
         return false;
     case CrashTurn::First: break;
@@ -198,7 +191,7 @@ bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *
     // signal goes back to its default action: another thread crashing with
     // another signal meanwhile still comes here and waits, instead of
     // ending the process with a signal other than the report's.
-    setDefaultAction(signo);
+    sys::restoreDefaultAction(signo);
     return false;
 }
 

@@ -1,6 +1,7 @@
 #include "bbcrash_thread_stack.h"
 
 #include "BBCrashSignalHandler.h"
+#include "platform/mach/signal_translation.h"
 #include "platform/mach/thread_suspend.h"
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <initializer_list>
 #include <pthread.h>
 
 // A sanitizer's pthread_create interceptor, where its runtime has one. A
@@ -75,12 +77,14 @@ struct StartRoutine {
     bool enabled;  // whether the engine was enabled when the thread was made
 };
 
-// The fault signals: blocking them never helps a program (a fault with its
-// signal blocked kills the process without running any handler).
-void unblockFaultSignals() {
+// The fault signals, and with `more` the other signals a report needs.
+void unblockFaultSignals(std::initializer_list<int> more = {}) {
     sigset_t set;
     sigemptyset(&set);
-    for (int signo : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) {
+    for (int signo : platform::mach::kHostFaultSignals) {
+        sigaddset(&set, signo);
+    }
+    for (int signo : more) {
         sigaddset(&set, signo);
     }
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
@@ -107,12 +111,7 @@ __attribute__((constructor(101))) void unblockFaultSignalsAtLoad() { unblockFaul
 }  // namespace
 
 void bbcrash_thread_unblock_crash_signals() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signo : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, platform::mach::thread_rendezvous_signal()}) {
-        sigaddset(&set, signo);
-    }
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    unblockFaultSignals({SIGTRAP, platform::mach::thread_rendezvous_signal()});
 }
 
 bool bbcrash_thread_stack_enable() {

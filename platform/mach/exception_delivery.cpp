@@ -216,8 +216,8 @@ void runPrevious(int signo, siginfo_t *info, void *context) {
         return;
     }
     // The default action (a fault once ignored would only repeat): the
-    // process dies of the signal here.
-    detail::rawDieOfSignal(signo);
+    // process dies of the signal, a fault by running its instruction again.
+    detail::endWithSignal(signo, info, context);
 }
 
 void faultHandler(int signo, siginfo_t *info, void *context) {

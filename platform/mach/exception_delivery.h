@@ -11,7 +11,8 @@
 // state a state behaviour returned, or thread_set_state gave); anything else
 // runs the disposition in force when the layer took the signal over: a
 // handler function is called, and the default action or "ignore" is reset to
-// the default and the signal raised again, so the process dies of it.
+// the default and the process dies of the signal: the faulting instruction
+// runs again and faults with the default action in place.
 //
 // Signals sent by a process (si_code <= 0) are not exceptions: they go to
 // the previous disposition directly. Every wait is bounded: a handler that

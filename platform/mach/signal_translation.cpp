@@ -194,10 +194,8 @@ int hostFpeCode(int code) {
 
 // clang-format on
 
-bool isFaultSignal(int hostSigno) {
-    return hostSigno == SIGILL || hostSigno == SIGFPE || hostSigno == SIGSEGV || hostSigno == SIGBUS ||
-           hostSigno == SIGTRAP;
-}
+// The signals a fault without detail stands for: the faults and a trap.
+bool isFaultSignal(int hostSigno) { return isHostFaultSignal(hostSigno) || hostSigno == SIGTRAP; }
 
 }  // namespace
 

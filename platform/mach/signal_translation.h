@@ -6,7 +6,22 @@
 // macOS numbers and si_code values. This is the one place where a host pair
 // becomes a macOS pair, and where a macOS pair (from the Mach exception
 // mapping) becomes the host pair the process acts on.
+#include <csignal>
+
 namespace platform::mach {
+
+// The signals a faulting instruction raises (host numbers): a bad access, a
+// bad instruction, an arithmetic fault. Blocking them never helps a program
+// (a fault with its signal blocked kills the process without any handler).
+inline constexpr int kHostFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+
+// Whether the host signal is one of kHostFaultSignals. Async-signal-safe.
+constexpr bool isHostFaultSignal(int hostSigno) {
+    for (int signo : kHostFaultSignals) {
+        if (signo == hostSigno) return true;
+    }
+    return false;
+}
 
 struct DarwinSignal {
     int signo;

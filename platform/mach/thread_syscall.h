@@ -1,14 +1,21 @@
 #pragma once
-// Raw x86_64 system calls for the thread layer. They go straight to the
-// kernel: no errno, no cancellation points, nothing libc might lock, so they
-// can run in a signal handler while other threads are stopped. Each returns
-// the kernel's result: a value, or -errno.
+// Raw x86_64 system calls for the thread layer, and how a crash handler ends
+// the process. The calls go straight to the kernel: no errno, no
+// cancellation points, nothing libc might lock, so they can run in a signal
+// handler while other threads are stopped. Each returns the kernel's result:
+// a value, or -errno. One libc function is used as well: sigaction, to put
+// a signal's default action back. It is async-signal-safe and takes no lock,
+// and where a sanitizer intercepts it, its interceptor keeps the runtime's
+// own record of the action right, which a raw rt_sigaction would bypass.
 #include <csignal>
 #include <cstdint>
 #include <ctime>
+#include <ucontext.h>
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
+
+#include "platform/mach/signal_translation.h"
 
 namespace platform::mach::detail {
 
@@ -29,20 +36,48 @@ inline int rawGetpid() { return static_cast<int>(rawSyscall(SYS_getpid)); }
 
 inline long rawTgkill(int pid, int tid, int signal) { return rawSyscall(SYS_tgkill, pid, tid, signal); }
 
+// Puts the signal's default action back.
+inline void restoreDefaultAction(int signal) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+}
+
 // Ends the process of `signal`: its default action goes back, the calling
 // thread unblocks it and sends it to itself, and the process dies of it at
 // once. The first process of a PID namespace outlives that (the kernel drops
 // the signals it sends itself with their default action): it then exits with
 // the status a shell gives a death by the signal, 128 + signal.
 [[noreturn]] inline void rawDieOfSignal(int signal) {
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signal, &fallback, nullptr);
+    restoreDefaultAction(signal);
     const uint64_t set = uint64_t{1} << (signal - 1);
     rawSyscall(SYS_rt_sigprocmask, SIG_UNBLOCK, reinterpret_cast<long>(&set), 0, sizeof set);
     rawTgkill(rawGetpid(), rawGettid(), signal);
     for (;;) rawSyscall(SYS_exit_group, 128 + signal);
+}
+
+// Whether the kernel raised the signal for the instruction the thread was
+// running: a fault signal with a kernel code (a signal that was sent, by
+// abort, raise or kill, has si_code <= 0). Returning from its handler runs
+// that instruction again. A trap is not one: the thread resumes after int3.
+inline bool isSynchronousFault(int signal, const siginfo_t *info) {
+    return isHostFaultSignal(signal) && info != nullptr && info->si_code > 0;
+}
+
+// Ends the process with the signal its handler runs for, once nothing
+// handled it. A synchronous fault: the default action goes back, the signal
+// is unblocked in the context the handler returns to, and this returns; the
+// handler must then return at once, so that the instruction faults again
+// and the kernel forces the signal on the thread. The process dies of it,
+// with a core dump where the limits allow one, even as the first process of
+// a PID namespace (a forced fault is never dropped). Anything else (an
+// abort, a signal the process sent itself, a trap) dies here, as
+// rawDieOfSignal says.
+inline void endWithSignal(int signal, const siginfo_t *info, void *context) {
+    if (!isSynchronousFault(signal, info) || context == nullptr) rawDieOfSignal(signal);
+    restoreDefaultAction(signal);
+    sigdelset(&static_cast<ucontext_t *>(context)->uc_sigmask, signal);
 }
 
 inline long rawClockMonotonic(struct timespec *now) {

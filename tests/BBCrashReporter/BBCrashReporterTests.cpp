@@ -116,6 +116,29 @@ TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplacedInPrivateFo
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(other.path()), std::filesystem::directory_iterator()),
               1);
 
+    // What an earlier start set aside is somebody else's and stays as it
+    // is, without a line: a report set aside for its other hard link (a
+    // file with exactly two names) is not set aside again, and a folder set
+    // aside is not tightened.
+    const auto shared = elsewhere.path() / "shared";
+    std::ofstream(shared) << "theirs";
+    chmod(shared.c_str(), 0644);
+    const auto asideReport = reporter.crashReportDirectory() / "live_report.bbcrash.notours";
+    ASSERT_EQ(link(shared.c_str(), asideReport.c_str()), 0);
+    const auto asideFolder = reporter.crashReportDirectory() / "queued_reports.notours1";
+    std::filesystem::create_directory(asideFolder);
+    chmod(asideFolder.c_str(), 0755);
+    lines.clear();
+    platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
+    const bool repopulated = reporter.populateCrashReportDirectory();
+    platform::SystemLog::setSink(nullptr);
+    ASSERT_TRUE(repopulated);
+    EXPECT_TRUE(lines.empty()) << lines.front();
+    EXPECT_EQ(std::filesystem::hard_link_count(asideReport), 2u);
+    EXPECT_FALSE(std::filesystem::exists(asideReport.string() + ".notours"));
+    EXPECT_EQ(modeOf(shared), 0644u);
+    EXPECT_EQ(modeOf(asideFolder), 0755u);
+
     const auto moved = data.parent_path() / "moved-data";
     std::filesystem::rename(data, moved);
     std::filesystem::create_directory_symlink(moved, data);
@@ -180,23 +203,45 @@ TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
 
     // What the writer can't have made is refused before a byte is read: a
     // FIFO (which would block the open), a link, a directory, a file above
-    // the writer's limit. The largest file it can write is read.
+    // the writer's limit. The largest file it can write is read. None of
+    // them is a pending report (the link to a file is not followed), and
+    // the next enabling sets each aside, with a line, so that the next
+    // crash can write its report.
     const auto path = reporter.crashReportPath();
+    const auto aside = path.string() + ".notours";
     auto refused = [&](int code) {
         platform::ErrorPtr refusal;
         const bool loaded = reporter.loadPendingCrashReportData(&refusal).has_value();
         return !loaded && refusal && refusal->code() == code;
     };
+    auto setAsideAtEnabling = [&] {
+        std::vector<std::string> lines;
+        platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
+        const bool populated = reporter.populateCrashReportDirectory();
+        platform::SystemLog::setSink(nullptr);
+        struct stat st {};
+        const bool moved = populated && lstat(path.c_str(), &st) != 0 && lstat(aside.c_str(), &st) == 0;
+        const bool said = lines == std::vector<std::string>{"[BBCrashReporter] " + path.string() +
+                                                            " is not a crash report of ours (a link, a folder or "
+                                                            "another file); set aside as live_report.bbcrash.notours"};
+        std::filesystem::remove_all(aside);
+        std::filesystem::remove_all(path);
+        return moved && said;
+    };
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     EXPECT_TRUE(refused(EINVAL));
-    std::filesystem::remove(path);
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    EXPECT_TRUE(setAsideAtEnabling());
     std::ofstream(home.path() / "elsewhere") << "bbcrash";
     std::filesystem::create_symlink(home.path() / "elsewhere", path);
     EXPECT_TRUE(refused(ELOOP));
-    std::filesystem::remove(path);
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    EXPECT_TRUE(setAsideAtEnabling());
+    EXPECT_EQ(std::filesystem::file_size(home.path() / "elsewhere"), 7u);
     std::filesystem::create_directory(path);
     EXPECT_TRUE(refused(EISDIR));
-    std::filesystem::remove(path);
+    EXPECT_FALSE(reporter.hasPendingCrashReport());
+    EXPECT_TRUE(setAsideAtEnabling());
     std::ofstream(path).close();
     std::filesystem::resize_file(path, BBCRASH_REPORT_SIZE_LIMIT + 1);
     EXPECT_TRUE(refused(EFBIG));

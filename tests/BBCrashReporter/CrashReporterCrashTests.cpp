@@ -89,7 +89,9 @@ struct CrashRun {
     bool purged = false;
     unsigned reportMode = 0;  // of the pending report, as left
     bool linkTargetWritten = false;
-    std::string outside;  // "<mode> <contents>" of the file "hardlink" links to
+    std::string outside;    // "<mode> <contents>" of the file "hardlink" links to
+    std::string log;        // the lines enabling wrote, where the kind keeps them
+    bool setAside = false;  // what was at the report's name was set aside whole
 
     bool diedOf(int signo) const {
         if (timedOut) return false;
@@ -218,6 +220,8 @@ CrashRun runCrasher(const std::string &mode, const std::string &kind, const sigs
     run.handled = std::filesystem::exists(side + ".handled");
     run.counts = readText(side + ".counts");
     run.stackUse = readText(side + ".stack");
+    run.log = readText(side + ".log");
+    run.setAside = std::filesystem::exists(side + ".aside");
     if (std::filesystem::exists(side + ".live")) {
         std::string live = readText(side + ".live");
         run.live = platform::Data(live.begin(), live.end());
@@ -336,9 +340,23 @@ void checkCommon(const CrashRun &run) {
 }
 
 // The crasher starts with the crash signals blocked: enabling unblocks them,
-// and a fault on a thread started before enabling is reported too.
+// and a fault on a thread started before enabling is reported too. Loading
+// the engine unblocks the fault signals on the loading thread, so a fault
+// there is reported even when another thread enabled it.
 void checkFault(const std::string &mode, const Case &c) {
     const sigset_t blocked = crashSignalsBlocked();
+    if (std::string(c.kind) == "segv_null") {
+        SCOPED_TRACE("on the loading thread, enabled from another one");
+        CrashRun run = runCrasher(mode, "enabled_elsewhere", &blocked);
+        ASSERT_FALSE(run.timedOut) << "the child hung";
+        EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+        ASSERT_NE(run.report, nullptr) << "the fault was blocked on the loading thread";
+        EXPECT_EQ(run.report->signalInfo()->name(), c.name);
+        auto crashed = run.crashedThread();
+        ASSERT_NE(crashed, nullptr);
+        ASSERT_FALSE(crashed->stackFrames().empty());
+        EXPECT_TRUE(run.function(c.function).contains(crashed->stackFrames()[0]->instructionPointer()));
+    }
     if (c.hostSignal != SIGABRT && c.hostSignal != SIGTRAP) {
         SCOPED_TRACE("on a thread started before enabling");
         CrashRun run = runCrasher(mode, std::string("prestarted_") + c.kind, &blocked);
@@ -406,13 +424,26 @@ INSTANTIATE_TEST_SUITE_P(Faults, MachCrashTest, ::testing::ValuesIn(kMachCases),
 
 class CrashTests : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(CrashTests, AnAbortAsTheFirstProcessOfAPidNamespaceStillEnds) {
+TEST_P(CrashTests, AFaultAsTheFirstProcessOfAPidNamespaceDiesOfItAndAnAbortStillEnds) {
+    // A fault runs its instruction again with the default action in place:
+    // the kernel forces the signal, even on a namespace's first process,
+    // which dies of it (unshare then dies of the same signal) after its
+    // report.
+    const std::vector<std::string> launcher = pidNamespaceInit();
+    if (launcher.empty()) GTEST_SKIP() << "no PID namespace can be made here (unshare failed)";
+    CrashRun run = runCrasher(GetParam(), "segv_null", nullptr, launcher);
+    ASSERT_FALSE(run.timedOut) << "the process never ended";
+    EXPECT_EQ(run.pid, 1);
+    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status << " (" << 128 + SIGSEGV
+                                     << ": the process exited instead)";
+    EXPECT_TRUE(run.handled);
+    ASSERT_NE(run.report, nullptr);
+    EXPECT_EQ(run.report->signalInfo()->name(), "SIGSEGV");
+
     // The kernel drops the signals a namespace's first process sends itself
     // with their default action: the process ends all the same, with the
     // status of a death by SIGABRT, and leaves its report.
-    const std::vector<std::string> launcher = pidNamespaceInit();
-    if (launcher.empty()) GTEST_SKIP() << "no PID namespace can be made here (unshare failed)";
-    CrashRun run = runCrasher(GetParam(), "abort", nullptr, launcher);
+    run = runCrasher(GetParam(), "abort", nullptr, launcher);
     ASSERT_FALSE(run.timedOut) << "the process never ended";
     EXPECT_EQ(run.pid, 1);
     EXPECT_TRUE(run.diedOf(SIGABRT) || (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 128 + SIGABRT))
@@ -552,6 +583,25 @@ TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
     EXPECT_TRUE(run.outside == "644 notes\n") << run.outside.substr(0, 24);
     ASSERT_NE(run.report, nullptr);
     EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;
+
+    // A dangling link, or a folder, at the report's name before enabling is
+    // set aside with a line (the link still naming its target, which is not
+    // made; the folder whole), and the crash then writes its report.
+    for (const char *kind : {"link_at_report", "folder_at_report"}) {
+        SCOPED_TRACE(kind);
+        run = runCrasher(GetParam(), kind);
+        ASSERT_FALSE(run.timedOut);
+        EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status;
+        EXPECT_TRUE(run.setAside);
+        EXPECT_FALSE(run.linkTargetWritten);
+        EXPECT_NE(run.log.find("/live_report.bbcrash is not a crash report of ours (a link, a folder or another "
+                               "file); set aside as live_report.bbcrash.notours\n"),
+                  std::string::npos)
+            << run.log;
+        ASSERT_NE(run.report, nullptr);
+        EXPECT_EQ(run.report->signalInfo()->name(), "SIGSEGV");
+        EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;
+    }
 }
 
 TEST_P(CrashTests, TwoThreadsCrashingAtOnceWithDifferentSignalsEndWithTheSignalOfTheReport) {

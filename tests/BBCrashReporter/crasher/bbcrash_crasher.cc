@@ -13,9 +13,11 @@
 #include "BBCrashSignalHandler.h"
 #include "bbcrash_crash_handler.h"
 #include "platform/dyld/dyld.h"
+#include "platform/syslog/SystemLog.h"
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
@@ -446,11 +448,34 @@ int main(int argc, char **argv) {
         true);
     auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/crasher", "7", "1.0", config);
     const std::string outside = std::string(sidePath) + ".outside";
+    const std::string target = std::string(sidePath) + ".target";
     if (what == "hardlink") {
         // A file of somebody else's, hard-linked where the report goes.
         writeText(outside.c_str(), "notes\n");
         std::filesystem::create_directories(reporter->crashReportDirectory());
         if (link(outside.c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+    }
+    if (what == "link_at_report" || what == "folder_at_report") {
+        // A dangling link, or a folder with a file in it, where the report
+        // goes, there before enabling; enabling's lines go to "<side>.log".
+        std::filesystem::create_directories(reporter->crashReportDirectory());
+        const std::string at = reporter->crashReportPath().string();
+        if (what == "link_at_report") {
+            if (symlink(target.c_str(), at.c_str()) != 0) return 9;
+        } else {
+            if (mkdir(at.c_str(), 0755) != 0) return 9;
+            writeText((at + "/notes").c_str(), "notes\n");
+        }
+        static std::string logPath = std::string(sidePath) + ".log";
+        platform::SystemLog::setSink([](const std::string &line) {
+            const std::string text = line + "\n";
+            int fd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            if (fd >= 0) {
+                ssize_t ignored = write(fd, text.data(), text.size());
+                (void)ignored;
+                close(fd);
+            }
+        });
     }
     BBCrashReporterCallbacks callbacks{0, const_cast<char *>(handledPath.c_str()), handleSignal};
     reporter->setCrashCallbacks(&callbacks);
@@ -458,7 +483,15 @@ int main(int argc, char **argv) {
         reporter->setCustomData(platform::Data{'c', 'u', 's', 't', 'o', 'm'});
     }
     platform::ErrorPtr error;
-    if (!reporter->enableCrashReporter(&error)) {
+    bool enabled = false;
+    if (what == "enabled_elsewhere") {
+        // Enabled on another thread: the main thread, which loaded the
+        // engine, keeps the signal mask it started with.
+        std::thread([&] { enabled = reporter->enableCrashReporter(&error); }).join();
+    } else {
+        enabled = reporter->enableCrashReporter(&error);
+    }
+    if (!enabled) {
         fprintf(stderr, "enable failed: %s\n", error ? error->localizedDescription().c_str() : "?");
         return 3;
     }
@@ -603,6 +636,26 @@ int main(int argc, char **argv) {
         const std::string aside = reporter->crashReportPath().string() + ".notours";
         if (access(aside.c_str(), F_OK) != 0) return 10;
         if (link(outside.c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+        writeSideFile();
+        crash_segv_null();
+    }
+    if (what == "link_at_report" || what == "folder_at_report") {
+        // "<side>.aside" says it was set aside at enabling, as it was: the
+        // link still names its (missing) target, the folder still holds its
+        // file.
+        const std::string aside = reporter->crashReportPath().string() + ".notours";
+        struct stat st {};
+        char named[PATH_MAX] = {};
+        const bool kept =
+            lstat(aside.c_str(), &st) == 0 &&
+            (what == "link_at_report"
+                 ? S_ISLNK(st.st_mode) && readlink(aside.c_str(), named, sizeof named - 1) > 0 && target == named
+                 : S_ISDIR(st.st_mode) && access((aside + "/notes").c_str(), F_OK) == 0);
+        if (kept) writeText((std::string(sidePath) + ".aside").c_str(), "aside\n");
+        writeSideFile();
+        crash_segv_null();
+    }
+    if (what == "enabled_elsewhere") {
         writeSideFile();
         crash_segv_null();
     }
