@@ -120,7 +120,7 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
             const std::string_view name(entry.name), tail(suffix);
             return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;
         });
-        if (!marker && !BCCrashesUtil::isSetAsideName(entry.name)) files.push_back(entry.url);
+        if (!marker && !platform::FileManager::isSetAsideName(entry.name)) files.push_back(entry.url);
     }
     // Names are whole seconds since 2001: shorter names first, then by text,
     // is time order, the same on every run.
@@ -390,7 +390,7 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
     case BCEnqueueResult::Unstorable: {
         // Processing it again would fail again, at every launch.
         Path aside = entry.file;
-        aside += BCCrashesUtil::kUnstorableSuffix;
+        aside += platform::FileManager::kUnstorableSuffix;
         if (!BCCrashesUtil::renameFile(componentFor(entry.file), aside.filename().string())) {
             BCLogError(kBCCrashesLogTag,
                        "The crash report %@ can never be stored and couldn't be set aside "
@@ -457,7 +457,7 @@ void BCPendingCrashReports::removeCrashFile(const Path &file) {
 
 void BCPendingCrashReports::setAsideCorrupt(const Path &file, const std::optional<std::string> &why) {
     const std::string name = file.filename().string();
-    if (auto aside = BCCrashesUtil::setAside(componentFor(file), BCCrashesUtil::kCorruptSuffix)) {
+    if (auto aside = BCCrashesUtil::setAside(componentFor(file), platform::FileManager::kCorruptSuffix)) {
         BCLogWarning(kBCCrashesLogTag, "The stored crash report %@ couldn't be parsed (%@); it is set aside as %@.",
                      name, why, *aside);
         removeCrashFile(file);

@@ -123,7 +123,7 @@ void BCWrapperExceptionManager::deleteWrapperExceptionWithBaseFilename(const std
     auto component = pathComponent(baseFilename);
     if (!component || BCCrashesUtil::deleteFile(*component) || errno != EISDIR) return;
     // A folder in the file's place is not ours: moved out of the way.
-    if (auto aside = BCCrashesUtil::setAside(*component, BCCrashesUtil::kNotOursSuffix)) {
+    if (auto aside = BCCrashesUtil::setAside(*component, platform::FileManager::kNotOursSuffix)) {
         BCLogAssert(kLogTag, "The wrapper exception %@ is a folder, not ours; it is set aside as %@.", baseFilename,
                     *aside);
     }

@@ -416,12 +416,22 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
         std::ofstream(theirs) << "theirs";
         std::filesystem::permissions(theirs, std::filesystem::perms(0644));
         std::filesystem::create_hard_link(theirs, crashesDir() / "600000000");
+        // One already set aside (by an earlier launch, say) and linked since:
+        // never set aside again, nor changed, and unmentioned.
+        const auto alsoTheirs = home.path() / "also-theirs";
+        std::ofstream(alsoTheirs) << "also theirs";
+        std::filesystem::permissions(alsoTheirs, std::filesystem::perms(0644));
+        std::filesystem::create_hard_link(alsoTheirs, crashesDir() / "600000001.corrupt");
         // The start stores the pending report beside them, private whatever
         // the umask.
         umask(022);
+        modeltest::LogCapture capture;
         auto pending = launch(recorder);
         CHILD_EXPECT(std::filesystem::status(theirs).permissions() == std::filesystem::perms(0644));
         CHILD_EXPECT(std::filesystem::equivalent(crashesDir() / "600000000.notours", theirs));
+        CHILD_EXPECT(std::filesystem::status(alsoTheirs).permissions() == std::filesystem::perms(0644));
+        CHILD_EXPECT(std::filesystem::equivalent(crashesDir() / "600000001.corrupt", alsoTheirs));
+        for (const auto &[level, text] : capture.lines()) CHILD_EXPECT(text.find("600000001") == std::string::npos);
         CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
         auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
         for (const auto &name : taken) {
