@@ -389,9 +389,8 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
         return;
     case BCEnqueueResult::Unstorable: {
         // Processing it again would fail again, at every launch.
-        Path aside = entry.file;
-        aside += platform::FileManager::kUnstorableSuffix;
-        if (!BCCrashesUtil::renameFile(componentFor(entry.file), aside.filename().string())) {
+        auto aside = BCCrashesUtil::setAside(componentFor(entry.file), platform::FileManager::kUnstorableSuffix);
+        if (!aside) {
             BCLogError(kBCCrashesLogTag,
                        "The crash report %@ can never be stored and couldn't be set aside "
                        "(errno %d); it is deleted.",
@@ -399,8 +398,7 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
             discard(entry);
             return;
         }
-        BCLogError(kBCCrashesLogTag, "The crash report %@ can never be stored; it is set aside as %@.", name,
-                   aside.filename().string());
+        BCLogError(kBCCrashesLogTag, "The crash report %@ can never be stored; it is set aside as %@.", name, *aside);
         if (auto id = entry.report->incidentIdentifier()) {
             BCWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*id);
         }

@@ -595,6 +595,9 @@ TEST_F(BCPendingCrashReportsTest, AFileGoesOnlyOnceTheStoreHasItsLog) {
             return false;
         };
         service->unit->holdCompletions();
+        // What an earlier launch set aside under the name is never replaced.
+        std::filesystem::create_directories(crashesDir());
+        std::ofstream(crashesDir() / "700000002.unstorable") << "an earlier one";
         auto pending = pendingWith(
             service, {{"700000000", "uncaught_exception"}, {"700000001", "full_x86_64"}, {"700000002", "symbols_os0"}});
         pending->processCrashReports();
@@ -618,11 +621,16 @@ TEST_F(BCPendingCrashReportsTest, AFileGoesOnlyOnceTheStoreHasItsLog) {
                                       "it is kept for a later launch."));
         // Never storable: set aside, out of the pending set.
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000002"));
-        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000002.unstorable"));
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000002.unstorable1") &&
+                     std::filesystem::file_size(crashesDir() / "700000002.unstorable1") ==
+                         std::filesystem::file_size(kGolden + "/cases/symbols_os0.bbcrash"));
+        std::string earlier;
+        std::getline(std::ifstream(crashesDir() / "700000002.unstorable"), earlier);
+        CHILD_EXPECT(earlier == "an earlier one");
         CHILD_EXPECT(!std::filesystem::exists(wrapperExceptionsDir() / kSymbolsId));
         CHILD_EXPECT(capture.contains(BCLogLevelError,
                                       "The crash report 700000002 can never be stored; it is set "
-                                      "aside as 700000002.unstorable."));
+                                      "aside as 700000002.unstorable1."));
         const auto listed = pending->persistedCrashReports();
         CHILD_EXPECT(listed.size() == 1 && listed[0].filename() == "700000001");
         CHILD_EXPECT(pending->crashFiles().size() == 1);

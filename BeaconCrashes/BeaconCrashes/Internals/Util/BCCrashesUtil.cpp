@@ -325,13 +325,6 @@ bool BCCrashesUtil::deleteFile(const std::string &pathComponent) {
     return dir.fd >= 0 && ::unlinkat(dir.fd, parts->second.c_str(), 0) == 0;
 }
 
-bool BCCrashesUtil::renameFile(const std::string &pathComponent, const std::string &newName) {
-    auto parts = split(pathComponent);
-    if (newName.empty() || newName == "." || newName == ".." || newName.find('/') != std::string::npos) return false;
-    Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
-    return dir.fd >= 0 && ::renameat(dir.fd, parts->second.c_str(), dir.fd, newName.c_str()) == 0;
-}
-
 std::optional<platform::Data> BCCrashesUtil::readRegularFile(const std::string &pathComponent, size_t maxSize,
                                                              platform::ErrorPtr *error, platform::Date *modified) {
     auto parts = split(pathComponent);

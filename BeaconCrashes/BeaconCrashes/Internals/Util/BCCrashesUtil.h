@@ -74,8 +74,6 @@ public:
     static bool fileExists(const std::string &pathComponent);
     // Removes the file's entry (a link itself, never what it points to).
     static bool deleteFile(const std::string &pathComponent);
-    // Renames the file's entry within its folder.
-    static bool renameFile(const std::string &pathComponent, const std::string &newName);
     // The bytes of a regular file of at most `maxSize` bytes, opened without
     // following a link and without blocking (a FIFO fails at once); nothing
     // and an error otherwise. With `modified`, also the file's modification
