@@ -106,8 +106,10 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
         BCLogError(kBCCrashesLogTag, "No persisted crashes found.");
         return files;
     }
-    // Regular, non-empty files that are not markers, metadata or set aside.
-    // Anything else (a link, a FIFO, a folder) is not ours and is left alone.
+    // Regular files that are not markers, metadata or set aside, whatever
+    // their size: an empty one, or one larger than the engine writes, is no
+    // report and is set aside when processed, like any other. Anything else
+    // (a link, a FIFO, a folder) is not ours and is left alone.
     static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"};
     for (const auto &entry : *entries) {
         if (!entry.isRegularFile) {
@@ -115,7 +117,6 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
                          entry.name);
             continue;
         }
-        if (static_cast<int32_t>(entry.size) <= 0) continue;
         const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
             const std::string_view name(entry.name), tail(suffix);
             return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;
@@ -197,12 +198,12 @@ void BCPendingCrashReports::processCrashReports() {
                        describe(error));
             continue;
         }
-        if (data && data->empty()) continue;
-        auto report = data ? BBCrashReport::make(*data, &error) : nullptr;
+        auto report = data && !data->empty() ? BBCrashReport::make(*data, &error) : nullptr;
         if (!report) {
-            // Larger than the engine writes, or not a report: it never will
-            // be one. Set aside (kept, not deleted) so it is said once.
-            setAsideCorrupt(file, describe(error));
+            // Empty, larger than the engine writes, or not a report: it never
+            // will be one. Set aside (kept, not deleted) so it is said once.
+            setAsideCorrupt(file,
+                            data && data->empty() ? std::optional<std::string>("the file is empty") : describe(error));
             continue;
         }
         BCLogVerbose(kBCCrashesLogTag, "Crash reports found");

@@ -201,17 +201,25 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         for (const char *name : {"700000010.desc", "700000011.data", "700000012.meta"}) {
             std::ofstream(crashesDir() / name) << "x";
         }
-        std::ofstream(crashesDir() / "700000003");
         std::filesystem::create_directories(crashesDir() / "700000004");
         // Not ours, never read (a FIFO would block a plain open): a FIFO, a
-        // link to a report, a file larger than the engine writes.
+        // link to a report.
         mkfifo((crashesDir() / "700000006").c_str(), 0600);
         std::filesystem::create_symlink(crashesDir() / "1000000000", crashesDir() / "700000007");
+        // Never a report, though listed: an empty file, one larger than the
+        // engine writes, and a sparse one of 3 GiB (past what 32 bits hold
+        // signed).
+        std::ofstream(crashesDir() / "700000003").close();
         std::ofstream(crashesDir() / "1000000002").close();
         std::filesystem::resize_file(crashesDir() / "1000000002", 262145);
+        std::ofstream(crashesDir() / "1000000003").close();
+        std::filesystem::resize_file(crashesDir() / "1000000003", uintmax_t{3} << 30);
+        const std::vector<std::string> notReports = {"700000003", "1000000001", "1000000002", "1000000003"};
         const auto files = pending->persistedCrashReports();
-        CHILD_EXPECT(files.size() == 4);
-        CHILD_EXPECT(files.size() == 4 && files[0].filename() == "999999999" && files[2].filename() == "1000000001");
+        std::vector<std::string> listed;
+        for (const auto &file : files) listed.push_back(file.filename().string());
+        CHILD_EXPECT(listed == (std::vector<std::string>{"700000003", "999999999", "1000000000", "1000000001",
+                                                         "1000000002", "1000000003"}));
         pending->setCrashFiles(files);
 
         pending->processCrashReports();
@@ -236,9 +244,8 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "999999999"));
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "1000000000"));
         // What can never be a report is set aside, kept, and named once at a
-        // level shown by default: not a report, larger than the engine
-        // writes.
-        for (const char *name : {"1000000001", "1000000002"}) {
+        // level shown by default.
+        for (const auto &name : notReports) {
             CHILD_EXPECT(!std::filesystem::exists(crashesDir() / name));
             CHILD_EXPECT(std::filesystem::exists(crashesDir() / (std::string(name) + ".corrupt")));
         }
@@ -249,7 +256,7 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
                 return line.first >= BCLogLevelWarning && line.second.find(name) != std::string::npos;
             });
         };
-        for (const char *name : {"1000000001", "1000000002"}) {
+        for (const auto &name : notReports) {
             CHILD_EXPECT(std::any_of(lines.begin(), lines.end(), [&](const auto &line) {
                 return line.first == BCLogLevelWarning &&
                        line.second.rfind("The stored crash report " + std::string(name) + " couldn't be parsed (", 0) ==
@@ -263,7 +270,7 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         pending->setCrashFiles(pending->persistedCrashReports());
         CHILD_EXPECT(pending->crashFiles().empty());
         pending->processCrashReports();
-        for (const char *name : {"1000000001", "1000000002"}) CHILD_EXPECT(namedIn(capture.lines(), name) == 0);
+        for (const auto &name : notReports) CHILD_EXPECT(namedIn(capture.lines(), name) == 0);
         // What is not a regular file is named, once a listing, at a level
         // shown by default.
         for (const char *name : {"700000004", "700000006", "700000007"}) {
