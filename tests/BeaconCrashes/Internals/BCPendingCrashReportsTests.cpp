@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -67,12 +68,19 @@ std::shared_ptr<BCPendingCrashReports> launch(channeltest::RecordingDelegate &re
     return crashes->pendingCrashReports();
 }
 
-void saveLastWrapperException(const std::string &type, uint64_t pid) {
+// Saves the last wrapper exception; with `savedAt` (seconds since 1970), as
+// if written then (the file's modification time), so that it falls within
+// the life of a stored report's process.
+void saveLastWrapperException(const std::string &type, uint64_t pid, std::optional<time_t> savedAt = std::nullopt) {
     auto wrapper = std::make_shared<BCWrapperException>();
     wrapper->modelException = std::make_shared<BCException>();
     wrapper->modelException->type = type;
     wrapper->processId = pid;
     BCWrapperExceptionManager::saveWrapperException(wrapper);
+    if (!savedAt) return;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {*savedAt, 0}};
+    const auto file = BCUtility::beaconDirectoryURL() / "crasheswrapperexceptions/last_saved_wrapper_exception";
+    if (::utimensat(AT_FDCWD, file.c_str(), times, 0) != 0) std::perror("utimensat");
 }
 
 std::optional<std::string> exceptionTypeOf(const std::shared_ptr<BCAppleErrorLog> &log) {
@@ -485,11 +493,11 @@ TEST_F(BCPendingCrashReportsTest, TheSavedWrapperExceptionIsTiedToItsReportBefor
         CHILD_EXPECT(latestId && std::filesystem::exists(wrapperExceptionsDir() / *latestId));
 
         // Stored files the start did not see: one of an earlier launch whose
-        // process (id 77, started in 2023) saved the exception now waiting,
-        // and one without a UUID of its own.
+        // process (id 77, started in 2023 a second before it crashed) saved
+        // the exception now waiting, and one without a UUID of its own.
         copyCase("uncaught_exception", crashesDir() / "700000000");
         copyCase("no_process_no_crashed_thread", crashesDir() / "700000001");
-        saveLastWrapperException("saved by process 77", 77);
+        saveLastWrapperException("saved by process 77", 77, 1700000000);
         pending->setCrashFiles(pending->persistedCrashReports());
         pending->processCrashReports();
         const auto entries = pending->unprocessedEntries().value_or(std::vector<BCPendingCrashReports::Entry>{});
