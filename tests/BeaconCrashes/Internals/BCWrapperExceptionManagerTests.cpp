@@ -91,15 +91,19 @@ TEST(BCWrapperExceptionManager, OnlyAProcessRunningWhenItWasSavedGetsTheExceptio
 
     // Process ids repeat: saved an hour before the crashed process of the
     // same id started, it is an earlier process's, and goes with a line.
+    // Not tied to the report `id`, deleted, and said in a line that starts
+    // with `why`.
+    const auto notAttached = [&](const std::string &id, const std::string &why) {
+        EXPECT_FALSE(exists(id));
+        EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString(id)), "(none)");
+        EXPECT_FALSE(std::filesystem::exists(lastSaved));
+        EXPECT_TRUE(hasLine(capture, why, "it is not attached to it and is deleted.")) << why;
+    };
     saveAt(dir.path(), "stale", 9, start.dateByAddingTimeInterval(-3600));
     BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("S", 9, start)});
-    EXPECT_FALSE(exists("S"));
-    EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("S")), "(none)");
-    EXPECT_FALSE(std::filesystem::exists(lastSaved));
-    EXPECT_TRUE(hasLine(capture,
-                        "The wrapper exception saved at 2023-11-14 21:13:20 +0000 by process 9 is older than "
-                        "the crash report S of that process id (started 2023-11-14 22:13:20 +0000)",
-                        "it is not attached to it and is deleted."));
+    notAttached("S",
+                "The wrapper exception saved at 2023-11-14 21:13:20 +0000 by process 9 is older than the crash "
+                "report S of that process id (started 2023-11-14 22:13:20 +0000)");
 
     // The start is kept in whole seconds: a second's allowance, no more.
     saveAt(dir.path(), "too early", 9, start.dateByAddingTimeInterval(-2));
@@ -127,13 +131,9 @@ TEST(BCWrapperExceptionManager, OnlyAProcessRunningWhenItWasSavedGetsTheExceptio
     const auto crashed = start.dateByAddingTimeInterval(60);
     saveAt(dir.path(), "a later launch's", 1, start.dateByAddingTimeInterval(3600));
     BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("C", 1, start, crashed)});
-    EXPECT_FALSE(exists("C"));
-    EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("C")), "(none)");
-    EXPECT_FALSE(std::filesystem::exists(lastSaved));
-    EXPECT_TRUE(hasLine(capture,
-                        "The wrapper exception saved at 2023-11-14 23:13:20 +0000 by process 1 is newer than "
-                        "the crash report C of that process id (crashed 2023-11-14 22:14:20 +0000)",
-                        "it is not attached to it and is deleted."));
+    notAttached("C",
+                "The wrapper exception saved at 2023-11-14 23:13:20 +0000 by process 1 is newer than the crash "
+                "report C of that process id (crashed 2023-11-14 22:14:20 +0000)");
     saveAt(dir.path(), "too late", 1, crashed.dateByAddingTimeInterval(2));
     BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("L", 1, start, crashed)});
     EXPECT_FALSE(exists("L"));

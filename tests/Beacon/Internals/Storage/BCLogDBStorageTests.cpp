@@ -458,12 +458,14 @@ TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
     for (const auto &[level, text] : home.log.lines())
         hardLinkLines += level == BCLogLevelAssert && text.find("has other hard links") != std::string::npos;
     EXPECT_EQ(hardLinkLines, 3u);
-    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "The database \"" + home.logsFile().string() +
-                                                        "\" has other hard links, so it is someone else's file too "
-                                                        "and is not written; it is moved to \"" +
-                                                        home.logsFile().string() +
-                                                        ".hardlink\" (its other names are left as they are) and the "
-                                                        "database is created anew."));
+    // The line for the database set aside under `aside`.
+    const auto hardLinkLine = [&](const std::string &aside) {
+        return "The database \"" + home.logsFile().string() +
+               "\" has other hard links, so it is someone else's file too and is not written; it is moved to \"" +
+               (home.sdkDirectory() / aside).string() +
+               "\" (its other names are left as they are) and the database is created anew.";
+    };
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, hardLinkLine("Logs.sqlite.hardlink")));
 
     // Others later: set aside under the next free names, the first ones
     // kept.
@@ -486,12 +488,7 @@ TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
     EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.lock.hardlink1", secondLock));
     EXPECT_EQ(bytes(second), "second");
     EXPECT_EQ(bytes(secondLock), "second lock");
-    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "The database \"" + home.logsFile().string() +
-                                                        "\" has other hard links, so it is someone else's file too "
-                                                        "and is not written; it is moved to \"" +
-                                                        home.logsFile().string() +
-                                                        ".hardlink1\" (its other names are left as they are) and the "
-                                                        "database is created anew."));
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, hardLinkLine("Logs.sqlite.hardlink1")));
 
     // The SDK's folder below a link (a home reached through a link): the
     // store opens and keeps logs.
