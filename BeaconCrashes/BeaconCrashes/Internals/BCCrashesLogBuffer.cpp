@@ -51,7 +51,6 @@ constexpr const char *kLogTag = "BeaconCrashes";
 constexpr const char *kSdkLogTag = "Beacon";
 constexpr const char *kBufferExtension = "bccrasheslogbuffer";
 constexpr const char *kTokenExtension = "targettoken";
-// Suffix of a buffer file set aside: its log can never be stored.
 // Far above any log the SDK prepares; a larger file is not ours.
 constexpr size_t kMaxBufferFileSize = 4 * 1024 * 1024;
 constexpr size_t kMaxTokenFileSize = 64 * 1024;
@@ -190,7 +189,8 @@ void createPrivateFile(int directoryFd, const std::string &name, bool truncate) 
     if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink > 1) {
         close(fd);
         fd = -1;
-        if (auto aside = platform::FileManager::setAsideEntry(directoryFd, name, BCCrashesUtil::kNotOursSuffix)) {
+        if (auto aside =
+                platform::FileManager::setAsideEntry(directoryFd, name, platform::FileManager::kNotOursSuffix)) {
             BCLogAssert(kLogTag,
                         "The log buffer file %@ has other hard links, so it is not ours alone; it is set aside as "
                         "%@, unchanged, and a new one is made.",
@@ -228,7 +228,7 @@ std::set<std::string> &filesInFlight() {
 // Renames the file (and its token file) out of the buffer's names; the
 // file's new name.
 std::optional<std::string> setAside(const std::string &component, const std::string &tokenComponent,
-                                    const char *suffix = BCCrashesUtil::kUnstorableSuffix) {
+                                    const char *suffix = platform::FileManager::kUnstorableSuffix) {
     std::optional<std::string> result;
     for (const auto &name : {component, tokenComponent}) {
         if (!BCCrashesUtil::fileExists(name)) continue;
@@ -399,7 +399,7 @@ std::shared_ptr<BCChannelUnitProtocol> BCCrashesLogBuffer::processLogBufferAfter
         auto log = std::dynamic_pointer_cast<BCAbstractLog>(BCUtility::unarchiveKeyedData(*data, &error).object());
         if (!log) {
             // Set aside, not deleted, so that it is said once and kept.
-            if (auto aside = setAside(component, tokenComponent, BCCrashesUtil::kCorruptSuffix)) {
+            if (auto aside = setAside(component, tokenComponent, platform::FileManager::kCorruptSuffix)) {
                 BCLogError(kLogTag, "The log buffer file %@ holds no log (%@); it is set aside as %@.", entry.name,
                            error ? error->localizedDescription() : std::string("another object"), *aside);
             }

@@ -106,8 +106,10 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
         BCLogError(kBCCrashesLogTag, "No persisted crashes found.");
         return files;
     }
-    // Regular, non-empty files that are not markers, metadata or set aside.
-    // Anything else (a link, a FIFO, a folder) is not ours and is left alone.
+    // Regular files that are not markers, metadata or set aside, whatever
+    // their size: an empty one, or one larger than the engine writes, is no
+    // report and is set aside when processed, like any other. Anything else
+    // (a link, a FIFO, a folder) is not ours and is left alone.
     static const char *const kSkipped[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"};
     for (const auto &entry : *entries) {
         if (!entry.isRegularFile) {
@@ -115,12 +117,11 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
                          entry.name);
             continue;
         }
-        if (static_cast<int32_t>(entry.size) <= 0) continue;
         const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
             const std::string_view name(entry.name), tail(suffix);
             return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;
         });
-        if (!marker && !BCCrashesUtil::isSetAsideName(entry.name)) files.push_back(entry.url);
+        if (!marker && !platform::FileManager::isSetAsideName(entry.name)) files.push_back(entry.url);
     }
     // Names are whole seconds since 2001: shorter names first, then by text,
     // is time order, the same on every run.
@@ -197,12 +198,12 @@ void BCPendingCrashReports::processCrashReports() {
                        describe(error));
             continue;
         }
-        if (data && data->empty()) continue;
-        auto report = data ? BBCrashReport::make(*data, &error) : nullptr;
+        auto report = data && !data->empty() ? BBCrashReport::make(*data, &error) : nullptr;
         if (!report) {
-            // Larger than the engine writes, or not a report: it never will
-            // be one. Set aside (kept, not deleted) so it is said once.
-            setAsideCorrupt(file, describe(error));
+            // Empty, larger than the engine writes, or not a report: it never
+            // will be one. Set aside (kept, not deleted) so it is said once.
+            setAsideCorrupt(file,
+                            data && data->empty() ? std::optional<std::string>("the file is empty") : describe(error));
             continue;
         }
         BCLogVerbose(kBCCrashesLogTag, "Crash reports found");
@@ -389,9 +390,8 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
         return;
     case BCEnqueueResult::Unstorable: {
         // Processing it again would fail again, at every launch.
-        Path aside = entry.file;
-        aside += BCCrashesUtil::kUnstorableSuffix;
-        if (!BCCrashesUtil::renameFile(componentFor(entry.file), aside.filename().string())) {
+        auto aside = BCCrashesUtil::setAside(componentFor(entry.file), platform::FileManager::kUnstorableSuffix);
+        if (!aside) {
             BCLogError(kBCCrashesLogTag,
                        "The crash report %@ can never be stored and couldn't be set aside "
                        "(errno %d); it is deleted.",
@@ -399,8 +399,7 @@ void BCPendingCrashReports::didEnqueue(const Entry &entry, BCEnqueueResult resul
             discard(entry);
             return;
         }
-        BCLogError(kBCCrashesLogTag, "The crash report %@ can never be stored; it is set aside as %@.", name,
-                   aside.filename().string());
+        BCLogError(kBCCrashesLogTag, "The crash report %@ can never be stored; it is set aside as %@.", name, *aside);
         if (auto id = entry.report->incidentIdentifier()) {
             BCWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*id);
         }
@@ -457,7 +456,7 @@ void BCPendingCrashReports::removeCrashFile(const Path &file) {
 
 void BCPendingCrashReports::setAsideCorrupt(const Path &file, const std::optional<std::string> &why) {
     const std::string name = file.filename().string();
-    if (auto aside = BCCrashesUtil::setAside(componentFor(file), BCCrashesUtil::kCorruptSuffix)) {
+    if (auto aside = BCCrashesUtil::setAside(componentFor(file), platform::FileManager::kCorruptSuffix)) {
         BCLogWarning(kBCCrashesLogTag, "The stored crash report %@ couldn't be parsed (%@); it is set aside as %@.",
                      name, why, *aside);
         removeCrashFile(file);

@@ -20,11 +20,12 @@ constexpr const char *kLastSavedBaseFilename = "last_saved_wrapper_exception";
 // Far beyond any wrapper exception a wrapper SDK saves (a few kilobytes): a
 // larger file is not read, and a larger exception not written.
 constexpr size_t kMaxWrapperExceptionFileSize = 16 * 1024 * 1024;
-// How much earlier than the crashed process's start a wrapper exception may
-// seem to be saved and still be its own: the report keeps the start in whole
-// seconds (counted from the boot time, itself whole seconds, both rounded
-// down), and a file's time comes from the file system's coarse clock.
-constexpr double kStartTimeAllowance = 1.0;
+// How much earlier than the crashed process's start, or later than its
+// crash, a wrapper exception may seem to be saved and still be its own: the
+// report keeps both times in whole seconds (the start counted from the boot
+// time, itself whole seconds, both rounded down), and a file's time comes
+// from the file system's coarse clock.
+constexpr double kTimeAllowance = 1.0;
 
 // Never destroyed: the public methods may be called from any thread, also
 // while the process exits.
@@ -123,7 +124,7 @@ void BCWrapperExceptionManager::deleteWrapperExceptionWithBaseFilename(const std
     auto component = pathComponent(baseFilename);
     if (!component || BCCrashesUtil::deleteFile(*component) || errno != EISDIR) return;
     // A folder in the file's place is not ours: moved out of the way.
-    if (auto aside = BCCrashesUtil::setAside(*component, BCCrashesUtil::kNotOursSuffix)) {
+    if (auto aside = BCCrashesUtil::setAside(*component, platform::FileManager::kNotOursSuffix)) {
         BCLogAssert(kLogTag, "The wrapper exception %@ is a folder, not ours; it is set aside as %@.", baseFilename,
                     *aside);
     }
@@ -149,24 +150,37 @@ void BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
     // Process ids repeat (a PID namespace gives the application the same
     // small id at every launch): of the reports of that id, only a process
     // running when the exception was saved can have saved it, that is one
-    // started no later than the save. Of several, the one started last; a
-    // report without a start time counts as started long before.
-    std::shared_ptr<BCErrorReport> match, startedLater;
+    // started no later than the save and crashed no earlier. Of several, the
+    // one started last; a report without a start time counts as started long
+    // before, one without a crash time as crashed long after.
+    std::shared_ptr<BCErrorReport> match, startedLater, crashedEarlier;
     const auto startOf = [](const BCErrorReport &report) {
         return report.appStartTime().value_or(platform::Date::distantPast());
+    };
+    const auto crashOf = [](const BCErrorReport &report) {
+        return report.appErrorTime().value_or(platform::Date::distantFuture());
     };
     for (const auto &report : reports) {
         if (!report || !report->incidentIdentifier() || report->appProcessIdentifier() != *exception->processId) {
             continue;
         }
-        if (startOf(*report).dateByAddingTimeInterval(-kStartTimeAllowance) > saved) {
+        if (startOf(*report).dateByAddingTimeInterval(-kTimeAllowance) > saved) {
             startedLater = report;
+            continue;
+        }
+        if (crashOf(*report).dateByAddingTimeInterval(kTimeAllowance) < saved) {
+            crashedEarlier = report;
             continue;
         }
         if (!match || startOf(*report) > startOf(*match)) match = report;
     }
     if (!match) {
-        if (startedLater) {
+        if (crashedEarlier) {
+            BCLogWarning(kLogTag,
+                         "The wrapper exception saved at %@ by process %llu is newer than the crash report %@ of "
+                         "that process id (crashed %@): it is not attached to it and is deleted.",
+                         saved, *exception->processId, crashedEarlier->incidentIdentifier(), crashOf(*crashedEarlier));
+        } else if (startedLater) {
             BCLogWarning(kLogTag,
                          "The wrapper exception saved at %@ by process %llu is older than the crash report %@ of "
                          "that process id (started %@): it is not attached to it and is deleted.",

@@ -29,9 +29,10 @@ public:
     static void deleteAllWrapperExceptions();
     // Ties the last saved exception to the report of its process id whose
     // process was running when it was saved (started no later than the
-    // file's modification time, give or take a second; of several, the one
-    // started last), and deletes the last-saved file. One that matches no
-    // report (without a process id, or saved before every process of its id
-    // started) is deleted with a line.
+    // file's modification time and crashed no earlier, give or take a
+    // second; of several, the one started last), and deletes the last-saved
+    // file. One that matches no report (without a process id, or saved
+    // before every process of its id started or after it crashed) is
+    // deleted with a line.
     static void correlateLastSavedWrapperExceptionToReport(const std::vector<std::shared_ptr<BCErrorReport>> &reports);
 };

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -67,12 +68,19 @@ std::shared_ptr<BCPendingCrashReports> launch(channeltest::RecordingDelegate &re
     return crashes->pendingCrashReports();
 }
 
-void saveLastWrapperException(const std::string &type, uint64_t pid) {
+// Saves the last wrapper exception; with `savedAt` (seconds since 1970), as
+// if written then (the file's modification time), so that it falls within
+// the life of a stored report's process.
+void saveLastWrapperException(const std::string &type, uint64_t pid, std::optional<time_t> savedAt = std::nullopt) {
     auto wrapper = std::make_shared<BCWrapperException>();
     wrapper->modelException = std::make_shared<BCException>();
     wrapper->modelException->type = type;
     wrapper->processId = pid;
     BCWrapperExceptionManager::saveWrapperException(wrapper);
+    if (!savedAt) return;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {*savedAt, 0}};
+    const auto file = BCUtility::beaconDirectoryURL() / "crasheswrapperexceptions/last_saved_wrapper_exception";
+    if (::utimensat(AT_FDCWD, file.c_str(), times, 0) != 0) std::perror("utimensat");
 }
 
 std::optional<std::string> exceptionTypeOf(const std::shared_ptr<BCAppleErrorLog> &log) {
@@ -201,17 +209,25 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         for (const char *name : {"700000010.desc", "700000011.data", "700000012.meta"}) {
             std::ofstream(crashesDir() / name) << "x";
         }
-        std::ofstream(crashesDir() / "700000003");
         std::filesystem::create_directories(crashesDir() / "700000004");
         // Not ours, never read (a FIFO would block a plain open): a FIFO, a
-        // link to a report, a file larger than the engine writes.
+        // link to a report.
         mkfifo((crashesDir() / "700000006").c_str(), 0600);
         std::filesystem::create_symlink(crashesDir() / "1000000000", crashesDir() / "700000007");
+        // Never a report, though listed: an empty file, one larger than the
+        // engine writes, and a sparse one of 3 GiB (past what 32 bits hold
+        // signed).
+        std::ofstream(crashesDir() / "700000003").close();
         std::ofstream(crashesDir() / "1000000002").close();
         std::filesystem::resize_file(crashesDir() / "1000000002", 262145);
+        std::ofstream(crashesDir() / "1000000003").close();
+        std::filesystem::resize_file(crashesDir() / "1000000003", uintmax_t{3} << 30);
+        const std::vector<std::string> notReports = {"700000003", "1000000001", "1000000002", "1000000003"};
         const auto files = pending->persistedCrashReports();
-        CHILD_EXPECT(files.size() == 4);
-        CHILD_EXPECT(files.size() == 4 && files[0].filename() == "999999999" && files[2].filename() == "1000000001");
+        std::vector<std::string> listed;
+        for (const auto &file : files) listed.push_back(file.filename().string());
+        CHILD_EXPECT(listed == (std::vector<std::string>{"700000003", "999999999", "1000000000", "1000000001",
+                                                         "1000000002", "1000000003"}));
         pending->setCrashFiles(files);
 
         pending->processCrashReports();
@@ -236,9 +252,8 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "999999999"));
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "1000000000"));
         // What can never be a report is set aside, kept, and named once at a
-        // level shown by default: not a report, larger than the engine
-        // writes.
-        for (const char *name : {"1000000001", "1000000002"}) {
+        // level shown by default.
+        for (const auto &name : notReports) {
             CHILD_EXPECT(!std::filesystem::exists(crashesDir() / name));
             CHILD_EXPECT(std::filesystem::exists(crashesDir() / (std::string(name) + ".corrupt")));
         }
@@ -249,7 +264,7 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
                 return line.first >= BCLogLevelWarning && line.second.find(name) != std::string::npos;
             });
         };
-        for (const char *name : {"1000000001", "1000000002"}) {
+        for (const auto &name : notReports) {
             CHILD_EXPECT(std::any_of(lines.begin(), lines.end(), [&](const auto &line) {
                 return line.first == BCLogLevelWarning &&
                        line.second.rfind("The stored crash report " + std::string(name) + " couldn't be parsed (", 0) ==
@@ -263,7 +278,7 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         pending->setCrashFiles(pending->persistedCrashReports());
         CHILD_EXPECT(pending->crashFiles().empty());
         pending->processCrashReports();
-        for (const char *name : {"1000000001", "1000000002"}) CHILD_EXPECT(namedIn(capture.lines(), name) == 0);
+        for (const auto &name : notReports) CHILD_EXPECT(namedIn(capture.lines(), name) == 0);
         // What is not a regular file is named, once a listing, at a level
         // shown by default.
         for (const char *name : {"700000004", "700000006", "700000007"}) {
@@ -416,12 +431,22 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
         std::ofstream(theirs) << "theirs";
         std::filesystem::permissions(theirs, std::filesystem::perms(0644));
         std::filesystem::create_hard_link(theirs, crashesDir() / "600000000");
+        // One already set aside (by an earlier launch, say) and linked since:
+        // never set aside again, nor changed, and unmentioned.
+        const auto alsoTheirs = home.path() / "also-theirs";
+        std::ofstream(alsoTheirs) << "also theirs";
+        std::filesystem::permissions(alsoTheirs, std::filesystem::perms(0644));
+        std::filesystem::create_hard_link(alsoTheirs, crashesDir() / "600000001.corrupt");
         // The start stores the pending report beside them, private whatever
         // the umask.
         umask(022);
+        modeltest::LogCapture capture;
         auto pending = launch(recorder);
         CHILD_EXPECT(std::filesystem::status(theirs).permissions() == std::filesystem::perms(0644));
         CHILD_EXPECT(std::filesystem::equivalent(crashesDir() / "600000000.notours", theirs));
+        CHILD_EXPECT(std::filesystem::status(alsoTheirs).permissions() == std::filesystem::perms(0644));
+        CHILD_EXPECT(std::filesystem::equivalent(crashesDir() / "600000001.corrupt", alsoTheirs));
+        for (const auto &[level, text] : capture.lines()) CHILD_EXPECT(text.find("600000001") == std::string::npos);
         CHILD_EXPECT(BCCrashes::hasCrashedInLastSession());
         auto engine = BCCrashes::sharedInstance()->bbCrashReporter();
         for (const auto &name : taken) {
@@ -468,11 +493,11 @@ TEST_F(BCPendingCrashReportsTest, TheSavedWrapperExceptionIsTiedToItsReportBefor
         CHILD_EXPECT(latestId && std::filesystem::exists(wrapperExceptionsDir() / *latestId));
 
         // Stored files the start did not see: one of an earlier launch whose
-        // process (id 77, started in 2023) saved the exception now waiting,
-        // and one without a UUID of its own.
+        // process (id 77, started in 2023 a second before it crashed) saved
+        // the exception now waiting, and one without a UUID of its own.
         copyCase("uncaught_exception", crashesDir() / "700000000");
         copyCase("no_process_no_crashed_thread", crashesDir() / "700000001");
-        saveLastWrapperException("saved by process 77", 77);
+        saveLastWrapperException("saved by process 77", 77, 1700000000);
         pending->setCrashFiles(pending->persistedCrashReports());
         pending->processCrashReports();
         const auto entries = pending->unprocessedEntries().value_or(std::vector<BCPendingCrashReports::Entry>{});
@@ -585,6 +610,9 @@ TEST_F(BCPendingCrashReportsTest, AFileGoesOnlyOnceTheStoreHasItsLog) {
             return false;
         };
         service->unit->holdCompletions();
+        // What an earlier launch set aside under the name is never replaced.
+        std::filesystem::create_directories(crashesDir());
+        std::ofstream(crashesDir() / "700000002.unstorable") << "an earlier one";
         auto pending = pendingWith(
             service, {{"700000000", "uncaught_exception"}, {"700000001", "full_x86_64"}, {"700000002", "symbols_os0"}});
         pending->processCrashReports();
@@ -608,11 +636,16 @@ TEST_F(BCPendingCrashReportsTest, AFileGoesOnlyOnceTheStoreHasItsLog) {
                                       "it is kept for a later launch."));
         // Never storable: set aside, out of the pending set.
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "700000002"));
-        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000002.unstorable"));
+        CHILD_EXPECT(std::filesystem::exists(crashesDir() / "700000002.unstorable1") &&
+                     std::filesystem::file_size(crashesDir() / "700000002.unstorable1") ==
+                         std::filesystem::file_size(kGolden + "/cases/symbols_os0.bbcrash"));
+        std::string earlier;
+        std::getline(std::ifstream(crashesDir() / "700000002.unstorable"), earlier);
+        CHILD_EXPECT(earlier == "an earlier one");
         CHILD_EXPECT(!std::filesystem::exists(wrapperExceptionsDir() / kSymbolsId));
         CHILD_EXPECT(capture.contains(BCLogLevelError,
                                       "The crash report 700000002 can never be stored; it is set "
-                                      "aside as 700000002.unstorable."));
+                                      "aside as 700000002.unstorable1."));
         const auto listed = pending->persistedCrashReports();
         CHILD_EXPECT(listed.size() == 1 && listed[0].filename() == "700000001");
         CHILD_EXPECT(pending->crashFiles().size() == 1);

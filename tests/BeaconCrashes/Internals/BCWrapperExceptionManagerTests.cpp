@@ -24,9 +24,10 @@ std::shared_ptr<BCWrapperException> wrapper(const std::string &type, std::option
 }
 
 std::shared_ptr<BCErrorReport> report(const std::string &id, uint64_t pid,
-                                      std::optional<platform::Date> started = std::nullopt) {
-    return std::make_shared<BCErrorReport>(id, std::nullopt, "SIGSEGV", std::nullopt, std::nullopt, started,
-                                           std::nullopt, nullptr, pid);
+                                      std::optional<platform::Date> started = std::nullopt,
+                                      std::optional<platform::Date> crashed = std::nullopt) {
+    return std::make_shared<BCErrorReport>(id, std::nullopt, "SIGSEGV", std::nullopt, std::nullopt, started, crashed,
+                                           nullptr, pid);
 }
 
 // Saves the last wrapper exception as if written at `saved` (the file's
@@ -90,15 +91,19 @@ TEST(BCWrapperExceptionManager, OnlyAProcessRunningWhenItWasSavedGetsTheExceptio
 
     // Process ids repeat: saved an hour before the crashed process of the
     // same id started, it is an earlier process's, and goes with a line.
+    // Not tied to the report `id`, deleted, and said in a line that starts
+    // with `why`.
+    const auto notAttached = [&](const std::string &id, const std::string &why) {
+        EXPECT_FALSE(exists(id));
+        EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString(id)), "(none)");
+        EXPECT_FALSE(std::filesystem::exists(lastSaved));
+        EXPECT_TRUE(hasLine(capture, why, "it is not attached to it and is deleted.")) << why;
+    };
     saveAt(dir.path(), "stale", 9, start.dateByAddingTimeInterval(-3600));
     BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("S", 9, start)});
-    EXPECT_FALSE(exists("S"));
-    EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("S")), "(none)");
-    EXPECT_FALSE(std::filesystem::exists(lastSaved));
-    EXPECT_TRUE(hasLine(capture,
-                        "The wrapper exception saved at 2023-11-14 21:13:20 +0000 by process 9 is older than "
-                        "the crash report S of that process id (started 2023-11-14 22:13:20 +0000)",
-                        "it is not attached to it and is deleted."));
+    notAttached("S",
+                "The wrapper exception saved at 2023-11-14 21:13:20 +0000 by process 9 is older than the crash "
+                "report S of that process id (started 2023-11-14 22:13:20 +0000)");
 
     // The start is kept in whole seconds: a second's allowance, no more.
     saveAt(dir.path(), "too early", 9, start.dateByAddingTimeInterval(-2));
@@ -109,14 +114,32 @@ TEST(BCWrapperExceptionManager, OnlyAProcessRunningWhenItWasSavedGetsTheExceptio
     EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("W")), "within a second");
 
     // Of the processes of that id running at the save, the one started last;
-    // one started after it is skipped.
+    // one started after it, and one that had crashed before it, are skipped.
     saveAt(dir.path(), "latest", 9, start);
     BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
         {report("Old", 9, start.dateByAddingTimeInterval(-7200)),
          report("Later", 9, start.dateByAddingTimeInterval(60)), report("New", 9, start.dateByAddingTimeInterval(-60)),
+         report("Gone", 9, start.dateByAddingTimeInterval(-30), start.dateByAddingTimeInterval(-10)),
          report("Other", 8, start)});
     EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("New")), "latest");
-    for (const char *id : {"Old", "Later", "Other"}) EXPECT_FALSE(exists(id)) << id;
+    for (const char *id : {"Old", "Later", "Gone", "Other"}) EXPECT_FALSE(exists(id)) << id;
+
+    // Saved by a later launch of the same id (each one pid 1 in its own PID
+    // namespace) after the report's process had crashed: not its own, and
+    // goes with a line. The crash time is kept in whole seconds too: a
+    // second's allowance, no more.
+    const auto crashed = start.dateByAddingTimeInterval(60);
+    saveAt(dir.path(), "a later launch's", 1, start.dateByAddingTimeInterval(3600));
+    BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("C", 1, start, crashed)});
+    notAttached("C",
+                "The wrapper exception saved at 2023-11-14 23:13:20 +0000 by process 1 is newer than the crash "
+                "report C of that process id (crashed 2023-11-14 22:14:20 +0000)");
+    saveAt(dir.path(), "too late", 1, crashed.dateByAddingTimeInterval(2));
+    BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("L", 1, start, crashed)});
+    EXPECT_FALSE(exists("L"));
+    saveAt(dir.path(), "at the crash", 1, crashed.dateByAddingTimeInterval(1));
+    BCWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report("A", 1, start, crashed)});
+    EXPECT_EQ(typeOf(BCWrapperExceptionManager::loadWrapperExceptionWithUUIDString("A")), "at the crash");
 
     // No report of its process id, or no process id at all: deleted, with a
     // line.

@@ -2,6 +2,7 @@
 // version, auto-vacuum and a size bound.
 #include "BCDBStorage.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "BCLogger.h"
 #include "BCUtility.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 
 namespace {
@@ -62,25 +64,27 @@ Foreign foreignAt(const std::string &path) {
     return S_ISREG(st.st_mode) && st.st_nlink > 1 ? Foreign::HardLink : Foreign::None;
 }
 
-// Renames the entry itself (a rename never follows a link, and leaves the
-// other names of a file as they are) to "<path><suffix>", or removes this
-// name when it cannot be renamed; answers what became of it.
+// Sets the entry itself aside under a free name (never replacing an entry,
+// never following a link, leaving the other names of a file as they are), or
+// removes this name when it cannot be; answers what became of it.
 std::string moveAside(const std::string &path, const char *suffix) {
-    const std::string aside = path + suffix;
-    if (std::rename(path.c_str(), aside.c_str()) == 0) return "moved to \"" + aside + "\"";
+    if (auto aside = platform::FileManager::setAsideEntry(AT_FDCWD, path, suffix)) {
+        return "moved to \"" + *aside + "\"";
+    }
     return ::unlink(path.c_str()) == 0 ? "removed" : "left in place (" + std::string(std::strerror(errno)) + ")";
 }
 
 // Sets aside what stands at `path` and is not the store's ("<path>.link" for
-// a symbolic link, "<path>.hardlink" for a file with other names), with a
-// line; answers whether there was one. `database`: the path is the store's
-// file, which is then made anew.
+// a symbolic link, "<path>.hardlink" for a file with other names, numbered
+// after the first), with a line; answers whether there was one. `database`:
+// the path is the store's file, which is then made anew.
 bool setAsideForeignFile(const std::string &path, bool database) {
     const Foreign foreign = foreignAt(path);
     if (foreign == Foreign::None) return false;
     const bool link = foreign == Foreign::SymbolicLink;
     // Moved before the line is logged: its text is built only when shown.
-    const std::string aside = moveAside(path, link ? ".link" : ".hardlink");
+    const std::string aside =
+        moveAside(path, link ? platform::FileManager::kLinkSuffix : platform::FileManager::kHardLinkSuffix);
     BCLogAssert(kLogTag, "%@\"%@\" %@ %@ %@%@.", std::string(database ? "The database " : ""), path,
                 std::string(link ? "is a symbolic link, which is not followed; the link is"
                                  : "has other hard links, so it is someone else's file too and is not written; it is"),

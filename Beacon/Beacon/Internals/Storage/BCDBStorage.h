@@ -9,10 +9,11 @@
 //
 // Links are not followed: a symbolic link where the file or one of its
 // journals should be is not the store's, nor is a file there with other hard
-// links (someone else's file too); it is renamed aside ("<name>.link",
-// "<name>.hardlink"; never its target, nor its other names) before the next
-// opening, and the store made anew when the file itself was one. The path
-// down to the SDK's folder is the user's: SQLite is handed the path with it
+// links (someone else's file too); it is set aside ("<name>.link",
+// "<name>.hardlink", numbered after the first: one set aside before is never
+// replaced; never its target, nor its other names) before the next opening,
+// and the store made anew when the file itself was one. The path down to
+// the SDK's folder is the user's: SQLite is handed the path with it
 // resolved, at each opening. A file that cannot be opened, or can only be
 // read, is reported once, with its path, until the failure changes or the
 // file opens again.

@@ -17,6 +17,7 @@
 #include "BCUtility.h"
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Base64.h"
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
 #include "platform/foundation/UUID.h"
 
@@ -470,16 +471,16 @@ bool BCLogDBStorage::acquireSendingLock() {
                 ::close(fd);
                 fd = -1;
                 if (attempt > 0) break;
-                const std::string aside = path + ".hardlink";
-                const bool moved = std::rename(path.c_str(), aside.c_str()) == 0;
-                const std::string why = moved ? std::string() : std::string(std::strerror(errno));
+                const auto aside =
+                    platform::FileManager::setAsideEntry(AT_FDCWD, path, platform::FileManager::kHardLinkSuffix);
+                const std::string why = aside ? std::string() : std::string(std::strerror(errno));
                 BCLogAssert(
                     kLogTag,
                     "The sending lock \"%@\" has other hard links, so it is someone else's file too and is "
                     "not written; %@.",
                     path,
-                    moved ? "it is moved to \"" + aside + "\" and made anew" : "it is left in place (" + why + ")");
-                if (!moved) break;
+                    aside ? "it is moved to \"" + *aside + "\" and made anew" : "it is left in place (" + why + ")");
+                if (!aside) break;
                 continue;
             } else {
                 ::fchmod(fd, 0600);

@@ -84,15 +84,6 @@ int openSdkDirectory() {
     return fd;
 }
 
-// Whether the name ends with "<suffix>" or "<suffix><digits>" after
-// something.
-bool hasAsideSuffix(const std::string &name, const char *suffix) {
-    const size_t at = name.rfind(suffix);
-    if (at == std::string::npos || at == 0) return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(at + std::strlen(suffix)), name.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // Removes the group and other bits of the entry `name` (not of a link).
 void narrow(int directoryFd, const char *name, const struct stat &st, mode_t keep) {
     const mode_t current = st.st_mode & 07777;
@@ -182,7 +173,7 @@ int BCCrashesUtil::openDirectory(const std::string &name, bool create) {
         if (errno != ELOOP && errno != ENOTDIR) break;
         // Shown at the level the logger shows before the application sets
         // one: the service's folders are prepared that early.
-        if (auto aside = platform::FileManager::setAsideEntry(sdk.fd, name, kNotOursSuffix)) {
+        if (auto aside = platform::FileManager::setAsideEntry(sdk.fd, name, platform::FileManager::kNotOursSuffix)) {
             BCLogAssert(kLogTag,
                         "%@ in the SDK folder is not a folder of ours (a link or another file); it is set aside "
                         "as %@ and a private folder is made in its place.",
@@ -211,13 +202,15 @@ void BCCrashesUtil::tightenDirectory(int directoryFd) {
     while (struct dirent *entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
-        // What was set aside as not ours stays as it is.
-        if (hasAsideSuffix(name, BCCrashesUtil::kNotOursSuffix)) continue;
+        // What was set aside stays as it is: never set aside again, nor
+        // changed (what was not ours may still have other names).
+        if (platform::FileManager::isSetAsideName(name)) continue;
         struct stat st {};
         if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) continue;
         if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
             // Another name of the same file lies outside our folder.
-            if (auto aside = platform::FileManager::setAsideEntry(directoryFd, name, kNotOursSuffix)) {
+            if (auto aside =
+                    platform::FileManager::setAsideEntry(directoryFd, name, platform::FileManager::kNotOursSuffix)) {
                 BCLogAssert(kLogTag,
                             "%@ has other hard links, so it is not ours alone; it is set aside as %@, unchanged.", name,
                             *aside);
@@ -240,11 +233,6 @@ std::optional<std::string> BCCrashesUtil::setAside(const std::string &pathCompon
         return std::nullopt;
     }
     return platform::FileManager::setAsideEntry(dir.fd, parts->second, suffix);
-}
-
-bool BCCrashesUtil::isSetAsideName(const std::string &name) {
-    return hasAsideSuffix(name, kNotOursSuffix) || hasAsideSuffix(name, kCorruptSuffix) ||
-           hasAsideSuffix(name, kUnstorableSuffix);
 }
 
 std::optional<std::vector<platform::FileManager::DirectoryEntry>> BCCrashesUtil::contentsOfDirectory(
@@ -335,13 +323,6 @@ bool BCCrashesUtil::deleteFile(const std::string &pathComponent) {
     auto parts = split(pathComponent);
     Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
     return dir.fd >= 0 && ::unlinkat(dir.fd, parts->second.c_str(), 0) == 0;
-}
-
-bool BCCrashesUtil::renameFile(const std::string &pathComponent, const std::string &newName) {
-    auto parts = split(pathComponent);
-    if (newName.empty() || newName == "." || newName == ".." || newName.find('/') != std::string::npos) return false;
-    Descriptor dir(parts ? openDirectory(parts->first, false) : -1);
-    return dir.fd >= 0 && ::renameat(dir.fd, parts->second.c_str(), dir.fd, newName.c_str()) == 0;
 }
 
 std::optional<platform::Data> BCCrashesUtil::readRegularFile(const std::string &pathComponent, size_t maxSize,

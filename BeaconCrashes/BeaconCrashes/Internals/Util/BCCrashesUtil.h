@@ -35,15 +35,6 @@
 
 class BCCrashesUtil {
 public:
-    // Suffixes of what is set aside in our folders: somebody else's (a link,
-    // a hard-linked file, anything but a folder where one should be), and
-    // what could never be parsed.
-    static constexpr const char *kNotOursSuffix = ".notours";
-    static constexpr const char *kCorruptSuffix = ".corrupt";
-    // ... and a stored crash or buffer file whose log the store can never
-    // hold.
-    static constexpr const char *kUnstorableSuffix = ".unstorable";
-
     // "crashes"
     static std::string crashesDir();
     // "crasheslogbuffer"
@@ -62,16 +53,15 @@ public:
     static int openDirectory(const std::string &name, bool create = true);
     // Makes the folder's files and subfolders private: group and other bits
     // removed, nothing added. Links and what they point to are left alone,
-    // and so is what was set aside as not ours; a file with more than one
-    // hard link is set aside (with a line) instead.
+    // and so is whatever was set aside; a file with more than one hard link
+    // is set aside (with a line) instead.
     static void tightenDirectory(int directoryFd);
-    // Renames the entry named by a path component (the entry itself, never
-    // what it points to) to a free "<name><suffix>", "<name><suffix>1", ...;
-    // the new name, or nothing (errno set).
+    // Sets aside the entry named by a path component through the file
+    // manager's setAsideEntry (the entry itself, never what it points to,
+    // under a free "<name><suffix>", "<name><suffix>1", ..., with one of the
+    // file manager's suffixes; never an entry already set aside): the new
+    // name, or nothing (errno set).
     static std::optional<std::string> setAside(const std::string &pathComponent, const std::string &suffix);
-    // Whether the name is one that setAside gives, with one of the suffixes
-    // above.
-    static bool isSetAsideName(const std::string &name);
     // The folder's entries (links not followed: a link is neither a regular
     // file nor a folder), by name; nothing when the folder can't be opened.
     static std::optional<std::vector<platform::FileManager::DirectoryEntry>> contentsOfDirectory(
@@ -84,8 +74,6 @@ public:
     static bool fileExists(const std::string &pathComponent);
     // Removes the file's entry (a link itself, never what it points to).
     static bool deleteFile(const std::string &pathComponent);
-    // Renames the file's entry within its folder.
-    static bool renameFile(const std::string &pathComponent, const std::string &newName);
     // The bytes of a regular file of at most `maxSize` bytes, opened without
     // following a link and without blocking (a FIFO fails at once); nothing
     // and an error otherwise. With `modified`, also the file's modification

@@ -415,33 +415,38 @@ TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
     EXPECT_TRUE(bytes(outside) == before);
 
     // Hard links at the file, a journal and the sending lock to files of
-    // others (with their own modes), found when the folder is made private
-    // at start: set aside, neither chmodded nor written; fresh files made.
+    // others (with their own modes), each with exactly one name of its own,
+    // found when the folder is made private at start: set aside, neither
+    // chmodded nor written; fresh files made.
     const auto mode = [](const std::filesystem::path &path) {
         struct stat st {};
         return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
     };
     const auto notes = home.sdkDirectory().parent_path() / "notes";
+    const auto lockNotes = home.sdkDirectory().parent_path() / "lock-notes";
     std::ofstream(notes) << "notes";
-    ASSERT_EQ(::chmod(outside.c_str(), 0644), 0);
-    ASSERT_EQ(::chmod(notes.c_str(), 0644), 0);
+    std::ofstream(lockNotes) << "lock notes";
+    for (const auto &theirs : {outside, notes, lockNotes}) ASSERT_EQ(::chmod(theirs.c_str(), 0644), 0);
     store.reset();
     std::filesystem::remove(home.logsFile());
     std::filesystem::create_hard_link(outside, home.logsFile());
     std::filesystem::create_hard_link(notes, home.sdkDirectory() / "Logs.sqlite-journal");
-    std::filesystem::create_hard_link(notes, home.sdkDirectory() / "Logs.sqlite.lock");
+    std::filesystem::create_hard_link(lockNotes, home.sdkDirectory() / "Logs.sqlite.lock");
+    for (const auto &theirs : {outside, notes, lockNotes}) ASSERT_EQ(std::filesystem::hard_link_count(theirs), 2u);
     BCUtility::setBeaconDirectoryURLForTesting(home.sdkDirectory());
     store = BCLogDBStorage::make();
     ASSERT_TRUE(store->saveLog(makeLog("d"), "G", 1));
     EXPECT_TRUE(store->acquireSendingLock());
     store->releaseSendingLock();
-    EXPECT_EQ(mode(outside), 0644);
-    EXPECT_EQ(mode(notes), 0644);
+    for (const auto &theirs : {outside, notes, lockNotes}) EXPECT_EQ(mode(theirs), 0644) << theirs;
     EXPECT_TRUE(bytes(outside) == before);
     EXPECT_EQ(bytes(notes), "notes");
-    for (const char *name : {"Logs.sqlite", "Logs.sqlite-journal", "Logs.sqlite.lock"}) {
-        const auto aside = home.sdkDirectory() / (std::string(name) + ".hardlink");
-        EXPECT_TRUE(std::filesystem::equivalent(aside, std::string(name) == "Logs.sqlite" ? outside : notes)) << name;
+    EXPECT_EQ(bytes(lockNotes), "lock notes");
+    const std::map<std::string, std::filesystem::path> owners = {
+        {"Logs.sqlite", outside}, {"Logs.sqlite-journal", notes}, {"Logs.sqlite.lock", lockNotes}};
+    for (const auto &[name, owner] : owners) {
+        const auto aside = home.sdkDirectory() / (name + ".hardlink");
+        EXPECT_TRUE(std::filesystem::equivalent(aside, owner)) << name;
         EXPECT_FALSE(std::filesystem::exists(home.sdkDirectory() / name) &&
                      std::filesystem::hard_link_count(home.sdkDirectory() / name) > 1)
             << name;
@@ -453,12 +458,37 @@ TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
     for (const auto &[level, text] : home.log.lines())
         hardLinkLines += level == BCLogLevelAssert && text.find("has other hard links") != std::string::npos;
     EXPECT_EQ(hardLinkLines, 3u);
-    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, "The database \"" + home.logsFile().string() +
-                                                        "\" has other hard links, so it is someone else's file too "
-                                                        "and is not written; it is moved to \"" +
-                                                        home.logsFile().string() +
-                                                        ".hardlink\" (its other names are left as they are) and the "
-                                                        "database is created anew."));
+    // The line for the database set aside under `aside`.
+    const auto hardLinkLine = [&](const std::string &aside) {
+        return "The database \"" + home.logsFile().string() +
+               "\" has other hard links, so it is someone else's file too and is not written; it is moved to \"" +
+               (home.sdkDirectory() / aside).string() +
+               "\" (its other names are left as they are) and the database is created anew.";
+    };
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, hardLinkLine("Logs.sqlite.hardlink")));
+
+    // Others later: set aside under the next free names, the first ones
+    // kept.
+    const auto second = home.sdkDirectory().parent_path() / "second.sqlite";
+    const auto secondLock = home.sdkDirectory().parent_path() / "second-lock";
+    std::ofstream(second) << "second";
+    std::ofstream(secondLock) << "second lock";
+    store.reset();
+    std::filesystem::remove(home.logsFile());
+    std::filesystem::remove(home.sdkDirectory() / "Logs.sqlite.lock");
+    std::filesystem::create_hard_link(second, home.logsFile());
+    std::filesystem::create_hard_link(secondLock, home.sdkDirectory() / "Logs.sqlite.lock");
+    store = BCLogDBStorage::make();
+    ASSERT_TRUE(store->saveLog(makeLog("d2"), "G", 1));
+    EXPECT_TRUE(store->acquireSendingLock());
+    store->releaseSendingLock();
+    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.hardlink", outside));
+    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.hardlink1", second));
+    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.lock.hardlink", lockNotes));
+    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.lock.hardlink1", secondLock));
+    EXPECT_EQ(bytes(second), "second");
+    EXPECT_EQ(bytes(secondLock), "second lock");
+    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, hardLinkLine("Logs.sqlite.hardlink1")));
 
     // The SDK's folder below a link (a home reached through a link): the
     // store opens and keeps logs.
