@@ -70,6 +70,8 @@
 #include <sys/types.h>
 #include <utility>
 
+#include "platform/foundation/UserDefaultsFile.h"
+#include "platform/foundation/UserDefaultsMerge.h"
 #include "platform/foundation/Value.h"
 
 namespace platform {
@@ -93,7 +95,7 @@ public:
     // process name stands in when the main bundle has no identifier.
     static std::filesystem::path standardFilePath();
 
-    const std::filesystem::path &filePath() const { return file_; }
+    const std::filesystem::path &filePath() const { return file_.path(); }
 
     // The application domain's value, else the registration domain's, else
     // a null Value.
@@ -157,11 +159,9 @@ public:
 
 private:
     friend class UserDefaultsFlusher;
+    friend class UserDefaultsLifetime;
     using Clock = std::chrono::steady_clock;
-    // A key set (a value) or removed (nullopt) and not yet written.
-    using Changes = std::map<std::string, std::optional<Value>>;
-    // What reading the file found.
-    enum class FileState { Read, Absent, Corrupt, SetAside, Unreadable };
+    using Changes = UserDefaultsMerge::Changes;
     // What became of a write.
     enum class WriteResult { Written, Deferred, Failed };
     // Who flushes: a caller (synchronize), the background thread, or the
@@ -186,29 +186,23 @@ private:
     // (Deferred).
     WriteResult writeChanges(Clock::duration patience, const Edit &edit = nullptr, bool *edited = nullptr,
                              bool locked = false);
-    // Holding fileMutex_ and the file's lock: reads the file, applies this
+    // Holding fileMutex_ and the file's lock: reads the file, merges this
     // process's changes (and the edit), writes it when anything changed and
     // refreshes the domain. False when the file could not be read or
-    // written (the changes then stay in memory for the next write);
-    // `edited` tells whether the edit ran.
+    // written (the changes then stay in memory for the next write), or a
+    // change was refused for the size; `edited` tells whether the edit ran.
     bool writeLocked(const Edit &edit, bool *edited);
     // Holding fileMutex_: the changes wait for the background thread.
     void deferWrite();
     // Writes what waits for the lock and makes the file durable, waiting at
-    // most `patience` for the lock. False when another process held it
+    // most `patience` for the lock (an end: a live writer's moment, then
+    // what is left of its bound). False when another process held it
     // longer (then `busy` is set; the background thread tries again) or the
     // write or flush failed.
     bool flush(Clock::duration patience, FlushBy by, bool *busy = nullptr);
     // The background thread's flush: false when another process holds the
     // lock, to be tried again later.
     bool flushInBackground();
-    // The file's dictionary. One that is not a property-list dictionary, or
-    // not ours to read, is set aside as "<name>.corrupt" when asked (else
-    // answered Corrupt).
-    FileState readFile(Dictionary &out, bool setAside);
-    // The copy last flushed, when it is a property-list dictionary.
-    bool readBackup(Dictionary &out);
-    void removeStaleTemporaryFiles();
     // Holding mutex_: the application domain is the file's contents with
     // the changes not yet written on top.
     void refreshDomain(Dictionary onDisk);
@@ -217,14 +211,14 @@ private:
     // Asks the background thread for a flush after the coalescing delay.
     void scheduleSynchronize();
 
-    const std::filesystem::path file_;
+    const UserDefaultsFile file_;
     mutable std::mutex mutex_;  // guards the two domains, changes_, made_ and unreadable_
     Dictionary registration_;
     Dictionary application_;
     Changes changes_;
     // Keys of changes_ made over a value (null: none) that yield to another
     // value in the file.
-    std::map<std::string, Value> made_;
+    UserDefaultsMerge::Made made_;
     bool unreadable_ = false;    // the file exists but could not be read
     std::mutex fileMutex_;       // serialises this process's users of the file
     bool flushPending_ = false;  // guarded by fileMutex_: a write awaits its flush

@@ -22,6 +22,7 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/UserDefaultsMerge.h"
 #include "platform/syslog/SystemLog.h"
 #include "support/RunningChild.h"
 #include "support/TestSupport.h"
@@ -893,4 +894,78 @@ TEST_F(UserDefaultsTest, TextThatIsNotUTF8IsRefusedAndTheFileStaysReadable) {
     EXPECT_EQ(relaunched.stringForKey("Name"), "before");
     EXPECT_EQ(relaunched.stringForKey("Title"), "na\xc3\xafve \xf0\x9f\x93\x9d");
     EXPECT_FALSE(fs::exists(fs::path(file.string() + ".corrupt")));
+}
+
+// The merge a write makes, without files: only this process's keys change,
+// a key removed that the file lacks writes nothing, and a value made alone
+// yields to another value the file holds by now, but not to the very value
+// it was made to replace.
+TEST(UserDefaultsMergeTest, ChangesMadeValuesAndRollBack) {
+    using Changes = UserDefaultsMerge::Changes;
+    using Made = UserDefaultsMerge::Made;
+    const Dictionary file{{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}};
+    struct Case {
+        const char *what;
+        Changes changes;
+        Made made;
+        bool differs;
+        std::vector<std::string> yielded;
+        Dictionary contents;
+    };
+    const std::vector<Case> cases = {
+        {"a key set joins the file's",
+         {{"Mine", Value(2)}},
+         {},
+         true,
+         {},
+         {{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}, {"Mine", Value(2)}}},
+        {"a key removed goes",
+         {{"Old", std::nullopt}},
+         {},
+         true,
+         {},
+         {{"Theirs", Value("kept")}, {"Id", Value("invalid")}}},
+        {"a key removed that the file lacks writes nothing", {{"Gone", std::nullopt}}, {}, false, {}, file},
+        {"a value set again writes nothing", {{"Old", Value(1)}}, {}, false, {}, file},
+        {"a value made over the file's value is written",
+         {{"Id", Value("fresh")}},
+         {{"Id", Value("invalid")}},
+         true,
+         {},
+         {{"Theirs", Value("kept")}, {"Id", Value("fresh")}, {"Old", Value(1)}}},
+        {"a value made over nothing yields to the file's",
+         {{"Id", Value("fresh")}, {"Mine", Value(2)}},
+         {{"Id", Value()}},
+         true,
+         {"Id"},
+         {{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}, {"Mine", Value(2)}}},
+        {"a value made over another yields", {{"Id", Value("fresh")}}, {{"Id", Value("older")}}, false, {"Id"}, file},
+        {"a value made over nothing, the file without it, is written",
+         {{"New", Value("made")}},
+         {{"New", Value()}},
+         true,
+         {},
+         {{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}, {"New", Value("made")}}},
+    };
+    for (const auto &c : cases) {
+        const UserDefaultsMerge::Outcome outcome = UserDefaultsMerge::merge(file, c.changes, c.made);
+        EXPECT_EQ(outcome.differs, c.differs) << c.what;
+        EXPECT_EQ(outcome.yielded, c.yielded) << c.what;
+        EXPECT_TRUE(outcome.contents == c.contents) << c.what << ": " << Value(outcome.contents).description();
+    }
+    // A change rolled back (refused for the size) gets back what the file
+    // held, set or absent, and the others stay.
+    UserDefaultsMerge::Outcome outcome =
+        UserDefaultsMerge::merge(file, {{"Old", Value(5)}, {"Big", Value("big")}, {"Mine", Value(2)}}, {});
+    UserDefaultsMerge::change(outcome, "Old", Value(6));
+    UserDefaultsMerge::rollBack(outcome, "Big");
+    UserDefaultsMerge::rollBack(outcome, "Old");
+    EXPECT_TRUE(
+        (outcome.contents ==
+         Dictionary{{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}, {"Mine", Value(2)}}))
+        << Value(outcome.contents).description();
+    EXPECT_TRUE(outcome.differs);
+    UserDefaultsMerge::rollBack(outcome, "Mine");
+    EXPECT_TRUE(outcome.contents == file);
+    EXPECT_FALSE(outcome.differs) << "nothing is left to write";
 }

@@ -1,0 +1,58 @@
+#pragma once
+// The user defaults' life in the process: the registry of live defaults,
+// the exit handler that writes and flushes what still waits, the bound an
+// end waits for another process's lock, and fork handling.
+//
+// An end (a defaults destroyed, or synchronize() at exit) waits for another
+// process's lock within the process's one bound, which every end shares, so
+// that a lock held elsewhere cannot hold up the exit for long.
+//
+// A fork never copies the registry half-changed; a child writes only the
+// defaults it changes itself. Internal to platform/foundation.
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <set>
+
+namespace platform {
+
+class UserDefaults;
+
+class UserDefaultsLifetime {
+public:
+    using Clock = std::chrono::steady_clock;
+    // How long the ends of the process, together, wait for another
+    // process's lock.
+    static constexpr Clock::duration kEndPatience = std::chrono::milliseconds(250);
+
+    static UserDefaultsLifetime &shared();
+
+    void add(UserDefaults *defaults);
+    void remove(UserDefaults *defaults);
+    // Whether the process is exiting: the exit handler has started.
+    bool exiting() const { return exiting_.load(); }
+    // When an end gives up waiting for the lock: the process's one
+    // deadline, started by its first end.
+    Clock::time_point endDeadline();
+
+    // Opens a lock file (read-only, created 0600, never through a link).
+    // -1 with errno.
+    static int openLockFile(const char *path);
+    static void closeLockFile(int fd);
+
+private:
+    UserDefaultsLifetime();
+    static void prepareFork();
+    static void parentAfterFork();
+    static void childAfterFork();
+    static void atExit();
+
+    std::mutex mutex_;  // guards all_
+    std::set<UserDefaults *> all_;
+    std::atomic<bool> exiting_{false};
+    // The exit's deadline (the time since the clock's epoch), or zero
+    // before its first end.
+    std::atomic<Clock::rep> exitDeadline_{0};
+};
+
+}  // namespace platform
