@@ -52,10 +52,12 @@
 // backup: after a power loss the defaults are the old ones or the new ones,
 // never a torn mix. Pending flushes run at synchronize(), when the object
 // is destroyed and when the process exits normally. The process may fork at
-// any time: a fork waits for a flush under way. A child leaves its parent's
-// pending changes and flushes to the parent; defaults it changes itself
-// (its own, or a copy it inherited) are its own from then on, written and
-// flushed as any, at its exit too.
+// any time, from any thread, while other threads use defaults: a fork waits
+// for a write or flush under way, and the child never holds its parent's
+// lock (UserDefaultsLifetime). A child leaves its parent's pending changes
+// and flushes to the parent; defaults it changes itself (its own, or a copy
+// it inherited) are its own from then on, written and flushed as any, at
+// its exit too.
 #include <atomic>
 #include <chrono>
 #include <cstdint>

@@ -27,7 +27,8 @@ public:
     // lives. Unusable (logged, unless the folder does not exist yet) when
     // the lock file cannot be opened or locked: a write then goes ahead
     // unlocked rather than never. Busy when another process held it for
-    // all of `patience`.
+    // all of `patience`. The descriptor is one a forked child closes at
+    // once, so that a child never holds its parent's lock.
     class Lock {
     public:
         enum class State { Held, Busy, Unusable };

@@ -8,8 +8,21 @@
 #include <vector>
 
 #include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/UserDefaultsFlusher.h"
 
 namespace platform {
+
+namespace {
+
+// The lock files open in this process, each as its descriptor plus one (zero:
+// a free slot). Far more than the threads that write defaults at once.
+constexpr size_t kLockFileSlots = 256;
+std::atomic<int> lockFiles[kLockFileSlots];
+// Guards the opening and closing of lock files, so that no fork copies a
+// descriptor that is open but not yet in a slot.
+std::mutex lockFilesMutex;
+
+}  // namespace
 
 UserDefaultsLifetime &UserDefaultsLifetime::shared() {
     // Never destroyed: the exit handler may run after static destructors
@@ -19,6 +32,8 @@ UserDefaultsLifetime &UserDefaultsLifetime::shared() {
 }
 
 UserDefaultsLifetime::UserDefaultsLifetime() {
+    // The flusher exists before the fork handlers that lock it.
+    UserDefaultsFlusher::shared();
     pthread_atfork(&prepareFork, &parentAfterFork, &childAfterFork);
     std::atexit(&atExit);
 }
@@ -43,23 +58,76 @@ UserDefaultsLifetime::Clock::time_point UserDefaultsLifetime::endDeadline() {
 }
 
 int UserDefaultsLifetime::openLockFile(const char *path) {
-    return ::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    shared();  // the fork handlers are in place before any lock file is open
+    std::lock_guard<std::mutex> lock(lockFilesMutex);
+    const int fd = ::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) return -1;
+    for (auto &slot : lockFiles) {
+        if (slot.load(std::memory_order_relaxed) != 0) continue;
+        slot.store(fd + 1, std::memory_order_relaxed);
+        return fd;
+    }
+    ::close(fd);
+    errno = EMFILE;
+    return -1;
 }
 
-void UserDefaultsLifetime::closeLockFile(int fd) { ::close(fd); }
+void UserDefaultsLifetime::closeLockFile(int fd) {
+    std::lock_guard<std::mutex> lock(lockFilesMutex);
+    for (auto &slot : lockFiles) {
+        if (slot.load(std::memory_order_relaxed) != fd + 1) continue;
+        slot.store(0, std::memory_order_relaxed);
+        ::close(fd);
+        return;
+    }
+    // Not in a slot: a fork closed it, in this child.
+}
 
-// A fork never copies the registry half-changed: a child can use it.
-void UserDefaultsLifetime::prepareFork() { shared().mutex_.lock(); }
+void UserDefaultsLifetime::prepareFork() {
+    UserDefaultsLifetime &l = shared();
+    UserDefaultsFlusher &flusher = UserDefaultsFlusher::shared();
+    // The order every thread takes these in: a flush holds the flush lock,
+    // then a defaults' mutexes, then the queue's (to schedule) or the lock
+    // files' (to open one); nothing takes the registry while holding a
+    // defaults' mutex.
+    flusher.lockFlushesForFork();
+    l.mutex_.lock();
+    for (UserDefaults *defaults : l.all_) defaults->fileMutex_.lock();
+    for (UserDefaults *defaults : l.all_) defaults->mutex_.lock();
+    flusher.lockQueueForFork();
+    lockFilesMutex.lock();
+}
 
-void UserDefaultsLifetime::parentAfterFork() { shared().mutex_.unlock(); }
+void UserDefaultsLifetime::parentAfterFork() {
+    UserDefaultsLifetime &l = shared();
+    lockFilesMutex.unlock();
+    UserDefaultsFlusher::shared().unlockQueueAfterFork(false);
+    for (UserDefaults *defaults : l.all_) defaults->mutex_.unlock();
+    for (UserDefaults *defaults : l.all_) defaults->fileMutex_.unlock();
+    l.mutex_.unlock();
+    UserDefaultsFlusher::shared().unlockFlushesAfterFork();
+}
 
 void UserDefaultsLifetime::childAfterFork() {
+    // First, before anything else can run: the child lets go of every lock
+    // file a thread of its parent had open (close is async-signal-safe).
+    for (auto &slot : lockFiles) {
+        const int held = slot.load(std::memory_order_relaxed);
+        if (held == 0) continue;
+        ::close(held - 1);
+        slot.store(0, std::memory_order_relaxed);
+    }
     UserDefaultsLifetime &l = shared();
+    lockFilesMutex.unlock();
+    UserDefaultsFlusher::shared().unlockQueueAfterFork(true);
+    for (UserDefaults *defaults : l.all_) defaults->mutex_.unlock();
+    for (UserDefaults *defaults : l.all_) defaults->fileMutex_.unlock();
     // A fork made while the parent exits leaves a child that is not
     // exiting.
     l.exiting_ = false;
     l.exitDeadline_ = 0;
     l.mutex_.unlock();
+    UserDefaultsFlusher::shared().unlockFlushesAfterFork();
 }
 
 void UserDefaultsLifetime::atExit() {

@@ -7,8 +7,16 @@
 // process's lock within the process's one bound, which every end shares, so
 // that a lock held elsewhere cannot hold up the exit for long.
 //
-// A fork never copies the registry half-changed; a child writes only the
-// defaults it changes itself. Internal to platform/foundation.
+// A fork may happen at any time, from any thread. Before it, the handler
+// takes, in one fixed order, every lock a thread of the defaults may hold:
+// the flusher's flush lock, the registry, each live defaults' file mutex
+// then its state mutex, the flusher's queue lock, and the lock that guards
+// the opening of lock files; so the child inherits every structure whole,
+// and none of its calls waits on a thread that is not there. The lock
+// files a thread of the parent had open are closed in the child at once: a
+// flock belongs to the open file, which the fork shares, and a child that
+// kept it would hold its parent's lock as long as it lives. Internal to
+// platform/foundation.
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -35,9 +43,10 @@ public:
     // deadline, started by its first end.
     Clock::time_point endDeadline();
 
-    // Opens a lock file (read-only, created 0600, never through a link).
-    // -1 with errno.
+    // Opens a lock file (read-only, created 0600, never through a link),
+    // as a descriptor that a forked child closes at once. -1 with errno.
     static int openLockFile(const char *path);
+    // Closes it, unless a fork closed it already (in a child).
     static void closeLockFile(int fd);
 
 private:

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sys/file.h>
 #include <functional>
 #include <sys/stat.h>
@@ -308,6 +309,121 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_TRUE(flushed()) << defaults->filePath();
     }
+}
+
+// A program forks at any time, from any thread: here while a thread writes
+// the settings without a pause and another opens and closes defaults of
+// their own. Each child finds no lock file of its parent's open (it never
+// holds the parent's lock), its first settings calls return at once, and
+// the change it makes is written; the parent's last change, made while the
+// children still live, is written at its exit.
+TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTheLock) {
+    constexpr int kForks = 50;
+    const fs::path file = home.path() / "forked" / "app.plist";
+    int alive[2], results[2];
+    ASSERT_EQ(pipe2(alive, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(results, O_CLOEXEC), 0);
+    const pid_t forker = fork();
+    ASSERT_GE(forker, 0);
+    if (forker == 0) {
+        close(alive[1]);
+        close(results[0]);
+        auto defaults = std::make_unique<UserDefaults>(file);
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            for (int i = 0; !stop; ++i) defaults->setObject(Value(i), "Writer");
+        });
+        std::thread opener([&] {
+            for (int i = 0; !stop; ++i) UserDefaults(file.parent_path() / "other.plist").setObject(Value(i), "Opened");
+        });
+        int hangs = 0, lockFiles = 0, forks = 0;
+        int64_t worst = 0, worstFork = 0;
+        for (; forks < kForks && hangs == 0; ++forks) {
+            int done[2];
+            if (pipe(done) != 0) _exit(90);
+            const auto forking = std::chrono::steady_clock::now();
+            const pid_t pid = fork();
+            const auto start = std::chrono::steady_clock::now();
+            worstFork = std::max<int64_t>(
+                worstFork, std::chrono::duration_cast<std::chrono::microseconds>(start - forking).count());
+            if (pid == 0) {
+                close(results[1]);
+                close(done[0]);
+                // The lock files the parent's threads had open are closed.
+                char report = 'k';
+                for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
+                    std::error_code error;
+                    const std::string target = fs::read_symlink(entry.path(), error).string();
+                    if (target.size() > 5 && target.compare(target.size() - 5, 5, ".lock") == 0) report = 'L';
+                }
+                const bool ok = defaults->integerForKey("Writer") >= 0 &&
+                                defaults->setObject(Value(forks), "Child" + std::to_string(forks)) &&
+                                UserDefaults(file.parent_path() / "own.plist").setObject(Value(forks), "Own");
+                if (!ok) report = 'F';
+                const int64_t took =
+                    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+                        .count();
+                if (write(done[1], &report, 1) != 1 || write(done[1], &took, sizeof took) != sizeof took) _exit(91);
+                // Lives on until the test lets go, then writes at its exit
+                // what still waits.
+                char byte;
+                while (read(alive[0], &byte, 1) > 0) {}
+                exit(0);
+            }
+            close(done[1]);
+            pollfd p{done[0], POLLIN, 0};
+            char report = 0;
+            int64_t took = 0;
+            if (pid < 0 || poll(&p, 1, 10000) != 1 || read(done[0], &report, 1) != 1 ||
+                read(done[0], &took, sizeof took) != sizeof took) {
+                ++hangs;
+                if (pid > 0) kill(pid, SIGKILL);
+            }
+            if (report == 'L') ++lockFiles;
+            if (report == 'F') ++hangs;
+            worst = std::max(worst, took);
+            close(done[0]);
+        }
+        stop = true;
+        writer.join();
+        opener.join();
+        defaults->setObject(Value("kept"), "Last");
+        const std::string line = std::to_string(forks) + " " + std::to_string(hangs) + " " + std::to_string(lockFiles) +
+                                 " " + std::to_string(worst) + " " + std::to_string(worstFork) + "\n";
+        if (write(results[1], line.data(), line.size()) < 0) _exit(92);
+        exit(0);
+    }
+    testsupport::RunningChild child(forker);
+    close(alive[0]);
+    close(results[1]);
+    std::string line;
+    char buffer[128];
+    for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;) line.append(buffer, static_cast<size_t>(n));
+    close(results[0]);
+    ASSERT_TRUE(child.ended(120000)) << "the forking process hangs";
+    EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0);
+    int forks = 0, hangs = -1, lockFiles = -1;
+    long long worst = 0, worstFork = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d %d %d %lld %lld", &forks, &hangs, &lockFiles, &worst, &worstFork), 5)
+        << line;
+    EXPECT_EQ(hangs, 0) << "a child's settings calls did not return, after " << forks << " forks";
+    EXPECT_EQ(lockFiles, 0) << "children kept their parent's lock files open";
+    std::printf("fork during writes, worst of %d: fork %lld us, a child's first settings calls %lld us\n", forks,
+                worstFork, worst);
+    std::fflush(stdout);
+    EXPECT_EQ(UserDefaults(file).stringForKey("Last"), "kept") << "the parent's change at its exit was lost";
+    // The children end, and write what they were told was kept.
+    close(alive[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto written = [&] {
+        const Dictionary all = UserDefaults(file).dictionaryRepresentation();
+        for (int i = 0; i < forks; ++i)
+            if (!all.count("Child" + std::to_string(i))) return false;
+        return true;
+    };
+    while (!written() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(written()) << "a child's change was lost";
 }
 
 // A file of 200,000 keys: a change rewrites it whole, in a time linear in
