@@ -22,10 +22,11 @@
 // free, with a log line if that takes long. What still waits when the
 // defaults are destroyed or the process exits is written if the lock comes
 // free within a short bound, else it is lost, with a log line (one per
-// defaults). That bound is the process's: every defaults ended while another
-// process holds the lock shares it. A lock file with more than one link is
-// someone else's file: it is set aside as ".<name>.lock.notours", with a
-// log line, and a fresh one made.
+// defaults). That bound is the exit's: every defaults ended at the exit
+// (its handler, and the destructors that run after it) shares one; a
+// defaults destroyed during the run has a bound of its own. A lock file with
+// more than one link is someone else's file: it is set aside as
+// ".<name>.lock.notours", with a log line, and a fresh one made.
 //
 // No write makes the file larger than a reader takes (64 MiB, below): such
 // a write is refused with a log line, the file keeps what it held, and the

@@ -49,6 +49,7 @@ void UserDefaultsLifetime::remove(UserDefaults *defaults) {
 }
 
 UserDefaultsLifetime::Clock::time_point UserDefaultsLifetime::endDeadline() {
+    if (!exiting()) return Clock::now() + kEndPatience;
     Clock::rep deadline = exitDeadline_.load();
     if (deadline == 0) {
         const Clock::rep mine = (Clock::now() + kEndPatience).time_since_epoch().count();

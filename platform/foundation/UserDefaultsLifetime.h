@@ -4,8 +4,10 @@
 // end waits for another process's lock, and fork handling.
 //
 // An end (a defaults destroyed, or synchronize() at exit) waits for another
-// process's lock within the process's one bound, which every end shares, so
-// that a lock held elsewhere cannot hold up the exit for long.
+// process's lock within a bound: each end on its own during the run, and
+// every end of one exit (the exit handler, and the destructors that run
+// after it) within one bound for that exit, so that a lock held elsewhere
+// cannot hold up the exit for long.
 //
 // A fork may happen at any time, from any thread. Before it, the handler
 // takes, in one fixed order, every lock a thread of the defaults may hold:
@@ -29,8 +31,8 @@ class UserDefaults;
 class UserDefaultsLifetime {
 public:
     using Clock = std::chrono::steady_clock;
-    // How long the ends of the process, together, wait for another
-    // process's lock.
+    // How long the ends of one exit, together, or one end during the run,
+    // wait for another process's lock.
     static constexpr Clock::duration kEndPatience = std::chrono::milliseconds(250);
 
     static UserDefaultsLifetime &shared();
@@ -39,8 +41,8 @@ public:
     void remove(UserDefaults *defaults);
     // Whether the process is exiting: the exit handler has started.
     bool exiting() const { return exiting_.load(); }
-    // When an end gives up waiting for the lock: the process's one
-    // deadline, started by its first end.
+    // When an end starting now gives up waiting for the lock: the exit's
+    // one deadline (started by its first end), else the end's own.
     Clock::time_point endDeadline();
 
     // Opens a lock file (read-only, created 0600, never through a link),
