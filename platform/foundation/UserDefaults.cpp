@@ -439,6 +439,8 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
         return std::make_pair(key, std::optional<Value>(kept));
     };
     bool edited = false;
+    // What the file held for the key when it was read without the lock.
+    std::optional<Value> read;
     adoptAfterFork();
     WriteResult result;
     {
@@ -451,6 +453,8 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
         // resolve keeps needs no write.
         Dictionary onDisk;
         if (file_.read(onDisk, false) == UserDefaultsFile::State::Read) {
+            auto held = onDisk.find(key);
+            read = held != onDisk.end() ? held->second : Value();
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 for (const auto &[changed, value] : changes_) UserDefaultsMerge::apply(changed, value, onDisk);
@@ -475,12 +479,15 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
     }
     if (edited) return kept;
     // Another process still holds the lock, or the file could not be read:
-    // this process decides alone, from memory.
+    // this process decides alone, from memory. The value made replaces what
+    // the file held when it was just read (not an older value in memory),
+    // and yields only to another value written since.
     Value madeOver;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = application_.find(key);
         Value stored = it != application_.end() ? it->second : Value();
+        if (read && changes_.find(key) == changes_.end()) stored = *read;
         kept = resolve ? resolve(stored) : stored;
         if (kept == stored) return kept;
         madeOver = stored;

@@ -764,6 +764,22 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
     EXPECT_EQ(first.loadOrStoreObject(
                   "Replaced", [](const Value &stored) { return stored == Value("invalid") ? Value("fresh") : stored; }),
               Value("fresh"));
+    // So is one made by defaults opened before the file got the value it
+    // replaces: what it replaced is what the file held when it was read.
+    UserDefaults late(file);
+    {
+        Dictionary onDisk = UserDefaults(file).dictionaryRepresentation();
+        onDisk["Rejected"] = Value("invalid");
+        auto data =
+            PropertyListSerialization::dataWithPropertyList(Value(onDisk), PropertyListSerialization::Format::Binary);
+        ASSERT_TRUE(data && FileManager::defaultManager()->writeData(*data, file, true));
+    }
+    EXPECT_EQ(late.loadOrStoreObject("Rejected",
+                                     [](const Value &stored) {
+                                         return stored.isString() && stored != Value("invalid") ? stored
+                                                                                                : Value("fresh");
+                                     }),
+              Value("fresh"));
     EXPECT_EQ(first.stringForKey("Mine"), "held");
     EXPECT_TRUE(first.objectForKey("Made").isNull());
     EXPECT_FALSE(UserDefaults(file).stringForKey("Mine")) << "written without the lock";
@@ -849,12 +865,14 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
     }
     childSetsThenExits("Child", true);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((!UserDefaults(file).stringForKey("Mine") || first.stringForKey("Theirs") != "kept") &&
+    while ((!UserDefaults(file).stringForKey("Mine") || first.stringForKey("Theirs") != "kept" ||
+            UserDefaults(file).stringForKey("Rejected") != "fresh") &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(readWithPython(file, "sorted(d.items())"),
               "[('Child', 'child'), ('ChildEnded', 'ended'), ('ChildInherited', 'inherited'), ('First', 'mine'), "
-              "('InstallId', 'theirs'), ('Meanwhile', 'meanwhile'), ('Mine', 'held'), ('Replaced', 'fresh'), "
+              "('InstallId', 'theirs'), ('Meanwhile', 'meanwhile'), ('Mine', 'held'), ('Rejected', 'fresh'), "
+              "('Replaced', 'fresh'), "
               "('Second', 'two'), ('Theirs', 'kept')]\n");
     EXPECT_EQ(first.stringForKey("Theirs"), "kept");
     EXPECT_EQ(first.stringForKey("InstallId"), "theirs") << "the value made there first is taken";
