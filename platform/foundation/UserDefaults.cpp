@@ -252,12 +252,19 @@ bool UserDefaults::store(const Value &value, const std::string &key, const std::
     if (value.isNull()) return removeObjectForKey(key);
     adoptAfterFork();
     // Only what the file can hold and give back is taken: a text that is not
-    // UTF-8 would make the whole file unreadable at the next launch.
+    // UTF-8 would make the whole file unreadable at the next launch, and a
+    // value that alone makes the file larger than a reader takes would be
+    // refused with whatever waits beside it.
     std::string why;
     const std::optional<size_t> size = encodedSize(key, value, why);
     if (!size) {
         logLine("Attempt to set a non-property-list object " + text::lossyUTF8(value.description()) + " for key " +
                 text::lossyUTF8(key) + ": " + why);
+        return false;
+    }
+    if (!UserDefaultsFile::fits(*size)) {
+        logLine("Not storing the value for " + text::lossyUTF8(key).substr(0, 64) + ": " + tooLargeReason(filePath()) +
+                "; the key keeps what it held");
         return false;
     }
     {
@@ -360,20 +367,34 @@ bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
     }
     // Nothing is written when the file holds the changes already (a key
     // removed that was not there). A write that would make the file larger
-    // than a reader takes is refused, with every change it carried.
+    // than a reader takes leaves out the largest change, then the next,
+    // until it fits: what waited beside them is written.
     bool ok = true;
     std::vector<std::string> refused;
     while (outcome.differs) {
         bool deferred = false;
         const auto result = file_.write(outcome.contents, kFlushInBackground, flushPending_, deferred);
         if (result == UserDefaultsFile::WriteResult::TooLarge) {
+            std::optional<std::string> largest;
+            size_t most = 0;
             for (const auto &[key, held] : outcome.before) {
-                UserDefaultsMerge::rollBack(outcome, key);
-                refused.push_back(key);
+                auto it = outcome.contents.find(key);
+                std::string why;
+                const size_t size = it == outcome.contents.end() || std::count(refused.begin(), refused.end(), key)
+                                        ? 0
+                                        : encodedSize(key, it->second, why).value_or(0);
+                if (size > most) {
+                    most = size;
+                    largest = key;
+                }
             }
-            break;
-        }
-        if (result == UserDefaultsFile::WriteResult::Failed) {
+            if (largest) {
+                UserDefaultsMerge::rollBack(outcome, *largest);
+                refused.push_back(*largest);
+                continue;
+            }
+            ok = false;
+        } else if (result == UserDefaultsFile::WriteResult::Failed) {
             ok = false;
         } else if (deferred) {
             flushPending_ = true;
@@ -432,8 +453,8 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
         std::string why;
         if (kept.isNull()) return std::make_pair(key, std::optional<Value>());
         const std::optional<size_t> size = encodedSize(key, kept, why);
-        if (!size) {
-            refused = why;
+        if (!size || !UserDefaultsFile::fits(*size)) {
+            refused = size ? tooLargeReason(filePath()) : why;
             return std::nullopt;
         }
         return std::make_pair(key, std::optional<Value>(kept));

@@ -28,10 +28,13 @@
 // more than one link is someone else's file: it is set aside as
 // ".<name>.lock.notours", with a log line, and a fresh one made.
 //
-// No write makes the file larger than a reader takes (64 MiB, below): such
-// a write is refused with a log line, the file keeps what it held, and the
-// changes it carried are dropped from memory too, so that the domain never
-// holds what a relaunch would not find.
+// No write makes the file larger than a reader takes (64 MiB, below). A
+// value that alone would is refused at its own call (false, with a log
+// line; the key keeps what it held). A write that would, with the file's
+// other keys, leaves out the largest changes until it fits: those are
+// refused with a log line, the file keeps what it held for them, and they
+// are dropped from memory too, so that the domain never holds what a
+// relaunch would not find; the changes beside them are written.
 //
 // The file and its copy are read only when they are regular files, not
 // reached through a link, of at most 64 MiB (far beyond any real settings);

@@ -476,12 +476,44 @@ TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
         ASSERT_EQ(stat(full.c_str(), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
         EXPECT_TRUE(nearBound.setObject(Value("fits"), "Small"));
+        // Changes that wait for the lock together: the one that does not fit
+        // is left out, and the one beside it is written.
+        const int held = open(nearBound.lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        ASSERT_TRUE(nearBound.setObject(Value("beside"), "Beside"));
+        ASSERT_TRUE(nearBound.setObject(Value(Data(8192, 2)), "More"));
+        close(held);
+        EXPECT_FALSE(nearBound.synchronize());
+        EXPECT_EQ(log.count("would be larger than settings may be"), 2u);
+        EXPECT_TRUE(nearBound.objectForKey("More").isNull());
     }
     UserDefaults relaunched(full);
     EXPECT_EQ(relaunched.stringForKey("Kept"), "yes");
     EXPECT_EQ(relaunched.stringForKey("Small"), "fits");
+    EXPECT_EQ(relaunched.stringForKey("Beside"), "beside");
     EXPECT_TRUE(relaunched.objectForKey("More").isNull());
     EXPECT_FALSE(fs::exists(fs::path(full.string() + ".corrupt")));
+
+    // A value too large alone is refused at its own call, even while
+    // another process holds the lock, and the change that waits beside it is
+    // written.
+    const fs::path exact = home.path() / "exact.plist";
+    const size_t bulk = size_t(64) << 20;
+    {
+        UserDefaults atBound(exact);
+        const int held = open(atBound.lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        CapturedLines log;
+        ASSERT_TRUE(atBound.setObject(Value("waits"), "Unrelated"));
+        EXPECT_FALSE(atBound.setObject(Value(Data(bulk + 1, 7)), "Bulk"));
+        EXPECT_EQ(log.count("would be larger than settings may be"), 1u);
+        EXPECT_TRUE(atBound.objectForKey("Bulk").isNull()) << "the refused value was kept in memory";
+        close(held);
+        EXPECT_TRUE(atBound.synchronize());
+        EXPECT_EQ(UserDefaults(exact).stringForKey("Unrelated"), "waits") << "the change beside it was dropped";
+    }
 }
 
 TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
