@@ -26,7 +26,8 @@
 // (its handler, and the destructors that run after it) shares one; a
 // defaults destroyed during the run has a bound of its own. A lock file with
 // more than one link is someone else's file: it is set aside as
-// ".<name>.lock.notours", with a log line, and a fresh one made.
+// ".<name>.lock.notours" (".notours.1" ... when that name is taken), with a
+// log line, and a fresh one made.
 //
 // No write makes the file larger than a reader takes (64 MiB, below). A
 // value that alone would is refused at its own call (false, with a log

@@ -93,29 +93,6 @@ void makePrivate(const fs::path &path, const fs::path &copy) {
     ::close(fd);
 }
 
-// Moves the file to the first free name of "<file>.corrupt",
-// "<file>.corrupt.1" ... "<file>.corrupt.9", never over an existing one.
-// Answers the name, or nullopt with the reason in `why`.
-std::optional<fs::path> setAsideCorrupt(const fs::path &file, std::string &why) {
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        fs::path aside = file;
-        aside += ".corrupt" + (attempt > 0 ? "." + std::to_string(attempt) : std::string());
-        int moved = ::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE);
-        if (moved != 0 && errno == EINVAL) {
-            // A file system without the no-replace rename: looked at first.
-            struct stat st {};
-            if (::lstat(aside.c_str(), &st) == 0) continue;
-            moved = ::rename(file.c_str(), aside.c_str());
-        }
-        if (moved == 0) return aside;
-        if (errno == EEXIST) continue;
-        why = std::strerror(errno);
-        return std::nullopt;
-    }
-    why = "every name for it is taken";
-    return std::nullopt;
-}
-
 // Whether the name is one of the atomic writer's temporary files for the
 // file: "." + name + "." + six letters or digits (mkstemp's pattern).
 bool isTemporaryFileName(const std::string &candidate, const std::string &name) {
@@ -144,19 +121,21 @@ UserDefaultsFile::Lock::Lock(const fs::path &path, Clock::duration patience) {
         }
         if (st.st_nlink <= 1) break;
         // Another name of someone else's file: it is not chmodded nor
-        // locked, but set aside (once it is sure to be that very file)
-        // and a fresh one made.
+        // locked, but set aside (once it is sure to be that very file,
+        // never over one set aside before) and a fresh one made.
         release();
         struct stat now {};
         const bool same = ::lstat(path.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino;
-        fs::path aside = path;
-        aside += ".notours";
-        if (attempt > 0 || !same || ::rename(path.c_str(), aside.c_str()) != 0) {
+        const std::optional<std::string> aside =
+            attempt == 0 && same ? FileManager::setAsideEntry(AT_FDCWD, path.string(), FileManager::kNotOursSuffix,
+                                                              FileManager::AsideNumbering::Dotted)
+                                 : std::nullopt;
+        if (!aside) {
             logLine("The lock file " + path.string() + " has other links, so it is not ours; going on without it");
             return;
         }
-        logLine("The lock file " + path.string() + " has other links, so it is not ours; moved it to " +
-                aside.string() + " and made a fresh one");
+        logLine("The lock file " + path.string() + " has other links, so it is not ours; moved it to " + *aside +
+                " and made a fresh one");
     }
     if ((st.st_mode & 0777) != 0600 && st.st_uid == ::geteuid()) ::fchmod(fd_, 0600);
     const auto deadline = Clock::now() + patience;
@@ -224,11 +203,15 @@ UserDefaultsFile::State UserDefaultsFile::read(Dictionary &out, bool setAside) c
     // Keep the unreadable file for inspection instead of overwriting it with
     // the next change; a link is moved itself, and what it names is never
     // touched.
-    std::string failure;
-    const std::optional<fs::path> aside = setAsideCorrupt(file_, failure);
+    const std::optional<std::string> aside = FileManager::setAsideEntry(
+        AT_FDCWD, file_.string(), FileManager::kCorruptSuffix, FileManager::AsideNumbering::Dotted);
+    const int failure = errno;
     if (aside) makePrivate(*aside, backupPath());
     const std::string moved =
-        aside ? "moved it to " + aside->string() : "could not move it aside (" + failure + "), so it is left in place";
+        aside ? "moved it to " + *aside
+              : "could not move it aside (" +
+                    std::string(failure == EEXIST ? "every name for it is taken" : std::strerror(failure)) +
+                    "), so it is left in place";
     // A file torn by a power loss before its flush: the backup holds the
     // contents flushed last.
     if (readBackup(out)) {

@@ -563,6 +563,19 @@ TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
     std::ifstream in(notes);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "notes");
     EXPECT_EQ(readWithPython(file, "d['C']"), "3\n");
+    // A second one is set aside beside the first, never over it.
+    const fs::path others = home.path() / "others.txt";
+    std::ofstream(others) << "others";
+    fs::remove(defaults.lockFilePath());
+    fs::create_hard_link(others, defaults.lockFilePath());
+    ASSERT_TRUE(defaults.setObject(Value(4), "D"));
+    struct stat asideFirst {
+    }, asideSecond{};
+    ASSERT_EQ(stat(others.c_str(), &theirs), 0);
+    ASSERT_EQ(stat((defaults.lockFilePath().string() + ".notours.1").c_str(), &asideSecond), 0);
+    EXPECT_EQ(asideSecond.st_ino, theirs.st_ino);
+    ASSERT_EQ(stat((defaults.lockFilePath().string() + ".notours").c_str(), &asideFirst), 0);
+    EXPECT_EQ(asideFirst.st_ino, lock.st_ino) << "the first one set aside was replaced";
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
