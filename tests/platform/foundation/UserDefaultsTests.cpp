@@ -495,11 +495,19 @@ TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
     EXPECT_TRUE(relaunched.objectForKey("More").isNull());
     EXPECT_FALSE(fs::exists(fs::path(full.string() + ".corrupt")));
 
-    // A value too large alone is refused at its own call, even while
-    // another process holds the lock, and the change that waits beside it is
-    // written.
+    // The bound is on what is larger than 64 MiB: a file of exactly 64 MiB
+    // is written and read back. A value too large alone is refused at its
+    // own call, even while another process holds the lock, and the change
+    // that waits beside it is written.
     const fs::path exact = home.path() / "exact.plist";
-    const size_t bulk = size_t(64) << 20;
+    constexpr size_t kBound = size_t(64) << 20;
+    auto encoded = [](size_t bytes) {
+        auto data = PropertyListSerialization::dataWithPropertyList(Value(Dictionary{{"Bulk", Value(Data(bytes, 7))}}),
+                                                                    PropertyListSerialization::Format::Binary);
+        return data ? data->size() : 0;
+    };
+    const size_t bulk = kBound - 4096 + (kBound - encoded(kBound - 4096));
+    ASSERT_EQ(encoded(bulk), kBound);
     {
         UserDefaults atBound(exact);
         const int held = open(atBound.lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -513,7 +521,12 @@ TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
         close(held);
         EXPECT_TRUE(atBound.synchronize());
         EXPECT_EQ(UserDefaults(exact).stringForKey("Unrelated"), "waits") << "the change beside it was dropped";
+        ASSERT_TRUE(atBound.removeObjectForKey("Unrelated"));
+        EXPECT_TRUE(atBound.setObject(Value(Data(bulk, 7)), "Bulk"));
     }
+    ASSERT_EQ(stat(exact.c_str(), &after), 0);
+    EXPECT_EQ(static_cast<size_t>(after.st_size), kBound);
+    EXPECT_EQ(UserDefaults(exact).dataForKey("Bulk").value_or(Data()).size(), bulk);
 }
 
 TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
