@@ -9,7 +9,6 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/PropertyListSerialization.h"
-#include "platform/foundation/SharedInstance.h"
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaultsFlusher.h"
 #include "platform/foundation/UserDefaultsLifetime.h"
@@ -191,10 +190,10 @@ bool UserDefaults::synchronizeLocked() {
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
-    return SharedInstance<UserDefaults>::get([] { return std::make_shared<UserDefaults>(standardFilePath()); });
+    return UserDefaultsLifetime::shared().standard([] { return std::make_shared<UserDefaults>(standardFilePath()); });
 }
 
-void UserDefaults::resetStandardUserDefaults() { SharedInstance<UserDefaults>::reset(); }
+void UserDefaults::resetStandardUserDefaults() { UserDefaultsLifetime::shared().resetStandard(); }
 
 fs::path UserDefaults::standardFilePath() {
     auto identifier = Bundle::mainBundle()->bundleIdentifier();

@@ -38,6 +38,21 @@ UserDefaultsLifetime::UserDefaultsLifetime() {
     std::atexit(&atExit);
 }
 
+std::shared_ptr<UserDefaults> UserDefaultsLifetime::standard(
+    const std::function<std::shared_ptr<UserDefaults>()> &make) {
+    std::lock_guard<std::mutex> lock(standardMutex_);
+    if (!standard_) standard_ = make();
+    return standard_;
+}
+
+void UserDefaultsLifetime::resetStandard() {
+    std::shared_ptr<UserDefaults> old;
+    {
+        std::lock_guard<std::mutex> lock(standardMutex_);
+        std::swap(old, standard_);
+    }
+}
+
 void UserDefaultsLifetime::add(UserDefaults *defaults) {
     std::lock_guard<std::mutex> lock(mutex_);
     all_.insert(defaults);
@@ -87,10 +102,12 @@ void UserDefaultsLifetime::closeLockFile(int fd) {
 void UserDefaultsLifetime::prepareFork() {
     UserDefaultsLifetime &l = shared();
     UserDefaultsFlusher &flusher = UserDefaultsFlusher::shared();
-    // The order every thread takes these in: a flush holds the flush lock,
-    // then a defaults' mutexes, then the queue's (to schedule) or the lock
-    // files' (to open one); nothing takes the registry while holding a
-    // defaults' mutex.
+    // The order every thread takes these in: making the standard defaults
+    // holds their slot, then the registry (to add them); a flush holds the
+    // flush lock, then a defaults' mutexes, then the queue's (to schedule)
+    // or the lock files' (to open one); nothing takes the registry while
+    // holding a defaults' mutex.
+    l.standardMutex_.lock();
     flusher.lockFlushesForFork();
     l.mutex_.lock();
     for (UserDefaults *defaults : l.all_) defaults->fileMutex_.lock();
@@ -107,6 +124,7 @@ void UserDefaultsLifetime::parentAfterFork() {
     for (UserDefaults *defaults : l.all_) defaults->fileMutex_.unlock();
     l.mutex_.unlock();
     UserDefaultsFlusher::shared().unlockFlushesAfterFork();
+    l.standardMutex_.unlock();
 }
 
 void UserDefaultsLifetime::childAfterFork() {
@@ -129,6 +147,7 @@ void UserDefaultsLifetime::childAfterFork() {
     l.exitDeadline_ = 0;
     l.mutex_.unlock();
     UserDefaultsFlusher::shared().unlockFlushesAfterFork();
+    l.standardMutex_.unlock();
 }
 
 void UserDefaultsLifetime::atExit() {

@@ -11,7 +11,8 @@
 //
 // A fork may happen at any time, from any thread. Before it, the handler
 // takes, in one fixed order, every lock a thread of the defaults may hold:
-// the flusher's flush lock, the registry, each live defaults' file mutex
+// the standard defaults' slot (held while they are made), the flusher's
+// flush lock, the registry, each live defaults' file mutex
 // then its state mutex, the flusher's queue lock, and the lock that guards
 // the opening of lock files; so the child inherits every structure whole,
 // and none of its calls waits on a thread that is not there. The lock
@@ -21,6 +22,8 @@
 // platform/foundation.
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 
@@ -36,6 +39,12 @@ public:
     static constexpr Clock::duration kEndPatience = std::chrono::milliseconds(250);
 
     static UserDefaultsLifetime &shared();
+
+    // The process's standard defaults, made by `make` when there are none;
+    // never destroyed but by a reset, so that exit flushes them.
+    std::shared_ptr<UserDefaults> standard(const std::function<std::shared_ptr<UserDefaults>()> &make);
+    // Drops them (destroyed outside the slot's lock, once unused).
+    void resetStandard();
 
     void add(UserDefaults *defaults);
     void remove(UserDefaults *defaults);
@@ -58,6 +67,8 @@ private:
     static void childAfterFork();
     static void atExit();
 
+    std::mutex standardMutex_;  // guards standard_, held while it is made
+    std::shared_ptr<UserDefaults> standard_;
     std::mutex mutex_;  // guards all_
     std::set<UserDefaults *> all_;
     std::atomic<bool> exiting_{false};

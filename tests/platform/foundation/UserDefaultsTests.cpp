@@ -314,7 +314,7 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
 
 // A program forks at any time, from any thread: here while a thread writes
 // the settings without a pause and another opens and closes defaults of
-// their own. Each child finds no lock file of its parent's open (it never
+// their own, the standard defaults among them. Each child finds no lock file of its parent's open (it never
 // holds the parent's lock), its first settings calls return at once, and
 // the change it makes is written; the parent's last change, made while the
 // children still live, is written at its exit.
@@ -335,7 +335,11 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
             for (int i = 0; !stop; ++i) defaults->setObject(Value(i), "Writer");
         });
         std::thread opener([&] {
-            for (int i = 0; !stop; ++i) UserDefaults(file.parent_path() / "other.plist").setObject(Value(i), "Opened");
+            for (int i = 0; !stop; ++i) {
+                UserDefaults(file.parent_path() / "other.plist").setObject(Value(i), "Opened");
+                UserDefaults::resetStandardUserDefaults();
+                UserDefaults::standardUserDefaults()->setObject(Value(i), "Standard");
+            }
         });
         int hangs = 0, lockFiles = 0, forks = 0;
         int64_t worst = 0, worstFork = 0;
@@ -358,6 +362,7 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
                     if (target.size() > 5 && target.compare(target.size() - 5, 5, ".lock") == 0) report = 'L';
                 }
                 const bool ok = defaults->integerForKey("Writer") >= 0 &&
+                                UserDefaults::standardUserDefaults()->integerForKey("Standard") >= 0 &&
                                 defaults->setObject(Value(forks), "Child" + std::to_string(forks)) &&
                                 UserDefaults(file.parent_path() / "own.plist").setObject(Value(forks), "Own");
                 if (!ok) report = 'F';
