@@ -22,15 +22,20 @@
 // free, with a log line if that takes long. What still waits when the
 // defaults are destroyed or the process exits is written if the lock comes
 // free within a short bound, else it is lost, with a log line (one per
-// defaults). That bound is the process's: every defaults ended while another
-// process holds the lock shares it. A lock file with more than one link is
-// someone else's file: it is set aside as ".<name>.lock.notours", with a
+// defaults). That bound is the exit's: every defaults ended at the exit
+// (its handler, and the destructors that run after it) shares one; a
+// defaults destroyed during the run has a bound of its own. A lock file with
+// more than one link is someone else's file: it is set aside as
+// ".<name>.lock.notours" (".notours.1" ... when that name is taken), with a
 // log line, and a fresh one made.
 //
-// No write makes the file larger than a reader takes (64 MiB, below): such
-// a write is refused with a log line, the file keeps what it held, and the
-// changes it carried are dropped from memory too, so that the domain never
-// holds what a relaunch would not find.
+// No write makes the file larger than a reader takes (64 MiB, below). A
+// value that alone would is refused at its own call (false, with a log
+// line; the key keeps what it held). A write that would, with the file's
+// other keys, leaves out the largest changes until it fits: those are
+// refused with a log line, the file keeps what it held for them, and they
+// are dropped from memory too, so that the domain never holds what a
+// relaunch would not find; the changes beside them are written.
 //
 // The file and its copy are read only when they are regular files, not
 // reached through a link, of at most 64 MiB (far beyond any real settings);
@@ -52,10 +57,12 @@
 // backup: after a power loss the defaults are the old ones or the new ones,
 // never a torn mix. Pending flushes run at synchronize(), when the object
 // is destroyed and when the process exits normally. The process may fork at
-// any time: a fork waits for a flush under way. A child leaves its parent's
-// pending changes and flushes to the parent; defaults it changes itself
-// (its own, or a copy it inherited) are its own from then on, written and
-// flushed as any, at its exit too.
+// any time, from any thread, while other threads use defaults: a fork waits
+// for a write or flush under way, and the child never holds its parent's
+// lock (UserDefaultsLifetime). A child leaves its parent's pending changes
+// and flushes to the parent; defaults it changes itself (its own, or a copy
+// it inherited) are its own from then on, written and flushed as any, at
+// its exit too.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -70,6 +77,8 @@
 #include <sys/types.h>
 #include <utility>
 
+#include "platform/foundation/UserDefaultsFile.h"
+#include "platform/foundation/UserDefaultsMerge.h"
 #include "platform/foundation/Value.h"
 
 namespace platform {
@@ -93,7 +102,7 @@ public:
     // process name stands in when the main bundle has no identifier.
     static std::filesystem::path standardFilePath();
 
-    const std::filesystem::path &filePath() const { return file_; }
+    const std::filesystem::path &filePath() const { return file_.path(); }
 
     // The application domain's value, else the registration domain's, else
     // a null Value.
@@ -157,11 +166,9 @@ public:
 
 private:
     friend class UserDefaultsFlusher;
+    friend class UserDefaultsLifetime;
     using Clock = std::chrono::steady_clock;
-    // A key set (a value) or removed (nullopt) and not yet written.
-    using Changes = std::map<std::string, std::optional<Value>>;
-    // What reading the file found.
-    enum class FileState { Read, Absent, Corrupt, SetAside, Unreadable };
+    using Changes = UserDefaultsMerge::Changes;
     // What became of a write.
     enum class WriteResult { Written, Deferred, Failed };
     // Who flushes: a caller (synchronize), the background thread, or the
@@ -186,29 +193,23 @@ private:
     // (Deferred).
     WriteResult writeChanges(Clock::duration patience, const Edit &edit = nullptr, bool *edited = nullptr,
                              bool locked = false);
-    // Holding fileMutex_ and the file's lock: reads the file, applies this
+    // Holding fileMutex_ and the file's lock: reads the file, merges this
     // process's changes (and the edit), writes it when anything changed and
     // refreshes the domain. False when the file could not be read or
-    // written (the changes then stay in memory for the next write);
-    // `edited` tells whether the edit ran.
+    // written (the changes then stay in memory for the next write), or a
+    // change was refused for the size; `edited` tells whether the edit ran.
     bool writeLocked(const Edit &edit, bool *edited);
     // Holding fileMutex_: the changes wait for the background thread.
     void deferWrite();
     // Writes what waits for the lock and makes the file durable, waiting at
-    // most `patience` for the lock. False when another process held it
+    // most `patience` for the lock (an end: a live writer's moment, then
+    // what is left of its bound). False when another process held it
     // longer (then `busy` is set; the background thread tries again) or the
     // write or flush failed.
     bool flush(Clock::duration patience, FlushBy by, bool *busy = nullptr);
     // The background thread's flush: false when another process holds the
     // lock, to be tried again later.
     bool flushInBackground();
-    // The file's dictionary. One that is not a property-list dictionary, or
-    // not ours to read, is set aside as "<name>.corrupt" when asked (else
-    // answered Corrupt).
-    FileState readFile(Dictionary &out, bool setAside);
-    // The copy last flushed, when it is a property-list dictionary.
-    bool readBackup(Dictionary &out);
-    void removeStaleTemporaryFiles();
     // Holding mutex_: the application domain is the file's contents with
     // the changes not yet written on top.
     void refreshDomain(Dictionary onDisk);
@@ -217,14 +218,14 @@ private:
     // Asks the background thread for a flush after the coalescing delay.
     void scheduleSynchronize();
 
-    const std::filesystem::path file_;
+    const UserDefaultsFile file_;
     mutable std::mutex mutex_;  // guards the two domains, changes_, made_ and unreadable_
     Dictionary registration_;
     Dictionary application_;
     Changes changes_;
     // Keys of changes_ made over a value (null: none) that yield to another
     // value in the file.
-    std::map<std::string, Value> made_;
+    UserDefaultsMerge::Made made_;
     bool unreadable_ = false;    // the file exists but could not be read
     std::mutex fileMutex_;       // serialises this process's users of the file
     bool flushPending_ = false;  // guarded by fileMutex_: a write awaits its flush

@@ -61,32 +61,27 @@ void UserDefaultsFlusher::cancel(UserDefaults *defaults) {
     pending_.erase(defaults);
 }
 
-UserDefaultsFlusher::UserDefaultsFlusher() {
-    pthread_atfork(
-        [] {
-            UserDefaultsFlusher &f = shared();
-            f.flushMutex_.lock();
-            std::unique_lock<std::mutex> lock(f.mutex_);
-            f.wake_.wait(lock, [&f] { return !f.starting_; });
-            lock.release();  // held until after the fork
-        },
-        [] {
-            UserDefaultsFlusher &f = shared();
-            f.mutex_.unlock();
-            f.flushMutex_.unlock();
-        },
-        [] {
-            // The forking thread, which holds the locks, is the child's
-            // only one; the condition is made anew, as the thread that
-            // waited on it is not here.
-            UserDefaultsFlusher &f = shared();
-            new (&f.wake_) std::condition_variable;
-            f.running_ = false;
-            f.starting_ = false;
-            f.mutex_.unlock();
-            f.flushMutex_.unlock();
-        });
+void UserDefaultsFlusher::lockFlushesForFork() { flushMutex_.lock(); }
+
+void UserDefaultsFlusher::lockQueueForFork() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [this] { return !starting_; });
+    lock.release();  // held until after the fork
 }
+
+void UserDefaultsFlusher::unlockQueueAfterFork(bool child) {
+    if (child) {
+        // The forking thread, which holds the locks, is the child's only
+        // one; the condition is made anew, as the thread that waited on it
+        // is not here.
+        new (&wake_) std::condition_variable;
+        running_ = false;
+        starting_ = false;
+    }
+    mutex_.unlock();
+}
+
+void UserDefaultsFlusher::unlockFlushesAfterFork() { flushMutex_.unlock(); }
 
 void *UserDefaultsFlusher::threadMain(void *self) {
     pthread_setname_np(pthread_self(), "defaults.flush");

@@ -9,8 +9,9 @@
 // little later, less often as the wait goes on.
 //
 // Safe across fork: the thread allocates only inside a flush, and a flush
-// runs entirely while holding flushMutex_, which a fork takes first
-// (pthread_atfork); a fork also waits until a thread being started runs.
+// runs entirely while holding flushMutex_, which a fork takes first (the
+// defaults' fork handlers, UserDefaultsLifetime, take it and the queue's
+// lock in their order); a fork also waits until a thread being started runs.
 // So no fork ever copies the allocator in the middle of a call made by this
 // thread (the sanitizers' allocators do not survive that). The child has no
 // such thread: its own first deferred write starts one, and it never
@@ -37,13 +38,20 @@ public:
     void cancel(UserDefaults *defaults);
 
 private:
+    friend class UserDefaultsLifetime;
     struct Pending {
         std::chrono::steady_clock::time_point due;
         pid_t owner;                                  // the process that asked: a forked child inherits the entries
         std::chrono::steady_clock::duration retry{};  // the last pause after a held lock
     };
 
-    UserDefaultsFlusher();
+    UserDefaultsFlusher() = default;
+    // The fork handlers' part: a fork waits for a flush under way and for a
+    // thread being started; the child has no thread.
+    void lockFlushesForFork();
+    void lockQueueForFork();
+    void unlockQueueAfterFork(bool child);
+    void unlockFlushesAfterFork();
     static void *threadMain(void *self);
     void run();
 

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sys/file.h>
 #include <functional>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/UserDefaultsMerge.h"
 #include "platform/syslog/SystemLog.h"
 #include "support/RunningChild.h"
 #include "support/TestSupport.h"
@@ -71,6 +73,7 @@ protected:
 // Defaults a forked child keeps to its very end: flushed by the exit handler,
 // then destroyed among the static objects made before any defaults.
 std::unique_ptr<UserDefaults> keptToTheEnd;
+std::vector<std::unique_ptr<UserDefaults>> endedAtExit;
 
 class Unarchivable : public Object {
     std::string className() const override { return "Unarchivable"; }
@@ -309,6 +312,126 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
     }
 }
 
+// A program forks at any time, from any thread: here while a thread writes
+// the settings without a pause and another opens and closes defaults of
+// their own, the standard defaults among them. Each child finds no lock file of its parent's open (it never
+// holds the parent's lock), its first settings calls return at once, and
+// the change it makes is written; the parent's last change, made while the
+// children still live, is written at its exit.
+TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTheLock) {
+    constexpr int kForks = 50;
+    const fs::path file = home.path() / "forked" / "app.plist";
+    int alive[2], results[2];
+    ASSERT_EQ(pipe2(alive, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(results, O_CLOEXEC), 0);
+    const pid_t forker = fork();
+    ASSERT_GE(forker, 0);
+    if (forker == 0) {
+        close(alive[1]);
+        close(results[0]);
+        auto defaults = std::make_unique<UserDefaults>(file);
+        std::atomic<bool> stop{false};
+        std::thread writer([&] {
+            for (int i = 0; !stop; ++i) defaults->setObject(Value(i), "Writer");
+        });
+        std::thread opener([&] {
+            for (int i = 0; !stop; ++i) {
+                UserDefaults(file.parent_path() / "other.plist").setObject(Value(i), "Opened");
+                UserDefaults::resetStandardUserDefaults();
+                UserDefaults::standardUserDefaults()->setObject(Value(i), "Standard");
+            }
+        });
+        int hangs = 0, lockFiles = 0, forks = 0;
+        int64_t worst = 0, worstFork = 0;
+        for (; forks < kForks && hangs == 0; ++forks) {
+            int done[2];
+            if (pipe(done) != 0) _exit(90);
+            const auto forking = std::chrono::steady_clock::now();
+            const pid_t pid = fork();
+            const auto start = std::chrono::steady_clock::now();
+            worstFork = std::max<int64_t>(
+                worstFork, std::chrono::duration_cast<std::chrono::microseconds>(start - forking).count());
+            if (pid == 0) {
+                close(results[1]);
+                close(done[0]);
+                // The lock files the parent's threads had open are closed.
+                char report = 'k';
+                for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
+                    std::error_code error;
+                    const std::string target = fs::read_symlink(entry.path(), error).string();
+                    if (target.size() > 5 && target.compare(target.size() - 5, 5, ".lock") == 0) report = 'L';
+                }
+                const bool ok = defaults->integerForKey("Writer") >= 0 &&
+                                UserDefaults::standardUserDefaults()->integerForKey("Standard") >= 0 &&
+                                defaults->setObject(Value(forks), "Child" + std::to_string(forks)) &&
+                                UserDefaults(file.parent_path() / "own.plist").setObject(Value(forks), "Own");
+                if (!ok) report = 'F';
+                const int64_t took =
+                    std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+                        .count();
+                if (write(done[1], &report, 1) != 1 || write(done[1], &took, sizeof took) != sizeof took) _exit(91);
+                // Lives on until the test lets go, then writes at its exit
+                // what still waits.
+                char byte;
+                while (read(alive[0], &byte, 1) > 0) {}
+                exit(0);
+            }
+            close(done[1]);
+            pollfd p{done[0], POLLIN, 0};
+            char report = 0;
+            int64_t took = 0;
+            if (pid < 0 || poll(&p, 1, 10000) != 1 || read(done[0], &report, 1) != 1 ||
+                read(done[0], &took, sizeof took) != sizeof took) {
+                ++hangs;
+                if (pid > 0) kill(pid, SIGKILL);
+            }
+            if (report == 'L') ++lockFiles;
+            if (report == 'F') ++hangs;
+            worst = std::max(worst, took);
+            close(done[0]);
+        }
+        stop = true;
+        writer.join();
+        opener.join();
+        defaults->setObject(Value("kept"), "Last");
+        const std::string line = std::to_string(forks) + " " + std::to_string(hangs) + " " + std::to_string(lockFiles) +
+                                 " " + std::to_string(worst) + " " + std::to_string(worstFork) + "\n";
+        if (write(results[1], line.data(), line.size()) < 0) _exit(92);
+        exit(0);
+    }
+    testsupport::RunningChild child(forker);
+    close(alive[0]);
+    close(results[1]);
+    std::string line;
+    char buffer[128];
+    for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;) line.append(buffer, static_cast<size_t>(n));
+    close(results[0]);
+    ASSERT_TRUE(child.ended(120000)) << "the forking process hangs";
+    EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0);
+    int forks = 0, hangs = -1, lockFiles = -1;
+    long long worst = 0, worstFork = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d %d %d %lld %lld", &forks, &hangs, &lockFiles, &worst, &worstFork), 5)
+        << line;
+    EXPECT_EQ(hangs, 0) << "a child's settings calls did not return, after " << forks << " forks";
+    EXPECT_EQ(lockFiles, 0) << "children kept their parent's lock files open";
+    std::printf("fork during writes, worst of %d: fork %lld us, a child's first settings calls %lld us\n", forks,
+                worstFork, worst);
+    std::fflush(stdout);
+    EXPECT_EQ(UserDefaults(file).stringForKey("Last"), "kept") << "the parent's change at its exit was lost";
+    // The children end, and write what they were told was kept.
+    close(alive[1]);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    auto written = [&] {
+        const Dictionary all = UserDefaults(file).dictionaryRepresentation();
+        for (int i = 0; i < forks; ++i)
+            if (!all.count("Child" + std::to_string(i))) return false;
+        return true;
+    };
+    while (!written() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(written()) << "a child's change was lost";
+}
+
 // A file of 200,000 keys: a change rewrites it whole, in a time linear in
 // it, and what is written is a list that plistlib reads (wide object
 // references and offsets, text in UTF-16).
@@ -358,12 +481,57 @@ TEST_F(UserDefaultsTest, AChangeToALargeFileKeepsEveryKey) {
         ASSERT_EQ(stat(full.c_str(), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino) << "the file was replaced";
         EXPECT_TRUE(nearBound.setObject(Value("fits"), "Small"));
+        // Changes that wait for the lock together: the one that does not fit
+        // is left out, and the one beside it is written.
+        const int held = open(nearBound.lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        ASSERT_TRUE(nearBound.setObject(Value("beside"), "Beside"));
+        ASSERT_TRUE(nearBound.setObject(Value(Data(8192, 2)), "More"));
+        close(held);
+        EXPECT_FALSE(nearBound.synchronize());
+        EXPECT_EQ(log.count("would be larger than settings may be"), 2u);
+        EXPECT_TRUE(nearBound.objectForKey("More").isNull());
     }
     UserDefaults relaunched(full);
     EXPECT_EQ(relaunched.stringForKey("Kept"), "yes");
     EXPECT_EQ(relaunched.stringForKey("Small"), "fits");
+    EXPECT_EQ(relaunched.stringForKey("Beside"), "beside");
     EXPECT_TRUE(relaunched.objectForKey("More").isNull());
     EXPECT_FALSE(fs::exists(fs::path(full.string() + ".corrupt")));
+
+    // The bound is on what is larger than 64 MiB: a file of exactly 64 MiB
+    // is written and read back. A value too large alone is refused at its
+    // own call, even while another process holds the lock, and the change
+    // that waits beside it is written.
+    const fs::path exact = home.path() / "exact.plist";
+    constexpr size_t kBound = size_t(64) << 20;
+    auto encoded = [](size_t bytes) {
+        auto data = PropertyListSerialization::dataWithPropertyList(Value(Dictionary{{"Bulk", Value(Data(bytes, 7))}}),
+                                                                    PropertyListSerialization::Format::Binary);
+        return data ? data->size() : 0;
+    };
+    const size_t bulk = kBound - 4096 + (kBound - encoded(kBound - 4096));
+    ASSERT_EQ(encoded(bulk), kBound);
+    {
+        UserDefaults atBound(exact);
+        const int held = open(atBound.lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
+        CapturedLines log;
+        ASSERT_TRUE(atBound.setObject(Value("waits"), "Unrelated"));
+        EXPECT_FALSE(atBound.setObject(Value(Data(bulk + 1, 7)), "Bulk"));
+        EXPECT_EQ(log.count("would be larger than settings may be"), 1u);
+        EXPECT_TRUE(atBound.objectForKey("Bulk").isNull()) << "the refused value was kept in memory";
+        close(held);
+        EXPECT_TRUE(atBound.synchronize());
+        EXPECT_EQ(UserDefaults(exact).stringForKey("Unrelated"), "waits") << "the change beside it was dropped";
+        ASSERT_TRUE(atBound.removeObjectForKey("Unrelated"));
+        EXPECT_TRUE(atBound.setObject(Value(Data(bulk, 7)), "Bulk"));
+    }
+    ASSERT_EQ(stat(exact.c_str(), &after), 0);
+    EXPECT_EQ(static_cast<size_t>(after.st_size), kBound);
+    EXPECT_EQ(UserDefaults(exact).dataForKey("Bulk").value_or(Data()).size(), bulk);
 }
 
 TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
@@ -413,6 +581,19 @@ TEST_F(UserDefaultsTest, TheFileIsReplacedAtomicallyAndReadableByPlistlib) {
     std::ifstream in(notes);
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "notes");
     EXPECT_EQ(readWithPython(file, "d['C']"), "3\n");
+    // A second one is set aside beside the first, never over it.
+    const fs::path others = home.path() / "others.txt";
+    std::ofstream(others) << "others";
+    fs::remove(defaults.lockFilePath());
+    fs::create_hard_link(others, defaults.lockFilePath());
+    ASSERT_TRUE(defaults.setObject(Value(4), "D"));
+    struct stat asideFirst {
+    }, asideSecond{};
+    ASSERT_EQ(stat(others.c_str(), &theirs), 0);
+    ASSERT_EQ(stat((defaults.lockFilePath().string() + ".notours.1").c_str(), &asideSecond), 0);
+    EXPECT_EQ(asideSecond.st_ino, theirs.st_ino);
+    ASSERT_EQ(stat((defaults.lockFilePath().string() + ".notours").c_str(), &asideFirst), 0);
+    EXPECT_EQ(asideFirst.st_ino, lock.st_ino) << "the first one set aside was replaced";
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
@@ -646,16 +827,33 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
     EXPECT_EQ(first.loadOrStoreObject(
                   "Replaced", [](const Value &stored) { return stored == Value("invalid") ? Value("fresh") : stored; }),
               Value("fresh"));
+    // So is one made by defaults opened before the file got the value it
+    // replaces: what it replaced is what the file held when it was read.
+    UserDefaults late(file);
+    {
+        Dictionary onDisk = UserDefaults(file).dictionaryRepresentation();
+        onDisk["Rejected"] = Value("invalid");
+        auto data =
+            PropertyListSerialization::dataWithPropertyList(Value(onDisk), PropertyListSerialization::Format::Binary);
+        ASSERT_TRUE(data && FileManager::defaultManager()->writeData(*data, file, true));
+    }
+    EXPECT_EQ(late.loadOrStoreObject("Rejected",
+                                     [](const Value &stored) {
+                                         return stored.isString() && stored != Value("invalid") ? stored
+                                                                                                : Value("fresh");
+                                     }),
+              Value("fresh"));
     EXPECT_EQ(first.stringForKey("Mine"), "held");
     EXPECT_TRUE(first.objectForKey("Made").isNull());
     EXPECT_FALSE(UserDefaults(file).stringForKey("Mine")) << "written without the lock";
     // A process that sets values then exits: `release` lets go of the lock
     // between the two. It changes the parent's defaults it inherited (whose
     // own changes wait for the lock: the parent writes those), defaults of
-    // its own that exit writes (then destroys), and four more destroyed
-    // before the exit.
-    // Every one waits for the lock within one bound for the process and
-    // says once when its changes are lost.
+    // its own that exit writes (then destroys), and four more destroyed at
+    // the exit, after its handler. Every one waits for the lock within one
+    // bound for the exit and says once when its changes are lost. Defaults
+    // destroyed before, in the middle of the run, waited a bound of their
+    // own, which the exit does not share.
     auto childSetsThenExits = [&](const std::string &key, bool release) {
         int set[2], go[2], lines[2];
         ASSERT_EQ(pipe(set), 0);
@@ -673,17 +871,16 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
                 const std::string text = line + "\n";
                 if (write(out, text.data(), text.size()) < 0) _exit(5);
             });
+            bool ok = UserDefaults(file).setObject(Value("lost"), key + "MidRun");
             keptToTheEnd = std::make_unique<UserDefaults>(file);
-            bool ok = keptToTheEnd->setObject(Value("child"), key);
+            ok = keptToTheEnd->setObject(Value("child"), key) && ok;
             ok = first.setObject(Value("inherited"), key + "Inherited") && ok;
-            std::vector<std::unique_ptr<UserDefaults>> ended;
             for (int i = 0; i < 4; ++i) {
-                ended.push_back(std::make_unique<UserDefaults>(file));
-                ok = ended.back()->setObject(Value("ended"), key + "Ended") && ok;
+                endedAtExit.push_back(std::make_unique<UserDefaults>(file));
+                ok = endedAtExit.back()->setObject(Value("ended"), key + "Ended") && ok;
             }
             char byte = 0;
             if (write(set[1], &byte, 1) != 1 || read(go[0], &byte, 1) < 0) _exit(4);
-            ended.clear();
             exit(ok ? 0 : 3);
         }
         testsupport::RunningChild child(pid);
@@ -701,12 +898,20 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
             if (n > 0) said.append(buffer, static_cast<size_t>(n));
         close(lines[0]);
         ASSERT_TRUE(child.ended(5000)) << key << ": the exit waited for the lock";
-        // Six ends each waiting 250 ms would take 1.5 s.
-        EXPECT_LT(std::chrono::steady_clock::now() - ending, std::chrono::seconds(1)) << key;
+        // Six ends each waiting 250 ms would take 1.5 s; the exit's one
+        // bound, 250 ms, is not taken from it by the end in the run.
+        const auto exited = std::chrono::steady_clock::now() - ending;
+        EXPECT_LT(exited, std::chrono::seconds(1)) << key;
+        if (!release) {
+            EXPECT_GE(exited, std::chrono::milliseconds(200)) << key << ": the exit did not wait its own bound";
+            std::printf("exit of six defaults with the lock held elsewhere: %lld ms\n",
+                        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(exited).count()));
+            std::fflush(stdout);
+        }
         EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0) << key;
         size_t lost = 0;
         for (size_t at = 0; (at = said.find("are not written, and are lost", at)) != std::string::npos; ++at) ++lost;
-        EXPECT_EQ(lost, release ? 0u : 6u) << said;
+        EXPECT_EQ(lost, release ? 1u : 7u) << said;
         close(set[0]);
     };
     childSetsThenExits("Lost", false);
@@ -723,12 +928,14 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
     }
     childSetsThenExits("Child", true);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while ((!UserDefaults(file).stringForKey("Mine") || first.stringForKey("Theirs") != "kept") &&
+    while ((!UserDefaults(file).stringForKey("Mine") || first.stringForKey("Theirs") != "kept" ||
+            UserDefaults(file).stringForKey("Rejected") != "fresh") &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(readWithPython(file, "sorted(d.items())"),
               "[('Child', 'child'), ('ChildEnded', 'ended'), ('ChildInherited', 'inherited'), ('First', 'mine'), "
-              "('InstallId', 'theirs'), ('Meanwhile', 'meanwhile'), ('Mine', 'held'), ('Replaced', 'fresh'), "
+              "('InstallId', 'theirs'), ('Meanwhile', 'meanwhile'), ('Mine', 'held'), ('Rejected', 'fresh'), "
+              "('Replaced', 'fresh'), "
               "('Second', 'two'), ('Theirs', 'kept')]\n");
     EXPECT_EQ(first.stringForKey("Theirs"), "kept");
     EXPECT_EQ(first.stringForKey("InstallId"), "theirs") << "the value made there first is taken";
@@ -893,4 +1100,78 @@ TEST_F(UserDefaultsTest, TextThatIsNotUTF8IsRefusedAndTheFileStaysReadable) {
     EXPECT_EQ(relaunched.stringForKey("Name"), "before");
     EXPECT_EQ(relaunched.stringForKey("Title"), "na\xc3\xafve \xf0\x9f\x93\x9d");
     EXPECT_FALSE(fs::exists(fs::path(file.string() + ".corrupt")));
+}
+
+// The merge a write makes, without files: only this process's keys change,
+// a key removed that the file lacks writes nothing, and a value made alone
+// yields to another value the file holds by now, but not to the very value
+// it was made to replace.
+TEST(UserDefaultsMergeTest, ChangesMadeValuesAndRollBack) {
+    using Changes = UserDefaultsMerge::Changes;
+    using Made = UserDefaultsMerge::Made;
+    const Dictionary file{{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}};
+    struct Case {
+        const char *what;
+        Changes changes;
+        Made made;
+        bool differs;
+        std::vector<std::string> yielded;
+        Dictionary contents;
+    };
+    const std::vector<Case> cases = {
+        {"a key set joins the file's",
+         {{"Mine", Value(2)}},
+         {},
+         true,
+         {},
+         {{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}, {"Mine", Value(2)}}},
+        {"a key removed goes",
+         {{"Old", std::nullopt}},
+         {},
+         true,
+         {},
+         {{"Theirs", Value("kept")}, {"Id", Value("invalid")}}},
+        {"a key removed that the file lacks writes nothing", {{"Gone", std::nullopt}}, {}, false, {}, file},
+        {"a value set again writes nothing", {{"Old", Value(1)}}, {}, false, {}, file},
+        {"a value made over the file's value is written",
+         {{"Id", Value("fresh")}},
+         {{"Id", Value("invalid")}},
+         true,
+         {},
+         {{"Theirs", Value("kept")}, {"Id", Value("fresh")}, {"Old", Value(1)}}},
+        {"a value made over nothing yields to the file's",
+         {{"Id", Value("fresh")}, {"Mine", Value(2)}},
+         {{"Id", Value()}},
+         true,
+         {"Id"},
+         {{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}, {"Mine", Value(2)}}},
+        {"a value made over another yields", {{"Id", Value("fresh")}}, {{"Id", Value("older")}}, false, {"Id"}, file},
+        {"a value made over nothing, the file without it, is written",
+         {{"New", Value("made")}},
+         {{"New", Value()}},
+         true,
+         {},
+         {{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}, {"New", Value("made")}}},
+    };
+    for (const auto &c : cases) {
+        const UserDefaultsMerge::Outcome outcome = UserDefaultsMerge::merge(file, c.changes, c.made);
+        EXPECT_EQ(outcome.differs, c.differs) << c.what;
+        EXPECT_EQ(outcome.yielded, c.yielded) << c.what;
+        EXPECT_TRUE(outcome.contents == c.contents) << c.what << ": " << Value(outcome.contents).description();
+    }
+    // A change rolled back (refused for the size) gets back what the file
+    // held, set or absent, and the others stay.
+    UserDefaultsMerge::Outcome outcome =
+        UserDefaultsMerge::merge(file, {{"Old", Value(5)}, {"Big", Value("big")}, {"Mine", Value(2)}}, {});
+    UserDefaultsMerge::change(outcome, "Old", Value(6));
+    UserDefaultsMerge::rollBack(outcome, "Big");
+    UserDefaultsMerge::rollBack(outcome, "Old");
+    EXPECT_TRUE(
+        (outcome.contents ==
+         Dictionary{{"Theirs", Value("kept")}, {"Id", Value("invalid")}, {"Old", Value(1)}, {"Mine", Value(2)}}))
+        << Value(outcome.contents).description();
+    EXPECT_TRUE(outcome.differs);
+    UserDefaultsMerge::rollBack(outcome, "Mine");
+    EXPECT_TRUE(outcome.contents == file);
+    EXPECT_FALSE(outcome.differs) << "nothing is left to write";
 }

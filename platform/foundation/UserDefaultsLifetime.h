@@ -1,0 +1,80 @@
+#pragma once
+// The user defaults' life in the process: the registry of live defaults,
+// the exit handler that writes and flushes what still waits, the bound an
+// end waits for another process's lock, and fork handling.
+//
+// An end (a defaults destroyed, or synchronize() at exit) waits for another
+// process's lock within a bound: each end on its own during the run, and
+// every end of one exit (the exit handler, and the destructors that run
+// after it) within one bound for that exit, so that a lock held elsewhere
+// cannot hold up the exit for long.
+//
+// A fork may happen at any time, from any thread. Before it, the handler
+// takes, in one fixed order, every lock a thread of the defaults may hold:
+// the standard defaults' slot (held while they are made), the flusher's
+// flush lock, the registry, each live defaults' file mutex
+// then its state mutex, the flusher's queue lock, and the lock that guards
+// the opening of lock files; so the child inherits every structure whole,
+// and none of its calls waits on a thread that is not there. The lock
+// files a thread of the parent had open are closed in the child at once: a
+// flock belongs to the open file, which the fork shares, and a child that
+// kept it would hold its parent's lock as long as it lives. Internal to
+// platform/foundation.
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+
+namespace platform {
+
+class UserDefaults;
+
+class UserDefaultsLifetime {
+public:
+    using Clock = std::chrono::steady_clock;
+    // How long the ends of one exit, together, or one end during the run,
+    // wait for another process's lock.
+    static constexpr Clock::duration kEndPatience = std::chrono::milliseconds(250);
+
+    static UserDefaultsLifetime &shared();
+
+    // The process's standard defaults, made by `make` when there are none;
+    // never destroyed but by a reset, so that exit flushes them.
+    std::shared_ptr<UserDefaults> standard(const std::function<std::shared_ptr<UserDefaults>()> &make);
+    // Drops them (destroyed outside the slot's lock, once unused).
+    void resetStandard();
+
+    void add(UserDefaults *defaults);
+    void remove(UserDefaults *defaults);
+    // Whether the process is exiting: the exit handler has started.
+    bool exiting() const { return exiting_.load(); }
+    // When an end starting now gives up waiting for the lock: the exit's
+    // one deadline (started by its first end), else the end's own.
+    Clock::time_point endDeadline();
+
+    // Opens a lock file (read-only, created 0600, never through a link),
+    // as a descriptor that a forked child closes at once. -1 with errno.
+    static int openLockFile(const char *path);
+    // Closes it, unless a fork closed it already (in a child).
+    static void closeLockFile(int fd);
+
+private:
+    UserDefaultsLifetime();
+    static void prepareFork();
+    static void parentAfterFork();
+    static void childAfterFork();
+    static void atExit();
+
+    std::mutex standardMutex_;  // guards standard_, held while it is made
+    std::shared_ptr<UserDefaults> standard_;
+    std::mutex mutex_;  // guards all_
+    std::set<UserDefaults *> all_;
+    std::atomic<bool> exiting_{false};
+    // The exit's deadline (the time since the clock's epoch), or zero
+    // before its first end.
+    std::atomic<Clock::rep> exitDeadline_{0};
+};
+
+}  // namespace platform
