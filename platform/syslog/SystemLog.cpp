@@ -3,15 +3,22 @@
 #include <cerrno>
 #include <memory>
 #include <mutex>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace platform {
 
 namespace {
 // Never destroyed: detached worker threads may still write lines while the
-// process exits and static destructors run.
+// process exits and static destructors run. A fork never copies it held (a
+// program may fork at any time, and a child's first line would wait
+// forever for a thread that is not there).
 std::mutex &sinkMutex() {
-    static auto *m = new std::mutex;
+    static auto *m = [] {
+        auto *made = new std::mutex;
+        pthread_atfork([] { sinkMutex().lock(); }, [] { sinkMutex().unlock(); }, [] { sinkMutex().unlock(); });
+        return made;
+    }();
     return *m;
 }
 std::shared_ptr<const SystemLog::Sink> &currentSink() {

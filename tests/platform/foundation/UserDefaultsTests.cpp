@@ -341,6 +341,12 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
                 UserDefaults::standardUserDefaults()->setObject(Value(i), "Standard");
             }
         });
+        // Lines are written all the while (the settings write theirs through
+        // the same log): a child's first line must not wait either.
+        SystemLog::setSink([](const std::string &) {});
+        std::thread logger([&] {
+            while (!stop) SystemLog::write("line");
+        });
         int hangs = 0, lockFiles = 0, forks = 0;
         int64_t worst = 0, worstFork = 0;
         for (; forks < kForks && hangs == 0; ++forks) {
@@ -356,6 +362,7 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
                 close(done[0]);
                 // The lock files the parent's threads had open are closed.
                 char report = 'k';
+                SystemLog::write("child");
                 for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
                     std::error_code error;
                     const std::string target = fs::read_symlink(entry.path(), error).string();
@@ -393,6 +400,7 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
         stop = true;
         writer.join();
         opener.join();
+        logger.join();
         defaults->setObject(Value("kept"), "Last");
         const std::string line = std::to_string(forks) + " " + std::to_string(hangs) + " " + std::to_string(lockFiles) +
                                  " " + std::to_string(worst) + " " + std::to_string(worstFork) + "\n";
