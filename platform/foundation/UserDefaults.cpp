@@ -12,7 +12,6 @@
 #include "platform/foundation/Text.h"
 #include "platform/foundation/UserDefaultsFlusher.h"
 #include "platform/foundation/UserDefaultsLifetime.h"
-#include "platform/syslog/SystemLog.h"
 
 namespace platform {
 
@@ -20,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void logLine(const std::string &text) { SystemLog::write("[UserDefaults] " + text); }
+constexpr auto logLine = &UserDefaultsFile::logLine;
 
 using Clock = std::chrono::steady_clock;
 

@@ -20,9 +20,9 @@ namespace platform {
 
 namespace fs = std::filesystem;
 
-namespace {
+void UserDefaultsFile::logLine(const std::string &text) { SystemLog::write("[UserDefaults] " + text); }
 
-void logLine(const std::string &text) { SystemLog::write("[UserDefaults] " + text); }
+namespace {
 
 // What reading a file at rest found.
 enum class AtRest { Read, Absent, NotOurs, Unreadable };

@@ -52,6 +52,9 @@ public:
 
     explicit UserDefaultsFile(std::filesystem::path file);
 
+    // Writes one of the settings' lines to the system log.
+    static void logLine(const std::string &text);
+
     const std::filesystem::path &path() const { return file_; }
     std::filesystem::path lockPath() const;
     std::filesystem::path backupPath() const;
