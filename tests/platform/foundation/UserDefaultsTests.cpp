@@ -315,10 +315,11 @@ TEST_F(UserDefaultsTest, ForksWhileFlushesRunLeaveChildrenThatAllocateAndExit) {
 
 // A program forks at any time, from any thread: here while a thread writes
 // the settings without a pause and another opens and closes defaults of
-// their own, the standard defaults among them. Each child finds no lock file of its parent's open (it never
-// holds the parent's lock), its first settings calls return at once, and
-// the change it makes is written; the parent's last change, made while the
-// children still live, is written at its exit.
+// their own, the standard defaults among them. Each child finds no lock
+// file of its parent's open (it never holds the parent's lock), its first
+// settings calls return at once, and the change it makes is written by its
+// own flush thread while it lives; the parent's last change, made while the
+// children still live, is written at its exit, after theirs.
 TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTheLock) {
     // The other threads allocate all the while, and the sanitizers'
     // allocator does not survive a fork made in the middle of one of their
@@ -382,8 +383,7 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
                     std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
                         .count();
                 if (write(done[1], &report, 1) != 1 || write(done[1], &took, sizeof took) != sizeof took) _exit(91);
-                // Lives on until the test lets go, then writes at its exit
-                // what still waits.
+                // Lives on until the test lets go.
                 char byte;
                 while (read(alive[0], &byte, 1) > 0) {}
                 exit(0);
@@ -410,6 +410,13 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
         const std::string line = std::to_string(forks) + " " + std::to_string(hangs) + " " + std::to_string(lockFiles) +
                                  " " + std::to_string(worst) + " " + std::to_string(worstFork) + "\n";
         if (write(results[1], line.data(), line.size()) < 0) _exit(92);
+        close(results[1]);
+        // Its children end first (each with the flush it does at its exit,
+        // which waits for the lock only so long), then it writes its own
+        // change at its exit.
+        char byte;
+        while (read(alive[0], &byte, 1) > 0) {}
+        while (wait(nullptr) > 0 || errno == EINTR) {}
         exit(0);
     }
     testsupport::RunningChild child(forker);
@@ -419,8 +426,6 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
     char buffer[128];
     for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;) line.append(buffer, static_cast<size_t>(n));
     close(results[0]);
-    ASSERT_TRUE(child.ended(120000)) << "the forking process hangs";
-    EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0);
     int forks = 0, hangs = -1, lockFiles = -1;
     long long worst = 0, worstFork = 0;
     ASSERT_EQ(std::sscanf(line.c_str(), "%d %d %d %lld %lld", &forks, &hangs, &lockFiles, &worst, &worstFork), 5)
@@ -430,9 +435,8 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
     std::printf("fork during writes, worst of %d: fork %lld us, a child's first settings calls %lld us\n", forks,
                 worstFork, worst);
     std::fflush(stdout);
-    EXPECT_EQ(UserDefaults(file).stringForKey("Last"), "kept") << "the parent's change at its exit was lost";
-    // The children end, and write what they were told was kept.
-    close(alive[1]);
+    // What each child was told was kept is written while it lives, once
+    // its parent's writer lets go of the lock.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     auto written = [&] {
         const Dictionary all = UserDefaults(file).dictionaryRepresentation();
@@ -443,6 +447,11 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
     while (!written() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(written()) << "a child's change was lost";
+    close(alive[1]);
+    ASSERT_TRUE(child.ended(120000)) << "the forking process hangs";
+    EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0);
+    EXPECT_EQ(UserDefaults(file).stringForKey("Last"), "kept") << "the parent's change at its exit was lost";
+    EXPECT_TRUE(written()) << "a child's change was undone";
 }
 
 // A file of 200,000 keys: a change rewrites it whole, in a time linear in
