@@ -101,12 +101,15 @@ TEST_F(BCHttpClientTests, RecoverableStatusesAreRetriedUntilTheIntervalsAreUsed)
     EXPECT_FALSE(outcomes.values()[1].error);
     EXPECT_EQ(server.requestCount(), 6u);
 
+    // One at a time: a retry of the first must not meet the second's status.
+    server.setDefaultAnswer(status(200));
+    size_t sent = 2;
     for (int code : {408, 429}) {
         server.script(status(code));
-        server.setDefaultAnswer(status(200));
         send(*client, {0.01});
+        ASSERT_TRUE(outcomes.waitFor(++sent));
+        EXPECT_EQ(outcomes.values()[sent - 1].status(), 200) << code;
     }
-    ASSERT_TRUE(outcomes.waitFor(4));
     EXPECT_EQ(server.requestCount(), 10u);
 }
 
