@@ -375,30 +375,11 @@ TEST_F(CrashRoundTripTest, ACrashLogTheServerRefusesStaysStoredAndIsSentByALater
     EXPECT_EQ(storedCrashLogCount(), 0u);
 }
 
-namespace {
-
-// A loopback URL nothing listens on: a port bound, then closed.
-std::string urlOfAClosedPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        if (fd >= 0) close(fd);
-        return "";
-    }
-    close(fd);
-    return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-}
-
-}  // namespace
-
 TEST_F(CrashRoundTripTest, ACrashLogSentWhileTheServerIsDownStaysStoredAndIsSentByALaterLaunch) {
     ASSERT_EQ(launch("segv", 1).signal, SIGSEGV);
-    const std::string down = urlOfAClosedPort();
-    ASSERT_FALSE(down.empty());
+    const int closed = testsupport::LoopbackHttpServer::closedPort();
+    ASSERT_NE(closed, 0);
+    const std::string down = "http://127.0.0.1:" + std::to_string(closed);
     const Launch downLaunch = launch("idle", 1, "", down);
     EXPECT_TRUE(downLaunch.noted("asked 1"));
     EXPECT_TRUE(filesIn(find("crashes")).empty());

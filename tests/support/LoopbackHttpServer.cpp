@@ -93,15 +93,21 @@ LoopbackHttpServer::LoopbackHttpServer() : server_(std::make_unique<httplib::Ser
 LoopbackHttpServer::~LoopbackHttpServer() { stop(); }
 
 int LoopbackHttpServer::closedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
+    // Bound and never listening, and held for the life of the process: a
+    // connection there is refused, and no server of a test running beside
+    // this one is given the port meanwhile.
+    static const int port = [] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return 0;
+        return static_cast<int>(ntohs(address.sin_port));
+    }();
+    return port;
 }
 
 void LoopbackHttpServer::stop() {

@@ -49,7 +49,8 @@ public:
     LoopbackHttpServer(const LoopbackHttpServer &) = delete;
     LoopbackHttpServer &operator=(const LoopbackHttpServer &) = delete;
 
-    // A loopback port that was free a moment ago and has no listener.
+    // A loopback port with no listener, which nothing else takes while
+    // this process lives.
     static int closedPort();
 
     int port() const { return port_; }
