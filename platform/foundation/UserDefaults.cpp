@@ -138,7 +138,16 @@ bool UserDefaults::flushInBackground() {
 }
 
 bool UserDefaults::flush(Clock::duration patience, FlushBy by, bool *busy) {
-    std::lock_guard<std::mutex> fileLock(fileMutex_);
+    // The background thread never waits for another thread of this process
+    // at the file (an end may hold it for its whole bound): it holds the
+    // flush lock meanwhile, which a fork must take.
+    std::unique_lock<std::mutex> fileLock(fileMutex_, std::defer_lock);
+    if (by != FlushBy::Background) {
+        fileLock.lock();
+    } else if (!fileLock.try_lock()) {
+        if (busy) *busy = true;
+        return false;
+    }
     if (!writeWaiting_ && !flushPending_) return true;
     // An end waits a live writer's moment, then what is left of its bound.
     std::optional<UserDefaultsFile::Lock> lock(std::in_place, lockFilePath(),

@@ -208,7 +208,7 @@ private:
     // write or flush failed.
     bool flush(Clock::duration patience, FlushBy by, bool *busy = nullptr);
     // The background thread's flush: false when another process holds the
-    // lock, to be tried again later.
+    // lock, or another thread of this one the file, to be tried again later.
     bool flushInBackground();
     // Holding mutex_: the application domain is the file's contents with
     // the changes not yet written on top.

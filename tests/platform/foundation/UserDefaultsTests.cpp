@@ -327,12 +327,21 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
     SKIP_UNDER_SANITIZERS("its allocator does not survive a fork while another thread allocates");
     constexpr int kForks = 50;
     const fs::path file = home.path() / "forked" / "app.plist";
+    // This process holds the lock of the defaults the opener makes and
+    // destroys over and over: each of their ends waits its bound, and no
+    // fork may wait behind them.
+    fs::create_directories(file.parent_path());
+    const int held = open(UserDefaults(file.parent_path() / "other.plist").lockFilePath().c_str(),
+                          O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
     int alive[2], results[2];
     ASSERT_EQ(pipe2(alive, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(results, O_CLOEXEC), 0);
     const pid_t forker = fork();
     ASSERT_GE(forker, 0);
     if (forker == 0) {
+        close(held);
         close(alive[1]);
         close(results[0]);
         auto defaults = std::make_unique<UserDefaults>(file);
@@ -355,7 +364,11 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
         });
         int hangs = 0, lockFiles = 0, forks = 0;
         int64_t worst = 0, worstFork = 0;
-        for (; forks < kForks && hangs == 0; ++forks) {
+        // Bounded, so that forks that slow down (a child holding its
+        // parent's lock makes every end wait its bound) fail the test rather
+        // than hold it up.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        for (; forks < kForks && hangs == 0 && std::chrono::steady_clock::now() < until; ++forks) {
             int done[2];
             if (pipe(done) != 0) _exit(90);
             const auto forking = std::chrono::steady_clock::now();
@@ -424,13 +437,18 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
     close(results[1]);
     std::string line;
     char buffer[128];
-    for (ssize_t n; (n = read(results[0], buffer, sizeof buffer)) > 0;) line.append(buffer, static_cast<size_t>(n));
+    // A fork that never returns holds the forking process up for good.
+    pollfd readable{results[0], POLLIN, 0};
+    for (ssize_t n; poll(&readable, 1, 240000) == 1 && (n = read(results[0], buffer, sizeof buffer)) > 0;)
+        line.append(buffer, static_cast<size_t>(n));
     close(results[0]);
+    close(held);
     int forks = 0, hangs = -1, lockFiles = -1;
     long long worst = 0, worstFork = 0;
     ASSERT_EQ(std::sscanf(line.c_str(), "%d %d %d %lld %lld", &forks, &hangs, &lockFiles, &worst, &worstFork), 5)
-        << line;
+        << "the forking process said \"" << line << "\" (nothing: it died, or a fork never returned)";
     EXPECT_EQ(hangs, 0) << "a child's settings calls did not return, after " << forks << " forks";
+    EXPECT_TRUE(hangs > 0 || forks == kForks) << "the forks took more than two minutes: " << forks << " made";
     EXPECT_EQ(lockFiles, 0) << "children kept their parent's lock files open";
     std::printf("fork during writes, worst of %d: fork %lld us, a child's first settings calls %lld us\n", forks,
                 worstFork, worst);
