@@ -14,13 +14,14 @@ namespace {
 // program may fork at any time, and a child's first line would wait
 // forever for a thread that is not there).
 std::mutex &sinkMutex() {
-    static auto *m = [] {
-        auto *made = new std::mutex;
-        pthread_atfork([] { sinkMutex().lock(); }, [] { sinkMutex().unlock(); }, [] { sinkMutex().unlock(); });
-        return made;
-    }();
+    static auto *m = new std::mutex;
     return *m;
 }
+// Registered at load, before any handler of a part that logs while holding
+// locks of its own (the settings): handlers registered later take their
+// locks before a fork takes this one, the order their threads take them in.
+[[maybe_unused]] const int forkHandlers =
+    pthread_atfork([] { sinkMutex().lock(); }, [] { sinkMutex().unlock(); }, [] { sinkMutex().unlock(); });
 std::shared_ptr<const SystemLog::Sink> &currentSink() {
     static auto *sink = new std::shared_ptr<const SystemLog::Sink>;
     return *sink;
