@@ -103,8 +103,10 @@ int LoopbackHttpServer::closedPort() {
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-            getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+            if (fd >= 0) close(fd);
             return 0;
+        }
         return static_cast<int>(ntohs(address.sin_port));
     }();
     return port;
