@@ -79,7 +79,7 @@ TEST(PlotwickExecutable, StartsCrashReportingAndEndsCleanlyOnSigtermAndSigint) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        char program[] = PLOTWICK_EXECUTABLE;
+        char program[] = PLOTWICK_OFFLINE_EXECUTABLE;
         char *argv[] = {program, nullptr};
         pid_t pid = -1;
         ASSERT_EQ(posix_spawn(&pid, program, &actions, nullptr, argv, environ), 0);
@@ -143,7 +143,7 @@ public:
         std::vector<char *> envp;
         for (auto &e : environment) envp.push_back(e.data());
         envp.push_back(nullptr);
-        char program[] = PLOTWICK_EXECUTABLE;
+        char program[] = PLOTWICK_OFFLINE_EXECUTABLE;
         char *argv[] = {program, nullptr};
         fflush(nullptr);
         const pid_t pid = terminal ? forkpty(&master_, nullptr, nullptr, nullptr) : fork();

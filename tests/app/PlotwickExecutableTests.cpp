@@ -1,4 +1,5 @@
-// The application executable carries the SDK identity record.
+// The application executable carries the SDK identity record, and the copy
+// the tests run names no server that resolves.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -15,4 +16,17 @@ TEST(PlotwickExecutable, CarriesTheSdkIdentitySection) {
     EXPECT_EQ(std::string(dump.c_str() + 1), "beacon.macos");
     EXPECT_EQ(std::string(dump.c_str() + 33), "4.0.0");
     EXPECT_EQ(std::string(dump.c_str() + 65), "1");
+}
+
+// The copy the tests run is the application with log URLs that never
+// resolve: whatever server the build is set to hears nothing from a test.
+TEST(PlotwickExecutable, TheCopyTheTestsRunSendsToNoServer) {
+    const std::string offline =
+        testsupport::runCommand(std::string("strings -a '") + PLOTWICK_OFFLINE_EXECUTABLE + "'");
+    EXPECT_NE(offline.find("https://in.plotwick.invalid\n"), std::string::npos);
+    EXPECT_NE(offline.find("https://events.plotwick.invalid\n"), std::string::npos);
+    const std::string configured = PLOTWICK_DEFAULT_LOG_URL;
+    if (configured.find(".invalid") == std::string::npos) {
+        EXPECT_EQ(offline.find(configured), std::string::npos) << "the copy names the server the build is set to";
+    }
 }
