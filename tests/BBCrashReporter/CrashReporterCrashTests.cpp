@@ -467,6 +467,24 @@ TEST_P(CrashTests, TheFaultAddressIsReportedAndASentSignalHasNone) {
         EXPECT_EQ(run.report->signalInfo()->name(), "SIGABRT");
         EXPECT_EQ(run.report->signalInfo()->address(), 0u);
     }
+    // A fault signal sent with kill has no instruction to fault again: the
+    // waiting process dies of it all the same. The BSD handler reports it;
+    // in Mach mode it is no exception and leaves no report.
+    const std::map<int, std::string> faults{
+        {SIGSEGV, "SIGSEGV"}, {SIGBUS, "SIGBUS"}, {SIGILL, "SIGILL"}, {SIGFPE, "SIGFPE"}};
+    for (const auto &[signo, name] : faults) {
+        SCOPED_TRACE(name + " sent");
+        run = runCrasher(GetParam(), "kill_" + std::to_string(signo));
+        EXPECT_TRUE(run.diedOf(signo)) << (run.timedOut ? "the process ran on"
+                                                        : "status " + std::to_string(run.status));
+        if (GetParam() == "mach") {
+            EXPECT_EQ(run.report, nullptr);
+            continue;
+        }
+        ASSERT_NE(run.report, nullptr);
+        EXPECT_EQ(run.report->signalInfo()->name(), name);
+        EXPECT_EQ(run.report->signalInfo()->address(), 0u);
+    }
 }
 
 TEST_P(CrashTests, StackOverflowOnAnyThreadIsReportedFromAnAlternateStack) {

@@ -667,11 +667,13 @@ int main(int argc, char **argv) {
         crash_segv_null();
     }
     writeSideFile();
-    if (what == "kill") {
-        // SIGABRT sent by another process, which the kernel gives with the
-        // sender's pid and uid where a fault's address would be.
+    if (what.rfind("kill", 0) == 0) {
+        // A signal sent by another process (SIGABRT, or the fault signal
+        // "kill_<number>" names), which the kernel gives with the sender's
+        // pid and uid where a fault's address would be.
+        const int sent = what == "kill" ? SIGABRT : atoi(what.c_str() + 5);
         if (fork() == 0) {
-            kill(getppid(), SIGABRT);
+            kill(getppid(), sent);
             _exit(0);
         }
         for (;;) pause();
