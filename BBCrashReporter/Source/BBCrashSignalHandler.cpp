@@ -80,12 +80,12 @@ bool forward_to_previous_action(int signo, siginfo_t *info, ucontext_t *uap, voi
 }
 
 void shared_signal_handler(int signo, siginfo_t *info, void *uap) {
+    platform::mach::detail::endIfSteppingPastFault();
     int savedErrno = errno;
     if (!iterate(signo, info, static_cast<ucontext_t *>(uap), nullptr)) {
-        // Nothing handled it: the process dies of it. A fault returns to
-        // its instruction, which faults again with the default action in
-        // place; anything else dies here and now.
-        platform::mach::detail::endWithSignal(signo, info, uap);
+        // Nothing handled it: the process dies of it here (as the first
+        // process of a PID namespace, a fault by faulting again).
+        platform::mach::detail::endWithSignal(signo, info, uap, shared_signal_handler);
     }
     errno = savedErrno;
 }

@@ -4,9 +4,12 @@
 // overflow can still be reported; it runs a chain of callbacks (the newest
 // registered first) and, after them, the handlers that were installed before
 // the engine's. When the chain answers "not handled" the process dies of the
-// signal with its default action: a fault by returning to its instruction,
-// which faults again (so that the kernel forces the signal, which kills even
-// the first process of a PID namespace), anything else raised again.
+// signal with its default action, sent to the thread again, whatever the
+// faulting instruction would do if it ran again. Only the first process of a
+// PID namespace, which outlives what it sends itself, lets a fault come back
+// by returning to its instruction: the kernel forces the signal on it then,
+// and if the instruction now succeeds, the single-step trap after it ends
+// the process with 128 + the signal.
 //
 // The handler and the chain are crash-path code: no allocation, no locks
 // (the lists are walked under their atomic reader counts), no logging.

@@ -44,7 +44,7 @@ CrashTurn takeCrashTurn(int hostSigno) {
     return expected == self ? CrashTurn::Nested : CrashTurn::Later;
 }
 
-// A later crasher: wait, bounded, for the first one's re-raise to end the
+// A later crasher: wait, bounded, for the first crash to end the
 // process. The wait is a raw futex wait, so the writer can still suspend
 // this thread (its rendezvous signal interrupts the wait).
 void waitForTheFirstCrash() {

@@ -55,7 +55,7 @@ constexpr platform::mach::exception_mask_t BBCRASH_MACH_EXCEPTION_MASK_GUARD =
 platform::mach::exception_mask_t bbcrash_mach_exception_mask(const BBCrashHostInfoVersion *version);
 
 // How long a thread that crashes while another one writes the report waits
-// for that report's re-raise to end the process.
+// for that crash to end the process.
 constexpr int BBCRASH_SECOND_CRASH_WAIT_MS = 15000;
 
 // The signal handler's chain callback (context: a bbcrash_crash_handler_ctx).
@@ -63,10 +63,10 @@ constexpr int BBCRASH_SECOND_CRASH_WAIT_MS = 15000;
 // while it writes waits for the process to end, and a crash on the writing
 // thread itself ends the process with the first signal. After the report
 // (and the post-crash callback) the signal is set back to its default action
-// and the chain answers "not handled", so the handler lets the process die
-// of the signal (a fault by running its instruction again); a thread
-// crashing meanwhile with another signal still waits here, so the process
-// dies of the signal its report names.
+// and the chain answers "not handled", so the handler ends the process with
+// the signal, whatever the faulting instruction would do if it ran again; a
+// thread crashing meanwhile with another signal still waits here, so the
+// process dies of the signal its report names.
 bool signal_handler_callback(int signo, siginfo_t *info, ucontext_t *uap, void *context,
                              bbcrash_signal_handler_callback *next);
 

@@ -200,6 +200,8 @@ bool deliverAsException(int signo, const siginfo_t *info, ucontext_t *context) {
     return handled;
 }
 
+void faultHandler(int signo, siginfo_t *info, void *context);
+
 // No handler took the fault: what the process did before the layer took
 // the signal over.
 void runPrevious(int signo, siginfo_t *info, void *context) {
@@ -216,11 +218,12 @@ void runPrevious(int signo, siginfo_t *info, void *context) {
         return;
     }
     // The default action (a fault once ignored would only repeat): the
-    // process dies of the signal, a fault by running its instruction again.
-    detail::endWithSignal(signo, info, context);
+    // process dies of the signal.
+    detail::endWithSignal(signo, info, context, faultHandler);
 }
 
 void faultHandler(int signo, siginfo_t *info, void *context) {
+    detail::endIfSteppingPastFault();
     const int savedErrno = errno;
     // Only faults the kernel raised are exceptions; a signal a process sent
     // goes straight on.

@@ -11,8 +11,9 @@
 // state a state behaviour returned, or thread_set_state gave); anything else
 // runs the disposition in force when the layer took the signal over: a
 // handler function is called, and the default action or "ignore" is reset to
-// the default and the process dies of the signal: the faulting instruction
-// runs again and faults with the default action in place.
+// the default and the process dies of the signal, sent to the thread again,
+// whatever the faulting instruction would do if it ran again (as the first
+// process of a PID namespace, the fault comes back; see endWithSignal).
 //
 // Signals sent by a process (si_code <= 0) are not exceptions: they go to
 // the previous disposition directly. Every wait is bounded: a handler that

@@ -7,6 +7,7 @@
 // a signal's default action back. It is async-signal-safe and takes no lock,
 // and where a sanitizer intercepts it, its interceptor keeps the runtime's
 // own record of the action right, which a raw rt_sigaction would bypass.
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <ctime>
@@ -65,19 +66,47 @@ inline bool isSynchronousFault(int signal, const siginfo_t *info) {
     return isHostFaultSignal(signal) && info != nullptr && info->si_code > 0;
 }
 
-// Ends the process with the signal its handler runs for, once nothing
-// handled it. A synchronous fault: the default action goes back, the signal
-// is unblocked in the context the handler returns to, and this returns; the
-// handler must then return at once, so that the instruction faults again
-// and the kernel forces the signal on the thread. The process dies of it,
-// with a core dump where the limits allow one, even as the first process of
-// a PID namespace (a forced fault is never dropped). Anything else (an
-// abort, a signal the process sent itself, a trap) dies here, as
-// rawDieOfSignal says.
-inline void endWithSignal(int signal, const siginfo_t *info, void *context) {
-    if (!isSynchronousFault(signal, info) || context == nullptr) rawDieOfSignal(signal);
+// The thread that endWithSignal let return to its faulting instruction with
+// the trap flag set (0: none), and the signal it faulted with.
+inline std::atomic<int> steppingThread{0};
+inline std::atomic<int> steppingSignal{0};
+
+// The first call of a handler that endWithSignal names: on the thread that
+// was let step past its fault, any signal that reaches the handler (the
+// single-step trap once the instruction succeeded, or another fault) ends
+// the process with the first signal.
+inline void endIfSteppingPastFault() {
+    if (steppingThread.load(std::memory_order_relaxed) == rawGettid()) rawDieOfSignal(steppingSignal.load());
+}
+
+// Ends the process with the signal `handler` runs for, once nothing handled
+// it; the process never runs on. It dies here, as rawDieOfSignal says,
+// whatever the faulting instruction would do if it ran again.
+//
+// Only the first process of a PID namespace, which outlives what it sends
+// itself but not a fault the kernel forces, lets a synchronous fault come
+// back: the default action goes back, the signal and SIGTRAP are unblocked
+// in the context the handler returns to, the trap flag is set there, and
+// this returns; the handler must then return at once. When the instruction
+// faults again, the kernel forces the signal and the process dies of it
+// (with a core dump where the limits allow one). When it succeeds, because
+// the cause is gone, the single-step trap after it reaches `handler`, whose
+// endIfSteppingPastFault exits with 128 + the signal; where SIGTRAP is not
+// `handler`'s, its default action goes back and the trap ends the process.
+inline void endWithSignal(int signal, const siginfo_t *info, void *context, void (*handler)(int, siginfo_t *, void *)) {
+    if (!isSynchronousFault(signal, info) || context == nullptr || rawGetpid() != 1) rawDieOfSignal(signal);
     restoreDefaultAction(signal);
-    sigdelset(&static_cast<ucontext_t *>(context)->uc_sigmask, signal);
+    struct sigaction trap {};
+    if (sigaction(SIGTRAP, nullptr, &trap) != 0 || !(trap.sa_flags & SA_SIGINFO) || trap.sa_sigaction != handler) {
+        restoreDefaultAction(SIGTRAP);
+    }
+    steppingSignal.store(signal);
+    steppingThread.store(rawGettid());
+    auto *uc = static_cast<ucontext_t *>(context);
+    sigdelset(&uc->uc_sigmask, signal);
+    sigdelset(&uc->uc_sigmask, SIGTRAP);
+    constexpr greg_t kTrapFlag = 0x100;
+    uc->uc_mcontext.gregs[REG_EFL] |= kTrapFlag;
 }
 
 inline long rawClockMonotonic(struct timespec *now) {

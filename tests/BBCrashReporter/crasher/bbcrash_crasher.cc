@@ -7,7 +7,8 @@
 // line; the test maps function ranges from `nm` onto the running image with
 // crash_segv_null's address. The post-crash callback writes "<side file>.handled"; the
 // "nomalloc" kind writes "<side file>.counts" with the allocations and mutex
-// locks the crashing thread made while the report was written.
+// locks the crashing thread made while the report was written. A crasher
+// that runs on past its crash exits with 4.
 #include "BBCrashMachExceptionPort.h"
 #include "BBCrashReporter.h"
 #include "BBCrashSignalHandler.h"
@@ -118,6 +119,10 @@ const char *sidePath = nullptr;
 std::string handledPath;
 std::string countsPath;
 const char *kind = "";
+// "mended_<kind>": the post-crash callback removes the fault's cause, so the
+// faulting instruction would succeed if it ran again.
+bool mendInCallback = false;
+std::string mapPath;
 
 void writeText(const char *path, const char *text) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -174,8 +179,23 @@ void writeCounts() {
 
 std::atomic<bool> postCrashCallbackRan{false};
 
-void handleSignal(siginfo_t *, ucontext_t *, void *context) {
+void handleSignal(siginfo_t *info, ucontext_t *, void *context) {
     postCrashCallbackRan = true;
+    if (mendInCallback) {
+        // The file "bus" reads past the end of gets its page; the page
+        // "segv_prot" writes to becomes writable.
+        if (strcmp(kind, "bus") == 0) {
+            const int fd = open(mapPath.c_str(), O_RDWR);
+            if (fd >= 0) {
+                int ignored = ftruncate(fd, 4096);
+                (void)ignored;
+                close(fd);
+            }
+        } else if (info != nullptr) {
+            const uintptr_t page = reinterpret_cast<uintptr_t>(info->si_addr) & ~uintptr_t{4095};
+            mprotect(reinterpret_cast<void *>(page), 4096, PROT_READ | PROT_WRITE);
+        }
+    }
     if (globallyArmed.exchange(false)) {
         writeCounts();
     }
@@ -365,7 +385,7 @@ int crashAs(const std::string &what) {
     else if (what == "segv_noncanonical")
         crash_segv_noncanonical();
     else if (what == "bus")
-        crash_bus((std::string(sidePath) + ".map").c_str());
+        crash_bus(mapPath.c_str());
     else if (what == "ill")
         crash_ill();
     else if (what == "fpe")
@@ -400,6 +420,7 @@ int main(int argc, char **argv) {
     sidePath = argv[3];
     handledPath = std::string(sidePath) + ".handled";
     countsPath = std::string(sidePath) + ".counts";
+    mapPath = std::string(sidePath) + ".map";
     // "early_<kind>": crashes as <kind> before the image headers are
     // complete (their background build is held); "complete_<kind>": once
     // they are.
@@ -415,6 +436,8 @@ int main(int argc, char **argv) {
     } else if (complete) {
         kind += 9;
     }
+    mendInCallback = std::string(kind).rfind("mended_", 0) == 0;
+    if (mendInCallback) kind += 7;
     const std::string what = kind;
 
     std::shared_ptr<BBCrashMachExceptionServer> previous;
@@ -667,11 +690,13 @@ int main(int argc, char **argv) {
         crash_segv_null();
     }
     writeSideFile();
-    if (what == "kill") {
-        // SIGABRT sent by another process, which the kernel gives with the
-        // sender's pid and uid where a fault's address would be.
+    if (what.rfind("kill", 0) == 0) {
+        // A signal sent by another process (SIGABRT, or the fault signal
+        // "kill_<number>" names), which the kernel gives with the sender's
+        // pid and uid where a fault's address would be.
+        const int sent = what == "kill" ? SIGABRT : atoi(what.c_str() + 5);
         if (fork() == 0) {
-            kill(getppid(), SIGABRT);
+            kill(getppid(), sent);
             _exit(0);
         }
         for (;;) pause();
