@@ -101,6 +101,9 @@ std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData
 
 std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashReports() {
     std::vector<Path> files;
+    // An interrupted write's temporary file is never a report: removed once
+    // its writer is gone, else left to the write under way.
+    BCCrashesUtil::removeAbandonedTemporaryFiles(crashesDirectory_);
     auto entries = BCCrashesUtil::contentsOfDirectory(crashesDirectory_);
     if (!entries || entries->empty()) {
         BCLogError(kBCCrashesLogTag, "No persisted crashes found.");
@@ -117,6 +120,7 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
                          entry.name);
             continue;
         }
+        if (BCCrashesUtil::isTemporaryFileName(entry.name)) continue;
         const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
             const std::string_view name(entry.name), tail(suffix);
             return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;

@@ -223,6 +223,15 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         std::ofstream(crashesDir() / "1000000003").close();
         std::filesystem::resize_file(crashesDir() / "1000000003", uintmax_t{3} << 30);
         const std::vector<std::string> notReports = {"700000003", "1000000001", "1000000002", "1000000003"};
+        // Temporary files of interrupted writes, never listed: removed with a
+        // line once their writer is gone (no such process; or pid 1, which
+        // runs, but an hour ago), else left to the write under way.
+        const std::string gone = ".BNCrashes.analyzer.999999999.0", reused = ".1000000004.1.2",
+                          writing = ".1000000005." + std::to_string(getpid()) + ".3";
+        std::ofstream(crashesDir() / gone).close();
+        for (const auto &name : {reused, writing}) std::ofstream(crashesDir() / name) << "half";
+        const struct timespec hourAgo[2] = {{0, UTIME_OMIT}, {time(nullptr) - 3600, 0}};
+        CHILD_EXPECT(::utimensat(AT_FDCWD, (crashesDir() / reused).c_str(), hourAgo, 0) == 0);
         const auto files = pending->persistedCrashReports();
         std::vector<std::string> listed;
         for (const auto &file : files) listed.push_back(file.filename().string());
@@ -279,6 +288,14 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         CHILD_EXPECT(pending->crashFiles().empty());
         pending->processCrashReports();
         for (const auto &name : notReports) CHILD_EXPECT(namedIn(capture.lines(), name) == 0);
+        for (const auto &name : {gone, reused}) {
+            CHILD_EXPECT(!std::filesystem::exists(crashesDir() / name));
+            CHILD_EXPECT(std::count(lines.begin(), lines.end(),
+                                    std::make_pair(BCLogLevelWarning, "Removed crashes/" + name +
+                                                                          ", left by an interrupted write.")) == 1);
+        }
+        CHILD_EXPECT(std::filesystem::file_size(crashesDir() / writing) == 4);
+        CHILD_EXPECT(namedIn(lines, writing) == 0 && namedIn(capture.lines(), writing) == 0);
         // What is not a regular file is named, once a listing, at a level
         // shown by default.
         for (const char *name : {"700000004", "700000006", "700000007"}) {
