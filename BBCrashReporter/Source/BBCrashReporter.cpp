@@ -28,6 +28,7 @@ namespace {
 
 constexpr const char *kDataDirectoryName = "io.bbcrash.crashreporter.data";
 constexpr const char *kReportFileName = "live_report.bbcrash";
+constexpr const char *kPreviousReportFileName = "previous_report.bbcrash";
 constexpr const char *kQueuedDirectoryName = "queued_reports";
 constexpr int kSIGTRAP = 5;  // macOS numbering, as the report carries it
 constexpr int kTRAP_TRACE = 2;
@@ -36,6 +37,10 @@ constexpr int kTRAP_TRACE = 2;
 // whatever happens afterwards) and whether an uncaught exception was taken.
 std::mutex enableMutex;
 bool enabledOnce = false;
+// The report folder whose live report enabling claimed (empty: none). This
+// process's crash handler writes that folder's live name: the pending
+// report there is the claimed file, and the live one is never read.
+std::filesystem::path claimedDirectory;
 std::atomic<int> exceptionTaken{0};
 
 void log(const std::string &line) { platform::SystemLog::write(line); }
@@ -212,24 +217,47 @@ bool claimFolder(const std::filesystem::path &parent, const char *name, platform
     return false;
 }
 
-// Makes room for the crash report in the application's folder: whatever is
-// at its name and is not a regular file (a link, dangling or not, a folder,
-// a FIFO) is not ours, and the crash path, which opens the name without
-// following a link, could never write there: it is set aside, with a line.
-// A regular file is a pending report, kept for the next launch to read.
-void clearReportName(const std::filesystem::path &directory) {
+// Makes room for a report in the application's folder (the live report or
+// the claimed one): whatever is at the name and is not a regular file (a
+// link, dangling or not, a folder, a FIFO) is not ours, and the crash path,
+// which opens the live name without following a link, could never write
+// there, nor a claim rename a report onto a folder: it is set aside, with a
+// line. A regular file is a pending report, kept to be read.
+void clearReportName(const std::filesystem::path &directory, const char *name) {
     const int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directoryFd < 0) {
         return;
     }
     struct stat st {};
-    if (fstatat(directoryFd, kReportFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
-        const std::string aside = setAside(directoryFd, kReportFileName);
+    if (fstatat(directoryFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+        const std::string aside = setAside(directoryFd, name);
         const int code = errno;
-        log("[BBCrashReporter] " + (directory / kReportFileName).string() +
+        log("[BBCrashReporter] " + (directory / name).string() +
             " is not a crash report of ours (a link, a folder or another file); " +
             (aside.empty() ? std::string("left as it is, so no crash can be reported: ") + std::strerror(code)
                            : "set aside as " + aside));
+    }
+    close(directoryFd);
+}
+
+// Takes the report an earlier process left at the live name as this
+// process's pending report: renamed through the folder's descriptor (a
+// rename never follows a link) to the previous-report name, replacing an
+// older report there, which the newer one supersedes. Called before any
+// handler is installed, so no crash of this process can be writing it;
+// from then on the process reads, stores and purges only the claimed file,
+// while its own crash writes only the live name.
+void claimPreviousReport(const std::filesystem::path &directory) {
+    const int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0) {
+        return;
+    }
+    struct stat st {};
+    if (fstatat(directoryFd, kReportFileName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        renameat(directoryFd, kReportFileName, directoryFd, kPreviousReportFileName) != 0) {
+        log("[BBCrashReporter] " + (directory / kReportFileName).string() +
+            " could not be taken as the last session's report, so it is not read at this launch: " +
+            std::strerror(errno));
     }
     close(directoryFd);
 }
@@ -377,25 +405,44 @@ bool BBCrashReporter::populateCrashReportDirectory(platform::ErrorPtr *error) co
         !claimFolder(crashReportDirectory_, kQueuedDirectoryName, error)) {
         return false;
     }
-    clearReportName(crashReportDirectory_);
+    clearReportName(crashReportDirectory_, kReportFileName);
+    clearReportName(crashReportDirectory_, kPreviousReportFileName);
     tightenTree(crashReportDirectory_.parent_path());
     return true;
+}
+
+std::filesystem::path BBCrashReporter::previousCrashReportPath() const {
+    return crashReportDirectory_ / kPreviousReportFileName;
+}
+
+std::filesystem::path BBCrashReporter::pendingCrashReportPath() const {
+    {
+        std::lock_guard<std::mutex> lock(enableMutex);
+        if (!claimedDirectory.empty() && claimedDirectory == crashReportDirectory_) {
+            return previousCrashReportPath();
+        }
+    }
+    // Not enabled for this folder: no crash of this process writes the live
+    // name, and what is there is newer than a report claimed earlier.
+    struct stat st {};
+    return lstat(crashReportPath().c_str(), &st) == 0 ? crashReportPath() : previousCrashReportPath();
 }
 
 bool BBCrashReporter::hasPendingCrashReport() const {
     // Only a regular file can be a report: a link there is not followed.
     struct stat st {};
-    return lstat(crashReportPath().c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return lstat(pendingCrashReportPath().c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::optional<platform::Data> BBCrashReporter::loadPendingCrashReportData(platform::ErrorPtr *error) const {
-    return readWholeFile(crashReportPath(), error);
+    return readWholeFile(pendingCrashReportPath(), error);
 }
 
 bool BBCrashReporter::purgePendingCrashReport(platform::ErrorPtr *error) const {
-    if (unlink(crashReportPath().c_str()) != 0) {
+    const std::filesystem::path path = pendingCrashReportPath();
+    if (unlink(path.c_str()) != 0) {
         if (error != nullptr) {
-            *error = platform::Error::posix(errno, crashReportPath().string());
+            *error = platform::Error::posix(errno, path.string());
         }
         return false;
     }
@@ -447,10 +494,16 @@ bool BBCrashReporter::enableCrashReporter(platform::ErrorPtr *error) {
         enabledOnce = true;
     }
 
-    // 2. Directories.
+    // 2. Directories, and the last session's report claimed before any
+    // handler can write a report of this process.
     if (!populateCrashReportDirectory(error)) {
         return false;
     }
+    {
+        std::lock_guard<std::mutex> lock(enableMutex);
+        claimedDirectory = crashReportDirectory_;
+    }
+    claimPreviousReport(crashReportDirectory_);
 
     // 3. The path, whole or not at all: a cut path would truncate some
     // other file at crash time.

@@ -10,8 +10,10 @@
 // callbacks of bbcrash_crash_handler run.
 //
 // Files: $XDG_CACHE_HOME/io.bbcrash.crashreporter.data/<identifier, "/" as
-// "_">/live_report.bbcrash, and "queued_reports" beside it; live reports
-// pass through a temporary file under $TMPDIR that is always removed.
+// "_">/live_report.bbcrash, which a crash writes; previous_report.bbcrash,
+// the report of an earlier process, renamed there when enabling claims it;
+// and "queued_reports" beside them. Live reports pass through a temporary
+// file under $TMPDIR that is always removed.
 #include "BBCrashMachExceptionPortSet.h"
 #include "BBCrashMachExceptionServer.h"
 #include "BBCrashReporterConfig.h"
@@ -74,8 +76,15 @@ public:
                     std::optional<std::string> applicationMarketingVersion,
                     std::shared_ptr<const BBCrashReporterConfig> configuration);
 
-    // Whether a regular file is at the report's name (a link there is not
-    // followed, and is no report).
+    // The last session's report. Enabling claims the report an earlier
+    // process left at the live name (crashReportPath) by renaming it to
+    // previousCrashReportPath, before any handler is installed; once this
+    // process is enabled for the folder, these work on the claimed file
+    // only, so a report this process writes is never read, stored or
+    // purged by it. Not enabled for it (a debugger attached), they work on
+    // the live name when something is there, else on the claimed file.
+    // Whether a regular file is there (a link is not followed, and is no
+    // report).
     bool hasPendingCrashReport() const;
     std::optional<platform::Data> loadPendingCrashReportData(platform::ErrorPtr *error = nullptr) const;
     bool purgePendingCrashReport(platform::ErrorPtr *error = nullptr) const;
@@ -99,15 +108,21 @@ public:
     std::optional<platform::Data> customData() const;
 
     const std::filesystem::path &crashReportDirectory() const { return crashReportDirectory_; }
+    // Where a crash of this process writes its report.
     std::filesystem::path crashReportPath() const;
+    // Where the claimed report of an earlier process waits.
+    std::filesystem::path previousCrashReportPath() const;
+    // The file the pending-report calls work on (see above).
+    std::filesystem::path pendingCrashReportPath() const;
     std::filesystem::path queuedCrashReportDirectory() const;
     // Makes the report directory and its queue, private to the user: folders
     // it creates are 0700 whatever the umask, its own folders (the data
     // folder and below) that exist are tightened to at most 0700 and the
     // files in them to at most 0600; nothing is ever widened. Anything at the
-    // report's name that is not a regular file, and any file with another
-    // hard link, is not ours: set aside, with a line, so that the next crash
-    // writes its report. What an earlier start set aside is left as it is.
+    // live or the claimed report's name that is not a regular file, and any
+    // file with another hard link, is not ours: set aside, with a line, so
+    // that the next crash writes its report. What an earlier start set aside
+    // is left as it is.
     bool populateCrashReportDirectory(platform::ErrorPtr *error = nullptr) const;
 
     // 0 stays 0; anything else keeps bits 0 and 1.

@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <signal.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -209,6 +211,57 @@ bool FileManager::isSetAsideName(const std::string &name) {
         if (std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; })) return true;
     }
     return false;
+}
+
+std::string FileManager::temporaryFileName(const std::string &name) {
+    static std::atomic<unsigned> counter{0};
+    return "." + name + "." + std::to_string(::getpid()) + "." +
+           std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+}
+
+std::optional<pid_t> FileManager::temporaryFileWriter(const std::string &name) {
+    // ".<name>.<pid>.<n>", read from the end: the name may hold dots.
+    auto digits = [](std::string_view text) {
+        return !text.empty() && text.size() <= 10 &&
+               std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
+    const size_t last = name.rfind('.');
+    if (name.size() < 6 || name[0] != '.' || last == std::string::npos || last < 4) return std::nullopt;
+    const size_t middle = name.rfind('.', last - 1);
+    if (middle == std::string::npos || middle < 2) return std::nullopt;
+    const std::string_view text(name);
+    if (!digits(text.substr(last + 1)) || !digits(text.substr(middle + 1, last - middle - 1))) return std::nullopt;
+    const unsigned long long pid = std::stoull(name.substr(middle + 1, last - middle - 1));
+    if (pid == 0 || pid > 0x7fffffffULL) return std::nullopt;
+    return static_cast<pid_t>(pid);
+}
+
+bool FileManager::isAbandonedTemporaryFile(pid_t writer, const struct stat &st) {
+    if (::kill(writer, 0) != 0 && errno == ESRCH) return true;
+    // Process ids come round again: an old file's writer may be long gone.
+    return ::time(nullptr) - st.st_mtim.tv_sec > kLongestWrite.count();
+}
+
+void FileManager::removeAbandonedTemporaryFiles(
+    int directoryFd, const std::function<bool(const std::string &name)> &isTemporary,
+    const std::function<bool(const std::string &name, const struct stat &st)> &writerGone,
+    const std::function<void(const std::string &name)> &removed) {
+    const int listFd = ::dup(directoryFd);
+    DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0) ::close(listFd);
+        return;
+    }
+    std::vector<std::string> names;
+    while (struct dirent *entry = ::readdir(dir)) {
+        if (isTemporary(entry->d_name)) names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    for (const auto &name : names) {
+        struct stat st {};
+        if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (writerGone(name, st) && ::unlinkat(directoryFd, name.c_str(), 0) == 0 && removed) removed(name);
+    }
 }
 
 std::optional<std::vector<FileManager::DirectoryEntry>> FileManager::contentsOfDirectory(const fs::path &url,

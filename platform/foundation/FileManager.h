@@ -3,11 +3,14 @@
 // base-directory variables, read at each call (so a test can point them at a
 // temporary home). Failures answer false or nullopt with an error in the
 // POSIX domain that names the path.
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -82,6 +85,31 @@ public:
     // Whether the last component of `name` ends with one of the suffixes
     // above, numbered or not, after something.
     static bool isSetAsideName(const std::string &name);
+    // The temporary file of an atomic write made through a folder's
+    // descriptor is named ".<name>.<pid>.<n>" (n counts the process's
+    // writes), so that whoever lists the folder can tell it from the files
+    // it holds, and tell whether its writer is gone.
+    static std::string temporaryFileName(const std::string &name);
+    // The writer's process id, when `name` is such a temporary name.
+    static std::optional<pid_t> temporaryFileWriter(const std::string &name);
+    // Longer than any write takes: a temporary file older than this is
+    // abandoned, whatever process has its writer's id by now.
+    static constexpr std::chrono::seconds kLongestWrite{600};
+    // Whether the writer of such a temporary file (`st`, not followed
+    // through a link) is gone: its process no longer runs, or the file is
+    // older than any write takes.
+    static bool isAbandonedTemporaryFile(pid_t writer, const struct stat &st);
+    // The one way the temporary files of interrupted writes are cleared:
+    // removes the regular files of the folder (reached through
+    // `directoryFd`; a link is never followed nor removed) that
+    // `isTemporary` names and whose writer `writerGone` says is gone, and
+    // tells `removed` each name it removed, to say so. `writerGone` is asked
+    // only when there is such a file, so a costly check (a lock) is made
+    // only then; a file it keeps (being written) is left alone.
+    static void removeAbandonedTemporaryFiles(
+        int directoryFd, const std::function<bool(const std::string &name)> &isTemporary,
+        const std::function<bool(const std::string &name, const struct stat &st)> &writerGone,
+        const std::function<void(const std::string &name)> &removed);
     // Writes the bytes. Atomically: to a temporary file in the same
     // directory, flushed to disk, then renamed over the target, so a reader
     // (or a crash) sees the old or the new contents, never a mix. The file

@@ -299,25 +299,22 @@ bool UserDefaultsFile::synchronize() const {
 void UserDefaultsFile::removeStaleTemporaryFiles() const {
     const fs::path dir = file_.parent_path().empty() ? fs::path(".") : file_.parent_path();
     const std::string name = file_.filename().string();
-    auto listed = FileManager::defaultManager()->contentsOfDirectory(dir);
-    if (!listed) return;
-    auto isStale = [&](const FileManager::DirectoryEntry &entry) {
-        return entry.isRegularFile && isTemporaryFileName(entry.name, name);
-    };
-    if (std::none_of(listed->begin(), listed->end(), isStale)) return;
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
     // While another process holds the lock, its temporary file may be live:
-    // nothing is removed then, and the next start looks again.
-    Lock lock(lockPath(), Clock::duration::zero());
-    if (!lock.held()) return;
-    // Listed again under the lock: a file seen before it was taken may have
-    // been a live writer's, renamed into place since.
-    listed = FileManager::defaultManager()->contentsOfDirectory(dir);
-    if (!listed) return;
-    for (const auto &entry : *listed) {
-        if (!isStale(entry)) continue;
-        if (::unlink(entry.url.c_str()) == 0)
-            logLine("Removed " + entry.url.string() + ", left by an interrupted write");
-    }
+    // nothing is removed then, and the next start looks again. The lock is
+    // taken only once there is a file to remove, and held while they go.
+    std::optional<Lock> lock;
+    FileManager::removeAbandonedTemporaryFiles(
+        fd, [&](const std::string &candidate) { return isTemporaryFileName(candidate, name); },
+        [&](const std::string &, const struct stat &) {
+            if (!lock) lock.emplace(lockPath(), Clock::duration::zero());
+            return lock->held();
+        },
+        [&](const std::string &removed) {
+            logLine("Removed " + (dir / removed).string() + ", left by an interrupted write");
+        });
+    ::close(fd);
 }
 
 }  // namespace platform

@@ -195,9 +195,17 @@ TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), ENOENT);
 
+    // Never enabled here: a report an earlier launch claimed is pending, and
+    // one at the live name, newer, goes first.
+    std::ofstream(reporter.previousCrashReportPath()) << "claimed bbcrash";
+    EXPECT_TRUE(reporter.hasPendingCrashReport());
+    EXPECT_EQ(reporter.loadPendingCrashReportData()->size(), 15u);
     std::ofstream(reporter.crashReportPath()) << "bbcrash";
     EXPECT_TRUE(reporter.hasPendingCrashReport());
     EXPECT_EQ(reporter.loadPendingCrashReportData()->size(), 7u);
+    EXPECT_TRUE(reporter.purgePendingCrashReport());
+    EXPECT_FALSE(std::filesystem::exists(reporter.crashReportPath()));
+    EXPECT_EQ(reporter.loadPendingCrashReportData()->size(), 15u);
     EXPECT_TRUE(reporter.purgePendingCrashReport());
     EXPECT_FALSE(reporter.hasPendingCrashReport());
 
@@ -214,18 +222,22 @@ TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
         const bool loaded = reporter.loadPendingCrashReportData(&refusal).has_value();
         return !loaded && refusal && refusal->code() == code;
     };
-    auto setAsideAtEnabling = [&] {
+    auto setAsideAtEnabling = [&](const std::filesystem::path &at = {}) {
+        const std::filesystem::path name = at.empty() ? path : at;
+        const std::string asideName = name.filename().string() + ".notours";
         std::vector<std::string> lines;
         platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
         const bool populated = reporter.populateCrashReportDirectory();
         platform::SystemLog::setSink(nullptr);
         struct stat st {};
-        const bool moved = populated && lstat(path.c_str(), &st) != 0 && lstat(aside.c_str(), &st) == 0;
-        const bool said = lines == std::vector<std::string>{"[BBCrashReporter] " + path.string() +
+        const bool moved =
+            populated && lstat(name.c_str(), &st) != 0 && lstat((name.parent_path() / asideName).c_str(), &st) == 0;
+        const bool said = lines == std::vector<std::string>{"[BBCrashReporter] " + name.string() +
                                                             " is not a crash report of ours (a link, a folder or "
-                                                            "another file); set aside as live_report.bbcrash.notours"};
-        std::filesystem::remove_all(aside);
-        std::filesystem::remove_all(path);
+                                                            "another file); set aside as " +
+                                                            asideName};
+        std::filesystem::remove_all(name.parent_path() / asideName);
+        std::filesystem::remove_all(name);
         return moved && said;
     };
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
@@ -242,6 +254,10 @@ TEST(BBCrashReporterTests, PendingReportFilesPassTheFileSystemsErrorsThrough) {
     EXPECT_TRUE(refused(EISDIR));
     EXPECT_FALSE(reporter.hasPendingCrashReport());
     EXPECT_TRUE(setAsideAtEnabling());
+    // Nor could a report be claimed onto a folder at the claimed name.
+    std::filesystem::create_directory(reporter.previousCrashReportPath());
+    EXPECT_TRUE(refused(EISDIR));
+    EXPECT_TRUE(setAsideAtEnabling(reporter.previousCrashReportPath()));
     std::ofstream(path).close();
     std::filesystem::resize_file(path, BBCRASH_REPORT_SIZE_LIMIT + 1);
     EXPECT_TRUE(refused(EFBIG));
@@ -327,6 +343,42 @@ TEST(BBCrashReporterTests, EnabledReporterRefusesNewCallbacksAndInstallsTheExcep
         struct sigaction action {};
         sigaction(SIGSEGV, nullptr, &action);
         THREAD_CHILD_CHECK(action.sa_flags & SA_ONSTACK, "");
+        return "";
+    });
+    EXPECT_EQ(result, "");
+}
+
+// Enabling claims the last session's report before any handler is
+// installed, so that the process never takes its own report, complete or
+// half written, for the last session's: it reads, stores and purges only the
+// claimed file, through any reporter of that folder.
+TEST(BBCrashReporterTests, EnablingClaimsTheLastReportAndTheProcessNeverReadsItsOwn) {
+    auto result = runInChild([]() -> std::string {
+        testsupport::TemporaryHome home;
+        BBCrashReporter reporter("io.plotwick.a", "1", std::nullopt, nullptr);
+        THREAD_CHILD_CHECK(reporter.populateCrashReportDirectory(), "");
+        // One claimed by a launch that crashed before storing it, and a
+        // newer one: the newer replaces it.
+        std::ofstream(reporter.previousCrashReportPath()) << "older";
+        std::ofstream(reporter.crashReportPath()) << "newer report";
+        THREAD_CHILD_CHECK(reporter.enableCrashReporter(), "");
+        THREAD_CHILD_CHECK(!std::filesystem::exists(reporter.crashReportPath()), "");
+        THREAD_CHILD_CHECK(std::filesystem::file_size(reporter.previousCrashReportPath()) == 12, "");
+
+        // This process's crash writes the live name, and is for the next
+        // launch alone.
+        std::ofstream(reporter.crashReportPath()) << "own, half written";
+        BBCrashReporter other("io.plotwick.a", "1", std::nullopt, nullptr);
+        for (const BBCrashReporter *r : {&reporter, &other}) {
+            THREAD_CHILD_CHECK(r->hasPendingCrashReport(), "");
+            THREAD_CHILD_CHECK(r->loadPendingCrashReportData()->size() == 12, "");
+        }
+        THREAD_CHILD_CHECK(reporter.purgePendingCrashReport(), "");
+        platform::ErrorPtr error;
+        THREAD_CHILD_CHECK(!other.hasPendingCrashReport(), "");
+        THREAD_CHILD_CHECK(!other.loadPendingCrashReportData(&error) && error && error->code() == ENOENT, "");
+        THREAD_CHILD_CHECK(!other.purgePendingCrashReport(), "");
+        THREAD_CHILD_CHECK(std::filesystem::file_size(reporter.crashReportPath()) == 17, "");
         return "";
     });
     EXPECT_EQ(result, "");

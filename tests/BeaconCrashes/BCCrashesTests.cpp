@@ -182,10 +182,11 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         CHILD_EXPECT(!std::filesystem::exists(home.path() / "sdk/crashes"));
         CHILD_EXPECT(BCBeaconUserDefaults::shared()->objectForKey("AppDidReceiveMemoryWarning").isNull());
 
-        // A report the engine wrote while the service was disabled is purged
-        // unread when it is enabled again.
+        // A report the engine wrote while the service was disabled (claimed
+        // at the next launch) is purged unread when it is enabled again.
         std::filesystem::copy_file(std::string(PLOTWICK_GOLDEN_DIR) + "/cases/full_x86_64.bbcrash",
-                                   engine->crashReportPath(), std::filesystem::copy_options::overwrite_existing);
+                                   engine->previousCrashReportPath(),
+                                   std::filesystem::copy_options::overwrite_existing);
         capture.clear();
         BCCrashes::setEnabled(true);
         CHILD_EXPECT(BCCrashes::isEnabled());

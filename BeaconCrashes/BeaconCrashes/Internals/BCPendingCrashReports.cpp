@@ -24,12 +24,15 @@
 #include "platform/dispatch/Dispatch.h"
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Format.h"
+#include "platform/security/Sha256.h"
 
 namespace {
 
 constexpr const char *kUserConfirmationKey = "CrashesUserConfirmation";
 // Names probed past the current second before a crash file is given up.
 constexpr int kMaxNameAttempts = 1000;
+// The most an analyzer marker holds: the digest of the report it guards.
+constexpr size_t kMarkerSize = 64;
 
 std::optional<std::string> describe(const platform::ErrorPtr &error) {
     return error ? std::optional<std::string>(error->localizedDescription()) : std::nullopt;
@@ -54,14 +57,21 @@ void BCPendingCrashReports::handleLatestCrashReport() {
     if (!delegate) return;
     auto engine = delegate->bbCrashReporter();
     bool purge = true;
-    if (BCCrashesUtil::fileExists(analyzerFilePathComponent_)) {
+    platform::ErrorPtr error;
+    // The engine refuses a file that is not regular or is larger than its
+    // writer ever writes, before reading it.
+    auto data = engine ? engine->loadPendingCrashReportData(&error) : std::nullopt;
+    // The marker names the report it guards: one left by a launch that
+    // died while parsing this very report purges it unparsed. A launch may
+    // also die of a crash on another thread meanwhile: its own report then
+    // replaced the one named, and is handled.
+    const std::string guarded = data ? platform::security::Sha256::hexDigest(*data).value_or("") : "";
+    const auto marker = analyzerMarker();
+    if (marker && (marker->empty() || *marker == guarded)) {
         BCLogError(kBCCrashesLogTag, "Error on loading the crash report, it will be purged.");
     } else if (engine) {
-        createAnalyzerFile();
-        platform::ErrorPtr error;
-        // The engine refuses a file that is not regular or is larger than
-        // its writer ever writes, before reading it.
-        auto data = engine->loadPendingCrashReportData(&error);
+        if (marker) BCLogDebug(kBCCrashesLogTag, "The crash analyzer marker names an earlier report; it is replaced.");
+        createAnalyzerFile(guarded);
         std::shared_ptr<BBCrashReport> report;
         if (!data) {
             BCLogError(kBCCrashesLogTag, "Couldn't load crash report: %@", describe(error));
@@ -86,6 +96,14 @@ void BCPendingCrashReports::handleLatestCrashReport() {
     if (purge && engine) engine->purgePendingCrashReport();
 }
 
+std::optional<std::string> BCPendingCrashReports::analyzerMarker() const {
+    if (!BCCrashesUtil::fileExists(analyzerFilePathComponent_)) return std::nullopt;
+    // A marker that can't be read (or one of a version that wrote it empty)
+    // guards whatever report is pending.
+    auto data = BCCrashesUtil::readRegularFile(analyzerFilePathComponent_, kMarkerSize);
+    return data ? std::string(data->begin(), data->end()) : std::string();
+}
+
 std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData(const std::vector<uint8_t> &data) {
     const double seconds = platform::Date::now().timeIntervalSinceReferenceDate();
     // Two handlings within one second would share a name: take the next
@@ -101,6 +119,9 @@ std::optional<BCPendingCrashReports::Path> BCPendingCrashReports::storeCrashData
 
 std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashReports() {
     std::vector<Path> files;
+    // An interrupted write's temporary file is never a report: removed once
+    // its writer is gone, else left to the write under way.
+    BCCrashesUtil::removeAbandonedTemporaryFiles(crashesDirectory_);
     auto entries = BCCrashesUtil::contentsOfDirectory(crashesDirectory_);
     if (!entries || entries->empty()) {
         BCLogError(kBCCrashesLogTag, "No persisted crashes found.");
@@ -117,6 +138,7 @@ std::vector<BCPendingCrashReports::Path> BCPendingCrashReports::persistedCrashRe
                          entry.name);
             continue;
         }
+        if (BCCrashesUtil::isTemporaryFileName(entry.name)) continue;
         const bool marker = std::any_of(std::begin(kSkipped), std::end(kSkipped), [&](const char *suffix) {
             const std::string_view name(entry.name), tail(suffix);
             return name.size() >= tail.size() && name.substr(name.size() - tail.size()) == tail;
@@ -266,8 +288,8 @@ void BCPendingCrashReports::deleteCrashReportWithFileURL(const Path &fileURL) {
     BCCrashesUtil::deleteFile(componentFor(fileURL));
 }
 
-void BCPendingCrashReports::createAnalyzerFile() {
-    if (!BCCrashesUtil::writePrivateFile(analyzerFilePathComponent_, platform::Data{})) {
+void BCPendingCrashReports::createAnalyzerFile(const std::string &guarded) {
+    if (!BCCrashesUtil::writePrivateFile(analyzerFilePathComponent_, platform::Data(guarded.begin(), guarded.end()))) {
         BCLogError(kBCCrashesLogTag, "Couldn't create crash analyzer file.");
     }
 }

@@ -58,9 +58,12 @@ public:
     // free name from the seconds since 2001), keeps its error report as the
     // last session's (and the parsed report for the processing, which then
     // does not parse it again), ties the last saved wrapper exception to it,
-    // and purges the engine's copy once the stored one exists. A marker left by a launch that ended during this work
-    // purges the pending report unread; so does a report that is not a regular file or is larger than the engine ever
-    // writes.
+    // and purges the engine's copy once the stored one exists. The analyzer
+    // marker, written meanwhile, holds the digest of the report: a marker
+    // left by a launch that ended during this work purges that same report
+    // unparsed (an empty one, whatever is pending); one naming another report
+    // is stale. A report that is not a regular file or is larger than the
+    // engine ever writes is purged too.
     void handleLatestCrashReport();
     // The stored crash files, in name (that is, time) order.
     std::vector<Path> persistedCrashReports();
@@ -79,7 +82,8 @@ public:
     std::optional<Reports> unprocessedCrashReports();
     void deleteAllFromCrashesDirectory();
     void deleteCrashReportWithFileURL(const Path &fileURL);
-    void createAnalyzerFile();
+    // The marker, holding the digest of the report it guards.
+    void createAnalyzerFile(const std::string &guarded = "");
     void removeAnalyzerFile();
     std::shared_ptr<BCErrorReport> getLastSessionCrashReport() const;
 
@@ -125,6 +129,8 @@ private:
     // What the store's answer on a sent entry means for its file.
     void didEnqueue(const Entry &entry, BCEnqueueResult result);
     std::optional<Path> storeCrashData(const std::vector<uint8_t> &data);
+    // What the marker holds; nothing when there is none.
+    std::optional<std::string> analyzerMarker() const;
     std::string componentFor(const Path &file) const;
 
     const std::weak_ptr<BCPendingCrashReportsDelegate> delegate_;

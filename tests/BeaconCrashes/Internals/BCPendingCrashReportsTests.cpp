@@ -6,12 +6,17 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <future>
+#include <set>
 #include <sstream>
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "BBCrashReporter.h"
 #include "BCAppleErrorLog.h"
@@ -124,8 +129,11 @@ public:
     std::shared_ptr<BCAppleErrorLog> errorLogFromCrashReport(const BBCrashReport &report) const override {
         return BCCrashes::sharedInstance()->errorLogFromCrashReport(report);
     }
+    // Asked at start while the last session's report is handled: stored,
+    // the analyzer marker still there.
     std::shared_ptr<BCErrorReport> errorReportFromCrashReport(
         const std::shared_ptr<BBCrashReport> &report) const override {
+        if (whileHandling) whileHandling();
         return BCCrashes::sharedInstance()->errorReportFromCrashReport(report);
     }
     std::shared_ptr<BCErrorReport> errorReportFromLog(const BCAppleErrorLog &log) const override {
@@ -133,6 +141,7 @@ public:
     }
 
     bool enabled = true;
+    std::function<void()> whileHandling;
     std::shared_ptr<BBCrashReporter> engine;
     std::function<bool(const Reports &reports)> handler;
     std::shared_ptr<crashestest::FakeChannelUnit> unit =
@@ -223,6 +232,15 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         std::ofstream(crashesDir() / "1000000003").close();
         std::filesystem::resize_file(crashesDir() / "1000000003", uintmax_t{3} << 30);
         const std::vector<std::string> notReports = {"700000003", "1000000001", "1000000002", "1000000003"};
+        // Temporary files of interrupted writes, never listed: removed with a
+        // line once their writer is gone (no such process; or pid 1, which
+        // runs, but an hour ago), else left to the write under way.
+        const std::string gone = ".BNCrashes.analyzer.999999999.0", reused = ".1000000004.1.2",
+                          writing = ".1000000005." + std::to_string(getpid()) + ".3";
+        std::ofstream(crashesDir() / gone).close();
+        for (const auto &name : {reused, writing}) std::ofstream(crashesDir() / name) << "half";
+        const struct timespec hourAgo[2] = {{0, UTIME_OMIT}, {time(nullptr) - 3600, 0}};
+        CHILD_EXPECT(::utimensat(AT_FDCWD, (crashesDir() / reused).c_str(), hourAgo, 0) == 0);
         const auto files = pending->persistedCrashReports();
         std::vector<std::string> listed;
         for (const auto &file : files) listed.push_back(file.filename().string());
@@ -279,6 +297,14 @@ TEST_F(BCPendingCrashReportsTest, StoredFilesAreProcessedInNameOrderAndSentOnThe
         CHILD_EXPECT(pending->crashFiles().empty());
         pending->processCrashReports();
         for (const auto &name : notReports) CHILD_EXPECT(namedIn(capture.lines(), name) == 0);
+        for (const auto &name : {gone, reused}) {
+            CHILD_EXPECT(!std::filesystem::exists(crashesDir() / name));
+            CHILD_EXPECT(std::count(lines.begin(), lines.end(),
+                                    std::make_pair(BCLogLevelWarning, "Removed crashes/" + name +
+                                                                          ", left by an interrupted write.")) == 1);
+        }
+        CHILD_EXPECT(std::filesystem::file_size(crashesDir() / writing) == 4);
+        CHILD_EXPECT(namedIn(lines, writing) == 0 && namedIn(capture.lines(), writing) == 0);
         // What is not a regular file is named, once a listing, at a level
         // shown by default.
         for (const char *name : {"700000004", "700000006", "700000007"}) {
@@ -553,6 +579,126 @@ TEST_F(BCPendingCrashReportsTest, AFailedStoreKeepsThePendingReportAndAMarkerPur
         pending->handleLatestCrashReport();
         CHILD_EXPECT(!engine->hasPendingCrashReport());
         CHILD_EXPECT(pending->persistedCrashReports().empty());
+        CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "BNCrashes.analyzer"));
+        return failures;
+    });
+}
+
+// Where a crashed child's threads meet: a pipe each way, as the crash
+// handler may only write and poll.
+int crashWritten[2] = {-1, -1};
+int launchHandled[2] = {-1, -1};
+
+bool awaitByte(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, 20000);
+    } while (n < 0 && errno == EINTR);
+    return n == 1;
+}
+
+// Called once the report is written and the other threads run again: the
+// process dies only once the launching thread has handled the pending
+// report, or after the bound.
+void dieOnceTheLaunchHandledItsReport(siginfo_t *, ucontext_t *, void *) {
+    [[maybe_unused]] ssize_t n = ::write(crashWritten[1], "w", 1);
+    awaitByte(launchHandled[0]);
+}
+
+// A crash of another thread at any moment of a launch reaches the next one.
+// The launch runs as the service's start does (the engine of this home
+// enabled, then the pending report handled) while another thread crashes:
+// once with its report written and the process held alive until the
+// launching thread has passed the pending-report check, and once while the
+// launching thread handles the last session's report, the analyzer marker
+// written.
+TEST_F(BCPendingCrashReportsTest, ACrashOnAnotherThreadDuringTheLaunchReachesTheNextLaunch) {
+    ASSERT_NO_FATAL_FAILURE(crashOnce());
+    auto launchAndCrash = [](bool atTheCheck) {
+        return testsupport::runInChild(
+            [atTheCheck] {
+                platform::dispatch::MainRunLoop::adoptCurrentThreadAsMain();
+                platform::Bundle::resetMainBundle();
+                if (::pipe(crashWritten) != 0 || ::pipe(launchHandled) != 0) return 3;
+                auto service = std::make_shared<FakeService>();
+                service->engine = std::make_shared<BBCrashReporter>();
+                static const BBCrashReporterCallbacks callbacks{0, nullptr, dieOnceTheLaunchHandledItsReport};
+                if (atTheCheck) service->engine->setCrashCallbacks(&callbacks);
+                if (!service->engine->enableCrashReporter()) return 4;
+                std::promise<void> go;
+                std::thread crasher([atTheCheck, released = go.get_future()] {
+                    released.wait();
+                    if (atTheCheck) abort();
+                    static volatile int *volatile nowhere = nullptr;
+                    *nowhere = 1;
+                });
+                auto pending = std::make_shared<BCPendingCrashReports>(service, "crashes", "crashes/BNCrashes.analyzer",
+                                                                       platform::dispatch::Semaphore::create(0));
+                // Whatever goes wrong, the process ends without the crasher.
+                auto fail = [&](int code) {
+                    crasher.detach();
+                    return code;
+                };
+                if (atTheCheck) {
+                    go.set_value();
+                    if (!awaitByte(crashWritten[0])) return fail(5);
+                } else {
+                    service->whileHandling = [&] {
+                        go.set_value();
+                        crasher.join();
+                    };
+                }
+                if (!service->engine->hasPendingCrashReport()) return fail(6);
+                pending->handleLatestCrashReport();
+                [[maybe_unused]] ssize_t n = ::write(launchHandled[1], "h", 1);
+                if (!atTheCheck) return fail(7);
+                crasher.join();
+                return 8;
+            },
+            30);
+    };
+    auto storedFiles = [this] {
+        std::set<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(crashesDir()))
+            names.insert(entry.path().filename().string());
+        return names;
+    };
+    // The engine's files, found by name: an engine made here would start
+    // threads that the next fork races with.
+    auto engineHas = [this](const std::string &name) {
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(home.path()))
+            if (entry.path().filename() == name && entry.is_regular_file()) return true;
+        return false;
+    };
+
+    // The launching thread handled the last session's report (stored, and
+    // the claimed file purged) and left the crash's own report alone.
+    auto crashed = launchAndCrash(true);
+    ASSERT_EQ(crashed.signal, SIGABRT) << crashed.exitCode << "\n" << crashed.output;
+    EXPECT_TRUE(engineHas("live_report.bbcrash"));
+    EXPECT_FALSE(engineHas("previous_report.bbcrash"));
+    EXPECT_EQ(storedFiles().size(), 1u);
+
+    // A marker left by a launch that died of another thread's crash names
+    // the report it guarded, not that crash's.
+    crashed = launchAndCrash(false);
+    ASSERT_EQ(crashed.signal, SIGSEGV) << crashed.exitCode << "\n" << crashed.output;
+    EXPECT_TRUE(storedFiles().contains("BNCrashes.analyzer"));
+
+    inChild([this] {
+        int failures = 0;
+        modeltest::LogCapture capture;
+        channeltest::RecordingDelegate recorder;
+        BCCrashes::sharedInstance()->setAutomaticProcessingEnabled(false);
+        auto pending = launch(recorder);
+        const auto last = BCCrashes::lastSessionCrashReport();
+        CHILD_EXPECT(last && last->signal() == "SIGSEGV");
+        CHILD_EXPECT(!capture.contains(BCLogLevelError, "Error on loading the crash report, it will be purged."));
+        std::multiset<std::string> signals;
+        for (const auto &report : pending->unprocessedCrashReports().value_or(BCPendingCrashReports::Reports{}))
+            signals.insert(report->signal().value_or("-"));
+        CHILD_EXPECT((signals == std::multiset<std::string>{"SIGABRT", "SIGILL", "SIGSEGV"}));
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "BNCrashes.analyzer"));
         return failures;
     });

@@ -1,7 +1,6 @@
 #include "BCCrashesUtil.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -264,6 +263,24 @@ std::optional<std::vector<platform::FileManager::DirectoryEntry>> BCCrashesUtil:
     return entries;
 }
 
+void BCCrashesUtil::removeAbandonedTemporaryFiles(const std::string &name) {
+    Descriptor fd(openDirectory(name, false));
+    if (fd.fd < 0) return;
+    platform::FileManager::removeAbandonedTemporaryFiles(
+        fd.fd, isTemporaryFileName,
+        [](const std::string &candidate, const struct stat &st) {
+            return platform::FileManager::isAbandonedTemporaryFile(
+                *platform::FileManager::temporaryFileWriter(candidate), st);
+        },
+        [&](const std::string &removed) {
+            BCLogWarning(kLogTag, "Removed %@/%@, left by an interrupted write.", name, removed);
+        });
+}
+
+bool BCCrashesUtil::isTemporaryFileName(const std::string &name) {
+    return platform::FileManager::temporaryFileWriter(name).has_value();
+}
+
 std::optional<std::filesystem::path> BCCrashesUtil::writePrivateFile(const std::string &pathComponent,
                                                                      const platform::Data &data) {
     auto parts = split(pathComponent);
@@ -272,9 +289,7 @@ std::optional<std::filesystem::path> BCCrashesUtil::writePrivateFile(const std::
     Descriptor dir(parts ? openDirectory(parts->first) : -1);
     int code = parts ? errno : EINVAL;
     if (dir.fd >= 0) {
-        static std::atomic<unsigned> counter{0};
-        const std::string temporary = "." + parts->second + "." + std::to_string(::getpid()) + "." +
-                                      std::to_string(counter.fetch_add(1, std::memory_order_relaxed));
+        const std::string temporary = platform::FileManager::temporaryFileName(parts->second);
         int fd;
         do {
             fd = ::openat(dir.fd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

@@ -68,8 +68,18 @@ public:
         const std::string &name);
     // Writes the bytes to the file atomically, as a file of mode 0600 (a link
     // in its place is replaced, not followed); its URL, or nothing (logged).
+    // The bytes go first to the file manager's temporary name beside it,
+    // ".<name>.<pid>.<n>".
     static std::optional<std::filesystem::path> writePrivateFile(const std::string &pathComponent,
                                                                  const platform::Data &data);
+    // Whether the name is one of those temporary names: never a file of ours
+    // to read.
+    static bool isTemporaryFileName(const std::string &name);
+    // Removes from our folder `name` the temporary files of interrupted
+    // writes whose writer is gone (its process no longer runs, or the file
+    // is older than any write takes), each with a line; one being written
+    // is left alone.
+    static void removeAbandonedTemporaryFiles(const std::string &name);
     // Whether something (of any kind, a link included) has the file's name.
     static bool fileExists(const std::string &pathComponent);
     // Removes the file's entry (a link itself, never what it points to).
