@@ -3,12 +3,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/foundation/UserDefaults.h"
 #include "platform/foundation/UserDefaultsFlusher.h"
+#include "platform/syslog/SystemLog.h"
 
 namespace platform {
 
@@ -34,7 +34,7 @@ UserDefaultsLifetime &UserDefaultsLifetime::shared() {
 UserDefaultsLifetime::UserDefaultsLifetime() {
     // The flusher exists before the fork handlers that lock it.
     UserDefaultsFlusher::shared();
-    pthread_atfork(&prepareFork, &parentAfterFork, &childAfterFork);
+    SystemLog::addForkHandlers(&prepareFork, &parentAfterFork, &childAfterFork);
     std::atexit(&atExit);
 }
 

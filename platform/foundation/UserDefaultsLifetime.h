@@ -15,9 +15,11 @@
 // flush lock, the registry, each live defaults' file mutex
 // then its state mutex, the flusher's queue lock, and the lock that guards
 // the opening of lock files; then the system log's lock, which a thread
-// that logs holding any of these takes last (its handler, registered at
-// load, runs after this one); so the child inherits every structure whole,
-// and none of its calls waits on a thread that is not there. The lock
+// that logs holding any of these takes last. The handlers are run by the
+// system log's own (SystemLog::addForkHandlers), so this order holds
+// whatever was registered or initialised first. So the child inherits
+// every structure whole, and none of its calls waits on a thread that is
+// not there. The lock
 // files a thread of the parent had open are closed in the child at once: a
 // flock belongs to the open file, which the fork shares, and a child that
 // kept it would hold its parent's lock as long as it lives. Internal to

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <functional>
 #include <sys/stat.h>
@@ -470,6 +471,24 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
     EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0);
     EXPECT_EQ(UserDefaults(file).stringForKey("Last"), "kept") << "the parent's change at its exit was lost";
     EXPECT_TRUE(written()) << "a child's change was undone";
+}
+
+// A fork takes the system log's lock after every lock of the defaults, even
+// in a program whose defaults were made by a global initialiser, before the
+// log's objects were initialised: there a thread that writes a line while
+// it holds a defaults' file mutex, which the fork waits for, still writes
+// it, and the fork returns (defaults_fork_order_child.cc).
+TEST_F(UserDefaultsTest, AForkTakesTheLogsLockLastWhateverWasInitialisedFirst) {
+    const std::string folder = (home.path() / "order").string();
+    fs::create_directories(folder);
+    char *argv[] = {const_cast<char *>(PLOTWICK_FORK_ORDER_CHILD), const_cast<char *>(folder.c_str()), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, PLOTWICK_FORK_ORDER_CHILD, nullptr, nullptr, argv, environ), 0);
+    testsupport::RunningChild child(pid);
+    ASSERT_TRUE(child.ended(30000)) << "the program hangs";
+    ASSERT_FALSE(WIFSIGNALED(child.status()))
+        << "the fork and the line deadlocked (ended by signal " << WTERMSIG(child.status()) << ")";
+    EXPECT_EQ(WEXITSTATUS(child.status()), 0);
 }
 
 // A file of 200,000 keys: a change rewrites it whole, in a time linear in
