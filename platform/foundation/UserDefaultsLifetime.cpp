@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <new>
 #include <unistd.h>
 #include <vector>
 
@@ -59,8 +60,9 @@ void UserDefaultsLifetime::add(UserDefaults *defaults) {
 }
 
 void UserDefaultsLifetime::remove(UserDefaults *defaults) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     all_.erase(defaults);
+    ended_.wait(lock, [&] { return ending_ != defaults; });
 }
 
 UserDefaultsLifetime::Clock::time_point UserDefaultsLifetime::endDeadline() {
@@ -142,9 +144,12 @@ void UserDefaultsLifetime::childAfterFork() {
     for (UserDefaults *defaults : l.all_) defaults->mutex_.unlock();
     for (UserDefaults *defaults : l.all_) defaults->fileMutex_.unlock();
     // A fork made while the parent exits leaves a child that is not
-    // exiting.
+    // exiting; the condition is made anew, as the threads that waited on it
+    // are not here.
     l.exiting_ = false;
     l.exitDeadline_ = 0;
+    l.ending_ = nullptr;
+    new (&l.ended_) std::condition_variable;
     l.mutex_.unlock();
     UserDefaultsFlusher::shared().unlockFlushesAfterFork();
     l.standardMutex_.unlock();
@@ -159,8 +164,22 @@ void UserDefaultsLifetime::atExit() {
     // are of (their maker, or a child that changed them) writes them. Every
     // one waits for the lock within the exit's one bound.
     l.exiting_ = true;
-    for (UserDefaults *defaults : all)
+    for (UserDefaults *defaults : all) {
+        {
+            // Another thread may destroy them meanwhile: those destroyed
+            // already are skipped, and a destruction from now on waits
+            // until this end is over.
+            std::lock_guard<std::mutex> lock(l.mutex_);
+            if (!l.all_.count(defaults)) continue;
+            l.ending_ = defaults;
+        }
         if (defaults->writerPid_.load() == ::getpid()) defaults->synchronize();
+        {
+            std::lock_guard<std::mutex> lock(l.mutex_);
+            l.ending_ = nullptr;
+        }
+        l.ended_.notify_all();
+    }
 }
 
 }  // namespace platform

@@ -7,7 +7,10 @@
 // process's lock within a bound: each end on its own during the run, and
 // every end of one exit (the exit handler, and the destructors that run
 // after it) within one bound for that exit, so that a lock held elsewhere
-// cannot hold up the exit for long.
+// cannot hold up the exit for long. The exit handler ends one defaults at a
+// time: a thread that destroys those defaults meanwhile waits for that end
+// before they are freed, and defaults destroyed before their turn are
+// skipped (their destructor flushed them).
 //
 // A fork may happen at any time, from any thread. Before it, the handler
 // takes, in one fixed order, every lock a thread of the defaults may hold:
@@ -26,6 +29,7 @@
 // platform/foundation.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -51,6 +55,7 @@ public:
     void resetStandard();
 
     void add(UserDefaults *defaults);
+    // Forgets the defaults; waits while the exit handler is ending them.
     void remove(UserDefaults *defaults);
     // Whether the process is exiting: the exit handler has started.
     bool exiting() const { return exiting_.load(); }
@@ -73,8 +78,12 @@ private:
 
     std::mutex standardMutex_;  // guards standard_, held while it is made
     std::shared_ptr<UserDefaults> standard_;
-    std::mutex mutex_;  // guards all_
+    std::mutex mutex_;  // guards all_ and ending_
     std::set<UserDefaults *> all_;
+    // The defaults the exit handler is ending: their destruction waits for
+    // it (told by ended_).
+    UserDefaults *ending_ = nullptr;
+    std::condition_variable ended_;
     std::atomic<bool> exiting_{false};
     // The exit's deadline (the time since the clock's epoch), or zero
     // before its first end.

@@ -252,6 +252,53 @@ TEST_F(UserDefaultsTest, ABurstOfChangesCostsOneFlushAndATornFileFallsBackToTheF
     EXPECT_EQ(backup.st_ino, st.st_ino);
 }
 
+// Defaults another thread destroys while the exit handler ends the
+// process's defaults: a detached worker destroys some that the handler has
+// listed while it is held inside the end of others (whose lock another
+// process holds: its line that their changes are lost parks in the sink).
+// They are not used once freed: under AddressSanitizer, a use after free
+// would end the child with a report.
+TEST_F(UserDefaultsTest, DefaultsDestroyedWhileTheExitEndsOthersAreNotUsedOnceFreed) {
+    const fs::path folder = home.path() / "ending";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(20);
+        auto *made = new UserDefaults(folder / "first.plist");
+        auto *other = new UserDefaults(folder / "second.plist");
+        // The exit ends defaults in the order of their addresses: the held
+        // ones first.
+        if (other < made) std::swap(made, other);
+        fs::create_directories(folder);
+        const int held = open(made->lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (held < 0 || flock(held, LOCK_EX) != 0 || !made->setObject(Value("waits"), "Key")) _exit(2);
+        static std::mutex mutex;
+        static std::condition_variable changed;
+        static int stage = 0;  // 1: the exit is held; 2: the other defaults are freed
+        SystemLog::setSink([](const std::string &line) {
+            if (line.find("are not written, and are lost") == std::string::npos) return;
+            std::unique_lock<std::mutex> lock(mutex);
+            stage = 1;
+            changed.notify_all();
+            if (!changed.wait_for(lock, std::chrono::seconds(10), [] { return stage == 2; })) _exit(3);
+        });
+        std::thread([other] {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [] { return stage == 1; });
+            lock.unlock();
+            delete other;
+            lock.lock();
+            stage = 2;
+            changed.notify_all();
+        }).detach();
+        exit(0);
+    }
+    testsupport::RunningChild child(pid);
+    ASSERT_TRUE(child.ended(30000)) << "the exit hangs";
+    ASSERT_TRUE(WIFEXITED(child.status())) << "ended by signal " << WTERMSIG(child.status());
+    EXPECT_EQ(WEXITSTATUS(child.status()), 0) << "1: AddressSanitizer found a use after free (its report is above)";
+}
+
 // A process that forks while its defaults wait for and run their background
 // flushes: every child can allocate (a fork taken while another thread is
 // inside the allocator leaves the sanitizers' allocator locked in the child
