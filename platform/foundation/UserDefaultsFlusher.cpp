@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include "platform/foundation/UserDefaults.h"
-#include "platform/syslog/SystemLog.h"
 
 namespace platform {
 
@@ -48,7 +47,7 @@ void UserDefaultsFlusher::schedule(UserDefaults *defaults, std::chrono::steady_c
     if (pthread_create(&thread, nullptr, &UserDefaultsFlusher::threadMain, this) != 0) {
         // The flush then runs at the destructor, synchronize() or exit.
         starting_ = false;
-        SystemLog::write("[UserDefaults] Cannot start the thread that flushes the defaults to disk");
+        UserDefaultsFile::logLine("Cannot start the thread that flushes the defaults to disk");
         return;
     }
     pthread_detach(thread);

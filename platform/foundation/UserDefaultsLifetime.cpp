@@ -23,7 +23,25 @@ std::atomic<int> lockFiles[kLockFileSlots];
 // descriptor that is open but not yet in a slot.
 std::mutex lockFilesMutex;
 
+// How many callbacks of the defaults this thread is inside; whether it is
+// writing the line of a refused call.
+thread_local int callbacks = 0;
+thread_local bool refusing = false;
+
 }  // namespace
+
+UserDefaultsLifetime::Callback::Callback() { ++callbacks; }
+
+UserDefaultsLifetime::Callback::~Callback() { --callbacks; }
+
+bool UserDefaultsLifetime::insideCallback() { return callbacks > 0; }
+
+void UserDefaultsLifetime::refuse(const std::string &line) {
+    if (refusing) return;
+    refusing = true;
+    UserDefaultsFile::logLine(line);
+    refusing = false;
+}
 
 UserDefaultsLifetime &UserDefaultsLifetime::shared() {
     // Never destroyed: the exit handler may run after static destructors

@@ -15,18 +15,23 @@
 // A fork may happen at any time, from any thread. Before it, the handler
 // takes, in one fixed order, every lock a thread of the defaults may hold:
 // the standard defaults' slot (held while they are made), the flusher's
-// flush lock, the registry, each live defaults' file mutex
-// then its state mutex, the flusher's queue lock, and the lock that guards
-// the opening of lock files; then the system log's lock, which a thread
-// that logs holding any of these takes last. The handlers are run by the
-// system log's own (SystemLog::addForkHandlers), so this order holds
-// whatever was registered or initialised first. So the child inherits
-// every structure whole, and none of its calls waits on a thread that is
-// not there. The lock
-// files a thread of the parent had open are closed in the child at once: a
-// flock belongs to the open file, which the fork shares, and a child that
-// kept it would hold its parent's lock as long as it lives. Internal to
-// platform/foundation.
+// flush lock, the registry, each live defaults' file mutex then its state
+// mutex, the flusher's queue lock, and the lock that guards the opening of
+// lock files; then the system log's lock, which a thread that logs holding
+// any of these takes last. The handlers are run by the system log's own
+// (SystemLog::addForkHandlers), so this order holds whatever was
+// registered or initialised first. So the child inherits every structure
+// whole, and none of its calls waits on a thread that is not there. The
+// lock files a thread of the parent had open are closed in the child at
+// once: a flock belongs to the open file, which the fork shares, and a
+// child that kept it would hold its parent's lock as long as it lives.
+//
+// Code the defaults call while holding their locks, a `resolve` of
+// loadOrStoreObject and the log's sink given a line of the defaults, may
+// not use any defaults: such a call would wait for those locks, or for a
+// fork that waits for them. While that code runs, every call of the
+// defaults on its thread fails at once, with a line (UserDefaults.h).
+// Internal to platform/foundation.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -34,6 +39,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 
 namespace platform {
 
@@ -68,6 +74,20 @@ public:
     static int openLockFile(const char *path);
     // Closes it, unless a fork closed it already (in a child).
     static void closeLockFile(int fd);
+
+    // Marks the thread, while it lives, as running code the defaults call
+    // back with their locks held.
+    class Callback {
+    public:
+        Callback();
+        ~Callback();
+        Callback(const Callback &) = delete;
+        Callback &operator=(const Callback &) = delete;
+    };
+    static bool insideCallback();
+    // Writes the line of a refused call; not for a call that this line's
+    // own sink makes (a sink that uses defaults on every line).
+    static void refuse(const std::string &line);
 
 private:
     UserDefaultsLifetime();

@@ -26,6 +26,7 @@
 #include "platform/foundation/UserDefaults.h"
 #include "platform/foundation/UserDefaultsMerge.h"
 #include "platform/syslog/SystemLog.h"
+#include "support/ForkedChild.h"
 #include "support/Sanitizers.h"
 #include "support/RunningChild.h"
 #include "support/TestSupport.h"
@@ -71,6 +72,26 @@ protected:
 
     testsupport::TemporaryHome home;
 };
+
+// Whether the thread waits in the kernel for a futex (x86_64's system call
+// 202): a forking thread, once its handlers wait for a lock another thread
+// holds.
+bool waitsForAFutex(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    std::string number;
+    return in >> number && number == "202";
+}
+
+// Waits (at most 10 s) until the thread has started a fork that waits for
+// a lock.
+bool forkWaits(const std::atomic<pid_t> &forker) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (forker == 0 || !waitsForAFutex(forker)) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 
 // Defaults a forked child keeps to its very end: flushed by the exit handler,
 // then destroyed among the static objects made before any defaults.
@@ -1061,6 +1082,104 @@ TEST_F(UserDefaultsTest, AWriteKeepsWhatAnotherWriterStoredMeanwhile) {
               "('Second', 'two'), ('Theirs', 'kept')]\n");
     EXPECT_EQ(first.stringForKey("Theirs"), "kept");
     EXPECT_EQ(first.stringForKey("InstallId"), "theirs") << "the value made there first is taken";
+}
+
+// A resolve runs while the defaults hold their locks, and so does the log's
+// sink given a line of theirs: a call either makes to any defaults (the
+// standard ones, others, the same, defaults made there) fails at once with
+// a line, and waits for nothing, not even for a fork that waits for the
+// resolve's locks. A sink that uses defaults on every line is refused once
+// per line of the defaults, not for the line of its refusal.
+TEST_F(UserDefaultsTest, AResolveOrALogSinkThatUsesTheDefaultsFailsAtOnce) {
+    const fs::path folder = home.path() / "callbacks";
+    const testsupport::ChildResult result = testsupport::runInChild([&] {
+        std::mutex linesMutex;
+        std::vector<std::string> lines;
+        SystemLog::setSink([&](const std::string &line) {
+            std::lock_guard<std::mutex> lock(linesMutex);
+            lines.push_back(line);
+        });
+        auto count = [&](const std::string &text) {
+            std::lock_guard<std::mutex> lock(linesMutex);
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const std::string &line) { return line.find(text) != std::string::npos; });
+        };
+        std::vector<std::string> failures;
+        UserDefaults defaults(folder / "app.plist");
+        UserDefaults other(folder / "other.plist");
+        const auto standard = UserDefaults::standardUserDefaults();
+        if (!standard->setObject(Value("standard"), "Standard") || !other.setObject(Value("before"), "Key")) return 2;
+        std::atomic<pid_t> forker{0};
+        pid_t forked = -1;
+        std::thread forking;
+        bool asked = false;
+        std::chrono::steady_clock::duration took{};
+        const Value kept = defaults.loadOrStoreObject("Id", [&](const Value &) {
+            if (asked) return Value("made");
+            asked = true;
+            forking = std::thread([&] {
+                forker = gettid();
+                forked = fork();
+                if (forked == 0) _exit(0);
+            });
+            if (!forkWaits(forker)) failures.push_back("the fork did not wait for the resolve's locks");
+            const auto start = std::chrono::steady_clock::now();
+            if (!UserDefaults::standardUserDefaults()->objectForKey("Standard").isNull())
+                failures.push_back("the standard defaults were read");
+            if (other.setObject(Value("changed"), "Key")) failures.push_back("other defaults were written");
+            if (defaults.setObject(Value("same"), "Same")) failures.push_back("the same defaults were written");
+            {
+                UserDefaults made(folder / "made.plist");
+                if (made.setObject(Value("made"), "Key")) failures.push_back("defaults made there were written");
+            }
+            UserDefaults::resetStandardUserDefaults();
+            took = std::chrono::steady_clock::now() - start;
+            return Value("made");
+        });
+        forking.join();
+        int status = -1;
+        if (forked <= 0 || waitpid(forked, &status, 0) != forked || status != 0) failures.push_back("the fork failed");
+        if (kept != Value("made")) failures.push_back("the value made was not kept");
+        if (took > std::chrono::seconds(1)) failures.push_back("the refused calls waited");
+        // One line each: the read, the two writes, the making, the write of
+        // what was made, the reset.
+        if (count("Refused") != 6) failures.push_back(std::to_string(count("Refused")) + " lines refused, not 6");
+        // Nothing was changed by them, and the defaults work again after.
+        if (UserDefaults::standardUserDefaults() != standard) failures.push_back("the standard defaults were reset");
+        if (standard->stringForKey("Standard") != "standard") failures.push_back("the standard defaults changed");
+        if (UserDefaults(folder / "other.plist").stringForKey("Key") != "before")
+            failures.push_back("the other defaults changed");
+        if (fs::exists(folder / "made.plist")) failures.push_back("the defaults made there wrote a file");
+        UserDefaults after(folder / "app.plist");
+        if (after.stringForKey("Id") != "made" || !after.objectForKey("Same").isNull())
+            failures.push_back("the defaults' own file is not what the resolve answered");
+
+        // A sink that writes other defaults on every line: refused for the
+        // line of the defaults, silently for the line of its refusal.
+        std::vector<bool> written;
+        SystemLog::setSink([&](const std::string &line) {
+            {
+                std::lock_guard<std::mutex> lock(linesMutex);
+                lines.push_back(line);
+            }
+            written.push_back(other.setObject(Value("logged"), "Logged"));
+        });
+        const size_t before = lines.size();
+        if (defaults.setObject(Value(UUID::random()), "NotAPropertyList")) failures.push_back("a UUID was stored");
+        SystemLog::setSink(nullptr);
+        if (written != std::vector<bool>{false, false} || lines.size() != before + 2 ||
+            lines.back().find("Refused setObject on " + (folder / "other.plist").string()) == std::string::npos)
+            failures.push_back("the sink's calls were not refused once");
+        if (!other.setObject(Value("after"), "Logged"))
+            failures.push_back("the defaults refused a call after the sink");
+
+        for (const auto &failure : failures) std::printf("%s\n", failure.c_str());
+        if (!failures.empty())
+            for (const auto &line : lines) std::printf("  %s\n", line.c_str());
+        return failures.empty() ? 0 : 1;
+    });
+    EXPECT_TRUE(result.exited) << "the child hangs (signal " << result.signal << "):\n" << result.output;
+    EXPECT_EQ(result.exitCode, 0) << result.output;
 }
 
 // Runs the body in a forked child (killed by its own alarm after 10 s) and
