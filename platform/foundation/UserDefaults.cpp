@@ -337,6 +337,7 @@ bool UserDefaults::removeObjectForKey(const std::string &key) {
 
 bool UserDefaults::persist() {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
+    UserDefaultsLifetime::holding(UserDefaultsLifetime::Holding::File);
     // While the background thread waits for the lock, a change joins the
     // others at once if the lock is still held.
     return writeChanges(writeWaiting_ && kFlushInBackground ? Clock::duration::zero() : kWritePatience) !=
@@ -571,6 +572,7 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
 void UserDefaults::registerDefaults(const Dictionary &registrationDictionary) {
     if (refusesCall("registerDefaults")) return;
     std::lock_guard<std::mutex> lock(mutex_);
+    UserDefaultsLifetime::holding(UserDefaultsLifetime::Holding::State);
     for (const auto &[key, value] : registrationDictionary) registration_[key] = value;
 }
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/UserDefaultsLifetime.h"
 
 namespace platform {
 
@@ -94,6 +95,7 @@ void UserDefaultsFlusher::run() {
     starting_ = false;
     wake_.notify_all();  // a fork that waits for the start
     for (;;) {
+        UserDefaultsLifetime::holding(UserDefaultsLifetime::Holding::Queue);
         if (pending_.empty()) {
             wake_.wait(lock);
             continue;
@@ -111,6 +113,7 @@ void UserDefaultsFlusher::run() {
             // Everything that allocates, the map's changes included,
             // happens under flushMutex_.
             std::lock_guard<std::mutex> flushing(flushMutex_);
+            UserDefaultsLifetime::holding(UserDefaultsLifetime::Holding::Flushes);
             lock.lock();
             UserDefaults *target = nullptr;
             Clock::duration retry{};

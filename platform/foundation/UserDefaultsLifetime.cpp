@@ -30,6 +30,8 @@ thread_local bool refusing = false;
 
 }  // namespace
 
+std::atomic<void (*)(UserDefaultsLifetime::Holding)> UserDefaultsLifetime::holdingHookForTesting{nullptr};
+
 UserDefaultsLifetime::Callback::Callback() { ++callbacks; }
 
 UserDefaultsLifetime::Callback::~Callback() { --callbacks; }
@@ -60,6 +62,7 @@ UserDefaultsLifetime::UserDefaultsLifetime() {
 std::shared_ptr<UserDefaults> UserDefaultsLifetime::standard(
     const std::function<std::shared_ptr<UserDefaults>()> &make) {
     std::lock_guard<std::mutex> lock(standardMutex_);
+    holding(Holding::Standard);
     if (!standard_) standard_ = make();
     return standard_;
 }
@@ -74,6 +77,7 @@ void UserDefaultsLifetime::resetStandard() {
 
 void UserDefaultsLifetime::add(UserDefaults *defaults) {
     std::lock_guard<std::mutex> lock(mutex_);
+    holding(Holding::Registry);
     all_.insert(defaults);
 }
 
@@ -98,6 +102,7 @@ int UserDefaultsLifetime::openLockFile(const char *path) {
     std::lock_guard<std::mutex> lock(lockFilesMutex);
     const int fd = ::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) return -1;
+    holding(Holding::LockFiles);
     for (auto &slot : lockFiles) {
         if (slot.load(std::memory_order_relaxed) != 0) continue;
         slot.store(fd + 1, std::memory_order_relaxed);

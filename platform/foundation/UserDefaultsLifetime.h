@@ -89,6 +89,15 @@ public:
     // own sink makes (a sink that uses defaults on every line).
     static void refuse(const std::string &line);
 
+    // For tests: called where a thread holds one of the locks a fork takes,
+    // the one named last, so that a test can park a thread there. Null (the
+    // default) costs a load.
+    enum class Holding { Standard, Flushes, Registry, File, State, Queue, LockFiles };
+    static std::atomic<void (*)(Holding)> holdingHookForTesting;
+    static void holding(Holding where) {
+        if (auto *hook = holdingHookForTesting.load(std::memory_order_acquire)) hook(where);
+    }
+
 private:
     UserDefaultsLifetime();
     static void prepareFork();

@@ -7,7 +7,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
@@ -24,6 +26,7 @@
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/UUID.h"
 #include "platform/foundation/UserDefaults.h"
+#include "platform/foundation/UserDefaultsLifetime.h"
 #include "platform/foundation/UserDefaultsMerge.h"
 #include "platform/syslog/SystemLog.h"
 #include "support/ForkedChild.h"
@@ -75,22 +78,26 @@ protected:
 
 // Whether the thread waits in the kernel for a futex (x86_64's system call
 // 202): a forking thread, once its handlers wait for a lock another thread
-// holds.
+// holds. Allocates nothing, as it runs while another thread forks.
 bool waitsForAFutex(pid_t tid) {
-    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
-    std::string number;
-    return in >> number && number == "202";
+    char path[64], text[16] = {};
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    return n > 4 && std::strncmp(text, "202 ", 4) == 0;
 }
 
 // Waits (at most 10 s) until the thread has started a fork that waits for
-// a lock.
-bool forkWaits(const std::atomic<pid_t> &forker) {
+// a lock; false when the fork returned first.
+bool forkWaits(const std::atomic<pid_t> &forker, const std::atomic<bool> &returned) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (forker == 0 || !waitsForAFutex(forker)) {
+    while (!returned && (forker == 0 || !waitsForAFutex(forker))) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
+    return !returned;
 }
 
 // Defaults a forked child keeps to its very end: flushed by the exit handler,
@@ -539,6 +546,123 @@ TEST_F(UserDefaultsTest, AForkDuringWritesLeavesAChildThatNeitherHangsNorHoldsTh
     EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0);
     EXPECT_EQ(UserDefaults(file).stringForKey("Last"), "kept") << "the parent's change at its exit was lost";
     EXPECT_TRUE(written()) << "a child's change was undone";
+}
+
+// Where a thread holds one of the locks, and the one they park at.
+namespace parking {
+std::mutex mutex;
+std::condition_variable changed;
+std::optional<UserDefaultsLifetime::Holding> armed;
+bool parked = false, released = false;
+
+void hook(UserDefaultsLifetime::Holding where) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (armed != where || parked) return;
+    parked = true;
+    changed.notify_all();
+    changed.wait_for(lock, std::chrono::seconds(30), [] { return released; });
+}
+}  // namespace parking
+
+// A fork waits for every lock a thread of the defaults may hold, whichever
+// thread forks: a thread (the caller's, or the flush thread) is parked
+// holding one of them, the one a fork takes last of those it holds, and a
+// fork from another thread must wait until it lets go. The child then finds
+// that lock free: its call that takes it returns.
+TEST_F(UserDefaultsTest, AForkWaitsForAThreadParkedInsideEachLockItTakes) {
+    using Holding = UserDefaultsLifetime::Holding;
+    const fs::path folder = home.path() / "parked";
+    UserDefaults defaults(folder / "app.plist");
+    ASSERT_TRUE(defaults.setObject(Value("before"), "Key"));
+    UserDefaults deferred(folder / "deferred.plist");
+    // Its first write asks the flush thread for a flush, which wakes it.
+    UserDefaults queued(folder / "queued.plist");
+    // A stale temporary file: making defaults for it opens the lock file
+    // before they are in the registry, holding none of the locks a fork
+    // takes.
+    std::ofstream(folder / ".stale.plist.Ab12Cd") << "half";
+    const int held = open(deferred.lockFilePath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(held, 0);
+    struct Window {
+        Holding where;
+        const char *name;
+        std::function<void()> park;  // parks a thread of its own, or the flush thread
+        bool ownThread;
+        std::function<bool()> inChild;  // takes the lock
+    };
+    const std::vector<Window> windows = {
+        {Holding::Standard, "the standard defaults' slot", [] { UserDefaults::standardUserDefaults(); }, true,
+         [] { return UserDefaults::standardUserDefaults() != nullptr; }},
+        {Holding::Flushes, "the flush lock",
+         [&] {
+             // Deferred while this process holds the lock: the flush thread
+             // tries at once.
+             flock(held, LOCK_EX);
+             deferred.setObject(Value("waits"), "Key");
+         },
+         false, [&] { return UserDefaults(folder / "child.plist").filePath() == folder / "child.plist"; }},
+        {Holding::Registry, "the registry", [&] { UserDefaults(folder / "other.plist"); }, true,
+         [&] { return UserDefaults(folder / "child.plist").filePath() == folder / "child.plist"; }},
+        {Holding::File, "a defaults' file mutex", [&] { defaults.setObject(Value("parked"), "Key"); }, true,
+         [&] { return defaults.setObject(Value("child"), "Child"); }},
+        {Holding::State, "a defaults' state mutex",
+         [&] {
+             defaults.registerDefaults({{"Registered", Value(1)}});
+         },
+         true, [&] { return defaults.objectForKey("Key").isString(); }},
+        {Holding::Queue, "the flusher's queue lock", [&] { queued.setObject(Value("wakes"), "Key"); }, false,
+         // The first write of a file asks for a flush.
+         [&] { return UserDefaults(folder / "queued-child.plist").setObject(Value("child"), "Child"); }},
+        {Holding::LockFiles, "the lock files' table", [&] { UserDefaults(folder / "stale.plist"); }, true,
+         [&] { return defaults.setObject(Value("child"), "Child"); }},
+    };
+    UserDefaultsLifetime::holdingHookForTesting = &parking::hook;
+    for (const Window &window : windows) {
+        {
+            std::lock_guard<std::mutex> lock(parking::mutex);
+            parking::armed = window.where;
+            parking::parked = parking::released = false;
+        }
+        std::thread parkedThread;
+        if (window.ownThread)
+            parkedThread = std::thread(window.park);
+        else
+            window.park();
+        {
+            std::unique_lock<std::mutex> lock(parking::mutex);
+            ASSERT_TRUE(parking::changed.wait_for(lock, std::chrono::seconds(30), [] { return parking::parked; }))
+                << window.name << ": no thread came to hold it";
+        }
+        std::atomic<pid_t> forker{0};
+        std::atomic<bool> returned{false};
+        pid_t pid = -1;
+        std::thread forking([&] {
+            forker = gettid();
+            pid = fork();
+            if (pid == 0) {
+                UserDefaultsLifetime::holdingHookForTesting = nullptr;
+                alarm(10);
+                _exit(window.inChild() ? 0 : 1);
+            }
+            returned = true;
+        });
+        EXPECT_TRUE(forkWaits(forker, returned)) << window.name << ": the fork did not wait for the thread inside";
+        {
+            std::lock_guard<std::mutex> lock(parking::mutex);
+            parking::released = true;
+            parking::armed.reset();
+        }
+        parking::changed.notify_all();
+        if (parkedThread.joinable()) parkedThread.join();
+        forking.join();
+        testsupport::RunningChild child(pid);
+        ASSERT_TRUE(child.ended(30000)) << window.name;
+        EXPECT_TRUE(WIFEXITED(child.status()) && WEXITSTATUS(child.status()) == 0)
+            << window.name << ": the child's call that takes it " << (WIFSIGNALED(child.status()) ? "hangs" : "failed");
+        flock(held, LOCK_UN);
+    }
+    UserDefaultsLifetime::holdingHookForTesting = nullptr;
+    close(held);
 }
 
 // A fork takes the system log's lock after every lock of the defaults, even
@@ -1110,6 +1234,7 @@ TEST_F(UserDefaultsTest, AResolveOrALogSinkThatUsesTheDefaultsFailsAtOnce) {
         const auto standard = UserDefaults::standardUserDefaults();
         if (!standard->setObject(Value("standard"), "Standard") || !other.setObject(Value("before"), "Key")) return 2;
         std::atomic<pid_t> forker{0};
+        std::atomic<bool> returned{false};
         pid_t forked = -1;
         std::thread forking;
         bool asked = false;
@@ -1121,8 +1246,9 @@ TEST_F(UserDefaultsTest, AResolveOrALogSinkThatUsesTheDefaultsFailsAtOnce) {
                 forker = gettid();
                 forked = fork();
                 if (forked == 0) _exit(0);
+                returned = true;
             });
-            if (!forkWaits(forker)) failures.push_back("the fork did not wait for the resolve's locks");
+            if (!forkWaits(forker, returned)) failures.push_back("the fork did not wait for the resolve's locks");
             const auto start = std::chrono::steady_clock::now();
             if (!UserDefaults::standardUserDefaults()->objectForKey("Standard").isNull())
                 failures.push_back("the standard defaults were read");
