@@ -24,7 +24,9 @@
 // whole, and none of its calls waits on a thread that is not there. The
 // lock files a thread of the parent had open are closed in the child at
 // once: a flock belongs to the open file, which the fork shares, and a
-// child that kept it would hold its parent's lock as long as it lives.
+// child that kept it would hold its parent's lock as long as it lives. The
+// child forgets them too, so that a fork it makes in turn never closes a
+// file it opened since on one of their numbers.
 //
 // Code the defaults call while holding their locks, a `resolve` of
 // loadOrStoreObject and the log's sink given a line of the defaults, may

@@ -680,6 +680,70 @@ TEST_F(UserDefaultsTest, AForkWaitsForAThreadParkedInsideEachLockItTakes) {
     close(held);
 }
 
+// A child closes the lock files its parent's threads had open, and forgets
+// them: a file the child opens next on one of those numbers is its own, and
+// stays open in a process the child forks in turn (a program that starts a
+// daemon). The parent's thread is parked holding a lock file open: it sets
+// a damaged file aside, under the lock, and its line parks in the sink.
+TEST_F(UserDefaultsTest, AChildForgetsTheLockFilesItClosedWhenItForksAgain) {
+    const fs::path folder = home.path() / "reused";
+    fs::create_directories(folder);
+    std::ofstream(folder / "app.plist") << "damaged";
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool parked = false, released = false;
+    SystemLog::setSink([&](const std::string &line) {
+        if (line.find("moved it to") == std::string::npos) return;
+        std::unique_lock<std::mutex> lock(mutex);
+        parked = true;
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+    });
+    std::thread opener([&] { UserDefaults defaults(folder / "app.plist"); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return parked; }));
+    }
+    // The number of the lock file the thread holds open.
+    const std::string lockFile = (folder / ".app.plist.lock").string();
+    int number = -1;
+    for (const auto &entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error).string() == lockFile) number = std::stoi(entry.path().filename());
+    }
+    ASSERT_GE(number, 0) << "no lock file open";
+    const std::string own = (folder / "own.txt").string();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(10);
+        if (fcntl(number, F_GETFD) != -1) _exit(1);  // the parent's lock file is still open
+        const int file = open(own.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (file < 0 || (file != number && dup3(file, number, O_CLOEXEC) != number)) _exit(2);
+        const pid_t grandchild = fork();
+        if (grandchild == 0) {
+            char path[64], target[4096] = {};
+            std::snprintf(path, sizeof path, "/proc/self/fd/%d", number);
+            const ssize_t n = readlink(path, target, sizeof target - 1);
+            _exit(n > 0 && own == target ? 0 : 1);
+        }
+        int status = -1;
+        _exit(grandchild > 0 && waitpid(grandchild, &status, 0) == grandchild && status == 0 ? 0 : 3);
+    }
+    testsupport::RunningChild child(pid);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        released = true;
+    }
+    changed.notify_all();
+    opener.join();
+    SystemLog::setSink(nullptr);
+    ASSERT_TRUE(child.ended(30000));
+    ASSERT_TRUE(WIFEXITED(child.status()));
+    EXPECT_NE(WEXITSTATUS(child.status()), 1) << "the child kept its parent's lock file open";
+    EXPECT_NE(WEXITSTATUS(child.status()), 3) << "the grandchild's fork closed the file its parent opened";
+    EXPECT_EQ(WEXITSTATUS(child.status()), 0);
+}
+
 // A fork takes the system log's lock after every lock of the defaults, even
 // in a program whose defaults were made by a global initialiser, before the
 // log's objects were initialised: there a thread that writes a line while
