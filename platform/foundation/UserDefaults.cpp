@@ -78,9 +78,17 @@ std::string tooLargeReason(const fs::path &file) {
     return "with it " + file.string() + " would be larger than settings may be (64 MiB)";
 }
 
+constexpr const char *kInsideCallback =
+    "a resolve, or a log sink given a line of the defaults, may not use any defaults";
+
 }  // namespace
 
-UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)), writerPid_(::getpid()) {
+UserDefaults::UserDefaults(fs::path file)
+    : file_(std::move(file)), standIn_(UserDefaultsLifetime::insideCallback()), writerPid_(::getpid()) {
+    if (standIn_) {
+        UserDefaultsLifetime::refuse("Refused making defaults for " + filePath().string() + ": " + kInsideCallback);
+        return;
+    }
     {
         std::lock_guard<std::mutex> fileLock(fileMutex_);
         file_.removeStaleTemporaryFiles();
@@ -89,7 +97,10 @@ UserDefaults::UserDefaults(fs::path file) : file_(std::move(file)), writerPid_(:
     UserDefaultsLifetime::shared().add(this);
 }
 
+UserDefaults::UserDefaults(fs::path file, StandIn) : file_(std::move(file)), standIn_(true), writerPid_(::getpid()) {}
+
 UserDefaults::~UserDefaults() {
+    if (standIn_) return;
     UserDefaultsLifetime::shared().remove(this);
     // A copy in a forked child that the child never changed: the parent
     // writes and flushes its own changes.
@@ -97,6 +108,16 @@ UserDefaults::~UserDefaults() {
     // A flush the child scheduled on it is called off too, or the child's
     // flush thread would run on freed memory.
     UserDefaultsFlusher::shared().cancel(this);
+}
+
+bool UserDefaults::refusesCall(const char *call) const {
+    const bool inside = UserDefaultsLifetime::insideCallback();
+    if (!inside && !standIn_) return false;
+    const std::string name = filePath().empty() ? std::string("the standard defaults") : filePath().string();
+    UserDefaultsLifetime::refuse(
+        std::string("Refused ") + call + " on " + name + ": " +
+        (inside ? kInsideCallback : "these are a stand-in, made inside a resolve or a log sink"));
+    return true;
 }
 
 void UserDefaults::adoptAfterFork() {
@@ -125,6 +146,7 @@ fs::path UserDefaults::backupFilePath() const { return file_.backupPath(); }
 void UserDefaults::scheduleSynchronize() { UserDefaultsFlusher::shared().schedule(this, kSynchronizeDelay); }
 
 bool UserDefaults::synchronize() {
+    if (refusesCall("synchronize")) return false;
     adoptAfterFork();
     if (UserDefaultsLifetime::shared().exiting()) return flush(Clock::duration::zero(), FlushBy::End);
     return flush(kWritePatience, FlushBy::Caller);
@@ -198,10 +220,18 @@ bool UserDefaults::synchronizeLocked() {
 }
 
 std::shared_ptr<UserDefaults> UserDefaults::standardUserDefaults() {
+    // Inside a callback no lock is taken: a stand-in refuses the calls.
+    if (UserDefaultsLifetime::insideCallback()) return std::shared_ptr<UserDefaults>(new UserDefaults({}, StandIn{}));
     return UserDefaultsLifetime::shared().standard([] { return std::make_shared<UserDefaults>(standardFilePath()); });
 }
 
-void UserDefaults::resetStandardUserDefaults() { UserDefaultsLifetime::shared().resetStandard(); }
+void UserDefaults::resetStandardUserDefaults() {
+    if (UserDefaultsLifetime::insideCallback()) {
+        UserDefaultsLifetime::refuse(std::string("Refused resetStandardUserDefaults: ") + kInsideCallback);
+        return;
+    }
+    UserDefaultsLifetime::shared().resetStandard();
+}
 
 fs::path UserDefaults::standardFilePath() {
     auto identifier = Bundle::mainBundle()->bundleIdentifier();
@@ -216,6 +246,7 @@ void UserDefaults::refreshDomain(Dictionary onDisk) {
 }
 
 void UserDefaults::reload() {
+    if (refusesCall("reload")) return;
     std::lock_guard<std::mutex> fileLock(fileMutex_);
     Dictionary loaded;
     UserDefaultsFile::State state = file_.read(loaded, false);
@@ -245,6 +276,7 @@ void UserDefaults::reload() {
 }
 
 Value UserDefaults::objectForKey(const std::string &key) const {
+    if (refusesCall("objectForKey")) return Value();
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = application_.find(key);
     if (it != application_.end()) return it->second;
@@ -253,7 +285,10 @@ Value UserDefaults::objectForKey(const std::string &key) const {
     return Value();
 }
 
-bool UserDefaults::setObject(const Value &value, const std::string &key) { return store(value, key); }
+bool UserDefaults::setObject(const Value &value, const std::string &key) {
+    if (refusesCall("setObject")) return false;
+    return store(value, key);
+}
 
 bool UserDefaults::store(const Value &value, const std::string &key, const std::optional<Value> &madeOver) {
     if (value.isNull()) return removeObjectForKey(key);
@@ -287,6 +322,7 @@ bool UserDefaults::store(const Value &value, const std::string &key, const std::
 }
 
 bool UserDefaults::removeObjectForKey(const std::string &key) {
+    if (refusesCall("removeObjectForKey")) return false;
     // Written even when the key is not in memory: another process may have
     // set it since this one last read the file.
     adoptAfterFork();
@@ -301,6 +337,7 @@ bool UserDefaults::removeObjectForKey(const std::string &key) {
 
 bool UserDefaults::persist() {
     std::lock_guard<std::mutex> fileLock(fileMutex_);
+    UserDefaultsLifetime::holding(UserDefaultsLifetime::Holding::File);
     // While the background thread waits for the lock, a change joins the
     // others at once if the lock is still held.
     return writeChanges(writeWaiting_ && kFlushInBackground ? Clock::duration::zero() : kWritePatience) !=
@@ -450,12 +487,20 @@ bool UserDefaults::writeLocked(const Edit &edit, bool *edited) {
 
 Value UserDefaults::loadOrStoreObject(const std::string &key,
                                       const std::function<Value(const Value &stored)> &resolve) {
+    if (refusesCall("loadOrStoreObject")) return Value();
+    // resolve runs with locks of the defaults held: every call of the
+    // defaults it makes is refused.
+    auto ask = [&resolve](const Value &stored) {
+        if (!resolve) return stored;
+        UserDefaultsLifetime::Callback callback;
+        return resolve(stored);
+    };
     Value kept;
     std::optional<std::string> refused;
     Edit edit = [&](const Dictionary &onDisk) -> std::optional<std::pair<std::string, std::optional<Value>>> {
         auto it = onDisk.find(key);
         Value stored = it != onDisk.end() ? it->second : Value();
-        kept = resolve ? resolve(stored) : stored;
+        kept = ask(stored);
         if (kept == stored) return std::nullopt;
         std::string why;
         if (kept.isNull()) return std::make_pair(key, std::optional<Value>());
@@ -489,7 +534,7 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
             }
             auto it = onDisk.find(key);
             const Value stored = it != onDisk.end() ? it->second : Value();
-            if (!resolve || resolve(stored) == stored) return stored;
+            if (ask(stored) == stored) return stored;
         }
         // A value to make: another instance making it at the same time holds
         // the lock only a moment. The wait holds none of this process's
@@ -516,7 +561,7 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
         auto it = application_.find(key);
         Value stored = it != application_.end() ? it->second : Value();
         if (read && changes_.find(key) == changes_.end()) stored = *read;
-        kept = resolve ? resolve(stored) : stored;
+        kept = ask(stored);
         if (kept == stored) return kept;
         madeOver = stored;
     }
@@ -525,11 +570,14 @@ Value UserDefaults::loadOrStoreObject(const std::string &key,
 }
 
 void UserDefaults::registerDefaults(const Dictionary &registrationDictionary) {
+    if (refusesCall("registerDefaults")) return;
     std::lock_guard<std::mutex> lock(mutex_);
+    UserDefaultsLifetime::holding(UserDefaultsLifetime::Holding::State);
     for (const auto &[key, value] : registrationDictionary) registration_[key] = value;
 }
 
 Dictionary UserDefaults::dictionaryRepresentation() const {
+    if (refusesCall("dictionaryRepresentation")) return {};
     std::lock_guard<std::mutex> lock(mutex_);
     Dictionary all = registration_;
     for (const auto &[key, value] : application_) all[key] = value;

@@ -63,6 +63,18 @@
 // and flushes to the parent; defaults it changes itself (its own, or a copy
 // it inherited) are its own from then on, written and flushed as any, at
 // its exit too.
+//
+// Code the defaults call back while they hold locks of their own, a
+// `resolve` of loadOrStoreObject and the system log's sink given one of
+// their lines, may not use any defaults: neither these nor others, nor the
+// standard ones, nor make, reset or destroy any. Such a call would wait for
+// those locks, or for a fork that waits for them; it fails at once instead,
+// with a log line (none for the calls a sink makes for that line itself): a
+// read answers nothing (a null Value, an empty dictionary), a change or
+// synchronize() false. standardUserDefaults() there answers a stand-in, and
+// defaults made there are one too: a stand-in touches no file and refuses
+// every call, then and later. A destruction there cannot be refused, and
+// may wait.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -92,7 +104,8 @@ public:
     UserDefaults(const UserDefaults &) = delete;
     UserDefaults &operator=(const UserDefaults &) = delete;
 
-    // The process's defaults, on standardFilePath(); made on first use.
+    // The process's defaults, on standardFilePath(); made on first use. A
+    // stand-in inside a resolve or a log sink (see above).
     static std::shared_ptr<UserDefaults> standardUserDefaults();
     // Drops the process's defaults: the next standardUserDefaults() reads
     // the file afresh (with an empty registration domain), as after a
@@ -121,8 +134,8 @@ public:
     // before another process can write. Two processes making a value at once
     // (an install id at a first launch) so end up with the same one. Answers
     // the value kept. Only the application domain is looked at. `resolve`
-    // may run more than once, with the lock held: it must not use these
-    // defaults. While another process holds the lock, a value the file holds
+    // may run more than once, with the lock held: it may not use any
+    // defaults (see above). While another process holds the lock, a value the file holds
     // that resolve keeps is answered at once; a value to make waits for the
     // lock a little longer than a write (without holding up this process's
     // other writers), then is made by this process alone and written in the
@@ -218,7 +231,15 @@ private:
     // Asks the background thread for a flush after the coalescing delay.
     void scheduleSynchronize();
 
+    // A stand-in: made inside a resolve or a log sink, it refuses every call.
+    struct StandIn {};
+    UserDefaults(std::filesystem::path file, StandIn);
+    // Whether the call is refused, with a line: made or called inside a
+    // resolve or a log sink.
+    bool refusesCall(const char *call) const;
+
     const UserDefaultsFile file_;
+    const bool standIn_;        // touches no file, in no registry
     mutable std::mutex mutex_;  // guards the two domains, changes_, made_ and unreadable_
     Dictionary registration_;
     Dictionary application_;

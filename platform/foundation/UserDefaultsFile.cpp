@@ -20,7 +20,12 @@ namespace platform {
 
 namespace fs = std::filesystem;
 
-void UserDefaultsFile::logLine(const std::string &text) { SystemLog::write("[UserDefaults] " + text); }
+void UserDefaultsFile::logLine(const std::string &text) {
+    // Often written with the defaults' locks held: the sink may not use
+    // any defaults meanwhile.
+    UserDefaultsLifetime::Callback callback;
+    SystemLog::write("[UserDefaults] " + text);
+}
 
 namespace {
 

@@ -52,7 +52,8 @@ public:
 
     explicit UserDefaultsFile(std::filesystem::path file);
 
-    // Writes one of the settings' lines to the system log.
+    // Writes one of the settings' lines to the system log; its sink may not
+    // use any defaults meanwhile (UserDefaultsLifetime).
     static void logLine(const std::string &text);
 
     const std::filesystem::path &path() const { return file_; }

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "platform/foundation/UserDefaults.h"
-#include "platform/syslog/SystemLog.h"
+#include "platform/foundation/UserDefaultsLifetime.h"
 
 namespace platform {
 
@@ -48,7 +48,7 @@ void UserDefaultsFlusher::schedule(UserDefaults *defaults, std::chrono::steady_c
     if (pthread_create(&thread, nullptr, &UserDefaultsFlusher::threadMain, this) != 0) {
         // The flush then runs at the destructor, synchronize() or exit.
         starting_ = false;
-        SystemLog::write("[UserDefaults] Cannot start the thread that flushes the defaults to disk");
+        UserDefaultsFile::logLine("Cannot start the thread that flushes the defaults to disk");
         return;
     }
     pthread_detach(thread);
@@ -95,6 +95,7 @@ void UserDefaultsFlusher::run() {
     starting_ = false;
     wake_.notify_all();  // a fork that waits for the start
     for (;;) {
+        UserDefaultsLifetime::holding(UserDefaultsLifetime::Holding::Queue);
         if (pending_.empty()) {
             wake_.wait(lock);
             continue;
@@ -112,6 +113,7 @@ void UserDefaultsFlusher::run() {
             // Everything that allocates, the map's changes included,
             // happens under flushMutex_.
             std::lock_guard<std::mutex> flushing(flushMutex_);
+            UserDefaultsLifetime::holding(UserDefaultsLifetime::Holding::Flushes);
             lock.lock();
             UserDefaults *target = nullptr;
             Clock::duration retry{};

@@ -9,9 +9,10 @@
 // little later, less often as the wait goes on.
 //
 // Safe across fork: the thread allocates only inside a flush, and a flush
-// runs entirely while holding flushMutex_, which a fork takes first (the
-// defaults' fork handlers, UserDefaultsLifetime, take it and the queue's
-// lock in their order); a fork also waits until a thread being started runs.
+// runs entirely while holding flushMutex_, which a fork takes too (the
+// defaults' fork handlers, UserDefaultsLifetime, take it right after the
+// standard defaults' slot, and the queue's lock after every defaults'
+// mutexes); a fork also waits until a thread being started runs.
 // So no fork ever copies the allocator in the middle of a call made by this
 // thread (the sanitizers' allocators do not survive that). The child has no
 // such thread: its own first deferred write starts one, and it never

@@ -3,12 +3,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
-#include <pthread.h>
+#include <new>
 #include <unistd.h>
 #include <vector>
 
 #include "platform/foundation/UserDefaults.h"
 #include "platform/foundation/UserDefaultsFlusher.h"
+#include "platform/syslog/SystemLog.h"
 
 namespace platform {
 
@@ -22,7 +23,27 @@ std::atomic<int> lockFiles[kLockFileSlots];
 // descriptor that is open but not yet in a slot.
 std::mutex lockFilesMutex;
 
+// How many callbacks of the defaults this thread is inside; whether it is
+// writing the line of a refused call.
+thread_local int callbacks = 0;
+thread_local bool refusing = false;
+
 }  // namespace
+
+std::atomic<void (*)(UserDefaultsLifetime::Holding)> UserDefaultsLifetime::holdingHookForTesting{nullptr};
+
+UserDefaultsLifetime::Callback::Callback() { ++callbacks; }
+
+UserDefaultsLifetime::Callback::~Callback() { --callbacks; }
+
+bool UserDefaultsLifetime::insideCallback() { return callbacks > 0; }
+
+void UserDefaultsLifetime::refuse(const std::string &line) {
+    if (refusing) return;
+    refusing = true;
+    UserDefaultsFile::logLine(line);
+    refusing = false;
+}
 
 UserDefaultsLifetime &UserDefaultsLifetime::shared() {
     // Never destroyed: the exit handler may run after static destructors
@@ -34,13 +55,14 @@ UserDefaultsLifetime &UserDefaultsLifetime::shared() {
 UserDefaultsLifetime::UserDefaultsLifetime() {
     // The flusher exists before the fork handlers that lock it.
     UserDefaultsFlusher::shared();
-    pthread_atfork(&prepareFork, &parentAfterFork, &childAfterFork);
+    SystemLog::addForkHandlers(&prepareFork, &parentAfterFork, &childAfterFork);
     std::atexit(&atExit);
 }
 
 std::shared_ptr<UserDefaults> UserDefaultsLifetime::standard(
     const std::function<std::shared_ptr<UserDefaults>()> &make) {
     std::lock_guard<std::mutex> lock(standardMutex_);
+    holding(Holding::Standard);
     if (!standard_) standard_ = make();
     return standard_;
 }
@@ -55,12 +77,14 @@ void UserDefaultsLifetime::resetStandard() {
 
 void UserDefaultsLifetime::add(UserDefaults *defaults) {
     std::lock_guard<std::mutex> lock(mutex_);
+    holding(Holding::Registry);
     all_.insert(defaults);
 }
 
 void UserDefaultsLifetime::remove(UserDefaults *defaults) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     all_.erase(defaults);
+    ended_.wait(lock, [&] { return ending_ != defaults; });
 }
 
 UserDefaultsLifetime::Clock::time_point UserDefaultsLifetime::endDeadline() {
@@ -78,6 +102,7 @@ int UserDefaultsLifetime::openLockFile(const char *path) {
     std::lock_guard<std::mutex> lock(lockFilesMutex);
     const int fd = ::open(path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0) return -1;
+    holding(Holding::LockFiles);
     for (auto &slot : lockFiles) {
         if (slot.load(std::memory_order_relaxed) != 0) continue;
         slot.store(fd + 1, std::memory_order_relaxed);
@@ -142,9 +167,12 @@ void UserDefaultsLifetime::childAfterFork() {
     for (UserDefaults *defaults : l.all_) defaults->mutex_.unlock();
     for (UserDefaults *defaults : l.all_) defaults->fileMutex_.unlock();
     // A fork made while the parent exits leaves a child that is not
-    // exiting.
+    // exiting; the condition is made anew, as the threads that waited on it
+    // are not here.
     l.exiting_ = false;
     l.exitDeadline_ = 0;
+    l.ending_ = nullptr;
+    new (&l.ended_) std::condition_variable;
     l.mutex_.unlock();
     UserDefaultsFlusher::shared().unlockFlushesAfterFork();
     l.standardMutex_.unlock();
@@ -159,8 +187,22 @@ void UserDefaultsLifetime::atExit() {
     // are of (their maker, or a child that changed them) writes them. Every
     // one waits for the lock within the exit's one bound.
     l.exiting_ = true;
-    for (UserDefaults *defaults : all)
+    for (UserDefaults *defaults : all) {
+        {
+            // Another thread may destroy them meanwhile: those destroyed
+            // already are skipped, and a destruction from now on waits
+            // until this end is over.
+            std::lock_guard<std::mutex> lock(l.mutex_);
+            if (!l.all_.count(defaults)) continue;
+            l.ending_ = defaults;
+        }
         if (defaults->writerPid_.load() == ::getpid()) defaults->synchronize();
+        {
+            std::lock_guard<std::mutex> lock(l.mutex_);
+            l.ending_ = nullptr;
+        }
+        l.ended_.notify_all();
+    }
 }
 
 }  // namespace platform

@@ -13,8 +13,18 @@ public:
     // to stderr when no sink is set.
     static void write(const std::string &line);
 
-    // Replaces the sink; an empty sink restores stderr.
+    // Replaces the sink; an empty sink restores stderr. A part may write a
+    // line with locks of its own held (the settings do): the sink may then
+    // not call into that part, as the part's header says.
     static void setSink(Sink sink);
+
+    // The fork handlers of a part that writes lines while holding locks of
+    // its own (the settings): a fork runs every part's `prepare` before it
+    // takes the log's lock, and `parent` or `child` after letting go of it,
+    // whichever registered or was initialised first, so that it takes the
+    // locks in the order a thread that logs takes them. No part takes
+    // another's locks. Meant for a few parts, once each.
+    static void addForkHandlers(void (*prepare)(), void (*parent)(), void (*child)());
 };
 
 }  // namespace platform
