@@ -14,6 +14,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -32,10 +33,10 @@ fs::path xdgDirectory(const char *variable, const char *fallback) {
     return FileManager::homeDirectory() / fallback;
 }
 
-bool writeAll(int fd, const Data &data) {
+bool writeAll(int fd, const uint8_t *bytes, size_t length) {
     size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    while (done < length) {
+        ssize_t n = ::write(fd, bytes + done, length - done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -44,6 +45,8 @@ bool writeAll(int fd, const Data &data) {
     }
     return true;
 }
+
+bool writeAll(int fd, const Data &data) { return writeAll(fd, data.data(), data.size()); }
 
 std::atomic<uint64_t> fileSyncs{0};
 std::atomic<uint64_t> directorySyncs{0};
@@ -194,6 +197,97 @@ std::optional<std::string> FileManager::setAsideEntry(int directoryFd, const std
     }
     errno = EEXIST;
     return std::nullopt;
+}
+
+namespace {
+
+// Copies the first `size` bytes of `from` into `to` (less if the file ended
+// sooner); false with errno set.
+bool copyBytes(int from, int to, uint64_t size) {
+    std::vector<uint8_t> buffer(65536);
+    while (size > 0) {
+        const ssize_t n = ::read(from, buffer.data(), static_cast<size_t>(std::min<uint64_t>(size, buffer.size())));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        if (!writeAll(to, buffer.data(), static_cast<size_t>(n))) return false;
+        size -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+FileManager::TakeBack FileManager::takeBackHardLinkedEntry(int directoryFd, const std::string &name, uint64_t maxSize) {
+    if (isSetAsideName(name)) {
+        errno = EALREADY;
+        return TakeBack::Failed;
+    }
+    const size_t slash = name.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    // A few rounds: the name may be replaced while it is copied.
+    for (int round = 0; round < 3; ++round) {
+        struct stat st {};
+        if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            st.st_nlink <= 1) {
+            return TakeBack::NotNeeded;
+        }
+        const int from = ::openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (from < 0) return errno == ENOENT || errno == ELOOP ? TakeBack::NotNeeded : TakeBack::Failed;
+        struct stat opened {};
+        if (::fstat(from, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+            ::close(from);
+            continue;
+        }
+        if (static_cast<uint64_t>(opened.st_size) > maxSize) {
+            ::close(from);
+            errno = EFBIG;
+            return TakeBack::Failed;
+        }
+        const std::string temporary = folder + temporaryFileName(base);
+        const int to = ::openat(directoryFd, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                kPrivateFileMode);
+        if (to < 0) {
+            const int code = errno;
+            ::close(from);
+            errno = code;
+            return TakeBack::Failed;
+        }
+        const struct timespec times[2] = {opened.st_atim, opened.st_mtim};
+        // Whatever the umask took; the old times, so that what reads them
+        // (the time a crash was stored) sees the same file.
+        bool done = ::fchmod(to, kPrivateFileMode) == 0 && copyBytes(from, to, static_cast<uint64_t>(opened.st_size)) &&
+                    ::futimens(to, times) == 0 && syncFile(to) == 0;
+        int code = errno;
+        ::close(from);
+        if (::close(to) != 0 && done) {
+            done = false;
+            code = errno;
+        }
+        // Only over the very file copied: one put there meanwhile is not
+        // replaced by an older copy.
+        struct stat now {};
+        const bool same = done && ::fstatat(directoryFd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          now.st_dev == st.st_dev && now.st_ino == st.st_ino;
+        if (same && ::renameat(directoryFd, temporary.c_str(), directoryFd, name.c_str()) == 0) {
+            if (directoryFd == AT_FDCWD) {
+                syncDirectory(folder.empty() ? fs::path(".") : fs::path(folder));
+            } else {
+                directorySyncs.fetch_add(1, std::memory_order_relaxed);
+                ::fsync(directoryFd);
+            }
+            return TakeBack::TakenBack;
+        }
+        if (same) code = errno;
+        ::unlinkat(directoryFd, temporary.c_str(), 0);
+        if (!done || same) {
+            errno = code;
+            return TakeBack::Failed;
+        }
+    }
+    errno = EAGAIN;
+    return TakeBack::Failed;
 }
 
 bool FileManager::isSetAsideName(const std::string &name) {

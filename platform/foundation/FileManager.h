@@ -110,6 +110,19 @@ public:
         int directoryFd, const std::function<bool(const std::string &name)> &isTemporary,
         const std::function<bool(const std::string &name, const struct stat &st)> &writerGone,
         const std::function<void(const std::string &name)> &removed);
+    // A file of ours that has other hard links is someone else's too: it is
+    // never written through, truncated or chmodded. This takes our name
+    // back with a copy: the contents (at most `maxSize` bytes) go into a new
+    // private file of the folder (a temporaryFileName), mode 0600 with the
+    // old times, flushed to disk, which is then renamed over `name` (only
+    // while `name` is still that file) and the folder flushed. The other
+    // names keep the old file, untouched. `directoryFd` may be AT_FDCWD with
+    // a path. Anything else (missing, a link, a folder, a FIFO, a file with
+    // one name) is left as it is: NotNeeded. Failed leaves `name` as it was,
+    // with errno set: EALREADY for an entry set aside, EFBIG for a larger
+    // file.
+    enum class TakeBack { NotNeeded, TakenBack, Failed };
+    static TakeBack takeBackHardLinkedEntry(int directoryFd, const std::string &name, uint64_t maxSize);
     // Writes the bytes. Atomically: to a temporary file in the same
     // directory, flushed to disk, then renamed over the target, so a reader
     // (or a crash) sees the old or the new contents, never a mix. The file

@@ -130,4 +130,11 @@ std::string replaceAll(std::string_view s, std::string_view from, std::string_vi
     return out;
 }
 
+std::string listed(const std::vector<std::string> &items, size_t shown) {
+    std::string out;
+    for (size_t i = 0; i < items.size() && i < shown; ++i) out += (i ? ", " : "") + items[i];
+    if (items.size() > shown) out += " and " + std::to_string(items.size() - shown) + " more";
+    return out;
+}
+
 }  // namespace platform::text

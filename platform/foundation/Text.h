@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform::text {
 
@@ -28,5 +29,8 @@ bool hasSuffix(std::string_view s, std::string_view suffix);
 bool contains(std::string_view s, std::string_view needle);
 // Every occurrence of `from` replaced by `to`.
 std::string replaceAll(std::string_view s, std::string_view from, std::string_view to);
+// The first `shown` items joined with ", ", then " and <n> more" for the
+// rest: names for one line that may stand for many.
+std::string listed(const std::vector<std::string> &items, size_t shown);
 
 }  // namespace platform::text

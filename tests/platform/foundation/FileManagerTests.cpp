@@ -255,3 +255,85 @@ TEST_F(FileManagerTest, SettingAsideNeverReplacesAnEntryNorSetsAsideTwice) {
         EXPECT_FALSE(FileManager::isSetAsideName(ours)) << ours;
     ::close(fd);
 }
+
+// A file of ours with a second name gets a private copy of its own under our
+// name, flushed, with its times; the other name keeps the old file as it was.
+// Anything else is left alone, and so is what cannot be copied.
+TEST_F(FileManagerTest, TakingBackAHardLinkedFileCopiesItAndLeavesTheOtherNameAlone) {
+    const fs::path dir = home.path() / "ours";
+    const fs::path elsewhere = home.path() / "snapshot";
+    ASSERT_TRUE(fm->createDirectory(dir, true));
+    ASSERT_TRUE(fm->createDirectory(elsewhere, true));
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const auto statOf = [](const fs::path &path) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st;
+    };
+    // Each with exactly two names: ours, and one in the snapshot.
+    const auto linked = [&](const std::string &name, const std::string &text) {
+        std::ofstream(dir / name) << text;
+        ::chmod((dir / name).c_str(), 0640);
+        const struct timespec old[2] = {{1000000000, 5}, {1000000000, 7}};
+        ::utimensat(AT_FDCWD, (dir / name).c_str(), old, 0);
+        fs::create_hard_link(dir / name, elsewhere / name);
+    };
+    linked("store", "held");
+    linked("empty.lock", "");
+    linked("large", std::string(100, 'x'));
+    linked("crash.corrupt", "aside");
+    const struct stat before = statOf(elsewhere / "store");
+
+    const uint64_t fileSyncs = FileManager::fileSynchronizationCount();
+    const uint64_t directorySyncs = FileManager::directorySynchronizationCount();
+    EXPECT_EQ(FileManager::takeBackHardLinkedEntry(fd, "store", 99), FileManager::TakeBack::TakenBack);
+    EXPECT_EQ(FileManager::fileSynchronizationCount(), fileSyncs + 1);
+    EXPECT_EQ(FileManager::directorySynchronizationCount(), directorySyncs + 1);
+    const struct stat ours = statOf(dir / "store"), theirs = statOf(elsewhere / "store");
+    EXPECT_EQ(fm->contentsAtPath(dir / "store"), (Data{'h', 'e', 'l', 'd'}));
+    EXPECT_EQ(ours.st_mode & 07777, 0600u);
+    EXPECT_EQ(ours.st_nlink, 1u);
+    EXPECT_NE(ours.st_ino, before.st_ino);
+    EXPECT_EQ(ours.st_mtim.tv_sec, before.st_mtim.tv_sec);
+    EXPECT_EQ(ours.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(fm->contentsAtPath(elsewhere / "store"), (Data{'h', 'e', 'l', 'd'}));
+    EXPECT_EQ(theirs.st_ino, before.st_ino);
+    EXPECT_EQ(theirs.st_mode & 07777, 0640u);
+    EXPECT_EQ(theirs.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    EXPECT_EQ(FileManager::takeBackHardLinkedEntry(fd, "store", 99), FileManager::TakeBack::NotNeeded);
+
+    // Through a path; an empty file too.
+    EXPECT_EQ(FileManager::takeBackHardLinkedEntry(AT_FDCWD, (dir / "empty.lock").string(), 0),
+              FileManager::TakeBack::TakenBack);
+    EXPECT_EQ(statOf(dir / "empty.lock").st_nlink, 1u);
+    EXPECT_EQ(fs::file_size(dir / "empty.lock"), 0u);
+
+    // Larger than asked, or set aside: left with both names.
+    errno = 0;
+    EXPECT_EQ(FileManager::takeBackHardLinkedEntry(fd, "large", 99), FileManager::TakeBack::Failed);
+    EXPECT_EQ(errno, EFBIG);
+    errno = 0;
+    EXPECT_EQ(FileManager::takeBackHardLinkedEntry(fd, "crash.corrupt", 99), FileManager::TakeBack::Failed);
+    EXPECT_EQ(errno, EALREADY);
+    for (const char *name : {"large", "crash.corrupt"}) {
+        EXPECT_TRUE(fs::equivalent(dir / name, elsewhere / name)) << name;
+        EXPECT_EQ(statOf(dir / name).st_mode & 07777, 0640u) << name;
+    }
+
+    // A link to a file with two names, a folder, a FIFO, nothing: not ours to copy.
+    fs::create_symlink(elsewhere / "large", dir / "link");
+    fs::create_directory(dir / "folder");
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+    for (const char *name : {"link", "folder", "fifo", "missing"})
+        EXPECT_EQ(FileManager::takeBackHardLinkedEntry(fd, name, 99), FileManager::TakeBack::NotNeeded) << name;
+    EXPECT_TRUE(fs::is_symlink(dir / "link"));
+    EXPECT_TRUE(fs::is_directory(dir / "folder"));
+    EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+
+    // No temporary file is left behind.
+    size_t entries = 0;
+    for (const auto &entry : fs::directory_iterator(dir)) entries += entry.path().filename().string()[0] == '.';
+    EXPECT_EQ(entries, 0u);
+    ::close(fd);
+}

@@ -36,10 +36,13 @@ TEST(Text, ValidUTF8RejectsWhatNSStringRejects) {
     EXPECT_FALSE(isValidUTF8("ab\xC3"));            // cut short
 }
 
-TEST(Text, ReplaceAll) {
+TEST(Text, ReplaceAllAndListed) {
     EXPECT_EQ(text::replaceAll("a=b=c", "=", ""), "abc");
     EXPECT_EQ(text::replaceAll("macos=macos=x", "macos=", ""), "x");
     EXPECT_EQ(text::replaceAll("abc", "", "x"), "abc");
+    EXPECT_EQ(text::listed({"a", "b"}, 2), "a, b");
+    EXPECT_EQ(text::listed({"a", "b", "c", "d"}, 2), "a, b and 2 more");
+    EXPECT_EQ(text::listed({}, 2), "");
 }
 
 TEST(Base64, StrictAndLenient) {
