@@ -17,6 +17,7 @@
 #include "BCUtility.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/Text.h"
 
 namespace {
 
@@ -53,8 +54,9 @@ OpenFailures &openFailures() {
     return *failures;
 }
 
-// What stands where one of the store's files should be and is not ours: a
-// symbolic link, or a file with other hard links (someone else's file too).
+// What stands where one of the store's files should be and is not ours
+// alone: a symbolic link, or a file with other hard links (someone else's
+// file too).
 enum class Foreign { None, SymbolicLink, HardLink };
 
 Foreign foreignAt(const std::string &path) {
@@ -75,10 +77,11 @@ std::string moveAside(const std::string &path, const char *suffix) {
 }
 
 // Sets aside what stands at `path` and is not the store's ("<path>.link" for
-// a symbolic link, "<path>.hardlink" for a file with other names, numbered
-// after the first), with a line; answers whether there was one. `database`:
-// the path is the store's file, which is then made anew.
-bool setAsideForeignFile(const std::string &path, bool database) {
+// a symbolic link, "<path>.hardlink" for a file with other names that could
+// not be copied, for `copyError`, numbered after the first), with a line;
+// answers whether there was one. `database`: the path is the store's file,
+// which is then made anew.
+bool setAsideForeignFile(const std::string &path, bool database, int copyError) {
     const Foreign foreign = foreignAt(path);
     if (foreign == Foreign::None) return false;
     const bool link = foreign == Foreign::SymbolicLink;
@@ -86,8 +89,9 @@ bool setAsideForeignFile(const std::string &path, bool database) {
     const std::string aside =
         moveAside(path, link ? platform::FileManager::kLinkSuffix : platform::FileManager::kHardLinkSuffix);
     BCLogAssert(kLogTag, "%@\"%@\" %@ %@ %@%@.", std::string(database ? "The database " : ""), path,
-                std::string(link ? "is a symbolic link, which is not followed; the link is"
-                                 : "has other hard links, so it is someone else's file too and is not written; it is"),
+                link ? std::string("is a symbolic link, which is not followed; the link is")
+                     : "has other hard links and couldn't be copied (" + std::string(std::strerror(copyError)) +
+                           "), so it is not written; it is",
                 aside,
                 std::string(link ? "(what it points to is left as it is)" : "(its other names are left as they are)"),
                 std::string(database ? " and the database is created anew" : ""));
@@ -265,8 +269,30 @@ sqlite3 *BCDBStorage::openDatabase(int *result) {
 bool BCDBStorage::setAsideForeignFiles() {
     if (!dbFilePath_) return false;
     const std::string &path = *dbFilePath_;
-    const bool fileWasForeign = setAsideForeignFile(path, true);
-    for (const char *suffix : kJournalSuffixes) setAsideForeignFile(path + suffix, false);
+    // Files with other hard links are copied first, before SQLite opens any
+    // of them: the journals with the file, so that the copies hold one
+    // state. One line for all of them.
+    std::vector<std::string> takenBack;
+    std::map<std::string, int> failures;
+    const auto takeBack = [&](const std::string &name) {
+        switch (platform::FileManager::takeBackHardLinkedEntry(AT_FDCWD, name, BCUtility::kMaxTakenBackFileSize)) {
+        case platform::FileManager::TakeBack::TakenBack: takenBack.push_back(name); break;
+        case platform::FileManager::TakeBack::Failed: failures[name] = errno; break;
+        case platform::FileManager::TakeBack::NotNeeded: break;
+        }
+    };
+    takeBack(path);
+    for (const char *suffix : kJournalSuffixes) takeBack(path + suffix);
+    if (!takenBack.empty()) {
+        BCLogAssert(kLogTag,
+                    "The database \"%@\" had other hard links (%@), so it was someone else's file too; it is now a "
+                    "private copy of its own, holding what it held, and the other names keep their files, "
+                    "untouched.",
+                    path, platform::text::listed(takenBack, takenBack.size()));
+    }
+    // What is left is a link, or a file that could not be copied.
+    const bool fileWasForeign = setAsideForeignFile(path, true, failures[path]);
+    for (const char *suffix : kJournalSuffixes) setAsideForeignFile(path + suffix, false, failures[path + suffix]);
     return fileWasForeign;
 }
 

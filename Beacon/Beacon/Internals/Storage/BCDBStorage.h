@@ -8,11 +8,14 @@
 // callers serialise its use.
 //
 // Links are not followed: a symbolic link where the file or one of its
-// journals should be is not the store's, nor is a file there with other hard
-// links (someone else's file too); it is set aside ("<name>.link",
-// "<name>.hardlink", numbered after the first: one set aside before is never
-// replaced; never its target, nor its other names) before the next opening,
-// and the store made anew when the file itself was one. The path down to
+// journals should be is not the store's; it is set aside ("<name>.link",
+// numbered after the first: one set aside before is never replaced; never
+// its target) before the next opening, and the store made anew when the file
+// itself was one. A file there with other hard links is someone else's file
+// too and is never written through: before SQLite opens it, it is copied to
+// a private file that takes its name (journals with it), so the store keeps
+// what it held and the other names keep their files; one that cannot be
+// copied is set aside as "<name>.hardlink" instead. The path down to
 // the SDK's folder is the user's: SQLite is handed the path with it
 // resolved, at each opening. A file that cannot be opened, or can only be
 // read, is reported once, with its path, until the failure changes or the
@@ -153,9 +156,9 @@ private:
     // the store made anew if the file was one), or nullptr with the code in
     // `result`; the failure or the recovery reported.
     sqlite3 *openDatabase(int *result);
-    // Renames symbolic links, and files with other hard links, found where
-    // the file or its journals should be; answers whether the file itself
-    // was one.
+    // Takes back files with other hard links found where the file or its
+    // journals should be, and renames symbolic links (and files that could
+    // not be taken back); answers whether the file itself was renamed.
     bool setAsideForeignFiles();
     // Says once that the file cannot be opened (again when the code
     // changes), and that it opens again after it could not.

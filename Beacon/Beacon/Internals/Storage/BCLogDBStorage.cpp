@@ -456,8 +456,9 @@ bool BCLogDBStorage::acquireSendingLock() {
     if (!file) {
         int fd = -1;
         int error = 0;
-        // A file there with other hard links is someone else's too: set
-        // aside, never changed, and a fresh one made (once).
+        // A file there with other hard links is someone else's too: never
+        // locked or chmodded; our name is taken back with a copy of our own
+        // (set aside when it cannot be copied), once.
         for (int attempt = 0; attempt < 2; ++attempt) {
             fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
             struct stat st {};
@@ -471,16 +472,26 @@ bool BCLogDBStorage::acquireSendingLock() {
                 ::close(fd);
                 fd = -1;
                 if (attempt > 0) break;
-                const auto aside =
-                    platform::FileManager::setAsideEntry(AT_FDCWD, path, platform::FileManager::kHardLinkSuffix);
-                const std::string why = aside ? std::string() : std::string(std::strerror(errno));
-                BCLogAssert(
-                    kLogTag,
-                    "The sending lock \"%@\" has other hard links, so it is someone else's file too and is "
-                    "not written; %@.",
-                    path,
-                    aside ? "it is moved to \"" + *aside + "\" and made anew" : "it is left in place (" + why + ")");
-                if (!aside) break;
+                // The lock file holds nothing: a large one is not ours to copy.
+                const auto copied = platform::FileManager::takeBackHardLinkedEntry(AT_FDCWD, path, 4096);
+                if (copied == platform::FileManager::TakeBack::Failed) {
+                    const std::string notCopied = std::strerror(errno);
+                    const auto aside =
+                        platform::FileManager::setAsideEntry(AT_FDCWD, path, platform::FileManager::kHardLinkSuffix);
+                    const std::string why = aside ? std::string() : std::string(std::strerror(errno));
+                    BCLogAssert(kLogTag,
+                                "The sending lock \"%@\" has other hard links and couldn't be copied (%@), so it is "
+                                "not used; %@.",
+                                path, notCopied,
+                                aside ? "it is moved to \"" + *aside + "\" and made anew"
+                                      : "it is left in place (" + why + ")");
+                    if (!aside) break;
+                } else if (copied == platform::FileManager::TakeBack::TakenBack) {
+                    BCLogAssert(kLogTag,
+                                "The sending lock \"%@\" had other hard links, so it was someone else's file too; it "
+                                "is now a private copy of its own, and the other names keep their file, untouched.",
+                                path);
+                }
                 continue;
             } else {
                 ::fchmod(fd, 0600);

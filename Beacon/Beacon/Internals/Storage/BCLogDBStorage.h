@@ -53,7 +53,9 @@ public:
     // file, held by the process while one of its senders holds it (stores of
     // one process share it). A lock file that cannot be used lets the sender
     // go on: sending a log twice is better than never. That is said once
-    // per process and lock file, and again after the lock could be used.
+    // per process and lock file, and again after the lock could be used. A
+    // lock file with other hard links (a copy of the folder made with hard
+    // links shares it) is replaced by a private copy before it is locked.
     bool acquireSendingLock() override;
     void releaseSendingLock() override;
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 
@@ -13,6 +14,7 @@
 #include "BCUtility.h"
 #include "platform/foundation/Bundle.h"
 #include "platform/foundation/Format.h"
+#include "platform/foundation/Text.h"
 
 namespace {
 
@@ -95,7 +97,7 @@ bool createPrivateDirectories(const BCUtility::URL &url, platform::ErrorPtr *err
 // Takes the group's and others' permissions off a regular file, through a
 // descriptor opened without following a link; a file its owner cannot read
 // is changed by name, by a call that refuses links. A file with other hard
-// links is someone else's too and is left as it is (its owner sets it aside).
+// links is someone else's too and is never chmodded (it is taken back first).
 bool makeFilePrivate(int dirFd, const char *name) {
     struct stat st;
     int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -109,12 +111,21 @@ bool makeFilePrivate(int dirFd, const char *name) {
            st.st_nlink == 1 && ::fchmodat(dirFd, name, st.st_mode & 0700, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// What one pass over the folder found with other hard links, by path below
+// the folder.
+struct HardLinked {
+    std::vector<std::string> takenBack;
+    std::vector<std::string> failed;
+    int failure = 0;
+};
+
 // Takes the group's and others' permissions off the folder's entries, and
-// off the entries of its subfolders down to a bounded depth. Symbolic links
-// are never followed: folders and files are opened with O_NOFOLLOW and
-// changed through their descriptor; other entries are left alone. Answers
-// how many changed.
-size_t makeEntriesPrivate(int dirFd, int depth) {
+// off the entries of its subfolders down to a bounded depth, taking back
+// files with other hard links instead. Symbolic links are never followed:
+// folders and files are opened with O_NOFOLLOW and changed through their
+// descriptor; other entries are left alone, and so is what was set aside.
+// Answers how many changed.
+size_t makeEntriesPrivate(int dirFd, int depth, const std::string &prefix, HardLinked &hardLinked) {
     int listFd = ::dup(dirFd);
     DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
     if (!dir) {
@@ -130,6 +141,16 @@ size_t makeEntriesPrivate(int dirFd, int depth) {
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISDIR(st.st_mode)) {
             folders.push_back(name);
+        } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+            if (platform::FileManager::isSetAsideName(name)) continue;
+            const auto result =
+                platform::FileManager::takeBackHardLinkedEntry(dirFd, name, BCUtility::kMaxTakenBackFileSize);
+            if (result == platform::FileManager::TakeBack::TakenBack) {
+                hardLinked.takenBack.push_back(prefix + name);
+            } else if (result == platform::FileManager::TakeBack::Failed) {
+                hardLinked.failure = errno;
+                hardLinked.failed.push_back(prefix + name);
+            }
         } else if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
             if (makeFilePrivate(dirFd, name.c_str())) ++changed;
         }
@@ -140,7 +161,7 @@ size_t makeEntriesPrivate(int dirFd, int depth) {
         if (fd < 0) continue;
         struct stat st;
         if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) == 0) ++changed;
-        if (depth > 0) changed += makeEntriesPrivate(fd, depth - 1);
+        if (depth > 0) changed += makeEntriesPrivate(fd, depth - 1, prefix + name + "/", hardLinked);
         ::close(fd);
     }
     return changed;
@@ -156,9 +177,27 @@ void BCUtility::makeDirectoryPrivate(const URL &url) {
     struct stat st;
     if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) == 0) ++changed;
     // Deep enough for every folder the SDK and its services make.
-    changed += makeEntriesPrivate(fd, 8);
+    HardLinked hardLinked;
+    changed += makeEntriesPrivate(fd, 8, "", hardLinked);
     ::close(fd);
     if (changed > 0) BCLogInfo(kLogTag, "Made %tu item(s) in %@ private to the user.", changed, url.string());
+    // One line for the folder, however many files: a copy of the folder made
+    // with hard links links every file in it.
+    if (!hardLinked.takenBack.empty()) {
+        std::sort(hardLinked.takenBack.begin(), hardLinked.takenBack.end());
+        BCLogAssert(kLogTag,
+                    "%tu file(s) in %@ had other hard links (%@), so they were someone else's files too; each is "
+                    "now a private copy of its own under its name, holding what it held, and the other names keep "
+                    "their files, untouched.",
+                    hardLinked.takenBack.size(), url.string(), platform::text::listed(hardLinked.takenBack, 3));
+    }
+    if (!hardLinked.failed.empty()) {
+        BCLogAssert(kLogTag,
+                    "%tu file(s) in %@ have other hard links and couldn't be copied (%@: errno %d); they are not "
+                    "written.",
+                    hardLinked.failed.size(), url.string(), platform::text::listed(hardLinked.failed, 3),
+                    hardLinked.failure);
+    }
 }
 
 BCUtility::URL BCUtility::beaconDirectoryURL() {

@@ -85,9 +85,16 @@ public:
     static bool createDirectoryAtURL(const URL &url);
     // Takes the group's and others' permissions off the folder and what it
     // holds (folders 0700, files 0600 as the SDK makes them), recursively,
-    // never following a symbolic link. Runs on the SDK directory when it is
-    // first used in the process.
+    // never following a symbolic link. A file in it with other hard links
+    // (the folder copied with hard links, say) is taken back with a private
+    // copy (platform::FileManager::takeBackHardLinkedEntry), one line
+    // saying what was found; what was set aside is left as it is. Runs on
+    // the SDK directory when it is first used in the process.
     static void makeDirectoryPrivate(const URL &url);
+    // The largest file of the SDK's that is copied to take it back from its
+    // other hard links: far above anything it writes (the store's default
+    // bound is 10 MiB). A larger one is set aside by its owner.
+    static constexpr uint64_t kMaxTakenBackFileSize = uint64_t{1} << 30;
     static bool disableBackupForDirectoryURL(const std::optional<URL> &url);
     // Points the SDK directory elsewhere (tests), creating it and making it
     // private; an empty path restores the computed one.

@@ -344,10 +344,11 @@ TEST_F(BCLogDBStorageTests, TheFileItsJournalsAndTheLockArePrivateWhateverTheUma
 }
 
 // A link where the file or one of its journals should be is not the
-// store's, nor is a file there with other hard links: it is moved aside, what
-// it points to (or its other names) is neither opened nor changed, and the
-// store works anew; at creation, and when one appears while the store is in
-// use. Links above the SDK's folder are the user's and are followed.
+// store's: it is moved aside, what it points to is neither opened nor
+// changed, and the store works anew; at creation, and when one appears while
+// the store is in use. A file there with other hard links is taken back with
+// a copy, so the store keeps its logs and the other names keep their files.
+// Links above the SDK's folder are the user's and are followed.
 TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
     const auto outside = home.sdkDirectory().parent_path() / "other.sqlite";
     sql(outside,
@@ -414,81 +415,99 @@ TEST_F(BCLogDBStorageTests, LinksInTheStoresPlaceAreMovedAsideNeverFollowed) {
     EXPECT_EQ(result & 0xFF, SQLITE_CANTOPEN);
     EXPECT_TRUE(bytes(outside) == before);
 
-    // Hard links at the file, a journal and the sending lock to files of
-    // others (with their own modes), each with exactly one name of its own,
-    // found when the folder is made private at start: set aside, neither
-    // chmodded nor written; fresh files made.
+    // A copy of the SDK's folder made with hard links, as `cp -al`, snapshot
+    // and deduplicating tools make it: the file (with its logs), a journal
+    // and the sending lock each have exactly one other name. Found when the
+    // folder is made private at start: each becomes a private copy of its
+    // own holding what it held, with one line for all; the other names keep
+    // their files byte for byte, never chmodded nor written.
     const auto mode = [](const std::filesystem::path &path) {
         struct stat st {};
         return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
     };
-    const auto notes = home.sdkDirectory().parent_path() / "notes";
-    const auto lockNotes = home.sdkDirectory().parent_path() / "lock-notes";
-    std::ofstream(notes) << "notes";
-    std::ofstream(lockNotes) << "lock notes";
-    for (const auto &theirs : {outside, notes, lockNotes}) ASSERT_EQ(::chmod(theirs.c_str(), 0644), 0);
+    const auto snapshot = home.sdkDirectory().parent_path() / "snapshot";
+    std::filesystem::create_directories(snapshot);
     store.reset();
-    std::filesystem::remove(home.logsFile());
-    std::filesystem::create_hard_link(outside, home.logsFile());
-    std::filesystem::create_hard_link(notes, home.sdkDirectory() / "Logs.sqlite-journal");
-    std::filesystem::create_hard_link(lockNotes, home.sdkDirectory() / "Logs.sqlite.lock");
-    for (const auto &theirs : {outside, notes, lockNotes}) ASSERT_EQ(std::filesystem::hard_link_count(theirs), 2u);
+    std::ofstream(home.sdkDirectory() / "Logs.sqlite-journal") << "a journal";
+    std::ofstream(home.sdkDirectory() / "Logs.sqlite.lock").close();
+    std::map<std::string, std::string> kept;
+    for (const std::string name : {"Logs.sqlite", "Logs.sqlite-journal", "Logs.sqlite.lock"}) {
+        ASSERT_EQ(::chmod((home.sdkDirectory() / name).c_str(), 0644), 0);
+        std::filesystem::create_hard_link(home.sdkDirectory() / name, snapshot / name);
+        kept[name] = bytes(snapshot / name);
+    }
+    const auto untouched = [&](const std::filesystem::path &folder) {
+        for (const auto &[name, before] : kept) {
+            EXPECT_EQ(bytes(folder / name), before) << name;
+            EXPECT_EQ(mode(folder / name), 0644) << name;
+            EXPECT_EQ(std::filesystem::hard_link_count(folder / name), 1u) << name;
+        }
+    };
+    const auto hardLinkLines = [&] {
+        std::vector<std::string> found;
+        for (const auto &[level, text] : home.log.lines())
+            if (level == BCLogLevelAssert && text.find("hard links") != std::string::npos) found.push_back(text);
+        return found;
+    };
+    home.log.clear();
     BCUtility::setBeaconDirectoryURLForTesting(home.sdkDirectory());
     store = BCLogDBStorage::make();
     ASSERT_TRUE(store->saveLog(makeLog("d"), "G", 1));
     EXPECT_TRUE(store->acquireSendingLock());
     store->releaseSendingLock();
-    for (const auto &theirs : {outside, notes, lockNotes}) EXPECT_EQ(mode(theirs), 0644) << theirs;
-    EXPECT_TRUE(bytes(outside) == before);
-    EXPECT_EQ(bytes(notes), "notes");
-    EXPECT_EQ(bytes(lockNotes), "lock notes");
-    const std::map<std::string, std::filesystem::path> owners = {
-        {"Logs.sqlite", outside}, {"Logs.sqlite-journal", notes}, {"Logs.sqlite.lock", lockNotes}};
-    for (const auto &[name, owner] : owners) {
-        const auto aside = home.sdkDirectory() / (name + ".hardlink");
-        EXPECT_TRUE(std::filesystem::equivalent(aside, owner)) << name;
-        EXPECT_FALSE(std::filesystem::exists(home.sdkDirectory() / name) &&
-                     std::filesystem::hard_link_count(home.sdkDirectory() / name) > 1)
-            << name;
+    untouched(snapshot);
+    EXPECT_EQ(tags(load(*store, "G", 10)), (std::vector<std::string>{"b", "c", "d"}));
+    for (const char *name : {"Logs.sqlite", "Logs.sqlite.lock"}) {
+        EXPECT_EQ(std::filesystem::hard_link_count(home.sdkDirectory() / name), 1u) << name;
+        EXPECT_EQ(mode(home.sdkDirectory() / name), 0600) << name;
     }
-    EXPECT_EQ(db("SELECT count(*) FROM logs"), "1");
-    EXPECT_EQ(mode(home.logsFile()), 0600);
-    EXPECT_EQ(mode(home.sdkDirectory() / "Logs.sqlite.lock"), 0600);
-    size_t hardLinkLines = 0;
-    for (const auto &[level, text] : home.log.lines())
-        hardLinkLines += level == BCLogLevelAssert && text.find("has other hard links") != std::string::npos;
-    EXPECT_EQ(hardLinkLines, 3u);
-    // The line for the database set aside under `aside`.
-    const auto hardLinkLine = [&](const std::string &aside) {
-        return "The database \"" + home.logsFile().string() +
-               "\" has other hard links, so it is someone else's file too and is not written; it is moved to \"" +
-               (home.sdkDirectory() / aside).string() +
-               "\" (its other names are left as they are) and the database is created anew.";
-    };
-    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, hardLinkLine("Logs.sqlite.hardlink")));
+    EXPECT_EQ(hardLinkLines(),
+              std::vector<std::string>{"3 file(s) in " + home.sdkDirectory().string() +
+                                       " had other hard links (Logs.sqlite, Logs.sqlite-journal, Logs.sqlite.lock), "
+                                       "so they were someone else's files too; each is now a private copy of its own "
+                                       "under its name, holding what it held, and the other names keep their files, "
+                                       "untouched."});
 
-    // Others later: set aside under the next free names, the first ones
-    // kept.
-    const auto second = home.sdkDirectory().parent_path() / "second.sqlite";
-    const auto secondLock = home.sdkDirectory().parent_path() / "second-lock";
-    std::ofstream(second) << "second";
-    std::ofstream(secondLock) << "second lock";
-    store.reset();
-    std::filesystem::remove(home.logsFile());
-    std::filesystem::remove(home.sdkDirectory() / "Logs.sqlite.lock");
-    std::filesystem::create_hard_link(second, home.logsFile());
-    std::filesystem::create_hard_link(secondLock, home.sdkDirectory() / "Logs.sqlite.lock");
-    store = BCLogDBStorage::make();
-    ASSERT_TRUE(store->saveLog(makeLog("d2"), "G", 1));
+    // Linked again while the store is in use: taken back before the next
+    // opening, and before the lock is taken. A lock file too large to be
+    // ours is not copied: set aside instead, and a fresh one made.
+    const auto second = home.sdkDirectory().parent_path() / "second";
+    std::filesystem::create_directories(second);
+    kept.erase("Logs.sqlite-journal");
+    for (const std::string name : {"Logs.sqlite", "Logs.sqlite.lock"}) {
+        ASSERT_EQ(::chmod((home.sdkDirectory() / name).c_str(), 0644), 0);
+        std::filesystem::create_hard_link(home.sdkDirectory() / name, second / name);
+        kept[name] = bytes(second / name);
+    }
+    home.log.clear();
+    ASSERT_TRUE(store->saveLog(makeLog("e"), "G", 1));
     EXPECT_TRUE(store->acquireSendingLock());
     store->releaseSendingLock();
-    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.hardlink", outside));
-    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.hardlink1", second));
-    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.lock.hardlink", lockNotes));
-    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.lock.hardlink1", secondLock));
-    EXPECT_EQ(bytes(second), "second");
-    EXPECT_EQ(bytes(secondLock), "second lock");
-    EXPECT_TRUE(home.log.contains(BCLogLevelAssert, hardLinkLine("Logs.sqlite.hardlink1")));
+    untouched(second);
+    EXPECT_EQ(db("SELECT count(*) FROM logs"), "4");
+    const auto large = home.sdkDirectory().parent_path() / "large";
+    std::ofstream(large) << std::string(5000, 'x');
+    std::filesystem::remove(home.sdkDirectory() / "Logs.sqlite.lock");
+    std::filesystem::create_hard_link(large, home.sdkDirectory() / "Logs.sqlite.lock");
+    EXPECT_TRUE(store->acquireSendingLock());
+    store->releaseSendingLock();
+    EXPECT_TRUE(std::filesystem::equivalent(home.sdkDirectory() / "Logs.sqlite.lock.hardlink", large));
+    EXPECT_EQ(std::filesystem::hard_link_count(home.sdkDirectory() / "Logs.sqlite.lock"), 1u);
+    EXPECT_EQ(std::filesystem::file_size(large), 5000u);
+    const std::string lock = (home.sdkDirectory() / "Logs.sqlite.lock").string();
+    EXPECT_EQ(
+        hardLinkLines(),
+        (std::vector<std::string>{
+            "The database \"" + home.logsFile().string() + "\" had other hard links (" + home.logsFile().string() +
+                "), so it was someone else's file too; it is now a private copy of its own, holding what it "
+                "held, and the other names keep their files, untouched.",
+            "The sending lock \"" + lock +
+                "\" had other hard links, so it was someone else's file too; it is now a private copy of its "
+                "own, and the other names keep their file, untouched.",
+            "The sending lock \"" + lock +
+                "\" has other hard links and couldn't be copied (File too large), so it is not used; it is "
+                "moved to \"" +
+                lock + ".hardlink\" and made anew."}));
 
     // The SDK's folder below a link (a home reached through a link): the
     // store opens and keeps logs.
