@@ -95,8 +95,8 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         }
         std::ofstream(sdk / "crasheslogbuffer/0.bccrasheslogbuffer").close();
         std::ofstream(sdk / "crasheswrapperexceptions/old") << "x";
-        // Somebody's file hard-linked as a wrapper exception: set aside
-        // unchanged, never made private.
+        // A wrapper exception with a second name elsewhere: ours becomes a
+        // private copy; the other name keeps its file, never made private.
         const auto theirs = home.path() / "theirs";
         std::ofstream(theirs) << "theirs";
         std::filesystem::permissions(theirs, std::filesystem::perms(0644));
@@ -116,10 +116,14 @@ TEST_F(BCCrashesTest, EnableDisableAndEnableAgainKeepTheFirstEngine) {
         }
         CHILD_EXPECT(modeOf(sdk / "crasheswrapperexceptions/old") == 0600);
         CHILD_EXPECT(modeOf(theirs) == 0644 && std::filesystem::file_size(theirs) == 6);
-        CHILD_EXPECT(std::filesystem::equivalent(sdk / "crasheswrapperexceptions/1234.notours", theirs));
+        CHILD_EXPECT(std::filesystem::hard_link_count(theirs) == 1);
+        CHILD_EXPECT(modeOf(sdk / "crasheswrapperexceptions/1234") == 0600);
+        CHILD_EXPECT(std::filesystem::file_size(sdk / "crasheswrapperexceptions/1234") == 6);
+        CHILD_EXPECT(!std::filesystem::exists(sdk / "crasheswrapperexceptions/1234.notours"));
         CHILD_EXPECT(capture.contains(BCLogLevelAssert,
-                                      "1234 has other hard links, so it is not ours alone; it is set aside as "
-                                      "1234.notours, unchanged."));
+                                      "1 file(s) had other hard links (1234), so they were someone else's files too; "
+                                      "each is now a private copy of its own under its name, holding what it held, "
+                                      "and the other names keep their files, untouched."));
         CHILD_EXPECT(!std::filesystem::exists(sdk / "crasheswrapperexceptions/last_saved_wrapper_exception"));
         CHILD_EXPECT(std::filesystem::exists(sdk / "crasheswrapperexceptions/old"));
         const auto lines = capture.lines();

@@ -4,8 +4,9 @@
 // takes no lock, logs nothing and loops on short writes and EINTR. The files
 // it writes are opened through the folder's descriptor, prepared at setup,
 // with O_NOFOLLOW, O_NONBLOCK and mode 0600, and written only when fstat
-// shows a regular file with no other hard link (setup sets such a file
-// aside; one linked since is skipped at crash time).
+// shows a regular file with no other hard link (setup takes such a file back
+// with a copy; for one linked since, the crash-time write removes our name
+// and makes a fresh file under it, so the other name keeps its file).
 //
 // How a slot stays readable without a lock: its archived bytes and token are
 // one immutable block published through an atomic pointer. A replacement
@@ -120,22 +121,32 @@ std::string slotPath(const Directory *directory, size_t index, const char *exten
 
 // --- The crash path. ---
 
+// Opens the folder's file for writing, never through a link put in its
+// place, private. Not truncated on opening: a file with another hard link
+// is somebody else's too and is left as it is; our name is removed and a
+// fresh file made under it (its old contents are being replaced anyway).
+// -1 when there is no regular file of ours to write.
+int openWholeFile(int directoryFd, const char *name) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int fd;
+        do {
+            fd = openat(directoryFd, name,
+                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (attempt > 0 ? O_EXCL : 0), 0600);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) return -1;
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && ftruncate(fd, 0) == 0) return fd;
+        close(fd);
+        if (attempt > 0 || !S_ISREG(st.st_mode) || st.st_nlink <= 1 || unlinkat(directoryFd, name, 0) != 0) break;
+    }
+    return -1;
+}
+
 // Writes all of `bytes` (possibly none) to a new or emptied file of the
 // folder.
 void writeWholeFile(int directoryFd, const char *name, const uint8_t *bytes, size_t length) {
-    int fd;
-    do {
-        // Never through a link put in the file's place, and private. Not
-        // truncated on opening: a file with another hard link is somebody
-        // else's too and is left as it is.
-        fd = openat(directoryFd, name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = openWholeFile(directoryFd, name);
     if (fd < 0) return;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1 || ftruncate(fd, 0) != 0) {
-        close(fd);
-        return;
-    }
     while (length > 0) {
         const ssize_t written = write(fd, bytes, length);
         if (written < 0) {
@@ -182,24 +193,41 @@ int openPrivateFile(int directoryFd, const std::string &name, int flags) {
 
 // Creates the folder's file if missing (mode 0600), or empties it when
 // asked; never through a link. A file with another hard link is somebody
-// else's too: set aside unchanged, and a fresh file made in its place.
+// else's too: our name is taken back with a private copy of it, or, when it
+// cannot be copied, the file is set aside unchanged and a fresh one made.
 void createPrivateFile(int directoryFd, const std::string &name, bool truncate) {
     int fd = openPrivateFile(directoryFd, name, O_CREAT);
     struct stat st {};
     if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink > 1) {
         close(fd);
         fd = -1;
-        if (auto aside =
-                platform::FileManager::setAsideEntry(directoryFd, name, platform::FileManager::kNotOursSuffix)) {
+        const auto copied =
+            platform::FileManager::takeBackHardLinkedEntry(directoryFd, name, BCUtility::kMaxTakenBackFileSize);
+        if (copied != platform::FileManager::TakeBack::Failed) {
+            if (copied == platform::FileManager::TakeBack::TakenBack) {
+                BCLogAssert(kLogTag,
+                            "The log buffer file %@ had other hard links, so it was someone else's file too; it is "
+                            "now a private copy of its own, and the other names keep their file, untouched.",
+                            name);
+            }
+            fd = openPrivateFile(directoryFd, name, O_CREAT);
+        } else if (auto aside =
+                       platform::FileManager::setAsideEntry(directoryFd, name, platform::FileManager::kNotOursSuffix)) {
             BCLogAssert(kLogTag,
-                        "The log buffer file %@ has other hard links, so it is not ours alone; it is set aside as "
-                        "%@, unchanged, and a new one is made.",
+                        "The log buffer file %@ has other hard links and couldn't be copied, so it is not ours "
+                        "alone; it is set aside as %@, unchanged, and a new one is made.",
                         name, *aside);
             fd = openPrivateFile(directoryFd, name, O_CREAT | O_EXCL);
         } else {
             const int code = errno;
             BCLogError(kLogTag, "The log buffer file %@ has other hard links and couldn't be set aside: errno %d", name,
                        code);
+            return;
+        }
+        // Linked again meanwhile: never emptied through the other name.
+        if (fd >= 0 && (fstat(fd, &st) != 0 || st.st_nlink > 1)) {
+            close(fd);
+            BCLogError(kLogTag, "The log buffer file %@ keeps getting other hard links; it is left as it is.", name);
             return;
         }
     }

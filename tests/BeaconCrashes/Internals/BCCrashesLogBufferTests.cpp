@@ -279,10 +279,10 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
     const auto other = sdk_.path() / "other";
     std::filesystem::create_directories(other);
     std::ofstream(other / "1.bccrasheslogbuffer") << "theirs";
-    // Somebody's notes, hard-linked at a slot before the start: set aside
-    // unchanged (never made private) with a line, and a fresh file made.
-    // Each slot below is linked to notes of its own, so that each file has
-    // exactly two names.
+    // A slot with a second name elsewhere (the notes), before the start: ours
+    // becomes a private copy, with a line; the notes stay as they are, never
+    // made private. Each slot below is linked to notes of its own, so that
+    // each file has exactly two names.
     const auto notes = sdk_.path() / "notes";
     const auto notes4 = sdk_.path() / "notes4";
     const auto notes6 = sdk_.path() / "notes6";
@@ -302,12 +302,15 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
         modeltest::LogCapture capture;
         BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
         EXPECT_TRUE(capture.contains(BCLogLevelAssert,
-                                     "3.bccrasheslogbuffer has other hard links, so it is not ours alone; it is set "
-                                     "aside as 3.bccrasheslogbuffer.notours, unchanged."));
+                                     "1 file(s) had other hard links (3.bccrasheslogbuffer), so they were someone "
+                                     "else's files too; each is now a private copy of its own under its name, holding "
+                                     "what it held, and the other names keep their files, untouched."));
     }
     EXPECT_TRUE(notesKept());
-    EXPECT_EQ(std::filesystem::hard_link_count(bufferDir() / "3.bccrasheslogbuffer.notours"), 2u);
+    EXPECT_EQ(std::filesystem::hard_link_count(notes), 1u);
     EXPECT_EQ(std::filesystem::hard_link_count(bufferDir() / "3.bccrasheslogbuffer"), 1u);
+    EXPECT_EQ(fileText(bufferDir() / "3.bccrasheslogbuffer"), "notes");
+    EXPECT_EQ(modeOf(bufferDir() / "3.bccrasheslogbuffer"), 0600u);
     auto child = testsupport::runInChild([&] {
         setenv("XDG_CACHE_HOME", cache.c_str(), 1);
         auto reporter = std::make_shared<BBCrashReporter>("io.plotwick/buffer-tests", "1", "1.0",
@@ -328,7 +331,7 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
         std::filesystem::remove(bufferDir() / "2.bccrasheslogbuffer");
         std::filesystem::create_symlink(sdk_.path() / "precious", bufferDir() / "2.bccrasheslogbuffer");
         // Another one replaced by a hard link since the setup: not written
-        // through.
+        // through; our name gets a fresh file.
         std::filesystem::remove(bufferDir() / "4.bccrasheslogbuffer");
         std::filesystem::create_hard_link(notes4, bufferDir() / "4.bccrasheslogbuffer");
         // And the folder itself moved away and a link to somebody else's
@@ -348,8 +351,9 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
     ASSERT_EQ(child.signal, SIGSEGV) << child.output;
 
     // Slot 0 was freed before the crash: empty. Slot 1 holds the pending log
-    // and its token; every other slot holds its log, the last one included,
-    // without a token; the link and its target are untouched.
+    // and its token; every other slot holds its log, the last one and the
+    // one linked since included, without a token; the link and its target,
+    // and the other name, are untouched.
     EXPECT_EQ(fileText(sdk_.path() / "precious"), "precious");
     EXPECT_TRUE(notesKept());
     EXPECT_EQ(fileText(other / "1.bccrasheslogbuffer"), "theirs");
@@ -374,29 +378,43 @@ TEST_F(BCCrashesLogBufferTests, AChildThatCrashesWithLogsBufferedLeavesThemOnDis
             ++written;
         }
     }
-    EXPECT_EQ(written, BCCrashesLogBuffer::kSlotCount - 3);
+    EXPECT_EQ(written, BCCrashesLogBuffer::kSlotCount - 2);
+    const std::string fourth = fileText(moved / "4.bccrasheslogbuffer");
+    EXPECT_EQ(
+        serviceOf(
+            BCUtility::unarchiveKeyedData(platform::Data(fourth.begin(), fourth.end())).objectAs<BCAbstractLog>()),
+        "s4");
     EXPECT_EQ(tokenFiles, 1u);
     // The parent's own buffer was never saved.
     EXPECT_FALSE(BCCrashesLogBuffer::logBufferSaved());
 
-    // The next launch sets the slot linked since aside in turn (what was set
-    // aside before stays as it is, unmentioned), and emptying a slot linked
-    // after the start leaves the notes whole.
+    // The next launch finds nothing to take back, and emptying a slot linked
+    // after the start empties a copy of our own: the notes stay whole.
     std::filesystem::remove(bufferDir());
     std::filesystem::rename(moved, bufferDir());
     modeltest::LogCapture capture;
+    const auto hardLinkLines = [&] {
+        const auto lines = capture.lines();
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const auto &line) { return line.second.find("hard links") != std::string::npos; });
+    };
     BCCrashesLogBuffer::setupLogBuffer(nullptr, nullptr);
-    EXPECT_TRUE(std::filesystem::equivalent(bufferDir() / "4.bccrasheslogbuffer.notours", notes4));
+    EXPECT_EQ(hardLinkLines(), 0);
     std::filesystem::remove(bufferDir() / "6.bccrasheslogbuffer");
     std::filesystem::create_hard_link(notes6, bufferDir() / "6.bccrasheslogbuffer");
     ASSERT_EQ(std::filesystem::hard_link_count(notes6), 2u);
     BCCrashesLogBuffer::emptyLogBufferFiles();
     EXPECT_TRUE(notesKept());
-    EXPECT_TRUE(std::filesystem::equivalent(bufferDir() / "6.bccrasheslogbuffer.notours", notes6));
+    for (const auto &path : {notes, notes4, notes6}) EXPECT_EQ(std::filesystem::hard_link_count(path), 1u) << path;
     EXPECT_EQ(std::filesystem::file_size(bufferDir() / "6.bccrasheslogbuffer"), 0u);
     EXPECT_EQ(std::filesystem::file_size(bufferDir() / "5.bccrasheslogbuffer"), 0u);
-    EXPECT_FALSE(std::filesystem::exists(bufferDir() / "3.bccrasheslogbuffer.notours.notours"));
-    for (const auto &[level, text] : capture.lines()) EXPECT_EQ(text.find("3.bccrasheslogbuffer"), std::string::npos);
+    EXPECT_EQ(hardLinkLines(), 1);
+    EXPECT_TRUE(capture.contains(BCLogLevelAssert,
+                                 "The log buffer file 6.bccrasheslogbuffer had other hard links, so it was someone "
+                                 "else's file too; it is now a private copy of its own, and the other names keep "
+                                 "their file, untouched."));
+    for (const auto &entry : std::filesystem::directory_iterator(bufferDir()))
+        EXPECT_FALSE(platform::FileManager::isSetAsideName(entry.path().filename().string())) << entry.path();
 }
 
 TEST_F(BCCrashesLogBufferTests, AfterTheCrashTimeWriteACompletedLogsFileIsDeleted) {

@@ -451,8 +451,9 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             taken.push_back(platform::format("%.0f", now + k));
             std::ofstream(crashesDir() / taken.back()) << "older crash";
         }
-        // Somebody's file hard-linked among them: set aside unchanged at
-        // start, never made private nor listed.
+        // One with a second name elsewhere: ours becomes a private copy at
+        // start (and is listed); the other name keeps its file, never made
+        // private.
         const auto theirs = home.path() / "theirs";
         std::ofstream(theirs) << "theirs";
         std::filesystem::permissions(theirs, std::filesystem::perms(0644));
@@ -469,7 +470,9 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
         modeltest::LogCapture capture;
         auto pending = launch(recorder);
         CHILD_EXPECT(std::filesystem::status(theirs).permissions() == std::filesystem::perms(0644));
-        CHILD_EXPECT(std::filesystem::equivalent(crashesDir() / "600000000.notours", theirs));
+        CHILD_EXPECT(std::filesystem::hard_link_count(theirs) == 1 && std::filesystem::file_size(theirs) == 6);
+        CHILD_EXPECT(std::filesystem::status(crashesDir() / "600000000").permissions() == std::filesystem::perms(0600));
+        CHILD_EXPECT(std::filesystem::file_size(crashesDir() / "600000000") == 6);
         CHILD_EXPECT(std::filesystem::status(alsoTheirs).permissions() == std::filesystem::perms(0644));
         CHILD_EXPECT(std::filesystem::equivalent(crashesDir() / "600000001.corrupt", alsoTheirs));
         for (const auto &[level, text] : capture.lines()) CHILD_EXPECT(text.find("600000001") == std::string::npos);
@@ -481,13 +484,13 @@ TEST_F(BCPendingCrashReportsTest, PendingReportBecomesAStoredFileUnderAFreeName)
             std::getline(in, text);
             CHILD_EXPECT(text == "older crash");
         }
-        CHILD_EXPECT(pending->persistedCrashReports().size() == 4);
+        CHILD_EXPECT(pending->persistedCrashReports().size() == 5);
         for (const auto &file : pending->persistedCrashReports()) {
             struct stat st {};
             const bool stored = std::find(taken.begin(), taken.end(), file.filename().string()) == taken.end();
             CHILD_EXPECT(!stored || (::stat(file.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600));
         }
-        CHILD_EXPECT(pending->crashFiles().size() == 4);
+        CHILD_EXPECT(pending->crashFiles().size() == 5);
         CHILD_EXPECT(BCCrashes::lastSessionCrashReport() && BCCrashes::lastSessionCrashReport()->signal() == "SIGILL");
         CHILD_EXPECT(engine && !engine->hasPendingCrashReport());
         CHILD_EXPECT(!std::filesystem::exists(crashesDir() / "BNCrashes.analyzer"));

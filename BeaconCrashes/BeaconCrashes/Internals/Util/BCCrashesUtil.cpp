@@ -13,6 +13,7 @@
 
 #include "BCLogger.h"
 #include "BCUtility.h"
+#include "platform/foundation/Text.h"
 
 namespace {
 
@@ -198,6 +199,7 @@ void BCCrashesUtil::tightenDirectory(int directoryFd) {
         if (listFd >= 0) ::close(listFd);
         return;
     }
+    std::vector<std::string> takenBack;
     while (struct dirent *entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
@@ -207,21 +209,39 @@ void BCCrashesUtil::tightenDirectory(int directoryFd) {
         struct stat st {};
         if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) continue;
         if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
-            // Another name of the same file lies outside our folder.
-            if (auto aside =
-                    platform::FileManager::setAsideEntry(directoryFd, name, platform::FileManager::kNotOursSuffix)) {
-                BCLogAssert(kLogTag,
-                            "%@ has other hard links, so it is not ours alone; it is set aside as %@, unchanged.", name,
-                            *aside);
-            } else {
-                const int code = errno;
-                BCLogAssert(kLogTag, "%@ has other hard links and couldn't be set aside: errno %d", name, code);
+            // Another name of the same file lies outside our folder: our
+            // name gets a copy of its own; one that cannot be copied is set
+            // aside.
+            const auto copied =
+                platform::FileManager::takeBackHardLinkedEntry(directoryFd, name, BCUtility::kMaxTakenBackFileSize);
+            if (copied == platform::FileManager::TakeBack::TakenBack) {
+                takenBack.push_back(name);
+            } else if (copied == platform::FileManager::TakeBack::Failed) {
+                const int notCopied = errno;
+                if (auto aside = platform::FileManager::setAsideEntry(directoryFd, name,
+                                                                      platform::FileManager::kNotOursSuffix)) {
+                    BCLogAssert(kLogTag,
+                                "%@ has other hard links and couldn't be copied (errno %d), so it is not ours "
+                                "alone; it is set aside as %@, unchanged.",
+                                name, notCopied, *aside);
+                } else {
+                    const int code = errno;
+                    BCLogAssert(kLogTag, "%@ has other hard links and couldn't be set aside: errno %d", name, code);
+                }
             }
             continue;
         }
         narrow(directoryFd, name.c_str(), st, S_ISDIR(st.st_mode) ? 0700 : 0600);
     }
     ::closedir(dir);
+    if (!takenBack.empty()) {
+        std::sort(takenBack.begin(), takenBack.end());
+        BCLogAssert(kLogTag,
+                    "%tu file(s) had other hard links (%@), so they were someone else's files too; each is now a "
+                    "private copy of its own under its name, holding what it held, and the other names keep their "
+                    "files, untouched.",
+                    takenBack.size(), platform::text::listed(takenBack, 3));
+    }
 }
 
 std::optional<std::string> BCCrashesUtil::setAside(const std::string &pathComponent, const std::string &suffix) {

@@ -17,8 +17,10 @@
 // points to) with a line, and a real folder is made in its place. Files are
 // read back only when they are regular files (not links, FIFOs or devices)
 // of a size we could have written. A file with more than one hard link is
-// somebody else's too: it is never written, truncated or made private, but
-// renamed "<name>.notours" with a line, and a fresh file used in its place.
+// somebody else's too: it is never written, truncated or made private; our
+// name is taken back with a private copy of its contents (the other names
+// keep the old file), or, when it cannot be copied, the file is renamed
+// "<name>.notours" with a line and a fresh file used in its place.
 //
 // A path component here is "<folder>/<file name>", the folder one of the
 // three below.
@@ -54,7 +56,8 @@ public:
     // Makes the folder's files and subfolders private: group and other bits
     // removed, nothing added. Links and what they point to are left alone,
     // and so is whatever was set aside; a file with more than one hard link
-    // is set aside (with a line) instead.
+    // is taken back with a private copy instead (one line for the folder),
+    // or set aside (with a line) when it cannot be copied.
     static void tightenDirectory(int directoryFd);
     // Sets aside the entry named by a path component through the file
     // manager's setAsideEntry (the entry itself, never what it points to,
