@@ -117,8 +117,11 @@ void tighten(int directoryFd, const char *name, const struct stat &st, mode_t ke
 // Folders at most 0700 and files at most 0600 below the folder (at `path`),
 // reached through its descriptor without following a link, down to a
 // bounded depth. A file with another hard link is someone else's too: it is
-// set aside, with a line, and left as it is.
-void tightenEntries(int directoryFd, const std::filesystem::path &path, int depth) {
+// never chmodded or written; our name is taken back with a private copy (its
+// path added to `takenBack`), or, when it cannot be copied, the file is set
+// aside, with a line, and left as it is.
+void tightenEntries(int directoryFd, const std::filesystem::path &path, int depth,
+                    std::vector<std::string> &takenBack) {
     const int listFd = dup(directoryFd);
     DIR *dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
     if (dir == nullptr) {
@@ -138,10 +141,19 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
             continue;
         }
         if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
-            const std::string aside = setAside(directoryFd, entry->d_name);
-            log("[BBCrashReporter] " + (path / entry->d_name).string() +
-                " has another hard link, so it is someone else's file too; " +
-                (aside.empty() ? std::string("left as it is: ") + std::strerror(errno) : "set aside as " + aside));
+            // Nothing larger than a report is ours to copy.
+            const auto copied =
+                platform::FileManager::takeBackHardLinkedEntry(directoryFd, entry->d_name, BBCRASH_REPORT_SIZE_LIMIT);
+            if (copied == platform::FileManager::TakeBack::TakenBack) {
+                takenBack.push_back((path / entry->d_name).string());
+            } else if (copied == platform::FileManager::TakeBack::Failed) {
+                const std::string notCopied = std::strerror(errno);
+                const std::string aside = setAside(directoryFd, entry->d_name);
+                log("[BBCrashReporter] " + (path / entry->d_name).string() +
+                    " has another hard link and could not be copied (" + notCopied +
+                    "), so it is someone else's file too; " +
+                    (aside.empty() ? std::string("left as it is: ") + std::strerror(errno) : "set aside as " + aside));
+            }
         } else if (S_ISREG(st.st_mode)) {
             tighten(directoryFd, entry->d_name, st, 0600);
         } else if (S_ISDIR(st.st_mode)) {
@@ -149,7 +161,7 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
             const int child =
                 depth > 0 ? openat(directoryFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
             if (child >= 0) {
-                tightenEntries(child, path / entry->d_name, depth - 1);
+                tightenEntries(child, path / entry->d_name, depth - 1, takenBack);
                 close(child);
             }
         }
@@ -158,8 +170,9 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
 }
 
 // The engine's data folder and what earlier runs left in it: folders at most
-// 0700, files at most 0600. The folder itself is reached by its path (the
-// user's to arrange); nothing inside it is followed.
+// 0700, files at most 0600, files with other hard links taken back (one line
+// for all of them). The folder itself is reached by its path (the user's to
+// arrange); nothing inside it is followed.
 void tightenTree(const std::filesystem::path &root) {
     const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -169,8 +182,15 @@ void tightenTree(const std::filesystem::path &root) {
     if (fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) {
         fchmod(fd, st.st_mode & 0700);
     }
-    tightenEntries(fd, root, 4);
+    std::vector<std::string> takenBack;
+    tightenEntries(fd, root, 4, takenBack);
     close(fd);
+    if (!takenBack.empty()) {
+        log("[BBCrashReporter] " + std::to_string(takenBack.size()) + " file(s) below " + root.string() +
+            " had another hard link, so they were someone else's files too; each is now a private copy of its own "
+            "under its name, holding what it held, and the other names keep their files, untouched (" +
+            platform::text::listed(takenBack, 3) + ")");
+    }
 }
 
 // Makes `name` a real folder of the application's folder: made 0700 when

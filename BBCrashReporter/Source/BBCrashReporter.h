@@ -119,9 +119,11 @@ public:
     // it creates are 0700 whatever the umask, its own folders (the data
     // folder and below) that exist are tightened to at most 0700 and the
     // files in them to at most 0600; nothing is ever widened. Anything at the
-    // live or the claimed report's name that is not a regular file, and any
-    // file with another hard link, is not ours: set aside, with a line, so
-    // that the next crash writes its report. What an earlier start set aside
+    // live or the claimed report's name that is not a regular file is not
+    // ours: set aside, with a line, so that the next crash writes its
+    // report. A file with another hard link is taken back with a private
+    // copy (the other names keep the old file), one line for all of them,
+    // or set aside when it cannot be copied. What an earlier start set aside
     // is left as it is.
     bool populateCrashReportDirectory(platform::ErrorPtr *error = nullptr) const;
 

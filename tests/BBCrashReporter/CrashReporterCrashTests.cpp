@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -622,14 +623,21 @@ TEST_P(CrashTests, TheReportIsNeverWrittenThroughALinkAtItsPath) {
     EXPECT_FALSE(run.linkTargetWritten);
     EXPECT_EQ(run.report, nullptr);
 
-    // A hard link to a 0644 file of somebody else's, there at enabling (set
-    // aside, not tightened) and again at the crash (not truncated or
-    // written): the file keeps its mode and bytes, and the report is made
-    // afresh beside it.
+    // The report with a second name, a 0644 file elsewhere, there at
+    // enabling (taken back with a private copy, one line, the other name
+    // not tightened) and again at the crash (not truncated or written): the
+    // other file keeps its mode and bytes, and the report is made afresh
+    // under our name.
     run = runCrasher(GetParam(), "hardlink");
     ASSERT_FALSE(run.timedOut);
-    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status << " (10: not set aside at enabling)";
+    EXPECT_TRUE(run.diedOf(SIGSEGV)) << "status " << run.status << " (10: not taken back at enabling)";
     EXPECT_TRUE(run.outside == "644 notes\n") << run.outside.substr(0, 24);
+    EXPECT_NE(run.log.find(" had another hard link, so they were someone else's files too; each is now a private "
+                           "copy of its own under its name, holding what it held, and the other names keep their "
+                           "files, untouched ("),
+              std::string::npos)
+        << run.log;
+    EXPECT_EQ(std::count(run.log.begin(), run.log.end(), '\n'), 1) << run.log;
     ASSERT_NE(run.report, nullptr);
     EXPECT_EQ(run.reportMode, 0600u) << std::oct << run.reportMode;
 

@@ -28,6 +28,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -480,7 +482,7 @@ int main(int argc, char **argv) {
     }
     if (what == "link_at_report" || what == "folder_at_report") {
         // A dangling link, or a folder with a file in it, where the report
-        // goes, there before enabling; enabling's lines go to "<side>.log".
+        // goes, there before enabling.
         std::filesystem::create_directories(reporter->crashReportDirectory());
         const std::string at = reporter->crashReportPath().string();
         if (what == "link_at_report") {
@@ -489,6 +491,9 @@ int main(int argc, char **argv) {
             if (mkdir(at.c_str(), 0755) != 0) return 9;
             writeText((at + "/notes").c_str(), "notes\n");
         }
+    }
+    if (what == "hardlink" || what == "link_at_report" || what == "folder_at_report") {
+        // Enabling's lines go to "<side>.log".
         static std::string logPath = std::string(sidePath) + ".log";
         platform::SystemLog::setSink([](const std::string &line) {
             const std::string text = line + "\n";
@@ -655,10 +660,20 @@ int main(int argc, char **argv) {
     }
 
     if (what == "hardlink") {
-        // Set aside at enabling; linked again afterwards, for the crash.
-        const std::string aside = reporter->crashReportPath().string() + ".notours";
-        if (access(aside.c_str(), F_OK) != 0) return 10;
-        if (link(outside.c_str(), reporter->crashReportPath().c_str()) != 0) return 9;
+        // Taken back at enabling: the report it claimed is a private copy of
+        // the notes, nothing set aside. Linked again afterwards at the live
+        // name, for the crash.
+        const std::string claimed = reporter->pendingCrashReportPath().string();
+        const std::string report = reporter->crashReportPath().string();
+        struct stat st {};
+        std::ifstream copy(claimed);
+        const std::string copied((std::istreambuf_iterator<char>(copy)), std::istreambuf_iterator<char>());
+        if (access((report + ".notours").c_str(), F_OK) == 0 || access((claimed + ".notours").c_str(), F_OK) == 0 ||
+            lstat(claimed.c_str(), &st) != 0 || st.st_nlink != 1 || (st.st_mode & 07777) != 0600 ||
+            copied != "notes\n") {
+            return 10;
+        }
+        if (link(outside.c_str(), report.c_str()) != 0) return 9;
         writeSideFile();
         crash_segv_null();
     }
