@@ -3,9 +3,12 @@
 // server that records every request (bodies gunzipped).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <csignal>
 #include <fstream>
+#include <iostream>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -13,6 +16,7 @@
 
 #include <nlohmann/json.hpp>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -32,6 +36,7 @@ struct Launch {
     int exitCode = -1;
     int signal = 0;
     std::vector<std::string> side;  // the host's notes of this launch
+    std::vector<std::string> log;   // what it wrote to its standard error
 
     bool noted(const std::string &line) const { return std::find(side.begin(), side.end(), line) != side.end(); }
     size_t count(const std::string &prefix) const {
@@ -75,7 +80,13 @@ protected:
         char *argv[] = {program, nullptr};
         pid_t pid = 0;
         Launch result;
-        if (posix_spawn(&pid, program, nullptr, nullptr, argv, envp.data()) != 0) return result;
+        const auto errors = home_.path() / ("stderr-" + std::to_string(launches_));
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv, envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) return result;
 
         std::mutex mutex;
         std::condition_variable ended;
@@ -102,6 +113,12 @@ protected:
         result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         std::ifstream in(side);
         for (std::string line; std::getline(in, line);) result.side.push_back(line);
+        // Passed on, so that a failing test still shows it.
+        std::ifstream log(errors);
+        for (std::string line; std::getline(log, line);) {
+            result.log.push_back(line);
+            std::cerr << line << "\n";
+        }
         return result;
     }
 
@@ -386,11 +403,44 @@ TEST_F(CrashRoundTripTest, ACrashLogSentWhileTheServerIsDownStaysStoredAndIsSent
     EXPECT_GE(storedCrashLogCount(), 1u);
     EXPECT_TRUE(logsOfType("appleError").empty());
 
+    // The data folder is then copied with hard links, as `cp -al`, snapshot
+    // and deduplicating tools do: every file of the store and the log
+    // buffer has a second name. The launch still delivers the crash, says
+    // what it found in one line, and the copy's files stay byte for byte as
+    // they were.
+    const testsupport::TemporaryDirectory snapshot;
+    const auto data = home_.path() / "data", copy = snapshot.path() / "data";
+    int copied = -1;
+    testsupport::runCommand("cp -al '" + data.string() + "' '" + copy.string() + "'", &copied);
+    ASSERT_EQ(copied, 0);
+    const auto files = [](const std::filesystem::path &root) {
+        std::map<std::string, std::string> contents;  // by path below the root: mode and bytes
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(root)) {
+            if (!entry.is_regular_file()) continue;
+            std::ifstream in(entry.path(), std::ios::binary);
+            contents[std::filesystem::relative(entry.path(), root).string()] =
+                std::to_string(static_cast<unsigned>(entry.status().permissions())) + " " +
+                std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return contents;
+    };
+    const auto before = files(copy);
+    const std::string store = find("Logs.sqlite").lexically_relative(data).string();
+    ASSERT_TRUE(before.count(store)) << store;
+    ASSERT_EQ(std::filesystem::hard_link_count(copy / store), 2u);
+
     const Launch later = launch("idle", 1, "appleError,handledError");
     EXPECT_TRUE(later.noted("sent appleError"));
     EXPECT_EQ(later.count("asked "), 0u);
     EXPECT_EQ(logsOfType("appleError").size(), 1u);
     EXPECT_EQ(storedCrashLogCount(), 0u);
+    EXPECT_TRUE(files(copy) == before);
+    EXPECT_EQ(std::filesystem::hard_link_count(copy / store), 1u);
+    EXPECT_EQ(std::filesystem::hard_link_count(data / store), 1u);
+    EXPECT_EQ(std::count_if(later.log.begin(), later.log.end(),
+                            [](const auto &line) { return line.find("hard link") != std::string::npos; }),
+              1)
+        << "of " << later.log.size() << " lines";
 }
 
 TEST_F(CrashRoundTripTest, MemoryPressureInOneLaunchIsReportedInTheNextOnly) {
