@@ -428,6 +428,10 @@ TEST_F(CrashRoundTripTest, ACrashLogSentWhileTheServerIsDownStaysStoredAndIsSent
     const std::string store = find("Logs.sqlite").lexically_relative(data).string();
     ASSERT_TRUE(before.count(store)) << store;
     ASSERT_EQ(std::filesystem::hard_link_count(copy / store), 2u);
+    // A copy like the store's, left by a launch killed while it made it (its
+    // process no longer runs), is removed with a line of its own.
+    const auto interrupted = (data / store).parent_path() / ".Logs.sqlite.999999999.0";
+    std::ofstream(interrupted) << "half a copy";
 
     const Launch later = launch("idle", 1, "appleError,handledError");
     EXPECT_TRUE(later.noted("sent appleError"));
@@ -441,6 +445,11 @@ TEST_F(CrashRoundTripTest, ACrashLogSentWhileTheServerIsDownStaysStoredAndIsSent
                             [](const auto &line) { return line.find("hard link") != std::string::npos; }),
               1)
         << "of " << later.log.size() << " lines";
+    EXPECT_FALSE(std::filesystem::exists(interrupted));
+    EXPECT_EQ(
+        std::count_if(later.log.begin(), later.log.end(),
+                      [](const auto &line) { return line.find("left by interrupted writes") != std::string::npos; }),
+        1);
 }
 
 TEST_F(CrashRoundTripTest, MemoryPressureInOneLaunchIsReportedInTheNextOnly) {

@@ -111,21 +111,30 @@ bool makeFilePrivate(int dirFd, const char *name) {
            st.st_nlink == 1 && ::fchmodat(dirFd, name, st.st_mode & 0700, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// What one pass over the folder found with other hard links, by path below
-// the folder.
-struct HardLinked {
+// What one pass over the folder found, by path below the folder: files with
+// other hard links, and temporary files that an interrupted write left.
+struct Found {
     std::vector<std::string> takenBack;
     std::vector<std::string> failed;
     int failure = 0;
+    std::vector<std::string> abandoned;
 };
+
+// A temporary file of ours (".<name>.<pid>.<n>") whose writer is gone: it
+// holds nothing anyone will read.
+bool isAbandonedTemporaryFile(const std::string &name, const struct stat &st) {
+    const auto writer = platform::FileManager::temporaryFileWriter(name);
+    return writer && platform::FileManager::isAbandonedTemporaryFile(*writer, st);
+}
 
 // Takes the group's and others' permissions off the folder's entries, and
 // off the entries of its subfolders down to a bounded depth, taking back
-// files with other hard links instead. Symbolic links are never followed:
+// files with other hard links instead and removing temporary files whose
+// writer is gone. Symbolic links are never followed:
 // folders and files are opened with O_NOFOLLOW and changed through their
 // descriptor; other entries are left alone, and so is what was set aside.
 // Answers how many changed.
-size_t makeEntriesPrivate(int dirFd, int depth, const std::string &prefix, HardLinked &hardLinked) {
+size_t makeEntriesPrivate(int dirFd, int depth, const std::string &prefix, Found &found) {
     int listFd = ::dup(dirFd);
     DIR *dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
     if (!dir) {
@@ -141,15 +150,17 @@ size_t makeEntriesPrivate(int dirFd, int depth, const std::string &prefix, HardL
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISDIR(st.st_mode)) {
             folders.push_back(name);
+        } else if (S_ISREG(st.st_mode) && isAbandonedTemporaryFile(name, st)) {
+            if (::unlinkat(dirFd, name.c_str(), 0) == 0) found.abandoned.push_back(prefix + name);
         } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
             if (platform::FileManager::isSetAsideName(name)) continue;
             const auto result =
                 platform::FileManager::takeBackHardLinkedEntry(dirFd, name, BCUtility::kMaxTakenBackFileSize);
             if (result == platform::FileManager::TakeBack::TakenBack) {
-                hardLinked.takenBack.push_back(prefix + name);
+                found.takenBack.push_back(prefix + name);
             } else if (result == platform::FileManager::TakeBack::Failed) {
-                hardLinked.failure = errno;
-                hardLinked.failed.push_back(prefix + name);
+                found.failure = errno;
+                found.failed.push_back(prefix + name);
             }
         } else if (S_ISREG(st.st_mode) && (st.st_mode & 077) != 0) {
             if (makeFilePrivate(dirFd, name.c_str())) ++changed;
@@ -161,7 +172,7 @@ size_t makeEntriesPrivate(int dirFd, int depth, const std::string &prefix, HardL
         if (fd < 0) continue;
         struct stat st;
         if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) == 0) ++changed;
-        if (depth > 0) changed += makeEntriesPrivate(fd, depth - 1, prefix + name + "/", hardLinked);
+        if (depth > 0) changed += makeEntriesPrivate(fd, depth - 1, prefix + name + "/", found);
         ::close(fd);
     }
     return changed;
@@ -177,26 +188,30 @@ void BCUtility::makeDirectoryPrivate(const URL &url) {
     struct stat st;
     if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0 && ::fchmod(fd, st.st_mode & 0700) == 0) ++changed;
     // Deep enough for every folder the SDK and its services make.
-    HardLinked hardLinked;
-    changed += makeEntriesPrivate(fd, 8, "", hardLinked);
+    Found found;
+    changed += makeEntriesPrivate(fd, 8, "", found);
     ::close(fd);
     if (changed > 0) BCLogInfo(kLogTag, "Made %tu item(s) in %@ private to the user.", changed, url.string());
     // One line for the folder, however many files: a copy of the folder made
     // with hard links links every file in it.
-    if (!hardLinked.takenBack.empty()) {
-        std::sort(hardLinked.takenBack.begin(), hardLinked.takenBack.end());
+    if (!found.takenBack.empty()) {
+        std::sort(found.takenBack.begin(), found.takenBack.end());
         BCLogAssert(kLogTag,
                     "%tu file(s) in %@ had other hard links (%@), so they were someone else's files too; each is "
                     "now a private copy of its own under its name, holding what it held, and the other names keep "
                     "their files, untouched.",
-                    hardLinked.takenBack.size(), url.string(), platform::text::listed(hardLinked.takenBack, 3));
+                    found.takenBack.size(), url.string(), platform::text::listed(found.takenBack, 3));
     }
-    if (!hardLinked.failed.empty()) {
+    if (!found.abandoned.empty()) {
+        std::sort(found.abandoned.begin(), found.abandoned.end());
+        BCLogAssert(kLogTag, "Removed %tu temporary file(s) in %@ left by interrupted writes (%@).",
+                    found.abandoned.size(), url.string(), platform::text::listed(found.abandoned, 3));
+    }
+    if (!found.failed.empty()) {
         BCLogAssert(kLogTag,
                     "%tu file(s) in %@ have other hard links and couldn't be copied (%@: errno %d); they are not "
                     "written.",
-                    hardLinked.failed.size(), url.string(), platform::text::listed(hardLinked.failed, 3),
-                    hardLinked.failure);
+                    found.failed.size(), url.string(), platform::text::listed(found.failed, 3), found.failure);
     }
 }
 
