@@ -120,8 +120,8 @@ void tighten(int directoryFd, const char *name, const struct stat &st, mode_t ke
 // never chmodded or written; our name is taken back with a private copy (its
 // path added to `takenBack`), or, when it cannot be copied, the file is set
 // aside, with a line, and left as it is.
-void tightenEntries(int directoryFd, const std::filesystem::path &path, int depth,
-                    std::vector<std::string> &takenBack) {
+void tightenEntries(int directoryFd, const std::filesystem::path &path, int depth, std::vector<std::string> &takenBack,
+                    std::vector<std::string> &abandoned) {
     const int listFd = dup(directoryFd);
     DIR *dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
     if (dir == nullptr) {
@@ -140,7 +140,13 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
         if (fstatat(directoryFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
+        const auto writer = platform::FileManager::temporaryFileWriter(entry->d_name);
+        if (S_ISREG(st.st_mode) && writer && platform::FileManager::isAbandonedTemporaryFile(*writer, st)) {
+            // A copy that an interrupted start left: it holds nothing read.
+            if (unlinkat(directoryFd, entry->d_name, 0) == 0) {
+                abandoned.push_back((path / entry->d_name).string());
+            }
+        } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
             // Nothing larger than a report is ours to copy.
             const auto copied =
                 platform::FileManager::takeBackHardLinkedEntry(directoryFd, entry->d_name, BBCRASH_REPORT_SIZE_LIMIT);
@@ -161,7 +167,7 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
             const int child =
                 depth > 0 ? openat(directoryFd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
             if (child >= 0) {
-                tightenEntries(child, path / entry->d_name, depth - 1, takenBack);
+                tightenEntries(child, path / entry->d_name, depth - 1, takenBack, abandoned);
                 close(child);
             }
         }
@@ -171,8 +177,9 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
 
 // The engine's data folder and what earlier runs left in it: folders at most
 // 0700, files at most 0600, files with other hard links taken back (one line
-// for all of them). The folder itself is reached by its path (the user's to
-// arrange); nothing inside it is followed.
+// for all of them), temporary files whose writer is gone removed (one line).
+// The folder itself is reached by its path (the user's to arrange); nothing
+// inside it is followed.
 void tightenTree(const std::filesystem::path &root) {
     const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
@@ -182,9 +189,13 @@ void tightenTree(const std::filesystem::path &root) {
     if (fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) {
         fchmod(fd, st.st_mode & 0700);
     }
-    std::vector<std::string> takenBack;
-    tightenEntries(fd, root, 4, takenBack);
+    std::vector<std::string> takenBack, abandoned;
+    tightenEntries(fd, root, 4, takenBack, abandoned);
     close(fd);
+    if (!abandoned.empty()) {
+        log("[BBCrashReporter] Removed " + std::to_string(abandoned.size()) + " temporary file(s) below " +
+            root.string() + " left by interrupted writes (" + platform::text::listed(abandoned, 3) + ")");
+    }
     if (!takenBack.empty()) {
         log("[BBCrashReporter] " + std::to_string(takenBack.size()) + " file(s) below " + root.string() +
             " had another hard link, so they were someone else's files too; each is now a private copy of its own "

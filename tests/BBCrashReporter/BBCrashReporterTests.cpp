@@ -128,12 +128,24 @@ TEST(BBCrashReporterTests, PathsLiveUnderTheCachesWithSlashesReplacedInPrivateFo
     const auto asideFolder = reporter.crashReportDirectory() / "queued_reports.notours1";
     std::filesystem::create_directory(asideFolder);
     chmod(asideFolder.c_str(), 0755);
+    // A copy that an interrupted start left (its process no longer runs) is
+    // removed, with a line; one this process is writing is left alone.
+    const auto interrupted = reporter.crashReportDirectory() / ".previous_report.bbcrash.999999999.0";
+    const auto beingWritten =
+        reporter.crashReportDirectory() / (".previous_report.bbcrash." + std::to_string(getpid()) + ".0");
+    std::ofstream(interrupted) << "half";
+    std::ofstream(beingWritten) << "half";
     lines.clear();
     platform::SystemLog::setSink([&](const std::string &line) { lines.push_back(line); });
     const bool repopulated = reporter.populateCrashReportDirectory();
     platform::SystemLog::setSink(nullptr);
     ASSERT_TRUE(repopulated);
-    EXPECT_TRUE(lines.empty()) << lines.front();
+    EXPECT_EQ(lines, (std::vector<std::string>{"[BBCrashReporter] Removed 1 temporary file(s) below " +
+                                               reporter.crashReportDirectory().parent_path().string() +
+                                               " left by interrupted writes (" + interrupted.string() + ")"}));
+    EXPECT_FALSE(std::filesystem::exists(interrupted));
+    EXPECT_TRUE(std::filesystem::exists(beingWritten));
+    std::filesystem::remove(beingWritten);
     EXPECT_EQ(std::filesystem::hard_link_count(asideReport), 2u);
     EXPECT_FALSE(std::filesystem::exists(asideReport.string() + ".notours"));
     EXPECT_EQ(modeOf(shared), 0644u);
