@@ -140,8 +140,7 @@ void tightenEntries(int directoryFd, const std::filesystem::path &path, int dept
         if (fstatat(directoryFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;
         }
-        const auto writer = platform::FileManager::temporaryFileWriter(entry->d_name);
-        if (S_ISREG(st.st_mode) && writer && platform::FileManager::isAbandonedTemporaryFile(*writer, st)) {
+        if (S_ISREG(st.st_mode) && platform::FileManager::isAbandonedTemporaryFile(entry->d_name, st)) {
             // A copy that an interrupted start left: it holds nothing read.
             if (unlinkat(directoryFd, entry->d_name, 0) == 0) {
                 abandoned.push_back((path / entry->d_name).string());

@@ -330,8 +330,10 @@ std::optional<pid_t> FileManager::temporaryFileWriter(const std::string &name) {
     return static_cast<pid_t>(pid);
 }
 
-bool FileManager::isAbandonedTemporaryFile(pid_t writer, const struct stat &st) {
-    if (::kill(writer, 0) != 0 && errno == ESRCH) return true;
+bool FileManager::isAbandonedTemporaryFile(const std::string &name, const struct stat &st) {
+    const auto writer = temporaryFileWriter(name);
+    if (!writer) return false;
+    if (::kill(*writer, 0) != 0 && errno == ESRCH) return true;
     // Process ids come round again: an old file's writer may be long gone.
     return ::time(nullptr) - st.st_mtim.tv_sec > kLongestWrite.count();
 }

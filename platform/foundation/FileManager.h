@@ -95,10 +95,10 @@ public:
     // Longer than any write takes: a temporary file older than this is
     // abandoned, whatever process has its writer's id by now.
     static constexpr std::chrono::seconds kLongestWrite{600};
-    // Whether the writer of such a temporary file (`st`, not followed
-    // through a link) is gone: its process no longer runs, or the file is
+    // Whether `name` is such a temporary file (`st`, not followed through a
+    // link) whose writer is gone: its process no longer runs, or the file is
     // older than any write takes.
-    static bool isAbandonedTemporaryFile(pid_t writer, const struct stat &st);
+    static bool isAbandonedTemporaryFile(const std::string &name, const struct stat &st);
     // The one way the temporary files of interrupted writes are cleared:
     // removes the regular files of the folder (reached through
     // `directoryFd`; a link is never followed nor removed) that

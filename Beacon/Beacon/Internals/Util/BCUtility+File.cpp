@@ -120,13 +120,6 @@ struct Found {
     std::vector<std::string> abandoned;
 };
 
-// A temporary file of ours (".<name>.<pid>.<n>") whose writer is gone: it
-// holds nothing anyone will read.
-bool isAbandonedTemporaryFile(const std::string &name, const struct stat &st) {
-    const auto writer = platform::FileManager::temporaryFileWriter(name);
-    return writer && platform::FileManager::isAbandonedTemporaryFile(*writer, st);
-}
-
 // Takes the group's and others' permissions off the folder's entries, and
 // off the entries of its subfolders down to a bounded depth, taking back
 // files with other hard links instead and removing temporary files whose
@@ -150,7 +143,8 @@ size_t makeEntriesPrivate(int dirFd, int depth, const std::string &prefix, Found
         if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if (S_ISDIR(st.st_mode)) {
             folders.push_back(name);
-        } else if (S_ISREG(st.st_mode) && isAbandonedTemporaryFile(name, st)) {
+        } else if (S_ISREG(st.st_mode) && platform::FileManager::isAbandonedTemporaryFile(name, st)) {
+            // An interrupted write's temporary file: it holds nothing read.
             if (::unlinkat(dirFd, name.c_str(), 0) == 0) found.abandoned.push_back(prefix + name);
         } else if (S_ISREG(st.st_mode) && st.st_nlink > 1) {
             if (platform::FileManager::isSetAsideName(name)) continue;

@@ -287,12 +287,7 @@ void BCCrashesUtil::removeAbandonedTemporaryFiles(const std::string &name) {
     Descriptor fd(openDirectory(name, false));
     if (fd.fd < 0) return;
     platform::FileManager::removeAbandonedTemporaryFiles(
-        fd.fd, isTemporaryFileName,
-        [](const std::string &candidate, const struct stat &st) {
-            return platform::FileManager::isAbandonedTemporaryFile(
-                *platform::FileManager::temporaryFileWriter(candidate), st);
-        },
-        [&](const std::string &removed) {
+        fd.fd, isTemporaryFileName, platform::FileManager::isAbandonedTemporaryFile, [&](const std::string &removed) {
             BCLogWarning(kLogTag, "Removed %@/%@, left by an interrupted write.", name, removed);
         });
 }
